@@ -1,0 +1,138 @@
+// The library's byte streams. Every byte the repairers read or write goes
+// through IBaseStream; positions and lengths are 64-bit.
+#ifndef MENDCORE_BASESTREAM_H
+#define MENDCORE_BASESTREAM_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <memory>
+
+#include "core/AutoLock.h"
+
+class IVideoStream;
+
+class IBaseStream {
+public:
+    virtual ~IBaseStream() {}
+    virtual unsigned int Read(void* buf, unsigned int n) = 0;
+    // Read, then the bytes read are reversed in place: how big-endian
+    // fields are read into integers on a little-endian host.
+    virtual unsigned int ReadR(void* buf, unsigned int n);
+    virtual unsigned int Write(const void* buf, unsigned int n) = 0;
+    // Writes a byte-reversed copy; the caller's bytes stay as they are.
+    virtual unsigned int WriteR(const void* buf, unsigned int n);
+    virtual long long GetLength() = 0;
+    virtual long long SetLength(long long length) = 0;
+    virtual long long GetPos() = 0;
+    virtual long long SeekTo(long long pos) = 0;
+    // Moves by distance from the current position; returns the new position.
+    virtual long long JumpOver(long long distance) = 0;
+    // True once a read or write failed for a reason other than the end of
+    // the data. A short read alone cannot tell a read error from the end of
+    // a file, and a read error must never pass for a file that simply ends.
+    virtual bool Failed() { return false; }
+};
+
+// A file on a POSIX descriptor. Mode 0 opens read-only, 1 read-write, 2
+// read-write created and truncated. Only regular files are accepted: a
+// directory, FIFO or device would block or mislead every size check.
+class CVideoFile : public IBaseStream {
+public:
+    CVideoFile(const char* path, int mode, int* err);
+    ~CVideoFile() override;
+    CVideoFile(const CVideoFile&) = delete;
+    CVideoFile& operator=(const CVideoFile&) = delete;
+
+    unsigned int Read(void* buf, unsigned int n) override;
+    unsigned int Write(const void* buf, unsigned int n) override;
+    long long GetLength() override;
+    long long SetLength(long long length) override;
+    long long GetPos() override;
+    long long SeekTo(long long pos) override;
+    long long JumpOver(long long distance) override;
+    bool Failed() override { return m_failed.load(); }
+
+    bool IsOpen() const { return m_fd >= 0; }
+    // Device and inode of the open file, to refuse writing over an input.
+    bool GetIdentity(dev_t* dev, ino_t* ino);
+
+private:
+    CRecursiveMutex m_lock;
+    int m_fd = -1;
+    std::atomic<bool> m_failed{false};
+};
+
+// A 4096-byte read-ahead / write-back buffer over another stream. Repairers
+// read headers a few bytes at a time through it. While it exists it owns the
+// inner stream's position: nothing else may move the inner stream.
+class CBufferStream : public IBaseStream {
+public:
+    static constexpr unsigned int kBufferSize = 4096;
+
+    explicit CBufferStream(IBaseStream* inner);
+    ~CBufferStream() override;
+    CBufferStream(const CBufferStream&) = delete;
+    CBufferStream& operator=(const CBufferStream&) = delete;
+
+    unsigned int Read(void* buf, unsigned int n) override;
+    unsigned int Write(const void* buf, unsigned int n) override;
+    long long GetLength() override;
+    long long SetLength(long long length) override;
+    long long GetPos() override;
+    long long SeekTo(long long pos) override;
+    long long JumpOver(long long distance) override;
+    bool Failed() override;
+
+    // Writes pending bytes out (write mode) or returns the inner stream to
+    // the logical position (read mode). 0, or -37 when a write fell short.
+    int FlushBuffer();
+
+    // The logical position as of the last completed operation. Lock-free,
+    // so another thread can report progress without waiting on I/O.
+    long long GetPosHint() const { return m_posHint.load(std::memory_order_relaxed); }
+
+private:
+    enum Mode : uint32_t { kModeNone = 0, kModeRead = 1, kModeWrite = 2 };
+
+    long long LogicalPos() const;
+    void Publish() { m_posHint.store(LogicalPos(), std::memory_order_relaxed); }
+    void RefreshInnerPos();
+    void EnterWriteMode();
+
+    IBaseStream* m_inner;
+    std::unique_ptr<uint8_t[]> m_buffer;
+    uint32_t m_mode = kModeNone;
+    // Reading: index of the next byte to hand out. Writing: pending bytes.
+    uint32_t m_cursor = 0;
+    // Reading: buffered bytes after the cursor. Writing: free bytes.
+    uint32_t m_rest = 0;
+    // Where the inner stream stands; every inner call goes through us.
+    long long m_innerPos = 0;
+    bool m_failed = false;
+    std::atomic<long long> m_posHint{0};
+    CRecursiveMutex m_lock;
+};
+
+// Adapter that lets a repairer write into a caller's IVideoStream. The
+// caller's stream is not owned and never destroyed.
+class CBaseStream : public IBaseStream {
+public:
+    explicit CBaseStream(IVideoStream* stream) : m_stream(stream) {}
+
+    unsigned int Read(void* buf, unsigned int n) override;
+    unsigned int Write(const void* buf, unsigned int n) override;
+    long long GetLength() override;
+    long long SetLength(long long length) override;
+    long long GetPos() override;
+    long long SeekTo(long long pos) override;
+    long long JumpOver(long long distance) override;
+    bool Failed() override { return m_failed; }
+
+private:
+    IVideoStream* m_stream;
+    bool m_failed = false;
+};
+
+#endif

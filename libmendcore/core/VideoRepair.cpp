@@ -1,0 +1,373 @@
+#include "core/VideoRepair.h"
+
+#include <sys/stat.h>
+
+#include <new>
+
+#include "core/FormatRegistry.h"
+#include "core/ResultCodes.h"
+
+namespace {
+
+// How much of the file's head is read before any container is tried: a file
+// whose first block cannot be read ends the search at once.
+constexpr unsigned int kSniffSize = 4096;
+
+template <typename F>
+int GuardedResult(F&& work)
+{
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return JRVP_ERR_NO_MEMORY;
+    } catch (...) {
+        return JRVP_ERR_UNKNOWN;
+    }
+}
+
+}  // namespace
+
+CVideoRepair::CVideoRepair() = default;
+
+CVideoRepair::~CVideoRepair()
+{
+    Close();
+}
+
+bool CVideoRepair::SetFile(const char* path)
+{
+    if (!path || m_busy)
+        return false;
+    int err = 0;
+    auto file = std::make_unique<CVideoFile>(path, 0, &err);
+    if (err != 0)
+        return false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool identity = file->GetIdentity(&dev, &ino);
+    // A repairer of an earlier parse reads the input that is replaced here.
+    JoinWorker();
+    DropRepairer();
+    m_guessedFormat = GuessFormat(path);
+    m_input = std::move(file);
+    m_hasInputIdentity = identity;
+    m_inputDev = dev;
+    m_inputIno = ino;
+    return true;
+}
+
+bool CVideoRepair::SetInput(std::unique_ptr<IBaseStream> input, const char* name)
+{
+    if (!input || m_busy)
+        return false;
+    JoinWorker();
+    DropRepairer();
+    m_guessedFormat = GuessFormat(name);
+    m_input = std::move(input);
+    m_hasInputIdentity = false;
+    return true;
+}
+
+int CVideoRepair::CheckCanStart(bool needParsed)
+{
+    if (!m_input)
+        return JRVP_ERR_MISSING_DATA;
+    int status = GetStatus();
+    if (m_busy || status == JRVP_STATUS_PARSING || status == JRVP_STATUS_REPAIRING)
+        return JRVP_ERR_UNKNOWN_FORMAT;
+    if (needParsed && status == JRVP_STATUS_IDLE)
+        return JRVP_ERR_NOTHING_PARSED;
+    return 0;
+}
+
+int CVideoRepair::OpenFile(VPFileErrorCallback onError, VPProcessResultCallback onResult, void* user)
+{
+    int r = CheckCanStart(false);
+    if (r != 0)
+        return r;
+    std::unique_ptr<OpenFileThreadParam> block(new (std::nothrow) OpenFileThreadParam{this, onError, onResult, user});
+    if (!block)
+        return JRVP_ERR_NO_MEMORY;
+    r = Launch(&CVideoRepair::OpenFileThread, block.get());
+    if (r == 0)
+        block.release();  // the worker owns it now
+    return r;
+}
+
+int CVideoRepair::RepairFile(const char* outPath, int level, VPProcessResultCallback onResult, void* user,
+                             const char* refPath)
+{
+    int r = CheckCanStart(true);
+    if (r != 0)
+        return r;
+    if (!outPath)
+        return JRVP_ERR_OPEN_FAILED;
+    // Never write a repaired copy over the file it is made from.
+    struct stat st;
+    if (m_hasInputIdentity && stat(outPath, &st) == 0 && st.st_dev == m_inputDev && st.st_ino == m_inputIno)
+        return JRVP_ERR_CANNOT_OPEN;
+    int err = 0;
+    auto file = std::make_unique<CVideoFile>(outPath, 2, &err);
+    if (err != 0)
+        return JRVP_ERR_OPEN_FAILED;
+    JoinWorker();
+    m_output = std::move(file);
+    auto block = std::make_unique<RepairFileThreadParam>();
+    *block = RepairFileThreadParam{this, m_output.get(), level, refPath != nullptr,
+                                   refPath ? refPath : "", onResult, user};
+    r = Launch(&CVideoRepair::RepairFileThread, block.get());
+    if (r == 0)
+        block.release();
+    return r;
+}
+
+int CVideoRepair::RepairFile(IVideoStream* out, int level, VPProcessResultCallback onResult, void* user,
+                             const char* refPath)
+{
+    int r = CheckCanStart(true);
+    if (r != 0)
+        return r;
+    JoinWorker();
+    m_output = out ? std::make_unique<CBaseStream>(out) : nullptr;
+    auto block = std::make_unique<RepairFileThreadParam>();
+    *block = RepairFileThreadParam{this, m_output.get(), level, refPath != nullptr,
+                                   refPath ? refPath : "", onResult, user};
+    r = Launch(&CVideoRepair::RepairFileThread, block.get());
+    if (r == 0)
+        block.release();
+    return r;
+}
+
+int CVideoRepair::StartThread(pthread_t* thread, void* (*fn)(void*), void* arg)
+{
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0)
+        return -1;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
+    int rc = pthread_create(thread, &attr, fn, arg);
+    pthread_attr_destroy(&attr);
+    return rc;
+}
+
+int CVideoRepair::Launch(void* (*fn)(void*), void* block)
+{
+    JoinWorker();
+    m_abortRequested = false;
+    m_busy = true;
+    pthread_t thread;
+    if (StartThread(&thread, fn, block) != 0) {
+        m_busy = false;
+        Close();
+        return JRVP_ERR_OPEN_FAILED;
+    }
+    m_worker = thread;
+    m_hasWorker = true;
+    return 0;
+}
+
+int CVideoRepair::FinishResult(int result)
+{
+    // Once an abort was accepted, the operation ends as aborted, also when
+    // the work slipped past the last test of the flag or the search was cut
+    // short. Any other failure keeps its own code.
+    if (m_abortRequested && (result == JRVP_OK || result == JRVP_ERR_UNKNOWN_FORMAT))
+        return JRVP_ERR_ABORTED;
+    return result;
+}
+
+void* CVideoRepair::OpenFileThread(void* raw)
+{
+    if (!raw)
+        return nullptr;
+    std::unique_ptr<OpenFileThreadParam> block(static_cast<OpenFileThreadParam*>(raw));
+    CVideoRepair* self = block->owner;
+    int r = GuardedResult([&] { return self->ParseFile(block->onError, block->user); });
+    r = self->FinishResult(r);
+    VPProcessResultCallback onResult = block->onResult;
+    void* user = block->user;
+    block.reset();
+    self->m_busy = false;
+    if (onResult)
+        onResult(r, user);
+    return nullptr;
+}
+
+void* CVideoRepair::RepairFileThread(void* raw)
+{
+    if (!raw)
+        return nullptr;
+    std::unique_ptr<RepairFileThreadParam> block(static_cast<RepairFileThreadParam*>(raw));
+    CVideoRepair* self = block->owner;
+    int r = GuardedResult([&] {
+        return self->RepairToFile(block->output, block->level, block->hasRefPath ? block->refPath.c_str() : nullptr);
+    });
+    r = self->FinishResult(r);
+    VPProcessResultCallback onResult = block->onResult;
+    void* user = block->user;
+    block.reset();
+    self->m_busy = false;
+    if (onResult)
+        onResult(r, user);
+    return nullptr;
+}
+
+int CVideoRepair::ParseFile(VPFileErrorCallback onError, void* user)
+{
+    if (!m_input)
+        return JRVP_ERR_OPEN_FAILED;
+    DropRepairer();
+    uint8_t head[kSniffSize];
+    m_input->SeekTo(0);
+    m_input->Read(head, sizeof(head));
+    if (m_input->Failed())
+        return JRVP_ERR_CANNOT_READ;
+    m_input->SeekTo(0);
+
+    int r = CreateBaseRepair(m_guessedFormat, onError, user);
+    if (r != JRVP_ERR_UNKNOWN_FORMAT)
+        return r;
+    DropRepairer();
+    for (JRVPVideoFormat format = JRVP_FORMAT_AVI; format <= JRVP_FORMAT_OGG; ++format) {
+        if (format == m_guessedFormat)
+            continue;
+        r = CreateBaseRepair(format, onError, user);
+        if (r != JRVP_ERR_UNKNOWN_FORMAT)
+            return r;
+        DropRepairer();
+    }
+    return r;
+}
+
+int CVideoRepair::CreateBaseRepair(JRVPVideoFormat format, VPFileErrorCallback onError, void* user)
+{
+    if (!m_input)
+        return JRVP_ERR_OPEN_FAILED;
+    // An abort between two tries ends the search; the swap of repairers
+    // must not lose it.
+    if (m_abortRequested)
+        return JRVP_ERR_ABORTED;
+    if (format < JRVP_FORMAT_AVI || format > JRVP_FORMAT_OGG)
+        return JRVP_ERR_UNKNOWN_FORMAT;
+    m_input->SeekTo(0);
+    std::unique_ptr<IBaseRepair> repairer = CreateRepairer(format, m_input.get());
+    if (!repairer)
+        return JRVP_ERR_UNKNOWN_FORMAT;
+    IBaseRepair* current = repairer.get();
+    std::unique_ptr<IBaseRepair> previous;
+    {
+        CAutoLock lock(m_lock);
+        previous = std::move(m_repairer);
+        m_repairer = std::move(repairer);
+        // An abort that came while no repairer was installed reaches this
+        // one before its parse starts.
+        if (m_abortRequested)
+            current->AbortTask();
+    }
+    previous.reset();
+    return current->ParseStream(onError, user);
+}
+
+int CVideoRepair::RepairToFile(IBaseStream* output, int level, const char* refPath)
+{
+    if (!m_input)
+        return JRVP_ERR_OPEN_FAILED;
+    IBaseRepair* repairer;
+    {
+        CAutoLock lock(m_lock);
+        repairer = m_repairer.get();
+    }
+    // Only this worker replaces the repairer, so it stays valid here.
+    if (!repairer)
+        return JRVP_ERR_NOTHING_PARSED;
+    return repairer->RepairFile(output, level, refPath);
+}
+
+std::unique_ptr<IBaseRepair> CVideoRepair::CreateRepairer(JRVPVideoFormat format, IBaseStream* input)
+{
+    return NewRepairer(format, input);
+}
+
+void CVideoRepair::DropRepairer()
+{
+    std::unique_ptr<IBaseRepair> previous;
+    {
+        CAutoLock lock(m_lock);
+        previous = std::move(m_repairer);
+    }
+    // Released outside the lock: a repairer's teardown may touch the file.
+}
+
+void CVideoRepair::JoinWorker()
+{
+    if (m_hasWorker) {
+        pthread_join(m_worker, nullptr);
+        m_hasWorker = false;
+    }
+}
+
+void CVideoRepair::CloseFile()
+{
+    if (m_busy)
+        AbortTask();
+    Close();
+}
+
+void CVideoRepair::Close()
+{
+    JoinWorker();
+    DropRepairer();
+    m_input.reset();
+    m_output.reset();
+    m_guessedFormat = JRVP_FORMAT_NONE;
+    m_hasInputIdentity = false;
+}
+
+void CVideoRepair::AbortTask()
+{
+    if (!m_busy)
+        return;
+    CAutoLock lock(m_lock);
+    m_abortRequested = true;
+    if (m_repairer)
+        m_repairer->AbortTask();
+}
+
+int CVideoRepair::GetProcess()
+{
+    CAutoLock lock(m_lock);
+    return m_repairer ? m_repairer->GetProcess() : 0;
+}
+
+int CVideoRepair::GetStatus()
+{
+    CAutoLock lock(m_lock);
+    return m_repairer ? m_repairer->GetStatus() : JRVP_STATUS_IDLE;
+}
+
+int CVideoRepair::GetFormat()
+{
+    CAutoLock lock(m_lock);
+    return m_repairer ? m_repairer->GetFormat() : JRVP_FORMAT_NONE;
+}
+
+VPFileError* CVideoRepair::GetFileError(unsigned int index)
+{
+    CAutoLock lock(m_lock);
+    return m_repairer ? m_repairer->GetFileError(index) : nullptr;
+}
+
+int CVideoRepair::GetErrorsCount()
+{
+    CAutoLock lock(m_lock);
+    return m_repairer ? m_repairer->GetErrorsCount() : 0;
+}
+
+extern "C" MENDCORE_EXPORT IVideoRepair* CreateRepair()
+{
+    return new (std::nothrow) CVideoRepair();
+}
+
+extern "C" MENDCORE_EXPORT void DestroyRepair(IVideoRepair* repair)
+{
+    delete repair;
+}

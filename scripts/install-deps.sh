@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, running and testing need.
+# This is the one list of packages; run.sh and test.sh both call it.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config binutils
+  # sanitizer build and the fuzz target
+  clang libclang-rt-14-dev
+  # tests
+  libgtest-dev googletest
+  # the repair library tells key frames through libavcodec; the tests make
+  # their media with ffmpeg and judge repaired files with libavformat
+  ffmpeg libavformat-dev libavcodec-dev libavutil-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+# CI starts from a machine it must not trust: it always installs.
+if [ "${CI:-}" = "true" ] || [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  echo "Installing: ${PACKAGES[*]}"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${PACKAGES[@]}"
+fi

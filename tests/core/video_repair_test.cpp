@@ -1,0 +1,430 @@
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/FormatRegistry.h"
+#include "core/TestDoubles.h"
+#include "core/VideoRepair.h"
+#include "support/Damage.h"
+#include "support/Fixtures.h"
+
+using mendtest::FaultyStream;
+using mendtest::MemoryVideoStream;
+using mendtest::RepairScript;
+using mendtest::ScriptedRepair;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Collects what the result callback delivers, from the worker thread.
+struct ResultSink {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<int> results;
+
+    static void OnResult(JRVPProcessResult r, void* user)
+    {
+        auto* self = static_cast<ResultSink*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->results.push_back(r);
+        self->cv.notify_all();
+    }
+    // The n-th result (1-based), or INT_MIN when it does not come in time.
+    int Wait(size_t n = 1, std::chrono::milliseconds timeout = 10s)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!cv.wait_for(lock, timeout, [&] { return results.size() >= n; }))
+            return INT_MIN;
+        return results[n - 1];
+    }
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return results.size();
+    }
+};
+
+// A repair object whose repairers and thread start a test controls.
+class TestRepairObject : public CVideoRepair {
+public:
+    using Factory = std::function<std::unique_ptr<IBaseRepair>(JRVPVideoFormat, IBaseStream*)>;
+    Factory factory;
+    bool failThreads = false;
+
+    std::vector<int> Tried()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_tried;
+    }
+
+protected:
+    std::unique_ptr<IBaseRepair> CreateRepairer(JRVPVideoFormat format, IBaseStream* input) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_tried.push_back(format);
+        }
+        return factory ? factory(format, input) : CVideoRepair::CreateRepairer(format, input);
+    }
+    int StartThread(pthread_t* thread, void* (*fn)(void*), void* arg) override
+    {
+        return failThreads ? EAGAIN : CVideoRepair::StartThread(thread, fn, arg);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<int> m_tried;
+};
+
+// Every container but `accept` answers "not mine"; `accept` parses with
+// the given script.
+TestRepairObject::Factory AcceptOnly(JRVPVideoFormat accept, RepairScript script)
+{
+    return [accept, script](JRVPVideoFormat format, IBaseStream* in) -> std::unique_ptr<IBaseRepair> {
+        RepairScript s = script;
+        if (format != accept)
+            s = RepairScript{};
+        if (format != accept)
+            s.openResult = MEND_ERR_NOT_CONTAINER;
+        s.format = format;
+        return std::make_unique<ScriptedRepair>(in, s);
+    };
+}
+
+RepairScript Damaged()
+{
+    RepairScript s;
+    s.errors = {JRVP_DAMAGE_STRUCTURE, JRVP_DAMAGE_INDEX};
+    return s;
+}
+
+class VideoRepairTest : public ::testing::Test {
+protected:
+    std::string MakeFile(const std::string& name, size_t size = 20000)
+    {
+        std::vector<uint8_t> bytes(size);
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<uint8_t>((i * 131) ^ (i >> 7));
+        std::string path = dir.Path(name);
+        EXPECT_TRUE(mendtest::WriteFileBytes(path, bytes));
+        return path;
+    }
+    mendtest::ScratchDir dir;
+    ResultSink sink;
+};
+
+TEST(GuessFormat, ExtensionTable)
+{
+    const struct {
+        const char* path;
+        int format;
+    } table[] = {
+        {"clip.MOV", 5}, {"clip.Mkv", 4}, {"clip.webm", 4}, {"clip.m2ts", 7}, {"song.oga", 10},
+        {"a/b/clip.avi", 1}, {"clip.WMA", 2}, {"clip.rm", 6}, {"x.flv", 3}, {"x.mp3", 8}, {"x.wav", 9},
+        {"x.ogv", 10}, {"clip", 0}, {"clip.txt", 0}, {"dir.mp4/clip", 0}, {"", 0}, {nullptr, 0},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(GuessFormat(row.path), row.format) << (row.path ? row.path : "(null)");
+}
+
+TEST_F(VideoRepairTest, StartingOperationsRefuseWithTheirCodes)
+{
+    TestRepairObject repair;
+    MemoryVideoStream memory;
+    EXPECT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), JRVP_ERR_MISSING_DATA);
+    EXPECT_EQ(repair.RepairFile(dir.Path("out").c_str(), 1, &ResultSink::OnResult, &sink, nullptr),
+              JRVP_ERR_MISSING_DATA);
+    EXPECT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &sink, nullptr), JRVP_ERR_MISSING_DATA);
+
+    ASSERT_TRUE(repair.SetFile(MakeFile("a.mp4").c_str()));
+    EXPECT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &sink, nullptr), JRVP_ERR_NOTHING_PARSED);
+
+    RepairScript slow = Damaged();
+    slow.openUntilAbort = true;
+    repair.factory = AcceptOnly(JRVP_FORMAT_MP4, slow);
+    ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+    EXPECT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), JRVP_ERR_UNKNOWN_FORMAT);
+    EXPECT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &sink, nullptr), JRVP_ERR_UNKNOWN_FORMAT);
+    EXPECT_FALSE(repair.SetFile(MakeFile("b.mp4").c_str()));
+    repair.AbortTask();
+    EXPECT_EQ(sink.Wait(), JRVP_ERR_ABORTED);
+    repair.CloseFile();
+    EXPECT_EQ(sink.Count(), 1u);
+
+    // A thread that cannot start leaves the object closed and calls nobody.
+    ASSERT_TRUE(repair.SetFile(MakeFile("c.mp4").c_str()));
+    repair.failThreads = true;
+    EXPECT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), JRVP_ERR_OPEN_FAILED);
+    EXPECT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), JRVP_ERR_MISSING_DATA);
+    EXPECT_EQ(sink.Count(), 1u);
+}
+
+TEST_F(VideoRepairTest, EveryStartedOperationCallsBackExactlyOnce)
+{
+    TestRepairObject repair;
+    repair.factory = AcceptOnly(JRVP_FORMAT_AVI, Damaged());
+    std::string path = MakeFile("clip.avi");
+    ASSERT_TRUE(repair.SetFile(path.c_str()));
+    ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+    EXPECT_EQ(sink.Wait(1), 0);
+    EXPECT_EQ(repair.GetErrorsCount(), 2);
+    EXPECT_EQ(repair.GetFormat(), JRVP_FORMAT_AVI);
+    EXPECT_EQ(repair.GetStatus(), JRVP_STATUS_PARSED);
+    EXPECT_EQ(repair.GetFileError(2), nullptr);
+
+    MemoryVideoStream memory;
+    ASSERT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &sink, nullptr), 0);
+    EXPECT_EQ(sink.Wait(2), 0);
+    ASSERT_EQ(repair.RepairFile(dir.Path("out.avi").c_str(), 1, &ResultSink::OnResult, &sink, nullptr), 0);
+    EXPECT_EQ(sink.Wait(3), 0);
+    repair.CloseFile();
+    EXPECT_EQ(sink.Count(), 3u);
+
+    // A file that no container takes: one result, and nothing left behind.
+    TestRepairObject none;
+    none.factory = AcceptOnly(JRVP_FORMAT_NONE, {});
+    ASSERT_TRUE(none.SetFile(path.c_str()));
+    ASSERT_EQ(none.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+    EXPECT_EQ(sink.Wait(4), JRVP_ERR_UNKNOWN_FORMAT);
+    none.CloseFile();
+    EXPECT_EQ(sink.Count(), 4u);
+}
+
+TEST_F(VideoRepairTest, FallbackTriesTheGuessFirstThenEveryOtherContainer)
+{
+    struct Case {
+        const char* name;
+        JRVPVideoFormat accept;
+        std::vector<int> tried;
+    } cases[] = {
+        {"clip.mp4", JRVP_FORMAT_NONE, {5, 1, 2, 3, 4, 6, 7, 8, 9, 10}},
+        {"clip", JRVP_FORMAT_NONE, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
+        {"clip.avi", JRVP_FORMAT_MKV, {1, 2, 3, 4}},
+        {"clip.ogg", JRVP_FORMAT_OGG, {10}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestRepairObject repair;
+        ResultSink results;
+        repair.factory = AcceptOnly(c.accept, Damaged());
+        ASSERT_TRUE(repair.SetFile(MakeFile(c.name).c_str()));
+        ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
+        int r = results.Wait();
+        repair.CloseFile();
+        EXPECT_EQ(r, c.accept == JRVP_FORMAT_NONE ? JRVP_ERR_UNKNOWN_FORMAT : 0);
+        EXPECT_EQ(repair.Tried(), c.tried);
+    }
+}
+
+TEST_F(VideoRepairTest, AReadFailureStopsTheSearch)
+{
+    // The guessed container meets a read error: no other container is tried.
+    TestRepairObject repair;
+    RepairScript reader;
+    reader.readInput = true;
+    reader.openResult = MEND_ERR_NOT_CONTAINER;
+    repair.factory = [reader](JRVPVideoFormat, IBaseStream* in) { return std::make_unique<ScriptedRepair>(in, reader); };
+    std::vector<uint8_t> bytes(50000, 0x47);
+    ASSERT_TRUE(repair.SetInput(std::make_unique<FaultyStream>(bytes, 30000), "clip.flv"));
+    ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+    EXPECT_EQ(sink.Wait(), JRVP_ERR_CANNOT_READ);
+    EXPECT_EQ(repair.Tried(), std::vector<int>{JRVP_FORMAT_FLV});
+
+    // A file whose very first block cannot be read reaches no container.
+    TestRepairObject unreadable;
+    ResultSink results;
+    ASSERT_TRUE(unreadable.SetInput(std::make_unique<FaultyStream>(bytes, 0), "clip.avi"));
+    ASSERT_EQ(unreadable.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
+    EXPECT_EQ(results.Wait(), JRVP_ERR_CANNOT_READ);
+    EXPECT_TRUE(unreadable.Tried().empty());
+}
+
+TEST_F(VideoRepairTest, AbortEndsAParseAndARepair)
+{
+    TestRepairObject repair;
+    RepairScript script = Damaged();
+    script.repairUntilAbort = true;
+    repair.factory = AcceptOnly(JRVP_FORMAT_MP4, script);
+    ASSERT_TRUE(repair.SetFile(MakeFile("clip.mp4").c_str()));
+    ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+    ASSERT_EQ(sink.Wait(1), 0);
+    MemoryVideoStream memory;
+    ASSERT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &sink, nullptr), 0);
+    while (repair.GetStatus() != JRVP_STATUS_REPAIRING)
+        std::this_thread::sleep_for(1ms);
+    repair.AbortTask();
+    EXPECT_EQ(sink.Wait(2), JRVP_ERR_ABORTED);
+
+    TestRepairObject parsing;
+    RepairScript slow = Damaged();
+    slow.openUntilAbort = true;
+    parsing.factory = AcceptOnly(JRVP_FORMAT_MP4, slow);
+    ResultSink results;
+    ASSERT_TRUE(parsing.SetFile(MakeFile("clip2.mp4").c_str()));
+    ASSERT_EQ(parsing.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
+    while (parsing.GetStatus() != JRVP_STATUS_PARSING)
+        std::this_thread::sleep_for(1ms);
+    parsing.CloseFile();  // aborts, then waits for the worker
+    EXPECT_EQ(results.Count(), 1u);
+    EXPECT_EQ(results.Wait(), JRVP_ERR_ABORTED);
+}
+
+TEST_F(VideoRepairTest, CloseFileDuringTheSearchReturnsPromptly)
+{
+    // Each container takes a while before it says "not mine".
+    TestRepairObject repair;
+    repair.factory = [](JRVPVideoFormat format, IBaseStream* in) -> std::unique_ptr<IBaseRepair> {
+        std::this_thread::sleep_for(30ms);  // the gap between two tries
+        RepairScript s;
+        s.openUntilAbort = true;
+        s.spinLimitMs = 300;
+        s.openResult = MEND_ERR_NOT_CONTAINER;
+        s.format = format;
+        return std::make_unique<ScriptedRepair>(in, s);
+    };
+    ASSERT_TRUE(repair.SetFile(MakeFile("clip").c_str()));
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        ResultSink results;
+        ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
+        // Alternate between aborting inside a try and between two tries.
+        std::this_thread::sleep_for(std::chrono::milliseconds(attempt % 2 ? 15 : 200));
+        auto start = std::chrono::steady_clock::now();
+        repair.AbortTask();
+        EXPECT_EQ(results.Wait(), JRVP_ERR_ABORTED) << attempt;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        EXPECT_LT(repair.Tried().size(), 10u * (attempt + 1));
+    }
+    ResultSink results;
+    ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
+    std::this_thread::sleep_for(100ms);
+    auto start = std::chrono::steady_clock::now();
+    repair.CloseFile();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(results.Count(), 1u);
+    EXPECT_EQ(results.Wait(), JRVP_ERR_ABORTED);
+}
+
+TEST_F(VideoRepairTest, ProgressStaysInRangeWhilePolledEveryMillisecond)
+{
+    TestRepairObject repair;
+    RepairScript reader = Damaged();
+    reader.readInput = true;
+    reader.copyInput = true;
+    repair.factory = AcceptOnly(JRVP_FORMAT_WAV, reader);
+    ASSERT_TRUE(repair.SetFile(MakeFile("big.wav", 24 << 20).c_str()));
+    std::vector<int> seen;
+    auto pollUntil = [&](size_t n) {
+        while (sink.Count() < n) {
+            seen.push_back(repair.GetProcess());
+            repair.GetStatus();
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+    pollUntil(1);
+    ASSERT_EQ(sink.Wait(1), 0);
+    MemoryVideoStream memory;
+    ASSERT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &sink, nullptr), 0);
+    pollUntil(2);
+    ASSERT_EQ(sink.Wait(2), 0);
+    EXPECT_EQ(memory.GetLength(), 24 << 20);
+    ASSERT_FALSE(seen.empty());
+    for (int p : seen)
+        ASSERT_TRUE(p >= 0 && p <= 10000) << p;
+}
+
+TEST_F(VideoRepairTest, NeverWritesOverItsOwnInput)
+{
+    std::string input = MakeFile("clip.mp4");
+    std::vector<uint8_t> before = mendtest::ReadFileBytes(input);
+    std::string link = dir.Path("link.mp4");
+    ASSERT_EQ(symlink(input.c_str(), link.c_str()), 0);
+    std::string hard = dir.Path("hard.mp4");
+    ASSERT_EQ(::link(input.c_str(), hard.c_str()), 0);
+
+    TestRepairObject repair;
+    repair.factory = AcceptOnly(JRVP_FORMAT_MP4, Damaged());
+    ASSERT_TRUE(repair.SetFile(input.c_str()));
+    ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+    ASSERT_EQ(sink.Wait(), 0);
+    for (const std::string& out : {input, link, hard})
+        EXPECT_EQ(repair.RepairFile(out.c_str(), 1, &ResultSink::OnResult, &sink, nullptr), JRVP_ERR_CANNOT_OPEN)
+            << out;
+    EXPECT_EQ(repair.RepairFile(dir.Path("no/such/folder.mp4").c_str(), 1, &ResultSink::OnResult, &sink, nullptr),
+              JRVP_ERR_OPEN_FAILED);
+    repair.CloseFile();
+    EXPECT_EQ(sink.Count(), 1u);
+    EXPECT_EQ(mendtest::ReadFileBytes(input), before);
+}
+
+TEST_F(VideoRepairTest, SetFileTakesOnlyRegularFilesAndNeverBlocks)
+{
+    std::string fifo = dir.Path("pipe.mp4");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    CVideoRepair repair;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(repair.SetFile(nullptr));
+    EXPECT_FALSE(repair.SetFile(dir.Path("").c_str()));
+    EXPECT_FALSE(repair.SetFile(fifo.c_str()));
+    EXPECT_FALSE(repair.SetFile("/dev/zero"));
+    EXPECT_FALSE(repair.SetFile(dir.Path("missing.mp4").c_str()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), JRVP_ERR_MISSING_DATA);
+}
+
+TEST_F(VideoRepairTest, LongReferencePathArrivesWhole)
+{
+    TestRepairObject repair;
+    ScriptedRepair* created = nullptr;
+    repair.factory = [&created](JRVPVideoFormat format, IBaseStream* in) -> std::unique_ptr<IBaseRepair> {
+        RepairScript s = Damaged();
+        s.openResult = format == JRVP_FORMAT_AVI ? 0 : MEND_ERR_NOT_CONTAINER;
+        auto r = std::make_unique<ScriptedRepair>(in, s);
+        if (format == JRVP_FORMAT_AVI)
+            created = r.get();
+        return r;
+    };
+    ASSERT_TRUE(repair.SetFile(MakeFile("clip.avi").c_str()));
+    ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+    ASSERT_EQ(sink.Wait(1), 0);
+    std::string ref(3000, 'r');
+    MemoryVideoStream memory;
+    ASSERT_EQ(repair.RepairFile(&memory, 3, &ResultSink::OnResult, &sink, ref.c_str()), 0);
+    ASSERT_EQ(sink.Wait(2), 0);
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(created->seenRefPath, ref);
+}
+
+// The real library, with the containers this build has: garbage of any
+// name is no container's, and nothing is left that could be repaired.
+TEST_F(VideoRepairTest, GarbageEndsAsUnknownFormatAfterTheWholeSearch)
+{
+    for (const char* name : {"garbage.mp4", "garbage.avi", "garbage.mkv", "garbage.ogg", "garbage", "garbage.bin"}) {
+        SCOPED_TRACE(name);
+        IVideoRepair* repair = CreateRepair();
+        ASSERT_NE(repair, nullptr);
+        ResultSink results;
+        ASSERT_TRUE(repair->SetFile(MakeFile(name, 70000).c_str()));
+        ASSERT_EQ(repair->OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
+        EXPECT_EQ(results.Wait(1, 60s), JRVP_ERR_UNKNOWN_FORMAT);
+        EXPECT_EQ(repair->GetStatus(), JRVP_STATUS_IDLE);
+        EXPECT_EQ(repair->GetErrorsCount(), 0);
+        EXPECT_EQ(repair->GetProcess(), 0);
+        MemoryVideoStream memory;
+        EXPECT_EQ(repair->RepairFile(&memory, 1, &ResultSink::OnResult, &results, nullptr), JRVP_ERR_NOTHING_PARSED);
+        DestroyRepair(repair);
+    }
+    DestroyRepair(nullptr);
+}
+
+}  // namespace
