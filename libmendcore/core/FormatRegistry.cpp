@@ -1,5 +1,7 @@
 #include "core/FormatRegistry.h"
 
+#include "repairers/AVIRepair.h"
+
 #include <string.h>
 #include <strings.h>
 
@@ -55,8 +57,9 @@ JRVPVideoFormat GuessFormat(const char* path)
 
 std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* input)
 {
-    (void)input;
     switch (format) {
+    case JRVP_FORMAT_AVI:
+        return std::make_unique<CAVIRepair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:

@@ -1,0 +1,64 @@
+#include "core/DataParser.h"
+
+#include <string.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+CDataParser::CDataParser(AVCodecID id, bool& ok)
+{
+    ok = false;
+    if (id == AV_CODEC_ID_NONE)
+        return;
+    const AVCodecDescriptor* desc = avcodec_descriptor_get(id);
+    m_intraOnly = desc && (desc->props & AV_CODEC_PROP_INTRA_ONLY);
+    // The parser only needs a context that names the codec; opening a
+    // decoder would cost time and memory and tell the parser nothing.
+    m_context = avcodec_alloc_context3(nullptr);
+    if (!m_context)
+        return;
+    m_context->codec_id = id;
+    m_context->codec_type = desc ? desc->type : AVMEDIA_TYPE_VIDEO;
+    m_parser = av_parser_init(id);
+    if (m_parser)
+        m_parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    ok = m_parser != nullptr || m_intraOnly;
+}
+
+CDataParser::~CDataParser()
+{
+    if (m_parser)
+        av_parser_close(m_parser);
+    avcodec_free_context(&m_context);
+}
+
+int CDataParser::Parser(const unsigned char* buf, int size)
+{
+    if (!m_parser || !m_context || !buf || size <= 0)
+        return 0;
+    m_padded.assign(buf, buf + size);
+    m_padded.resize(static_cast<size_t>(size) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    uint8_t* out = nullptr;
+    int outSize = 0;
+    return av_parser_parse2(m_parser, m_context, &out, &outSize, m_padded.data(), size, 0, 0, 0);
+}
+
+int CDataParser::CheckIsKeyFrame(const unsigned char* buf, int size, int& key)
+{
+    key = 0;
+    if (m_intraOnly) {
+        key = 1;
+        return size;
+    }
+    if (!m_parser)
+        return 0;
+    m_parser->pict_type = AV_PICTURE_TYPE_NONE;
+    m_parser->key_frame = -1;
+    int n = Parser(buf, size);
+    if (m_parser->pict_type == AV_PICTURE_TYPE_I || m_parser->pict_type == AV_PICTURE_TYPE_SI)
+        key = 1;
+    else
+        key = m_parser->key_frame > 0 ? 1 : 0;
+    return n;
+}

@@ -1,0 +1,43 @@
+// Tells key frames from predicted ones by running libavcodec's bitstream
+// parser for the codec over one whole frame at a time. Nothing is decoded.
+// Index rebuilds of any container create one per video stream.
+#ifndef MENDCORE_DATAPARSER_H
+#define MENDCORE_DATAPARSER_H
+
+#include <stdint.h>
+
+#include <vector>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
+struct AVCodecContext;
+struct AVCodecParserContext;
+
+class CDataParser {
+public:
+    // ok tells whether frames of this codec can be judged: libavcodec has a
+    // parser for it, or the codec codes every frame on its own.
+    CDataParser(AVCodecID id, bool& ok);
+    ~CDataParser();
+    CDataParser(const CDataParser&) = delete;
+    CDataParser& operator=(const CDataParser&) = delete;
+
+    // Runs the parser once over a whole frame; returns the bytes consumed.
+    int Parser(const unsigned char* buf, int size);
+    // key = 1 for a frame that decodes on its own, else 0. Returns the bytes
+    // the parser consumed (size for an intra-only codec).
+    int CheckIsKeyFrame(const unsigned char* buf, int size, int& key);
+
+private:
+    AVCodecContext* m_context = nullptr;
+    AVCodecParserContext* m_parser = nullptr;
+    // MJPEG and its kind: the parser reports no picture type, yet every
+    // frame is a key frame.
+    bool m_intraOnly = false;
+    // Parsers may read a little past the frame; they get a padded copy.
+    std::vector<uint8_t> m_padded;
+};
+
+#endif

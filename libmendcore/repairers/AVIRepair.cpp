@@ -1,0 +1,1080 @@
+#include "repairers/AVIRepair.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "core/CodecFourCC.h"
+#include "core/DataParser.h"
+#include "core/StreamIO.h"
+
+namespace {
+
+constexpr uint32_t kRIFF = FourCC("RIFF");
+constexpr uint32_t kLIST = FourCC("LIST");
+constexpr uint32_t kAVI = FourCC("AVI ");
+constexpr uint32_t kAVIX = FourCC("AVIX");
+constexpr uint32_t kHdrl = FourCC("hdrl");
+constexpr uint32_t kStrl = FourCC("strl");
+constexpr uint32_t kAvih = FourCC("avih");
+constexpr uint32_t kStrh = FourCC("strh");
+constexpr uint32_t kStrf = FourCC("strf");
+constexpr uint32_t kStrn = FourCC("strn");
+constexpr uint32_t kIndx = FourCC("indx");
+constexpr uint32_t kOdml = FourCC("odml");
+constexpr uint32_t kDmlh = FourCC("dmlh");
+constexpr uint32_t kJUNK = FourCC("JUNK");
+constexpr uint32_t kMovi = FourCC("movi");
+constexpr uint32_t kIdx1 = FourCC("idx1");
+constexpr uint32_t kRec = FourCC("rec ");
+constexpr uint32_t kVids = FourCC("vids");
+constexpr uint32_t kAuds = FourCC("auds");
+
+enum SeenHeader : unsigned {
+    kSeenHdrl = 1,
+    kSeenAvih = 2,
+    kSeenStrl = 4,
+    kSeenStrh = 8,
+    kSeenStrf = 16,
+    kSeenIdx1 = 32,
+};
+
+enum AviMacro : int {
+    kMacroRiff = 1,
+    kMacroAvi = 2,
+    kMacroAvix = 3,
+    kMacroJunk = 17,
+    kMacroMovi = 13,
+    kMacroUpper = 30,
+    kMacroRec = 33,
+    kMacroIx = 45,
+    kMacroIxFirst = 46,
+    kMacroVideo = 48,
+    kMacroAudio = 49,
+    kMacroText = 50,
+    kMacroPalette = 51,
+    kMacroLower = 100,
+    kMacroList = 101,
+    kMacroNone = 103,
+};
+
+struct TagMacro {
+    uint32_t macro;
+    uint32_t fourcc;
+};
+
+const TagMacro AVITagMacroArr[] = {
+    {1, kRIFF}, {2, kAVI}, {3, kAVIX}, {101, kLIST}, {11, kHdrl}, {31, kAvih}, {32, kStrl},
+    {41, kStrh}, {42, kStrf}, {43, kStrn}, {44, kIndx}, {16, kOdml}, {47, kDmlh}, {17, kJUNK},
+    {15, FourCC("INFO")}, {12, FourCC("ISFT")}, {13, kMovi}, {14, kIdx1}, {33, kRec}, {0, 0},
+};
+
+// The one flag of "idx1" entries that libavformat reads: AVIIF_KEYFRAME.
+constexpr uint32_t kIdx1KeyFrame = 0x10;
+constexpr uint32_t kAvihHasIndex = 0x10;
+// Bit 31 of a standard index entry's size marks a frame that is not a key.
+constexpr uint32_t kIxDeltaFrame = 0x80000000u;
+// Key-frame tests need only a frame's first headers; a larger chunk is
+// judged by its start, so one hostile size cannot claim gigabytes.
+constexpr uint32_t kMaxParsedFrame = 4u << 20;
+constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
+
+char Ch(uint32_t fourcc, int i) { return static_cast<char>((fourcc >> (8 * i)) & 0xff); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
+bool IsDataMacro(int m) { return m >= kMacroVideo && m <= kMacroPalette; }
+
+}  // namespace
+
+CAVIRepair::CAVIRepair(IBaseStream* in) : CBaseRepair(in)
+{
+    m_format = JRVP_FORMAT_AVI;
+}
+
+CAVIRepair::~CAVIRepair()
+{
+    CAVIRepair::Close();
+}
+
+void CAVIRepair::Close()
+{
+    m_streams.clear();
+    m_damaged.clear();
+    m_movis.clear();
+    m_indexes.clear();
+    m_cannotRepair = false;
+    m_firstFormVideo = 0;
+    m_lastPos = 0;
+    m_firstVideo = -1;
+    m_seen = 0;
+    CBaseRepair::Close();
+}
+
+int CAVIRepair::Macro2Level(int macro)
+{
+    if (macro <= 0)
+        return 5;
+    if (macro <= 10)
+        return 1;
+    if (macro <= 30)
+        return 2;
+    if (macro <= 40)
+        return 3;
+    return 4;
+}
+
+int CAVIRepair::Uint2Macro(uint32_t fourcc) const
+{
+    if (fourcc == 0)
+        return kMacroNone;
+    for (const TagMacro* row = AVITagMacroArr; row->fourcc; ++row)
+        if (row->fourcc == fourcc)
+            return static_cast<int>(row->macro);
+    const char c0 = Ch(fourcc, 0), c1 = Ch(fourcc, 1), c2 = Ch(fourcc, 2), c3 = Ch(fourcc, 3);
+    const size_t n = m_streams.size();
+    // Stream data carries its stream number in two decimal digits.
+    if (IsDigit(c0) && IsDigit(c1) && static_cast<size_t>((c0 - '0') * 10 + (c1 - '0')) < n) {
+        if (c2 == 'w' && c3 == 'b')
+            return kMacroAudio;
+        if (c2 == 'd' && (c3 == 'b' || c3 == 'c'))
+            return kMacroVideo;
+        if (c2 == 'p' && c3 == 'c')
+            return kMacroPalette;
+        if (c2 == 't' && c3 == 'x')
+            return kMacroText;
+        if (c2 == 'i' && c3 == 'x')
+            return kMacroIxFirst;
+    }
+    if (c0 == 'i' && c1 == 'x' && IsDigit(c2) && IsDigit(c3) &&
+        static_cast<size_t>((c2 - '0') * 10 + (c3 - '0')) < n)
+        return kMacroIx;
+    if (IsUpper(c0) && IsUpper(c1) && IsUpper(c2) && IsUpper(c3))
+        return kMacroUpper;
+    if (IsLower(c0) && IsLower(c1) && IsLower(c2) && IsLower(c3))
+        return kMacroLower;
+    return kMacroNone;
+}
+
+int CAVIRepair::StreamNumber(uint32_t fourcc) const
+{
+    const char c0 = Ch(fourcc, 0), c1 = Ch(fourcc, 1);
+    if (IsDigit(c0) && IsDigit(c1))
+        return (c0 - '0') * 10 + (c1 - '0');
+    return -1;
+}
+
+bool CAVIRepair::LevelRule(int m, int level, int m2) const
+{
+    return Macro2Level(m2) <= level || m == kMacroJunk ||
+           ((m2 == kMacroIx || m2 == kMacroIxFirst) && m == kMacroRec);
+}
+
+// The stream header's length is in chunks, or in samples of dwSampleSize
+// bytes when that is set (PCM: blocks of the block alignment).
+uint64_t CAVIRepair::CountedLength(const StreamLenMsg& s, uint64_t chunks, uint64_t bytes) const
+{
+    if (s.sampleSize > 0)
+        return bytes / s.sampleSize;
+    return chunks;
+}
+
+// ---------------------------------------------------------------------------
+// Analysis
+
+int CAVIRepair::Open()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    // Every byte-by-byte search step counts; a file of garbage ends in a
+    // clear code within a time that grows with its size.
+    m_budget = m_inputLength * 4 + 65536;
+    m_input->SeekTo(0);
+    uint32_t magic = 0;
+    if (!ReadField(m_input.get(), magic) || magic != kRIFF) {
+        Close();
+        return MEND_ERR_NOT_CONTAINER;
+    }
+    m_riffStarts.clear();
+    m_riffEnds.clear();
+    m_indxPositions.clear();
+    m_hdrlStart = m_hdrlEnd = -1;
+    m_seen = 0;
+    m_firstVideo = -1;
+    m_input->SeekTo(0);
+    int64_t pos = 0;
+    while (pos <= m_inputLength - 8) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        uint32_t fourcc = 0, size = 0;
+        if (!ReadField(m_input.get(), fourcc) || !ReadField(m_input.get(), size)) {
+            Close();
+            return MEND_ERR_READ;
+        }
+        // Past the end of the last form: whatever follows belongs to no form.
+        if (fourcc != kRIFF && !m_riffEnds.empty() && pos >= m_riffEnds.back()) {
+            int r = TrailingBytes(pos);
+            if (r < 0) {
+                Close();
+                return r;
+            }
+            break;
+        }
+        int r = WalkChunk(fourcc, size, pos);
+        if (r < 0) {
+            Close();
+            return r;
+        }
+        int64_t next = m_input->GetPos();
+        // The walk only ever moves forward.
+        if (next <= pos) {
+            next = pos + 8;
+            m_input->SeekTo(next);
+        }
+        pos = next;
+        m_lastPos = pos;
+    }
+    // Fewer than 8 bytes left, or bytes after the last form: no chunk.
+    m_tailFrom = std::min(pos, m_inputLength);
+
+    for (const StreamLenMsg& s : m_streams) {
+        if (CountedLength(s, s.countedChunks, s.countedBytes) != s.length) {
+            AddError(JRVP_DAMAGE_TIMING);
+            break;
+        }
+    }
+    bool formsAgree = !m_movis.empty() && m_movis.size() == m_riffEnds.size();
+    for (size_t i = 0; formsAgree && i < m_movis.size(); ++i)
+        formsAgree = m_movis[i].start > m_riffStarts[i] && m_movis[i].start < m_riffEnds[i];
+    if (!formsAgree) {
+        AddError(JRVP_DAMAGE_COUNT);
+        m_cannotRepair = true;
+    }
+    const unsigned headers = kSeenHdrl | kSeenAvih | kSeenStrl | kSeenStrh | kSeenStrf;
+    if ((m_seen & headers) != headers) {
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, 4);
+        m_cannotRepair = true;
+    }
+    if (!(m_seen & kSeenIdx1))
+        AddError(JRVP_DAMAGE_INDEX);
+    return m_cannotRepair ? MEND_ERR_UNREPAIRABLE : 0;
+}
+
+// 1 when the input holds only zero bytes from here to its end, else 0, or
+// a negative internal code.
+int CAVIRepair::ZeroToEnd(int64_t from)
+{
+    m_input->SeekTo(from);
+    uint8_t block[CBufferStream::kBufferSize];
+    int64_t left = m_inputLength - from;
+    while (left > 0) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(left, sizeof(block)));
+        if (m_input->Read(block, want) != want)
+            return MEND_ERR_READ;
+        for (unsigned int i = 0; i < want; ++i)
+            if (block[i] != 0)
+                return 0;
+        left -= want;
+    }
+    return 1;
+}
+
+// Bytes after the last form. Zero padding is harmless; anything else is
+// recorded, and the rebuild ends the file with the last form.
+int CAVIRepair::TrailingBytes(int64_t from)
+{
+    int r = ZeroToEnd(from);
+    if (r == 0)
+        AddErrorAt(JRVP_DAMAGE_INDEX, from);
+    return r < 0 ? r : 0;
+}
+
+int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
+{
+    const int64_t pos = headerPos + 8;
+    int64_t r = 0;
+    if (fourcc == kRIFF) {
+        if (pos > m_inputLength - 4)
+            return 0;
+        uint32_t type = 0;
+        if (!ReadField(m_input.get(), type))
+            return MEND_ERR_READ;
+        if (type != kAVI && type != kAVIX)
+            return MEND_ERR_NOT_CONTAINER;
+        m_input->SeekTo(pos);
+        m_riffStarts.push_back(headerPos);
+        // The form's own end is not known yet: judge it against the file.
+        m_riffEnds.push_back(m_inputLength);
+        r = JudgeTag(type, size, false);
+        if (r < 0)
+            return static_cast<int>(r);
+        m_riffEnds.back() = pos + r;
+        m_input->SeekTo(pos + 4);
+        return 0;
+    }
+    if (fourcc == kLIST) {
+        uint32_t type = 0;
+        if (!ReadField(m_input.get(), type))
+            return 0;
+        m_input->SeekTo(pos);
+        bool enter = true;
+        if (type == kRec) {
+            r = JudgeTag(type, size, false);
+        } else if (type == kMovi) {
+            r = JudgeTag(type, size, false);
+            if (r >= 0) {
+                MoviContext movi;
+                movi.start = pos;
+                movi.end = pos + r;
+                m_movis.push_back(std::move(movi));
+            }
+        } else if (type == kHdrl) {
+            r = JudgeTag(type, size, true);
+            m_seen |= kSeenHdrl;
+            if (r >= 0 && m_hdrlStart < 0) {
+                m_hdrlStart = pos;
+                m_hdrlEnd = pos + r;
+            }
+        } else if (type == kStrl) {
+            r = JudgeTag(type, size, true);
+            m_seen |= kSeenStrl;
+        } else {
+            // "INFO", "odml" and unknown lists are passed over whole.
+            r = JudgeTag(type, size, false);
+            enter = false;
+        }
+        if (r < 0)
+            return static_cast<int>(r);
+        if (enter)
+            m_input->SeekTo(pos + 4);
+        return 0;
+    }
+    const int m = Uint2Macro(fourcc);
+    const bool critical = fourcc == kAvih || fourcc == kStrh || fourcc == kStrf ||
+                          fourcc == kStrn || fourcc == kIndx;
+    if (fourcc == kIndx)
+        m_indxPositions.push_back(pos);
+    r = JudgeTag(fourcc, size, critical);
+    if (r < 0)
+        return static_cast<int>(r);
+    const bool intact = r == size;
+    if (fourcc == kAvih) {
+        m_seen |= kSeenAvih;
+    } else if (fourcc == kStrh) {
+        if (intact)
+            return ReadStreamHeader(size);
+    } else if (fourcc == kStrf) {
+        if (intact)
+            return ReadStreamFormat(size, headerPos);
+    } else if (fourcc == kIdx1 || m == kMacroIx) {
+        if (!m_movis.empty()) {
+            // An "idx1" before any movi list indexes nothing.
+            if (fourcc == kIdx1)
+                m_seen |= kSeenIdx1;
+            IndexContext index;
+            index.fourcc = fourcc;
+            index.movi = static_cast<uint32_t>(m_movis.size() - 1);
+            index.range = {pos, pos + r};
+            m_indexes.push_back(index);
+        }
+    } else if (m == kMacroVideo || m == kMacroAudio || m == kMacroText) {
+        int s = StreamNumber(fourcc);
+        if (intact && s >= 0 && static_cast<size_t>(s) < m_streams.size()) {
+            StreamLenMsg& stream = m_streams[s];
+            stream.countedChunks++;
+            stream.countedBytes += size;
+            if (m == kMacroVideo && m_riffEnds.size() == 1 && stream.fccType == kVids &&
+                s == m_firstVideo)
+                m_firstFormVideo++;
+        }
+    }
+    return 0;
+}
+
+// Reads the fields of an intact "strh"; a short header is read only as far
+// as it goes, the rest stays 0.
+int CAVIRepair::ReadStreamHeader(uint32_t size)
+{
+    const int64_t end = m_input->GetPos();
+    const int64_t pos = end - size - (size & 1);
+    uint8_t body[48] = {};
+    uint32_t want = std::min<uint32_t>(size, sizeof(body));
+    m_input->SeekTo(pos);
+    if (m_input->Read(body, want) != want)
+        return MEND_ERR_READ;
+    auto u32 = [&body](int at) {
+        return static_cast<uint32_t>(body[at]) | static_cast<uint32_t>(body[at + 1]) << 8 |
+               static_cast<uint32_t>(body[at + 2]) << 16 | static_cast<uint32_t>(body[at + 3]) << 24;
+    };
+    StreamLenMsg s;
+    s.headerPos = pos;
+    s.fccType = u32(0);
+    s.initialFrames = u32(16);
+    s.scale = u32(20);
+    s.rate = u32(24);
+    s.length = u32(32);
+    s.sampleSize = u32(44);
+    if (s.fccType == kVids && m_firstVideo < 0)
+        m_firstVideo = static_cast<int>(m_streams.size());
+    m_streams.push_back(s);
+    m_seen |= kSeenStrh;
+    m_input->SeekTo(end);
+    return 0;
+}
+
+int CAVIRepair::ReadStreamFormat(uint32_t size, int64_t headerPos)
+{
+    const int64_t end = m_input->GetPos();
+    const int64_t pos = headerPos + 8;
+    m_seen |= kSeenStrf;
+    // A format without the stream header it belongs to: the file's header
+    // list is broken.
+    if (m_streams.empty() || m_streams.back().hasFormat) {
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, headerPos);
+        m_cannotRepair = true;
+        return 0;
+    }
+    StreamLenMsg& s = m_streams.back();
+    s.hasFormat = true;
+    uint8_t body[20] = {};
+    uint32_t want = std::min<uint32_t>(size, sizeof(body));
+    m_input->SeekTo(pos);
+    if (m_input->Read(body, want) != want)
+        return MEND_ERR_READ;
+    if (s.fccType == kAuds)
+        s.formatValue = static_cast<uint32_t>(body[12]) | static_cast<uint32_t>(body[13]) << 8;
+    else if (s.fccType == kVids)
+        s.formatValue = static_cast<uint32_t>(body[16]) | static_cast<uint32_t>(body[17]) << 8 |
+                        static_cast<uint32_t>(body[18]) << 16 | static_cast<uint32_t>(body[19]) << 24;
+    m_input->SeekTo(end);
+    return 0;
+}
+
+// Reads the two headers after a candidate: 1 when they look like chunks (or
+// the form ends first), 0 when not, or a negative internal code.
+int CAVIRepair::LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t farLimit)
+{
+    // The candidate itself must end inside the form: bytes that merely
+    // look like a header ("JFIF" in a JPEG frame) often claim a size that
+    // reaches past it.
+    if (static_cast<int64_t>(size) > limit - data)
+        return 0;
+    int64_t p = data + size + (size & 1);
+    for (int step = 0; step < 2; ++step) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (p > limit - 8)
+            return 1;
+        m_input->SeekTo(p);
+        uint32_t id = 0, sz = 0;
+        if (!ReadField(m_input.get(), id) || !ReadField(m_input.get(), sz))
+            return MEND_ERR_READ;
+        const int64_t d = p + 8;
+        if (id == kLIST || id == kRIFF) {
+            if (d > limit - 4)
+                return 1;
+            if (!ReadField(m_input.get(), id))
+                return MEND_ERR_READ;
+        }
+        if (Uint2Macro(id) == kMacroNone || static_cast<int64_t>(sz) > farLimit - d)
+            return 0;
+        p = d + sz + (sz & 1);
+    }
+    return 1;
+}
+
+int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    const int64_t pos = m_input->GetPos();
+    const int m = Uint2Macro(fourcc);
+    const int level = Macro2Level(m);
+    const bool isForm = fourcc == kAVI || fourcc == kAVIX;
+    int64_t limit = isForm || m_riffEnds.empty() ? m_inputLength : m_riffEnds.back();
+    // A chunk that starts past its form's end (a form size too small):
+    // measure it against nothing, so the size never turns negative and the
+    // walk never moves back.
+    if (limit < pos)
+        limit = pos;
+    const int64_t farLimit = limit + m_inputLength / 5;
+
+    uint32_t header = 0;
+    bool isList = false;
+    if (pos >= 8) {
+        m_input->SeekTo(pos - 8);
+        if (!ReadField(m_input.get(), header))
+            return MEND_ERR_READ;
+        isList = header == kLIST || header == kRIFF;
+    }
+
+    // A list's size counts its own type: below 4 it cannot be right, and a
+    // size of 0 would otherwise find the list's own type "after" it.
+    bool search = (isList && size < 4) || static_cast<int64_t>(size) > limit - pos;
+    if (!search) {
+        const int64_t e = pos + size + (size & 1);
+        if (e > limit - 8) {
+            m_input->SeekTo(e);
+            return size;
+        }
+        m_input->SeekTo(e);
+        uint32_t id = 0, sz = 0;
+        if (!ReadField(m_input.get(), id) || !ReadField(m_input.get(), sz))
+            return MEND_ERR_READ;
+        if (id == kLIST || id == kRIFF) {
+            if (e + 8 > limit - 4) {
+                m_input->SeekTo(e);
+                return size;
+            }
+            if (!ReadField(m_input.get(), id))
+                return MEND_ERR_READ;
+        }
+        const int m2 = Uint2Macro(id);
+        bool accept = m2 == kMacroAvi || m2 == kMacroAvix || m2 == kMacroMovi;
+        if (!accept && m2 != kMacroNone && static_cast<int64_t>(sz) <= farLimit - (e + 8))
+            accept = LevelRule(m, level, m2);
+        // Zero padding after a form is no chunk, and no reason to doubt
+        // the form's size.
+        if (!accept && isForm && m2 == kMacroNone) {
+            int zero = ZeroToEnd(e);
+            if (zero < 0)
+                return zero;
+            accept = zero == 1;
+        }
+        if (accept) {
+            m_input->SeekTo(e);
+            return size;
+        }
+    }
+
+    // The search for the real end, one byte at a time from the chunk's data
+    // (a list's: after its type), hopping over whole chunks that lie inside.
+    int64_t cursor = isList ? pos + 4 : pos;
+    int64_t realEnd = -1;
+    while (realEnd < 0) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (--m_budget < 0)
+            return MEND_ERR_UNREPAIRABLE;
+        const int64_t cand = cursor++;
+        if (cand > limit - 8) {
+            realEnd = limit;
+            break;
+        }
+        m_input->SeekTo(cand);
+        uint32_t id = 0, csize = 0;
+        if (!ReadField(m_input.get(), id) || !ReadField(m_input.get(), csize))
+            return MEND_ERR_READ;
+        const int64_t cdata = cand + 8;
+        const bool header2List = id == kLIST || id == kRIFF;
+        if (header2List) {
+            if (cdata > limit - 4) {
+                realEnd = cand;
+                break;
+            }
+            if (!ReadField(m_input.get(), id))
+                return MEND_ERR_READ;
+        }
+        const int cm = Uint2Macro(id);
+        if (cm == kMacroNone || static_cast<int64_t>(csize) > farLimit - cdata)
+            continue;
+        int confirmed = LookAhead(cdata, csize, limit, farLimit);
+        if (confirmed < 0)
+            return confirmed;
+        const bool levelOk = LevelRule(m, level, cm);
+        if (!confirmed) {
+            // A list's first child, or an "idx1"'s first entry, still tells
+            // a real chunk from bytes that only look like one.
+            const bool probeable = id == kIdx1 || header2List;
+            const int64_t probe = id == kIdx1 ? cdata : cdata + 4;
+            if (probeable && levelOk && probe <= limit - 4) {
+                m_input->SeekTo(probe);
+                uint32_t v = 0;
+                if (!ReadField(m_input.get(), v))
+                    return MEND_ERR_READ;
+                if (Uint2Macro(v) != kMacroNone)
+                    realEnd = cand;
+            }
+            continue;
+        }
+        if (levelOk) {
+            realEnd = cand;
+            break;
+        }
+        cursor = cdata + csize + (csize & 1);
+    }
+    const int64_t realSize = std::min<int64_t>(std::max<int64_t>(realEnd - pos, 0), kU32Max);
+    m_input->SeekTo(pos + realSize);
+
+    TagInfo tag;
+    tag.fourcc = fourcc;
+    tag.realSize = realSize;
+    tag.start = pos;
+    if (m == kMacroRec || m == kMacroIx || m == kMacroVideo || m == kMacroAudio || m == kMacroText) {
+        if (m_movis.empty())
+            m_cannotRepair = true;
+        else
+            m_movis.back().damaged.push_back(tag);
+    } else {
+        m_damaged.push_back(tag);
+        // Leaving a chunk out of the header list would leave the list's
+        // size wrong; the header cannot be mended.
+        if (pos > m_hdrlStart && pos < m_hdrlEnd)
+            m_cannotRepair = true;
+    }
+    AddErrorAt(JRVP_DAMAGE_INDEX, pos - 8);
+    if (critical)
+        m_cannotRepair = true;
+    return realSize;
+}
+
+// ---------------------------------------------------------------------------
+// Rebuild
+
+int CAVIRepair::RepairLevel2()
+{
+    return MEND_ERR_CANNOT_REPAIR;
+}
+
+int CAVIRepair::RepairLevel3(const char*)
+{
+    return MEND_ERR_CANNOT_REPAIR;
+}
+
+// Input stretches that the copy leaves out: damaged chunks, the wrapper of
+// a damaged "rec " list (its chunks stay, loose in the movi list), and the
+// old index chunks, which are written anew.
+void CAVIRepair::BuildSkipRanges()
+{
+    m_skip.clear();
+    for (const TagInfo& t : m_damaged) {
+        if (t.fourcc == kAVI || t.fourcc == kAVIX || t.fourcc == kMovi)
+            continue;  // a form or movi list: its size is rewritten anyway
+        m_skip.push_back({t.start - 8, t.start + t.realSize});
+    }
+    for (const MoviContext& movi : m_movis) {
+        for (const TagInfo& t : movi.damaged) {
+            if (t.fourcc == kRec)
+                m_skip.push_back({t.start - 8, t.start + 4});
+            else
+                m_skip.push_back({t.start - 8, t.start + t.realSize});
+        }
+    }
+    for (const IndexContext& index : m_indexes) {
+        int64_t end = index.range.second + ((index.range.second - index.range.first) & 1);
+        m_skip.push_back({index.range.first - 8, std::min(end, m_inputLength)});
+    }
+    if (m_tailFrom < m_inputLength)
+        m_skip.push_back({m_tailFrom, m_inputLength});
+    std::sort(m_skip.begin(), m_skip.end());
+}
+
+// Copies input [from, to) to the output's end, leaving out the skip ranges.
+int CAVIRepair::CopyRange(int64_t from, int64_t to)
+{
+    to = std::min(to, m_inputLength);
+    int64_t p = from;
+    for (const auto& range : m_skip) {
+        if (p >= to)
+            break;
+        if (range.second <= p)
+            continue;
+        if (range.first >= to)
+            break;
+        if (range.first > p) {
+            m_input->SeekTo(p);
+            int r = WriteToFile(range.first - p);
+            if (r < 0)
+                return r;
+        }
+        p = std::max(p, range.second);
+    }
+    if (p < to) {
+        m_input->SeekTo(p);
+        int r = WriteToFile(to - p);
+        if (r < 0)
+            return r;
+    }
+    return 0;
+}
+
+int CAVIRepair::PatchU32(int64_t pos, uint32_t value)
+{
+    const long long end = m_output->GetLength();
+    m_output->SeekTo(pos);
+    bool ok = WriteField(m_output, value);
+    m_output->SeekTo(end);
+    return ok ? 0 : MEND_ERR_WRITE;
+}
+
+// Writes the size of the chunk whose size field is at sizeField: everything
+// written after it. Plain RIFF sizes are 32-bit; a bigger one cannot be held.
+int CAVIRepair::PatchSize(int64_t sizeField)
+{
+    const int64_t size = m_output->GetLength() - sizeField - 4;
+    if (size < 0 || size > kU32Max)
+        return MEND_ERR_UNREPAIRABLE;
+    return PatchU32(sizeField, static_cast<uint32_t>(size));
+}
+
+int CAVIRepair::RepairLevel1()
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    if (m_cannotRepair || m_movis.empty() || m_movis.size() != m_riffEnds.size())
+        return MEND_ERR_CANNOT_REPAIR;
+    if (GetErrorsCount() == 0)
+        return 0;
+    BuildSkipRanges();
+    m_parsers.clear();
+    m_parsers.resize(m_streams.size());
+    for (size_t s = 0; s < m_streams.size(); ++s) {
+        if (m_streams[s].fccType != kVids)
+            continue;
+        bool ok = false;
+        auto parser = std::make_unique<CDataParser>(CodecIdFromCompression(m_streams[s].formatValue), ok);
+        if (ok)
+            m_parsers[s] = std::move(parser);
+    }
+    m_outChunks.assign(m_streams.size(), 0);
+    m_outBytes.assign(m_streams.size(), 0);
+    m_outFirstFormVideo = 0;
+    m_out = OutputHeaders();
+    m_input->SeekTo(0);
+    m_output->SeekTo(0);
+    m_output->SetLength(0);
+
+    for (uint32_t i = 0; i < m_movis.size(); ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        m_form = i;
+        const int64_t formStart = m_riffStarts[i];
+        const int64_t formEnd = std::min(m_riffEnds[i], m_inputLength);
+        const int64_t outForm = m_output->GetLength();
+        int r = CopyRange(formStart, m_movis[i].start);
+        if (r < 0)
+            return r;
+        if (i == 0) {
+            r = FindOutputHeaders(outForm + 12, m_output->GetLength());
+            if (r < 0)
+                return r;
+        }
+        r = m_indxPositions.empty() ? RepairBaseErrorIdx1(i) : RepairBaseErrorIndx(i);
+        if (r < 0)
+            return r;
+        r = CopyRange(std::min(m_movis[i].end, formEnd), formEnd);
+        if (r < 0)
+            return r;
+        if (m_output->GetLength() & 1) {
+            uint8_t pad = 0;
+            if (!WriteField(m_output, pad))
+                return MEND_ERR_WRITE;
+        }
+        r = PatchSize(outForm + 4);
+        if (r < 0)
+            return r;
+    }
+    SolveError(JRVP_DAMAGE_INDEX);
+    int r = PatchHeaders();
+    if (r < 0)
+        return r;
+    SolveError(JRVP_DAMAGE_TIMING);
+    return 0;
+}
+
+int CAVIRepair::RepairBaseErrorIdx1(uint32_t i)
+{
+    int r = AddData(i);
+    if (r < 0)
+        return r;
+    std::vector<ChunkRecord> records;
+    r = ScanMovi(m_moviType + 4, m_moviDataEnd, records);
+    if (r < 0)
+        return r;
+    r = PatchSize(m_moviType - 4);
+    if (r < 0)
+        return r;
+    return i == 0 ? AddIdx1(m_moviType, records) : 0;
+}
+
+int CAVIRepair::RepairBaseErrorIndx(uint32_t i)
+{
+    int r = AddData(i);
+    if (r < 0)
+        return r;
+    std::vector<ChunkRecord> records;
+    r = ScanMovi(m_moviType + 4, m_moviDataEnd, records);
+    if (r < 0)
+        return r;
+    // The standard indexes go inside the movi list, after its data.
+    r = AddIX(m_moviType, records);
+    if (r < 0)
+        return r;
+    r = PatchSize(m_moviType - 4);
+    if (r < 0)
+        return r;
+    return i == 0 ? AddIdx1(m_moviType, records) : 0;
+}
+
+// Copies movi list i, its type first, without damaged and old index chunks.
+int CAVIRepair::AddData(uint32_t i)
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    if (i >= m_movis.size())
+        return MEND_ERR_REPAIR_REFUSED;
+    m_moviType = m_output->GetLength();
+    const MoviContext& movi = m_movis[i];
+    const int64_t end = std::min(movi.end, std::min(m_riffEnds[i], m_inputLength));
+    m_input->SeekTo(movi.start);
+    int r = WriteToFile(4);
+    if (r < 0)
+        return r;
+    r = CopyRange(movi.start + 4, end);
+    if (r < 0)
+        return r;
+    m_moviDataEnd = m_output->GetLength();
+    return 0;
+}
+
+// Reads back the data chunks of a copied movi list and tells key frames.
+int CAVIRepair::ScanMovi(int64_t from, int64_t to, std::vector<ChunkRecord>& records)
+{
+    std::vector<uint8_t> frame;
+    int64_t p = from;
+    while (p <= to - 8) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        m_output->SeekTo(p);
+        uint32_t id = 0, size = 0;
+        if (!ReadField(m_output, id) || !ReadField(m_output, size))
+            return MEND_ERR_READ;
+        if (id == kLIST) {
+            p += 12;  // a "rec " list: its chunks are indexed one by one
+            continue;
+        }
+        const int64_t data = p + 8;
+        if (static_cast<int64_t>(size) > to - data)
+            break;
+        p = data + size + (size & 1);
+        const int m = Uint2Macro(id);
+        if (!IsDataMacro(m))
+            continue;
+        ChunkRecord rec{id, size, data - 8, static_cast<uint32_t>(StreamNumber(id)), true};
+        CDataParser* parser = rec.stream < m_parsers.size() ? m_parsers[rec.stream].get() : nullptr;
+        if (m == kMacroVideo && size > 0 && parser) {
+            const uint32_t want = std::min(size, kMaxParsedFrame);
+            frame.resize(want);
+            if (m_output->Read(frame.data(), want) != want)
+                return MEND_ERR_READ;
+            int key = 0;
+            // A chunk the parser does not take whole is still a frame; it
+            // keeps its entry with what the parser saw of it.
+            parser->CheckIsKeyFrame(frame.data(), static_cast<int>(want), key);
+            rec.key = key != 0;
+        }
+        if (rec.stream < m_outChunks.size()) {
+            m_outChunks[rec.stream]++;
+            m_outBytes[rec.stream] += size;
+            if (m_form == 0 && static_cast<int>(rec.stream) == m_firstVideo && m == kMacroVideo)
+                m_outFirstFormVideo++;
+        }
+        records.push_back(rec);
+    }
+    m_output->SeekTo(m_output->GetLength());
+    return 0;
+}
+
+int CAVIRepair::AddIdx1(int64_t moviType, const std::vector<ChunkRecord>& records)
+{
+    if (records.size() > kU32Max / 16)
+        return MEND_ERR_UNREPAIRABLE;
+    m_output->SeekTo(m_output->GetLength());
+    const uint32_t size = static_cast<uint32_t>(records.size() * 16);
+    if (!WriteField(m_output, kIdx1) || !WriteField(m_output, size))
+        return MEND_ERR_WRITE;
+    for (const ChunkRecord& rec : records) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        // Offsets are 32-bit from the movi list's type; a list beyond that
+        // cannot be indexed by "idx1".
+        const int64_t offset = rec.pos - moviType;
+        if (offset < 0 || offset > kU32Max)
+            return MEND_ERR_UNREPAIRABLE;
+        const uint32_t flags = rec.key ? kIdx1KeyFrame : 0;
+        if (!WriteField(m_output, rec.fourcc) || !WriteField(m_output, flags) ||
+            !WriteField(m_output, static_cast<uint32_t>(offset)) || !WriteField(m_output, rec.size))
+            return MEND_ERR_WRITE;
+    }
+    return 0;
+}
+
+// One standard index per stream at the end of the movi data, and an entry
+// for it in the stream's super index while the super index has room.
+int CAVIRepair::AddIX(int64_t moviType, const std::vector<ChunkRecord>& records)
+{
+    for (uint32_t s = 0; s < m_streams.size(); ++s) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        uint32_t count = 0;
+        uint32_t chunkId = 0;
+        uint64_t bytes = 0;
+        for (const ChunkRecord& rec : records) {
+            if (rec.stream != s)
+                continue;
+            if (count == 0)
+                chunkId = rec.fourcc;
+            ++count;
+            bytes += rec.size;
+        }
+        if (count == 0)
+            continue;  // nothing of this stream here: no index, no entry
+        if (count > (kU32Max - 32) / 8)
+            return MEND_ERR_UNREPAIRABLE;
+        const int64_t ixPos = m_output->GetLength();
+        m_output->SeekTo(ixPos);
+        const uint32_t ixId = FourCC("ix00") + ((s / 10) << 16) + ((s % 10) << 24);
+        const uint32_t ixSize = 24 + 8 * count;
+        const uint16_t longsPerEntry = 2;
+        const uint8_t subType = 0, indexType = 1;  // AVI_INDEX_OF_CHUNKS
+        const int64_t base = moviType;
+        const uint32_t reserved = 0;
+        if (!WriteField(m_output, ixId) || !WriteField(m_output, ixSize) ||
+            !WriteField(m_output, longsPerEntry) || !WriteField(m_output, subType) ||
+            !WriteField(m_output, indexType) || !WriteField(m_output, count) ||
+            !WriteField(m_output, chunkId) || !WriteField(m_output, base) || !WriteField(m_output, reserved))
+            return MEND_ERR_WRITE;
+        for (const ChunkRecord& rec : records) {
+            if (rec.stream != s)
+                continue;
+            const int64_t offset = rec.pos + 8 - base;
+            if (offset < 0 || offset > kU32Max || rec.size >= kIxDeltaFrame)
+                return MEND_ERR_UNREPAIRABLE;
+            const uint32_t size = rec.key ? rec.size : (rec.size | kIxDeltaFrame);
+            if (!WriteField(m_output, static_cast<uint32_t>(offset)) || !WriteField(m_output, size))
+                return MEND_ERR_WRITE;
+        }
+        if (s >= m_out.indx.size() || m_out.indx[s] < 0)
+            continue;
+        uint32_t& used = m_out.indxUsed[s];
+        if (used >= m_out.indxRoom[s])
+            continue;  // the super index has no room left for this form
+        const StreamLenMsg& stream = m_streams[s];
+        const uint64_t duration = CountedLength(stream, count, bytes);
+        const int64_t entry = m_out.indx[s] + 24 + 16 * static_cast<int64_t>(used);
+        const long long end = m_output->GetLength();
+        m_output->SeekTo(entry);
+        if (!WriteField(m_output, ixPos) || !WriteField(m_output, ixSize + 8) ||
+            !WriteField(m_output, static_cast<uint32_t>(std::min<uint64_t>(duration, kU32Max))))
+            return MEND_ERR_WRITE;
+        m_output->SeekTo(end);
+        ++used;
+    }
+    return 0;
+}
+
+// Finds the main header, the stream headers, the super indexes and the
+// extended header in the copied header list, wherever the copy put them.
+int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
+{
+    int64_t p = from;
+    int stream = -1;
+    while (p <= to - 8) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        m_output->SeekTo(p);
+        uint32_t id = 0, size = 0;
+        if (!ReadField(m_output, id) || !ReadField(m_output, size))
+            return MEND_ERR_READ;
+        const int64_t data = p + 8;
+        if (id == kLIST) {
+            uint32_t type = 0;
+            if (p > to - 12 || !ReadField(m_output, type))
+                break;
+            if (type == kMovi)
+                break;
+            if (type == kHdrl || type == kStrl || type == kOdml) {
+                if (type == kStrl)
+                    ++stream;
+                p = data + 4;
+                continue;
+            }
+        } else if (id == kAvih && m_out.avih < 0) {
+            m_out.avih = data;
+            m_out.avihSize = size;
+        } else if (id == kDmlh && m_out.dmlh < 0) {
+            m_out.dmlh = data;
+            m_out.dmlhSize = size;
+        } else if (id == kStrh) {
+            m_out.strh.push_back({data, size});
+        } else if (id == kIndx && stream >= 0) {
+            const size_t s = static_cast<size_t>(stream);
+            if (m_out.indx.size() <= s) {
+                m_out.indx.resize(s + 1, -1);
+                m_out.indxRoom.resize(s + 1, 0);
+                m_out.indxUsed.resize(s + 1, 0);
+            }
+            m_out.indx[s] = data;
+            m_out.indxRoom[s] = size >= 24 ? (size - 24) / 16 : 0;
+        }
+        if (static_cast<int64_t>(size) > to - data)
+            break;
+        p = data + size + (size & 1);
+    }
+    m_output->SeekTo(m_output->GetLength());
+    return 0;
+}
+
+int CAVIRepair::PatchHeaders()
+{
+    uint64_t videoFrames = 0;
+    for (size_t s = 0; s < m_streams.size(); ++s) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const uint64_t length = CountedLength(m_streams[s], m_outChunks[s], m_outBytes[s]);
+        if (static_cast<int>(s) == m_firstVideo)
+            videoFrames = length;
+        if (s < m_out.strh.size() && m_out.strh[s].second >= 36) {
+            int r = PatchU32(m_out.strh[s].first + 32, static_cast<uint32_t>(std::min<uint64_t>(length, kU32Max)));
+            if (r < 0)
+                return r;
+        }
+    }
+    for (size_t s = 0; s < m_out.indx.size(); ++s) {
+        if (m_out.indx[s] < 0)
+            continue;
+        // Entries in use, and the slots left over from the old index cleared.
+        int r = PatchU32(m_out.indx[s] + 4, m_out.indxUsed[s]);
+        if (r < 0)
+            return r;
+        for (uint32_t e = m_out.indxUsed[s]; e < m_out.indxRoom[s]; ++e) {
+            for (int w = 0; w < 4; ++w) {
+                r = PatchU32(m_out.indx[s] + 24 + 16 * static_cast<int64_t>(e) + 4 * w, 0);
+                if (r < 0)
+                    return r;
+            }
+        }
+    }
+    if (m_out.avih >= 0 && m_out.avihSize >= 20) {
+        m_output->SeekTo(m_out.avih + 12);
+        uint32_t flags = 0;
+        if (!ReadField(m_output, flags))
+            return MEND_ERR_READ;
+        int r = PatchU32(m_out.avih + 12, flags | kAvihHasIndex);
+        if (r < 0)
+            return r;
+        if (m_firstVideo >= 0) {
+            r = PatchU32(m_out.avih + 16, static_cast<uint32_t>(std::min<uint64_t>(m_outFirstFormVideo, kU32Max)));
+            if (r < 0)
+                return r;
+        }
+    }
+    if (m_out.dmlh >= 0 && m_out.dmlhSize >= 4 && m_firstVideo >= 0) {
+        int r = PatchU32(m_out.dmlh, static_cast<uint32_t>(std::min<uint64_t>(videoFrames, kU32Max)));
+        if (r < 0)
+            return r;
+    }
+    m_output->SeekTo(m_output->GetLength());
+    return 0;
+}

@@ -1,0 +1,149 @@
+// AVI and OpenDML: the RIFF walk that judges every chunk size against what
+// really follows, and the rebuild that copies the good chunks and writes new
+// indexes ("idx1", and OpenDML standard and super indexes) and header counts.
+#ifndef MENDCORE_AVIREPAIR_H
+#define MENDCORE_AVIREPAIR_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "core/BaseRepair.h"
+
+class CDataParser;
+
+// One stream, from its "strh" and "strf".
+struct StreamLenMsg {
+    int64_t headerPos = 0;  // data position of the "strh" chunk
+    uint32_t fccType = 0;
+    uint32_t initialFrames = 0;
+    uint32_t scale = 0;
+    uint32_t rate = 0;
+    uint32_t length = 0;      // declared length, in the unit below
+    uint32_t sampleSize = 0;  // dwSampleSize: 0 = the length counts chunks
+    uint32_t formatValue = 0; // "auds": block alignment; "vids": compression
+    uint64_t countedChunks = 0;
+    uint64_t countedBytes = 0;
+    bool hasFormat = false;
+};
+
+// One damaged chunk: for a list or form its type, and the type's position.
+struct TagInfo {
+    uint32_t fourcc = 0;
+    int64_t realSize = 0;
+    int64_t start = 0;  // data position (a list's: its type)
+};
+
+struct MoviContext {
+    int64_t start = 0;  // position of the list type "movi"
+    int64_t end = 0;    // start plus the judged list size
+    std::vector<TagInfo> damaged;  // damaged data, "rec " and ix## chunks
+};
+
+// An "idx1" or ix## chunk met after the first "movi".
+struct IndexContext {
+    uint32_t fourcc = 0;
+    uint32_t movi = 0;
+    std::pair<int64_t, int64_t> range;  // data position, end of the chunk
+};
+
+class CAVIRepair : public CBaseRepair {
+public:
+    explicit CAVIRepair(IBaseStream* in);
+    ~CAVIRepair() override;
+
+    void Close() override;
+    int Open() override;
+    int RepairLevel1() override;
+    int RepairLevel2() override;
+    int RepairLevel3(const char* refPath) override;
+
+    static int Macro2Level(int macro);
+    int Uint2Macro(uint32_t fourcc) const;
+    // Checks the chunk whose data (a list's or form's type) starts at the
+    // input position. Its real size, with the position after it, or a
+    // negative internal code.
+    int64_t JudgeTag(uint32_t fourcc, uint32_t size, bool critical);
+
+    // What the walk found; for tests.
+    const std::vector<StreamLenMsg>& Streams() const { return m_streams; }
+    const std::vector<MoviContext>& Movis() const { return m_movis; }
+    const std::vector<int64_t>& RiffEnds() const { return m_riffEnds; }
+
+private:
+    // A data chunk of the rebuilt movi list, as read back from the output.
+    struct ChunkRecord {
+        uint32_t fourcc;
+        uint32_t size;
+        int64_t pos;  // output position of the chunk header
+        uint32_t stream;
+        bool key;
+    };
+    // Header chunks of the output that the rebuild patches.
+    struct OutputHeaders {
+        int64_t avih = -1;
+        uint32_t avihSize = 0;
+        int64_t dmlh = -1;
+        uint32_t dmlhSize = 0;
+        std::vector<std::pair<int64_t, uint32_t>> strh;  // data position, size
+        std::vector<int64_t> indx;                       // per stream, -1 = none
+        std::vector<uint32_t> indxRoom;
+        std::vector<uint32_t> indxUsed;
+    };
+
+    int WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos);
+    int ReadStreamHeader(uint32_t size);
+    int ReadStreamFormat(uint32_t size, int64_t headerPos);
+    int TrailingBytes(int64_t from);
+    int ZeroToEnd(int64_t from);
+    int LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t farLimit);
+    bool LevelRule(int m, int level, int m2) const;
+    int StreamNumber(uint32_t fourcc) const;
+    uint64_t CountedLength(const StreamLenMsg& s, uint64_t chunks, uint64_t bytes) const;
+
+    void BuildSkipRanges();
+    int CopyRange(int64_t from, int64_t to);
+    int RepairBaseErrorIdx1(uint32_t i);
+    int RepairBaseErrorIndx(uint32_t i);
+    int AddData(uint32_t i);
+    int ScanMovi(int64_t from, int64_t to, std::vector<ChunkRecord>& records);
+    int AddIdx1(int64_t moviType, const std::vector<ChunkRecord>& records);
+    int AddIX(int64_t moviType, const std::vector<ChunkRecord>& records);
+    int FindOutputHeaders(int64_t from, int64_t to);
+    int PatchHeaders();
+    int PatchU32(int64_t pos, uint32_t value);
+    int PatchSize(int64_t sizeField);
+
+    bool m_cannotRepair = false;
+    uint32_t m_firstFormVideo = 0;
+    int64_t m_lastPos = 0;
+    int64_t m_budget = 0;
+    // Where the walk stopped: bytes from here on hold no chunk.
+    int64_t m_tailFrom = 0;
+    unsigned m_seen = 0;       // header chunks met, SeenHeader bits
+    int m_firstVideo = -1;     // the first "vids" stream
+    int64_t m_hdrlStart = -1;
+    int64_t m_hdrlEnd = -1;
+    std::vector<int64_t> m_riffStarts;
+    std::vector<int64_t> m_riffEnds;
+    std::vector<int64_t> m_indxPositions;
+    std::vector<StreamLenMsg> m_streams;
+    std::vector<TagInfo> m_damaged;
+    std::vector<MoviContext> m_movis;
+    std::vector<IndexContext> m_indexes;
+
+    // Rebuild state.
+    std::vector<std::pair<int64_t, int64_t>> m_skip;
+    std::vector<std::unique_ptr<CDataParser>> m_parsers;
+    std::vector<uint64_t> m_outChunks;
+    std::vector<uint64_t> m_outBytes;
+    uint64_t m_outFirstFormVideo = 0;
+    int64_t m_moviType = 0;
+    int64_t m_moviDataEnd = 0;
+    uint32_t m_form = 0;
+    OutputHeaders m_out;
+};
+
+#endif

@@ -1,0 +1,435 @@
+// AVI and OpenDML: the walk on intact and hostile files, and the rebuild of
+// damaged ones, judged by libavformat and by a RIFF reader of the test's own.
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "core/BaseStream.h"
+#include "repairers/AVIRepair.h"
+#include "support/Damage.h"
+#include "support/Fixtures.h"
+#include "support/MediaCheck.h"
+
+using namespace mendtest;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// A plain RIFF reader of the test's own, for the structural checks.
+
+struct Chunk {
+    std::string id;     // for LIST/RIFF the list type
+    bool list = false;
+    int64_t pos = 0;    // header position
+    uint32_t size = 0;
+    int form = -1;      // index of the RIFF form holding it
+    int64_t movi = -1;  // position of the type of the movi list holding it
+};
+
+std::string Id(const std::vector<uint8_t>& d, size_t at)
+{
+    return at + 4 <= d.size() ? std::string(reinterpret_cast<const char*>(&d[at]), 4) : std::string();
+}
+
+std::vector<Chunk> WalkRiff(const std::vector<uint8_t>& d)
+{
+    std::vector<Chunk> out;
+    struct Open {
+        int64_t end;
+        int64_t movi;
+    };
+    std::vector<Open> stack;
+    int form = -1;
+    int64_t p = 0;
+    while (p + 8 <= static_cast<int64_t>(d.size())) {
+        while (!stack.empty() && p >= stack.back().end)
+            stack.pop_back();
+        Chunk c;
+        c.id = Id(d, p);
+        c.size = ReadLE32(d, p + 4);
+        c.pos = p;
+        if (c.id == "RIFF")
+            ++form;
+        c.form = form;
+        c.movi = stack.empty() ? -1 : stack.back().movi;
+        if ((c.id == "RIFF" || c.id == "LIST") && p + 12 <= static_cast<int64_t>(d.size())) {
+            c.list = true;
+            c.id = Id(d, p + 8);
+            out.push_back(c);
+            stack.push_back({p + 8 + c.size, c.id == "movi" ? p + 8 : c.movi});
+            p += 12;
+            continue;
+        }
+        out.push_back(c);
+        p += 8 + c.size + (c.size & 1);
+    }
+    return out;
+}
+
+bool IsData(const Chunk& c)
+{
+    return !c.list && c.movi >= 0 && c.id.size() == 4 && isdigit(c.id[0]) && isdigit(c.id[1]) &&
+           (c.id.compare(2, 2, "dc") == 0 || c.id.compare(2, 2, "db") == 0 || c.id.compare(2, 2, "wb") == 0);
+}
+
+const Chunk* Find(const std::vector<Chunk>& chunks, const std::string& id, int nth = 0)
+{
+    for (const Chunk& c : chunks)
+        if (c.id == id && nth-- == 0)
+            return &c;
+    return nullptr;
+}
+
+// The data chunks of the movi lists, with their payloads, in file order.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> Payloads(const std::vector<uint8_t>& d)
+{
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
+    for (const Chunk& c : WalkRiff(d))
+        if (IsData(c) && c.pos + 8 + c.size <= static_cast<int64_t>(d.size()))
+            out.push_back({c.id, std::vector<uint8_t>(d.begin() + c.pos + 8, d.begin() + c.pos + 8 + c.size)});
+    return out;
+}
+
+// Every idx1 entry points at a data chunk of the first movi list with that
+// id and size, and every data chunk there has an entry.
+void ExpectIdx1Sound(const std::vector<uint8_t>& d)
+{
+    auto chunks = WalkRiff(d);
+    const Chunk* movi = Find(chunks, "movi");
+    const Chunk* idx1 = Find(chunks, "idx1");
+    ASSERT_TRUE(movi && idx1);
+    const int64_t base = movi->pos + 8;
+    size_t dataChunks = 0;
+    for (const Chunk& c : chunks)
+        dataChunks += IsData(c) && c.movi == base;
+    ASSERT_EQ(idx1->size % 16, 0u);
+    ASSERT_EQ(idx1->size / 16, dataChunks);
+    for (uint32_t e = 0; e < idx1->size / 16; ++e) {
+        const size_t at = idx1->pos + 8 + 16 * e;
+        const int64_t header = base + ReadLE32(d, at + 8);
+        ASSERT_EQ(Id(d, header), Id(d, at)) << "entry " << e;
+        ASSERT_EQ(ReadLE32(d, header + 4), ReadLE32(d, at + 12)) << "entry " << e;
+    }
+}
+
+// avih total frames = video frames of the first form; every strh length =
+// the chunks of its stream, or its samples when dwSampleSize is set.
+void ExpectHeaderCounts(const std::vector<uint8_t>& d)
+{
+    auto chunks = WalkRiff(d);
+    std::map<int, uint64_t> count, bytes;
+    uint64_t firstFormVideo = 0;
+    for (const Chunk& c : chunks) {
+        if (!IsData(c))
+            continue;
+        int s = (c.id[0] - '0') * 10 + (c.id[1] - '0');
+        count[s]++;
+        bytes[s] += c.size;
+        if (s == 0 && c.form == 0)
+            firstFormVideo++;
+    }
+    const Chunk* avih = Find(chunks, "avih");
+    ASSERT_TRUE(avih);
+    EXPECT_EQ(ReadLE32(d, avih->pos + 8 + 16), firstFormVideo);
+    EXPECT_NE(ReadLE32(d, avih->pos + 8 + 12) & 0x10, 0u) << "has-index flag";
+    for (int s = 0; const Chunk* strh = Find(chunks, "strh", s); ++s) {
+        uint32_t sampleSize = ReadLE32(d, strh->pos + 8 + 44);
+        uint64_t want = sampleSize ? bytes[s] / sampleSize : count[s];
+        EXPECT_EQ(ReadLE32(d, strh->pos + 8 + 32), want) << "stream " << s;
+    }
+}
+
+// Each video packet of the repaired file is one of the original's, in
+// order, and libavformat gives it the same key flag.
+void ExpectKeyFlagsAgree(const MediaReport& original, const MediaReport& repaired)
+{
+    auto video = [](const MediaReport& r) {
+        std::vector<PacketInfo> v;
+        const StreamReport* s = r.FirstStream(AVMEDIA_TYPE_VIDEO);
+        for (const PacketInfo& p : r.packets)
+            if (s && p.stream == s->index)
+                v.push_back(p);
+        return v;
+    };
+    auto a = video(original), b = video(repaired);
+    size_t i = 0;
+    for (const PacketInfo& p : b) {
+        while (i < a.size() && a[i].size != p.size)
+            ++i;
+        ASSERT_LT(i, a.size()) << "a repaired packet the original lacks";
+        EXPECT_EQ(a[i].key, p.key) << "packet of size " << p.size;
+        ++i;
+    }
+}
+
+// The first video packet libavformat reads after seeking to ts.
+std::vector<uint8_t> PacketAfterSeek(const std::string& path, double seconds)
+{
+    std::vector<uint8_t> data;
+    AVFormatContext* fmt = nullptr;
+    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0)
+        return data;
+    if (avformat_find_stream_info(fmt, nullptr) >= 0) {
+        int v = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (v >= 0) {
+            AVStream* st = fmt->streams[v];
+            int64_t ts = av_rescale_q(static_cast<int64_t>(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, st->time_base);
+            AVPacket* pkt = av_packet_alloc();
+            if (pkt && av_seek_frame(fmt, v, ts, AVSEEK_FLAG_BACKWARD) >= 0) {
+                while (av_read_frame(fmt, pkt) >= 0) {
+                    bool mine = pkt->stream_index == v;
+                    if (mine)
+                        data.assign(pkt->data, pkt->data + pkt->size);
+                    av_packet_unref(pkt);
+                    if (mine)
+                        break;
+                }
+            }
+            av_packet_free(&pkt);
+        }
+    }
+    avformat_close_input(&fmt);
+    return data;
+}
+
+// ---------------------------------------------------------------------------
+// Driving the repairer.
+
+struct Outcome {
+    int parse = 1;
+    std::vector<int> codes;
+    int repair = 1;
+};
+
+void CollectCode(int code, void* user)
+{
+    static_cast<std::vector<int>*>(user)->push_back(code);
+}
+
+Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
+{
+    Outcome o;
+    int err = 0;
+    CVideoFile input(in.c_str(), 0, &err);
+    CAVIRepair repair(&input);
+    o.parse = repair.ParseStream(&CollectCode, &o.codes);
+    if (!out.empty() && o.parse == 0) {
+        CVideoFile output(out.c_str(), 2, &err);
+        o.repair = repair.RepairFile(&output, 1, nullptr);
+    }
+    return o;
+}
+
+const char* const kAviFixtures[] = {"clip.avi", "clip_h264_pcm.avi", "clip_mjpeg.avi", "clip_2audio.avi"};
+
+TEST(AviWalk, IntactFixturesAreUndamaged)
+{
+    for (const char* name : kAviFixtures) {
+        const std::string path = RequireFixture(name);
+        if (path.empty())
+            return;
+        Outcome o = ParseAndRepair(path);
+        EXPECT_EQ(o.parse, 0) << name;
+        EXPECT_TRUE(o.codes.empty()) << name << ": " << o.codes.size() << " records, first " << o.codes[0];
+    }
+}
+
+TEST(AviWalk, TrailingZeroPaddingIsUndamaged)
+{
+    const std::string src = RequireFixture("clip.avi");
+    if (src.empty())
+        return;
+    ScratchDir dir("avi");
+    auto bytes = ReadFileBytes(src);
+    bytes.resize(bytes.size() + 3000, 0);
+    ASSERT_TRUE(WriteFileBytes(dir.Path("padded.avi"), bytes));
+    Outcome o = ParseAndRepair(dir.Path("padded.avi"));
+    EXPECT_EQ(o.parse, 0);
+    EXPECT_TRUE(o.codes.empty());
+}
+
+// Files the repairer must turn down without a crash: the codes they end with.
+TEST(AviWalk, HostileHeadersEndInAClearCode)
+{
+    const std::string src = RequireFixture("clip.avi");
+    if (src.empty())
+        return;
+    const auto clean = ReadFileBytes(src);
+    const struct {
+        const char* name;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        int parse;
+    } cases[] = {
+        {"only a RIFF tag", [](std::vector<uint8_t>& d) { d.resize(4); }, JRVP_ERR_UNREPAIRABLE},
+        {"a WAVE form", [](std::vector<uint8_t>& d) { std::memcpy(&d[8], "WAVE", 4); }, JRVP_ERR_UNKNOWN_FORMAT},
+        {"strf before any strh",
+         [](std::vector<uint8_t>& d) { std::memcpy(&d[FindBytes(d, "strh")], "strf", 4); }, JRVP_ERR_UNREPAIRABLE},
+        {"strh size running into the next chunk",
+         [](std::vector<uint8_t>& d) { WriteLE32(d, FindBytes(d, "strh") + 4, 10000); }, JRVP_ERR_UNREPAIRABLE},
+        {"huge sizes everywhere",
+         [](std::vector<uint8_t>& d) {
+             for (int64_t p = FindBytes(d, "LIST"); p >= 0; p = FindBytes(d, "LIST", p + 1))
+                 WriteLE32(d, p + 4, 0xFFFFFFF0u);
+         },
+         JRVP_ERR_UNREPAIRABLE},
+    };
+    ScratchDir dir("avi");
+    for (const auto& c : cases) {
+        auto bytes = clean;
+        c.damage(bytes);
+        const std::string path = dir.Path("hostile.avi");
+        ASSERT_TRUE(WriteFileBytes(path, bytes));
+        Outcome o = ParseAndRepair(path);
+        EXPECT_EQ(o.parse, c.parse) << c.name;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Damage and rebuild.
+
+struct Damage {
+    const char* name;
+    // Returns the damaged byte range of the original [first, second).
+    std::function<std::pair<int64_t, int64_t>(std::vector<uint8_t>&)> apply;
+    bool losesFramesBeforeTheMiddle;
+};
+
+int64_t MoviType(const std::vector<uint8_t>& d)
+{
+    return FindBytes(d, "movi");
+}
+
+// Header position of the nth "00dc" chunk of the movi list.
+int64_t NthVideoChunk(const std::vector<uint8_t>& d, int nth)
+{
+    for (const Chunk& c : WalkRiff(d))
+        if (c.id == "00dc" && c.movi >= 0 && nth-- == 0)
+            return c.pos;
+    return -1;
+}
+
+const Damage kDamages[] = {
+    {"cut at 60%",
+     [](std::vector<uint8_t>& d) {
+         int64_t cut = static_cast<int64_t>(d.size()) * 6 / 10;
+         int64_t end = d.size();
+         d.resize(cut);
+         return std::make_pair(cut, end);
+     },
+     false},
+    {"idx1 renamed JUNK",
+     [](std::vector<uint8_t>& d) {
+         int64_t at = FindBytes(d, "idx1", MoviType(d));
+         std::memcpy(&d[at], "JUNK", 4);
+         return std::make_pair(at, at + 8);
+     },
+     false},
+    {"4 KiB zeroed inside movi",
+     [](std::vector<uint8_t>& d) {
+         int64_t movi = MoviType(d);
+         int64_t at = movi + (ReadLE32(d, movi - 4) * 2 / 5) + 1;
+         std::memset(&d[at], 0, 4096);
+         return std::make_pair(at, at + 4096);
+     },
+     true},
+    {"00dc size made larger",
+     [](std::vector<uint8_t>& d) {
+         int64_t at = NthVideoChunk(d, 5);
+         WriteLE32(d, at + 4, ReadLE32(d, at + 4) + 40);
+         return std::make_pair(at, at + 8);
+     },
+     true},
+    {"00dc size made smaller",
+     [](std::vector<uint8_t>& d) {
+         int64_t at = NthVideoChunk(d, 5);
+         WriteLE32(d, at + 4, ReadLE32(d, at + 4) - 40);
+         return std::make_pair(at, at + 8);
+     },
+     true},
+    {"zeroed RIFF size",
+     [](std::vector<uint8_t>& d) {
+         WriteLE32(d, 4, 0);
+         return std::make_pair(int64_t(4), int64_t(8));
+     },
+     false},
+    {"zeroed movi size",
+     [](std::vector<uint8_t>& d) {
+         int64_t movi = MoviType(d);
+         WriteLE32(d, movi - 4, 0);
+         return std::make_pair(movi - 4, movi);
+     },
+     false},
+    {"trailing garbage",
+     [](std::vector<uint8_t>& d) {
+         int64_t end = d.size();
+         auto junk = PseudoRandomBytes(1500, 7);
+         d.insert(d.end(), junk.begin(), junk.end());
+         return std::make_pair(end, static_cast<int64_t>(d.size()));
+     },
+     false},
+};
+
+TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
+{
+    for (const char* name : kAviFixtures) {
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        const MediaReport original = CheckMedia(src);
+        ASSERT_TRUE(original.CleanDecode()) << original.Summary();
+        const auto originalChunks = WalkRiff(clean);
+        const double middle = original.durationSeconds / 2;
+        const auto originalLanding = PacketAfterSeek(src, middle);
+        ASSERT_FALSE(originalLanding.empty());
+        for (const Damage& damage : kDamages) {
+            SCOPED_TRACE(std::string(name) + ": " + damage.name);
+            ScratchDir dir("avi");
+            auto bytes = clean;
+            const auto range = damage.apply(bytes);
+            const std::string in = dir.Path("damaged.avi"), out = dir.Path("repaired.avi");
+            ASSERT_TRUE(WriteFileBytes(in, bytes));
+            Outcome o = ParseAndRepair(in, out);
+            ASSERT_EQ(o.parse, 0);
+            ASSERT_FALSE(o.codes.empty()) << "damage went unnoticed";
+            ASSERT_EQ(o.repair, 0);
+
+            const MediaReport repaired = CheckMedia(out);
+            EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+            const auto fixed = ReadFileBytes(out);
+            ExpectIdx1Sound(fixed);
+            ExpectHeaderCounts(fixed);
+            ExpectKeyFlagsAgree(original, repaired);
+
+            // Every data chunk clear of the damage is still there, in order.
+            auto kept = Payloads(fixed);
+            size_t k = 0;
+            for (const Chunk& c : originalChunks) {
+                if (!IsData(c) || (c.pos < range.second && c.pos + 8 + c.size > range.first))
+                    continue;
+                std::vector<uint8_t> want(clean.begin() + c.pos + 8, clean.begin() + c.pos + 8 + c.size);
+                while (k < kept.size() && !(kept[k].first == c.id && kept[k].second == want))
+                    ++k;
+                ASSERT_LT(k, kept.size()) << "lost the " << c.id << " chunk at " << c.pos;
+            }
+            // Timestamps in AVI count chunks: while no frame before the
+            // middle was lost, a seek there lands on the same frame, if the
+            // file still has it.
+            bool landingKept = false;
+            for (const auto& p : kept)
+                landingKept = landingKept || p.second == originalLanding;
+            if (!damage.losesFramesBeforeTheMiddle && landingKept)
+                EXPECT_EQ(PacketAfterSeek(out, middle), originalLanding);
+        }
+    }
+}
+
+}  // namespace
