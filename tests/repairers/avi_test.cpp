@@ -432,4 +432,250 @@ TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
     }
 }
 
+// ---------------------------------------------------------------------------
+// OpenDML: a real file needs over 1 GiB, so the test writes a small one with
+// two RIFF forms, standard indexes in each movi list and a super index.
+
+class RiffWriter {
+public:
+    std::vector<uint8_t> d;
+    void Tag(const char* id) { d.insert(d.end(), id, id + 4); }
+    void U8(uint8_t v) { d.push_back(v); }
+    void U16(uint16_t v) { U8(v & 0xff); U8(v >> 8); }
+    void U32(uint32_t v) { U16(v & 0xffff); U16(v >> 16); }
+    void U64(uint64_t v) { U32(static_cast<uint32_t>(v)); U32(static_cast<uint32_t>(v >> 32)); }
+    void Bytes(const std::vector<uint8_t>& b) { d.insert(d.end(), b.begin(), b.end()); }
+    // Opens a chunk (or, with a type, a list); returns its size field.
+    size_t Begin(const char* id, const char* type = nullptr)
+    {
+        Tag(id);
+        size_t at = d.size();
+        U32(0);
+        if (type)
+            Tag(type);
+        return at;
+    }
+    void End(size_t sizeField)
+    {
+        WriteLE32(d, sizeField, static_cast<uint32_t>(d.size() - sizeField - 4));
+        if (d.size() & 1)
+            U8(0);
+    }
+};
+
+struct OpenDmlFile {
+    std::vector<uint8_t> bytes;
+    size_t firstFormFrames = 0;
+    std::vector<std::vector<uint8_t>> frames;
+};
+
+// Video only, MJPEG frames and headers taken from the MJPEG fixture.
+OpenDmlFile BuildOpenDml(const std::vector<uint8_t>& src)
+{
+    OpenDmlFile f;
+    auto chunks = WalkRiff(src);
+    for (const Chunk& c : chunks)
+        if (c.id == "00dc" && c.movi >= 0)
+            f.frames.emplace_back(src.begin() + c.pos + 8, src.begin() + c.pos + 8 + c.size);
+    f.firstFormFrames = f.frames.size() / 2;
+    const Chunk* avih = Find(chunks, "avih");
+    const Chunk* strh = Find(chunks, "strh");
+    const Chunk* strf = Find(chunks, "strf");
+    auto body = [&src](const Chunk* c) {
+        return std::vector<uint8_t>(src.begin() + c->pos + 8, src.begin() + c->pos + 8 + c->size);
+    };
+    constexpr uint32_t kSuperRoom = 4;
+    RiffWriter w;
+    size_t riff = w.Begin("RIFF", "AVI ");
+    size_t hdrl = w.Begin("LIST", "hdrl");
+    auto a = body(avih);
+    WriteLE32(a, 16, static_cast<uint32_t>(f.firstFormFrames));
+    WriteLE32(a, 24, 1);
+    size_t c = w.Begin("avih");
+    w.Bytes(a);
+    w.End(c);
+    size_t strl = w.Begin("LIST", "strl");
+    auto h = body(strh);
+    WriteLE32(h, 32, static_cast<uint32_t>(f.frames.size()));
+    c = w.Begin("strh");
+    w.Bytes(h);
+    w.End(c);
+    c = w.Begin("strf");
+    w.Bytes(body(strf));
+    w.End(c);
+    c = w.Begin("indx");
+    const size_t indx = w.d.size();
+    w.U16(4);
+    w.U8(0);
+    w.U8(0);  // AVI_INDEX_OF_INDEXES
+    w.U32(2);
+    w.Tag("00dc");
+    for (int i = 0; i < 3; ++i)
+        w.U32(0);
+    for (uint32_t i = 0; i < kSuperRoom * 4; ++i)
+        w.U32(0);
+    w.End(c);
+    w.End(strl);
+    size_t odml = w.Begin("LIST", "odml");
+    c = w.Begin("dmlh");
+    w.U32(static_cast<uint32_t>(f.frames.size()));
+    for (int i = 0; i < 61; ++i)
+        w.U32(0);
+    w.End(c);
+    w.End(odml);
+    w.End(hdrl);
+
+    std::vector<std::pair<uint32_t, uint32_t>> idx1;  // offset, size
+    for (int form = 0; form < 2; ++form) {
+        size_t riffX = 0;
+        if (form == 1)
+            riffX = w.Begin("RIFF", "AVIX");
+        size_t movi = w.Begin("LIST", "movi");
+        const int64_t base = movi + 4;
+        std::vector<std::pair<uint32_t, uint32_t>> entries;
+        const size_t from = form == 0 ? 0 : f.firstFormFrames;
+        const size_t to = form == 0 ? f.firstFormFrames : f.frames.size();
+        for (size_t i = from; i < to; ++i) {
+            if (form == 0)
+                idx1.push_back({static_cast<uint32_t>(w.d.size() - base), static_cast<uint32_t>(f.frames[i].size())});
+            c = w.Begin("00dc");
+            entries.push_back({static_cast<uint32_t>(w.d.size() + 4 - base), static_cast<uint32_t>(f.frames[i].size())});
+            w.Bytes(f.frames[i]);
+            w.End(c);
+        }
+        const size_t ix = w.d.size();
+        c = w.Begin("ix00");
+        w.U16(2);
+        w.U8(0);
+        w.U8(1);  // AVI_INDEX_OF_CHUNKS
+        w.U32(static_cast<uint32_t>(entries.size()));
+        w.Tag("00dc");
+        w.U64(base);
+        w.U32(0);
+        for (auto& e : entries) {
+            w.U32(e.first);
+            w.U32(e.second);
+        }
+        w.End(c);
+        const size_t entry = indx + 24 + 16 * form;
+        WriteLE32(w.d, entry, static_cast<uint32_t>(ix));
+        WriteLE32(w.d, entry + 4, 0);
+        WriteLE32(w.d, entry + 8, static_cast<uint32_t>(w.d.size() - ix));
+        WriteLE32(w.d, entry + 12, static_cast<uint32_t>(entries.size()));
+        w.End(movi);
+        if (form == 0) {
+            c = w.Begin("idx1");
+            for (auto& e : idx1) {
+                w.Tag("00dc");
+                w.U32(0x10);
+                w.U32(e.first);
+                w.U32(e.second);
+            }
+            w.End(c);
+            w.End(riff);
+        } else {
+            w.End(riffX);
+        }
+    }
+    f.bytes = std::move(w.d);
+    return f;
+}
+
+// Every super index entry in use points at a standard index chunk whose
+// entries point at the data chunks of its movi list, all of them.
+void ExpectOpenDmlIndexesSound(const std::vector<uint8_t>& d, size_t forms)
+{
+    auto chunks = WalkRiff(d);
+    const Chunk* indx = Find(chunks, "indx");
+    ASSERT_TRUE(indx);
+    const int64_t data = indx->pos + 8;
+    const uint32_t used = ReadLE32(d, data + 4);
+    ASSERT_EQ(used, forms);
+    ASSERT_LE(24 + 16 * used, indx->size) << "entries beyond the room of the super index";
+    for (uint32_t e = 0; e < used; ++e) {
+        const int64_t entry = data + 24 + 16 * e;
+        const int64_t ix = static_cast<int64_t>(ReadLE32(d, entry)) | static_cast<int64_t>(ReadLE32(d, entry + 4)) << 32;
+        ASSERT_EQ(Id(d, ix), "ix00") << "super entry " << e;
+        const uint32_t ixSize = ReadLE32(d, ix + 4);
+        EXPECT_EQ(ReadLE32(d, entry + 8), ixSize + 8);
+        const uint32_t n = ReadLE32(d, ix + 12);
+        EXPECT_EQ(ReadLE32(d, entry + 12), n);
+        ASSERT_EQ(ixSize, 24 + 8 * n);
+        const int64_t base = static_cast<int64_t>(ReadLE32(d, ix + 20)) | static_cast<int64_t>(ReadLE32(d, ix + 24)) << 32;
+        // The standard index sits in the movi list it indexes.
+        const Chunk* ixChunk = nullptr;
+        for (const Chunk& c : chunks)
+            if (c.pos == ix)
+                ixChunk = &c;
+        ASSERT_TRUE(ixChunk);
+        ASSERT_EQ(ixChunk->movi, base);
+        size_t dataChunks = 0;
+        for (const Chunk& c : chunks)
+            dataChunks += IsData(c) && c.movi == base;
+        EXPECT_EQ(n, dataChunks);
+        for (uint32_t k = 0; k < n; ++k) {
+            const int64_t at = base + ReadLE32(d, ix + 32 + 8 * k) - 8;
+            ASSERT_EQ(Id(d, at), "00dc") << "entry " << k;
+            EXPECT_EQ(ReadLE32(d, at + 4), ReadLE32(d, ix + 36 + 8 * k) & 0x7fffffffu);
+        }
+    }
+}
+
+TEST(AviOpenDml, CutInTheSecondFormKeepsBothFormsAndIndexesThem)
+{
+    const std::string src = RequireFixture("clip_mjpeg.avi");
+    if (src.empty())
+        return;
+    const OpenDmlFile file = BuildOpenDml(ReadFileBytes(src));
+    ScratchDir dir("avi");
+    const std::string intact = dir.Path("odml.avi");
+    ASSERT_TRUE(WriteFileBytes(intact, file.bytes));
+    const MediaReport report = CheckMedia(intact);
+    ASSERT_TRUE(report.CleanDecode()) << report.Summary();
+    ASSERT_EQ(report.VideoFrames(), static_cast<int64_t>(file.frames.size()));
+    Outcome o = ParseAndRepair(intact);
+    EXPECT_EQ(o.parse, 0);
+    EXPECT_TRUE(o.codes.empty());
+
+    // Cut in the middle of the second form's sixth frame.
+    auto chunks = WalkRiff(file.bytes);
+    const Chunk* frame = nullptr;
+    for (const Chunk& c : chunks)
+        if (c.id == "00dc" && c.form == 1 && !frame)
+            frame = &c;
+    ASSERT_TRUE(frame);
+    int64_t cut = frame->pos;
+    for (int i = 0; i < 5; ++i) {
+        const uint32_t size = ReadLE32(file.bytes, cut + 4);
+        cut += 8 + size + (size & 1);
+    }
+    cut += 100;
+    auto bytes = file.bytes;
+    bytes.resize(cut);
+    const std::string in = dir.Path("cut.avi"), out = dir.Path("repaired.avi");
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    o = ParseAndRepair(in, out);
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.repair, 0);
+
+    const MediaReport repaired = CheckMedia(out);
+    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+    const size_t kept = file.firstFormFrames + 5;
+    EXPECT_EQ(repaired.VideoFrames(), static_cast<int64_t>(kept));
+    const auto fixed = ReadFileBytes(out);
+    auto payloads = Payloads(fixed);
+    ASSERT_EQ(payloads.size(), kept);
+    for (size_t i = 0; i < kept; ++i)
+        EXPECT_EQ(payloads[i].second, file.frames[i]) << "frame " << i;
+    ExpectOpenDmlIndexesSound(fixed, 2);
+    ExpectIdx1Sound(fixed);
+    ExpectHeaderCounts(fixed);
+    auto fixedChunks = WalkRiff(fixed);
+    const Chunk* dmlh = Find(fixedChunks, "dmlh");
+    ASSERT_TRUE(dmlh);
+    EXPECT_EQ(ReadLE32(fixed, dmlh->pos + 8), kept);
+    ASSERT_TRUE(Find(fixedChunks, "AVIX"));
+    EXPECT_EQ(Find(fixedChunks, "AVIX")->form, 1);
+}
+
 }  // namespace
