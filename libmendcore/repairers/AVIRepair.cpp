@@ -198,6 +198,7 @@ int CAVIRepair::Open()
     m_riffEnds.clear();
     m_indxPositions.clear();
     m_hdrlStart = m_hdrlEnd = -1;
+    m_zeroFrom = m_zeroStop = -1;
     m_seen = 0;
     m_firstVideo = -1;
     m_input->SeekTo(0);
@@ -263,21 +264,29 @@ int CAVIRepair::Open()
 // a negative internal code.
 int CAVIRepair::ZeroToEnd(int64_t from)
 {
+    // Forms of a hostile file may all end in one long run of zeros: the
+    // run is scanned once, not once per form.
+    if (from >= m_zeroFrom && from <= m_zeroStop)
+        return m_zeroStop >= m_inputLength ? 1 : 0;
     m_input->SeekTo(from);
     uint8_t block[CBufferStream::kBufferSize];
-    int64_t left = m_inputLength - from;
-    while (left > 0) {
+    int64_t p = from;
+    while (p < m_inputLength) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(left, sizeof(block)));
+        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(m_inputLength - p, sizeof(block)));
         if (m_input->Read(block, want) != want)
             return MEND_ERR_READ;
-        for (unsigned int i = 0; i < want; ++i)
-            if (block[i] != 0)
-                return 0;
-        left -= want;
+        unsigned int i = 0;
+        while (i < want && block[i] == 0)
+            ++i;
+        p += i;
+        if (i < want)
+            break;
     }
-    return 1;
+    m_zeroFrom = from;
+    m_zeroStop = p;
+    return p >= m_inputLength ? 1 : 0;
 }
 
 // Bytes after the last form. Zero padding is harmless; anything else is
@@ -531,7 +540,10 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
                 return MEND_ERR_READ;
         }
         const int m2 = Uint2Macro(id);
-        bool accept = m2 == kMacroAvi || m2 == kMacroAvix || m2 == kMacroMovi;
+        // Another form may follow anything. A movi list may follow any
+        // chunk but a form: it belongs inside one, so a form that seems
+        // to end right before it declares too small a size.
+        bool accept = m2 == kMacroAvi || m2 == kMacroAvix || (m2 == kMacroMovi && !isForm);
         if (!accept && m2 != kMacroNone && static_cast<int64_t>(sz) <= farLimit - (e + 8))
             accept = LevelRule(m, level, m2);
         // Zero padding after a form is no chunk, and no reason to doubt

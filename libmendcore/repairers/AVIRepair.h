@@ -122,6 +122,9 @@ private:
     int64_t m_budget = 0;
     // Where the walk stopped: bytes from here on hold no chunk.
     int64_t m_tailFrom = 0;
+    // The last zero scan: [m_zeroFrom, m_zeroStop) held only zeros.
+    int64_t m_zeroFrom = -1;
+    int64_t m_zeroStop = -1;
     unsigned m_seen = 0;       // header chunks met, SeenHeader bits
     int m_firstVideo = -1;     // the first "vids" stream
     int64_t m_hdrlStart = -1;

@@ -316,6 +316,14 @@ int64_t NthVideoChunk(const std::vector<uint8_t>& d, int nth)
     return -1;
 }
 
+int64_t NthDataChunk(const std::vector<uint8_t>& d, int nth)
+{
+    for (const Chunk& c : WalkRiff(d))
+        if (IsData(c) && nth-- == 0)
+            return c.pos;
+    return -1;
+}
+
 const Damage kDamages[] = {
     {"cut at 60%",
      [](std::vector<uint8_t>& d) {
@@ -358,6 +366,27 @@ const Damage kDamages[] = {
      [](std::vector<uint8_t>& d) {
          WriteLE32(d, 4, 0);
          return std::make_pair(int64_t(4), int64_t(8));
+     },
+     false},
+    {"RIFF size ending before the movi list",
+     [](std::vector<uint8_t>& d) {
+         WriteLE32(d, 4, static_cast<uint32_t>(MoviType(d) - 16));
+         return std::make_pair(int64_t(4), int64_t(8));
+     },
+     false},
+    {"JUNK chunk inside movi, idx1 renamed",
+     [](std::vector<uint8_t>& d) {
+         int64_t idx1 = FindBytes(d, "idx1", MoviType(d));
+         std::memcpy(&d[idx1], "JUNK", 4);
+         // A filler chunk between the third and fourth data chunk; the
+         // sizes of the lists around it grow by its length.
+         std::vector<uint8_t> junk = {'J', 'U', 'N', 'K', 16, 0, 0, 0};
+         junk.resize(24, 0);
+         int64_t movi = MoviType(d);
+         d.insert(d.begin() + NthDataChunk(d, 3), junk.begin(), junk.end());
+         WriteLE32(d, movi - 4, ReadLE32(d, movi - 4) + 24);
+         WriteLE32(d, 4, ReadLE32(d, 4) + 24);
+         return std::make_pair(idx1, idx1 + 8);
      },
      false},
     {"zeroed movi size",
