@@ -772,7 +772,7 @@ int CAVIRepair::RepairLevel1()
             if (r < 0)
                 return r;
         }
-        r = m_indxPositions.empty() ? RepairBaseErrorIdx1(i) : RepairBaseErrorIndx(i);
+        r = RepairMovi(i);
         if (r < 0)
             return r;
         r = CopyRange(std::min(m_movis[i].end, formEnd), formEnd);
@@ -795,7 +795,10 @@ int CAVIRepair::RepairLevel1()
     return 0;
 }
 
-int CAVIRepair::RepairBaseErrorIdx1(uint32_t i)
+// Rebuilds movi list i: its good chunks, the standard indexes inside it
+// when the file has super indexes, its size, and after it, for the first
+// form, the "idx1".
+int CAVIRepair::RepairMovi(uint32_t i)
 {
     int r = AddData(i);
     if (r < 0)
@@ -804,25 +807,11 @@ int CAVIRepair::RepairBaseErrorIdx1(uint32_t i)
     r = ScanMovi(m_moviType + 4, m_moviDataEnd, records);
     if (r < 0)
         return r;
-    r = PatchSize(m_moviType - 4);
-    if (r < 0)
-        return r;
-    return i == 0 ? AddIdx1(m_moviType, records) : 0;
-}
-
-int CAVIRepair::RepairBaseErrorIndx(uint32_t i)
-{
-    int r = AddData(i);
-    if (r < 0)
-        return r;
-    std::vector<ChunkRecord> records;
-    r = ScanMovi(m_moviType + 4, m_moviDataEnd, records);
-    if (r < 0)
-        return r;
-    // The standard indexes go inside the movi list, after its data.
-    r = AddIX(m_moviType, records);
-    if (r < 0)
-        return r;
+    if (!m_indxPositions.empty()) {
+        r = AddIX(m_moviType, records);
+        if (r < 0)
+            return r;
+    }
     r = PatchSize(m_moviType - 4);
     if (r < 0)
         return r;

@@ -105,8 +105,7 @@ private:
 
     void BuildSkipRanges();
     int CopyRange(int64_t from, int64_t to);
-    int RepairBaseErrorIdx1(uint32_t i);
-    int RepairBaseErrorIndx(uint32_t i);
+    int RepairMovi(uint32_t i);
     int AddData(uint32_t i);
     int ScanMovi(int64_t from, int64_t to, std::vector<ChunkRecord>& records);
     int AddIdx1(int64_t moviType, const std::vector<ChunkRecord>& records);

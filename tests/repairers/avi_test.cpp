@@ -498,8 +498,9 @@ struct OpenDmlFile {
     std::vector<std::vector<uint8_t>> frames;
 };
 
-// Video only, MJPEG frames and headers taken from the MJPEG fixture.
-OpenDmlFile BuildOpenDml(const std::vector<uint8_t>& src)
+// Video only, MJPEG frames and headers taken from the MJPEG fixture. The
+// stream header may be cut to strhSize bytes, as old writers made it.
+OpenDmlFile BuildOpenDml(const std::vector<uint8_t>& src, size_t strhSize = 56)
 {
     OpenDmlFile f;
     auto chunks = WalkRiff(src);
@@ -526,6 +527,7 @@ OpenDmlFile BuildOpenDml(const std::vector<uint8_t>& src)
     size_t strl = w.Begin("LIST", "strl");
     auto h = body(strh);
     WriteLE32(h, 32, static_cast<uint32_t>(f.frames.size()));
+    h.resize(strhSize);
     c = w.Begin("strh");
     w.Bytes(h);
     w.End(c);
@@ -648,6 +650,21 @@ void ExpectOpenDmlIndexesSound(const std::vector<uint8_t>& d, size_t forms)
             EXPECT_EQ(ReadLE32(d, at + 4), ReadLE32(d, ix + 36 + 8 * k) & 0x7fffffffu);
         }
     }
+}
+
+TEST(AviWalk, ShortStreamHeaderIsReadOnlyAsFarAsItGoes)
+{
+    const std::string src = RequireFixture("clip_mjpeg.avi");
+    if (src.empty())
+        return;
+    // 36 bytes end with the length; read further, the sample size would
+    // come from the "strf" header after it and the length would seem wrong.
+    const OpenDmlFile file = BuildOpenDml(ReadFileBytes(src), 36);
+    ScratchDir dir("avi");
+    ASSERT_TRUE(WriteFileBytes(dir.Path("short.avi"), file.bytes));
+    Outcome o = ParseAndRepair(dir.Path("short.avi"));
+    EXPECT_EQ(o.parse, 0);
+    EXPECT_TRUE(o.codes.empty());
 }
 
 TEST(AviOpenDml, CutInTheSecondFormKeepsBothFormsAndIndexesThem)
