@@ -103,8 +103,7 @@ void CAVIRepair::Close()
     m_movis.clear();
     m_indexes.clear();
     m_cannotRepair = false;
-    m_firstFormVideo = 0;
-    m_lastPos = 0;
+    m_tailFrom = 0;
     m_firstVideo = -1;
     m_seen = 0;
     CBaseRepair::Close();
@@ -194,6 +193,10 @@ int CAVIRepair::Open()
         Close();
         return MEND_ERR_NOT_CONTAINER;
     }
+    m_streams.clear();
+    m_damaged.clear();
+    m_movis.clear();
+    m_indexes.clear();
     m_riffStarts.clear();
     m_riffEnds.clear();
     m_indxPositions.clear();
@@ -232,7 +235,6 @@ int CAVIRepair::Open()
             m_input->SeekTo(next);
         }
         pos = next;
-        m_lastPos = pos;
     }
     // Fewer than 8 bytes left, or bytes after the last form: no chunk.
     m_tailFrom = std::min(pos, m_inputLength);
@@ -393,9 +395,6 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
             StreamLenMsg& stream = m_streams[s];
             stream.countedChunks++;
             stream.countedBytes += size;
-            if (m == kMacroVideo && m_riffEnds.size() == 1 && stream.fccType == kVids &&
-                s == m_firstVideo)
-                m_firstFormVideo++;
         }
     }
     return 0;

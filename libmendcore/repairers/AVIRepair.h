@@ -116,8 +116,6 @@ private:
     int PatchSize(int64_t sizeField);
 
     bool m_cannotRepair = false;
-    uint32_t m_firstFormVideo = 0;
-    int64_t m_lastPos = 0;
     int64_t m_budget = 0;
     // Where the walk stopped: bytes from here on hold no chunk.
     int64_t m_tailFrom = 0;

@@ -455,8 +455,9 @@ TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
             bool landingKept = false;
             for (const auto& p : kept)
                 landingKept = landingKept || p.second == originalLanding;
-            if (!damage.losesFramesBeforeTheMiddle && landingKept)
+            if (!damage.losesFramesBeforeTheMiddle && landingKept) {
                 EXPECT_EQ(PacketAfterSeek(out, middle), originalLanding);
+            }
         }
     }
 }
