@@ -1,7 +1,9 @@
 // AVI and OpenDML: the walk on intact and hostile files, and the rebuild of
 // damaged ones, judged by libavformat and by a RIFF reader of the test's own.
+#include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,6 +15,8 @@ extern "C" {
 }
 
 #include "core/BaseStream.h"
+#include "core/TestDoubles.h"
+#include "mendcore/VideoRepair.h"
 #include "repairers/AVIRepair.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
@@ -723,6 +727,58 @@ TEST(AviOpenDml, CutInTheSecondFormKeepsBothFormsAndIndexesThem)
     EXPECT_EQ(ReadLE32(fixed, dmlh->pos + 8), kept);
     ASSERT_TRUE(Find(fixedChunks, "AVIX"));
     EXPECT_EQ(Find(fixedChunks, "AVIX")->form, 1);
+}
+
+// Through the library's interface: content detection finds the container
+// without the extension's help, and the rebuild reads back and patches what
+// it wrote into a caller's stream.
+TEST(AviRepair, CallerStreamGetsTheSameRepairAsAFile)
+{
+    const std::string src = RequireFixture("clip_h264_pcm.avi");
+    if (src.empty())
+        return;
+    ScratchDir dir("avi");
+    auto bytes = ReadFileBytes(src);
+    bytes.resize(bytes.size() * 6 / 10);
+    const std::string in = dir.Path("cut.bin");
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+
+    struct Waiter {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::vector<int> results;
+        static void OnResult(JRVPProcessResult r, void* user)
+        {
+            auto* self = static_cast<Waiter*>(user);
+            std::lock_guard<std::mutex> lock(self->mutex);
+            self->results.push_back(r);
+            self->cv.notify_all();
+        }
+        int Wait(size_t n)
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            cv.wait_for(lock, std::chrono::seconds(30), [&] { return results.size() >= n; });
+            return results.size() >= n ? results[n - 1] : -1000;
+        }
+    } waiter;
+    IVideoRepair* repair = CreateRepair();
+    ASSERT_TRUE(repair->SetFile(in.c_str()));
+    ASSERT_EQ(repair->OpenFile([](JRVPFileError, void*) {}, &Waiter::OnResult, &waiter), 0);
+    ASSERT_EQ(waiter.Wait(1), 0);
+    EXPECT_EQ(repair->GetFormat(), JRVP_FORMAT_AVI);
+    EXPECT_GT(repair->GetErrorsCount(), 0);
+    MemoryVideoStream memory;
+    ASSERT_EQ(repair->RepairFile(&memory, 1, &Waiter::OnResult, &waiter, nullptr), 0);
+    ASSERT_EQ(waiter.Wait(2), 0);
+    DestroyRepair(repair);
+
+    const std::string viaStream = dir.Path("stream.avi"), viaFile = dir.Path("file.avi");
+    ASSERT_TRUE(WriteFileBytes(viaStream, memory.Bytes()));
+    Outcome o = ParseAndRepair(in, viaFile);
+    ASSERT_EQ(o.repair, 0);
+    EXPECT_EQ(memory.Bytes(), ReadFileBytes(viaFile));
+    const MediaReport report = CheckMedia(viaStream);
+    EXPECT_TRUE(report.CleanDecode()) << report.Summary();
 }
 
 }  // namespace
