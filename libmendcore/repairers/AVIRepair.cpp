@@ -84,6 +84,13 @@ bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
 bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
 bool IsDataMacro(int m) { return m >= kMacroVideo && m <= kMacroPalette; }
 
+// A chunk header: its id and size field.
+bool ReadHeaderAt(IBaseStream* s, int64_t at, uint32_t& id, uint32_t& size)
+{
+    s->SeekTo(at);
+    return ReadField(s, id) && ReadField(s, size);
+}
+
 }  // namespace
 
 CAVIRepair::CAVIRepair(IBaseStream* in) : CBaseRepair(in)
@@ -474,9 +481,8 @@ int CAVIRepair::LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t fa
             return MEND_ERR_ABORTED;
         if (p > limit - 8)
             return 1;
-        m_input->SeekTo(p);
         uint32_t id = 0, sz = 0;
-        if (!ReadField(m_input.get(), id) || !ReadField(m_input.get(), sz))
+        if (!ReadHeaderAt(m_input.get(), p, id, sz))
             return MEND_ERR_READ;
         const int64_t d = p + 8;
         if (id == kLIST || id == kRIFF) {
@@ -526,9 +532,8 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
             m_input->SeekTo(e);
             return size;
         }
-        m_input->SeekTo(e);
         uint32_t id = 0, sz = 0;
-        if (!ReadField(m_input.get(), id) || !ReadField(m_input.get(), sz))
+        if (!ReadHeaderAt(m_input.get(), e, id, sz))
             return MEND_ERR_READ;
         if (id == kLIST || id == kRIFF) {
             if (e + 8 > limit - 4) {
@@ -573,9 +578,8 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
             realEnd = limit;
             break;
         }
-        m_input->SeekTo(cand);
         uint32_t id = 0, csize = 0;
-        if (!ReadField(m_input.get(), id) || !ReadField(m_input.get(), csize))
+        if (!ReadHeaderAt(m_input.get(), cand, id, csize))
             return MEND_ERR_READ;
         const int64_t cdata = cand + 8;
         const bool header2List = id == kLIST || id == kRIFF;
@@ -846,9 +850,8 @@ int CAVIRepair::ScanMovi(int64_t from, int64_t to, std::vector<ChunkRecord>& rec
     while (p <= to - 8) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        m_output->SeekTo(p);
         uint32_t id = 0, size = 0;
-        if (!ReadField(m_output, id) || !ReadField(m_output, size))
+        if (!ReadHeaderAt(m_output, p, id, size))
             return MEND_ERR_READ;
         if (id == kLIST) {
             p += 12;  // a "rec " list: its chunks are indexed one by one
@@ -983,9 +986,8 @@ int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
     while (p <= to - 8) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        m_output->SeekTo(p);
         uint32_t id = 0, size = 0;
-        if (!ReadField(m_output, id) || !ReadField(m_output, size))
+        if (!ReadHeaderAt(m_output, p, id, size))
             return MEND_ERR_READ;
         const int64_t data = p + 8;
         if (id == kLIST) {
