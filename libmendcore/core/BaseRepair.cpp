@@ -131,9 +131,12 @@ int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
         default: return 0;
         }
     });
-    // Pending bytes must reach the output before success is reported.
+    // Pending bytes must reach the output before success is reported, and
+    // a repair that met a read error did not copy what it meant to.
     if (buffered->FlushBuffer() != 0 || buffered->Failed())
         r = r < 0 ? r : MEND_ERR_WRITE;
+    if (r >= 0 && m_input->Failed())
+        r = MEND_ERR_READ;
     {
         CAutoLock lock(m_state.Lock());
         m_output = nullptr;

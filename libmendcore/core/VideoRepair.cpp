@@ -31,7 +31,8 @@ CVideoRepair::CVideoRepair() = default;
 
 CVideoRepair::~CVideoRepair()
 {
-    Close();
+    // Destroying a busy object cancels its work rather than waiting for it.
+    CloseFile();
 }
 
 bool CVideoRepair::SetFile(const char* path)
@@ -39,8 +40,8 @@ bool CVideoRepair::SetFile(const char* path)
     if (!path || m_busy)
         return false;
     int err = 0;
-    auto file = std::make_unique<CVideoFile>(path, 0, &err);
-    if (err != 0)
+    std::unique_ptr<CVideoFile> file(new (std::nothrow) CVideoFile(path, 0, &err));
+    if (!file || err != 0)
         return false;
     dev_t dev = 0;
     ino_t ino = 0;
@@ -106,19 +107,15 @@ int CVideoRepair::RepairFile(const char* outPath, int level, VPProcessResultCall
     struct stat st;
     if (m_hasInputIdentity && stat(outPath, &st) == 0 && st.st_dev == m_inputDev && st.st_ino == m_inputIno)
         return JRVP_ERR_CANNOT_OPEN;
-    int err = 0;
-    auto file = std::make_unique<CVideoFile>(outPath, 2, &err);
-    if (err != 0)
-        return JRVP_ERR_OPEN_FAILED;
-    JoinWorker();
-    m_output = std::move(file);
-    auto block = std::make_unique<RepairFileThreadParam>();
-    *block = RepairFileThreadParam{this, m_output.get(), level, refPath != nullptr,
-                                   refPath ? refPath : "", onResult, user};
-    r = Launch(&CVideoRepair::RepairFileThread, block.get());
-    if (r == 0)
-        block.release();
-    return r;
+    return GuardedResult([&] {
+        int err = 0;
+        auto file = std::make_unique<CVideoFile>(outPath, 2, &err);
+        if (err != 0)
+            return static_cast<int>(JRVP_ERR_OPEN_FAILED);
+        JoinWorker();
+        m_output = std::move(file);
+        return LaunchRepair(level, onResult, user, refPath);
+    });
 }
 
 int CVideoRepair::RepairFile(IVideoStream* out, int level, VPProcessResultCallback onResult, void* user,
@@ -127,14 +124,21 @@ int CVideoRepair::RepairFile(IVideoStream* out, int level, VPProcessResultCallba
     int r = CheckCanStart(true);
     if (r != 0)
         return r;
-    JoinWorker();
-    m_output = out ? std::make_unique<CBaseStream>(out) : nullptr;
+    return GuardedResult([&] {
+        JoinWorker();
+        m_output = out ? std::make_unique<CBaseStream>(out) : nullptr;
+        return LaunchRepair(level, onResult, user, refPath);
+    });
+}
+
+int CVideoRepair::LaunchRepair(int level, VPProcessResultCallback onResult, void* user, const char* refPath)
+{
     auto block = std::make_unique<RepairFileThreadParam>();
     *block = RepairFileThreadParam{this, m_output.get(), level, refPath != nullptr,
                                    refPath ? refPath : "", onResult, user};
-    r = Launch(&CVideoRepair::RepairFileThread, block.get());
+    int r = Launch(&CVideoRepair::RepairFileThread, block.get());
     if (r == 0)
-        block.release();
+        block.release();  // the worker owns it now
     return r;
 }
 
@@ -248,22 +252,19 @@ int CVideoRepair::CreateBaseRepair(JRVPVideoFormat format, VPFileErrorCallback o
         return JRVP_ERR_ABORTED;
     if (format < JRVP_FORMAT_AVI || format > JRVP_FORMAT_OGG)
         return JRVP_ERR_UNKNOWN_FORMAT;
+    // The previous repairer goes first: its buffer hands the shared input's
+    // position back as it closes, and the new buffer takes it from there.
+    DropRepairer();
     m_input->SeekTo(0);
     std::unique_ptr<IBaseRepair> repairer = CreateRepairer(format, m_input.get());
     if (!repairer)
         return JRVP_ERR_UNKNOWN_FORMAT;
     IBaseRepair* current = repairer.get();
-    std::unique_ptr<IBaseRepair> previous;
+    current->SetAbortSource(&m_abortRequested);
     {
         CAutoLock lock(m_lock);
-        previous = std::move(m_repairer);
         m_repairer = std::move(repairer);
-        // An abort that came while no repairer was installed reaches this
-        // one before its parse starts.
-        if (m_abortRequested)
-            current->AbortTask();
     }
-    previous.reset();
     return current->ParseStream(onError, user);
 }
 

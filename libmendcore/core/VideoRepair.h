@@ -77,6 +77,7 @@ private:
     // The checks every start shares: no input, busy, nothing parsed.
     int CheckCanStart(bool needParsed);
     int Launch(void* (*fn)(void*), void* block);
+    int LaunchRepair(int level, VPProcessResultCallback onResult, void* user, const char* refPath);
     void DropRepairer();
     void JoinWorker();
     void Close();
