@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/FormatRegistry.h"
+#include "core/Guarded.h"
 #include "core/ResultCodes.h"
 
 namespace {
@@ -12,18 +13,6 @@ namespace {
 // How much of the file's head is read before any container is tried: a file
 // whose first block cannot be read ends the search at once.
 constexpr unsigned int kSniffSize = 4096;
-
-template <typename F>
-int GuardedResult(F&& work)
-{
-    try {
-        return work();
-    } catch (const std::bad_alloc&) {
-        return JRVP_ERR_NO_MEMORY;
-    } catch (...) {
-        return JRVP_ERR_UNKNOWN;
-    }
-}
 
 }  // namespace
 
@@ -107,7 +96,7 @@ int CVideoRepair::RepairFile(const char* outPath, int level, VPProcessResultCall
     struct stat st;
     if (m_hasInputIdentity && stat(outPath, &st) == 0 && st.st_dev == m_inputDev && st.st_ino == m_inputIno)
         return JRVP_ERR_CANNOT_OPEN;
-    return GuardedResult([&] {
+    return GuardedCall(JRVP_ERR_NO_MEMORY, [&] {
         int err = 0;
         auto file = std::make_unique<CVideoFile>(outPath, 2, &err);
         if (err != 0)
@@ -124,7 +113,7 @@ int CVideoRepair::RepairFile(IVideoStream* out, int level, VPProcessResultCallba
     int r = CheckCanStart(true);
     if (r != 0)
         return r;
-    return GuardedResult([&] {
+    return GuardedCall(JRVP_ERR_NO_MEMORY, [&] {
         JoinWorker();
         m_output = out ? std::make_unique<CBaseStream>(out) : nullptr;
         return LaunchRepair(level, onResult, user, refPath);
@@ -169,14 +158,18 @@ int CVideoRepair::Launch(void* (*fn)(void*), void* block)
     return 0;
 }
 
-int CVideoRepair::FinishResult(int result)
+void CVideoRepair::Report(int result, VPProcessResultCallback onResult, void* user)
 {
     // Once an abort was accepted, the operation ends as aborted, also when
     // the work slipped past the last test of the flag or the search was cut
     // short. Any other failure keeps its own code.
     if (m_abortRequested && (result == JRVP_OK || result == JRVP_ERR_UNKNOWN_FORMAT))
-        return JRVP_ERR_ABORTED;
-    return result;
+        result = JRVP_ERR_ABORTED;
+    m_busy = false;
+    // The callback is the worker's last act: nothing of this object is
+    // touched after it.
+    if (onResult)
+        onResult(result, user);
 }
 
 void* CVideoRepair::OpenFileThread(void* raw)
@@ -184,15 +177,10 @@ void* CVideoRepair::OpenFileThread(void* raw)
     if (!raw)
         return nullptr;
     std::unique_ptr<OpenFileThreadParam> block(static_cast<OpenFileThreadParam*>(raw));
-    CVideoRepair* self = block->owner;
-    int r = GuardedResult([&] { return self->ParseFile(block->onError, block->user); });
-    r = self->FinishResult(r);
-    VPProcessResultCallback onResult = block->onResult;
-    void* user = block->user;
+    OpenFileThreadParam p = *block;
     block.reset();
-    self->m_busy = false;
-    if (onResult)
-        onResult(r, user);
+    p.owner->Report(GuardedCall(JRVP_ERR_NO_MEMORY, [&] { return p.owner->ParseFile(p.onError, p.user); }),
+                    p.onResult, p.user);
     return nullptr;
 }
 
@@ -202,16 +190,13 @@ void* CVideoRepair::RepairFileThread(void* raw)
         return nullptr;
     std::unique_ptr<RepairFileThreadParam> block(static_cast<RepairFileThreadParam*>(raw));
     CVideoRepair* self = block->owner;
-    int r = GuardedResult([&] {
+    int r = GuardedCall(JRVP_ERR_NO_MEMORY, [&] {
         return self->RepairToFile(block->output, block->level, block->hasRefPath ? block->refPath.c_str() : nullptr);
     });
-    r = self->FinishResult(r);
     VPProcessResultCallback onResult = block->onResult;
     void* user = block->user;
     block.reset();
-    self->m_busy = false;
-    if (onResult)
-        onResult(r, user);
+    self->Report(r, onResult, user);
     return nullptr;
 }
 

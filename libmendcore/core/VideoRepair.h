@@ -81,7 +81,9 @@ private:
     void DropRepairer();
     void JoinWorker();
     void Close();
-    int FinishResult(int result);
+    // Ends a worker: the result, adjusted for an accepted abort, goes to
+    // the caller.
+    void Report(int result, VPProcessResultCallback onResult, void* user);
 
     JRVPVideoFormat m_guessedFormat = JRVP_FORMAT_NONE;
     std::unique_ptr<IBaseStream> m_input;
