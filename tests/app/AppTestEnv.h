@@ -4,9 +4,17 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QString>
 
 #include <functional>
+#include <ostream>
 #include <string>
+
+// Readable QString (and QStringList) values in failure messages.
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
 
 constexpr const char* kTestProjectName = "vidmend test";
 

@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <filesystem>
+
 #include "QSaveFileThread.h"
 #include "RepairRecorder.h"
 #include "support/Damage.h"
@@ -100,15 +102,26 @@ TEST(RepairDriver, DamagedFilesAreRepairedIntoNumberedTemporaryFiles)
 TEST(RepairDriver, UnopenableSourcesAreRefused)
 {
     ScratchDir dir;
-    // The library takes paths shorter than 4096 bytes; a longer one must
-    // not be cut short into another file's path.
-    std::string longPath = dir.Root();
-    while (longPath.size() < 4200)
-        longPath += "/" + std::string(200, 'd');
-    for (const std::string& path : {dir.Path("missing.mp4"), longPath, longPath.substr(0, 4096)}) {
+    // The library takes paths shorter than 4096 bytes. A file whose path is
+    // 4095 bytes long sits where a longer path cut to fit would point.
+    std::string folder = dir.Root();
+    while (4094 - folder.size() > 250)
+        folder += "/" + std::string(std::min<size_t>(200, 4094 - folder.size() - 100), 'd');
+    std::filesystem::create_directories(folder);
+    const std::string fits = folder + "/" + std::string(4095 - folder.size() - 1, 'f');
+    ASSERT_EQ(fits.size(), 4095u);
+    ASSERT_TRUE(WriteFileBytes(fits, PseudoRandomBytes(1000, 1)));
+
+    {
+        QRepairObject driver(QModelIndex(), fits.c_str());
+        RepairRecorder rec(driver);
+        EXPECT_TRUE(driver.startRepair());
+        ASSERT_TRUE(rec.WaitFinished());
+    }
+    for (const std::string& path : {dir.Path("missing.mp4"), fits + "x", fits + "/" + std::string(300, 'x')}) {
         QRepairObject driver(QModelIndex(), path.c_str());
         RepairRecorder rec(driver);
-        EXPECT_FALSE(driver.startRepair());
+        EXPECT_FALSE(driver.startRepair()) << path.size();
         EXPECT_EQ(rec.events, QStringList({"error -39", "state 1"})) << path.size();
         EXPECT_EQ(driver.state(), QRepairObject::StateCannotOpen);
     }

@@ -152,8 +152,9 @@ TEST(AnyUtil, UniqueNamesOnlyAppendANumber)
         {"/.hidden", "/.hidden", "/.hidden - 1"},
     };
     for (const Case& c : cases) {
-        if (!c.existing.isEmpty())
+        if (!c.existing.isEmpty()) {
             ASSERT_TRUE(WriteFileBytes((root + c.existing).toStdString(), {1}));
+        }
         EXPECT_EQ(QIAnyUtil::validFileName(root + c.wanted), root + c.expected) << c.wanted.toStdString();
     }
 }
