@@ -1,5 +1,6 @@
 // The media layer: keyed file streams and the probe.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
@@ -23,8 +24,9 @@ using StreamPtr = std::unique_ptr<MediaStream, StreamCloser>;
 StreamPtr Open(const std::string& path, int mode, uint32_t key)
 {
     StreamPtr s(mediaOpenStream(path.c_str(), mode));
-    if (s && key)
+    if (s && key) {
         EXPECT_EQ(mediaSetStreamKey(s.get(), key), 1);
+    }
     return s;
 }
 
@@ -163,7 +165,12 @@ TEST(MediaProbe, GarbageAndMissingFilesEndQuickly)
     const std::string ts = dir.Path("garbage.ts");
     ASSERT_TRUE(WriteFileBytes(ts, fakeTs));
 
-    for (const std::string& path : {garbage, ts, dir.Path("missing.avi"), dir.Root()}) {
+    // Nobody ever writes to this pipe: opening it for reading would block.
+    const std::string fifo = dir.Path("pipe.mp4");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(StreamPtr(mediaOpenStream(fifo.c_str(), MEDIA_STREAM_READ)));
+
+    for (const std::string& path : {garbage, ts, fifo, dir.Path("missing.avi"), dir.Root()}) {
         MediaInfo* info = mediaCreateInfo(-1);
         const auto start = std::chrono::steady_clock::now();
         mediaOpenInfo(info, path.c_str());

@@ -2,6 +2,8 @@
 // foreign files are what users hand us, so the probe reads a bounded amount,
 // analyses a bounded stretch, opens local files only and gives up at a
 // wall-clock deadline.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <new>
 
@@ -54,6 +56,11 @@ int mediaOpenInfo(MediaInfo* info, const char* path)
         return 0;
     info->opened = false;
     info->hasVideo = false;
+    // Only regular files: opening a FIFO or a device could block for ever,
+    // beyond the reach of the deadline below.
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
 
     AVFormatContext* ctx = avformat_alloc_context();
     if (!ctx)

@@ -35,14 +35,16 @@ MediaStream* mediaOpenStream(const char* path, int mode)
         return nullptr;
     // A new file only: never truncate something that already exists.
     const int flags = mode == MEDIA_STREAM_READ ? O_RDONLY : O_RDWR | O_CREAT | O_EXCL;
+    // Non-blocking only for the open itself: a FIFO or device must not
+    // stall us before the check below turns it away.
     int fd;
     do {
-        fd = open(path, flags | O_CLOEXEC, 0666);
+        fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         close(fd);
         return nullptr;
     }
