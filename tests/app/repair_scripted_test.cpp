@@ -156,6 +156,26 @@ TEST_F(ScriptedDriver, StopDuringAnalysisOrRepairIsAborted)
     }
 }
 
+// A stop queues the stopped run's result; a restart before it is delivered
+// must not take that result for its own.
+TEST_F(ScriptedDriver, RestartAfterStopIgnoresTheStoppedRunsResult)
+{
+    RepairScript script;
+    script.openUntilAbort = true;
+    Driven d(input_, script);
+    auto analysing = [&] { return d.repair->GetStatus() == JRVP_STATUS_PARSING; };
+    ASSERT_TRUE(d.driver.startRepair());
+    ASSERT_TRUE(WaitFor(analysing, 10000));
+    d.driver.stopRepair();
+    ASSERT_TRUE(d.driver.startRepair());
+    ASSERT_TRUE(WaitFor(analysing, 10000));
+    WaitFor([] { return false; }, 50);
+    EXPECT_EQ(d.driver.state(), QRepairObject::StateAnalysing);
+    d.driver.stopRepair();
+    ASSERT_TRUE(d.rec.WaitFinished(10000));
+    EXPECT_EQ(d.rec.events, QStringList({"state 2", "state 2", "error -15", "state 8"}));
+}
+
 // The analysis ends with success just before the stop reaches it: the
 // result is already queued when stopRepair returns. A stopped run must not
 // end "Undamaged" and offer the damaged original as sound.

@@ -53,6 +53,18 @@ void WriteBool(BoolSetting& setting, bool value, bool write)
                                         value ? QStringLiteral("Y") : QStringLiteral("N"));
 }
 
+// Stores a folder, normalised, unless it is empty; returns what the cache
+// takes in either case.
+QString WritePath(const QString& element, const QString& attribute, const QString& path)
+{
+    QString normalised = path;
+    if (!normalised.isEmpty()) {
+        QZOProjectPath::formatPath(normalised);
+        QZOProjectSetting::SetItemValue(element, attribute, normalised);
+    }
+    return normalised;
+}
+
 QString MoviesFolder()
 {
     QString path = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
@@ -137,22 +149,12 @@ void QProjectSetting::setOpenPath(const QString& path) { g_openPath = path; }
 
 void QProjectSetting::setSavePathToXML(const QString& path)
 {
-    QString normalised = path;
-    if (!normalised.isEmpty()) {
-        QZOProjectPath::formatPath(normalised);
-        QZOProjectSetting::SetItemValue(kSaveElement, kSaveAttribute, normalised);
-    }
-    g_savePath = normalised;
+    g_savePath = WritePath(kSaveElement, kSaveAttribute, path);
 }
 
 void QProjectSetting::setOpenPathToXML(const QString& path)
 {
-    QString normalised = path;
-    if (!normalised.isEmpty()) {
-        QZOProjectPath::formatPath(normalised);
-        QZOProjectSetting::SetItemValue(kOpenElement, kOpenAttribute, normalised);
-    }
-    g_openPath = normalised;
+    g_openPath = WritePath(kOpenElement, kOpenAttribute, path);
 }
 
 void QProjectSetting::setTaskNumToXML(int n, bool write)

@@ -1,5 +1,7 @@
 #include "QRepairObject.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QTimerEvent>
 
 #include "QEncryptFileStream.h"
@@ -57,6 +59,9 @@ bool QRepairObject::startRepair()
     m_stopped = false;
     m_progress = 0.0;
     m_repair->CloseFile();
+    // Whatever a stopped run still had queued belongs to that run; CloseFile
+    // has joined its worker, so all of it is in the queue by now.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 
     // The library takes a zero-terminated path in a buffer of 4096 bytes;
     // a longer one must not be cut into a different path.

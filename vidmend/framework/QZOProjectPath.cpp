@@ -37,7 +37,9 @@ QString ProgramFolderName(const QString& name, const QString& version, QString* 
     return folder;
 }
 
-QString MakeFolder(const QString& location, const QString& name, const QString& version, QString* error)
+// location joined with the program's folder name, not yet created; empty
+// (with the reason) when either is missing.
+QString ProgramFolderPath(const QString& location, const QString& name, const QString& version, QString* error)
 {
     if (location.isEmpty()) {
         if (error)
@@ -48,12 +50,20 @@ QString MakeFolder(const QString& location, const QString& name, const QString& 
     if (folder.isEmpty())
         return QString();
     QString path = QStringLiteral("%1/%2").arg(location, folder);
+    QZOProjectPath::formatPath(path);
+    return path;
+}
+
+QString MakeFolder(const QString& location, const QString& name, const QString& version, QString* error)
+{
+    const QString path = ProgramFolderPath(location, name, version, error);
+    if (path.isEmpty())
+        return QString();
     if (!QDir().mkpath(path)) {
         if (error)
             *error = QStringLiteral("cannot create the folder %1").arg(path);
         return QString();
     }
-    QZOProjectPath::formatPath(path);
     return path;
 }
 
@@ -121,16 +131,14 @@ QString QZOProjectPath::getResourcePath(const QString& name)
 QString QZOProjectPath::getTempSavePath(const QString& name, const QString& version, QString* error)
 {
     const QString location = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    if (location.isEmpty() || !QDir().mkpath(location)) {
+    if (!location.isEmpty() && !QDir().mkpath(location)) {
         if (error)
-            *error = QStringLiteral("no usable system temporary location");
+            *error = QStringLiteral("cannot create the system temporary location %1").arg(location);
         return QString();
     }
-    const QString folder = ProgramFolderName(name, version, error);
-    if (folder.isEmpty())
+    const QString path = ProgramFolderPath(location, name, version, error);
+    if (path.isEmpty())
         return QString();
-    QString path = QStringLiteral("%1/%2").arg(location, folder);
-    formatPath(path);
     const QByteArray native = QFile::encodeName(path);
     if (mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         if (error)
