@@ -103,6 +103,16 @@ TEST(ProjectPath, TemporaryFolderIsOursAlone)
     EXPECT_TRUE(error.contains("link")) << error.toStdString();
     QFile::remove(link);
 
+    // One that belongs to someone else is refused (only root can plant it).
+    if (geteuid() == 0) {
+        const QString foreign = temp + "/foreign";
+        ASSERT_TRUE(QDir().mkpath(foreign));
+        ASSERT_EQ(chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
+        error.clear();
+        EXPECT_TRUE(QZOProjectPath::getTempSavePath("foreign", QString(), &error).isEmpty());
+        EXPECT_TRUE(error.contains("another user")) << error.toStdString();
+    }
+
     // Our own folder left open to others is closed again.
     const QString open = temp + "/opened";
     ASSERT_TRUE(QDir().mkpath(open));
