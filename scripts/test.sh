@@ -25,7 +25,7 @@ ctest --test-dir build-asan -L lib --output-on-failure -j"$JOBS"
 
 echo "== fuzz smoke run (${FUZZ_SECONDS} s)"
 CORPUS=build-asan/fuzz-corpus
-mkdir -p "$CORPUS"
-build-asan/fuzz/mendcore_fuzz -max_total_time="$FUZZ_SECONDS" -timeout=20 -rss_limit_mb=4096 \
+mkdir -p "$CORPUS" build-asan/fuzz-tmp
+TMPDIR="$PWD/build-asan/fuzz-tmp" build-asan/fuzz/mendcore_fuzz -max_total_time="$FUZZ_SECONDS" -timeout=20 -rss_limit_mb=4096 \
   -max_len=262144 -print_final_stats=1 "$CORPUS" build-asan/fixtures
 echo "== all tests passed"

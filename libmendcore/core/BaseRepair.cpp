@@ -1,25 +1,9 @@
 #include "core/BaseRepair.h"
 
 #include <algorithm>
-#include <new>
+#include "core/Guarded.h"
 
-namespace {
 
-// Runs one stage of a repairer and turns an escaping exception into an
-// internal code: nothing may unwind out of the worker thread.
-template <typename F>
-int Guarded(F&& stage)
-{
-    try {
-        return stage();
-    } catch (const std::bad_alloc&) {
-        return MEND_ERR_NO_MEMORY;
-    } catch (...) {
-        return JRVP_ERR_UNKNOWN;  // outside the internal table: becomes -16
-    }
-}
-
-}  // namespace
 
 CBaseRepair::CBaseRepair(IBaseStream* in)
 {
@@ -49,7 +33,7 @@ void CBaseRepair::Close()
 int CBaseRepair::ParseStream(VPFileErrorCallback onError, void* user)
 {
     m_state.SetStatus(JRVP_STATUS_PARSING);
-    int r = Guarded([this] { return Open(); });
+    int r = GuardedCall(MEND_ERR_NO_MEMORY, [this] { return Open(); });
     // A read error is not the end of a file: whatever the parser made of
     // the short data, the file could not be read.
     if (m_input && m_input->Failed())
@@ -113,7 +97,7 @@ int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
     // A buffer of its own over the output for this repair; repairers read
     // back and patch what they wrote, which it serves like any stream.
     std::unique_ptr<CBufferStream> buffered;
-    int r = Guarded([&] {
+    int r = GuardedCall(MEND_ERR_NO_MEMORY, [&] {
         buffered = std::make_unique<CBufferStream>(out);
         return 0;
     });
@@ -123,7 +107,7 @@ int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
         CAutoLock lock(m_state.Lock());
         m_output = buffered.get();
     }
-    r = Guarded([&] {
+    r = GuardedCall(MEND_ERR_NO_MEMORY, [&] {
         switch (level) {
         case 1: return RepairLevel1();
         case 2: return RepairLevel2();
@@ -131,9 +115,12 @@ int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
         default: return 0;
         }
     });
-    // Pending bytes must reach the output before success is reported.
+    // Pending bytes must reach the output before success is reported, and
+    // a repair that met a read error did not copy what it meant to.
     if (buffered->FlushBuffer() != 0 || buffered->Failed())
         r = r < 0 ? r : MEND_ERR_WRITE;
+    if (r >= 0 && m_input->Failed())
+        r = MEND_ERR_READ;
     {
         CAutoLock lock(m_state.Lock());
         m_output = nullptr;

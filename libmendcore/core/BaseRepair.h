@@ -30,6 +30,7 @@ public:
     int GetErrorsCount() override { return m_errors.GetErrorsCount(); }
     int RepairFile(IBaseStream* out, int level, const char* refPath) override;
     void AbortTask() override { m_state.AbortTask(); }
+    void SetAbortSource(const std::atomic<bool>* source) override { m_state.SetAbortSource(source); }
 
     // Scans the whole input and records damage; at least 0 when parsed,
     // otherwise an internal code (-3 when it saw the abort flag).

@@ -2,6 +2,8 @@
 #ifndef MENDCORE_IBASEREPAIR_H
 #define MENDCORE_IBASEREPAIR_H
 
+#include <atomic>
+
 #include "mendcore/VideoRepair.h"
 
 class IBaseStream;
@@ -22,6 +24,9 @@ public:
     // Writes a repaired copy to out; 0 or a public code.
     virtual int RepairFile(IBaseStream* out, int level, const char* refPath) = 0;
     virtual void AbortTask() = 0;
+    // The repair object's abort request, which the repairer's loops read
+    // alongside its own flag; set before the first parse.
+    virtual void SetAbortSource(const std::atomic<bool>* source) = 0;
 };
 
 #endif

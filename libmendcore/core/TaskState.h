@@ -18,20 +18,27 @@ public:
         CAutoLock lock(m_lock);
         m_status.store(status);
     }
-    // Accepted while parsing or repairing, and before a new repairer's
-    // first parse (status 0): the repair object installs a repairer and
-    // starts its parse in two steps, and an abort arriving between them
-    // must not be lost. A finished parse or repair ignores it, so a late
-    // abort never cuts a later operation short.
+    // Accepted only while parsing or repairing, so a late abort never cuts
+    // a later operation short.
     void AbortTask()
     {
         CAutoLock lock(m_lock);
         int s = m_status.load();
-        if (s == JRVP_STATUS_IDLE || s == JRVP_STATUS_PARSING || s == JRVP_STATUS_REPAIRING)
+        if (s == JRVP_STATUS_PARSING || s == JRVP_STATUS_REPAIRING)
             m_abort.store(true);
     }
-    // For scan and copy loops: true once when an abort was asked for.
-    bool TestAbort() { return m_abort.load(std::memory_order_relaxed) && m_abort.exchange(false); }
+    // The owner's own abort request, read by every test of the flag. The
+    // repair object asks for an abort before its worker has moved this
+    // repairer to parsing or repairing; that request must still count.
+    void SetAbortSource(const std::atomic<bool>* source) { m_source = source; }
+    // For scan and copy loops: true once when an abort was asked for here,
+    // and every time while the owner's request stands.
+    bool TestAbort()
+    {
+        if (m_abort.load(std::memory_order_relaxed) && m_abort.exchange(false))
+            return true;
+        return m_source && m_source->load(std::memory_order_relaxed);
+    }
     void ClearAbort() { m_abort.store(false); }
     pthread_mutex_t* Lock() { return m_lock.Get(); }
 
@@ -50,6 +57,7 @@ public:
 private:
     std::atomic<int> m_status{JRVP_STATUS_IDLE};
     std::atomic<bool> m_abort{false};
+    const std::atomic<bool>* m_source = nullptr;
     CRecursiveMutex m_lock;
 };
 

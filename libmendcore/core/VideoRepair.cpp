@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/FormatRegistry.h"
+#include "core/Guarded.h"
 #include "core/ResultCodes.h"
 
 namespace {
@@ -13,25 +14,14 @@ namespace {
 // whose first block cannot be read ends the search at once.
 constexpr unsigned int kSniffSize = 4096;
 
-template <typename F>
-int GuardedResult(F&& work)
-{
-    try {
-        return work();
-    } catch (const std::bad_alloc&) {
-        return JRVP_ERR_NO_MEMORY;
-    } catch (...) {
-        return JRVP_ERR_UNKNOWN;
-    }
-}
-
 }  // namespace
 
 CVideoRepair::CVideoRepair() = default;
 
 CVideoRepair::~CVideoRepair()
 {
-    Close();
+    // Destroying a busy object cancels its work rather than waiting for it.
+    CloseFile();
 }
 
 bool CVideoRepair::SetFile(const char* path)
@@ -39,8 +29,8 @@ bool CVideoRepair::SetFile(const char* path)
     if (!path || m_busy)
         return false;
     int err = 0;
-    auto file = std::make_unique<CVideoFile>(path, 0, &err);
-    if (err != 0)
+    std::unique_ptr<CVideoFile> file(new (std::nothrow) CVideoFile(path, 0, &err));
+    if (!file || err != 0)
         return false;
     dev_t dev = 0;
     ino_t ino = 0;
@@ -106,19 +96,15 @@ int CVideoRepair::RepairFile(const char* outPath, int level, VPProcessResultCall
     struct stat st;
     if (m_hasInputIdentity && stat(outPath, &st) == 0 && st.st_dev == m_inputDev && st.st_ino == m_inputIno)
         return JRVP_ERR_CANNOT_OPEN;
-    int err = 0;
-    auto file = std::make_unique<CVideoFile>(outPath, 2, &err);
-    if (err != 0)
-        return JRVP_ERR_OPEN_FAILED;
-    JoinWorker();
-    m_output = std::move(file);
-    auto block = std::make_unique<RepairFileThreadParam>();
-    *block = RepairFileThreadParam{this, m_output.get(), level, refPath != nullptr,
-                                   refPath ? refPath : "", onResult, user};
-    r = Launch(&CVideoRepair::RepairFileThread, block.get());
-    if (r == 0)
-        block.release();
-    return r;
+    return GuardedCall(JRVP_ERR_NO_MEMORY, [&] {
+        int err = 0;
+        auto file = std::make_unique<CVideoFile>(outPath, 2, &err);
+        if (err != 0)
+            return static_cast<int>(JRVP_ERR_OPEN_FAILED);
+        JoinWorker();
+        m_output = std::move(file);
+        return LaunchRepair(level, onResult, user, refPath);
+    });
 }
 
 int CVideoRepair::RepairFile(IVideoStream* out, int level, VPProcessResultCallback onResult, void* user,
@@ -127,14 +113,21 @@ int CVideoRepair::RepairFile(IVideoStream* out, int level, VPProcessResultCallba
     int r = CheckCanStart(true);
     if (r != 0)
         return r;
-    JoinWorker();
-    m_output = out ? std::make_unique<CBaseStream>(out) : nullptr;
+    return GuardedCall(JRVP_ERR_NO_MEMORY, [&] {
+        JoinWorker();
+        m_output = out ? std::make_unique<CBaseStream>(out) : nullptr;
+        return LaunchRepair(level, onResult, user, refPath);
+    });
+}
+
+int CVideoRepair::LaunchRepair(int level, VPProcessResultCallback onResult, void* user, const char* refPath)
+{
     auto block = std::make_unique<RepairFileThreadParam>();
     *block = RepairFileThreadParam{this, m_output.get(), level, refPath != nullptr,
                                    refPath ? refPath : "", onResult, user};
-    r = Launch(&CVideoRepair::RepairFileThread, block.get());
+    int r = Launch(&CVideoRepair::RepairFileThread, block.get());
     if (r == 0)
-        block.release();
+        block.release();  // the worker owns it now
     return r;
 }
 
@@ -165,14 +158,18 @@ int CVideoRepair::Launch(void* (*fn)(void*), void* block)
     return 0;
 }
 
-int CVideoRepair::FinishResult(int result)
+void CVideoRepair::Report(int result, VPProcessResultCallback onResult, void* user)
 {
     // Once an abort was accepted, the operation ends as aborted, also when
     // the work slipped past the last test of the flag or the search was cut
     // short. Any other failure keeps its own code.
     if (m_abortRequested && (result == JRVP_OK || result == JRVP_ERR_UNKNOWN_FORMAT))
-        return JRVP_ERR_ABORTED;
-    return result;
+        result = JRVP_ERR_ABORTED;
+    m_busy = false;
+    // The callback is the worker's last act: nothing of this object is
+    // touched after it.
+    if (onResult)
+        onResult(result, user);
 }
 
 void* CVideoRepair::OpenFileThread(void* raw)
@@ -180,15 +177,10 @@ void* CVideoRepair::OpenFileThread(void* raw)
     if (!raw)
         return nullptr;
     std::unique_ptr<OpenFileThreadParam> block(static_cast<OpenFileThreadParam*>(raw));
-    CVideoRepair* self = block->owner;
-    int r = GuardedResult([&] { return self->ParseFile(block->onError, block->user); });
-    r = self->FinishResult(r);
-    VPProcessResultCallback onResult = block->onResult;
-    void* user = block->user;
+    OpenFileThreadParam p = *block;
     block.reset();
-    self->m_busy = false;
-    if (onResult)
-        onResult(r, user);
+    p.owner->Report(GuardedCall(JRVP_ERR_NO_MEMORY, [&] { return p.owner->ParseFile(p.onError, p.user); }),
+                    p.onResult, p.user);
     return nullptr;
 }
 
@@ -198,16 +190,13 @@ void* CVideoRepair::RepairFileThread(void* raw)
         return nullptr;
     std::unique_ptr<RepairFileThreadParam> block(static_cast<RepairFileThreadParam*>(raw));
     CVideoRepair* self = block->owner;
-    int r = GuardedResult([&] {
+    int r = GuardedCall(JRVP_ERR_NO_MEMORY, [&] {
         return self->RepairToFile(block->output, block->level, block->hasRefPath ? block->refPath.c_str() : nullptr);
     });
-    r = self->FinishResult(r);
     VPProcessResultCallback onResult = block->onResult;
     void* user = block->user;
     block.reset();
-    self->m_busy = false;
-    if (onResult)
-        onResult(r, user);
+    self->Report(r, onResult, user);
     return nullptr;
 }
 
@@ -248,22 +237,19 @@ int CVideoRepair::CreateBaseRepair(JRVPVideoFormat format, VPFileErrorCallback o
         return JRVP_ERR_ABORTED;
     if (format < JRVP_FORMAT_AVI || format > JRVP_FORMAT_OGG)
         return JRVP_ERR_UNKNOWN_FORMAT;
+    // The previous repairer goes first: its buffer hands the shared input's
+    // position back as it closes, and the new buffer takes it from there.
+    DropRepairer();
     m_input->SeekTo(0);
     std::unique_ptr<IBaseRepair> repairer = CreateRepairer(format, m_input.get());
     if (!repairer)
         return JRVP_ERR_UNKNOWN_FORMAT;
     IBaseRepair* current = repairer.get();
-    std::unique_ptr<IBaseRepair> previous;
+    current->SetAbortSource(&m_abortRequested);
     {
         CAutoLock lock(m_lock);
-        previous = std::move(m_repairer);
         m_repairer = std::move(repairer);
-        // An abort that came while no repairer was installed reaches this
-        // one before its parse starts.
-        if (m_abortRequested)
-            current->AbortTask();
     }
-    previous.reset();
     return current->ParseStream(onError, user);
 }
 

@@ -77,10 +77,13 @@ private:
     // The checks every start shares: no input, busy, nothing parsed.
     int CheckCanStart(bool needParsed);
     int Launch(void* (*fn)(void*), void* block);
+    int LaunchRepair(int level, VPProcessResultCallback onResult, void* user, const char* refPath);
     void DropRepairer();
     void JoinWorker();
     void Close();
-    int FinishResult(int result);
+    // Ends a worker: the result, adjusted for an accepted abort, goes to
+    // the caller.
+    void Report(int result, VPProcessResultCallback onResult, void* user);
 
     JRVPVideoFormat m_guessedFormat = JRVP_FORMAT_NONE;
     std::unique_ptr<IBaseStream> m_input;

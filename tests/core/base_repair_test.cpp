@@ -225,6 +225,51 @@ TEST(WriteToFile, ShortReadsWritesAndAbort)
         EXPECT_EQ(probe.result, c.expected);
         EXPECT_LE(memory.Bytes().size(), c.expectedBytes + 4096);
     }
+
+    // An abort stops the copy before its next block.
+    FaultyStream in(data);
+    RepairScript script;
+    script.errors = {JRVP_DAMAGE_STRUCTURE};
+    struct Aborted : ScriptedRepair {
+        using ScriptedRepair::ScriptedRepair;
+        int result = 1;
+        int RepairLevel1() override
+        {
+            AbortTask();
+            result = WriteToFile(20000);
+            return result;
+        }
+    } aborted(&in, script);
+    ASSERT_EQ(aborted.ParseStream(nullptr, nullptr), 0);
+    MemoryVideoStream memory;
+    CBaseStream out(&memory);
+    EXPECT_EQ(aborted.RepairFile(&out, 1, nullptr), JRVP_ERR_ABORTED);
+    EXPECT_EQ(aborted.result, MEND_ERR_ABORTED);
+    EXPECT_TRUE(memory.Bytes().empty());
+}
+
+// A repair level that takes a read error for the end of its data has not
+// copied what it meant to: the repair fails as "cannot read".
+TEST(RepairFile, ReadErrorDuringTheRepairIsNoSuccess)
+{
+    FaultyStream in(Bytes(20000), 8000);
+    RepairScript script;
+    script.errors = {JRVP_DAMAGE_STRUCTURE};
+    struct UntilShort : ScriptedRepair {
+        using ScriptedRepair::ScriptedRepair;
+        int RepairLevel1() override
+        {
+            uint8_t buf[1000];
+            unsigned r;
+            while ((r = m_input->Read(buf, sizeof(buf))) == sizeof(buf))
+                m_output->Write(buf, r);
+            return 0;
+        }
+    } repair(&in, script);
+    ASSERT_EQ(repair.ParseStream(nullptr, nullptr), 0);
+    MemoryVideoStream memory;
+    CBaseStream out(&memory);
+    EXPECT_EQ(repair.RepairFile(&out, 1, nullptr), JRVP_ERR_CANNOT_READ);
 }
 
 TEST(AbortTask, NeverLeftOverForLaterWork)
@@ -243,16 +288,22 @@ TEST(AbortTask, NeverLeftOverForLaterWork)
     EXPECT_FALSE(repair.TestAbort());
 }
 
-// The repair object creates a repairer and starts its parse in two steps;
-// an abort that falls between them belongs to that parse.
-TEST(AbortTask, BeforeTheFirstParseEndsThatParse)
+TEST(AbortTask, AtIdleIsIgnoredButTheOwnersRequestCounts)
 {
     FaultyStream in(Bytes(100));
     RepairScript script;
     script.readInput = true;
     ScriptedRepair repair(&in, script);
-    repair.AbortTask();
-    EXPECT_EQ(repair.ParseStream(nullptr, nullptr), JRVP_ERR_ABORTED);
+    repair.AbortTask();  // status 0: not for the parse that follows
+    EXPECT_EQ(repair.ParseStream(nullptr, nullptr), 0);
+
+    // The repair object's request stands until its next operation, and
+    // every loop sees it, also before the status says parsing.
+    std::atomic<bool> request{true};
+    ScriptedRepair owned(&in, script);
+    owned.SetAbortSource(&request);
+    EXPECT_EQ(owned.ParseStream(nullptr, nullptr), JRVP_ERR_ABORTED);
+    EXPECT_TRUE(request.load());
 }
 
 TEST(AbortTask, EndsAParseAndARepairWithAborted)

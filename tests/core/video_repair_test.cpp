@@ -279,6 +279,84 @@ TEST_F(VideoRepairTest, AbortEndsAParseAndARepair)
     EXPECT_EQ(results.Wait(), JRVP_ERR_ABORTED);
 }
 
+// The application cancels with AbortTask and CloseFile, possibly right
+// after a start returned, before the worker has moved the repairer on.
+TEST_F(VideoRepairTest, AbortRightAfterAStartStopsTheWork)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        TestRepairObject repair;
+        RepairScript script = Damaged();
+        script.repairUntilAbort = true;
+        script.spinLimitMs = 3000;
+        repair.factory = AcceptOnly(JRVP_FORMAT_MP4, script);
+        ResultSink results;
+        ASSERT_TRUE(repair.SetFile(MakeFile("quick.mp4").c_str()));
+        ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
+        ASSERT_EQ(results.Wait(1), 0);
+        MemoryVideoStream memory;
+        ASSERT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &results, nullptr), 0);
+        auto start = std::chrono::steady_clock::now();
+        repair.AbortTask();
+        repair.CloseFile();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        EXPECT_EQ(results.Wait(2), JRVP_ERR_ABORTED);
+    }
+}
+
+// An input whose reads wait on a gate once the head has been read: the
+// worker stands inside a read while the caller polls.
+class GateStream : public FaultyStream {
+public:
+    explicit GateStream(std::vector<uint8_t> bytes) : FaultyStream(std::move(bytes)) {}
+    unsigned int Read(void* buf, unsigned int n) override
+    {
+        if (GetPos() >= 4096) {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_waiting = true;
+            m_cv.notify_all();
+            m_cv.wait(lock, [&] { return m_open; });
+        }
+        return FaultyStream::Read(buf, n);
+    }
+    void AwaitReader()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [&] { return m_waiting; });
+    }
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_waiting = false;
+    bool m_open = false;
+};
+
+TEST_F(VideoRepairTest, PollingNeverWaitsOnTheWorkersReads)
+{
+    TestRepairObject repair;
+    RepairScript reader = Damaged();
+    reader.readInput = true;
+    repair.factory = AcceptOnly(JRVP_FORMAT_AVI, reader);
+    auto gate = std::make_unique<GateStream>(std::vector<uint8_t>(100000, 1));
+    GateStream* gateRaw = gate.get();
+    ASSERT_TRUE(repair.SetInput(std::move(gate), "clip.avi"));
+    ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+    gateRaw->AwaitReader();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(repair.GetStatus(), JRVP_STATUS_PARSING);
+    int progress = repair.GetProcess();
+    EXPECT_TRUE(progress >= 0 && progress <= 10000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    gateRaw->Open();
+    EXPECT_EQ(sink.Wait(), 0);
+}
+
 TEST_F(VideoRepairTest, CloseFileDuringTheSearchReturnsPromptly)
 {
     // Each container takes a while before it says "not mine".

@@ -1,0 +1,32 @@
+// What the application tests share: the sandbox folder that stands in for
+// the user's home and temporary folders, and a wait for queued signals.
+#pragma once
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <functional>
+#include <ostream>
+#include <string>
+
+// Readable QString (and QStringList) values in failure messages.
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+constexpr const char* kTestProjectName = "vidmend test";
+
+// The scratch folder that holds home/ and tmp/ for this test process.
+const std::string& AppSandbox();
+
+// Runs the event loop until done() or the time-out; returns done().
+inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 30000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return done();
+}
