@@ -3,6 +3,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include "repairers/MP4Repair.h"
+
 namespace {
 
 const char* const ExtAviArr[] = {".avi"};
@@ -55,8 +57,9 @@ JRVPVideoFormat GuessFormat(const char* path)
 
 std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* input)
 {
-    (void)input;
     switch (format) {
+    case JRVP_FORMAT_MP4:
+        return std::make_unique<CMP4Repair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:
