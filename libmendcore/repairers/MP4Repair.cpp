@@ -409,10 +409,16 @@ int CMP4Repair::IsZeroRun(int64_t from, int64_t to, bool& yes)
 
 bool CMP4Repair::IsLost(int64_t start) const
 {
-    for (const BoxInfo& lost : m_lost)
-        if (lost.start == start)
-            return true;
-    return false;
+    // The walk moves forward only, so the list is in ascending order.
+    auto it = std::lower_bound(m_lost.begin(), m_lost.end(), start,
+                               [](const BoxInfo& b, int64_t s) { return b.start < s; });
+    return it != m_lost.end() && it->start == start;
+}
+
+bool CMP4Repair::Spend(int64_t bytes)
+{
+    m_searchBudget -= bytes;
+    return m_searchBudget >= 0;
 }
 
 int CMP4Repair::Probe()
@@ -448,6 +454,8 @@ int CMP4Repair::Open()
     int r = Probe();
     if (r < 0)
         return r;
+    // Room for a few whole passes over the file and both search windows.
+    m_searchBudget = 4 * m_inputLength + 4 * kMdatSearchWindow;
 
     int64_t pos = 0;
     for (;;) {
@@ -603,6 +611,8 @@ int CMP4Repair::FindMoov(int64_t from, int64_t to, bool backward, int64_t& found
             return 0;
         if (TestAbort())
             return MEND_ERR_ABORTED;
+        if (!Spend(n))
+            return MEND_ERR_UNREPAIRABLE;
         if (m_input->SeekTo(lo) != lo || m_input->Read(block.data(), static_cast<unsigned int>(n)) != n)
             return MEND_ERR_READ;
         int64_t last = std::min(hi, readEnd - 8);
@@ -713,6 +723,8 @@ int64_t CMP4Repair::CheckLossOthers(const BoxHeader& h, bool loss)
     while (m_inputLength - q >= 8) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
+        if (!Spend(8))
+            return MEND_ERR_UNREPAIRABLE;
         BoxHeader c;
         int r = ReadBoxHeader(c, q, m_inputLength);
         if (r < 0)
@@ -1440,17 +1452,21 @@ int CMP4Repair::RLTWriteMoov(std::vector<TrakInfo>& traks)
 int CMP4Repair::BuildOutItems(const std::vector<int64_t>& keptEnd, std::vector<OutItem>& items)
 {
     items.clear();
-    std::vector<std::pair<BoxInfo, bool>> boxes;  // {box, is media data}
+    struct Entry {
+        BoxInfo box;
+        size_t mdat;  // index in the media-data list, or SIZE_MAX
+    };
+    std::vector<Entry> boxes;
     for (const BoxInfo& b : m_others)
-        boxes.emplace_back(b, false);
-    for (const BoxInfo& b : m_mdats)
-        boxes.emplace_back(b, true);
+        boxes.push_back(Entry{b, SIZE_MAX});
+    for (size_t m = 0; m < m_mdats.size(); ++m)
+        boxes.push_back(Entry{m_mdats[m], m});
     std::stable_sort(boxes.begin(), boxes.end(),
-                     [](const auto& a, const auto& b) { return a.first.start < b.first.start; });
+                     [](const Entry& a, const Entry& b) { return a.box.start < b.box.start; });
     bool fragmented = std::any_of(m_others.begin(), m_others.end(), [](const BoxInfo& b) { return b.fourcc == kMoof; });
     bool dropNextMdat = false;
     for (size_t i = 0; i < boxes.size(); ++i) {
-        const BoxInfo& box = boxes[i].first;
+        const BoxInfo& box = boxes[i].box;
         bool lost = IsLost(box.start);
         // Free space is not kept, nor indexes of positions that move.
         if (box.fourcc == kFree || box.fourcc == kMfra || box.fourcc == kSidx)
@@ -1462,7 +1478,7 @@ int CMP4Repair::BuildOutItems(const std::vector<int64_t>& keptEnd, std::vector<O
         if (r < 0)
             return r;
         item.inHeader = h.headerLength;
-        if (!boxes[i].second) {
+        if (boxes[i].mdat == SIZE_MAX) {
             if (lost) {
                 if (box.fourcc == kMoof)
                     dropNextMdat = true;
@@ -1480,10 +1496,7 @@ int CMP4Repair::BuildOutItems(const std::vector<int64_t>& keptEnd, std::vector<O
                 continue;
             }
             if (lost) {
-                size_t m = static_cast<size_t>(std::find_if(m_mdats.begin(), m_mdats.end(),
-                                                            [&](const BoxInfo& b) { return b.start == box.start; }) -
-                                               m_mdats.begin());
-                int64_t end = m < keptEnd.size() ? keptEnd[m] : 0;
+                int64_t end = keptEnd[boxes[i].mdat];
                 // Media data cut where the kept samples end; a cut before
                 // its data even begins copies nothing.
                 if (end <= box.start + item.inHeader)

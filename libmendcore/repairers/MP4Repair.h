@@ -69,6 +69,7 @@ private:
     int FindMoov(int64_t from, int64_t to, bool backward, int64_t& found);
     int IsCandidateEnd(const BoxHeader& c, bool& yes);
     int ReadBoxMoov(const BoxHeader& h);
+    bool Spend(int64_t bytes);
     int WalkContainer(const BoxInfo& box, int headerLength, bool inMovie, bool& damaged);
     int IsZeroRun(int64_t from, int64_t to, bool& yes);
     int ZeroTailStart(int64_t& tail);
@@ -123,6 +124,9 @@ private:
     std::vector<std::pair<int64_t, size_t>> m_chunkBoxes;
     // Per media-data box, where its usable bytes end (rebuild only).
     std::vector<int64_t> m_dataEnd;
+    // Bytes the damage searches may still read: hostile files with many
+    // broken boxes must not make the analysis quadratic.
+    int64_t m_searchBudget = 0;
     // Where the run of zero bytes that ends the input begins; -1 until asked.
     int64_t m_zeroTail = -1;
 };
