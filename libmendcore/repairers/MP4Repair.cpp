@@ -1555,6 +1555,7 @@ int CMP4Repair::RLTCorrectStcoCo64(const std::vector<OutItem>& items, std::vecto
 {
     promoted = false;
     bool patch = promote == nullptr;
+    int64_t here = m_output->GetPos();
     constexpr size_t kEntries = 1024;
     uint8_t block[kEntries * 8];
     for (const auto& box : m_chunkBoxes) {
@@ -1601,7 +1602,7 @@ int CMP4Repair::RLTCorrectStcoCo64(const std::vector<OutItem>& items, std::vecto
             left -= n;
         }
     }
-    return m_output->SeekTo(m_output->GetLength()) >= 0 ? 0 : MEND_ERR_WRITE;
+    return m_output->SeekTo(here) == here ? 0 : MEND_ERR_WRITE;
 }
 
 int CMP4Repair::RLTCorrectBaseOffsets(const std::vector<OutItem>& items)
@@ -1666,6 +1667,7 @@ int CMP4Repair::RepairLevel1()
     if (m_haveFtyp && !IsLost(m_ftyp.start) && (r = CopyRange(m_ftyp.start, m_ftyp.size)) < 0)
         return r;
     int64_t moovOut = m_output->GetPos();
+    int64_t afterMoov = moovOut;
     // Offsets that would pass 4 GiB once moved need "co64": each round
     // promotes at least one more track, and a bigger movie box moves the
     // data further, so the rounds go on until none overflows.
@@ -1675,7 +1677,7 @@ int CMP4Repair::RepairLevel1()
         m_chunkBoxes.clear();
         if ((r = RLTWriteMoov(traks)) < 0)
             return r;
-        int64_t p = m_output->GetPos();
+        int64_t p = afterMoov = m_output->GetPos();
         for (OutItem& item : items) {
             item.outStart = p;
             p += item.OutLength();
@@ -1686,7 +1688,7 @@ int CMP4Repair::RepairLevel1()
         if (!promoted)
             break;
     }
-    if (m_output->SeekTo(m_output->GetLength()) < 0)
+    if (m_output->SeekTo(afterMoov) != afterMoov)
         return MEND_ERR_WRITE;
     if (TestAbort())
         return MEND_ERR_ABORTED;

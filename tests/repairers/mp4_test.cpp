@@ -55,8 +55,8 @@ struct Outcome {
 };
 
 // Parses `in` through the public interface and, when damage was recorded,
-// repairs it into `out`.
-Outcome Mend(const std::string& in, const std::string& out)
+// repairs it into `out` (and, with `again`, a second time into that path).
+Outcome Mend(const std::string& in, const std::string& out, const std::string& again = "")
 {
     Outcome o;
     IVideoRepair* repair = CreateRepair();
@@ -70,6 +70,9 @@ Outcome Mend(const std::string& in, const std::string& out)
         o.errors.push_back(repair->GetFileError(static_cast<unsigned int>(i))->code);
     if (o.parse == 0 && !o.errors.empty() && !out.empty() &&
         repair->RepairFile(out.c_str(), 1, &Waiter::OnResult, &waiter, nullptr) == 0)
+        o.repair = waiter.Wait();
+    if (o.repair == 0 && !again.empty() &&
+        repair->RepairFile(again.c_str(), 1, &Waiter::OnResult, &waiter, nullptr) == 0)
         o.repair = waiter.Wait();
     DestroyRepair(repair);
     return o;
@@ -405,10 +408,10 @@ constexpr int kPerChunk = 2;
 constexpr int kSampleSize = 100;
 constexpr uint32_t kDelta = 50;
 
-// ftyp, moov (mvhd v1, one PCM track with mdhd v1 and co64), mdat with
-// chunks 1-3, free, mdat with chunks 4-6. Sample i is kSampleSize bytes of
-// the value i + 1.
-std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts)
+// ftyp, moov (mvhd v1, one PCM track with mdhd v1 and co64, and a box
+// after "stbl" inside "minf"), mdat with chunks 1-3, free, mdat with chunks
+// 4-6. Sample i is kSampleSize bytes of the value i + 1.
+std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, bool constantSizes)
 {
     BoxWriter w;
     size_t ftyp = w.Begin("ftyp");
@@ -463,8 +466,8 @@ std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts)
     w.U32(0), w.U32(1), w.U32(1), w.U32(kPerChunk), w.U32(1);
     w.End(stsc);
     size_t stsz = w.Begin("stsz");
-    w.U32(0), w.U32(0), w.U32(kSamples);
-    for (int i = 0; i < kSamples; ++i)
+    w.U32(0), w.U32(constantSizes ? kSampleSize : 0), w.U32(kSamples);
+    for (int i = 0; i < kSamples && !constantSizes; ++i)
         w.U32(kSampleSize);
     w.End(stsz);
     size_t co64 = w.Begin("co64");
@@ -474,6 +477,8 @@ std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts)
         w.U64(0);
     w.End(co64);
     w.End(stbl);
+    size_t after = w.Begin("udta");
+    w.End(after);
     w.End(minf);
     w.End(mdia);
     w.End(trak);
@@ -509,32 +514,33 @@ uint64_t ReadBE64(const std::vector<uint8_t>& b, size_t at)
 TEST(Mp4Rebuild, SyntheticCo64FileGetsEveryOffsetMovedWithItsOwnMediaData)
 {
     ScratchDir dir("mp4");
-    std::vector<uint64_t> starts;
-    std::vector<uint8_t> bytes = SyntheticFile(starts);
-    std::string intact = dir.Path("synthetic.mp4");
-    ASSERT_TRUE(WriteFileBytes(intact, bytes));
-    MediaReport original = CheckMedia(intact);
-    ASSERT_TRUE(original.CleanDecode()) << original.Summary();
-    ASSERT_EQ(Mend(intact, "").errors.size(), 0u);
-
     // A cut inside sample 11 keeps five whole chunks and nothing of the
     // sixth; one inside sample 12 keeps a partial sixth chunk.
     const struct {
-        int64_t cutAt;
+        int cutInSample;
         int kept;
-    } cases[] = {{static_cast<int64_t>(starts[10] + kSampleSize / 2), 10},
-                 {static_cast<int64_t>(starts[11] + kSampleSize / 2), 11}};
+        bool constantSizes;
+    } cases[] = {{10, 10, false}, {11, 11, false}, {11, 11, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.kept);
-        std::vector<uint8_t> cut = SyntheticFile(starts);
-        cut.resize(static_cast<size_t>(c.cutAt));
-        std::string in = dir.Path("cut.mp4"), out = dir.Path("out.mp4");
-        ASSERT_TRUE(WriteFileBytes(in, cut));
-        Outcome o = Mend(in, out);
+        SCOPED_TRACE(std::to_string(c.kept) + (c.constantSizes ? " constant sizes" : ""));
+        std::vector<uint64_t> starts;
+        std::vector<uint8_t> bytes = SyntheticFile(starts, c.constantSizes);
+        std::string intact = dir.Path("synthetic.mp4");
+        ASSERT_TRUE(WriteFileBytes(intact, bytes));
+        MediaReport original = CheckMedia(intact);
+        ASSERT_TRUE(original.CleanDecode()) << original.Summary();
+        ASSERT_EQ(Mend(intact, "").errors.size(), 0u);
+
+        bytes.resize(static_cast<size_t>(starts[static_cast<size_t>(c.cutInSample)] + kSampleSize / 2));
+        std::string in = dir.Path("cut.mp4"), out = dir.Path("out.mp4"), again = dir.Path("again.mp4");
+        ASSERT_TRUE(WriteFileBytes(in, bytes));
+        Outcome o = Mend(in, out, again);
         ASSERT_EQ(o.parse, 0) << Describe(o);
         ASSERT_EQ(o.repair, 0) << Describe(o);
-
         std::vector<uint8_t> r = ReadFileBytes(out);
+        // A second repair by the same object writes the same file.
+        EXPECT_EQ(ReadFileBytes(again), r);
+
         ASSERT_EQ(FindTopBox(r, "ftyp").start, 0);
         EXPECT_LT(FindTopBox(r, "moov").start, FindTopBox(r, "mdat").start);
         EXPECT_EQ(FindTopBox(r, "free").start, -1);
@@ -550,6 +556,9 @@ TEST(Mp4Rebuild, SyntheticCo64FileGetsEveryOffsetMovedWithItsOwnMediaData)
         }
         size_t stsz = static_cast<size_t>(FindBytes(r, "stsz")) - 4;
         EXPECT_EQ(ReadBE32(r, stsz + 16), static_cast<uint32_t>(c.kept));
+        // The box after "stbl" is still its sibling, not its child.
+        size_t stbl = static_cast<size_t>(FindBytes(r, "stbl")) - 4;
+        EXPECT_EQ(FindBytes(r, "udta") - 4, static_cast<int64_t>(stbl + ReadBE32(r, stbl)));
         // Version-1 headers take 64-bit durations of what was kept.
         size_t mdhd = static_cast<size_t>(FindBytes(r, "mdhd")) - 4;
         EXPECT_EQ(ReadBE64(r, mdhd + 32), uint64_t(c.kept) * kDelta);
@@ -559,8 +568,8 @@ TEST(Mp4Rebuild, SyntheticCo64FileGetsEveryOffsetMovedWithItsOwnMediaData)
         MediaReport repaired = CheckMedia(out);
         EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
         ASSERT_EQ(repaired.packets.size(), static_cast<size_t>(c.kept)) << repaired.Summary();
-        for (const PacketInfo& p : repaired.packets)
-            EXPECT_EQ(r[static_cast<size_t>(p.pos)], uint8_t(&p - &repaired.packets[0] + 1));
+        for (size_t i = 0; i < repaired.packets.size(); ++i)
+            EXPECT_EQ(r[static_cast<size_t>(repaired.packets[i].pos)], uint8_t(i + 1));
     }
 }
 
