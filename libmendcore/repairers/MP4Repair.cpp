@@ -124,6 +124,13 @@ const ContainerRule* FindRule(uint32_t fourcc)
     return nullptr;
 }
 
+// How many entries of `width` bytes a box really holds after `used` bytes
+// of its body, at most `count`: a count is never trusted beyond its box.
+uint64_t EntriesIn(int64_t size, int headerLength, int64_t used, uint32_t count, int width)
+{
+    return std::min<uint64_t>(count, static_cast<uint64_t>(std::max<int64_t>(0, size - headerLength - used)) / width);
+}
+
 bool Contains(const std::vector<uint32_t>& list, uint32_t fourcc)
 {
     return std::find(list.begin(), list.end(), fourcc) != list.end();
@@ -952,15 +959,12 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     auto fieldAt = [&](const BoxHeader& b, int64_t rel, uint32_t& v) {
         return in->SeekTo(b.start + b.headerLength + rel) >= 0 && ReadFieldR(in, v);
     };
-    auto bodyLeft = [](const BoxHeader& b, int64_t used) {
-        return std::max<int64_t>(0, b.size - b.headerLength - used);
-    };
     int width = offsets.fourcc == kCo64 ? 8 : 4;
     uint32_t n32 = 0, stscCount = 0, constant = 0, sizeCount = 0;
     if (!fieldAt(offsets, 4, n32) || !fieldAt(stsc, 4, stscCount))
         return MEND_ERR_READ;
-    uint64_t chunkCount = std::min<uint64_t>(n32, bodyLeft(offsets, 8) / width);
-    uint64_t stscEntries = std::min<uint64_t>(stscCount, bodyLeft(stsc, 8) / 12);
+    uint64_t chunkCount = EntriesIn(offsets.size, offsets.headerLength, 8, n32, width);
+    uint64_t stscEntries = EntriesIn(stsc.size, stsc.headerLength, 8, stscCount, 12);
     int fieldBits = 32;
     if (sizes.fourcc == kStsz) {
         if (!fieldAt(sizes, 4, constant) || !fieldAt(sizes, 8, sizeCount))
@@ -975,7 +979,8 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     }
     uint64_t sampleCount = sizeCount;
     if (!(sizes.fourcc == kStsz && constant != 0))
-        sampleCount = std::min<uint64_t>(sizeCount, static_cast<uint64_t>(bodyLeft(sizes, 12)) * 8 / fieldBits);
+        sampleCount = std::min<uint64_t>(
+            sizeCount, static_cast<uint64_t>(std::max<int64_t>(0, sizes.size - sizes.headerLength - 12)) * 8 / fieldBits);
     info.totalSamples = sampleCount;
 
     CTableReader chunkReader(in, offsets.start + offsets.headerLength + 8, chunkCount, width);
@@ -1052,21 +1057,40 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     return 0;
 }
 
+// The frame every table writer shares: the box header, the version and
+// flags copied, and the table's first field handed back (an entry count, a
+// constant sample size or a field width).
+int CMP4Repair::BeginTable(const BoxHeader& h, uint32_t outFourcc, int64_t& outStart, uint32_t& firstField)
+{
+    int r = BeginBox(outFourcc, outStart);
+    if (r < 0)
+        return r;
+    uint32_t versionFlags = 0;
+    if (m_input->SeekTo(h.start + h.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags) ||
+        !ReadFieldR(m_input.get(), firstField))
+        return MEND_ERR_READ;
+    return WriteFieldR(static_cast<IBaseStream*>(m_output), versionFlags) ? 0 : MEND_ERR_WRITE;
+}
+
+// Writes the count of entries written into its place and closes the box.
+int CMP4Repair::EndTable(int64_t outStart, uint32_t written)
+{
+    int r = PatchBE(outStart + 12, written, 4);
+    return r < 0 ? r : EndBox(outStart);
+}
+
 int CMP4Repair::RLTWriteStts(const BoxHeader& h, uint32_t keep, bool withDuration, uint64_t& duration)
 {
     int64_t outStart = 0;
-    int r = BeginBox(h.fourcc, outStart);
+    uint32_t count = 0;
+    int r = BeginTable(h, h.fourcc, outStart, count);
     if (r < 0)
         return r;
-    uint32_t versionFlags = 0, count = 0;
-    if (m_input->SeekTo(h.start + h.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags) ||
-        !ReadFieldR(m_input.get(), count))
-        return MEND_ERR_READ;
-    uint64_t entries = std::min<uint64_t>(count, std::max<int64_t>(0, h.size - h.headerLength - 8) / 8);
     IBaseStream* out = m_output;
-    if (!WriteFieldR(out, versionFlags) || !WriteFieldR(out, uint32_t(0)))
+    if (!WriteFieldR(out, uint32_t(0)))
         return MEND_ERR_WRITE;
-    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, entries * 2, 4);
+    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, EntriesIn(h.size, h.headerLength, 8, count, 8) * 2,
+                        4);
     uint32_t written = 0;
     uint64_t left = keep, c = 0, d = 0;
     while (left > 0 && reader.Next(c) && reader.Next(d)) {
@@ -1082,28 +1106,21 @@ int CMP4Repair::RLTWriteStts(const BoxHeader& h, uint32_t keep, bool withDuratio
         left -= take;
         ++written;
     }
-    if (reader.Short())
-        return MEND_ERR_READ;
-    if ((r = PatchBE(outStart + 12, written, 4)) < 0)
-        return r;
-    return EndBox(outStart);
+    return reader.Short() ? MEND_ERR_READ : EndTable(outStart, written);
 }
 
 int CMP4Repair::RLTWriteStsc(const BoxHeader& h, const TrakInfo& info)
 {
     int64_t outStart = 0;
-    int r = BeginBox(h.fourcc, outStart);
+    uint32_t count = 0;
+    int r = BeginTable(h, h.fourcc, outStart, count);
     if (r < 0)
         return r;
-    uint32_t versionFlags = 0, count = 0;
-    if (m_input->SeekTo(h.start + h.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags) ||
-        !ReadFieldR(m_input.get(), count))
-        return MEND_ERR_READ;
-    uint64_t entries = std::min<uint64_t>(count, std::max<int64_t>(0, h.size - h.headerLength - 8) / 12);
     IBaseStream* out = m_output;
-    if (!WriteFieldR(out, versionFlags) || !WriteFieldR(out, uint32_t(0)))
+    if (!WriteFieldR(out, uint32_t(0)))
         return MEND_ERR_WRITE;
-    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, entries * 3, 4);
+    CTableReader reader(m_input.get(), h.start + h.headerLength + 8,
+                        EntriesIn(h.size, h.headerLength, 8, count, 12) * 3, 4);
     uint32_t written = 0;
     uint64_t first = 0, perChunk = 0, description = 0, lastFirst = 0, lastPerChunk = 0, lastDescription = 0;
     auto put = [&](uint64_t f, uint64_t p, uint64_t dsc) {
@@ -1114,6 +1131,8 @@ int CMP4Repair::RLTWriteStsc(const BoxHeader& h, const TrakInfo& info)
         return WriteFieldR(out, static_cast<uint32_t>(f)) && WriteFieldR(out, static_cast<uint32_t>(p)) &&
                WriteFieldR(out, static_cast<uint32_t>(dsc));
     };
+    // The same reading as the survey's: a first chunk that does not ascend
+    // ends the table.
     while (reader.Next(first) && reader.Next(perChunk) && reader.Next(description)) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
@@ -1131,23 +1150,18 @@ int CMP4Repair::RLTWriteStsc(const BoxHeader& h, const TrakInfo& info)
         if (!put(uint64_t(info.keptChunks) + 1, info.partialSamples, info.partialDescription))
             return MEND_ERR_WRITE;
     }
-    if ((r = PatchBE(outStart + 12, written, 4)) < 0)
-        return r;
-    return EndBox(outStart);
+    return EndTable(outStart, written);
 }
 
 int CMP4Repair::RLTWriteStsz(const BoxHeader& h, uint32_t keep)
 {
     int64_t outStart = 0;
-    int r = BeginBox(h.fourcc, outStart);
+    uint32_t constant = 0;
+    int r = BeginTable(h, h.fourcc, outStart, constant);
     if (r < 0)
         return r;
-    uint32_t versionFlags = 0, constant = 0;
-    if (m_input->SeekTo(h.start + h.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags) ||
-        !ReadFieldR(m_input.get(), constant))
-        return MEND_ERR_READ;
     IBaseStream* out = m_output;
-    if (!WriteFieldR(out, versionFlags) || !WriteFieldR(out, constant) || !WriteFieldR(out, keep))
+    if (!WriteFieldR(out, constant) || !WriteFieldR(out, keep))
         return MEND_ERR_WRITE;
     if (constant == 0 && (r = CopyRange(h.start + h.headerLength + 12, int64_t(keep) * 4)) < 0)
         return r;
@@ -1157,15 +1171,12 @@ int CMP4Repair::RLTWriteStsz(const BoxHeader& h, uint32_t keep)
 int CMP4Repair::RLTWriteStz2(const BoxHeader& h, uint32_t keep)
 {
     int64_t outStart = 0;
-    int r = BeginBox(h.fourcc, outStart);
+    uint32_t field = 0;
+    int r = BeginTable(h, h.fourcc, outStart, field);
     if (r < 0)
         return r;
-    uint32_t versionFlags = 0, field = 0;
-    if (m_input->SeekTo(h.start + h.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags) ||
-        !ReadFieldR(m_input.get(), field))
-        return MEND_ERR_READ;
     IBaseStream* out = m_output;
-    if (!WriteFieldR(out, versionFlags) || !WriteFieldR(out, field) || !WriteFieldR(out, keep))
+    if (!WriteFieldR(out, field) || !WriteFieldR(out, keep))
         return MEND_ERR_WRITE;
     int bits = static_cast<int>(field & 0xFF);
     int64_t table = h.start + h.headerLength + 12;
@@ -1191,17 +1202,15 @@ int CMP4Repair::RLTWriteChunkOffsets(const BoxHeader& h, const TrakInfo& info)
     int width = h.fourcc == kCo64 ? 8 : 4;
     bool promote = width == 4 && info.promote;
     int64_t outStart = 0;
-    int r = BeginBox(promote ? kCo64 : h.fourcc, outStart);
+    uint32_t count = 0;
+    int r = BeginTable(h, promote ? kCo64 : h.fourcc, outStart, count);
     if (r < 0)
         return r;
     m_chunkBoxes.emplace_back(outStart, info.index);
-    uint32_t versionFlags = 0;
-    if (m_input->SeekTo(h.start + h.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags))
-        return MEND_ERR_READ;
     // The closing partial chunk needs its offset as well.
     uint32_t keep = info.keptChunks + (info.partialSamples > 0 ? 1 : 0);
     IBaseStream* out = m_output;
-    if (!WriteFieldR(out, versionFlags) || !WriteFieldR(out, keep))
+    if (!WriteFieldR(out, keep))
         return MEND_ERR_WRITE;
     int64_t table = h.start + h.headerLength + 8;
     if (!promote) {
@@ -1225,18 +1234,14 @@ int CMP4Repair::RLTWriteChunkOffsets(const BoxHeader& h, const TrakInfo& info)
 int CMP4Repair::RLTWriteStss(const BoxHeader& h, uint32_t keep)
 {
     int64_t outStart = 0;
-    int r = BeginBox(h.fourcc, outStart);
+    uint32_t count = 0;
+    int r = BeginTable(h, h.fourcc, outStart, count);
     if (r < 0)
         return r;
-    uint32_t versionFlags = 0, count = 0;
-    if (m_input->SeekTo(h.start + h.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags) ||
-        !ReadFieldR(m_input.get(), count))
-        return MEND_ERR_READ;
-    uint64_t entries = std::min<uint64_t>(count, std::max<int64_t>(0, h.size - h.headerLength - 8) / 4);
     IBaseStream* out = m_output;
-    if (!WriteFieldR(out, versionFlags) || !WriteFieldR(out, uint32_t(0)))
+    if (!WriteFieldR(out, uint32_t(0)))
         return MEND_ERR_WRITE;
-    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, entries, 4);
+    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, EntriesIn(h.size, h.headerLength, 8, count, 4), 4);
     uint32_t written = 0;
     uint64_t v = 0;
     while (reader.Next(v) && v <= keep) {
@@ -1246,11 +1251,7 @@ int CMP4Repair::RLTWriteStss(const BoxHeader& h, uint32_t keep)
             return MEND_ERR_WRITE;
         ++written;
     }
-    if (reader.Short())
-        return MEND_ERR_READ;
-    if ((r = PatchBE(outStart + 12, written, 4)) < 0)
-        return r;
-    return EndBox(outStart);
+    return reader.Short() ? MEND_ERR_READ : EndTable(outStart, written);
 }
 
 int CMP4Repair::RLTWriteTrak(const BoxHeader& trak, const TrakInfo& info, uint32_t movieTimescale,

@@ -82,6 +82,8 @@ private:
     int RLTWriteMoov(std::vector<TrakInfo>& traks);
     int RLTWriteTrak(const BoxHeader& trak, const TrakInfo& info, uint32_t movieTimescale,
                      uint64_t& trackDuration);
+    int BeginTable(const BoxHeader& h, uint32_t outFourcc, int64_t& outStart, uint32_t& firstField);
+    int EndTable(int64_t outStart, uint32_t written);
     int RLTWriteStts(const BoxHeader& h, uint32_t keep, bool withDuration, uint64_t& duration);
     int RLTWriteStsc(const BoxHeader& h, const TrakInfo& info);
     int RLTWriteStsz(const BoxHeader& h, uint32_t keep);

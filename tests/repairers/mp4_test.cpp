@@ -4,14 +4,13 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/TestDoubles.h"
 #include "mendcore/VideoRepair.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
@@ -21,30 +20,6 @@ using namespace mendtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-struct Waiter {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    int result = 0;
-
-    static void OnResult(JRVPProcessResult r, void* user)
-    {
-        auto* self = static_cast<Waiter*>(user);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->done = true;
-        self->result = r;
-        self->cv.notify_all();
-    }
-    int Wait()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!cv.wait_for(lock, 60s, [&] { return done; }))
-            return 1;  // never a result code
-        done = false;
-        return result;
-    }
-};
 
 struct Outcome {
     int parse = 1;
@@ -60,20 +35,24 @@ Outcome Mend(const std::string& in, const std::string& out, const std::string& a
 {
     Outcome o;
     IVideoRepair* repair = CreateRepair();
-    Waiter waiter;
+    ResultSink sink;
+    size_t results = 0;
     auto t0 = std::chrono::steady_clock::now();
-    if (repair->SetFile(in.c_str()) && repair->OpenFile(nullptr, &Waiter::OnResult, &waiter) == 0)
-        o.parse = waiter.Wait();
+    if (repair->SetFile(in.c_str()) && repair->OpenFile(nullptr, &ResultSink::OnResult, &sink) == 0)
+        o.parse = sink.Wait(++results, 60s);
     o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     o.format = repair->GetFormat();
     for (int i = 0; i < repair->GetErrorsCount(); ++i)
         o.errors.push_back(repair->GetFileError(static_cast<unsigned int>(i))->code);
-    if (o.parse == 0 && !o.errors.empty() && !out.empty() &&
-        repair->RepairFile(out.c_str(), 1, &Waiter::OnResult, &waiter, nullptr) == 0)
-        o.repair = waiter.Wait();
-    if (o.repair == 0 && !again.empty() &&
-        repair->RepairFile(again.c_str(), 1, &Waiter::OnResult, &waiter, nullptr) == 0)
-        o.repair = waiter.Wait();
+    auto repairInto = [&](const std::string& path) {
+        if (repair->RepairFile(path.c_str(), 1, &ResultSink::OnResult, &sink, nullptr) == 0)
+            o.repair = sink.Wait(++results, 60s);
+    };
+    if (o.parse == 0 && !o.errors.empty() && !out.empty()) {
+        repairInto(out);
+        if (o.repair == 0 && !again.empty())
+            repairInto(again);
+    }
     DestroyRepair(repair);
     return o;
 }
