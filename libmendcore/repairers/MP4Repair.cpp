@@ -1153,32 +1153,19 @@ int CMP4Repair::RLTWriteStsc(const BoxHeader& h, const TrakInfo& info)
     return EndTable(outStart, written);
 }
 
-int CMP4Repair::RLTWriteStsz(const BoxHeader& h, uint32_t keep)
+// "stsz" (a constant size, or one 32-bit size per sample) and "stz2" (4-,
+// 8- or 16-bit sizes): the head with the kept count, then the kept prefix.
+int CMP4Repair::RLTWriteSampleSizes(const BoxHeader& h, uint32_t keep)
 {
     int64_t outStart = 0;
-    uint32_t constant = 0;
-    int r = BeginTable(h, h.fourcc, outStart, constant);
-    if (r < 0)
-        return r;
-    IBaseStream* out = m_output;
-    if (!WriteFieldR(out, constant) || !WriteFieldR(out, keep))
-        return MEND_ERR_WRITE;
-    if (constant == 0 && (r = CopyRange(h.start + h.headerLength + 12, int64_t(keep) * 4)) < 0)
-        return r;
-    return EndBox(outStart);
-}
-
-int CMP4Repair::RLTWriteStz2(const BoxHeader& h, uint32_t keep)
-{
-    int64_t outStart = 0;
-    uint32_t field = 0;
+    uint32_t field = 0;  // the constant size, or the field width in its low byte
     int r = BeginTable(h, h.fourcc, outStart, field);
     if (r < 0)
         return r;
     IBaseStream* out = m_output;
     if (!WriteFieldR(out, field) || !WriteFieldR(out, keep))
         return MEND_ERR_WRITE;
-    int bits = static_cast<int>(field & 0xFF);
+    int bits = h.fourcc == kStsz ? (field ? 0 : 32) : static_cast<int>(field & 0xFF);
     int64_t table = h.start + h.headerLength + 12;
     if (bits == 4) {
         if ((r = CopyRange(table, keep / 2)) < 0)
@@ -1347,10 +1334,8 @@ int CMP4Repair::RLTWriteTrak(const BoxHeader& trak, const TrakInfo& info, uint32
             r = RLTWriteStsc(h, info);
             break;
         case kStsz:
-            r = RLTWriteStsz(h, info.keptSamples);
-            break;
         case kStz2:
-            r = RLTWriteStz2(h, info.keptSamples);
+            r = RLTWriteSampleSizes(h, info.keptSamples);
             break;
         case kStco:
         case kCo64:

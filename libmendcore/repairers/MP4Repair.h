@@ -86,8 +86,7 @@ private:
     int EndTable(int64_t outStart, uint32_t written);
     int RLTWriteStts(const BoxHeader& h, uint32_t keep, bool withDuration, uint64_t& duration);
     int RLTWriteStsc(const BoxHeader& h, const TrakInfo& info);
-    int RLTWriteStsz(const BoxHeader& h, uint32_t keep);
-    int RLTWriteStz2(const BoxHeader& h, uint32_t keep);
+    int RLTWriteSampleSizes(const BoxHeader& h, uint32_t keep);
     int RLTWriteChunkOffsets(const BoxHeader& h, const TrakInfo& info);
     int RLTWriteStss(const BoxHeader& h, uint32_t keep);
     int RLTWriteItems(const std::vector<OutItem>& items);

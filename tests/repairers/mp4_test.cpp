@@ -99,6 +99,29 @@ std::string Describe(const Outcome& o)
     return s;
 }
 
+// Writes `bytes` under `name`, mends it, and returns libavformat's view of
+// the repaired file, which must decode cleanly (an unopened report when the
+// parse or the repair failed).
+MediaReport RepairAndCheck(const ScratchDir& dir, const std::string& name, const std::vector<uint8_t>& bytes,
+                           Outcome* outcome = nullptr)
+{
+    std::string in = dir.Path("in_" + name), out = dir.Path("out_" + name);
+    if (!WriteFileBytes(in, bytes)) {
+        ADD_FAILURE() << "cannot write " << in;
+        return MediaReport();
+    }
+    Outcome o = Mend(in, out);
+    if (outcome)
+        *outcome = o;
+    EXPECT_EQ(o.parse, 0) << Describe(o);
+    EXPECT_EQ(o.repair, 0) << Describe(o);
+    if (o.parse != 0 || o.repair != 0)
+        return MediaReport();
+    MediaReport repaired = CheckMedia(out);
+    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+    return repaired;
+}
+
 // --- Intact files ----------------------------------------------------------
 
 // A "meta" box as ISO writes it: a full box (version and flags) holding a
@@ -202,17 +225,9 @@ TEST(Mp4Cut, FaststartFilesCutAt60PercentKeepEverySampleBeforeTheCut)
         int64_t cut = static_cast<int64_t>(bytes.size()) * 6 / 10;
         bytes.resize(static_cast<size_t>(cut));
         bytes.resize(bytes.size() + c.padding, 0);
-        std::string in = dir.Path("cut_" + std::string(c.fixture));
-        std::string out = dir.Path("out_" + std::string(c.fixture));
-        ASSERT_TRUE(WriteFileBytes(in, bytes));
-
-        Outcome o = Mend(in, out);
-        ASSERT_EQ(o.parse, 0) << Describe(o);
+        Outcome o;
+        MediaReport repaired = RepairAndCheck(dir, c.fixture, bytes, &o);
         EXPECT_NE(std::find(o.errors.begin(), o.errors.end(), JRVP_DAMAGE_INDEX), o.errors.end());
-        ASSERT_EQ(o.repair, 0) << Describe(o);
-
-        MediaReport repaired = CheckMedia(out);
-        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
         std::map<int, int64_t> want = PacketsPerStream(original, cut);
         std::map<int, int64_t> got = PacketsPerStream(repaired);
         EXPECT_EQ(got, want) << repaired.Summary();
@@ -244,14 +259,7 @@ TEST(Mp4Cut, FragmentedRecordingKeepsItsCompleteFragments)
     std::vector<uint8_t> freeBox = {0, 0, 0, 16, 'f', 'r', 'e', 'e', 1, 2, 3, 4, 5, 6, 7, 8};
     Box moov = FindTopBox(bytes, "moov");
     bytes.insert(bytes.begin() + moov.start + moov.size, freeBox.begin(), freeBox.end());
-    std::string in = dir.Path("cut_frag.mp4"), out = dir.Path("out_frag.mp4");
-    ASSERT_TRUE(WriteFileBytes(in, bytes));
-
-    Outcome o = Mend(in, out);
-    ASSERT_EQ(o.parse, 0) << Describe(o);
-    ASSERT_EQ(o.repair, 0) << Describe(o);
-    MediaReport repaired = CheckMedia(out);
-    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+    MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes);
     EXPECT_EQ(PacketsPerStream(repaired), PacketsPerStream(original, lastMoof.start)) << repaired.Summary();
 }
 
@@ -276,14 +284,7 @@ TEST(Mp4Sizes, MediaDataOfWrongDeclaredSizePlaysInFull)
         std::vector<uint8_t> bytes = ReadFileBytes(fixture);
         Box mdat = FindTopBox(bytes, "mdat");
         WriteBE32(bytes, static_cast<size_t>(mdat.start), static_cast<uint32_t>(mdat.size + c.delta));
-        std::string in = dir.Path("in.mp4"), out = dir.Path("out.mp4");
-        ASSERT_TRUE(WriteFileBytes(in, bytes));
-
-        Outcome o = Mend(in, out);
-        ASSERT_EQ(o.parse, 0) << Describe(o);
-        ASSERT_EQ(o.repair, 0) << Describe(o);
-        MediaReport repaired = CheckMedia(out);
-        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        MediaReport repaired = RepairAndCheck(dir, c.fixture, bytes);
         EXPECT_EQ(PacketsPerStream(repaired), PacketsPerStream(original)) << repaired.Summary();
         EXPECT_NEAR(repaired.durationSeconds, original.durationSeconds, 0.1);
     }
