@@ -567,8 +567,34 @@ int64_t CMP4Repair::JudgeBox(const BoxHeader& h, bool loss)
         if (macro != kMacroOther && sane &&
             (Uint2Level(n.fourcc) <= Uint2Level(h.fourcc) || macro == kMacroAlnum || macro == kMacroMeta))
             return h.size;
+        // Garbage after a container whose children fill it exactly is
+        // damage after the box, not in its size: it is judged on its own.
+        bool filled = false;
+        if (FindRule(h.fourcc) && (r = ChildrenFill(h, filled)) < 0)
+            return r;
+        if (filled)
+            return h.size;
     }
     return h.fourcc == kMdat ? CheckLossMdat(h, loss) : CheckLossOthers(h, loss);
+}
+
+int CMP4Repair::ChildrenFill(const BoxHeader& h, bool& filled)
+{
+    filled = false;
+    int64_t end = h.start + h.size;
+    for (int64_t pos = h.start + h.headerLength; pos < end;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        int r = ReadBoxHeader(c, pos, end);
+        if (r < 0)
+            return r;
+        if (c.endMark || Uint2Macro(c.fourcc) == kMacroOther || !PlausibleSize(c, end))
+            return 0;
+        pos += c.size;
+        filled = pos == end;
+    }
+    return 0;
 }
 
 int64_t CMP4Repair::RecordLoss(const BoxHeader& h, int64_t size, bool loss)

@@ -265,25 +265,40 @@ TEST(Mp4Cut, FragmentedRecordingKeepsItsCompleteFragments)
 
 // --- Broken size fields ----------------------------------------------------
 
-TEST(Mp4Sizes, MediaDataOfWrongDeclaredSizePlaysInFull)
+TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
 {
     ScratchDir dir("mp4");
+    auto mdatSize = [](int64_t delta) {
+        return [=](std::vector<uint8_t>& b) {
+            Box mdat = FindTopBox(b, "mdat");
+            WriteBE32(b, static_cast<size_t>(mdat.start), static_cast<uint32_t>(mdat.size + delta));
+        };
+    };
+    auto garbageTail = [](std::vector<uint8_t>& b) {
+        std::vector<uint8_t> junk = PseudoRandomBytes(40, 7);
+        b.insert(b.end(), junk.begin(), junk.end());
+    };
     const struct {
+        const char* name;
         const char* fixture;
-        int64_t delta;  // added to the declared size of "mdat"
+        std::function<void(std::vector<uint8_t>&)> damage;
     } cases[] = {
-        {"clip.mp4", -5000}, {"clip.mp4", +3000}, {"clip.mp4", +100000000},
-        {"clip_faststart.mp4", -5000}, {"clip_faststart.mp4", +3000},
+        {"mdat too small", "clip.mp4", mdatSize(-5000)},
+        {"mdat too large", "clip.mp4", mdatSize(+3000)},
+        {"mdat far too large", "clip.mp4", mdatSize(+100000000)},
+        {"faststart mdat too small", "clip_faststart.mp4", mdatSize(-5000)},
+        {"faststart mdat too large", "clip_faststart.mp4", mdatSize(+3000)},
+        {"garbage after the movie box", "clip.mp4", garbageTail},
+        {"garbage after the media data", "clip_faststart.mp4", garbageTail},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.fixture) + " " + std::to_string(c.delta));
+        SCOPED_TRACE(c.name);
         std::string fixture = RequireFixture(c.fixture);
         if (fixture.empty())
             return;
         MediaReport original = CheckMedia(fixture);
         std::vector<uint8_t> bytes = ReadFileBytes(fixture);
-        Box mdat = FindTopBox(bytes, "mdat");
-        WriteBE32(bytes, static_cast<size_t>(mdat.start), static_cast<uint32_t>(mdat.size + c.delta));
+        c.damage(bytes);
         MediaReport repaired = RepairAndCheck(dir, c.fixture, bytes);
         EXPECT_EQ(PacketsPerStream(repaired), PacketsPerStream(original)) << repaired.Summary();
         EXPECT_NEAR(repaired.durationSeconds, original.durationSeconds, 0.1);
