@@ -1327,17 +1327,12 @@ int CMP4Repair::RLTWriteTrak(const BoxHeader& trak, const TrakInfo& info, uint32
             if (h.fourcc == kTkhd) {
                 tkhdVersion = version;
                 tkhdOut = outHere + h.headerLength + (version ? 28 : 20);
-                if (m_input->SeekTo(body + (version ? 28 : 20)) < 0)
+                uint32_t duration32 = 0;
+                if (m_input->SeekTo(body + (version ? 28 : 20)) < 0 ||
+                    !(version ? ReadFieldR(m_input.get(), oldTrackDuration) : ReadFieldR(m_input.get(), duration32)))
                     return MEND_ERR_READ;
-                bool ok = version ? ReadFieldR(m_input.get(), oldTrackDuration)
-                                  : [&] {
-                                        uint32_t d = 0;
-                                        bool got = ReadFieldR(m_input.get(), d);
-                                        oldTrackDuration = d;
-                                        return got;
-                                    }();
-                if (!ok)
-                    return MEND_ERR_READ;
+                if (!version)
+                    oldTrackDuration = duration32;
             } else {
                 mdhdVersion = version;
                 mdhdOut = outHere + h.headerLength + (version ? 24 : 16);
