@@ -289,6 +289,15 @@ TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
         {"faststart mdat too small", "clip_faststart.mp4", mdatSize(-5000)},
         {"faststart mdat too large", "clip_faststart.mp4", mdatSize(+3000)},
         {"garbage after the movie box", "clip.mp4", garbageTail},
+        // The walk goes on where the damage search found the box's end.
+        {"meta of wrong size before a free box", "clip.mp4",
+         [](std::vector<uint8_t>& b) {
+             std::vector<uint8_t> meta = IsoMetaBox();
+             WriteBE32(meta, 0, static_cast<uint32_t>(meta.size() + 6));
+             const uint8_t freeBox[] = {0, 0, 0, 16, 'f', 'r', 'e', 'e', 1, 2, 3, 4, 5, 6, 7, 8};
+             b.insert(b.end(), meta.begin(), meta.end());
+             b.insert(b.end(), freeBox, freeBox + sizeof(freeBox));
+         }},
         {"garbage after the media data", "clip_faststart.mp4", garbageTail},
     };
     for (const auto& c : cases) {
