@@ -1098,6 +1098,18 @@ int CMP4Repair::BeginTable(const BoxHeader& h, uint32_t outFourcc, int64_t& outS
     return WriteFieldR(static_cast<IBaseStream*>(m_output), versionFlags) ? 0 : MEND_ERR_WRITE;
 }
 
+// For tables of counted entries: the frame, a count to be patched by
+// EndTable, and how many entries of `width` bytes the input really holds.
+int CMP4Repair::BeginEntries(const BoxHeader& h, int width, int64_t& outStart, uint64_t& entries)
+{
+    uint32_t count = 0;
+    int r = BeginTable(h, h.fourcc, outStart, count);
+    if (r < 0)
+        return r;
+    entries = EntriesIn(h.size, h.headerLength, 8, count, width);
+    return WriteFieldR(static_cast<IBaseStream*>(m_output), uint32_t(0)) ? 0 : MEND_ERR_WRITE;
+}
+
 // Writes the count of entries written into its place and closes the box.
 int CMP4Repair::EndTable(int64_t outStart, uint32_t written)
 {
@@ -1108,15 +1120,12 @@ int CMP4Repair::EndTable(int64_t outStart, uint32_t written)
 int CMP4Repair::RLTWriteStts(const BoxHeader& h, uint32_t keep, bool withDuration, uint64_t& duration)
 {
     int64_t outStart = 0;
-    uint32_t count = 0;
-    int r = BeginTable(h, h.fourcc, outStart, count);
+    uint64_t entries = 0;
+    int r = BeginEntries(h, 8, outStart, entries);
     if (r < 0)
         return r;
     IBaseStream* out = m_output;
-    if (!WriteFieldR(out, uint32_t(0)))
-        return MEND_ERR_WRITE;
-    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, EntriesIn(h.size, h.headerLength, 8, count, 8) * 2,
-                        4);
+    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, entries * 2, 4);
     uint32_t written = 0;
     uint64_t left = keep, c = 0, d = 0;
     while (left > 0 && reader.Next(c) && reader.Next(d)) {
@@ -1138,15 +1147,12 @@ int CMP4Repair::RLTWriteStts(const BoxHeader& h, uint32_t keep, bool withDuratio
 int CMP4Repair::RLTWriteStsc(const BoxHeader& h, const TrakInfo& info)
 {
     int64_t outStart = 0;
-    uint32_t count = 0;
-    int r = BeginTable(h, h.fourcc, outStart, count);
+    uint64_t entries = 0;
+    int r = BeginEntries(h, 12, outStart, entries);
     if (r < 0)
         return r;
     IBaseStream* out = m_output;
-    if (!WriteFieldR(out, uint32_t(0)))
-        return MEND_ERR_WRITE;
-    CTableReader reader(m_input.get(), h.start + h.headerLength + 8,
-                        EntriesIn(h.size, h.headerLength, 8, count, 12) * 3, 4);
+    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, entries * 3, 4);
     uint32_t written = 0;
     uint64_t first = 0, perChunk = 0, description = 0, lastFirst = 0, lastPerChunk = 0, lastDescription = 0;
     auto put = [&](uint64_t f, uint64_t p, uint64_t dsc) {
@@ -1247,14 +1253,12 @@ int CMP4Repair::RLTWriteChunkOffsets(const BoxHeader& h, const TrakInfo& info)
 int CMP4Repair::RLTWriteStss(const BoxHeader& h, uint32_t keep)
 {
     int64_t outStart = 0;
-    uint32_t count = 0;
-    int r = BeginTable(h, h.fourcc, outStart, count);
+    uint64_t entries = 0;
+    int r = BeginEntries(h, 4, outStart, entries);
     if (r < 0)
         return r;
     IBaseStream* out = m_output;
-    if (!WriteFieldR(out, uint32_t(0)))
-        return MEND_ERR_WRITE;
-    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, EntriesIn(h.size, h.headerLength, 8, count, 4), 4);
+    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, entries, 4);
     uint32_t written = 0;
     uint64_t v = 0;
     while (reader.Next(v) && v <= keep) {

@@ -84,6 +84,7 @@ private:
     int RLTWriteTrak(const BoxHeader& trak, const TrakInfo& info, uint32_t movieTimescale,
                      uint64_t& trackDuration);
     int BeginTable(const BoxHeader& h, uint32_t outFourcc, int64_t& outStart, uint32_t& firstField);
+    int BeginEntries(const BoxHeader& h, int width, int64_t& outStart, uint64_t& entries);
     int EndTable(int64_t outStart, uint32_t written);
     int RLTWriteStts(const BoxHeader& h, uint32_t keep, bool withDuration, uint64_t& duration);
     int RLTWriteStsc(const BoxHeader& h, const TrakInfo& info);
