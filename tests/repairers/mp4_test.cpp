@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "core/TestDoubles.h"
+#include "repairers/MP4Repair.h"
 #include "mendcore/VideoRepair.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
@@ -412,18 +413,17 @@ constexpr int kPerChunk = 2;
 constexpr int kSampleSize = 100;
 constexpr uint32_t kDelta = 50;
 
-// ftyp, moov (mvhd v1, one PCM track with mdhd v1 and co64, and a box
-// after "stbl" inside "minf"), mdat with chunks 1-3, free, mdat with chunks
-// 4-6. Sample i is kSampleSize bytes of the value i + 1.
-std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, bool constantSizes)
+// One PCM track in a movie box with version-1 "mvhd" and "mdhd", a box after
+// "stbl" inside "minf", and `chunks` chunks of `perChunk` samples of
+// `sampleSize` bytes. The chunk offsets are left 0 for the caller to fill:
+// `offsetTable` is where the first lies in the returned bytes.
+std::vector<uint8_t> MovieBox(int samples, int perChunk, uint32_t sampleSize, bool constantSizes, bool co64,
+                              size_t& offsetTable)
 {
     BoxWriter w;
-    size_t ftyp = w.Begin("ftyp");
-    w.Type("isom"), w.U32(0), w.Type("isom");
-    w.End(ftyp);
     size_t moov = w.Begin("moov");
     size_t mvhd = w.Begin("mvhd");
-    w.U32(0x01000000), w.U64(0), w.U64(0), w.U32(1000), w.U64(uint64_t(kSamples) * kDelta * 1000 / 8000);
+    w.U32(0x01000000), w.U64(0), w.U64(0), w.U32(1000), w.U64(uint64_t(samples) * kDelta * 1000 / 8000);
     w.U32(0x00010000), w.U16(0x0100), w.U16(0), w.U32(0), w.U32(0);
     const uint32_t matrix[9] = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
     for (uint32_t m : matrix)
@@ -434,7 +434,7 @@ std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, bool con
     w.End(mvhd);
     size_t trak = w.Begin("trak");
     size_t tkhd = w.Begin("tkhd");
-    w.U32(0x00000003), w.U32(0), w.U32(0), w.U32(1), w.U32(0), w.U32(kSamples * kDelta * 1000 / 8000);
+    w.U32(0x00000003), w.U32(0), w.U32(0), w.U32(1), w.U32(0), w.U32(uint32_t(samples) * kDelta * 1000 / 8000);
     w.U32(0), w.U32(0), w.U16(0), w.U16(0), w.U16(0x0100), w.U16(0);
     for (uint32_t m : matrix)
         w.U32(m);
@@ -442,7 +442,7 @@ std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, bool con
     w.End(tkhd);
     size_t mdia = w.Begin("mdia");
     size_t mdhd = w.Begin("mdhd");
-    w.U32(0x01000000), w.U64(0), w.U64(0), w.U32(8000), w.U64(uint64_t(kSamples) * kDelta), w.U16(0x55C4), w.U16(0);
+    w.U32(0x01000000), w.U64(0), w.U64(0), w.U32(8000), w.U64(uint64_t(samples) * kDelta), w.U16(0x55C4), w.U16(0);
     w.End(mdhd);
     size_t hdlr = w.Begin("hdlr");
     w.U32(0), w.U32(0), w.Type("soun"), w.U32(0), w.U32(0), w.U32(0), w.U8(0);
@@ -464,22 +464,22 @@ std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, bool con
     w.End(sowt);
     w.End(stsd);
     size_t stts = w.Begin("stts");
-    w.U32(0), w.U32(1), w.U32(kSamples), w.U32(kDelta);
+    w.U32(0), w.U32(1), w.U32(uint32_t(samples)), w.U32(kDelta);
     w.End(stts);
     size_t stsc = w.Begin("stsc");
-    w.U32(0), w.U32(1), w.U32(1), w.U32(kPerChunk), w.U32(1);
+    w.U32(0), w.U32(1), w.U32(1), w.U32(uint32_t(perChunk)), w.U32(1);
     w.End(stsc);
     size_t stsz = w.Begin("stsz");
-    w.U32(0), w.U32(constantSizes ? kSampleSize : 0), w.U32(kSamples);
-    for (int i = 0; i < kSamples && !constantSizes; ++i)
-        w.U32(kSampleSize);
+    w.U32(0), w.U32(constantSizes ? sampleSize : 0), w.U32(uint32_t(samples));
+    for (int i = 0; i < samples && !constantSizes; ++i)
+        w.U32(sampleSize);
     w.End(stsz);
-    size_t co64 = w.Begin("co64");
-    w.U32(0), w.U32(kSamples / kPerChunk);
-    size_t firstOffset = w.bytes.size();
-    for (int i = 0; i < kSamples / kPerChunk; ++i)
-        w.U64(0);
-    w.End(co64);
+    size_t chunkOffsets = w.Begin(co64 ? "co64" : "stco");
+    w.U32(0), w.U32(uint32_t(samples / perChunk));
+    offsetTable = w.bytes.size();
+    for (int i = 0; i < samples / perChunk; ++i)
+        co64 ? w.U64(0) : w.U32(0);
+    w.End(chunkOffsets);
     w.End(stbl);
     size_t after = w.Begin("udta");
     w.End(after);
@@ -487,14 +487,33 @@ std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, bool con
     w.End(mdia);
     w.End(trak);
     w.End(moov);
+    return w.bytes;
+}
+
+void PutBE(std::vector<uint8_t>& b, size_t at, uint64_t v, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i, v >>= 8)
+        b[at + size_t(i)] = uint8_t(v);
+}
+
+// ftyp, moov (co64), mdat with chunks 1-3, free, mdat with chunks 4-6.
+// Sample i is kSampleSize bytes of the value i + 1.
+std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, bool constantSizes)
+{
+    BoxWriter w;
+    size_t ftyp = w.Begin("ftyp");
+    w.Type("isom"), w.U32(0), w.Type("isom");
+    w.End(ftyp);
+    size_t offsetTable = 0;
+    std::vector<uint8_t> moov = MovieBox(kSamples, kPerChunk, kSampleSize, constantSizes, true, offsetTable);
+    size_t firstOffset = w.bytes.size() + offsetTable;
+    w.bytes.insert(w.bytes.end(), moov.begin(), moov.end());
 
     sampleStarts.clear();
     auto chunks = [&](int from, int to) {
         size_t mdat = w.Begin("mdat");
         for (int c = from; c < to; ++c) {
-            uint64_t at = w.bytes.size();
-            for (int b = 0; b < 8; ++b)
-                w.bytes[firstOffset + size_t(c) * 8 + size_t(b)] = uint8_t(at >> (56 - 8 * b));
+            PutBE(w.bytes, firstOffset + size_t(c) * 8, w.bytes.size(), 8);
             for (int s = 0; s < kPerChunk; ++s) {
                 sampleStarts.push_back(w.bytes.size());
                 w.bytes.insert(w.bytes.end(), kSampleSize, uint8_t(c * kPerChunk + s + 1));
@@ -575,6 +594,163 @@ TEST(Mp4Rebuild, SyntheticCo64FileGetsEveryOffsetMovedWithItsOwnMediaData)
         for (size_t i = 0; i < repaired.packets.size(); ++i)
             EXPECT_EQ(r[static_cast<size_t>(repaired.packets[i].pos)], uint8_t(i + 1));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// An input of any length that is zero but for a few stretches, and an
+// output that keeps only the blocks written with something other than
+// zeros: enough to rebuild a file past 4 GiB in memory.
+class SparseInput : public IBaseStream {
+public:
+    explicit SparseInput(int64_t length) : m_length(length) {}
+    void Put(int64_t at, std::vector<uint8_t> bytes) { m_parts[at] = std::move(bytes); }
+
+    unsigned int Read(void* buf, unsigned int n) override
+    {
+        int64_t count = std::max<int64_t>(0, std::min<int64_t>(n, m_length - m_pos));
+        auto* out = static_cast<uint8_t*>(buf);
+        memset(out, 0, static_cast<size_t>(count));
+        for (const auto& part : m_parts) {
+            int64_t from = std::max(part.first, m_pos);
+            int64_t to = std::min(part.first + static_cast<int64_t>(part.second.size()), m_pos + count);
+            if (from < to)
+                memcpy(out + (from - m_pos), part.second.data() + (from - part.first), static_cast<size_t>(to - from));
+        }
+        m_pos += count;
+        return static_cast<unsigned int>(count);
+    }
+    unsigned int Write(const void*, unsigned int) override { return 0; }
+    long long GetLength() override { return m_length; }
+    long long SetLength(long long) override { return m_length; }
+    long long GetPos() override { return m_pos; }
+    long long SeekTo(long long pos) override { return pos < 0 ? -1 : (m_pos = pos); }
+    long long JumpOver(long long d) override { return SeekTo(m_pos + d); }
+
+private:
+    int64_t m_length;
+    int64_t m_pos = 0;
+    std::map<int64_t, std::vector<uint8_t>> m_parts;
+};
+
+class SparseOutput : public IBaseStream {
+public:
+    static constexpr int64_t kBlock = 4096;
+
+    unsigned int Read(void* buf, unsigned int n) override
+    {
+        auto* out = static_cast<uint8_t*>(buf);
+        int64_t count = std::max<int64_t>(0, std::min<int64_t>(n, m_length - m_pos));
+        for (int64_t i = 0; i < count; ++i)
+            out[i] = Byte(m_pos + i);
+        m_pos += count;
+        return static_cast<unsigned int>(count);
+    }
+    unsigned int Write(const void* buf, unsigned int n) override
+    {
+        const auto* in = static_cast<const uint8_t*>(buf);
+        for (int64_t done = 0; done < n;) {
+            int64_t at = m_pos + done, block = at / kBlock, off = at % kBlock;
+            int64_t len = std::min<int64_t>(kBlock - off, n - done);
+            auto it = m_blocks.find(block);
+            bool zeros = std::all_of(in + done, in + done + len, [](uint8_t b) { return b == 0; });
+            if (it == m_blocks.end() && !zeros)
+                it = m_blocks.emplace(block, std::vector<uint8_t>(kBlock, 0)).first;
+            if (it != m_blocks.end())
+                memcpy(it->second.data() + off, in + done, static_cast<size_t>(len));
+            done += len;
+        }
+        m_pos += n;
+        m_length = std::max(m_length, m_pos);
+        return n;
+    }
+    long long GetLength() override { return m_length; }
+    long long SetLength(long long length) override { return m_length = length; }
+    long long GetPos() override { return m_pos; }
+    long long SeekTo(long long pos) override { return pos < 0 ? -1 : (m_pos = std::min<long long>(pos, m_length)); }
+    long long JumpOver(long long d) override { return SeekTo(m_pos + d); }
+
+    uint8_t Byte(int64_t at) const
+    {
+        auto it = m_blocks.find(at / kBlock);
+        return it == m_blocks.end() ? 0 : it->second[static_cast<size_t>(at % kBlock)];
+    }
+    uint64_t BE(int64_t at, int bytes) const
+    {
+        uint64_t v = 0;
+        for (int i = 0; i < bytes; ++i)
+            v = (v << 8) | Byte(at + i);
+        return v;
+    }
+    int64_t Find(const char* type, int64_t from, int64_t to) const
+    {
+        for (int64_t p = from; p + 4 <= to; ++p)
+            if (Byte(p) == uint8_t(type[0]) && Byte(p + 1) == uint8_t(type[1]) && Byte(p + 2) == uint8_t(type[2]) &&
+                Byte(p + 3) == uint8_t(type[3]))
+                return p - 4;
+        return -1;
+    }
+
+private:
+    int64_t m_length = 0;
+    int64_t m_pos = 0;
+    std::map<int64_t, std::vector<uint8_t>> m_blocks;
+};
+
+TEST(Mp4Rebuild, MediaDataPast4GiBGetsALargesizeAndItsOffsetsCo64)
+{
+    // ftyp, a media-data box of 4 GiB + 64 with a largesize, its movie box
+    // with "stco" after it, then garbage to make the file need a repair.
+    // The movie box moves in front of the media data, so the second chunk,
+    // just under 4 GiB in the input, lands past it in the output.
+    const int64_t mdatSize = (int64_t(1) << 32) + 64;
+    const int64_t sample2 = (int64_t(1) << 32) - 50;
+    const uint32_t sampleSize = 40;
+    std::vector<uint8_t> head = {0, 0, 0, 24, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 0, 0,
+                                 'i', 's', 'o', 'm', 'm', 'p', '4', '1', 0, 0, 0, 1, 'm', 'd', 'a', 't'};
+    head.resize(head.size() + 8);
+    PutBE(head, 32, static_cast<uint64_t>(mdatSize), 8);
+    size_t offsetTable = 0;
+    std::vector<uint8_t> moov = MovieBox(2, 1, sampleSize, false, false, offsetTable);
+    PutBE(moov, offsetTable, 40, 4);
+    PutBE(moov, offsetTable + 4, static_cast<uint64_t>(sample2), 4);
+    const int64_t moovAt = 24 + mdatSize;
+    std::vector<uint8_t> garbage = PseudoRandomBytes(40, 3);
+    garbage[0] = 0x7F;
+
+    SparseInput in(moovAt + static_cast<int64_t>(moov.size() + garbage.size()));
+    in.Put(0, head);
+    in.Put(40, std::vector<uint8_t>(sampleSize, 0x11));
+    in.Put(sample2, std::vector<uint8_t>(sampleSize, 0x22));
+    in.Put(moovAt, moov);
+    in.Put(moovAt + static_cast<int64_t>(moov.size()), garbage);
+
+    CMP4Repair repair(&in);
+    ASSERT_EQ(repair.ParseStream(nullptr, nullptr), 0);
+    ASSERT_GT(repair.GetErrorsCount(), 0);
+    SparseOutput out;
+    ASSERT_EQ(repair.RepairFile(&out, 1, nullptr), 0);
+
+    EXPECT_EQ(out.BE(4, 4), 0x66747970u);  // "ftyp" first
+    ASSERT_EQ(out.BE(28, 4), 0x6D6F6F76u);  // then "moov"
+    int64_t moovSize = static_cast<int64_t>(out.BE(24, 4));
+    int64_t mdatOut = 24 + moovSize;
+    EXPECT_EQ(out.BE(mdatOut, 4), 1u);
+    EXPECT_EQ(out.BE(mdatOut + 4, 4), 0x6D646174u);
+    EXPECT_EQ(out.BE(mdatOut + 8, 8), static_cast<uint64_t>(mdatSize));
+    EXPECT_EQ(out.GetLength(), mdatOut + mdatSize);
+    EXPECT_EQ(out.Find("stco", 24, mdatOut), -1);
+    int64_t co64 = out.Find("co64", 24, mdatOut);
+    ASSERT_GT(co64, 0);
+    ASSERT_EQ(out.BE(co64 + 12, 4), 2u);
+    uint64_t first = out.BE(co64 + 16, 8), second = out.BE(co64 + 24, 8);
+    EXPECT_EQ(first, static_cast<uint64_t>(mdatOut + 16));
+    EXPECT_GT(second, uint64_t(1) << 32);
+    EXPECT_EQ(out.Byte(static_cast<int64_t>(first)), 0x11);
+    EXPECT_EQ(out.Byte(static_cast<int64_t>(second)), 0x22);
+    EXPECT_EQ(out.Byte(static_cast<int64_t>(second) + sampleSize - 1), 0x22);
 }
 
 }  // namespace
