@@ -410,14 +410,16 @@ public:
 
 constexpr int kSamples = 12;
 constexpr int kPerChunk = 2;
-constexpr int kSampleSize = 100;
 constexpr uint32_t kDelta = 50;
 
+// How a synthetic track gives its sample sizes.
+enum SizeTable { kSizesEach = 0, kSizesConstant = 1, kStz2Bits4 = 4, kStz2Bits8 = 8, kStz2Bits16 = 16 };
+
 // One PCM track in a movie box with version-1 "mvhd" and "mdhd", a box after
-// "stbl" inside "minf", and `chunks` chunks of `perChunk` samples of
-// `sampleSize` bytes. The chunk offsets are left 0 for the caller to fill:
-// `offsetTable` is where the first lies in the returned bytes.
-std::vector<uint8_t> MovieBox(int samples, int perChunk, uint32_t sampleSize, bool constantSizes, bool co64,
+// "stbl" inside "minf", and chunks of `perChunk` samples of `sampleSize`
+// bytes. The chunk offsets are left 0 for the caller to fill: `offsetTable`
+// is where the first lies in the returned bytes.
+std::vector<uint8_t> MovieBox(int samples, int perChunk, uint32_t sampleSize, SizeTable sizes, bool co64,
                               size_t& offsetTable)
 {
     BoxWriter w;
@@ -469,11 +471,25 @@ std::vector<uint8_t> MovieBox(int samples, int perChunk, uint32_t sampleSize, bo
     size_t stsc = w.Begin("stsc");
     w.U32(0), w.U32(1), w.U32(1), w.U32(uint32_t(perChunk)), w.U32(1);
     w.End(stsc);
-    size_t stsz = w.Begin("stsz");
-    w.U32(0), w.U32(constantSizes ? sampleSize : 0), w.U32(uint32_t(samples));
-    for (int i = 0; i < samples && !constantSizes; ++i)
-        w.U32(sampleSize);
-    w.End(stsz);
+    if (sizes == kSizesEach || sizes == kSizesConstant) {
+        size_t stsz = w.Begin("stsz");
+        w.U32(0), w.U32(sizes == kSizesConstant ? sampleSize : 0), w.U32(uint32_t(samples));
+        for (int i = 0; i < samples && sizes == kSizesEach; ++i)
+            w.U32(sampleSize);
+        w.End(stsz);
+    } else {
+        size_t stz2 = w.Begin("stz2");
+        w.U32(0), w.U32(uint32_t(sizes)), w.U32(uint32_t(samples));
+        for (int i = 0; i < samples; ++i) {
+            if (sizes == kStz2Bits16)
+                w.U16(uint16_t(sampleSize));
+            else if (sizes == kStz2Bits8)
+                w.U8(uint8_t(sampleSize));
+            else if (i % 2 == 0)
+                w.U8(uint8_t(sampleSize << 4 | (i + 1 < samples ? sampleSize : 0)));
+        }
+        w.End(stz2);
+    }
     size_t chunkOffsets = w.Begin(co64 ? "co64" : "stco");
     w.U32(0), w.U32(uint32_t(samples / perChunk));
     offsetTable = w.bytes.size();
@@ -497,15 +513,15 @@ void PutBE(std::vector<uint8_t>& b, size_t at, uint64_t v, int bytes)
 }
 
 // ftyp, moov (co64), mdat with chunks 1-3, free, mdat with chunks 4-6.
-// Sample i is kSampleSize bytes of the value i + 1.
-std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, bool constantSizes)
+// Sample i is `sampleSize` bytes of the value i + 1.
+std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, SizeTable sizes, uint32_t sampleSize)
 {
     BoxWriter w;
     size_t ftyp = w.Begin("ftyp");
     w.Type("isom"), w.U32(0), w.Type("isom");
     w.End(ftyp);
     size_t offsetTable = 0;
-    std::vector<uint8_t> moov = MovieBox(kSamples, kPerChunk, kSampleSize, constantSizes, true, offsetTable);
+    std::vector<uint8_t> moov = MovieBox(kSamples, kPerChunk, sampleSize, sizes, true, offsetTable);
     size_t firstOffset = w.bytes.size() + offsetTable;
     w.bytes.insert(w.bytes.end(), moov.begin(), moov.end());
 
@@ -516,7 +532,7 @@ std::vector<uint8_t> SyntheticFile(std::vector<uint64_t>& sampleStarts, bool con
             PutBE(w.bytes, firstOffset + size_t(c) * 8, w.bytes.size(), 8);
             for (int s = 0; s < kPerChunk; ++s) {
                 sampleStarts.push_back(w.bytes.size());
-                w.bytes.insert(w.bytes.end(), kSampleSize, uint8_t(c * kPerChunk + s + 1));
+                w.bytes.insert(w.bytes.end(), sampleSize, uint8_t(c * kPerChunk + s + 1));
             }
         }
         w.End(mdat);
@@ -542,19 +558,23 @@ TEST(Mp4Rebuild, SyntheticCo64FileGetsEveryOffsetMovedWithItsOwnMediaData)
     const struct {
         int cutInSample;
         int kept;
-        bool constantSizes;
-    } cases[] = {{10, 10, false}, {11, 11, false}, {11, 11, true}};
+        SizeTable sizes;
+        uint32_t sampleSize;
+    } cases[] = {
+        {10, 10, kSizesEach, 100},  {11, 11, kSizesEach, 100}, {11, 11, kSizesConstant, 100},
+        {11, 11, kStz2Bits16, 300}, {10, 10, kStz2Bits8, 100}, {11, 11, kStz2Bits4, 10},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.kept) + (c.constantSizes ? " constant sizes" : ""));
+        SCOPED_TRACE(std::to_string(c.kept) + " samples, size table " + std::to_string(c.sizes));
         std::vector<uint64_t> starts;
-        std::vector<uint8_t> bytes = SyntheticFile(starts, c.constantSizes);
+        std::vector<uint8_t> bytes = SyntheticFile(starts, c.sizes, c.sampleSize);
         std::string intact = dir.Path("synthetic.mp4");
         ASSERT_TRUE(WriteFileBytes(intact, bytes));
         MediaReport original = CheckMedia(intact);
         ASSERT_TRUE(original.CleanDecode()) << original.Summary();
         ASSERT_EQ(Mend(intact, "").errors.size(), 0u);
 
-        bytes.resize(static_cast<size_t>(starts[static_cast<size_t>(c.cutInSample)] + kSampleSize / 2));
+        bytes.resize(static_cast<size_t>(starts[static_cast<size_t>(c.cutInSample)] + c.sampleSize / 2));
         std::string in = dir.Path("cut.mp4"), out = dir.Path("out.mp4"), again = dir.Path("again.mp4");
         ASSERT_TRUE(WriteFileBytes(in, bytes));
         Outcome o = Mend(in, out, again);
@@ -573,12 +593,13 @@ TEST(Mp4Rebuild, SyntheticCo64FileGetsEveryOffsetMovedWithItsOwnMediaData)
         EXPECT_EQ(chunks, static_cast<uint32_t>((c.kept + kPerChunk - 1) / kPerChunk));
         for (uint32_t k = 0; k < chunks; ++k) {
             uint64_t off = ReadBE64(r, co64 + 16 + k * 8);
-            ASSERT_LE(off + kSampleSize, r.size());
+            ASSERT_LE(off + c.sampleSize, r.size());
             EXPECT_EQ(r[off], uint8_t(k * kPerChunk + 1)) << "chunk " << k;
-            EXPECT_EQ(r[off + kSampleSize - 1], uint8_t(k * kPerChunk + 1)) << "chunk " << k;
+            EXPECT_EQ(r[off + c.sampleSize - 1], uint8_t(k * kPerChunk + 1)) << "chunk " << k;
         }
-        size_t stsz = static_cast<size_t>(FindBytes(r, "stsz")) - 4;
-        EXPECT_EQ(ReadBE32(r, stsz + 16), static_cast<uint32_t>(c.kept));
+        int64_t sizes = FindBytes(r, c.sizes == kSizesEach || c.sizes == kSizesConstant ? "stsz" : "stz2") - 4;
+        ASSERT_GT(sizes, 0);
+        EXPECT_EQ(ReadBE32(r, static_cast<size_t>(sizes) + 16), static_cast<uint32_t>(c.kept));
         // The box after "stbl" is still its sibling, not its child.
         size_t stbl = static_cast<size_t>(FindBytes(r, "stbl")) - 4;
         EXPECT_EQ(FindBytes(r, "udta") - 4, static_cast<int64_t>(stbl + ReadBE32(r, stbl)));
@@ -713,7 +734,7 @@ TEST(Mp4Rebuild, MediaDataPast4GiBGetsALargesizeAndItsOffsetsCo64)
     head.resize(head.size() + 8);
     PutBE(head, 32, static_cast<uint64_t>(mdatSize), 8);
     size_t offsetTable = 0;
-    std::vector<uint8_t> moov = MovieBox(2, 1, sampleSize, false, false, offsetTable);
+    std::vector<uint8_t> moov = MovieBox(2, 1, sampleSize, kSizesEach, false, offsetTable);
     PutBE(moov, offsetTable, 40, 4);
     PutBE(moov, offsetTable + 4, static_cast<uint64_t>(sample2), 4);
     const int64_t moovAt = 24 + mdatSize;
