@@ -1674,6 +1674,12 @@ int CMP4Repair::RepairLevel1()
     std::vector<OutItem> items;
     if ((r = BuildOutItems(keptEnd, items)) < 0)
         return r;
+    // A file with not one sample left (and no fragment) would be a repair
+    // in name only.
+    bool anySample = std::any_of(traks.begin(), traks.end(), [](const TrakInfo& t) { return t.keptSamples > 0; }) ||
+                     std::any_of(items.begin(), items.end(), [](const OutItem& i) { return i.box.fourcc == kMoof; });
+    if (!anySample)
+        return MEND_ERR_UNREPAIRABLE;
 
     if (m_haveFtyp && !IsLost(m_ftyp.start) && (r = CopyRange(m_ftyp.start, m_ftyp.size)) < 0)
         return r;

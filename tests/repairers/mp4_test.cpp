@@ -388,6 +388,21 @@ TEST(Mp4Sizes, UnrepairableAndHostileFilesEndClearlyAndQuickly)
     }
 }
 
+TEST(Mp4Sizes, ACutThatLeavesNoSampleIsNotARepair)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip_faststart.mp4");
+    if (fixture.empty())
+        return;
+    std::vector<uint8_t> bytes = ReadFileBytes(fixture);
+    bytes.resize(static_cast<size_t>(FindTopBox(bytes, "mdat").start + 12));
+    std::string in = dir.Path("in.mp4");
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    Outcome o = Mend(in, dir.Path("out.mp4"));
+    EXPECT_EQ(o.parse, 0) << Describe(o);
+    EXPECT_EQ(o.repair, JRVP_ERR_UNREPAIRABLE) << Describe(o);
+}
+
 // --- A synthetic file: co64, version-1 headers, two media-data boxes -------
 
 class BoxWriter {
