@@ -5,38 +5,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "core/TestDoubles.h"
 #include "mendcore/VideoRepair.h"
 
 namespace {
-
-struct Waiter {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    int result = 0;
-
-    static void OnResult(JRVPProcessResult r, void* user)
-    {
-        auto* self = static_cast<Waiter*>(user);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->done = true;
-        self->result = r;
-        self->cv.notify_all();
-    }
-    int Wait()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        cv.wait(lock, [&] { return done; });
-        done = false;
-        return result;
-    }
-};
 
 const std::string& WorkDir()
 {
@@ -70,13 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     IVideoRepair* repair = CreateRepair();
     if (!repair)
         abort();
-    Waiter waiter;
-    if (repair->SetFile(path.c_str()) && repair->OpenFile(nullptr, &Waiter::OnResult, &waiter) == 0) {
-        int parsed = waiter.Wait();
+    // Each operation that started reports exactly once; a generous wait,
+    // so that only a real hang reaches the fuzzer's own time-out.
+    mendtest::ResultSink sink;
+    constexpr std::chrono::milliseconds kWait = std::chrono::hours(1);
+    if (repair->SetFile(path.c_str()) && repair->OpenFile(nullptr, &mendtest::ResultSink::OnResult, &sink) == 0) {
+        int parsed = sink.Wait(1, kWait);
         if (parsed == 0 && repair->GetErrorsCount() > 0) {
             mendtest::MemoryVideoStream out;
-            if (repair->RepairFile(&out, 1, &Waiter::OnResult, &waiter, nullptr) == 0)
-                waiter.Wait();
+            if (repair->RepairFile(&out, 1, &mendtest::ResultSink::OnResult, &sink, nullptr) == 0)
+                sink.Wait(2, kWait);
         }
     }
     repair->CloseFile();

@@ -1,9 +1,10 @@
 #include "core/FormatRegistry.h"
 
-#include "repairers/AVIRepair.h"
-
 #include <string.h>
 #include <strings.h>
+
+#include "repairers/AVIRepair.h"
+#include "repairers/MP4Repair.h"
 
 namespace {
 
@@ -60,6 +61,8 @@ std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* in
     switch (format) {
     case JRVP_FORMAT_AVI:
         return std::make_unique<CAVIRepair>(input);
+    case JRVP_FORMAT_MP4:
+        return std::make_unique<CMP4Repair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:

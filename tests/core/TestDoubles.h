@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -196,6 +198,34 @@ private:
     }
 
     RepairScript m_script;
+};
+
+// Collects what the result callback delivers, from the worker thread.
+struct ResultSink {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<int> results;
+
+    static void OnResult(JRVPProcessResult r, void* user)
+    {
+        auto* self = static_cast<ResultSink*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->results.push_back(r);
+        self->cv.notify_all();
+    }
+    // The n-th result (1-based), or INT_MIN when it does not come in time.
+    int Wait(size_t n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!cv.wait_for(lock, timeout, [&] { return results.size() >= n; }))
+            return INT_MIN;
+        return results[n - 1];
+    }
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return results.size();
+    }
 };
 
 }  // namespace mendtest

@@ -19,40 +19,13 @@
 #include "support/Fixtures.h"
 
 using mendtest::FaultyStream;
+using mendtest::ResultSink;
 using mendtest::MemoryVideoStream;
 using mendtest::RepairScript;
 using mendtest::ScriptedRepair;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Collects what the result callback delivers, from the worker thread.
-struct ResultSink {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<int> results;
-
-    static void OnResult(JRVPProcessResult r, void* user)
-    {
-        auto* self = static_cast<ResultSink*>(user);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->results.push_back(r);
-        self->cv.notify_all();
-    }
-    // The n-th result (1-based), or INT_MIN when it does not come in time.
-    int Wait(size_t n = 1, std::chrono::milliseconds timeout = 10s)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!cv.wait_for(lock, timeout, [&] { return results.size() >= n; }))
-            return INT_MIN;
-        return results[n - 1];
-    }
-    size_t Count()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return results.size();
-    }
-};
 
 // A repair object whose repairers and thread start a test controls.
 class TestRepairObject : public CVideoRepair {

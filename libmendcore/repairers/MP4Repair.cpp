@@ -1,0 +1,1732 @@
+#include "repairers/MP4Repair.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "core/StreamIO.h"
+
+namespace {
+
+constexpr uint32_t Fcc(const char (&s)[5])
+{
+    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) | (uint32_t(uint8_t(s[2])) << 8) |
+           uint32_t(uint8_t(s[3]));
+}
+
+constexpr uint32_t kFtyp = Fcc("ftyp");
+constexpr uint32_t kMoov = Fcc("moov");
+constexpr uint32_t kMdat = Fcc("mdat");
+constexpr uint32_t kMoof = Fcc("moof");
+constexpr uint32_t kMfra = Fcc("mfra");
+constexpr uint32_t kMeta = Fcc("meta");
+constexpr uint32_t kFree = Fcc("free");
+constexpr uint32_t kSidx = Fcc("sidx");
+constexpr uint32_t kTrak = Fcc("trak");
+constexpr uint32_t kMvhd = Fcc("mvhd");
+constexpr uint32_t kTkhd = Fcc("tkhd");
+constexpr uint32_t kMdia = Fcc("mdia");
+constexpr uint32_t kMdhd = Fcc("mdhd");
+constexpr uint32_t kMinf = Fcc("minf");
+constexpr uint32_t kStbl = Fcc("stbl");
+constexpr uint32_t kStts = Fcc("stts");
+constexpr uint32_t kCtts = Fcc("ctts");
+constexpr uint32_t kStsc = Fcc("stsc");
+constexpr uint32_t kStsz = Fcc("stsz");
+constexpr uint32_t kStz2 = Fcc("stz2");
+constexpr uint32_t kStco = Fcc("stco");
+constexpr uint32_t kCo64 = Fcc("co64");
+constexpr uint32_t kStss = Fcc("stss");
+constexpr uint32_t kTraf = Fcc("traf");
+constexpr uint32_t kTfhd = Fcc("tfhd");
+
+constexpr int kMacroMoov = 3;
+constexpr int kMacroMdat = 6;
+constexpr int kMacroMeta = 207;
+constexpr int kMacroAlnum = 249;
+constexpr int kMacroOther = 250;
+
+// Where the damage search looks for the movie box that ends a media-data
+// box, on either side of its declared end.
+constexpr int64_t kMdatSearchWindow = 0xA00000;
+constexpr int64_t k4GiB = int64_t(1) << 32;
+
+struct Mp4UintMacro {
+    uint32_t fourcc;
+    int macro;
+};
+
+// The box table: the macro number's range is the box's nesting level.
+const Mp4UintMacro Mp4UintMacroArr[] = {
+    {Fcc("ftyp"), 1}, {Fcc("pdin"), 2}, {Fcc("moov"), 3}, {Fcc("moof"), 4}, {Fcc("mfra"), 5},
+    {Fcc("mdat"), 6}, {Fcc("free"), 7}, {Fcc("skip"), 8}, {Fcc("meco"), 9}, {Fcc("styp"), 10},
+    {Fcc("sidx"), 11}, {Fcc("ssix"), 12}, {Fcc("prft"), 13},
+    {Fcc("mvhd"), 31}, {Fcc("trak"), 32}, {Fcc("mvex"), 33}, {Fcc("mfhd"), 34}, {Fcc("traf"), 35},
+    {Fcc("tfra"), 36}, {Fcc("mfro"), 37}, {Fcc("iloc"), 38}, {Fcc("ipro"), 39}, {Fcc("iinf"), 40},
+    {Fcc("xml "), 41}, {Fcc("bxml"), 42}, {Fcc("pitm"), 43}, {Fcc("fiin"), 44}, {Fcc("idat"), 45},
+    {Fcc("iref"), 46}, {Fcc("mere"), 47},
+    {Fcc("tkhd"), 61}, {Fcc("tref"), 62}, {Fcc("trgr"), 63}, {Fcc("edts"), 64}, {Fcc("mdia"), 65},
+    {Fcc("mehd"), 66}, {Fcc("trex"), 67}, {Fcc("leva"), 68}, {Fcc("tfhd"), 69}, {Fcc("trun"), 70},
+    {Fcc("tfdt"), 71}, {Fcc("cprt"), 72}, {Fcc("tsel"), 73}, {Fcc("strk"), 74}, {Fcc("sinf"), 75},
+    {Fcc("paen"), 76}, {Fcc("segr"), 77}, {Fcc("gitn"), 78},
+    {Fcc("elst"), 91}, {Fcc("mdhd"), 92}, {Fcc("elng"), 93}, {Fcc("minf"), 94}, {Fcc("stri"), 95},
+    {Fcc("strd"), 96}, {Fcc("frma"), 97}, {Fcc("schm"), 98}, {Fcc("schi"), 99}, {Fcc("fire"), 100},
+    {Fcc("fpar"), 101}, {Fcc("fecr"), 102},
+    {Fcc("vmhd"), 121}, {Fcc("smhd"), 122}, {Fcc("hmhd"), 123}, {Fcc("sthd"), 124}, {Fcc("nmhd"), 125},
+    {Fcc("stbl"), 126},
+    {Fcc("stsd"), 141}, {Fcc("stts"), 142}, {Fcc("ctts"), 143}, {Fcc("cslg"), 144}, {Fcc("stsc"), 145},
+    {Fcc("stsz"), 146}, {Fcc("stz2"), 147}, {Fcc("stco"), 148}, {Fcc("co64"), 149}, {Fcc("stss"), 150},
+    {Fcc("stsh"), 151}, {Fcc("padb"), 152}, {Fcc("stdp"), 153}, {Fcc("sdtp"), 154},
+    {Fcc("sbgp"), 201}, {Fcc("sgpd"), 202}, {Fcc("subs"), 203}, {Fcc("saiz"), 204}, {Fcc("saio"), 205},
+    {Fcc("udta"), 206}, {Fcc("meta"), 207}, {Fcc("dinf"), 208}, {Fcc("dref"), 209}, {Fcc("hdlr"), 210},
+    {0, 0},
+};
+
+bool IsAlnum(uint8_t c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// What a container must hold, and which of its children hold containers of
+// their own. A group is satisfied by any one of its FourCCs.
+struct ContainerRule {
+    uint32_t fourcc;
+    std::vector<uint32_t> walked;
+    std::vector<std::vector<uint32_t>> mandatory;
+};
+
+const std::vector<ContainerRule>& ContainerRules()
+{
+    static const std::vector<ContainerRule> rules = {
+        {kMoov, {kMeta, Fcc("mvex"), kTrak}, {{kMvhd}, {kTrak}}},
+        {kMoof, {kMeta, kTraf}, {{Fcc("mfhd")}}},
+        {kMfra, {}, {{Fcc("mfro")}}},
+        {kMeta, {}, {{Fcc("hdlr")}}},
+        {kTrak, {kMdia, kMeta}, {{kTkhd}, {kMdia}}},
+        {Fcc("mvex"), {}, {{Fcc("trex")}}},
+        {kMdia, {kMinf}, {{kMdhd}, {Fcc("hdlr")}, {kMinf}}},
+        {kMinf, {Fcc("dinf"), kStbl}, {{Fcc("dinf")}, {kStbl}}},
+        {Fcc("dinf"), {}, {{Fcc("dref")}}},
+        // Without sample sizes no sample can be placed, so they are as
+        // necessary as the chunk offsets.
+        {kStbl, {}, {{Fcc("stsd")}, {kStts}, {kStsc}, {kStco, kCo64}, {kStsz, kStz2}}},
+        {kTraf, {}, {{kTfhd}}},
+    };
+    return rules;
+}
+
+const ContainerRule* FindRule(uint32_t fourcc)
+{
+    for (const ContainerRule& rule : ContainerRules())
+        if (rule.fourcc == fourcc)
+            return &rule;
+    return nullptr;
+}
+
+// How many entries of `width` bytes a box really holds after `used` bytes
+// of its body, at most `count`: a count is never trusted beyond its box.
+uint64_t EntriesIn(int64_t size, int headerLength, int64_t used, uint32_t count, int width)
+{
+    return std::min<uint64_t>(count, static_cast<uint64_t>(std::max<int64_t>(0, size - headerLength - used)) / width);
+}
+
+bool Contains(const std::vector<uint32_t>& list, uint32_t fourcc)
+{
+    return std::find(list.begin(), list.end(), fourcc) != list.end();
+}
+
+}  // namespace
+
+// Reads big-endian entries of one table through its own block, so that
+// several tables can be read side by side without the shared input buffer
+// refilling at every step.
+class CMP4Repair::CTableReader {
+public:
+    CTableReader(IBaseStream* s, int64_t pos, uint64_t count, int width)
+        : m_stream(s), m_pos(pos), m_left(count), m_width(width)
+    {
+    }
+    // False at the end of the table or when the input falls short (Short()).
+    bool Next(uint64_t& value)
+    {
+        value = 0;
+        if (m_left == 0)
+            return false;
+        if (m_have - m_used < static_cast<size_t>(m_width) && !Refill())
+            return false;
+        for (int i = 0; i < m_width; ++i)
+            value = (value << 8) | m_block[m_used++];
+        --m_left;
+        return true;
+    }
+    bool Short() const { return m_short; }
+
+private:
+    bool Refill()
+    {
+        size_t rest = m_have - m_used;
+        memmove(m_block, m_block + m_used, rest);
+        m_have = rest;
+        m_used = 0;
+        uint64_t wantEntries = std::min<uint64_t>(m_left, (sizeof(m_block) - rest) / m_width);
+        size_t want = static_cast<size_t>(wantEntries * m_width) - std::min(rest, static_cast<size_t>(wantEntries * m_width));
+        if (want > 0) {
+            if (m_stream->SeekTo(m_pos) != m_pos) {
+                m_short = true;
+                return false;
+            }
+            unsigned int got = m_stream->Read(m_block + m_have, static_cast<unsigned int>(want));
+            m_pos += got;
+            m_have += got;
+        }
+        if (m_have < static_cast<size_t>(m_width)) {
+            m_short = true;
+            return false;
+        }
+        return true;
+    }
+
+    IBaseStream* m_stream;
+    int64_t m_pos;
+    uint64_t m_left;
+    int m_width;
+    uint8_t m_block[4096];
+    size_t m_have = 0;
+    size_t m_used = 0;
+    bool m_short = false;
+};
+
+// The sizes of one track's samples, from "stsz" (constant or one 32-bit
+// entry each) or "stz2" (4-, 8- or 16-bit entries).
+class CMP4Repair::CSampleSizes {
+public:
+    CSampleSizes(IBaseStream* s, int64_t tablePos, uint32_t constant, uint64_t count, int fieldBits)
+        : m_constant(constant), m_count(count), m_fieldBits(fieldBits),
+          m_reader(s, tablePos, constant ? 0 : (fieldBits == 4 ? (count + 1) / 2 : count),
+                   fieldBits == 4 ? 1 : fieldBits / 8)
+    {
+    }
+    uint64_t Count() const { return m_count; }
+    uint32_t Constant() const { return m_constant; }
+    bool Next(uint32_t& size)
+    {
+        size = 0;
+        if (m_index >= m_count)
+            return false;
+        if (m_constant) {
+            size = m_constant;
+        } else if (m_fieldBits == 4) {
+            if ((m_index & 1) == 0 && !m_reader.Next(m_pair))
+                return false;
+            size = static_cast<uint32_t>((m_index & 1) ? (m_pair & 0x0F) : (m_pair >> 4));
+        } else {
+            uint64_t v = 0;
+            if (!m_reader.Next(v))
+                return false;
+            size = static_cast<uint32_t>(v);
+        }
+        ++m_index;
+        return true;
+    }
+    // Moves over n samples without reading them (constant sizes only).
+    void Skip(uint64_t n) { m_index = std::min(m_count, m_index + n); }
+    bool Short() const { return m_reader.Short(); }
+
+private:
+    uint32_t m_constant;
+    uint64_t m_count;
+    int m_fieldBits;
+    CTableReader m_reader;
+    uint64_t m_index = 0;
+    uint64_t m_pair = 0;
+};
+
+// What survives of one track: K whole chunks, then P samples of chunk K + 1
+// (the closing partial chunk), S samples in all.
+struct CMP4Repair::TrakInfo {
+    size_t index = 0;
+    uint32_t keptChunks = 0;
+    uint32_t partialSamples = 0;
+    uint32_t partialDescription = 1;
+    uint32_t keptSamples = 0;
+    uint64_t totalSamples = 0;
+    int64_t dataEnd = 0;
+    bool cut = false;
+    bool promote = false;  // write "co64" where the input had "stco"
+};
+
+// One top-level box of the repaired file after the movie box.
+struct CMP4Repair::OutItem {
+    BoxInfo box;
+    int inHeader = 8;
+    int64_t copyLength = 0;  // from the input box start, header included
+    int outHeader = 8;
+    int64_t outStart = 0;
+    int64_t OutLength() const { return outHeader + copyLength - inHeader; }
+};
+
+CMP4Repair::CMP4Repair(IBaseStream* in) : CBaseRepair(in)
+{
+    m_format = JRVP_FORMAT_MP4;
+}
+
+CMP4Repair::~CMP4Repair()
+{
+    CMP4Repair::Close();
+}
+
+void CMP4Repair::Close()
+{
+    m_unrepairable = false;
+    m_haveFtyp = false;
+    m_haveMoov = false;
+    m_moovHeaderLength = 8;
+    m_mdats.clear();
+    m_others.clear();
+    m_lost.clear();
+    m_sampleTables.clear();
+    m_baseOffsets.clear();
+    m_chunkBoxes.clear();
+    m_zeroTail = -1;
+    CBaseRepair::Close();
+}
+
+int CMP4Repair::Uint2Macro(uint32_t fourcc)
+{
+    if (fourcc == 0)
+        return kMacroOther;
+    for (const Mp4UintMacro* row = Mp4UintMacroArr; row->fourcc; ++row)
+        if (row->fourcc == fourcc)
+            return row->macro;
+    for (int shift = 0; shift < 32; shift += 8)
+        if (!IsAlnum(static_cast<uint8_t>(fourcc >> shift)))
+            return kMacroOther;
+    return kMacroAlnum;
+}
+
+int CMP4Repair::Uint2Level(uint32_t fourcc)
+{
+    int macro = Uint2Macro(fourcc);
+    if (macro <= 30)
+        return 1;
+    if (macro <= 60)
+        return 2;
+    if (macro <= 90)
+        return 3;
+    if (macro <= 120)
+        return 4;
+    if (macro <= 140)
+        return 5;
+    if (macro <= 170)
+        return 6;
+    return 7;
+}
+
+// ---------------------------------------------------------------------------
+// Analysis
+// ---------------------------------------------------------------------------
+
+int CMP4Repair::ReadBoxHeader(BoxHeader& h, int64_t pos, int64_t limit)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    h = BoxHeader();
+    h.start = pos;
+    if (pos < 0 || limit - pos < 8) {
+        h.endMark = true;
+        return 0;
+    }
+    if (m_input->SeekTo(pos) != pos)
+        return MEND_ERR_READ;
+    uint32_t size32 = 0;
+    if (!ReadFieldR(m_input.get(), size32) || !ReadFieldR(m_input.get(), h.fourcc))
+        return MEND_ERR_READ;
+    h.size = size32;
+    if (size32 == 1) {
+        h.headerLength = 16;
+        if (limit - pos < 16) {
+            h.endMark = true;
+            return 0;
+        }
+        uint64_t large = 0;
+        if (!ReadFieldR(m_input.get(), large))
+            return MEND_ERR_READ;
+        // Past 2^62 a size is damage; keep it visible as such without
+        // turning negative.
+        h.size = large > static_cast<uint64_t>(kMaxBoxSize) ? kMaxBoxSize + 1 : static_cast<int64_t>(large);
+    }
+    return 0;
+}
+
+bool CMP4Repair::PlausibleSize(const BoxHeader& h, int64_t limit) const
+{
+    return h.size >= h.headerLength && h.size <= kMaxBoxSize && h.size <= limit - h.start;
+}
+
+int CMP4Repair::ZeroTailStart(int64_t& tail)
+{
+    if (m_zeroTail < 0) {
+        // Walk back from the end in blocks until a non-zero byte shows.
+        int64_t end = m_inputLength;
+        uint8_t block[4096];
+        while (end > 0) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            int64_t from = std::max<int64_t>(0, end - static_cast<int64_t>(sizeof(block)));
+            unsigned int n = static_cast<unsigned int>(end - from);
+            if (m_input->SeekTo(from) != from || m_input->Read(block, n) != n)
+                return MEND_ERR_READ;
+            unsigned int i = n;
+            while (i > 0 && block[i - 1] == 0)
+                --i;
+            if (i > 0) {
+                end = from + i;
+                break;
+            }
+            end = from;
+        }
+        m_zeroTail = end;
+    }
+    tail = m_zeroTail;
+    return 0;
+}
+
+int CMP4Repair::IsZeroRun(int64_t from, int64_t to, bool& yes)
+{
+    yes = true;
+    uint8_t block[4096];
+    if (from < to && m_input->SeekTo(from) != from)
+        return MEND_ERR_READ;
+    while (from < to) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        unsigned int n = static_cast<unsigned int>(std::min<int64_t>(to - from, sizeof(block)));
+        if (m_input->Read(block, n) != n)
+            return MEND_ERR_READ;
+        for (unsigned int i = 0; i < n; ++i)
+            if (block[i]) {
+                yes = false;
+                return 0;
+            }
+        from += n;
+    }
+    return 0;
+}
+
+bool CMP4Repair::IsLost(int64_t start) const
+{
+    // The walk moves forward only, so the list is in ascending order.
+    auto it = std::lower_bound(m_lost.begin(), m_lost.end(), start,
+                               [](const BoxInfo& b, int64_t s) { return b.start < s; });
+    return it != m_lost.end() && it->start == start;
+}
+
+bool CMP4Repair::Spend(int64_t bytes)
+{
+    m_searchBudget -= bytes;
+    return m_searchBudget >= 0;
+}
+
+int CMP4Repair::Probe()
+{
+    // The first box is "ftyp", or one of the first five boxes is "moov" or
+    // "mdat" (older QuickTime files have no "ftyp").
+    int64_t pos = 0;
+    for (int i = 0; i < 5; ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader h;
+        int r = ReadBoxHeader(h, pos, m_inputLength);
+        if (r < 0)
+            return r;
+        if (h.endMark && h.headerLength == 8)
+            return MEND_ERR_NOT_CONTAINER;
+        int macro = Uint2Macro(h.fourcc);
+        if (macro == kMacroMdat || macro == kMacroMoov)
+            return 0;
+        if (i == 0 && h.fourcc == kFtyp && h.size >= 16 && h.size <= 4096 && h.size <= m_inputLength)
+            return 0;
+        if (h.endMark || h.size < h.headerLength || h.size >= m_inputLength - pos)
+            return MEND_ERR_NOT_CONTAINER;
+        pos += h.size;
+    }
+    return MEND_ERR_NOT_CONTAINER;
+}
+
+int CMP4Repair::Open()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    int r = Probe();
+    if (r < 0)
+        return r;
+    // Room for a few whole passes over the file and both search windows.
+    m_searchBudget = 4 * m_inputLength + 4 * kMdatSearchWindow;
+
+    int64_t pos = 0;
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (m_inputLength - pos < 8)
+            break;
+        BoxHeader h;
+        r = ReadBoxHeader(h, pos, m_inputLength);
+        if (r < 0)
+            return r;
+        if (h.endMark) {
+            // A size of 1 whose largesize the file cannot hold.
+            AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+            break;
+        }
+        if (h.size == 0) {
+            if (h.fourcc == 0) {
+                int64_t tail = 0;
+                if ((r = ZeroTailStart(tail)) < 0)
+                    return r;
+                if (pos >= tail)
+                    break;  // zero padding after the last box
+                // Zeros with data after them: a damaged stretch that the
+                // damage search measures like any broken box.
+            } else {
+                h.size = m_inputLength - pos;  // the last box runs to the end
+            }
+        }
+        int64_t size = 0;
+        if (h.fourcc == kMoov) {
+            r = ReadBoxMoov(h);
+            if (r < 0)
+                return r;
+            size = m_moov.start == pos ? m_moov.size : 0;
+        } else {
+            size = JudgeBox(h, false);
+            if (size < 0)
+                return static_cast<int>(size);
+            BoxInfo box{h.fourcc, size, pos};
+            if (h.fourcc == kFtyp) {
+                m_haveFtyp = true;
+                m_ftyp = box;
+            } else if (h.fourcc == kMdat) {
+                m_mdats.push_back(box);
+            } else {
+                m_others.push_back(box);
+                if ((h.fourcc == kMeta || h.fourcc == kMfra || h.fourcc == kMoof) && !IsLost(pos)) {
+                    bool damaged = false;
+                    r = WalkContainer(box, h.headerLength, false, damaged);
+                    if (r < 0)
+                        return r;
+                    if (damaged)
+                        m_lost.push_back(box);  // left out of the repaired file
+                }
+            }
+        }
+        if (size <= 0)
+            break;
+        pos += size;
+    }
+
+    if (!m_haveMoov) {
+        // An ISO file whose movie box was never written cannot be rebuilt;
+        // it is still ours, so no other container gets to claim it.
+        return MEND_ERR_UNREPAIRABLE;
+    }
+    if (m_mdats.empty())
+        m_unrepairable = true;
+    for (const BoxInfo& lost : m_lost)
+        if (lost.fourcc == kMdat) {
+            AddError(JRVP_DAMAGE_TIMING);
+            break;
+        }
+    return m_unrepairable ? MEND_ERR_UNREPAIRABLE : 0;
+}
+
+int64_t CMP4Repair::JudgeBox(const BoxHeader& h, bool loss)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    if (PlausibleSize(h, m_inputLength)) {
+        int64_t next = h.start + h.size;
+        if (m_inputLength - next < 8)
+            return h.size;
+        BoxHeader n;
+        int r = ReadBoxHeader(n, next, m_inputLength);
+        if (r < 0)
+            return r;
+        if (n.size == 0 && n.fourcc == 0) {
+            int64_t tail = 0;
+            if ((r = ZeroTailStart(tail)) < 0)
+                return r;
+            if (next >= tail)
+                return h.size;
+        }
+        // A FourCC the table lacks is only taken with a size that fits the
+        // input; a known box is taken whatever its own size says, which is
+        // judged in its turn.
+        int macro = Uint2Macro(n.fourcc);
+        bool sane = macro != kMacroAlnum || n.size == 0 || n.endMark || PlausibleSize(n, m_inputLength);
+        if (macro != kMacroOther && sane &&
+            (Uint2Level(n.fourcc) <= Uint2Level(h.fourcc) || macro == kMacroAlnum || macro == kMacroMeta))
+            return h.size;
+        // Garbage after a container whose children fill it exactly is
+        // damage after the box, not in its size: it is judged on its own.
+        bool filled = false;
+        if (FindRule(h.fourcc) && (r = ChildrenFill(h, filled)) < 0)
+            return r;
+        if (filled)
+            return h.size;
+    }
+    return h.fourcc == kMdat ? CheckLossMdat(h, loss) : CheckLossOthers(h, loss);
+}
+
+int CMP4Repair::ChildrenFill(const BoxHeader& h, bool& filled)
+{
+    filled = false;
+    int64_t end = h.start + h.size;
+    for (int64_t pos = h.start + h.headerLength; pos < end;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        int r = ReadBoxHeader(c, pos, end);
+        if (r < 0)
+            return r;
+        if (c.endMark || Uint2Macro(c.fourcc) == kMacroOther || !PlausibleSize(c, end))
+            return 0;
+        pos += c.size;
+        filled = pos == end;
+    }
+    return 0;
+}
+
+int64_t CMP4Repair::RecordLoss(const BoxHeader& h, int64_t size, bool loss)
+{
+    m_lost.push_back(BoxInfo{h.fourcc, size, h.start});
+    AddErrorAt(JRVP_DAMAGE_INDEX, h.start);
+    if (loss) {
+        AddError(JRVP_DAMAGE_DATA_LOST);
+        m_unrepairable = true;
+    }
+    return size;
+}
+
+int CMP4Repair::LooksLikeMoov(int64_t p, bool& yes)
+{
+    yes = false;
+    if (m_inputLength - p < 16)
+        return 0;
+    BoxHeader moov, child;
+    int r = ReadBoxHeader(moov, p, m_inputLength);
+    if (r < 0)
+        return r;
+    if (moov.fourcc != kMoov || (moov.size != 1 && moov.size < 16))
+        return 0;
+    if ((r = ReadBoxHeader(child, p + moov.headerLength, m_inputLength)) < 0)
+        return r;
+    yes = !child.endMark && child.size >= 8 && Uint2Macro(child.fourcc) < kMacroAlnum;
+    return 0;
+}
+
+// The first (forward) or last (backward) position in [from, to) where a
+// movie box begins; -1 when there is none.
+int CMP4Repair::FindMoov(int64_t from, int64_t to, bool backward, int64_t& found)
+{
+    found = -1;
+    constexpr int64_t kBlock = 65536;
+    std::vector<uint8_t> block(kBlock + 8);
+    int64_t lo = backward ? std::max(from, to - kBlock) : from;
+    for (;;) {
+        if (lo >= to || (backward && to <= from))
+            return 0;
+        int64_t hi = backward ? to : std::min(to, lo + kBlock);
+        // Bytes p .. p + 7 hold the size and "moov" of a box at p.
+        int64_t readEnd = std::min(m_inputLength, hi + 8);
+        int64_t n = readEnd - lo;
+        if (n < 8)
+            return 0;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!Spend(n))
+            return MEND_ERR_UNREPAIRABLE;
+        if (m_input->SeekTo(lo) != lo || m_input->Read(block.data(), static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_READ;
+        int64_t last = std::min(hi, readEnd - 8);
+        for (int64_t k = 0; k < last - lo; ++k) {
+            int64_t i = backward ? (last - lo - 1 - k) : k;
+            const uint8_t* b = block.data() + i + 4;
+            if (b[0] == 'm' && b[1] == 'o' && b[2] == 'o' && b[3] == 'v') {
+                bool yes = false;
+                int r = LooksLikeMoov(lo + i, yes);
+                if (r < 0)
+                    return r;
+                if (yes) {
+                    found = lo + i;
+                    return 0;
+                }
+            }
+        }
+        if (backward) {
+            to = lo;
+            lo = std::max(from, to - kBlock);
+        } else {
+            lo = hi;
+        }
+    }
+}
+
+int64_t CMP4Repair::CheckLossMdat(const BoxHeader& h, bool loss)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    // The media data ends where a movie box begins: searched first back
+    // from the declared end (or the end of the input), then forward.
+    bool declaredInside = h.size >= h.headerLength && h.size <= m_inputLength - h.start;
+    int64_t declaredEnd = declaredInside ? h.start + h.size : m_inputLength;
+    int64_t dataStart = h.start + h.headerLength;
+    int64_t found = -1;
+    int r = FindMoov(std::max(dataStart, declaredEnd - kMdatSearchWindow), declaredEnd, true, found);
+    if (r < 0)
+        return r;
+    if (found < 0 && declaredInside) {
+        r = FindMoov(declaredEnd, std::min(m_inputLength, declaredEnd + kMdatSearchWindow), false, found);
+        if (r < 0)
+            return r;
+    }
+    int64_t size = found >= 0 ? found - h.start : m_inputLength - h.start;
+    return RecordLoss(h, size, loss);
+}
+
+// The acceptance test of a candidate box that may end a damaged top-level
+// box: only a top-level box can follow one, its size must fit the input,
+// and what comes after it must look like a box as well (or the end of the
+// data), unless its first child is a box the table knows.
+int CMP4Repair::IsCandidateEnd(const BoxHeader& c, bool& yes)
+{
+    yes = false;
+    if (Uint2Level(c.fourcc) != 1 || Uint2Macro(c.fourcc) >= kMacroAlnum)
+        return 0;
+    BoxHeader candidate = c;
+    if (candidate.size == 0)
+        candidate.size = m_inputLength - c.start;
+    // Media data is taken whatever its size says: it is judged in its turn
+    // and its size is the likeliest to be wrong (a cut recording).
+    if (c.fourcc == kMdat) {
+        yes = true;
+        return 0;
+    }
+    if (!PlausibleSize(candidate, m_inputLength))
+        return 0;
+    int64_t next = c.start + candidate.size;
+    if (m_inputLength - next < 8) {
+        yes = true;
+        return 0;
+    }
+    BoxHeader n;
+    int r = ReadBoxHeader(n, next, m_inputLength);
+    if (r < 0)
+        return r;
+    int64_t tail = 0;
+    if (n.size == 0 && n.fourcc == 0) {
+        if ((r = ZeroTailStart(tail)) < 0)
+            return r;
+        if (next >= tail) {
+            yes = true;
+            return 0;
+        }
+    }
+    if (Uint2Macro(n.fourcc) < kMacroAlnum && (n.size == 0 || n.endMark || PlausibleSize(n, m_inputLength))) {
+        yes = true;
+        return 0;
+    }
+    // Second look: the candidate's first child.
+    if (c.fourcc == kFtyp) {
+        yes = !m_haveFtyp && (candidate.size - 8) % 4 == 0;
+        return 0;
+    }
+    BoxHeader child;
+    if ((r = ReadBoxHeader(child, c.start + c.headerLength, m_inputLength)) < 0)
+        return r;
+    yes = Uint2Macro(child.fourcc) < kMacroAlnum && (c.fourcc != kMoov || !m_haveMoov);
+    return 0;
+}
+
+int64_t CMP4Repair::CheckLossOthers(const BoxHeader& h, bool loss)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    int64_t q = h.start + (h.size == 1 || h.headerLength == 16 ? 16 : 8);
+    while (m_inputLength - q >= 8) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!Spend(8))
+            return MEND_ERR_UNREPAIRABLE;
+        BoxHeader c;
+        int r = ReadBoxHeader(c, q, m_inputLength);
+        if (r < 0)
+            return r;
+        if (!IsAlnum(static_cast<uint8_t>(c.fourcc)) && static_cast<uint8_t>(c.fourcc) != ' ') {
+            q += 4;  // no FourCC can cover this byte
+            continue;
+        }
+        if (Uint2Macro(c.fourcc) >= kMacroAlnum) {
+            ++q;
+            continue;
+        }
+        bool accept = false;
+        if ((r = IsCandidateEnd(c, accept)) < 0)
+            return r;
+        if (accept)
+            return RecordLoss(h, q - h.start, loss);
+        // A box the table knows but which cannot end the damaged one (a
+        // child of it, most likely): hop over it whole when its size fits.
+        if (!c.endMark && PlausibleSize(c, m_inputLength) && Uint2Level(c.fourcc) != 1)
+            q += c.size;
+        else
+            ++q;
+    }
+    return RecordLoss(h, m_inputLength - h.start, loss);
+}
+
+int CMP4Repair::ReadBoxMoov(const BoxHeader& h)
+{
+    int64_t size = JudgeBox(h, true);
+    if (size < 0)
+        return static_cast<int>(size);
+    m_haveMoov = true;
+    m_moov = BoxInfo{kMoov, size, h.start};
+    m_moovHeaderLength = h.headerLength;
+    if (IsLost(h.start))
+        return 0;  // a movie box that does not hold is fatal already
+    // A later movie box replaces an earlier one, and its tracks with it.
+    m_sampleTables.clear();
+    bool damaged = false;
+    return WalkContainer(m_moov, h.headerLength, true, damaged);
+}
+
+int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool inMovie, bool& damaged)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    const ContainerRule* rule = FindRule(box.fourcc);
+    if (!rule)
+        return 0;
+    int64_t end = box.start + box.size;
+    int64_t pos = box.start + headerLength;
+    if (box.fourcc == kMeta && end - pos >= 4) {
+        // The ISO "meta" is a full box: a version and flags word (zero)
+        // comes before its children. QuickTime's is not.
+        uint32_t word = 0;
+        if (m_input->SeekTo(pos) != pos || !ReadFieldR(m_input.get(), word))
+            return MEND_ERR_READ;
+        if (word < 8)
+            pos += 4;
+    }
+    if (box.fourcc == kStbl)
+        m_sampleTables.push_back(BoxInfo{box.fourcc, box.size, box.start});
+    std::vector<bool> seen(rule->mandatory.size(), false);
+    int64_t damageAt = -1;
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (end - pos < 8) {
+            bool zeros = true;
+            int r = IsZeroRun(pos, end, zeros);
+            if (r < 0)
+                return r;
+            if (!zeros)
+                damageAt = pos;
+            break;
+        }
+        BoxHeader c;
+        int r = ReadBoxHeader(c, pos, end);
+        if (r < 0)
+            return r;
+        if (c.size == 0 && !c.endMark) {
+            // A zero word may close a list; anything after it is damage.
+            bool zeros = true;
+            if ((r = IsZeroRun(pos, end, zeros)) < 0)
+                return r;
+            if (!zeros)
+                damageAt = pos;
+            break;
+        }
+        if (c.endMark || !PlausibleSize(c, end)) {
+            damageAt = pos;
+            break;
+        }
+        if (Contains(rule->walked, c.fourcc)) {
+            bool childDamaged = false;
+            r = WalkContainer(BoxInfo{c.fourcc, c.size, c.start}, c.headerLength, inMovie, childDamaged);
+            if (r < 0)
+                return r;
+            damaged = damaged || childDamaged;
+        }
+        if (c.fourcc == kTfhd && c.size >= 24) {
+            // A track fragment may name its data by absolute position; the
+            // rebuild moves that position with the data.
+            uint32_t versionFlags = 0;
+            if (m_input->SeekTo(c.start + c.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags))
+                return MEND_ERR_READ;
+            if ((versionFlags & 1) && c.size >= c.headerLength + 16)
+                m_baseOffsets.push_back(OffsetField{c.start + c.headerLength + 8});
+        }
+        for (size_t g = 0; g < rule->mandatory.size(); ++g)
+            if (Contains(rule->mandatory[g], c.fourcc))
+                seen[g] = true;
+        pos += c.size;
+    }
+    if (damageAt >= 0) {
+        AddErrorAt(JRVP_DAMAGE_INDEX, damageAt);
+        damaged = true;
+        if (inMovie)
+            m_unrepairable = true;
+    }
+    if (std::find(seen.begin(), seen.end(), false) != seen.end()) {
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, box.start);
+        m_unrepairable = true;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Rebuild
+// ---------------------------------------------------------------------------
+
+int CMP4Repair::BeginBox(uint32_t fourcc, int64_t& outStart)
+{
+    outStart = m_output->GetPos();
+    if (!WriteFieldR(static_cast<IBaseStream*>(m_output), uint32_t(0)) ||
+        !WriteFieldR(static_cast<IBaseStream*>(m_output), fourcc))
+        return MEND_ERR_WRITE;
+    return 0;
+}
+
+int CMP4Repair::PatchBE(int64_t outPos, uint64_t value, int bytes)
+{
+    int64_t here = m_output->GetPos();
+    if (m_output->SeekTo(outPos) != outPos)
+        return MEND_ERR_WRITE;
+    bool ok = bytes == 8 ? WriteFieldR(static_cast<IBaseStream*>(m_output), value)
+                         : WriteFieldR(static_cast<IBaseStream*>(m_output), static_cast<uint32_t>(value));
+    if (!ok || m_output->SeekTo(here) != here)
+        return MEND_ERR_WRITE;
+    return 0;
+}
+
+int CMP4Repair::EndBox(int64_t outStart)
+{
+    int64_t size = m_output->GetPos() - outStart;
+    // A rebuilt box keeps a 32-bit size field; one that would not fit is
+    // refused rather than wrapped.
+    if (size < 8 || size >= k4GiB)
+        return MEND_ERR_UNREPAIRABLE;
+    return PatchBE(outStart, static_cast<uint64_t>(size), 4);
+}
+
+int CMP4Repair::CopyRange(int64_t from, int64_t n)
+{
+    if (n <= 0)
+        return 0;
+    if (m_input->SeekTo(from) != from)
+        return MEND_ERR_READ;
+    return WriteToFile(n);
+}
+
+bool CMP4Repair::FindDataRange(int64_t offset, int64_t& rangeEnd, size_t& mdatIndex) const
+{
+    // The media-data list is in file order, so its starts ascend.
+    auto it = std::upper_bound(m_mdats.begin(), m_mdats.end(), offset,
+                               [](int64_t o, const BoxInfo& b) { return o < b.start; });
+    if (it == m_mdats.begin())
+        return false;
+    --it;
+    mdatIndex = static_cast<size_t>(it - m_mdats.begin());
+    rangeEnd = m_dataEnd[mdatIndex];
+    return offset >= it->start + 8 && offset < rangeEnd;
+}
+
+int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& keptEnd)
+{
+    info = TrakInfo();
+    info.index = index;
+    if (index >= m_sampleTables.size() || m_mdats.empty())
+        return MEND_ERR_REPAIR_REFUSED;
+    const BoxInfo& stbl = m_sampleTables[index];
+    BoxHeader offsets, stsc, sizes;
+    bool haveOffsets = false, haveStsc = false, haveSizes = false;
+    BoxHeader h;
+    int r = ReadBoxHeader(h, stbl.start, stbl.start + stbl.size);
+    if (r < 0)
+        return r;
+    int64_t end = stbl.start + stbl.size;
+    for (int64_t pos = stbl.start + h.headerLength;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        if ((r = ReadBoxHeader(c, pos, end)) < 0)
+            return r;
+        if (c.endMark || !PlausibleSize(c, end))
+            break;
+        if (c.fourcc == kStco || c.fourcc == kCo64) {
+            offsets = c;
+            haveOffsets = true;
+        } else if (c.fourcc == kStsc) {
+            stsc = c;
+            haveStsc = true;
+        } else if (c.fourcc == kStsz || c.fourcc == kStz2) {
+            sizes = c;
+            haveSizes = true;
+        }
+        pos += c.size;
+    }
+    if (!haveOffsets || !haveStsc || !haveSizes)
+        return MEND_ERR_REPAIR_REFUSED;
+
+    // Every count is clamped to the entries its box can really hold.
+    IBaseStream* in = m_input.get();
+    auto fieldAt = [&](const BoxHeader& b, int64_t rel, uint32_t& v) {
+        return in->SeekTo(b.start + b.headerLength + rel) >= 0 && ReadFieldR(in, v);
+    };
+    int width = offsets.fourcc == kCo64 ? 8 : 4;
+    uint32_t n32 = 0, stscCount = 0, constant = 0, sizeCount = 0;
+    if (!fieldAt(offsets, 4, n32) || !fieldAt(stsc, 4, stscCount))
+        return MEND_ERR_READ;
+    uint64_t chunkCount = EntriesIn(offsets.size, offsets.headerLength, 8, n32, width);
+    uint64_t stscEntries = EntriesIn(stsc.size, stsc.headerLength, 8, stscCount, 12);
+    int fieldBits = 32;
+    if (sizes.fourcc == kStsz) {
+        if (!fieldAt(sizes, 4, constant) || !fieldAt(sizes, 8, sizeCount))
+            return MEND_ERR_READ;
+    } else {
+        uint32_t field = 0;
+        if (!fieldAt(sizes, 4, field) || !fieldAt(sizes, 8, sizeCount))
+            return MEND_ERR_READ;
+        fieldBits = static_cast<int>(field & 0xFF);
+        if (fieldBits != 4 && fieldBits != 8 && fieldBits != 16)
+            return MEND_ERR_REPAIR_REFUSED;
+    }
+    uint64_t sampleCount = sizeCount;
+    if (!(sizes.fourcc == kStsz && constant != 0))
+        sampleCount = std::min<uint64_t>(
+            sizeCount, static_cast<uint64_t>(std::max<int64_t>(0, sizes.size - sizes.headerLength - 12)) * 8 / fieldBits);
+    info.totalSamples = sampleCount;
+
+    CTableReader chunkReader(in, offsets.start + offsets.headerLength + 8, chunkCount, width);
+    CTableReader stscReader(in, stsc.start + stsc.headerLength + 8, stscEntries * 3, 4);
+    CSampleSizes sampleSizes(in, sizes.start + sizes.headerLength + 12, sizes.fourcc == kStsz ? constant : 0,
+                             sampleCount, fieldBits);
+    struct Entry {
+        uint64_t first = 0, perChunk = 0, description = 0;
+    } cur, next;
+    auto readEntry = [&](Entry& e) {
+        return stscReader.Next(e.first) && stscReader.Next(e.perChunk) && stscReader.Next(e.description);
+    };
+    bool haveNext = readEntry(next);
+    uint64_t samples = 0;
+    for (uint64_t k = 1; k <= chunkCount; ++k) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        // Entries run until the next one's first chunk; a first chunk that
+        // does not ascend ends the table.
+        while (haveNext && next.first <= k) {
+            if (next.first <= cur.first)
+                break;
+            cur = next;
+            haveNext = readEntry(next);
+            if (haveNext && next.first <= cur.first)
+                haveNext = false;
+        }
+        if (cur.first == 0 || cur.first > k || cur.perChunk == 0)
+            break;
+        uint64_t inChunk = std::min<uint64_t>(cur.perChunk, sampleCount - samples);
+        if (inChunk == 0)
+            break;
+        uint64_t offset = 0;
+        if (!chunkReader.Next(offset))
+            break;
+        int64_t rangeEnd = 0;
+        size_t mdat = 0;
+        if (offset > static_cast<uint64_t>(kMaxBoxSize) ||
+            !FindDataRange(static_cast<int64_t>(offset), rangeEnd, mdat))
+            break;
+        uint64_t room = static_cast<uint64_t>(rangeEnd) - offset;
+        uint64_t fit = 0, bytes = 0;
+        if (sampleSizes.Constant()) {
+            fit = std::min<uint64_t>(inChunk, room / sampleSizes.Constant());
+            bytes = fit * sampleSizes.Constant();
+            sampleSizes.Skip(fit);
+        } else {
+            uint32_t s = 0;
+            while (fit < inChunk && sampleSizes.Next(s) && s <= room - bytes) {
+                bytes += s;
+                ++fit;
+            }
+        }
+        if (fit > 0) {
+            samples += fit;
+            int64_t chunkEnd = static_cast<int64_t>(offset + bytes);
+            info.dataEnd = std::max(info.dataEnd, chunkEnd);
+            keptEnd[mdat] = std::max(keptEnd[mdat], chunkEnd);
+        }
+        if (fit == cur.perChunk) {
+            ++info.keptChunks;
+            continue;
+        }
+        // The closing partial chunk: what fits of it, or what the sizes
+        // table holds of it.
+        info.partialSamples = static_cast<uint32_t>(fit);
+        info.partialDescription = static_cast<uint32_t>(cur.description);
+        break;
+    }
+    if (chunkReader.Short() || stscReader.Short() || sampleSizes.Short())
+        return MEND_ERR_READ;
+    info.keptSamples = static_cast<uint32_t>(std::min<uint64_t>(samples, UINT32_MAX));
+    info.cut = info.keptSamples < info.totalSamples;
+    return 0;
+}
+
+// The frame every table writer shares: the box header, the version and
+// flags copied, and the table's first field handed back (an entry count, a
+// constant sample size or a field width).
+int CMP4Repair::BeginTable(const BoxHeader& h, uint32_t outFourcc, int64_t& outStart, uint32_t& firstField)
+{
+    int r = BeginBox(outFourcc, outStart);
+    if (r < 0)
+        return r;
+    uint32_t versionFlags = 0;
+    if (m_input->SeekTo(h.start + h.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags) ||
+        !ReadFieldR(m_input.get(), firstField))
+        return MEND_ERR_READ;
+    return WriteFieldR(static_cast<IBaseStream*>(m_output), versionFlags) ? 0 : MEND_ERR_WRITE;
+}
+
+// For tables of counted entries: the frame, a count to be patched by
+// EndTable, and how many entries of `width` bytes the input really holds.
+int CMP4Repair::BeginEntries(const BoxHeader& h, int width, int64_t& outStart, uint64_t& entries)
+{
+    uint32_t count = 0;
+    int r = BeginTable(h, h.fourcc, outStart, count);
+    if (r < 0)
+        return r;
+    entries = EntriesIn(h.size, h.headerLength, 8, count, width);
+    return WriteFieldR(static_cast<IBaseStream*>(m_output), uint32_t(0)) ? 0 : MEND_ERR_WRITE;
+}
+
+// Writes the count of entries written into its place and closes the box.
+int CMP4Repair::EndTable(int64_t outStart, uint32_t written)
+{
+    int r = PatchBE(outStart + 12, written, 4);
+    return r < 0 ? r : EndBox(outStart);
+}
+
+int CMP4Repair::RLTWriteStts(const BoxHeader& h, uint32_t keep, bool withDuration, uint64_t& duration)
+{
+    int64_t outStart = 0;
+    uint64_t entries = 0;
+    int r = BeginEntries(h, 8, outStart, entries);
+    if (r < 0)
+        return r;
+    IBaseStream* out = m_output;
+    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, entries * 2, 4);
+    uint32_t written = 0;
+    uint64_t left = keep, c = 0, d = 0;
+    while (left > 0 && reader.Next(c) && reader.Next(d)) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        uint64_t take = std::min(c, left);
+        if (take == 0)
+            continue;
+        if (!WriteFieldR(out, static_cast<uint32_t>(take)) || !WriteFieldR(out, static_cast<uint32_t>(d)))
+            return MEND_ERR_WRITE;
+        if (withDuration)
+            duration += take * d;
+        left -= take;
+        ++written;
+    }
+    return reader.Short() ? MEND_ERR_READ : EndTable(outStart, written);
+}
+
+int CMP4Repair::RLTWriteStsc(const BoxHeader& h, const TrakInfo& info)
+{
+    int64_t outStart = 0;
+    uint64_t entries = 0;
+    int r = BeginEntries(h, 12, outStart, entries);
+    if (r < 0)
+        return r;
+    IBaseStream* out = m_output;
+    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, entries * 3, 4);
+    uint32_t written = 0;
+    uint64_t first = 0, perChunk = 0, description = 0, lastFirst = 0, lastPerChunk = 0, lastDescription = 0;
+    auto put = [&](uint64_t f, uint64_t p, uint64_t dsc) {
+        ++written;
+        lastFirst = f;
+        lastPerChunk = p;
+        lastDescription = dsc;
+        return WriteFieldR(out, static_cast<uint32_t>(f)) && WriteFieldR(out, static_cast<uint32_t>(p)) &&
+               WriteFieldR(out, static_cast<uint32_t>(dsc));
+    };
+    // The same reading as the survey's: a first chunk that does not ascend
+    // ends the table.
+    while (reader.Next(first) && reader.Next(perChunk) && reader.Next(description)) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (first == 0 || first <= lastFirst || first > info.keptChunks)
+            break;
+        if (!put(first, perChunk, description))
+            return MEND_ERR_WRITE;
+    }
+    if (reader.Short())
+        return MEND_ERR_READ;
+    // The closing partial chunk gets an entry of its own unless the last
+    // entry already describes it.
+    if (info.partialSamples > 0 &&
+        (written == 0 || lastPerChunk != info.partialSamples || lastDescription != info.partialDescription)) {
+        if (!put(uint64_t(info.keptChunks) + 1, info.partialSamples, info.partialDescription))
+            return MEND_ERR_WRITE;
+    }
+    return EndTable(outStart, written);
+}
+
+// "stsz" (a constant size, or one 32-bit size per sample) and "stz2" (4-,
+// 8- or 16-bit sizes): the head with the kept count, then the kept prefix.
+int CMP4Repair::RLTWriteSampleSizes(const BoxHeader& h, uint32_t keep)
+{
+    int64_t outStart = 0;
+    uint32_t field = 0;  // the constant size, or the field width in its low byte
+    int r = BeginTable(h, h.fourcc, outStart, field);
+    if (r < 0)
+        return r;
+    IBaseStream* out = m_output;
+    if (!WriteFieldR(out, field) || !WriteFieldR(out, keep))
+        return MEND_ERR_WRITE;
+    int bits = h.fourcc == kStsz ? (field ? 0 : 32) : static_cast<int>(field & 0xFF);
+    int64_t table = h.start + h.headerLength + 12;
+    if (bits == 4) {
+        if ((r = CopyRange(table, keep / 2)) < 0)
+            return r;
+        if (keep & 1) {
+            // The last kept sample sits in the high nibble of a shared byte.
+            uint8_t b = 0;
+            if (m_input->SeekTo(table + keep / 2) < 0 || !ReadField(m_input.get(), b))
+                return MEND_ERR_READ;
+            if (!WriteField(out, static_cast<uint8_t>(b & 0xF0)))
+                return MEND_ERR_WRITE;
+        }
+    } else if ((r = CopyRange(table, int64_t(keep) * (bits / 8))) < 0) {
+        return r;
+    }
+    return EndBox(outStart);
+}
+
+int CMP4Repair::RLTWriteChunkOffsets(const BoxHeader& h, const TrakInfo& info)
+{
+    int width = h.fourcc == kCo64 ? 8 : 4;
+    bool promote = width == 4 && info.promote;
+    int64_t outStart = 0;
+    uint32_t count = 0;
+    int r = BeginTable(h, promote ? kCo64 : h.fourcc, outStart, count);
+    if (r < 0)
+        return r;
+    m_chunkBoxes.emplace_back(outStart, info.index);
+    // The closing partial chunk needs its offset as well.
+    uint32_t keep = info.keptChunks + (info.partialSamples > 0 ? 1 : 0);
+    IBaseStream* out = m_output;
+    if (!WriteFieldR(out, keep))
+        return MEND_ERR_WRITE;
+    int64_t table = h.start + h.headerLength + 8;
+    if (!promote) {
+        if ((r = CopyRange(table, int64_t(keep) * width)) < 0)
+            return r;
+    } else {
+        CTableReader reader(m_input.get(), table, keep, 4);
+        uint64_t v = 0;
+        while (reader.Next(v)) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            if (!WriteFieldR(out, v))
+                return MEND_ERR_WRITE;
+        }
+        if (reader.Short())
+            return MEND_ERR_READ;
+    }
+    return EndBox(outStart);
+}
+
+int CMP4Repair::RLTWriteStss(const BoxHeader& h, uint32_t keep)
+{
+    int64_t outStart = 0;
+    uint64_t entries = 0;
+    int r = BeginEntries(h, 4, outStart, entries);
+    if (r < 0)
+        return r;
+    IBaseStream* out = m_output;
+    CTableReader reader(m_input.get(), h.start + h.headerLength + 8, entries, 4);
+    uint32_t written = 0;
+    uint64_t v = 0;
+    while (reader.Next(v) && v <= keep) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!WriteFieldR(out, static_cast<uint32_t>(v)))
+            return MEND_ERR_WRITE;
+        ++written;
+    }
+    return reader.Short() ? MEND_ERR_READ : EndTable(outStart, written);
+}
+
+int CMP4Repair::RLTWriteTrak(const BoxHeader& trak, const TrakInfo& info, uint32_t movieTimescale,
+                             uint64_t& trackDuration)
+{
+    // The track is rewritten box by box; "mdia", "minf" and "stbl" are
+    // opened and closed around their own children, so a box that follows
+    // one of them stays where it was.
+    struct Open {
+        int64_t inEnd;
+        int64_t outStart;
+    };
+    std::vector<Open> stack;
+    int64_t outStart = 0;
+    int r = BeginBox(kTrak, outStart);
+    if (r < 0)
+        return r;
+    stack.push_back(Open{trak.start + trak.size, outStart});
+    int64_t pos = trak.start + trak.headerLength;
+    int64_t tkhdOut = -1, mdhdOut = -1;
+    int tkhdVersion = 0, mdhdVersion = 0;
+    uint32_t mediaTimescale = 0;
+    uint64_t mediaDuration = 0, oldTrackDuration = 0;
+    bool haveStts = false;
+    while (!stack.empty()) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        int64_t end = stack.back().inEnd;
+        BoxHeader h;
+        if ((r = ReadBoxHeader(h, pos, end)) < 0)
+            return r;
+        if (h.endMark || !PlausibleSize(h, end)) {
+            if ((r = EndBox(stack.back().outStart)) < 0)
+                return r;
+            pos = end;
+            stack.pop_back();
+            continue;
+        }
+        int64_t body = h.start + h.headerLength;
+        int64_t outHere = m_output->GetPos();
+        switch (h.fourcc) {
+        case kMdia:
+        case kMinf:
+        case kStbl:
+            if ((r = BeginBox(h.fourcc, outStart)) < 0)
+                return r;
+            stack.push_back(Open{h.start + h.size, outStart});
+            pos = body;
+            continue;
+        case kTkhd:
+        case kMdhd: {
+            uint8_t version = 0;
+            if (m_input->SeekTo(body) < 0 || !ReadField(m_input.get(), version))
+                return MEND_ERR_READ;
+            if (version > 1)
+                return MEND_ERR_REPAIR_REFUSED;
+            int64_t need = h.fourcc == kTkhd ? (version ? 36 : 24) : (version ? 32 : 20);
+            if (h.size - h.headerLength < need)
+                return MEND_ERR_REPAIR_REFUSED;
+            if (h.fourcc == kTkhd) {
+                tkhdVersion = version;
+                tkhdOut = outHere + h.headerLength + (version ? 28 : 20);
+                uint32_t duration32 = 0;
+                if (m_input->SeekTo(body + (version ? 28 : 20)) < 0 ||
+                    !(version ? ReadFieldR(m_input.get(), oldTrackDuration) : ReadFieldR(m_input.get(), duration32)))
+                    return MEND_ERR_READ;
+                if (!version)
+                    oldTrackDuration = duration32;
+            } else {
+                mdhdVersion = version;
+                mdhdOut = outHere + h.headerLength + (version ? 24 : 16);
+                if (m_input->SeekTo(body + (version ? 20 : 12)) < 0 || !ReadFieldR(m_input.get(), mediaTimescale))
+                    return MEND_ERR_READ;
+            }
+            r = CopyRange(h.start, h.size);
+            break;
+        }
+        case kStts:
+            haveStts = true;
+            r = RLTWriteStts(h, info.keptSamples, true, mediaDuration);
+            break;
+        case kCtts: {
+            uint64_t unused = 0;
+            r = RLTWriteStts(h, info.keptSamples, false, unused);
+            break;
+        }
+        case kStsc:
+            r = RLTWriteStsc(h, info);
+            break;
+        case kStsz:
+        case kStz2:
+            r = RLTWriteSampleSizes(h, info.keptSamples);
+            break;
+        case kStco:
+        case kCo64:
+            r = RLTWriteChunkOffsets(h, info);
+            break;
+        case kStss:
+            r = RLTWriteStss(h, info.keptSamples);
+            break;
+        default:
+            r = CopyRange(h.start, h.size);
+            break;
+        }
+        if (r < 0)
+            return r;
+        pos = h.start + h.size;
+    }
+    if (tkhdOut < 0 || mdhdOut < 0 || !haveStts)
+        return MEND_ERR_REPAIR_REFUSED;
+    trackDuration = oldTrackDuration;
+    if (!info.cut)
+        return 0;
+    // A cut track declares the duration of the samples it kept.
+    if (mediaTimescale == 0)
+        return MEND_ERR_UNREPAIRABLE;
+    unsigned __int128 scaled = static_cast<unsigned __int128>(mediaDuration) * movieTimescale / mediaTimescale;
+    trackDuration = scaled > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(scaled);
+    auto fit32 = [](uint64_t v) { return std::min<uint64_t>(v, UINT32_MAX); };
+    if ((r = PatchBE(tkhdOut, tkhdVersion ? trackDuration : fit32(trackDuration), tkhdVersion ? 8 : 4)) < 0)
+        return r;
+    return PatchBE(mdhdOut, mdhdVersion ? mediaDuration : fit32(mediaDuration), mdhdVersion ? 8 : 4);
+}
+
+int CMP4Repair::RLTWriteMoov(std::vector<TrakInfo>& traks)
+{
+    if (!m_haveMoov)
+        return MEND_ERR_REPAIR_REFUSED;
+    int64_t moovOut = 0;
+    int r = BeginBox(kMoov, moovOut);
+    if (r < 0)
+        return r;
+    bool anyCut = false;
+    for (const TrakInfo& t : traks)
+        anyCut = anyCut || t.cut;
+    int64_t end = m_moov.start + m_moov.size;
+    int64_t pos = m_moov.start + m_moovHeaderLength;
+    size_t trackIndex = 0;
+    uint32_t movieTimescale = 0;
+    bool haveMvhd = false;
+    int mvhdVersion = 0;
+    int64_t mvhdDurationOut = 0;
+    uint64_t longest = 0;
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader h;
+        if ((r = ReadBoxHeader(h, pos, end)) < 0)
+            return r;
+        if (h.endMark || !PlausibleSize(h, end))
+            break;
+        int64_t body = h.start + h.headerLength;
+        if (h.fourcc == kMvhd) {
+            uint8_t version = 0;
+            if (m_input->SeekTo(body) < 0 || !ReadField(m_input.get(), version))
+                return MEND_ERR_READ;
+            if (version > 1 || h.size - h.headerLength < (version ? 32 : 20))
+                return MEND_ERR_REPAIR_REFUSED;
+            mvhdVersion = version;
+            mvhdDurationOut = m_output->GetPos() + h.headerLength + (version ? 24 : 16);
+            if (m_input->SeekTo(body + (version ? 20 : 12)) < 0 || !ReadFieldR(m_input.get(), movieTimescale))
+                return MEND_ERR_READ;
+            haveMvhd = true;
+            r = CopyRange(h.start, h.size);
+        } else if (h.fourcc == kTrak) {
+            if (!haveMvhd || trackIndex >= traks.size())
+                return MEND_ERR_REPAIR_REFUSED;
+            const BoxInfo& stbl = m_sampleTables[trackIndex];
+            if (stbl.start < h.start || stbl.start >= h.start + h.size)
+                return MEND_ERR_REPAIR_REFUSED;
+            uint64_t duration = 0;
+            r = RLTWriteTrak(h, traks[trackIndex], movieTimescale, duration);
+            longest = std::max(longest, duration);
+            ++trackIndex;
+        } else {
+            r = CopyRange(h.start, h.size);
+        }
+        if (r < 0)
+            return r;
+        pos = h.start + h.size;
+    }
+    if (!haveMvhd)
+        return MEND_ERR_REPAIR_REFUSED;
+    if ((r = EndBox(moovOut)) < 0)
+        return r;
+    if (anyCut)
+        r = PatchBE(mvhdDurationOut, mvhdVersion ? longest : std::min<uint64_t>(longest, UINT32_MAX),
+                    mvhdVersion ? 8 : 4);
+    return r;
+}
+
+int CMP4Repair::BuildOutItems(const std::vector<int64_t>& keptEnd, std::vector<OutItem>& items)
+{
+    items.clear();
+    struct Entry {
+        BoxInfo box;
+        size_t mdat;  // index in the media-data list, or SIZE_MAX
+    };
+    std::vector<Entry> boxes;
+    for (const BoxInfo& b : m_others)
+        boxes.push_back(Entry{b, SIZE_MAX});
+    for (size_t m = 0; m < m_mdats.size(); ++m)
+        boxes.push_back(Entry{m_mdats[m], m});
+    std::stable_sort(boxes.begin(), boxes.end(),
+                     [](const Entry& a, const Entry& b) { return a.box.start < b.box.start; });
+    bool fragmented = std::any_of(m_others.begin(), m_others.end(), [](const BoxInfo& b) { return b.fourcc == kMoof; });
+    bool dropNextMdat = false;
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        const BoxInfo& box = boxes[i].box;
+        bool lost = IsLost(box.start);
+        // Free space is not kept, nor indexes of positions that move.
+        if (box.fourcc == kFree || box.fourcc == kMfra || box.fourcc == kSidx)
+            continue;
+        OutItem item;
+        item.box = box;
+        BoxHeader h;
+        int r = ReadBoxHeader(h, box.start, m_inputLength);
+        if (r < 0)
+            return r;
+        item.inHeader = h.headerLength;
+        if (boxes[i].mdat == SIZE_MAX) {
+            if (lost) {
+                if (box.fourcc == kMoof)
+                    dropNextMdat = true;
+                continue;
+            }
+            item.copyLength = box.size;
+        } else {
+            bool dropThis = dropNextMdat;
+            dropNextMdat = false;
+            if (fragmented && (lost || dropThis)) {
+                // A fragment is its "moof" with its data: one without the
+                // other is left out.
+                if (lost && !items.empty() && items.back().box.fourcc == kMoof)
+                    items.pop_back();
+                continue;
+            }
+            if (lost) {
+                int64_t end = keptEnd[boxes[i].mdat];
+                // Media data cut where the kept samples end; a cut before
+                // its data even begins copies nothing.
+                if (end <= box.start + item.inHeader)
+                    continue;
+                item.copyLength = std::min(box.size, end - box.start);
+            } else {
+                item.copyLength = box.size;
+            }
+        }
+        item.outHeader = item.copyLength - item.inHeader + 8 >= k4GiB ? 16 : 8;
+        items.push_back(item);
+    }
+    return 0;
+}
+
+int64_t CMP4Repair::Displacement(const std::vector<OutItem>& items, int64_t inputOffset, bool& found) const
+{
+    found = false;
+    auto it = std::upper_bound(items.begin(), items.end(), inputOffset,
+                               [](int64_t o, const OutItem& item) { return o < item.box.start; });
+    if (it == items.begin())
+        return 0;
+    --it;
+    if (inputOffset >= it->box.start + it->copyLength)
+        return 0;
+    found = true;
+    return (it->outStart + it->outHeader) - (it->box.start + it->inHeader);
+}
+
+int CMP4Repair::RLTWriteItems(const std::vector<OutItem>& items)
+{
+    IBaseStream* out = m_output;
+    for (const OutItem& item : items) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (m_output->GetPos() != item.outStart)
+            return MEND_ERR_WRITE;
+        uint64_t size = static_cast<uint64_t>(item.OutLength());
+        bool ok = item.outHeader == 16
+                      ? WriteFieldR(out, uint32_t(1)) && WriteFieldR(out, item.box.fourcc) && WriteFieldR(out, size)
+                      : WriteFieldR(out, static_cast<uint32_t>(size)) && WriteFieldR(out, item.box.fourcc);
+        if (!ok)
+            return MEND_ERR_WRITE;
+        int r = CopyRange(item.box.start + item.inHeader, item.copyLength - item.inHeader);
+        if (r < 0)
+            return r;
+    }
+    return 0;
+}
+
+// Moves every chunk offset written so far with the box its data lies in.
+// With `promote` it only checks: a track whose moved "stco" offsets would
+// pass 4 GiB is marked for "co64" and `promoted` is set.
+int CMP4Repair::RLTCorrectStcoCo64(const std::vector<OutItem>& items, std::vector<TrakInfo>* promote,
+                                   bool& promoted)
+{
+    promoted = false;
+    bool patch = promote == nullptr;
+    int64_t here = m_output->GetPos();
+    constexpr size_t kEntries = 1024;
+    uint8_t block[kEntries * 8];
+    for (const auto& box : m_chunkBoxes) {
+        int64_t at = box.first;
+        uint32_t fourcc = 0, count = 0;
+        if (m_output->SeekTo(at + 4) != at + 4 || !ReadFieldR(static_cast<IBaseStream*>(m_output), fourcc) ||
+            m_output->SeekTo(at + 12) != at + 12 || !ReadFieldR(static_cast<IBaseStream*>(m_output), count))
+            return MEND_ERR_WRITE;
+        size_t width = fourcc == kCo64 ? 8 : 4;
+        int64_t pos = at + 16;
+        for (uint64_t left = count; left > 0;) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, kEntries));
+            unsigned int bytes = static_cast<unsigned int>(n * width);
+            if (m_output->SeekTo(pos) != pos || m_output->Read(block, bytes) != bytes)
+                return MEND_ERR_READ;
+            bool overflow = false;
+            for (size_t i = 0; i < n; ++i) {
+                uint8_t* e = block + i * width;
+                uint64_t v = 0;
+                for (size_t b = 0; b < width; ++b)
+                    v = (v << 8) | e[b];
+                bool found = false;
+                int64_t d = Displacement(items, static_cast<int64_t>(std::min<uint64_t>(v, INT64_MAX)), found);
+                if (!found)
+                    continue;
+                uint64_t moved = v + static_cast<uint64_t>(d);
+                if (width == 4 && moved >= static_cast<uint64_t>(k4GiB))
+                    overflow = true;
+                for (size_t b = width; b-- > 0; moved >>= 8)
+                    e[b] = static_cast<uint8_t>(moved);
+            }
+            if (overflow && promote) {
+                (*promote)[box.second].promote = true;
+                promoted = true;
+                break;
+            }
+            if (overflow)
+                return MEND_ERR_UNREPAIRABLE;
+            if (patch && (m_output->SeekTo(pos) != pos || m_output->Write(block, bytes) != bytes))
+                return MEND_ERR_WRITE;
+            pos += bytes;
+            left -= n;
+        }
+    }
+    return m_output->SeekTo(here) == here ? 0 : MEND_ERR_WRITE;
+}
+
+int CMP4Repair::RLTCorrectBaseOffsets(const std::vector<OutItem>& items)
+{
+    for (const OffsetField& f : m_baseOffsets) {
+        int64_t field = f.input;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        bool inItem = false;
+        int64_t fieldMove = Displacement(items, field, inItem);
+        if (!inItem)
+            continue;
+        uint64_t base = 0;
+        if (m_input->SeekTo(field) != field || !ReadFieldR(m_input.get(), base))
+            return MEND_ERR_READ;
+        bool found = false;
+        int64_t d = Displacement(items, static_cast<int64_t>(std::min<uint64_t>(base, INT64_MAX)), found);
+        if (!found)
+            continue;
+        int r = PatchBE(field + fieldMove, base + static_cast<uint64_t>(d), 8);
+        if (r < 0)
+            return r;
+    }
+    return 0;
+}
+
+int CMP4Repair::RepairLevel1()
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    if (m_input->SeekTo(0) != 0 || m_output->SeekTo(0) != 0)
+        return MEND_ERR_READ;
+    if (m_unrepairable || !m_haveMoov)
+        return MEND_ERR_REPAIR_REFUSED;
+    if (TestAbort())
+        return MEND_ERR_ABORTED;
+    m_chunkBoxes.clear();
+
+    // Where each media-data box's bytes really end: a cut box also ends
+    // where the zero padding of a preallocated file begins.
+    int64_t tail = 0;
+    int r = ZeroTailStart(tail);
+    if (r < 0)
+        return r;
+    std::vector<int64_t> dataEnd(m_mdats.size(), 0);
+    for (size_t i = 0; i < m_mdats.size(); ++i) {
+        const BoxInfo& mdat = m_mdats[i];
+        dataEnd[i] = mdat.start + mdat.size;
+        if (IsLost(mdat.start))
+            dataEnd[i] = std::max(mdat.start, std::min(dataEnd[i], tail));
+    }
+    m_dataEnd.swap(dataEnd);
+    std::vector<TrakInfo> traks(m_sampleTables.size());
+    std::vector<int64_t> keptEnd(m_mdats.size(), 0);
+    for (size_t i = 0; i < traks.size(); ++i)
+        if ((r = SurveyTrak(i, traks[i], keptEnd)) < 0)
+            return r;
+    std::vector<OutItem> items;
+    if ((r = BuildOutItems(keptEnd, items)) < 0)
+        return r;
+    // A file with not one sample left (and no fragment) would be a repair
+    // in name only.
+    bool anySample = std::any_of(traks.begin(), traks.end(), [](const TrakInfo& t) { return t.keptSamples > 0; }) ||
+                     std::any_of(items.begin(), items.end(), [](const OutItem& i) { return i.box.fourcc == kMoof; });
+    if (!anySample)
+        return MEND_ERR_UNREPAIRABLE;
+
+    if (m_haveFtyp && !IsLost(m_ftyp.start) && (r = CopyRange(m_ftyp.start, m_ftyp.size)) < 0)
+        return r;
+    int64_t moovOut = m_output->GetPos();
+    int64_t afterMoov = moovOut;
+    // Offsets that would pass 4 GiB once moved need "co64": each round
+    // promotes at least one more track, and a bigger movie box moves the
+    // data further, so the rounds go on until none overflows.
+    for (size_t round = 0; round <= traks.size(); ++round) {
+        if (m_output->SeekTo(moovOut) != moovOut)
+            return MEND_ERR_WRITE;
+        m_chunkBoxes.clear();
+        if ((r = RLTWriteMoov(traks)) < 0)
+            return r;
+        int64_t p = afterMoov = m_output->GetPos();
+        for (OutItem& item : items) {
+            item.outStart = p;
+            p += item.OutLength();
+        }
+        bool promoted = false;
+        if ((r = RLTCorrectStcoCo64(items, &traks, promoted)) < 0)
+            return r;
+        if (!promoted)
+            break;
+    }
+    if (m_output->SeekTo(afterMoov) != afterMoov)
+        return MEND_ERR_WRITE;
+    if (TestAbort())
+        return MEND_ERR_ABORTED;
+    if ((r = RLTWriteItems(items)) < 0)
+        return r;
+    bool unused = false;
+    if ((r = RLTCorrectStcoCo64(items, nullptr, unused)) < 0)
+        return r;
+    if ((r = RLTCorrectBaseOffsets(items)) < 0)
+        return r;
+    SolveError(JRVP_DAMAGE_TIMING);
+    SolveError(JRVP_DAMAGE_INDEX);
+    return 0;
+}
+
+int CMP4Repair::RepairLevel2()
+{
+    return m_input && m_output ? 0 : MEND_ERR_NO_STREAM;
+}
+
+int CMP4Repair::RepairLevel3(const char*)
+{
+    return m_input && m_output ? 0 : MEND_ERR_NO_STREAM;
+}

@@ -1,0 +1,137 @@
+// Repairer of the ISO base media family (MP4, MOV, M4V, M4A, 3GP, 3G2).
+//
+// The analysis walks the top-level boxes, checks every declared size against
+// what really follows it, searches for the true end of a box whose size does
+// not hold, and checks that the movie box holds what a player needs. The
+// rebuild writes the ftyp and a rebuilt movie box whose sample tables name
+// only samples whose bytes are present, then the surviving top-level boxes
+// in input order, and moves every chunk offset with the box its data lies in.
+#ifndef MENDCORE_MP4REPAIR_H
+#define MENDCORE_MP4REPAIR_H
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "core/BaseRepair.h"
+
+class CMP4Repair : public CBaseRepair {
+public:
+    explicit CMP4Repair(IBaseStream* in);
+    ~CMP4Repair() override;
+
+    int Open() override;
+    void Close() override;
+    int RepairLevel1() override;
+    int RepairLevel2() override;
+    int RepairLevel3(const char* refPath) override;
+
+    // One box: FourCC, size (declared, or corrected by the damage search)
+    // and the position of its first header byte.
+    struct BoxInfo {
+        uint32_t fourcc;
+        int64_t size;
+        int64_t start;
+    };
+
+    // Box table lookups. Macro 249: a FourCC the table lacks whose bytes are
+    // all letters or digits; 250: anything else. Levels run 1 (top) to 7.
+    static int Uint2Macro(uint32_t fourcc);
+    static int Uint2Level(uint32_t fourcc);
+
+    // A box size can never exceed this: anything larger is damage, and
+    // start + size cannot overflow.
+    static constexpr int64_t kMaxBoxSize = int64_t(1) << 62;
+
+private:
+    struct BoxHeader {
+        int64_t start = 0;
+        int64_t size = 0;
+        uint32_t fourcc = 0;
+        int headerLength = 8;
+        // Fewer bytes than a header (or its largesize) before the limit.
+        bool endMark = false;
+    };
+    struct TrakInfo;
+    struct OutItem;
+    class CTableReader;
+    class CSampleSizes;
+
+    // Analysis.
+    int ReadBoxHeader(BoxHeader& h, int64_t pos, int64_t limit);
+    int Probe();
+    int64_t JudgeBox(const BoxHeader& h, bool loss);
+    int64_t CheckLossMdat(const BoxHeader& h, bool loss);
+    int64_t CheckLossOthers(const BoxHeader& h, bool loss);
+    int64_t RecordLoss(const BoxHeader& h, int64_t size, bool loss);
+    bool PlausibleSize(const BoxHeader& h, int64_t limit) const;
+    int ChildrenFill(const BoxHeader& h, bool& filled);
+    int LooksLikeMoov(int64_t p, bool& yes);
+    int FindMoov(int64_t from, int64_t to, bool backward, int64_t& found);
+    int IsCandidateEnd(const BoxHeader& c, bool& yes);
+    int ReadBoxMoov(const BoxHeader& h);
+    bool Spend(int64_t bytes);
+    int WalkContainer(const BoxInfo& box, int headerLength, bool inMovie, bool& damaged);
+    int IsZeroRun(int64_t from, int64_t to, bool& yes);
+    int ZeroTailStart(int64_t& tail);
+    bool IsLost(int64_t start) const;
+
+    // Rebuild.
+    int SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& keptEnd);
+    bool FindDataRange(int64_t offset, int64_t& rangeEnd, size_t& mdatIndex) const;
+    int BuildOutItems(const std::vector<int64_t>& keptEnd, std::vector<OutItem>& items);
+    int RLTWriteMoov(std::vector<TrakInfo>& traks);
+    int RLTWriteTrak(const BoxHeader& trak, const TrakInfo& info, uint32_t movieTimescale,
+                     uint64_t& trackDuration);
+    int BeginTable(const BoxHeader& h, uint32_t outFourcc, int64_t& outStart, uint32_t& firstField);
+    int BeginEntries(const BoxHeader& h, int width, int64_t& outStart, uint64_t& entries);
+    int EndTable(int64_t outStart, uint32_t written);
+    int RLTWriteStts(const BoxHeader& h, uint32_t keep, bool withDuration, uint64_t& duration);
+    int RLTWriteStsc(const BoxHeader& h, const TrakInfo& info);
+    int RLTWriteSampleSizes(const BoxHeader& h, uint32_t keep);
+    int RLTWriteChunkOffsets(const BoxHeader& h, const TrakInfo& info);
+    int RLTWriteStss(const BoxHeader& h, uint32_t keep);
+    int RLTWriteItems(const std::vector<OutItem>& items);
+    int RLTCorrectStcoCo64(const std::vector<OutItem>& items, std::vector<TrakInfo>* promote, bool& promoted);
+    int RLTCorrectBaseOffsets(const std::vector<OutItem>& items);
+    int64_t Displacement(const std::vector<OutItem>& items, int64_t inputOffset, bool& found) const;
+
+    // Output helpers.
+    int BeginBox(uint32_t fourcc, int64_t& outStart);
+    int EndBox(int64_t outStart);
+    int CopyRange(int64_t from, int64_t n);
+    int PatchBE(int64_t outPos, uint64_t value, int bytes);
+
+    bool m_unrepairable = false;
+    bool m_haveFtyp = false;
+    BoxInfo m_ftyp{0, 0, 0};
+    bool m_haveMoov = false;
+    BoxInfo m_moov{0, 0, 0};
+    int m_moovHeaderLength = 8;
+    std::vector<BoxInfo> m_mdats;
+    // Every top-level box but ftyp, moov and mdat, in file order.
+    std::vector<BoxInfo> m_others;
+    // Boxes whose declared size did not hold, with the size found instead.
+    std::vector<BoxInfo> m_lost;
+    // One "stbl" per "trak" of the movie box, in track order.
+    std::vector<BoxInfo> m_sampleTables;
+    // The 64-bit base data offset of a track fragment, by input position.
+    // (Records of our own: a vector of a library type alone would be
+    // exported from the shared library.)
+    struct OffsetField {
+        int64_t input;
+    };
+    std::vector<OffsetField> m_baseOffsets;
+    // Output positions of the chunk-offset boxes written by one rebuild,
+    // with the track they belong to.
+    std::vector<std::pair<int64_t, size_t>> m_chunkBoxes;
+    // Per media-data box, where its usable bytes end (rebuild only).
+    std::vector<int64_t> m_dataEnd;
+    // Bytes the damage searches may still read: hostile files with many
+    // broken boxes must not make the analysis quadratic.
+    int64_t m_searchBudget = 0;
+    // Where the run of zero bytes that ends the input begins; -1 until asked.
+    int64_t m_zeroTail = -1;
+};
+
+#endif
