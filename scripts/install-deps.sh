@@ -13,6 +13,8 @@ PACKAGES=(
   # the repair library tells key frames through libavcodec; the tests make
   # their media with ffmpeg and judge repaired files with libavformat
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
+  # mkvinfo reads the repaired Matroska files in the tests
+  mkvtoolnix
 )
 
 missing=()

@@ -1,25 +1,8 @@
 #include "core/BaseRepair.h"
 
 #include <algorithm>
-#include <new>
 
-namespace {
-
-// Runs one stage of a repairer and turns an escaping exception into an
-// internal code: nothing may unwind out of the worker thread.
-template <typename F>
-int Guarded(F&& stage)
-{
-    try {
-        return stage();
-    } catch (const std::bad_alloc&) {
-        return MEND_ERR_NO_MEMORY;
-    } catch (...) {
-        return JRVP_ERR_UNKNOWN;  // outside the internal table: becomes -16
-    }
-}
-
-}  // namespace
+#include "core/Guarded.h"
 
 CBaseRepair::CBaseRepair(IBaseStream* in)
 {
@@ -110,20 +93,7 @@ int CBaseRepair::RepairFile(IBaseStream* out, int level, const char* refPath)
 
 int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
 {
-    // A buffer of its own over the output for this repair; repairers read
-    // back and patch what they wrote, which it serves like any stream.
-    std::unique_ptr<CBufferStream> buffered;
-    int r = Guarded([&] {
-        buffered = std::make_unique<CBufferStream>(out);
-        return 0;
-    });
-    if (r < 0)
-        return r;
-    {
-        CAutoLock lock(m_state.Lock());
-        m_output = buffered.get();
-    }
-    r = Guarded([&] {
+    return RunWithBufferedOutput(out, m_state, m_output, [&] {
         switch (level) {
         case 1: return RepairLevel1();
         case 2: return RepairLevel2();
@@ -131,14 +101,6 @@ int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
         default: return 0;
         }
     });
-    // Pending bytes must reach the output before success is reported.
-    if (buffered->FlushBuffer() != 0 || buffered->Failed())
-        r = r < 0 ? r : MEND_ERR_WRITE;
-    {
-        CAutoLock lock(m_state.Lock());
-        m_output = nullptr;
-    }
-    return r;
 }
 
 int CBaseRepair::WriteToFile(int64_t n)

@@ -3,6 +3,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include "tree/MKVRepair.h"
+
 namespace {
 
 const char* const ExtAviArr[] = {".avi"};
@@ -55,8 +57,9 @@ JRVPVideoFormat GuessFormat(const char* path)
 
 std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* input)
 {
-    (void)input;
     switch (format) {
+    case JRVP_FORMAT_MKV:
+        return std::make_unique<CMKVRepair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:
