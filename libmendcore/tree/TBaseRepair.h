@@ -236,8 +236,15 @@ bool TBaseRepair<IdT, SizeT>::HasError(JRVPFileError code) const
 template <typename IdT, typename SizeT>
 int TBaseRepair<IdT, SizeT>::ParseStream(VPFileErrorCallback onError, void* user)
 {
+    // An abort asked for before the parse began (the repair object may
+    // install a repairer and start it in two steps) must survive the reset.
+    bool abortPending = m_state.TestAbort();
     Close();
     m_stepCount = 0;
+    if (abortPending) {
+        m_state.SetStatus(JRVP_STATUS_IDLE);
+        return JRVP_ERR_ABORTED;
+    }
     m_state.SetStatus(JRVP_STATUS_PARSING);
     if (!m_input) {
         m_state.SetStatus(JRVP_STATUS_PARSE_FAILED);
@@ -322,7 +329,11 @@ int TBaseRepair<IdT, SizeT>::ParseLabel()
         return r;
     if (r == TREE_STEP_READ) {
         int64_t pos = m_input->GetPos();
+        const SNode* placed = FindByIdS(id);
         if (CheckNodeRelation(m_lastId, id) < 0) {
+            r = TREE_STEP_INVALID;
+        } else if (!m_parent && placed && placed->level != 1) {
+            // Outside every parent only top-level elements stand.
             r = TREE_STEP_INVALID;
         } else if (!SizeIsHint(id) && (IsNegativeSize(size) || static_cast<int64_t>(size) > m_scopeEnd - pos)) {
             // An element reaches no further than the parent it stands in.
@@ -702,8 +713,12 @@ TLabelNode<IdT, SizeT>* TBaseRepair<IdT, SizeT>::AddInvalidNode(int64_t start, i
     if (cur == m_root) {
         LinkAfter(m_root, n);
     } else if (end == m_inputLength && start >= cur->start) {
-        // Damage up to the end of the input, after the last element read.
-        LinkAfter(cur, n);
+        // Damage up to the end of the input, after the last element read,
+        // at the level of the innermost parent whose payload it starts in.
+        Node* anchor = cur;
+        for (Node* up = FindFather(anchor, 1); up && up != anchor && up->end <= start; up = FindFather(anchor, 1))
+            anchor = up;
+        LinkAfter(anchor, n);
     } else if (cur->prev) {
         // Immediately before the element that ends the run, at its level.
         LinkAfter(cur->prev, n);
