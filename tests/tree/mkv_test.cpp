@@ -28,6 +28,25 @@ namespace {
 const std::vector<uint8_t> kClusterId = {0x1F, 0x43, 0xB6, 0x75};
 const std::vector<uint8_t> kSegmentId = {0x18, 0x53, 0x80, 0x67};
 const std::vector<uint8_t> kDurationHeader = {0x44, 0x89, 0x88};
+const std::vector<uint8_t> kCuesId = {0x1C, 0x53, 0xBB, 0x6B};
+
+// The EBML size field at `at`: its width and value.
+int SizeField(const std::vector<uint8_t>& bytes, size_t at, uint64_t* value)
+{
+    int w = 1;
+    while (w <= 8 && !(bytes.at(at) & (0x80 >> (w - 1))))
+        ++w;
+    *value = bytes.at(at) & ((0x80 >> (w - 1)) - 1);
+    for (int i = 1; i < w; ++i)
+        *value = (*value << 8) | bytes.at(at + i);
+    return w;
+}
+
+int64_t SecondCluster(const std::vector<uint8_t>& bytes)
+{
+    int64_t c = FindBytes(bytes, kClusterId);
+    return c < 0 ? -1 : FindBytes(bytes, kClusterId, static_cast<size_t>(c + 4));
+}
 
 struct Record {
     int code;
@@ -142,18 +161,16 @@ const Damage kDamages[] = {
     {"4 KiB zeroed inside a cluster",
      [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
          // In the middle of the first cluster, among inter frames and audio.
-         int64_t c = FindBytes(bytes, kClusterId);
-         int64_t c2 = c < 0 ? -1 : FindBytes(bytes, kClusterId, static_cast<size_t>(c + 4));
+         int64_t c2 = SecondCluster(bytes);
          if (c2 < 0)
              return false;
-         *from = (c + c2) / 2 - 2048;
+         *from = (FindBytes(bytes, kClusterId) + c2) / 2 - 2048;
          *to = *from + 4096;
          return ZeroRange(path, *from, 4096);
      }},
     {"garbage between two clusters",
      [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
-         int64_t c = FindBytes(bytes, kClusterId);
-         int64_t c2 = c < 0 ? -1 : FindBytes(bytes, kClusterId, static_cast<size_t>(c + 4));
+         int64_t c2 = SecondCluster(bytes);
          if (c2 < 0)
              return false;
          *from = *to = c2;
@@ -178,6 +195,30 @@ const Damage kDamages[] = {
          *from = *to = 0;
          // The element becomes padding of the same length.
          return d >= 0 && OverwriteBytes(path, d, {0xEC, 0x89, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+     }},
+    {"first cluster's size too small",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t c = FindBytes(bytes, kClusterId);
+         uint64_t size = 0;
+         int w = SizeField(bytes, static_cast<size_t>(c + 4), &size);
+         std::vector<uint8_t> field(static_cast<size_t>(w));
+         uint64_t half = (size / 2) | (1ULL << (7 * w));
+         for (int i = 0; i < w; ++i)
+             field[static_cast<size_t>(i)] = static_cast<uint8_t>(half >> (8 * (w - 1 - i)));
+         *from = *to = 0;
+         return OverwriteBytes(path, c + 4, field);
+     }},
+    {"second cluster's Timecode lost",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         // Its blocks have no time left: the cluster goes.
+         int64_t c2 = SecondCluster(bytes);
+         int64_t tc = c2 < 0 ? -1 : FindBytes(bytes, std::vector<uint8_t>{0xE7}, static_cast<size_t>(c2 + 6));
+         if (tc < 0 || tc > c2 + 20)
+             return false;
+         int64_t cues = FindBytes(bytes, kCuesId, static_cast<size_t>(c2));
+         *from = c2;
+         *to = cues < 0 ? static_cast<int64_t>(bytes.size()) : cues;
+         return ZeroRange(path, tc, 2 + (bytes[static_cast<size_t>(tc + 1)] & 0x7F));
      }},
 };
 
@@ -267,8 +308,7 @@ TEST(MkvIntact, PipedFileGetsADurationWhenRepaired)
     std::string out = dir.Path("out.mkv");
     ASSERT_TRUE(CopyFile(clip, in));
     std::vector<uint8_t> bytes = ReadFileBytes(in);
-    int64_t c = FindBytes(bytes, kClusterId);
-    int64_t c2 = FindBytes(bytes, kClusterId, static_cast<size_t>(c + 4));
+    int64_t c2 = SecondCluster(bytes);
     ASSERT_GT(c2, 0);
     ASSERT_TRUE(SpliceGarbage(in, c2, 700, 3));
     MkvFile f(in);
