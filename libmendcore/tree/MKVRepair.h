@@ -35,8 +35,10 @@ protected:
     int AddIDAndSize(unsigned int id, long long size) override;
     int GetHeaderLength(unsigned int id, long long size) const override;
     int RepairLevel1() override;
-    int RepairLevel2() override { return 0; }
-    int RepairLevel3(const char*) override { return 0; }
+    // Only the rebuild exists: the other levels refuse rather than report
+    // a repair that did nothing.
+    int RepairLevel2() override { return MEND_ERR_CANNOT_REPAIR; }
+    int RepairLevel3(const char*) override { return MEND_ERR_CANNOT_REPAIR; }
     int CheckParsed() override;
     bool IsFreeId(unsigned int id) const override { return id == MKV_ID_VOID || id == MKV_ID_CRC32; }
     bool SizeIsHint(unsigned int id) const override { return id == MKV_ID_SEGMENT || id == MKV_ID_CLUSTER; }

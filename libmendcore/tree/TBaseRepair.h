@@ -139,7 +139,6 @@ protected:
     void AddErrorAt(JRVPFileError code, int64_t offset) { m_errors.AddErrorAt(code, offset); }
     void SolveError(JRVPFileError code) { m_errors.SolveError(code); }
     void CloseError() { m_errors.CloseError(); }
-    bool HasError(JRVPFileError code) const;
     bool TestAbort() { return m_state.TestAbort(); }
     // One step of work; false once the budget is spent.
     bool Step() { return ++m_stepCount <= static_cast<uint64_t>(m_stepLimit); }
@@ -222,15 +221,6 @@ void TBaseRepair<IdT, SizeT>::Close()
     ResetTree();
     m_state.ClearAbort();
     CloseError();
-}
-
-template <typename IdT, typename SizeT>
-bool TBaseRepair<IdT, SizeT>::HasError(JRVPFileError code) const
-{
-    for (int i = 0; i < m_errors.GetErrorsCount(); ++i)
-        if (const_cast<CErrorList&>(m_errors).GetFileError(i)->code == code)
-            return true;
-    return false;
 }
 
 template <typename IdT, typename SizeT>

@@ -5,7 +5,10 @@
 #include <string.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <map>
 #include <string>
@@ -15,6 +18,7 @@
 
 #include "core/BaseStream.h"
 #include "core/TestDoubles.h"
+#include "mendcore/VideoRepair.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
@@ -338,6 +342,56 @@ TEST(MkvRebuild, NoTracksIsAFailureNotASuccess)
     MkvFile f(in);
     ASSERT_EQ(f.Parse(), 0);
     EXPECT_EQ(f.RepairTo(dir.Path("out.mkv")), JRVP_ERR_UNREPAIRABLE);
+}
+
+// Waits for the repair object's result callback.
+struct Result {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    int value = 0;
+    static void On(JRVPProcessResult r, void* user)
+    {
+        auto* self = static_cast<Result*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->done = true;
+        self->value = r;
+        self->cv.notify_all();
+    }
+    int Wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; }))
+            return INT32_MIN;
+        done = false;
+        return value;
+    }
+};
+
+TEST(MkvDetection, FoundByContentBehindAnotherExtensionAndRepaired)
+{
+    std::string clip = RequireFixture("clip.webm");
+    if (clip.empty())
+        return;
+    ScratchDir dir("mkvapi");
+    std::string in = dir.Path("damaged.avi");
+    std::string out = dir.Path("repaired.webm");
+    ASSERT_TRUE(CopyFile(clip, in));
+    ASSERT_TRUE(SpliceGarbage(in, SecondCluster(ReadFileBytes(in)), 900, 11));
+    IVideoRepair* repair = CreateRepair();
+    ASSERT_NE(repair, nullptr);
+    Result result;
+    ASSERT_TRUE(repair->SetFile(in.c_str()));
+    ASSERT_EQ(repair->OpenFile(nullptr, &Result::On, &result), 0);
+    EXPECT_EQ(result.Wait(), 0);
+    EXPECT_EQ(repair->GetFormat(), JRVP_FORMAT_MKV);
+    EXPECT_GT(repair->GetErrorsCount(), 0);
+    ASSERT_EQ(repair->RepairFile(out.c_str(), 1, &Result::On, &result, nullptr), 0);
+    EXPECT_EQ(result.Wait(), 0);
+    DestroyRepair(repair);
+    MediaReport repaired = CheckMedia(out);
+    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+    EXPECT_EQ(RunMkvinfo(out), 0);
 }
 
 TEST(MkvHeaderWidths, SmallestWidthWithoutTheReservedValue)
