@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/Guarded.h"
+#include "core/RepairDriver.h"
 
 CBaseRepair::CBaseRepair(IBaseStream* in)
 {
@@ -50,50 +50,12 @@ int CBaseRepair::ParseStream(VPFileErrorCallback onError, void* user)
 
 int CBaseRepair::GetProcess()
 {
-    CAutoLock lock(m_state.Lock());
-    switch (m_state.GetStatus()) {
-    case JRVP_STATUS_PARSING:
-        return m_input ? CTaskState::Progress(m_input->GetPosHint(), m_inputLength) : 0;
-    case JRVP_STATUS_REPAIRING:
-        return m_output ? CTaskState::Progress(m_output->GetPosHint(), m_inputLength) : 0;
-    default:
-        return 0;
-    }
+    return CurrentProgress(m_state, m_input.get(), m_output, m_inputLength);
 }
 
 int CBaseRepair::RepairFile(IBaseStream* out, int level, const char* refPath)
 {
-    {
-        CAutoLock lock(m_state.Lock());
-        int status = m_state.GetStatus();
-        if (status < JRVP_STATUS_PARSE_FAILED)
-            return JRVP_ERR_NOT_READY;
-        if (status == JRVP_STATUS_PARSE_FAILED && level < 3)
-            return JRVP_ERR_PARSE_FAILED;
-        if (m_errors.GetErrorsCount() == 0) {
-            m_state.SetStatus(JRVP_STATUS_REPAIRED);
-            return JRVP_OK;
-        }
-        m_state.SetStatus(JRVP_STATUS_REPAIRING);
-    }
-    int r;
-    if (!out)
-        r = JRVP_ERR_NOT_READY;
-    else if (!m_input)
-        r = JRVP_ERR_OPEN_FAILED;
-    else if (level < 0 || level > 3)
-        r = JRVP_ERR_UNKNOWN;
-    else
-        r = TranslateResult(RunLevel(out, level, refPath));
-    // Every end of a repair that got this far reads as finished.
-    m_state.SetStatus(JRVP_STATUS_REPAIRED);
-    m_state.ClearAbort();
-    return r;
-}
-
-int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
-{
-    return RunWithBufferedOutput(out, m_state, m_output, [&] {
+    return DriveRepair(m_state, m_errors, out, m_input != nullptr, level, m_output, [&] {
         switch (level) {
         case 1: return RepairLevel1();
         case 2: return RepairLevel2();
@@ -105,18 +67,5 @@ int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
 
 int CBaseRepair::WriteToFile(int64_t n)
 {
-    if (!m_input || !m_output)
-        return MEND_ERR_NO_STREAM;
-    uint8_t block[CBufferStream::kBufferSize];
-    while (n > 0) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, sizeof(block)));
-        if (m_input->Read(block, want) != want)
-            return MEND_ERR_READ;
-        if (m_output->Write(block, want) != want)
-            return MEND_ERR_WRITE;
-        n -= want;
-    }
-    return 0;
+    return CopyInputToOutput(m_input.get(), m_output, n, m_state);
 }

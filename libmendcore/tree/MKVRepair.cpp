@@ -77,9 +77,9 @@ void CMKVRepair::Close()
 
 // --- headers ---------------------------------------------------------------
 
-int CMKVRepair::ReadEbmlId(unsigned int& id)
+int CMKVRepair::ReadVint(int maxWidth, bool keepMarker, uint64_t* value)
 {
-    id = 0;
+    *value = 0;
     if (!m_input)
         return MEND_ERR_NO_STREAM;
     int64_t p = m_input->GetPos();
@@ -91,40 +91,12 @@ int CMKVRepair::ReadEbmlId(unsigned int& id)
     if (b == 0)
         return TREE_STEP_INVALID;
     int w = Width(b);
-    // Matroska ids are at most four bytes wide.
-    if (w > 4)
+    if (w > maxWidth)
         return TREE_STEP_INVALID;
-    // An id is read only when at least one byte follows it.
+    // Read only when at least one byte follows it.
     if (w > m_inputLength - (p + 1))
         return TREE_STEP_END;
-    id = b;
-    for (int i = 1; i < w; ++i) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        if (m_input->Read(&b, 1) != 1)
-            return MEND_ERR_READ;
-        id = (id << 8) | b;
-    }
-    return TREE_STEP_READ;
-}
-
-int CMKVRepair::ReadEbmlSize(long long& size)
-{
-    size = 0;
-    if (!m_input)
-        return MEND_ERR_NO_STREAM;
-    int64_t p = m_input->GetPos();
-    if (p >= m_inputLength)
-        return TREE_STEP_END;
-    uint8_t b = 0;
-    if (m_input->Read(&b, 1) != 1)
-        return MEND_ERR_READ;
-    if (b == 0)
-        return TREE_STEP_INVALID;
-    int w = Width(b);
-    if (w > m_inputLength - (p + 1))
-        return TREE_STEP_END;
-    long long v = b & ((0x80 >> (w - 1)) - 1);
+    uint64_t v = keepMarker ? b : (b & ((0x80 >> (w - 1)) - 1));
     for (int i = 1; i < w; ++i) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
@@ -132,8 +104,25 @@ int CMKVRepair::ReadEbmlSize(long long& size)
             return MEND_ERR_READ;
         v = (v << 8) | b;
     }
-    size = v;
+    *value = v;
     return TREE_STEP_READ;
+}
+
+int CMKVRepair::ReadEbmlId(unsigned int& id)
+{
+    // Ids keep their marker bit and are at most four bytes wide.
+    uint64_t v = 0;
+    int r = ReadVint(4, true, &v);
+    id = static_cast<unsigned int>(v);
+    return r;
+}
+
+int CMKVRepair::ReadEbmlSize(long long& size)
+{
+    uint64_t v = 0;
+    int r = ReadVint(8, false, &v);
+    size = static_cast<long long>(v);
+    return r;
 }
 
 int CMKVRepair::ReadEbmlUint(int width, uint64_t* value)

@@ -48,6 +48,8 @@ protected:
     int ParseLabelChild(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
 
 private:
+    // One EBML variable-length integer; the marker bit kept for ids.
+    int ReadVint(int maxWidth, bool keepMarker, uint64_t* value);
     int ReadEbmlId(unsigned int& id);
     int ReadEbmlSize(long long& size);
     int ReadEbmlUint(int width, uint64_t* value);

@@ -19,7 +19,7 @@
 
 #include "core/BaseStream.h"
 #include "core/ErrorList.h"
-#include "core/Guarded.h"
+#include "core/RepairDriver.h"
 #include "core/IBaseRepair.h"
 #include "core/ResultCodes.h"
 #include "core/TaskState.h"
@@ -955,71 +955,26 @@ int TBaseRepair<IdT, SizeT>::WriteNode(Node* node)
 template <typename IdT, typename SizeT>
 int TBaseRepair<IdT, SizeT>::WriteToFile(int64_t n)
 {
-    if (!m_input || !m_output)
-        return MEND_ERR_NO_STREAM;
-    uint8_t block[CBufferStream::kBufferSize];
-    while (n > 0) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, sizeof(block)));
-        if (m_input->Read(block, want) != want)
-            return MEND_ERR_READ;
-        if (m_output->Write(block, want) != want)
-            return MEND_ERR_WRITE;
-        n -= want;
-    }
-    return 0;
+    return CopyInputToOutput(m_input.get(), m_output, n, m_state);
 }
 
 template <typename IdT, typename SizeT>
 int TBaseRepair<IdT, SizeT>::GetProcess()
 {
-    CAutoLock lock(m_state.Lock());
-    switch (m_state.GetStatus()) {
-    case JRVP_STATUS_PARSING:
-        return m_input ? CTaskState::Progress(m_input->GetPosHint(), m_inputLength) : 0;
-    case JRVP_STATUS_REPAIRING:
-        return m_output ? CTaskState::Progress(m_output->GetPosHint(), m_inputLength) : 0;
-    default:
-        return 0;
-    }
+    return CurrentProgress(m_state, m_input.get(), m_output, m_inputLength);
 }
 
 template <typename IdT, typename SizeT>
 int TBaseRepair<IdT, SizeT>::RepairFile(IBaseStream* out, int level, const char* refPath)
 {
-    {
-        CAutoLock lock(m_state.Lock());
-        int status = m_state.GetStatus();
-        if (status < JRVP_STATUS_PARSE_FAILED)
-            return JRVP_ERR_NOT_READY;
-        if (status == JRVP_STATUS_PARSE_FAILED && level < 3)
-            return JRVP_ERR_PARSE_FAILED;
-        if (m_errors.GetErrorsCount() == 0) {
-            m_state.SetStatus(JRVP_STATUS_REPAIRED);
-            return JRVP_OK;
+    return DriveRepair(m_state, m_errors, out, m_input != nullptr, level, m_output, [&] {
+        switch (level) {
+        case 1: return RepairLevel1();
+        case 2: return RepairLevel2();
+        case 3: return RepairLevel3(refPath);
+        default: return 0;
         }
-        m_state.SetStatus(JRVP_STATUS_REPAIRING);
-    }
-    int r;
-    if (!out)
-        r = JRVP_ERR_NOT_READY;
-    else if (!m_input)
-        r = JRVP_ERR_OPEN_FAILED;
-    else if (level < 0 || level > 3)
-        r = JRVP_ERR_UNKNOWN;
-    else
-        r = TranslateResult(RunWithBufferedOutput(out, m_state, m_output, [&] {
-            switch (level) {
-            case 1: return RepairLevel1();
-            case 2: return RepairLevel2();
-            case 3: return RepairLevel3(refPath);
-            default: return 0;
-            }
-        }));
-    m_state.SetStatus(JRVP_STATUS_REPAIRED);
-    m_state.ClearAbort();
-    return r;
+    });
 }
 
 extern template class TBaseRepair<unsigned int, unsigned int>;
