@@ -46,6 +46,37 @@ int SizeField(const std::vector<uint8_t>& bytes, size_t at, uint64_t* value)
     return w;
 }
 
+// Our own structural check of a rebuilt file, byte by byte: the Segment's
+// size is what follows its header, and every SeekHead entry points at an
+// element of the id it names.
+void ExpectSeekHeadPointsAtElements(const std::vector<uint8_t>& bytes)
+{
+    uint64_t ebmlSize = 0;
+    size_t at = 4 + static_cast<size_t>(SizeField(bytes, 4, &ebmlSize));
+    at += static_cast<size_t>(ebmlSize);
+    ASSERT_EQ(FindBytes(bytes, kSegmentId, at), static_cast<int64_t>(at));
+    uint64_t segmentSize = 0;
+    ASSERT_EQ(SizeField(bytes, at + 4, &segmentSize), 8);
+    const size_t dataStart = at + 12;
+    EXPECT_EQ(segmentSize, bytes.size() - dataStart);
+    ASSERT_EQ(ReadBE32(bytes, dataStart), 0x114D9B74u);
+    uint64_t seekHeadSize = 0;
+    size_t entries = dataStart + 4 + static_cast<size_t>(SizeField(bytes, dataStart + 4, &seekHeadSize));
+    ASSERT_EQ(seekHeadSize % 21, 0u);
+    ASSERT_GT(seekHeadSize, 0u);
+    for (size_t e = entries; e < entries + seekHeadSize; e += 21) {
+        ASSERT_EQ(FindBytes(bytes, std::vector<uint8_t>{0x4D, 0xBB, 0x92, 0x53, 0xAB, 0x84}, e), static_cast<int64_t>(e));
+        uint32_t id = ReadBE32(bytes, e + 6);
+        uint64_t pos = (static_cast<uint64_t>(ReadBE32(bytes, e + 13)) << 32) | ReadBE32(bytes, e + 17);
+        ASSERT_LT(dataStart + pos + 4, bytes.size());
+        size_t idLen = id > 0xFFFFFF ? 4 : id > 0xFFFF ? 3 : id > 0xFF ? 2 : 1;
+        uint32_t found = 0;
+        for (size_t i = 0; i < idLen; ++i)
+            found = (found << 8) | bytes[dataStart + pos + i];
+        EXPECT_EQ(found, id) << "entry at " << e;
+    }
+}
+
 int64_t SecondCluster(const std::vector<uint8_t>& bytes)
 {
     int64_t c = FindBytes(bytes, kClusterId);
@@ -260,6 +291,7 @@ TEST_P(MkvDamage, RepairedFileDecodesKeepsBlocksAndDeclaresItsDuration)
             EXPECT_GE(s.packets, expected[s.index]) << "stream " << s.index << " " << Describe(records);
         EXPECT_NEAR(repaired.durationSeconds, ContentSeconds(repaired), 0.1) << repaired.Summary();
         EXPECT_EQ(RunMkvinfo(out), 0);
+        ExpectSeekHeadPointsAtElements(ReadFileBytes(out));
 
         // The repaired file is intact in our own eyes too.
         MkvFile again(out);
@@ -299,6 +331,53 @@ TEST(MkvHeader, DamagedEbmlHeaderOrDocTypeIsNotMatroska)
         EXPECT_EQ(f.Parse(), JRVP_ERR_UNKNOWN_FORMAT) << c.name;
         EXPECT_EQ(f.Repairer().GetStatus(), JRVP_STATUS_PARSE_FAILED) << c.name;
         EXPECT_EQ(f.Repairer().GetErrorsCount(), 0) << c.name;
+    }
+}
+
+std::vector<uint8_t> BigEndianDouble(double v)
+{
+    uint64_t bits;
+    memcpy(&bits, &v, sizeof(bits));
+    std::vector<uint8_t> out(8);
+    for (int i = 0; i < 8; ++i)
+        out[static_cast<size_t>(i)] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+    return out;
+}
+
+TEST(MkvDuration, ComparedWithTheContentInTheFilesOwnUnits)
+{
+    std::string clip = RequireFixture("clip.mkv");
+    if (clip.empty())
+        return;
+    const std::vector<uint8_t> scaleHeader = {0x2A, 0xD7, 0xB1, 0x83};
+    const struct {
+        const char* name;
+        std::vector<uint8_t> scale;  // three bytes of TimecodeScale, in ns
+        double duration;             // in TimecodeScale units
+        bool recorded;
+    } cases[] = {
+        {"as written", {0x0F, 0x42, 0x40}, 2046.0, false},
+        {"a muxer's rounding at 1 ms", {0x0F, 0x42, 0x40}, 2146.0, false},
+        {"two seconds too long at 10 ms", {0x98, 0x96, 0x80}, 2246.0, true},
+        {"far too short", {0x0F, 0x42, 0x40}, 1000.0, true},
+    };
+    ScratchDir dir("mkvdur");
+    for (const auto& c : cases) {
+        std::string in = dir.Path("in.mkv");
+        ASSERT_TRUE(CopyFile(clip, in));
+        std::vector<uint8_t> bytes = ReadFileBytes(in);
+        int64_t scale = FindBytes(bytes, scaleHeader);
+        int64_t duration = FindBytes(bytes, kDurationHeader);
+        ASSERT_TRUE(scale > 0 && duration > 0);
+        ASSERT_TRUE(OverwriteBytes(in, scale + 4, c.scale));
+        ASSERT_TRUE(OverwriteBytes(in, duration + 3, BigEndianDouble(c.duration)));
+        MkvFile f(in);
+        ASSERT_EQ(f.Parse(), 0) << c.name;
+        std::vector<Record> records = f.Records();
+        EXPECT_EQ(!records.empty(), c.recorded) << c.name << ": " << Describe(records);
+        // The end of the last audio packet (2043 + 46), in the same units
+        // whatever the scale.
+        EXPECT_NEAR(static_cast<double>(f.Repairer().EstimatedDuration()), 2089.0, 2.0) << c.name;
     }
 }
 
