@@ -23,6 +23,10 @@ constexpr int64_t kSeekEntrySize = 21;
 // Duration element written by the rebuild: id (2), size (1), 8-byte float.
 constexpr int64_t kDurationElementSize = 11;
 constexpr uint64_t kDefaultTimecodeScale = 1000000;  // one millisecond in ns
+// TimecodeScale element of the default scale: id (3), size (1), 3 bytes.
+constexpr int64_t kScaleElementSize = 7;
+// Named as muxing and writing application where an Info lost its own.
+constexpr char kApplication[] = "vidmend";
 
 // Elements whose value is a number (integer, float or date): never wider
 // than eight bytes. In damaged data an id of this kind with a large random
@@ -322,16 +326,26 @@ void CMKVRepair::NoteTrackNumber(const Node* entry)
 
 bool CMKVRepair::KeepDamagedParent(Node* node)
 {
-    // A Cluster keeps its good blocks while damaged stretches are at most a
-    // third as many; one without its Timecode is dropped later, with a
-    // record.
-    if (node->id != MKV_ID_CLUSTER || !node->firstChild)
+    if (!node->firstChild)
         return false;
     int64_t good = 0;
     int64_t bad = 0;
     for (Node* c = node->firstChild; c; c = c->next)
         (c->valid ? good : bad) += 1;
-    return good >= 3 * bad;
+    switch (node->id) {
+    case MKV_ID_CLUSTER:
+        // A Cluster keeps its good blocks while damaged stretches are at
+        // most a third as many; one without its Timecode is dropped later,
+        // with a record.
+        return good >= 3 * bad;
+    case MKV_ID_SEGMENT:
+    case MKV_ID_INFO:
+        // A damaged Info must not cost the whole file: the rebuild writes
+        // the Info afresh with what it lacks.
+        return good > 0;
+    default:
+        return false;
+    }
 }
 
 CMKVRepair::Node* CMKVRepair::FindChild(Node* parent, unsigned int id) const
@@ -528,32 +542,51 @@ int CMKVRepair::WriteDuration(double value)
     return WriteFieldR(m_output, bits) ? 0 : MEND_ERR_WRITE;
 }
 
+int CMKVRepair::WriteString(unsigned int id, const char* text)
+{
+    unsigned int n = static_cast<unsigned int>(strlen(text));
+    int r = AddIDAndSize(id, n);
+    return r < 0 ? r : WriteBytes(reinterpret_cast<const uint8_t*>(text), n);
+}
+
 int CMKVRepair::WriteSegmentInfo(Node* info, bool withDuration)
 {
     Node* duration = FindChild(info, MKV_ID_DURATION);
-    if (!withDuration || (duration && m_durationAgrees && info->valid && !info->rebuilt))
+    if (info && (!withDuration || (duration && m_durationAgrees && info->valid && !info->rebuilt)))
         return WriteNode(info);
-    // Rebuilt with the Duration of what the file holds, its size the sum of
-    // what is written.
-    int64_t size = kDurationElementSize;
-    for (Node* c = info->firstChild; c; c = c->next)
+    // Rebuilt (or, without one, written afresh) with the Duration of what
+    // the file holds and the applications a player expects, its size the
+    // sum of what is written.
+    const bool muxingApp = FindChild(info, MKV_ID_MUXINGAPP) != nullptr;
+    const bool writingApp = FindChild(info, MKV_ID_WRITINGAPP) != nullptr;
+    const int64_t appElement = 3 + static_cast<int64_t>(strlen(kApplication));
+    int64_t size = kDurationElementSize + (muxingApp ? 0 : appElement) + (writingApp ? 0 : appElement) +
+                   (info ? 0 : kScaleElementSize);
+    for (Node* c = info ? info->firstChild : nullptr; c; c = c->next)
         if (c->id != MKV_ID_DURATION && KeepInRebuiltParent(c))
             size += c->written;
     double value = m_durationAgrees ? m_duration : static_cast<double>(m_estimatedDuration);
     int r = AddIDAndSize(MKV_ID_INFO, size);
-    if (r < 0)
-        return r;
-    for (Node* c = info->firstChild; c; c = c->next) {
+    if (r == 0 && !info) {
+        // Timecodes were read at the default scale; say so.
+        static const uint8_t scale[kScaleElementSize] = {0x2A, 0xD7, 0xB1, 0x83, 0x0F, 0x42, 0x40};
+        r = WriteBytes(scale, sizeof(scale));
+    }
+    for (Node* c = info ? info->firstChild : nullptr; c && r == 0; c = c->next) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         if (c->id == MKV_ID_DURATION)
             r = WriteDuration(value);
         else if (KeepInRebuiltParent(c))
             r = WriteNode(c);
-        if (r < 0)
-            return r;
     }
-    return duration ? 0 : WriteDuration(value);
+    if (r == 0 && !duration)
+        r = WriteDuration(value);
+    if (r == 0 && !muxingApp)
+        r = WriteString(MKV_ID_MUXINGAPP, kApplication);
+    if (r == 0 && !writingApp)
+        r = WriteString(MKV_ID_WRITINGAPP, kApplication);
+    return r;
 }
 
 int CMKVRepair::WriteSeekEntries(int64_t at, int64_t reserved,
@@ -629,6 +662,10 @@ int CMKVRepair::RepairLevel1()
     // Without track descriptions no player can read the blocks.
     if (kinds[1].empty())
         return MEND_ERR_UNREPAIRABLE;
+    // Without an Info one is written afresh.
+    const bool freshInfo = kinds[0].empty();
+    if (freshInfo)
+        ++count;
 
     int r = WriteNode(ebml);
     if (r < 0)
@@ -648,6 +685,12 @@ int CMKVRepair::RepairLevel1()
 
     std::vector<std::pair<unsigned int, int64_t>> entries;
     entries.reserve(count);
+    if (freshInfo) {
+        entries.emplace_back(MKV_ID_INFO, m_output->GetPos() - m_segmentDataStart);
+        r = WriteSegmentInfo(nullptr, true);
+        if (r < 0)
+            return r;
+    }
     for (size_t k = 0; k < sizeof(kOrder) / sizeof(kOrder[0]); ++k) {
         bool first = true;
         for (Node* e : kinds[k]) {

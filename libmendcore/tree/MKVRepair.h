@@ -64,6 +64,7 @@ private:
     int AddBlank(int64_t n);
     int WriteBytes(const uint8_t* bytes, unsigned int n);
     int WriteDuration(double value);
+    int WriteString(unsigned int id, const char* text);
     int WriteSegmentInfo(Node* info, bool withDuration);
     int WriteSeekEntries(int64_t at, int64_t reserved, const std::vector<std::pair<unsigned int, int64_t>>& entries);
 

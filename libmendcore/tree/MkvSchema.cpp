@@ -30,13 +30,13 @@ MkvSchemaTree::Rows MatroskaRows()
 
     // Info
     add(MKV_ID_INFO, M, R,
-        {MKV_ID_TIMECODESCALE, MKV_ID_DURATION, 0x7BA9, 0x5741, 0x4D80, 0x4461, 0x73A4, 0x7384, 0x3CB923, 0x3C83AB,
+        {MKV_ID_TIMECODESCALE, MKV_ID_DURATION, 0x7BA9, MKV_ID_WRITINGAPP, MKV_ID_MUXINGAPP, 0x4461, 0x73A4, 0x7384, 0x3CB923, 0x3C83AB,
          0x3EB923, 0x3E83BB, 0x4444, 0x6924});
     for (unsigned int id : {unsigned(MKV_ID_TIMECODESCALE), unsigned(MKV_ID_DURATION), 0x7BA9u, 0x4461u, 0x73A4u, 0x7384u, 0x3CB923u,
                             0x3C83ABu, 0x3EB923u, 0x3E83BBu})
         add(id, o, o);
-    add(0x5741, M, o);  // WritingApp
-    add(0x4D80, M, o);  // MuxingApp
+    add(MKV_ID_WRITINGAPP, M, o);
+    add(MKV_ID_MUXINGAPP, M, o);
     add(0x4444, o, R);  // SegmentFamily
     add(0x6924, o, R, {0x69FC, 0x69BF, 0x69A5});  // ChapterTranslate
     add(0x69FC, o, R);

@@ -77,6 +77,18 @@ void ExpectSeekHeadPointsAtElements(const std::vector<uint8_t>& bytes)
     }
 }
 
+// The element with this id, not the SeekHead entry that names it (a SeekID
+// payload follows its size byte 0x84).
+int64_t ElementAt(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& id)
+{
+    for (int64_t at = 0; (at = FindBytes(bytes, id, static_cast<size_t>(at))) >= 0; ++at)
+        if (at == 0 || bytes[static_cast<size_t>(at - 1)] != 0x84)
+            return at;
+    return -1;
+}
+
+const std::vector<uint8_t> kInfoId = {0x15, 0x49, 0xA9, 0x66};
+
 int64_t SecondCluster(const std::vector<uint8_t>& bytes)
 {
     int64_t c = FindBytes(bytes, kClusterId);
@@ -255,6 +267,23 @@ const Damage kDamages[] = {
          *to = cues < 0 ? static_cast<int64_t>(bytes.size()) : cues;
          return ZeroRange(path, tc, 2 + (bytes[static_cast<size_t>(tc + 1)] & 0x7F));
      }},
+    {"Info's WritingApp lost",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t info = ElementAt(bytes, kInfoId);
+         int64_t app = info < 0 ? -1 : FindBytes(bytes, std::vector<uint8_t>{0x57, 0x41}, static_cast<size_t>(info));
+         *from = *to = 0;
+         return app > 0 && ZeroRange(path, app, 2);
+     }},
+    {"Info destroyed",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t info = ElementAt(bytes, kInfoId);
+         if (info < 0)
+             return false;
+         uint64_t size = 0;
+         int w = SizeField(bytes, static_cast<size_t>(info + 4), &size);
+         *from = *to = 0;
+         return ZeroRange(path, info, 4 + w + static_cast<int64_t>(size));
+     }},
 };
 
 class MkvDamage : public ::testing::TestWithParam<const char*> {};
@@ -412,10 +441,7 @@ TEST(MkvRebuild, NoTracksIsAFailureNotASuccess)
     std::string in = dir.Path("in.mkv");
     ASSERT_TRUE(CopyFile(clip, in));
     std::vector<uint8_t> bytes = ReadFileBytes(in);
-    // The last occurrence: the SeekHead names the Tracks id too.
-    int64_t tracks = -1;
-    for (int64_t at = 0; (at = FindBytes(bytes, std::vector<uint8_t>{0x16, 0x54, 0xAE, 0x6B}, static_cast<size_t>(at))) >= 0; ++at)
-        tracks = at;
+    int64_t tracks = ElementAt(bytes, {0x16, 0x54, 0xAE, 0x6B});
     ASSERT_GT(tracks, 0);
     ASSERT_TRUE(ZeroRange(in, tracks, 4));
     MkvFile f(in);
