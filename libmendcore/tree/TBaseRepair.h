@@ -319,17 +319,16 @@ int TBaseRepair<IdT, SizeT>::ParseLabel()
         return r;
     if (r == TREE_STEP_READ) {
         int64_t pos = m_input->GetPos();
-        const SNode* placed = FindByIdS(id);
+        const SNode* snode = FindByIdS(id);
         if (CheckNodeRelation(m_lastId, id) < 0) {
             r = TREE_STEP_INVALID;
-        } else if (!m_parent && placed && placed->level != 1) {
+        } else if (!m_parent && snode && snode->level != 1) {
             // Outside every parent only top-level elements stand.
             r = TREE_STEP_INVALID;
         } else if (!SizeIsHint(id) && (IsNegativeSize(size) || static_cast<int64_t>(size) > m_scopeEnd - pos)) {
             // An element reaches no further than the parent it stands in.
             r = TREE_STEP_INVALID;
         } else {
-            const SNode* snode = FindByIdS(id);
             Node* node = nullptr;
             isParent = snode && snode->firstChild;
             r = isParent ? ParseLabelFather(id, size, start, node, snode)
