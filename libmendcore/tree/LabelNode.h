@@ -152,6 +152,7 @@ struct TLabelNode {
     TLabelNode* next = nullptr;
     TLabelNode* firstChild = nullptr;
     TLabelNode* parent = nullptr;  // set on first children only
+    TLabelNode* owner = nullptr;   // the parent, on every child: climbs cost no walk along siblings
 };
 
 // Owns the parsed nodes of one repairer; released nodes are reused.

@@ -162,9 +162,8 @@ protected:
     int64_t m_scopeEnd = 0;
 
 private:
-    // Free elements the look-ahead reads past before it gives up: a real
-    // file holds one or two in a row, and the bound keeps the cost of one
-    // element constant.
+    // Free elements the look-ahead reads past: a real file holds one or two
+    // in a row, and the bound keeps the cost of one element constant.
     static constexpr int kMaxLookAheadHops = 8;
 
     int RunParse();
@@ -425,7 +424,9 @@ int TBaseRepair<IdT, SizeT>::LookAhead(IdT id, int64_t end, SizeT, const SNode* 
             return acceptAtEnd ? TREE_STEP_READ : TREE_STEP_INVALID;
         at += static_cast<int64_t>(nsize);
     }
-    return TREE_STEP_INVALID;
+    // A run of free elements, each header where the one before ends: garbage
+    // does not chain like that.
+    return TREE_STEP_READ;
 }
 
 template <typename IdT, typename SizeT>
@@ -621,6 +622,7 @@ void TBaseRepair<IdT, SizeT>::LinkAfter(Node* anchor, Node* n)
         n->next->prev = n;
     anchor->next = n;
     n->prev = anchor;
+    n->owner = anchor->owner;
 }
 
 template <typename IdT, typename SizeT>
@@ -643,9 +645,12 @@ TLabelNode<IdT, SizeT>* TBaseRepair<IdT, SizeT>::AddNewNode(IdT id, int64_t star
                 return nullptr;
             }
         } else {
-            Node* last = p ? p->firstChild : m_root;
-            while (last->next)
-                last = last->next;
+            // Its last child: the one on the way up from the last node added.
+            Node* last = m_currentNode;
+            while (last && last->owner != p)
+                last = last->owner;
+            if (!last)
+                return nullptr;
             anchor = last;
             rel = 2;
         }
@@ -678,9 +683,9 @@ TLabelNode<IdT, SizeT>* TBaseRepair<IdT, SizeT>::AddNewNode(IdT id, int64_t star
     if (anchor) {
         LinkAfter(anchor, n);
     } else {
-        n->firstChild = nullptr;
         m_currentNode->firstChild = n;
         n->parent = m_currentNode;
+        n->owner = m_currentNode;
     }
     SetContext(n);
     m_lastId = id;
@@ -715,6 +720,7 @@ TLabelNode<IdT, SizeT>* TBaseRepair<IdT, SizeT>::AddInvalidNode(int64_t start, i
         Node* p = cur->parent;
         p->firstChild = n;
         n->parent = p;
+        n->owner = p;
         cur->parent = nullptr;
         n->next = cur;
         cur->prev = n;
@@ -749,14 +755,8 @@ TLabelNode<IdT, SizeT>* TBaseRepair<IdT, SizeT>::FindFather(Node* n, int levels)
 {
     if (!n || n == m_root)
         return n;
-    for (int i = 0; i < levels; ++i) {
-        Node* first = n;
-        while (first->prev && !first->parent)
-            first = first->prev;
-        if (!first->parent)
-            return n;
-        n = first->parent;
-    }
+    for (int i = 0; i < levels && n->owner; ++i)
+        n = n->owner;
     return n;
 }
 

@@ -3,6 +3,7 @@
 // that may stand anywhere.
 #include <stdint.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -245,8 +246,11 @@ TEST(TreeBase, RefusedFilesAndEmptyInput)
     Parsed noHead(P(BOX, {E(STAMP, {1})}));
     EXPECT_EQ(noHead.result, JRVP_ERR_UNKNOWN_FORMAT);
     EXPECT_EQ(noHead.repair.GetStatus(), JRVP_STATUS_PARSE_FAILED);
-    // Mostly garbage: the budget of one step per input byte runs out.
-    std::vector<uint8_t> noise(4000, PAD);
+    // Mostly garbage that looks like boxes without their stamp, each
+    // scanned and refused: the budget of one step per input byte runs out.
+    std::vector<uint8_t> noise;
+    for (int i = 0; i < 2000; ++i)
+        noise.insert(noise.end(), {BOX, 0xFF});
     Parsed garbage(Cat({kHead, P(BOX, {E(STAMP, {1})}), noise}));
     EXPECT_EQ(garbage.result, JRVP_ERR_UNREPAIRABLE);
     EXPECT_EQ(garbage.repair.GetErrorsCount(), 0);
@@ -262,6 +266,21 @@ TEST(TreeBase, AbortEndsTheParseWithNothingParsed)
     EXPECT_EQ(repair.ParseStream(nullptr, nullptr), 0);  // a late abort does not linger
     EXPECT_EQ(repair.GetStatus(), JRVP_STATUS_PARSED);
     EXPECT_EQ(repair.GetProcess(), 0);
+}
+
+TEST(TreeBase, LongChainsOfFreeElementsParseInLinearTime)
+{
+    // A quarter of a million padding elements: placing each must not walk
+    // the chain before it.
+    std::vector<uint8_t> pads;
+    for (int i = 0; i < 125000; ++i)
+        pads.insert(pads.end(), {PAD, 2, 0, 0});
+    std::vector<uint8_t> box = P(BOX, {E(STAMP, {1}), E(PAD, {}), E(PAD, {}), E(ITEM, {2})});
+    auto started = std::chrono::steady_clock::now();
+    Parsed p(Cat({kHead, box, pads, box, pads}));
+    EXPECT_EQ(p.result, 0);
+    EXPECT_TRUE(p.Codes().empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
 // Random toy files, randomly damaged: the parse ends within its budget, and
