@@ -15,6 +15,8 @@ PACKAGES=(
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   # the application: Qt 5 Core, Gui, Widgets and Xml
   qtbase5-dev
+  # mkvinfo reads the repaired Matroska files in the tests
+  mkvtoolnix
 )
 
 missing=()

@@ -1,9 +1,8 @@
 #include "core/BaseRepair.h"
 
 #include <algorithm>
-#include "core/Guarded.h"
 
-
+#include "core/RepairDriver.h"
 
 CBaseRepair::CBaseRepair(IBaseStream* in)
 {
@@ -51,63 +50,12 @@ int CBaseRepair::ParseStream(VPFileErrorCallback onError, void* user)
 
 int CBaseRepair::GetProcess()
 {
-    CAutoLock lock(m_state.Lock());
-    switch (m_state.GetStatus()) {
-    case JRVP_STATUS_PARSING:
-        return m_input ? CTaskState::Progress(m_input->GetPosHint(), m_inputLength) : 0;
-    case JRVP_STATUS_REPAIRING:
-        return m_output ? CTaskState::Progress(m_output->GetPosHint(), m_inputLength) : 0;
-    default:
-        return 0;
-    }
+    return CurrentProgress(m_state, m_input.get(), m_output, m_inputLength);
 }
 
 int CBaseRepair::RepairFile(IBaseStream* out, int level, const char* refPath)
 {
-    {
-        CAutoLock lock(m_state.Lock());
-        int status = m_state.GetStatus();
-        if (status < JRVP_STATUS_PARSE_FAILED)
-            return JRVP_ERR_NOT_READY;
-        if (status == JRVP_STATUS_PARSE_FAILED && level < 3)
-            return JRVP_ERR_PARSE_FAILED;
-        if (m_errors.GetErrorsCount() == 0) {
-            m_state.SetStatus(JRVP_STATUS_REPAIRED);
-            return JRVP_OK;
-        }
-        m_state.SetStatus(JRVP_STATUS_REPAIRING);
-    }
-    int r;
-    if (!out)
-        r = JRVP_ERR_NOT_READY;
-    else if (!m_input)
-        r = JRVP_ERR_OPEN_FAILED;
-    else if (level < 0 || level > 3)
-        r = JRVP_ERR_UNKNOWN;
-    else
-        r = TranslateResult(RunLevel(out, level, refPath));
-    // Every end of a repair that got this far reads as finished.
-    m_state.SetStatus(JRVP_STATUS_REPAIRED);
-    m_state.ClearAbort();
-    return r;
-}
-
-int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
-{
-    // A buffer of its own over the output for this repair; repairers read
-    // back and patch what they wrote, which it serves like any stream.
-    std::unique_ptr<CBufferStream> buffered;
-    int r = GuardedCall(MEND_ERR_NO_MEMORY, [&] {
-        buffered = std::make_unique<CBufferStream>(out);
-        return 0;
-    });
-    if (r < 0)
-        return r;
-    {
-        CAutoLock lock(m_state.Lock());
-        m_output = buffered.get();
-    }
-    r = GuardedCall(MEND_ERR_NO_MEMORY, [&] {
+    return DriveRepair(m_state, m_errors, out, m_input.get(), level, m_output, [&] {
         switch (level) {
         case 1: return RepairLevel1();
         case 2: return RepairLevel2();
@@ -115,33 +63,9 @@ int CBaseRepair::RunLevel(IBaseStream* out, int level, const char* refPath)
         default: return 0;
         }
     });
-    // Pending bytes must reach the output before success is reported, and
-    // a repair that met a read error did not copy what it meant to.
-    if (buffered->FlushBuffer() != 0 || buffered->Failed())
-        r = r < 0 ? r : MEND_ERR_WRITE;
-    if (r >= 0 && m_input->Failed())
-        r = MEND_ERR_READ;
-    {
-        CAutoLock lock(m_state.Lock());
-        m_output = nullptr;
-    }
-    return r;
 }
 
 int CBaseRepair::WriteToFile(int64_t n)
 {
-    if (!m_input || !m_output)
-        return MEND_ERR_NO_STREAM;
-    uint8_t block[CBufferStream::kBufferSize];
-    while (n > 0) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, sizeof(block)));
-        if (m_input->Read(block, want) != want)
-            return MEND_ERR_READ;
-        if (m_output->Write(block, want) != want)
-            return MEND_ERR_WRITE;
-        n -= want;
-    }
-    return 0;
+    return CopyInputToOutput(m_input.get(), m_output, n, m_state);
 }

@@ -63,8 +63,6 @@ protected:
     int m_format = JRVP_FORMAT_NONE;
 
 private:
-    int RunLevel(IBaseStream* out, int level, const char* refPath);
-
     CTaskState m_state;
     CErrorList m_errors;
 };

@@ -1,0 +1,722 @@
+#include "tree/MKVRepair.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "core/StreamIO.h"
+
+namespace {
+
+// Clusters and the Segment may declare an unknown size: all value bits set.
+constexpr long long UnknownSizeValue(int width)
+{
+    return (1LL << (7 * width)) - 1;
+}
+
+// The Segment header's size field while the rebuild runs, later patched.
+constexpr long long kSegmentSizePlaceholder = 0x00FFFFFFFFFFFFF0LL;
+// Id (2) + size (1) + SeekID element (2 + 1 + 4) + SeekPosition (2 + 1 + 8).
+constexpr int64_t kSeekEntrySize = 21;
+// Duration element written by the rebuild: id (2), size (1), 8-byte float.
+constexpr int64_t kDurationElementSize = 11;
+constexpr uint64_t kDefaultTimecodeScale = 1000000;  // one millisecond in ns
+// TimecodeScale element of the default scale: id (3), size (1), 3 bytes.
+constexpr int64_t kScaleElementSize = 7;
+// Named as muxing and writing application where an Info lost its own.
+constexpr char kApplication[] = "vidmend";
+
+// Elements whose value is a number (integer, float or date): never wider
+// than eight bytes. In damaged data an id of this kind with a large random
+// size would otherwise swallow the good elements after it.
+bool IsNumberElement(unsigned int id)
+{
+    switch (id) {
+    case 0x4286: case 0x42F7: case 0x42F2: case 0x42F3: case 0x4287: case 0x4285:  // EBML header
+    case MKV_ID_TIMECODESCALE: case MKV_ID_DURATION: case 0x4461:                  // Info
+    case 0x69FC: case 0x69BF:                                                      // ChapterTranslate
+    case MKV_ID_TIMECODE: case 0xA7: case 0xAB: case 0xFB: case MKV_ID_BLOCKDURATION: case 0x75A2:
+    case 0xFA: case 0xEE: case 0x58D7:                                             // Cluster
+    case 0xB3: case 0xF7: case 0xF1: case 0xF0: case 0xB2: case 0x5378: case 0xEA: case 0x96:  // Cues
+    case 0x68CA: case 0x63C5: case 0x63C9: case 0x63C4: case 0x63C6: case 0x4484:  // Tags
+    case MKV_ID_SEEKPOSITION: case 0x46AE:                                         // SeekHead, Attachments
+    case 0x45BC: case 0x45BD: case 0x45DB: case 0x45DD: case 0x73C4: case 0x91: case 0x92: case 0x98:
+    case 0x4598: case 0x6EBC: case 0x63C3: case 0x89: case 0x6955: case 0x6922:    // Chapters
+        return true;
+    default:
+        return false;
+    }
+}
+
+int Width(uint8_t first)
+{
+    int w = 1;
+    for (uint8_t mask = 0x80; mask && !(first & mask); mask >>= 1)
+        ++w;
+    return w;
+}
+
+}  // namespace
+
+CMKVRepair::CMKVRepair(IBaseStream* in) : TBaseRepair(in)
+{
+    m_schema = &MkvSchema();
+    m_format = JRVP_FORMAT_MKV;
+}
+
+CMKVRepair::~CMKVRepair()
+{
+    m_schema = nullptr;
+    CMKVRepair::Close();
+}
+
+void CMKVRepair::Close()
+{
+    m_segmentDataStart = 0;
+    m_trackNumbers.clear();
+    TBaseRepair::Close();
+}
+
+// --- headers ---------------------------------------------------------------
+
+int CMKVRepair::ReadVint(int maxWidth, bool keepMarker, uint64_t* value)
+{
+    *value = 0;
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    int64_t p = m_input->GetPos();
+    if (p >= m_inputLength)
+        return TREE_STEP_END;
+    uint8_t b = 0;
+    if (m_input->Read(&b, 1) != 1)
+        return MEND_ERR_READ;
+    if (b == 0)
+        return TREE_STEP_INVALID;
+    int w = Width(b);
+    if (w > maxWidth)
+        return TREE_STEP_INVALID;
+    // Read only when at least one byte follows it.
+    if (w > m_inputLength - (p + 1))
+        return TREE_STEP_END;
+    uint64_t v = keepMarker ? b : (b & ((0x80 >> (w - 1)) - 1));
+    for (int i = 1; i < w; ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (m_input->Read(&b, 1) != 1)
+            return MEND_ERR_READ;
+        v = (v << 8) | b;
+    }
+    *value = v;
+    return TREE_STEP_READ;
+}
+
+int CMKVRepair::ReadEbmlId(unsigned int& id)
+{
+    // Ids keep their marker bit and are at most four bytes wide.
+    uint64_t v = 0;
+    int r = ReadVint(4, true, &v);
+    id = static_cast<unsigned int>(v);
+    return r;
+}
+
+int CMKVRepair::ReadEbmlSize(long long& size)
+{
+    uint64_t v = 0;
+    int r = ReadVint(8, false, &v);
+    size = static_cast<long long>(v);
+    return r;
+}
+
+int CMKVRepair::ReadEbmlUint(int width, uint64_t* value)
+{
+    *value = 0;
+    if (width > 8)
+        return MEND_ERR_REPAIR_REFUSED;
+    for (int i = 0; i < width; ++i) {
+        uint8_t b = 0;
+        if (m_input->Read(&b, 1) != 1)
+            return MEND_ERR_READ;
+        *value = (*value << 8) | b;
+    }
+    return 0;
+}
+
+int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
+{
+    int64_t p = m_input ? m_input->GetPos() : 0;
+    int r = ReadEbmlId(id);
+    if (r == TREE_STEP_READ)
+        r = ReadEbmlSize(size);
+    if (r < 0)
+        return r;
+    if (r == TREE_STEP_END) {
+        m_input->SeekTo(m_inputLength);
+        return r;
+    }
+    if (r == TREE_STEP_INVALID || CheckIdAndSizeValid(id, size) != 0) {
+        m_input->SeekTo(p);
+        return TREE_STEP_INVALID;
+    }
+    return TREE_STEP_READ;
+}
+
+int CMKVRepair::CheckIdAndSizeValid(const unsigned int& id, const long long& size) const
+{
+    // Only schema ids, Void and CRC-32 are elements. How far an element may
+    // reach is judged against the parent it stands in, not the file's
+    // length: a large key frame or attachment is no damage.
+    if (id == MKV_ID_VOID)
+        return 0;
+    if (id == MKV_ID_CRC32)
+        return size == 4 ? 0 : -1;
+    if (id == MKV_ID_SEEKID)
+        return size >= 1 && size <= 4 ? 0 : -1;
+    if (IsNumberElement(id) && size > 8)
+        return -1;
+    return FindByIdS(id) ? 0 : -1;
+}
+
+int CMKVRepair::GetIdLen(unsigned int id)
+{
+    if (id > 0x80 && id < 0xFF)
+        return 1;
+    if (id > 0x4000 && id < 0x7FFF)
+        return 2;
+    if (id > 0x200000 && id < 0x3FFFFF)
+        return 3;
+    if (id > 0x10000000 && id < 0x1FFFFFFF)
+        return 4;
+    return MEND_ERR_REPAIR_REFUSED;
+}
+
+int CMKVRepair::GetSizeLen(long long size)
+{
+    if (size < 0)
+        return MEND_ERR_REPAIR_REFUSED;
+    for (int w = 1; w <= 8; ++w)
+        if (size < UnknownSizeValue(w))
+            return w;
+    return MEND_ERR_REPAIR_REFUSED;
+}
+
+int CMKVRepair::GetHeaderLength(unsigned int id, long long size) const
+{
+    int a = GetIdLen(id);
+    int b = GetSizeLen(size);
+    return (a < 0 || b < 0) ? MEND_ERR_REPAIR_REFUSED : a + b;
+}
+
+int CMKVRepair::WriteBytes(const uint8_t* bytes, unsigned int n)
+{
+    if (!m_output)
+        return MEND_ERR_NO_STREAM;
+    return m_output->Write(bytes, n) == n ? 0 : MEND_ERR_WRITE;
+}
+
+int CMKVRepair::AddIDAndSize(unsigned int id, long long size)
+{
+    if (!m_output)
+        return MEND_ERR_NO_STREAM;
+    int w = GetIdLen(id);
+    int v = GetSizeLen(size);
+    if (w < 0 || v < 0)
+        return MEND_ERR_REPAIR_REFUSED;
+    uint8_t bytes[12];
+    int n = 0;
+    for (int i = w - 1; i >= 0; --i)
+        bytes[n++] = static_cast<uint8_t>(id >> (8 * i));
+    uint64_t value = static_cast<uint64_t>(size) | (1ULL << (7 * v));
+    for (int i = v - 1; i >= 0; --i)
+        bytes[n++] = static_cast<uint8_t>(value >> (8 * i));
+    return WriteBytes(bytes, static_cast<unsigned int>(n));
+}
+
+// --- the parse -------------------------------------------------------------
+
+bool CMKVRepair::CheckFileFormat()
+{
+    if (!m_input)
+        return false;
+    m_input->SeekTo(0);
+    if (ParseLabel() != TREE_STEP_READ)
+        return false;
+    int64_t after = m_input->GetPos();
+    Node* ebml = m_root->next;
+    if (!ebml || ebml->id != MKV_ID_EBML)
+        return false;
+    Node* docType = FindChild(ebml, MKV_ID_DOCTYPE);
+    if (!docType || !docType->valid)
+        return false;
+    int64_t length = docType->end - docType->start - docType->headerLength;
+    char text[33] = {0};
+    if (length < 0 || length >= static_cast<int64_t>(sizeof(text)))
+        return false;
+    m_input->SeekTo(docType->end - length);
+    if (m_input->Read(text, static_cast<unsigned int>(length)) != length)
+        return false;
+    m_input->SeekTo(after);
+    // The value may be padded with NUL bytes inside its payload.
+    return strcmp(text, "matroska") == 0 || strcmp(text, "webm") == 0;
+}
+
+int CMKVRepair::ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode)
+{
+    long long declared = size;
+    // A Segment always runs to the end of the input, whatever its size
+    // says: live recordings leave it unknown, and a wrong one must not cut
+    // the file short.
+    if (id == MKV_ID_SEGMENT)
+        size = m_inputLength - m_input->GetPos();
+    int r = TBaseRepair::ParseLabelFather(id, size, start, node, snode);
+    if (r == TREE_STEP_READ && node)
+        node->declaredSize = declared;
+    return r;
+}
+
+int CMKVRepair::ParseLabelChild(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode)
+{
+    // A block names a track the file declares, and has room for its track
+    // number, timecode and flags.
+    if ((id == MKV_ID_SIMPLEBLOCK || id == MKV_ID_BLOCK) && !BlockIsPlausible(size))
+        return TREE_STEP_INVALID;
+    int r = TBaseRepair::ParseLabelChild(id, size, start, node, snode);
+    if (r == TREE_STEP_READ && node && id == 0xAE)
+        NoteTrackNumber(node);
+    return r;
+}
+
+bool CMKVRepair::BlockIsPlausible(long long size)
+{
+    int64_t at = m_input->GetPos();
+    long long track = 0;
+    bool ok = size >= 4 && ReadEbmlSize(track) == TREE_STEP_READ && m_input->GetPos() - at <= 4 && track > 0 &&
+              m_input->GetPos() - at + 3 <= size;
+    if (ok && !m_trackNumbers.empty())
+        ok = std::find(m_trackNumbers.begin(), m_trackNumbers.end(), static_cast<uint64_t>(track)) !=
+             m_trackNumbers.end();
+    m_input->SeekTo(at);
+    return ok;
+}
+
+void CMKVRepair::NoteTrackNumber(const Node* entry)
+{
+    // TrackNumber (0xD7) among the TrackEntry's direct children.
+    int64_t at = entry->end - entry->size;
+    int64_t after = m_input->GetPos();
+    while (at < entry->end && m_trackNumbers.size() < 4096) {
+        m_input->SeekTo(at);
+        unsigned int cid = 0;
+        long long csize = 0;
+        if (ReadEbmlId(cid) != TREE_STEP_READ || ReadEbmlSize(csize) != TREE_STEP_READ)
+            break;
+        int64_t payload = m_input->GetPos();
+        if (csize < 0 || csize > entry->end - payload)
+            break;
+        uint64_t number = 0;
+        if (cid == 0xD7 && csize <= 8 && ReadEbmlUint(static_cast<int>(csize), &number) == 0) {
+            m_trackNumbers.push_back(number);
+            break;
+        }
+        at = payload + csize;
+    }
+    m_input->SeekTo(after);
+}
+
+bool CMKVRepair::KeepDamagedParent(Node* node)
+{
+    if (!node->firstChild)
+        return false;
+    int64_t good = 0;
+    int64_t bad = 0;
+    for (Node* c = node->firstChild; c; c = c->next)
+        (c->valid ? good : bad) += 1;
+    switch (node->id) {
+    case MKV_ID_CLUSTER:
+        // A Cluster keeps its good blocks while damaged stretches are at
+        // most a third as many; one without its Timecode is dropped later,
+        // with a record.
+        return good >= 3 * bad;
+    case MKV_ID_SEGMENT:
+    case MKV_ID_INFO:
+        // A damaged Info must not cost the whole file: the rebuild writes
+        // the Info afresh with what it lacks.
+        return good > 0;
+    default:
+        return false;
+    }
+}
+
+CMKVRepair::Node* CMKVRepair::FindChild(Node* parent, unsigned int id) const
+{
+    for (Node* c = parent ? parent->firstChild : nullptr; c; c = c->next)
+        if (c->id == id)
+            return c;
+    return nullptr;
+}
+
+CMKVRepair::Node* CMKVRepair::FindTop(unsigned int id) const
+{
+    for (Node* n = m_root->next; n; n = n->next)
+        if (n->id == id)
+            return n;
+    return nullptr;
+}
+
+bool CMKVRepair::ReadUintElement(const Node* node, uint64_t* value)
+{
+    *value = 0;
+    if (!node || !node->valid)
+        return false;
+    m_input->SeekTo(node->end - node->size);
+    return ReadEbmlUint(static_cast<int>(std::min<long long>(node->size, 9)), value) == 0;
+}
+
+bool CMKVRepair::IsUnknownSize(const Node* node) const
+{
+    int idLen = GetIdLen(node->id);
+    int64_t width = node->headerLength - idLen;
+    return idLen > 0 && width >= 1 && width <= 8 && node->declaredSize == UnknownSizeValue(static_cast<int>(width));
+}
+
+void CMKVRepair::CheckSizes(Node* segment)
+{
+    // A size the header declares that does not match what follows; an
+    // unknown size (a live recording) is no damage.
+    auto check = [this](Node* n, int64_t extent) {
+        if (!IsUnknownSize(n) && n->declaredSize != extent)
+            AddErrorAt(JRVP_DAMAGE_INDEX, n->start);
+    };
+    check(segment, m_inputLength - (segment->start + segment->headerLength));
+    for (Node* c = segment->firstChild; c; c = c->next) {
+        if (c->id != MKV_ID_CLUSTER)
+            continue;
+        check(c, c->end - (c->start + c->headerLength));
+        if (!FindChild(c, MKV_ID_TIMECODE))
+            AddErrorAt(JRVP_DAMAGE_STRUCTURE, c->start);
+    }
+}
+
+int64_t CMKVRepair::EstimateEnd(const std::vector<Node*>& clusters)
+{
+    // The end of the content: per track, the last block's time plus its
+    // duration (given, or the distance to the track's block before it),
+    // over the last two Clusters. Signed, so clusters out of order cannot
+    // wrap it.
+    struct TrackEnd {
+        int64_t last = INT64_MIN;
+        int64_t before = INT64_MIN;
+        int64_t duration = -1;
+    };
+    std::map<uint64_t, TrackEnd> tracks;
+    int64_t latestCluster = 0;
+    size_t from = clusters.size() > 2 ? clusters.size() - 2 : 0;
+    for (size_t i = from; i < clusters.size(); ++i) {
+        uint64_t tc = 0;
+        ReadUintElement(FindChild(clusters[i], MKV_ID_TIMECODE), &tc);
+        int64_t clusterTime = static_cast<int64_t>(std::min<uint64_t>(tc, INT64_MAX / 2));
+        latestCluster = std::max(latestCluster, clusterTime);
+        for (Node* c = clusters[i]->firstChild; c; c = c->next) {
+            Node* block = c->id == MKV_ID_SIMPLEBLOCK ? c : c->id == MKV_ID_BLOCKGROUP ? FindChild(c, MKV_ID_BLOCK) : nullptr;
+            if (!block || !block->valid || block->size < 4)
+                continue;
+            m_input->SeekTo(block->end - block->size);
+            long long track = 0;
+            uint64_t rel = 0;
+            if (ReadEbmlSize(track) != TREE_STEP_READ || ReadEbmlUint(2, &rel) != 0)
+                continue;
+            int64_t t = clusterTime + static_cast<int16_t>(static_cast<uint16_t>(rel));
+            uint64_t given = 0;
+            bool hasDuration = c->id == MKV_ID_BLOCKGROUP && ReadUintElement(FindChild(c, MKV_ID_BLOCKDURATION), &given);
+            TrackEnd& e = tracks[static_cast<uint64_t>(track)];
+            if (t > e.last) {
+                e.before = e.last;
+                e.last = t;
+                e.duration = hasDuration ? static_cast<int64_t>(std::min<uint64_t>(given, INT64_MAX / 4)) : -1;
+            } else if (t > e.before && t != e.last) {
+                e.before = t;
+            }
+        }
+    }
+    int64_t end = latestCluster;
+    for (const auto& kv : tracks) {
+        const TrackEnd& e = kv.second;
+        int64_t d = e.duration >= 0 ? e.duration : e.before != INT64_MIN ? e.last - e.before : 0;
+        end = std::max(end, e.last + d);
+    }
+    return std::max<int64_t>(end, 0);
+}
+
+int CMKVRepair::CheckParsed()
+{
+    m_estimatedDuration = 0;
+    m_duration = 0;
+    m_durationAgrees = false;
+    Node* segment = FindTop(MKV_ID_SEGMENT);
+    if (!segment)
+        return MEND_ERR_UNREPAIRABLE;
+    CheckSizes(segment);
+
+    std::vector<Node*> clusters;
+    bool anyCluster = false;
+    for (Node* c = segment->firstChild; c; c = c->next) {
+        if (c->id != MKV_ID_CLUSTER)
+            continue;
+        anyCluster = true;
+        if (FindChild(c, MKV_ID_TIMECODE))
+            clusters.push_back(c);
+    }
+    // Nothing to play and nothing to rebuild from.
+    if (!anyCluster)
+        return MEND_ERR_UNREPAIRABLE;
+    int64_t est = EstimateEnd(clusters);
+    m_estimatedDuration = static_cast<uint64_t>(est);
+
+    Node* info = FindChild(segment, MKV_ID_INFO);
+    uint64_t scale = 0;
+    if (!ReadUintElement(FindChild(info, MKV_ID_TIMECODESCALE), &scale) || scale == 0)
+        scale = kDefaultTimecodeScale;
+    Node* duration = FindChild(info, MKV_ID_DURATION);
+    bool readable = false;
+    if (duration && duration->valid) {
+        m_input->SeekTo(duration->end - duration->size);
+        if (duration->size == 0) {
+            readable = true;
+        } else if (duration->size == 4) {
+            uint32_t bits = 0;
+            if (ReadFieldR(m_input.get(), bits)) {
+                float f;
+                memcpy(&f, &bits, sizeof(f));
+                m_duration = f;
+                readable = true;
+            }
+        } else if (duration->size == 8) {
+            uint64_t bits = 0;
+            if (ReadFieldR(m_input.get(), bits)) {
+                memcpy(&m_duration, &bits, sizeof(m_duration));
+                readable = true;
+            }
+        }
+    }
+    if (readable) {
+        // Duration and timecodes are both in TimecodeScale units. A quarter
+        // of a second, or one percent of a long file, is the slack of a
+        // muxer's rounding and its last frame.
+        double slack = std::max(250e6 / static_cast<double>(scale), 0.01 * static_cast<double>(est));
+        m_durationAgrees = std::isfinite(m_duration) && std::fabs(m_duration - static_cast<double>(est)) <= slack;
+        if (!m_durationAgrees)
+            AddError(JRVP_DAMAGE_TIMING);
+    } else if (duration || !IsUnknownSize(segment)) {
+        // A finished file declares its duration; a live recording (unknown
+        // Segment size) need not.
+        AddError(JRVP_DAMAGE_TIMING);
+    }
+    return 0;
+}
+
+// --- the rebuild -----------------------------------------------------------
+
+int CMKVRepair::AddBlank(int64_t n)
+{
+    static const uint8_t zeros[CBufferStream::kBufferSize] = {0};
+    while (n > 0) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, sizeof(zeros)));
+        int r = WriteBytes(zeros, want);
+        if (r < 0)
+            return r;
+        n -= want;
+    }
+    return 0;
+}
+
+int CMKVRepair::WriteDuration(double value)
+{
+    int r = AddIDAndSize(MKV_ID_DURATION, 8);
+    if (r < 0)
+        return r;
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof(bits));
+    return WriteFieldR(m_output, bits) ? 0 : MEND_ERR_WRITE;
+}
+
+int CMKVRepair::WriteString(unsigned int id, const char* text)
+{
+    unsigned int n = static_cast<unsigned int>(strlen(text));
+    int r = AddIDAndSize(id, n);
+    return r < 0 ? r : WriteBytes(reinterpret_cast<const uint8_t*>(text), n);
+}
+
+int CMKVRepair::WriteSegmentInfo(Node* info, bool withDuration)
+{
+    Node* duration = FindChild(info, MKV_ID_DURATION);
+    if (info && (!withDuration || (duration && m_durationAgrees && info->valid && !info->rebuilt)))
+        return WriteNode(info);
+    // Rebuilt (or, without one, written afresh) with the Duration of what
+    // the file holds and the applications a player expects, its size the
+    // sum of what is written.
+    const bool muxingApp = FindChild(info, MKV_ID_MUXINGAPP) != nullptr;
+    const bool writingApp = FindChild(info, MKV_ID_WRITINGAPP) != nullptr;
+    const int64_t appElement = 3 + static_cast<int64_t>(strlen(kApplication));
+    int64_t size = kDurationElementSize + (muxingApp ? 0 : appElement) + (writingApp ? 0 : appElement) +
+                   (info ? 0 : kScaleElementSize);
+    for (Node* c = info ? info->firstChild : nullptr; c; c = c->next)
+        if (c->id != MKV_ID_DURATION && KeepInRebuiltParent(c))
+            size += c->written;
+    double value = m_durationAgrees ? m_duration : static_cast<double>(m_estimatedDuration);
+    int r = AddIDAndSize(MKV_ID_INFO, size);
+    if (r == 0 && !info) {
+        // Timecodes were read at the default scale; say so.
+        static const uint8_t scale[kScaleElementSize] = {0x2A, 0xD7, 0xB1, 0x83, 0x0F, 0x42, 0x40};
+        r = WriteBytes(scale, sizeof(scale));
+    }
+    for (Node* c = info ? info->firstChild : nullptr; c && r == 0; c = c->next) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (c->id == MKV_ID_DURATION)
+            r = WriteDuration(value);
+        else if (KeepInRebuiltParent(c))
+            r = WriteNode(c);
+    }
+    if (r == 0 && !duration)
+        r = WriteDuration(value);
+    if (r == 0 && !muxingApp)
+        r = WriteString(MKV_ID_MUXINGAPP, kApplication);
+    if (r == 0 && !writingApp)
+        r = WriteString(MKV_ID_WRITINGAPP, kApplication);
+    return r;
+}
+
+int CMKVRepair::WriteSeekEntries(int64_t at, int64_t reserved,
+                                 const std::vector<std::pair<unsigned int, int64_t>>& entries)
+{
+    int64_t end = m_output->GetPos();
+    m_output->SeekTo(at);
+    for (const auto& e : entries) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        int r = AddIDAndSize(MKV_ID_SEEK, 18);
+        if (r == 0)
+            r = AddIDAndSize(MKV_ID_SEEKID, 4);
+        if (r == 0)
+            r = WriteFieldR(m_output, static_cast<uint32_t>(e.first)) ? 0 : MEND_ERR_WRITE;
+        if (r == 0)
+            r = AddIDAndSize(MKV_ID_SEEKPOSITION, 8);
+        if (r == 0)
+            r = WriteFieldR(m_output, static_cast<uint64_t>(e.second)) ? 0 : MEND_ERR_WRITE;
+        if (r < 0)
+            return r;
+    }
+    // Space reserved for entries that were not written is padding, never
+    // bytes that read as broken elements.
+    int64_t rest = reserved - static_cast<int64_t>(entries.size()) * kSeekEntrySize;
+    if (rest > 0) {
+        int r = MEND_ERR_REPAIR_REFUSED;
+        for (int w = 1; w <= 8 && r == MEND_ERR_REPAIR_REFUSED; ++w) {
+            int64_t payload = rest - 1 - w;
+            if (payload >= 0 && GetSizeLen(payload) == w) {
+                r = AddIDAndSize(MKV_ID_VOID, payload);
+                if (r == 0)
+                    r = AddBlank(payload);
+            }
+        }
+        if (r < 0)
+            return r;
+    }
+    m_output->SeekTo(end);
+    return 0;
+}
+
+int CMKVRepair::RepairLevel1()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    if (!m_output)
+        return MEND_ERR_NO_STREAM;
+    Node* ebml = FindTop(MKV_ID_EBML);
+    Node* segment = FindTop(MKV_ID_SEGMENT);
+    if (!ebml || !segment)
+        return MEND_ERR_REPAIR_REFUSED;
+
+    // What is written, kind by kind, each in document order: the old
+    // SeekHead, Cues, padding and damage are left behind.
+    static const unsigned int kOrder[] = {MKV_ID_INFO,     MKV_ID_TRACKS,  MKV_ID_CHAPTERS,
+                                          MKV_ID_ATTACHMENTS, MKV_ID_CLUSTER, MKV_ID_TAGS};
+    std::vector<Node*> kinds[sizeof(kOrder) / sizeof(kOrder[0])];
+    size_t count = 0;
+    for (Node* c = segment->firstChild; c; c = c->next) {
+        if (!c->valid && !c->firstChild)
+            continue;
+        // A Cluster without its Timecode has no time to give its blocks.
+        if (c->id == MKV_ID_CLUSTER && !FindChild(c, MKV_ID_TIMECODE))
+            continue;
+        for (size_t k = 0; k < sizeof(kOrder) / sizeof(kOrder[0]); ++k) {
+            if (kOrder[k] == c->id) {
+                kinds[k].push_back(c);
+                ++count;
+            }
+        }
+    }
+    // Without track descriptions no player can read the blocks.
+    if (kinds[1].empty())
+        return MEND_ERR_UNREPAIRABLE;
+    // Without an Info one is written afresh.
+    const bool freshInfo = kinds[0].empty();
+    if (freshInfo)
+        ++count;
+
+    int r = WriteNode(ebml);
+    if (r < 0)
+        return r;
+    r = AddIDAndSize(MKV_ID_SEGMENT, kSegmentSizePlaceholder);
+    if (r < 0)
+        return r;
+    m_segmentDataStart = m_output->GetPos();
+    const int64_t reserved = static_cast<int64_t>(count) * kSeekEntrySize;
+    r = AddIDAndSize(MKV_ID_SEEKHEAD, reserved);
+    if (r < 0)
+        return r;
+    int64_t seekAt = m_output->GetPos();
+    r = AddBlank(reserved);
+    if (r < 0)
+        return r;
+
+    std::vector<std::pair<unsigned int, int64_t>> entries;
+    entries.reserve(count);
+    if (freshInfo) {
+        entries.emplace_back(MKV_ID_INFO, m_output->GetPos() - m_segmentDataStart);
+        r = WriteSegmentInfo(nullptr, true);
+        if (r < 0)
+            return r;
+    }
+    for (size_t k = 0; k < sizeof(kOrder) / sizeof(kOrder[0]); ++k) {
+        bool first = true;
+        for (Node* e : kinds[k]) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            entries.emplace_back(e->id, m_output->GetPos() - m_segmentDataStart);
+            r = e->id == MKV_ID_INFO ? WriteSegmentInfo(e, first) : WriteNode(e);
+            if (r < 0)
+                return r;
+            first = false;
+        }
+    }
+    r = WriteSeekEntries(seekAt, reserved, entries);
+    if (r < 0)
+        return r;
+
+    int64_t end = m_output->GetLength();
+    m_output->SeekTo(m_segmentDataStart - 8);
+    uint64_t sizeField = static_cast<uint64_t>(end - m_segmentDataStart) | (1ULL << 56);
+    if (!WriteFieldR(m_output, sizeField))
+        return MEND_ERR_WRITE;
+    m_output->SeekTo(end);
+
+    SolveError(JRVP_DAMAGE_TIMING);
+    SolveError(JRVP_DAMAGE_STRUCTURE);
+    SolveError(JRVP_DAMAGE_INDEX);
+    SolveError(JRVP_DAMAGE_SEGMENT);
+    return 0;
+}

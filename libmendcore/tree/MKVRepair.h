@@ -1,0 +1,80 @@
+// The repairer of Matroska and WebM files: EBML headers over the element
+// tree base, the format test, the Cluster and Segment rules of the parse,
+// the duration check and the rebuild with a fresh SeekHead.
+#ifndef MENDCORE_MKVREPAIR_H
+#define MENDCORE_MKVREPAIR_H
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "tree/MkvSchema.h"
+#include "tree/TBaseRepair.h"
+
+class CMKVRepair : public TBaseRepair<unsigned int, long long> {
+public:
+    explicit CMKVRepair(IBaseStream* in);
+    ~CMKVRepair() override;
+
+    void Close() override;
+
+    // The end of the content in the Segment's timecode units, as the last
+    // parse found it; 0 before.
+    uint64_t EstimatedDuration() const { return m_estimatedDuration; }
+
+    // Widths of a written header: -8 for an id or size that cannot be
+    // written (the reserved all-ones size value of each width is never
+    // written).
+    static int GetIdLen(unsigned int id);
+    static int GetSizeLen(long long size);
+
+protected:
+    bool CheckFileFormat() override;
+    int ReadIdAndSize(unsigned int& id, long long& size) override;
+    int CheckIdAndSizeValid(const unsigned int& id, const long long& size) const override;
+    int AddIDAndSize(unsigned int id, long long size) override;
+    int GetHeaderLength(unsigned int id, long long size) const override;
+    int RepairLevel1() override;
+    // Only the rebuild exists: the other levels refuse rather than report
+    // a repair that did nothing.
+    int RepairLevel2() override { return MEND_ERR_CANNOT_REPAIR; }
+    int RepairLevel3(const char*) override { return MEND_ERR_CANNOT_REPAIR; }
+    int CheckParsed() override;
+    bool IsFreeId(unsigned int id) const override { return id == MKV_ID_VOID || id == MKV_ID_CRC32; }
+    bool SizeIsHint(unsigned int id) const override { return id == MKV_ID_SEGMENT || id == MKV_ID_CLUSTER; }
+    bool KeepInRebuiltParent(const Node* node) const override { return node->id != MKV_ID_CRC32; }
+    bool KeepDamagedParent(Node* node) override;
+    int ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
+    int ParseLabelChild(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
+
+private:
+    // One EBML variable-length integer; the marker bit kept for ids.
+    int ReadVint(int maxWidth, bool keepMarker, uint64_t* value);
+    int ReadEbmlId(unsigned int& id);
+    int ReadEbmlSize(long long& size);
+    int ReadEbmlUint(int width, uint64_t* value);
+    bool BlockIsPlausible(long long size);
+    void NoteTrackNumber(const Node* entry);
+    bool ReadUintElement(const Node* node, uint64_t* value);
+    Node* FindChild(Node* parent, unsigned int id) const;
+    Node* FindTop(unsigned int id) const;
+    bool IsUnknownSize(const Node* node) const;
+    void CheckSizes(Node* segment);
+    int64_t EstimateEnd(const std::vector<Node*>& clusters);
+    int AddBlank(int64_t n);
+    int WriteBytes(const uint8_t* bytes, unsigned int n);
+    int WriteDuration(double value);
+    int WriteString(unsigned int id, const char* text);
+    int WriteSegmentInfo(Node* info, bool withDuration);
+    int WriteSeekEntries(int64_t at, int64_t reserved, const std::vector<std::pair<unsigned int, int64_t>>& entries);
+
+    int64_t m_segmentDataStart = 0;
+    uint64_t m_estimatedDuration = 0;
+    // The input's Duration, and whether it agrees with the content.
+    double m_duration = 0;
+    bool m_durationAgrees = false;
+    // Track numbers the TrackEntry elements read so far declare.
+    std::vector<uint64_t> m_trackNumbers;
+};
+
+#endif

@@ -1,0 +1,562 @@
+// The Matroska repairer over Debian ffmpeg's clips: intact files parse
+// without damage, damaged ones are repaired into files that libavformat
+// decodes cleanly and mkvinfo reads, with every block outside the damage.
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/BaseStream.h"
+#include "core/TestDoubles.h"
+#include "mendcore/VideoRepair.h"
+#include "support/Damage.h"
+#include "support/Fixtures.h"
+#include "support/MediaCheck.h"
+#include "tree/MKVRepair.h"
+#include "tree/MkvCodecMap.h"
+
+using namespace mendtest;
+
+namespace {
+
+const std::vector<uint8_t> kClusterId = {0x1F, 0x43, 0xB6, 0x75};
+const std::vector<uint8_t> kSegmentId = {0x18, 0x53, 0x80, 0x67};
+const std::vector<uint8_t> kDurationHeader = {0x44, 0x89, 0x88};
+const std::vector<uint8_t> kCuesId = {0x1C, 0x53, 0xBB, 0x6B};
+
+// The EBML size field at `at`: its width and value.
+int SizeField(const std::vector<uint8_t>& bytes, size_t at, uint64_t* value)
+{
+    int w = 1;
+    while (w <= 8 && !(bytes.at(at) & (0x80 >> (w - 1))))
+        ++w;
+    *value = bytes.at(at) & ((0x80 >> (w - 1)) - 1);
+    for (int i = 1; i < w; ++i)
+        *value = (*value << 8) | bytes.at(at + i);
+    return w;
+}
+
+// Our own structural check of a rebuilt file, byte by byte: the Segment's
+// size is what follows its header, and every SeekHead entry points at an
+// element of the id it names.
+void ExpectSeekHeadPointsAtElements(const std::vector<uint8_t>& bytes)
+{
+    uint64_t ebmlSize = 0;
+    size_t at = 4 + static_cast<size_t>(SizeField(bytes, 4, &ebmlSize));
+    at += static_cast<size_t>(ebmlSize);
+    ASSERT_EQ(FindBytes(bytes, kSegmentId, at), static_cast<int64_t>(at));
+    uint64_t segmentSize = 0;
+    ASSERT_EQ(SizeField(bytes, at + 4, &segmentSize), 8);
+    const size_t dataStart = at + 12;
+    EXPECT_EQ(segmentSize, bytes.size() - dataStart);
+    ASSERT_EQ(ReadBE32(bytes, dataStart), 0x114D9B74u);
+    uint64_t seekHeadSize = 0;
+    size_t entries = dataStart + 4 + static_cast<size_t>(SizeField(bytes, dataStart + 4, &seekHeadSize));
+    ASSERT_EQ(seekHeadSize % 21, 0u);
+    ASSERT_GT(seekHeadSize, 0u);
+    for (size_t e = entries; e < entries + seekHeadSize; e += 21) {
+        ASSERT_EQ(FindBytes(bytes, std::vector<uint8_t>{0x4D, 0xBB, 0x92, 0x53, 0xAB, 0x84}, e), static_cast<int64_t>(e));
+        uint32_t id = ReadBE32(bytes, e + 6);
+        uint64_t pos = (static_cast<uint64_t>(ReadBE32(bytes, e + 13)) << 32) | ReadBE32(bytes, e + 17);
+        ASSERT_LT(dataStart + pos + 4, bytes.size());
+        size_t idLen = id > 0xFFFFFF ? 4 : id > 0xFFFF ? 3 : id > 0xFF ? 2 : 1;
+        uint32_t found = 0;
+        for (size_t i = 0; i < idLen; ++i)
+            found = (found << 8) | bytes[dataStart + pos + i];
+        EXPECT_EQ(found, id) << "entry at " << e;
+    }
+}
+
+// The element with this id, not the SeekHead entry that names it (a SeekID
+// payload follows its size byte 0x84).
+int64_t ElementAt(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& id)
+{
+    for (int64_t at = 0; (at = FindBytes(bytes, id, static_cast<size_t>(at))) >= 0; ++at)
+        if (at == 0 || bytes[static_cast<size_t>(at - 1)] != 0x84)
+            return at;
+    return -1;
+}
+
+const std::vector<uint8_t> kInfoId = {0x15, 0x49, 0xA9, 0x66};
+
+int64_t SecondCluster(const std::vector<uint8_t>& bytes)
+{
+    int64_t c = FindBytes(bytes, kClusterId);
+    return c < 0 ? -1 : FindBytes(bytes, kClusterId, static_cast<size_t>(c + 4));
+}
+
+struct Record {
+    int code;
+    int64_t start = -1;
+    int64_t end = -1;
+};
+
+// One parse of a file on disk by a repairer of its own.
+class MkvFile {
+public:
+    explicit MkvFile(const std::string& path) : m_file(path.c_str(), 0, &m_err), m_repair(&m_file) {}
+
+    int Parse() { return m_repair.ParseStream(nullptr, nullptr); }
+    CMKVRepair& Repairer() { return m_repair; }
+    std::vector<Record> Records()
+    {
+        std::vector<Record> out;
+        for (int i = 0; i < m_repair.GetErrorsCount(); ++i) {
+            VPFileError* e = m_repair.GetFileError(i);
+            Record r{e->code};
+            if (e->code == JRVP_DAMAGE_SEGMENT && e->detail) {
+                auto* s = static_cast<VPInvalidDataSegment*>(e->detail);
+                r.start = s->start;
+                r.end = s->end;
+            }
+            out.push_back(r);
+        }
+        return out;
+    }
+    int RepairTo(const std::string& outPath)
+    {
+        int err = 0;
+        CVideoFile out(outPath.c_str(), 2, &err);
+        return m_repair.RepairFile(&out, 1, nullptr);
+    }
+
+private:
+    int m_err = 0;
+    CVideoFile m_file;
+    CMKVRepair m_repair;
+};
+
+std::string Describe(const std::vector<Record>& records)
+{
+    std::string s;
+    for (const Record& r : records)
+        s += std::to_string(r.code) + (r.start >= 0 ? "[" + std::to_string(r.start) + "," + std::to_string(r.end) + ")" : "") + " ";
+    return s;
+}
+
+int RunMkvinfo(const std::string& path)
+{
+    std::string cmd = "mkvinfo '" + path + "' >/dev/null 2>&1";
+    int status = system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Packets per stream of a clip whose block (its header a few bytes before
+// the data) lies wholly outside [from, to).
+std::map<int, int64_t> PacketsOutside(const MediaReport& report, int64_t from, int64_t to)
+{
+    std::map<int, int64_t> count;
+    for (const PacketInfo& p : report.packets) {
+        int64_t blockStart = p.pos - 16;
+        int64_t blockEnd = p.pos + p.size;
+        if (blockEnd <= from || blockStart >= to)
+            ++count[p.stream];
+    }
+    return count;
+}
+
+double ContentSeconds(const MediaReport& report)
+{
+    double end = 0;
+    for (const StreamReport& s : report.streams)
+        end = std::max(end, s.endSeconds);
+    return end;
+}
+
+const char* const kIntactClips[] = {"clip.mkv",      "clip_vorbis.mkv", "clip_nocrc.mkv", "clip.webm",
+                                    "clip_vp9.webm", "clip_pipe.mkv",   "clip_bigkey.mkv"};
+
+TEST(MkvIntact, FixturesParseWithoutDamage)
+{
+    for (const char* name : kIntactClips) {
+        std::string path = RequireFixture(name);
+        if (path.empty())
+            continue;
+        MkvFile f(path);
+        EXPECT_EQ(f.Parse(), 0) << name;
+        EXPECT_EQ(f.Repairer().GetStatus(), JRVP_STATUS_PARSED) << name;
+        EXPECT_EQ(f.Repairer().GetFormat(), JRVP_FORMAT_MKV) << name;
+        EXPECT_TRUE(f.Records().empty()) << name << ": " << Describe(f.Records());
+        EXPECT_LE(f.Repairer().StepCount(), static_cast<uint64_t>(f.Repairer().StepLimit())) << name;
+    }
+}
+
+// A damage applied to a copy of a clip; from/to bound the bytes it spoils
+// (to = from for an insertion that spoils nothing of the original).
+struct Damage {
+    const char* name;
+    std::function<bool(const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to)> apply;
+};
+
+const Damage kDamages[] = {
+    {"cut at 60%",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         *from = static_cast<int64_t>(bytes.size()) * 6 / 10;
+         *to = INT64_MAX;
+         return TruncateFile(path, *from);
+     }},
+    {"4 KiB zeroed inside a cluster",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         // In the middle of the first cluster, among inter frames and audio.
+         int64_t c2 = SecondCluster(bytes);
+         if (c2 < 0)
+             return false;
+         *from = (FindBytes(bytes, kClusterId) + c2) / 2 - 2048;
+         *to = *from + 4096;
+         return ZeroRange(path, *from, 4096);
+     }},
+    {"garbage between two clusters",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t c2 = SecondCluster(bytes);
+         if (c2 < 0)
+             return false;
+         *from = *to = c2;
+         return SpliceGarbage(path, c2, 1500, 7);
+     }},
+    {"wrong Segment size",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t s = FindBytes(bytes, kSegmentId);
+         *from = *to = 0;
+         return s >= 0 && OverwriteBytes(path, s + 4, {0x01, 0, 0, 0, 0, 0, 0x10, 0x00});
+     }},
+    {"wrong Duration",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t d = FindBytes(bytes, kDurationHeader);
+         *from = *to = 0;
+         // 60000.0 (one minute at the default scale) as a big-endian double.
+         return d >= 0 && OverwriteBytes(path, d + 3, {0x40, 0xED, 0x4C, 0x00, 0, 0, 0, 0});
+     }},
+    {"missing Duration",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t d = FindBytes(bytes, kDurationHeader);
+         *from = *to = 0;
+         // The element becomes padding of the same length.
+         return d >= 0 && OverwriteBytes(path, d, {0xEC, 0x89, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+     }},
+    {"first cluster's size too small",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t c = FindBytes(bytes, kClusterId);
+         uint64_t size = 0;
+         int w = SizeField(bytes, static_cast<size_t>(c + 4), &size);
+         std::vector<uint8_t> field(static_cast<size_t>(w));
+         uint64_t half = (size / 2) | (1ULL << (7 * w));
+         for (int i = 0; i < w; ++i)
+             field[static_cast<size_t>(i)] = static_cast<uint8_t>(half >> (8 * (w - 1 - i)));
+         *from = *to = 0;
+         return OverwriteBytes(path, c + 4, field);
+     }},
+    {"second cluster's Timecode lost",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         // Its blocks have no time left: the cluster goes.
+         int64_t c2 = SecondCluster(bytes);
+         int64_t tc = c2 < 0 ? -1 : FindBytes(bytes, std::vector<uint8_t>{0xE7}, static_cast<size_t>(c2 + 6));
+         if (tc < 0 || tc > c2 + 20)
+             return false;
+         int64_t cues = FindBytes(bytes, kCuesId, static_cast<size_t>(c2));
+         *from = c2;
+         *to = cues < 0 ? static_cast<int64_t>(bytes.size()) : cues;
+         return ZeroRange(path, tc, 2 + (bytes[static_cast<size_t>(tc + 1)] & 0x7F));
+     }},
+    {"Info's WritingApp lost",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t info = ElementAt(bytes, kInfoId);
+         int64_t app = info < 0 ? -1 : FindBytes(bytes, std::vector<uint8_t>{0x57, 0x41}, static_cast<size_t>(info));
+         *from = *to = 0;
+         return app > 0 && ZeroRange(path, app, 2);
+     }},
+    {"Info destroyed",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t info = ElementAt(bytes, kInfoId);
+         if (info < 0)
+             return false;
+         uint64_t size = 0;
+         int w = SizeField(bytes, static_cast<size_t>(info + 4), &size);
+         *from = *to = 0;
+         return ZeroRange(path, info, 4 + w + static_cast<int64_t>(size));
+     }},
+};
+
+class MkvDamage : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(MkvDamage, RepairedFileDecodesKeepsBlocksAndDeclaresItsDuration)
+{
+    std::string clip = RequireFixture(GetParam());
+    if (clip.empty())
+        return;
+    MediaReport original = CheckMedia(clip);
+    ASSERT_TRUE(original.CleanDecode()) << original.Summary();
+    ScratchDir dir("mkv");
+    for (const Damage& d : kDamages) {
+        SCOPED_TRACE(std::string(GetParam()) + ": " + d.name);
+        std::string in = dir.Path("in.mkv");
+        std::string out = dir.Path("out.mkv");
+        ASSERT_TRUE(CopyFile(clip, in));
+        std::vector<uint8_t> bytes = ReadFileBytes(in);
+        int64_t from = 0, to = 0;
+        ASSERT_TRUE(d.apply(in, bytes, &from, &to));
+
+        MkvFile f(in);
+        ASSERT_EQ(f.Parse(), 0);
+        std::vector<Record> records = f.Records();
+        ASSERT_FALSE(records.empty());
+        ASSERT_EQ(f.RepairTo(out), 0) << Describe(records);
+        for (int i = 0; i < f.Repairer().GetErrorsCount(); ++i)
+            EXPECT_TRUE(f.Repairer().GetFileError(i)->solved) << Describe(records);
+
+        MediaReport repaired = CheckMedia(out);
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        std::map<int, int64_t> expected = PacketsOutside(original, from, to);
+        for (const StreamReport& s : repaired.streams)
+            EXPECT_GE(s.packets, expected[s.index]) << "stream " << s.index << " " << Describe(records);
+        EXPECT_NEAR(repaired.durationSeconds, ContentSeconds(repaired), 0.1) << repaired.Summary();
+        EXPECT_EQ(RunMkvinfo(out), 0);
+        ExpectSeekHeadPointsAtElements(ReadFileBytes(out));
+
+        // The repaired file is intact in our own eyes too.
+        MkvFile again(out);
+        EXPECT_EQ(again.Parse(), 0);
+        EXPECT_TRUE(again.Records().empty()) << Describe(again.Records());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, MkvDamage,
+                         ::testing::Values("clip.mkv", "clip_vorbis.mkv", "clip_nocrc.mkv", "clip.webm",
+                                           "clip_vp9.webm"));
+
+TEST(MkvHeader, DamagedEbmlHeaderOrDocTypeIsNotMatroska)
+{
+    std::string clip = RequireFixture("clip.mkv");
+    if (clip.empty())
+        return;
+    std::vector<uint8_t> bytes = ReadFileBytes(clip);
+    int64_t docType = FindBytes(bytes, "matroska");
+    ASSERT_GT(docType, 0);
+    const struct {
+        const char* name;
+        int64_t offset;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"EBML id zeroed", 0, {0, 0, 0, 0}},
+        {"DocType in capitals", docType, {'M'}},
+        {"DocType of another format", docType, {'q', 'u', 'i', 'c', 'k', 't', 'i', 'm'}},
+        {"EBML header larger than the file", 4, {0x08, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+    };
+    ScratchDir dir("mkvhead");
+    for (const auto& c : cases) {
+        std::string in = dir.Path("in.mkv");
+        ASSERT_TRUE(CopyFile(clip, in));
+        ASSERT_TRUE(OverwriteBytes(in, c.offset, c.bytes));
+        MkvFile f(in);
+        EXPECT_EQ(f.Parse(), JRVP_ERR_UNKNOWN_FORMAT) << c.name;
+        EXPECT_EQ(f.Repairer().GetStatus(), JRVP_STATUS_PARSE_FAILED) << c.name;
+        EXPECT_EQ(f.Repairer().GetErrorsCount(), 0) << c.name;
+    }
+}
+
+std::vector<uint8_t> BigEndianDouble(double v)
+{
+    uint64_t bits;
+    memcpy(&bits, &v, sizeof(bits));
+    std::vector<uint8_t> out(8);
+    for (int i = 0; i < 8; ++i)
+        out[static_cast<size_t>(i)] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+    return out;
+}
+
+TEST(MkvDuration, ComparedWithTheContentInTheFilesOwnUnits)
+{
+    std::string clip = RequireFixture("clip.mkv");
+    if (clip.empty())
+        return;
+    const std::vector<uint8_t> scaleHeader = {0x2A, 0xD7, 0xB1, 0x83};
+    const struct {
+        const char* name;
+        std::vector<uint8_t> scale;  // three bytes of TimecodeScale, in ns
+        double duration;             // in TimecodeScale units
+        bool recorded;
+    } cases[] = {
+        {"as written", {0x0F, 0x42, 0x40}, 2046.0, false},
+        {"a muxer's rounding at 1 ms", {0x0F, 0x42, 0x40}, 2146.0, false},
+        {"two seconds too long at 10 ms", {0x98, 0x96, 0x80}, 2246.0, true},
+        {"far too short", {0x0F, 0x42, 0x40}, 1000.0, true},
+    };
+    ScratchDir dir("mkvdur");
+    for (const auto& c : cases) {
+        std::string in = dir.Path("in.mkv");
+        ASSERT_TRUE(CopyFile(clip, in));
+        std::vector<uint8_t> bytes = ReadFileBytes(in);
+        int64_t scale = FindBytes(bytes, scaleHeader);
+        int64_t duration = FindBytes(bytes, kDurationHeader);
+        ASSERT_TRUE(scale > 0 && duration > 0);
+        ASSERT_TRUE(OverwriteBytes(in, scale + 4, c.scale));
+        ASSERT_TRUE(OverwriteBytes(in, duration + 3, BigEndianDouble(c.duration)));
+        MkvFile f(in);
+        ASSERT_EQ(f.Parse(), 0) << c.name;
+        std::vector<Record> records = f.Records();
+        EXPECT_EQ(!records.empty(), c.recorded) << c.name << ": " << Describe(records);
+        // The end of the last audio packet (2043 + 46), in the same units
+        // whatever the scale.
+        EXPECT_NEAR(static_cast<double>(f.Repairer().EstimatedDuration()), 2089.0, 2.0) << c.name;
+    }
+}
+
+TEST(MkvIntact, PipedFileGetsADurationWhenRepaired)
+{
+    std::string clip = RequireFixture("clip_pipe.mkv");
+    if (clip.empty())
+        return;
+    ScratchDir dir("mkvpipe");
+    std::string in = dir.Path("in.mkv");
+    std::string out = dir.Path("out.mkv");
+    ASSERT_TRUE(CopyFile(clip, in));
+    std::vector<uint8_t> bytes = ReadFileBytes(in);
+    int64_t c2 = SecondCluster(bytes);
+    ASSERT_GT(c2, 0);
+    ASSERT_TRUE(SpliceGarbage(in, c2, 700, 3));
+    MkvFile f(in);
+    ASSERT_EQ(f.Parse(), 0);
+    ASSERT_EQ(f.RepairTo(out), 0);
+    MediaReport repaired = CheckMedia(out);
+    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+    EXPECT_NEAR(repaired.durationSeconds, ContentSeconds(repaired), 0.1) << repaired.Summary();
+    EXPECT_EQ(RunMkvinfo(out), 0);
+}
+
+TEST(MkvRebuild, NoTracksIsAFailureNotASuccess)
+{
+    std::string clip = RequireFixture("clip.mkv");
+    if (clip.empty())
+        return;
+    ScratchDir dir("mkvtracks");
+    std::string in = dir.Path("in.mkv");
+    ASSERT_TRUE(CopyFile(clip, in));
+    std::vector<uint8_t> bytes = ReadFileBytes(in);
+    int64_t tracks = ElementAt(bytes, {0x16, 0x54, 0xAE, 0x6B});
+    ASSERT_GT(tracks, 0);
+    ASSERT_TRUE(ZeroRange(in, tracks, 4));
+    MkvFile f(in);
+    ASSERT_EQ(f.Parse(), 0);
+    EXPECT_EQ(f.RepairTo(dir.Path("out.mkv")), JRVP_ERR_UNREPAIRABLE);
+}
+
+// Waits for the repair object's result callback.
+struct Result {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    int value = 0;
+    static void On(JRVPProcessResult r, void* user)
+    {
+        auto* self = static_cast<Result*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->done = true;
+        self->value = r;
+        self->cv.notify_all();
+    }
+    int Wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; }))
+            return INT32_MIN;
+        done = false;
+        return value;
+    }
+};
+
+TEST(MkvDetection, FoundByContentBehindAnotherExtensionAndRepaired)
+{
+    std::string clip = RequireFixture("clip.webm");
+    if (clip.empty())
+        return;
+    ScratchDir dir("mkvapi");
+    std::string in = dir.Path("damaged.avi");
+    std::string out = dir.Path("repaired.webm");
+    ASSERT_TRUE(CopyFile(clip, in));
+    ASSERT_TRUE(SpliceGarbage(in, SecondCluster(ReadFileBytes(in)), 900, 11));
+    IVideoRepair* repair = CreateRepair();
+    ASSERT_NE(repair, nullptr);
+    Result result;
+    ASSERT_TRUE(repair->SetFile(in.c_str()));
+    ASSERT_EQ(repair->OpenFile(nullptr, &Result::On, &result), 0);
+    EXPECT_EQ(result.Wait(), 0);
+    EXPECT_EQ(repair->GetFormat(), JRVP_FORMAT_MKV);
+    EXPECT_GT(repair->GetErrorsCount(), 0);
+    ASSERT_EQ(repair->RepairFile(out.c_str(), 1, &Result::On, &result, nullptr), 0);
+    EXPECT_EQ(result.Wait(), 0);
+    DestroyRepair(repair);
+    MediaReport repaired = CheckMedia(out);
+    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+    EXPECT_EQ(RunMkvinfo(out), 0);
+}
+
+TEST(MkvHeaderWidths, SmallestWidthWithoutTheReservedValue)
+{
+    EXPECT_EQ(CMKVRepair::GetSizeLen(0), 1);
+    EXPECT_EQ(CMKVRepair::GetSizeLen(126), 1);
+    EXPECT_EQ(CMKVRepair::GetSizeLen(127), 2);
+    EXPECT_EQ(CMKVRepair::GetSizeLen(16382), 2);
+    EXPECT_EQ(CMKVRepair::GetSizeLen(16383), 3);
+    EXPECT_EQ(CMKVRepair::GetSizeLen((1LL << 56) - 2), 8);
+    EXPECT_LT(CMKVRepair::GetSizeLen((1LL << 56) - 1), 0);
+    EXPECT_LT(CMKVRepair::GetSizeLen(-1), 0);
+    EXPECT_EQ(CMKVRepair::GetIdLen(0xEC), 1);
+    EXPECT_EQ(CMKVRepair::GetIdLen(0x4489), 2);
+    EXPECT_EQ(CMKVRepair::GetIdLen(0x2AD7B1), 3);
+    EXPECT_EQ(CMKVRepair::GetIdLen(0x1A45DFA3), 4);
+    EXPECT_LT(CMKVRepair::GetIdLen(0xFF), 0);
+    EXPECT_LT(CMKVRepair::GetIdLen(0x7FFF), 0);
+    EXPECT_LT(CMKVRepair::GetIdLen(0x20000000), 0);
+}
+
+TEST(MkvSchema, TreeShape)
+{
+    const MkvSchemaTree& schema = MkvSchema();
+    EXPECT_EQ(schema.Count(), 116u);
+    const auto* top = InitMkvSNode();
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(top->id, MKV_ID_EBML);
+    EXPECT_EQ(top->level, 1u);
+    ASSERT_NE(top->next, nullptr);
+    EXPECT_EQ(top->next->id, MKV_ID_SEGMENT);
+    int children = 0;
+    for (auto* c = top->firstChild; c; c = c->next)
+        ++children;
+    EXPECT_EQ(children, 7);
+    ASSERT_NE(schema.Find(0x6922), nullptr);
+    EXPECT_EQ(schema.Find(0x6922)->level, 7u);
+    EXPECT_EQ(schema.Find(0xD7), nullptr);  // TrackNumber: inside a TrackEntry, which is taken whole
+    ASSERT_NE(schema.Find(0xAE), nullptr);
+    EXPECT_EQ(schema.Find(0xAE)->firstChild, nullptr);
+    EXPECT_EQ(schema.Find(MKV_ID_VOID), nullptr);
+    EXPECT_EQ(&MkvSchema(), &schema);  // shared
+    DelMkvSNode(top);
+    EXPECT_EQ(InitMkvSNode(), top);
+}
+
+TEST(MkvCodecMap, LookupsByExactCodecId)
+{
+    std::unique_ptr<MkvCodecMap> map = InitMkvCodecMap();
+    ASSERT_TRUE(map);
+    EXPECT_EQ(map->size(), 62u);
+    EXPECT_EQ(map->at("V_MPEG4/ISO/AVC"), AV_CODEC_ID_H264);
+    EXPECT_EQ(map->at("V_VP9"), AV_CODEC_ID_VP9);
+    EXPECT_EQ(map->at("A_OPUS"), AV_CODEC_ID_OPUS);
+    EXPECT_EQ(map->at("A_PCM/INT/LIT"), AV_CODEC_ID_PCM_S16LE);
+    EXPECT_EQ(map->at("S_TEXT/UTF8"), AV_CODEC_ID_TEXT);
+    EXPECT_EQ(map->count("v_vp9"), 0u);
+    EXPECT_EQ(map->count("V_MPEG4"), 0u);
+    DelMkvCodecMap(map);
+    EXPECT_FALSE(map);
+}
+
+}  // namespace
