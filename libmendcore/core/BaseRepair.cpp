@@ -1,16 +1,6 @@
 #include "core/BaseRepair.h"
 
-#include <algorithm>
-
-#include "core/RepairDriver.h"
-
-CBaseRepair::CBaseRepair(IBaseStream* in)
-{
-    if (in) {
-        m_input = std::make_unique<CBufferStream>(in);
-        m_inputLength = std::max(0LL, m_input->GetLength());
-    }
-}
+#include "core/Guarded.h"
 
 CBaseRepair::~CBaseRepair()
 {
@@ -21,12 +11,7 @@ CBaseRepair::~CBaseRepair()
 
 void CBaseRepair::Close()
 {
-    {
-        CAutoLock lock(m_state.Lock());
-        m_output = nullptr;
-    }
-    m_state.ClearAbort();
-    CloseError();
+    CloseCommon();
 }
 
 int CBaseRepair::ParseStream(VPFileErrorCallback onError, void* user)
@@ -46,26 +31,4 @@ int CBaseRepair::ParseStream(VPFileErrorCallback onError, void* user)
     Close();
     m_state.SetStatus(JRVP_STATUS_PARSE_FAILED);
     return TranslateResult(r);
-}
-
-int CBaseRepair::GetProcess()
-{
-    return CurrentProgress(m_state, m_input.get(), m_output, m_inputLength);
-}
-
-int CBaseRepair::RepairFile(IBaseStream* out, int level, const char* refPath)
-{
-    return DriveRepair(m_state, m_errors, out, m_input.get(), level, m_output, [&] {
-        switch (level) {
-        case 1: return RepairLevel1();
-        case 2: return RepairLevel2();
-        case 3: return RepairLevel3(refPath);
-        default: return 0;
-        }
-    });
-}
-
-int CBaseRepair::WriteToFile(int64_t n)
-{
-    return CopyInputToOutput(m_input.get(), m_output, n, m_state);
 }

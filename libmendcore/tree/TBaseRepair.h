@@ -19,7 +19,8 @@
 
 #include "core/BaseStream.h"
 #include "core/ErrorList.h"
-#include "core/RepairDriver.h"
+#include "core/Guarded.h"
+#include "core/RepairCommon.h"
 #include "core/IBaseRepair.h"
 #include "core/ResultCodes.h"
 #include "core/TaskState.h"
@@ -44,7 +45,7 @@ enum TreeStepResult : int {
 };
 
 template <typename IdT, typename SizeT>
-class TBaseRepair : public IBaseRepair {
+class TBaseRepair : public CRepairCommon {
 public:
     using Node = TLabelNode<IdT, SizeT>;
     using SNode = TStandardLabelNode<IdT>;
@@ -56,14 +57,6 @@ public:
 
     int ParseStream(VPFileErrorCallback onError, void* user) override;
     void Close() override;
-    int GetProcess() override;
-    int GetStatus() override { return m_state.GetStatus(); }
-    int GetFormat() override { return m_format; }
-    VPFileError* GetFileError(unsigned int index) override { return m_errors.GetFileError(index); }
-    int GetErrorsCount() override { return m_errors.GetErrorsCount(); }
-    int RepairFile(IBaseStream* out, int level, const char* refPath) override;
-    void AbortTask() override { m_state.AbortTask(); }
-    void SetAbortSource(const std::atomic<bool>* source) override { m_state.SetAbortSource(source); }
 
     // The parsed top level (the root's next chain); for inspection.
     const Node* FirstTopNode() const { return m_root->next; }
@@ -84,9 +77,6 @@ protected:
     virtual int AddIDAndSize(IdT id, SizeT size) = 0;
     // Bytes AddIDAndSize writes for this header, or negative when it cannot.
     virtual int GetHeaderLength(IdT id, SizeT size) const = 0;
-    virtual int RepairLevel1() = 0;
-    virtual int RepairLevel2() = 0;
-    virtual int RepairLevel3(const char* refPath) = 0;
 
     // Checks after a complete parse; may add records. A negative internal
     // code is the parse's result, the tree and records staying in place.
@@ -129,27 +119,13 @@ protected:
     // --- writing --------------------------------------------------------
     int WriteRightNode(Node* node);
     int WriteNode(Node* node);
-    int WriteToFile(int64_t n);
 
-    // --- records, abort, budget -----------------------------------------
-    void AddError(JRVPFileError code) { m_errors.AddError(code); }
-    void AddError(JRVPFileError code, std::unique_ptr<VPInvalidDataSegment> segment)
-    {
-        m_errors.AddError(code, std::move(segment));
-    }
-    void AddErrorAt(JRVPFileError code, int64_t offset) { m_errors.AddErrorAt(code, offset); }
-    void SolveError(JRVPFileError code) { m_errors.SolveError(code); }
-    void CloseError() { m_errors.CloseError(); }
-    bool TestAbort() { return m_state.TestAbort(); }
+    // --- budget ---------------------------------------------------------
     // One step of work; false once the budget is spent.
     bool Step() { return ++m_stepCount <= static_cast<uint64_t>(m_stepLimit); }
 
     Node* m_root = nullptr;
     const TSchemaTree<IdT>* m_schema = nullptr;  // the format's, shared, not owned
-    std::unique_ptr<CBufferStream> m_input;
-    CBufferStream* m_output = nullptr;  // during a repair level only
-    int64_t m_inputLength = 0;
-    int m_format = JRVP_FORMAT_NONE;
     bool m_runClosed = true;
     int64_t m_runStart = 0;
     IdT m_lastId = 0;
@@ -174,17 +150,11 @@ private:
     int LookAhead(IdT id, int64_t pos, SizeT size, const SNode* snode);
 
     TNodePool<Node> m_pool;
-    CTaskState m_state;
-    CErrorList m_errors;
 };
 
 template <typename IdT, typename SizeT>
-TBaseRepair<IdT, SizeT>::TBaseRepair(IBaseStream* in)
+TBaseRepair<IdT, SizeT>::TBaseRepair(IBaseStream* in) : CRepairCommon(in)
 {
-    if (in) {
-        m_input = std::make_unique<CBufferStream>(in);
-        m_inputLength = std::max(0LL, m_input->GetLength());
-    }
     m_stepLimit = m_inputLength;
     ResetTree();
 }
@@ -214,13 +184,8 @@ void TBaseRepair<IdT, SizeT>::ResetTree()
 template <typename IdT, typename SizeT>
 void TBaseRepair<IdT, SizeT>::Close()
 {
-    {
-        CAutoLock lock(m_state.Lock());
-        m_output = nullptr;
-    }
     ResetTree();
-    m_state.ClearAbort();
-    CloseError();
+    CloseCommon();
 }
 
 template <typename IdT, typename SizeT>
@@ -950,31 +915,6 @@ int TBaseRepair<IdT, SizeT>::WriteNode(Node* node)
             return r;
     }
     return 0;
-}
-
-template <typename IdT, typename SizeT>
-int TBaseRepair<IdT, SizeT>::WriteToFile(int64_t n)
-{
-    return CopyInputToOutput(m_input.get(), m_output, n, m_state);
-}
-
-template <typename IdT, typename SizeT>
-int TBaseRepair<IdT, SizeT>::GetProcess()
-{
-    return CurrentProgress(m_state, m_input.get(), m_output, m_inputLength);
-}
-
-template <typename IdT, typename SizeT>
-int TBaseRepair<IdT, SizeT>::RepairFile(IBaseStream* out, int level, const char* refPath)
-{
-    return DriveRepair(m_state, m_errors, out, m_input.get(), level, m_output, [&] {
-        switch (level) {
-        case 1: return RepairLevel1();
-        case 2: return RepairLevel2();
-        case 3: return RepairLevel3(refPath);
-        default: return 0;
-        }
-    });
 }
 
 extern template class TBaseRepair<unsigned int, unsigned int>;

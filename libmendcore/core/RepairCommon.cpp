@@ -1,0 +1,122 @@
+#include "core/RepairCommon.h"
+
+#include <algorithm>
+
+#include "core/Guarded.h"
+
+CRepairCommon::CRepairCommon(IBaseStream* in)
+{
+    if (in) {
+        m_input = std::make_unique<CBufferStream>(in);
+        m_inputLength = std::max(0LL, m_input->GetLength());
+    }
+}
+
+CRepairCommon::~CRepairCommon() = default;
+
+void CRepairCommon::CloseCommon()
+{
+    {
+        CAutoLock lock(m_state.Lock());
+        m_output = nullptr;
+    }
+    m_state.ClearAbort();
+    CloseError();
+}
+
+int CRepairCommon::GetProcess()
+{
+    CAutoLock lock(m_state.Lock());
+    switch (m_state.GetStatus()) {
+    case JRVP_STATUS_PARSING:
+        return m_input ? CTaskState::Progress(m_input->GetPosHint(), m_inputLength) : 0;
+    case JRVP_STATUS_REPAIRING:
+        return m_output ? CTaskState::Progress(m_output->GetPosHint(), m_inputLength) : 0;
+    default:
+        return 0;
+    }
+}
+
+int CRepairCommon::RepairFile(IBaseStream* out, int level, const char* refPath)
+{
+    {
+        CAutoLock lock(m_state.Lock());
+        int status = m_state.GetStatus();
+        if (status < JRVP_STATUS_PARSE_FAILED)
+            return JRVP_ERR_NOT_READY;
+        if (status == JRVP_STATUS_PARSE_FAILED && level < 3)
+            return JRVP_ERR_PARSE_FAILED;
+        if (m_errors.GetErrorsCount() == 0) {
+            m_state.SetStatus(JRVP_STATUS_REPAIRED);
+            return JRVP_OK;
+        }
+        m_state.SetStatus(JRVP_STATUS_REPAIRING);
+    }
+    int r;
+    if (!out)
+        r = JRVP_ERR_NOT_READY;
+    else if (!m_input)
+        r = JRVP_ERR_OPEN_FAILED;
+    else if (level < 0 || level > 3)
+        r = JRVP_ERR_UNKNOWN;
+    else
+        r = TranslateResult(RunLevel(out, level, refPath));
+    m_state.SetStatus(JRVP_STATUS_REPAIRED);
+    m_state.ClearAbort();
+    return r;
+}
+
+int CRepairCommon::RunLevel(IBaseStream* out, int level, const char* refPath)
+{
+    // A buffer of its own over the output for this repair; repairers read
+    // back and patch what they wrote, which it serves like any stream.
+    std::unique_ptr<CBufferStream> buffered;
+    int r = GuardedCall(MEND_ERR_NO_MEMORY, [&] {
+        buffered = std::make_unique<CBufferStream>(out);
+        return 0;
+    });
+    if (r < 0)
+        return r;
+    {
+        CAutoLock lock(m_state.Lock());
+        m_output = buffered.get();
+    }
+    r = GuardedCall(MEND_ERR_NO_MEMORY, [&] {
+        switch (level) {
+        case 1: return RepairLevel1();
+        case 2: return RepairLevel2();
+        case 3: return RepairLevel3(refPath);
+        default: return 0;
+        }
+    });
+    // Pending bytes must reach the output before success is reported, and a
+    // level that met a read error did not copy what it meant to, whatever
+    // it made of the short data.
+    if (buffered->FlushBuffer() != 0 || buffered->Failed())
+        r = r < 0 ? r : MEND_ERR_WRITE;
+    if (r >= 0 && m_input->Failed())
+        r = MEND_ERR_READ;
+    {
+        CAutoLock lock(m_state.Lock());
+        m_output = nullptr;
+    }
+    return r;
+}
+
+int CRepairCommon::WriteToFile(int64_t n)
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    uint8_t block[CBufferStream::kBufferSize];
+    while (n > 0) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, sizeof(block)));
+        if (m_input->Read(block, want) != want)
+            return MEND_ERR_READ;
+        if (m_output->Write(block, want) != want)
+            return MEND_ERR_WRITE;
+        n -= want;
+    }
+    return 0;
+}

@@ -1,0 +1,76 @@
+// What the two repairer bases share around a container's own code: the
+// buffered input, the output of a running repair, status, progress, abort,
+// the damage records, and the repair driver with its code translation.
+// CBaseRepair adds the linear scan, TBaseRepair the element tree.
+#ifndef MENDCORE_REPAIRCOMMON_H
+#define MENDCORE_REPAIRCOMMON_H
+
+#include <stdint.h>
+
+#include <memory>
+
+#include "core/BaseStream.h"
+#include "core/ErrorList.h"
+#include "core/IBaseRepair.h"
+#include "core/ResultCodes.h"
+#include "core/TaskState.h"
+
+class CRepairCommon : public IBaseRepair {
+public:
+    explicit CRepairCommon(IBaseStream* in);
+    ~CRepairCommon() override;
+    CRepairCommon(const CRepairCommon&) = delete;
+    CRepairCommon& operator=(const CRepairCommon&) = delete;
+
+    // Progress of the parse (input position) or of the repair (output
+    // position), both against the input's length; 0 at any other time.
+    int GetProcess() override;
+    int GetStatus() override { return m_state.GetStatus(); }
+    int GetFormat() override { return m_format; }
+    VPFileError* GetFileError(unsigned int index) override { return m_errors.GetFileError(index); }
+    int GetErrorsCount() override { return m_errors.GetErrorsCount(); }
+    // Refuses a repair before a parse, skips a file without damage, runs the
+    // level over a buffered output and translates its result. Every end of
+    // a repair that got started reads as finished.
+    int RepairFile(IBaseStream* out, int level, const char* refPath) override;
+    void AbortTask() override { m_state.AbortTask(); }
+    void SetAbortSource(const std::atomic<bool>* source) override { m_state.SetAbortSource(source); }
+
+    virtual int RepairLevel1() = 0;
+    virtual int RepairLevel2() = 0;
+    virtual int RepairLevel3(const char* refPath) = 0;
+
+protected:
+    // Forgets the output, clears the abort flag and releases the records:
+    // the part of Close that both bases run last.
+    void CloseCommon();
+
+    // Copies n bytes from the input's position to the output's position.
+    // 0 when complete; -1 without streams, -3 on abort, -5 when the input
+    // falls short, -6 when the output does. n <= 0 copies nothing.
+    int WriteToFile(int64_t n);
+
+    void AddError(JRVPFileError code) { m_errors.AddError(code); }
+    void AddError(JRVPFileError code, std::unique_ptr<VPInvalidDataSegment> segment)
+    {
+        m_errors.AddError(code, std::move(segment));
+    }
+    void AddErrorAt(JRVPFileError code, int64_t offset) { m_errors.AddErrorAt(code, offset); }
+    void SolveError(JRVPFileError code) { m_errors.SolveError(code); }
+    void CloseError() { m_errors.CloseError(); }
+    bool TestAbort() { return m_state.TestAbort(); }
+
+    std::unique_ptr<CBufferStream> m_input;
+    // Set for the duration of one repair level: a buffer over the caller's
+    // output, so small header writes cost no call each.
+    CBufferStream* m_output = nullptr;
+    int64_t m_inputLength = 0;
+    int m_format = JRVP_FORMAT_NONE;
+    CTaskState m_state;
+    CErrorList m_errors;
+
+private:
+    int RunLevel(IBaseStream* out, int level, const char* refPath);
+};
+
+#endif
