@@ -396,8 +396,13 @@ int TBaseRepair<IdT, SizeT>::LookAhead(IdT id, int64_t end, SizeT, const SNode* 
 }
 
 template <typename IdT, typename SizeT>
-int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start, Node*& node, const SNode*)
+int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start, Node*& node, const SNode* snode)
 {
+    // An empty parent is legal (its children all take their defaults, as in
+    // a Matroska Targets that applies to the whole file): with nothing to
+    // parse inside, it is confirmed like a leaf.
+    if (!IsNegativeSize(size) && size == 0)
+        return ParseLabelChild(id, size, start, node, snode);
     if (!Step())
         return MEND_ERR_UNREPAIRABLE;
     int64_t pos = m_input->GetPos();

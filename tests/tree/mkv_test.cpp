@@ -173,8 +173,10 @@ double ContentSeconds(const MediaReport& report)
     return end;
 }
 
-const char* const kIntactClips[] = {"clip.mkv",      "clip_vorbis.mkv", "clip_nocrc.mkv", "clip.webm",
-                                    "clip_vp9.webm", "clip_pipe.mkv",   "clip_bigkey.mkv"};
+const char* const kIntactClips[] = {"clip.mkv",        "clip_vorbis.mkv", "clip_nocrc.mkv",
+                                    "clip.webm",       "clip_vp9.webm",   "clip_pipe.mkv",
+                                    "clip_bigkey.mkv", "clip_plain.mkv",  "clip_plain.webm",
+                                    "clip_mkvmerge.mkv"};
 
 TEST(MkvIntact, FixturesParseWithoutDamage)
 {
