@@ -568,6 +568,12 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
     // (a list's: after its type), hopping over whole chunks that lie inside.
     int64_t cursor = isList ? pos + 4 : pos;
     int64_t realEnd = -1;
+    // A list that runs past the end of the file is what a recording cut
+    // short leaves: it ends where the file does, and the walk judges each
+    // of its chunks in turn. Searching it byte by byte would only find the
+    // same end at the cost of a pass over the whole file.
+    if (isList && size >= 4 && limit == m_inputLength && static_cast<int64_t>(size) > limit - pos)
+        realEnd = limit;
     while (realEnd < 0) {
         if (TestAbort())
             return MEND_ERR_ABORTED;

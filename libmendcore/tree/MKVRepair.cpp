@@ -296,8 +296,63 @@ bool CMKVRepair::BlockIsPlausible(long long size)
     if (ok && !m_trackNumbers.empty())
         ok = std::find(m_trackNumbers.begin(), m_trackNumbers.end(), static_cast<uint64_t>(track)) !=
              m_trackNumbers.end();
+    if (ok)
+        ok = LacesFit(at + size);
     m_input->SeekTo(at);
     return ok;
+}
+
+// With the position after a block's track number: the frame sizes of a laced
+// block fit its payload, as a player demands. Bytes inside damage that pass
+// for a block seldom carry a consistent lace header.
+bool CMKVRepair::LacesFit(int64_t blockEnd)
+{
+    uint8_t head[3];  // timecode (2), flags
+    if (m_input->Read(head, sizeof(head)) != sizeof(head))
+        return false;
+    const int lacing = (head[2] >> 1) & 3;
+    if (lacing == 0)
+        return true;
+    uint8_t count = 0;
+    if (!ReadField(m_input.get(), count))
+        return false;
+    const int frames = count + 1;
+    auto left = [&] { return blockEnd - m_input->GetPos(); };
+    if (lacing == 2)  // fixed-size lacing: equal frames fill the payload
+        return left() > 0 && left() % frames == 0;
+    int64_t total = 0;
+    int64_t previous = 0;
+    for (int i = 0; i < frames - 1; ++i) {
+        int64_t frame = 0;
+        if (lacing == 1) {  // Xiph: runs of 255 and a closing byte
+            uint8_t b = 255;
+            while (b == 255) {
+                if (left() <= 0 || !ReadField(m_input.get(), b))
+                    return false;
+                frame += b;
+            }
+        } else {  // EBML: the first size, then signed differences
+            int64_t from = m_input->GetPos();
+            long long v = 0;
+            if (ReadEbmlSize(v) != TREE_STEP_READ || v < 0)
+                return false;
+            if (i == 0) {
+                frame = v;
+            } else {
+                const int width = static_cast<int>(m_input->GetPos() - from);
+                const long long bias = (1LL << (7 * width - 1)) - 1;
+                frame = previous + (v - bias);
+            }
+            previous = frame;
+        }
+        if (frame < 0)
+            return false;
+        total += frame;
+        if (total > left())
+            return false;
+    }
+    // The last frame takes what is left, and must not be empty.
+    return left() - total > 0;
 }
 
 void CMKVRepair::NoteTrackNumber(const Node* entry)

@@ -52,6 +52,7 @@ private:
     int ReadVint(int maxWidth, bool keepMarker, uint64_t* value);
     int ReadEbmlId(unsigned int& id);
     int ReadEbmlSize(long long& size);
+    bool LacesFit(int64_t blockEnd);
     int ReadEbmlUint(int width, uint64_t* value);
     bool BlockIsPlausible(long long size);
     void NoteTrackNumber(const Node* entry);
