@@ -76,6 +76,7 @@ void CMKVRepair::Close()
 {
     m_segmentDataStart = 0;
     m_trackNumbers.clear();
+    m_cluster = ClusterScan();
     TBaseRepair::Close();
 }
 
@@ -269,6 +270,13 @@ int CMKVRepair::ParseLabelFather(unsigned int id, long long size, int64_t start,
     // the file short.
     if (id == MKV_ID_SEGMENT)
         size = m_inputLength - m_input->GetPos();
+    if (id == MKV_ID_CLUSTER) {
+        m_cluster = ClusterScan();
+        const int64_t pos = m_input->GetPos();
+        const int64_t width = pos - start - GetIdLen(id);
+        if (size >= 0 && size <= m_inputLength - pos && !(width >= 1 && width <= 8 && size == UnknownSizeValue(static_cast<int>(width))))
+            m_cluster.declaredEnd = pos + size;
+    }
     int r = TBaseRepair::ParseLabelFather(id, size, start, node, snode);
     if (r == TREE_STEP_READ && node)
         node->declaredSize = declared;
@@ -277,17 +285,36 @@ int CMKVRepair::ParseLabelFather(unsigned int id, long long size, int64_t start,
 
 int CMKVRepair::ParseLabelChild(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode)
 {
+    // A Cluster's Timecode comes once, before its blocks: the time base
+    // of every block after it. One read from damage in the middle of a
+    // Cluster would move the Cluster's later blocks in time.
+    if (id == MKV_ID_TIMECODE && m_cluster.timed)
+        return TREE_STEP_INVALID;
+    const bool block = id == MKV_ID_SIMPLEBLOCK || id == MKV_ID_BLOCK;
+    BlockHead head;
     // A block names a track the file declares, and has room for its track
     // number, timecode and flags.
-    if ((id == MKV_ID_SIMPLEBLOCK || id == MKV_ID_BLOCK) && !BlockIsPlausible(size))
+    if (block && !BlockIsPlausible(size, &head))
+        return TREE_STEP_INVALID;
+    // Past a Cluster's declared end (its size field too small) the blocks
+    // that follow are its own only while they go on in time; the blocks of
+    // a next Cluster whose header was lost start again near zero, and this
+    // Cluster's Timecode would put them at the wrong time.
+    if (block && start >= m_cluster.declaredEnd && !ContinuesInTime(head))
         return TREE_STEP_INVALID;
     int r = TBaseRepair::ParseLabelChild(id, size, start, node, snode);
-    if (r == TREE_STEP_READ && node && id == 0xAE)
-        NoteTrackNumber(node);
+    if (r == TREE_STEP_READ && node) {
+        if (id == 0xAE)
+            NoteTrackNumber(node);
+        if (id == MKV_ID_TIMECODE || block)
+            m_cluster.timed = true;
+        if (block)
+            NoteBlockTime(head);
+    }
     return r;
 }
 
-bool CMKVRepair::BlockIsPlausible(long long size)
+bool CMKVRepair::BlockIsPlausible(long long size, BlockHead* head)
 {
     int64_t at = m_input->GetPos();
     long long track = 0;
@@ -296,21 +323,49 @@ bool CMKVRepair::BlockIsPlausible(long long size)
     if (ok && !m_trackNumbers.empty())
         ok = std::find(m_trackNumbers.begin(), m_trackNumbers.end(), static_cast<uint64_t>(track)) !=
              m_trackNumbers.end();
+    uint8_t bytes[3];  // timecode (2), flags
     if (ok)
-        ok = LacesFit(at + size);
+        ok = m_input->Read(bytes, sizeof(bytes)) == sizeof(bytes);
+    if (ok) {
+        head->track = static_cast<uint64_t>(track);
+        head->time = static_cast<int16_t>(static_cast<uint16_t>((bytes[0] << 8) | bytes[1]));
+        ok = LacesFit(at + size, bytes[2]);
+    }
     m_input->SeekTo(at);
     return ok;
 }
 
-// With the position after a block's track number: the frame sizes of a laced
+bool CMKVRepair::ContinuesInTime(const BlockHead& head) const
+{
+    for (const ClusterScan::Track& t : m_cluster.tracks)
+        if (t.number == head.track)
+            return head.time >= t.last - t.reorder;
+    // A track the Cluster has not shown yet gives nothing to compare with.
+    return true;
+}
+
+void CMKVRepair::NoteBlockTime(const BlockHead& head)
+{
+    for (ClusterScan::Track& t : m_cluster.tracks) {
+        if (t.number == head.track) {
+            // Frame reordering steps back in time by up to a few frames; a
+            // track that does so may do so again.
+            t.reorder = std::max(t.reorder, t.last - head.time);
+            t.last = head.time;
+            return;
+        }
+    }
+    // Bounded by the tracks the file declares (or a few unknown ones).
+    if (m_cluster.tracks.size() < 64)
+        m_cluster.tracks.push_back({head.track, head.time, 0});
+}
+
+// With the position after a block's flags: the frame sizes of a laced
 // block fit its payload, as a player demands. Bytes inside damage that pass
 // for a block seldom carry a consistent lace header.
-bool CMKVRepair::LacesFit(int64_t blockEnd)
+bool CMKVRepair::LacesFit(int64_t blockEnd, uint8_t flags)
 {
-    uint8_t head[3];  // timecode (2), flags
-    if (m_input->Read(head, sizeof(head)) != sizeof(head))
-        return false;
-    const int lacing = (head[2] >> 1) & 3;
+    const int lacing = (flags >> 1) & 3;
     if (lacing == 0)
         return true;
     uint8_t count = 0;

@@ -52,9 +52,17 @@ private:
     int ReadVint(int maxWidth, bool keepMarker, uint64_t* value);
     int ReadEbmlId(unsigned int& id);
     int ReadEbmlSize(long long& size);
-    bool LacesFit(int64_t blockEnd);
+    // What the parse reads of a block: its track and its time relative to
+    // its Cluster's Timecode.
+    struct BlockHead {
+        uint64_t track = 0;
+        int time = 0;
+    };
+    bool LacesFit(int64_t blockEnd, uint8_t flags);
     int ReadEbmlUint(int width, uint64_t* value);
-    bool BlockIsPlausible(long long size);
+    bool BlockIsPlausible(long long size, BlockHead* head);
+    bool ContinuesInTime(const BlockHead& head) const;
+    void NoteBlockTime(const BlockHead& head);
     void NoteTrackNumber(const Node* entry);
     bool ReadUintElement(const Node* node, uint64_t* value);
     Node* FindChild(Node* parent, unsigned int id) const;
@@ -74,6 +82,21 @@ private:
     // The input's Duration, and whether it agrees with the content.
     double m_duration = 0;
     bool m_durationAgrees = false;
+    // The Cluster being parsed: whether its time base is settled (its
+    // Timecode or a block read), where its size field says it ends
+    // (INT64_MAX when unknown), and per track the time of its last block
+    // and the largest step back in time seen.
+    struct ClusterScan {
+        struct Track {
+            uint64_t number;
+            int last;
+            int reorder;
+        };
+        bool timed = false;
+        int64_t declaredEnd = INT64_MAX;
+        std::vector<Track> tracks;
+    };
+    ClusterScan m_cluster;
     // Track numbers the TrackEntry elements read so far declare.
     std::vector<uint64_t> m_trackNumbers;
 };

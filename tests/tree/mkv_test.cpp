@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -269,6 +270,24 @@ const Damage kDamages[] = {
          *to = cues < 0 ? static_cast<int64_t>(bytes.size()) : cues;
          return ZeroRange(path, tc, 2 + (bytes[static_cast<size_t>(tc + 1)] & 0x7F));
      }},
+    {"garbage between clusters holding a laced block whose frames overrun it",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         // Right after the first cluster's declared end, where a cluster
+         // whose size field is too small would go on: a SimpleBlock of track
+         // 1 spanning the garbage, Xiph-laced into three frames whose first
+         // alone is larger than the block.
+         int64_t c2 = SecondCluster(bytes);
+         if (c2 < 0)
+             return false;
+         *from = *to = c2;
+         const int64_t length = 1500;
+         const int64_t size = length - 3;  // id (1) and a 2-byte size
+         std::vector<uint8_t> block = {0xA3, static_cast<uint8_t>(0x40 | (size >> 8)), static_cast<uint8_t>(size),
+                                       0x81, 0x03, 0xE8, 0x82, 0x02};
+         block.insert(block.end(), 7, 0xFF);
+         block.push_back(0x10);
+         return SpliceGarbage(path, c2, length, 5) && OverwriteBytes(path, c2, block);
+     }},
     {"Info's WritingApp lost",
      [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
          int64_t info = ElementAt(bytes, kInfoId);
@@ -334,6 +353,125 @@ TEST_P(MkvDamage, RepairedFileDecodesKeepsBlocksAndDeclaresItsDuration)
 INSTANTIATE_TEST_SUITE_P(Clips, MkvDamage,
                          ::testing::Values("clip.mkv", "clip_vorbis.mkv", "clip_nocrc.mkv", "clip.webm",
                                            "clip_vp9.webm"));
+
+// Every track's decoding times rise in file order, as a player demands.
+void ExpectMonotonicPerTrack(const MediaReport& report)
+{
+    std::map<int, int64_t> last;
+    for (const PacketInfo& p : report.packets) {
+        if (p.dts == AV_NOPTS_VALUE)
+            continue;
+        auto it = last.find(p.stream);
+        if (it != last.end()) {
+            EXPECT_GT(p.dts, it->second) << "stream " << p.stream << " at " << p.pos;
+        }
+        last[p.stream] = p.dts;
+    }
+}
+
+// The header of the Cluster at `at`: id, size, an optional CRC-32 and the
+// Timecode; 0 when it does not read so.
+int64_t ClusterHeaderLength(const std::vector<uint8_t>& bytes, int64_t at)
+{
+    uint64_t size = 0;
+    size_t p = static_cast<size_t>(at) + 4;
+    p += static_cast<size_t>(SizeField(bytes, p, &size));
+    if (bytes.at(p) == 0xBF)
+        p += 6;
+    if (bytes.at(p) != 0xE7)
+        return 0;
+    p += 2 + (bytes.at(p + 1) & 0x7F);
+    return static_cast<int64_t>(p) - at;
+}
+
+// Elements of a Cluster that carry no time (Position, PrevSize), filling
+// exactly n bytes.
+std::vector<uint8_t> TimelessClusterChildren(int64_t n)
+{
+    std::vector<uint8_t> out;
+    bool position = true;
+    while (n >= 2) {
+        int64_t payload = std::min<int64_t>(n - 2, 8);
+        if (n - 2 - payload == 1)
+            --payload;
+        out.push_back(position ? 0xA7 : 0xAB);
+        out.push_back(static_cast<uint8_t>(0x80 | payload));
+        out.insert(out.end(), static_cast<size_t>(payload), 0x01);
+        n -= 2 + payload;
+        position = !position;
+    }
+    return out;
+}
+
+// Blocks are timed by their own Cluster's Timecode or not kept: a Timecode
+// read from damage, or another Cluster taking them in, would put them at the
+// wrong time.
+TEST(MkvClusterTime, BlocksNeverTakeAnotherClustersTime)
+{
+    std::string clip = RequireFixture("clip.mkv");
+    if (clip.empty())
+        return;
+    MediaReport original = CheckMedia(clip);
+    ASSERT_TRUE(original.CleanDecode()) << original.Summary();
+    std::vector<uint8_t> bytes = ReadFileBytes(clip);
+    const int64_t c2 = SecondCluster(bytes);
+    ASSERT_GT(c2, 0);
+    const int64_t header = ClusterHeaderLength(bytes, c2);
+    ASSERT_GT(header, 0);
+    // Two packets in the middle of the second cluster whose blocks follow
+    // each other: the first block is destroyed, and its last bytes read as a
+    // Timecode of 16 ms that the second block's header seems to confirm.
+    std::vector<PacketInfo> inC2;
+    for (const PacketInfo& p : original.packets)
+        if (p.pos > c2)
+            inC2.push_back(p);
+    std::sort(inC2.begin(), inC2.end(), [](const PacketInfo& a, const PacketInfo& b) { return a.pos < b.pos; });
+    ASSERT_GT(inC2.size(), 10u);
+    const PacketInfo& before = inC2[inC2.size() / 2 - 1];
+    // A packet's position is its block's payload: track number (1 byte),
+    // timecode (2) and flags (1) before the frame.
+    const int64_t lostBlock = before.pos + 4 + before.size;
+    const int64_t nextBlock = inC2[inC2.size() / 2].pos + 4 + inC2[inC2.size() / 2].size;
+
+    const struct {
+        const char* name;
+        int64_t from, to;          // the bytes the damage spoils
+        bool keepsTheRest;         // every other block survives
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"a Timecode read from damage inside a cluster", lostBlock, nextBlock, true, [&] {
+             std::vector<uint8_t> b(static_cast<size_t>(nextBlock - lostBlock), 0);
+             const uint8_t tc[] = {0xE7, 0x82, 0x00, 0x10};
+             std::copy(tc, tc + 4, b.end() - 4);
+             return b;
+         }()},
+        {"a cluster's header zeroed", c2, c2 + header, false, std::vector<uint8_t>(static_cast<size_t>(header), 0)},
+        {"a cluster's header turned into children of the cluster before", c2, c2 + header, false,
+         TimelessClusterChildren(header)},
+    };
+    ScratchDir dir("mkvtime");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string in = dir.Path("in.mkv");
+        std::string out = dir.Path("out.mkv");
+        ASSERT_TRUE(CopyFile(clip, in));
+        ASSERT_EQ(static_cast<int64_t>(c.bytes.size()), c.to - c.from);
+        ASSERT_TRUE(OverwriteBytes(in, c.from, c.bytes));
+        MkvFile f(in);
+        ASSERT_EQ(f.Parse(), 0);
+        std::vector<Record> records = f.Records();
+        EXPECT_FALSE(records.empty());
+        ASSERT_EQ(f.RepairTo(out), 0) << Describe(records);
+
+        MediaReport repaired = CheckMedia(out);
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        ExpectMonotonicPerTrack(repaired);
+        std::map<int, int64_t> expected = PacketsOutside(original, c.from, c.keepsTheRest ? c.to : INT64_MAX);
+        for (const StreamReport& s : repaired.streams)
+            EXPECT_GE(s.packets, expected[s.index]) << "stream " << s.index << " " << Describe(records);
+        EXPECT_NEAR(repaired.durationSeconds, ContentSeconds(repaired), 0.1) << repaired.Summary();
+    }
+}
 
 TEST(MkvHeader, DamagedEbmlHeaderOrDocTypeIsNotMatroska)
 {
