@@ -16,6 +16,12 @@ constexpr long long UnknownSizeValue(int width)
     return (1LL << (7 * width)) - 1;
 }
 
+// The unknown size, in a size field of this many bytes.
+bool IsUnknownSizeValue(long long size, int64_t width)
+{
+    return width >= 1 && width <= 8 && size == UnknownSizeValue(static_cast<int>(width));
+}
+
 // The Segment header's size field while the rebuild runs, later patched.
 constexpr long long kSegmentSizePlaceholder = 0x00FFFFFFFFFFFFF0LL;
 // Id (2) + size (1) + SeekID element (2 + 1 + 4) + SeekPosition (2 + 1 + 8).
@@ -273,8 +279,7 @@ int CMKVRepair::ParseLabelFather(unsigned int id, long long size, int64_t start,
     if (id == MKV_ID_CLUSTER) {
         m_cluster = ClusterScan();
         const int64_t pos = m_input->GetPos();
-        const int64_t width = pos - start - GetIdLen(id);
-        if (size >= 0 && size <= m_inputLength - pos && !(width >= 1 && width <= 8 && size == UnknownSizeValue(static_cast<int>(width))))
+        if (size >= 0 && size <= m_inputLength - pos && !IsUnknownSizeValue(size, pos - start - GetIdLen(id)))
             m_cluster.declaredEnd = pos + size;
     }
     int r = TBaseRepair::ParseLabelFather(id, size, start, node, snode);
@@ -486,8 +491,7 @@ bool CMKVRepair::ReadUintElement(const Node* node, uint64_t* value)
 bool CMKVRepair::IsUnknownSize(const Node* node) const
 {
     int idLen = GetIdLen(node->id);
-    int64_t width = node->headerLength - idLen;
-    return idLen > 0 && width >= 1 && width <= 8 && node->declaredSize == UnknownSizeValue(static_cast<int>(width));
+    return idLen > 0 && IsUnknownSizeValue(node->declaredSize, node->headerLength - idLen);
 }
 
 void CMKVRepair::CheckSizes(Node* segment)
