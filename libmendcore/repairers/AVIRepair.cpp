@@ -37,6 +37,7 @@ enum SeenHeader : unsigned {
     kSeenStrf = 16,
     kSeenIdx1 = 32,
 };
+constexpr unsigned kSeenHeaders = kSeenHdrl | kSeenAvih | kSeenStrl | kSeenStrh | kSeenStrf;
 
 enum AviMacro : int {
     kMacroRiff = 1,
@@ -259,8 +260,7 @@ int CAVIRepair::Open()
         AddError(JRVP_DAMAGE_COUNT);
         m_cannotRepair = true;
     }
-    const unsigned headers = kSeenHdrl | kSeenAvih | kSeenStrl | kSeenStrh | kSeenStrf;
-    if ((m_seen & headers) != headers) {
+    if ((m_seen & kSeenHeaders) != kSeenHeaders) {
         AddErrorAt(JRVP_DAMAGE_STRUCTURE, 4);
         m_cannotRepair = true;
     }
@@ -347,6 +347,10 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
                 movi.end = pos + r;
                 m_movis.push_back(std::move(movi));
             }
+            // Without the stream headers no chunk id in the list is known,
+            // so the walk would search its every byte, and the file cannot
+            // be rebuilt anyway.
+            enter = !m_cannotRepair && (m_seen & kSeenHeaders) == kSeenHeaders;
         } else if (type == kHdrl) {
             r = JudgeTag(type, size, true);
             m_seen |= kSeenHdrl;
@@ -498,6 +502,31 @@ int CAVIRepair::LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t fa
     return 1;
 }
 
+// Where the next "RIFF" header begins at or after from, or limit when no
+// header fits before it; a negative internal code on failure.
+int64_t CAVIRepair::NextRiff(int64_t from, int64_t limit)
+{
+    constexpr int64_t kBlock = 65536;
+    std::vector<uint8_t> block(kBlock + 3);
+    while (from <= limit - 8) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t n = std::min<int64_t>(kBlock + 3, limit - from);
+        m_budget -= n;
+        if (m_budget < 0)
+            return MEND_ERR_UNREPAIRABLE;
+        m_input->SeekTo(from);
+        if (m_input->Read(block.data(), static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_READ;
+        for (int64_t i = 0; i + 4 <= n; ++i) {
+            if (block[i] == 'R' && block[i + 1] == 'I' && block[i + 2] == 'F' && block[i + 3] == 'F')
+                return from + i <= limit - 8 ? from + i : limit;
+        }
+        from += n - 3;
+    }
+    return limit;
+}
+
 int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
 {
     if (!m_input)
@@ -579,7 +608,16 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
             return MEND_ERR_ABORTED;
         if (--m_budget < 0)
             return MEND_ERR_UNREPAIRABLE;
-        const int64_t cand = cursor++;
+        int64_t cand = cursor++;
+        if (isForm) {
+            // Only another form can end a form, and the stream chunks of
+            // its movi list are not known yet: go from one "RIFF" to the
+            // next rather than judging every byte of the recording.
+            cand = NextRiff(cand, limit);
+            if (cand < 0)
+                return cand;
+            cursor = cand + 1;
+        }
         if (cand > limit - 8) {
             realEnd = limit;
             break;

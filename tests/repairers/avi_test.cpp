@@ -1,5 +1,6 @@
 // AVI and OpenDML: the walk on intact and hostile files, and the rebuild of
 // damaged ones, judged by libavformat and by a RIFF reader of the test's own.
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -295,6 +296,62 @@ TEST(AviWalk, HostileHeadersEndInAClearCode)
         ASSERT_TRUE(WriteFileBytes(path, bytes));
         Outcome o = ParseAndRepair(path);
         EXPECT_EQ(o.parse, c.parse) << c.name;
+    }
+}
+
+// A recording of tens of MB, made of the fixture's movi chunks over and
+// over, without idx1: the stream chunks must be found by hopping, never by a
+// search through every byte.
+std::vector<uint8_t> LongRecording(const std::vector<uint8_t>& clip, size_t bytes)
+{
+    auto chunks = WalkRiff(clip);
+    const Chunk* movi = Find(chunks, "movi");
+    const Chunk* idx1 = Find(chunks, "idx1");
+    const size_t dataStart = movi->pos + 12;
+    const std::vector<uint8_t> data(clip.begin() + dataStart, clip.begin() + idx1->pos);
+    std::vector<uint8_t> d(clip.begin(), clip.begin() + dataStart);
+    while (d.size() < bytes)
+        d.insert(d.end(), data.begin(), data.end());
+    WriteLE32(d, movi->pos + 4, static_cast<uint32_t>(d.size() - movi->pos - 8));
+    WriteLE32(d, 4, static_cast<uint32_t>(d.size() - 8));
+    return d;
+}
+
+TEST(AviWalk, LongRecordingIsJudgedInTimeProportionalToItsSize)
+{
+    const std::string src = RequireFixture("clip.avi");
+    if (src.empty())
+        return;
+    const auto clean = LongRecording(ReadFileBytes(src), 64u << 20);
+    const struct {
+        const char* name;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        int parse;
+    } cases[] = {
+        // The form's size no longer holds, and its end is searched before
+        // any stream header has been read.
+        {"garbage spliced into movi",
+         [](std::vector<uint8_t>& d) {
+             auto junk = PseudoRandomBytes(65536, 3);
+             d.insert(d.begin() + d.size() / 2, junk.begin(), junk.end());
+         },
+         0},
+        {"header list zeroed", [](std::vector<uint8_t>& d) { std::memset(&d[12], 0, 4096); },
+         JRVP_ERR_UNREPAIRABLE},
+    };
+    ScratchDir dir("avi");
+    for (const auto& c : cases) {
+        auto bytes = clean;
+        c.damage(bytes);
+        const std::string path = dir.Path("long.avi");
+        ASSERT_TRUE(WriteFileBytes(path, bytes));
+        const auto start = std::chrono::steady_clock::now();
+        Outcome o = ParseAndRepair(path);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(o.parse, c.parse) << c.name;
+        // A search through every byte takes several seconds here; hopping
+        // from chunk to chunk, a small part of one.
+        EXPECT_LT(seconds, 2.0) << c.name;
     }
 }
 
