@@ -47,8 +47,8 @@ constexpr int kMacroMeta = 207;
 constexpr int kMacroAlnum = 249;
 constexpr int kMacroOther = 250;
 
-// Where the damage search looks for the movie box that ends a media-data
-// box, on either side of its declared end.
+// How far back from a media-data box's declared end the damage search
+// looks for the movie box that ends it.
 constexpr int64_t kMdatSearchWindow = 0xA00000;
 constexpr int64_t k4GiB = int64_t(1) << 32;
 
@@ -490,6 +490,15 @@ int CMP4Repair::Open()
                 // damage search measures like any broken box.
             } else {
                 h.size = m_inputLength - pos;  // the last box runs to the end
+                // A recorder stopped before it patched the size of its media
+                // data, and a movie box written after it all the same: the
+                // size is damage, found like any other.
+                if (h.fourcc == kMdat && !m_haveMoov) {
+                    int64_t found = CheckLossMdat(h, false);
+                    if (found < 0)
+                        return static_cast<int>(found);
+                    h.size = found;
+                }
             }
         }
         int64_t size = 0;
@@ -608,7 +617,7 @@ int64_t CMP4Repair::RecordLoss(const BoxHeader& h, int64_t size, bool loss)
     return size;
 }
 
-int CMP4Repair::LooksLikeMoov(int64_t p, bool& yes)
+int CMP4Repair::LooksLikeMoov(uint32_t fourcc, int64_t p, bool& yes)
 {
     yes = false;
     if (m_inputLength - p < 16)
@@ -617,7 +626,7 @@ int CMP4Repair::LooksLikeMoov(int64_t p, bool& yes)
     int r = ReadBoxHeader(moov, p, m_inputLength);
     if (r < 0)
         return r;
-    if (moov.fourcc != kMoov || (moov.size != 1 && moov.size < 16))
+    if (moov.fourcc != fourcc || (moov.size != 1 && moov.size < 16))
         return 0;
     if ((r = ReadBoxHeader(child, p + moov.headerLength, m_inputLength)) < 0)
         return r;
@@ -626,12 +635,14 @@ int CMP4Repair::LooksLikeMoov(int64_t p, bool& yes)
 }
 
 // The first (forward) or last (backward) position in [from, to) where a
-// movie box begins; -1 when there is none.
-int CMP4Repair::FindMoov(int64_t from, int64_t to, bool backward, int64_t& found)
+// movie box (or, given kMoof, a movie fragment) begins; -1 when there is none.
+int CMP4Repair::FindMoov(uint32_t fourcc, int64_t from, int64_t to, bool backward, int64_t& found)
 {
     found = -1;
     constexpr int64_t kBlock = 65536;
     std::vector<uint8_t> block(kBlock + 8);
+    const uint8_t f0 = static_cast<uint8_t>(fourcc >> 24), f1 = static_cast<uint8_t>(fourcc >> 16),
+                  f2 = static_cast<uint8_t>(fourcc >> 8), f3 = static_cast<uint8_t>(fourcc);
     int64_t lo = backward ? std::max(from, to - kBlock) : from;
     for (;;) {
         if (lo >= to || (backward && to <= from))
@@ -652,9 +663,9 @@ int CMP4Repair::FindMoov(int64_t from, int64_t to, bool backward, int64_t& found
         for (int64_t k = 0; k < last - lo; ++k) {
             int64_t i = backward ? (last - lo - 1 - k) : k;
             const uint8_t* b = block.data() + i + 4;
-            if (b[0] == 'm' && b[1] == 'o' && b[2] == 'o' && b[3] == 'v') {
+            if (b[0] == f0 && b[1] == f1 && b[2] == f2 && b[3] == f3) {
                 bool yes = false;
-                int r = LooksLikeMoov(lo + i, yes);
+                int r = LooksLikeMoov(fourcc, lo + i, yes);
                 if (r < 0)
                     return r;
                 if (yes) {
@@ -682,11 +693,19 @@ int64_t CMP4Repair::CheckLossMdat(const BoxHeader& h, bool loss)
     int64_t declaredEnd = declaredInside ? h.start + h.size : m_inputLength;
     int64_t dataStart = h.start + h.headerLength;
     int64_t found = -1;
-    int r = FindMoov(std::max(dataStart, declaredEnd - kMdatSearchWindow), declaredEnd, true, found);
-    if (r < 0)
+    int r = 0;
+    // In a fragmented file one fragment's media data ends where the next
+    // fragment begins; left to run to a movie box, a damaged fragment
+    // would take every fragment after it along.
+    bool fragmented = std::any_of(m_others.begin(), m_others.end(), [](const BoxInfo& b) { return b.fourcc == kMoof; });
+    if (fragmented && (r = FindMoov(kMoof, dataStart, m_inputLength, false, found)) < 0)
+        return r;
+    if (found < 0 && (r = FindMoov(kMoov, std::max(dataStart, declaredEnd - kMdatSearchWindow), declaredEnd, true, found)) < 0)
         return r;
     if (found < 0 && declaredInside) {
-        r = FindMoov(declaredEnd, std::min(m_inputLength, declaredEnd + kMdatSearchWindow), false, found);
+        // Forward to the end of the input: a movie box written after a
+        // long recording lies far past a size made too small.
+        r = FindMoov(kMoov, declaredEnd, m_inputLength, false, found);
         if (r < 0)
             return r;
     }
@@ -774,7 +793,7 @@ int64_t CMP4Repair::CheckLossOthers(const BoxHeader& h, bool loss)
         if ((r = IsCandidateEnd(c, accept)) < 0)
             return r;
         if (accept)
-            return RecordLoss(h, q - h.start, loss);
+            return RecordSizeLoss(h, q - h.start, loss);
         // A box the table knows but which cannot end the damaged one (a
         // child of it, most likely): hop over it whole when its size fits.
         if (!c.endMark && PlausibleSize(c, m_inputLength) && Uint2Level(c.fourcc) != 1)
@@ -782,7 +801,27 @@ int64_t CMP4Repair::CheckLossOthers(const BoxHeader& h, bool loss)
         else
             ++q;
     }
-    return RecordLoss(h, m_inputLength - h.start, loss);
+    return RecordSizeLoss(h, m_inputLength - h.start, loss);
+}
+
+// A container whose children fill it exactly up to the end found for it
+// lost nothing but its size field: the damage is recorded, and the box is
+// kept with the size found (a fragment with its data, a movie box whole).
+int64_t CMP4Repair::RecordSizeLoss(const BoxHeader& h, int64_t size, bool loss)
+{
+    if (FindRule(h.fourcc)) {
+        BoxHeader found = h;
+        found.size = size;
+        bool filled = false;
+        int r = ChildrenFill(found, filled);
+        if (r < 0)
+            return r;
+        if (filled) {
+            AddErrorAt(JRVP_DAMAGE_INDEX, h.start);
+            return size;
+        }
+    }
+    return RecordLoss(h, size, loss);
 }
 
 int CMP4Repair::ReadBoxMoov(const BoxHeader& h)

@@ -64,10 +64,11 @@ private:
     int64_t CheckLossMdat(const BoxHeader& h, bool loss);
     int64_t CheckLossOthers(const BoxHeader& h, bool loss);
     int64_t RecordLoss(const BoxHeader& h, int64_t size, bool loss);
+    int64_t RecordSizeLoss(const BoxHeader& h, int64_t size, bool loss);
     bool PlausibleSize(const BoxHeader& h, int64_t limit) const;
     int ChildrenFill(const BoxHeader& h, bool& filled);
-    int LooksLikeMoov(int64_t p, bool& yes);
-    int FindMoov(int64_t from, int64_t to, bool backward, int64_t& found);
+    int LooksLikeMoov(uint32_t fourcc, int64_t p, bool& yes);
+    int FindMoov(uint32_t fourcc, int64_t from, int64_t to, bool backward, int64_t& found);
     int IsCandidateEnd(const BoxHeader& c, bool& yes);
     int ReadBoxMoov(const BoxHeader& h);
     bool Spend(int64_t bytes);
