@@ -418,6 +418,14 @@ const Damage kDamages[] = {
          return std::make_pair(at, at + 8);
      },
      true},
+    // The chunk before it is intact and must not be blamed.
+    {"00dc size made huge",
+     [](std::vector<uint8_t>& d) {
+         int64_t at = NthVideoChunk(d, 5);
+         WriteLE32(d, at + 4, 0x7FFFFFF0u);
+         return std::make_pair(at, at + 8);
+     },
+     true},
     {"00dc size made smaller",
      [](std::vector<uint8_t>& d) {
          int64_t at = NthVideoChunk(d, 5);
