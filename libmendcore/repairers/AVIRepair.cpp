@@ -577,10 +577,12 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
         // chunk but a form: it belongs inside one, so a form that seems
         // to end right before it declares too small a size.
         bool accept = m2 == kMacroAvi || m2 == kMacroAvix || (m2 == kMacroMovi && !isForm);
-        // A stream chunk's id is specific enough to be taken whatever its
-        // size says: that size is judged in its turn, and an intact chunk
-        // is not blamed for the broken one after it.
-        if (!accept && m2 != kMacroNone && (static_cast<int64_t>(sz) <= farLimit - (e + 8) || IsDataMacro(m2)))
+        // A known id (a stream chunk, "idx1", "JUNK", ...) is specific
+        // enough to be taken whatever its size says: that size is judged in
+        // its turn, and an intact chunk is not blamed for the broken one
+        // after it. Any four capitals or small letters need a size that fits.
+        const bool specific = m2 != kMacroUpper && m2 != kMacroLower;
+        if (!accept && m2 != kMacroNone && (static_cast<int64_t>(sz) <= farLimit - (e + 8) || specific))
             accept = LevelRule(m, level, m2);
         // Zero padding after a form is no chunk, and no reason to doubt
         // the form's size.

@@ -445,6 +445,13 @@ const Damage kDamages[] = {
          return std::make_pair(int64_t(4), int64_t(8));
      },
      false},
+    {"idx1 size made huge",
+     [](std::vector<uint8_t>& d) {
+         int64_t at = FindBytes(d, "idx1", MoviType(d));
+         WriteLE32(d, at + 4, 0xFFFFFFF0u);
+         return std::make_pair(at, at + 8);
+     },
+     false},
     {"JUNK chunk inside movi, idx1 renamed",
      [](std::vector<uint8_t>& d) {
          int64_t idx1 = FindBytes(d, "idx1", MoviType(d));
