@@ -442,6 +442,8 @@ int CMP4Repair::Probe()
             return r;
         if (h.endMark && h.headerLength == 8)
             return MEND_ERR_NOT_CONTAINER;
+        if (i == 0 && h.size == 0 && h.fourcc == 0)
+            return ProbeAfterZeroHeader();
         int macro = Uint2Macro(h.fourcc);
         if (macro == kMacroMdat || macro == kMacroMoov)
             return 0;
@@ -450,6 +452,28 @@ int CMP4Repair::Probe()
         if (h.endMark || h.size < h.headerLength || h.size >= m_inputLength - pos)
             return MEND_ERR_NOT_CONTAINER;
         pos += h.size;
+    }
+    return MEND_ERR_NOT_CONTAINER;
+}
+
+// A first header wiped to zeros (a damaged "ftyp"): still ours when a
+// top-level box that the damage search would accept begins in the first
+// bytes after it.
+int CMP4Repair::ProbeAfterZeroHeader()
+{
+    constexpr int64_t kProbeBytes = 4096;
+    for (int64_t q = 8; q < std::min(m_inputLength - 8, kProbeBytes); ++q) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        int r = ReadBoxHeader(c, q, m_inputLength);
+        if (r < 0)
+            return r;
+        bool yes = false;
+        if (Uint2Level(c.fourcc) == 1 && (r = IsCandidateEnd(c, yes)) < 0)
+            return r;
+        if (yes)
+            return 0;
     }
     return MEND_ERR_NOT_CONTAINER;
 }

@@ -60,6 +60,7 @@ private:
     // Analysis.
     int ReadBoxHeader(BoxHeader& h, int64_t pos, int64_t limit);
     int Probe();
+    int ProbeAfterZeroHeader();
     int64_t JudgeBox(const BoxHeader& h, bool loss);
     int64_t CheckLossMdat(const BoxHeader& h, bool loss);
     int64_t CheckLossOthers(const BoxHeader& h, bool loss);

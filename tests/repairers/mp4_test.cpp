@@ -354,6 +354,10 @@ TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
         // up to the media data.
         {"faststart moov too large", "clip_faststart.mp4", setSize("moov", [](int64_t s) { return s + 100000; })},
         {"faststart moov of size 3", "clip_faststart.mp4", setSize("moov", [](int64_t) { return 3; })},
+        // Sectors wiped at the start of the file: still ISO media.
+        {"ftyp header zeroed", "clip.mp4", [](std::vector<uint8_t>& b) { std::memset(b.data(), 0, 8); }},
+        {"faststart ftyp header zeroed", "clip_faststart.mp4",
+         [](std::vector<uint8_t>& b) { std::memset(b.data(), 0, 8); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
