@@ -565,12 +565,58 @@ int CMP4Repair::Open()
     }
     if (m_mdats.empty())
         m_unrepairable = true;
+    bool dataLost = false;
     for (const BoxInfo& lost : m_lost)
         if (lost.fourcc == kMdat) {
             AddError(JRVP_DAMAGE_TIMING);
+            dataLost = true;
             break;
         }
+    if (!m_unrepairable && !dataLost && (r = CheckSampleTables()) < 0)
+        return r;
     return m_unrepairable ? MEND_ERR_UNREPAIRABLE : 0;
+}
+
+// With every media-data box whole, each track's tables must name all their
+// samples inside the data: a table that ends early (a chunk offset outside
+// the data, a "stsc" run that does not ascend, wiped entries) is a damaged
+// index, which the rebuild cuts where it stops making sense.
+int CMP4Repair::CheckSampleTables()
+{
+    int r = FindDataEnds();
+    if (r < 0)
+        return r;
+    std::vector<int64_t> keptEnd(m_mdats.size(), 0);
+    for (size_t i = 0; i < m_sampleTables.size(); ++i) {
+        TrakInfo info;
+        r = SurveyTrak(i, info, keptEnd);
+        if (r == MEND_ERR_REPAIR_REFUSED)
+            continue;  // no tables to judge; the rebuild says so
+        if (r < 0)
+            return r;
+        if (info.cut)
+            AddErrorAt(JRVP_DAMAGE_INDEX, m_sampleTables[i].start);
+    }
+    return 0;
+}
+
+// Where each media-data box's bytes really end: a cut box also ends where
+// the zero padding of a preallocated file begins.
+int CMP4Repair::FindDataEnds()
+{
+    int64_t tail = 0;
+    int r = ZeroTailStart(tail);
+    if (r < 0)
+        return r;
+    std::vector<int64_t> dataEnd(m_mdats.size(), 0);
+    for (size_t i = 0; i < m_mdats.size(); ++i) {
+        const BoxInfo& mdat = m_mdats[i];
+        dataEnd[i] = mdat.start + mdat.size;
+        if (IsLost(mdat.start))
+            dataEnd[i] = std::max(mdat.start, std::min(dataEnd[i], tail));
+    }
+    m_dataEnd.swap(dataEnd);
+    return 0;
 }
 
 int64_t CMP4Repair::JudgeBox(const BoxHeader& h, bool loss)
@@ -1715,20 +1761,9 @@ int CMP4Repair::RepairLevel1()
         return MEND_ERR_ABORTED;
     m_chunkBoxes.clear();
 
-    // Where each media-data box's bytes really end: a cut box also ends
-    // where the zero padding of a preallocated file begins.
-    int64_t tail = 0;
-    int r = ZeroTailStart(tail);
+    int r = FindDataEnds();
     if (r < 0)
         return r;
-    std::vector<int64_t> dataEnd(m_mdats.size(), 0);
-    for (size_t i = 0; i < m_mdats.size(); ++i) {
-        const BoxInfo& mdat = m_mdats[i];
-        dataEnd[i] = mdat.start + mdat.size;
-        if (IsLost(mdat.start))
-            dataEnd[i] = std::max(mdat.start, std::min(dataEnd[i], tail));
-    }
-    m_dataEnd.swap(dataEnd);
     std::vector<TrakInfo> traks(m_sampleTables.size());
     std::vector<int64_t> keptEnd(m_mdats.size(), 0);
     for (size_t i = 0; i < traks.size(); ++i)

@@ -77,6 +77,8 @@ private:
     int IsZeroRun(int64_t from, int64_t to, bool& yes);
     int ZeroTailStart(int64_t& tail);
     bool IsLost(int64_t start) const;
+    int CheckSampleTables();
+    int FindDataEnds();
 
     // Rebuild.
     int SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& keptEnd);

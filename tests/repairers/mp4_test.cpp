@@ -445,6 +445,34 @@ TEST(Mp4Sizes, UnrepairableAndHostileFilesEndClearlyAndQuickly)
     }
 }
 
+// Chunk offsets wiped to zeros in a file whose media data is whole point
+// outside the data: a damaged index, not an intact file. The rebuild keeps
+// that track up to the wiped entries and every other track whole.
+TEST(Mp4Tables, WipedChunkOffsetsAreADamagedIndex)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip_faststart.mp4");
+    if (fixture.empty())
+        return;
+    MediaReport original = CheckMedia(fixture);
+    std::vector<uint8_t> bytes = ReadFileBytes(fixture);
+    const int64_t stco = FindBytes(bytes, "stco");
+    ASSERT_GT(stco, 0);
+    const uint32_t chunks = ReadBE32(bytes, static_cast<size_t>(stco) + 8);
+    ASSERT_GE(chunks, 4u);
+    const size_t from = static_cast<size_t>(stco) + 12 + 4 * (chunks / 2);
+    std::memset(&bytes[from], 0, 8);
+    Outcome o;
+    MediaReport repaired = RepairAndCheck(dir, "stco.mp4", bytes, &o);
+    EXPECT_FALSE(o.errors.empty()) << Describe(o);
+    std::map<int, int64_t> want = PacketsPerStream(original), got = PacketsPerStream(repaired);
+    ASSERT_EQ(got.size(), want.size()) << repaired.Summary();
+    EXPECT_GT(got.begin()->second, 0);
+    EXPECT_LT(got.begin()->second, want.begin()->second);
+    for (auto it = std::next(want.begin()); it != want.end(); ++it)
+        EXPECT_EQ(got[it->first], it->second) << "stream " << it->first;
+}
+
 TEST(Mp4Sizes, ACutThatLeavesNoSampleIsNotARepair)
 {
     ScratchDir dir("mp4");
