@@ -212,6 +212,7 @@ struct Outcome {
     int parse = 1;
     std::vector<int> codes;
     int repair = 1;
+    double parseSeconds = 0;
 };
 
 void CollectCode(int code, void* user)
@@ -225,7 +226,9 @@ Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
     int err = 0;
     CVideoFile input(in.c_str(), 0, &err);
     CAVIRepair repair(&input);
+    const auto start = std::chrono::steady_clock::now();
     o.parse = repair.ParseStream(&CollectCode, &o.codes);
+    o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!out.empty() && o.parse == 0) {
         CVideoFile output(out.c_str(), 2, &err);
         o.repair = repair.RepairFile(&output, 1, nullptr);
@@ -263,6 +266,19 @@ TEST(AviWalk, TrailingZeroPaddingIsUndamaged)
     EXPECT_TRUE(o.codes.empty());
 }
 
+// Parses a damaged copy of `clean` written into `dir`.
+Outcome ParseDamaged(const ScratchDir& dir, std::vector<uint8_t> bytes,
+                     const std::function<void(std::vector<uint8_t>&)>& damage)
+{
+    damage(bytes);
+    const std::string path = dir.Path("damaged.avi");
+    if (!WriteFileBytes(path, bytes)) {
+        ADD_FAILURE() << "cannot write " << path;
+        return Outcome();
+    }
+    return ParseAndRepair(path);
+}
+
 // Files the repairer must turn down without a crash: the codes they end with.
 TEST(AviWalk, HostileHeadersEndInAClearCode)
 {
@@ -289,14 +305,8 @@ TEST(AviWalk, HostileHeadersEndInAClearCode)
          JRVP_ERR_UNREPAIRABLE},
     };
     ScratchDir dir("avi");
-    for (const auto& c : cases) {
-        auto bytes = clean;
-        c.damage(bytes);
-        const std::string path = dir.Path("hostile.avi");
-        ASSERT_TRUE(WriteFileBytes(path, bytes));
-        Outcome o = ParseAndRepair(path);
-        EXPECT_EQ(o.parse, c.parse) << c.name;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseDamaged(dir, clean, c.damage).parse, c.parse) << c.name;
 }
 
 // A recording of tens of MB, made of the fixture's movi chunks over and
@@ -341,17 +351,11 @@ TEST(AviWalk, LongRecordingIsJudgedInTimeProportionalToItsSize)
     };
     ScratchDir dir("avi");
     for (const auto& c : cases) {
-        auto bytes = clean;
-        c.damage(bytes);
-        const std::string path = dir.Path("long.avi");
-        ASSERT_TRUE(WriteFileBytes(path, bytes));
-        const auto start = std::chrono::steady_clock::now();
-        Outcome o = ParseAndRepair(path);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        Outcome o = ParseDamaged(dir, clean, c.damage);
         EXPECT_EQ(o.parse, c.parse) << c.name;
         // A search through every byte takes several seconds here; hopping
         // from chunk to chunk, a small part of one.
-        EXPECT_LT(seconds, 2.0) << c.name;
+        EXPECT_LT(o.parseSeconds, 2.0) << c.name;
     }
 }
 
