@@ -1130,7 +1130,10 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     };
     bool haveNext = readEntry(next);
     uint64_t samples = 0;
-    for (uint64_t k = 1; k <= chunkCount; ++k) {
+    // After an entry whose successor does not ascend (wiped or broken
+    // entries), only that entry's first chunk is known for sure.
+    uint64_t lastSureChunk = chunkCount;
+    for (uint64_t k = 1; k <= chunkCount && k <= lastSureChunk; ++k) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         // Entries run until the next one's first chunk; a first chunk that
@@ -1140,8 +1143,10 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
                 break;
             cur = next;
             haveNext = readEntry(next);
-            if (haveNext && next.first <= cur.first)
+            if (haveNext && next.first <= cur.first) {
                 haveNext = false;
+                lastSureChunk = cur.first;
+            }
         }
         if (cur.first == 0 || cur.first > k || cur.perChunk == 0)
             break;

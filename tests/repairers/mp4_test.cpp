@@ -445,32 +445,51 @@ TEST(Mp4Sizes, UnrepairableAndHostileFilesEndClearlyAndQuickly)
     }
 }
 
-// Chunk offsets wiped to zeros in a file whose media data is whole point
-// outside the data: a damaged index, not an intact file. The rebuild keeps
-// that track up to the wiped entries and every other track whole.
-TEST(Mp4Tables, WipedChunkOffsetsAreADamagedIndex)
+// Table entries wiped to zeros in a file whose media data is whole: chunk
+// offsets that point outside the data, "stsc" runs that stop ascending. A
+// damaged index, not an intact file; the rebuild keeps that track up to the
+// wiped entries and every other track whole.
+TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
 {
     ScratchDir dir("mp4");
     std::string fixture = RequireFixture("clip_faststart.mp4");
     if (fixture.empty())
         return;
     MediaReport original = CheckMedia(fixture);
-    std::vector<uint8_t> bytes = ReadFileBytes(fixture);
-    const int64_t stco = FindBytes(bytes, "stco");
-    ASSERT_GT(stco, 0);
-    const uint32_t chunks = ReadBE32(bytes, static_cast<size_t>(stco) + 8);
-    ASSERT_GE(chunks, 4u);
-    const size_t from = static_cast<size_t>(stco) + 12 + 4 * (chunks / 2);
-    std::memset(&bytes[from], 0, 8);
-    Outcome o;
-    MediaReport repaired = RepairAndCheck(dir, "stco.mp4", bytes, &o);
-    EXPECT_FALSE(o.errors.empty()) << Describe(o);
-    std::map<int, int64_t> want = PacketsPerStream(original), got = PacketsPerStream(repaired);
-    ASSERT_EQ(got.size(), want.size()) << repaired.Summary();
-    EXPECT_GT(got.begin()->second, 0);
-    EXPECT_LT(got.begin()->second, want.begin()->second);
-    for (auto it = std::next(want.begin()); it != want.end(); ++it)
-        EXPECT_EQ(got[it->first], it->second) << "stream " << it->first;
+    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
+    const struct {
+        const char* name;
+        const char* table;
+        int track;  // which track's table, in file order
+        size_t entryBytes;
+    } cases[] = {
+        {"chunk offsets", "stco", 0, 4},
+        {"sample-to-chunk entries", "stsc", 1, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes = clean;
+        int64_t at = -4;
+        for (int t = 0; t <= c.track; ++t)
+            at = FindBytes(bytes, c.table, static_cast<size_t>(at) + 4);
+        ASSERT_GT(at, 0);
+        const uint32_t entries = ReadBE32(bytes, static_cast<size_t>(at) + 8);
+        ASSERT_GE(entries, 4u);
+        std::memset(&bytes[static_cast<size_t>(at) + 12 + c.entryBytes * (entries / 2)], 0, 2 * c.entryBytes);
+        Outcome o;
+        MediaReport repaired = RepairAndCheck(dir, "table.mp4", bytes, &o);
+        EXPECT_FALSE(o.errors.empty()) << Describe(o);
+        std::map<int, int64_t> want = PacketsPerStream(original), got = PacketsPerStream(repaired);
+        ASSERT_EQ(got.size(), want.size()) << repaired.Summary();
+        for (const auto& n : want) {
+            if (n.first == c.track) {
+                EXPECT_GT(got[n.first], 0);
+                EXPECT_LT(got[n.first], n.second);
+            } else {
+                EXPECT_EQ(got[n.first], n.second) << "stream " << n.first;
+            }
+        }
+    }
 }
 
 TEST(Mp4Sizes, ACutThatLeavesNoSampleIsNotARepair)
