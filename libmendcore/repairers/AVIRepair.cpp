@@ -210,6 +210,7 @@ int CAVIRepair::Open()
     m_indxPositions.clear();
     m_hdrlStart = m_hdrlEnd = -1;
     m_zeroFrom = m_zeroStop = -1;
+    m_scanBlock.clear();
     m_seen = 0;
     m_firstVideo = -1;
     m_input->SeekTo(0);
@@ -502,27 +503,41 @@ int CAVIRepair::LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t fa
     return 1;
 }
 
-// Where the next "RIFF" header begins at or after from, or limit when no
-// header fits before it; a negative internal code on failure.
-int64_t CAVIRepair::NextRiff(int64_t from, int64_t limit)
+// Where the next chunk header may begin at or after from: the next "RIFF"
+// when only a form will do, else the next four bytes that could be an id
+// (every id the walk knows is made of letters, digits and spaces). limit
+// when no header fits before it; a negative internal code on failure.
+int64_t CAVIRepair::NextRiff(int64_t from, int64_t limit, bool formOnly)
 {
+    auto idByte = [](uint8_t c) { return IsDigit(c) || IsUpper(c) || IsLower(c) || c == ' '; };
     constexpr int64_t kBlock = 65536;
-    std::vector<uint8_t> block(kBlock + 3);
     while (from <= limit - 8) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        const int64_t n = std::min<int64_t>(kBlock + 3, limit - from);
-        m_budget -= n;
-        if (m_budget < 0)
-            return MEND_ERR_UNREPAIRABLE;
-        m_input->SeekTo(from);
-        if (m_input->Read(block.data(), static_cast<unsigned int>(n)) != n)
-            return MEND_ERR_READ;
-        for (int64_t i = 0; i + 4 <= n; ++i) {
-            if (block[i] == 'R' && block[i + 1] == 'I' && block[i + 2] == 'F' && block[i + 3] == 'F')
-                return from + i <= limit - 8 ? from + i : limit;
+        // The search steps back and forth around one place: the block read
+        // last serves every step inside it.
+        if (from < m_scanStart || from > m_scanStart + static_cast<int64_t>(m_scanBlock.size()) - 4) {
+            const int64_t n = std::min<int64_t>(kBlock + 3, m_inputLength - from);
+            m_budget -= n;
+            if (m_budget < 0)
+                return MEND_ERR_UNREPAIRABLE;
+            m_scanBlock.resize(static_cast<size_t>(n));
+            m_scanStart = from;
+            m_input->SeekTo(from);
+            if (m_input->Read(m_scanBlock.data(), static_cast<unsigned int>(n)) != n) {
+                m_scanBlock.clear();
+                return MEND_ERR_READ;
+            }
         }
-        from += n - 3;
+        const int64_t n = static_cast<int64_t>(m_scanBlock.size());
+        for (int64_t i = from - m_scanStart; i + 4 <= n; ++i) {
+            const uint8_t* b = &m_scanBlock[static_cast<size_t>(i)];
+            const bool hit = formOnly ? b[0] == 'R' && b[1] == 'I' && b[2] == 'F' && b[3] == 'F'
+                                      : idByte(b[0]) && idByte(b[1]) && idByte(b[2]) && idByte(b[3]);
+            if (hit)
+                return m_scanStart + i <= limit - 8 ? m_scanStart + i : limit;
+        }
+        from = m_scanStart + n - 3;
     }
     return limit;
 }
@@ -613,16 +628,14 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
             return MEND_ERR_ABORTED;
         if (--m_budget < 0)
             return MEND_ERR_UNREPAIRABLE;
-        int64_t cand = cursor++;
-        if (isForm) {
-            // Only another form can end a form, and the stream chunks of
-            // its movi list are not known yet: go from one "RIFF" to the
-            // next rather than judging every byte of the recording.
-            cand = NextRiff(cand, limit);
-            if (cand < 0)
-                return cand;
-            cursor = cand + 1;
-        }
+        // Only another form can end a form, and the stream chunks of its
+        // movi list are not known yet: it goes from one "RIFF" to the next
+        // rather than judging every byte of the recording. Anything else
+        // skips the bytes that cannot start an id.
+        const int64_t cand = NextRiff(cursor, limit, isForm);
+        if (cand < 0)
+            return cand;
+        cursor = cand + 1;
         if (cand > limit - 8) {
             realEnd = limit;
             break;
