@@ -507,7 +507,7 @@ int CAVIRepair::LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t fa
 // when only a form will do, else the next four bytes that could be an id
 // (every id the walk knows is made of letters, digits and spaces). limit
 // when no header fits before it; a negative internal code on failure.
-int64_t CAVIRepair::NextRiff(int64_t from, int64_t limit, bool formOnly)
+int64_t CAVIRepair::NextIdStart(int64_t from, int64_t limit, bool formOnly)
 {
     auto idByte = [](uint8_t c) { return IsDigit(c) || IsUpper(c) || IsLower(c) || c == ' '; };
     constexpr int64_t kBlock = 65536;
@@ -632,7 +632,7 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
         // movi list are not known yet: it goes from one "RIFF" to the next
         // rather than judging every byte of the recording. Anything else
         // skips the bytes that cannot start an id.
-        const int64_t cand = NextRiff(cursor, limit, isForm);
+        const int64_t cand = NextIdStart(cursor, limit, isForm);
         if (cand < 0)
             return cand;
         cursor = cand + 1;

@@ -99,7 +99,7 @@ private:
     int TrailingBytes(int64_t from);
     int ZeroToEnd(int64_t from);
     int LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t farLimit);
-    int64_t NextRiff(int64_t from, int64_t limit, bool formOnly);
+    int64_t NextIdStart(int64_t from, int64_t limit, bool formOnly);
     bool LevelRule(int m, int level, int m2) const;
     int StreamNumber(uint32_t fourcc) const;
     uint64_t CountedLength(const StreamLenMsg& s, uint64_t chunks, uint64_t bytes) const;

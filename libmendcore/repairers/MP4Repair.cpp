@@ -1133,7 +1133,7 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     // After an entry whose successor does not ascend (wiped or broken
     // entries), only that entry's first chunk is known for sure.
     uint64_t lastSureChunk = chunkCount;
-    for (uint64_t k = 1; k <= chunkCount && k <= lastSureChunk; ++k) {
+    for (uint64_t k = 1; k <= chunkCount; ++k) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         // Entries run until the next one's first chunk; a first chunk that
@@ -1148,6 +1148,8 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
                 lastSureChunk = cur.first;
             }
         }
+        if (k > lastSureChunk)
+            break;
         if (cur.first == 0 || cur.first > k || cur.perChunk == 0)
             break;
         uint64_t inChunk = std::min<uint64_t>(cur.perChunk, sampleCount - samples);
