@@ -37,6 +37,7 @@ enum SeenHeader : unsigned {
     kSeenStrf = 16,
     kSeenIdx1 = 32,
 };
+constexpr unsigned kSeenHeaders = kSeenHdrl | kSeenAvih | kSeenStrl | kSeenStrh | kSeenStrf;
 
 enum AviMacro : int {
     kMacroRiff = 1,
@@ -209,6 +210,7 @@ int CAVIRepair::Open()
     m_indxPositions.clear();
     m_hdrlStart = m_hdrlEnd = -1;
     m_zeroFrom = m_zeroStop = -1;
+    m_scanBlock.clear();
     m_seen = 0;
     m_firstVideo = -1;
     m_input->SeekTo(0);
@@ -259,8 +261,7 @@ int CAVIRepair::Open()
         AddError(JRVP_DAMAGE_COUNT);
         m_cannotRepair = true;
     }
-    const unsigned headers = kSeenHdrl | kSeenAvih | kSeenStrl | kSeenStrh | kSeenStrf;
-    if ((m_seen & headers) != headers) {
+    if ((m_seen & kSeenHeaders) != kSeenHeaders) {
         AddErrorAt(JRVP_DAMAGE_STRUCTURE, 4);
         m_cannotRepair = true;
     }
@@ -347,6 +348,10 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
                 movi.end = pos + r;
                 m_movis.push_back(std::move(movi));
             }
+            // Without the stream headers no chunk id in the list is known,
+            // so the walk would search its every byte, and the file cannot
+            // be rebuilt anyway.
+            enter = !m_cannotRepair && (m_seen & kSeenHeaders) == kSeenHeaders;
         } else if (type == kHdrl) {
             r = JudgeTag(type, size, true);
             m_seen |= kSeenHdrl;
@@ -498,6 +503,45 @@ int CAVIRepair::LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t fa
     return 1;
 }
 
+// Where the next chunk header may begin at or after from: the next "RIFF"
+// when only a form will do, else the next four bytes that could be an id
+// (every id the walk knows is made of letters, digits and spaces). limit
+// when no header fits before it; a negative internal code on failure.
+int64_t CAVIRepair::NextIdStart(int64_t from, int64_t limit, bool formOnly)
+{
+    auto idByte = [](uint8_t c) { return IsDigit(c) || IsUpper(c) || IsLower(c) || c == ' '; };
+    constexpr int64_t kBlock = 65536;
+    while (from <= limit - 8) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        // The search steps back and forth around one place: the block read
+        // last serves every step inside it.
+        if (from < m_scanStart || from > m_scanStart + static_cast<int64_t>(m_scanBlock.size()) - 4) {
+            const int64_t n = std::min<int64_t>(kBlock + 3, m_inputLength - from);
+            m_budget -= n;
+            if (m_budget < 0)
+                return MEND_ERR_UNREPAIRABLE;
+            m_scanBlock.resize(static_cast<size_t>(n));
+            m_scanStart = from;
+            m_input->SeekTo(from);
+            if (m_input->Read(m_scanBlock.data(), static_cast<unsigned int>(n)) != n) {
+                m_scanBlock.clear();
+                return MEND_ERR_READ;
+            }
+        }
+        const int64_t n = static_cast<int64_t>(m_scanBlock.size());
+        for (int64_t i = from - m_scanStart; i + 4 <= n; ++i) {
+            const uint8_t* b = &m_scanBlock[static_cast<size_t>(i)];
+            const bool hit = formOnly ? b[0] == 'R' && b[1] == 'I' && b[2] == 'F' && b[3] == 'F'
+                                      : idByte(b[0]) && idByte(b[1]) && idByte(b[2]) && idByte(b[3]);
+            if (hit)
+                return m_scanStart + i <= limit - 8 ? m_scanStart + i : limit;
+        }
+        from = m_scanStart + n - 3;
+    }
+    return limit;
+}
+
 int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
 {
     if (!m_input)
@@ -548,7 +592,12 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
         // chunk but a form: it belongs inside one, so a form that seems
         // to end right before it declares too small a size.
         bool accept = m2 == kMacroAvi || m2 == kMacroAvix || (m2 == kMacroMovi && !isForm);
-        if (!accept && m2 != kMacroNone && static_cast<int64_t>(sz) <= farLimit - (e + 8))
+        // A known id (a stream chunk, "idx1", "JUNK", ...) is specific
+        // enough to be taken whatever its size says: that size is judged in
+        // its turn, and an intact chunk is not blamed for the broken one
+        // after it. Any four capitals or small letters need a size that fits.
+        const bool specific = m2 != kMacroUpper && m2 != kMacroLower;
+        if (!accept && m2 != kMacroNone && (static_cast<int64_t>(sz) <= farLimit - (e + 8) || specific))
             accept = LevelRule(m, level, m2);
         // Zero padding after a form is no chunk, and no reason to doubt
         // the form's size.
@@ -579,7 +628,14 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
             return MEND_ERR_ABORTED;
         if (--m_budget < 0)
             return MEND_ERR_UNREPAIRABLE;
-        const int64_t cand = cursor++;
+        // Only another form can end a form, and the stream chunks of its
+        // movi list are not known yet: it goes from one "RIFF" to the next
+        // rather than judging every byte of the recording. Anything else
+        // skips the bytes that cannot start an id.
+        const int64_t cand = NextIdStart(cursor, limit, isForm);
+        if (cand < 0)
+            return cand;
+        cursor = cand + 1;
         if (cand > limit - 8) {
             realEnd = limit;
             break;

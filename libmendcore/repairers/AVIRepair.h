@@ -99,6 +99,7 @@ private:
     int TrailingBytes(int64_t from);
     int ZeroToEnd(int64_t from);
     int LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t farLimit);
+    int64_t NextIdStart(int64_t from, int64_t limit, bool formOnly);
     bool LevelRule(int m, int level, int m2) const;
     int StreamNumber(uint32_t fourcc) const;
     uint64_t CountedLength(const StreamLenMsg& s, uint64_t chunks, uint64_t bytes) const;
@@ -122,6 +123,9 @@ private:
     // The last zero scan: [m_zeroFrom, m_zeroStop) held only zeros.
     int64_t m_zeroFrom = -1;
     int64_t m_zeroStop = -1;
+    // The block the byte search read last, from m_scanStart.
+    std::vector<uint8_t> m_scanBlock;
+    int64_t m_scanStart = 0;
     unsigned m_seen = 0;       // header chunks met, SeenHeader bits
     int m_firstVideo = -1;     // the first "vids" stream
     int64_t m_hdrlStart = -1;

@@ -47,8 +47,8 @@ constexpr int kMacroMeta = 207;
 constexpr int kMacroAlnum = 249;
 constexpr int kMacroOther = 250;
 
-// Where the damage search looks for the movie box that ends a media-data
-// box, on either side of its declared end.
+// How far back from a media-data box's declared end the damage search
+// looks for the movie box that ends it.
 constexpr int64_t kMdatSearchWindow = 0xA00000;
 constexpr int64_t k4GiB = int64_t(1) << 32;
 
@@ -442,6 +442,8 @@ int CMP4Repair::Probe()
             return r;
         if (h.endMark && h.headerLength == 8)
             return MEND_ERR_NOT_CONTAINER;
+        if (i == 0 && h.size == 0 && h.fourcc == 0)
+            return ProbeAfterZeroHeader();
         int macro = Uint2Macro(h.fourcc);
         if (macro == kMacroMdat || macro == kMacroMoov)
             return 0;
@@ -450,6 +452,28 @@ int CMP4Repair::Probe()
         if (h.endMark || h.size < h.headerLength || h.size >= m_inputLength - pos)
             return MEND_ERR_NOT_CONTAINER;
         pos += h.size;
+    }
+    return MEND_ERR_NOT_CONTAINER;
+}
+
+// A first header wiped to zeros (a damaged "ftyp"): still ours when a
+// top-level box that the damage search would accept begins in the first
+// bytes after it.
+int CMP4Repair::ProbeAfterZeroHeader()
+{
+    constexpr int64_t kProbeBytes = 4096;
+    for (int64_t q = 8; q < std::min(m_inputLength - 8, kProbeBytes); ++q) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        int r = ReadBoxHeader(c, q, m_inputLength);
+        if (r < 0)
+            return r;
+        bool yes = false;
+        if (Uint2Level(c.fourcc) == 1 && (r = IsCandidateEnd(c, yes)) < 0)
+            return r;
+        if (yes)
+            return 0;
     }
     return MEND_ERR_NOT_CONTAINER;
 }
@@ -490,6 +514,15 @@ int CMP4Repair::Open()
                 // damage search measures like any broken box.
             } else {
                 h.size = m_inputLength - pos;  // the last box runs to the end
+                // A recorder stopped before it patched the size of its media
+                // data, and a movie box written after it all the same: the
+                // size is damage, found like any other.
+                if (h.fourcc == kMdat && !m_haveMoov) {
+                    int64_t found = CheckLossMdat(h, false);
+                    if (found < 0)
+                        return static_cast<int>(found);
+                    h.size = found;
+                }
             }
         }
         int64_t size = 0;
@@ -532,12 +565,58 @@ int CMP4Repair::Open()
     }
     if (m_mdats.empty())
         m_unrepairable = true;
+    bool dataLost = false;
     for (const BoxInfo& lost : m_lost)
         if (lost.fourcc == kMdat) {
             AddError(JRVP_DAMAGE_TIMING);
+            dataLost = true;
             break;
         }
+    if (!m_unrepairable && !dataLost && (r = CheckSampleTables()) < 0)
+        return r;
     return m_unrepairable ? MEND_ERR_UNREPAIRABLE : 0;
+}
+
+// With every media-data box whole, each track's tables must name all their
+// samples inside the data: a table that ends early (a chunk offset outside
+// the data, a "stsc" run that does not ascend, wiped entries) is a damaged
+// index, which the rebuild cuts where it stops making sense.
+int CMP4Repair::CheckSampleTables()
+{
+    int r = FindDataEnds();
+    if (r < 0)
+        return r;
+    std::vector<int64_t> keptEnd(m_mdats.size(), 0);
+    for (size_t i = 0; i < m_sampleTables.size(); ++i) {
+        TrakInfo info;
+        r = SurveyTrak(i, info, keptEnd);
+        if (r == MEND_ERR_REPAIR_REFUSED)
+            continue;  // no tables to judge; the rebuild says so
+        if (r < 0)
+            return r;
+        if (info.cut)
+            AddErrorAt(JRVP_DAMAGE_INDEX, m_sampleTables[i].start);
+    }
+    return 0;
+}
+
+// Where each media-data box's bytes really end: a cut box also ends where
+// the zero padding of a preallocated file begins.
+int CMP4Repair::FindDataEnds()
+{
+    int64_t tail = 0;
+    int r = ZeroTailStart(tail);
+    if (r < 0)
+        return r;
+    std::vector<int64_t> dataEnd(m_mdats.size(), 0);
+    for (size_t i = 0; i < m_mdats.size(); ++i) {
+        const BoxInfo& mdat = m_mdats[i];
+        dataEnd[i] = mdat.start + mdat.size;
+        if (IsLost(mdat.start))
+            dataEnd[i] = std::max(mdat.start, std::min(dataEnd[i], tail));
+    }
+    m_dataEnd.swap(dataEnd);
+    return 0;
 }
 
 int64_t CMP4Repair::JudgeBox(const BoxHeader& h, bool loss)
@@ -608,7 +687,7 @@ int64_t CMP4Repair::RecordLoss(const BoxHeader& h, int64_t size, bool loss)
     return size;
 }
 
-int CMP4Repair::LooksLikeMoov(int64_t p, bool& yes)
+int CMP4Repair::LooksLikeMoov(uint32_t fourcc, int64_t p, bool& yes)
 {
     yes = false;
     if (m_inputLength - p < 16)
@@ -617,7 +696,7 @@ int CMP4Repair::LooksLikeMoov(int64_t p, bool& yes)
     int r = ReadBoxHeader(moov, p, m_inputLength);
     if (r < 0)
         return r;
-    if (moov.fourcc != kMoov || (moov.size != 1 && moov.size < 16))
+    if (moov.fourcc != fourcc || (moov.size != 1 && moov.size < 16))
         return 0;
     if ((r = ReadBoxHeader(child, p + moov.headerLength, m_inputLength)) < 0)
         return r;
@@ -626,12 +705,14 @@ int CMP4Repair::LooksLikeMoov(int64_t p, bool& yes)
 }
 
 // The first (forward) or last (backward) position in [from, to) where a
-// movie box begins; -1 when there is none.
-int CMP4Repair::FindMoov(int64_t from, int64_t to, bool backward, int64_t& found)
+// movie box (or, given kMoof, a movie fragment) begins; -1 when there is none.
+int CMP4Repair::FindMoov(uint32_t fourcc, int64_t from, int64_t to, bool backward, int64_t& found)
 {
     found = -1;
     constexpr int64_t kBlock = 65536;
     std::vector<uint8_t> block(kBlock + 8);
+    const uint8_t f0 = static_cast<uint8_t>(fourcc >> 24), f1 = static_cast<uint8_t>(fourcc >> 16),
+                  f2 = static_cast<uint8_t>(fourcc >> 8), f3 = static_cast<uint8_t>(fourcc);
     int64_t lo = backward ? std::max(from, to - kBlock) : from;
     for (;;) {
         if (lo >= to || (backward && to <= from))
@@ -652,9 +733,9 @@ int CMP4Repair::FindMoov(int64_t from, int64_t to, bool backward, int64_t& found
         for (int64_t k = 0; k < last - lo; ++k) {
             int64_t i = backward ? (last - lo - 1 - k) : k;
             const uint8_t* b = block.data() + i + 4;
-            if (b[0] == 'm' && b[1] == 'o' && b[2] == 'o' && b[3] == 'v') {
+            if (b[0] == f0 && b[1] == f1 && b[2] == f2 && b[3] == f3) {
                 bool yes = false;
-                int r = LooksLikeMoov(lo + i, yes);
+                int r = LooksLikeMoov(fourcc, lo + i, yes);
                 if (r < 0)
                     return r;
                 if (yes) {
@@ -682,11 +763,19 @@ int64_t CMP4Repair::CheckLossMdat(const BoxHeader& h, bool loss)
     int64_t declaredEnd = declaredInside ? h.start + h.size : m_inputLength;
     int64_t dataStart = h.start + h.headerLength;
     int64_t found = -1;
-    int r = FindMoov(std::max(dataStart, declaredEnd - kMdatSearchWindow), declaredEnd, true, found);
-    if (r < 0)
+    int r = 0;
+    // In a fragmented file one fragment's media data ends where the next
+    // fragment begins; left to run to a movie box, a damaged fragment
+    // would take every fragment after it along.
+    bool fragmented = std::any_of(m_others.begin(), m_others.end(), [](const BoxInfo& b) { return b.fourcc == kMoof; });
+    if (fragmented && (r = FindMoov(kMoof, dataStart, m_inputLength, false, found)) < 0)
+        return r;
+    if (found < 0 && (r = FindMoov(kMoov, std::max(dataStart, declaredEnd - kMdatSearchWindow), declaredEnd, true, found)) < 0)
         return r;
     if (found < 0 && declaredInside) {
-        r = FindMoov(declaredEnd, std::min(m_inputLength, declaredEnd + kMdatSearchWindow), false, found);
+        // Forward to the end of the input: a movie box written after a
+        // long recording lies far past a size made too small.
+        r = FindMoov(kMoov, declaredEnd, m_inputLength, false, found);
         if (r < 0)
             return r;
     }
@@ -774,7 +863,7 @@ int64_t CMP4Repair::CheckLossOthers(const BoxHeader& h, bool loss)
         if ((r = IsCandidateEnd(c, accept)) < 0)
             return r;
         if (accept)
-            return RecordLoss(h, q - h.start, loss);
+            return RecordSizeLoss(h, q - h.start, loss);
         // A box the table knows but which cannot end the damaged one (a
         // child of it, most likely): hop over it whole when its size fits.
         if (!c.endMark && PlausibleSize(c, m_inputLength) && Uint2Level(c.fourcc) != 1)
@@ -782,7 +871,27 @@ int64_t CMP4Repair::CheckLossOthers(const BoxHeader& h, bool loss)
         else
             ++q;
     }
-    return RecordLoss(h, m_inputLength - h.start, loss);
+    return RecordSizeLoss(h, m_inputLength - h.start, loss);
+}
+
+// A container whose children fill it exactly up to the end found for it
+// lost nothing but its size field: the damage is recorded, and the box is
+// kept with the size found (a fragment with its data, a movie box whole).
+int64_t CMP4Repair::RecordSizeLoss(const BoxHeader& h, int64_t size, bool loss)
+{
+    if (FindRule(h.fourcc)) {
+        BoxHeader found = h;
+        found.size = size;
+        bool filled = false;
+        int r = ChildrenFill(found, filled);
+        if (r < 0)
+            return r;
+        if (filled) {
+            AddErrorAt(JRVP_DAMAGE_INDEX, h.start);
+            return size;
+        }
+    }
+    return RecordLoss(h, size, loss);
 }
 
 int CMP4Repair::ReadBoxMoov(const BoxHeader& h)
@@ -1021,6 +1130,9 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     };
     bool haveNext = readEntry(next);
     uint64_t samples = 0;
+    // After an entry whose successor does not ascend (wiped or broken
+    // entries), only that entry's first chunk is known for sure.
+    uint64_t lastSureChunk = chunkCount;
     for (uint64_t k = 1; k <= chunkCount; ++k) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
@@ -1031,9 +1143,13 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
                 break;
             cur = next;
             haveNext = readEntry(next);
-            if (haveNext && next.first <= cur.first)
+            if (haveNext && next.first <= cur.first) {
                 haveNext = false;
+                lastSureChunk = cur.first;
+            }
         }
+        if (k > lastSureChunk)
+            break;
         if (cur.first == 0 || cur.first > k || cur.perChunk == 0)
             break;
         uint64_t inChunk = std::min<uint64_t>(cur.perChunk, sampleCount - samples);
@@ -1652,20 +1768,9 @@ int CMP4Repair::RepairLevel1()
         return MEND_ERR_ABORTED;
     m_chunkBoxes.clear();
 
-    // Where each media-data box's bytes really end: a cut box also ends
-    // where the zero padding of a preallocated file begins.
-    int64_t tail = 0;
-    int r = ZeroTailStart(tail);
+    int r = FindDataEnds();
     if (r < 0)
         return r;
-    std::vector<int64_t> dataEnd(m_mdats.size(), 0);
-    for (size_t i = 0; i < m_mdats.size(); ++i) {
-        const BoxInfo& mdat = m_mdats[i];
-        dataEnd[i] = mdat.start + mdat.size;
-        if (IsLost(mdat.start))
-            dataEnd[i] = std::max(mdat.start, std::min(dataEnd[i], tail));
-    }
-    m_dataEnd.swap(dataEnd);
     std::vector<TrakInfo> traks(m_sampleTables.size());
     std::vector<int64_t> keptEnd(m_mdats.size(), 0);
     for (size_t i = 0; i < traks.size(); ++i)

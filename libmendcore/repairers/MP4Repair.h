@@ -60,14 +60,16 @@ private:
     // Analysis.
     int ReadBoxHeader(BoxHeader& h, int64_t pos, int64_t limit);
     int Probe();
+    int ProbeAfterZeroHeader();
     int64_t JudgeBox(const BoxHeader& h, bool loss);
     int64_t CheckLossMdat(const BoxHeader& h, bool loss);
     int64_t CheckLossOthers(const BoxHeader& h, bool loss);
     int64_t RecordLoss(const BoxHeader& h, int64_t size, bool loss);
+    int64_t RecordSizeLoss(const BoxHeader& h, int64_t size, bool loss);
     bool PlausibleSize(const BoxHeader& h, int64_t limit) const;
     int ChildrenFill(const BoxHeader& h, bool& filled);
-    int LooksLikeMoov(int64_t p, bool& yes);
-    int FindMoov(int64_t from, int64_t to, bool backward, int64_t& found);
+    int LooksLikeMoov(uint32_t fourcc, int64_t p, bool& yes);
+    int FindMoov(uint32_t fourcc, int64_t from, int64_t to, bool backward, int64_t& found);
     int IsCandidateEnd(const BoxHeader& c, bool& yes);
     int ReadBoxMoov(const BoxHeader& h);
     bool Spend(int64_t bytes);
@@ -75,6 +77,8 @@ private:
     int IsZeroRun(int64_t from, int64_t to, bool& yes);
     int ZeroTailStart(int64_t& tail);
     bool IsLost(int64_t start) const;
+    int CheckSampleTables();
+    int FindDataEnds();
 
     // Rebuild.
     int SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& keptEnd);

@@ -1,5 +1,6 @@
 // AVI and OpenDML: the walk on intact and hostile files, and the rebuild of
 // damaged ones, judged by libavformat and by a RIFF reader of the test's own.
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -211,6 +212,7 @@ struct Outcome {
     int parse = 1;
     std::vector<int> codes;
     int repair = 1;
+    double parseSeconds = 0;
 };
 
 void CollectCode(int code, void* user)
@@ -224,7 +226,9 @@ Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
     int err = 0;
     CVideoFile input(in.c_str(), 0, &err);
     CAVIRepair repair(&input);
+    const auto start = std::chrono::steady_clock::now();
     o.parse = repair.ParseStream(&CollectCode, &o.codes);
+    o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!out.empty() && o.parse == 0) {
         CVideoFile output(out.c_str(), 2, &err);
         o.repair = repair.RepairFile(&output, 1, nullptr);
@@ -262,6 +266,19 @@ TEST(AviWalk, TrailingZeroPaddingIsUndamaged)
     EXPECT_TRUE(o.codes.empty());
 }
 
+// Parses a damaged copy of `clean` written into `dir`.
+Outcome ParseDamaged(const ScratchDir& dir, std::vector<uint8_t> bytes,
+                     const std::function<void(std::vector<uint8_t>&)>& damage)
+{
+    damage(bytes);
+    const std::string path = dir.Path("damaged.avi");
+    if (!WriteFileBytes(path, bytes)) {
+        ADD_FAILURE() << "cannot write " << path;
+        return Outcome();
+    }
+    return ParseAndRepair(path);
+}
+
 // Files the repairer must turn down without a crash: the codes they end with.
 TEST(AviWalk, HostileHeadersEndInAClearCode)
 {
@@ -288,13 +305,65 @@ TEST(AviWalk, HostileHeadersEndInAClearCode)
          JRVP_ERR_UNREPAIRABLE},
     };
     ScratchDir dir("avi");
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseDamaged(dir, clean, c.damage).parse, c.parse) << c.name;
+}
+
+// A recording of tens of MB, made of the fixture's movi chunks over and
+// over, without idx1: the stream chunks must be found by hopping, never by a
+// search through every byte.
+std::vector<uint8_t> LongRecording(const std::vector<uint8_t>& clip, size_t bytes)
+{
+    auto chunks = WalkRiff(clip);
+    const Chunk* movi = Find(chunks, "movi");
+    const Chunk* idx1 = Find(chunks, "idx1");
+    const size_t dataStart = movi->pos + 12;
+    const std::vector<uint8_t> data(clip.begin() + dataStart, clip.begin() + idx1->pos);
+    std::vector<uint8_t> d(clip.begin(), clip.begin() + dataStart);
+    while (d.size() < bytes)
+        d.insert(d.end(), data.begin(), data.end());
+    WriteLE32(d, movi->pos + 4, static_cast<uint32_t>(d.size() - movi->pos - 8));
+    WriteLE32(d, 4, static_cast<uint32_t>(d.size() - 8));
+    return d;
+}
+
+TEST(AviWalk, LongRecordingIsJudgedInTimeProportionalToItsSize)
+{
+    const std::string src = RequireFixture("clip.avi");
+    if (src.empty())
+        return;
+    const auto clean = LongRecording(ReadFileBytes(src), 64u << 20);
+    const struct {
+        const char* name;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        int parse;
+    } cases[] = {
+        // The form's size no longer holds, and its end is searched before
+        // any stream header has been read.
+        {"garbage spliced into movi",
+         [](std::vector<uint8_t>& d) {
+             auto junk = PseudoRandomBytes(65536, 3);
+             d.insert(d.begin() + d.size() / 2, junk.begin(), junk.end());
+         },
+         0},
+        {"header list zeroed", [](std::vector<uint8_t>& d) { std::memset(&d[12], 0, 4096); },
+         JRVP_ERR_UNREPAIRABLE},
+        // Three quarters of the recording lost to noise: the search for the
+        // next chunk passes over bytes that cannot start an id.
+        {"noise over most of movi",
+         [](std::vector<uint8_t>& d) {
+             auto noise = PseudoRandomBytes(d.size() * 3 / 4, 5);
+             std::copy(noise.begin(), noise.end(), d.begin() + d.size() / 8);
+         },
+         0},
+    };
+    ScratchDir dir("avi");
     for (const auto& c : cases) {
-        auto bytes = clean;
-        c.damage(bytes);
-        const std::string path = dir.Path("hostile.avi");
-        ASSERT_TRUE(WriteFileBytes(path, bytes));
-        Outcome o = ParseAndRepair(path);
+        Outcome o = ParseDamaged(dir, clean, c.damage);
         EXPECT_EQ(o.parse, c.parse) << c.name;
+        // A search through every byte takes several seconds here; hopping
+        // from chunk to chunk, a small part of one.
+        EXPECT_LT(o.parseSeconds, 2.0) << c.name;
     }
 }
 
@@ -361,6 +430,14 @@ const Damage kDamages[] = {
          return std::make_pair(at, at + 8);
      },
      true},
+    // The chunk before it is intact and must not be blamed.
+    {"00dc size made huge",
+     [](std::vector<uint8_t>& d) {
+         int64_t at = NthVideoChunk(d, 5);
+         WriteLE32(d, at + 4, 0x7FFFFFF0u);
+         return std::make_pair(at, at + 8);
+     },
+     true},
     {"00dc size made smaller",
      [](std::vector<uint8_t>& d) {
          int64_t at = NthVideoChunk(d, 5);
@@ -378,6 +455,13 @@ const Damage kDamages[] = {
      [](std::vector<uint8_t>& d) {
          WriteLE32(d, 4, static_cast<uint32_t>(MoviType(d) - 16));
          return std::make_pair(int64_t(4), int64_t(8));
+     },
+     false},
+    {"idx1 size made huge",
+     [](std::vector<uint8_t>& d) {
+         int64_t at = FindBytes(d, "idx1", MoviType(d));
+         WriteLE32(d, at + 4, 0xFFFFFFF0u);
+         return std::make_pair(at, at + 8);
      },
      false},
     {"JUNK chunk inside movi, idx1 renamed",

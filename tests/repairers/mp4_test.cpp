@@ -265,17 +265,54 @@ TEST(Mp4Cut, FragmentedRecordingKeepsItsCompleteFragments)
     EXPECT_EQ(PacketsPerStream(repaired), PacketsPerStream(original, lastMoof.start)) << repaired.Summary();
 }
 
+// A fragment whose size field does not hold loses no other fragment: its
+// data ends where the next fragment begins, and a fragment box whose own
+// boxes fill it up to its data lost only the size field.
+TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip_frag.mp4");
+    if (fixture.empty())
+        return;
+    MediaReport original = CheckMedia(fixture);
+    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
+    const int64_t secondMoof = FindBytes(clean, "moof", static_cast<size_t>(FindBytes(clean, "moof") + 4)) - 4;
+    ASSERT_GT(secondMoof, 0);
+    const int64_t firstMdat = FindTopBox(clean, "mdat").start;
+    std::map<int, int64_t> all = PacketsPerStream(original), fromSecond = all;
+    for (const auto& n : PacketsPerStream(original, secondMoof))
+        fromSecond[n.first] -= n.second;
+    const struct {
+        const char* name;
+        int64_t sizeAt;
+        uint32_t size;
+        std::map<int, int64_t> packets;
+    } cases[] = {
+        {"first fragment's mdat too large", firstMdat, ReadBE32(clean, firstMdat) + 3000, fromSecond},
+        {"second moof too large", secondMoof, ReadBE32(clean, secondMoof) + 3000, all},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes = clean;
+        WriteBE32(bytes, static_cast<size_t>(c.sizeAt), c.size);
+        MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes);
+        EXPECT_EQ(PacketsPerStream(repaired), c.packets) << repaired.Summary();
+    }
+}
+
 // --- Broken size fields ----------------------------------------------------
 
 TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
 {
     ScratchDir dir("mp4");
-    auto mdatSize = [](int64_t delta) {
+    // Writes the size field of a top-level box, from its true size.
+    auto setSize = [](const char* type, std::function<int64_t(int64_t)> size) {
         return [=](std::vector<uint8_t>& b) {
-            Box mdat = FindTopBox(b, "mdat");
-            WriteBE32(b, static_cast<size_t>(mdat.start), static_cast<uint32_t>(mdat.size + delta));
+            Box box = FindTopBox(b, type);
+            WriteBE32(b, static_cast<size_t>(box.start), static_cast<uint32_t>(size(box.size)));
         };
     };
+    auto mdatSize = [&](int64_t delta) { return setSize("mdat", [=](int64_t s) { return s + delta; }); };
     auto garbageTail = [](std::vector<uint8_t>& b) {
         std::vector<uint8_t> junk = PseudoRandomBytes(40, 7);
         b.insert(b.end(), junk.begin(), junk.end());
@@ -301,6 +338,26 @@ TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
              b.insert(b.end(), freeBox, freeBox + sizeof(freeBox));
          }},
         {"garbage after the media data", "clip_faststart.mp4", garbageTail},
+        // A recorder that never patched its media data size, but wrote the
+        // movie box after it all the same.
+        {"mdat of size 0 before the movie box", "clip.mp4", setSize("mdat", [](int64_t) { return 0; })},
+        // Past any window around the declared end: a long recording.
+        {"mdat too small, movie box 11 MiB further on", "clip.mp4",
+         [&](std::vector<uint8_t>& b) {
+             std::vector<uint8_t> freeBox(11u << 20, 0);
+             WriteBE32(freeBox, 0, static_cast<uint32_t>(freeBox.size()));
+             std::memcpy(&freeBox[4], "free", 4);
+             b.insert(b.begin() + FindTopBox(b, "moov").start, freeBox.begin(), freeBox.end());
+             mdatSize(-5000)(b);
+         }},
+        // Only the size field is wrong: the boxes inside fill the movie box
+        // up to the media data.
+        {"faststart moov too large", "clip_faststart.mp4", setSize("moov", [](int64_t s) { return s + 100000; })},
+        {"faststart moov of size 3", "clip_faststart.mp4", setSize("moov", [](int64_t) { return 3; })},
+        // Sectors wiped at the start of the file: still ISO media.
+        {"ftyp header zeroed", "clip.mp4", [](std::vector<uint8_t>& b) { std::memset(b.data(), 0, 8); }},
+        {"faststart ftyp header zeroed", "clip_faststart.mp4",
+         [](std::vector<uint8_t>& b) { std::memset(b.data(), 0, 8); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -344,7 +401,6 @@ TEST(Mp4Sizes, UnrepairableAndHostileFilesEndClearlyAndQuickly)
         {"no movie box", "clip.mp4",
          [](std::vector<uint8_t>& b) { b.resize(static_cast<size_t>(FindTopBox(b, "moov").start)); }, true},
         {"trak of size 0", "clip_faststart.mp4", setSize("trak", 0), true},
-        {"moov of size 3", "clip_faststart.mp4", setSize("moov", 3), true},
         {"largesize all ones", "clip.mp4",
          [](std::vector<uint8_t>& b) {
              size_t at = static_cast<size_t>(FindTopBox(b, "mdat").start);
@@ -385,6 +441,53 @@ TEST(Mp4Sizes, UnrepairableAndHostileFilesEndClearlyAndQuickly)
             EXPECT_EQ(o.parse, 0) << Describe(o);
             EXPECT_FALSE(o.errors.empty()) << Describe(o);
             EXPECT_LE(o.repair, 0) << Describe(o);
+        }
+    }
+}
+
+// Table entries wiped to zeros in a file whose media data is whole: chunk
+// offsets that point outside the data, "stsc" runs that stop ascending. A
+// damaged index, not an intact file; the rebuild keeps that track up to the
+// wiped entries and every other track whole.
+TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip_faststart.mp4");
+    if (fixture.empty())
+        return;
+    MediaReport original = CheckMedia(fixture);
+    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
+    const struct {
+        const char* name;
+        const char* table;
+        int track;  // which track's table, in file order
+        size_t entryBytes;
+    } cases[] = {
+        {"chunk offsets", "stco", 0, 4},
+        {"sample-to-chunk entries", "stsc", 1, 12},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes = clean;
+        int64_t at = -4;
+        for (int t = 0; t <= c.track; ++t)
+            at = FindBytes(bytes, c.table, static_cast<size_t>(at) + 4);
+        ASSERT_GT(at, 0);
+        const uint32_t entries = ReadBE32(bytes, static_cast<size_t>(at) + 8);
+        ASSERT_GE(entries, 4u);
+        std::memset(&bytes[static_cast<size_t>(at) + 12 + c.entryBytes * (entries / 2)], 0, 2 * c.entryBytes);
+        Outcome o;
+        MediaReport repaired = RepairAndCheck(dir, "table.mp4", bytes, &o);
+        EXPECT_FALSE(o.errors.empty()) << Describe(o);
+        std::map<int, int64_t> want = PacketsPerStream(original), got = PacketsPerStream(repaired);
+        ASSERT_EQ(got.size(), want.size()) << repaired.Summary();
+        for (const auto& n : want) {
+            if (n.first == c.track) {
+                EXPECT_GT(got[n.first], 0);
+                EXPECT_LT(got[n.first], n.second);
+            } else {
+                EXPECT_EQ(got[n.first], n.second) << "stream " << n.first;
+            }
         }
     }
 }
