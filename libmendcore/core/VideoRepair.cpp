@@ -1,6 +1,7 @@
 #include "core/VideoRepair.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -103,7 +104,7 @@ int CVideoRepair::RepairFile(const char* outPath, int level, VPProcessResultCall
             return static_cast<int>(JRVP_ERR_OPEN_FAILED);
         JoinWorker();
         m_output = std::move(file);
-        return LaunchRepair(level, onResult, user, refPath);
+        return LaunchRepair(level, onResult, user, refPath, outPath);
     });
 }
 
@@ -120,11 +121,12 @@ int CVideoRepair::RepairFile(IVideoStream* out, int level, VPProcessResultCallba
     });
 }
 
-int CVideoRepair::LaunchRepair(int level, VPProcessResultCallback onResult, void* user, const char* refPath)
+int CVideoRepair::LaunchRepair(int level, VPProcessResultCallback onResult, void* user, const char* refPath,
+                               const char* outPath)
 {
     auto block = std::make_unique<RepairFileThreadParam>();
-    *block = RepairFileThreadParam{this, m_output.get(), level, refPath != nullptr,
-                                   refPath ? refPath : "", onResult, user};
+    *block = RepairFileThreadParam{this,     m_output.get(), level, refPath != nullptr, refPath ? refPath : "",
+                                   onResult, user,           outPath ? outPath : ""};
     int r = Launch(&CVideoRepair::RepairFileThread, block.get());
     if (r == 0)
         block.release();  // the worker owns it now
@@ -158,13 +160,15 @@ int CVideoRepair::Launch(void* (*fn)(void*), void* block)
     return 0;
 }
 
-void CVideoRepair::Report(int result, VPProcessResultCallback onResult, void* user)
+void CVideoRepair::Report(int result, VPProcessResultCallback onResult, void* user, const std::string& partialOutput)
 {
     // Once an abort was accepted, the operation ends as aborted, also when
     // the work slipped past the last test of the flag or the search was cut
     // short. Any other failure keeps its own code.
     if (m_abortRequested && (result == JRVP_OK || result == JRVP_ERR_UNKNOWN_FORMAT))
         result = JRVP_ERR_ABORTED;
+    if (result != JRVP_OK && !partialOutput.empty())
+        unlink(partialOutput.c_str());
     m_busy = false;
     // The callback is the worker's last act: nothing of this object is
     // touched after it.
@@ -193,10 +197,9 @@ void* CVideoRepair::RepairFileThread(void* raw)
     int r = GuardedCall(JRVP_ERR_NO_MEMORY, [&] {
         return self->RepairToFile(block->output, block->level, block->hasRefPath ? block->refPath.c_str() : nullptr);
     });
-    VPProcessResultCallback onResult = block->onResult;
-    void* user = block->user;
+    RepairFileThreadParam p = std::move(*block);
     block.reset();
-    self->Report(r, onResult, user);
+    self->Report(r, p.onResult, p.user, p.outPath);
     return nullptr;
 }
 

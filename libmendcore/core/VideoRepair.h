@@ -33,6 +33,8 @@ struct RepairFileThreadParam {
     std::string refPath;
     VPProcessResultCallback onResult;
     void* user;
+    // The file a repair to a path writes; removed when the repair fails.
+    std::string outPath;
 };
 
 class CVideoRepair : public IVideoRepair {
@@ -77,13 +79,16 @@ private:
     // The checks every start shares: no input, busy, nothing parsed.
     int CheckCanStart(bool needParsed);
     int Launch(void* (*fn)(void*), void* block);
-    int LaunchRepair(int level, VPProcessResultCallback onResult, void* user, const char* refPath);
+    int LaunchRepair(int level, VPProcessResultCallback onResult, void* user, const char* refPath,
+                     const char* outPath = nullptr);
     void DropRepairer();
     void JoinWorker();
     void Close();
     // Ends a worker: the result, adjusted for an accepted abort, goes to
     // the caller.
-    void Report(int result, VPProcessResultCallback onResult, void* user);
+    // A repair to a path that failed leaves no partial file behind, which
+    // could pass for a repaired copy.
+    void Report(int result, VPProcessResultCallback onResult, void* user, const std::string& partialOutput = "");
 
     JRVPVideoFormat m_guessedFormat = JRVP_FORMAT_NONE;
     std::unique_ptr<IBaseStream> m_input;

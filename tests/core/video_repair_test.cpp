@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "core/FormatRegistry.h"
+#include "core/ResultCodes.h"
 #include "core/TestDoubles.h"
 #include "core/VideoRepair.h"
 #include "support/Damage.h"
@@ -416,6 +417,30 @@ TEST_F(VideoRepairTest, NeverWritesOverItsOwnInput)
     repair.CloseFile();
     EXPECT_EQ(sink.Count(), 1u);
     EXPECT_EQ(mendtest::ReadFileBytes(input), before);
+}
+
+// A repair to a path that fails leaves nothing that could pass for a
+// repaired copy; a successful one leaves the copy.
+TEST_F(VideoRepairTest, AFailedRepairToAPathLeavesNoPartialFile)
+{
+    for (int repairResult : {0, static_cast<int>(MEND_ERR_UNREPAIRABLE), static_cast<int>(MEND_ERR_WRITE)}) {
+        SCOPED_TRACE(repairResult);
+        TestRepairObject repair;
+        RepairScript script = Damaged();
+        script.copyInput = true;
+        script.repairResult = repairResult;
+        repair.factory = AcceptOnly(JRVP_FORMAT_MP4, script);
+        ResultSink results;
+        ASSERT_TRUE(repair.SetFile(MakeFile("clip.mp4").c_str()));
+        ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
+        ASSERT_EQ(results.Wait(1), 0);
+        std::string out = dir.Path("repaired.mp4");
+        ASSERT_EQ(repair.RepairFile(out.c_str(), 1, &ResultSink::OnResult, &results, nullptr), 0);
+        int r = results.Wait(2);
+        EXPECT_EQ(r, TranslateResult(repairResult));
+        EXPECT_EQ(mendtest::FileSize(out) >= 0, r == 0);
+        repair.CloseFile();
+    }
 }
 
 TEST_F(VideoRepairTest, SetFileTakesOnlyRegularFilesAndNeverBlocks)
