@@ -83,6 +83,8 @@ void CMKVRepair::Close()
     m_segmentDataStart = 0;
     m_trackNumbers.clear();
     m_cluster = ClusterScan();
+    m_orphansAt = -1;
+    m_lostTimes.clear();
     TBaseRepair::Close();
 }
 
@@ -153,6 +155,14 @@ int CMKVRepair::ReadEbmlUint(int width, uint64_t* value)
 int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
 {
     int64_t p = m_input ? m_input->GetPos() : 0;
+    if (p == m_orphansAt) {
+        // The stand-in header of a Cluster whose own was lost: it takes no
+        // bytes and reaches as far as its parent may.
+        m_orphansAt = -1;
+        id = MKV_ID_CLUSTER;
+        size = m_scopeEnd - p;
+        return TREE_STEP_READ;
+    }
     int r = ReadEbmlId(id);
     if (r == TREE_STEP_READ)
         r = ReadEbmlSize(size);
@@ -317,6 +327,35 @@ int CMKVRepair::ParseLabelChild(unsigned int id, long long size, int64_t start, 
             NoteBlockTime(head);
     }
     return r;
+}
+
+bool CMKVRepair::OrphansStartAt(unsigned int parentId, unsigned int id, long long size, int64_t at)
+{
+    // Blocks straight in the Segment: a Cluster header (and perhaps its
+    // Timecode) was lost. Two plausible blocks in a row, or one and then
+    // an element of the Segment, stand for the Cluster that held them.
+    if (parentId != MKV_ID_SEGMENT || id != MKV_ID_SIMPLEBLOCK || m_trackNumbers.empty())
+        return false;
+    const int64_t body = m_input->GetPos();
+    BlockHead head;
+    bool ok = size <= m_inputLength - body && BlockIsPlausible(size, &head);
+    if (ok) {
+        m_input->SeekTo(body + size);
+        unsigned int nid = 0;
+        long long nsize = 0;
+        int r = ReadIdAndSize(nid, nsize);
+        const SNode* s = r == TREE_STEP_READ ? FindByIdS(nid) : nullptr;
+        if (r == TREE_STEP_END)
+            ok = true;
+        else if (nid == MKV_ID_SIMPLEBLOCK && s)
+            ok = nsize <= m_inputLength - m_input->GetPos() && BlockIsPlausible(nsize, &head);
+        else
+            ok = s && (nid == MKV_ID_BLOCKGROUP || s->level == 2);
+    }
+    m_input->SeekTo(at);
+    if (ok)
+        m_orphansAt = at;
+    return ok;
 }
 
 bool CMKVRepair::BlockIsPlausible(long long size, BlockHead* head)
@@ -512,6 +551,130 @@ void CMKVRepair::CheckSizes(Node* segment)
     }
 }
 
+bool CMKVRepair::ReadBlockTime(const Node* child, uint64_t* track, int* time)
+{
+    Node* block = child->id == MKV_ID_SIMPLEBLOCK ? const_cast<Node*>(child)
+                  : child->id == MKV_ID_BLOCKGROUP ? FindChild(const_cast<Node*>(child), MKV_ID_BLOCK)
+                                                   : nullptr;
+    if (!block || !block->valid || block->size < 4)
+        return false;
+    m_input->SeekTo(block->end - block->size);
+    long long number = 0;
+    uint64_t rel = 0;
+    if (ReadEbmlSize(number) != TREE_STEP_READ || number <= 0 || ReadEbmlUint(2, &rel) != 0)
+        return false;
+    *track = static_cast<uint64_t>(number);
+    *time = static_cast<int16_t>(static_cast<uint16_t>(rel));
+    return true;
+}
+
+CMKVRepair::Spans CMKVRepair::BlockSpans(const Node* cluster)
+{
+    Spans spans;
+    for (const Node* c = cluster->firstChild; c; c = c->next) {
+        uint64_t track = 0;
+        int t = 0;
+        if (!ReadBlockTime(c, &track, &t))
+            continue;
+        TrackSpan& s = spans[track];
+        if (s.first != INT32_MAX && t > s.prev)
+            s.step = std::min(s.step, t - s.prev);
+        s.first = std::min(s.first, t);
+        s.last = std::max(s.last, t);
+        s.prev = t;
+    }
+    return spans;
+}
+
+bool CMKVRepair::ClusterTime(const Node* cluster, uint64_t* time)
+{
+    if (ReadUintElement(FindChild(const_cast<Node*>(cluster), MKV_ID_TIMECODE), time))
+        return true;
+    auto lost = m_lostTimes.find(cluster);
+    if (lost == m_lostTimes.end())
+        return false;
+    *time = lost->second;
+    return true;
+}
+
+bool CMKVRepair::EstimateLostTime(Node* cluster, uint64_t* time)
+{
+    // Only a Cluster beside one with a Timecode of its own is placed: its
+    // blocks end one step before the next Cluster's of the same track, or
+    // start one step after the previous Cluster's.
+    auto neighbour = [this](Node* n, bool forward) -> Node* {
+        for (n = forward ? n->next : n->prev; n; n = forward ? n->next : n->prev)
+            if (n->id == MKV_ID_CLUSTER)
+                return FindChild(n, MKV_ID_TIMECODE) ? n : nullptr;
+        return nullptr;
+    };
+    Node* prev = neighbour(cluster, false);
+    Node* next = neighbour(cluster, true);
+    const Spans own = BlockSpans(cluster);
+    uint64_t prevTime = 0;
+    uint64_t nextTime = 0;
+    if (prev && !ClusterTime(prev, &prevTime))
+        prev = nullptr;
+    if (next && !ClusterTime(next, &nextTime))
+        next = nullptr;
+    if (own.empty() || prevTime > INT32_MAX * 1024ULL || nextTime > INT32_MAX * 1024ULL)
+        return false;
+    // The smallest step either Cluster shows; laced blocks make the last
+    // step before a Cluster boundary longer than one frame.
+    auto stepOf = [](const TrackSpan& a, const TrackSpan& b) {
+        int s = std::min(a.step, b.step);
+        return s != INT32_MAX ? s : 1;
+    };
+    // The track with the finest step gives the estimate; the others bound it.
+    bool found = false;
+    int64_t t = 0;
+    int finest = INT32_MAX;
+    // The latest and earliest times that keep every shared track in order.
+    int64_t upper = INT64_MAX;
+    int64_t lower = prev ? static_cast<int64_t>(prevTime) : 0;
+    if (next) {
+        upper = static_cast<int64_t>(nextTime);
+        for (const auto& kv : BlockSpans(next)) {
+            auto o = own.find(kv.first);
+            if (o == own.end())
+                continue;
+            int64_t ends = static_cast<int64_t>(nextTime) + kv.second.first - o->second.last;
+            int step = stepOf(o->second, kv.second);
+            if (!found || step < finest) {
+                t = ends - step;
+                finest = step;
+            }
+            upper = std::min(upper, ends - 1);
+            found = true;
+        }
+    }
+    if (prev) {
+        bool fromPrev = !found;
+        for (const auto& kv : BlockSpans(prev)) {
+            auto o = own.find(kv.first);
+            if (o == own.end())
+                continue;
+            int64_t starts = static_cast<int64_t>(prevTime) + kv.second.last - o->second.first;
+            lower = std::max(lower, starts + 1);
+            int step = stepOf(o->second, kv.second);
+            if (fromPrev && (!found || step < finest)) {
+                t = starts + step;
+                finest = step;
+                found = true;
+            }
+        }
+    }
+    // Reordered frames can leave no time that suits every track; then the
+    // estimate stands as it is.
+    if (found && lower <= upper)
+        t = std::min(std::max(t, lower), upper);
+    // Cluster times go forward; an estimate that would not is no estimate.
+    if (!found || t < (prev ? static_cast<int64_t>(prevTime) : 0) || (next && t > static_cast<int64_t>(nextTime)))
+        return false;
+    *time = static_cast<uint64_t>(t);
+    return true;
+}
+
 int64_t CMKVRepair::EstimateEnd(const std::vector<Node*>& clusters)
 {
     // The end of the content: per track, the last block's time plus its
@@ -528,22 +691,18 @@ int64_t CMKVRepair::EstimateEnd(const std::vector<Node*>& clusters)
     size_t from = clusters.size() > 2 ? clusters.size() - 2 : 0;
     for (size_t i = from; i < clusters.size(); ++i) {
         uint64_t tc = 0;
-        ReadUintElement(FindChild(clusters[i], MKV_ID_TIMECODE), &tc);
+        ClusterTime(clusters[i], &tc);
         int64_t clusterTime = static_cast<int64_t>(std::min<uint64_t>(tc, INT64_MAX / 2));
         latestCluster = std::max(latestCluster, clusterTime);
         for (Node* c = clusters[i]->firstChild; c; c = c->next) {
-            Node* block = c->id == MKV_ID_SIMPLEBLOCK ? c : c->id == MKV_ID_BLOCKGROUP ? FindChild(c, MKV_ID_BLOCK) : nullptr;
-            if (!block || !block->valid || block->size < 4)
+            uint64_t track = 0;
+            int rel = 0;
+            if (!ReadBlockTime(c, &track, &rel))
                 continue;
-            m_input->SeekTo(block->end - block->size);
-            long long track = 0;
-            uint64_t rel = 0;
-            if (ReadEbmlSize(track) != TREE_STEP_READ || ReadEbmlUint(2, &rel) != 0)
-                continue;
-            int64_t t = clusterTime + static_cast<int16_t>(static_cast<uint16_t>(rel));
+            int64_t t = clusterTime + rel;
             uint64_t given = 0;
             bool hasDuration = c->id == MKV_ID_BLOCKGROUP && ReadUintElement(FindChild(c, MKV_ID_BLOCKDURATION), &given);
-            TrackEnd& e = tracks[static_cast<uint64_t>(track)];
+            TrackEnd& e = tracks[track];
             if (t > e.last) {
                 e.before = e.last;
                 e.last = t;
@@ -578,8 +737,13 @@ int CMKVRepair::CheckParsed()
         if (c->id != MKV_ID_CLUSTER)
             continue;
         anyCluster = true;
-        if (FindChild(c, MKV_ID_TIMECODE))
+        uint64_t lost = 0;
+        if (FindChild(c, MKV_ID_TIMECODE)) {
             clusters.push_back(c);
+        } else if (EstimateLostTime(c, &lost)) {
+            m_lostTimes.emplace(c, lost);
+            clusters.push_back(c);
+        }
     }
     // Nothing to play and nothing to rebuild from.
     if (!anyCluster)
@@ -743,6 +907,29 @@ int CMKVRepair::WriteSeekEntries(int64_t at, int64_t reserved,
     return 0;
 }
 
+int CMKVRepair::WriteTimedCluster(Node* cluster, uint64_t time)
+{
+    uint8_t bytes[8];
+    unsigned int n = 1;
+    while (n < 8 && (time >> (8 * n)) != 0)
+        ++n;
+    for (unsigned int i = 0; i < n; ++i)
+        bytes[i] = static_cast<uint8_t>(time >> (8 * (n - 1 - i)));
+    const int timecodeLength = GetHeaderLength(MKV_ID_TIMECODE, n) + static_cast<int>(n);
+    int r = AddIDAndSize(MKV_ID_CLUSTER, static_cast<long long>(cluster->size) + timecodeLength);
+    if (r >= 0)
+        r = AddIDAndSize(MKV_ID_TIMECODE, n);
+    if (r >= 0)
+        r = WriteBytes(bytes, n);
+    for (Node* c = cluster->firstChild; c && r >= 0; c = c->next) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (KeepInRebuiltParent(c))
+            r = WriteNode(c);
+    }
+    return r < 0 ? r : 0;
+}
+
 int CMKVRepair::RepairLevel1()
 {
     if (!m_input)
@@ -763,8 +950,10 @@ int CMKVRepair::RepairLevel1()
     for (Node* c = segment->firstChild; c; c = c->next) {
         if (!c->valid && !c->firstChild)
             continue;
-        // A Cluster without its Timecode has no time to give its blocks.
-        if (c->id == MKV_ID_CLUSTER && !FindChild(c, MKV_ID_TIMECODE))
+        // A Cluster without its Timecode, and none its neighbours give,
+        // has no time to give its blocks.
+        uint64_t time = 0;
+        if (c->id == MKV_ID_CLUSTER && !ClusterTime(c, &time))
             continue;
         for (size_t k = 0; k < sizeof(kOrder) / sizeof(kOrder[0]); ++k) {
             if (kOrder[k] == c->id) {
@@ -811,7 +1000,13 @@ int CMKVRepair::RepairLevel1()
             if (TestAbort())
                 return MEND_ERR_ABORTED;
             entries.emplace_back(e->id, m_output->GetPos() - m_segmentDataStart);
-            r = e->id == MKV_ID_INFO ? WriteSegmentInfo(e, first) : WriteNode(e);
+            uint64_t time = 0;
+            if (e->id == MKV_ID_INFO)
+                r = WriteSegmentInfo(e, first);
+            else if (e->id == MKV_ID_CLUSTER && !FindChild(e, MKV_ID_TIMECODE) && ClusterTime(e, &time))
+                r = WriteTimedCluster(e, time);
+            else
+                r = WriteNode(e);
             if (r < 0)
                 return r;
             first = false;

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <vector>
 
 #include "tree/MkvSchema.h"
@@ -46,6 +47,7 @@ protected:
     bool KeepDamagedParent(Node* node) override;
     int ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
     int ParseLabelChild(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
+    bool OrphansStartAt(unsigned int parentId, unsigned int id, long long size, int64_t at) override;
 
 private:
     // One EBML variable-length integer; the marker bit kept for ids.
@@ -64,6 +66,24 @@ private:
     bool ContinuesInTime(const BlockHead& head) const;
     void NoteBlockTime(const BlockHead& head);
     void NoteTrackNumber(const Node* entry);
+    // A block's track and time relative to its Cluster; child is a
+    // SimpleBlock or a BlockGroup.
+    bool ReadBlockTime(const Node* child, uint64_t* track, int* time);
+    // Per track: the earliest and latest block time in a Cluster and the
+    // smallest step between two of its blocks in a row.
+    struct TrackSpan {
+        int first = INT32_MAX;
+        int last = INT32_MIN;
+        int step = INT32_MAX;
+        int prev = 0;
+    };
+    using Spans = std::map<uint64_t, TrackSpan>;
+    Spans BlockSpans(const Node* cluster);
+    // The time of a Cluster: its Timecode, or the one the parse estimated
+    // for a Cluster that lost it.
+    bool ClusterTime(const Node* cluster, uint64_t* time);
+    bool EstimateLostTime(Node* cluster, uint64_t* time);
+    int WriteTimedCluster(Node* cluster, uint64_t time);
     bool ReadUintElement(const Node* node, uint64_t* value);
     Node* FindChild(Node* parent, unsigned int id) const;
     Node* FindTop(unsigned int id) const;
@@ -99,6 +119,12 @@ private:
     ClusterScan m_cluster;
     // Track numbers the TrackEntry elements read so far declare.
     std::vector<uint64_t> m_trackNumbers;
+    // Where blocks of a Cluster whose header was lost begin: the next
+    // header read there is that Cluster's, of width zero.
+    int64_t m_orphansAt = -1;
+    // Clusters without a Timecode of their own and the time their
+    // neighbours give them.
+    std::map<const Node*, uint64_t> m_lostTimes;
 };
 
 #endif

@@ -93,6 +93,10 @@ protected:
     // Last word on a parent that the schema refuses (a mandatory child
     // missing, or a damaged child): true keeps it as it is.
     virtual bool KeepDamagedParent(Node*) { return false; }
+    // Whether a header that cannot stand in this parent, at `at`, begins
+    // children of a lost parent that the format can stand in for. When it
+    // says yes, the next header read at `at` is that stand-in parent's.
+    virtual bool OrphansStartAt(IdT /*parentId*/, IdT /*id*/, SizeT /*size*/, int64_t /*at*/) { return false; }
     virtual int ParseLabelChild(IdT id, SizeT size, int64_t start, Node*& node, const SNode* snode);
     virtual int ParseLabelFather(IdT id, SizeT size, int64_t start, Node*& node, const SNode* snode);
 
@@ -464,6 +468,11 @@ int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start,
                     found = true;
                     break;
                 }
+                if (OrphansStartAt(id, cid, csize, p)) {
+                    rel = 1;
+                    found = true;
+                    break;
+                }
             }
             if (!Step()) {
                 result = MEND_ERR_UNREPAIRABLE;
@@ -503,6 +512,10 @@ int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start,
         if (r == TREE_STEP_END)
             break;
         if (r == TREE_STEP_INVALID) {
+            // Past its declared end a parent only went on with what reads as
+            // its own: what does not is left to the level above, unspoiled.
+            if (p >= end)
+                break;
             if (m_runClosed) {
                 m_runClosed = false;
                 m_runStart = p;
