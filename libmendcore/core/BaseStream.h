@@ -33,6 +33,11 @@ public:
     // the data. A short read alone cannot tell a read error from the end of
     // a file, and a read error must never pass for a file that simply ends.
     virtual bool Failed() { return false; }
+    // Copies up to n bytes from this stream's position to out's position
+    // without passing them through user space, moving both positions by
+    // the count copied. -1 when these two streams cannot do it (nothing was
+    // copied); the caller then copies through Read and Write.
+    virtual long long CopyTo(IBaseStream* out, long long n);
 };
 
 // A file on a POSIX descriptor. Mode 0 opens read-only, 1 read-write, 2
@@ -53,6 +58,8 @@ public:
     long long SeekTo(long long pos) override;
     long long JumpOver(long long distance) override;
     bool Failed() override { return m_failed.load(); }
+    // copy_file_range(2) between two files.
+    long long CopyTo(IBaseStream* out, long long n) override;
 
     bool IsOpen() const { return m_fd >= 0; }
     // Device and inode of the open file, to refuse writing over an input.
@@ -64,12 +71,21 @@ private:
     std::atomic<bool> m_failed{false};
 };
 
-// A 4096-byte read-ahead / write-back buffer over another stream. Repairers
-// read headers a few bytes at a time through it. While it exists it owns the
+// A read-ahead / write-back buffer over another stream. Repairers read
+// headers a few bytes at a time through it. A refill after a seek reads
+// kBufferSize bytes, so a walk from header to header reads little more than
+// the headers; refills that follow each other without a seek double the
+// read-ahead up to kMaxBufferSize, so a sequential scan costs few calls.
+// Writes collect up to kMaxBufferSize bytes. While it exists it owns the
 // inner stream's position: nothing else may move the inner stream.
+//
+// A seek that does not land where it was asked (or a write that falls short)
+// marks the stream failed, and a failed stream reads and writes nothing more:
+// a repairer never goes on with bytes from the wrong place.
 class CBufferStream : public IBaseStream {
 public:
     static constexpr unsigned int kBufferSize = 4096;
+    static constexpr unsigned int kMaxBufferSize = 256 * 1024;
 
     explicit CBufferStream(IBaseStream* inner);
     ~CBufferStream() override;
@@ -84,6 +100,9 @@ public:
     long long SeekTo(long long pos) override;
     long long JumpOver(long long distance) override;
     bool Failed() override;
+    // Hands the copy to the inner streams when out is buffered too, after
+    // both buffers are flushed.
+    long long CopyTo(IBaseStream* out, long long n) override;
 
     // Writes pending bytes out (write mode) or returns the inner stream to
     // the logical position (read mode). 0, or -37 when a write fell short.
@@ -100,6 +119,11 @@ private:
     void Publish() { m_posHint.store(LogicalPos(), std::memory_order_relaxed); }
     void RefreshInnerPos();
     void EnterWriteMode();
+    // One inner read into the buffer; grows the read-ahead when it follows
+    // the previous refill directly.
+    unsigned int Refill();
+    // Moves the inner stream; a miss marks the stream failed.
+    long long InnerSeek(long long pos);
 
     IBaseStream* m_inner;
     std::unique_ptr<uint8_t[]> m_buffer;
@@ -110,6 +134,10 @@ private:
     uint32_t m_rest = 0;
     // Where the inner stream stands; every inner call goes through us.
     long long m_innerPos = 0;
+    // Size of the next refill, and where the last refill ended (-1 after a
+    // seek), to tell a sequential scan from a walk.
+    uint32_t m_readAhead = kBufferSize;
+    long long m_refillEnd = -1;
     bool m_failed = false;
     std::atomic<long long> m_posHint{0};
     CRecursiveMutex m_lock;

@@ -7,7 +7,7 @@
 #include "core/ResultCodes.h"
 
 CBufferStream::CBufferStream(IBaseStream* inner)
-    : m_inner(inner), m_buffer(new uint8_t[kBufferSize])
+    : m_inner(inner), m_buffer(new uint8_t[kMaxBufferSize])
 {
     RefreshInnerPos();
     Publish();
@@ -33,22 +33,28 @@ long long CBufferStream::LogicalPos() const
     return m_innerPos;
 }
 
+long long CBufferStream::InnerSeek(long long pos)
+{
+    m_refillEnd = -1;
+    m_readAhead = kBufferSize;
+    long long r = m_inner->SeekTo(pos);
+    if (r != pos) {
+        m_failed = true;
+        RefreshInnerPos();
+    } else {
+        m_innerPos = r;
+    }
+    return r;
+}
+
 int CBufferStream::FlushBuffer()
 {
     CAutoLock lock(m_lock);
     if (!m_inner)
         return JRVP_ERR_OPEN_FAILED;
     if (m_mode == kModeRead) {
-        if (m_rest > 0) {
-            long long logical = LogicalPos();
-            long long p = m_inner->SeekTo(logical);
-            if (p != logical) {
-                m_failed = true;
-                RefreshInnerPos();
-            } else {
-                m_innerPos = p;
-            }
-        }
+        if (m_rest > 0)
+            InnerSeek(LogicalPos());
         m_cursor = 0;
         m_rest = 0;
     } else if (m_mode == kModeWrite) {
@@ -60,23 +66,35 @@ int CBufferStream::FlushBuffer()
                 // Keep what was not written, so the position stays true.
                 memmove(m_buffer.get(), m_buffer.get() + w, m_cursor - w);
                 m_cursor -= w;
-                m_rest = kBufferSize - m_cursor;
+                m_rest = kMaxBufferSize - m_cursor;
                 m_failed = true;
                 Publish();
                 return JRVP_ERR_CANNOT_WRITE;
             }
         }
         m_cursor = 0;
-        m_rest = kBufferSize;
+        m_rest = kMaxBufferSize;
     }
     Publish();
     return 0;
 }
 
+unsigned int CBufferStream::Refill()
+{
+    if (m_refillEnd == m_innerPos)
+        m_readAhead = std::min(m_readAhead * 2, kMaxBufferSize);
+    else
+        m_readAhead = kBufferSize;
+    unsigned int r = std::min(m_inner->Read(m_buffer.get(), m_readAhead), m_readAhead);
+    m_innerPos += r;
+    m_refillEnd = m_innerPos;
+    return r;
+}
+
 unsigned int CBufferStream::Read(void* buf, unsigned int n)
 {
     CAutoLock lock(m_lock);
-    if (!m_inner || (!buf && n))
+    if (!m_inner || (!buf && n) || m_failed)
         return 0;
     if (m_mode == kModeWrite) {
         if (FlushBuffer() != 0)
@@ -112,6 +130,7 @@ unsigned int CBufferStream::Read(void* buf, unsigned int n)
             unsigned int chunk = want - want % kBufferSize;
             unsigned int r = std::min(m_inner->Read(dst + got, chunk), chunk);
             m_innerPos += r;
+            m_refillEnd = m_innerPos;
             m_cursor = 0;
             m_rest = 0;
             if (r == 0)
@@ -119,8 +138,7 @@ unsigned int CBufferStream::Read(void* buf, unsigned int n)
             got += r;
             continue;
         }
-        unsigned int r = std::min(m_inner->Read(m_buffer.get(), kBufferSize), kBufferSize);
-        m_innerPos += r;
+        unsigned int r = Refill();
         if (r == 0) {
             m_cursor = 0;
             m_rest = 0;
@@ -143,14 +161,14 @@ void CBufferStream::EnterWriteMode()
     if (m_mode != kModeWrite) {
         m_mode = kModeWrite;
         m_cursor = 0;
-        m_rest = kBufferSize;
+        m_rest = kMaxBufferSize;
     }
 }
 
 unsigned int CBufferStream::Write(const void* buf, unsigned int n)
 {
     CAutoLock lock(m_lock);
-    if (!m_inner || (!buf && n))
+    if (!m_inner || (!buf && n) || m_failed)
         return 0;
     EnterWriteMode();
     if (n == 0) {
@@ -172,9 +190,9 @@ unsigned int CBufferStream::Write(const void* buf, unsigned int n)
     if (FlushBuffer() != 0)
         return 0;
     unsigned int left = n - done;
-    if (left >= kBufferSize) {
+    if (left >= kMaxBufferSize) {
         // Whole blocks go straight to the inner stream, in order.
-        unsigned int chunk = left - left % kBufferSize;
+        unsigned int chunk = left - left % kMaxBufferSize;
         unsigned int w = std::min(m_inner->Write(src + done, chunk), chunk);
         m_innerPos += w;
         if (w < chunk) {
@@ -187,7 +205,7 @@ unsigned int CBufferStream::Write(const void* buf, unsigned int n)
     }
     memcpy(m_buffer.get(), src + done, left);
     m_cursor = left;
-    m_rest = kBufferSize - left;
+    m_rest = kMaxBufferSize - left;
     Publish();
     return n;
 }
@@ -214,7 +232,8 @@ long long CBufferStream::SetLength(long long length)
         return JRVP_ERR_CANNOT_WRITE;
     long long r = m_inner->SetLength(length);
     m_cursor = 0;
-    m_rest = m_mode == kModeWrite ? kBufferSize : 0;
+    m_rest = m_mode == kModeWrite ? kMaxBufferSize : 0;
+    m_refillEnd = -1;
     RefreshInnerPos();
     Publish();
     return r;
@@ -233,8 +252,12 @@ long long CBufferStream::SeekTo(long long pos)
     CAutoLock lock(m_lock);
     if (!m_inner)
         return JRVP_ERR_OPEN_FAILED;
-    if (pos < 0)
+    if (pos < 0) {
+        // A negative target comes from a computation gone wrong: whatever
+        // the caller reads next would come from the wrong place.
+        m_failed = true;
         return -1;
+    }
     if (m_mode == kModeRead) {
         long long back = m_innerPos - pos;
         if (back >= 0 && back <= static_cast<long long>(m_cursor) + m_rest) {
@@ -249,11 +272,7 @@ long long CBufferStream::SeekTo(long long pos)
     } else if (FlushBuffer() != 0) {
         return JRVP_ERR_CANNOT_WRITE;
     }
-    long long r = m_inner->SeekTo(pos);
-    if (r >= 0)
-        m_innerPos = r;
-    else
-        RefreshInnerPos();
+    long long r = InnerSeek(pos);
     Publish();
     return r;
 }
@@ -264,8 +283,10 @@ long long CBufferStream::JumpOver(long long distance)
     if (!m_inner)
         return JRVP_ERR_OPEN_FAILED;
     long long here = LogicalPos();
-    if (distance > 0 && here > std::numeric_limits<long long>::max() - distance)
+    if (distance > 0 && here > std::numeric_limits<long long>::max() - distance) {
+        m_failed = true;
         return -1;
+    }
     return SeekTo(here + distance);
 }
 
@@ -273,4 +294,35 @@ bool CBufferStream::Failed()
 {
     CAutoLock lock(m_lock);
     return m_failed || (m_inner && m_inner->Failed());
+}
+
+long long CBufferStream::CopyTo(IBaseStream* out, long long n)
+{
+    CBufferStream* target = dynamic_cast<CBufferStream*>(out);
+    if (!target || target == this || n <= 0)
+        return -1;
+    CAutoLock lock(m_lock);
+    CAutoLock targetLock(target->m_lock);
+    if (!m_inner || !target->m_inner || m_failed || target->m_failed)
+        return -1;
+    // The inner streams must stand where the logical positions are.
+    if (m_mode == kModeWrite || m_rest > 0) {
+        if (FlushBuffer() != 0)
+            return -1;
+    }
+    if (target->m_mode == kModeRead || target->m_cursor > 0) {
+        if (target->FlushBuffer() != 0)
+            return -1;
+    }
+    if (m_failed || target->m_failed)
+        return -1;
+    long long r = m_inner->CopyTo(target->m_inner, n);
+    if (r <= 0)
+        return r;
+    m_innerPos += r;
+    m_refillEnd = -1;
+    target->m_innerPos += r;
+    Publish();
+    target->Publish();
+    return r;
 }

@@ -89,13 +89,17 @@ int CRepairCommon::RunLevel(IBaseStream* out, int level, const char* refPath)
         default: return 0;
         }
     });
-    // Pending bytes must reach the output before success is reported, and a
-    // level that met a read error did not copy what it meant to, whatever
-    // it made of the short data.
-    if (buffered->FlushBuffer() != 0 || buffered->Failed())
-        r = r < 0 ? r : MEND_ERR_WRITE;
-    if (r >= 0 && m_input->Failed())
-        r = MEND_ERR_READ;
+    // Pending bytes must reach the output before success is reported. A
+    // level that met a read or write error (a seek that missed included)
+    // did not copy what it meant to, whatever it made of the short data:
+    // that error is what the user must hear, not the level's own verdict.
+    bool writeFailed = buffered->FlushBuffer() != 0 || buffered->Failed();
+    if (r != MEND_ERR_ABORTED) {
+        if (m_input->Failed())
+            r = MEND_ERR_READ;
+        else if (writeFailed)
+            r = MEND_ERR_WRITE;
+    }
     {
         CAutoLock lock(m_state.Lock());
         m_output = nullptr;
@@ -107,14 +111,29 @@ int CRepairCommon::WriteToFile(int64_t n)
 {
     if (!m_input || !m_output)
         return MEND_ERR_NO_STREAM;
-    uint8_t block[CBufferStream::kBufferSize];
+    // Pieces small enough that an abort is seen and progress moves within
+    // a few milliseconds, large enough that the calls cost nothing.
+    constexpr int64_t kPiece = 4 << 20;
     while (n > 0) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, sizeof(block)));
-        if (m_input->Read(block, want) != want)
+        long long r = m_input->CopyTo(m_output, std::min(n, kPiece));
+        if (r <= 0)
+            break;
+        n -= r;
+    }
+    if (n <= 0)
+        return 0;
+    // The streams cannot copy between themselves: through memory.
+    constexpr unsigned int kBlock = 1 << 20;
+    std::unique_ptr<uint8_t[]> block(new uint8_t[static_cast<size_t>(std::min<int64_t>(n, kBlock))]);
+    while (n > 0) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, kBlock));
+        if (m_input->Read(block.get(), want) != want)
             return MEND_ERR_READ;
-        if (m_output->Write(block, want) != want)
+        if (m_output->Write(block.get(), want) != want)
             return MEND_ERR_WRITE;
         n -= want;
     }

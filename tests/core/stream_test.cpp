@@ -38,7 +38,7 @@ struct Model {
     long long Seek(long long target)
     {
         if (target < 0)
-            return -1;
+            return -1;  // refused; the position stays
         pos = clampSeek ? std::min<long long>(target, bytes.size()) : target;
         return pos;
     }
@@ -96,6 +96,7 @@ TEST_P(BufferStreamModel, RandomOperationsMatchAByteVector)
             for (int step = 0; step < 300; ++step) {
                 SCOPED_TRACE(::testing::Message() << "step " << step);
                 unsigned n = sizes[rng() % (sizeof(sizes) / sizeof(sizes[0]))];
+                bool missed = false;
                 switch (rng() % 5) {
                 case 0: {
                     std::vector<uint8_t> got(n + 1);
@@ -115,17 +116,17 @@ TEST_P(BufferStreamModel, RandomOperationsMatchAByteVector)
                     if (rng() % 3 == 0)
                         target = static_cast<long long>(rng() % (model.bytes.size() + 200));
                     ASSERT_EQ(stream.SeekTo(target), model.Seek(target));
+                    missed = model.pos != target;
                     break;
                 }
                 case 3: {
                     long long d = edges[rng() % (sizeof(edges) / sizeof(edges[0]))] + (rng() % 3) - 1;
                     if (rng() % 2)
                         d = -d;
-                    long long before = model.pos;
-                    long long expect = model.Seek(model.pos + d);
-                    if (expect < 0)
-                        model.pos = before;
+                    long long target = model.pos + d;
+                    long long expect = model.Seek(target);
                     ASSERT_EQ(stream.JumpOver(d), expect);
+                    missed = target < 0 || expect != target;
                     break;
                 }
                 default:
@@ -134,6 +135,15 @@ TEST_P(BufferStreamModel, RandomOperationsMatchAByteVector)
                 }
                 ASSERT_EQ(stream.GetPos(), model.pos);
                 ASSERT_EQ(stream.GetPosHint(), model.pos);
+                ASSERT_EQ(stream.Failed(), missed);
+                if (missed) {
+                    // Whatever came next would be read from the wrong place.
+                    ASSERT_TRUE(stream.Failed());
+                    uint8_t b;
+                    ASSERT_EQ(stream.Read(&b, 1), 0u);
+                    ASSERT_EQ(stream.Write(&b, 1), 0u);
+                    break;
+                }
             }
         }
         std::vector<uint8_t> stored = viaCallerStream ? memory.Bytes() : mendtest::ReadFileBytes(path);
@@ -185,12 +195,16 @@ TEST_F(StreamTest, ReadAheadIsServedFromTheBuffer)
     EXPECT_EQ(stream.SeekTo(4097), 4097);
     EXPECT_EQ(file.GetPos(), 4097);
 
-    // A negative target is refused and the position stays.
-    EXPECT_LT(stream.SeekTo(-1), 0);
-    EXPECT_LT(stream.JumpOver(-5000), 0);
-    EXPECT_EQ(stream.GetPos(), 4097);
     ASSERT_EQ(stream.Read(buf, 1), 1u);
     EXPECT_EQ(buf[0], bytes[4097]);
+    EXPECT_FALSE(stream.Failed());
+
+    // A negative target is refused, the position stays, and the stream
+    // reads nothing more: the caller's next bytes would be the wrong ones.
+    EXPECT_LT(stream.JumpOver(-5000), 0);
+    EXPECT_EQ(stream.GetPos(), 4098);
+    EXPECT_TRUE(stream.Failed());
+    EXPECT_EQ(stream.Read(buf, 1), 0u);
 }
 
 TEST_F(StreamTest, ReversedFieldsAreBigEndianAndLeaveTheCallerBytes)
