@@ -1,5 +1,7 @@
 #include "QEncryptFileStream.h"
 
+#include <QMutexLocker>
+
 QEncryptFileStream::QEncryptFileStream(const char* path, unsigned int mode, bool* ok)
 {
     m_handle = mediaOpenStream(path, static_cast<int>(mode));
@@ -24,31 +26,31 @@ int QEncryptFileStream::SetCryptKey(unsigned int key)
 
 unsigned int QEncryptFileStream::Read(void* buffer, unsigned int size)
 {
-    CAutoLock lock(m_mutex);
+    QMutexLocker lock(&m_mutex);
     return mediaReadStream(m_handle, buffer, size);
 }
 
 unsigned int QEncryptFileStream::Write(const void* buffer, unsigned int size)
 {
-    CAutoLock lock(m_mutex);
+    QMutexLocker lock(&m_mutex);
     return mediaWriteStream(m_handle, buffer, size);
 }
 
 long long QEncryptFileStream::GetLength()
 {
-    CAutoLock lock(m_mutex);
+    QMutexLocker lock(&m_mutex);
     return mediaStreamLength(m_handle);
 }
 
 long long QEncryptFileStream::GetPos()
 {
-    CAutoLock lock(m_mutex);
+    QMutexLocker lock(&m_mutex);
     return mediaStreamPosition(m_handle);
 }
 
 long long QEncryptFileStream::SeekTo(long long pos)
 {
-    CAutoLock lock(m_mutex);
+    QMutexLocker lock(&m_mutex);
     const long long length = mediaStreamLength(m_handle);
     if (pos >= 0 && length >= 0)
         mediaSeekStream(m_handle, pos < length ? pos : length);

@@ -1,12 +1,14 @@
 // The repair library's output stream over one keyed file stream of the
 // media layer: what is written is enciphered with the stream's key, what is
 // read is deciphered. The library's worker thread calls it while a repair
-// runs; every operation holds the stream's own recursive mutex.
+// runs; every operation holds the stream's own mutex, which is recursive
+// because SeekTo reports its result through GetPos.
 #ifndef VIDMEND_QENCRYPTFILESTREAM_H
 #define VIDMEND_QENCRYPTFILESTREAM_H
 
+#include <QRecursiveMutex>
+
 #include "MediaCore.h"
-#include "core/AutoLock.h"
 #include "mendcore/VideoRepair.h"
 
 class QEncryptFileStream : public IVideoStream {
@@ -35,7 +37,7 @@ public:
 private:
     MediaStream* m_handle = nullptr;
     unsigned int m_key = 0;
-    CRecursiveMutex m_mutex;
+    QRecursiveMutex m_mutex;
 };
 
 #endif
