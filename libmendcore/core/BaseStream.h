@@ -42,7 +42,10 @@ public:
 
 // A file on a POSIX descriptor. Mode 0 opens read-only, 1 read-write, 2
 // read-write created and truncated. Only regular files are accepted: a
-// directory, FIFO or device would block or mislead every size check.
+// directory, FIFO or device would block or mislead every size check. The
+// position is kept here and every transfer names its offset (pread,
+// pwrite), so a walk from header to header costs one call per header
+// rather than a seek and a read.
 class CVideoFile : public IBaseStream {
 public:
     CVideoFile(const char* path, int mode, int* err);
@@ -66,8 +69,9 @@ public:
     bool GetIdentity(dev_t* dev, ino_t* ino);
 
 private:
-    CRecursiveMutex m_lock;
+    CStreamLock m_lock;
     int m_fd = -1;
+    long long m_pos = 0;
     std::atomic<bool> m_failed{false};
 };
 
@@ -140,7 +144,7 @@ private:
     long long m_refillEnd = -1;
     bool m_failed = false;
     std::atomic<long long> m_posHint{0};
-    CRecursiveMutex m_lock;
+    CStreamLock m_lock;
 };
 
 // Adapter that lets a repairer write into a caller's IVideoStream. The

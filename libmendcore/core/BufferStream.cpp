@@ -49,7 +49,7 @@ long long CBufferStream::InnerSeek(long long pos)
 
 int CBufferStream::FlushBuffer()
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (!m_inner)
         return JRVP_ERR_OPEN_FAILED;
     if (m_mode == kModeRead) {
@@ -93,7 +93,7 @@ unsigned int CBufferStream::Refill()
 
 unsigned int CBufferStream::Read(void* buf, unsigned int n)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (!m_inner || (!buf && n) || m_failed)
         return 0;
     if (m_mode == kModeWrite) {
@@ -167,7 +167,7 @@ void CBufferStream::EnterWriteMode()
 
 unsigned int CBufferStream::Write(const void* buf, unsigned int n)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (!m_inner || (!buf && n) || m_failed)
         return 0;
     EnterWriteMode();
@@ -212,7 +212,7 @@ unsigned int CBufferStream::Write(const void* buf, unsigned int n)
 
 long long CBufferStream::GetLength()
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (!m_inner)
         return JRVP_ERR_OPEN_FAILED;
     long long len = m_inner->GetLength();
@@ -224,7 +224,7 @@ long long CBufferStream::GetLength()
 
 long long CBufferStream::SetLength(long long length)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (!m_inner)
         return JRVP_ERR_OPEN_FAILED;
     // Pending bytes written after a truncation would grow the file again.
@@ -241,7 +241,7 @@ long long CBufferStream::SetLength(long long length)
 
 long long CBufferStream::GetPos()
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (!m_inner)
         return JRVP_ERR_OPEN_FAILED;
     return LogicalPos();
@@ -249,7 +249,7 @@ long long CBufferStream::GetPos()
 
 long long CBufferStream::SeekTo(long long pos)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (!m_inner)
         return JRVP_ERR_OPEN_FAILED;
     if (pos < 0) {
@@ -279,7 +279,7 @@ long long CBufferStream::SeekTo(long long pos)
 
 long long CBufferStream::JumpOver(long long distance)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (!m_inner)
         return JRVP_ERR_OPEN_FAILED;
     long long here = LogicalPos();
@@ -292,7 +292,7 @@ long long CBufferStream::JumpOver(long long distance)
 
 bool CBufferStream::Failed()
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     return m_failed || (m_inner && m_inner->Failed());
 }
 
@@ -301,8 +301,8 @@ long long CBufferStream::CopyTo(IBaseStream* out, long long n)
     CBufferStream* target = dynamic_cast<CBufferStream*>(out);
     if (!target || target == this || n <= 0)
         return -1;
-    CAutoLock lock(m_lock);
-    CAutoLock targetLock(target->m_lock);
+    CStreamGuard lock(m_lock);
+    CStreamGuard targetLock(target->m_lock);
     if (!m_inner || !target->m_inner || m_failed || target->m_failed)
         return -1;
     // The inner streams must stand where the logical positions are.

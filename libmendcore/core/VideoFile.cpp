@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "core/BaseStream.h"
@@ -71,13 +72,13 @@ CVideoFile::~CVideoFile()
 
 unsigned int CVideoFile::Read(void* buf, unsigned int n)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (m_fd < 0 || !buf)
         return 0;
     uint8_t* dst = static_cast<uint8_t*>(buf);
     unsigned int got = 0;
     while (got < n) {
-        ssize_t r = read(m_fd, dst + got, n - got);
+        ssize_t r = pread(m_fd, dst + got, n - got, m_pos);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -87,19 +88,20 @@ unsigned int CVideoFile::Read(void* buf, unsigned int n)
         if (r == 0)
             break;
         got += static_cast<unsigned int>(r);
+        m_pos += r;
     }
     return got;
 }
 
 unsigned int CVideoFile::Write(const void* buf, unsigned int n)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (m_fd < 0 || !buf)
         return 0;
     const uint8_t* src = static_cast<const uint8_t*>(buf);
     unsigned int put = 0;
     while (put < n) {
-        ssize_t w = write(m_fd, src + put, n - put);
+        ssize_t w = pwrite(m_fd, src + put, n - put, m_pos);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0) {
@@ -107,13 +109,14 @@ unsigned int CVideoFile::Write(const void* buf, unsigned int n)
             break;
         }
         put += static_cast<unsigned int>(w);
+        m_pos += w;
     }
     return put;
 }
 
 long long CVideoFile::GetLength()
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (m_fd < 0)
         return JRVP_ERR_OPEN_FAILED;
     struct stat st;
@@ -124,41 +127,52 @@ long long CVideoFile::GetLength()
 
 long long CVideoFile::SetLength(long long length)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (m_fd < 0)
         return JRVP_ERR_OPEN_FAILED;
     if (length < 0 || ftruncate(m_fd, length) != 0)
         m_failed = true;
-    return lseek(m_fd, 0, SEEK_END);
+    // The position is left at the new end.
+    struct stat st;
+    if (fstat(m_fd, &st) != 0)
+        return -1;
+    m_pos = st.st_size;
+    return m_pos;
 }
 
 long long CVideoFile::GetPos()
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (m_fd < 0)
         return JRVP_ERR_OPEN_FAILED;
-    return lseek(m_fd, 0, SEEK_CUR);
+    return m_pos;
 }
 
 long long CVideoFile::SeekTo(long long pos)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (m_fd < 0)
         return JRVP_ERR_OPEN_FAILED;
-    return lseek(m_fd, pos, SEEK_SET);
+    if (pos < 0)
+        return -1;
+    m_pos = pos;
+    return pos;
 }
 
 long long CVideoFile::JumpOver(long long distance)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     if (m_fd < 0)
         return JRVP_ERR_OPEN_FAILED;
-    return lseek(m_fd, distance, SEEK_CUR);
+    if (distance < 0 ? m_pos < -distance : m_pos > std::numeric_limits<long long>::max() - distance)
+        return -1;
+    m_pos += distance;
+    return m_pos;
 }
 
 bool CVideoFile::GetIdentity(dev_t* dev, ino_t* ino)
 {
-    CAutoLock lock(m_lock);
+    CStreamGuard lock(m_lock);
     struct stat st;
     if (m_fd < 0 || fstat(m_fd, &st) != 0)
         return false;
@@ -172,22 +186,26 @@ long long CVideoFile::CopyTo(IBaseStream* out, long long n)
     CVideoFile* target = dynamic_cast<CVideoFile*>(out);
     if (!target || target == this || n <= 0)
         return -1;
-    CAutoLock lock(m_lock);
-    CAutoLock targetLock(target->m_lock);
+    CStreamGuard lock(m_lock);
+    CStreamGuard targetLock(target->m_lock);
     if (m_fd < 0 || target->m_fd < 0)
         return -1;
-    // Both descriptors' offsets move by what the kernel copied. Any error,
+    // Both positions move by what the kernel copied. Any error,
     // even after a part was copied, hands the rest to the caller's own
     // copy: it finds out which side failed and says so.
     long long done = 0;
     while (done < n) {
         size_t want = static_cast<size_t>(std::min<long long>(n - done, 1LL << 30));
-        ssize_t r = copy_file_range(m_fd, nullptr, target->m_fd, nullptr, want, 0);
+        loff_t from = m_pos;
+        loff_t to = target->m_pos;
+        ssize_t r = copy_file_range(m_fd, &from, target->m_fd, &to, want, 0);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
             break;
         done += r;
+        m_pos += r;
+        target->m_pos += r;
     }
     return done > 0 ? done : -1;
 }
