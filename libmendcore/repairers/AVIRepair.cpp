@@ -78,6 +78,15 @@ constexpr uint32_t kIxDeltaFrame = 0x80000000u;
 // judged by its start, so one hostile size cannot claim gigabytes.
 constexpr uint32_t kMaxParsedFrame = 4u << 20;
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
+// Audio formats whose bytes map to samples at a fixed rate.
+constexpr uint32_t kWaveFormatPcm = 0x0001;
+constexpr uint32_t kWaveFormatFloat = 0x0003;
+constexpr uint32_t kWaveFormatALaw = 0x0006;
+constexpr uint32_t kWaveFormatMuLaw = 0x0007;
+constexpr uint32_t kWaveFormatExtensible = 0xFFFE;
+// How far, in bytes per second, a writer may round the average rate of a
+// variable-rate stream counted in bytes.
+constexpr double kAverageRateRounding = 8.0;
 
 char Ch(uint32_t fourcc, int i) { return static_cast<char>((fourcc >> (8 * i)) & 0xff); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -185,6 +194,36 @@ uint64_t CAVIRepair::CountedLength(const StreamLenMsg& s, uint64_t chunks, uint6
     return chunks;
 }
 
+// Whether a stream header's length matches the content the walk counted.
+// Chunk counts and PCM sample counts are exact for every writer. Compressed
+// audio counted in bytes is another matter: a variable bit rate has no true
+// bytes per second, so a writer such as GStreamer's avimux states the length
+// as the stream's duration at an average rate that it rounds (to a multiple
+// of 8 bytes per second). libavformat times such a stream by its bytes and
+// takes the length only as an estimate. The length may then miss the bytes
+// by that rounding over the stream's duration; anything further off is a
+// header that disagrees with its content.
+bool CAVIRepair::LengthAgrees(const StreamLenMsg& s) const
+{
+    const uint64_t counted = CountedLength(s, s.countedChunks, s.countedBytes);
+    if (counted == s.length)
+        return true;
+    const bool fixedRate = s.formatTag == kWaveFormatPcm || s.formatTag == kWaveFormatFloat ||
+                           s.formatTag == kWaveFormatALaw || s.formatTag == kWaveFormatMuLaw ||
+                           s.formatTag == kWaveFormatExtensible;
+    if (s.fccType != kAuds || !s.hasFormat || s.sampleSize == 0 || fixedRate || s.rate == 0 || s.scale == 0)
+        return false;
+    const double samplesPerSecond = static_cast<double>(s.rate) / s.scale;
+    const double seconds = static_cast<double>(counted) / samplesPerSecond;
+    // The rate's rounding in samples, and one more for the duration's own;
+    // a rate so low that this would excuse more than a hundredth of the
+    // stream is itself no rate a writer rounds.
+    const double slack = std::min(seconds * kAverageRateRounding / s.sampleSize, counted / 100.0) + 1;
+    const double diff = counted > s.length ? static_cast<double>(counted - s.length)
+                                           : static_cast<double>(s.length - counted);
+    return diff <= slack;
+}
+
 // ---------------------------------------------------------------------------
 // Analysis
 
@@ -249,7 +288,7 @@ int CAVIRepair::Open()
     m_tailFrom = std::min(pos, m_inputLength);
 
     for (const StreamLenMsg& s : m_streams) {
-        if (CountedLength(s, s.countedChunks, s.countedBytes) != s.length) {
+        if (!LengthAgrees(s)) {
             AddError(JRVP_DAMAGE_TIMING);
             break;
         }
@@ -462,8 +501,10 @@ int CAVIRepair::ReadStreamFormat(uint32_t size, int64_t headerPos)
     m_input->SeekTo(pos);
     if (m_input->Read(body, want) != want)
         return MEND_ERR_READ;
-    if (s.fccType == kAuds)
+    if (s.fccType == kAuds) {
+        s.formatTag = static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8;
         s.formatValue = static_cast<uint32_t>(body[12]) | static_cast<uint32_t>(body[13]) << 8;
+    }
     else if (s.fccType == kVids)
         s.formatValue = static_cast<uint32_t>(body[16]) | static_cast<uint32_t>(body[17]) << 8 |
                         static_cast<uint32_t>(body[18]) << 16 | static_cast<uint32_t>(body[19]) << 24;
