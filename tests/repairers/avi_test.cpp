@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <map>
@@ -428,6 +429,40 @@ TEST(AviWalk, LongRecordingIsJudgedInTimeProportionalToItsSize)
         // A search through every byte takes several seconds here; hopping
         // from chunk to chunk, a small part of one.
         EXPECT_LT(o.parseSeconds, kParseSecondsLimit) << c.name;
+    }
+}
+
+// What follows the last form is scanned block by block, once: a gigabyte of
+// sparse zeros (a recording whose size was set ahead) is padding, a stretch
+// of noise is recorded, and neither costs more than a pass over the bytes.
+TEST(AviWalk, TailsAfterTheFormAreScannedInOnePass)
+{
+    const std::string src = RequireFixture("clip.avi");
+    if (src.empty())
+        return;
+    const auto clip = ReadFileBytes(src);
+    ScratchDir dir("avi");
+    {
+        const std::string path = dir.Path("sparse.avi");
+        ASSERT_TRUE(WriteFileBytes(path, clip));
+        std::error_code ec;
+        std::filesystem::resize_file(path, clip.size() + (1u << 30), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        Outcome o = ParseAndRepair(path);
+        EXPECT_EQ(o.parse, 0);
+        EXPECT_TRUE(o.codes.empty());
+        EXPECT_LT(o.parseSeconds, kParseSecondsLimit);
+    }
+    {
+        auto bytes = clip;
+        const auto noise = PseudoRandomBytes(64u << 20, 11);
+        bytes.insert(bytes.end(), noise.begin(), noise.end());
+        const std::string path = dir.Path("noise.avi");
+        ASSERT_TRUE(WriteFileBytes(path, bytes));
+        Outcome o = ParseAndRepair(path);
+        EXPECT_EQ(o.parse, 0);
+        EXPECT_NE(std::find(o.codes.begin(), o.codes.end(), JRVP_DAMAGE_INDEX), o.codes.end());
+        EXPECT_LT(o.parseSeconds, kParseSecondsLimit);
     }
 }
 
