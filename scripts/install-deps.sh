@@ -17,6 +17,11 @@ PACKAGES=(
   qtbase5-dev
   # mkvinfo reads the repaired Matroska files in the tests
   mkvtoolnix
+  # gst-launch-1.0 makes the tests' second-writer clips (avimux, mp4mux,
+  # qtmux, matroskamux, webmmux) with the libav, x264, lame, vpx, vorbis,
+  # opus and AAC encoders of these plugin sets
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #include "repairers/AVIRepair.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "core/CodecFourCC.h"
@@ -78,12 +79,87 @@ constexpr uint32_t kIxDeltaFrame = 0x80000000u;
 // judged by its start, so one hostile size cannot claim gigabytes.
 constexpr uint32_t kMaxParsedFrame = 4u << 20;
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
+// Audio formats whose bytes map to samples at a fixed rate.
+constexpr uint32_t kWaveFormatPcm = 0x0001;
+constexpr uint32_t kWaveFormatFloat = 0x0003;
+constexpr uint32_t kWaveFormatALaw = 0x0006;
+constexpr uint32_t kWaveFormatMuLaw = 0x0007;
+constexpr uint32_t kWaveFormatExtensible = 0xFFFE;
+// How far, in bytes per second, a writer may round the average rate of a
+// variable-rate stream counted in bytes.
+constexpr double kAverageRateRounding = 8.0;
 
 char Ch(uint32_t fourcc, int i) { return static_cast<char>((fourcc >> (8 * i)) & 0xff); }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
-bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
+constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
+constexpr bool IsLower(char c) { return c >= 'a' && c <= 'z'; }
 bool IsDataMacro(int m) { return m >= kMacroVideo && m <= kMacroPalette; }
+
+// The byte scans (zero runs, the search for the next id) read blocks of
+// this size and look at them in place, not one stream call per byte.
+constexpr int64_t kScanBlock = 65536;
+
+// The length of the run of zero bytes at the start of [p, p + n). Whole
+// words first: a run of gigabytes (a sparse or zero-filled tail) is the
+// case that counts.
+size_t ZeroRun(const uint8_t* p, size_t n)
+{
+    size_t i = 0;
+    for (; n - i >= 32; i += 32) {
+        uint64_t w[4];
+        std::memcpy(w, p + i, sizeof(w));
+        if ((w[0] | w[1] | w[2] | w[3]) != 0)
+            break;
+    }
+    while (i < n && p[i] == 0)
+        ++i;
+    return i;
+}
+
+// Every id the walk knows is made of letters, digits and spaces.
+struct IdByteTable {
+    bool is[256] = {};
+    constexpr IdByteTable()
+    {
+        for (int c = 0; c < 256; ++c)
+            is[c] = IsDigit(static_cast<char>(c)) || IsUpper(static_cast<char>(c)) ||
+                    IsLower(static_cast<char>(c)) || c == ' ';
+    }
+};
+constexpr IdByteTable kIdByte;
+
+// The first i >= from with b[i..i+4) all id bytes, or n when none. A byte
+// that is no id byte rules out every start up to it, so the window is
+// checked from its end and skips ahead past the first such byte: in noise
+// most windows cost one look.
+size_t FindIdBytes(const uint8_t* b, size_t from, size_t n)
+{
+    size_t i = from;
+    while (n - i >= 4) {
+        size_t k = 4;
+        while (k > 0 && kIdByte.is[b[i + k - 1]])
+            --k;
+        if (k == 0)
+            return i;
+        i += k;
+    }
+    return n;
+}
+
+// The first i >= from where "RIFF" starts, or n when none.
+size_t FindRiff(const uint8_t* b, size_t from, size_t n)
+{
+    while (n - from >= 4) {
+        const void* r = std::memchr(b + from, 'R', n - from - 3);
+        if (!r)
+            break;
+        from = static_cast<size_t>(static_cast<const uint8_t*>(r) - b);
+        if (std::memcmp(b + from, "RIFF", 4) == 0)
+            return from;
+        ++from;
+    }
+    return n;
+}
 
 // A chunk header: its id and size field.
 bool ReadHeaderAt(IBaseStream* s, int64_t at, uint32_t& id, uint32_t& size)
@@ -185,6 +261,36 @@ uint64_t CAVIRepair::CountedLength(const StreamLenMsg& s, uint64_t chunks, uint6
     return chunks;
 }
 
+// Whether a stream header's length matches the content the walk counted.
+// Chunk counts and PCM sample counts are exact for every writer. Compressed
+// audio counted in bytes is another matter: a variable bit rate has no true
+// bytes per second, so a writer such as GStreamer's avimux states the length
+// as the stream's duration at an average rate that it rounds (to a multiple
+// of 8 bytes per second). libavformat times such a stream by its bytes and
+// takes the length only as an estimate. The length may then miss the bytes
+// by that rounding over the stream's duration; anything further off is a
+// header that disagrees with its content.
+bool CAVIRepair::LengthAgrees(const StreamLenMsg& s) const
+{
+    const uint64_t counted = CountedLength(s, s.countedChunks, s.countedBytes);
+    if (counted == s.length)
+        return true;
+    const bool fixedRate = s.formatTag == kWaveFormatPcm || s.formatTag == kWaveFormatFloat ||
+                           s.formatTag == kWaveFormatALaw || s.formatTag == kWaveFormatMuLaw ||
+                           s.formatTag == kWaveFormatExtensible;
+    if (s.fccType != kAuds || !s.hasFormat || s.sampleSize == 0 || fixedRate || s.rate == 0 || s.scale == 0)
+        return false;
+    const double samplesPerSecond = static_cast<double>(s.rate) / s.scale;
+    const double seconds = static_cast<double>(counted) / samplesPerSecond;
+    // The rate's rounding in samples, and one more for the duration's own;
+    // a rate so low that this would excuse more than a hundredth of the
+    // stream is itself no rate a writer rounds.
+    const double slack = std::min(seconds * kAverageRateRounding / s.sampleSize, counted / 100.0) + 1;
+    const double diff = counted > s.length ? static_cast<double>(counted - s.length)
+                                           : static_cast<double>(s.length - counted);
+    return diff <= slack;
+}
+
 // ---------------------------------------------------------------------------
 // Analysis
 
@@ -249,7 +355,7 @@ int CAVIRepair::Open()
     m_tailFrom = std::min(pos, m_inputLength);
 
     for (const StreamLenMsg& s : m_streams) {
-        if (CountedLength(s, s.countedChunks, s.countedBytes) != s.length) {
+        if (!LengthAgrees(s)) {
             AddError(JRVP_DAMAGE_TIMING);
             break;
         }
@@ -279,18 +385,16 @@ int CAVIRepair::ZeroToEnd(int64_t from)
     if (from >= m_zeroFrom && from <= m_zeroStop)
         return m_zeroStop >= m_inputLength ? 1 : 0;
     m_input->SeekTo(from);
-    uint8_t block[CBufferStream::kBufferSize];
+    std::vector<uint8_t> block(kScanBlock);
     int64_t p = from;
     while (p < m_inputLength) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(m_inputLength - p, sizeof(block)));
-        if (m_input->Read(block, want) != want)
+        const unsigned int want = static_cast<unsigned int>(std::min<int64_t>(m_inputLength - p, kScanBlock));
+        if (m_input->Read(block.data(), want) != want)
             return MEND_ERR_READ;
-        unsigned int i = 0;
-        while (i < want && block[i] == 0)
-            ++i;
-        p += i;
+        const size_t i = ZeroRun(block.data(), want);
+        p += static_cast<int64_t>(i);
         if (i < want)
             break;
     }
@@ -462,8 +566,10 @@ int CAVIRepair::ReadStreamFormat(uint32_t size, int64_t headerPos)
     m_input->SeekTo(pos);
     if (m_input->Read(body, want) != want)
         return MEND_ERR_READ;
-    if (s.fccType == kAuds)
+    if (s.fccType == kAuds) {
+        s.formatTag = static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8;
         s.formatValue = static_cast<uint32_t>(body[12]) | static_cast<uint32_t>(body[13]) << 8;
+    }
     else if (s.fccType == kVids)
         s.formatValue = static_cast<uint32_t>(body[16]) | static_cast<uint32_t>(body[17]) << 8 |
                         static_cast<uint32_t>(body[18]) << 16 | static_cast<uint32_t>(body[19]) << 24;
@@ -509,15 +615,13 @@ int CAVIRepair::LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t fa
 // when no header fits before it; a negative internal code on failure.
 int64_t CAVIRepair::NextIdStart(int64_t from, int64_t limit, bool formOnly)
 {
-    auto idByte = [](uint8_t c) { return IsDigit(c) || IsUpper(c) || IsLower(c) || c == ' '; };
-    constexpr int64_t kBlock = 65536;
     while (from <= limit - 8) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         // The search steps back and forth around one place: the block read
         // last serves every step inside it.
         if (from < m_scanStart || from > m_scanStart + static_cast<int64_t>(m_scanBlock.size()) - 4) {
-            const int64_t n = std::min<int64_t>(kBlock + 3, m_inputLength - from);
+            const int64_t n = std::min<int64_t>(kScanBlock + 3, m_inputLength - from);
             m_budget -= n;
             if (m_budget < 0)
                 return MEND_ERR_UNREPAIRABLE;
@@ -529,15 +633,12 @@ int64_t CAVIRepair::NextIdStart(int64_t from, int64_t limit, bool formOnly)
                 return MEND_ERR_READ;
             }
         }
-        const int64_t n = static_cast<int64_t>(m_scanBlock.size());
-        for (int64_t i = from - m_scanStart; i + 4 <= n; ++i) {
-            const uint8_t* b = &m_scanBlock[static_cast<size_t>(i)];
-            const bool hit = formOnly ? b[0] == 'R' && b[1] == 'I' && b[2] == 'F' && b[3] == 'F'
-                                      : idByte(b[0]) && idByte(b[1]) && idByte(b[2]) && idByte(b[3]);
-            if (hit)
-                return m_scanStart + i <= limit - 8 ? m_scanStart + i : limit;
-        }
-        from = m_scanStart + n - 3;
+        const size_t n = m_scanBlock.size();
+        const size_t at = static_cast<size_t>(from - m_scanStart);
+        const size_t i = formOnly ? FindRiff(m_scanBlock.data(), at, n) : FindIdBytes(m_scanBlock.data(), at, n);
+        if (i < n)
+            return m_scanStart + static_cast<int64_t>(i) <= limit - 8 ? m_scanStart + static_cast<int64_t>(i) : limit;
+        from = m_scanStart + static_cast<int64_t>(n) - 3;
     }
     return limit;
 }

@@ -24,6 +24,7 @@ struct StreamLenMsg {
     uint32_t length = 0;      // declared length, in the unit below
     uint32_t sampleSize = 0;  // dwSampleSize: 0 = the length counts chunks
     uint32_t formatValue = 0; // "auds": block alignment; "vids": compression
+    uint32_t formatTag = 0;   // "auds": wFormatTag
     uint64_t countedChunks = 0;
     uint64_t countedBytes = 0;
     bool hasFormat = false;
@@ -103,6 +104,7 @@ private:
     bool LevelRule(int m, int level, int m2) const;
     int StreamNumber(uint32_t fourcc) const;
     uint64_t CountedLength(const StreamLenMsg& s, uint64_t chunks, uint64_t bytes) const;
+    bool LengthAgrees(const StreamLenMsg& s) const;
 
     void BuildSkipRanges();
     int CopyRange(int64_t from, int64_t to);

@@ -1,8 +1,10 @@
 // AVI and OpenDML: the walk on intact and hostile files, and the rebuild of
 // damaged ones, judged by libavformat and by a RIFF reader of the test's own.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <map>
@@ -242,6 +244,7 @@ TEST(AviWalk, IntactFixturesAreUndamaged)
 {
     std::vector<const char*> names(std::begin(kAviFixtures), std::end(kAviFixtures));
     names.push_back("clip_plain.avi");  // with the encoder's INFO list and tags
+    names.push_back("clip_gst.avi");    // GStreamer's avimux: VBR MP3 counted in bytes
     for (const char* name : names) {
         const std::string path = RequireFixture(name);
         if (path.empty())
@@ -264,6 +267,54 @@ TEST(AviWalk, TrailingZeroPaddingIsUndamaged)
     Outcome o = ParseAndRepair(dir.Path("padded.avi"));
     EXPECT_EQ(o.parse, 0);
     EXPECT_TRUE(o.codes.empty());
+}
+
+// A stream header's length against the content the walk counts: exact for
+// chunk counts and PCM; for VBR MP3 counted in bytes (avimux states its
+// duration at a rounded average rate) within that rounding, and no further.
+TEST(AviWalk, StreamLengthsAreJudgedAgainstTheirContent)
+{
+    struct Case {
+        const char* name;
+        const char* fixture;
+        int stream;  // which "strh"
+        std::function<uint32_t(uint32_t length, uint32_t contentBytes)> length;
+        bool timing;
+    };
+    const Case cases[] = {
+        {"VBR MP3 length off by the rate's rounding", "clip_gst.avi", 1,
+         [](uint32_t, uint32_t bytes) { return bytes - 6; }, false},
+        {"VBR MP3 length 2% short", "clip_gst.avi", 1, [](uint32_t, uint32_t bytes) { return bytes - bytes / 50; },
+         true},
+        {"VBR MP3 length 2% long", "clip_gst.avi", 1, [](uint32_t, uint32_t bytes) { return bytes + bytes / 50; },
+         true},
+        {"VBR MP3 length never written", "clip_gst.avi", 1, [](uint32_t, uint32_t) { return 0u; }, true},
+        {"video one frame long", "clip_gst.avi", 0, [](uint32_t n, uint32_t) { return n + 1; }, true},
+        {"PCM one sample short", "clip_h264_pcm.avi", 1, [](uint32_t n, uint32_t) { return n - 1; }, true},
+        {"MP3 counted in chunks one chunk long", "clip.avi", 1, [](uint32_t n, uint32_t) { return n + 1; }, true},
+    };
+    ScratchDir dir("avi");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string src = RequireFixture(c.fixture);
+        if (src.empty())
+            return;
+        auto bytes = ReadFileBytes(src);
+        const auto chunks = WalkRiff(bytes);
+        const Chunk* strh = Find(chunks, "strh", c.stream);
+        ASSERT_NE(strh, nullptr);
+        uint32_t contentBytes = 0;
+        for (const Chunk& k : chunks)
+            if (IsData(k) && (k.id[0] - '0') * 10 + (k.id[1] - '0') == c.stream)
+                contentBytes += k.size;
+        const size_t lengthField = static_cast<size_t>(strh->pos) + 8 + 32;
+        WriteLE32(bytes, lengthField, c.length(ReadLE32(bytes, lengthField), contentBytes));
+        ASSERT_TRUE(WriteFileBytes(dir.Path("length.avi"), bytes));
+        Outcome o = ParseAndRepair(dir.Path("length.avi"));
+        EXPECT_EQ(o.parse, 0);
+        const bool timing = std::find(o.codes.begin(), o.codes.end(), JRVP_DAMAGE_TIMING) != o.codes.end();
+        EXPECT_EQ(timing, c.timing);
+    }
 }
 
 // Parses a damaged copy of `clean` written into `dir`.
@@ -378,6 +429,40 @@ TEST(AviWalk, LongRecordingIsJudgedInTimeProportionalToItsSize)
         // A search through every byte takes several seconds here; hopping
         // from chunk to chunk, a small part of one.
         EXPECT_LT(o.parseSeconds, kParseSecondsLimit) << c.name;
+    }
+}
+
+// What follows the last form is scanned block by block, once: a gigabyte of
+// sparse zeros (a recording whose size was set ahead) is padding, a stretch
+// of noise is recorded, and neither costs more than a pass over the bytes.
+TEST(AviWalk, TailsAfterTheFormAreScannedInOnePass)
+{
+    const std::string src = RequireFixture("clip.avi");
+    if (src.empty())
+        return;
+    const auto clip = ReadFileBytes(src);
+    ScratchDir dir("avi");
+    {
+        const std::string path = dir.Path("sparse.avi");
+        ASSERT_TRUE(WriteFileBytes(path, clip));
+        std::error_code ec;
+        std::filesystem::resize_file(path, clip.size() + (1u << 30), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        Outcome o = ParseAndRepair(path);
+        EXPECT_EQ(o.parse, 0);
+        EXPECT_TRUE(o.codes.empty());
+        EXPECT_LT(o.parseSeconds, kParseSecondsLimit);
+    }
+    {
+        auto bytes = clip;
+        const auto noise = PseudoRandomBytes(64u << 20, 11);
+        bytes.insert(bytes.end(), noise.begin(), noise.end());
+        const std::string path = dir.Path("noise.avi");
+        ASSERT_TRUE(WriteFileBytes(path, bytes));
+        Outcome o = ParseAndRepair(path);
+        EXPECT_EQ(o.parse, 0);
+        EXPECT_NE(std::find(o.codes.begin(), o.codes.end(), JRVP_DAMAGE_INDEX), o.codes.end());
+        EXPECT_LT(o.parseSeconds, kParseSecondsLimit);
     }
 }
 

@@ -166,6 +166,8 @@ TEST(Mp4Intact, MuxerOutputParsesWithoutDamage)
         {"clip_meta.mp4", same, "clip_meta.mp4"},
         {"clip_frag.mp4", same, "clip_frag.mp4"},
         {"clip_plain.mp4", same, "clip_plain.mp4"},
+        {"clip_gst.mp4", same, "clip_gst.mp4"},
+        {"clip_gst.mov", same, "clip_gst.mov"},
         {"padded.mp4", [](std::vector<uint8_t> b) { b.resize(b.size() + 64, 0); return b; }, "clip.mp4"},
         {"padded_faststart.mp4", [](std::vector<uint8_t> b) { b.resize(b.size() + 64, 0); return b; },
          "clip_faststart.mp4"},

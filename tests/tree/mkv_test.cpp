@@ -177,7 +177,7 @@ double ContentSeconds(const MediaReport& report)
 const char* const kIntactClips[] = {"clip.mkv",        "clip_vorbis.mkv", "clip_nocrc.mkv",
                                     "clip.webm",       "clip_vp9.webm",   "clip_pipe.mkv",
                                     "clip_bigkey.mkv", "clip_plain.mkv",  "clip_plain.webm",
-                                    "clip_mkvmerge.mkv"};
+                                    "clip_mkvmerge.mkv", "clip_gst.mkv",    "clip_gst.webm"};
 
 TEST(MkvIntact, FixturesParseWithoutDamage)
 {
