@@ -83,6 +83,13 @@ const Mp4UintMacro Mp4UintMacroArr[] = {
     {0, 0},
 };
 
+uint64_t LoadWord(const uint8_t* p)
+{
+    uint64_t w = 0;
+    memcpy(&w, p, sizeof(w));
+    return w;
+}
+
 bool IsAlnum(uint8_t c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
@@ -194,6 +201,45 @@ private:
     uint8_t m_block[4096];
     size_t m_have = 0;
     size_t m_used = 0;
+    bool m_short = false;
+};
+
+// The input read in blocks of its own, for the searches that look at
+// every byte position: one stream call per block instead of one per
+// position.
+class CMP4Repair::CScanBlock {
+public:
+    static constexpr int64_t kBlock = 65536;
+
+    CScanBlock(IBaseStream* s, int64_t length) : m_stream(s), m_length(length), m_block(kBlock) {}
+    // The 8 bytes at pos, or nullptr when fewer than 8 remain before the
+    // end of the input or the input falls short (Short()). `fresh` is the
+    // number of bytes read from the input to serve this call.
+    const uint8_t* Header(int64_t pos, int64_t& fresh)
+    {
+        fresh = 0;
+        if (pos < 0 || m_length - pos < 8)
+            return nullptr;
+        if (pos < m_start || m_start + m_have - pos < 8) {
+            unsigned int n = static_cast<unsigned int>(std::min<int64_t>(kBlock, m_length - pos));
+            if (m_stream->SeekTo(pos) != pos || m_stream->Read(m_block.data(), n) != n) {
+                m_short = true;
+                return nullptr;
+            }
+            m_start = pos;
+            m_have = n;
+            fresh = n;
+        }
+        return m_block.data() + (pos - m_start);
+    }
+    bool Short() const { return m_short; }
+
+private:
+    IBaseStream* m_stream;
+    int64_t m_length;
+    std::vector<uint8_t> m_block;
+    int64_t m_start = 0;
+    int64_t m_have = 0;
     bool m_short = false;
 };
 
@@ -367,17 +413,21 @@ bool CMP4Repair::PlausibleSize(const BoxHeader& h, int64_t limit) const
 int CMP4Repair::ZeroTailStart(int64_t& tail)
 {
     if (m_zeroTail < 0) {
-        // Walk back from the end in blocks until a non-zero byte shows.
+        // Walk back from the end in large blocks until a non-zero byte
+        // shows: a preallocated recording may end in gigabytes of zeros.
+        constexpr int64_t kBlock = int64_t(1) << 20;
+        std::vector<uint8_t> block(static_cast<size_t>(std::min(kBlock, m_inputLength)));
         int64_t end = m_inputLength;
-        uint8_t block[4096];
         while (end > 0) {
             if (TestAbort())
                 return MEND_ERR_ABORTED;
-            int64_t from = std::max<int64_t>(0, end - static_cast<int64_t>(sizeof(block)));
+            int64_t from = std::max<int64_t>(0, end - kBlock);
             unsigned int n = static_cast<unsigned int>(end - from);
-            if (m_input->SeekTo(from) != from || m_input->Read(block, n) != n)
+            if (m_input->SeekTo(from) != from || m_input->Read(block.data(), n) != n)
                 return MEND_ERR_READ;
             unsigned int i = n;
+            while (i >= 8 && LoadWord(block.data() + i - 8) == 0)
+                i -= 8;
             while (i > 0 && block[i - 1] == 0)
                 --i;
             if (i > 0) {
@@ -841,24 +891,37 @@ int64_t CMP4Repair::CheckLossOthers(const BoxHeader& h, bool loss)
 {
     if (!m_input)
         return MEND_ERR_NO_STREAM;
+    CScanBlock block(m_input.get(), m_inputLength);
     int64_t q = h.start + (h.size == 1 || h.headerLength == 16 ? 16 : 8);
     while (m_inputLength - q >= 8) {
-        if (TestAbort())
+        int64_t fresh = 0;
+        const uint8_t* b = block.Header(q, fresh);
+        if (!b)
+            return MEND_ERR_READ;
+        if (fresh > 0 && TestAbort())
             return MEND_ERR_ABORTED;
-        if (!Spend(8))
+        if (!Spend(fresh))
             return MEND_ERR_UNREPAIRABLE;
+        if (!IsAlnum(b[7]) && b[7] != ' ') {
+            q += 4;  // no FourCC can cover this byte
+            continue;
+        }
+        // Every FourCC of the table is letters and digits ("xml " ends in
+        // a blank): anything else is passed without a lookup.
+        if (!IsAlnum(b[4]) || !IsAlnum(b[5]) || !IsAlnum(b[6])) {
+            ++q;
+            continue;
+        }
         BoxHeader c;
         int r = ReadBoxHeader(c, q, m_inputLength);
         if (r < 0)
             return r;
-        if (!IsAlnum(static_cast<uint8_t>(c.fourcc)) && static_cast<uint8_t>(c.fourcc) != ' ') {
-            q += 4;  // no FourCC can cover this byte
-            continue;
-        }
         if (Uint2Macro(c.fourcc) >= kMacroAlnum) {
             ++q;
             continue;
         }
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
         bool accept = false;
         if ((r = IsCandidateEnd(c, accept)) < 0)
             return r;

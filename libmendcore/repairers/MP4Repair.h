@@ -56,6 +56,7 @@ private:
     struct OutItem;
     class CTableReader;
     class CSampleSizes;
+    class CScanBlock;
 
     // Analysis.
     int ReadBoxHeader(BoxHeader& h, int64_t pos, int64_t limit);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -489,6 +490,56 @@ TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
                 EXPECT_EQ(got[n.first], n.second) << "stream " << n.first;
             }
         }
+    }
+}
+
+// The sanitizers slow every read about tenfold; there the bound only
+// catches a search gone back to a stream call per byte.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr double kParseSecondsLimit = 15.0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr double kParseSecondsLimit = 15.0;
+#else
+constexpr double kParseSecondsLimit = 1.0;
+#endif
+#else
+constexpr double kParseSecondsLimit = 1.0;
+#endif
+
+// A recording followed by a long damaged stretch (noise, or the zeros of a
+// preallocated file that was never filled) is judged at the speed of a
+// read, not of a stream call per byte.
+TEST(Mp4Speed, LongDamagedTailIsJudgedInTimeProportionalToItsSize)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip.mp4");
+    if (fixture.empty())
+        return;
+    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
+    const struct {
+        const char* name;
+        int64_t noise;   // random bytes after the file
+        int64_t zeros;   // then a sparse stretch of zeros
+        bool damaged;
+    } cases[] = {
+        {"64 MiB of noise", int64_t(64) << 20, 0, true},
+        {"1 GiB of zeros", 0, int64_t(1) << 30, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes = clean;
+        std::vector<uint8_t> noise = PseudoRandomBytes(static_cast<size_t>(c.noise), 11);
+        bytes.insert(bytes.end(), noise.begin(), noise.end());
+        std::string in = dir.Path("tail.mp4");
+        ASSERT_TRUE(WriteFileBytes(in, bytes));
+        std::error_code ec;
+        std::filesystem::resize_file(in, bytes.size() + static_cast<uint64_t>(c.zeros), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        Outcome o = Mend(in, "");
+        EXPECT_EQ(o.parse, 0) << Describe(o);
+        EXPECT_EQ(o.errors.empty(), !c.damaged) << Describe(o);
+        EXPECT_LT(o.parseSeconds, kParseSecondsLimit);
     }
 }
 
