@@ -1028,6 +1028,10 @@ int CMP4Repair::WalkMovie(int headerLength)
         if (c.fourcc == kTrak)
             AddError(JRVP_DAMAGE_DATA_LOST);
         fatal = c.fourcc == kMvhd || c.fourcc == kMvex;
+        if (verdict == ChildVerdict::kInsideBroken) {
+            pos += c.size;  // its size holds: its end is a sibling's start
+            continue;
+        }
         int64_t next = -1;
         if ((r = FindMovieChild(pos + 1, end, next)) < 0)
             return r;
@@ -1073,7 +1077,11 @@ int CMP4Repair::ChildEndHolds(const BoxHeader& c, int64_t end, bool& holds)
     if (next == end)
         return 0;
     int r = 0;
-    if (end - next >= 8) {
+    if (end - next < 8) {
+        bool zeros = true;
+        if ((r = IsZeroRun(next, end, zeros)) < 0 || zeros)
+            return r;
+    } else {
         BoxHeader n;
         if ((r = ReadBoxHeader(n, next, end)) < 0)
             return r;

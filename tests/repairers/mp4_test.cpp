@@ -532,6 +532,9 @@ TEST(Mp4Movie, ABrokenChildOfTheMovieBoxCostsOnlyItself)
         // The audio track after it is found and kept whole.
         {"video trak of size 0", "clip_faststart.mp4", childSize("trak", 0, 0), kAudioOnly},
         {"video trak 4000 bytes too large", "clip_faststart.mp4", childSize("trak", 4000), kAudioOnly},
+        // Its size holds, but it lacks a box that every track needs.
+        {"video trak without its media header", "clip_faststart.mp4",
+         [](std::vector<uint8_t>& b) { b[static_cast<size_t>(FindBytes(b, "mdhd")) + 3] = 'X'; }, kAudioOnly},
         {"mvhd 4000 bytes too large", "clip.mp4", childSize("mvhd", 4000), kUnrepairable},
         {"mvhd 8 bytes too small", "clip_faststart.mp4", childSize("mvhd", -8), kUnrepairable},
         {"only trak 4000 bytes too large", "clip.m4a", childSize("trak", 4000), kUnrepairable},
