@@ -24,6 +24,7 @@ constexpr uint32_t kMeta = Fcc("meta");
 constexpr uint32_t kFree = Fcc("free");
 constexpr uint32_t kSidx = Fcc("sidx");
 constexpr uint32_t kTrak = Fcc("trak");
+constexpr uint32_t kMvex = Fcc("mvex");
 constexpr uint32_t kMvhd = Fcc("mvhd");
 constexpr uint32_t kTkhd = Fcc("tkhd");
 constexpr uint32_t kMdia = Fcc("mdia");
@@ -83,6 +84,13 @@ const Mp4UintMacro Mp4UintMacroArr[] = {
     {0, 0},
 };
 
+uint64_t LoadWord(const uint8_t* p)
+{
+    uint64_t w = 0;
+    memcpy(&w, p, sizeof(w));
+    return w;
+}
+
 bool IsAlnum(uint8_t c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
@@ -99,12 +107,12 @@ struct ContainerRule {
 const std::vector<ContainerRule>& ContainerRules()
 {
     static const std::vector<ContainerRule> rules = {
-        {kMoov, {kMeta, Fcc("mvex"), kTrak}, {{kMvhd}, {kTrak}}},
+        {kMoov, {kMeta, kMvex, kTrak}, {{kMvhd}, {kTrak}}},
         {kMoof, {kMeta, kTraf}, {{Fcc("mfhd")}}},
         {kMfra, {}, {{Fcc("mfro")}}},
         {kMeta, {}, {{Fcc("hdlr")}}},
         {kTrak, {kMdia, kMeta}, {{kTkhd}, {kMdia}}},
-        {Fcc("mvex"), {}, {{Fcc("trex")}}},
+        {kMvex, {}, {{Fcc("trex")}}},
         {kMdia, {kMinf}, {{kMdhd}, {Fcc("hdlr")}, {kMinf}}},
         {kMinf, {Fcc("dinf"), kStbl}, {{Fcc("dinf")}, {kStbl}}},
         {Fcc("dinf"), {}, {{Fcc("dref")}}},
@@ -197,6 +205,45 @@ private:
     bool m_short = false;
 };
 
+// The input read in blocks of its own, for the searches that look at
+// every byte position: one stream call per block instead of one per
+// position.
+class CMP4Repair::CScanBlock {
+public:
+    static constexpr int64_t kBlock = 65536;
+
+    CScanBlock(IBaseStream* s, int64_t length) : m_stream(s), m_length(length), m_block(kBlock) {}
+    // The 8 bytes at pos, or nullptr when fewer than 8 remain before the
+    // end of the input or the input falls short (Short()). `fresh` is the
+    // number of bytes read from the input to serve this call.
+    const uint8_t* Header(int64_t pos, int64_t& fresh)
+    {
+        fresh = 0;
+        if (pos < 0 || m_length - pos < 8)
+            return nullptr;
+        if (pos < m_start || m_start + m_have - pos < 8) {
+            unsigned int n = static_cast<unsigned int>(std::min<int64_t>(kBlock, m_length - pos));
+            if (m_stream->SeekTo(pos) != pos || m_stream->Read(m_block.data(), n) != n) {
+                m_short = true;
+                return nullptr;
+            }
+            m_start = pos;
+            m_have = n;
+            fresh = n;
+        }
+        return m_block.data() + (pos - m_start);
+    }
+    bool Short() const { return m_short; }
+
+private:
+    IBaseStream* m_stream;
+    int64_t m_length;
+    std::vector<uint8_t> m_block;
+    int64_t m_start = 0;
+    int64_t m_have = 0;
+    bool m_short = false;
+};
+
 // The sizes of one track's samples, from "stsz" (constant or one 32-bit
 // entry each) or "stz2" (4-, 8- or 16-bit entries).
 class CMP4Repair::CSampleSizes {
@@ -281,10 +328,10 @@ void CMP4Repair::Close()
     m_unrepairable = false;
     m_haveFtyp = false;
     m_haveMoov = false;
-    m_moovHeaderLength = 8;
     m_mdats.clear();
     m_others.clear();
     m_lost.clear();
+    m_movieChildren.clear();
     m_sampleTables.clear();
     m_baseOffsets.clear();
     m_chunkBoxes.clear();
@@ -367,17 +414,21 @@ bool CMP4Repair::PlausibleSize(const BoxHeader& h, int64_t limit) const
 int CMP4Repair::ZeroTailStart(int64_t& tail)
 {
     if (m_zeroTail < 0) {
-        // Walk back from the end in blocks until a non-zero byte shows.
+        // Walk back from the end in large blocks until a non-zero byte
+        // shows: a preallocated recording may end in gigabytes of zeros.
+        constexpr int64_t kBlock = int64_t(1) << 20;
+        std::vector<uint8_t> block(static_cast<size_t>(std::min(kBlock, m_inputLength)));
         int64_t end = m_inputLength;
-        uint8_t block[4096];
         while (end > 0) {
             if (TestAbort())
                 return MEND_ERR_ABORTED;
-            int64_t from = std::max<int64_t>(0, end - static_cast<int64_t>(sizeof(block)));
+            int64_t from = std::max<int64_t>(0, end - kBlock);
             unsigned int n = static_cast<unsigned int>(end - from);
-            if (m_input->SeekTo(from) != from || m_input->Read(block, n) != n)
+            if (m_input->SeekTo(from) != from || m_input->Read(block.data(), n) != n)
                 return MEND_ERR_READ;
             unsigned int i = n;
+            while (i >= 8 && LoadWord(block.data() + i - 8) == 0)
+                i -= 8;
             while (i > 0 && block[i - 1] == 0)
                 --i;
             if (i > 0) {
@@ -544,12 +595,14 @@ int CMP4Repair::Open()
             } else {
                 m_others.push_back(box);
                 if ((h.fourcc == kMeta || h.fourcc == kMfra || h.fourcc == kMoof) && !IsLost(pos)) {
-                    bool damaged = false;
-                    r = WalkContainer(box, h.headerLength, false, damaged);
+                    bool damaged = false, incomplete = false;
+                    r = WalkContainer(box, h.headerLength, damaged, incomplete);
                     if (r < 0)
                         return r;
                     if (damaged)
                         m_lost.push_back(box);  // left out of the repaired file
+                    if (incomplete)
+                        m_unrepairable = true;
                 }
             }
         }
@@ -841,24 +894,37 @@ int64_t CMP4Repair::CheckLossOthers(const BoxHeader& h, bool loss)
 {
     if (!m_input)
         return MEND_ERR_NO_STREAM;
+    CScanBlock block(m_input.get(), m_inputLength);
     int64_t q = h.start + (h.size == 1 || h.headerLength == 16 ? 16 : 8);
     while (m_inputLength - q >= 8) {
-        if (TestAbort())
+        int64_t fresh = 0;
+        const uint8_t* b = block.Header(q, fresh);
+        if (!b)
+            return MEND_ERR_READ;
+        if (fresh > 0 && TestAbort())
             return MEND_ERR_ABORTED;
-        if (!Spend(8))
+        if (!Spend(fresh))
             return MEND_ERR_UNREPAIRABLE;
+        if (!IsAlnum(b[7]) && b[7] != ' ') {
+            q += 4;  // no FourCC can cover this byte
+            continue;
+        }
+        // Every FourCC of the table is letters and digits ("xml " ends in
+        // a blank): anything else is passed without a lookup.
+        if (!IsAlnum(b[4]) || !IsAlnum(b[5]) || !IsAlnum(b[6])) {
+            ++q;
+            continue;
+        }
         BoxHeader c;
         int r = ReadBoxHeader(c, q, m_inputLength);
         if (r < 0)
             return r;
-        if (!IsAlnum(static_cast<uint8_t>(c.fourcc)) && static_cast<uint8_t>(c.fourcc) != ' ') {
-            q += 4;  // no FourCC can cover this byte
-            continue;
-        }
         if (Uint2Macro(c.fourcc) >= kMacroAlnum) {
             ++q;
             continue;
         }
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
         bool accept = false;
         if ((r = IsCandidateEnd(c, accept)) < 0)
             return r;
@@ -901,16 +967,178 @@ int CMP4Repair::ReadBoxMoov(const BoxHeader& h)
         return static_cast<int>(size);
     m_haveMoov = true;
     m_moov = BoxInfo{kMoov, size, h.start};
-    m_moovHeaderLength = h.headerLength;
+    // A later movie box replaces an earlier one, and its tracks with it.
+    m_movieChildren.clear();
+    m_sampleTables.clear();
     if (IsLost(h.start))
         return 0;  // a movie box that does not hold is fatal already
-    // A later movie box replaces an earlier one, and its tracks with it.
-    m_sampleTables.clear();
-    bool damaged = false;
-    return WalkContainer(m_moov, h.headerLength, true, damaged);
+    return WalkMovie(h.headerLength);
 }
 
-int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool inMovie, bool& damaged)
+// The children of the movie box, one by one. A damaged child (a size that
+// does not hold, damage inside it, a mandatory box missing) is left out
+// with its record, and the walk goes on at the next box that the rebuild
+// needs: a broken user data box costs the metadata, a broken track that
+// track. Without a whole movie header, fragment defaults or track there is
+// no movie to rebuild.
+int CMP4Repair::WalkMovie(int headerLength)
+{
+    const int64_t end = m_moov.start + m_moov.size;
+    int64_t pos = m_moov.start + headerLength;
+    bool haveMvhd = false, haveTrak = false, fatal = false;
+    while (!fatal) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (end - pos < 8) {
+            bool zeros = true;
+            int r = IsZeroRun(pos, end, zeros);
+            if (r < 0)
+                return r;
+            if (!zeros)
+                AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+            break;
+        }
+        BoxHeader c;
+        int r = ReadBoxHeader(c, pos, end);
+        if (r < 0)
+            return r;
+        if (c.size == 0 && !c.endMark) {
+            // A zero word may close the list; anything after it is damage.
+            bool zeros = true;
+            if ((r = IsZeroRun(pos, end, zeros)) < 0)
+                return r;
+            if (zeros)
+                break;
+        }
+        const size_t tables = m_sampleTables.size();
+        ChildVerdict verdict = ChildVerdict::kWhole;
+        if ((r = JudgeMovieChild(c, end, verdict)) < 0)
+            return r;
+        if (verdict == ChildVerdict::kWhole) {
+            m_movieChildren.push_back(BoxInfo{c.fourcc, c.size, c.start});
+            haveMvhd = haveMvhd || c.fourcc == kMvhd;
+            haveTrak = haveTrak || c.fourcc == kTrak;
+            pos += c.size;
+            continue;
+        }
+        // A track left out takes its sample tables with it.
+        m_sampleTables.resize(tables);
+        if (verdict == ChildVerdict::kSizeBroken)
+            AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+        if (c.fourcc == kTrak)
+            AddError(JRVP_DAMAGE_DATA_LOST);
+        fatal = c.fourcc == kMvhd || c.fourcc == kMvex;
+        if (verdict == ChildVerdict::kInsideBroken) {
+            pos += c.size;  // its size holds: its end is a sibling's start
+            continue;
+        }
+        int64_t next = -1;
+        if ((r = FindMovieChild(pos + 1, end, next)) < 0)
+            return r;
+        if (next < 0)
+            break;
+        pos = next;
+    }
+    if (fatal || !haveMvhd || !haveTrak) {
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, m_moov.start);
+        m_unrepairable = true;
+    }
+    return 0;
+}
+
+int CMP4Repair::JudgeMovieChild(const BoxHeader& c, int64_t end, ChildVerdict& verdict)
+{
+    verdict = ChildVerdict::kSizeBroken;
+    if (c.endMark || !PlausibleSize(c, end))
+        return 0;
+    bool holds = false;
+    int r = ChildEndHolds(c, end, holds);
+    if (r < 0 || !holds)
+        return r;
+    verdict = ChildVerdict::kWhole;
+    if (Contains(FindRule(kMoov)->walked, c.fourcc)) {
+        bool damaged = false, incomplete = false;
+        if ((r = WalkContainer(BoxInfo{c.fourcc, c.size, c.start}, c.headerLength, damaged, incomplete)) < 0)
+            return r;
+        if (damaged || incomplete)
+            verdict = ChildVerdict::kInsideBroken;
+    }
+    return 0;
+}
+
+// A child's size holds when the movie box ends at its end, or a box header
+// that may follow it is there, or, whatever follows, when its own content
+// says the size is right: children that fill it exactly, or a movie header
+// of the length its version gives.
+int CMP4Repair::ChildEndHolds(const BoxHeader& c, int64_t end, bool& holds)
+{
+    holds = true;
+    const int64_t next = c.start + c.size;
+    if (next == end)
+        return 0;
+    int r = 0;
+    if (end - next < 8) {
+        bool zeros = true;
+        if ((r = IsZeroRun(next, end, zeros)) < 0 || zeros)
+            return r;
+    } else {
+        BoxHeader n;
+        if ((r = ReadBoxHeader(n, next, end)) < 0)
+            return r;
+        if (n.size == 0 && !n.endMark) {
+            bool zeros = true;
+            if ((r = IsZeroRun(next, end, zeros)) < 0 || zeros)
+                return r;
+        } else if (!n.endMark && Uint2Macro(n.fourcc) != kMacroOther && PlausibleSize(n, end)) {
+            return 0;
+        }
+    }
+    if (c.fourcc == kMvhd) {
+        uint8_t version = 0;
+        if (m_input->SeekTo(c.start + c.headerLength) < 0 || !ReadField(m_input.get(), version))
+            return MEND_ERR_READ;
+        holds = c.size == c.headerLength + (version == 1 ? 112 : 100);
+        return 0;
+    }
+    return ChildrenFill(c, holds);
+}
+
+// Where the next box that the rebuild needs (a movie header, a track, the
+// fragment defaults) may begin in [from, end): a header of one of those
+// types whose size fits the movie box. It is judged like any child after.
+int CMP4Repair::FindMovieChild(int64_t from, int64_t end, int64_t& found)
+{
+    found = -1;
+    CScanBlock block(m_input.get(), end);
+    for (int64_t q = from; end - q >= 8; ++q) {
+        int64_t fresh = 0;
+        const uint8_t* b = block.Header(q, fresh);
+        if (!b)
+            return MEND_ERR_READ;
+        if (fresh > 0 && TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!Spend(fresh))
+            return MEND_ERR_UNREPAIRABLE;
+        uint32_t fourcc = (uint32_t(b[4]) << 24) | (uint32_t(b[5]) << 16) | (uint32_t(b[6]) << 8) | b[7];
+        if (fourcc != kTrak && fourcc != kMvhd && fourcc != kMvex)
+            continue;
+        BoxHeader c;
+        int r = ReadBoxHeader(c, q, end);
+        if (r < 0)
+            return r;
+        if (c.endMark || !PlausibleSize(c, end))
+            continue;
+        // Each candidate is walked once judged: hostile bytes full of
+        // track headers must not make the analysis quadratic.
+        if (!Spend(c.size))
+            return MEND_ERR_UNREPAIRABLE;
+        found = q;
+        return 0;
+    }
+    return 0;
+}
+
+int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damaged, bool& incomplete)
 {
     if (!m_input)
         return MEND_ERR_NO_STREAM;
@@ -962,11 +1190,12 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool inMovie
             break;
         }
         if (Contains(rule->walked, c.fourcc)) {
-            bool childDamaged = false;
-            r = WalkContainer(BoxInfo{c.fourcc, c.size, c.start}, c.headerLength, inMovie, childDamaged);
+            bool childDamaged = false, childIncomplete = false;
+            r = WalkContainer(BoxInfo{c.fourcc, c.size, c.start}, c.headerLength, childDamaged, childIncomplete);
             if (r < 0)
                 return r;
             damaged = damaged || childDamaged;
+            incomplete = incomplete || childIncomplete;
         }
         if (c.fourcc == kTfhd && c.size >= 24) {
             // A track fragment may name its data by absolute position; the
@@ -985,12 +1214,10 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool inMovie
     if (damageAt >= 0) {
         AddErrorAt(JRVP_DAMAGE_INDEX, damageAt);
         damaged = true;
-        if (inMovie)
-            m_unrepairable = true;
     }
     if (std::find(seen.begin(), seen.end(), false) != seen.end()) {
         AddErrorAt(JRVP_DAMAGE_STRUCTURE, box.start);
-        m_unrepairable = true;
+        incomplete = true;
     }
     return 0;
 }
@@ -1520,22 +1747,21 @@ int CMP4Repair::RLTWriteMoov(std::vector<TrakInfo>& traks)
     bool anyCut = false;
     for (const TrakInfo& t : traks)
         anyCut = anyCut || t.cut;
-    int64_t end = m_moov.start + m_moov.size;
-    int64_t pos = m_moov.start + m_moovHeaderLength;
     size_t trackIndex = 0;
     uint32_t movieTimescale = 0;
     bool haveMvhd = false;
     int mvhdVersion = 0;
     int64_t mvhdDurationOut = 0;
     uint64_t longest = 0;
-    for (;;) {
+    // Only the children that the analysis found whole are written.
+    for (const BoxInfo& child : m_movieChildren) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         BoxHeader h;
-        if ((r = ReadBoxHeader(h, pos, end)) < 0)
+        if ((r = ReadBoxHeader(h, child.start, child.start + child.size)) < 0)
             return r;
-        if (h.endMark || !PlausibleSize(h, end))
-            break;
+        if (h.endMark || h.size != child.size)
+            return MEND_ERR_REPAIR_REFUSED;
         int64_t body = h.start + h.headerLength;
         if (h.fourcc == kMvhd) {
             uint8_t version = 0;
@@ -1564,7 +1790,6 @@ int CMP4Repair::RLTWriteMoov(std::vector<TrakInfo>& traks)
         }
         if (r < 0)
             return r;
-        pos = h.start + h.size;
     }
     if (!haveMvhd)
         return MEND_ERR_REPAIR_REFUSED;
@@ -1823,6 +2048,8 @@ int CMP4Repair::RepairLevel1()
         return r;
     SolveError(JRVP_DAMAGE_TIMING);
     SolveError(JRVP_DAMAGE_INDEX);
+    // A broken box inside the movie box was left out of the rebuilt one.
+    SolveError(JRVP_DAMAGE_STRUCTURE);
     return 0;
 }
 

@@ -56,6 +56,7 @@ private:
     struct OutItem;
     class CTableReader;
     class CSampleSizes;
+    class CScanBlock;
 
     // Analysis.
     int ReadBoxHeader(BoxHeader& h, int64_t pos, int64_t limit);
@@ -72,8 +73,14 @@ private:
     int FindMoov(uint32_t fourcc, int64_t from, int64_t to, bool backward, int64_t& found);
     int IsCandidateEnd(const BoxHeader& c, bool& yes);
     int ReadBoxMoov(const BoxHeader& h);
+    // How a child of the movie box was judged.
+    enum class ChildVerdict { kWhole, kSizeBroken, kInsideBroken };
+    int WalkMovie(int headerLength);
+    int JudgeMovieChild(const BoxHeader& c, int64_t end, ChildVerdict& verdict);
+    int ChildEndHolds(const BoxHeader& c, int64_t end, bool& holds);
+    int FindMovieChild(int64_t from, int64_t end, int64_t& found);
     bool Spend(int64_t bytes);
-    int WalkContainer(const BoxInfo& box, int headerLength, bool inMovie, bool& damaged);
+    int WalkContainer(const BoxInfo& box, int headerLength, bool& damaged, bool& incomplete);
     int IsZeroRun(int64_t from, int64_t to, bool& yes);
     int ZeroTailStart(int64_t& tail);
     bool IsLost(int64_t start) const;
@@ -111,13 +118,15 @@ private:
     BoxInfo m_ftyp{0, 0, 0};
     bool m_haveMoov = false;
     BoxInfo m_moov{0, 0, 0};
-    int m_moovHeaderLength = 8;
     std::vector<BoxInfo> m_mdats;
     // Every top-level box but ftyp, moov and mdat, in file order.
     std::vector<BoxInfo> m_others;
     // Boxes whose declared size did not hold, with the size found instead.
     std::vector<BoxInfo> m_lost;
-    // One "stbl" per "trak" of the movie box, in track order.
+    // The children of the movie box that survived whole, in file order:
+    // what the rebuild writes into the new movie box.
+    std::vector<BoxInfo> m_movieChildren;
+    // One "stbl" per whole "trak" of the movie box, in track order.
     std::vector<BoxInfo> m_sampleTables;
     // The 64-bit base data offset of a track fragment, by input position.
     // (Records of our own: a vector of a library type alone would be

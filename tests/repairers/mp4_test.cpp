@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -402,7 +403,8 @@ TEST(Mp4Sizes, UnrepairableAndHostileFilesEndClearlyAndQuickly)
          true},
         {"no movie box", "clip.mp4",
          [](std::vector<uint8_t>& b) { b.resize(static_cast<size_t>(FindTopBox(b, "moov").start)); }, true},
-        {"trak of size 0", "clip_faststart.mp4", setSize("trak", 0), true},
+        // A movie without one whole track is no movie.
+        {"only trak of size 0", "clip_faststart.m4a", setSize("trak", 0), true},
         {"largesize all ones", "clip.mp4",
          [](std::vector<uint8_t>& b) {
              size_t at = static_cast<size_t>(FindTopBox(b, "mdat").start);
@@ -443,6 +445,124 @@ TEST(Mp4Sizes, UnrepairableAndHostileFilesEndClearlyAndQuickly)
             EXPECT_EQ(o.parse, 0) << Describe(o);
             EXPECT_FALSE(o.errors.empty()) << Describe(o);
             EXPECT_LE(o.repair, 0) << Describe(o);
+        }
+    }
+}
+
+// --- Damage inside the movie box --------------------------------------------
+
+// The child of a box (given by its header's offset) of the given type.
+Box FindChild(const std::vector<uint8_t>& b, int64_t parent, const char* type)
+{
+    int64_t end = parent + ReadBE32(b, static_cast<size_t>(parent));
+    for (int64_t pos = parent + 8; pos + 8 <= end;) {
+        uint32_t size = ReadBE32(b, static_cast<size_t>(pos));
+        if (memcmp(&b[static_cast<size_t>(pos) + 4], type, 4) == 0)
+            return Box{pos, size};
+        if (size < 8)
+            break;
+        pos += size;
+    }
+    return Box{};
+}
+
+// Packets per kind of stream: a rebuilt movie that lost a track numbers
+// the others anew.
+std::map<AVMediaType, int64_t> PacketsPerType(const MediaReport& r)
+{
+    std::map<AVMediaType, int64_t> n;
+    for (const PacketInfo& p : r.packets)
+        for (const StreamReport& st : r.streams)
+            if (st.index == p.stream)
+                ++n[st.type];
+    return n;
+}
+
+// A broken child of the movie box costs only itself: user data, metadata
+// or a track is left out and the movie is rebuilt from what is whole. Only
+// a broken movie header, or no whole track, leaves nothing to rebuild.
+TEST(Mp4Movie, ABrokenChildOfTheMovieBoxCostsOnlyItself)
+{
+    ScratchDir dir("mp4");
+    // Sets the size of the movie box's first child of a type: its true
+    // size plus `delta`, or `exact` when given.
+    auto childSize = [](const char* type, int64_t delta, int64_t exact = -1) {
+        return [=](std::vector<uint8_t>& b) {
+            Box child = FindChild(b, FindTopBox(b, "moov").start, type);
+            WriteBE32(b, static_cast<size_t>(child.start), static_cast<uint32_t>(exact >= 0 ? exact : child.size + delta));
+        };
+    };
+    // ffmpeg writes the user data last; a faststart file's movie box can
+    // have it moved in front of the tracks without moving any sample.
+    auto udtaFirst = [](std::vector<uint8_t>& b) {
+        int64_t moov = FindTopBox(b, "moov").start;
+        Box mvhd = FindChild(b, moov, "mvhd"), udta = FindChild(b, moov, "udta");
+        std::vector<uint8_t> u(b.begin() + udta.start, b.begin() + udta.start + udta.size);
+        b.erase(b.begin() + udta.start, b.begin() + udta.start + udta.size);
+        b.insert(b.begin() + mvhd.start + mvhd.size, u.begin(), u.end());
+    };
+    // Appends `box` to the movie box of a file that ends with it.
+    auto appendToMoov = [](std::vector<uint8_t> box) {
+        return [=](std::vector<uint8_t>& b) {
+            int64_t moov = FindTopBox(b, "moov").start;
+            b = InsertBox(b, b.size(), box, {static_cast<size_t>(moov)});
+        };
+    };
+    std::vector<uint8_t> metaNoHandler = IsoMetaBox(), metaTooLarge = IsoMetaBox();
+    metaNoHandler[12 + 7] = 'X';  // "hdlr" becomes "hdlX"
+    WriteBE32(metaTooLarge, 0, static_cast<uint32_t>(metaTooLarge.size() + 6));
+    enum Expect { kEveryPacket, kAudioOnly, kUnrepairable };
+    const struct {
+        const char* name;
+        const char* fixture;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        Expect expect;
+    } cases[] = {
+        {"udta 4000 bytes too large", "clip.mp4", childSize("udta", 4000), kEveryPacket},
+        {"faststart udta 4000 bytes too large", "clip_faststart.mp4", childSize("udta", 4000), kEveryPacket},
+        {"udta before the tracks, 4000 bytes too large", "clip_faststart.mp4",
+         [&](std::vector<uint8_t>& b) { udtaFirst(b), childSize("udta", 4000)(b); }, kEveryPacket},
+        // Its declared end falls inside the first track, on no header.
+        {"udta before the tracks, 400 bytes too large", "clip_faststart.mp4",
+         [&](std::vector<uint8_t>& b) { udtaFirst(b), childSize("udta", 400)(b); }, kEveryPacket},
+        {"udta 20 bytes too small", "clip.mp4", childSize("udta", -20), kEveryPacket},
+        // The user data fills itself exactly: it is kept, the stray bytes
+        // after it are not.
+        {"stray bytes after udta", "clip.mp4", appendToMoov(PseudoRandomBytes(24, 5)), kEveryPacket},
+        {"meta without its handler", "clip.mp4", appendToMoov(metaNoHandler), kEveryPacket},
+        {"meta 6 bytes too large", "clip.mp4", appendToMoov(metaTooLarge), kEveryPacket},
+        // The audio track after it is found and kept whole.
+        {"video trak of size 0", "clip_faststart.mp4", childSize("trak", 0, 0), kAudioOnly},
+        {"video trak 4000 bytes too large", "clip_faststart.mp4", childSize("trak", 4000), kAudioOnly},
+        // Its size holds, but it lacks a box that every track needs.
+        {"video trak without its media header", "clip_faststart.mp4",
+         [](std::vector<uint8_t>& b) { b[static_cast<size_t>(FindBytes(b, "mdhd")) + 3] = 'X'; }, kAudioOnly},
+        {"mvhd 4000 bytes too large", "clip.mp4", childSize("mvhd", 4000), kUnrepairable},
+        {"mvhd 8 bytes too small", "clip_faststart.mp4", childSize("mvhd", -8), kUnrepairable},
+        {"only trak 4000 bytes too large", "clip.m4a", childSize("trak", 4000), kUnrepairable},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " (" + c.fixture + ")");
+        std::string fixture = RequireFixture(c.fixture);
+        if (fixture.empty())
+            return;
+        MediaReport original = CheckMedia(fixture);
+        std::vector<uint8_t> bytes = ReadFileBytes(fixture);
+        c.damage(bytes);
+        if (c.expect == kUnrepairable) {
+            std::string in = dir.Path("in.mp4");
+            ASSERT_TRUE(WriteFileBytes(in, bytes));
+            Outcome o = Mend(in, dir.Path("out.mp4"));
+            EXPECT_EQ(o.parse, JRVP_ERR_UNREPAIRABLE) << Describe(o);
+            continue;
+        }
+        MediaReport repaired = RepairAndCheck(dir, c.fixture, bytes);
+        std::map<AVMediaType, int64_t> want = PacketsPerType(original);
+        if (c.expect == kAudioOnly)
+            want.erase(AVMEDIA_TYPE_VIDEO);
+        EXPECT_EQ(PacketsPerType(repaired), want) << repaired.Summary();
+        if (c.expect == kEveryPacket) {
+            EXPECT_NEAR(repaired.durationSeconds, original.durationSeconds, 0.1);
         }
     }
 }
@@ -491,6 +611,58 @@ TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
                 EXPECT_EQ(got[n.first], n.second) << "stream " << n.first;
             }
         }
+    }
+}
+
+// The sanitizers slow every read about tenfold; there the bounds only
+// catch a search gone back to a stream call per byte.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr double kSlowdown = 15.0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr double kSlowdown = 15.0;
+#else
+constexpr double kSlowdown = 1.0;
+#endif
+#else
+constexpr double kSlowdown = 1.0;
+#endif
+
+// A recording followed by a long damaged stretch (noise, or the zeros of a
+// preallocated file that was never filled) is judged at the speed of a
+// read, not of a stream call per byte.
+TEST(Mp4Speed, LongDamagedTailIsJudgedInTimeProportionalToItsSize)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip.mp4");
+    if (fixture.empty())
+        return;
+    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
+    const struct {
+        const char* name;
+        int64_t noise;   // random bytes after the file
+        int64_t zeros;   // then a sparse stretch of zeros
+        bool damaged;
+        // A stream call per position takes several times as long.
+        double seconds;
+    } cases[] = {
+        {"64 MiB of noise", int64_t(64) << 20, 0, true, 1.0},
+        {"512 MiB of zeros", 0, int64_t(512) << 20, false, 3.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes = clean;
+        std::vector<uint8_t> noise = PseudoRandomBytes(static_cast<size_t>(c.noise), 11);
+        bytes.insert(bytes.end(), noise.begin(), noise.end());
+        std::string in = dir.Path("tail.mp4");
+        ASSERT_TRUE(WriteFileBytes(in, bytes));
+        std::error_code ec;
+        std::filesystem::resize_file(in, bytes.size() + static_cast<uint64_t>(c.zeros), ec);
+        ASSERT_FALSE(ec) << ec.message();
+        Outcome o = Mend(in, "");
+        EXPECT_EQ(o.parse, 0) << Describe(o);
+        EXPECT_EQ(o.errors.empty(), !c.damaged) << Describe(o);
+        EXPECT_LT(o.parseSeconds, c.seconds * kSlowdown);
     }
 }
 
