@@ -64,6 +64,23 @@ int Width(uint8_t first)
     return w;
 }
 
+// An EBML variable-length integer in memory, as ReadVint reads it from the
+// stream: its width, or 0 where there is none (a first byte 0, or wider
+// than maxWidth). The caller has the bytes.
+int PeekVint(const uint8_t* b, int maxWidth, bool keepMarker, uint64_t* value)
+{
+    if (b[0] == 0)
+        return 0;
+    const int w = Width(b[0]);
+    if (w > maxWidth)
+        return 0;
+    uint64_t v = keepMarker ? b[0] : (b[0] & ((0x80 >> (w - 1)) - 1));
+    for (int i = 1; i < w; ++i)
+        v = (v << 8) | b[i];
+    *value = v;
+    return w;
+}
+
 }  // namespace
 
 CMKVRepair::CMKVRepair(IBaseStream* in) : TBaseRepair(in)
@@ -334,7 +351,7 @@ bool CMKVRepair::OrphansStartAt(unsigned int parentId, unsigned int id, long lon
     // Blocks straight in the Segment: a Cluster header (and perhaps its
     // Timecode) was lost. Two plausible blocks in a row, or one and then
     // an element of the Segment, stand for the Cluster that held them.
-    if (parentId != MKV_ID_SEGMENT || id != MKV_ID_SIMPLEBLOCK || m_trackNumbers.empty())
+    if (!MayStandForOrphans(parentId, id) || m_trackNumbers.empty())
         return false;
     const int64_t body = m_input->GetPos();
     BlockHead head;
@@ -356,6 +373,118 @@ bool CMKVRepair::OrphansStartAt(unsigned int parentId, unsigned int id, long lon
     if (ok)
         m_orphansAt = at;
     return ok;
+}
+
+const CMKVRepair::HeaderFilter& CMKVRepair::FilterFor(const Node* parent)
+{
+    const unsigned int parentId = parent ? parent->id : 0;
+    auto found = m_filters.find(parentId);
+    if (found != m_filters.end())
+        return found->second;
+    HeaderFilter& f = m_filters[parentId];
+    // What the full read would take: an element id (a schema id, Void or
+    // CRC-32) that may stand here by the placement rule, or the blocks of a
+    // lost Cluster. At the top level only top-level ids and free elements
+    // get past the parse's first checks.
+    auto consider = [&](unsigned int id) {
+        const SNode* s = FindByIdS(id);
+        const bool takes = parent ? CheckNodeRelation(parentId, id) >= 0 || MayStandForOrphans(parentId, id)
+                                  : !s || s->level == 1;
+        if (!takes)
+            return;
+        int shift = 0;
+        while (shift < 24 && (id >> (shift + 8)) != 0)
+            shift += 8;
+        f.firstByte[(id >> shift) & 0xFF] = true;
+        f.ids.push_back({id, parent ? CheckNodeRelation(parentId, id) : 0});
+    };
+    consider(MKV_ID_VOID);
+    consider(MKV_ID_CRC32);
+    std::vector<const SNode*> stack;
+    if (m_schema && m_schema->Top())
+        stack.push_back(m_schema->Top());
+    while (!stack.empty()) {
+        const SNode* s = stack.back();
+        stack.pop_back();
+        consider(s->id);
+        if (s->next)
+            stack.push_back(s->next);
+        if (s->firstChild)
+            stack.push_back(s->firstChild);
+    }
+    std::sort(f.ids.begin(), f.ids.end(),
+              [](const HeaderFilter::Entry& a, const HeaderFilter::Entry& b) { return a.id < b.id; });
+    return f;
+}
+
+size_t CMKVRepair::FirstCandidate(const uint8_t* bytes, size_t n, int64_t at, uint64_t* steps)
+{
+    *steps = 0;
+    // The stand-in header of a lost Cluster takes no bytes: its place is
+    // read in full.
+    if (m_orphansAt >= at && m_orphansAt - at < static_cast<int64_t>(n))
+        n = static_cast<size_t>(m_orphansAt - at);
+    const HeaderFilter& f = FilterFor(m_parent);
+    uint64_t counted = 0;
+    size_t i = 0;
+    for (; i < n; ++i) {
+        if (!f.firstByte[bytes[i]]) {
+            ++counted;
+            continue;
+        }
+        const int cost = PassCost(bytes + i, at + static_cast<int64_t>(i), f);
+        if (cost < 0)
+            break;
+        counted += static_cast<uint64_t>(cost);
+    }
+    *steps = counted;
+    return i;
+}
+
+int CMKVRepair::PassCost(const uint8_t* b, int64_t at, const HeaderFilter& f)
+{
+    // Whatever fails these the scan finds no header at, a step.
+    uint64_t value = 0;
+    const int w = PeekVint(b, 4, true, &value);
+    const unsigned int id = static_cast<unsigned int>(value);
+    auto entry = std::lower_bound(f.ids.begin(), f.ids.end(), id);
+    if (w == 0 || entry == f.ids.end() || entry->id != id)
+        return 1;
+    uint64_t size = 0;
+    const int sw = PeekVint(b + w, 8, false, &size);
+    if (sw == 0 || CheckIdAndSizeValid(id, static_cast<long long>(size)) != 0)
+        return 1;
+    if (!m_parent || m_runClosed)
+        return -1;
+    const int64_t body = at + w + sw;
+    const uint8_t* payload = b + w + sw;
+    if (IsFreeId(id)) {
+        // Refused in damage by the leaf test, after its one step; one that
+        // reaches past its parent is refused before any step.
+        return static_cast<int64_t>(size) <= m_scopeEnd - body ? 1 : -1;
+    }
+    const bool block = id == MKV_ID_SIMPLEBLOCK || id == MKV_ID_BLOCK;
+    if (!block || w + sw + 4 > HeaderReach())
+        return -1;
+    if (entry->relation < 0) {
+        // Only the blocks of a lost Cluster get here; without a plausible
+        // first block the scan goes on, a step.
+        return static_cast<int64_t>(size) > m_inputLength - body || BlockSurelyImplausible(payload, size) ? 1 : -1;
+    }
+    // A child block the leaf test refuses before any step.
+    return entry->relation == 1 && BlockSurelyImplausible(payload, size) ? 0 : -1;
+}
+
+bool CMKVRepair::BlockSurelyImplausible(const uint8_t* payload, uint64_t size) const
+{
+    // The track number: at most four bytes, not 0, one the file declares,
+    // and room for the timecode and flags after it.
+    uint64_t track = 0;
+    const int tw = PeekVint(payload, 4, false, &track);
+    if (size < 4 || tw == 0 || track == 0 || static_cast<uint64_t>(tw) + 3 > size)
+        return true;
+    return !m_trackNumbers.empty() &&
+           std::find(m_trackNumbers.begin(), m_trackNumbers.end(), track) == m_trackNumbers.end();
 }
 
 bool CMKVRepair::BlockIsPlausible(long long size, BlockHead* head)
