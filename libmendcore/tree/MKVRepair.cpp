@@ -56,6 +56,26 @@ bool IsNumberElement(unsigned int id)
     }
 }
 
+// An unsigned integer payload in as few bytes as hold it (at least one),
+// big-endian; returns the count.
+unsigned int UintBytes(uint64_t value, uint8_t* bytes)
+{
+    unsigned int n = 1;
+    while (n < 8 && (value >> (8 * n)) != 0)
+        ++n;
+    for (unsigned int i = 0; i < n; ++i)
+        bytes[i] = static_cast<uint8_t>(value >> (8 * (n - 1 - i)));
+    return n;
+}
+
+// EBML header fields (the DocType is named with the Matroska ids).
+constexpr unsigned int kEbmlVersion = 0x4286;
+constexpr unsigned int kEbmlReadVersion = 0x42F7;
+constexpr unsigned int kEbmlMaxIdLength = 0x42F2;
+constexpr unsigned int kEbmlMaxSizeLength = 0x42F3;
+constexpr unsigned int kDocTypeVersion = 0x4287;
+constexpr unsigned int kDocTypeReadVersion = 0x4285;
+
 int Width(uint8_t first)
 {
     int w = 1;
@@ -98,6 +118,9 @@ CMKVRepair::~CMKVRepair()
 void CMKVRepair::Close()
 {
     m_segmentDataStart = 0;
+    m_docType.clear();
+    m_freshEbmlHeader = false;
+    m_readingFileHeader = false;
     m_trackNumbers.clear();
     m_cluster = ClusterScan();
     m_orphansAt = -1;
@@ -274,7 +297,10 @@ bool CMKVRepair::CheckFileFormat()
     if (!m_input)
         return false;
     m_input->SeekTo(0);
-    if (ParseLabel() != TREE_STEP_READ)
+    m_readingFileHeader = true;
+    const int r = ParseLabel();
+    m_readingFileHeader = false;
+    if (r != TREE_STEP_READ)
         return false;
     int64_t after = m_input->GetPos();
     Node* ebml = m_root->next;
@@ -292,7 +318,10 @@ bool CMKVRepair::CheckFileFormat()
         return false;
     m_input->SeekTo(after);
     // The value may be padded with NUL bytes inside its payload.
-    return strcmp(text, "matroska") == 0 || strcmp(text, "webm") == 0;
+    if (strcmp(text, "matroska") != 0 && strcmp(text, "webm") != 0)
+        return false;
+    m_docType = text;
+    return true;
 }
 
 int CMKVRepair::ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode)
@@ -680,6 +709,33 @@ void CMKVRepair::CheckSizes(Node* segment)
     }
 }
 
+void CMKVRepair::CheckEbmlHeader(Node* ebml)
+{
+    if (!ebml)
+        return;
+    // libavformat refuses the file over a header whose size disagrees with
+    // its content (an unknown size it reads through), or one that asks for more than
+    // EBML version 1, ids of more than 4 bytes, sizes of more than 8 or a
+    // DocTypeReadVersion above 3. The Segment behind it may be sound: the
+    // rebuild writes a header that says what the file holds.
+    static const struct {
+        unsigned int id;
+        uint64_t most;
+    } kLimits[] = {{kEbmlReadVersion, 1}, {kEbmlMaxIdLength, 4}, {kEbmlMaxSizeLength, 8}, {kDocTypeReadVersion, 3}};
+    bool refused = false;
+    for (const auto& limit : kLimits) {
+        uint64_t value = 0;
+        refused = refused || (ReadUintElement(FindChild(ebml, limit.id), &value) && value > limit.most);
+    }
+    const bool sizeWrong = !IsUnknownSize(ebml) && ebml->declaredSize != ebml->end - (ebml->start + ebml->headerLength);
+    if (sizeWrong)
+        AddErrorAt(JRVP_DAMAGE_INDEX, ebml->start);
+    // A damaged header has its record from the parse already.
+    if (refused && ebml->valid)
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, ebml->start);
+    m_freshEbmlHeader = refused || sizeWrong || !ebml->valid || ebml->rebuilt;
+}
+
 bool CMKVRepair::ReadBlockTime(const Node* child, uint64_t* track, int* time)
 {
     Node* block = child->id == MKV_ID_SIMPLEBLOCK ? const_cast<Node*>(child)
@@ -859,6 +915,7 @@ int CMKVRepair::CheckParsed()
     if (!segment)
         return MEND_ERR_UNREPAIRABLE;
     CheckSizes(segment);
+    CheckEbmlHeader(FindTop(MKV_ID_EBML));
 
     std::vector<Node*> clusters;
     bool anyCluster = false;
@@ -956,6 +1013,51 @@ int CMKVRepair::WriteString(unsigned int id, const char* text)
     return r < 0 ? r : WriteBytes(reinterpret_cast<const uint8_t*>(text), n);
 }
 
+int CMKVRepair::WriteUint(unsigned int id, uint64_t value)
+{
+    uint8_t bytes[8];
+    const unsigned int n = UintBytes(value, bytes);
+    int r = AddIDAndSize(id, n);
+    return r < 0 ? r : WriteBytes(bytes, n);
+}
+
+int CMKVRepair::WriteEbmlHeader(Node* ebml)
+{
+    // Version 1 of EBML with its usual limits, the file's DocType, and its
+    // DocType versions where they are ones a reader knows; otherwise what
+    // Debian's ffmpeg writes.
+    uint64_t docVersion = 4;
+    uint64_t docReadVersion = 2;
+    uint64_t value = 0;
+    if (ReadUintElement(FindChild(ebml, kDocTypeVersion), &value) && value >= 1 && value <= 4)
+        docVersion = value;
+    if (ReadUintElement(FindChild(ebml, kDocTypeReadVersion), &value) && value >= 1 && value <= 3)
+        docReadVersion = value;
+    docVersion = std::max(docVersion, docReadVersion);
+    const std::string docType = m_docType.empty() ? "matroska" : m_docType;
+    const struct {
+        unsigned int id;
+        uint64_t value;
+    } fields[] = {{kEbmlVersion, 1},     {kEbmlReadVersion, 1},      {kEbmlMaxIdLength, 4},
+                  {kEbmlMaxSizeLength, 8}, {kDocTypeVersion, docVersion}, {kDocTypeReadVersion, docReadVersion}};
+    uint8_t scratch[8];
+    int64_t size = GetHeaderLength(MKV_ID_DOCTYPE, static_cast<long long>(docType.size())) +
+                   static_cast<int64_t>(docType.size());
+    for (const auto& field : fields) {
+        const unsigned int n = UintBytes(field.value, scratch);
+        size += GetHeaderLength(field.id, n) + n;
+    }
+    int r = AddIDAndSize(MKV_ID_EBML, size);
+    // DocType after the EBML fields, as the published order has it.
+    for (size_t i = 0; i < 4 && r == 0; ++i)
+        r = WriteUint(fields[i].id, fields[i].value);
+    if (r == 0)
+        r = WriteString(MKV_ID_DOCTYPE, docType.c_str());
+    for (size_t i = 4; i < 6 && r == 0; ++i)
+        r = WriteUint(fields[i].id, fields[i].value);
+    return r;
+}
+
 int CMKVRepair::WriteSegmentInfo(Node* info, bool withDuration)
 {
     Node* duration = FindChild(info, MKV_ID_DURATION);
@@ -1039,11 +1141,7 @@ int CMKVRepair::WriteSeekEntries(int64_t at, int64_t reserved,
 int CMKVRepair::WriteTimedCluster(Node* cluster, uint64_t time)
 {
     uint8_t bytes[8];
-    unsigned int n = 1;
-    while (n < 8 && (time >> (8 * n)) != 0)
-        ++n;
-    for (unsigned int i = 0; i < n; ++i)
-        bytes[i] = static_cast<uint8_t>(time >> (8 * (n - 1 - i)));
+    const unsigned int n = UintBytes(time, bytes);
     const int timecodeLength = GetHeaderLength(MKV_ID_TIMECODE, n) + static_cast<int>(n);
     int r = AddIDAndSize(MKV_ID_CLUSTER, static_cast<long long>(cluster->size) + timecodeLength);
     if (r >= 0)
@@ -1099,7 +1197,7 @@ int CMKVRepair::RepairLevel1()
     if (freshInfo)
         ++count;
 
-    int r = WriteNode(ebml);
+    int r = m_freshEbmlHeader ? WriteEbmlHeader(ebml) : WriteNode(ebml);
     if (r < 0)
         return r;
     r = AddIDAndSize(MKV_ID_SEGMENT, kSegmentSizePlaceholder);

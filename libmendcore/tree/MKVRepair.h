@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <string>
 #include <vector>
 
 #include "tree/MkvSchema.h"
@@ -42,7 +43,12 @@ protected:
     int RepairLevel3(const char*) override { return MEND_ERR_CANNOT_REPAIR; }
     int CheckParsed() override;
     bool IsFreeId(unsigned int id) const override { return id == MKV_ID_VOID || id == MKV_ID_CRC32; }
-    bool SizeIsHint(unsigned int id) const override { return id == MKV_ID_SEGMENT || id == MKV_ID_CLUSTER; }
+    // The file's own EBML header too: a broken size there must not make a
+    // sound file unknown.
+    bool SizeIsHint(unsigned int id) const override
+    {
+        return id == MKV_ID_SEGMENT || id == MKV_ID_CLUSTER || (id == MKV_ID_EBML && m_readingFileHeader);
+    }
     bool KeepInRebuiltParent(const Node* node) const override { return node->id != MKV_ID_CRC32; }
     bool KeepDamagedParent(Node* node) override;
     int ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
@@ -118,6 +124,9 @@ private:
     Node* FindTop(unsigned int id) const;
     bool IsUnknownSize(const Node* node) const;
     void CheckSizes(Node* segment);
+    void CheckEbmlHeader(Node* ebml);
+    int WriteEbmlHeader(Node* ebml);
+    int WriteUint(unsigned int id, uint64_t value);
     int64_t EstimateEnd(const std::vector<Node*>& clusters);
     int AddBlank(int64_t n);
     int WriteBytes(const uint8_t* bytes, unsigned int n);
@@ -127,6 +136,12 @@ private:
     int WriteSeekEntries(int64_t at, int64_t reserved, const std::vector<std::pair<unsigned int, int64_t>>& entries);
 
     int64_t m_segmentDataStart = 0;
+    // The DocType the format test found ("matroska" or "webm"), whether the
+    // rebuild writes the EBML header afresh, and whether the file's first
+    // element is being read.
+    std::string m_docType;
+    bool m_freshEbmlHeader = false;
+    bool m_readingFileHeader = false;
     uint64_t m_estimatedDuration = 0;
     // The input's Duration, and whether it agrees with the content.
     double m_duration = 0;

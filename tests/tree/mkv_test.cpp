@@ -602,7 +602,6 @@ TEST(MkvHeader, DamagedEbmlHeaderOrDocTypeIsNotMatroska)
         {"EBML id zeroed", 0, {0, 0, 0, 0}},
         {"DocType in capitals", docType, {'M'}},
         {"DocType of another format", docType, {'q', 'u', 'i', 'c', 'k', 't', 'i', 'm'}},
-        {"EBML header larger than the file", 4, {0x08, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
     };
     ScratchDir dir("mkvhead");
     for (const auto& c : cases) {
@@ -613,6 +612,69 @@ TEST(MkvHeader, DamagedEbmlHeaderOrDocTypeIsNotMatroska)
         EXPECT_EQ(f.Parse(), JRVP_ERR_UNKNOWN_FORMAT) << c.name;
         EXPECT_EQ(f.Repairer().GetStatus(), JRVP_STATUS_PARSE_FAILED) << c.name;
         EXPECT_EQ(f.Repairer().GetErrorsCount(), 0) << c.name;
+    }
+}
+
+// An EBML header that libavformat refuses in front of a sound Segment is
+// damage: recorded, and rewritten by the repair so that every frame plays.
+TEST(MkvHeader, BrokenEbmlHeaderIsRecordedAndRewritten)
+{
+    const struct {
+        const char* clip;
+        const char* name;
+        std::vector<uint8_t> find;  // the bytes to change: the first match,
+        size_t skip;                // this far into it
+        std::vector<uint8_t> bytes;
+        int code;
+    } cases[] = {
+        {"clip.mkv", "size too large", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0xFE}, JRVP_DAMAGE_INDEX},
+        {"clip.webm", "size too large", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0xFE}, JRVP_DAMAGE_INDEX},
+        {"clip.mkv", "size too small", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0x93}, JRVP_DAMAGE_INDEX},
+        {"clip.mkv", "size larger than the file", {0x1A, 0x45, 0xDF, 0xA3}, 4,
+         {0x08, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, JRVP_DAMAGE_INDEX},
+        {"clip.mkv", "EBMLReadVersion 2", {0x42, 0xF7, 0x81}, 3, {0x02}, JRVP_DAMAGE_STRUCTURE},
+        {"clip.mkv", "EBMLMaxIDLength 8", {0x42, 0xF2, 0x81}, 3, {0x08}, JRVP_DAMAGE_STRUCTURE},
+        {"clip.mkv", "EBMLMaxSizeLength 9", {0x42, 0xF3, 0x81}, 3, {0x09}, JRVP_DAMAGE_STRUCTURE},
+        {"clip.webm", "DocTypeReadVersion 4", {0x42, 0x85, 0x81}, 3, {0x04}, JRVP_DAMAGE_STRUCTURE},
+    };
+    ScratchDir dir("mkvebml");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.clip) + ": " + c.name);
+        std::string clip = RequireFixture(c.clip);
+        if (clip.empty())
+            continue;
+        MediaReport original = CheckMedia(clip);
+        std::string in = dir.Path("in.mkv");
+        std::string out = dir.Path("out.mkv");
+        ASSERT_TRUE(CopyFile(clip, in));
+        const int64_t at = FindBytes(ReadFileBytes(clip), c.find);
+        ASSERT_GE(at, 0);
+        ASSERT_LT(at, 64);
+        ASSERT_TRUE(OverwriteBytes(in, at + static_cast<int64_t>(c.skip), c.bytes));
+        EXPECT_FALSE(CheckMedia(in).CleanDecode());
+
+        MkvFile f(in);
+        ASSERT_EQ(f.Parse(), 0);
+        std::vector<Record> records = f.Records();
+        bool found = false;
+        for (const Record& r : records)
+            found = found || r.code == c.code;
+        EXPECT_TRUE(found) << Describe(records);
+        ASSERT_EQ(f.RepairTo(out), 0) << Describe(records);
+
+        MediaReport repaired = CheckMedia(out);
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        ASSERT_EQ(repaired.streams.size(), original.streams.size());
+        for (size_t i = 0; i < original.streams.size(); ++i)
+            EXPECT_EQ(repaired.streams[i].packets, original.streams[i].packets) << "stream " << i;
+        EXPECT_EQ(RunMkvinfo(out), 0);
+        MkvFile again(out);
+        EXPECT_EQ(again.Parse(), 0);
+        EXPECT_TRUE(again.Records().empty()) << Describe(again.Records());
+        // The file's own DocType, in the rewritten header.
+        const int64_t docType = FindBytes(ReadFileBytes(out), std::string(strstr(c.clip, ".webm") ? "webm" : "matroska"));
+        EXPECT_GE(docType, 0);
+        EXPECT_LT(docType, 48);
     }
 }
 
