@@ -56,11 +56,48 @@ bool IsNumberElement(unsigned int id)
     }
 }
 
+// An unsigned integer payload in as few bytes as hold it (at least one),
+// big-endian; returns the count.
+unsigned int UintBytes(uint64_t value, uint8_t* bytes)
+{
+    unsigned int n = 1;
+    while (n < 8 && (value >> (8 * n)) != 0)
+        ++n;
+    for (unsigned int i = 0; i < n; ++i)
+        bytes[i] = static_cast<uint8_t>(value >> (8 * (n - 1 - i)));
+    return n;
+}
+
+// EBML header fields (the DocType is named with the Matroska ids).
+constexpr unsigned int kEbmlVersion = 0x4286;
+constexpr unsigned int kEbmlReadVersion = 0x42F7;
+constexpr unsigned int kEbmlMaxIdLength = 0x42F2;
+constexpr unsigned int kEbmlMaxSizeLength = 0x42F3;
+constexpr unsigned int kDocTypeVersion = 0x4287;
+constexpr unsigned int kDocTypeReadVersion = 0x4285;
+
 int Width(uint8_t first)
 {
     int w = 1;
     for (uint8_t mask = 0x80; mask && !(first & mask); mask >>= 1)
         ++w;
+    return w;
+}
+
+// An EBML variable-length integer in memory, as ReadVint reads it from the
+// stream: its width, or 0 where there is none (a first byte 0, or wider
+// than maxWidth). The caller has the bytes.
+int PeekVint(const uint8_t* b, int maxWidth, bool keepMarker, uint64_t* value)
+{
+    if (b[0] == 0)
+        return 0;
+    const int w = Width(b[0]);
+    if (w > maxWidth)
+        return 0;
+    uint64_t v = keepMarker ? b[0] : (b[0] & ((0x80 >> (w - 1)) - 1));
+    for (int i = 1; i < w; ++i)
+        v = (v << 8) | b[i];
+    *value = v;
     return w;
 }
 
@@ -81,6 +118,9 @@ CMKVRepair::~CMKVRepair()
 void CMKVRepair::Close()
 {
     m_segmentDataStart = 0;
+    m_docType.clear();
+    m_freshEbmlHeader = false;
+    m_readingFileHeader = false;
     m_trackNumbers.clear();
     m_cluster = ClusterScan();
     m_orphansAt = -1;
@@ -257,7 +297,10 @@ bool CMKVRepair::CheckFileFormat()
     if (!m_input)
         return false;
     m_input->SeekTo(0);
-    if (ParseLabel() != TREE_STEP_READ)
+    m_readingFileHeader = true;
+    const int r = ParseLabel();
+    m_readingFileHeader = false;
+    if (r != TREE_STEP_READ)
         return false;
     int64_t after = m_input->GetPos();
     Node* ebml = m_root->next;
@@ -275,7 +318,10 @@ bool CMKVRepair::CheckFileFormat()
         return false;
     m_input->SeekTo(after);
     // The value may be padded with NUL bytes inside its payload.
-    return strcmp(text, "matroska") == 0 || strcmp(text, "webm") == 0;
+    if (strcmp(text, "matroska") != 0 && strcmp(text, "webm") != 0)
+        return false;
+    m_docType = text;
+    return true;
 }
 
 int CMKVRepair::ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode)
@@ -334,7 +380,7 @@ bool CMKVRepair::OrphansStartAt(unsigned int parentId, unsigned int id, long lon
     // Blocks straight in the Segment: a Cluster header (and perhaps its
     // Timecode) was lost. Two plausible blocks in a row, or one and then
     // an element of the Segment, stand for the Cluster that held them.
-    if (parentId != MKV_ID_SEGMENT || id != MKV_ID_SIMPLEBLOCK || m_trackNumbers.empty())
+    if (!MayStandForOrphans(parentId, id) || m_trackNumbers.empty())
         return false;
     const int64_t body = m_input->GetPos();
     BlockHead head;
@@ -356,6 +402,118 @@ bool CMKVRepair::OrphansStartAt(unsigned int parentId, unsigned int id, long lon
     if (ok)
         m_orphansAt = at;
     return ok;
+}
+
+const CMKVRepair::HeaderFilter& CMKVRepair::FilterFor(const Node* parent)
+{
+    const unsigned int parentId = parent ? parent->id : 0;
+    auto found = m_filters.find(parentId);
+    if (found != m_filters.end())
+        return found->second;
+    HeaderFilter& f = m_filters[parentId];
+    // What the full read would take: an element id (a schema id, Void or
+    // CRC-32) that may stand here by the placement rule, or the blocks of a
+    // lost Cluster. At the top level only top-level ids and free elements
+    // get past the parse's first checks.
+    auto consider = [&](unsigned int id) {
+        const SNode* s = FindByIdS(id);
+        const bool takes = parent ? CheckNodeRelation(parentId, id) >= 0 || MayStandForOrphans(parentId, id)
+                                  : !s || s->level == 1;
+        if (!takes)
+            return;
+        int shift = 0;
+        while (shift < 24 && (id >> (shift + 8)) != 0)
+            shift += 8;
+        f.firstByte[(id >> shift) & 0xFF] = true;
+        f.ids.push_back({id, parent ? CheckNodeRelation(parentId, id) : 0});
+    };
+    consider(MKV_ID_VOID);
+    consider(MKV_ID_CRC32);
+    std::vector<const SNode*> stack;
+    if (m_schema && m_schema->Top())
+        stack.push_back(m_schema->Top());
+    while (!stack.empty()) {
+        const SNode* s = stack.back();
+        stack.pop_back();
+        consider(s->id);
+        if (s->next)
+            stack.push_back(s->next);
+        if (s->firstChild)
+            stack.push_back(s->firstChild);
+    }
+    std::sort(f.ids.begin(), f.ids.end(),
+              [](const HeaderFilter::Entry& a, const HeaderFilter::Entry& b) { return a.id < b.id; });
+    return f;
+}
+
+size_t CMKVRepair::FirstCandidate(const uint8_t* bytes, size_t n, int64_t at, uint64_t* steps)
+{
+    *steps = 0;
+    // The stand-in header of a lost Cluster takes no bytes: its place is
+    // read in full.
+    if (m_orphansAt >= at && m_orphansAt - at < static_cast<int64_t>(n))
+        n = static_cast<size_t>(m_orphansAt - at);
+    const HeaderFilter& f = FilterFor(m_parent);
+    uint64_t counted = 0;
+    size_t i = 0;
+    for (; i < n; ++i) {
+        if (!f.firstByte[bytes[i]]) {
+            ++counted;
+            continue;
+        }
+        const int cost = PassCost(bytes + i, at + static_cast<int64_t>(i), f);
+        if (cost < 0)
+            break;
+        counted += static_cast<uint64_t>(cost);
+    }
+    *steps = counted;
+    return i;
+}
+
+int CMKVRepair::PassCost(const uint8_t* b, int64_t at, const HeaderFilter& f)
+{
+    // Whatever fails these the scan finds no header at, a step.
+    uint64_t value = 0;
+    const int w = PeekVint(b, 4, true, &value);
+    const unsigned int id = static_cast<unsigned int>(value);
+    auto entry = std::lower_bound(f.ids.begin(), f.ids.end(), id);
+    if (w == 0 || entry == f.ids.end() || entry->id != id)
+        return 1;
+    uint64_t size = 0;
+    const int sw = PeekVint(b + w, 8, false, &size);
+    if (sw == 0 || CheckIdAndSizeValid(id, static_cast<long long>(size)) != 0)
+        return 1;
+    if (!m_parent || m_runClosed)
+        return -1;
+    const int64_t body = at + w + sw;
+    const uint8_t* payload = b + w + sw;
+    if (IsFreeId(id)) {
+        // Refused in damage by the leaf test, after its one step; one that
+        // reaches past its parent is refused before any step.
+        return static_cast<int64_t>(size) <= m_scopeEnd - body ? 1 : -1;
+    }
+    const bool block = id == MKV_ID_SIMPLEBLOCK || id == MKV_ID_BLOCK;
+    if (!block || w + sw + 4 > HeaderReach())
+        return -1;
+    if (entry->relation < 0) {
+        // Only the blocks of a lost Cluster get here; without a plausible
+        // first block the scan goes on, a step.
+        return static_cast<int64_t>(size) > m_inputLength - body || BlockSurelyImplausible(payload, size) ? 1 : -1;
+    }
+    // A child block the leaf test refuses before any step.
+    return entry->relation == 1 && BlockSurelyImplausible(payload, size) ? 0 : -1;
+}
+
+bool CMKVRepair::BlockSurelyImplausible(const uint8_t* payload, uint64_t size) const
+{
+    // The track number: at most four bytes, not 0, one the file declares,
+    // and room for the timecode and flags after it.
+    uint64_t track = 0;
+    const int tw = PeekVint(payload, 4, false, &track);
+    if (size < 4 || tw == 0 || track == 0 || static_cast<uint64_t>(tw) + 3 > size)
+        return true;
+    return !m_trackNumbers.empty() &&
+           std::find(m_trackNumbers.begin(), m_trackNumbers.end(), track) == m_trackNumbers.end();
 }
 
 bool CMKVRepair::BlockIsPlausible(long long size, BlockHead* head)
@@ -551,6 +709,33 @@ void CMKVRepair::CheckSizes(Node* segment)
     }
 }
 
+void CMKVRepair::CheckEbmlHeader(Node* ebml)
+{
+    if (!ebml)
+        return;
+    // libavformat refuses the file over a header whose size disagrees with
+    // its content (an unknown size it reads through), or one that asks for more than
+    // EBML version 1, ids of more than 4 bytes, sizes of more than 8 or a
+    // DocTypeReadVersion above 3. The Segment behind it may be sound: the
+    // rebuild writes a header that says what the file holds.
+    static const struct {
+        unsigned int id;
+        uint64_t most;
+    } kLimits[] = {{kEbmlReadVersion, 1}, {kEbmlMaxIdLength, 4}, {kEbmlMaxSizeLength, 8}, {kDocTypeReadVersion, 3}};
+    bool refused = false;
+    for (const auto& limit : kLimits) {
+        uint64_t value = 0;
+        refused = refused || (ReadUintElement(FindChild(ebml, limit.id), &value) && value > limit.most);
+    }
+    const bool sizeWrong = !IsUnknownSize(ebml) && ebml->declaredSize != ebml->end - (ebml->start + ebml->headerLength);
+    if (sizeWrong)
+        AddErrorAt(JRVP_DAMAGE_INDEX, ebml->start);
+    // A damaged header has its record from the parse already.
+    if (refused && ebml->valid)
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, ebml->start);
+    m_freshEbmlHeader = refused || sizeWrong || !ebml->valid || ebml->rebuilt;
+}
+
 bool CMKVRepair::ReadBlockTime(const Node* child, uint64_t* track, int* time)
 {
     Node* block = child->id == MKV_ID_SIMPLEBLOCK ? const_cast<Node*>(child)
@@ -730,6 +915,7 @@ int CMKVRepair::CheckParsed()
     if (!segment)
         return MEND_ERR_UNREPAIRABLE;
     CheckSizes(segment);
+    CheckEbmlHeader(FindTop(MKV_ID_EBML));
 
     std::vector<Node*> clusters;
     bool anyCluster = false;
@@ -827,6 +1013,51 @@ int CMKVRepair::WriteString(unsigned int id, const char* text)
     return r < 0 ? r : WriteBytes(reinterpret_cast<const uint8_t*>(text), n);
 }
 
+int CMKVRepair::WriteUint(unsigned int id, uint64_t value)
+{
+    uint8_t bytes[8];
+    const unsigned int n = UintBytes(value, bytes);
+    int r = AddIDAndSize(id, n);
+    return r < 0 ? r : WriteBytes(bytes, n);
+}
+
+int CMKVRepair::WriteEbmlHeader(Node* ebml)
+{
+    // Version 1 of EBML with its usual limits, the file's DocType, and its
+    // DocType versions where they are ones a reader knows; otherwise what
+    // Debian's ffmpeg writes.
+    uint64_t docVersion = 4;
+    uint64_t docReadVersion = 2;
+    uint64_t value = 0;
+    if (ReadUintElement(FindChild(ebml, kDocTypeVersion), &value) && value >= 1 && value <= 4)
+        docVersion = value;
+    if (ReadUintElement(FindChild(ebml, kDocTypeReadVersion), &value) && value >= 1 && value <= 3)
+        docReadVersion = value;
+    docVersion = std::max(docVersion, docReadVersion);
+    const std::string docType = m_docType.empty() ? "matroska" : m_docType;
+    const struct {
+        unsigned int id;
+        uint64_t value;
+    } fields[] = {{kEbmlVersion, 1},     {kEbmlReadVersion, 1},      {kEbmlMaxIdLength, 4},
+                  {kEbmlMaxSizeLength, 8}, {kDocTypeVersion, docVersion}, {kDocTypeReadVersion, docReadVersion}};
+    uint8_t scratch[8];
+    int64_t size = GetHeaderLength(MKV_ID_DOCTYPE, static_cast<long long>(docType.size())) +
+                   static_cast<int64_t>(docType.size());
+    for (const auto& field : fields) {
+        const unsigned int n = UintBytes(field.value, scratch);
+        size += GetHeaderLength(field.id, n) + n;
+    }
+    int r = AddIDAndSize(MKV_ID_EBML, size);
+    // DocType after the EBML fields, as the published order has it.
+    for (size_t i = 0; i < 4 && r == 0; ++i)
+        r = WriteUint(fields[i].id, fields[i].value);
+    if (r == 0)
+        r = WriteString(MKV_ID_DOCTYPE, docType.c_str());
+    for (size_t i = 4; i < 6 && r == 0; ++i)
+        r = WriteUint(fields[i].id, fields[i].value);
+    return r;
+}
+
 int CMKVRepair::WriteSegmentInfo(Node* info, bool withDuration)
 {
     Node* duration = FindChild(info, MKV_ID_DURATION);
@@ -910,11 +1141,7 @@ int CMKVRepair::WriteSeekEntries(int64_t at, int64_t reserved,
 int CMKVRepair::WriteTimedCluster(Node* cluster, uint64_t time)
 {
     uint8_t bytes[8];
-    unsigned int n = 1;
-    while (n < 8 && (time >> (8 * n)) != 0)
-        ++n;
-    for (unsigned int i = 0; i < n; ++i)
-        bytes[i] = static_cast<uint8_t>(time >> (8 * (n - 1 - i)));
+    const unsigned int n = UintBytes(time, bytes);
     const int timecodeLength = GetHeaderLength(MKV_ID_TIMECODE, n) + static_cast<int>(n);
     int r = AddIDAndSize(MKV_ID_CLUSTER, static_cast<long long>(cluster->size) + timecodeLength);
     if (r >= 0)
@@ -970,7 +1197,7 @@ int CMKVRepair::RepairLevel1()
     if (freshInfo)
         ++count;
 
-    int r = WriteNode(ebml);
+    int r = m_freshEbmlHeader ? WriteEbmlHeader(ebml) : WriteNode(ebml);
     if (r < 0)
         return r;
     r = AddIDAndSize(MKV_ID_SEGMENT, kSegmentSizePlaceholder);

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <string>
 #include <vector>
 
 #include "tree/MkvSchema.h"
@@ -42,14 +43,48 @@ protected:
     int RepairLevel3(const char*) override { return MEND_ERR_CANNOT_REPAIR; }
     int CheckParsed() override;
     bool IsFreeId(unsigned int id) const override { return id == MKV_ID_VOID || id == MKV_ID_CRC32; }
-    bool SizeIsHint(unsigned int id) const override { return id == MKV_ID_SEGMENT || id == MKV_ID_CLUSTER; }
+    // The file's own EBML header too: a broken size there must not make a
+    // sound file unknown.
+    bool SizeIsHint(unsigned int id) const override
+    {
+        return id == MKV_ID_SEGMENT || id == MKV_ID_CLUSTER || (id == MKV_ID_EBML && m_readingFileHeader);
+    }
     bool KeepInRebuiltParent(const Node* node) const override { return node->id != MKV_ID_CRC32; }
     bool KeepDamagedParent(Node* node) override;
     int ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
     int ParseLabelChild(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
     bool OrphansStartAt(unsigned int parentId, unsigned int id, long long size, int64_t at) override;
+    // An id (up to 4 bytes) and a size (up to 8), and the byte the reader
+    // demands after them.
+    int HeaderReach() const override { return 13; }
+    size_t FirstCandidate(const uint8_t* bytes, size_t n, int64_t at, uint64_t* steps) override;
 
 private:
+    // The ids of the headers that the scan in one parent (or at the top
+    // level) could take, and the first bytes they begin with: at a byte of
+    // damage where none of them begins, a full read finds nothing to take.
+    struct HeaderFilter {
+        struct Entry {
+            unsigned int id;
+            int relation;  // CheckNodeRelation(parent, id); 0 at the top level
+            bool operator<(unsigned int other) const { return id < other; }
+        };
+        bool firstByte[256] = {};
+        std::vector<Entry> ids;  // sorted by id
+    };
+    const HeaderFilter& FilterFor(const Node* parent);
+    // The steps a full read of the header in b at `at` counts, in damage,
+    // when it surely takes nothing; -1 when only a full read can tell.
+    int PassCost(const uint8_t* b, int64_t at, const HeaderFilter& f);
+    // From the first bytes of a block's payload: BlockIsPlausible would
+    // surely refuse it.
+    bool BlockSurelyImplausible(const uint8_t* payload, uint64_t size) const;
+    // The one-byte-per-call read of a header and the in-memory test of
+    // FirstCandidate both ask this of the blocks that stand in a parent.
+    static bool MayStandForOrphans(unsigned int parentId, unsigned int id)
+    {
+        return parentId == MKV_ID_SEGMENT && id == MKV_ID_SIMPLEBLOCK;
+    }
     // One EBML variable-length integer; the marker bit kept for ids.
     int ReadVint(int maxWidth, bool keepMarker, uint64_t* value);
     int ReadEbmlId(unsigned int& id);
@@ -89,6 +124,9 @@ private:
     Node* FindTop(unsigned int id) const;
     bool IsUnknownSize(const Node* node) const;
     void CheckSizes(Node* segment);
+    void CheckEbmlHeader(Node* ebml);
+    int WriteEbmlHeader(Node* ebml);
+    int WriteUint(unsigned int id, uint64_t value);
     int64_t EstimateEnd(const std::vector<Node*>& clusters);
     int AddBlank(int64_t n);
     int WriteBytes(const uint8_t* bytes, unsigned int n);
@@ -98,6 +136,12 @@ private:
     int WriteSeekEntries(int64_t at, int64_t reserved, const std::vector<std::pair<unsigned int, int64_t>>& entries);
 
     int64_t m_segmentDataStart = 0;
+    // The DocType the format test found ("matroska" or "webm"), whether the
+    // rebuild writes the EBML header afresh, and whether the file's first
+    // element is being read.
+    std::string m_docType;
+    bool m_freshEbmlHeader = false;
+    bool m_readingFileHeader = false;
     uint64_t m_estimatedDuration = 0;
     // The input's Duration, and whether it agrees with the content.
     double m_duration = 0;
@@ -125,6 +169,9 @@ private:
     // Clusters without a Timecode of their own and the time their
     // neighbours give them.
     std::map<const Node*, uint64_t> m_lostTimes;
+    // By parent id, 0 for the top level; the schema never changes, so a
+    // filter once built serves every parse.
+    std::map<unsigned int, HeaderFilter> m_filters;
 };
 
 #endif

@@ -97,6 +97,22 @@ protected:
     // children of a lost parent that the format can stand in for. When it
     // says yes, the next header read at `at` is that stand-in parent's.
     virtual bool OrphansStartAt(IdT /*parentId*/, IdT /*id*/, SizeT /*size*/, int64_t /*at*/) { return false; }
+    // Damage is scanned in memory, a block at a time, where a stream call
+    // per byte would cost far more than the test. HeaderReach: the bytes
+    // from a position that a header read there can touch (the header and
+    // anything the reader demands after it); 0 turns the scan in memory
+    // off. Positions closer than that to the end are always read in full.
+    virtual int HeaderReach() const { return 0; }
+    // The first index i below n at which the scan in m_parent (null: the
+    // top level) could take the header that begins at bytes[i], or n.
+    // bytes[0] stands at input offset `at`, and HeaderReach() - 1 bytes
+    // follow bytes[n - 1]. An index passed over must be one at which a full
+    // read takes nothing; `steps` gets the steps those reads would count.
+    virtual size_t FirstCandidate(const uint8_t* /*bytes*/, size_t /*n*/, int64_t /*at*/, uint64_t* steps)
+    {
+        *steps = 0;
+        return 0;
+    }
     virtual int ParseLabelChild(IdT id, SizeT size, int64_t start, Node*& node, const SNode* snode);
     virtual int ParseLabelFather(IdT id, SizeT size, int64_t start, Node*& node, const SNode* snode);
 
@@ -127,6 +143,8 @@ protected:
     // --- budget ---------------------------------------------------------
     // One step of work; false once the budget is spent.
     bool Step() { return ++m_stepCount <= static_cast<uint64_t>(m_stepLimit); }
+    // n steps at once; false where Step would have been, one at a time.
+    bool Steps(uint64_t n);
 
     Node* m_root = nullptr;
     const TSchemaTree<IdT>* m_schema = nullptr;  // the format's, shared, not owned
@@ -152,8 +170,19 @@ private:
     void SetContext(Node* n);
     void LinkAfter(Node* anchor, Node* n);
     int LookAhead(IdT id, int64_t pos, SizeT size, const SNode* snode);
+    int64_t PassOverDamage(int64_t from, int64_t to);
+    bool LoadScanBlock(int64_t at, int64_t reach);
+
+    // Blocks of the scan in memory start small and grow while the scan goes
+    // on where the last one ended, so a short stretch of damage costs a
+    // small read and a long one few large reads.
+    static constexpr int64_t kScanBlockMin = 4096;
+    static constexpr int64_t kScanBlockMax = 1 << 20;
 
     TNodePool<Node> m_pool;
+    std::vector<uint8_t> m_scanBlock;
+    int64_t m_scanStart = 0;
+    int64_t m_scanChunk = kScanBlockMin;
 };
 
 template <typename IdT, typename SizeT>
@@ -183,6 +212,9 @@ void TBaseRepair<IdT, SizeT>::ResetTree()
     m_parent = nullptr;
     m_parentEnd = m_inputLength;
     m_scopeEnd = m_inputLength;
+    m_scanBlock.clear();
+    m_scanStart = 0;
+    m_scanChunk = kScanBlockMin;
 }
 
 template <typename IdT, typename SizeT>
@@ -248,8 +280,11 @@ int TBaseRepair<IdT, SizeT>::RunParse()
         int r = ParseLabel();
         if (r < 0)
             return r;
-        if (r == TREE_STEP_INVALID)
-            m_input->JumpOver(1);
+        if (r == TREE_STEP_INVALID) {
+            int64_t next = PassOverDamage(m_input->JumpOver(1), m_inputLength);
+            if (next < 0)
+                return static_cast<int>(next);
+        }
     }
     // Damage that runs to the end of the input without a header that could
     // even be started.
@@ -400,6 +435,84 @@ int TBaseRepair<IdT, SizeT>::LookAhead(IdT id, int64_t end, SizeT, const SNode* 
 }
 
 template <typename IdT, typename SizeT>
+bool TBaseRepair<IdT, SizeT>::Steps(uint64_t n)
+{
+    const uint64_t limit = static_cast<uint64_t>(m_stepLimit);
+    if (n > limit - std::min(m_stepCount, limit)) {
+        // Where the steps one by one would have stopped.
+        m_stepCount = std::max(m_stepCount, limit) + 1;
+        return false;
+    }
+    m_stepCount += n;
+    return true;
+}
+
+// Makes the scan block hold the bytes from `at` on, with `reach` bytes
+// available at each position it is read for. False when nothing of use
+// could be read: the caller reads in full.
+template <typename IdT, typename SizeT>
+bool TBaseRepair<IdT, SizeT>::LoadScanBlock(int64_t at, int64_t reach)
+{
+    const int64_t have = static_cast<int64_t>(m_scanBlock.size());
+    if (at >= m_scanStart && reach <= have - (at - m_scanStart))
+        return true;
+    const bool goesOn = at >= m_scanStart && at - m_scanStart <= have;
+    m_scanChunk = goesOn ? std::min(m_scanChunk * 2, kScanBlockMax) : kScanBlockMin;
+    const int64_t want = std::min(m_scanChunk + reach - 1, m_inputLength - at);
+    m_scanBlock.resize(static_cast<size_t>(want));
+    m_scanStart = at;
+    if (want < reach || m_input->SeekTo(at) != at) {
+        m_scanBlock.clear();
+        return false;
+    }
+    const unsigned int got = m_input->Read(m_scanBlock.data(), static_cast<unsigned int>(want));
+    m_scanBlock.resize(got);
+    return static_cast<int64_t>(got) >= reach;
+}
+
+// Passes over the positions from `from` (below `to`) at which the scan in
+// m_parent would take nothing, as the scan one byte at a time would: the
+// same steps, and the damaged run open from the first. Returns the first
+// position that needs a full read (or `to`), the input standing there, or a
+// negative internal code.
+template <typename IdT, typename SizeT>
+int64_t TBaseRepair<IdT, SizeT>::PassOverDamage(int64_t from, int64_t to)
+{
+    const int64_t reach = HeaderReach();
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    if (reach <= 0)
+        return from;
+    const int64_t stop = std::min(to, m_inputLength - reach + 1);
+    int64_t p = from;
+    while (p < stop) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!LoadScanBlock(p, reach))
+            break;
+        const int64_t offset = p - m_scanStart;
+        const int64_t testable = static_cast<int64_t>(m_scanBlock.size()) - offset - reach + 1;
+        const size_t n = static_cast<size_t>(std::min(testable, stop - p));
+        uint64_t steps = 0;
+        const size_t i = FirstCandidate(m_scanBlock.data() + offset, n, p, &steps);
+        if (i > 0) {
+            if (!Steps(steps))
+                return MEND_ERR_UNREPAIRABLE;
+            if (m_runClosed) {
+                m_runClosed = false;
+                m_runStart = p;
+            }
+            p += static_cast<int64_t>(i);
+        }
+        if (i < n)
+            break;
+    }
+    if (m_input->SeekTo(p) != p)
+        return MEND_ERR_READ;
+    return p;
+}
+
+template <typename IdT, typename SizeT>
 int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start, Node*& node, const SNode* snode)
 {
     // An empty parent is legal (its children all take their defaults, as in
@@ -452,6 +565,17 @@ int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start,
         // Scan for a child header, byte by byte through damage, never past
         // the parent's end.
         while (p < end) {
+            if (!m_runClosed) {
+                // In damage: what cannot be a header is passed over in memory.
+                int64_t next = PassOverDamage(p, end);
+                if (next < 0) {
+                    result = static_cast<int>(next);
+                    break;
+                }
+                p = next;
+                if (p >= end)
+                    break;
+            }
             m_input->SeekTo(p);
             int r = ReadIdAndSize(cid, csize);
             if (r < 0) {
@@ -674,7 +798,9 @@ TLabelNode<IdT, SizeT>* TBaseRepair<IdT, SizeT>::AddNewNode(IdT id, int64_t star
     SetContext(n);
     m_lastId = id;
     m_currentNode = n;
-    m_input->SeekTo(end);
+    // The position is left to the caller: a leaf reads on at its end, a
+    // parent at its payload, and a seek away and back would cost the
+    // buffered input its block.
     return n;
 }
 
