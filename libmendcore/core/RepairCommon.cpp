@@ -31,7 +31,7 @@ int CRepairCommon::GetProcess()
     case JRVP_STATUS_PARSING:
         return m_input ? CTaskState::Progress(m_input->GetPosHint(), m_inputLength) : 0;
     case JRVP_STATUS_REPAIRING:
-        return m_output ? CTaskState::Progress(m_output->GetPosHint(), m_inputLength) : 0;
+        return m_output ? CTaskState::Progress(m_output->GetPosHint(), m_inputLength) : m_repairProgress;
     default:
         return 0;
     }
@@ -50,6 +50,7 @@ int CRepairCommon::RepairFile(IBaseStream* out, int level, const char* refPath)
             m_state.SetStatus(JRVP_STATUS_REPAIRED);
             return JRVP_OK;
         }
+        m_repairProgress = 0;
         m_state.SetStatus(JRVP_STATUS_REPAIRING);
     }
     int r;
@@ -101,7 +102,10 @@ int CRepairCommon::RunLevel(IBaseStream* out, int level, const char* refPath)
             r = MEND_ERR_WRITE;
     }
     {
+        // Between the end of the level and the end of the repair, progress
+        // stays where the output stopped instead of falling back to 0.
         CAutoLock lock(m_state.Lock());
+        m_repairProgress = CTaskState::Progress(buffered->GetPosHint(), m_inputLength);
         m_output = nullptr;
     }
     return r;

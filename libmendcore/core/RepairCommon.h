@@ -64,6 +64,8 @@ protected:
     // Set for the duration of one repair level: a buffer over the caller's
     // output, so small header writes cost no call each.
     CBufferStream* m_output = nullptr;
+    // Progress of the repair once its output is gone; under the state lock.
+    int m_repairProgress = 0;
     int64_t m_inputLength = 0;
     int m_format = JRVP_FORMAT_NONE;
     CTaskState m_state;

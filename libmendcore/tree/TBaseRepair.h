@@ -188,7 +188,11 @@ private:
 template <typename IdT, typename SizeT>
 TBaseRepair<IdT, SizeT>::TBaseRepair(IBaseStream* in) : CRepairCommon(in)
 {
-    m_stepLimit = m_inputLength;
+    // Random damage costs three to four steps per byte (many of its
+    // positions look like element headers and are read in full), so an
+    // intact recording followed by long noise must still have room to be
+    // walked to its end; four steps per byte keep the walk linear.
+    m_stepLimit = 4 * m_inputLength + 4096;
     ResetTree();
 }
 

@@ -248,13 +248,25 @@ TEST(TreeBase, RefusedFilesAndEmptyInput)
     EXPECT_EQ(noHead.result, JRVP_ERR_UNKNOWN_FORMAT);
     EXPECT_EQ(noHead.repair.GetStatus(), JRVP_STATUS_PARSE_FAILED);
     // Mostly garbage that looks like boxes without their stamp, each
-    // scanned and refused: the budget of one step per input byte runs out.
+    // scanned and refused: it costs more than a step per byte, yet the
+    // budget leaves room to walk it to its end and record it.
     std::vector<uint8_t> noise;
     for (int i = 0; i < 2000; ++i)
         noise.insert(noise.end(), {BOX, 0xFF});
-    Parsed garbage(Cat({kHead, P(BOX, {E(STAMP, {1})}), noise}));
-    EXPECT_EQ(garbage.result, JRVP_ERR_UNREPAIRABLE);
-    EXPECT_EQ(garbage.repair.GetErrorsCount(), 0);
+    const std::vector<uint8_t> file = Cat({kHead, P(BOX, {E(STAMP, {1})}), noise});
+    Parsed garbage(file);
+    EXPECT_EQ(garbage.result, 0);
+    EXPECT_EQ(garbage.Codes(), (std::vector<int>{JRVP_DAMAGE_SEGMENT}));
+    EXPECT_GT(garbage.repair.StepCount(), file.size());
+    // With a budget of a step per byte, the same walk runs out: the parse
+    // is refused, not left half done.
+    struct Tight : ToyRepair {
+        explicit Tight(IBaseStream* in) : ToyRepair(in) { m_stepLimit = m_inputLength; }
+    };
+    FaultyStream in(file);
+    Tight tight(&in);
+    EXPECT_EQ(tight.ParseStream(nullptr, nullptr), JRVP_ERR_UNREPAIRABLE);
+    EXPECT_EQ(tight.GetErrorsCount(), 0);
 }
 
 TEST(TreeBase, AbortEndsTheParseWithNothingParsed)
