@@ -1,5 +1,6 @@
 #include "tree/MKVRepair.h"
 
+#include <limits.h>
 #include <string.h>
 
 #include <algorithm>
@@ -78,19 +79,16 @@ constexpr unsigned int kDocTypeReadVersion = 0x4285;
 
 int Width(uint8_t first)
 {
-    int w = 1;
-    for (uint8_t mask = 0x80; mask && !(first & mask); mask >>= 1)
-        ++w;
-    return w;
+    // Leading zero bits plus one; a first byte of 0 gives 9, wider than any
+    // reader allows.
+    return first ? __builtin_clz(static_cast<unsigned int>(first)) - 23 : 9;
 }
 
 // An EBML variable-length integer in memory, as ReadVint reads it from the
 // stream: its width, or 0 where there is none (a first byte 0, or wider
 // than maxWidth). The caller has the bytes.
-int PeekVint(const uint8_t* b, int maxWidth, bool keepMarker, uint64_t* value)
+inline int PeekVint(const uint8_t* b, int maxWidth, bool keepMarker, uint64_t* value)
 {
-    if (b[0] == 0)
-        return 0;
     const int w = Width(b[0]);
     if (w > maxWidth)
         return 0;
@@ -219,20 +217,34 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
     return TREE_STEP_READ;
 }
 
-int CMKVRepair::CheckIdAndSizeValid(const unsigned int& id, const long long& size) const
+bool CMKVRepair::SizesOf(unsigned int id, long long* least, long long* most) const
 {
     // Only schema ids, Void and CRC-32 are elements. How far an element may
     // reach is judged against the parent it stands in, not the file's
     // length: a large key frame or attachment is no damage.
+    *least = LLONG_MIN;
+    *most = LLONG_MAX;
     if (id == MKV_ID_VOID)
-        return 0;
-    if (id == MKV_ID_CRC32)
-        return size == 4 ? 0 : -1;
-    if (id == MKV_ID_SEEKID)
-        return size >= 1 && size <= 4 ? 0 : -1;
-    if (IsNumberElement(id) && size > 8)
-        return -1;
-    return FindByIdS(id) ? 0 : -1;
+        return true;
+    if (id == MKV_ID_CRC32) {
+        *least = *most = 4;
+        return true;
+    }
+    if (id == MKV_ID_SEEKID) {
+        *least = 1;
+        *most = 4;
+        return true;
+    }
+    if (IsNumberElement(id))
+        *most = 8;
+    return FindByIdS(id) != nullptr;
+}
+
+int CMKVRepair::CheckIdAndSizeValid(const unsigned int& id, const long long& size) const
+{
+    long long least = 0;
+    long long most = 0;
+    return SizesOf(id, &least, &most) && size >= least && size <= most ? 0 : -1;
 }
 
 int CMKVRepair::GetIdLen(unsigned int id)
@@ -421,11 +433,21 @@ const CMKVRepair::HeaderFilter& CMKVRepair::FilterFor(const Node* parent)
                                   : !s || s->level == 1;
         if (!takes)
             return;
-        int shift = 0;
-        while (shift < 24 && (id >> (shift + 8)) != 0)
-            shift += 8;
-        f.firstByte[(id >> shift) & 0xFF] = true;
-        f.ids.push_back({id, parent ? CheckNodeRelation(parentId, id) : 0});
+        HeaderFilter::Entry e;
+        e.id = id;
+        int bytes = 1;
+        while (bytes < 4 && (id >> (8 * bytes)) != 0)
+            ++bytes;
+        // An id whose first byte announces another width is never read.
+        e.width = Width(static_cast<uint8_t>(id >> (8 * (bytes - 1))));
+        if (e.width != bytes)
+            return;
+        e.relation = parent ? CheckNodeRelation(parentId, id) : 0;
+        if (!SizesOf(id, &e.least, &e.most))
+            return;  // no element: a full read takes nothing here
+        e.free = IsFreeId(id);
+        e.block = id == MKV_ID_SIMPLEBLOCK || id == MKV_ID_BLOCK;
+        f.ids.push_back(e);
     };
     consider(MKV_ID_VOID);
     consider(MKV_ID_CRC32);
@@ -441,8 +463,17 @@ const CMKVRepair::HeaderFilter& CMKVRepair::FilterFor(const Node* parent)
         if (s->firstChild)
             stack.push_back(s->firstChild);
     }
+    // The first byte of an id gives its width, so the ids of one first byte
+    // stand together once sorted.
     std::sort(f.ids.begin(), f.ids.end(),
               [](const HeaderFilter::Entry& a, const HeaderFilter::Entry& b) { return a.id < b.id; });
+    for (size_t i = 0; i < f.ids.size(); ++i) {
+        const uint8_t first = static_cast<uint8_t>(f.ids[i].id >> (8 * (f.ids[i].width - 1)));
+        if (!f.firstByte[first])
+            f.begin[first] = static_cast<uint16_t>(i);
+        f.firstByte[first] = 1;
+        f.end[first] = static_cast<uint16_t>(i + 1);
+    }
     return f;
 }
 
@@ -454,46 +485,62 @@ size_t CMKVRepair::FirstCandidate(const uint8_t* bytes, size_t n, int64_t at, ui
     if (m_orphansAt >= at && m_orphansAt - at < static_cast<int64_t>(n))
         n = static_cast<size_t>(m_orphansAt - at);
     const HeaderFilter& f = FilterFor(m_parent);
+    const uint8_t* first = f.firstByte;
+    // Every position passed counts a step, except those the filter takes,
+    // which count what PassCost says.
     uint64_t counted = 0;
+    size_t taken = 0;
     size_t i = 0;
-    for (; i < n; ++i) {
-        if (!f.firstByte[bytes[i]]) {
-            ++counted;
-            continue;
-        }
+    for (;;) {
+        // In damage most bytes begin no id that may stand here: eight at a
+        // time, without a branch per byte.
+        while (n - i >= 8 && !(first[bytes[i]] | first[bytes[i + 1]] | first[bytes[i + 2]] | first[bytes[i + 3]] |
+                               first[bytes[i + 4]] | first[bytes[i + 5]] | first[bytes[i + 6]] | first[bytes[i + 7]]))
+            i += 8;
+        while (i < n && !first[bytes[i]])
+            ++i;
+        if (i >= n)
+            break;
         const int cost = PassCost(bytes + i, at + static_cast<int64_t>(i), f);
         if (cost < 0)
             break;
         counted += static_cast<uint64_t>(cost);
+        ++taken;
+        ++i;
     }
-    *steps = counted;
+    *steps = (i - taken) + counted;
     return i;
 }
 
 int CMKVRepair::PassCost(const uint8_t* b, int64_t at, const HeaderFilter& f)
 {
-    // Whatever fails these the scan finds no header at, a step.
-    uint64_t value = 0;
-    const int w = PeekVint(b, 4, true, &value);
-    const unsigned int id = static_cast<unsigned int>(value);
-    auto entry = std::lower_bound(f.ids.begin(), f.ids.end(), id);
-    if (w == 0 || entry == f.ids.end() || entry->id != id)
+    // Whatever fails these the scan finds no header at, a step: an id of
+    // the filter (the first byte gives its width and its entries), then a
+    // size that the id accepts.
+    const int w = Width(b[0]);
+    unsigned int id = b[0];
+    for (int j = 1; j < w && j < 4; ++j)
+        id = (id << 8) | b[j];
+    const HeaderFilter::Entry* entry = nullptr;
+    for (uint16_t k = f.begin[b[0]]; k < f.end[b[0]] && !entry; ++k)
+        if (f.ids[k].id == id)
+            entry = &f.ids[k];
+    if (!entry)
         return 1;
     uint64_t size = 0;
     const int sw = PeekVint(b + w, 8, false, &size);
-    if (sw == 0 || CheckIdAndSizeValid(id, static_cast<long long>(size)) != 0)
+    if (sw == 0 || static_cast<long long>(size) < entry->least || static_cast<long long>(size) > entry->most)
         return 1;
     if (!m_parent || m_runClosed)
         return -1;
     const int64_t body = at + w + sw;
     const uint8_t* payload = b + w + sw;
-    if (IsFreeId(id)) {
+    if (entry->free) {
         // Refused in damage by the leaf test, after its one step; one that
         // reaches past its parent is refused before any step.
         return static_cast<int64_t>(size) <= m_scopeEnd - body ? 1 : -1;
     }
-    const bool block = id == MKV_ID_SIMPLEBLOCK || id == MKV_ID_BLOCK;
-    if (!block || w + sw + 4 > HeaderReach())
+    if (!entry->block || w + sw + 4 > HeaderReach())
         return -1;
     if (entry->relation < 0) {
         // Only the blocks of a lost Cluster get here; without a plausible

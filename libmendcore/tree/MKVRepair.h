@@ -34,6 +34,9 @@ protected:
     bool CheckFileFormat() override;
     int ReadIdAndSize(unsigned int& id, long long& size) override;
     int CheckIdAndSizeValid(const unsigned int& id, const long long& size) const override;
+    // The sizes an element of this id may declare; false for an id that is
+    // no element here.
+    bool SizesOf(unsigned int id, long long* least, long long* most) const;
     int AddIDAndSize(unsigned int id, long long size) override;
     int GetHeaderLength(unsigned int id, long long size) const override;
     int RepairLevel1() override;
@@ -65,11 +68,19 @@ private:
     // damage where none of them begins, a full read finds nothing to take.
     struct HeaderFilter {
         struct Entry {
-            unsigned int id;
-            int relation;  // CheckNodeRelation(parent, id); 0 at the top level
-            bool operator<(unsigned int other) const { return id < other; }
+            unsigned int id = 0;
+            int width = 1;     // bytes of the id
+            int relation = 0;  // CheckNodeRelation(parent, id); 0 at the top level
+            long long least = 0;  // the sizes CheckIdAndSizeValid accepts
+            long long most = 0;
+            bool free = false;   // IsFreeId
+            bool block = false;  // SimpleBlock or Block
         };
-        bool firstByte[256] = {};
+        // By first byte: nonzero where some id begins with it, and the range
+        // of ids that do.
+        uint8_t firstByte[256] = {};
+        uint16_t begin[256] = {};
+        uint16_t end[256] = {};
         std::vector<Entry> ids;  // sorted by id
     };
     const HeaderFilter& FilterFor(const Node* parent);
