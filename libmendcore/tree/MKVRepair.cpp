@@ -34,6 +34,8 @@ constexpr uint64_t kDefaultTimecodeScale = 1000000;  // one millisecond in ns
 constexpr int64_t kScaleElementSize = 7;
 // Named as muxing and writing application where an Info lost its own.
 constexpr char kApplication[] = "vidmend";
+// An id of up to 4 bytes and a size of up to 8.
+constexpr int kMaxHeaderLength = 12;
 
 // Elements whose value is a number (integer, float or date): never wider
 // than eight bytes. In damaged data an id of this kind with a large random
@@ -97,6 +99,37 @@ inline int PeekVint(const uint8_t* b, int maxWidth, bool keepMarker, uint64_t* v
         v = (v << 8) | b[i];
     *value = v;
     return w;
+}
+
+// An element header in memory, as ReadEbmlId and then ReadEbmlSize read it
+// from the stream: b holds the header's bytes (up to kMaxHeaderLength of
+// them, as far as the input goes), `left` the bytes of the input from b[0]
+// on. TREE_STEP_READ with the header's length; TREE_STEP_END where the input
+// ends before the header has a byte after it; TREE_STEP_INVALID where no
+// header begins. id and size are set as the stream readers set them.
+int PeekHeader(const uint8_t* b, int64_t left, unsigned int* id, long long* size, int* length)
+{
+    if (left <= 0)
+        return TREE_STEP_END;
+    const int w = Width(b[0]);
+    *id = 0;
+    if (w > 4)
+        return TREE_STEP_INVALID;
+    if (w > left - 1)
+        return TREE_STEP_END;
+    uint64_t v = 0;
+    PeekVint(b, 4, true, &v);
+    *id = static_cast<unsigned int>(v);
+    *size = 0;
+    const int sw = Width(b[w]);
+    if (sw > 8)
+        return TREE_STEP_INVALID;
+    if (sw > left - w - 1)
+        return TREE_STEP_END;
+    PeekVint(b + w, 8, false, &v);
+    *size = static_cast<long long>(v);
+    *length = w + sw;
+    return TREE_STEP_READ;
 }
 
 }  // namespace
@@ -201,11 +234,19 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
         size = m_scopeEnd - p;
         return TREE_STEP_READ;
     }
-    int r = ReadEbmlId(id);
-    if (r == TREE_STEP_READ)
-        r = ReadEbmlSize(size);
-    if (r < 0)
-        return r;
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    // One read of the longest header the input still holds, rather than a
+    // stream call per byte: damage is read here at every position that
+    // might hold a header.
+    uint8_t bytes[kMaxHeaderLength] = {};
+    const int64_t left = m_inputLength - p;
+    const unsigned int want = static_cast<unsigned int>(std::max<int64_t>(0, std::min<int64_t>(kMaxHeaderLength, left)));
+    const unsigned int got = want ? m_input->Read(bytes, want) : 0;
+    if (got != want)
+        return MEND_ERR_READ;
+    int length = 0;
+    const int r = PeekHeader(bytes, left, &id, &size, &length);
     if (r == TREE_STEP_END) {
         m_input->SeekTo(m_inputLength);
         return r;
@@ -214,6 +255,7 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
         m_input->SeekTo(p);
         return TREE_STEP_INVALID;
     }
+    m_input->SeekTo(p + length);
     return TREE_STEP_READ;
 }
 
@@ -538,7 +580,7 @@ int CMKVRepair::PassCost(const uint8_t* b, int64_t at, const HeaderFilter& f)
     if (entry->free) {
         // Refused in damage by the leaf test, after its one step; one that
         // reaches past its parent is refused before any step.
-        return static_cast<int64_t>(size) <= m_scopeEnd - body ? 1 : -1;
+        return static_cast<int64_t>(size) <= m_scopeEnd - body ? 1 : 0;
     }
     if (!entry->block || w + sw + 4 > HeaderReach())
         return -1;
