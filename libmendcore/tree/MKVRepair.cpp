@@ -519,7 +519,7 @@ const CMKVRepair::HeaderFilter& CMKVRepair::FilterFor(const Node* parent)
     return f;
 }
 
-size_t CMKVRepair::FirstCandidate(const uint8_t* bytes, size_t n, int64_t at, uint64_t* steps)
+size_t CMKVRepair::FirstCandidate(const uint8_t* bytes, size_t n, size_t avail, int64_t at, uint64_t* steps)
 {
     *steps = 0;
     // The stand-in header of a lost Cluster takes no bytes: its place is
@@ -543,7 +543,7 @@ size_t CMKVRepair::FirstCandidate(const uint8_t* bytes, size_t n, int64_t at, ui
             ++i;
         if (i >= n)
             break;
-        const int cost = PassCost(bytes + i, at + static_cast<int64_t>(i), f);
+        const int cost = PassCost(bytes + i, avail - i, at + static_cast<int64_t>(i), f);
         if (cost < 0)
             break;
         counted += static_cast<uint64_t>(cost);
@@ -554,7 +554,7 @@ size_t CMKVRepair::FirstCandidate(const uint8_t* bytes, size_t n, int64_t at, ui
     return i;
 }
 
-int CMKVRepair::PassCost(const uint8_t* b, int64_t at, const HeaderFilter& f)
+int CMKVRepair::PassCost(const uint8_t* b, size_t avail, int64_t at, const HeaderFilter& f)
 {
     // Whatever fails these the scan finds no header at, a step: an id of
     // the filter (the first byte gives its width and its entries), then a
@@ -582,7 +582,11 @@ int CMKVRepair::PassCost(const uint8_t* b, int64_t at, const HeaderFilter& f)
         // reaches past its parent is refused before any step.
         return static_cast<int64_t>(size) <= m_scopeEnd - body ? 1 : 0;
     }
-    if (!entry->block || w + sw + 4 > HeaderReach())
+    if (entry->relation >= 2)
+        return -1;  // it ends the parent's children: the full read goes on from there
+    if (!entry->block)
+        return entry->relation == 1 ? LeafPassCost(b, avail, at, id, static_cast<long long>(size), w + sw) : -1;
+    if (w + sw + 4 > HeaderReach())
         return -1;
     if (entry->relation < 0) {
         // Only the blocks of a lost Cluster get here; without a plausible
@@ -591,6 +595,40 @@ int CMKVRepair::PassCost(const uint8_t* b, int64_t at, const HeaderFilter& f)
     }
     // A child block the leaf test refuses before any step.
     return entry->relation == 1 && BlockSurelyImplausible(payload, size) ? 0 : -1;
+}
+
+int CMKVRepair::LeafPassCost(const uint8_t* b, size_t avail, int64_t at, unsigned int id, long long size, int header)
+{
+    // Only a leaf: a parent's children are scanned.
+    const SNode* s = FindByIdS(id);
+    if (!s || s->firstChild)
+        return -1;
+    // Refused before the leaf test's step: not allowed after the last
+    // element read, reaching past its parent, or a second Timecode.
+    const int64_t body = at + header;
+    if (CheckNodeRelation(m_lastId, id) < 0 || size > m_scopeEnd - body || (id == MKV_ID_TIMECODE && m_cluster.timed))
+        return 0;
+    // From here the leaf test has counted its step. It takes an element that
+    // ends its parent; otherwise it reads the header after it, which must
+    // be an element that may follow this one.
+    if (size > m_inputLength - body)
+        return 1;
+    const int64_t end = body + size;
+    if (end == m_parentEnd || end == m_orphansAt)
+        return -1;
+    const int64_t left = m_inputLength - end;
+    const int64_t need = std::min<int64_t>(kMaxHeaderLength, left);
+    if (end - at > static_cast<int64_t>(avail) - need)
+        return -1;  // not in memory
+    unsigned int nid = 0;
+    long long nsize = 0;
+    int length = 0;
+    const int r = PeekHeader(b + (end - at), left, &nid, &nsize, &length);
+    if (r == TREE_STEP_END)
+        return -1;  // the end of the input confirms an element of the schema
+    if (r == TREE_STEP_INVALID || CheckIdAndSizeValid(nid, nsize) != 0)
+        return 1;
+    return CheckNodeRelation(id, nid) < 0 ? 1 : -1;
 }
 
 bool CMKVRepair::BlockSurelyImplausible(const uint8_t* payload, uint64_t size) const

@@ -60,7 +60,7 @@ protected:
     // An id (up to 4 bytes) and a size (up to 8), and the byte the reader
     // demands after them.
     int HeaderReach() const override { return 13; }
-    size_t FirstCandidate(const uint8_t* bytes, size_t n, int64_t at, uint64_t* steps) override;
+    size_t FirstCandidate(const uint8_t* bytes, size_t n, size_t avail, int64_t at, uint64_t* steps) override;
 
 private:
     // The ids of the headers that the scan in one parent (or at the top
@@ -86,7 +86,12 @@ private:
     const HeaderFilter& FilterFor(const Node* parent);
     // The steps a full read of the header in b at `at` counts, in damage,
     // when it surely takes nothing; -1 when only a full read can tell.
-    int PassCost(const uint8_t* b, int64_t at, const HeaderFilter& f);
+    int PassCost(const uint8_t* b, size_t avail, int64_t at, const HeaderFilter& f);
+    // The same for a leaf element of the schema, a child of m_parent, whose
+    // header (of `header` bytes) stands at b: what the leaf test counts
+    // when it refuses the element before or at its look-ahead's first
+    // header, which must lie among the `avail` bytes in memory.
+    int LeafPassCost(const uint8_t* b, size_t avail, int64_t at, unsigned int id, long long size, int header);
     // From the first bytes of a block's payload: BlockIsPlausible would
     // surely refuse it.
     bool BlockSurelyImplausible(const uint8_t* payload, uint64_t size) const;

@@ -105,10 +105,12 @@ protected:
     virtual int HeaderReach() const { return 0; }
     // The first index i below n at which the scan in m_parent (null: the
     // top level) could take the header that begins at bytes[i], or n.
-    // bytes[0] stands at input offset `at`, and HeaderReach() - 1 bytes
-    // follow bytes[n - 1]. An index passed over must be one at which a full
-    // read takes nothing; `steps` gets the steps those reads would count.
-    virtual size_t FirstCandidate(const uint8_t* /*bytes*/, size_t /*n*/, int64_t /*at*/, uint64_t* steps)
+    // bytes[0] stands at input offset `at`; `avail` bytes are in memory from
+    // there, at least HeaderReach() - 1 after bytes[n - 1]. An index passed
+    // over must be one at which a full read takes nothing; `steps` gets the
+    // steps those reads would count.
+    virtual size_t FirstCandidate(const uint8_t* /*bytes*/, size_t /*n*/, size_t /*avail*/, int64_t /*at*/,
+                                  uint64_t* steps)
     {
         *steps = 0;
         return 0;
@@ -498,7 +500,8 @@ int64_t TBaseRepair<IdT, SizeT>::PassOverDamage(int64_t from, int64_t to)
         const int64_t testable = static_cast<int64_t>(m_scanBlock.size()) - offset - reach + 1;
         const size_t n = static_cast<size_t>(std::min(testable, stop - p));
         uint64_t steps = 0;
-        const size_t i = FirstCandidate(m_scanBlock.data() + offset, n, p, &steps);
+        const size_t avail = m_scanBlock.size() - static_cast<size_t>(offset);
+        const size_t i = FirstCandidate(m_scanBlock.data() + offset, n, avail, p, &steps);
         if (i > 0) {
             if (!Steps(steps))
                 return MEND_ERR_UNREPAIRABLE;
