@@ -101,6 +101,12 @@ inline int PeekVint(const uint8_t* b, int maxWidth, bool keepMarker, uint64_t* v
     return w;
 }
 
+// The index of a filter's table by the first two bytes of a header.
+inline unsigned int PairIndex(unsigned int first, unsigned int second)
+{
+    return first | (second << 8);
+}
+
 // An element header in memory, as ReadEbmlId and then ReadEbmlSize read it
 // from the stream: b holds the header's bytes (up to kMaxHeaderLength of
 // them, as far as the input goes), `left` the bytes of the input from b[0]
@@ -516,6 +522,26 @@ const CMKVRepair::HeaderFilter& CMKVRepair::FilterFor(const Node* parent)
         f.firstByte[first] = 1;
         f.end[first] = static_cast<uint16_t>(i + 1);
     }
+    // By the first two bytes: the second is the id's own, or for a one-byte
+    // id the first of its size, which already tells the widths and values
+    // the size can have.
+    f.firstTwo.assign(1 << 16, 0);
+    for (const HeaderFilter::Entry& e : f.ids) {
+        const unsigned int first = e.id >> (8 * (e.width - 1));
+        if (e.width > 1) {
+            f.firstTwo[PairIndex(first, (e.id >> (8 * (e.width - 2))) & 0xFF)] = 1;
+            continue;
+        }
+        for (unsigned int second = 1; second < 256; ++second) {
+            const int sw = Width(static_cast<uint8_t>(second));
+            const int shift = 8 * (sw - 1);
+            const unsigned long long top = second & ((0x80u >> (sw - 1)) - 1);
+            const long long least = static_cast<long long>(top << shift);
+            const long long most = static_cast<long long>(((top + 1) << shift) - 1);
+            if (most >= e.least && least <= e.most)
+                f.firstTwo[PairIndex(first, second)] = 1;
+        }
+    }
     return f;
 }
 
@@ -527,19 +553,22 @@ size_t CMKVRepair::FirstCandidate(const uint8_t* bytes, size_t n, size_t avail, 
     if (m_orphansAt >= at && m_orphansAt - at < static_cast<int64_t>(n))
         n = static_cast<size_t>(m_orphansAt - at);
     const HeaderFilter& f = FilterFor(m_parent);
-    const uint8_t* first = f.firstByte;
+    const uint8_t* two = f.firstTwo.data();
+    // The byte after bytes[i] is always there: HeaderReach() - 1 follow
+    // bytes[n - 1].
+    auto may = [&](size_t k) { return two[PairIndex(bytes[k], bytes[k + 1])]; };
     // Every position passed counts a step, except those the filter takes,
     // which count what PassCost says.
     uint64_t counted = 0;
     size_t taken = 0;
     size_t i = 0;
     for (;;) {
-        // In damage most bytes begin no id that may stand here: eight at a
-        // time, without a branch per byte.
-        while (n - i >= 8 && !(first[bytes[i]] | first[bytes[i + 1]] | first[bytes[i + 2]] | first[bytes[i + 3]] |
-                               first[bytes[i + 4]] | first[bytes[i + 5]] | first[bytes[i + 6]] | first[bytes[i + 7]]))
+        // In damage few positions begin a header that may stand here: eight
+        // at a time, without a branch per byte.
+        while (n - i >= 8 &&
+               !(may(i) | may(i + 1) | may(i + 2) | may(i + 3) | may(i + 4) | may(i + 5) | may(i + 6) | may(i + 7)))
             i += 8;
-        while (i < n && !first[bytes[i]])
+        while (i < n && !may(i))
             ++i;
         if (i >= n)
             break;

@@ -81,6 +81,9 @@ private:
         uint8_t firstByte[256] = {};
         uint16_t begin[256] = {};
         uint16_t end[256] = {};
+        // By the first two bytes (PairIndex): nonzero where they may begin
+        // an id of this filter with a size it accepts.
+        std::vector<uint8_t> firstTwo;
         std::vector<Entry> ids;  // sorted by id
     };
     const HeaderFilter& FilterFor(const Node* parent);
