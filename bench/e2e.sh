@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# End-to-end benchmark: parse plus repair of a large cut recording through the
+# shared library, against cp and dd of the same file; then the analysis speed
+# over appended zeros, random bytes and a 5 GiB hole. Not a test: run by hand.
+#
+#   bench/e2e.sh [folder]
+#
+# The data goes into folder (else $KEEP, else BUILD/bench-data) and the
+# recordings are kept there for later runs. Needs about 6 GB free at SIZE=700:
+# four recordings, plus one cut copy and one output at a time.
+# Environment:
+#   RUNS   paired runs per container, after one warm-up (default 5)
+#   SIZE   size of each recording in MB (default 700)
+#   KEEP   data folder, when no argument is given
+#   BUILD  build folder holding bench/mendcore_e2e (default: build/ beside bench/)
+#   LIMIT  seconds after which one driver run counts as hung (default 1800)
+set -euo pipefail
+export LC_ALL=C
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+DRIVER=$BUILD/bench/mendcore_e2e
+DATA=${1:-${KEEP:-$BUILD/bench-data}}
+RUNS=${RUNS:-5}
+SIZE=${SIZE:-700}
+LIMIT=${LIMIT:-1800}
+TAIL_MIB=256
+
+[[ -x $DRIVER ]] || { echo "e2e: $DRIVER not found; build first" >&2; exit 1; }
+command -v ffmpeg >/dev/null || { echo "e2e: ffmpeg not found" >&2; exit 1; }
+mkdir -p "$DATA"
+DATA=$(cd "$DATA" && pwd)
+LOG=$DATA/.log
+trap 'rm -f "$DATA"/cut.* "$DATA"/out.* "$DATA"/tail.* "$DATA"/.tmp-* "$LOG"' EXIT
+echo "e2e: data in $DATA (needs ~6 GB free), $RUNS paired runs, recordings of ~$SIZE MB"
+
+FF=(ffmpeg -hide_banner -loglevel error -nostdin -y)
+# make OUT ffmpeg-args...: writes under a temporary name and renames it once
+# ffmpeg succeeded, so an interrupted run leaves no half file to reuse.
+make() {
+  local out=$1; shift
+  [[ -s $out ]] && return 0
+  local tmp
+  tmp=$DATA/.tmp-$(basename "$out")
+  "${FF[@]}" "$@" "$tmp" && mv -f "$tmp" "$out"
+}
+
+# One source, encoded once; the other containers are remuxes of its packets.
+# The noise keeps x264 from compressing the picture to nothing; -fs ends the
+# recording at the size asked for.
+REC=$DATA/rec$SIZE
+if [[ ! -s $REC.mkv ]]; then
+  echo "e2e: encoding $REC.mkv (a few minutes at most)"
+  t0=$EPOCHREALTIME
+  make "$REC.mkv" -f lavfi -i "testsrc2=size=1280x720:rate=30" \
+    -f lavfi -i "sine=frequency=440:sample_rate=48000" -vf "noise=alls=12:allf=t" \
+    -c:v libx264 -preset ultrafast -threads 0 -pix_fmt yuv420p -g 60 \
+    -b:v 40M -maxrate 40M -bufsize 80M -c:a libmp3lame -b:a 128k -fs $((SIZE * 1000000))
+  awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "e2e: encoded in %.0f s\n", b - a }'
+fi
+# AVI keeps H.264 as start-code streams, Matroska as length-prefixed units.
+make "$REC.avi" -i "$REC.mkv" -c copy -bsf:v h264_mp4toannexb
+make "$REC-faststart.mp4" -i "$REC.mkv" -c copy -movflags +faststart
+make "$REC-frag.mp4" -i "$REC.mkv" -c copy -movflags frag_keyframe+empty_moov
+
+# Small clips for the analysis cases, and the random tail, made once.
+CLIP=$DATA/clip
+make "$CLIP.mkv" -f lavfi -i "testsrc2=size=640x360:rate=30" -f lavfi -i "sine=frequency=440" \
+  -t 4 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a libmp3lame -b:a 128k
+make "$CLIP.avi" -i "$CLIP.mkv" -c copy -bsf:v h264_mp4toannexb
+make "$CLIP.mp4" -i "$CLIP.mkv" -c copy
+if [[ ! -s $DATA/random.bin ]]; then
+  head -c $((TAIL_MIB << 20)) /dev/urandom >"$DATA/.tmp-random" && mv -f "$DATA/.tmp-random" "$DATA/random.bin"
+fi
+
+# timed CMD...: an untimed sync (so no run pays for the writeback of the one
+# before), then CMD with its output in $LOG; sets T (seconds) and RC.
+timed() {
+  sync
+  local t0=$EPOCHREALTIME
+  RC=0
+  "$@" >"$LOG" 2>&1 || RC=$?
+  T=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }')
+}
+# field NAME: a key=value field of the driver's line in $LOG.
+field() { sed -n "s/^e2e .* $1=\([^ ]*\).*/\1/p" "$LOG"; }
+# median X...: the median of the numbers.
+median() {
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }
+    END { printf "%.2f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+# The driver's failure, with its codes: exit 124 is a hang cut by LIMIT.
+failure() {
+  if [[ $RC -eq 124 ]]; then echo "FAIL timeout after ${LIMIT}s"
+  else echo "FAIL exit $RC parse=$(field parse) repair=$(field repair)"; fi
+}
+must() { [[ $RC -eq 0 ]] || { echo "e2e: $1 failed (exit $RC): $(head -c 300 "$LOG")" >&2; exit 1; }; }
+
+# bench_repair NAME FILE: cut FILE at 90 %, then one warm-up and RUNS paired
+# runs of cp, dd and the driver's parse plus repair to a path.
+bench_repair() {
+  local name=$1 src=$2 ext=${2##*.}
+  local cut=$DATA/cut.$ext out=$DATA/out.$ext
+  head -c $(($(stat -c %s "$src") * 9 / 10)) "$src" >"$cut"
+  local cps=() dds=() reps=() rr=() dr=() peak=0 records=? fail="" i
+  for ((i = 0; i <= RUNS; i++)); do
+    timed cp "$cut" "$out"; must cp; local tc=$T; rm -f "$out"
+    timed dd if="$cut" of="$out" bs=1M; must dd; local td=$T; rm -f "$out"
+    timed timeout "$LIMIT" "$DRIVER" repair "$cut" "$out"; local tr=$T; rm -f "$out"
+    if [[ $RC -ne 0 ]]; then fail=$(failure); break; fi
+    ((i == 0)) && continue  # the warm-up run
+    cps+=("$tc"); dds+=("$td"); reps+=("$tr")
+    rr+=("$(awk -v r="$tr" -v c="$tc" 'BEGIN { print r / c }')")
+    dr+=("$(awk -v d="$td" -v c="$tc" 'BEGIN { print d / c }')")
+    local kb; kb=$(field maxrss_kb)
+    ((kb > peak)) && peak=$kb
+    records=$(field records)
+  done
+  rm -f "$cut"
+  if [[ -n $fail ]]; then
+    printf '%-15s %7d  %s\n' "$name" $(($(stat -c %s "$src") * 9 / 10 / 1000000)) "$fail"
+    return
+  fi
+  printf '%-15s %7d %7s %7s %9s %9s %7s %8d %7s\n' "$name" $(($(stat -c %s "$src") * 9 / 10 / 1000000)) \
+    "$(median "${cps[@]}")" "$(median "${dds[@]}")" "$(median "${reps[@]}")" \
+    "$(median "${rr[@]}")" "$(median "${dr[@]}")" $((peak / 1024)) "$records"
+}
+
+# analyse FILE: RUNS analysis runs; sets SECS to the median parse time and
+# RESULT to the parse code and the number of records, or to the failure.
+analyse() {
+  local secs=() i
+  RESULT=""
+  for ((i = 0; i < RUNS; i++)); do
+    timed timeout "$LIMIT" "$DRIVER" analyse "$1"
+    if [[ $RC -ne 0 && $RC -ne 1 ]]; then RESULT=$(failure); return; fi
+    secs+=("$(field parse_s)")
+  done
+  SECS=$(median "${secs[@]}")
+  RESULT="parse=$(field parse) records=$(field records)"
+}
+
+echo
+echo "Parse + repair of a recording cut at 90 %, against cp and dd (median of $RUNS paired runs)"
+printf '%-15s %7s %7s %7s %9s %9s %7s %8s %7s\n' container MB "cp s" "dd s" "repair s" \
+  repair/cp dd/cp "peak MiB" records
+bench_repair avi "$REC.avi"
+bench_repair mkv "$REC.mkv"
+bench_repair "mp4 faststart" "$REC-faststart.mp4"
+bench_repair "mp4 fragmented" "$REC-frag.mp4"
+
+echo
+echo "Analysis of a 4 s clip followed by $TAIL_MIB MiB (median of $RUNS runs; MiB/s of the appended bytes)"
+printf '%-15s %9s %9s %9s  %s\n' case seconds "MiB/s" target result
+for ext in mkv avi mp4; do
+  for kind in zeros random; do
+    tail=$DATA/tail.$ext
+    if [[ $kind == zeros ]]; then
+      { cat "$CLIP.$ext"; head -c $((TAIL_MIB << 20)) /dev/zero; } >"$tail"
+      target=">= 500"
+    else
+      cat "$CLIP.$ext" "$DATA/random.bin" >"$tail"
+      target=">= 100"
+    fi
+    analyse "$tail"
+    rm -f "$tail"
+    if [[ $RESULT == FAIL* ]]; then printf '%-15s %s\n' "$ext + $kind" "$RESULT"; continue; fi
+    printf '%-15s %9s %9.0f %9s  %s\n' "$ext + $kind" "$SECS" \
+      "$(awk -v s="$SECS" -v m="$TAIL_MIB" 'BEGIN { print (s > 0 ? m / s : 0) }')" "$target" "$RESULT"
+  done
+done
+
+echo
+echo "Analysis of a 4 s clip followed by a 5 GiB hole (one run)"
+printf '%-15s %9s %9s  %s\n' case seconds "GiB/s" result
+for ext in mkv avi mp4; do
+  tail=$DATA/tail.$ext
+  cp "$CLIP.$ext" "$tail"
+  truncate -s +5G "$tail"
+  RUNS=1 analyse "$tail"
+  rm -f "$tail"
+  if [[ $RESULT == FAIL* ]]; then printf '%-15s %s\n' "$ext + hole" "$RESULT"; continue; fi
+  printf '%-15s %9s %9.2f  %s\n' "$ext + hole" "$SECS" \
+    "$(awk -v s="$SECS" 'BEGIN { print (s > 0 ? 5 / s : 0) }')" "$RESULT"
+done
