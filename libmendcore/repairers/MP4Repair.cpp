@@ -599,9 +599,13 @@ int CMP4Repair::Open()
                     r = WalkContainer(box, h.headerLength, damaged, incomplete);
                     if (r < 0)
                         return r;
-                    if (damaged)
+                    // The random-access index is never copied (the rebuild
+                    // moves what it points at): missing parts of it cost
+                    // nothing but the index itself.
+                    const bool optional = h.fourcc == kMfra;
+                    if (damaged || (incomplete && optional))
                         m_lost.push_back(box);  // left out of the repaired file
-                    if (incomplete)
+                    if (incomplete && !optional)
                         m_unrepairable = true;
                 }
             }

@@ -303,6 +303,25 @@ TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
     }
 }
 
+// The random-access index at the end of a fragmented recording is dropped by
+// every rebuild; wiped, it is damage of its own and costs no fragment.
+TEST(Mp4Cut, WipedRandomAccessIndexCostsNoFragment)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip_frag.mp4");
+    if (fixture.empty())
+        return;
+    MediaReport original = CheckMedia(fixture);
+    std::vector<uint8_t> bytes = ReadFileBytes(fixture);
+    Box mfra = FindTopBox(bytes, "mfra");
+    ASSERT_GT(mfra.start, 0);
+    std::fill(bytes.begin() + mfra.start + 8, bytes.begin() + mfra.start + mfra.size, 0);
+    Outcome outcome;
+    MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes, &outcome);
+    EXPECT_FALSE(outcome.errors.empty());
+    EXPECT_EQ(PacketsPerStream(repaired), PacketsPerStream(original)) << repaired.Summary();
+}
+
 // --- Broken size fields ----------------------------------------------------
 
 TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
