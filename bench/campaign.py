@@ -2,7 +2,7 @@
 """Damage campaign on real-size recordings. Not a test: run by hand.
 
     bench/campaign.py [DATA] [--build BUILD] [--only NAME,...] [--damage NAME,...]
-                      [--jobs N] [--limit SECONDS]
+                      [--jobs N] [--limit SECONDS] [--keep FOLDER]
 
 Makes (once, kept in DATA, default build/campaign-data) recordings of 100 to
 300 MB with Debian's ffmpeg and GStreamer, damages each in about twenty ways
@@ -339,6 +339,7 @@ def layout(family, path):
 class Damage:
     def __init__(self, name, ops, ranges, refusable=False):
         self.name, self.ops, self.ranges, self.refusable = name, ops, ranges, refusable
+        self.payload = None  # whether it reaches media bytes: set by damages()
 
 
 def damages(L, sparse):
@@ -374,12 +375,14 @@ def damages(L, sparse):
     for name, value in (("unit size too large", max(old * 4, size)), ("unit size too small", old // 2),
                         ("unit size zero", 0)):
         add(name, [("put", off, encode(value))], [(off, off + n)])
+        out[-1].payload = False  # a size field, not media bytes
     add("spliced garbage", [("insert", L.boundary, 65536)], [(L.boundary, L.boundary)])
     add("trailing garbage", [("append", MiB)], [])
     if sparse:
         add("5 GiB sparse tail", [("sparse", 5 << 30)], [])
     for d in out:  # a damage that reaches media bytes may leave decode errors nobody can see
-        d.payload = any(a < b and a < d1 and d0 < b for a, b in d.ranges)
+        if d.payload is None:
+            d.payload = any(a < b and a < d1 and d0 < b for a, b in d.ranges)
     return out
 
 
@@ -516,11 +519,11 @@ def run_case(args, rec, family, original, damage, work):
         case.kept = kept_count(expected, found)
         errors = decode_errors(judged, args.limit * 5)
         case.errors = len(errors)
-        if case.kept < case.expected:
+        if errors and not damage.payload:
+            case.verdict, case.note = "FAIL", "decode errors, yet no payload was damaged: " + errors[0][:60]
+        elif case.kept < case.expected:
             case.verdict = "FAIL" if undamaged else "LOSS"
-            case.note = "undamaged, but packets are missing" if undamaged else ""
-        elif errors and not damage.payload:
-            case.verdict, case.note = "FAIL", "decode errors with no payload damaged: " + errors[0][:80]
+            case.note = "packets missing" if undamaged else ""
         else:
             case.verdict = "OK"
             case.note = "decode errors from damaged payload" if errors else ""
@@ -529,7 +532,10 @@ def run_case(args, rec, family, original, damage, work):
         return case
     finally:
         for path in (damaged, out):
-            if os.path.exists(path):
+            if args.keep and os.path.exists(path):
+                os.replace(path, os.path.join(args.keep, f"{os.path.splitext(rec)[0]}-{damage.name.replace(' ', '_')}"
+                                                        f"{'-out' if path == out else ''}{ext}"))
+            elif os.path.exists(path):
                 os.remove(path)
 
 
@@ -564,7 +570,10 @@ def main():
     ap.add_argument("--damage", default="", help="comma-separated damage names (default: all)")
     ap.add_argument("--jobs", type=int, default=3, help="cases run at once (each holds two copies on disk)")
     ap.add_argument("--limit", type=int, default=60, help="seconds after which the driver counts as hung")
+    ap.add_argument("--keep", default="", help="folder that keeps each damaged copy and its repaired output")
     args = ap.parse_args()
+    if args.keep:
+        os.makedirs(args.keep, exist_ok=True)
     args.driver = os.path.join(args.build, "bench", "mendcore_e2e")
     if not os.access(args.driver, os.X_OK):
         sys.exit(f"campaign: {args.driver} not found; build first")
