@@ -633,6 +633,34 @@ TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
     }
 }
 
+// A wiped entry count in a table whose entries are whole: libavformat then
+// sees no sample of that track at all, so the file is damaged, and the
+// rebuild takes the count from the entries the box holds.
+TEST(Mp4Tables, WipedEntryCountsAreRestoredFromTheirBoxes)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip_faststart.mp4");
+    if (fixture.empty())
+        return;
+    MediaReport original = CheckMedia(fixture);
+    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
+    const struct {
+        const char* table;
+        size_t countAt;  // from the box start
+    } cases[] = {{"stsz", 16}, {"stco", 12}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table);
+        std::vector<uint8_t> bytes = clean;
+        int64_t at = FindBytes(bytes, c.table) - 4;
+        ASSERT_GT(at, 0);
+        WriteBE32(bytes, static_cast<size_t>(at) + c.countAt, 0);
+        Outcome o;
+        MediaReport repaired = RepairAndCheck(dir, "count.mp4", bytes, &o);
+        EXPECT_FALSE(o.errors.empty()) << Describe(o);
+        EXPECT_EQ(PacketsPerStream(repaired), PacketsPerStream(original)) << repaired.Summary();
+    }
+}
+
 // The sanitizers slow every read about tenfold; there the bounds only
 // catch a search gone back to a stream call per byte.
 #if defined(__SANITIZE_ADDRESS__)
