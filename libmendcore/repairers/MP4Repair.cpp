@@ -574,6 +574,17 @@ int CMP4Repair::Open()
                     if (found < 0)
                         return static_cast<int>(found);
                     h.size = found;
+                } else if (h.fourcc == kMoof) {
+                    // A fragment box is never the last box: its data comes
+                    // after it. One whose own boxes stop at a top-level box
+                    // lost its size field there.
+                    int64_t end = 0;
+                    if ((r = OwnBoxesEnd(h, end)) < 0)
+                        return r;
+                    if (end < m_inputLength) {
+                        AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+                        h.size = end - pos;
+                    }
                 }
             }
         }
@@ -732,6 +743,23 @@ int CMP4Repair::ChildrenFill(const BoxHeader& h, bool& filled)
         filled = pos == end;
     }
     return 0;
+}
+
+int CMP4Repair::OwnBoxesEnd(const BoxHeader& h, int64_t& end)
+{
+    end = h.start + h.headerLength;
+    const int64_t limit = h.start + h.size;
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        int r = ReadBoxHeader(c, end, limit);
+        if (r < 0)
+            return r;
+        if (c.endMark || Uint2Macro(c.fourcc) == kMacroOther || Uint2Level(c.fourcc) == 1 || !PlausibleSize(c, limit))
+            return 0;
+        end += c.size;
+    }
 }
 
 int64_t CMP4Repair::RecordLoss(const BoxHeader& h, int64_t size, bool loss)

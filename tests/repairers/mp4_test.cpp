@@ -293,6 +293,8 @@ TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
     } cases[] = {
         {"first fragment's mdat too large", firstMdat, ReadBE32(clean, firstMdat) + 3000, fromSecond},
         {"second moof too large", secondMoof, ReadBE32(clean, secondMoof) + 3000, all},
+        // Size 0 says "to the end of the file", which no fragment box is.
+        {"second moof size zero", secondMoof, 0, all},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
