@@ -204,8 +204,12 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
         return TREE_STEP_READ;
     }
     int r = ReadEbmlId(id);
-    if (r == TREE_STEP_READ)
+    if (r == TREE_STEP_READ) {
+        const int64_t sizeAt = m_input->GetPos();
         r = ReadEbmlSize(size);
+        if (r == TREE_STEP_INVALID && id == MKV_ID_SEGMENT)
+            r = SkipLostSegmentSize(sizeAt, size);
+    }
     if (r < 0)
         return r;
     if (r == TREE_STEP_END) {
@@ -217,6 +221,29 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
         return TREE_STEP_INVALID;
     }
     return TREE_STEP_READ;
+}
+
+// A Segment whose size field was wiped (a first byte of 0 is no size at
+// all) still holds the whole file: the field is as wide as the gap before
+// the first element of the Segment. Its size reads as 0, which the size
+// check records as damage; the Segment runs to the end of the input anyway.
+int CMKVRepair::SkipLostSegmentSize(int64_t sizeAt, long long& size)
+{
+    for (int width = 1; width <= 8; ++width) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (m_input->SeekTo(sizeAt + width) != sizeAt + width)
+            break;
+        unsigned int next = 0;
+        long long nextSize = 0;
+        if (ReadEbmlId(next) == TREE_STEP_READ && ReadEbmlSize(nextSize) == TREE_STEP_READ &&
+            CheckNodeRelation(MKV_ID_SEGMENT, next) == 1) {
+            m_input->SeekTo(sizeAt + width);
+            size = 0;
+            return TREE_STEP_READ;
+        }
+    }
+    return TREE_STEP_INVALID;
 }
 
 int CMKVRepair::CheckIdAndSizeValid(const unsigned int& id, const long long& size) const
