@@ -436,7 +436,7 @@ def probe_packets(path, limit):
         if line.startswith("packet|"):
             d = dict(x.split("=", 1) for x in line.split("|")[1:] if "=" in x)
             pos = int(d["pos"]) if d.get("pos", "N/A").isdigit() else -1
-            found.append((int(d["stream_index"]), int(d["size"]), pos, d.get("data_hash", "")))
+            found.append((int(d["stream_index"]), int(d["size"]), pos, d.get("data_hash") or "-"))
     return found if r.returncode == 0 or found else None
 
 
