@@ -373,7 +373,47 @@ int CAVIRepair::Open()
     }
     if (!(m_seen & kSeenIdx1))
         AddError(JRVP_DAMAGE_INDEX);
+    for (const IndexContext& index : m_indexes) {
+        if (index.fourcc != kIdx1)
+            continue;
+        const int r = CheckIdx1(index);
+        if (r < 0) {
+            Close();
+            return r;
+        }
+        if (r > 0)
+            AddErrorAt(JRVP_DAMAGE_INDEX, index.range.first - 8);
+    }
     return m_cannotRepair ? MEND_ERR_UNREPAIRABLE : 0;
+}
+
+// 1 when an entry of the "idx1" names no chunk this file can hold (wiped or
+// overwritten entries), else 0, or a negative internal code. libavformat
+// trusts the index it finds, so a broken one hides the chunks it misnames;
+// the rebuild writes a fresh one.
+int CAVIRepair::CheckIdx1(const IndexContext& index)
+{
+    constexpr unsigned int kEntry = 16;
+    std::vector<uint8_t> block(kScanBlock);
+    int64_t p = index.range.first;
+    const int64_t end = index.range.first + (index.range.second - index.range.first) / kEntry * kEntry;
+    while (p < end) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const unsigned int want = static_cast<unsigned int>(std::min<int64_t>(end - p, kScanBlock));
+        if (m_input->SeekTo(p) != p || m_input->Read(block.data(), want) != want)
+            return MEND_ERR_READ;
+        for (unsigned int i = 0; i < want; i += kEntry) {
+            const uint8_t* e = block.data() + i;
+            const uint32_t id = e[0] | e[1] << 8 | e[2] << 16 | static_cast<uint32_t>(e[3]) << 24;
+            const int m = Uint2Macro(id);
+            if (!(m == kMacroVideo || m == kMacroAudio || m == kMacroText || m == kMacroPalette || m == kMacroIx ||
+                  m == kMacroIxFirst || id == kRec))
+                return 1;
+        }
+        p += want;
+    }
+    return 0;
 }
 
 // 1 when the input holds only zero bytes from here to its end, else 0, or

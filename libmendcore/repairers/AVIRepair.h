@@ -99,6 +99,7 @@ private:
     int ReadStreamFormat(uint32_t size, int64_t headerPos);
     int TrailingBytes(int64_t from);
     int ZeroToEnd(int64_t from);
+    int CheckIdx1(const IndexContext& index);
     int LookAhead(int64_t data, uint32_t size, int64_t limit, int64_t farLimit);
     int64_t NextIdStart(int64_t from, int64_t limit, bool formOnly);
     bool LevelRule(int m, int level, int m2) const;

@@ -300,7 +300,8 @@ struct CMP4Repair::TrakInfo {
     uint64_t totalSamples = 0;
     int64_t dataEnd = 0;
     bool cut = false;
-    bool promote = false;  // write "co64" where the input had "stco"
+    bool countWrong = false;  // a table's count names fewer entries than its box holds
+    bool promote = false;     // write "co64" where the input had "stco"
 };
 
 // One top-level box of the repaired file after the movie box.
@@ -573,6 +574,17 @@ int CMP4Repair::Open()
                     if (found < 0)
                         return static_cast<int>(found);
                     h.size = found;
+                } else if (h.fourcc == kMoof) {
+                    // A fragment box is never the last box: its data comes
+                    // after it. One whose own boxes stop at a top-level box
+                    // lost its size field there.
+                    int64_t end = 0;
+                    if ((r = OwnBoxesEnd(h, end)) < 0)
+                        return r;
+                    if (end < m_inputLength) {
+                        AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+                        h.size = end - pos;
+                    }
                 }
             }
         }
@@ -599,9 +611,13 @@ int CMP4Repair::Open()
                     r = WalkContainer(box, h.headerLength, damaged, incomplete);
                     if (r < 0)
                         return r;
-                    if (damaged)
+                    // The random-access index is never copied (the rebuild
+                    // moves what it points at): missing parts of it cost
+                    // nothing but the index itself.
+                    const bool optional = h.fourcc == kMfra;
+                    if (damaged || (incomplete && optional))
                         m_lost.push_back(box);  // left out of the repaired file
-                    if (incomplete)
+                    if (incomplete && !optional)
                         m_unrepairable = true;
                 }
             }
@@ -647,7 +663,7 @@ int CMP4Repair::CheckSampleTables()
             continue;  // no tables to judge; the rebuild says so
         if (r < 0)
             return r;
-        if (info.cut)
+        if (info.cut || info.countWrong)
             AddErrorAt(JRVP_DAMAGE_INDEX, m_sampleTables[i].start);
     }
     return 0;
@@ -727,6 +743,23 @@ int CMP4Repair::ChildrenFill(const BoxHeader& h, bool& filled)
         filled = pos == end;
     }
     return 0;
+}
+
+int CMP4Repair::OwnBoxesEnd(const BoxHeader& h, int64_t& end)
+{
+    end = h.start + h.headerLength;
+    const int64_t limit = h.start + h.size;
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        int r = ReadBoxHeader(c, end, limit);
+        if (r < 0)
+            return r;
+        if (c.endMark || Uint2Macro(c.fourcc) == kMacroOther || Uint2Level(c.fourcc) == 1 || !PlausibleSize(c, limit))
+            return 0;
+        end += c.size;
+    }
 }
 
 int64_t CMP4Repair::RecordLoss(const BoxHeader& h, int64_t size, bool loss)
@@ -1325,7 +1358,11 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     uint32_t n32 = 0, stscCount = 0, constant = 0, sizeCount = 0;
     if (!fieldAt(offsets, 4, n32) || !fieldAt(stsc, 4, stscCount))
         return MEND_ERR_READ;
-    uint64_t chunkCount = EntriesIn(offsets.size, offsets.headerLength, 8, n32, width);
+    // A count below the entries its box holds was wiped or mis-set: the
+    // writer sized the box for the entries it wrote, so the box gives the
+    // count, and the walk below cuts the table where it stops making sense.
+    uint64_t chunkCount = EntriesIn(offsets.size, offsets.headerLength, 8, UINT32_MAX, width);
+    info.countWrong = chunkCount > n32;
     uint64_t stscEntries = EntriesIn(stsc.size, stsc.headerLength, 8, stscCount, 12);
     int fieldBits = 32;
     if (sizes.fourcc == kStsz) {
@@ -1340,9 +1377,14 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
             return MEND_ERR_REPAIR_REFUSED;
     }
     uint64_t sampleCount = sizeCount;
-    if (!(sizes.fourcc == kStsz && constant != 0))
-        sampleCount = std::min<uint64_t>(
-            sizeCount, static_cast<uint64_t>(std::max<int64_t>(0, sizes.size - sizes.headerLength - 12)) * 8 / fieldBits);
+    if (!(sizes.fourcc == kStsz && constant != 0)) {
+        const uint64_t room =
+            static_cast<uint64_t>(std::max<int64_t>(0, sizes.size - sizes.headerLength - 12)) * 8 / fieldBits;
+        // Four-bit sizes come in pairs: an odd count leaves a spare nibble.
+        const uint64_t spare = fieldBits == 4 ? 1 : 0;
+        sampleCount = room > sizeCount + spare ? std::min<uint64_t>(room, UINT32_MAX) : std::min<uint64_t>(sizeCount, room);
+        info.countWrong = info.countWrong || room > sizeCount + spare;
+    }
     info.totalSamples = sampleCount;
 
     CTableReader chunkReader(in, offsets.start + offsets.headerLength + 8, chunkCount, width);

@@ -69,6 +69,8 @@ private:
     int64_t RecordSizeLoss(const BoxHeader& h, int64_t size, bool loss);
     bool PlausibleSize(const BoxHeader& h, int64_t limit) const;
     int ChildrenFill(const BoxHeader& h, bool& filled);
+    // Where the run of a container's own (non-top-level) boxes ends.
+    int OwnBoxesEnd(const BoxHeader& h, int64_t& end);
     int LooksLikeMoov(uint32_t fourcc, int64_t p, bool& yes);
     int FindMoov(uint32_t fourcc, int64_t from, int64_t to, bool backward, int64_t& found);
     int IsCandidateEnd(const BoxHeader& c, bool& yes);

@@ -252,7 +252,14 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
     if (got != want)
         return MEND_ERR_READ;
     int length = 0;
-    const int r = PeekHeader(bytes, left, &id, &size, &length);
+    int r = PeekHeader(bytes, left, &id, &size, &length);
+    if (r == TREE_STEP_INVALID && id == MKV_ID_SEGMENT) {
+        const int64_t sizeAt = p + Width(bytes[0]);
+        r = SkipLostSegmentSize(sizeAt, size);
+        if (r < 0)
+            return r;
+        length = static_cast<int>(m_input->GetPos() - p);
+    }
     if (r == TREE_STEP_END) {
         m_input->SeekTo(m_inputLength);
         return r;
@@ -263,6 +270,29 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
     }
     m_input->SeekTo(p + length);
     return TREE_STEP_READ;
+}
+
+// A Segment whose size field was wiped (a first byte of 0 is no size at
+// all) still holds the whole file: the field is as wide as the gap before
+// the first element of the Segment. Its size reads as 0, which the size
+// check records as damage; the Segment runs to the end of the input anyway.
+int CMKVRepair::SkipLostSegmentSize(int64_t sizeAt, long long& size)
+{
+    for (int width = 1; width <= 8; ++width) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (m_input->SeekTo(sizeAt + width) != sizeAt + width)
+            break;
+        unsigned int next = 0;
+        long long nextSize = 0;
+        if (ReadEbmlId(next) == TREE_STEP_READ && ReadEbmlSize(nextSize) == TREE_STEP_READ &&
+            CheckNodeRelation(MKV_ID_SEGMENT, next) == 1) {
+            m_input->SeekTo(sizeAt + width);
+            size = 0;
+            return TREE_STEP_READ;
+        }
+    }
+    return TREE_STEP_INVALID;
 }
 
 bool CMKVRepair::SizesOf(unsigned int id, long long* least, long long* most) const

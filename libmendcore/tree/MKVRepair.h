@@ -108,6 +108,7 @@ private:
     int ReadVint(int maxWidth, bool keepMarker, uint64_t* value);
     int ReadEbmlId(unsigned int& id);
     int ReadEbmlSize(long long& size);
+    int SkipLostSegmentSize(int64_t sizeAt, long long& size);
     // What the parse reads of a block: its track and its time relative to
     // its Cluster's Timecode.
     struct BlockHead {

@@ -556,6 +556,15 @@ const Damage kDamages[] = {
          return std::make_pair(int64_t(4), int64_t(8));
      },
      false},
+    // libavformat trusts the entries it finds: the chunks they misname vanish.
+    {"idx1 entries zeroed",
+     [](std::vector<uint8_t>& d) {
+         int64_t at = FindBytes(d, "idx1", MoviType(d));
+         uint32_t size = ReadLE32(d, at + 4);
+         std::memset(&d[at + 8 + size / 2 / 16 * 16], 0, 32);
+         return std::make_pair(at, at + 8 + int64_t(size));
+     },
+     false},
     {"idx1 size made huge",
      [](std::vector<uint8_t>& d) {
          int64_t at = FindBytes(d, "idx1", MoviType(d));

@@ -293,6 +293,8 @@ TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
     } cases[] = {
         {"first fragment's mdat too large", firstMdat, ReadBE32(clean, firstMdat) + 3000, fromSecond},
         {"second moof too large", secondMoof, ReadBE32(clean, secondMoof) + 3000, all},
+        // Size 0 says "to the end of the file", which no fragment box is.
+        {"second moof size zero", secondMoof, 0, all},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -301,6 +303,25 @@ TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
         MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes);
         EXPECT_EQ(PacketsPerStream(repaired), c.packets) << repaired.Summary();
     }
+}
+
+// The random-access index at the end of a fragmented recording is dropped by
+// every rebuild; wiped, it is damage of its own and costs no fragment.
+TEST(Mp4Cut, WipedRandomAccessIndexCostsNoFragment)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip_frag.mp4");
+    if (fixture.empty())
+        return;
+    MediaReport original = CheckMedia(fixture);
+    std::vector<uint8_t> bytes = ReadFileBytes(fixture);
+    Box mfra = FindTopBox(bytes, "mfra");
+    ASSERT_GT(mfra.start, 0);
+    std::fill(bytes.begin() + mfra.start + 8, bytes.begin() + mfra.start + mfra.size, 0);
+    Outcome outcome;
+    MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes, &outcome);
+    EXPECT_FALSE(outcome.errors.empty());
+    EXPECT_EQ(PacketsPerStream(repaired), PacketsPerStream(original)) << repaired.Summary();
 }
 
 // --- Broken size fields ----------------------------------------------------
@@ -611,6 +632,34 @@ TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
                 EXPECT_EQ(got[n.first], n.second) << "stream " << n.first;
             }
         }
+    }
+}
+
+// A wiped entry count in a table whose entries are whole: libavformat then
+// sees no sample of that track at all, so the file is damaged, and the
+// rebuild takes the count from the entries the box holds.
+TEST(Mp4Tables, WipedEntryCountsAreRestoredFromTheirBoxes)
+{
+    ScratchDir dir("mp4");
+    std::string fixture = RequireFixture("clip_faststart.mp4");
+    if (fixture.empty())
+        return;
+    MediaReport original = CheckMedia(fixture);
+    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
+    const struct {
+        const char* table;
+        size_t countAt;  // from the box start
+    } cases[] = {{"stsz", 16}, {"stco", 12}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table);
+        std::vector<uint8_t> bytes = clean;
+        int64_t at = FindBytes(bytes, c.table) - 4;
+        ASSERT_GT(at, 0);
+        WriteBE32(bytes, static_cast<size_t>(at) + c.countAt, 0);
+        Outcome o;
+        MediaReport repaired = RepairAndCheck(dir, "count.mp4", bytes, &o);
+        EXPECT_FALSE(o.errors.empty()) << Describe(o);
+        EXPECT_EQ(PacketsPerStream(repaired), PacketsPerStream(original)) << repaired.Summary();
     }
 }
 

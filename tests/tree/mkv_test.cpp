@@ -233,6 +233,13 @@ const Damage kDamages[] = {
          *from = *to = 0;
          return s >= 0 && OverwriteBytes(path, s + 4, {0x01, 0, 0, 0, 0, 0, 0x10, 0x00});
      }},
+    // A first byte of 0 is no size at all: the field's width must be found.
+    {"wiped Segment size",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         int64_t s = FindBytes(bytes, kSegmentId);
+         *from = *to = 0;
+         return s >= 0 && ZeroRange(path, s + 4, 8);
+     }},
     {"wrong Duration",
      [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
          int64_t d = FindBytes(bytes, kDurationHeader);

@@ -1,0 +1,621 @@
+#!/usr/bin/python3
+"""Damage campaign on real-size recordings. Not a test: run by hand.
+
+    bench/campaign.py [DATA] [--build BUILD] [--only NAME,...] [--damage NAME,...]
+                      [--jobs N] [--limit SECONDS] [--keep FOLDER]
+
+Makes (once, kept in DATA, default build/campaign-data) recordings of 100 to
+300 MB with Debian's ffmpeg and GStreamer, damages each in about twenty ways
+at offsets taken from the file's own structure, runs bench/mendcore_e2e on
+each damaged copy and judges the result with ffprobe/ffmpeg against the
+original's packets. Prints a table and a summary; exits 1 when any case is
+FAIL, HANG or CRASH.
+
+Verdicts:
+  OK     the result is sound: every packet outside the damage is kept and
+         the file decodes without error (errors from damage that only hit
+         packet payload are allowed: no container parser can see them), or
+         the library refused a file whose damage left nothing to repair
+  LOSS   packets outside the damage are missing, or the library refused a
+         file that still held something to repair
+  FAIL   success reported, but the judged file does not open, decodes with
+         errors the container's structure should have caught, or holds no
+         packet at all
+  HANG   the driver ran past the time limit
+  CRASH  the driver died on a signal or printed no result line
+
+A new container needs a recording in RECORDINGS and a layout function in
+LAYOUTS (what is header, data, index and a top-level unit in that file).
+"""
+import argparse
+import collections
+import concurrent.futures
+import os
+import random
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SECONDS = 150  # length of each recording: 100 to 200 MB at the rates below
+MiB = 1 << 20
+
+# --- Recordings -------------------------------------------------------------
+# One x264 source (noise keeps it from compressing to nothing) remuxed into
+# the ISO family, Matroska and AVI; mpeg4/VP8 encoded on their own; two files
+# from GStreamer's muxers as a second writer.
+FF = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"]
+SRC_V = ["-f", "lavfi", "-i", f"testsrc2=size=640x360:rate=30:duration={SECONDS}"]
+SRC_A = ["-f", "lavfi", "-i", f"sine=frequency=440:beep_factor=4:sample_rate=48000:duration={SECONDS}"]
+NOISE = ["-vf", "noise=alls=24:allf=t"]
+RATE = ["-b:v", "8M", "-maxrate", "8M", "-bufsize", "16M", "-g", "60"]
+X264 = ["-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"]
+GST_V = ("videotestsrc num-buffers=3600 pattern=snow ! video/x-raw,width=640,height=360,framerate=30/1 "
+         "! videoconvert ! {enc} ! queue ! m. ")
+GST_A = ("audiotestsrc num-buffers=5625 samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 "
+         "! audioconvert ! {enc} ! queue ! m. ")
+
+
+def encode(*args):
+    """An ffmpeg encode from the lavfi sources."""
+    return lambda data, out: FF + list(args) + [out]
+
+
+def remux(source, *args):
+    """An ffmpeg remux of another recording's packets."""
+    return lambda data, out: FF + ["-i", os.path.join(data, source)] + list(args) + [out]
+
+
+def gst(video_enc, audio_enc, mux):
+    """A GStreamer pipeline ending in MUX."""
+    pipeline = GST_V.format(enc=video_enc) + GST_A.format(enc=audio_enc) + f"{mux} name=m ! filesink location="
+    return lambda data, out: ["gst-launch-1.0", "-q"] + (pipeline + out).split()
+
+
+# name -> (layout family, command maker); a remux comes after its source.
+RECORDINGS = collections.OrderedDict([
+    ("h264_aac.mkv", ("mkv", encode(*SRC_V, *SRC_A, *NOISE, *X264, *RATE, "-c:a", "aac", "-b:a", "128k",
+                                    "-f", "matroska"))),
+    ("h264_aac.mp4", ("mp4", remux("h264_aac.mkv", "-c", "copy", "-f", "mp4"))),
+    ("h264_aac_faststart.mp4", ("mp4", remux("h264_aac.mkv", "-c", "copy", "-movflags", "+faststart", "-f", "mp4"))),
+    ("h264_aac.mov", ("mp4", remux("h264_aac.mkv", "-c", "copy", "-f", "mov"))),
+    ("h264_aac_frag.mp4", ("mp4", remux("h264_aac.mkv", "-c", "copy", "-movflags", "frag_keyframe+empty_moov",
+                                        "-f", "mp4"))),
+    ("h264_pcm.avi", ("avi", remux("h264_aac.mkv", "-c:v", "copy", "-bsf:v", "h264_mp4toannexb",
+                                   "-c:a", "pcm_s16le", "-f", "avi"))),
+    ("mpeg4_mp3.avi", ("avi", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "mpeg4", *RATE, "-c:a", "libmp3lame",
+                                     "-b:a", "192k", "-f", "avi"))),
+    ("vp8_opus.webm", ("mkv", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "libvpx", "-deadline", "realtime",
+                                     "-cpu-used", "8", "-threads", "4", *RATE, "-c:a", "libopus", "-b:a", "128k",
+                                     "-f", "webm"))),
+    ("gst_h264_aac.mp4", ("mp4", gst("x264enc speed-preset=ultrafast bitrate=8000 key-int-max=60",
+                                     "voaacenc", "mp4mux"))),
+    ("gst_mpeg4_mp3.avi", ("avi", gst("avenc_mpeg4 bitrate=8000000 gop-size=60", "lamemp3enc bitrate=192",
+                                      "avimux"))),
+])
+
+
+def make_recordings(data, names):
+    """Makes the missing recordings, each under a temporary name renamed once
+    its writer succeeded, so an interrupted run leaves no half file."""
+    for name in names:
+        command = RECORDINGS[name][1]
+        final = os.path.join(data, name)
+        if os.path.getsize(final) if os.path.exists(final) else 0:
+            continue
+        tmp = os.path.join(data, ".tmp-" + name)
+        started = time.time()
+        print(f"campaign: making {name}", flush=True)
+        subprocess.run(command(data, tmp), check=True)
+        os.replace(tmp, final)
+        print(f"campaign: {name}: {os.path.getsize(final) / 1e6:.0f} MB in {time.time() - started:.0f} s", flush=True)
+
+
+# --- Layouts: where a file's header, data, index and units lie ---------------
+# Each returns a Layout; offsets are byte offsets in the recording.
+class Layout:
+    def __init__(self, size):
+        self.size = size
+        self.header = (0, 0)        # the stream descriptions (hdrl, Tracks, moov)
+        self.data = (0, size)       # the media data (movi, Clusters, mdat or fragments)
+        self.index = None           # (start, end) of index bytes to zero
+        self.lost_index = None      # ops that remove the index, and whether that leaves anything
+        self.fields = []            # (offset, length) of sizes, counts, durations in the header
+        self.swap = 0               # offset of two header bytes to swap (an identifier)
+        self.unit = None            # (offset, length, old value, encode(value) -> bytes) of a mid unit's size
+        self.boundary = 0           # a boundary between two top-level units near the middle
+        self.index_at_end = False   # a cut loses the whole index (MP4 with its moov at the end)
+
+
+def read_at(f, offset, length):
+    f.seek(offset)
+    return f.read(length)
+
+
+def riff_chunks(f, start, end):
+    """(fourcc, offset, data size, list type or None) of the chunks in [start, end)."""
+    pos = start
+    while end - pos >= 8:
+        head = read_at(f, pos, 12)
+        fourcc, size = head[:4], struct.unpack("<I", head[4:8])[0]
+        yield fourcc, pos, size, head[8:12] if fourcc in (b"RIFF", b"LIST") else None
+        pos += 8 + size + (size & 1)
+
+
+def avi_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    L.fields.append((4, 4))  # the RIFF size
+    for fourcc, off, size, kind in riff_chunks(f, 12, L.size):
+        if kind == b"hdrl":
+            L.header = (off + 12, off + 8 + size)
+            for sub, soff, ssize, skind in riff_chunks(f, off + 12, off + 8 + size):
+                if sub == b"avih":
+                    L.fields.append((soff + 8 + 16, 4))  # dwTotalFrames
+                elif skind == b"strl":
+                    for s, o, _, _ in riff_chunks(f, soff + 12, soff + 8 + ssize):
+                        if s == b"strh":
+                            L.fields.append((o + 8 + 32, 4))  # dwLength
+                            L.swap = L.swap or o
+        elif kind == b"movi":
+            L.data = (off + 12, off + 8 + size)
+            L.fields.append((off + 4, 4))  # the movi list's size
+        elif fourcc == b"idx1":
+            L.index = (off + 8, off + 8 + size)
+            L.lost_index = ([("cut", off)], True)
+        elif fourcc == b"RIFF" and kind == b"AVIX" and L.lost_index is None:
+            pass  # OpenDML continuation: keep the first RIFF's movi as data
+    mid = L.data[0] + (L.data[1] - L.data[0]) // 2
+    for fourcc, off, size, kind in riff_chunks(f, L.data[0], L.data[1]):
+        if off >= mid and kind is None:
+            L.unit = (off + 4, 4, size, lambda v: struct.pack("<I", min(v, 0xFFFFFFFF)))
+            L.boundary = off
+            break
+    return L
+
+
+def vint(f, pos):
+    """(value, length) of the EBML variable-size integer at pos; (None, 1) when invalid."""
+    first = read_at(f, pos, 1)
+    if not first or first[0] == 0:
+        return None, 1
+    length = 8 - first[0].bit_length() + 1
+    raw = read_at(f, pos, length)
+    value = int.from_bytes(raw, "big") & ((1 << (7 * length)) - 1)
+    return value, length
+
+
+def ebml_children(f, start, end):
+    """(id, offset, header length, data size) of the elements in [start, end)."""
+    pos = start
+    while end - pos >= 2:
+        first = read_at(f, pos, 1)[0]
+        id_len = 8 - first.bit_length() + 1
+        eid = int.from_bytes(read_at(f, pos, id_len), "big")
+        size, size_len = vint(f, pos + id_len)
+        if size is None:
+            return
+        yield eid, pos, id_len + size_len, size
+        if size == (1 << (7 * size_len)) - 1:
+            return  # unknown size
+        pos += id_len + size_len + size
+
+
+def mkv_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    (_, ebml_off, ebml_head, ebml_size), = [next(ebml_children(f, 0, L.size))]
+    seg_off = ebml_off + ebml_head + ebml_size
+    _, _, seg_head, seg_size = next(ebml_children(f, seg_off, L.size))
+    L.fields.append((seg_off + 4, seg_head - 4))  # the Segment's size
+    clusters = []
+    body = seg_off + seg_head
+    for eid, off, head, size in ebml_children(f, body, min(L.size, body + seg_size)):
+        if eid == 0x1F43B675:
+            clusters.append((off, head, size))
+        elif eid == 0x1654AE6B:  # Tracks
+            L.header = (off, off + head + size)
+            L.swap = off
+        elif eid == 0x1549A966:  # Info: its Duration
+            for cid, coff, chead, csize in ebml_children(f, off + head, off + head + size):
+                if cid == 0x4489:
+                    L.fields.append((coff + chead, csize))
+        elif eid == 0x1C53BB6B:  # Cues
+            L.index = (off + head, off + head + size)
+            L.lost_index = ([("cut", off)], True)
+    last = clusters[-1]
+    L.data = (clusters[0][0], last[0] + last[1] + last[2])
+    off, head, size = next(c for c in clusters if c[0] >= (L.data[0] + L.data[1]) // 2)
+    size_len = head - 4
+
+    def encode(v, n=size_len):
+        v = min(v, (1 << (7 * n)) - 2)  # all ones would mean "unknown size"
+        return ((1 << (7 * n)) | v).to_bytes(n, "big") if n < 8 else (b"\x01" + v.to_bytes(7, "big"))
+    L.unit = (off + 4, size_len, size, encode)
+    L.boundary = off
+    return L
+
+
+MP4_CONTAINERS = {b"moov", b"trak", b"mdia", b"minf", b"stbl", b"mvex", b"edts", b"moof", b"traf", b"mfra"}
+
+
+def mp4_boxes(f, start, end):
+    """(type, offset, header length, box size) of the boxes in [start, end)."""
+    pos = start
+    while end - pos >= 8:
+        size, kind = struct.unpack(">I4s", read_at(f, pos, 8))
+        head = 8
+        if size == 1:
+            size, head = struct.unpack(">Q", read_at(f, pos + 8, 8))[0], 16
+        elif size == 0:
+            size = end - pos
+        if size < head:
+            return
+        yield kind, pos, head, size
+        pos += size
+
+
+def mp4_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    top = list(mp4_boxes(f, 0, L.size))
+    kinds = [b[0] for b in top]
+    moov = top[kinds.index(b"moov")]
+    L.header = (moov[1], moov[1] + moov[3])
+    # Walk the movie box with a list, not recursion: the durations, and the
+    # video track's sample description, sample count and chunk offsets.
+    found, video, pending = [], None, [(moov, None)]
+    while pending:
+        (kind, off, head, size), trak = pending.pop()
+        for child in mp4_boxes(f, off + head, off + size):
+            ckind, coff = child[0], child[1]
+            if ckind in MP4_CONTAINERS:
+                pending.append((child, coff if ckind == b"trak" else trak))
+            elif ckind in (b"mvhd", b"mdhd", b"tkhd"):
+                wide = read_at(f, coff + 8, 1)[0] == 1  # version 1: 64-bit times
+                at = (36 if wide else 28) if ckind == b"tkhd" else (32 if wide else 24)
+                L.fields.append((coff + at, 8 if wide else 4))
+            elif ckind == b"hdlr" and read_at(f, coff + 16, 4) == b"vide":
+                video = trak
+            found.append((ckind, trak, child))
+    mine = {k: c for k, t, c in reversed(found) if t == video}
+    if b"stsd" in mine:
+        L.swap = mine[b"stsd"][1] + 4
+    if b"stsz" in mine:
+        L.fields.append((mine[b"stsz"][1] + 16, 4))  # its sample count
+    stco = mine.get(b"stco") or mine.get(b"co64")
+    if stco and stco[3] > 16:
+        mid = stco[1] + 16 + (stco[3] - 16) // 2
+        L.index = (mid, min(stco[1] + stco[3], mid + 4096))
+    fragmented = b"moof" in kinds
+    moov_last = kinds.index(b"moov") > kinds.index(b"mdat") if b"mdat" in kinds else False
+    if fragmented:
+        frags = [b for b in top if b[0] in (b"moof", b"mdat")]
+        L.data = (frags[0][1], frags[-1][1] + frags[-1][3])
+        unit = next(b for b in top if b[0] == b"moof" and b[1] >= (L.data[0] + L.data[1]) // 2)
+        if b"mfra" in kinds:
+            mfra = top[kinds.index(b"mfra")]
+            L.index = (mfra[1] + 8, mfra[1] + mfra[3])
+            L.lost_index = ([("cut", mfra[1])], True)
+        else:
+            L.lost_index = ([("zero", moov[1], moov[3])], False)
+    else:
+        mdat = top[kinds.index(b"mdat")]
+        L.data = (mdat[1] + mdat[2], mdat[1] + mdat[3])
+        unit = mdat
+        L.lost_index = ([("cut", moov[1])] if moov_last else [("zero", moov[1], moov[3])], False)
+    L.index_at_end = moov_last
+    L.boundary = unit[1] if fragmented or not moov_last else moov[1]
+    if unit[2] == 16:
+        L.unit = (unit[1] + 8, 8, unit[3], lambda v: struct.pack(">Q", v))
+    else:
+        L.unit = (unit[1], 4, unit[3], lambda v: struct.pack(">I", min(v, 0xFFFFFFFF)))
+    return L
+
+
+LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout}
+
+
+def layout(family, path):
+    L = LAYOUTS[family](path)
+    L.path = path
+    return L
+
+
+# --- Damages ------------------------------------------------------------------
+# A damage is a list of operations on a copy of the recording:
+#   ("cut", n)               keep the first n bytes
+#   ("zero", at, n)          n zero bytes at `at`
+#   ("random", at, n)        n seeded random bytes at `at`
+#   ("put", at, bytes)       these bytes at `at`
+#   ("insert", at, n)        n seeded random bytes inserted before `at`
+#   ("append", n)            n seeded random bytes at the end
+#   ("sparse", n)            a hole of n bytes at the end
+# with the byte ranges of the recording it destroys (packets overlapping them
+# may be lost) and whether a refusal is acceptable (nothing left to repair).
+class Damage:
+    def __init__(self, name, ops, ranges, refusable=False):
+        self.name, self.ops, self.ranges, self.refusable = name, ops, ranges, refusable
+        self.payload = None  # whether it reaches media bytes: set by damages()
+
+
+def damages(L, sparse):
+    size, (h0, h1), (d0, d1) = L.size, L.header, L.data
+    at = lambda frac: d0 + int((d1 - d0) * frac)  # noqa: E731
+    hlen = max(1, min(256, (h1 - h0) // 4))
+    out = []
+
+    def add(name, ops, ranges, refusable=False):
+        out.append(Damage(name, ops, ranges, refusable))
+
+    for pct in (10, 50, 90):
+        cut = size * pct // 100
+        add(f"cut {pct}%", [("cut", cut)], [(cut, size)], L.index_at_end)
+    add("cut in header", [("cut", (h0 + h1) // 2)], [((h0 + h1) // 2, size)], True)
+    for name, kind, frac, n in (("zero 4K data", "zero", 0.30, 4096), ("zero 1M data", "zero", 0.50, MiB),
+                                ("zero 16M data", "zero", 0.60, 16 * MiB), ("random 4K data", "random", 0.40, 4096),
+                                ("random 1M data", "random", 0.70, MiB)):
+        add(name, [(kind, at(frac), n)], [(at(frac), at(frac) + n)])
+    for name, kind, frac in (("zero in header", "zero", 0.6), ("random in header", "random", 0.4)):
+        start = h0 + int((h1 - h0) * frac)
+        add(name, [(kind, start, hlen)], [(start, start + hlen)], True)
+    if L.index:
+        add("zero index", [("zero", L.index[0], L.index[1] - L.index[0])], [L.index])
+    if L.lost_index:
+        ops, keeps = L.lost_index
+        add("lost index", ops, [], not keeps)
+    add("zero size fields", [("zero", o, n) for o, n in L.fields], [(o, o + n) for o, n in L.fields])
+    f = open(L.path, "rb")
+    pair = read_at(f, L.swap, 2)
+    add("swapped header bytes", [("put", L.swap, pair[::-1])], [(L.swap, L.swap + 2)], True)
+    off, n, old, encode = L.unit
+    for name, value in (("unit size too large", max(old * 4, size)), ("unit size too small", old // 2),
+                        ("unit size zero", 0)):
+        add(name, [("put", off, encode(value))], [(off, off + n)])
+        out[-1].payload = False  # a size field, not media bytes
+    add("spliced garbage", [("insert", L.boundary, 65536)], [(L.boundary, L.boundary)])
+    add("trailing garbage", [("append", MiB)], [])
+    if sparse:
+        add("5 GiB sparse tail", [("sparse", 5 << 30)], [])
+    for d in out:  # a damage that reaches media bytes may leave decode errors nobody can see
+        if d.payload is None:
+            d.payload = any(a < b and a < d1 and d0 < b for a, b in d.ranges)
+    return out
+
+
+def copy_range(fin, fout, start, end):
+    """Copies [start, end) of fin to fout's position (both unbuffered)."""
+    while start < end:
+        n = os.copy_file_range(fin.fileno(), fout.fileno(), end - start, start)
+        if n <= 0:
+            raise OSError(f"short copy at {start}")
+        start += n
+
+
+def write_damaged(src, dst, damage, seed):
+    """Writes src with the damage applied to dst."""
+    rng = random.Random(seed)
+    size = os.path.getsize(src)
+    end = min([op[1] for op in damage.ops if op[0] == "cut"] + [size])
+    with open(src, "rb", buffering=0) as fin, open(dst, "wb", buffering=0) as fout:
+        start = 0
+        for op in damage.ops:
+            if op[0] == "insert":
+                copy_range(fin, fout, start, op[1])
+                fout.write(rng.randbytes(op[2]))
+                start = op[1]
+        copy_range(fin, fout, start, end)
+        for op in damage.ops:
+            if op[0] in ("zero", "random", "put"):
+                fout.seek(op[1])
+                fout.write(bytes(op[2]) if op[0] == "zero" else rng.randbytes(op[2]) if op[0] == "random" else op[2])
+            elif op[0] == "append":
+                fout.seek(0, os.SEEK_END)
+                fout.write(rng.randbytes(op[1]))
+            elif op[0] == "sparse":
+                fout.truncate(os.fstat(fout.fileno()).st_size + op[1])
+
+
+# --- Judging ------------------------------------------------------------------
+MARGIN = 16  # bytes of a packet's own header before its data (AVI chunk, Matroska block)
+
+
+def probe_packets(path, limit):
+    """[(stream, size, pos, hash)] of the file's packets, or None when ffprobe fails."""
+    cmd = ["ffprobe", "-v", "error", "-show_packets", "-show_data_hash", "CRC32", "-show_entries",
+           "packet=stream_index,size,pos,data_hash", "-of", "compact", path]
+    try:
+        r = subprocess.run(cmd, capture_output=True, text=True, timeout=limit)
+    except subprocess.TimeoutExpired:
+        return None
+    found = []
+    for line in r.stdout.splitlines():
+        if line.startswith("packet|"):
+            d = dict(x.split("=", 1) for x in line.split("|")[1:] if "=" in x)
+            pos = int(d["pos"]) if d.get("pos", "N/A").isdigit() else -1
+            found.append((int(d["stream_index"]), int(d["size"]), pos, d.get("data_hash") or "-"))
+    return found if r.returncode == 0 or found else None
+
+
+def decode_errors(path, limit):
+    """The error lines of a full decode, or a line saying why there was none."""
+    cmd = ["ffmpeg", "-v", "error", "-nostdin", "-threads", "2", "-i", path, "-f", "null", "-"]
+    try:
+        r = subprocess.run(cmd, capture_output=True, text=True, timeout=limit)
+    except subprocess.TimeoutExpired:
+        return ["decode timed out"]
+    lines = [x for x in r.stderr.splitlines() if x.strip()]
+    return lines or ([f"ffmpeg exit {r.returncode}"] if r.returncode else [])
+
+
+def outside(packets, ranges):
+    """The packets that lie wholly outside the damaged byte ranges."""
+    def hit(p):
+        lo, hi = p[2] - MARGIN, p[2] + p[1] + MARGIN
+        return any(lo < b and a < hi for a, b in ranges)
+    return [p for p in packets if p[2] < 0 or not hit(p)]
+
+
+def kept_count(expected, found):
+    """How many expected packets (by size and content) the judged file holds."""
+    have = collections.Counter((p[1], p[3]) for p in found)
+    want = collections.Counter((p[1], p[3]) for p in expected)
+    return sum(min(n, have[k]) for k, n in want.items())
+
+
+# --- Running ------------------------------------------------------------------
+class Case:
+    def __init__(self, recording, damage):
+        self.recording, self.damage = recording, damage
+        self.parse = self.records = self.repair = "-"
+        self.seconds = self.mb = 0.0
+        self.kept = self.expected = 0
+        self.errors = 0
+        self.verdict, self.note = "?", ""
+
+
+def driver_line(text):
+    m = re.search(r"^e2e (.*)$", text, re.M)
+    return dict(x.split("=", 1) for x in m.group(1).split()) if m else None
+
+
+def run_case(args, rec, family, original, damage, work):
+    case = Case(rec, damage.name)
+    src = os.path.join(args.data, rec)
+    ext = os.path.splitext(rec)[1]
+    damaged, out = work + ".in" + ext, work + ".out" + ext
+    try:
+        write_damaged(src, damaged, damage, f"{rec}/{damage.name}")
+        started = time.time()
+        r = subprocess.run(["timeout", "-k", "5", str(args.limit), args.driver, "repair", damaged, out],
+                           capture_output=True, text=True)
+        case.seconds = time.time() - started
+        line = driver_line(r.stdout)
+        if r.returncode == 124:
+            case.verdict, case.note = "HANG", f"killed after {args.limit} s"
+            return case
+        if r.returncode < 0 or r.returncode > 3 or line is None:
+            case.verdict, case.note = "CRASH", f"exit {r.returncode}: {r.stderr.strip()[-120:]}"
+            return case
+        case.parse, case.records, case.repair = int(line["parse"]), int(line["records"]), line["repair"]
+        case.seconds, case.mb = float(line["wall_s"]), int(line["maxrss_kb"]) / 1024
+        expected = outside(original, damage.ranges)
+        case.expected = len(expected)
+        refused = case.parse < 0 or (case.repair != "none" and int(case.repair) < 0)
+        if refused:
+            ok = damage.refusable or not expected
+            case.verdict = "OK" if ok else "LOSS"
+            case.note = "refused" + (": nothing left to repair" if damage.refusable else "")
+            return case
+        undamaged = case.repair == "none"
+        judged = damaged if undamaged else out
+        found = probe_packets(judged, args.limit * 5) if os.path.exists(judged) else None
+        if not found:
+            case.verdict, case.note = "FAIL", "success, but the file does not open or holds no packet"
+            return case
+        case.kept = kept_count(expected, found)
+        errors = decode_errors(judged, args.limit * 5)
+        case.errors = len(errors)
+        if errors and not damage.payload:
+            case.verdict, case.note = "FAIL", "decode errors, yet no payload was damaged: " + errors[0][:60]
+        elif case.kept < case.expected:
+            case.verdict = "FAIL" if undamaged else "LOSS"
+            case.note = "packets missing" if undamaged else ""
+        else:
+            case.verdict = "OK"
+            case.note = "decode errors from damaged payload" if errors else ""
+        if undamaged:
+            case.note = ("undamaged; " + case.note).rstrip("; ")
+        return case
+    finally:
+        for path in (damaged, out):
+            if args.keep and os.path.exists(path):
+                os.replace(path, os.path.join(args.keep, f"{os.path.splitext(rec)[0]}-{damage.name.replace(' ', '_')}"
+                                                        f"{'-out' if path == out else ''}{ext}"))
+            elif os.path.exists(path):
+                os.remove(path)
+
+
+def original_packets(args, rec):
+    """The recording's packets, cached beside it; refuses a recording that does
+    not decode cleanly, since it could not judge anything."""
+    path = os.path.join(args.data, rec)
+    cache = os.path.join(args.data, f".{rec}.packets")
+    stamp = f"{os.path.getsize(path)} {os.path.getmtime(path)}"
+    if os.path.exists(cache):
+        with open(cache) as f:
+            lines = f.read().splitlines()
+        if lines and lines[0] == stamp:
+            return [(int(a), int(b), int(c), d) for a, b, c, d in (x.split() for x in lines[1:])]
+    errors = decode_errors(path, 600)
+    if errors:
+        sys.exit(f"campaign: {rec} does not decode cleanly: {errors[0]}")
+    found = probe_packets(path, 600)
+    with open(cache, "w") as f:
+        f.write(stamp + "\n" + "".join(f"{a} {b} {c} {d}\n" for a, b, c, d in found))
+    return found
+
+
+COLUMNS = "{:<24} {:<22} {:>6} {:>7} {:>6} {:>7} {:>6} {:>13} {:>6}  {:<7} {}"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("data", nargs="?", default=os.path.join(ROOT, "build", "campaign-data"))
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"), help="build folder holding bench/mendcore_e2e")
+    ap.add_argument("--only", default="", help="comma-separated recordings (default: all)")
+    ap.add_argument("--damage", default="", help="comma-separated damage names (default: all)")
+    ap.add_argument("--jobs", type=int, default=3, help="cases run at once (each holds two copies on disk)")
+    ap.add_argument("--limit", type=int, default=60, help="seconds after which the driver counts as hung")
+    ap.add_argument("--keep", default="", help="folder that keeps each damaged copy and its repaired output")
+    args = ap.parse_args()
+    if args.keep:
+        os.makedirs(args.keep, exist_ok=True)
+    args.driver = os.path.join(args.build, "bench", "mendcore_e2e")
+    if not os.access(args.driver, os.X_OK):
+        sys.exit(f"campaign: {args.driver} not found; build first")
+    os.makedirs(args.data, exist_ok=True)
+    args.data = os.path.abspath(args.data)
+    names = [n for n in RECORDINGS if not args.only or n in args.only.split(",")]
+    # A remux needs its source, even when only the remux is asked for.
+    make_recordings(args.data, [n for n in RECORDINGS if n in names or n == "h264_aac.mkv"])
+
+    cases, sparse_done = [], set()
+    for rec in names:
+        family = RECORDINGS[rec][0]
+        L = layout(family, os.path.join(args.data, rec))
+        original = original_packets(args, rec)
+        for d in damages(L, family not in sparse_done):
+            if not args.damage or d.name in args.damage.split(","):
+                cases.append((rec, family, original, d))
+        sparse_done.add(family)
+    print(f"campaign: {len(cases)} cases on {len(names)} recordings, {args.jobs} at a time", flush=True)
+
+    header = COLUMNS.format("recording", "damage", "parse", "records", "repair", "seconds", "MB",
+                            "kept/expected", "errors", "verdict", "note")
+    print(header, flush=True)
+    results = []
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        futures = [pool.submit(run_case, args, rec, family, original, d, os.path.join(args.data, f".case{i}"))
+                   for i, (rec, family, original, d) in enumerate(cases)]
+        for future in futures:
+            c = future.result()
+            results.append(c)
+            print(COLUMNS.format(c.recording, c.damage, c.parse, c.records, c.repair, f"{c.seconds:.1f}",
+                                 f"{c.mb:.0f}", f"{c.kept}/{c.expected}", c.errors, c.verdict, c.note), flush=True)
+    counts = collections.Counter(c.verdict for c in results)
+    print("summary: " + ", ".join(f"{v} {counts[v]}" for v in ("OK", "LOSS", "FAIL", "HANG", "CRASH")) +
+          f" of {len(results)} cases; max {max(c.seconds for c in results):.1f} s, "
+          f"max {max(c.mb for c in results):.0f} MB")
+    refused = [c for c in results if c.note.startswith("refused")]
+    if refused:
+        print("refused (for a human to look at): " + "; ".join(f"{c.recording} {c.damage} ({c.parse}/{c.repair})"
+                                                              for c in refused))
+    return 1 if counts["FAIL"] or counts["HANG"] or counts["CRASH"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
