@@ -33,11 +33,6 @@ public:
     // the data. A short read alone cannot tell a read error from the end of
     // a file, and a read error must never pass for a file that simply ends.
     virtual bool Failed() { return false; }
-    // Copies up to n bytes from this stream's position to out's position
-    // without passing them through user space, moving both positions by
-    // the count copied. -1 when these two streams cannot do it (nothing was
-    // copied); the caller then copies through Read and Write.
-    virtual long long CopyTo(IBaseStream* out, long long n);
 };
 
 // A file on a POSIX descriptor. Mode 0 opens read-only, 1 read-write, 2
@@ -61,8 +56,6 @@ public:
     long long SeekTo(long long pos) override;
     long long JumpOver(long long distance) override;
     bool Failed() override { return m_failed.load(); }
-    // copy_file_range(2) between two files.
-    long long CopyTo(IBaseStream* out, long long n) override;
 
     bool IsOpen() const { return m_fd >= 0; }
     // Device and inode of the open file, to refuse writing over an input.
@@ -104,9 +97,6 @@ public:
     long long SeekTo(long long pos) override;
     long long JumpOver(long long distance) override;
     bool Failed() override;
-    // Hands the copy to the inner streams when out is buffered too, after
-    // both buffers are flushed.
-    long long CopyTo(IBaseStream* out, long long n) override;
 
     // Writes pending bytes out (write mode) or returns the inner stream to
     // the logical position (read mode). 0, or -37 when a write fell short.

@@ -295,34 +295,3 @@ bool CBufferStream::Failed()
     CStreamGuard lock(m_lock);
     return m_failed || (m_inner && m_inner->Failed());
 }
-
-long long CBufferStream::CopyTo(IBaseStream* out, long long n)
-{
-    CBufferStream* target = dynamic_cast<CBufferStream*>(out);
-    if (!target || target == this || n <= 0)
-        return -1;
-    CStreamGuard lock(m_lock);
-    CStreamGuard targetLock(target->m_lock);
-    if (!m_inner || !target->m_inner || m_failed || target->m_failed)
-        return -1;
-    // The inner streams must stand where the logical positions are.
-    if (m_mode == kModeWrite || m_rest > 0) {
-        if (FlushBuffer() != 0)
-            return -1;
-    }
-    if (target->m_mode == kModeRead || target->m_cursor > 0) {
-        if (target->FlushBuffer() != 0)
-            return -1;
-    }
-    if (m_failed || target->m_failed)
-        return -1;
-    long long r = m_inner->CopyTo(target->m_inner, n);
-    if (r <= 0)
-        return r;
-    m_innerPos += r;
-    m_refillEnd = -1;
-    target->m_innerPos += r;
-    Publish();
-    target->Publish();
-    return r;
-}

@@ -22,6 +22,7 @@ void CRepairCommon::CloseCommon()
     }
     m_state.ClearAbort();
     CloseError();
+    std::vector<uint8_t>().swap(m_copyBlock);
 }
 
 int CRepairCommon::GetProcess()
@@ -115,29 +116,21 @@ int CRepairCommon::WriteToFile(int64_t n)
 {
     if (!m_input || !m_output)
         return MEND_ERR_NO_STREAM;
-    // Pieces small enough that an abort is seen and progress moves within
-    // a few milliseconds, large enough that the calls cost nothing.
-    constexpr int64_t kPiece = 4 << 20;
-    while (n > 0) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        long long r = m_input->CopyTo(m_output, std::min(n, kPiece));
-        if (r <= 0)
-            break;
-        n -= r;
-    }
-    if (n <= 0)
-        return 0;
-    // The streams cannot copy between themselves: through memory.
+    // Blocks of 1 MiB: an abort is seen and progress moves within a
+    // millisecond, and the calls cost nothing beside the copying. A copy in
+    // the kernel (copy_file_range) was measured slower than this on ext4
+    // whenever the two positions do not share their offset in a page, which
+    // is the rule for a rebuilt file.
     constexpr unsigned int kBlock = 1 << 20;
-    std::unique_ptr<uint8_t[]> block(new uint8_t[static_cast<size_t>(std::min<int64_t>(n, kBlock))]);
+    if (n > 0 && m_copyBlock.empty())
+        m_copyBlock.resize(kBlock);
     while (n > 0) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, kBlock));
-        if (m_input->Read(block.get(), want) != want)
+        if (m_input->Read(m_copyBlock.data(), want) != want)
             return MEND_ERR_READ;
-        if (m_output->Write(block.get(), want) != want)
+        if (m_output->Write(m_copyBlock.data(), want) != want)
             return MEND_ERR_WRITE;
         n -= want;
     }

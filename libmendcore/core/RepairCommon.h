@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <vector>
 
 #include "core/BaseStream.h"
 #include "core/ErrorList.h"
@@ -66,6 +67,8 @@ protected:
     CBufferStream* m_output = nullptr;
     // Progress of the repair once its output is gone; under the state lock.
     int m_repairProgress = 0;
+    // WriteToFile's block, made on its first use.
+    std::vector<uint8_t> m_copyBlock;
     int64_t m_inputLength = 0;
     int m_format = JRVP_FORMAT_NONE;
     CTaskState m_state;

@@ -31,11 +31,6 @@ unsigned int IBaseStream::WriteR(const void* buf, unsigned int n)
     return Write(copy, n);
 }
 
-long long IBaseStream::CopyTo(IBaseStream*, long long)
-{
-    return -1;
-}
-
 CVideoFile::CVideoFile(const char* path, int mode, int* err)
 {
     int flags = 0;
@@ -130,12 +125,20 @@ long long CVideoFile::SetLength(long long length)
     CStreamGuard lock(m_lock);
     if (m_fd < 0)
         return JRVP_ERR_OPEN_FAILED;
-    if (length < 0 || ftruncate(m_fd, length) != 0)
-        m_failed = true;
-    // The position is left at the new end.
+    // A file that already has the length is left alone: truncating a file
+    // to 0, even an empty one, makes some file systems (ext4) push all its
+    // data to disk when it is closed, which costs a fresh repaired copy
+    // a large part of its time.
     struct stat st;
     if (fstat(m_fd, &st) != 0)
         return -1;
+    if (length != st.st_size) {
+        if (length < 0 || ftruncate(m_fd, length) != 0)
+            m_failed = true;
+        if (fstat(m_fd, &st) != 0)
+            return -1;
+    }
+    // The position is left at the new end.
     m_pos = st.st_size;
     return m_pos;
 }
@@ -179,33 +182,4 @@ bool CVideoFile::GetIdentity(dev_t* dev, ino_t* ino)
     *dev = st.st_dev;
     *ino = st.st_ino;
     return true;
-}
-
-long long CVideoFile::CopyTo(IBaseStream* out, long long n)
-{
-    CVideoFile* target = dynamic_cast<CVideoFile*>(out);
-    if (!target || target == this || n <= 0)
-        return -1;
-    CStreamGuard lock(m_lock);
-    CStreamGuard targetLock(target->m_lock);
-    if (m_fd < 0 || target->m_fd < 0)
-        return -1;
-    // Both positions move by what the kernel copied. Any error,
-    // even after a part was copied, hands the rest to the caller's own
-    // copy: it finds out which side failed and says so.
-    long long done = 0;
-    while (done < n) {
-        size_t want = static_cast<size_t>(std::min<long long>(n - done, 1LL << 30));
-        loff_t from = m_pos;
-        loff_t to = target->m_pos;
-        ssize_t r = copy_file_range(m_fd, &from, target->m_fd, &to, want, 0);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        done += r;
-        m_pos += r;
-        target->m_pos += r;
-    }
-    return done > 0 ? done : -1;
 }
