@@ -141,8 +141,7 @@ INSTANTIATE_TEST_SUITE_P(Containers, MissedSeek,
                          });
 
 // A repair that copies its whole input: the long pass-through copy of every
-// container's rebuild, to a file (the kernel copies) or to a caller's stream
-// (the copy goes through memory).
+// container's rebuild, to a file or to a caller's stream that takes its time.
 class LongCopy : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
