@@ -36,6 +36,10 @@ constexpr int64_t kScaleElementSize = 7;
 constexpr char kApplication[] = "vidmend";
 // An id of up to 4 bytes and a size of up to 8.
 constexpr int kMaxHeaderLength = 12;
+// The longest damaged run a stand-in Cluster crosses: well above the gaps
+// that damage leaves among a Cluster's blocks in practice, and small enough
+// that a stand-in opened by chance in noise costs little.
+constexpr int64_t kStandInDamage = 64 * 1024;
 
 // Elements whose value is a number (integer, float or date): never wider
 // than eight bytes. In damaged data an id of this kind with a large random
@@ -161,6 +165,7 @@ void CMKVRepair::Close()
     m_trackNumbers.clear();
     m_cluster = ClusterScan();
     m_orphansAt = -1;
+    m_standInAt = -1;
     m_lostTimes.clear();
     TBaseRepair::Close();
 }
@@ -236,6 +241,7 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
         // The stand-in header of a Cluster whose own was lost: it takes no
         // bytes and reaches as far as its parent may.
         m_orphansAt = -1;
+        m_standInAt = p;
         id = MKV_ID_CLUSTER;
         size = m_scopeEnd - p;
         return TREE_STEP_READ;
@@ -822,12 +828,24 @@ void CMKVRepair::NoteTrackNumber(const Node* entry)
     m_input->SeekTo(after);
 }
 
-bool CMKVRepair::KeepDamagedParent(Node* node)
+int64_t CMKVRepair::DamageCrossed(const Node* node) const
+{
+    // A stand-in Cluster reaches as far as its parent may, so random
+    // damage that now and then holds two plausible blocks in a row would
+    // have each such pair scan to the next element of the Segment, be
+    // refused, and leave the Segment to scan the same stretch again. A
+    // Cluster's blocks follow each other, and damage inside it is short
+    // beside that: a long run is taken for the end of what the stand-in
+    // holds, and the blocks after it get a stand-in of their own.
+    return node->id == MKV_ID_CLUSTER && node->start == m_standInAt ? kStandInDamage : INT64_MAX;
+}
+
+bool CMKVRepair::KeepDamagedParent(Node* node, bool endsInDamage)
 {
     if (!node->firstChild)
         return false;
     int64_t good = 0;
-    int64_t bad = 0;
+    int64_t bad = endsInDamage ? 1 : 0;
     for (Node* c = node->firstChild; c; c = c->next)
         (c->valid ? good : bad) += 1;
     switch (node->id) {

@@ -53,7 +53,8 @@ protected:
         return id == MKV_ID_SEGMENT || id == MKV_ID_CLUSTER || (id == MKV_ID_EBML && m_readingFileHeader);
     }
     bool KeepInRebuiltParent(const Node* node) const override { return node->id != MKV_ID_CRC32; }
-    bool KeepDamagedParent(Node* node) override;
+    bool KeepDamagedParent(Node* node, bool endsInDamage) override;
+    int64_t DamageCrossed(const Node* node) const override;
     int ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
     int ParseLabelChild(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
     bool OrphansStartAt(unsigned int parentId, unsigned int id, long long size, int64_t at) override;
@@ -186,6 +187,8 @@ private:
     // Where blocks of a Cluster whose header was lost begin: the next
     // header read there is that Cluster's, of width zero.
     int64_t m_orphansAt = -1;
+    // Where the last such stand-in Cluster began.
+    int64_t m_standInAt = -1;
     // Clusters without a Timecode of their own and the time their
     // neighbours give them.
     std::map<const Node*, uint64_t> m_lostTimes;

@@ -91,8 +91,18 @@ protected:
     // checksum over the old payload would be wrong).
     virtual bool KeepInRebuiltParent(const Node*) const { return true; }
     // Last word on a parent that the schema refuses (a mandatory child
-    // missing, or a damaged child): true keeps it as it is.
-    virtual bool KeepDamagedParent(Node*) { return false; }
+    // missing, or a damaged child): true keeps it as it is. endsInDamage:
+    // its scan gave up in damage (see DamageCrossed), which counts as one
+    // more damaged child.
+    virtual bool KeepDamagedParent(Node*, bool /*endsInDamage*/) { return false; }
+    // How long a damaged run the scan of this parent's children crosses.
+    // A parent whose extent is only a guess (one the format stands in for
+    // a lost header) gets a bound: were it to scan on through long damage,
+    // be refused there and have the level above scan the same stretch
+    // again, each such guess would cost the whole stretch once more. Past
+    // the bound its scan gives up, the run goes on at the level above from
+    // where it began, and the parent ends before it.
+    virtual int64_t DamageCrossed(const Node*) const { return INT64_MAX; }
     // Whether a header that cannot stand in this parent, at `at`, begins
     // children of a lost parent that the format can stand in for. When it
     // says yes, the next header read at `at` is that stand-in parent's.
@@ -553,6 +563,8 @@ int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start,
     int64_t savedParentEnd = m_parentEnd;
     int64_t savedScopeEnd = m_scopeEnd;
     const bool hint = SizeIsHint(id);
+    const int64_t crossed = DamageCrossed(node);
+    bool gaveUp = false;
     m_parent = node;
     m_parentEnd = end;
     if (!hint)
@@ -573,13 +585,20 @@ int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start,
         // the parent's end.
         while (p < end) {
             if (!m_runClosed) {
-                // In damage: what cannot be a header is passed over in memory.
-                int64_t next = PassOverDamage(p, end);
+                // In damage: what cannot be a header is passed over in memory,
+                // up to the damage this parent crosses (the run began inside
+                // it: a run open at its start was closed there).
+                const int64_t to = crossed < end - m_runStart ? m_runStart + crossed : end;
+                int64_t next = PassOverDamage(p, to);
                 if (next < 0) {
                     result = static_cast<int>(next);
                     break;
                 }
                 p = next;
+                if (p >= to && to < end) {
+                    gaveUp = true;
+                    break;
+                }
                 if (p >= end)
                     break;
             }
@@ -619,7 +638,7 @@ int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start,
             }
             ++p;
         }
-        if (result < 0)
+        if (result < 0 || gaveUp)
             break;
         // Past the end a hint-sized parent goes on only with children of its
         // own that follow directly.
@@ -662,8 +681,14 @@ int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start,
     m_scopeEnd = savedScopeEnd;
     if (result < 0)
         return result;
+    if (gaveUp) {
+        // The run is left open, to be scanned from its start by the level
+        // above; kept, the parent ends where the run begins.
+        p = m_runStart;
+        node->end = p;
+    }
     m_input->SeekTo(p);
-    if (node->firstChild && (CheckNodeValid(node) || KeepDamagedParent(node)))
+    if (node->firstChild && (CheckNodeValid(node) || KeepDamagedParent(node, gaveUp)))
         return TREE_STEP_READ;
     // Refused: everything parsed under it goes, and the damaged run now
     // covers it (or keeps the start of a run that was already open).
