@@ -200,10 +200,11 @@ private:
 template <typename IdT, typename SizeT>
 TBaseRepair<IdT, SizeT>::TBaseRepair(IBaseStream* in) : CRepairCommon(in)
 {
-    // Random damage costs three to four steps per byte (many of its
-    // positions look like element headers and are read in full), so an
-    // intact recording followed by long noise must still have room to be
-    // walked to its end; four steps per byte keep the walk linear.
+    // Damage costs about a step per byte, more where its positions look
+    // like element headers and are read in full or a parent opened in it is
+    // refused and scanned again; an intact recording followed by long noise
+    // must still have room to be walked to its end. Four steps per byte keep
+    // the walk linear.
     m_stepLimit = 4 * m_inputLength + 4096;
     ResetTree();
 }
