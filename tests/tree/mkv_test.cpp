@@ -916,7 +916,7 @@ TEST(MkvHeaderWidths, SmallestWidthWithoutTheReservedValue)
 TEST(MkvSchema, TreeShape)
 {
     const MkvSchemaTree& schema = MkvSchema();
-    EXPECT_EQ(schema.Count(), 116u);
+    EXPECT_EQ(schema.Count(), 244u);
     const auto* top = InitMkvSNode();
     ASSERT_NE(top, nullptr);
     EXPECT_EQ(top->id, MKV_ID_EBML);
@@ -929,9 +929,17 @@ TEST(MkvSchema, TreeShape)
     EXPECT_EQ(children, 7);
     ASSERT_NE(schema.Find(0x6922), nullptr);
     EXPECT_EQ(schema.Find(0x6922)->level, 7u);
-    EXPECT_EQ(schema.Find(0xD7), nullptr);  // TrackNumber: inside a TrackEntry, which is taken whole
-    ASSERT_NE(schema.Find(0xAE), nullptr);
-    EXPECT_EQ(schema.Find(0xAE)->firstChild, nullptr);
+    // A TrackEntry's children are checked like any others; its number,
+    // type and codec are mandatory.
+    ASSERT_NE(schema.Find(MKV_ID_TRACKENTRY), nullptr);
+    EXPECT_NE(schema.Find(MKV_ID_TRACKENTRY)->firstChild, nullptr);
+    ASSERT_NE(schema.Find(MKV_ID_TRACKNUMBER), nullptr);
+    EXPECT_EQ(schema.Find(MKV_ID_TRACKNUMBER)->level, 4u);
+    EXPECT_TRUE(schema.Find(MKV_ID_TRACKNUMBER)->mandatory);
+    EXPECT_TRUE(schema.Find(MKV_ID_CODECID)->mandatory);
+    EXPECT_FALSE(schema.Find(0x73C5)->mandatory);  // TrackUID: a player does without
+    ASSERT_NE(schema.Find(0x47E8), nullptr);  // AESSettingsCipherMode, the deepest
+    EXPECT_EQ(schema.Find(0x47E8)->level, 8u);
     EXPECT_EQ(schema.Find(MKV_ID_VOID), nullptr);
     EXPECT_EQ(&MkvSchema(), &schema);  // shared
     DelMkvSNode(top);
