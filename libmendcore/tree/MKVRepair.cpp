@@ -902,7 +902,15 @@ bool CMKVRepair::KeepDamagedParent(Node* node, bool endsInDamage)
 
 bool CMKVRepair::ParentUsable(Node* node)
 {
-    return node->id != MKV_ID_TRACKENTRY || CodecPrivateFits(node);
+    if (node->id != MKV_ID_TRACKENTRY)
+        return true;
+    // A video track without its picture size (a Video element that lost it
+    // is refused) leaves a decoder nothing to start from.
+    const int64_t after = m_input->GetPos();
+    uint64_t type = 0;
+    const bool pictureLost = ReadUintElement(FindChild(node, MKV_ID_TRACKTYPE), &type) && type == 1 && !FindChild(node, 0xE0);
+    m_input->SeekTo(after);
+    return !pictureLost && CodecPrivateFits(node);
 }
 
 namespace {
