@@ -141,6 +141,9 @@ struct TLabelNode {
     int64_t written = 0;        // bytes the rebuild writes for it (UpdateAll)
     bool valid = false;
     bool rebuilt = false;       // written with a fresh header, not copied
+    // Sound, but left out of the rebuild (a block whose track is lost); its
+    // parent is written afresh without it.
+    bool leftOut = false;
     bool inUse = false;
     // Where an element outside the schema stands, for the placement rule:
     // the schema node of the nearest known element before it, and whether

@@ -36,6 +36,9 @@ constexpr int64_t kScaleElementSize = 7;
 constexpr char kApplication[] = "vidmend";
 // An id of up to 4 bytes and a size of up to 8.
 constexpr int kMaxHeaderLength = 12;
+// How far above the highest track number that survives a lost track's
+// number may lie.
+constexpr uint64_t kLostTracks = 8;
 // The longest damaged run a stand-in Cluster crosses: well above the gaps
 // that damage leaves among a Cluster's blocks in practice, and small enough
 // that a stand-in opened by chance in noise costs little.
@@ -57,6 +60,19 @@ bool IsNumberElement(unsigned int id)
     case MKV_ID_SEEKPOSITION: case 0x46AE:                                         // SeekHead, Attachments
     case 0x45BC: case 0x45BD: case 0x45DB: case 0x45DD: case 0x73C4: case 0x91: case 0x92: case 0x98:
     case 0x4598: case 0x6EBC: case 0x63C3: case 0x89: case 0x6955: case 0x6922:    // Chapters
+    case MKV_ID_TRACKNUMBER: case 0x73C5: case MKV_ID_TRACKTYPE: case 0xB9: case 0x88: case 0x55AA: case 0x55AB:
+    case 0x55AC: case 0x55AD: case 0x55AE: case 0x55AF: case 0x9C: case 0x6DE7: case 0x6DF8: case 0x23E383:
+    case 0x234E7A: case 0x23314F: case 0x537F: case 0x55EE: case 0x41F0: case 0x41E7: case 0x7446: case 0xAA:
+    case 0x6FAB: case 0x56AA: case 0x56BB: case 0x66FC: case 0x66BF: case 0xC0: case 0xC6: case 0xC7:  // TrackEntry
+    case 0x9A: case 0x9D: case 0x53B8: case 0x53C0: case 0x53B9: case 0xB0: case 0xBA: case 0x54AA: case 0x54BB:
+    case 0x54CC: case 0x54DD: case 0x54B0: case 0x54BA: case 0x54B2: case 0x54B3: case 0x2FB523: case 0x2383E3:
+    case 0x55B1: case 0x55B2: case 0x55B3: case 0x55B4: case 0x55B5: case 0x55B6: case 0x55B7: case 0x55B8:
+    case 0x55B9: case 0x55BA: case 0x55BB: case 0x55BC: case 0x55BD: case 0x55D1: case 0x55D2: case 0x55D3:
+    case 0x55D4: case 0x55D5: case 0x55D6: case 0x55D7: case 0x55D8: case 0x55D9: case 0x55DA: case 0x7671:
+    case 0x7673: case 0x7674: case 0x7675:                                         // Video
+    case 0xB5: case 0x78B5: case 0x9F: case 0x6264: case 0x52F1:                   // Audio
+    case 0xE5: case 0xE6: case 0xED: case 0x5031: case 0x5032: case 0x5033: case 0x4254: case 0x47E1:
+    case 0x47E5: case 0x47E6: case 0x47E8:                                         // operations, encodings
         return true;
     default:
         return false;
@@ -163,6 +179,7 @@ void CMKVRepair::Close()
     m_freshEbmlHeader = false;
     m_readingFileHeader = false;
     m_trackNumbers.clear();
+    m_tracksDamaged = false;
     m_cluster = ClusterScan();
     m_orphansAt = -1;
     m_standInAt = -1;
@@ -435,8 +452,22 @@ int CMKVRepair::ParseLabelFather(unsigned int id, long long size, int64_t start,
             m_cluster.declaredEnd = pos + size;
     }
     int r = TBaseRepair::ParseLabelFather(id, size, start, node, snode);
-    if (r == TREE_STEP_READ && node)
+    if (r == TREE_STEP_READ && node) {
         node->declaredSize = declared;
+        if (id == MKV_ID_TRACKENTRY)
+            NoteTrackNumber(node);
+        if (id == MKV_ID_BLOCKGROUP) {
+            const Node* block = FindChild(node, MKV_ID_BLOCK);
+            node->leftOut = block && block->leftOut;
+        }
+    }
+    // Damage in Tracks may have taken entries with it: blocks of tracks it
+    // does not declare may then belong to one of them.
+    if (id == MKV_ID_TRACKS && (r != TREE_STEP_READ || !m_runClosed || !CheckNodeValid(node)))
+        m_tracksDamaged = true;
+    if (id == MKV_ID_TRACKS && r == TREE_STEP_READ && node)
+        for (const Node* c = node->firstChild; c && !m_tracksDamaged; c = c->next)
+            m_tracksDamaged = !c->valid;
     return r;
 }
 
@@ -461,8 +492,10 @@ int CMKVRepair::ParseLabelChild(unsigned int id, long long size, int64_t start, 
         return TREE_STEP_INVALID;
     int r = TBaseRepair::ParseLabelChild(id, size, start, node, snode);
     if (r == TREE_STEP_READ && node) {
-        if (id == 0xAE)
-            NoteTrackNumber(node);
+        // Kept in the tree, so that the Cluster around it stays whole, but
+        // no longer playable: its track's description was lost.
+        if (block && !TrackDeclared(head.track))
+            node->leftOut = true;
         if (id == MKV_ID_TIMECODE || block)
             m_cluster.timed = true;
         if (block)
@@ -704,8 +737,25 @@ bool CMKVRepair::BlockSurelyImplausible(const uint8_t* payload, uint64_t size) c
     const int tw = PeekVint(payload, 4, false, &track);
     if (size < 4 || tw == 0 || track == 0 || static_cast<uint64_t>(tw) + 3 > size)
         return true;
-    return !m_trackNumbers.empty() &&
-           std::find(m_trackNumbers.begin(), m_trackNumbers.end(), track) == m_trackNumbers.end();
+    return !TrackMayHaveBlocks(track);
+}
+
+bool CMKVRepair::TrackDeclared(uint64_t track) const
+{
+    return m_trackNumbers.empty() || std::find(m_trackNumbers.begin(), m_trackNumbers.end(), track) != m_trackNumbers.end();
+}
+
+bool CMKVRepair::TrackMayHaveBlocks(uint64_t track) const
+{
+    if (TrackDeclared(track))
+        return true;
+    // An entry lost to damage in Tracks leaves its blocks with a number no
+    // kept entry declares. Muxers number tracks from 1 up, so a lost one
+    // lies little above the numbers that remain.
+    if (!m_tracksDamaged || track == 0)
+        return false;
+    const uint64_t highest = *std::max_element(m_trackNumbers.begin(), m_trackNumbers.end());
+    return track <= highest + kLostTracks;
 }
 
 bool CMKVRepair::BlockIsPlausible(long long size, BlockHead* head)
@@ -714,9 +764,8 @@ bool CMKVRepair::BlockIsPlausible(long long size, BlockHead* head)
     long long track = 0;
     bool ok = size >= 4 && ReadEbmlSize(track) == TREE_STEP_READ && m_input->GetPos() - at <= 4 && track > 0 &&
               m_input->GetPos() - at + 3 <= size;
-    if (ok && !m_trackNumbers.empty())
-        ok = std::find(m_trackNumbers.begin(), m_trackNumbers.end(), static_cast<uint64_t>(track)) !=
-             m_trackNumbers.end();
+    if (ok)
+        ok = TrackMayHaveBlocks(static_cast<uint64_t>(track));
     uint8_t bytes[3];  // timecode (2), flags
     if (ok)
         ok = m_input->Read(bytes, sizeof(bytes)) == sizeof(bytes);
@@ -806,25 +855,12 @@ bool CMKVRepair::LacesFit(int64_t blockEnd, uint8_t flags)
 
 void CMKVRepair::NoteTrackNumber(const Node* entry)
 {
-    // TrackNumber (0xD7) among the TrackEntry's direct children.
-    int64_t at = entry->end - entry->size;
-    int64_t after = m_input->GetPos();
-    while (at < entry->end && m_trackNumbers.size() < 4096) {
-        m_input->SeekTo(at);
-        unsigned int cid = 0;
-        long long csize = 0;
-        if (ReadEbmlId(cid) != TREE_STEP_READ || ReadEbmlSize(csize) != TREE_STEP_READ)
-            break;
-        int64_t payload = m_input->GetPos();
-        if (csize < 0 || csize > entry->end - payload)
-            break;
-        uint64_t number = 0;
-        if (cid == 0xD7 && csize <= 8 && ReadEbmlUint(static_cast<int>(csize), &number) == 0) {
-            m_trackNumbers.push_back(number);
-            break;
-        }
-        at = payload + csize;
-    }
+    // A kept entry has its TrackNumber: the schema makes it mandatory.
+    const int64_t after = m_input->GetPos();
+    uint64_t number = 0;
+    if (m_trackNumbers.size() < 4096 && ReadUintElement(FindChild(const_cast<Node*>(entry), MKV_ID_TRACKNUMBER), &number) &&
+        number > 0)
+        m_trackNumbers.push_back(number);
     m_input->SeekTo(after);
 }
 
@@ -862,6 +898,87 @@ bool CMKVRepair::KeepDamagedParent(Node* node, bool endsInDamage)
     default:
         return false;
     }
+}
+
+bool CMKVRepair::ParentUsable(Node* node)
+{
+    if (node->id != MKV_ID_TRACKENTRY)
+        return true;
+    // A video track without its picture size (a Video element that lost it
+    // is refused) leaves a decoder nothing to start from.
+    const int64_t after = m_input->GetPos();
+    uint64_t type = 0;
+    const bool pictureLost = ReadUintElement(FindChild(node, MKV_ID_TRACKTYPE), &type) && type == 1 && !FindChild(node, 0xE0);
+    m_input->SeekTo(after);
+    return !pictureLost && CodecPrivateFits(node);
+}
+
+namespace {
+
+// An AVCDecoderConfigurationRecord: version 1, reserved bits set, at least
+// one SPS and one PPS whose NAL headers say so, and nothing after them but
+// the extension of the high profiles. Zeros in it leave a record that no
+// decoder can start from.
+bool AvcConfigFits(const uint8_t* b, size_t n)
+{
+    if (n < 7 || b[0] != 1 || (b[4] & 0xFC) != 0xFC || (b[5] & 0xE0) != 0xE0)
+        return false;
+    size_t at = 5;
+    for (int kind = 7; kind <= 8; ++kind) {
+        const unsigned int count = kind == 7 ? (b[at] & 0x1F) : b[at];
+        ++at;
+        if (count == 0)
+            return false;
+        for (unsigned int i = 0; i < count; ++i) {
+            if (n - at < 2)
+                return false;
+            const size_t length = (static_cast<size_t>(b[at]) << 8) | b[at + 1];
+            at += 2;
+            if (length == 0 || length > n - at || (b[at] & 0x9F) != kind)
+                return false;
+            at += length;
+        }
+        if (kind == 7 && at >= n)
+            return false;
+    }
+    // High profiles add four bytes and their SPS extensions; their reserved
+    // bits are set.
+    return at == n || (n - at >= 4 && (b[at] & 0xFC) == 0xFC && (b[at + 1] & 0xF8) == 0xF8);
+}
+
+}  // namespace
+
+bool CMKVRepair::CodecPrivateFits(Node* entry)
+{
+    Node* codec = FindChild(entry, MKV_ID_CODECID);
+    Node* priv = FindChild(entry, 0x63A2);
+    char id[33] = {0};
+    const int64_t idLength = codec ? static_cast<int64_t>(codec->size) : 0;
+    if (!codec || idLength >= static_cast<int64_t>(sizeof(id)))
+        return true;  // a codec this test does not know
+    const int64_t after = m_input->GetPos();
+    m_input->SeekTo(codec->end - idLength);
+    bool known = m_input->Read(id, static_cast<unsigned int>(idLength)) == idLength;
+    const bool avc = known && strcmp(id, "V_MPEG4/ISO/AVC") == 0;
+    const bool opus = known && strcmp(id, "A_OPUS") == 0;
+    bool fits = true;
+    if (avc || opus) {
+        // Both records are short; a longer one is left unjudged.
+        const int64_t n = priv ? static_cast<int64_t>(priv->size) : 0;
+        std::vector<uint8_t> bytes(static_cast<size_t>(std::min<int64_t>(n, 4096)));
+        if (!priv) {
+            // H.264 in Matroska carries its parameter sets here and nowhere
+            // else; Opus decodes without its header.
+            fits = !avc;
+        } else if (n <= 4096) {
+            m_input->SeekTo(priv->end - n);
+            fits = m_input->Read(bytes.data(), static_cast<unsigned int>(n)) == n &&
+                   (avc ? AvcConfigFits(bytes.data(), bytes.size())
+                        : n >= 19 && memcmp(bytes.data(), "OpusHead", 8) == 0 && bytes[9] != 0);
+        }
+    }
+    m_input->SeekTo(after);
+    return fits;
 }
 
 CMKVRepair::Node* CMKVRepair::FindChild(Node* parent, unsigned int id) const
@@ -945,7 +1062,7 @@ bool CMKVRepair::ReadBlockTime(const Node* child, uint64_t* track, int* time)
     Node* block = child->id == MKV_ID_SIMPLEBLOCK ? const_cast<Node*>(child)
                   : child->id == MKV_ID_BLOCKGROUP ? FindChild(const_cast<Node*>(child), MKV_ID_BLOCK)
                                                    : nullptr;
-    if (!block || !block->valid || block->size < 4)
+    if (!block || !block->valid || block->leftOut || block->size < 4)
         return false;
     m_input->SeekTo(block->end - block->size);
     long long number = 0;
@@ -1355,7 +1472,7 @@ int CMKVRepair::WriteTimedCluster(Node* cluster, uint64_t time)
     for (Node* c = cluster->firstChild; c && r >= 0; c = c->next) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        if (KeepInRebuiltParent(c))
+        if (!c->leftOut && KeepInRebuiltParent(c))
             r = WriteNode(c);
     }
     return r < 0 ? r : 0;

@@ -54,6 +54,10 @@ protected:
     }
     bool KeepInRebuiltParent(const Node* node) const override { return node->id != MKV_ID_CRC32; }
     bool KeepDamagedParent(Node* node, bool endsInDamage) override;
+    bool ParentUsable(Node* node) override;
+    // A TrackEntry's CodecPrivate holds what its codec needs (for the codecs
+    // whose private data has a form to check).
+    bool CodecPrivateFits(Node* entry);
     int64_t DamageCrossed(const Node* node) const override;
     int ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
     int ParseLabelChild(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode) override;
@@ -119,6 +123,11 @@ private:
     bool LacesFit(int64_t blockEnd, uint8_t flags);
     int ReadEbmlUint(int width, uint64_t* value);
     bool BlockIsPlausible(long long size, BlockHead* head);
+    // A track a kept TrackEntry declares (any, while none is known yet),
+    // and one whose blocks may stand in the file: declared, or perhaps
+    // declared by an entry that damage took.
+    bool TrackDeclared(uint64_t track) const;
+    bool TrackMayHaveBlocks(uint64_t track) const;
     bool ContinuesInTime(const BlockHead& head) const;
     void NoteBlockTime(const BlockHead& head);
     void NoteTrackNumber(const Node* entry);
@@ -182,8 +191,10 @@ private:
         std::vector<Track> tracks;
     };
     ClusterScan m_cluster;
-    // Track numbers the TrackEntry elements read so far declare.
+    // Track numbers the TrackEntry elements read so far declare, and
+    // whether Tracks held damage that may have taken entries with it.
     std::vector<uint64_t> m_trackNumbers;
+    bool m_tracksDamaged = false;
     // Where blocks of a Cluster whose header was lost begin: the next
     // header read there is that Cluster's, of width zero.
     int64_t m_orphansAt = -1;

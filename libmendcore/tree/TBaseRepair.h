@@ -95,6 +95,10 @@ protected:
     // its scan gave up in damage (see DamageCrossed), which counts as one
     // more damaged child.
     virtual bool KeepDamagedParent(Node*, bool /*endsInDamage*/) { return false; }
+    // A format's own test of a parent whose children parsed and satisfy the
+    // schema: false refuses it as if a mandatory child were missing (its
+    // content describes something that cannot be used).
+    virtual bool ParentUsable(Node*) { return true; }
     // How long a damaged run the scan of this parent's children crosses.
     // A parent whose extent is only a guess (one the format stands in for
     // a lost header) gets a bound: were it to scan on through long damage,
@@ -689,7 +693,7 @@ int TBaseRepair<IdT, SizeT>::ParseLabelFather(IdT id, SizeT size, int64_t start,
         node->end = p;
     }
     m_input->SeekTo(p);
-    if (node->firstChild && (CheckNodeValid(node) || KeepDamagedParent(node, gaveUp)))
+    if (node->firstChild && ((CheckNodeValid(node) && ParentUsable(node)) || KeepDamagedParent(node, gaveUp)))
         return TREE_STEP_READ;
     // Refused: everything parsed under it goes, and the damaged run now
     // covers it (or keeps the start of a run that was already open).
@@ -1000,9 +1004,9 @@ int64_t TBaseRepair<IdT, SizeT>::UpdateAll(Node* node)
         int64_t t = UpdateAll(c);
         if (!c->valid || t == 0)
             allValid = false;
-        if (c->valid && !KeepInRebuiltParent(c))
+        if (c->valid && (c->leftOut || !KeepInRebuiltParent(c)))
             dropped += t;
-        childRebuilt = childRebuilt || c->rebuilt;
+        childRebuilt = childRebuilt || c->rebuilt || c->leftOut;
         sum += t;
         last = c;
     }
@@ -1085,7 +1089,7 @@ int TBaseRepair<IdT, SizeT>::WriteNode(Node* node)
     for (Node* c = node->firstChild; c; c = c->next) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        if (!KeepInRebuiltParent(c))
+        if (c->leftOut || !KeepInRebuiltParent(c))
             continue;
         r = WriteNode(c);
         if (r < 0)

@@ -362,6 +362,114 @@ INSTANTIATE_TEST_SUITE_P(Clips, MkvDamage,
                          ::testing::Values("clip.mkv", "clip_vorbis.mkv", "clip_nocrc.mkv", "clip.webm",
                                            "clip_vp9.webm"));
 
+// The elements in [at, end): id (marker bits kept), offset, whole length.
+struct Element {
+    uint32_t id;
+    int64_t at;
+    int64_t length;
+};
+std::vector<Element> ElementsIn(const std::vector<uint8_t>& bytes, int64_t at, int64_t end)
+{
+    std::vector<Element> out;
+    while (at < end) {
+        uint64_t id = 0;
+        const int w = SizeField(bytes, static_cast<size_t>(at), &id);
+        id |= 1ULL << (7 * w);
+        uint64_t size = 0;
+        const int sw = SizeField(bytes, static_cast<size_t>(at + w), &size);
+        const int64_t length = w + sw + static_cast<int64_t>(size);
+        out.push_back({static_cast<uint32_t>(id), at, length});
+        at += length;
+    }
+    return out;
+}
+
+// The children of the clip's second TrackEntry (its audio track).
+std::vector<Element> SecondTrackEntry(const std::vector<uint8_t>& bytes)
+{
+    const int64_t tracks = ElementAt(bytes, {0x16, 0x54, 0xAE, 0x6B});
+    if (tracks < 0)
+        return {};
+    uint64_t size = 0;
+    const int w = SizeField(bytes, static_cast<size_t>(tracks + 4), &size);
+    int entries = 0;
+    for (const Element& e : ElementsIn(bytes, tracks + 4 + w, tracks + 4 + w + static_cast<int64_t>(size))) {
+        if (e.id != MKV_ID_TRACKENTRY || ++entries < 2)
+            continue;
+        const int sw = SizeField(bytes, static_cast<size_t>(e.at + 1), &size);
+        return ElementsIn(bytes, e.at + 1 + sw, e.at + e.length);
+    }
+    return {};
+}
+
+// Zeros inside a TrackEntry read as no element: they are damage, never an
+// intact file. An entry that keeps its number, type and codec is rebuilt
+// from what survives; one that lost its codec describes no track a player
+// can use, and the repaired file leaves that track and its blocks out
+// rather than declare a track it cannot describe.
+TEST(MkvTrackEntry, ZerosInsideAnEntryAreDamageAndTheRepairKeepsWhatTheyLeave)
+{
+    for (const char* name : {"clip.webm", "clip.mkv"}) {
+        std::string clip = RequireFixture(name);
+        if (clip.empty())
+            continue;
+        const MediaReport original = CheckMedia(clip);
+        ASSERT_TRUE(original.CleanDecode()) << original.Summary();
+        ASSERT_EQ(original.streams.size(), 2u);
+        const std::vector<uint8_t> bytes = ReadFileBytes(clip);
+        const std::vector<Element> entry = SecondTrackEntry(bytes);
+        ASSERT_FALSE(entry.empty()) << name;
+        auto find = [&entry](uint32_t id) {
+            for (const Element& e : entry)
+                if (e.id == id)
+                    return e;
+            return Element{0, -1, 0};
+        };
+        const Element lacing = find(0x9C);
+        const Element flagDefault = find(0x88);
+        const Element codec = find(MKV_ID_CODECID);
+        const int64_t entryEnd = entry.back().at + entry.back().length;
+        ASSERT_GE(lacing.at, 0);
+        ASSERT_GT(flagDefault.at, lacing.at);
+        ASSERT_GE(codec.at, 0);
+        const struct {
+            const char* name;
+            int64_t from, length;
+            bool keepsTrack;
+        } cases[] = {
+            {"optional children zeroed", lacing.at, flagDefault.at + flagDefault.length - lacing.at, true},
+            // As a damage campaign met it: 43 bytes from the codec on.
+            {"codec zeroed", codec.at, std::min<int64_t>(43, entryEnd - codec.at), false},
+        };
+        ScratchDir dir("mkvtrack");
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(name) + ": " + c.name);
+            const std::string in = dir.Path("in.mkv");
+            const std::string out = dir.Path("out.mkv");
+            ASSERT_TRUE(CopyFile(clip, in));
+            ASSERT_TRUE(ZeroRange(in, c.from, c.length));
+            MkvFile f(in);
+            ASSERT_EQ(f.Parse(), 0);
+            const std::vector<Record> records = f.Records();
+            ASSERT_FALSE(records.empty()) << "zeros inside a TrackEntry passed for an intact file";
+            ASSERT_EQ(f.RepairTo(out), 0) << Describe(records);
+
+            const MediaReport repaired = CheckMedia(out);
+            EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+            ASSERT_EQ(repaired.streams.size(), c.keepsTrack ? 2u : 1u) << repaired.Summary();
+            // The track before the damage keeps every block; a kept one too.
+            const std::map<int, int64_t> expected = PacketsOutside(original, 0, 0);
+            for (const StreamReport& s : repaired.streams)
+                EXPECT_EQ(s.packets, expected.at(s.index)) << "stream " << s.index << " " << Describe(records);
+            EXPECT_NEAR(repaired.durationSeconds, ContentSeconds(repaired), 0.1) << repaired.Summary();
+            EXPECT_EQ(RunMkvinfo(out), 0);
+            MkvFile again(out);
+            EXPECT_EQ(again.Parse(), 0);
+            EXPECT_TRUE(again.Records().empty()) << Describe(again.Records());
+        }
+    }
+}
+
 // Every track's decoding times rise in file order, as a player demands.
 void ExpectMonotonicPerTrack(const MediaReport& report)
 {
@@ -916,7 +1024,7 @@ TEST(MkvHeaderWidths, SmallestWidthWithoutTheReservedValue)
 TEST(MkvSchema, TreeShape)
 {
     const MkvSchemaTree& schema = MkvSchema();
-    EXPECT_EQ(schema.Count(), 116u);
+    EXPECT_EQ(schema.Count(), 244u);
     const auto* top = InitMkvSNode();
     ASSERT_NE(top, nullptr);
     EXPECT_EQ(top->id, MKV_ID_EBML);
@@ -929,9 +1037,17 @@ TEST(MkvSchema, TreeShape)
     EXPECT_EQ(children, 7);
     ASSERT_NE(schema.Find(0x6922), nullptr);
     EXPECT_EQ(schema.Find(0x6922)->level, 7u);
-    EXPECT_EQ(schema.Find(0xD7), nullptr);  // TrackNumber: inside a TrackEntry, which is taken whole
-    ASSERT_NE(schema.Find(0xAE), nullptr);
-    EXPECT_EQ(schema.Find(0xAE)->firstChild, nullptr);
+    // A TrackEntry's children are checked like any others; its number,
+    // type and codec are mandatory.
+    ASSERT_NE(schema.Find(MKV_ID_TRACKENTRY), nullptr);
+    EXPECT_NE(schema.Find(MKV_ID_TRACKENTRY)->firstChild, nullptr);
+    ASSERT_NE(schema.Find(MKV_ID_TRACKNUMBER), nullptr);
+    EXPECT_EQ(schema.Find(MKV_ID_TRACKNUMBER)->level, 4u);
+    EXPECT_TRUE(schema.Find(MKV_ID_TRACKNUMBER)->mandatory);
+    EXPECT_TRUE(schema.Find(MKV_ID_CODECID)->mandatory);
+    EXPECT_FALSE(schema.Find(0x73C5)->mandatory);  // TrackUID: a player does without
+    ASSERT_NE(schema.Find(0x47E8), nullptr);  // AESSettingsCipherMode, the deepest
+    EXPECT_EQ(schema.Find(0x47E8)->level, 8u);
     EXPECT_EQ(schema.Find(MKV_ID_VOID), nullptr);
     EXPECT_EQ(&MkvSchema(), &schema);  // shared
     DelMkvSNode(top);
