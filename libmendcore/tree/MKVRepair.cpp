@@ -908,7 +908,7 @@ bool CMKVRepair::ParentUsable(Node* node)
     // is refused) leaves a decoder nothing to start from.
     const int64_t after = m_input->GetPos();
     uint64_t type = 0;
-    const bool pictureLost = ReadUintElement(FindChild(node, MKV_ID_TRACKTYPE), &type) && type == 1 && !FindChild(node, 0xE0);
+    const bool pictureLost = ReadUintElement(FindChild(node, MKV_ID_TRACKTYPE), &type) && type == 1 && !FindChild(node, MKV_ID_VIDEO);
     m_input->SeekTo(after);
     return !pictureLost && CodecPrivateFits(node);
 }

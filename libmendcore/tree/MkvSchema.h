@@ -24,6 +24,7 @@ enum MkvElementId : unsigned int {
     MKV_ID_TRACKNUMBER = 0xD7,
     MKV_ID_TRACKTYPE = 0x83,
     MKV_ID_CODECID = 0x86,
+    MKV_ID_VIDEO = 0xE0,
     MKV_ID_CUES = 0x1C53BB6B,
     MKV_ID_TAGS = 0x1254C367,
     MKV_ID_ATTACHMENTS = 0x1941A469,
