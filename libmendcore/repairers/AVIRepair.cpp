@@ -1091,16 +1091,17 @@ private:
     {
         const int64_t data = m_chunk.pos + 8;
         const int64_t dataEnd = data + m_chunk.size;
-        const bool whole = dataEnd <= m_end;
-        if (whole && m_head.empty() && data >= blockStart) {
+        if (dataEnd > m_end) {
+            KeepHead(block, blockStart);
+            return false;
+        }
+        if (m_head.empty() && data >= blockStart) {
             // The common case: all of the data lies in this block.
-            m_chunk.head = m_chunk.headSize > 0 ? block + (data - blockStart) : nullptr;
+            m_chunk.head = block + (data - blockStart);
         } else {
             KeepHead(block, blockStart);
             m_chunk.head = m_head.data();
         }
-        if (!whole)
-            return false;
         m_chunkFound(m_chunk);
         m_inChunk = false;
         m_next = dataEnd + (m_chunk.size & 1);
