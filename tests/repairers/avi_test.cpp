@@ -664,7 +664,8 @@ TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
 std::vector<std::pair<std::string, uint32_t>> Idx1Flags(const std::vector<uint8_t>& d)
 {
     std::vector<std::pair<std::string, uint32_t>> out;
-    const Chunk* idx1 = Find(WalkRiff(d), "idx1");
+    const auto chunks = WalkRiff(d);
+    const Chunk* idx1 = Find(chunks, "idx1");
     for (uint32_t e = 0; idx1 && e < idx1->size / 16; ++e)
         out.push_back({Id(d, idx1->pos + 8 + 16 * e), ReadLE32(d, idx1->pos + 8 + 16 * e + 4)});
     return out;
