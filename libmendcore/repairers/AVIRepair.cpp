@@ -1037,8 +1037,9 @@ struct CAVIRepair::WalkedChunk {
 // them on, block by block in output order, the way a walk over the finished
 // copy would: a "LIST" header (of a "rec " list) is stepped into, any other
 // chunk passed over by its padded size. A chunk is handed on once the last
-// byte of its data went by, so one whose size runs past the end of the copy
-// never is, and nothing after its header is taken for a chunk.
+// byte of its data went by: one whose size runs past the end of the copy
+// never is, nothing after its header is taken for a chunk, and the key-frame
+// parsers, which carry state from frame to frame, see only indexed frames.
 class CAVIRepair::CMoviWalker : public ICopyObserver {
 public:
     // How many of a chunk's first data bytes the receiver wants to see.
