@@ -112,7 +112,7 @@ int CRepairCommon::RunLevel(IBaseStream* out, int level, const char* refPath)
     return r;
 }
 
-int CRepairCommon::WriteToFile(int64_t n)
+int CRepairCommon::WriteToFile(int64_t n, ICopyObserver* observer)
 {
     if (!m_input || !m_output)
         return MEND_ERR_NO_STREAM;
@@ -132,6 +132,8 @@ int CRepairCommon::WriteToFile(int64_t n)
             return MEND_ERR_READ;
         if (m_output->Write(m_copyBlock.data(), want) != want)
             return MEND_ERR_WRITE;
+        if (observer)
+            observer->OnCopied(m_copyBlock.data(), want);
         n -= want;
     }
     return 0;

@@ -5,6 +5,7 @@
 #ifndef MENDCORE_REPAIRCOMMON_H
 #define MENDCORE_REPAIRCOMMON_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <memory>
@@ -15,6 +16,14 @@
 #include "core/IBaseRepair.h"
 #include "core/ResultCodes.h"
 #include "core/TaskState.h"
+
+// Sees each block that WriteToFile copies, in order, while it is in memory:
+// a repairer that must look at the bytes it copies reads them only once.
+class ICopyObserver {
+public:
+    virtual ~ICopyObserver() = default;
+    virtual void OnCopied(const uint8_t* block, size_t n) = 0;
+};
 
 class CRepairCommon : public IBaseRepair {
 public:
@@ -48,8 +57,9 @@ protected:
 
     // Copies n bytes from the input's position to the output's position.
     // 0 when complete; -1 without streams, -3 on abort, -5 when the input
-    // falls short, -6 when the output does. n <= 0 copies nothing.
-    int WriteToFile(int64_t n);
+    // falls short, -6 when the output does. n <= 0 copies nothing. An
+    // observer is shown every block once it is written.
+    int WriteToFile(int64_t n, ICopyObserver* observer = nullptr);
 
     void AddError(JRVPFileError code) { m_errors.AddError(code); }
     void AddError(JRVPFileError code, std::unique_ptr<VPInvalidDataSegment> segment)

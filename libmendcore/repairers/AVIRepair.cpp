@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "core/CodecFourCC.h"
@@ -888,8 +889,9 @@ void CAVIRepair::BuildSkipRanges()
     std::sort(m_skip.begin(), m_skip.end());
 }
 
-// Copies input [from, to) to the output's end, leaving out the skip ranges.
-int CAVIRepair::CopyRange(int64_t from, int64_t to)
+// Copies input [from, to) to the output's end, leaving out the skip ranges;
+// an observer sees every copied block.
+int CAVIRepair::CopyRange(int64_t from, int64_t to, ICopyObserver* observer)
 {
     to = std::min(to, m_inputLength);
     int64_t p = from;
@@ -902,7 +904,7 @@ int CAVIRepair::CopyRange(int64_t from, int64_t to)
             break;
         if (range.first > p) {
             m_input->SeekTo(p);
-            int r = WriteToFile(range.first - p);
+            int r = WriteToFile(range.first - p, observer);
             if (r < 0)
                 return r;
         }
@@ -910,7 +912,7 @@ int CAVIRepair::CopyRange(int64_t from, int64_t to)
     }
     if (p < to) {
         m_input->SeekTo(p);
-        int r = WriteToFile(to - p);
+        int r = WriteToFile(to - p, observer);
         if (r < 0)
             return r;
     }
@@ -1006,11 +1008,8 @@ int CAVIRepair::RepairLevel1()
 // form, the "idx1".
 int CAVIRepair::RepairMovi(uint32_t i)
 {
-    int r = AddData(i);
-    if (r < 0)
-        return r;
     std::vector<ChunkRecord> records;
-    r = ScanMovi(m_moviType + 4, m_moviDataEnd, records);
+    int r = AddData(i, records);
     if (r < 0)
         return r;
     if (!m_indxPositions.empty()) {
@@ -1024,8 +1023,117 @@ int CAVIRepair::RepairMovi(uint32_t i)
     return i == 0 ? AddIdx1(m_moviType, records) : 0;
 }
 
-// Copies movi list i, its type first, without damaged and old index chunks.
-int CAVIRepair::AddData(uint32_t i)
+// A chunk of a copied movi list: where its header lies in the output, and
+// the first bytes of its data when the walk was asked for them.
+struct CAVIRepair::WalkedChunk {
+    uint32_t fourcc;
+    uint32_t size;
+    int64_t pos;
+    const uint8_t* head;
+    uint32_t headSize;
+};
+
+// Finds the chunks of a copied movi list in its bytes as the copy passes
+// them on, block by block in output order, the way a walk over the finished
+// copy would: a "LIST" header (of a "rec " list) is stepped into, any other
+// chunk passed over by its padded size. A chunk is handed on once the last
+// byte of its data went by: one whose size runs past the end of the copy
+// never is, nothing after its header is taken for a chunk, and the key-frame
+// parsers, which carry state from frame to frame, see only indexed frames.
+class CAVIRepair::CMoviWalker : public ICopyObserver {
+public:
+    // How many of a chunk's first data bytes the receiver wants to see.
+    using HeadWanted = std::function<uint32_t(uint32_t fourcc, uint32_t size)>;
+    using ChunkFound = std::function<void(const WalkedChunk&)>;
+
+    CMoviWalker(int64_t start, HeadWanted headWanted, ChunkFound chunkFound)
+        : m_end(start), m_next(start), m_headWanted(std::move(headWanted)), m_chunkFound(std::move(chunkFound))
+    {
+    }
+
+    void OnCopied(const uint8_t* block, size_t n) override
+    {
+        const int64_t blockStart = m_end;
+        m_end += static_cast<int64_t>(n);
+        while (m_inChunk ? TakeData(block, blockStart) : TakeHeader(block, blockStart)) {
+        }
+    }
+
+private:
+    // Gathers the header at m_next; false when the block ends first.
+    bool TakeHeader(const uint8_t* block, int64_t blockStart)
+    {
+        const int64_t from = m_next + m_headerHave;
+        if (from >= m_end)
+            return false;
+        const size_t n = static_cast<size_t>(std::min<int64_t>(8 - m_headerHave, m_end - from));
+        std::memcpy(m_header + m_headerHave, block + (from - blockStart), n);
+        m_headerHave += static_cast<uint32_t>(n);
+        if (m_headerHave < 8)
+            return false;
+        m_headerHave = 0;
+        uint32_t fourcc = 0, size = 0;
+        std::memcpy(&fourcc, m_header, 4);
+        std::memcpy(&size, m_header + 4, 4);
+        if (fourcc == kLIST) {
+            m_next += 12;  // a "rec " list: its chunks are taken one by one
+            return true;
+        }
+        m_chunk = WalkedChunk{fourcc, size, m_next, nullptr, 0};
+        m_chunk.headSize = std::min(size, m_headWanted(fourcc, size));
+        m_head.clear();
+        m_inChunk = true;
+        return true;
+    }
+
+    // Passes over the current chunk's data, keeping its head; hands the
+    // chunk on at its end. False when the block ends first.
+    bool TakeData(const uint8_t* block, int64_t blockStart)
+    {
+        const int64_t data = m_chunk.pos + 8;
+        const int64_t dataEnd = data + m_chunk.size;
+        if (dataEnd > m_end) {
+            KeepHead(block, blockStart);
+            return false;
+        }
+        if (m_head.empty() && data >= blockStart) {
+            // The common case: all of the data lies in this block.
+            m_chunk.head = block + (data - blockStart);
+        } else {
+            KeepHead(block, blockStart);
+            m_chunk.head = m_head.data();
+        }
+        m_chunkFound(m_chunk);
+        m_inChunk = false;
+        m_next = dataEnd + (m_chunk.size & 1);
+        return true;
+    }
+
+    // Keeps the bytes of the chunk's head that lie in this block.
+    void KeepHead(const uint8_t* block, int64_t blockStart)
+    {
+        const int64_t from = m_chunk.pos + 8 + static_cast<int64_t>(m_head.size());
+        const int64_t to = std::min<int64_t>(m_chunk.pos + 8 + m_chunk.headSize, m_end);
+        if (from >= to)
+            return;
+        const uint8_t* p = block + (from - blockStart);
+        m_head.insert(m_head.end(), p, p + (to - from));
+    }
+
+    int64_t m_end;   // output position after the bytes seen so far
+    int64_t m_next;  // output position of the next chunk header
+    uint8_t m_header[8] = {};
+    uint32_t m_headerHave = 0;
+    bool m_inChunk = false;
+    WalkedChunk m_chunk{};
+    std::vector<uint8_t> m_head;
+    HeadWanted m_headWanted;
+    ChunkFound m_chunkFound;
+};
+
+// Copies movi list i, its type first, without damaged and old index chunks,
+// and records its data chunks as the copy passes them.
+int CAVIRepair::AddData(uint32_t i, std::vector<ChunkRecord>& records)
 {
     if (!m_input || !m_output)
         return MEND_ERR_NO_STREAM;
@@ -1038,58 +1146,50 @@ int CAVIRepair::AddData(uint32_t i)
     int r = WriteToFile(4);
     if (r < 0)
         return r;
-    r = CopyRange(movi.start + 4, end);
-    if (r < 0)
-        return r;
-    m_moviDataEnd = m_output->GetLength();
-    return 0;
+    CMoviWalker walker(
+        m_moviType + 4, [this](uint32_t fourcc, uint32_t size) { return KeyFrameBytes(fourcc, size); },
+        [this, &records](const WalkedChunk& chunk) { RecordChunk(chunk, records); });
+    return CopyRange(movi.start + 4, end, &walker);
 }
 
-// Reads back the data chunks of a copied movi list and tells key frames.
-int CAVIRepair::ScanMovi(int64_t from, int64_t to, std::vector<ChunkRecord>& records)
+// The parser of the stream a chunk id names, if it has one.
+CDataParser* CAVIRepair::ParserOf(uint32_t fourcc) const
 {
-    std::vector<uint8_t> frame;
-    int64_t p = from;
-    while (p <= to - 8) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        uint32_t id = 0, size = 0;
-        if (!ReadHeaderAt(m_output, p, id, size))
-            return MEND_ERR_READ;
-        if (id == kLIST) {
-            p += 12;  // a "rec " list: its chunks are indexed one by one
-            continue;
-        }
-        const int64_t data = p + 8;
-        if (static_cast<int64_t>(size) > to - data)
-            break;
-        p = data + size + (size & 1);
-        const int m = Uint2Macro(id);
-        if (!IsDataMacro(m))
-            continue;
-        ChunkRecord rec{id, size, data - 8, static_cast<uint32_t>(StreamNumber(id)), true};
-        CDataParser* parser = rec.stream < m_parsers.size() ? m_parsers[rec.stream].get() : nullptr;
-        if (m == kMacroVideo && size > 0 && parser) {
-            const uint32_t want = std::min(size, kMaxParsedFrame);
-            frame.resize(want);
-            if (m_output->Read(frame.data(), want) != want)
-                return MEND_ERR_READ;
-            int key = 0;
-            // A chunk the parser does not take whole is still a frame; it
-            // keeps its entry with what the parser saw of it.
-            parser->CheckIsKeyFrame(frame.data(), static_cast<int>(want), key);
-            rec.key = key != 0;
-        }
-        if (rec.stream < m_outChunks.size()) {
-            m_outChunks[rec.stream]++;
-            m_outBytes[rec.stream] += size;
-            if (m_form == 0 && static_cast<int>(rec.stream) == m_firstVideo && m == kMacroVideo)
-                m_outFirstFormVideo++;
-        }
-        records.push_back(rec);
+    const int s = StreamNumber(fourcc);
+    return s >= 0 && static_cast<size_t>(s) < m_parsers.size() ? m_parsers[s].get() : nullptr;
+}
+
+// The bytes the key-frame test reads of a chunk: the start of a video frame
+// of a stream that has a parser; nothing of any other chunk.
+uint32_t CAVIRepair::KeyFrameBytes(uint32_t fourcc, uint32_t size) const
+{
+    if (Uint2Macro(fourcc) != kMacroVideo || !ParserOf(fourcc))
+        return 0;
+    return std::min(size, kMaxParsedFrame);
+}
+
+// Records a data chunk of the copied movi list and tells key frames.
+void CAVIRepair::RecordChunk(const WalkedChunk& chunk, std::vector<ChunkRecord>& records)
+{
+    const int m = Uint2Macro(chunk.fourcc);
+    if (!IsDataMacro(m))
+        return;
+    ChunkRecord rec{chunk.fourcc, chunk.size, chunk.pos, static_cast<uint32_t>(StreamNumber(chunk.fourcc)), true};
+    CDataParser* parser = ParserOf(chunk.fourcc);
+    if (m == kMacroVideo && chunk.size > 0 && parser) {
+        int key = 0;
+        // A chunk the parser does not take whole is still a frame; it
+        // keeps its entry with what the parser saw of it.
+        parser->CheckIsKeyFrame(chunk.head, static_cast<int>(chunk.headSize), key);
+        rec.key = key != 0;
     }
-    m_output->SeekTo(m_output->GetLength());
-    return 0;
+    if (rec.stream < m_outChunks.size()) {
+        m_outChunks[rec.stream]++;
+        m_outBytes[rec.stream] += chunk.size;
+        if (m_form == 0 && static_cast<int>(rec.stream) == m_firstVideo && m == kMacroVideo)
+            m_outFirstFormVideo++;
+    }
+    records.push_back(rec);
 }
 
 int CAVIRepair::AddIdx1(int64_t moviType, const std::vector<ChunkRecord>& records)

@@ -74,7 +74,7 @@ public:
     const std::vector<int64_t>& RiffEnds() const { return m_riffEnds; }
 
 private:
-    // A data chunk of the rebuilt movi list, as read back from the output.
+    // A data chunk of the rebuilt movi list, as found in its copy.
     struct ChunkRecord {
         uint32_t fourcc;
         uint32_t size;
@@ -82,6 +82,9 @@ private:
         uint32_t stream;
         bool key;
     };
+    // Finds the chunks of a movi list in its copy; defined with the rebuild.
+    struct WalkedChunk;
+    class CMoviWalker;
     // Header chunks of the output that the rebuild patches.
     struct OutputHeaders {
         int64_t avih = -1;
@@ -108,10 +111,12 @@ private:
     bool LengthAgrees(const StreamLenMsg& s) const;
 
     void BuildSkipRanges();
-    int CopyRange(int64_t from, int64_t to);
+    int CopyRange(int64_t from, int64_t to, ICopyObserver* observer = nullptr);
     int RepairMovi(uint32_t i);
-    int AddData(uint32_t i);
-    int ScanMovi(int64_t from, int64_t to, std::vector<ChunkRecord>& records);
+    int AddData(uint32_t i, std::vector<ChunkRecord>& records);
+    CDataParser* ParserOf(uint32_t fourcc) const;
+    uint32_t KeyFrameBytes(uint32_t fourcc, uint32_t size) const;
+    void RecordChunk(const WalkedChunk& chunk, std::vector<ChunkRecord>& records);
     int AddIdx1(int64_t moviType, const std::vector<ChunkRecord>& records);
     int AddIX(int64_t moviType, const std::vector<ChunkRecord>& records);
     int FindOutputHeaders(int64_t from, int64_t to);
@@ -148,7 +153,6 @@ private:
     std::vector<uint64_t> m_outBytes;
     uint64_t m_outFirstFormVideo = 0;
     int64_t m_moviType = 0;
-    int64_t m_moviDataEnd = 0;
     uint32_t m_form = 0;
     OutputHeaders m_out;
 };

@@ -660,6 +660,92 @@ TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
     }
 }
 
+// The ids and flags of the "idx1" entries, in order.
+std::vector<std::pair<std::string, uint32_t>> Idx1Flags(const std::vector<uint8_t>& d)
+{
+    std::vector<std::pair<std::string, uint32_t>> out;
+    const auto chunks = WalkRiff(d);
+    const Chunk* idx1 = Find(chunks, "idx1");
+    for (uint32_t e = 0; idx1 && e < idx1->size / 16; ++e)
+        out.push_back({Id(d, idx1->pos + 8 + 16 * e), ReadLE32(d, idx1->pos + 8 + 16 * e + 4)});
+    return out;
+}
+
+// The repair of the fixture with its "idx1" renamed, and that file with a
+// filler chunk of the given size at the start of its movi list.
+std::vector<uint8_t> WithoutIdx1(const std::vector<uint8_t>& clean, int64_t filler)
+{
+    auto bytes = clean;
+    const int64_t idx1 = FindBytes(bytes, "idx1", MoviType(bytes));
+    std::memcpy(&bytes[idx1], "JUNK", 4);
+    if (filler == 0)
+        return bytes;
+    const int64_t movi = MoviType(bytes);
+    std::vector<uint8_t> junk = {'J', 'U', 'N', 'K'};
+    junk.resize(filler, 0);
+    WriteLE32(junk, 4, static_cast<uint32_t>(filler - 8));
+    bytes.insert(bytes.begin() + movi + 4, junk.begin(), junk.end());
+    WriteLE32(bytes, movi - 4, ReadLE32(bytes, movi - 4) + static_cast<uint32_t>(filler));
+    WriteLE32(bytes, 4, ReadLE32(bytes, 4) + static_cast<uint32_t>(filler));
+    return bytes;
+}
+
+// The rebuild finds the chunks of a movi list in the 1 MiB blocks of its
+// copy. A filler chunk at the start of the list moves a video chunk so that
+// a block ends inside its header, right before or after it, or inside its
+// data; the chunk keeps its entry and the key flag it gets where no block
+// ends near it.
+TEST(AviRepair, ChunksAcrossCopyBlocksKeepTheirEntriesAndKeyFlags)
+{
+    const std::string src = RequireFixture("clip_h264_pcm.avi");
+    if (src.empty())
+        return;
+    const auto clean = ReadFileBytes(src);
+    ScratchDir dir("avi");
+    auto repair = [&dir](const std::vector<uint8_t>& bytes) {
+        const std::string in = dir.Path("damaged.avi"), out = dir.Path("repaired.avi");
+        EXPECT_TRUE(WriteFileBytes(in, bytes));
+        Outcome o = ParseAndRepair(in, out);
+        EXPECT_EQ(o.parse, 0);
+        EXPECT_EQ(o.repair, 0);
+        return ReadFileBytes(out);
+    };
+    const auto reference = Idx1Flags(repair(WithoutIdx1(clean, 0)));
+    ASSERT_FALSE(reference.empty());
+
+    constexpr int64_t kCopyBlock = 1 << 20;
+    // Bytes of a video chunk up to 8 or 9 past its last start code (chunks
+    // stay at even positions): what follows alone holds no picture, which
+    // the H.264 parser would take for an intra picture.
+    auto pastLastStartCode = [&clean](int nthVideo) {
+        const int64_t at = NthVideoChunk(clean, nthVideo);
+        const int64_t end = at + 8 + ReadLE32(clean, at + 4);
+        int64_t last = at;
+        for (int64_t p = at + 8; (p = FindBytes(clean, std::vector<uint8_t>{0, 0, 1}, p)) >= 0 && p < end; ++p)
+            last = p;
+        return (last + 9 - at) / 2 * 2;
+    };
+    struct Case {
+        int nthVideo;    // 0: the key frame that opens the stream; 3: a predicted frame
+        int64_t before;  // bytes of the chunk (header first) before the block's end
+    };
+    const Case cases[] = {{0, 0}, {0, 2}, {0, 6}, {0, 8}, {0, pastLastStartCode(0)},
+                          {3, 0}, {3, 4}, {3, 8}, {3, pastLastStartCode(3)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("video chunk " + std::to_string(c.nthVideo) + ", " + std::to_string(c.before) +
+                     " bytes before the block's end");
+        // The copy's blocks count from the first chunk of the movi list.
+        const int64_t filler = MoviType(clean) + 4 + kCopyBlock - c.before - NthVideoChunk(clean, c.nthVideo);
+        ASSERT_TRUE(filler >= 8 && filler % 2 == 0);
+        const auto moved = WithoutIdx1(clean, filler);
+        ASSERT_EQ(NthVideoChunk(moved, c.nthVideo), MoviType(moved) + 4 + kCopyBlock - c.before);
+        const auto fixed = repair(moved);
+        ExpectIdx1Sound(fixed);
+        EXPECT_TRUE(Payloads(fixed) == Payloads(clean));
+        EXPECT_TRUE(Idx1Flags(fixed) == reference);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // OpenDML: a real file needs over 1 GiB, so the test writes a small one with
 // two RIFF forms, standard indexes in each movi list and a super index.
