@@ -54,6 +54,9 @@ private:
     };
     struct TrakInfo;
     struct OutItem;
+    struct TrackFragment;
+    struct FragmentPlace;
+    struct OffsetField;
     class CTableReader;
     class CSampleSizes;
     class CScanBlock;
@@ -88,6 +91,18 @@ private:
     bool IsLost(int64_t start) const;
     int CheckSampleTables();
     int FindDataEnds();
+    // Fragments: where each track fragment says its data lies, checked
+    // against the media data that follows its "moof".
+    int ReadTrackDefaults();
+    int ReadTfhd(const BoxHeader& b, TrackFragment& t);
+    int ReadTrun(const BoxHeader& b, TrackFragment& t);
+    int ReadTrackFragment(const BoxHeader& traf, TrackFragment& t);
+    int PlaceFragment(const FragmentPlace& place, bool record, bool& fits, bool& stale);
+    bool PlaceTrackFragments(const FragmentPlace& place, const std::vector<TrackFragment>& trafs, bool fromMoof,
+                             std::vector<OffsetField>& fields);
+    int CheckFragments();
+    bool PrecedingFragment(int64_t mdatStart, BoxInfo& moof) const;
+    void MarkLost(const BoxInfo& box);
 
     // Rebuild.
     int SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& keptEnd);
@@ -130,13 +145,23 @@ private:
     std::vector<BoxInfo> m_movieChildren;
     // One "stbl" per whole "trak" of the movie box, in track order.
     std::vector<BoxInfo> m_sampleTables;
-    // The 64-bit base data offset of a track fragment, by input position.
+    // The 64-bit base data offset of a track fragment: where the field lies
+    // in the input, the input position it must name, and an input position
+    // of the data named through it, whose move the rebuild gives the field.
     // (Records of our own: a vector of a library type alone would be
     // exported from the shared library.)
     struct OffsetField {
         int64_t input;
+        int64_t target;
+        int64_t data;
     };
     std::vector<OffsetField> m_baseOffsets;
+    // The default sample size of each track's fragments ("trex").
+    struct TrackDefault {
+        uint32_t track;
+        uint32_t sampleSize;
+    };
+    std::vector<TrackDefault> m_trackDefaults;
     // Output positions of the chunk-offset boxes written by one rebuild,
     // with the track they belong to.
     std::vector<std::pair<int64_t, size_t>> m_chunkBoxes;

@@ -270,7 +270,9 @@ TEST(Mp4Cut, FragmentedRecordingKeepsItsCompleteFragments)
 
 // A fragment whose size field does not hold loses no other fragment: its
 // data ends where the next fragment begins, and a fragment box whose own
-// boxes fill it up to its data lost only the size field.
+// boxes fill it up to its data lost only the size field. Bytes spliced in
+// between fragments are dropped, and the data offsets of the fragments that
+// they moved (absolute positions, as ffmpeg writes them) are written anew.
 TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
 {
     ScratchDir dir("mp4");
@@ -282,26 +284,41 @@ TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
     const int64_t secondMoof = FindBytes(clean, "moof", static_cast<size_t>(FindBytes(clean, "moof") + 4)) - 4;
     ASSERT_GT(secondMoof, 0);
     const int64_t firstMdat = FindTopBox(clean, "mdat").start;
+    const int64_t secondMdat = secondMoof + ReadBE32(clean, static_cast<size_t>(secondMoof));
     std::map<int, int64_t> all = PacketsPerStream(original), fromSecond = all;
     for (const auto& n : PacketsPerStream(original, secondMoof))
         fromSecond[n.first] -= n.second;
+    auto setSize = [](int64_t at, uint32_t size) {
+        return [=](std::vector<uint8_t>& b) { WriteBE32(b, static_cast<size_t>(at), size); };
+    };
+    auto splice = [](int64_t at) {
+        return [=](std::vector<uint8_t>& b) {
+            std::vector<uint8_t> junk = PseudoRandomBytes(65536, 9);
+            b.insert(b.begin() + at, junk.begin(), junk.end());
+        };
+    };
     const struct {
         const char* name;
-        int64_t sizeAt;
-        uint32_t size;
+        std::function<void(std::vector<uint8_t>&)> damage;
         std::map<int, int64_t> packets;
+        JRVPFileError recorded;
     } cases[] = {
-        {"first fragment's mdat too large", firstMdat, ReadBE32(clean, firstMdat) + 3000, fromSecond},
-        {"second moof too large", secondMoof, ReadBE32(clean, secondMoof) + 3000, all},
+        {"first fragment's mdat too large", setSize(firstMdat, ReadBE32(clean, firstMdat) + 3000), fromSecond,
+         JRVP_DAMAGE_INDEX},
+        {"second moof too large", setSize(secondMoof, ReadBE32(clean, secondMoof) + 3000), all, JRVP_DAMAGE_INDEX},
         // Size 0 says "to the end of the file", which no fragment box is.
-        {"second moof size zero", secondMoof, 0, all},
+        {"second moof size zero", setSize(secondMoof, 0), all, JRVP_DAMAGE_INDEX},
+        {"garbage spliced in before the second moof", splice(secondMoof), all, JRVP_DAMAGE_SEGMENT},
+        {"garbage spliced in between the second moof and its mdat", splice(secondMdat), all, JRVP_DAMAGE_SEGMENT},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<uint8_t> bytes = clean;
-        WriteBE32(bytes, static_cast<size_t>(c.sizeAt), c.size);
-        MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes);
+        c.damage(bytes);
+        Outcome o;
+        MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes, &o);
         EXPECT_EQ(PacketsPerStream(repaired), c.packets) << repaired.Summary();
+        EXPECT_NE(std::find(o.errors.begin(), o.errors.end(), c.recorded), o.errors.end()) << Describe(o);
     }
 }
 
