@@ -44,6 +44,9 @@ constexpr uint32_t kTraf = Fcc("traf");
 constexpr uint32_t kTfhd = Fcc("tfhd");
 constexpr uint32_t kTrun = Fcc("trun");
 constexpr uint32_t kTrex = Fcc("trex");
+constexpr uint32_t kHdlr = Fcc("hdlr");
+constexpr uint32_t kVide = Fcc("vide");
+constexpr uint32_t kSoun = Fcc("soun");
 
 // Track fragment header flags: which optional fields follow the track ID.
 constexpr uint32_t kTfhdBaseOffset = 0x000001;
@@ -717,7 +720,7 @@ int CMP4Repair::CheckSampleTables()
         if (r < 0)
             return r;
         if (info.cut || info.countWrong)
-            AddErrorAt(JRVP_DAMAGE_INDEX, m_sampleTables[i].start);
+            AddErrorAt(JRVP_DAMAGE_INDEX, m_sampleTables[i].box.start);
     }
     return 0;
 }
@@ -1267,7 +1270,10 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
             pos += 4;
     }
     if (box.fourcc == kStbl)
-        m_sampleTables.push_back(BoxInfo{box.fourcc, box.size, box.start});
+        m_sampleTables.push_back(SampleTable{BoxInfo{box.fourcc, box.size, box.start}, 0});
+    // The media's handler type names what its samples are.
+    const size_t tablesBefore = m_sampleTables.size();
+    uint32_t handler = 0;
     std::vector<bool> seen(rule->mandatory.size(), false);
     int64_t damageAt = -1;
     for (;;) {
@@ -1307,11 +1313,18 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
             damaged = damaged || childDamaged;
             incomplete = incomplete || childIncomplete;
         }
+        if (box.fourcc == kMdia && c.fourcc == kHdlr && c.size - c.headerLength >= 12) {
+            const int64_t at = c.start + c.headerLength + 8;  // after version, flags and pre_defined
+            if (m_input->SeekTo(at) != at || !ReadFieldR(m_input.get(), handler))
+                return MEND_ERR_READ;
+        }
         for (size_t g = 0; g < rule->mandatory.size(); ++g)
             if (Contains(rule->mandatory[g], c.fourcc))
                 seen[g] = true;
         pos += c.size;
     }
+    for (size_t t = tablesBefore; box.fourcc == kMdia && t < m_sampleTables.size(); ++t)
+        m_sampleTables[t].handler = handler;
     if (damageAt >= 0) {
         AddErrorAt(JRVP_DAMAGE_INDEX, damageAt);
         damaged = true;
@@ -1702,7 +1715,7 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     info.index = index;
     if (index >= m_sampleTables.size() || m_mdats.empty())
         return MEND_ERR_REPAIR_REFUSED;
-    const BoxInfo& stbl = m_sampleTables[index];
+    const BoxInfo& stbl = m_sampleTables[index].box;
     BoxHeader offsets, stsc, sizes;
     bool haveOffsets = false, haveStsc = false, haveSizes = false;
     BoxHeader h;
@@ -1783,6 +1796,9 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     };
     bool haveNext = readEntry(next);
     uint64_t samples = 0;
+    const uint32_t handler = m_sampleTables[index].handler;
+    const bool sizedSamples = handler == kVide || handler == kSoun;
+    bool sawSize = false;
     // After an entry whose successor does not ascend (wiped or broken
     // entries), only that entry's first chunk is known for sure.
     uint64_t lastSureChunk = chunkCount;
@@ -1825,6 +1841,12 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
         } else {
             uint32_t s = 0;
             while (fit < inChunk && sampleSizes.Next(s) && s <= room - bytes) {
+                // A sample of sound or video holds bytes: a size of 0 after
+                // sizes that were not is a wiped entry, and the table stops
+                // making sense there.
+                if (s == 0 && sizedSamples && sawSize)
+                    break;
+                sawSize = sawSize || s != 0;
                 bytes += s;
                 ++fit;
             }
@@ -2204,7 +2226,7 @@ int CMP4Repair::RLTWriteMoov(std::vector<TrakInfo>& traks)
         } else if (h.fourcc == kTrak) {
             if (!haveMvhd || trackIndex >= traks.size())
                 return MEND_ERR_REPAIR_REFUSED;
-            const BoxInfo& stbl = m_sampleTables[trackIndex];
+            const BoxInfo& stbl = m_sampleTables[trackIndex].box;
             if (stbl.start < h.start || stbl.start >= h.start + h.size)
                 return MEND_ERR_REPAIR_REFUSED;
             uint64_t duration = 0;

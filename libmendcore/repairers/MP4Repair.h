@@ -143,8 +143,13 @@ private:
     // The children of the movie box that survived whole, in file order:
     // what the rebuild writes into the new movie box.
     std::vector<BoxInfo> m_movieChildren;
-    // One "stbl" per whole "trak" of the movie box, in track order.
-    std::vector<BoxInfo> m_sampleTables;
+    // One "stbl" per whole "trak" of the movie box, in track order, with
+    // the handler type of its media ("vide", "soun", ...).
+    struct SampleTable {
+        BoxInfo box{0, 0, 0};
+        uint32_t handler = 0;
+    };
+    std::vector<SampleTable> m_sampleTables;
     // The 64-bit base data offset of a track fragment: where the field lies
     // in the input, the input position it must name, and an input position
     // of the data named through it, whose move the rebuild gives the field.

@@ -606,36 +606,41 @@ TEST(Mp4Movie, ABrokenChildOfTheMovieBoxCostsOnlyItself)
 }
 
 // Table entries wiped to zeros in a file whose media data is whole: chunk
-// offsets that point outside the data, "stsc" runs that stop ascending. A
-// damaged index, not an intact file; the rebuild keeps that track up to the
-// wiped entries and every other track whole.
+// offsets that point outside the data, "stsc" runs that stop ascending,
+// sound samples of size 0 amid sized ones. A damaged index, not an intact
+// file; the rebuild keeps that track up to the wiped entries and every
+// other track whole.
 TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
 {
     ScratchDir dir("mp4");
-    std::string fixture = RequireFixture("clip_faststart.mp4");
-    if (fixture.empty())
-        return;
-    MediaReport original = CheckMedia(fixture);
-    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
     const struct {
         const char* name;
+        const char* fixture;
         const char* table;
         int track;  // which track's table, in file order
+        size_t countAt;  // from the FourCC; the entries follow the count
         size_t entryBytes;
     } cases[] = {
-        {"chunk offsets", "stco", 0, 4},
-        {"sample-to-chunk entries", "stsc", 1, 12},
+        {"chunk offsets", "clip_faststart.mp4", "stco", 0, 8, 4},
+        {"sample-to-chunk entries", "clip_faststart.mp4", "stsc", 1, 8, 12},
+        {"GStreamer's sound sample sizes", "clip_gst.mp4", "stsz", 1, 12, 4},
+        {"ffmpeg's video sample sizes", "clip_faststart.mp4", "stsz", 0, 12, 4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<uint8_t> bytes = clean;
+        std::string fixture = RequireFixture(c.fixture);
+        if (fixture.empty())
+            return;
+        MediaReport original = CheckMedia(fixture);
+        std::vector<uint8_t> bytes = ReadFileBytes(fixture);
         int64_t at = -4;
         for (int t = 0; t <= c.track; ++t)
             at = FindBytes(bytes, c.table, static_cast<size_t>(at) + 4);
         ASSERT_GT(at, 0);
-        const uint32_t entries = ReadBE32(bytes, static_cast<size_t>(at) + 8);
+        const uint32_t entries = ReadBE32(bytes, static_cast<size_t>(at) + c.countAt);
         ASSERT_GE(entries, 4u);
-        std::memset(&bytes[static_cast<size_t>(at) + 12 + c.entryBytes * (entries / 2)], 0, 2 * c.entryBytes);
+        std::memset(&bytes[static_cast<size_t>(at) + c.countAt + 4 + c.entryBytes * (entries / 2)], 0,
+                    2 * c.entryBytes);
         Outcome o;
         MediaReport repaired = RepairAndCheck(dir, "table.mp4", bytes, &o);
         EXPECT_FALSE(o.errors.empty()) << Describe(o);
