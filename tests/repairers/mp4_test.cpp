@@ -310,6 +310,11 @@ TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
         {"second moof size zero", setSize(secondMoof, 0), all, JRVP_DAMAGE_INDEX},
         {"garbage spliced in before the second moof", splice(secondMoof), all, JRVP_DAMAGE_SEGMENT},
         {"garbage spliced in between the second moof and its mdat", splice(secondMdat), all, JRVP_DAMAGE_SEGMENT},
+        // A run whose data offset points past its fragment's data would
+        // play bytes of no sample: the fragment is left out.
+        {"second fragment's run pointing past its data",
+         setSize(FindBytes(clean, "trun", static_cast<size_t>(secondMoof)) + 12, 5000000),
+         PacketsPerStream(original, secondMoof), JRVP_DAMAGE_INDEX},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
