@@ -169,6 +169,7 @@ TEST(Mp4Intact, MuxerOutputParsesWithoutDamage)
         {"clip_plain.mp4", same, "clip_plain.mp4"},
         {"clip_gst.mp4", same, "clip_gst.mp4"},
         {"clip_gst.mov", same, "clip_gst.mov"},
+        {"clip_gst_frag.mp4", same, "clip_gst_frag.mp4"},
         {"padded.mp4", [](std::vector<uint8_t> b) { b.resize(b.size() + 64, 0); return b; }, "clip.mp4"},
         {"padded_faststart.mp4", [](std::vector<uint8_t> b) { b.resize(b.size() + 64, 0); return b; },
          "clip_faststart.mp4"},
@@ -276,54 +277,83 @@ TEST(Mp4Cut, FragmentedRecordingKeepsItsCompleteFragments)
 TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
 {
     ScratchDir dir("mp4");
-    std::string fixture = RequireFixture("clip_frag.mp4");
-    if (fixture.empty())
-        return;
-    MediaReport original = CheckMedia(fixture);
-    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
-    const int64_t secondMoof = FindBytes(clean, "moof", static_cast<size_t>(FindBytes(clean, "moof") + 4)) - 4;
-    ASSERT_GT(secondMoof, 0);
-    const int64_t firstMdat = FindTopBox(clean, "mdat").start;
-    const int64_t secondMdat = secondMoof + ReadBE32(clean, static_cast<size_t>(secondMoof));
-    std::map<int, int64_t> all = PacketsPerStream(original), fromSecond = all;
-    for (const auto& n : PacketsPerStream(original, secondMoof))
-        fromSecond[n.first] -= n.second;
-    auto setSize = [](int64_t at, uint32_t size) {
-        return [=](std::vector<uint8_t>& b) { WriteBE32(b, static_cast<size_t>(at), size); };
+    // Positions in the file being damaged.
+    auto secondMoof = [](const std::vector<uint8_t>& b) {
+        return FindBytes(b, "moof", static_cast<size_t>(FindBytes(b, "moof") + 4)) - 4;
     };
-    auto splice = [](int64_t at) {
+    auto secondMdat = [=](const std::vector<uint8_t>& b) {
+        return secondMoof(b) + ReadBE32(b, static_cast<size_t>(secondMoof(b)));
+    };
+    auto firstMdat = [](const std::vector<uint8_t>& b) { return FindTopBox(b, "mdat").start; };
+    using Where = std::function<int64_t(const std::vector<uint8_t>&)>;
+    auto grow = [](Where at, int64_t delta) {
         return [=](std::vector<uint8_t>& b) {
-            std::vector<uint8_t> junk = PseudoRandomBytes(65536, 9);
-            b.insert(b.begin() + at, junk.begin(), junk.end());
+            size_t p = static_cast<size_t>(at(b));
+            WriteBE32(b, p, ReadBE32(b, p) + static_cast<uint32_t>(delta));
         };
     };
+    auto put = [](Where at, uint32_t value) {
+        return [=](std::vector<uint8_t>& b) { WriteBE32(b, static_cast<size_t>(at(b)), value); };
+    };
+    auto splice = [](Where at) {
+        return [=](std::vector<uint8_t>& b) {
+            std::vector<uint8_t> junk = PseudoRandomBytes(65536, 9);
+            b.insert(b.begin() + at(b), junk.begin(), junk.end());
+        };
+    };
+    auto lastMoof = [](const std::vector<uint8_t>& b) {
+        int64_t last = -1;
+        for (int64_t p = 0; (p = FindBytes(b, "moof", static_cast<size_t>(p) + 1)) > 0;)
+            last = p - 4;
+        return last;
+    };
+    // The data offset of the last fragment's first run.
+    auto runOffset = [=](const std::vector<uint8_t>& b) {
+        return FindBytes(b, "trun", static_cast<size_t>(lastMoof(b))) + 12;
+    };
+    enum Keep { kAll, kFromSecond, kBeforeLast };
     const struct {
         const char* name;
         std::function<void(std::vector<uint8_t>&)> damage;
-        std::map<int, int64_t> packets;
+        Keep keep;
         JRVPFileError recorded;
     } cases[] = {
-        {"first fragment's mdat too large", setSize(firstMdat, ReadBE32(clean, firstMdat) + 3000), fromSecond,
-         JRVP_DAMAGE_INDEX},
-        {"second moof too large", setSize(secondMoof, ReadBE32(clean, secondMoof) + 3000), all, JRVP_DAMAGE_INDEX},
+        {"first fragment's mdat too large", grow(firstMdat, 3000), kFromSecond, JRVP_DAMAGE_INDEX},
+        {"second moof too large", grow(secondMoof, 3000), kAll, JRVP_DAMAGE_INDEX},
         // Size 0 says "to the end of the file", which no fragment box is.
-        {"second moof size zero", setSize(secondMoof, 0), all, JRVP_DAMAGE_INDEX},
-        {"garbage spliced in before the second moof", splice(secondMoof), all, JRVP_DAMAGE_SEGMENT},
-        {"garbage spliced in between the second moof and its mdat", splice(secondMdat), all, JRVP_DAMAGE_SEGMENT},
+        {"second moof size zero", put(secondMoof, 0), kAll, JRVP_DAMAGE_INDEX},
+        {"garbage spliced in before the second moof", splice(secondMoof), kAll, JRVP_DAMAGE_SEGMENT},
+        {"garbage spliced in between the second moof and its mdat", splice(secondMdat), kAll, JRVP_DAMAGE_SEGMENT},
         // A run whose data offset points past its fragment's data would
         // play bytes of no sample: the fragment is left out.
-        {"second fragment's run pointing past its data",
-         setSize(FindBytes(clean, "trun", static_cast<size_t>(secondMoof)) + 12, 5000000),
-         PacketsPerStream(original, secondMoof), JRVP_DAMAGE_INDEX},
+        {"last fragment's run pointing past its data", put(runOffset, 5000000), kBeforeLast, JRVP_DAMAGE_INDEX},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<uint8_t> bytes = clean;
-        c.damage(bytes);
-        Outcome o;
-        MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes, &o);
-        EXPECT_EQ(PacketsPerStream(repaired), c.packets) << repaired.Summary();
-        EXPECT_NE(std::find(o.errors.begin(), o.errors.end(), c.recorded), o.errors.end()) << Describe(o);
+    // ffmpeg names each fragment's data by absolute position, GStreamer
+    // relative to the fragment.
+    for (const char* name : {"clip_frag.mp4", "clip_gst_frag.mp4"}) {
+        std::string fixture = RequireFixture(name);
+        if (fixture.empty())
+            return;
+        MediaReport original = CheckMedia(fixture);
+        const std::vector<uint8_t> clean = ReadFileBytes(fixture);
+        ASSERT_GT(secondMoof(clean), 0);
+        std::map<int, int64_t> all = PacketsPerStream(original), fromSecond = all,
+                               beforeLast = PacketsPerStream(original, lastMoof(clean));
+        for (const auto& n : PacketsPerStream(original, secondMoof(clean)))
+            fromSecond[n.first] -= n.second;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " (" + name + ")");
+            std::vector<uint8_t> bytes = clean;
+            c.damage(bytes);
+            Outcome o;
+            MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes, &o);
+            std::map<int, int64_t> want = c.keep == kAll ? all : c.keep == kFromSecond ? fromSecond : beforeLast;
+            // A stream left without packets is not counted.
+            for (auto it = want.begin(); it != want.end();)
+                it = it->second == 0 ? want.erase(it) : std::next(it);
+            EXPECT_EQ(PacketsPerStream(repaired), want) << repaired.Summary();
+            EXPECT_NE(std::find(o.errors.begin(), o.errors.end(), c.recorded), o.errors.end()) << Describe(o);
+        }
     }
 }
 
