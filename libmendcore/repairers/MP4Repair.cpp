@@ -389,6 +389,7 @@ void CMP4Repair::Close()
     m_sampleTables.clear();
     m_baseOffsets.clear();
     m_trackDefaults.clear();
+    m_splice = Splice();
     m_chunkBoxes.clear();
     m_zeroTail = -1;
     CBaseRepair::Close();
@@ -711,18 +712,78 @@ int CMP4Repair::CheckSampleTables()
     int r = FindDataEnds();
     if (r < 0)
         return r;
+    std::vector<TrakInfo> infos;
+    bool anyCut = false;
+    if ((r = SurveyTraks(infos, anyCut)) < 0)
+        return r;
+    bool spliced = false;
+    if (anyCut && (r = FindSplice(spliced)) < 0)
+        return r;
+    if (spliced) {
+        // Offsets written before bytes were spliced in before the data.
+        std::vector<TrakInfo> moved;
+        bool movedCut = false;
+        m_splice.active = true;
+        if ((r = SurveyTraks(moved, movedCut)) < 0)
+            return r;
+        m_splice.active = !movedCut;
+        if (m_splice.active)
+            infos.swap(moved);
+    }
+    for (size_t i = 0; i < infos.size(); ++i)
+        if (infos[i].cut || infos[i].countWrong)
+            AddErrorAt(JRVP_DAMAGE_INDEX, m_sampleTables[i].box.start);
+    return 0;
+}
+
+int CMP4Repair::SurveyTraks(std::vector<TrakInfo>& infos, bool& anyCut)
+{
+    anyCut = false;
+    infos.assign(m_sampleTables.size(), TrakInfo());
     std::vector<int64_t> keptEnd(m_mdats.size(), 0);
     for (size_t i = 0; i < m_sampleTables.size(); ++i) {
-        TrakInfo info;
-        r = SurveyTrak(i, info, keptEnd);
+        int r = SurveyTrak(i, infos[i], keptEnd);
         if (r == MEND_ERR_REPAIR_REFUSED)
             continue;  // no tables to judge; the rebuild says so
         if (r < 0)
             return r;
-        if (info.cut || info.countWrong)
-            AddErrorAt(JRVP_DAMAGE_INDEX, m_sampleTables[i].box.start);
+        anyCut = anyCut || infos[i].cut;
     }
     return 0;
+}
+
+// Bytes spliced in between boxes, when they are the file's only damage: a
+// run that is no box, or the stretch after a box's declared end (free space
+// or a file type box, whose size nothing else confirms) that the damage
+// search gave to that box.
+int CMP4Repair::FindSplice(bool& found)
+{
+    m_splice = Splice();
+    found = false;
+    if (m_lost.size() != 1)
+        return 0;
+    const BoxInfo& lost = m_lost.front();
+    int64_t declared = 0;
+    if (Uint2Macro(lost.fourcc) != kMacroOther) {
+        BoxHeader h;
+        int r = ReadBoxHeader(h, lost.start, m_inputLength);
+        if (r < 0)
+            return r;
+        if (h.endMark || h.size < h.headerLength || h.size >= lost.size)
+            return 0;
+        declared = h.size;
+    }
+    m_splice = Splice{lost.start + declared, lost.size - declared, false};
+    found = true;
+    return 0;
+}
+
+uint64_t CMP4Repair::ChunkPosition(uint64_t written) const
+{
+    if (!m_splice.active || written < static_cast<uint64_t>(m_splice.start) ||
+        written > static_cast<uint64_t>(kMaxBoxSize))
+        return written;
+    return written + static_cast<uint64_t>(m_splice.length);
 }
 
 // Where each media-data box's bytes really end: a cut box also ends where
@@ -1827,6 +1888,7 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
         uint64_t offset = 0;
         if (!chunkReader.Next(offset))
             break;
+        offset = ChunkPosition(offset);
         int64_t rangeEnd = 0;
         size_t mdat = 0;
         if (offset > static_cast<uint64_t>(kMaxBoxSize) ||
@@ -2383,6 +2445,7 @@ int CMP4Repair::RLTCorrectStcoCo64(const std::vector<OutItem>& items, std::vecto
                 uint64_t v = 0;
                 for (size_t b = 0; b < width; ++b)
                     v = (v << 8) | e[b];
+                v = ChunkPosition(v);
                 bool found = false;
                 int64_t d = Displacement(items, static_cast<int64_t>(std::min<uint64_t>(v, INT64_MAX)), found);
                 if (!found)

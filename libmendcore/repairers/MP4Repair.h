@@ -90,6 +90,9 @@ private:
     int ZeroTailStart(int64_t& tail);
     bool IsLost(int64_t start) const;
     int CheckSampleTables();
+    int SurveyTraks(std::vector<TrakInfo>& infos, bool& anyCut);
+    int FindSplice(bool& found);
+    uint64_t ChunkPosition(uint64_t written) const;
     int FindDataEnds();
     // Fragments: where each track fragment says its data lies, checked
     // against the media data that follows its "moof".
@@ -175,6 +178,15 @@ private:
     // Bytes the damage searches may still read: hostile files with many
     // broken boxes must not make the analysis quadratic.
     int64_t m_searchBudget = 0;
+    // A run of bytes spliced in between boxes: chunk offsets written before
+    // it came name the data after it `length` bytes early. Used only where
+    // the tables then name their data whole, and do not without it.
+    struct Splice {
+        int64_t start = 0;
+        int64_t length = 0;
+        bool active = false;
+    };
+    Splice m_splice;
     // Where the run of zero bytes that ends the input begins; -1 until asked.
     int64_t m_zeroTail = -1;
 };

@@ -389,6 +389,12 @@ TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
         };
     };
     auto mdatSize = [&](int64_t delta) { return setSize("mdat", [=](int64_t s) { return s + delta; }); };
+    auto spliceBefore = [](const char* type) {
+        return [=](std::vector<uint8_t>& b) {
+            std::vector<uint8_t> junk = PseudoRandomBytes(65536, 13);
+            b.insert(b.begin() + FindTopBox(b, type).start, junk.begin(), junk.end());
+        };
+    };
     auto garbageTail = [](std::vector<uint8_t>& b) {
         std::vector<uint8_t> junk = PseudoRandomBytes(40, 7);
         b.insert(b.end(), junk.begin(), junk.end());
@@ -430,6 +436,11 @@ TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
         // up to the media data.
         {"faststart moov too large", "clip_faststart.mp4", setSize("moov", [](int64_t s) { return s + 100000; })},
         {"faststart moov of size 3", "clip_faststart.mp4", setSize("moov", [](int64_t) { return 3; })},
+        // Bytes spliced in between boxes move the media data: the chunk
+        // offsets, written before, name it as many bytes early.
+        {"garbage spliced in before the media data", "clip_faststart.mp4", spliceBefore("mdat")},
+        {"garbage spliced in before the movie box", "clip_faststart.mp4", spliceBefore("moov")},
+        {"garbage spliced in before the free space", "clip.mp4", spliceBefore("free")},
         // Sectors wiped at the start of the file: still ISO media.
         {"ftyp header zeroed", "clip.mp4", [](std::vector<uint8_t>& b) { std::memset(b.data(), 0, 8); }},
         {"faststart ftyp header zeroed", "clip_faststart.mp4",
