@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 #include "core/StreamIO.h"
 
@@ -41,6 +42,24 @@ constexpr uint32_t kCo64 = Fcc("co64");
 constexpr uint32_t kStss = Fcc("stss");
 constexpr uint32_t kTraf = Fcc("traf");
 constexpr uint32_t kTfhd = Fcc("tfhd");
+constexpr uint32_t kTrun = Fcc("trun");
+constexpr uint32_t kTrex = Fcc("trex");
+constexpr uint32_t kHdlr = Fcc("hdlr");
+constexpr uint32_t kVide = Fcc("vide");
+constexpr uint32_t kSoun = Fcc("soun");
+
+// Track fragment header flags: which optional fields follow the track ID.
+constexpr uint32_t kTfhdBaseOffset = 0x000001;
+constexpr uint32_t kTfhdDescription = 0x000002;
+constexpr uint32_t kTfhdDuration = 0x000008;
+constexpr uint32_t kTfhdSize = 0x000010;
+constexpr uint32_t kTfhdBaseIsMoof = 0x020000;
+// Track run flags: the run's own fields, then four optional fields per
+// sample (duration, size, flags, composition offset), in that order.
+constexpr uint32_t kTrunDataOffset = 0x000001;
+constexpr uint32_t kTrunFirstFlags = 0x000004;
+constexpr uint32_t kTrunSampleSize = 0x000200;
+constexpr uint32_t kTrunFirstSampleField = 0x000100;
 
 constexpr int kMacroMoov = 3;
 constexpr int kMacroMdat = 6;
@@ -137,6 +156,15 @@ const ContainerRule* FindRule(uint32_t fourcc)
 uint64_t EntriesIn(int64_t size, int headerLength, int64_t used, uint32_t count, int width)
 {
     return std::min<uint64_t>(count, static_cast<uint64_t>(std::max<int64_t>(0, size - headerLength - used)) / width);
+}
+
+// A sum of two positions or sizes of the input, which may be hostile: kept
+// within the sizes a box can have, so that it never overflows.
+int64_t ClampedSum(int64_t a, int64_t b)
+{
+    const __int128 sum = static_cast<__int128>(a) + b;
+    return static_cast<int64_t>(std::max<__int128>(-CMP4Repair::kMaxBoxSize,
+                                                   std::min<__int128>(sum, CMP4Repair::kMaxBoxSize + 1)));
 }
 
 bool Contains(const std::vector<uint32_t>& list, uint32_t fourcc)
@@ -314,6 +342,31 @@ struct CMP4Repair::OutItem {
     int64_t OutLength() const { return outHeader + copyLength - inHeader; }
 };
 
+// What one track fragment says about its data: the base its header names
+// (when it names one) and the span of its runs relative to their base.
+struct CMP4Repair::TrackFragment {
+    uint32_t flags = 0;
+    uint32_t track = 0;
+    uint32_t defaultSize = 0;  // from "tfhd", else from the track's "trex"
+    int64_t baseField = -1;    // input position of the 64-bit base, or -1
+    uint64_t base = 0;
+    bool haveRuns = false;
+    bool broken = false;       // a run that names more samples than it holds
+    int64_t minRel = 0;        // where the first byte of any run lies
+    int64_t maxEnd = 0;        // where the last byte of any run ends
+    int64_t lastEnd = 0;       // where the last run ends: the next one's base
+};
+
+// Where a fragment's data may lie: the media data after its "moof", in the
+// input, and (when nothing kept lies between them) as the rebuild writes it
+// right after the "moof", relative to the "moof" start.
+struct CMP4Repair::FragmentPlace {
+    BoxInfo moof{0, 0, 0};
+    int64_t dataLo = 0, dataHi = 0;
+    bool relative = false;
+    int64_t relLo = 0, relHi = 0;
+};
+
 CMP4Repair::CMP4Repair(IBaseStream* in) : CBaseRepair(in)
 {
     m_format = JRVP_FORMAT_MP4;
@@ -335,6 +388,8 @@ void CMP4Repair::Close()
     m_movieChildren.clear();
     m_sampleTables.clear();
     m_baseOffsets.clear();
+    m_trackDefaults.clear();
+    m_splice = Splice();
     m_chunkBoxes.clear();
     m_zeroTail = -1;
     CBaseRepair::Close();
@@ -641,6 +696,8 @@ int CMP4Repair::Open()
             dataLost = true;
             break;
         }
+    if (!m_unrepairable && (r = CheckFragments()) < 0)
+        return r;
     if (!m_unrepairable && !dataLost && (r = CheckSampleTables()) < 0)
         return r;
     return m_unrepairable ? MEND_ERR_UNREPAIRABLE : 0;
@@ -655,18 +712,78 @@ int CMP4Repair::CheckSampleTables()
     int r = FindDataEnds();
     if (r < 0)
         return r;
+    std::vector<TrakInfo> infos;
+    bool anyCut = false;
+    if ((r = SurveyTraks(infos, anyCut)) < 0)
+        return r;
+    bool spliced = false;
+    if (anyCut && (r = FindSplice(spliced)) < 0)
+        return r;
+    if (spliced) {
+        // Offsets written before bytes were spliced in before the data.
+        std::vector<TrakInfo> moved;
+        bool movedCut = false;
+        m_splice.active = true;
+        if ((r = SurveyTraks(moved, movedCut)) < 0)
+            return r;
+        m_splice.active = !movedCut;
+        if (m_splice.active)
+            infos.swap(moved);
+    }
+    for (size_t i = 0; i < infos.size(); ++i)
+        if (infos[i].cut || infos[i].countWrong)
+            AddErrorAt(JRVP_DAMAGE_INDEX, m_sampleTables[i].box.start);
+    return 0;
+}
+
+int CMP4Repair::SurveyTraks(std::vector<TrakInfo>& infos, bool& anyCut)
+{
+    anyCut = false;
+    infos.assign(m_sampleTables.size(), TrakInfo());
     std::vector<int64_t> keptEnd(m_mdats.size(), 0);
     for (size_t i = 0; i < m_sampleTables.size(); ++i) {
-        TrakInfo info;
-        r = SurveyTrak(i, info, keptEnd);
+        int r = SurveyTrak(i, infos[i], keptEnd);
         if (r == MEND_ERR_REPAIR_REFUSED)
             continue;  // no tables to judge; the rebuild says so
         if (r < 0)
             return r;
-        if (info.cut || info.countWrong)
-            AddErrorAt(JRVP_DAMAGE_INDEX, m_sampleTables[i].start);
+        anyCut = anyCut || infos[i].cut;
     }
     return 0;
+}
+
+// Bytes spliced in between boxes, when they are the file's only damage: a
+// run that is no box, or the stretch after a box's declared end (free space
+// or a file type box, whose size nothing else confirms) that the damage
+// search gave to that box.
+int CMP4Repair::FindSplice(bool& found)
+{
+    m_splice = Splice();
+    found = false;
+    if (m_lost.size() != 1)
+        return 0;
+    const BoxInfo& lost = m_lost.front();
+    int64_t declared = 0;
+    if (Uint2Macro(lost.fourcc) != kMacroOther) {
+        BoxHeader h;
+        int r = ReadBoxHeader(h, lost.start, m_inputLength);
+        if (r < 0)
+            return r;
+        if (h.endMark || h.size < h.headerLength || h.size >= lost.size)
+            return 0;
+        declared = h.size;
+    }
+    m_splice = Splice{lost.start + declared, lost.size - declared, false};
+    found = true;
+    return 0;
+}
+
+uint64_t CMP4Repair::ChunkPosition(uint64_t written) const
+{
+    if (!m_splice.active || written < static_cast<uint64_t>(m_splice.start) ||
+        written > static_cast<uint64_t>(kMaxBoxSize))
+        return written;
+    return written + static_cast<uint64_t>(m_splice.length);
 }
 
 // Where each media-data box's bytes really end: a cut box also ends where
@@ -765,7 +882,12 @@ int CMP4Repair::OwnBoxesEnd(const BoxHeader& h, int64_t& end)
 int64_t CMP4Repair::RecordLoss(const BoxHeader& h, int64_t size, bool loss)
 {
     m_lost.push_back(BoxInfo{h.fourcc, size, h.start});
-    AddErrorAt(JRVP_DAMAGE_INDEX, h.start);
+    // Bytes whose type is no box type at all (spliced garbage, a wiped
+    // stretch) are a run of invalid data, not a damaged box.
+    if (Uint2Macro(h.fourcc) == kMacroOther)
+        AddError(JRVP_DAMAGE_SEGMENT, std::make_unique<VPInvalidDataSegment>(h.start, h.start + size));
+    else
+        AddErrorAt(JRVP_DAMAGE_INDEX, h.start);
     if (loss) {
         AddError(JRVP_DAMAGE_DATA_LOST);
         m_unrepairable = true;
@@ -856,6 +978,24 @@ int64_t CMP4Repair::CheckLossMdat(const BoxHeader& h, bool loss)
     bool fragmented = std::any_of(m_others.begin(), m_others.end(), [](const BoxInfo& b) { return b.fourcc == kMoof; });
     if (fragmented && (r = FindMoov(kMoof, dataStart, m_inputLength, false, found)) < 0)
         return r;
+    // Bytes that are no box after a fragment's media data: its size holds
+    // when the runs of its "moof" lie inside it, and what follows is judged
+    // on its own.
+    BoxInfo moof{0, 0, 0};
+    if (fragmented && declaredInside && (found < 0 || found > declaredEnd) && PrecedingFragment(h.start, moof)) {
+        FragmentPlace place;
+        place.moof = moof;
+        place.dataLo = dataStart;
+        place.dataHi = declaredEnd;
+        place.relative = true;
+        place.relLo = dataStart - moof.start;
+        place.relHi = declaredEnd - moof.start;
+        bool fits = false, stale = false;
+        if ((r = PlaceFragment(place, false, fits, stale)) < 0)
+            return r;
+        if (fits)
+            return h.size;
+    }
     if (found < 0 && (r = FindMoov(kMoov, std::max(dataStart, declaredEnd - kMdatSearchWindow), declaredEnd, true, found)) < 0)
         return r;
     if (found < 0 && declaredInside) {
@@ -1005,7 +1145,8 @@ int CMP4Repair::ReadBoxMoov(const BoxHeader& h)
     m_sampleTables.clear();
     if (IsLost(h.start))
         return 0;  // a movie box that does not hold is fatal already
-    return WalkMovie(h.headerLength);
+    int r = WalkMovie(h.headerLength);
+    return r < 0 ? r : ReadTrackDefaults();
 }
 
 // The children of the movie box, one by one. A damaged child (a size that
@@ -1190,7 +1331,10 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
             pos += 4;
     }
     if (box.fourcc == kStbl)
-        m_sampleTables.push_back(BoxInfo{box.fourcc, box.size, box.start});
+        m_sampleTables.push_back(SampleTable{BoxInfo{box.fourcc, box.size, box.start}, 0});
+    // The media's handler type names what its samples are.
+    const size_t tablesBefore = m_sampleTables.size();
+    uint32_t handler = 0;
     std::vector<bool> seen(rule->mandatory.size(), false);
     int64_t damageAt = -1;
     for (;;) {
@@ -1230,20 +1374,18 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
             damaged = damaged || childDamaged;
             incomplete = incomplete || childIncomplete;
         }
-        if (c.fourcc == kTfhd && c.size >= 24) {
-            // A track fragment may name its data by absolute position; the
-            // rebuild moves that position with the data.
-            uint32_t versionFlags = 0;
-            if (m_input->SeekTo(c.start + c.headerLength) < 0 || !ReadFieldR(m_input.get(), versionFlags))
+        if (box.fourcc == kMdia && c.fourcc == kHdlr && c.size - c.headerLength >= 12) {
+            const int64_t at = c.start + c.headerLength + 8;  // after version, flags and pre_defined
+            if (m_input->SeekTo(at) != at || !ReadFieldR(m_input.get(), handler))
                 return MEND_ERR_READ;
-            if ((versionFlags & 1) && c.size >= c.headerLength + 16)
-                m_baseOffsets.push_back(OffsetField{c.start + c.headerLength + 8});
         }
         for (size_t g = 0; g < rule->mandatory.size(); ++g)
             if (Contains(rule->mandatory[g], c.fourcc))
                 seen[g] = true;
         pos += c.size;
     }
+    for (size_t t = tablesBefore; box.fourcc == kMdia && t < m_sampleTables.size(); ++t)
+        m_sampleTables[t].handler = handler;
     if (damageAt >= 0) {
         AddErrorAt(JRVP_DAMAGE_INDEX, damageAt);
         damaged = true;
@@ -1251,6 +1393,322 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
     if (std::find(seen.begin(), seen.end(), false) != seen.end()) {
         AddErrorAt(JRVP_DAMAGE_STRUCTURE, box.start);
         incomplete = true;
+    }
+    return 0;
+}
+
+// The default sample size of each track's fragments, from the "trex" boxes
+// of the movie's fragment defaults.
+int CMP4Repair::ReadTrackDefaults()
+{
+    m_trackDefaults.clear();
+    for (const BoxInfo& mvex : m_movieChildren) {
+        if (mvex.fourcc != kMvex)
+            continue;
+        const int64_t end = mvex.start + mvex.size;
+        BoxHeader h;
+        int r = ReadBoxHeader(h, mvex.start, end);
+        if (r < 0)
+            return r;
+        for (int64_t pos = mvex.start + h.headerLength;;) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            BoxHeader c;
+            if ((r = ReadBoxHeader(c, pos, end)) < 0)
+                return r;
+            if (c.endMark || !PlausibleSize(c, end))
+                break;
+            // Version and flags, track ID, description index, duration, size.
+            TrackDefault d{0, 0};
+            const int64_t body = c.start + c.headerLength;
+            if (c.fourcc == kTrex && c.size - c.headerLength >= 20) {
+                if (m_input->SeekTo(body + 4) != body + 4 || !ReadFieldR(m_input.get(), d.track) ||
+                    m_input->SeekTo(body + 16) != body + 16 || !ReadFieldR(m_input.get(), d.sampleSize))
+                    return MEND_ERR_READ;
+                m_trackDefaults.push_back(d);
+            }
+            pos += c.size;
+        }
+    }
+    return 0;
+}
+
+int CMP4Repair::ReadTfhd(const BoxHeader& b, TrackFragment& t)
+{
+    const int64_t body = b.start + b.headerLength;
+    if (b.size - b.headerLength < 8)
+        return 0;
+    if (m_input->SeekTo(body) != body || !ReadFieldR(m_input.get(), t.flags) || !ReadFieldR(m_input.get(), t.track))
+        return MEND_ERR_READ;
+    t.flags &= 0xFFFFFF;
+    for (const TrackDefault& d : m_trackDefaults)
+        if (d.track == t.track)
+            t.defaultSize = d.sampleSize;
+    // The optional fields, each present when its flag is set.
+    const int64_t need = 8 + ((t.flags & kTfhdBaseOffset) ? 8 : 0) + ((t.flags & kTfhdDescription) ? 4 : 0) +
+                         ((t.flags & kTfhdDuration) ? 4 : 0) + ((t.flags & kTfhdSize) ? 4 : 0);
+    if (b.size - b.headerLength < need) {
+        t.broken = true;
+        return 0;
+    }
+    if (t.flags & kTfhdBaseOffset) {
+        t.baseField = body + 8;
+        if (!ReadFieldR(m_input.get(), t.base))
+            return MEND_ERR_READ;
+    }
+    uint32_t skipped = 0;
+    if ((t.flags & kTfhdDescription) && !ReadFieldR(m_input.get(), skipped))
+        return MEND_ERR_READ;
+    if ((t.flags & kTfhdDuration) && !ReadFieldR(m_input.get(), skipped))
+        return MEND_ERR_READ;
+    if ((t.flags & kTfhdSize) && !ReadFieldR(m_input.get(), t.defaultSize))
+        return MEND_ERR_READ;
+    return 0;
+}
+
+// One run: its samples' bytes lie at its data offset from the fragment's
+// base, or right after the previous run (at the base for the first).
+int CMP4Repair::ReadTrun(const BoxHeader& b, TrackFragment& t)
+{
+    const int64_t body = b.start + b.headerLength;
+    uint32_t flags = 0, count = 0;
+    if (b.size - b.headerLength < 8)
+        return 0;
+    if (m_input->SeekTo(body) != body || !ReadFieldR(m_input.get(), flags) || !ReadFieldR(m_input.get(), count))
+        return MEND_ERR_READ;
+    int64_t used = 8;
+    int64_t rel = t.haveRuns ? t.lastEnd : 0;
+    if (flags & kTrunDataOffset) {
+        uint32_t offset = 0;
+        if (b.size - b.headerLength - used < 4) {
+            t.broken = true;
+            return 0;
+        }
+        if (!ReadFieldR(m_input.get(), offset))
+            return MEND_ERR_READ;
+        rel = static_cast<int32_t>(offset);  // signed: data may lie before the base
+        used += 4;
+    }
+    if (flags & kTrunFirstFlags)
+        used += 4;
+    int fields = 0, sizeField = -1;
+    for (int i = 0; i < 4; ++i)
+        if (flags & (kTrunFirstSampleField << i)) {
+            if ((kTrunFirstSampleField << i) == kTrunSampleSize)
+                sizeField = fields;
+            ++fields;
+        }
+    uint64_t entries = fields ? EntriesIn(b.size, b.headerLength, used, count, 4 * fields) : count;
+    if (entries < count || b.size - b.headerLength < used) {
+        t.broken = true;
+        return 0;
+    }
+    const uint64_t cap = static_cast<uint64_t>(kMaxBoxSize);
+    uint64_t bytes = 0;
+    if (sizeField < 0) {
+        unsigned __int128 all = static_cast<unsigned __int128>(count) * t.defaultSize;
+        bytes = all > cap ? cap : static_cast<uint64_t>(all);
+    } else {
+        CTableReader reader(m_input.get(), body + used, entries * fields, 4);
+        uint64_t v = 0;
+        for (uint64_t i = 0; i < entries * fields && reader.Next(v); ++i) {
+            if ((i & 0xFFF) == 0 && TestAbort())
+                return MEND_ERR_ABORTED;
+            if (static_cast<int>(i % fields) == sizeField)
+                bytes = std::min(cap, bytes + v);
+        }
+        if (reader.Short())
+            return MEND_ERR_READ;
+    }
+    const int64_t end = ClampedSum(rel, static_cast<int64_t>(bytes));
+    t.minRel = t.haveRuns ? std::min(t.minRel, rel) : rel;
+    t.maxEnd = t.haveRuns ? std::max(t.maxEnd, end) : end;
+    t.lastEnd = end;
+    t.haveRuns = true;
+    return 0;
+}
+
+int CMP4Repair::ReadTrackFragment(const BoxHeader& traf, TrackFragment& t)
+{
+    t = TrackFragment();
+    const int64_t end = traf.start + traf.size;
+    for (int64_t pos = traf.start + traf.headerLength;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        int r = ReadBoxHeader(c, pos, end);
+        if (r < 0)
+            return r;
+        if (c.endMark || !PlausibleSize(c, end))
+            return 0;
+        if (c.fourcc == kTfhd && (r = ReadTfhd(c, t)) < 0)
+            return r;
+        if (c.fourcc == kTrun && (r = ReadTrun(c, t)) < 0)
+            return r;
+        pos += c.size;
+    }
+}
+
+// Whether every track fragment of a "moof" names data inside the media data
+// that follows it. Base data offsets that name the data elsewhere while the
+// "moof" itself, taken as their base, names it right (a "moof" moved by
+// bytes spliced in before it) are stale: the rebuild writes the "moof"'s
+// new position into them. The bases of one "moof" are judged together: a
+// stale base may still land inside the media data, only not on its runs.
+// With `record`, the fields to move are kept.
+int CMP4Repair::PlaceFragment(const FragmentPlace& place, bool record, bool& fits, bool& stale)
+{
+    fits = false;
+    stale = false;
+    const BoxInfo& moof = place.moof;
+    const int64_t end = moof.start + moof.size;
+    BoxHeader h;
+    int r = ReadBoxHeader(h, moof.start, end);
+    if (r < 0)
+        return r;
+    std::vector<TrackFragment> trafs;
+    bool anyBase = false;
+    for (int64_t pos = moof.start + h.headerLength;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        if ((r = ReadBoxHeader(c, pos, end)) < 0)
+            return r;
+        if (c.endMark || !PlausibleSize(c, end))
+            break;
+        pos += c.size;
+        if (c.fourcc != kTraf)
+            continue;
+        trafs.emplace_back();
+        if ((r = ReadTrackFragment(c, trafs.back())) < 0)
+            return r;
+        if (trafs.back().broken)
+            return 0;
+        anyBase = anyBase || trafs.back().baseField >= 0;
+    }
+    std::vector<OffsetField> fields;
+    for (int pass = 0; pass < (anyBase ? 2 : 1) && !fits; ++pass) {
+        stale = pass == 1;
+        fields.clear();
+        fits = PlaceTrackFragments(place, trafs, stale, fields);
+    }
+    if (fits && record)
+        m_baseOffsets.insert(m_baseOffsets.end(), fields.begin(), fields.end());
+    return 0;
+}
+
+// Places the track fragments of one "moof" from the bases they name, or
+// with `fromMoof` from the "moof" itself; false when a run lies outside
+// the media data.
+bool CMP4Repair::PlaceTrackFragments(const FragmentPlace& place, const std::vector<TrackFragment>& trafs,
+                                     bool fromMoof, std::vector<OffsetField>& fields)
+{
+    // Whether runs from `base` lie in [lo, hi).
+    auto inside = [](const TrackFragment& t, int64_t base, int64_t lo, int64_t hi) {
+        return !t.haveRuns || (ClampedSum(base, t.minRel) >= lo && ClampedSum(base, t.maxEnd) <= hi);
+    };
+    const int64_t moofStart = place.moof.start;
+    // Where the previous track fragment's data ended, in the input or
+    // relative to the "moof": the base of one that names none.
+    int64_t previousEnd = 0;
+    bool previousRelative = true, first = true;
+    for (const TrackFragment& t : trafs) {
+        bool relative = true;
+        int64_t base = 0;
+        if (t.baseField >= 0 && fromMoof) {
+            fields.push_back(OffsetField{t.baseField, moofStart, moofStart});
+        } else if (t.baseField >= 0) {
+            if (t.base > static_cast<uint64_t>(kMaxBoxSize))
+                return false;
+            relative = false;
+            base = static_cast<int64_t>(t.base);
+            if (!inside(t, base, place.dataLo, place.dataHi))
+                return false;
+            fields.push_back(OffsetField{t.baseField, base, ClampedSum(base, t.haveRuns ? t.minRel : 0)});
+        } else if (!(t.flags & kTfhdBaseIsMoof) && !first) {
+            relative = previousRelative;
+            base = previousEnd;
+            if (!relative && !inside(t, base, place.dataLo, place.dataHi))
+                return false;
+        }
+        if (relative && !(place.relative && inside(t, base, place.relLo, place.relHi)))
+            return false;
+        previousEnd = ClampedSum(base, t.lastEnd);
+        previousRelative = relative;
+        first = false;
+    }
+    return true;
+}
+
+bool CMP4Repair::PrecedingFragment(int64_t mdatStart, BoxInfo& moof) const
+{
+    if (m_others.empty())
+        return false;
+    moof = m_others.back();
+    return moof.fourcc == kMoof && moof.start + moof.size == mdatStart && !IsLost(moof.start);
+}
+
+void CMP4Repair::MarkLost(const BoxInfo& box)
+{
+    auto it = std::lower_bound(m_lost.begin(), m_lost.end(), box.start,
+                               [](const BoxInfo& b, int64_t s) { return b.start < s; });
+    if (it == m_lost.end() || it->start != box.start)
+        m_lost.insert(it, box);
+}
+
+// Every fragment's runs must lie in the media data that follows its "moof"
+// (before the next "moof"): one whose runs point elsewhere, or that has no
+// media data, would play another fragment's bytes, and is left out with
+// its data.
+int CMP4Repair::CheckFragments()
+{
+    m_baseOffsets.clear();
+    bool staleSeen = false;
+    for (size_t i = 0; i < m_others.size(); ++i) {
+        const BoxInfo moof = m_others[i];
+        if (moof.fourcc != kMoof || IsLost(moof.start))
+            continue;
+        const int64_t moofEnd = moof.start + moof.size;
+        auto mdat = std::lower_bound(m_mdats.begin(), m_mdats.end(), moofEnd,
+                                     [](const BoxInfo& b, int64_t s) { return b.start < s; });
+        // What lies between the "moof" and its data; the rebuild drops free
+        // space, indexes and lost boxes, so the two then meet.
+        bool relative = true, ownData = mdat != m_mdats.end();
+        for (size_t j = i + 1; ownData && j < m_others.size() && m_others[j].start < mdat->start; ++j) {
+            const BoxInfo& b = m_others[j];
+            ownData = b.fourcc != kMoof;
+            relative = relative && (IsLost(b.start) || b.fourcc == kFree || b.fourcc == kMfra || b.fourcc == kSidx);
+        }
+        if (!ownData) {
+            AddErrorAt(JRVP_DAMAGE_INDEX, moof.start);
+            MarkLost(moof);
+            continue;
+        }
+        if (IsLost(mdat->start))
+            continue;  // the rebuild leaves the fragment out already
+        BoxHeader mh;
+        int r = ReadBoxHeader(mh, mdat->start, m_inputLength);
+        if (r < 0)
+            return r;
+        FragmentPlace place;
+        place.moof = moof;
+        place.dataLo = mdat->start + mh.headerLength;
+        place.dataHi = mdat->start + mdat->size;
+        place.relative = relative;
+        place.relLo = moof.size + mh.headerLength;
+        place.relHi = moof.size + mdat->size;
+        bool fits = false, stale = false;
+        if ((r = PlaceFragment(place, true, fits, stale)) < 0)
+            return r;
+        if (!fits) {
+            AddErrorAt(JRVP_DAMAGE_INDEX, moof.start);
+            MarkLost(moof);
+        }
+        // Bytes spliced in move every fragment after them: the first one
+        // stands for all.
+        if (fits && stale && !staleSeen)
+            AddErrorAt(JRVP_DAMAGE_INDEX, moof.start);
+        staleSeen = staleSeen || stale;
     }
     return 0;
 }
@@ -1318,7 +1776,7 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     info.index = index;
     if (index >= m_sampleTables.size() || m_mdats.empty())
         return MEND_ERR_REPAIR_REFUSED;
-    const BoxInfo& stbl = m_sampleTables[index];
+    const BoxInfo& stbl = m_sampleTables[index].box;
     BoxHeader offsets, stsc, sizes;
     bool haveOffsets = false, haveStsc = false, haveSizes = false;
     BoxHeader h;
@@ -1399,6 +1857,9 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     };
     bool haveNext = readEntry(next);
     uint64_t samples = 0;
+    const uint32_t handler = m_sampleTables[index].handler;
+    const bool sizedSamples = handler == kVide || handler == kSoun;
+    bool sawSize = false;
     // After an entry whose successor does not ascend (wiped or broken
     // entries), only that entry's first chunk is known for sure.
     uint64_t lastSureChunk = chunkCount;
@@ -1427,6 +1888,7 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
         uint64_t offset = 0;
         if (!chunkReader.Next(offset))
             break;
+        offset = ChunkPosition(offset);
         int64_t rangeEnd = 0;
         size_t mdat = 0;
         if (offset > static_cast<uint64_t>(kMaxBoxSize) ||
@@ -1441,6 +1903,12 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
         } else {
             uint32_t s = 0;
             while (fit < inChunk && sampleSizes.Next(s) && s <= room - bytes) {
+                // A sample of sound or video holds bytes: a size of 0 after
+                // sizes that were not is a wiped entry, and the table stops
+                // making sense there.
+                if (s == 0 && sizedSamples && sawSize)
+                    break;
+                sawSize = sawSize || s != 0;
                 bytes += s;
                 ++fit;
             }
@@ -1820,7 +2288,7 @@ int CMP4Repair::RLTWriteMoov(std::vector<TrakInfo>& traks)
         } else if (h.fourcc == kTrak) {
             if (!haveMvhd || trackIndex >= traks.size())
                 return MEND_ERR_REPAIR_REFUSED;
-            const BoxInfo& stbl = m_sampleTables[trackIndex];
+            const BoxInfo& stbl = m_sampleTables[trackIndex].box;
             if (stbl.start < h.start || stbl.start >= h.start + h.size)
                 return MEND_ERR_REPAIR_REFUSED;
             uint64_t duration = 0;
@@ -1900,7 +2368,11 @@ int CMP4Repair::BuildOutItems(const std::vector<int64_t>& keptEnd, std::vector<O
                 item.copyLength = box.size;
             }
         }
+        // A fragment's runs may name its data relative to its "moof": the
+        // media data keeps the header length it had.
         item.outHeader = item.copyLength - item.inHeader + 8 >= k4GiB ? 16 : 8;
+        if (fragmented && boxes[i].mdat != SIZE_MAX)
+            item.outHeader = std::max(item.outHeader, item.inHeader);
         items.push_back(item);
     }
     return 0;
@@ -1973,6 +2445,7 @@ int CMP4Repair::RLTCorrectStcoCo64(const std::vector<OutItem>& items, std::vecto
                 uint64_t v = 0;
                 for (size_t b = 0; b < width; ++b)
                     v = (v << 8) | e[b];
+                v = ChunkPosition(v);
                 bool found = false;
                 int64_t d = Displacement(items, static_cast<int64_t>(std::min<uint64_t>(v, INT64_MAX)), found);
                 if (!found)
@@ -2009,14 +2482,13 @@ int CMP4Repair::RLTCorrectBaseOffsets(const std::vector<OutItem>& items)
         int64_t fieldMove = Displacement(items, field, inItem);
         if (!inItem)
             continue;
-        uint64_t base = 0;
-        if (m_input->SeekTo(field) != field || !ReadFieldR(m_input.get(), base))
-            return MEND_ERR_READ;
+        // The base moves with the data named through it, so that the runs'
+        // offsets from it stay right.
         bool found = false;
-        int64_t d = Displacement(items, static_cast<int64_t>(std::min<uint64_t>(base, INT64_MAX)), found);
+        int64_t d = Displacement(items, f.data, found);
         if (!found)
             continue;
-        int r = PatchBE(field + fieldMove, base + static_cast<uint64_t>(d), 8);
+        int r = PatchBE(field + fieldMove, static_cast<uint64_t>(f.target + d), 8);
         if (r < 0)
             return r;
     }
@@ -2090,6 +2562,8 @@ int CMP4Repair::RepairLevel1()
         return r;
     SolveError(JRVP_DAMAGE_TIMING);
     SolveError(JRVP_DAMAGE_INDEX);
+    // Runs of bytes that were no box are left out.
+    SolveError(JRVP_DAMAGE_SEGMENT);
     // A broken box inside the movie box was left out of the rebuilt one.
     SolveError(JRVP_DAMAGE_STRUCTURE);
     return 0;

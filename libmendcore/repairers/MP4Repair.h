@@ -54,6 +54,9 @@ private:
     };
     struct TrakInfo;
     struct OutItem;
+    struct TrackFragment;
+    struct FragmentPlace;
+    struct OffsetField;
     class CTableReader;
     class CSampleSizes;
     class CScanBlock;
@@ -87,7 +90,22 @@ private:
     int ZeroTailStart(int64_t& tail);
     bool IsLost(int64_t start) const;
     int CheckSampleTables();
+    int SurveyTraks(std::vector<TrakInfo>& infos, bool& anyCut);
+    int FindSplice(bool& found);
+    uint64_t ChunkPosition(uint64_t written) const;
     int FindDataEnds();
+    // Fragments: where each track fragment says its data lies, checked
+    // against the media data that follows its "moof".
+    int ReadTrackDefaults();
+    int ReadTfhd(const BoxHeader& b, TrackFragment& t);
+    int ReadTrun(const BoxHeader& b, TrackFragment& t);
+    int ReadTrackFragment(const BoxHeader& traf, TrackFragment& t);
+    int PlaceFragment(const FragmentPlace& place, bool record, bool& fits, bool& stale);
+    bool PlaceTrackFragments(const FragmentPlace& place, const std::vector<TrackFragment>& trafs, bool fromMoof,
+                             std::vector<OffsetField>& fields);
+    int CheckFragments();
+    bool PrecedingFragment(int64_t mdatStart, BoxInfo& moof) const;
+    void MarkLost(const BoxInfo& box);
 
     // Rebuild.
     int SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& keptEnd);
@@ -128,15 +146,30 @@ private:
     // The children of the movie box that survived whole, in file order:
     // what the rebuild writes into the new movie box.
     std::vector<BoxInfo> m_movieChildren;
-    // One "stbl" per whole "trak" of the movie box, in track order.
-    std::vector<BoxInfo> m_sampleTables;
-    // The 64-bit base data offset of a track fragment, by input position.
+    // One "stbl" per whole "trak" of the movie box, in track order, with
+    // the handler type of its media ("vide", "soun", ...).
+    struct SampleTable {
+        BoxInfo box{0, 0, 0};
+        uint32_t handler = 0;
+    };
+    std::vector<SampleTable> m_sampleTables;
+    // The 64-bit base data offset of a track fragment: where the field lies
+    // in the input, the input position it must name, and an input position
+    // of the data named through it, whose move the rebuild gives the field.
     // (Records of our own: a vector of a library type alone would be
     // exported from the shared library.)
     struct OffsetField {
         int64_t input;
+        int64_t target;
+        int64_t data;
     };
     std::vector<OffsetField> m_baseOffsets;
+    // The default sample size of each track's fragments ("trex").
+    struct TrackDefault {
+        uint32_t track;
+        uint32_t sampleSize;
+    };
+    std::vector<TrackDefault> m_trackDefaults;
     // Output positions of the chunk-offset boxes written by one rebuild,
     // with the track they belong to.
     std::vector<std::pair<int64_t, size_t>> m_chunkBoxes;
@@ -145,6 +178,15 @@ private:
     // Bytes the damage searches may still read: hostile files with many
     // broken boxes must not make the analysis quadratic.
     int64_t m_searchBudget = 0;
+    // A run of bytes spliced in between boxes: chunk offsets written before
+    // it came name the data after it `length` bytes early. Used only where
+    // the tables then name their data whole, and do not without it.
+    struct Splice {
+        int64_t start = 0;
+        int64_t length = 0;
+        bool active = false;
+    };
+    Splice m_splice;
     // Where the run of zero bytes that ends the input begins; -1 until asked.
     int64_t m_zeroTail = -1;
 };

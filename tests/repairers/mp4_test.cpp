@@ -169,6 +169,7 @@ TEST(Mp4Intact, MuxerOutputParsesWithoutDamage)
         {"clip_plain.mp4", same, "clip_plain.mp4"},
         {"clip_gst.mp4", same, "clip_gst.mp4"},
         {"clip_gst.mov", same, "clip_gst.mov"},
+        {"clip_gst_frag.mp4", same, "clip_gst_frag.mp4"},
         {"padded.mp4", [](std::vector<uint8_t> b) { b.resize(b.size() + 64, 0); return b; }, "clip.mp4"},
         {"padded_faststart.mp4", [](std::vector<uint8_t> b) { b.resize(b.size() + 64, 0); return b; },
          "clip_faststart.mp4"},
@@ -270,38 +271,89 @@ TEST(Mp4Cut, FragmentedRecordingKeepsItsCompleteFragments)
 
 // A fragment whose size field does not hold loses no other fragment: its
 // data ends where the next fragment begins, and a fragment box whose own
-// boxes fill it up to its data lost only the size field.
+// boxes fill it up to its data lost only the size field. Bytes spliced in
+// between fragments are dropped, and the data offsets of the fragments that
+// they moved (absolute positions, as ffmpeg writes them) are written anew.
 TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
 {
     ScratchDir dir("mp4");
-    std::string fixture = RequireFixture("clip_frag.mp4");
-    if (fixture.empty())
-        return;
-    MediaReport original = CheckMedia(fixture);
-    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
-    const int64_t secondMoof = FindBytes(clean, "moof", static_cast<size_t>(FindBytes(clean, "moof") + 4)) - 4;
-    ASSERT_GT(secondMoof, 0);
-    const int64_t firstMdat = FindTopBox(clean, "mdat").start;
-    std::map<int, int64_t> all = PacketsPerStream(original), fromSecond = all;
-    for (const auto& n : PacketsPerStream(original, secondMoof))
-        fromSecond[n.first] -= n.second;
+    // Positions in the file being damaged.
+    auto secondMoof = [](const std::vector<uint8_t>& b) {
+        return FindBytes(b, "moof", static_cast<size_t>(FindBytes(b, "moof") + 4)) - 4;
+    };
+    auto secondMdat = [=](const std::vector<uint8_t>& b) {
+        return secondMoof(b) + ReadBE32(b, static_cast<size_t>(secondMoof(b)));
+    };
+    auto firstMdat = [](const std::vector<uint8_t>& b) { return FindTopBox(b, "mdat").start; };
+    using Where = std::function<int64_t(const std::vector<uint8_t>&)>;
+    auto grow = [](Where at, int64_t delta) {
+        return [=](std::vector<uint8_t>& b) {
+            size_t p = static_cast<size_t>(at(b));
+            WriteBE32(b, p, ReadBE32(b, p) + static_cast<uint32_t>(delta));
+        };
+    };
+    auto put = [](Where at, uint32_t value) {
+        return [=](std::vector<uint8_t>& b) { WriteBE32(b, static_cast<size_t>(at(b)), value); };
+    };
+    auto splice = [](Where at) {
+        return [=](std::vector<uint8_t>& b) {
+            std::vector<uint8_t> junk = PseudoRandomBytes(65536, 9);
+            b.insert(b.begin() + at(b), junk.begin(), junk.end());
+        };
+    };
+    auto lastMoof = [](const std::vector<uint8_t>& b) {
+        int64_t last = -1;
+        for (int64_t p = 0; (p = FindBytes(b, "moof", static_cast<size_t>(p) + 1)) > 0;)
+            last = p - 4;
+        return last;
+    };
+    // The data offset of the last fragment's first run.
+    auto runOffset = [=](const std::vector<uint8_t>& b) {
+        return FindBytes(b, "trun", static_cast<size_t>(lastMoof(b))) + 12;
+    };
+    enum Keep { kAll, kFromSecond, kBeforeLast };
     const struct {
         const char* name;
-        int64_t sizeAt;
-        uint32_t size;
-        std::map<int, int64_t> packets;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        Keep keep;
+        JRVPFileError recorded;
     } cases[] = {
-        {"first fragment's mdat too large", firstMdat, ReadBE32(clean, firstMdat) + 3000, fromSecond},
-        {"second moof too large", secondMoof, ReadBE32(clean, secondMoof) + 3000, all},
+        {"first fragment's mdat too large", grow(firstMdat, 3000), kFromSecond, JRVP_DAMAGE_INDEX},
+        {"second moof too large", grow(secondMoof, 3000), kAll, JRVP_DAMAGE_INDEX},
         // Size 0 says "to the end of the file", which no fragment box is.
-        {"second moof size zero", secondMoof, 0, all},
+        {"second moof size zero", put(secondMoof, 0), kAll, JRVP_DAMAGE_INDEX},
+        {"garbage spliced in before the second moof", splice(secondMoof), kAll, JRVP_DAMAGE_SEGMENT},
+        {"garbage spliced in between the second moof and its mdat", splice(secondMdat), kAll, JRVP_DAMAGE_SEGMENT},
+        // A run whose data offset points past its fragment's data would
+        // play bytes of no sample: the fragment is left out.
+        {"last fragment's run pointing past its data", put(runOffset, 5000000), kBeforeLast, JRVP_DAMAGE_INDEX},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<uint8_t> bytes = clean;
-        WriteBE32(bytes, static_cast<size_t>(c.sizeAt), c.size);
-        MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes);
-        EXPECT_EQ(PacketsPerStream(repaired), c.packets) << repaired.Summary();
+    // ffmpeg names each fragment's data by absolute position, GStreamer
+    // relative to the fragment.
+    for (const char* name : {"clip_frag.mp4", "clip_gst_frag.mp4"}) {
+        std::string fixture = RequireFixture(name);
+        if (fixture.empty())
+            return;
+        MediaReport original = CheckMedia(fixture);
+        const std::vector<uint8_t> clean = ReadFileBytes(fixture);
+        ASSERT_GT(secondMoof(clean), 0);
+        std::map<int, int64_t> all = PacketsPerStream(original), fromSecond = all,
+                               beforeLast = PacketsPerStream(original, lastMoof(clean));
+        for (const auto& n : PacketsPerStream(original, secondMoof(clean)))
+            fromSecond[n.first] -= n.second;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " (" + name + ")");
+            std::vector<uint8_t> bytes = clean;
+            c.damage(bytes);
+            Outcome o;
+            MediaReport repaired = RepairAndCheck(dir, "frag.mp4", bytes, &o);
+            std::map<int, int64_t> want = c.keep == kAll ? all : c.keep == kFromSecond ? fromSecond : beforeLast;
+            // A stream left without packets is not counted.
+            for (auto it = want.begin(); it != want.end();)
+                it = it->second == 0 ? want.erase(it) : std::next(it);
+            EXPECT_EQ(PacketsPerStream(repaired), want) << repaired.Summary();
+            EXPECT_NE(std::find(o.errors.begin(), o.errors.end(), c.recorded), o.errors.end()) << Describe(o);
+        }
     }
 }
 
@@ -337,6 +389,12 @@ TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
         };
     };
     auto mdatSize = [&](int64_t delta) { return setSize("mdat", [=](int64_t s) { return s + delta; }); };
+    auto spliceBefore = [](const char* type) {
+        return [=](std::vector<uint8_t>& b) {
+            std::vector<uint8_t> junk = PseudoRandomBytes(65536, 13);
+            b.insert(b.begin() + FindTopBox(b, type).start, junk.begin(), junk.end());
+        };
+    };
     auto garbageTail = [](std::vector<uint8_t>& b) {
         std::vector<uint8_t> junk = PseudoRandomBytes(40, 7);
         b.insert(b.end(), junk.begin(), junk.end());
@@ -378,6 +436,11 @@ TEST(Mp4Sizes, WrongMediaDataSizesAndTrailingGarbageStillPlayInFull)
         // up to the media data.
         {"faststart moov too large", "clip_faststart.mp4", setSize("moov", [](int64_t s) { return s + 100000; })},
         {"faststart moov of size 3", "clip_faststart.mp4", setSize("moov", [](int64_t) { return 3; })},
+        // Bytes spliced in between boxes move the media data: the chunk
+        // offsets, written before, name it as many bytes early.
+        {"garbage spliced in before the media data", "clip_faststart.mp4", spliceBefore("mdat")},
+        {"garbage spliced in before the movie box", "clip_faststart.mp4", spliceBefore("moov")},
+        {"garbage spliced in before the free space", "clip.mp4", spliceBefore("free")},
         // Sectors wiped at the start of the file: still ISO media.
         {"ftyp header zeroed", "clip.mp4", [](std::vector<uint8_t>& b) { std::memset(b.data(), 0, 8); }},
         {"faststart ftyp header zeroed", "clip_faststart.mp4",
@@ -589,36 +652,41 @@ TEST(Mp4Movie, ABrokenChildOfTheMovieBoxCostsOnlyItself)
 }
 
 // Table entries wiped to zeros in a file whose media data is whole: chunk
-// offsets that point outside the data, "stsc" runs that stop ascending. A
-// damaged index, not an intact file; the rebuild keeps that track up to the
-// wiped entries and every other track whole.
+// offsets that point outside the data, "stsc" runs that stop ascending,
+// sound samples of size 0 amid sized ones. A damaged index, not an intact
+// file; the rebuild keeps that track up to the wiped entries and every
+// other track whole.
 TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
 {
     ScratchDir dir("mp4");
-    std::string fixture = RequireFixture("clip_faststart.mp4");
-    if (fixture.empty())
-        return;
-    MediaReport original = CheckMedia(fixture);
-    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
     const struct {
         const char* name;
+        const char* fixture;
         const char* table;
         int track;  // which track's table, in file order
+        size_t countAt;  // from the FourCC; the entries follow the count
         size_t entryBytes;
     } cases[] = {
-        {"chunk offsets", "stco", 0, 4},
-        {"sample-to-chunk entries", "stsc", 1, 12},
+        {"chunk offsets", "clip_faststart.mp4", "stco", 0, 8, 4},
+        {"sample-to-chunk entries", "clip_faststart.mp4", "stsc", 1, 8, 12},
+        {"GStreamer's sound sample sizes", "clip_gst.mp4", "stsz", 1, 12, 4},
+        {"ffmpeg's video sample sizes", "clip_faststart.mp4", "stsz", 0, 12, 4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<uint8_t> bytes = clean;
+        std::string fixture = RequireFixture(c.fixture);
+        if (fixture.empty())
+            return;
+        MediaReport original = CheckMedia(fixture);
+        std::vector<uint8_t> bytes = ReadFileBytes(fixture);
         int64_t at = -4;
         for (int t = 0; t <= c.track; ++t)
             at = FindBytes(bytes, c.table, static_cast<size_t>(at) + 4);
         ASSERT_GT(at, 0);
-        const uint32_t entries = ReadBE32(bytes, static_cast<size_t>(at) + 8);
+        const uint32_t entries = ReadBE32(bytes, static_cast<size_t>(at) + c.countAt);
         ASSERT_GE(entries, 4u);
-        std::memset(&bytes[static_cast<size_t>(at) + 12 + c.entryBytes * (entries / 2)], 0, 2 * c.entryBytes);
+        std::memset(&bytes[static_cast<size_t>(at) + c.countAt + 4 + c.entryBytes * (entries / 2)], 0,
+                    2 * c.entryBytes);
         Outcome o;
         MediaReport repaired = RepairAndCheck(dir, "table.mp4", bytes, &o);
         EXPECT_FALSE(o.errors.empty()) << Describe(o);
