@@ -183,6 +183,18 @@ unsigned int CBufferStream::Write(const void* buf, unsigned int n)
         Publish();
         return n;
     }
+    if (n >= kMaxBufferSize) {
+        // A block copy: the pending bytes go first, then the caller's bytes
+        // straight from where they are, without a pass through the buffer.
+        if (FlushBuffer() != 0)
+            return 0;
+        unsigned int w = std::min(m_inner->Write(src, n), n);
+        m_innerPos += w;
+        if (w < n)
+            m_failed = true;
+        Publish();
+        return w < n ? 0 : n;
+    }
     unsigned int done = m_rest;
     memcpy(m_buffer.get() + m_cursor, src, done);
     m_cursor += done;

@@ -39,12 +39,18 @@ int CDataParser::Parser(const unsigned char* buf, int size)
         return 0;
     m_padded.assign(buf, buf + size);
     m_padded.resize(static_cast<size_t>(size) + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    uint8_t* out = nullptr;
-    int outSize = 0;
-    return av_parser_parse2(m_parser, m_context, &out, &outSize, m_padded.data(), size, 0, 0, 0);
+    return ParsePadded(m_padded.data(), size);
 }
 
-int CDataParser::CheckIsKeyFrame(const unsigned char* buf, int size, int& key)
+int CDataParser::ParsePadded(const unsigned char* buf, int size)
+{
+    uint8_t* out = nullptr;
+    int outSize = 0;
+    return av_parser_parse2(m_parser, m_context, &out, &outSize, buf, size, 0, 0, 0);
+}
+
+template <typename Parse>
+int CDataParser::KeyFrameOf(Parse parse, int size, int& key)
 {
     key = 0;
     if (m_intraOnly) {
@@ -55,10 +61,29 @@ int CDataParser::CheckIsKeyFrame(const unsigned char* buf, int size, int& key)
         return 0;
     m_parser->pict_type = AV_PICTURE_TYPE_NONE;
     m_parser->key_frame = -1;
-    int n = Parser(buf, size);
+    int n = parse();
     if (m_parser->pict_type == AV_PICTURE_TYPE_I || m_parser->pict_type == AV_PICTURE_TYPE_SI)
         key = 1;
     else
         key = m_parser->key_frame > 0 ? 1 : 0;
+    return n;
+}
+
+int CDataParser::CheckIsKeyFrame(const unsigned char* buf, int size, int& key)
+{
+    return KeyFrameOf([&] { return Parser(buf, size); }, size, key);
+}
+
+int CDataParser::CheckIsKeyFrameInPlace(unsigned char* buf, int size, size_t room, int& key)
+{
+    if (room < AV_INPUT_BUFFER_PADDING_SIZE || !buf || size <= 0)
+        return CheckIsKeyFrame(buf, size, key);
+    // The parser sees exactly what a padded copy would show it.
+    uint8_t kept[AV_INPUT_BUFFER_PADDING_SIZE];
+    unsigned char* padding = buf + size;
+    memcpy(kept, padding, sizeof(kept));
+    memset(padding, 0, sizeof(kept));
+    int n = KeyFrameOf([&] { return m_parser && m_context ? ParsePadded(buf, size) : 0; }, size, key);
+    memcpy(padding, kept, sizeof(kept));
     return n;
 }

@@ -4,6 +4,7 @@
 #ifndef MENDCORE_DATAPARSER_H
 #define MENDCORE_DATAPARSER_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <vector>
@@ -26,9 +27,19 @@ public:
 
     // Runs the parser once over a whole frame; returns the bytes consumed.
     int Parser(const unsigned char* buf, int size);
+    // Parser over a frame already followed by zeroed padding.
+    int ParsePadded(const unsigned char* buf, int size);
+    // The key-frame verdict of one run of parse over a frame of size bytes.
+    template <typename Parse>
+    int KeyFrameOf(Parse parse, int size, int& key);
     // key = 1 for a frame that decodes on its own, else 0. Returns the bytes
     // the parser consumed (size for an intra-only codec).
     int CheckIsKeyFrame(const unsigned char* buf, int size, int& key);
+    // The same for a frame in memory of the caller's followed by room
+    // writable bytes: with room for the padding the parser reads the frame
+    // where it is (the padding is zeroed for the call and put back after),
+    // so a large frame is not copied first.
+    int CheckIsKeyFrameInPlace(unsigned char* buf, int size, size_t room, int& key);
 
 private:
     AVCodecContext* m_context = nullptr;

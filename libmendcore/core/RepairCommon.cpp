@@ -133,7 +133,7 @@ int CRepairCommon::WriteToFile(int64_t n, ICopyObserver* observer)
         if (m_output->Write(m_copyBlock.data(), want) != want)
             return MEND_ERR_WRITE;
         if (observer)
-            observer->OnCopied(m_copyBlock.data(), want);
+            observer->OnCopied(m_copyBlock.data(), want, m_copyBlock.size() - want);
         n -= want;
     }
     return 0;

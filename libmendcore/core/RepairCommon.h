@@ -19,10 +19,12 @@
 
 // Sees each block that WriteToFile copies, in order, while it is in memory:
 // a repairer that must look at the bytes it copies reads them only once.
+// The block has been written already; the observer may change its n bytes
+// and the room bytes after them, which the copy does not use again.
 class ICopyObserver {
 public:
     virtual ~ICopyObserver() = default;
-    virtual void OnCopied(const uint8_t* block, size_t n) = 0;
+    virtual void OnCopied(uint8_t* block, size_t n, size_t room) = 0;
 };
 
 class CRepairCommon : public IBaseRepair {

@@ -1029,8 +1029,11 @@ struct CAVIRepair::WalkedChunk {
     uint32_t fourcc;
     uint32_t size;
     int64_t pos;
-    const uint8_t* head;
+    uint8_t* head;
     uint32_t headSize;
+    // Writable bytes after the head in the walker's memory, which the
+    // key-frame test may use as its padding.
+    size_t headRoom;
 };
 
 // Finds the chunks of a copied movi list in its bytes as the copy passes
@@ -1051,17 +1054,18 @@ public:
     {
     }
 
-    void OnCopied(const uint8_t* block, size_t n) override
+    void OnCopied(uint8_t* block, size_t n, size_t room) override
     {
         const int64_t blockStart = m_end;
         m_end += static_cast<int64_t>(n);
+        m_room = room;
         while (m_inChunk ? TakeData(block, blockStart) : TakeHeader(block, blockStart)) {
         }
     }
 
 private:
     // Gathers the header at m_next; false when the block ends first.
-    bool TakeHeader(const uint8_t* block, int64_t blockStart)
+    bool TakeHeader(uint8_t* block, int64_t blockStart)
     {
         const int64_t from = m_next + m_headerHave;
         if (from >= m_end)
@@ -1079,7 +1083,7 @@ private:
             m_next += 12;  // a "rec " list: its chunks are taken one by one
             return true;
         }
-        m_chunk = WalkedChunk{fourcc, size, m_next, nullptr, 0};
+        m_chunk = WalkedChunk{fourcc, size, m_next, nullptr, 0, 0};
         m_chunk.headSize = std::min(size, m_headWanted(fourcc, size));
         m_head.clear();
         m_inChunk = true;
@@ -1088,7 +1092,7 @@ private:
 
     // Passes over the current chunk's data, keeping its head; hands the
     // chunk on at its end. False when the block ends first.
-    bool TakeData(const uint8_t* block, int64_t blockStart)
+    bool TakeData(uint8_t* block, int64_t blockStart)
     {
         const int64_t data = m_chunk.pos + 8;
         const int64_t dataEnd = data + m_chunk.size;
@@ -1099,9 +1103,11 @@ private:
         if (m_head.empty() && data >= blockStart) {
             // The common case: all of the data lies in this block.
             m_chunk.head = block + (data - blockStart);
+            m_chunk.headRoom = static_cast<size_t>(m_end - (data + m_chunk.headSize)) + m_room;
         } else {
             KeepHead(block, blockStart);
             m_chunk.head = m_head.data();
+            m_chunk.headRoom = 0;
         }
         m_chunkFound(m_chunk);
         m_inChunk = false;
@@ -1122,6 +1128,7 @@ private:
 
     int64_t m_end;   // output position after the bytes seen so far
     int64_t m_next;  // output position of the next chunk header
+    size_t m_room = 0;  // writable bytes after the current block
     uint8_t m_header[8] = {};
     uint32_t m_headerHave = 0;
     bool m_inChunk = false;
@@ -1180,7 +1187,7 @@ void CAVIRepair::RecordChunk(const WalkedChunk& chunk, std::vector<ChunkRecord>&
         int key = 0;
         // A chunk the parser does not take whole is still a frame; it
         // keeps its entry with what the parser saw of it.
-        parser->CheckIsKeyFrame(chunk.head, static_cast<int>(chunk.headSize), key);
+        parser->CheckIsKeyFrameInPlace(chunk.head, static_cast<int>(chunk.headSize), chunk.headRoom, key);
         rec.key = key != 0;
     }
     if (rec.stream < m_outChunks.size()) {
