@@ -49,6 +49,34 @@ TEST(DataParser, IntraAndPredictedFramesAreToldApart)
     }
 }
 
+// A frame judged where it lies, with the bytes of the next frame right
+// after it, gets the verdict of a padded copy and leaves those bytes as they
+// were; without room for the padding it is judged on a copy.
+TEST(DataParser, FramesAreJudgedInPlaceAsOnACopy)
+{
+    for (const auto& row : {std::make_pair("clip.avi", AV_CODEC_ID_MPEG4),
+                            std::make_pair("clip_h264_pcm.avi", AV_CODEC_ID_H264)}) {
+        auto frames = VideoFrames(row.first, 4);
+        ASSERT_EQ(frames.size(), 4u) << row.first;
+        bool ok = false;
+        CDataParser copying(row.second, ok);
+        CDataParser inPlace(row.second, ok);
+        for (size_t i = 0; i + 1 < frames.size(); ++i) {
+            std::vector<uint8_t> memory = frames[i];
+            memory.insert(memory.end(), frames[i + 1].begin(), frames[i + 1].end());
+            const std::vector<uint8_t> before = memory;
+            const int size = static_cast<int>(frames[i].size());
+            for (size_t room : {memory.size() - frames[i].size(), size_t(10)}) {
+                int want = -1, got = -2;
+                copying.CheckIsKeyFrame(frames[i].data(), size, want);
+                inPlace.CheckIsKeyFrameInPlace(memory.data(), size, room, got);
+                EXPECT_EQ(got, want) << row.first << " frame " << i << " room " << room;
+                EXPECT_EQ(memory, before) << row.first << " frame " << i;
+            }
+        }
+    }
+}
+
 TEST(DataParser, IntraOnlyCodecsMakeEveryFrameAKeyFrame)
 {
     auto frames = VideoFrames("clip_mjpeg.avi", 3);
