@@ -24,6 +24,7 @@ extern "C" {
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/Sanitizers.h"
 
 using namespace mendtest;
 
@@ -378,19 +379,9 @@ std::vector<uint8_t> LongRecording(const std::vector<uint8_t>& clip, size_t byte
     return d;
 }
 
-// The sanitizers slow every read about tenfold; there the bound only
-// catches a search gone back to byte by byte.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr double kParseSecondsLimit = 15.0;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr double kParseSecondsLimit = 15.0;
-#else
-constexpr double kParseSecondsLimit = 2.0;
-#endif
-#else
-constexpr double kParseSecondsLimit = 2.0;
-#endif
+// Under the sanitizers the bound only catches a search gone back to byte
+// by byte.
+constexpr double kParseSecondsLimit = mendtest::kUnderSanitizer ? 15.0 : 2.0;
 
 TEST(AviWalk, LongRecordingIsJudgedInTimeProportionalToItsSize)
 {

@@ -17,6 +17,7 @@
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/Sanitizers.h"
 
 using namespace mendtest;
 using namespace std::chrono_literals;
@@ -731,19 +732,9 @@ TEST(Mp4Tables, WipedEntryCountsAreRestoredFromTheirBoxes)
     }
 }
 
-// The sanitizers slow every read about tenfold; there the bounds only
-// catch a search gone back to a stream call per byte.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr double kSlowdown = 15.0;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr double kSlowdown = 15.0;
-#else
-constexpr double kSlowdown = 1.0;
-#endif
-#else
-constexpr double kSlowdown = 1.0;
-#endif
+// Under the sanitizers the bounds only catch a search gone back to a
+// stream call per byte.
+constexpr double kSlowdown = mendtest::kUnderSanitizer ? 15.0 : 1.0;
 
 // A recording followed by a long damaged stretch (noise, or the zeros of a
 // preallocated file that was never filled) is judged at the speed of a
