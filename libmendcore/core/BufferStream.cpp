@@ -171,6 +171,11 @@ unsigned int CBufferStream::Write(const void* buf, unsigned int n)
     if (!m_inner || (!buf && n) || m_failed)
         return 0;
     EnterWriteMode();
+    if (m_failed) {
+        // Leaving read mode missed its seek: the bytes would land elsewhere.
+        Publish();
+        return 0;
+    }
     if (n == 0) {
         Publish();
         return 0;
@@ -199,8 +204,15 @@ unsigned int CBufferStream::Write(const void* buf, unsigned int n)
     memcpy(m_buffer.get() + m_cursor, src, done);
     m_cursor += done;
     m_rest = 0;
-    if (FlushBuffer() != 0)
+    if (FlushBuffer() != 0) {
+        // A write that reports nothing written leaves none of its bytes
+        // pending for a later flush.
+        unsigned int ours = std::min(done, m_cursor);
+        m_cursor -= ours;
+        m_rest += ours;
+        Publish();
         return 0;
+    }
     unsigned int left = n - done;
     if (left >= kMaxBufferSize) {
         // Whole blocks go straight to the inner stream, in order.

@@ -167,7 +167,7 @@ long long CVideoFile::JumpOver(long long distance)
     CStreamGuard lock(m_lock);
     if (m_fd < 0)
         return JRVP_ERR_OPEN_FAILED;
-    if (distance < 0 ? m_pos < -distance : m_pos > std::numeric_limits<long long>::max() - distance)
+    if (distance < 0 ? distance < -m_pos : m_pos > std::numeric_limits<long long>::max() - distance)
         return -1;
     m_pos += distance;
     return m_pos;

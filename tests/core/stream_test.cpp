@@ -207,6 +207,26 @@ TEST_F(StreamTest, ReadAheadIsServedFromTheBuffer)
     EXPECT_EQ(stream.Read(buf, 1), 0u);
 }
 
+// A write refused because the flush before it failed leaves none of its
+// bytes behind for a later flush; the bytes accepted before it still go.
+TEST_F(StreamTest, ARefusedWriteLeavesNothingPending)
+{
+    MemoryVideoStream memory;
+    memory.FailWritesAfter(300);
+    std::vector<uint8_t> accepted = Pattern(200, 1);
+    std::vector<uint8_t> refused = Pattern(CBufferStream::kMaxBufferSize - 100, 2);
+    {
+        CBaseStream out(&memory);
+        CBufferStream stream(&out);
+        ASSERT_EQ(stream.Write(accepted.data(), 200), 200u);
+        EXPECT_EQ(stream.Write(refused.data(), static_cast<unsigned>(refused.size())), 0u);
+        EXPECT_TRUE(stream.Failed());
+        EXPECT_EQ(stream.GetPos(), 200);
+        EXPECT_EQ(stream.FlushBuffer(), 0);
+    }
+    EXPECT_EQ(memory.Bytes(), accepted);
+}
+
 TEST_F(StreamTest, ReversedFieldsAreBigEndianAndLeaveTheCallerBytes)
 {
     std::string path = dir.Path("r");
