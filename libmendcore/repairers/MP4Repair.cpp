@@ -1149,6 +1149,35 @@ int CMP4Repair::ReadBoxMoov(const BoxHeader& h)
     return r < 0 ? r : ReadTrackDefaults();
 }
 
+// What stands at pos in a list of boxes: fewer bytes than a header, or a
+// zero word, followed by nothing but zeros is the list's end (padding); too
+// few bytes that are not all zeros are damage. A zero word with more after
+// it is handed on as a box, for the size check to refuse.
+int CMP4Repair::NextInList(int64_t pos, int64_t end, BoxHeader& c, ListStep& step)
+{
+    step = ListStep::kEnd;
+    bool zeros = true;
+    if (end - pos < 8) {
+        int r = IsZeroRun(pos, end, zeros);
+        if (r < 0)
+            return r;
+        if (!zeros)
+            step = ListStep::kDamage;
+        return 0;
+    }
+    int r = ReadBoxHeader(c, pos, end);
+    if (r < 0)
+        return r;
+    if (c.size == 0 && !c.endMark) {
+        if ((r = IsZeroRun(pos, end, zeros)) < 0)
+            return r;
+        if (zeros)
+            return 0;
+    }
+    step = ListStep::kBox;
+    return 0;
+}
+
 // The children of the movie box, one by one. A damaged child (a size that
 // does not hold, damage inside it, a mandatory box missing) is left out
 // with its record, and the walk goes on at the next box that the rebuild
@@ -1163,27 +1192,15 @@ int CMP4Repair::WalkMovie(int headerLength)
     while (!fatal) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        if (end - pos < 8) {
-            bool zeros = true;
-            int r = IsZeroRun(pos, end, zeros);
-            if (r < 0)
-                return r;
-            if (!zeros)
-                AddErrorAt(JRVP_DAMAGE_INDEX, pos);
-            break;
-        }
         BoxHeader c;
-        int r = ReadBoxHeader(c, pos, end);
+        ListStep step = ListStep::kEnd;
+        int r = NextInList(pos, end, c, step);
         if (r < 0)
             return r;
-        if (c.size == 0 && !c.endMark) {
-            // A zero word may close the list; anything after it is damage.
-            bool zeros = true;
-            if ((r = IsZeroRun(pos, end, zeros)) < 0)
-                return r;
-            if (zeros)
-                break;
-        }
+        if (step == ListStep::kDamage)
+            AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+        if (step != ListStep::kBox)
+            break;
         const size_t tables = m_sampleTables.size();
         ChildVerdict verdict = ChildVerdict::kWhole;
         if ((r = JudgeMovieChild(c, end, verdict)) < 0)
@@ -1340,28 +1357,15 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
     for (;;) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        if (end - pos < 8) {
-            bool zeros = true;
-            int r = IsZeroRun(pos, end, zeros);
-            if (r < 0)
-                return r;
-            if (!zeros)
-                damageAt = pos;
-            break;
-        }
         BoxHeader c;
-        int r = ReadBoxHeader(c, pos, end);
+        ListStep step = ListStep::kEnd;
+        int r = NextInList(pos, end, c, step);
         if (r < 0)
             return r;
-        if (c.size == 0 && !c.endMark) {
-            // A zero word may close a list; anything after it is damage.
-            bool zeros = true;
-            if ((r = IsZeroRun(pos, end, zeros)) < 0)
-                return r;
-            if (!zeros)
-                damageAt = pos;
+        if (step == ListStep::kDamage)
+            damageAt = pos;
+        if (step != ListStep::kBox)
             break;
-        }
         if (c.endMark || !PlausibleSize(c, end)) {
             damageAt = pos;
             break;

@@ -86,6 +86,9 @@ private:
     int FindMovieChild(int64_t from, int64_t end, int64_t& found);
     bool Spend(int64_t bytes);
     int WalkContainer(const BoxInfo& box, int headerLength, bool& damaged, bool& incomplete);
+    // What stands at pos in a list of boxes ending at end.
+    enum class ListStep { kBox, kEnd, kDamage };
+    int NextInList(int64_t pos, int64_t end, BoxHeader& c, ListStep& step);
     int IsZeroRun(int64_t from, int64_t to, bool& yes);
     int ZeroTailStart(int64_t& tail);
     bool IsLost(int64_t start) const;
