@@ -22,6 +22,9 @@ PACKAGES=(
   # opus and AAC encoders of these plugin sets
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
+  # the audio containers' second writers and checkers, and flvmeta's check
+  # of repaired FLV files
+  flac sox lame vorbis-tools opus-tools flvmeta
 )
 
 missing=()
