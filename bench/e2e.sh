@@ -14,6 +14,9 @@
 #   KEEP   data folder, when no argument is given
 #   BUILD  build folder holding bench/mendcore_e2e (default: build/ beside bench/)
 #   LIMIT  seconds after which one driver run counts as hung (default 1800)
+#   ONLY   comma-separated list of the repair cases to run (their first word,
+#          "mp4" for both MP4 cases) and "analysis" for the analysis cases;
+#          everything when unset. Recordings of the cases left out are not made.
 set -euo pipefail
 export LC_ALL=C
 
@@ -60,11 +63,6 @@ if [[ ! -s $REC.mkv ]]; then
     -b:v 6M -maxrate 6M -bufsize 12M -c:a libmp3lame -b:a 128k -fs $((SIZE * 1000000))
   awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "e2e: encoded in %.0f s\n", b - a }'
 fi
-# AVI keeps H.264 as start-code streams, Matroska as length-prefixed units.
-make "$REC.avi" -i "$REC.mkv" -c copy -bsf:v h264_mp4toannexb
-make "$REC-faststart.mp4" -i "$REC.mkv" -c copy -movflags +faststart
-make "$REC-frag.mp4" -i "$REC.mkv" -c copy -movflags frag_keyframe+empty_moov
-
 # Small clips for the analysis cases, and the random tail, made once.
 CLIP=$DATA/clip
 make "$CLIP.mkv" -f lavfi -i "testsrc2=size=640x360:rate=30" -f lavfi -i "sine=frequency=440" \
@@ -98,10 +96,16 @@ failure() {
 }
 must() { [[ $RC -eq 0 ]] || { echo "e2e: $1 failed (exit $RC): $(head -c 300 "$LOG")" >&2; exit 1; }; }
 
-# bench_repair NAME FILE: cut FILE at 90 %, then one warm-up and RUNS paired
-# runs of cp, dd and the driver's parse plus repair to a path.
+# wanted NAME: whether ONLY selects the case NAME (by its first word).
+wanted() { [[ -z ${ONLY:-} || ",$ONLY," == *",${1%% *},"* ]]; }
+
+# bench_repair NAME FILE [ARGS...]: makes FILE from the source recording with
+# ffmpeg ARGS when it is missing, cuts it at 90 %, then one warm-up and RUNS
+# paired runs of cp, dd and the driver's parse plus repair to a path.
 bench_repair() {
+  wanted "$1" || return 0
   local name=$1 src=$2 ext=${2##*.}
+  if [[ $# -gt 2 ]]; then make "$src" -i "$REC.mkv" "${@:3}"; fi
   local cut=$DATA/cut.$ext out=$DATA/out.$ext
   head -c $(($(stat -c %s "$src") * 9 / 10)) "$src" >"$cut"
   local cps=() dds=() reps=() rr=() dr=() peak=0 records=? fail="" i
@@ -149,10 +153,13 @@ echo
 echo "Parse + repair of a recording cut at 90 %, against cp and dd (median of $RUNS paired runs)"
 printf '%-15s %7s %7s %7s %9s %9s %7s %8s %7s\n' container MB "cp s" "dd s" "repair s" \
   repair/cp dd/cp "peak MiB" records
-bench_repair avi "$REC.avi"
+# AVI keeps H.264 as start-code streams, Matroska as length-prefixed units.
+bench_repair avi "$REC.avi" -c copy -bsf:v h264_mp4toannexb
 bench_repair mkv "$REC.mkv"
-bench_repair "mp4 faststart" "$REC-faststart.mp4"
-bench_repair "mp4 fragmented" "$REC-frag.mp4"
+bench_repair "mp4 faststart" "$REC-faststart.mp4" -c copy -movflags +faststart
+bench_repair "mp4 fragmented" "$REC-frag.mp4" -c copy -movflags frag_keyframe+empty_moov
+
+wanted analysis || exit 0
 
 echo
 echo "Analysis of a 4 s clip followed by $TAIL_MIB MiB (median of $RUNS runs; MiB/s of the appended bytes)"
