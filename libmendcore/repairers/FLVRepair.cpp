@@ -1,0 +1,795 @@
+#include "repairers/FLVRepair.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/StreamIO.h"
+
+namespace {
+
+constexpr int64_t kFileHeaderSize = 9;
+constexpr int64_t kTagHeaderSize = 11;
+constexpr uint32_t kMaxDataSize = 0xFFFFFF;  // DataSize is a u24
+// A jump forward of more than this beyond the usual interval is a break in
+// the timeline, not a pause.
+constexpr int64_t kJumpTolerance = 500;
+// A declared duration this far from the content's is wrong. FFmpeg declares
+// the end of the last packet, GStreamer the start of the last audio frame:
+// both lie well within it.
+constexpr double kDurationTolerance = 1.0;
+// AMF0 nesting beyond this is not metadata anybody writes.
+constexpr size_t kMaxAmfDepth = 64;
+
+enum AmfMarker : uint8_t {
+    AMF_NUMBER = 0,
+    AMF_BOOLEAN = 1,
+    AMF_STRING = 2,
+    AMF_OBJECT = 3,
+    AMF_NULL = 5,
+    AMF_UNDEFINED = 6,
+    AMF_REFERENCE = 7,
+    AMF_ECMA_ARRAY = 8,
+    AMF_OBJECT_END = 9,
+    AMF_STRICT_ARRAY = 10,
+    AMF_DATE = 11,
+    AMF_LONG_STRING = 12,
+    AMF_UNSUPPORTED = 13,
+    AMF_XML = 15,
+    AMF_TYPED_OBJECT = 16,
+};
+
+uint32_t Be16(const uint8_t* p) { return (uint32_t(p[0]) << 8) | p[1]; }
+uint32_t Be24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
+uint32_t Be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | Be24(p + 1); }
+
+void PutBe24(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v >> 16);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v);
+}
+
+void PutBe32(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v >> 24);
+    PutBe24(p + 1, v);
+}
+
+double BeDouble(const uint8_t* p)
+{
+    uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i)
+        bits = (bits << 8) | p[i];
+    double d;
+    memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+void PutBeDouble(uint8_t* p, double d)
+{
+    uint64_t bits;
+    memcpy(&bits, &d, sizeof bits);
+    for (int i = 7; i >= 0; --i) {
+        p[i] = uint8_t(bits);
+        bits >>= 8;
+    }
+}
+
+void AppendName(std::vector<uint8_t>& out, const char* name)
+{
+    const size_t n = strlen(name);
+    out.push_back(uint8_t(n >> 8));
+    out.push_back(uint8_t(n));
+    out.insert(out.end(), name, name + n);
+}
+
+void AppendNumber(std::vector<uint8_t>& out, double d)
+{
+    out.push_back(AMF_NUMBER);
+    uint8_t b[8];
+    PutBeDouble(b, d);
+    out.insert(out.end(), b, b + 8);
+}
+
+// The keyframes value: an object of two strict arrays, the file positions
+// of the key-frame tags and their times in seconds, 18 k + 36 bytes.
+std::vector<uint8_t> KeyframesValue(const std::vector<int64_t>& positions, const std::vector<uint32_t>& times)
+{
+    std::vector<uint8_t> out;
+    out.reserve(36 + 18 * positions.size());
+    out.push_back(AMF_OBJECT);
+    uint8_t count[4];
+    PutBe32(count, static_cast<uint32_t>(positions.size()));
+    AppendName(out, "filepositions");
+    out.push_back(AMF_STRICT_ARRAY);
+    out.insert(out.end(), count, count + 4);
+    for (int64_t p : positions)
+        AppendNumber(out, static_cast<double>(p));
+    AppendName(out, "times");
+    out.push_back(AMF_STRICT_ARRAY);
+    out.insert(out.end(), count, count + 4);
+    for (uint32_t t : times)
+        AppendNumber(out, t / 1000.0);
+    out.push_back(0);
+    out.push_back(0);
+    out.push_back(AMF_OBJECT_END);
+    return out;
+}
+
+int64_t KeyframesValueSize(uint32_t k) { return 36 + 18 * int64_t(k); }
+
+// Upper median of the steps between consecutive values; negative steps
+// count as 0.
+uint32_t MedianStep(const std::vector<uint32_t>& values)
+{
+    if (values.size() < 2)
+        return 0;
+    std::vector<uint32_t> steps;
+    steps.reserve(values.size() - 1);
+    for (size_t i = 1; i < values.size(); ++i)
+        steps.push_back(values[i] >= values[i - 1] ? values[i] - values[i - 1] : 0);
+    auto mid = steps.begin() + steps.size() / 2;
+    std::nth_element(steps.begin(), mid, steps.end());
+    return *mid;
+}
+
+}  // namespace
+
+CFLVRepair::CFLVRepair(IBaseStream* in) : CBaseRepair(in)
+{
+    m_format = JRVP_FORMAT_FLV;
+}
+
+CFLVRepair::~CFLVRepair()
+{
+    CFLVRepair::Close();
+}
+
+void CFLVRepair::Close()
+{
+    m_tags.clear();
+    m_scripts.clear();
+    m_duration = 0;
+    m_damaged = false;
+    CBaseRepair::Close();
+}
+
+// ---------------------------------------------------------------------------
+// Analysis
+
+int CFLVRepair::Open()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    m_tags.clear();
+    m_scripts.clear();
+    m_duration = 0;
+    m_damaged = false;
+    if (m_input->SeekTo(0) != 0 || !CheckFlvHeader()) {
+        Close();
+        return MEND_ERR_NOT_CONTAINER;
+    }
+    uint32_t previous0 = 0;
+    if (!ReadU32At(kFileHeaderSize, previous0))
+        return MEND_ERR_UNREPAIRABLE;
+    // A PreviousTagSize0 other than 0 may be the first tag itself, written
+    // without it; if not, the walk finds the first tag a few bytes on.
+    int64_t pos = kFileHeaderSize + 4;
+    if (previous0 != 0) {
+        m_damaged = true;
+        pos = kFileHeaderSize;
+    }
+    // Every position is tried once at most: the walk only moves forward.
+    int64_t budget = m_inputLength + 65536;
+    while (pos < m_inputLength) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (--budget < 0)
+            return MEND_ERR_UNREPAIRABLE;
+        int64_t next = pos;
+        const int r = ReadFlvTag(pos, next);
+        if (r < 0)
+            return r;
+        if (r == TAG_BAD) {
+            m_damaged = true;
+            ++pos;
+            continue;
+        }
+        if (r == TAG_END)
+            break;
+        pos = next;
+    }
+    int r = ReadScripts();
+    if (r < 0)
+        return r;
+    if (m_damaged)
+        AddError(JRVP_DAMAGE_SEGMENT);
+
+    const uint32_t interval = GetPreTimeStampOffset();
+    const bool changed = ChangeTimeStamps(interval);
+    if (TestAbort())
+        return MEND_ERR_ABORTED;
+    if (m_tags.empty())
+        return MEND_ERR_UNREPAIRABLE;
+    const double estimate = GetDuration(interval);
+    if (changed || DurationIsWrong(estimate))
+        AddError(JRVP_DAMAGE_TIMING);
+    m_duration = estimate;
+    return 0;
+}
+
+bool CFLVRepair::CheckFlvHeader()
+{
+    uint8_t h[kFileHeaderSize];
+    if (m_input->Read(h, sizeof h) != sizeof h)
+        return false;
+    // "FLV", version 1, only the audio (0x04) and video (0x01) flags, and
+    // the header's own size 9.
+    if (h[0] != 'F' || h[1] != 'L' || h[2] != 'V' || h[3] != 1 || (h[4] & 0xFA) != 0)
+        return false;
+    m_headerFlags = h[4];
+    return Be32(h + 5) == kFileHeaderSize;
+}
+
+bool CFLVRepair::ReadU32At(int64_t pos, uint32_t& value)
+{
+    value = 0;
+    uint8_t b[4];
+    if (pos < 0 || m_input->SeekTo(pos) != pos || m_input->Read(b, 4) != 4)
+        return false;
+    value = Be32(b);
+    return true;
+}
+
+int CFLVRepair::ReadFlvTag(int64_t pos, int64_t& next)
+{
+    if (kTagHeaderSize > m_inputLength - pos) {
+        // Too few bytes left for a tag header: the end of a cut file.
+        m_damaged = true;
+        return TAG_END;
+    }
+    TagHeader h;
+    if (!CheckTagHeader(pos, h))
+        return TAG_BAD;
+    if (h.dataSize > m_inputLength - pos - kTagHeaderSize)
+        return TAG_BAD;
+    const int64_t end = pos + kTagHeaderSize + h.dataSize;
+    FlvTagInfo tag;
+    tag.start = pos;
+    tag.end = end;
+    tag.type = h.type;
+    tag.timestamp = h.timestamp;
+    tag.composition = h.composition;
+    tag.keyframe = h.keyframe;
+    if (4 > m_inputLength - end) {
+        // The data is whole, its PreviousTagSize cut off: keep the tag, the
+        // rebuild writes the size anew.
+        m_damaged = true;
+        m_tags.push_back(tag);
+        return TAG_END;
+    }
+    uint32_t previous = 0;
+    if (!ReadU32At(end, previous))
+        return MEND_ERR_READ;
+    // PreviousTagSize must equal the tag's size + 11. A wrong one alone
+    // does not condemn the tag when the next tag confirms where it ends.
+    const bool sizeHolds = previous == h.dataSize + kTagHeaderSize;
+    if (end + 4 == m_inputLength) {
+        if (!sizeHolds)
+            return TAG_BAD;
+        m_tags.push_back(tag);
+        return TAG_END;
+    }
+    if (!NextTagAgrees(end + 4, !sizeHolds))
+        return TAG_BAD;
+    if (!sizeHolds)
+        m_damaged = true;
+    m_tags.push_back(tag);
+    next = end + 4;
+    return TAG_ACCEPTED;
+}
+
+bool CFLVRepair::NextTagAgrees(int64_t pos, bool strict)
+{
+    TagHeader n;
+    if (!CheckTagHeader(pos, n))
+        return false;
+    // A next tag cut by the end of the file still shows where this one ends.
+    if (n.dataSize > m_inputLength - pos - kTagHeaderSize)
+        return true;
+    const int64_t end = pos + kTagHeaderSize + n.dataSize;
+    if (4 > m_inputLength - end)
+        return true;
+    uint32_t previous = 0;
+    if (!ReadU32At(end, previous))
+        return false;
+    if (previous == n.dataSize + kTagHeaderSize)
+        return true;
+    if (strict)
+        return false;
+    // Its own PreviousTagSize is damaged: a valid tag after it will do.
+    TagHeader after;
+    return end + 4 == m_inputLength || CheckTagHeader(end + 4, after);
+}
+
+bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h)
+{
+    h = TagHeader();
+    // The header and the first bytes of the data, in one read.
+    uint8_t b[kTagHeaderSize + 5] = {};
+    if (pos < 0 || kTagHeaderSize > m_inputLength - pos || m_input->SeekTo(pos) != pos)
+        return false;
+    const unsigned int want = static_cast<unsigned int>(std::min<int64_t>(sizeof b, m_inputLength - pos));
+    if (m_input->Read(b, want) != want)
+        return false;
+    // Type byte: the two reserved bits are 0; the filter bit is ignored.
+    if (b[0] & 0xC0)
+        return false;
+    h.type = b[0] & 0x1F;
+    if (h.type != FLV_TAG_AUDIO && h.type != FLV_TAG_VIDEO && h.type != FLV_TAG_SCRIPT)
+        return false;
+    h.dataSize = Be24(b + 1);
+    h.timestamp = Be24(b + 4) | (uint32_t(b[7]) << 24);
+    if (Be24(b + 8) != 0)  // StreamID is always 0
+        return false;
+    const uint8_t* data = b + kTagHeaderSize;
+    const uint32_t have = std::min<uint32_t>(h.dataSize, want - kTagHeaderSize);
+    if (have < 1)
+        return false;
+    switch (h.type) {
+    case FLV_TAG_AUDIO: {
+        const uint8_t format = data[0] >> 4;
+        // 9 is reserved and 15 device-specific: neither is ever in a file.
+        if (format == 9 || format == 15)
+            return false;
+        if (format == 10)  // AAC: sequence header (0) or raw frame (1)
+            return have >= 2 && data[1] < 2;
+        if (format == 11)  // Speex: always 16 kHz, 16-bit, mono
+            return (data[0] & 0x0F) == 0x02;
+        return true;
+    }
+    case FLV_TAG_VIDEO: {
+        const uint8_t frameType = data[0] >> 4;
+        const uint8_t codec = data[0] & 0x0F;
+        if (frameType < 1 || frameType > 5 || codec < 2 || codec > 7)
+            return false;
+        h.keyframe = frameType == 1;
+        if (codec == 7 && frameType != 5) {
+            // AVC: packet type 0 sequence header, 1 NAL units, 2 end of
+            // sequence; only NAL units carry a composition time.
+            if (have < 5 || data[1] > 2)
+                return false;
+            uint32_t cts = Be24(data + 2);
+            if (data[1] != 1 && cts != 0)
+                return false;
+            h.composition = (cts & 0x800000) ? static_cast<int32_t>(cts) - 0x1000000 : static_cast<int32_t>(cts);
+            h.keyframe = h.keyframe && data[1] == 1;
+        }
+        return true;
+    }
+    default:
+        // Script data opens with its name, an AMF0 string.
+        return data[0] == AMF_STRING;
+    }
+}
+
+int CFLVRepair::ReadScripts()
+{
+    std::vector<uint8_t> data;
+    for (size_t i = 0; i < m_tags.size(); ++i) {
+        FlvTagInfo& tag = m_tags[i];
+        if (tag.type != FLV_TAG_SCRIPT)
+            continue;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t n = tag.end - tag.start - kTagHeaderSize;
+        data.resize(static_cast<size_t>(n));
+        const int64_t at = tag.start + kTagHeaderSize;
+        if (m_input->SeekTo(at) != at || m_input->Read(data.data(), static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_READ;
+        tag.script = static_cast<int32_t>(m_scripts.size());
+        m_scripts.push_back(ScanScript(data.data(), data.size()));
+        // A script tag whose data is no complete AMF0 is left out of the
+        // rebuild: a half object would break every reader after it.
+        if (!m_scripts.back().valid)
+            AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
+    }
+    return 0;
+}
+
+FlvScriptInfo CFLVRepair::ScanScript(const uint8_t* data, size_t n)
+{
+    FlvScriptInfo info;
+    if (!data || n < 3 || data[0] != AMF_STRING)
+        return info;
+    size_t p = 1;
+    const size_t nameLen = Be16(data + p);
+    p += 2;
+    if (nameLen > n - p)
+        return info;
+    info.metadata = nameLen == 10 && memcmp(data + p, "onMetaData", 10) == 0;
+    p += nameLen;
+
+    // A frame per open object (entries until the end marker) or strict
+    // array (a count of values).
+    struct Frame {
+        bool entries;
+        uint64_t left;
+        bool keyframes;  // the metadata's "keyframes" value
+    };
+    std::vector<Frame> stack;
+    bool topValueSeen = false;
+    while (true) {
+        enum { kOther, kDuration, kFilesize, kKeyframes } entry = kOther;
+        if (stack.empty()) {
+            if (p == n || topValueSeen)
+                break;
+            topValueSeen = true;
+        } else if (stack.back().entries) {
+            if (2 > n - p)
+                return info;
+            const size_t len = Be16(data + p);
+            p += 2;
+            if (len == 0) {
+                if (p >= n || data[p] != AMF_OBJECT_END)
+                    return info;
+                ++p;
+                if (stack.back().keyframes)
+                    info.keyframesTo = static_cast<int64_t>(p);
+                stack.pop_back();
+                continue;
+            }
+            if (len > n - p)
+                return info;
+            if (stack.size() == 1) {
+                const char* name = reinterpret_cast<const char*>(data + p);
+                if (len == 8 && memcmp(name, "duration", 8) == 0)
+                    entry = kDuration;
+                else if (len == 8 && memcmp(name, "filesize", 8) == 0)
+                    entry = kFilesize;
+                else if (len == 9 && memcmp(name, "keyframes", 9) == 0)
+                    entry = kKeyframes;
+            }
+            p += len;
+        } else {
+            if (stack.back().left == 0) {
+                if (stack.back().keyframes)
+                    info.keyframesTo = static_cast<int64_t>(p);
+                stack.pop_back();
+                continue;
+            }
+            --stack.back().left;
+        }
+
+        // One value at p.
+        if (p >= n)
+            return info;
+        const size_t valueAt = p;
+        const uint8_t marker = data[p++];
+        const size_t rest = n - p;
+        bool opens = false;
+        Frame frame{true, 0, entry == kKeyframes};
+        switch (marker) {
+        case AMF_NUMBER:
+            if (8 > rest)
+                return info;
+            if (entry == kDuration) {
+                info.durationAt = static_cast<int64_t>(p);
+                info.duration = BeDouble(data + p);
+            } else if (entry == kFilesize) {
+                info.filesizeAt = static_cast<int64_t>(p);
+                info.filesize = BeDouble(data + p);
+            }
+            p += 8;
+            break;
+        case AMF_BOOLEAN:
+            if (1 > rest)
+                return info;
+            p += 1;
+            break;
+        case AMF_REFERENCE:
+            if (2 > rest)
+                return info;
+            p += 2;
+            break;
+        case AMF_STRING:
+            if (2 > rest || Be16(data + p) > rest - 2)
+                return info;
+            p += 2 + Be16(data + p);
+            break;
+        case AMF_LONG_STRING:
+        case AMF_XML:
+            if (4 > rest || Be32(data + p) > rest - 4)
+                return info;
+            p += 4 + static_cast<size_t>(Be32(data + p));
+            break;
+        case AMF_DATE:
+            if (10 > rest)
+                return info;
+            p += 10;
+            break;
+        case AMF_NULL:
+        case AMF_UNDEFINED:
+        case AMF_UNSUPPORTED:
+            break;
+        case AMF_OBJECT:
+            opens = true;
+            break;
+        case AMF_ECMA_ARRAY:  // the count is a hint; the end marker ends it
+            if (4 > rest)
+                return info;
+            p += 4;
+            opens = true;
+            break;
+        case AMF_TYPED_OBJECT:
+            if (2 > rest || Be16(data + p) > rest - 2)
+                return info;
+            p += 2 + Be16(data + p);
+            opens = true;
+            break;
+        case AMF_STRICT_ARRAY:
+            if (4 > rest)
+                return info;
+            frame.entries = false;
+            frame.left = Be32(data + p);
+            p += 4;
+            opens = true;
+            break;
+        default:
+            return info;
+        }
+        if (entry == kKeyframes) {
+            info.keyframesFrom = static_cast<int64_t>(valueAt);
+            info.keyframesTo = static_cast<int64_t>(p);
+        }
+        if (opens) {
+            if (stack.size() >= kMaxAmfDepth)
+                return info;
+            stack.push_back(frame);
+        }
+    }
+    // Zero padding after the value is harmless; anything else is not AMF0.
+    for (size_t i = p; i < n; ++i)
+        if (data[i] != 0)
+            return info;
+    info.valid = topValueSeen;
+    return info;
+}
+
+uint32_t CFLVRepair::GetPreTimeStampOffset() const
+{
+    std::vector<uint32_t> times;
+    times.reserve(m_tags.size());
+    for (const FlvTagInfo& tag : m_tags)
+        if (tag.type != FLV_TAG_SCRIPT)
+            times.push_back(tag.timestamp);
+    return MedianStep(times);
+}
+
+bool CFLVRepair::ChangeTimeStamps(uint32_t interval)
+{
+    // The first media tag starts the timeline at 0. A tag that goes back in
+    // its own stream, or jumps far beyond every tag before it, breaks the
+    // timeline: it is placed one interval after the latest tag, and every
+    // later tag moves by the same amount until the next break.
+    bool changed = false;
+    bool first = true;
+    int64_t shift = 0;
+    int64_t latest = 0;
+    int64_t lastOf[2] = {-1, -1};
+    for (FlvTagInfo& tag : m_tags) {
+        if (TestAbort())
+            return changed;
+        if (tag.type == FLV_TAG_SCRIPT) {
+            // A script tag belongs where it stands in the timeline.
+            tag.timestamp = static_cast<uint32_t>(latest);
+            continue;
+        }
+        const int kind = tag.type == FLV_TAG_VIDEO ? 1 : 0;
+        if (first) {
+            first = false;
+            shift = -int64_t(tag.timestamp);
+            changed = changed || tag.timestamp != 0;
+        }
+        int64_t t = int64_t(tag.timestamp) + shift;
+        if (t < 0 || t < lastOf[kind] || t > latest + interval + kJumpTolerance) {
+            const int64_t placed = (lastOf[0] < 0 && lastOf[1] < 0) ? 0 : latest + interval;
+            shift += placed - t;
+            t = placed;
+            changed = true;
+        }
+        if (t > int64_t(std::numeric_limits<uint32_t>::max()))
+            t = std::numeric_limits<uint32_t>::max();
+        tag.timestamp = static_cast<uint32_t>(t);
+        lastOf[kind] = t;
+        latest = std::max(latest, t);
+    }
+    return changed;
+}
+
+double CFLVRepair::GetDuration(uint32_t interval) const
+{
+    // The end of the content: the latest presentation time of each stream
+    // plus its usual frame interval.
+    double end = 0;
+    for (uint8_t type : {FLV_TAG_AUDIO, FLV_TAG_VIDEO}) {
+        std::vector<uint32_t> times;
+        int64_t latest = -1;
+        for (const FlvTagInfo& tag : m_tags) {
+            if (tag.type != type)
+                continue;
+            times.push_back(tag.timestamp);
+            latest = std::max(latest, int64_t(tag.timestamp) + tag.composition);
+        }
+        if (latest < 0)
+            continue;
+        const uint32_t step = times.size() > 1 ? MedianStep(times) : interval;
+        end = std::max(end, static_cast<double>(latest + step));
+    }
+    return end / 1000.0;
+}
+
+bool CFLVRepair::DurationIsWrong(double estimate) const
+{
+    for (const FlvScriptInfo& s : m_scripts) {
+        if (!s.valid || !s.metadata)
+            continue;
+        if (s.durationAt < 0)
+            return false;
+        // A writer that could not seek back (a pipe, a live stream) leaves
+        // duration and file size at 0: the duration is unknown, not wrong.
+        if (s.duration == 0 && (s.filesizeAt < 0 || s.filesize == 0))
+            return false;
+        return !std::isfinite(s.duration) || std::fabs(s.duration - estimate) > kDurationTolerance;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Rebuild
+
+int64_t CFLVRepair::ScriptSize(const FlvTagInfo& tag, uint32_t keyframes) const
+{
+    const int64_t n = tag.end - tag.start - kTagHeaderSize;
+    if (tag.script < 0)
+        return -1;
+    const FlvScriptInfo& s = m_scripts[static_cast<size_t>(tag.script)];
+    if (!s.valid)
+        return -1;
+    if (!s.metadata || s.keyframesFrom < 0)
+        return n;
+    return n - (s.keyframesTo - s.keyframesFrom) + KeyframesValueSize(keyframes);
+}
+
+int CFLVRepair::RepairLevel1()
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    if (m_tags.empty())
+        return MEND_ERR_UNREPAIRABLE;
+
+    // Every output position is known before a byte is written: the index
+    // points at the key-frame tags as they will stand.
+    uint32_t k = 0;
+    bool audio = false, video = false;
+    for (const FlvTagInfo& tag : m_tags) {
+        k += tag.keyframe ? 1 : 0;
+        audio = audio || tag.type == FLV_TAG_AUDIO;
+        video = video || tag.type == FLV_TAG_VIDEO;
+    }
+    std::vector<uint32_t> sizes(m_tags.size(), 0);
+    std::vector<int64_t> positions;
+    std::vector<uint32_t> times;
+    positions.reserve(k);
+    times.reserve(k);
+    int64_t pos = kFileHeaderSize + 4;
+    for (size_t i = 0; i < m_tags.size(); ++i) {
+        const FlvTagInfo& tag = m_tags[i];
+        int64_t size = tag.end - tag.start - kTagHeaderSize;
+        if (tag.type == FLV_TAG_SCRIPT) {
+            size = ScriptSize(tag, k);
+            if (size < 0)
+                continue;  // left out
+        }
+        // The rebuilt index must still fit the tag's u24 size: refuse
+        // rather than wrap.
+        if (size > kMaxDataSize)
+            return MEND_ERR_UNREPAIRABLE;
+        sizes[i] = static_cast<uint32_t>(size);
+        if (tag.keyframe) {
+            positions.push_back(pos);
+            times.push_back(tag.timestamp);
+        }
+        pos += kTagHeaderSize + size + 4;
+    }
+    const int64_t fileSize = pos;
+
+    uint8_t header[kFileHeaderSize + 4];
+    if (m_input->SeekTo(0) != 0 || m_input->Read(header, kFileHeaderSize) != kFileHeaderSize)
+        return MEND_ERR_READ;
+    header[4] = uint8_t((audio ? 0x04 : 0) | (video ? 0x01 : 0));
+    PutBe32(header + kFileHeaderSize, 0);
+    if (m_output->SeekTo(0) != 0)
+        return MEND_ERR_WRITE;
+    m_output->SetLength(0);
+    if (m_output->Write(header, sizeof header) != sizeof header)
+        return MEND_ERR_WRITE;
+
+    for (size_t i = 0; i < m_tags.size(); ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const FlvTagInfo& tag = m_tags[i];
+        int r;
+        if (tag.type != FLV_TAG_SCRIPT)
+            r = WriteTag(tag, sizes[i]);
+        else if (ScriptSize(tag, k) < 0)
+            r = 0;
+        else
+            r = WriteScript(tag, sizes[i], positions, times, fileSize);
+        if (r < 0)
+            return r;
+    }
+    return m_output->GetPos() == fileSize ? 0 : MEND_ERR_WRITE;
+}
+
+// The tag's 11-byte header with the new size and timestamp.
+static void PatchHeader(uint8_t* h, uint32_t dataSize, uint32_t timestamp)
+{
+    PutBe24(h + 1, dataSize);
+    PutBe24(h + 4, timestamp & 0xFFFFFF);
+    h[7] = uint8_t(timestamp >> 24);
+}
+
+int CFLVRepair::WriteTag(const FlvTagInfo& tag, uint32_t dataSize)
+{
+    uint8_t h[kTagHeaderSize];
+    if (m_input->SeekTo(tag.start) != tag.start || m_input->Read(h, sizeof h) != sizeof h)
+        return MEND_ERR_READ;
+    PatchHeader(h, dataSize, tag.timestamp);
+    if (m_output->Write(h, sizeof h) != sizeof h)
+        return MEND_ERR_WRITE;
+    int r = WriteToFile(dataSize);
+    if (r < 0)
+        return r;
+    uint8_t previous[4];
+    PutBe32(previous, dataSize + kTagHeaderSize);
+    return m_output->Write(previous, 4) == 4 ? 0 : MEND_ERR_WRITE;
+}
+
+int CFLVRepair::WriteScript(const FlvTagInfo& tag, uint32_t dataSize, const std::vector<int64_t>& positions,
+                            const std::vector<uint32_t>& times, int64_t fileSize)
+{
+    const int64_t n = tag.end - tag.start - kTagHeaderSize;
+    std::vector<uint8_t> in(static_cast<size_t>(kTagHeaderSize + n));
+    if (m_input->SeekTo(tag.start) != tag.start ||
+        m_input->Read(in.data(), static_cast<unsigned int>(in.size())) != in.size())
+        return MEND_ERR_READ;
+    uint8_t* data = in.data() + kTagHeaderSize;
+    const FlvScriptInfo& s = m_scripts[static_cast<size_t>(tag.script)];
+    std::vector<uint8_t> out;
+    out.reserve(kTagHeaderSize + dataSize + 4);
+    if (s.metadata) {
+        if (s.durationAt >= 0)
+            PutBeDouble(data + s.durationAt, m_duration);
+        if (s.filesizeAt >= 0)
+            PutBeDouble(data + s.filesizeAt, static_cast<double>(fileSize));
+    }
+    if (s.metadata && s.keyframesFrom >= 0) {
+        out.insert(out.end(), in.begin(), in.begin() + kTagHeaderSize + s.keyframesFrom);
+        const std::vector<uint8_t> index = KeyframesValue(positions, times);
+        out.insert(out.end(), index.begin(), index.end());
+        out.insert(out.end(), in.begin() + kTagHeaderSize + s.keyframesTo, in.end());
+    } else {
+        out.swap(in);
+    }
+    if (out.size() != static_cast<size_t>(kTagHeaderSize + dataSize))
+        return MEND_ERR_UNREPAIRABLE;
+    PatchHeader(out.data(), dataSize, tag.timestamp);
+    uint8_t previous[4];
+    PutBe32(previous, dataSize + kTagHeaderSize);
+    out.insert(out.end(), previous, previous + 4);
+    return m_output->Write(out.data(), static_cast<unsigned int>(out.size())) == out.size() ? 0 : MEND_ERR_WRITE;
+}

@@ -1,0 +1,108 @@
+// FLV: the tag walk that accepts a tag only when its header, its data's
+// first bytes, its PreviousTagSize and the next tag agree, the timestamp
+// repair, and the rebuild that writes every accepted tag with its new
+// timestamp and the script tag with a new duration and keyframes index.
+#ifndef MENDCORE_FLVREPAIR_H
+#define MENDCORE_FLVREPAIR_H
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "core/BaseRepair.h"
+
+enum FlvTagType : uint8_t {
+    FLV_TAG_AUDIO = 8,
+    FLV_TAG_VIDEO = 9,
+    FLV_TAG_SCRIPT = 18,
+};
+
+// One accepted tag.
+struct FlvTagInfo {
+    int64_t start = 0;       // the type byte
+    int64_t end = 0;         // just after the data; PreviousTagSize follows
+    uint32_t timestamp = 0;  // milliseconds, repaired by ChangeTimeStamps
+    int32_t composition = 0; // AVC composition time offset, milliseconds
+    int32_t script = -1;     // index into the script list, for script tags
+    uint8_t type = 0;
+    bool keyframe = false;   // a video frame a player may seek to
+};
+
+// What the AMF0 walk found in one script tag's data. Offsets count from the
+// start of the data, -1 when absent; each script tag carries its own, so a
+// second script tag or a false candidate never moves another's patch.
+struct FlvScriptInfo {
+    bool valid = false;       // the data is a complete AMF0 name and value
+    bool metadata = false;    // "onMetaData": the tag we patch
+    int64_t durationAt = -1;  // the 8-byte value of "duration"
+    int64_t filesizeAt = -1;  // the 8-byte value of "filesize"
+    int64_t keyframesFrom = -1;  // the "keyframes" value, marker included
+    int64_t keyframesTo = -1;
+    double duration = 0;
+    double filesize = 0;
+};
+
+class CFLVRepair : public CBaseRepair {
+public:
+    explicit CFLVRepair(IBaseStream* in);
+    ~CFLVRepair() override;
+
+    void Close() override;
+    int Open() override;
+    int RepairLevel1() override;
+    int RepairLevel2() override { return 0; }
+    int RepairLevel3(const char*) override { return 0; }
+
+    // Results of ReadFlvTag.
+    enum TagResult { TAG_ACCEPTED = 0, TAG_BAD = 1, TAG_END = 2 };
+
+    // What the walk found; for tests.
+    const std::vector<FlvTagInfo>& Tags() const { return m_tags; }
+    const std::vector<FlvScriptInfo>& Scripts() const { return m_scripts; }
+    double Duration() const { return m_duration; }
+
+    // The AMF0 walk over one script tag's data; no recursion, bounded by n.
+    static FlvScriptInfo ScanScript(const uint8_t* data, size_t n);
+
+private:
+    struct TagHeader {
+        uint8_t type = 0;
+        uint32_t dataSize = 0;
+        uint32_t timestamp = 0;
+        int32_t composition = 0;
+        bool keyframe = false;
+    };
+
+    bool CheckFlvHeader();
+    // Reads the tag at pos: TAG_ACCEPTED (next is the position after its
+    // PreviousTagSize), TAG_BAD, TAG_END, or -5.
+    int ReadFlvTag(int64_t pos, int64_t& next);
+    // Reads and judges the 11-byte header and the data's first bytes at
+    // pos: the type, StreamID 0, and the audio, video or script data's
+    // first fields. Leaves the position undefined.
+    bool CheckTagHeader(int64_t pos, TagHeader& h);
+    // Whether the bytes at pos continue the tag chain: a valid next tag
+    // whose PreviousTagSize holds, or that ends the file, or is cut by it.
+    // Unless strict, a valid tag after it stands in for its PreviousTagSize.
+    bool NextTagAgrees(int64_t pos, bool strict);
+    bool ReadU32At(int64_t pos, uint32_t& value);
+    int ReadScripts();
+    uint32_t GetPreTimeStampOffset() const;
+    bool ChangeTimeStamps(uint32_t interval);
+    double GetDuration(uint32_t interval) const;
+    bool DurationIsWrong(double estimate) const;
+
+    // Rebuild.
+    int64_t ScriptSize(const FlvTagInfo& tag, uint32_t keyframes) const;
+    int WriteTag(const FlvTagInfo& tag, uint32_t dataSize);
+    int WriteScript(const FlvTagInfo& tag, uint32_t dataSize, const std::vector<int64_t>& positions,
+                    const std::vector<uint32_t>& times, int64_t fileSize);
+
+    std::vector<FlvTagInfo> m_tags;
+    std::vector<FlvScriptInfo> m_scripts;
+    double m_duration = 0;
+    uint8_t m_headerFlags = 0;
+    bool m_damaged = false;
+};
+
+#endif
