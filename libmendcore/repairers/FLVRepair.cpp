@@ -178,7 +178,9 @@ int CFLVRepair::Open()
     // A PreviousTagSize0 other than 0 may be the first tag itself, written
     // without it; if not, the walk finds the first tag a few bytes on.
     int64_t pos = kFileHeaderSize + 4;
+    bool chained = true;
     if (previous0 != 0) {
+        chained = false;
         m_damaged = true;
         pos = kFileHeaderSize;
     }
@@ -190,16 +192,18 @@ int CFLVRepair::Open()
         if (--budget < 0)
             return MEND_ERR_UNREPAIRABLE;
         int64_t next = pos;
-        const int r = ReadFlvTag(pos, next);
+        const int r = ReadFlvTag(pos, chained, next);
         if (r < 0)
             return r;
         if (r == TAG_BAD) {
             m_damaged = true;
+            chained = false;
             ++pos;
             continue;
         }
         if (r == TAG_END)
             break;
+        chained = true;
         pos = next;
     }
     int r = ReadScripts();
@@ -244,7 +248,7 @@ bool CFLVRepair::ReadU32At(int64_t pos, uint32_t& value)
     return true;
 }
 
-int CFLVRepair::ReadFlvTag(int64_t pos, int64_t& next)
+int CFLVRepair::ReadFlvTag(int64_t pos, bool chained, int64_t& next)
 {
     if (kTagHeaderSize > m_inputLength - pos) {
         // Too few bytes left for a tag header: the end of a cut file.
@@ -283,7 +287,10 @@ int CFLVRepair::ReadFlvTag(int64_t pos, int64_t& next)
         m_tags.push_back(tag);
         return TAG_END;
     }
-    if (!NextTagAgrees(end + 4, !sizeHolds))
+    // A tag reached through the chain whose PreviousTagSize holds stands
+    // even when damage follows it; one found by the byte search must also
+    // be confirmed by the next tag.
+    if (!(chained && sizeHolds) && !NextTagAgrees(end + 4, !sizeHolds))
         return TAG_BAD;
     if (!sizeHolds)
         m_damaged = true;

@@ -75,8 +75,9 @@ private:
 
     bool CheckFlvHeader();
     // Reads the tag at pos: TAG_ACCEPTED (next is the position after its
-    // PreviousTagSize), TAG_BAD, TAG_END, or -5.
-    int ReadFlvTag(int64_t pos, int64_t& next);
+    // PreviousTagSize), TAG_BAD, TAG_END, or -5. chained: pos is where the
+    // tag before it said the next one starts.
+    int ReadFlvTag(int64_t pos, bool chained, int64_t& next);
     // Reads and judges the 11-byte header and the data's first bytes at
     // pos: the type, StreamID 0, and the audio, video or script data's
     // first fields. Leaves the position undefined.
