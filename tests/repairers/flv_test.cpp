@@ -374,4 +374,297 @@ TEST(FlvRepair, EveryDamageIsRepairedIntoAChainedIndexedFile)
     }
 }
 
+// ---------------------------------------------------------------------------
+// Small files built here, each showing one rule of the walk or the rebuild.
+
+struct Synth {
+    uint8_t type;
+    uint32_t ts;
+    std::vector<uint8_t> data;
+};
+
+void PutBe(std::vector<uint8_t>& out, uint64_t v, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i)
+        out.push_back(uint8_t(v >> (8 * i)));
+}
+
+std::vector<uint8_t> BuildFlv(const std::vector<Synth>& tags)
+{
+    std::vector<uint8_t> d = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9, 0, 0, 0, 0};
+    for (const Synth& t : tags) {
+        d.push_back(t.type);
+        PutBe(d, t.data.size(), 3);
+        PutBe(d, t.ts & 0xFFFFFF, 3);
+        d.push_back(uint8_t(t.ts >> 24));
+        PutBe(d, 0, 3);
+        d.insert(d.end(), t.data.begin(), t.data.end());
+        PutBe(d, t.data.size() + 11, 4);
+    }
+    return d;
+}
+
+// An FLV1 (Sorenson H.263) frame: frame type 1 key, 2 inter.
+Synth Video(uint32_t ts, bool key, size_t size = 40)
+{
+    std::vector<uint8_t> data(size, 0x5A);
+    data[0] = key ? 0x12 : 0x22;
+    return {9, ts, data};
+}
+
+Synth Audio(uint32_t ts, uint8_t header = 0x2E, size_t size = 30)
+{
+    std::vector<uint8_t> data(size, 0x33);
+    data[0] = header;
+    if (size > 1 && header >> 4 == 10)
+        data[1] = 1;  // AAC raw frame
+    return {8, ts, data};
+}
+
+void AmfName(std::vector<uint8_t>& d, const std::string& name)
+{
+    PutBe(d, name.size(), 2);
+    d.insert(d.end(), name.begin(), name.end());
+}
+
+void AmfNumber(std::vector<uint8_t>& d, double v)
+{
+    d.push_back(0);
+    uint64_t bits;
+    memcpy(&bits, &v, 8);
+    PutBe(d, bits, 8);
+}
+
+// A script tag: its name, then an ECMA array of numbers, optionally with
+// an (old, wrong) keyframes object.
+Synth Script(const std::string& name, const std::vector<std::pair<std::string, double>>& numbers,
+             int oldKeyframes = -1, uint32_t ts = 0)
+{
+    std::vector<uint8_t> d = {2};
+    AmfName(d, name);
+    d.push_back(8);
+    PutBe(d, numbers.size() + (oldKeyframes >= 0), 4);
+    for (const auto& n : numbers) {
+        AmfName(d, n.first);
+        AmfNumber(d, n.second);
+    }
+    if (oldKeyframes >= 0) {
+        AmfName(d, "keyframes");
+        d.push_back(3);
+        for (const char* array : {"filepositions", "times"}) {
+            AmfName(d, array);
+            d.push_back(10);
+            PutBe(d, oldKeyframes, 4);
+            for (int i = 0; i < oldKeyframes; ++i)
+                AmfNumber(d, 12345);
+        }
+        PutBe(d, 9, 3);
+    }
+    PutBe(d, 9, 3);
+    return {18, ts, d};
+}
+
+struct Parsed {
+    int parse = 1;
+    std::vector<int> codes;
+    std::vector<FlvTagInfo> tags;
+    double duration = 0;
+    int repair = 1;
+    std::vector<uint8_t> out;
+};
+
+Parsed ParseBytes(const std::vector<uint8_t>& bytes, bool repairIt = false)
+{
+    ScratchDir dir("flvsynth");
+    const std::string in = dir.Path("in.flv"), out = dir.Path("out.flv");
+    Parsed p;
+    if (!WriteFileBytes(in, bytes))
+        return p;
+    int err = 0;
+    CVideoFile input(in.c_str(), 0, &err);
+    CFLVRepair repair(&input);
+    p.parse = repair.ParseStream(&CollectCode, &p.codes);
+    p.tags = repair.Tags();
+    p.duration = repair.Duration();
+    if (repairIt && p.parse == 0) {
+        CVideoFile output(out.c_str(), 2, &err);
+        p.repair = repair.RepairFile(&output, 1, nullptr);
+        p.out = ReadFileBytes(out);
+    }
+    return p;
+}
+
+std::vector<uint32_t> Timestamps(const std::vector<FlvTagInfo>& tags)
+{
+    std::vector<uint32_t> out;
+    for (const FlvTagInfo& t : tags)
+        out.push_back(t.timestamp);
+    return out;
+}
+
+TEST(FlvWalk, TimestampsAreMadeOneTimeline)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> in;
+        std::vector<uint32_t> want;
+    };
+    const Case cases[] = {
+        {"a jump of 5 s", {0, 40, 80, 5000, 5040}, {0, 40, 80, 120, 160}},
+        {"a late start", {1000, 1040, 1080, 1120}, {0, 40, 80, 120}},
+        {"a step back", {0, 40, 80, 120, 20, 60}, {0, 40, 80, 120, 160, 200}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Synth> tags;
+        for (uint32_t ts : c.in)
+            tags.push_back(Video(ts, tags.empty()));
+        const Parsed p = ParseBytes(BuildFlv(tags));
+        ASSERT_EQ(p.parse, 0);
+        EXPECT_EQ(Timestamps(p.tags), c.want);
+        EXPECT_EQ(p.codes, std::vector<int>{JRVP_DAMAGE_TIMING});
+    }
+}
+
+TEST(FlvWalk, EverySoundFormatWrittenByMuxersIsAudio)
+{
+    // PCM (0, 3), ADPCM, MP3, G.711 A-law and mu-law (7, 8), Nellymoser,
+    // and AAC at any rate and channel layout.
+    for (uint8_t header : {0x0E, 0x3E, 0x3A, 0x12, 0x2E, 0x72, 0x82, 0x62, 0xA2, 0xAF, 0xAB, 0xA6}) {
+        SCOPED_TRACE(int(header));
+        std::vector<Synth> tags;
+        for (uint32_t i = 0; i < 6; ++i)
+            tags.push_back(Audio(i * 20, header));
+        const Parsed p = ParseBytes(BuildFlv(tags));
+        ASSERT_EQ(p.parse, 0);
+        EXPECT_EQ(p.tags.size(), 6u);
+        EXPECT_TRUE(p.codes.empty());
+    }
+}
+
+TEST(FlvWalk, ScriptTagBetweenFramesPassesTheLookAhead)
+{
+    const Parsed p = ParseBytes(BuildFlv({Video(0, true), Video(40, false), Script("onCuePoint", {{"time", 0.08}}, -1, 80),
+                                          Video(80, false), Video(120, false)}));
+    ASSERT_EQ(p.parse, 0);
+    EXPECT_EQ(p.tags.size(), 5u);
+    EXPECT_TRUE(p.codes.empty());
+}
+
+TEST(FlvWalk, DurationIsTheLastFrameAndOneInterval)
+{
+    // A small last tag after big ones: no size ratio may stretch it.
+    std::vector<Synth> tags;
+    for (uint32_t i = 0; i < 10; ++i)
+        tags.push_back(Video(i * 40, i == 0, i == 9 ? 20 : 4000));
+    const Parsed p = ParseBytes(BuildFlv(tags));
+    ASSERT_EQ(p.parse, 0);
+    EXPECT_DOUBLE_EQ(p.duration, 0.4);
+}
+
+TEST(FlvWalk, TagBeforeACutLastTagIsKept)
+{
+    auto bytes = BuildFlv({Video(0, true), Video(40, false), Video(80, false, 400)});
+    bytes.resize(bytes.size() - 300);
+    const Parsed p = ParseBytes(bytes, true);
+    ASSERT_EQ(p.parse, 0);
+    EXPECT_EQ(p.tags.size(), 2u);
+    EXPECT_EQ(p.codes, std::vector<int>{JRVP_DAMAGE_SEGMENT});
+    ASSERT_EQ(p.repair, 0);
+    bool chain = false;
+    EXPECT_EQ(WalkFlv(p.out, &chain).size(), 2u);
+    EXPECT_TRUE(chain);
+}
+
+TEST(FlvRepair, EachScriptTagIsPatchedAtItsOwnOffsets)
+{
+    // The metadata (duration, file size, an old index of 3 entries), a cue
+    // point whose own "duration" must stay, a script tag without either,
+    // and garbage that looks like a script tag with a duration.
+    const Synth meta = Script("onMetaData", {{"duration", 99}, {"width", 160}, {"filesize", 1}}, 3);
+    const Synth cue = Script("onCuePoint", {{"duration", 7}}, -1, 40);
+    const Synth plain = Script("onTextData", {{"x", 1}}, -1, 80);
+    std::vector<Synth> tags = {meta, Video(0, true), Video(40, false), cue, Video(80, false), plain};
+    for (uint32_t ts = 120; ts <= 400; ts += 40)
+        tags.push_back(Video(ts, ts == 240));
+    auto bytes = BuildFlv(tags);
+    auto lure = BuildFlv({Script("onMetaData", {{"duration", 5}}, 2)});
+    const int64_t at = FindBytes(bytes, std::vector<uint8_t>(plain.data.begin(), plain.data.begin() + 8)) - 11;
+    bytes.insert(bytes.begin() + at, lure.begin() + 13, lure.end() - 2);
+
+    const Parsed p = ParseBytes(bytes, true);
+    ASSERT_EQ(p.parse, 0);
+    EXPECT_EQ(p.codes, (std::vector<int>{JRVP_DAMAGE_SEGMENT, JRVP_DAMAGE_TIMING}));
+    ASSERT_EQ(p.repair, 0);
+    bool chain = false;
+    const auto out = WalkFlv(p.out, &chain);
+    ASSERT_TRUE(chain);
+    ASSERT_EQ(out.size(), tags.size());
+
+    // The metadata: new duration and size, and an index of the two key
+    // frames as they stand in the output.
+    const FlvScriptInfo s = CFLVRepair::ScanScript(Payload(p.out, out[0]).data(), out[0].size);
+    ASSERT_TRUE(s.valid);
+    EXPECT_DOUBLE_EQ(s.duration, 0.44);
+    EXPECT_DOUBLE_EQ(s.filesize, double(p.out.size()));
+    const auto data = Payload(p.out, out[0]);
+    const std::vector<uint8_t> index(data.begin() + s.keyframesFrom, data.begin() + s.keyframesTo);
+    ASSERT_EQ(index.size(), 36u + 18 * 2);
+    std::vector<Tag> keys;
+    for (const Tag& t : out)
+        if (t.key)
+            keys.push_back(t);
+    ASSERT_EQ(keys.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        double pos, time;
+        uint64_t bits = 0;
+        for (int b = 0; b < 8; ++b)
+            bits = (bits << 8) | index[3 + 13 + 1 + 4 + 9 * i + 1 + b];
+        memcpy(&pos, &bits, 8);
+        bits = 0;
+        for (int b = 0; b < 8; ++b)
+            bits = (bits << 8) | index[3 + 13 + 1 + 4 + 18 + 2 + 5 + 1 + 4 + 9 * i + 1 + b];
+        memcpy(&time, &bits, 8);
+        EXPECT_EQ(pos, double(keys[i].pos));
+        EXPECT_DOUBLE_EQ(time, keys[i].ts / 1000.0);
+    }
+    // The other script tags are copied as they are.
+    EXPECT_EQ(Payload(p.out, out[3]), cue.data);
+    EXPECT_EQ(Payload(p.out, out[5]), plain.data);
+}
+
+TEST(FlvWalk, HostileScriptDataIsRefusedWithoutReadingPastIt)
+{
+    auto amf = [](std::vector<uint8_t> body) {
+        std::vector<uint8_t> d = {2};
+        AmfName(d, "onMetaData");
+        d.insert(d.end(), body.begin(), body.end());
+        return d;
+    };
+    std::vector<uint8_t> deep;
+    for (int i = 0; i < 100000; ++i)
+        deep.push_back(3);
+    const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases = {
+        {"no value", amf({})},
+        {"a strict array of 2^32 - 1 entries", amf({10, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0})},
+        {"a string longer than the data", amf({2, 0xFF, 0xFF, 'a'})},
+        {"an object without its end", amf({3, 0, 1, 'a', 0})},
+        {"objects nested a hundred thousand deep", amf(deep)},
+        {"an unknown marker", amf({17})},
+        {"a name longer than the data", {2, 0x7F, 0xFF, 'o'}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        EXPECT_FALSE(CFLVRepair::ScanScript(c.second.data(), c.second.size()).valid);
+        // The tag stands, its data does not: it is left out of the rebuild.
+        const Parsed p = ParseBytes(BuildFlv({{18, 0, c.second}, Video(0, true), Video(40, false)}), true);
+        ASSERT_EQ(p.parse, 0);
+        EXPECT_EQ(p.codes, std::vector<int>{JRVP_DAMAGE_STRUCTURE});
+        ASSERT_EQ(p.repair, 0);
+        bool chain = false;
+        EXPECT_EQ(WalkFlv(p.out, &chain).size(), 2u);
+        EXPECT_TRUE(chain);
+    }
+}
+
 }  // namespace
