@@ -45,8 +45,8 @@ MiB = 1 << 20
 
 # --- Recordings -------------------------------------------------------------
 # One x264 source (noise keeps it from compressing to nothing) remuxed into
-# the ISO family, Matroska and AVI; mpeg4/VP8 encoded on their own; two files
-# from GStreamer's muxers as a second writer.
+# the ISO family, Matroska, AVI and FLV; mpeg4/VP8/FLV1 encoded on their own;
+# files from GStreamer's muxers as a second writer.
 FF = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y"]
 SRC_V = ["-f", "lavfi", "-i", f"testsrc2=size=640x360:rate=30:duration={SECONDS}"]
 SRC_A = ["-f", "lavfi", "-i", f"sine=frequency=440:beep_factor=4:sample_rate=48000:duration={SECONDS}"]
@@ -91,6 +91,11 @@ RECORDINGS = collections.OrderedDict([
     ("vp8_opus.webm", ("mkv", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "libvpx", "-deadline", "realtime",
                                      "-cpu-used", "8", "-threads", "4", *RATE, "-c:a", "libopus", "-b:a", "128k",
                                      "-f", "webm"))),
+    ("h264_aac.flv", ("flv", remux("h264_aac.mkv", "-c", "copy", "-f", "flv"))),
+    ("flv1_mp3.flv", ("flv", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "flv", *RATE, "-c:a", "libmp3lame",
+                                    "-b:a", "128k", "-ar", "44100", "-f", "flv"))),
+    ("gst_h264_aac.flv", ("flv", gst("x264enc speed-preset=ultrafast bitrate=8000 key-int-max=60",
+                                     "voaacenc", "flvmux"))),
     ("gst_h264_aac.mp4", ("mp4", gst("x264enc speed-preset=ultrafast bitrate=8000 key-int-max=60",
                                      "voaacenc", "mp4mux"))),
     ("gst_mpeg4_mp3.avi", ("avi", gst("avenc_mpeg4 bitrate=8000000 gop-size=60", "lamemp3enc bitrate=192",
@@ -316,7 +321,42 @@ def mp4_layout(path):
     return L
 
 
-LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout}
+def flv_tags(f, size):
+    """(type, offset, data size) of the tags from the first on, while they chain."""
+    pos = 13
+    while size - pos >= 15:
+        head = read_at(f, pos, 11)
+        kind, data = head[0] & 0x1F, int.from_bytes(head[1:4], "big")
+        if kind not in (8, 9, 18) or pos + 15 + data > size:
+            return
+        yield kind, pos, data
+        pos += 15 + data
+
+
+def flv_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    tags = list(flv_tags(f, L.size))
+    script = next(t for t in tags if t[0] == 18)
+    media = [t for t in tags if t[0] != 18]
+    L.header = (script[1], script[1] + 15 + script[2])
+    L.data = (media[0][1], L.size)
+    L.fields.append((script[1] + 1, 3))  # the script tag's DataSize
+    body = read_at(f, script[1] + 11, script[2])
+    at = body.find(b"\x00\x08duration\x00")
+    if at >= 0:
+        L.fields.append((script[1] + 11 + at + 11, 8))
+    at = body.find(b"\x00\x09keyframes\x03")
+    if at >= 0:
+        L.index = (script[1] + 11 + at + 12, script[1] + 11 + script[2] - 3)
+    L.swap = script[1]  # its type byte and the first byte of its size
+    kind, off, data = next(t for t in media if t[1] >= (L.data[0] + L.data[1]) // 2)
+    L.unit = (off + 1, 3, data, lambda v: min(v, 0xFFFFFF).to_bytes(3, "big"))
+    L.boundary = off
+    return L
+
+
+LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "flv": flv_layout}
 
 
 def layout(family, path):

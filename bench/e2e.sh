@@ -158,6 +158,7 @@ bench_repair avi "$REC.avi" -c copy -bsf:v h264_mp4toannexb
 bench_repair mkv "$REC.mkv"
 bench_repair "mp4 faststart" "$REC-faststart.mp4" -c copy -movflags +faststart
 bench_repair "mp4 fragmented" "$REC-frag.mp4" -c copy -movflags frag_keyframe+empty_moov
+bench_repair flv "$REC.flv" -c copy
 
 wanted analysis || exit 0
 
