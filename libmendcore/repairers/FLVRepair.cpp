@@ -19,7 +19,7 @@ constexpr int64_t kJumpTolerance = 500;
 // A declared duration this far from the content's is wrong. FFmpeg declares
 // the end of the last packet, GStreamer the start of the last audio frame:
 // both lie well within it.
-constexpr double kDurationTolerance = 1.0;
+constexpr double kDurationTolerance = 0.5;
 // AMF0 nesting beyond this is not metadata anybody writes.
 constexpr size_t kMaxAmfDepth = 64;
 
@@ -198,7 +198,9 @@ int CFLVRepair::Open()
         if (r == TAG_BAD) {
             m_damaged = true;
             chained = false;
-            ++pos;
+            pos = NextCandidate(pos + 1);
+            if (pos < 0)
+                return MEND_ERR_READ;
             continue;
         }
         if (r == TAG_END)
@@ -234,8 +236,34 @@ bool CFLVRepair::CheckFlvHeader()
     // the header's own size 9.
     if (h[0] != 'F' || h[1] != 'L' || h[2] != 'V' || h[3] != 1 || (h[4] & 0xFA) != 0)
         return false;
-    m_headerFlags = h[4];
     return Be32(h + 5) == kFileHeaderSize;
+}
+
+int64_t CFLVRepair::NextCandidate(int64_t from)
+{
+    // Only a byte that names a tag type, followed by a zero StreamID, can
+    // start a tag: long runs of zeros or noise pass at the speed of a read.
+    constexpr int64_t kBlock = 64 * 1024;
+    if (m_scanBlock.size() < static_cast<size_t>(kBlock))
+        m_scanBlock.resize(kBlock);
+    while (kTagHeaderSize <= m_inputLength - from) {
+        if (TestAbort())
+            return from;  // the walk sees the flag at once
+        const unsigned int n = static_cast<unsigned int>(std::min(kBlock, m_inputLength - from));
+        if (m_input->SeekTo(from) != from || m_input->Read(m_scanBlock.data(), n) != n)
+            return -1;
+        const uint8_t* b = m_scanBlock.data();
+        for (unsigned int i = 0; i < n; ++i) {
+            const uint8_t type = b[i] & 0xDF;
+            if (type != FLV_TAG_AUDIO && type != FLV_TAG_VIDEO && type != FLV_TAG_SCRIPT)
+                continue;
+            if (i + 11 <= n && (b[i + 8] | b[i + 9] | b[i + 10]) != 0)
+                continue;
+            return from + i;
+        }
+        from += n;
+    }
+    return m_inputLength;
 }
 
 bool CFLVRepair::ReadU32At(int64_t pos, uint32_t& value)

@@ -87,6 +87,9 @@ private:
     // Unless strict, a valid tag after it stands in for its PreviousTagSize.
     bool NextTagAgrees(int64_t pos, bool strict);
     bool ReadU32At(int64_t pos, uint32_t& value);
+    // The first position from `from` on whose bytes may start a tag; the
+    // input's length when none; -1 on a read error.
+    int64_t NextCandidate(int64_t from);
     int ReadScripts();
     uint32_t GetPreTimeStampOffset() const;
     bool ChangeTimeStamps(uint32_t interval);
@@ -102,8 +105,8 @@ private:
     std::vector<FlvTagInfo> m_tags;
     std::vector<FlvScriptInfo> m_scripts;
     double m_duration = 0;
-    uint8_t m_headerFlags = 0;
     bool m_damaged = false;
+    std::vector<uint8_t> m_scanBlock;  // NextCandidate's block
 };
 
 #endif

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "core/BaseStream.h"
@@ -372,6 +374,23 @@ TEST(FlvRepair, EveryDamageIsRepairedIntoAChainedIndexedFile)
             }
         }
     }
+}
+
+TEST(FlvWalk, LongDamagedTailIsScannedAtTheSpeedOfARead)
+{
+    // 256 MiB of zeros after the last tag (a file preallocated and never
+    // filled): the search for the next tag must not try every byte.
+    const std::string src = RequireFixture("clip_h264.flv");
+    if (src.empty())
+        return;
+    ScratchDir dir("flvtail");
+    const std::string in = dir.Path("tail.flv");
+    ASSERT_TRUE(CopyFile(src, in));
+    ASSERT_EQ(truncate(in.c_str(), FileSize(src) + (int64_t(256) << 20)), 0);
+    const Outcome o = ParseAndRepair(in);
+    ASSERT_EQ(o.parse, 0);
+    EXPECT_EQ(o.codes, std::vector<int>{JRVP_DAMAGE_SEGMENT});
+    EXPECT_LT(o.parseSeconds, kUnderSanitizer ? 30.0 : 5.0);
 }
 
 // ---------------------------------------------------------------------------
