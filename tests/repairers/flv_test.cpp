@@ -595,6 +595,31 @@ TEST(FlvWalk, TagBeforeACutLastTagIsKept)
     EXPECT_TRUE(chain);
 }
 
+TEST(FlvWalk, FileEndsAndStartsWithoutTheirPreviousTagSize)
+{
+    const auto whole = BuildFlv({Video(0, true), Video(40, false), Video(80, false)});
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    };
+    // The first tag right after the header, and the last one without the
+    // size after it: every tag stands, and the rebuild writes both sizes.
+    auto noFirst = whole;
+    noFirst.erase(noFirst.begin() + 9, noFirst.begin() + 13);
+    auto noLast = whole;
+    noLast.resize(noLast.size() - 4);
+    for (const Case& c : {Case{"no PreviousTagSize0", noFirst}, Case{"no last PreviousTagSize", noLast}}) {
+        SCOPED_TRACE(c.name);
+        const Parsed p = ParseBytes(c.bytes, true);
+        ASSERT_EQ(p.parse, 0);
+        EXPECT_EQ(p.tags.size(), 3u);
+        ASSERT_EQ(p.repair, 0);
+        auto want = whole;
+        want[4] = 0x01;  // the header names the streams found: video only
+        EXPECT_EQ(p.out, want);
+    }
+}
+
 TEST(FlvRepair, EachScriptTagIsPatchedAtItsOwnOffsets)
 {
     // The metadata (duration, file size, an old index of 3 entries), a cue
