@@ -322,6 +322,7 @@ int CFLVRepair::ReadFlvTag(int64_t pos, bool chained, int64_t& next)
         return TAG_BAD;
     if (!sizeHolds)
         m_damaged = true;
+    tag.asIs = sizeHolds;
     m_tags.push_back(tag);
     next = end + 4;
     return TAG_ACCEPTED;
@@ -638,6 +639,7 @@ bool CFLVRepair::ChangeTimeStamps(uint32_t interval)
         }
         if (t > int64_t(std::numeric_limits<uint32_t>::max()))
             t = std::numeric_limits<uint32_t>::max();
+        tag.asIs = tag.asIs && tag.timestamp == static_cast<uint32_t>(t);
         tag.timestamp = static_cast<uint32_t>(t);
         lastOf[kind] = t;
         latest = std::max(latest, t);
@@ -758,7 +760,15 @@ int CFLVRepair::RepairLevel1()
             return MEND_ERR_ABORTED;
         const FlvTagInfo& tag = m_tags[i];
         int r;
-        if (tag.type != FLV_TAG_SCRIPT)
+        if (tag.type != FLV_TAG_SCRIPT && tag.asIs) {
+            // A run of tags that follow each other unchanged is one copy.
+            size_t last = i;
+            while (last + 1 < m_tags.size() && m_tags[last + 1].asIs && m_tags[last + 1].type != FLV_TAG_SCRIPT &&
+                   m_tags[last + 1].start == m_tags[last].end + 4)
+                ++last;
+            r = m_input->SeekTo(tag.start) == tag.start ? WriteToFile(m_tags[last].end + 4 - tag.start) : MEND_ERR_READ;
+            i = last;
+        } else if (tag.type != FLV_TAG_SCRIPT)
             r = WriteTag(tag, sizes[i]);
         else if (ScriptSize(tag, k) < 0)
             r = 0;

@@ -26,6 +26,9 @@ struct FlvTagInfo {
     int32_t script = -1;     // index into the script list, for script tags
     uint8_t type = 0;
     bool keyframe = false;   // a video frame a player may seek to
+    // Its bytes, PreviousTagSize included, can be copied as they are: the
+    // size after it holds and its timestamp was not moved.
+    bool asIs = false;
 };
 
 // What the AMF0 walk found in one script tag's data. Offsets count from the
