@@ -169,8 +169,13 @@ int CFLVRepair::Open()
     m_duration = 0;
     m_damaged = false;
     if (m_input->SeekTo(0) != 0 || !CheckFlvHeader()) {
-        Close();
-        return MEND_ERR_NOT_CONTAINER;
+        // A damaged file header alone does not make the file something
+        // else: tags that chain from where the first belongs say it is FLV.
+        if (!TagsChainFrom(kFileHeaderSize + 4)) {
+            Close();
+            return MEND_ERR_NOT_CONTAINER;
+        }
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, 0);
     }
     uint32_t previous0 = 0;
     if (!ReadU32At(kFileHeaderSize, previous0))
@@ -237,6 +242,25 @@ bool CFLVRepair::CheckFlvHeader()
     if (h[0] != 'F' || h[1] != 'L' || h[2] != 'V' || h[3] != 1 || (h[4] & 0xFA) != 0)
         return false;
     return Be32(h + 5) == kFileHeaderSize;
+}
+
+bool CFLVRepair::TagsChainFrom(int64_t pos)
+{
+    // Three tags in a row, each with the PreviousTagSize it must have
+    // (fewer when the file ends after them).
+    for (int n = 0; n < 3; ++n) {
+        TagHeader h;
+        if (!CheckTagHeader(pos, h) || h.dataSize > m_inputLength - pos - kTagHeaderSize - 4)
+            return false;
+        const int64_t end = pos + kTagHeaderSize + h.dataSize;
+        uint32_t previous = 0;
+        if (!ReadU32At(end, previous) || previous != h.dataSize + kTagHeaderSize)
+            return false;
+        pos = end + 4;
+        if (pos == m_inputLength)
+            return true;
+    }
+    return true;
 }
 
 int64_t CFLVRepair::NextCandidate(int64_t from)
@@ -744,11 +768,10 @@ int CFLVRepair::RepairLevel1()
     }
     const int64_t fileSize = pos;
 
-    uint8_t header[kFileHeaderSize + 4];
-    if (m_input->SeekTo(0) != 0 || m_input->Read(header, kFileHeaderSize) != kFileHeaderSize)
-        return MEND_ERR_READ;
+    // A header of its own: "FLV", version 1, the streams found, size 9,
+    // and PreviousTagSize0.
+    uint8_t header[kFileHeaderSize + 4] = {'F', 'L', 'V', 1, 0, 0, 0, 0, kFileHeaderSize, 0, 0, 0, 0};
     header[4] = uint8_t((audio ? 0x04 : 0) | (video ? 0x01 : 0));
-    PutBe32(header + kFileHeaderSize, 0);
     if (m_output->SeekTo(0) != 0)
         return MEND_ERR_WRITE;
     m_output->SetLength(0);

@@ -90,6 +90,9 @@ private:
     // Unless strict, a valid tag after it stands in for its PreviousTagSize.
     bool NextTagAgrees(int64_t pos, bool strict);
     bool ReadU32At(int64_t pos, uint32_t& value);
+    // Whether tags whose PreviousTagSizes hold follow each other from pos:
+    // what makes a file with a damaged header FLV all the same.
+    bool TagsChainFrom(int64_t pos);
     // The first position from `from` on whose bytes may start a tag; the
     // input's length when none; -1 on a read error.
     int64_t NextCandidate(int64_t from);

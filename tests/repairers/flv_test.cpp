@@ -244,6 +244,12 @@ const Damage kDamages[] = {
          return std::make_pair(size_t(0), size_t(0));
      },
      true},
+    {"a zeroed file header",
+     [](std::vector<uint8_t>& d) {
+         std::fill(d.begin(), d.begin() + 13, 0);
+         return std::make_pair(size_t(0), size_t(0));
+     },
+     true},
     {"a live recording with duration 0",
      [](std::vector<uint8_t>& d) {
          const int64_t at = FindBytes(d, "duration");
