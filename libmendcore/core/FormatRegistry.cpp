@@ -3,6 +3,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "repairers/ASFRepair.h"
 #include "repairers/AVIRepair.h"
 #include "repairers/MP4Repair.h"
 #include "tree/MKVRepair.h"
@@ -64,6 +65,8 @@ std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* in
         return std::make_unique<CAVIRepair>(input);
     case JRVP_FORMAT_MP4:
         return std::make_unique<CMP4Repair>(input);
+    case JRVP_FORMAT_ASF:
+        return std::make_unique<CASFRepair>(input);
     case JRVP_FORMAT_MKV:
         return std::make_unique<CMKVRepair>(input);
     // Each container's repairer joins here as it is built; until then the

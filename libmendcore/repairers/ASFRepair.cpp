@@ -1,0 +1,1229 @@
+#include "repairers/ASFRepair.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/StreamIO.h"
+
+namespace {
+
+constexpr uint8_t Hex(char c)
+{
+    return static_cast<uint8_t>(c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c - 'a' + 10);
+}
+constexpr uint8_t HexByte(const char* s, int i)
+{
+    return static_cast<uint8_t>((Hex(s[i]) << 4) | Hex(s[i + 1]));
+}
+
+// A GUID written as the format publishes it, "75B22630-668E-11CF-A6D9-
+// 00AA0062CE6C", turned into its byte order in the file: the first three
+// fields are stored little-endian, the last eight bytes as written.
+constexpr AsfGuid G(const char* s)
+{
+    return AsfGuid{{HexByte(s, 6), HexByte(s, 4), HexByte(s, 2), HexByte(s, 0), HexByte(s, 11), HexByte(s, 9),
+                    HexByte(s, 16), HexByte(s, 14), HexByte(s, 19), HexByte(s, 21), HexByte(s, 24), HexByte(s, 26),
+                    HexByte(s, 28), HexByte(s, 30), HexByte(s, 32), HexByte(s, 34)}};
+}
+
+enum AsfMacro : int {
+    kMacroHeader = 1,
+    kMacroData = 2,
+    kMacroTimecodeIndex = 6,
+    kMacroFileProperties = 11,
+    kMacroStreamProperties = 12,
+    kMacroHeaderExtension = 13,
+    kMacroLastHeaderChild = 30,
+    kMacroExtStreamProperties = 31,
+    kMacroLastExtChild = 50,
+    kMacroAudioMedia = 51,
+    kMacroVideoMedia = 52,
+    kMacroBinaryMedia = 57,
+    kMacroNoErrorCorrection = 60,
+    kMacroAudioSpread = 61,
+};
+
+struct GuidMacro {
+    int macro;
+    AsfGuid guid;
+};
+
+// The object and type GUIDs of the published ASF format, by macro: the
+// macro's range gives the level at which the GUID may stand.
+const GuidMacro listGuidMacro[] = {
+    {1, G("75B22630-668E-11CF-A6D9-00AA0062CE6C")},   // Header Object
+    {2, G("75B22636-668E-11CF-A6D9-00AA0062CE6C")},   // Data Object
+    {3, G("33000890-E5B1-11CF-89F4-00A0C90349CB")},   // Simple Index Object
+    {4, G("D6E229D3-35DA-11D1-9034-00A0C90349BE")},   // Index Object
+    {5, G("FEB103F8-12AD-4C64-840F-2A1D2F7AD48C")},   // Media Object Index Object
+    {6, G("3CB73FD0-0C4A-4803-953D-EDF7B6228F0C")},   // Timecode Index Object
+    {11, G("8CABDCA1-A947-11CF-8EE4-00C00C205365")},  // File Properties Object
+    {12, G("B7DC0791-A9B7-11CF-8EE6-00C00C205365")},  // Stream Properties Object
+    {13, G("5FBF03B5-A92E-11CF-8EE3-00C00C205365")},  // Header Extension Object
+    {14, G("86D15240-311D-11D0-A3A4-00A0C90348F6")},  // Codec List Object
+    {15, G("1EFB1A30-0B62-11D0-A39B-00A0C90348F6")},  // Script Command Object
+    {16, G("F487CD01-A951-11CF-8EE6-00C00C205365")},  // Marker Object
+    {17, G("D6E229DC-35DA-11D1-9034-00A0C90349BE")},  // Bitrate Mutual Exclusion Object
+    {18, G("75B22635-668E-11CF-A6D9-00AA0062CE6C")},  // Error Correction Object
+    {19, G("75B22633-668E-11CF-A6D9-00AA0062CE6C")},  // Content Description Object
+    {20, G("D2D0A440-E307-11D2-97F0-00A0C95EA850")},  // Extended Content Description Object
+    {21, G("2211B3FA-BD23-11D2-B4B7-00A0C955FC6E")},  // Content Branding Object
+    {22, G("7BF875CE-468D-11D1-8D82-006097C9A2B2")},  // Stream Bitrate Properties Object
+    {23, G("2211B3FB-BD23-11D2-B4B7-00A0C955FC6E")},  // Content Encryption Object
+    {24, G("298AE614-2622-4C17-B935-DAE07EE9289C")},  // Extended Content Encryption Object
+    {25, G("2211B3FC-BD23-11D2-B4B7-00A0C955FC6E")},  // Digital Signature Object
+    {26, G("1806D474-CADF-4509-A4BA-9AABCB96AAE8")},  // Padding Object
+    {31, G("14E6A5CB-C672-4332-8399-A96952065B5A")},  // Extended Stream Properties Object
+    {32, G("A08649CF-4775-4670-8A16-6E35357566CD")},  // Advanced Mutual Exclusion Object
+    {33, G("D1465A40-5A79-4338-B71B-E36B8FD6C249")},  // Group Mutual Exclusion Object
+    {34, G("D4FED15B-88D3-454F-81F0-ED5C45999E24")},  // Stream Prioritization Object
+    {35, G("A69609E6-517B-11D2-B6AF-00C04FD908E9")},  // Bandwidth Sharing Object
+    {36, G("7C4346A9-EFE0-4BFC-B229-393EDE415C85")},  // Language List Object
+    {37, G("C5F8CBEA-5BAF-4877-8467-AA8C44FA4CCA")},  // Metadata Object
+    {38, G("44231C94-9498-49D1-A141-1D134E457054")},  // Metadata Library Object
+    {39, G("D6E229DF-35DA-11D1-9034-00A0C90349BE")},  // Index Parameters Object
+    {40, G("6B203BAD-3F11-48E4-ACA8-D7613DE2CFA7")},  // Media Object Index Parameters Object
+    {41, G("F55E496D-9797-4B5D-8C8B-604DFE9BFB24")},  // Timecode Index Parameters Object
+    {42, G("26F18B5D-4584-47EC-9F5F-0E651F0452C9")},  // Compatibility Object
+    {43, G("43058533-6981-49E6-9B74-AD12CB86D58C")},  // Advanced Content Encryption Object
+    {44, G("D9AADE20-7C17-4F9C-BC28-8555DD98E2A2")},  // Index Parameters Placeholder Object
+    {51, G("F8699E40-5B4D-11CF-A8FD-00805F5C442B")},  // Audio Media
+    {52, G("BC19EFC0-5B4D-11CF-A8FD-00805F5C442B")},  // Video Media
+    {53, G("59DACFC0-59E6-11D0-A3AC-00A0C90348F6")},  // Command Media
+    {54, G("B61BE100-5B4E-11CF-A8FD-00805F5C442B")},  // JFIF Media
+    {55, G("35907DE0-E415-11CF-A917-00805F5C442B")},  // Degradable JPEG Media
+    {56, G("91BD222C-F21C-497A-8B6D-5AA86BFC0185")},  // File Transfer Media
+    {57, G("3AFB65E2-47EF-40F2-AC2C-70A90D71D343")},  // Binary Media
+    {58, G("776257D4-C627-41CB-8F81-7AC7FF1C40CC")},  // Web Stream Media Subtype
+    {59, G("DA1E6B13-8359-4050-B398-388E965BF00C")},  // Web Stream Format
+    {60, G("20FB5700-5B55-11CF-A8FD-00805F5C442B")},  // No Error Correction
+    {61, G("BFC3CD50-618F-11CF-8BB2-00AA00B4E220")},  // Audio Spread
+    {62, G("ABD3D211-A9BA-11CF-8EE6-00C00C205365")},  // Reserved 1
+    {63, G("7A079BB6-DAA4-4E12-A5CA-91D38DC11A8D")},  // Content Encryption System Windows Media DRM Network Devices
+    {64, G("86D15241-311D-11D0-A3A4-00A0C90348F6")},  // Reserved 2
+    {65, G("4B1ACBE3-100B-11D0-A39B-00A0C90348F6")},  // Reserved 3
+    {66, G("4CFEDB20-75F6-11CF-9C0F-00A0C90349CB")},  // Reserved 4
+    {67, G("D6E22A00-35DA-11D1-9034-00A0C90349BE")},  // Mutex Language
+    {68, G("D6E22A01-35DA-11D1-9034-00A0C90349BE")},  // Mutex Bitrate
+    {69, G("D6E22A02-35DA-11D1-9034-00A0C90349BE")},  // Mutex Unknown
+    {70, G("AF6060AA-5197-11D2-B6AF-00C04FD908E9")},  // Bandwidth Sharing Exclusive
+    {71, G("AF6060AB-5197-11D2-B6AF-00C04FD908E9")},  // Bandwidth Sharing Partial
+    {72, G("399595EC-8667-4E2D-8FDB-98814CE76C1E")},  // Payload Extension System Timecode
+    {73, G("E165EC0E-19ED-45D7-B4A7-25CBD1E28E9B")},  // Payload Extension System File Name
+    {74, G("D590DC20-07BC-436C-9CF7-F3BBFBF1A4DC")},  // Payload Extension System Content Type
+    {75, G("1B1EE554-F9EA-4BC8-821A-376B74E4C4B8")},  // Payload Extension System Pixel Aspect Ratio
+    {76, G("C6BD9450-867F-4907-83A3-C77921B733AD")},  // Payload Extension System Sample Duration
+    {77, G("6698B84E-0AFA-4330-AEB2-1C0A98D7A44D")},  // Payload Extension System Encryption Sample ID
+    {78, G("00E1AF06-7BEC-11D1-A582-00C04FC29CFB")},  // Payload Extension System Degradable JPEG
+};
+
+constexpr int64_t kObjectHeaderSize = 24;
+constexpr int64_t kHeaderObjectMin = 30;
+constexpr int64_t kFilePropertiesSize = 104;
+constexpr int64_t kStreamPropertiesMin = 78;
+constexpr int64_t kHeaderExtensionMin = 46;
+constexpr int64_t kExtStreamPropertiesMin = 88;
+constexpr int64_t kDataObjectHeaderSize = 50;
+
+// File Properties fields, from the object's start.
+constexpr int64_t kFpFileId = 24;
+constexpr int64_t kFpFileSize = 40;
+constexpr int64_t kFpPacketsCount = 56;
+constexpr int64_t kFpPlayDuration = 64;
+constexpr int64_t kFpSendDuration = 72;
+constexpr int64_t kFpFlags = 88;
+constexpr uint32_t kFpBroadcast = 0x01;
+
+// Data packets: the error correction byte of a packet with two bytes of
+// error correction data, and the one layout of the property flags that we
+// read (replicated data length a byte, offset into media object 4 bytes,
+// media object number a byte, stream number a byte).
+constexpr uint8_t kErrorCorrection = 0x82;
+constexpr uint8_t kPropertyFlags = 0x5D;
+constexpr uint8_t kMultiplePayloads = 0x01;
+constexpr uint8_t kSequenceType = 0x06;
+constexpr uint8_t kPayloadLengthWord = 0x80;
+// The payload count of the Payload Flags byte has six bits.
+constexpr uint32_t kMaxPayloads = 63;
+// Packets larger than this are not written in practice; a larger declared
+// size would let one hostile field make the rebuild write gigabytes of
+// padding for a packet cut short.
+constexpr uint32_t kMaxPacketSize = 1u << 24;
+// How far a payload's presentation time may lie outside its packet's send
+// window, in milliseconds.
+constexpr uint64_t kPresentationSlack = 5000;
+// Send Duration is accepted within this of what the packets show (100 ns).
+constexpr uint64_t kDurationTolerance = 1000000;
+// A run of this many zero bytes does not occur in compressed video: a
+// payload holding one was wiped.
+constexpr size_t kZeroRunLimit = 32;
+
+bool HasZeroRun(const uint8_t* p, size_t n, size_t& run)
+{
+    for (size_t i = 0; i < n; ++i) {
+        run = p[i] == 0 ? run + 1 : 0;
+        if (run >= kZeroRunLimit)
+            return true;
+    }
+    return false;
+}
+
+int FieldSize(int type)
+{
+    static const int sizes[4] = {0, 1, 2, 4};
+    return sizes[type & 3];
+}
+
+}  // namespace
+
+CASFRepair::CASFRepair(IBaseStream* in) : CBaseRepair(in)
+{
+    m_format = JRVP_FORMAT_ASF;
+}
+
+CASFRepair::~CASFRepair()
+{
+    CASFRepair::Close();
+}
+
+void CASFRepair::Close()
+{
+    m_clean = true;
+    m_runStart = 0;
+    m_haveHeader = false;
+    m_filePropertiesOffset = -1;
+    m_packetSize = 0;
+    m_dataStart = -1;
+    m_streams.clear();
+    m_invalid.clear();
+    std::vector<PacketInfo>().swap(m_packets);
+    std::vector<PayloadInfo>().swap(m_payloads);
+    m_patches.clear();
+    CBaseRepair::Close();
+}
+
+// ---------------------------------------------------------------------------
+// GUID table.
+
+int CASFRepair::Guid2Macro(const AsfGuid& guid)
+{
+    for (const GuidMacro& row : listGuidMacro)
+        if (std::memcmp(row.guid.b, guid.b, sizeof(guid.b)) == 0)
+            return row.macro;
+    return kMacroUnknown;
+}
+
+int CASFRepair::Guid2Level(const AsfGuid& guid)
+{
+    const int m = Guid2Macro(guid);
+    if (m >= kMacroHeader && m <= kMacroTimecodeIndex)
+        return 1;
+    if (m > kMacroTimecodeIndex && m <= kMacroLastHeaderChild)
+        return 2;
+    if (m > kMacroLastHeaderChild && m <= kMacroLastExtChild)
+        return 3;
+    return 4;
+}
+
+bool CASFRepair::CompareGuid(const AsfGuid* a, const AsfGuid* b)
+{
+    return a && b && std::memcmp(a->b, b->b, sizeof(a->b)) == 0;
+}
+
+const AsfGuid* CASFRepair::GuidOfMacro(int macro)
+{
+    for (const GuidMacro& row : listGuidMacro)
+        if (row.macro == macro)
+            return &row.guid;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Damaged runs and the scan budget.
+
+void CASFRepair::OpenRun(int64_t at)
+{
+    if (m_clean) {
+        m_clean = false;
+        m_runStart = at;
+    }
+}
+
+void CASFRepair::CloseRun(int64_t at)
+{
+    if (!m_clean) {
+        m_clean = true;
+        AddRange(m_runStart, at);
+    }
+}
+
+void CASFRepair::AddRange(int64_t start, int64_t end)
+{
+    if (end > start)
+        m_invalid.emplace_back(start, end);
+}
+
+bool CASFRepair::Spend(int64_t steps)
+{
+    m_budget -= steps;
+    return m_budget >= 0;
+}
+
+// ---------------------------------------------------------------------------
+// Object layer.
+
+int CASFRepair::ReadObjectGuidAndSize(ObjectHeader& h, int64_t limit)
+{
+    h.endMark = false;
+    h.start = m_input->GetPos();
+    if (h.start < 0)
+        return MEND_ERR_READ;
+    if (limit - h.start < kObjectHeaderSize) {
+        h.endMark = true;
+        return 0;
+    }
+    if (!ReadField(m_input.get(), h.guid) || !ReadField(m_input.get(), h.size))
+        return MEND_ERR_READ;
+    return 0;
+}
+
+int CASFRepair::ReadGuidAt(int64_t at, AsfGuid& guid, bool& got)
+{
+    got = false;
+    if (m_inputLength - at < 16)
+        return 0;
+    if (m_input->SeekTo(at) != at)
+        return MEND_ERR_READ;
+    if (!ReadField(m_input.get(), guid))
+        return MEND_ERR_READ;
+    got = true;
+    return 0;
+}
+
+int CASFRepair::Open()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    const int64_t length = m_inputLength;
+    // Every position the scans try costs a step; a hostile file can make
+    // them try each byte a few times, never more.
+    m_budget = length * 4 + 65536;
+    if (m_input->SeekTo(0) != 0)
+        return MEND_ERR_READ;
+    ObjectHeader first;
+    int r = ReadObjectGuidAndSize(first, length);
+    if (r < 0)
+        return r;
+    if (first.endMark || Guid2Macro(first.guid) != kMacroHeader)
+        return MEND_ERR_NOT_CONTAINER;
+    if (m_input->SeekTo(0) != 0)
+        return MEND_ERR_READ;
+
+    for (;;) {
+        const int64_t p = m_input->GetPos();
+        if (p < 0)
+            return MEND_ERR_READ;
+        if (p >= length)
+            break;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!Spend(1))
+            return MEND_ERR_UNREPAIRABLE;
+        r = ParseObject();
+        if (r < 0)
+            return r;
+        if (r == 0) {
+            CloseRun(p);
+        } else if (r == 1) {
+            // Garbage of any length before an object: the next try is one
+            // byte on from where this one started.
+            OpenRun(p);
+            if (m_input->SeekTo(p + 1) != p + 1)
+                return MEND_ERR_READ;
+        } else {
+            if (m_clean)
+                AddRange(p, length);
+            else
+                CloseRun(length);
+            break;
+        }
+    }
+    if (!m_haveHeader)
+        return MEND_ERR_UNREPAIRABLE;
+    // Nothing to rebuild from: a header without a single sound packet.
+    if (m_packets.empty())
+        return MEND_ERR_UNREPAIRABLE;
+    if (!m_invalid.empty())
+        AddError(JRVP_DAMAGE_SEGMENT);
+    CheckDeclaredCounts();
+    CheckDuration();
+    return 0;
+}
+
+void CASFRepair::CheckDeclaredCounts()
+{
+    const uint64_t found = m_packets.size();
+    bool wrong = m_declaredPackets != found;
+    if (m_dataStart >= 0) {
+        const uint64_t inData = m_dataPacketsFound;
+        wrong = wrong || m_dataPacketsDeclared != inData ||
+                m_dataSizeDeclared != kDataObjectHeaderSize + inData * m_packetSize;
+    }
+    if (wrong)
+        AddError(JRVP_DAMAGE_COUNT);
+}
+
+void CASFRepair::CheckDuration()
+{
+    // The packets are sent until the last one's send time plus its
+    // duration; that is what a writer declares as Send Duration.
+    uint64_t end = 0;
+    for (const PacketInfo& p : m_packets)
+        end = std::max<uint64_t>(end, uint64_t(p.sendTime) + p.duration);
+    const uint64_t t = end * 10000;
+    const uint64_t low = t > kDurationTolerance ? t - kDurationTolerance : 0;
+    const uint64_t high = t + kDurationTolerance;
+    if (m_sendDuration < low || m_sendDuration > high) {
+        AddError(JRVP_DAMAGE_TIMING);
+        m_sendDuration = t;
+    }
+}
+
+int CASFRepair::ParseObject()
+{
+    ObjectHeader h;
+    int r = ReadObjectGuidAndSize(h, m_inputLength);
+    if (r < 0)
+        return r;
+    if (h.endMark) {
+        if (m_input->SeekTo(h.start) != h.start)
+            return MEND_ERR_READ;
+        return 2;
+    }
+    const int macro = Guid2Macro(h.guid);
+    if (macro == kMacroHeader)
+        return ParseHeaderObject(h);
+    if (macro == kMacroData)
+        return ParseDataObject(h);
+    if (Guid2Level(h.guid) == 1)
+        return ParseNormalObject(h);
+    return 1;
+}
+
+int CASFRepair::ParseNormalObject(const ObjectHeader& h)
+{
+    if (Guid2Macro(h.guid) == kMacroUnknown)
+        return 1;
+    if (h.size < uint64_t(kObjectHeaderSize) || h.size > uint64_t(m_inputLength - h.start))
+        return 1;
+    const int64_t end = h.start + static_cast<int64_t>(h.size);
+    AsfGuid next;
+    bool got = false;
+    int r = ReadGuidAt(end, next, got);
+    if (r < 0)
+        return r;
+    // The last thing in the file, or followed by an object we know.
+    if (!got || Guid2Macro(next) != kMacroUnknown)
+        return m_input->SeekTo(end) == end ? 0 : MEND_ERR_READ;
+    return 1;
+}
+
+int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
+{
+    if (h.size < uint64_t(kHeaderObjectMin) || h.size > uint64_t(m_inputLength - h.start))
+        return MEND_ERR_UNREPAIRABLE;
+    const int64_t end = h.start + static_cast<int64_t>(h.size);
+    uint32_t declared = 0;
+    if (!ReadField(m_input.get(), declared))
+        return MEND_ERR_READ;
+    if (m_input->JumpOver(2) != h.start + kHeaderObjectMin)
+        return MEND_ERR_READ;
+    // A later Header Object replaces what an earlier one said.
+    m_patches.clear();
+    m_streams.clear();
+    m_filePropertiesOffset = -1;
+    m_haveHeader = false;
+    uint32_t count = 0;
+    bool seenFile = false, seenStream = false;
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!Spend(1))
+            return MEND_ERR_UNREPAIRABLE;
+        ObjectHeader child;
+        int r = ReadObjectGuidAndSize(child, end);
+        if (r < 0)
+            return r;
+        if (child.endMark)
+            break;
+        if (child.size < uint64_t(kObjectHeaderSize) || child.size > uint64_t(end - child.start)) {
+            // A broken child size: its real end is where the next child
+            // starts. The copy of the header gets the size that holds.
+            int64_t childEnd = end;
+            r = FindChildEnd(child, end, childEnd);
+            if (r < 0)
+                return r;
+            child.size = static_cast<uint64_t>(childEnd - child.start);
+            m_patches.push_back({child.start - h.start + 16, 8, child.size});
+            AddErrorAt(JRVP_DAMAGE_STRUCTURE, child.start);
+            if (m_input->SeekTo(child.start + kObjectHeaderSize) != child.start + kObjectHeaderSize)
+                return MEND_ERR_READ;
+        }
+        const int macro = Guid2Macro(child.guid);
+        if (macro == kMacroFileProperties) {
+            r = ParseFilePropertiesObject(child);
+            seenFile = seenFile || r == 0;
+        } else if (macro == kMacroStreamProperties) {
+            r = ParseStreamPropertiesObject(child);
+            seenStream = seenStream || r == 0;
+        } else if (macro == kMacroHeaderExtension) {
+            r = ParseHeaderExtObject(child);
+        }
+        if (r < 0)
+            return r;
+        ++count;
+        const int64_t childEnd = child.start + static_cast<int64_t>(child.size);
+        if (m_input->SeekTo(childEnd) != childEnd)
+            return MEND_ERR_READ;
+        if (childEnd == end)
+            break;
+    }
+    if (m_input->GetPos() != end || !seenFile || !seenStream)
+        return MEND_ERR_UNREPAIRABLE;
+    if (count != declared) {
+        m_patches.push_back({24, 4, count});
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, h.start);
+    }
+    m_haveHeader = true;
+    m_headerStart = h.start;
+    m_headerEnd = end;
+    return 0;
+}
+
+int CASFRepair::FindChildEnd(const ObjectHeader& child, int64_t headerEnd, int64_t& end)
+{
+    end = headerEnd;
+    for (int64_t x = child.start + kObjectHeaderSize; headerEnd - x >= kObjectHeaderSize; ++x) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!Spend(1))
+            return MEND_ERR_UNREPAIRABLE;
+        if (m_input->SeekTo(x) != x)
+            return MEND_ERR_READ;
+        ObjectHeader next;
+        if (!ReadField(m_input.get(), next.guid) || !ReadField(m_input.get(), next.size))
+            return MEND_ERR_READ;
+        if (Guid2Level(next.guid) == 2 && next.size >= uint64_t(kObjectHeaderSize) &&
+            next.size <= uint64_t(headerEnd - x)) {
+            end = x;
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int CASFRepair::ParseFilePropertiesObject(const ObjectHeader& h)
+{
+    if (h.size < uint64_t(kFilePropertiesSize))
+        return MEND_ERR_UNREPAIRABLE;
+    IBaseStream* in = m_input.get();
+    if (in->SeekTo(h.start + kFpFileId) != h.start + kFpFileId)
+        return MEND_ERR_READ;
+    AsfGuid fileId;
+    uint64_t fileSize = 0, created = 0, packets = 0, play = 0, send = 0, preroll = 0;
+    uint32_t flags = 0, minSize = 0, maxSize = 0;
+    if (!ReadField(in, fileId) || !ReadField(in, fileSize) || !ReadField(in, created) ||
+        !ReadField(in, packets) || !ReadField(in, play) || !ReadField(in, send) || !ReadField(in, preroll) ||
+        !ReadField(in, flags) || !ReadField(in, minSize) || !ReadField(in, maxSize))
+        return MEND_ERR_READ;
+    // Only packets of one fixed size are read; it must at least hold a
+    // packet header.
+    if (minSize != maxSize || minSize < kObjectHeaderSize || minSize > kMaxPacketSize)
+        return MEND_ERR_UNREPAIRABLE;
+    m_fileId = fileId;
+    m_declaredPackets = packets;
+    m_sendDuration = send;
+    m_preroll = preroll;
+    m_flags = flags;
+    m_packetSize = minSize;
+    m_filePropertiesOffset = h.start;
+    return 0;
+}
+
+CASFRepair::StreamInfo* CASFRepair::AddStream(uint8_t number, uint32_t maxObjectSize, uint16_t extensionSize,
+                                              bool extended)
+{
+    for (StreamInfo& s : m_streams) {
+        if (s.number == number) {
+            if (extended) {
+                s.maxObjectSize = maxObjectSize;
+                s.extensionSize = extensionSize;
+            }
+            return &s;
+        }
+    }
+    StreamInfo s;
+    s.number = number;
+    s.maxObjectSize = maxObjectSize;
+    s.extensionSize = extensionSize;
+    m_streams.push_back(s);
+    return &m_streams.back();
+}
+
+const CASFRepair::StreamInfo* CASFRepair::FindStream(uint8_t number) const
+{
+    for (const StreamInfo& s : m_streams)
+        if (s.number == number)
+            return &s;
+    return nullptr;
+}
+
+int CASFRepair::ParseStreamPropertiesObject(const ObjectHeader& h)
+{
+    if (h.size < uint64_t(kStreamPropertiesMin))
+        return MEND_ERR_UNREPAIRABLE;
+    IBaseStream* in = m_input.get();
+    AsfGuid type, correction;
+    if (!ReadField(in, type) || !ReadField(in, correction))
+        return MEND_ERR_READ;
+    const int typeMacro = Guid2Macro(type);
+    const int correctionMacro = Guid2Macro(correction);
+    if (typeMacro < kMacroAudioMedia || typeMacro > kMacroBinaryMedia)
+        return MEND_ERR_UNREPAIRABLE;
+    // Either published error correction type is sound for any stream.
+    if (correctionMacro != kMacroNoErrorCorrection && correctionMacro != kMacroAudioSpread)
+        return MEND_ERR_UNREPAIRABLE;
+    if (in->SeekTo(h.start + 64) != h.start + 64)
+        return MEND_ERR_READ;
+    uint32_t typeLength = 0, correctionLength = 0, reserved = 0;
+    uint16_t flags = 0;
+    if (!ReadField(in, typeLength) || !ReadField(in, correctionLength) || !ReadField(in, flags) ||
+        !ReadField(in, reserved))
+        return MEND_ERR_READ;
+    const uint8_t number = flags & 0x7F;
+    if (number == 0)
+        return MEND_ERR_UNREPAIRABLE;
+    StreamInfo* stream = AddStream(number, 0, 0xFFFF, false);
+    // Video: width, height, flags, format data size, then the bitmap
+    // header, whose compression is 0 (RGB) or 3 (bit fields) for frames
+    // stored as they are.
+    constexpr int64_t kCompression = kStreamPropertiesMin + 11 + 16;
+    if (typeMacro == kMacroVideoMedia && typeLength >= 11 + 40 && h.size >= uint64_t(kCompression + 4)) {
+        uint32_t compression = 0;
+        if (in->SeekTo(h.start + kCompression) != h.start + kCompression || !ReadField(in, compression))
+            return MEND_ERR_READ;
+        stream->compressedVideo = compression != 0 && compression != 3;
+    }
+    return 0;
+}
+
+int CASFRepair::ParseHeaderExtObject(const ObjectHeader& h)
+{
+    if (h.size < uint64_t(kHeaderExtensionMin))
+        return MEND_ERR_UNREPAIRABLE;
+    const int64_t end = h.start + static_cast<int64_t>(h.size);
+    IBaseStream* in = m_input.get();
+    if (in->SeekTo(h.start + 42) != h.start + 42)
+        return MEND_ERR_READ;
+    uint32_t dataSize = 0;
+    if (!ReadField(in, dataSize))
+        return MEND_ERR_READ;
+    if (dataSize != h.size - kHeaderExtensionMin)
+        return MEND_ERR_UNREPAIRABLE;
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!Spend(1))
+            return MEND_ERR_UNREPAIRABLE;
+        ObjectHeader child;
+        int r = ReadObjectGuidAndSize(child, end);
+        if (r < 0)
+            return r;
+        if (child.endMark)
+            break;
+        if (child.size < uint64_t(kObjectHeaderSize) || child.size > uint64_t(end - child.start))
+            return MEND_ERR_UNREPAIRABLE;
+        if (Guid2Macro(child.guid) == kMacroExtStreamProperties) {
+            r = ParseExtStreamPropertiesObject(child);
+            if (r < 0)
+                return r;
+        }
+        const int64_t childEnd = child.start + static_cast<int64_t>(child.size);
+        if (in->SeekTo(childEnd) != childEnd)
+            return MEND_ERR_READ;
+    }
+    return in->GetPos() == end ? 0 : MEND_ERR_UNREPAIRABLE;
+}
+
+int CASFRepair::ParseExtStreamPropertiesObject(const ObjectHeader& h)
+{
+    if (h.size < uint64_t(kExtStreamPropertiesMin))
+        return MEND_ERR_UNREPAIRABLE;
+    const int64_t end = h.start + static_cast<int64_t>(h.size);
+    IBaseStream* in = m_input.get();
+    if (in->SeekTo(h.start + 64) != h.start + 64)
+        return MEND_ERR_READ;
+    uint32_t maxObject = 0, flags = 0;
+    uint16_t number = 0, language = 0, nameCount = 0, extensionCount = 0;
+    uint64_t timePerFrame = 0;
+    if (!ReadField(in, maxObject) || !ReadField(in, flags) || !ReadField(in, number) ||
+        !ReadField(in, language) || !ReadField(in, timePerFrame) || !ReadField(in, nameCount) ||
+        !ReadField(in, extensionCount))
+        return MEND_ERR_READ;
+    for (uint32_t i = 0; i < nameCount; ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        uint16_t nameLanguage = 0, nameLength = 0;
+        if (end - in->GetPos() < 4)
+            return MEND_ERR_UNREPAIRABLE;
+        if (!ReadField(in, nameLanguage) || !ReadField(in, nameLength))
+            return MEND_ERR_READ;
+        if (nameLength > end - in->GetPos())
+            return MEND_ERR_UNREPAIRABLE;
+        in->JumpOver(nameLength);
+    }
+    uint16_t total = 0;
+    for (uint32_t i = 0; i < extensionCount; ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (end - in->GetPos() < 22)
+            return MEND_ERR_UNREPAIRABLE;
+        AsfGuid system;
+        uint16_t size = 0;
+        uint32_t infoLength = 0;
+        if (!ReadField(in, system) || !ReadField(in, size) || !ReadField(in, infoLength))
+            return MEND_ERR_READ;
+        total = (size == 0xFFFF || total == 0xFFFF) ? 0xFFFF : static_cast<uint16_t>(std::min(0xFFFE, total + size));
+        if (infoLength > end - in->GetPos())
+            return MEND_ERR_UNREPAIRABLE;
+        in->JumpOver(infoLength);
+    }
+    const uint8_t stream = number & 0x7F;
+    if (stream != 0)
+        AddStream(stream, maxObject, total, true);
+    return 0;
+}
+
+int CASFRepair::ParseDataObject(const ObjectHeader& h)
+{
+    IBaseStream* in = m_input.get();
+    const int64_t length = m_inputLength;
+    if (length - in->GetPos() < kDataObjectHeaderSize - kObjectHeaderSize)
+        return 1;
+    AsfGuid fileId;
+    uint64_t total = 0;
+    uint16_t reserved = 0;
+    if (!ReadField(in, fileId) || !ReadField(in, total) || !ReadField(in, reserved))
+        return MEND_ERR_READ;
+    if (!m_haveHeader || !CompareGuid(&fileId, &m_fileId))
+        return 1;
+    // The declared size is not trusted to bound the packets: a recording
+    // that was never closed declares only the object's own header.
+    m_dataStart = h.start;
+    m_dataSizeDeclared = h.size;
+    m_dataPacketsDeclared = total;
+    const size_t before = m_packets.size();
+    CloseRun(h.start);
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t p = in->GetPos();
+        if (p < 0)
+            return MEND_ERR_READ;
+        if (p >= length) {
+            CloseRun(p);
+            break;
+        }
+        if (!Spend(1))
+            return MEND_ERR_UNREPAIRABLE;
+        int r = ParsePayload();
+        if (r < 0)
+            return r;
+        if (r == 2)
+            break;
+        if (r == 0) {
+            CloseRun(p);
+            continue;
+        }
+        if (length - p <= 16) {
+            if (m_clean)
+                AddRange(p, length);
+            else
+                CloseRun(length);
+            if (in->SeekTo(length) != length)
+                return MEND_ERR_READ;
+            break;
+        }
+        AsfGuid guid;
+        bool got = false;
+        r = ReadGuidAt(p, guid, got);
+        if (r < 0)
+            return r;
+        if (got && Guid2Level(guid) == 1) {
+            // The next top-level object: the packets end here.
+            CloseRun(p);
+            if (in->SeekTo(p) != p)
+                return MEND_ERR_READ;
+            break;
+        }
+        OpenRun(p);
+        if (in->SeekTo(p + 1) != p + 1)
+            return MEND_ERR_READ;
+    }
+    m_dataPacketsFound = m_packets.size() - before;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Data packets.
+
+namespace {
+
+bool ReadSized(IBaseStream* in, int size, uint32_t& value)
+{
+    value = 0;
+    switch (size) {
+    case 0: return true;
+    case 1: { uint8_t v; if (!ReadField(in, v)) return false; value = v; return true; }
+    case 2: { uint16_t v; if (!ReadField(in, v)) return false; value = v; return true; }
+    default: return ReadField(in, value);
+    }
+}
+
+}  // namespace
+
+int CASFRepair::ParsePayload()
+{
+    IBaseStream* in = m_input.get();
+    const int64_t length = m_inputLength;
+    const int64_t p = in->GetPos();
+    const int64_t n = m_packetSize;
+    auto back = [&](int result) { return in->SeekTo(p) == p ? result : MEND_ERR_READ; };
+    if (p < 0)
+        return MEND_ERR_READ;
+    if (length - p < 1)
+        return 2;
+    uint8_t first = 0, lengthType = 0, properties = 0;
+    if (!ReadField(in, first))
+        return MEND_ERR_READ;
+    if (first == kErrorCorrection) {
+        if (length - in->GetPos() < 3)
+            return back(2);
+        in->JumpOver(2);
+        if (!ReadField(in, lengthType))
+            return MEND_ERR_READ;
+    } else {
+        lengthType = first;
+    }
+    if ((lengthType & 0x80) || (lengthType & kSequenceType))
+        return back(1);
+    if (length - in->GetPos() < 1)
+        return back(2);
+    if (!ReadField(in, properties))
+        return MEND_ERR_READ;
+    if (properties != kPropertyFlags)
+        return back(1);
+    const int packetLengthSize = FieldSize(lengthType >> 5);
+    const int paddingSize = FieldSize(lengthType >> 3);
+    if (length - in->GetPos() < packetLengthSize + paddingSize + 6)
+        return back(2);
+    uint32_t packetLength = 0, padding = 0;
+    if (!ReadSized(in, packetLengthSize, packetLength) || !ReadSized(in, paddingSize, padding))
+        return MEND_ERR_READ;
+    const int64_t q = in->GetPos();
+    // Bytes of the packet after Send Time and Duration: payloads and padding.
+    const int64_t room = p + n - q - 6;
+    if (padding > room)
+        return back(1);
+    int64_t payloadLength = room - padding;
+    // Packet Length counts the whole packet; some writers put the payload
+    // bytes there instead. Either must agree with the fixed packet size.
+    if (packetLengthSize != 0 && packetLength != n) {
+        if (packetLength != room - padding)
+            return back(1);
+        payloadLength = packetLength;
+    }
+    PacketInfo packet;
+    packet.start = p;
+    packet.lengthTypeFlags = lengthType;
+    packet.multiple = (lengthType & kMultiplePayloads) != 0;
+    if (!ReadField(in, packet.sendTime) || !ReadField(in, packet.duration))
+        return MEND_ERR_READ;
+    const int64_t payloadEnd = q + 6 + payloadLength;
+    packet.firstPayload = static_cast<uint32_t>(m_payloads.size());
+    int r = packet.multiple ? ParseMultiplePayloads(packet, payloadEnd) : ParseSinglePayload(packet, payloadEnd);
+    if (r != 0) {
+        m_payloads.resize(packet.firstPayload);
+        return r < 0 ? r : back(r);
+    }
+    // The packet ends where its fixed size says, or where the file does.
+    packet.end = length - p < n ? length : p + n;
+    m_packets.push_back(packet);
+    return in->SeekTo(packet.end) == packet.end ? 0 : MEND_ERR_READ;
+}
+
+int CASFRepair::ParsePayloadHeader(const PacketInfo& packet, int64_t limit, const StreamInfo*& stream)
+{
+    IBaseStream* in = m_input.get();
+    stream = nullptr;
+    const int64_t s = in->GetPos();
+    if (m_inputLength - s < 7)
+        return 2;
+    if (limit - s < 7)
+        return 1;
+    uint8_t number = 0, objectNumber = 0, replicated = 0;
+    uint32_t offset = 0;
+    if (!ReadField(in, number) || !ReadField(in, objectNumber) || !ReadField(in, offset) ||
+        !ReadField(in, replicated))
+        return MEND_ERR_READ;
+    const StreamInfo* info = FindStream(number & 0x7F);
+    if (!info || replicated == 0)
+        return 1;
+    uint64_t presentation = 0;
+    if (replicated == 1) {
+        // A compressed payload: the offset field holds the presentation
+        // time and one delta byte follows.
+        if (limit - s < 8)
+            return 1;
+        presentation = offset;
+    } else {
+        if (replicated < 8 || (info->extensionSize != 0xFFFF && replicated != info->extensionSize + 8))
+            return 1;
+        if (limit - in->GetPos() < replicated)
+            return 1;
+        uint32_t objectSize = 0, time = 0;
+        if (!ReadField(in, objectSize) || !ReadField(in, time))
+            return MEND_ERR_READ;
+        if ((info->maxObjectSize != 0 && objectSize > info->maxObjectSize) || objectSize < offset)
+            return 1;
+        presentation = time;
+    }
+    // Sent ahead of its presentation by the preroll, within a slack.
+    const uint64_t sent = uint64_t(packet.sendTime) + m_preroll;
+    const uint64_t low = sent > kPresentationSlack ? sent - kPresentationSlack : 0;
+    const uint64_t high = sent + packet.duration + kPresentationSlack;
+    if (presentation < low || presentation > high)
+        return 1;
+    const int64_t next = s + 7 + (replicated == 1 ? 1 : replicated);
+    stream = info;
+    return in->SeekTo(next) == next ? 0 : MEND_ERR_READ;
+}
+
+int CASFRepair::HoldsZeroRun(const StreamInfo* stream, int64_t from, int64_t to, bool& yes)
+{
+    yes = false;
+    if (!stream || !stream->compressedVideo || to - from < int64_t(kZeroRunLimit))
+        return 0;
+    constexpr int64_t kBlock = 65536;
+    if (m_scanBlock.empty())
+        m_scanBlock.resize(kBlock);
+    if (m_input->SeekTo(from) != from)
+        return MEND_ERR_READ;
+    size_t run = 0;
+    for (int64_t p = from; p < to && !yes;) {
+        const unsigned int want = static_cast<unsigned int>(std::min(kBlock, to - p));
+        if (m_input->Read(m_scanBlock.data(), want) != want)
+            return MEND_ERR_READ;
+        yes = HasZeroRun(m_scanBlock.data(), want, run);
+        p += want;
+    }
+    return 0;
+}
+
+int CASFRepair::ParseSinglePayload(PacketInfo& packet, int64_t payloadEnd)
+{
+    IBaseStream* in = m_input.get();
+    const int64_t s = in->GetPos();
+    const StreamInfo* stream = nullptr;
+    int r = ParsePayloadHeader(packet, payloadEnd, stream);
+    if (r != 0)
+        return r;
+    // A payload cut by the end of the file is lost with its packet.
+    if (payloadEnd > m_inputLength || in->GetPos() > payloadEnd)
+        return 1;
+    bool wiped = false;
+    if ((r = HoldsZeroRun(stream, in->GetPos(), payloadEnd, wiped)) < 0)
+        return r;
+    if (wiped)
+        return 1;
+    m_payloads.push_back({s, payloadEnd});
+    packet.payloadCount = 1;
+    return 0;
+}
+
+int CASFRepair::ParseMultiplePayloads(PacketInfo& packet, int64_t payloadEnd)
+{
+    IBaseStream* in = m_input.get();
+    if (m_inputLength - in->GetPos() < 1)
+        return 2;
+    uint8_t flags = 0;
+    if (!ReadField(in, flags))
+        return MEND_ERR_READ;
+    if ((flags & 0xC0) != kPayloadLengthWord || (flags & 0x3F) == 0)
+        return 1;
+    // The packet's real end bounds the search: payloads that do not parse
+    // are passed over byte by byte and recorded as lost.
+    int64_t skipped = -1;
+    for (;;) {
+        const int64_t s = in->GetPos();
+        if (s < 0)
+            return MEND_ERR_READ;
+        if (s >= payloadEnd)
+            break;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!Spend(1))
+            return MEND_ERR_UNREPAIRABLE;
+        int r = ParseMultiPayload(packet, payloadEnd);
+        if (r < 0)
+            return r;
+        if (r == 2) {
+            if (skipped >= 0)
+                AddRange(skipped, std::min(payloadEnd, m_inputLength));
+            skipped = -1;
+            break;
+        }
+        if (r == 0) {
+            if (skipped >= 0)
+                AddRange(skipped, s);
+            skipped = -1;
+            continue;
+        }
+        if (skipped < 0)
+            skipped = s;
+        if (in->SeekTo(s + 1) != s + 1)
+            return MEND_ERR_READ;
+    }
+    if (skipped >= 0)
+        AddRange(skipped, std::min(payloadEnd, m_inputLength));
+    packet.payloadCount = static_cast<uint32_t>(m_payloads.size() - packet.firstPayload);
+    return packet.payloadCount == 0 ? 1 : 0;
+}
+
+int CASFRepair::ParseMultiPayload(const PacketInfo& packet, int64_t payloadEnd)
+{
+    IBaseStream* in = m_input.get();
+    const int64_t s = in->GetPos();
+    const StreamInfo* stream = nullptr;
+    int r = ParsePayloadHeader(packet, payloadEnd, stream);
+    if (r != 0)
+        return r < 0 ? r : (in->SeekTo(s) == s ? r : MEND_ERR_READ);
+    if (m_inputLength - in->GetPos() < 2)
+        return in->SeekTo(s) == s ? 2 : MEND_ERR_READ;
+    if (payloadEnd - in->GetPos() < 2)
+        return in->SeekTo(s) == s ? 1 : MEND_ERR_READ;
+    uint16_t size = 0;
+    if (!ReadField(in, size))
+        return MEND_ERR_READ;
+    const int64_t e = in->GetPos() + size;
+    if (size == 0 || e > payloadEnd)
+        return in->SeekTo(s) == s ? 1 : MEND_ERR_READ;
+    if (e > m_inputLength)
+        return in->SeekTo(s) == s ? 2 : MEND_ERR_READ;
+    bool wiped = false;
+    if ((r = HoldsZeroRun(stream, e - size, e, wiped)) < 0)
+        return r;
+    // A wiped payload is passed over as lost; the next one starts after it.
+    if (wiped)
+        AddRange(s, e);
+    else
+        m_payloads.push_back({s, e});
+    return in->SeekTo(e) == e ? 0 : MEND_ERR_READ;
+}
+
+// ---------------------------------------------------------------------------
+// Rebuild.
+
+int CASFRepair::RepairLevel1()
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    int r = WriteHeaderObject();
+    if (r >= 0)
+        r = WriteDataObject();
+    if (r >= 0)
+        r = CorrectFileProperties();
+    return r < 0 ? r : 0;
+}
+
+int CASFRepair::WriteHeaderObject()
+{
+    if (!m_haveHeader || m_filePropertiesOffset < 0)
+        return MEND_ERR_UNREPAIRABLE;
+    if (m_input->SeekTo(m_headerStart) != m_headerStart)
+        return MEND_ERR_READ;
+    return WriteToFile(m_headerEnd - m_headerStart);
+}
+
+int CASFRepair::WriteDataObject()
+{
+    IBaseStream* out = m_output;
+    const int64_t d = out->GetPos();
+    if (d < 0)
+        return MEND_ERR_WRITE;
+    const uint64_t size = kDataObjectHeaderSize + uint64_t(m_packets.size()) * m_packetSize;
+    const uint64_t count = m_packets.size();
+    const uint16_t reserved = 0;
+    if (!WriteField(out, *GuidOfMacro(kMacroData)) || !WriteField(out, size) || !WriteField(out, m_fileId) ||
+        !WriteField(out, count) || !WriteField(out, reserved))
+        return MEND_ERR_WRITE;
+    m_packetsWritten = 0;
+    for (const PacketInfo& packet : m_packets) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        bool written = false;
+        int r = WritePacket(packet, written);
+        if (r < 0)
+            return r;
+        m_packetsWritten += written;
+    }
+    if (m_packetsWritten != count) {
+        const int64_t end = out->GetPos();
+        const uint64_t realSize = kDataObjectHeaderSize + m_packetsWritten * m_packetSize;
+        int r = PatchOutput(d + 16, &realSize, sizeof(realSize));
+        if (r == 0)
+            r = PatchOutput(d + 40, &m_packetsWritten, sizeof(m_packetsWritten));
+        if (r < 0)
+            return r;
+        if (out->SeekTo(end) != end)
+            return MEND_ERR_WRITE;
+    }
+    return 0;
+}
+
+int CASFRepair::WritePacket(const PacketInfo& packet, bool& written)
+{
+    written = false;
+    IBaseStream* out = m_output;
+    uint64_t bytes = packet.multiple ? 1 : 0;
+    for (uint32_t i = 0; i < packet.payloadCount; ++i) {
+        const PayloadInfo& pl = m_payloads[packet.firstPayload + i];
+        bytes += static_cast<uint64_t>(pl.end - pl.start);
+    }
+    const uint64_t n = m_packetSize;
+    // A packet the 6-bit payload count cannot describe, or one whose
+    // payloads leave no room for the shortest header, is dropped.
+    if (packet.payloadCount == 0 || (packet.multiple && packet.payloadCount > kMaxPayloads) || bytes + 8 > n) {
+        AddError(JRVP_DAMAGE_DATA_LOST);
+        return 0;
+    }
+    const uint64_t room = n - bytes;
+    // Every packet gets the two bytes of error correction data when it
+    // has room for them; without them the header is 8 bytes plus the
+    // Padding Length field.
+    const bool correction = room >= 11;
+    const uint64_t header = correction ? 11 : 8;
+    uint8_t lengthType = packet.multiple ? kMultiplePayloads : 0;
+    int paddingField = 0;
+    uint64_t padding = 0;
+    const uint64_t left = room - header;
+    if (left == 0) {
+        paddingField = 0;
+    } else if (left - 1 <= 0xFF) {
+        paddingField = 1;
+        padding = left - 1;
+    } else if (left - 2 <= 0xFFFF) {
+        paddingField = 2;
+        padding = left - 2;
+    } else {
+        paddingField = 4;
+        padding = left - 4;
+    }
+    lengthType |= static_cast<uint8_t>((paddingField == 4 ? 3 : paddingField) << 3);
+    uint8_t head[16];
+    size_t k = 0;
+    if (correction) {
+        head[k++] = kErrorCorrection;
+        head[k++] = 0;
+        head[k++] = 0;
+    }
+    head[k++] = lengthType;
+    head[k++] = kPropertyFlags;
+    const uint32_t pad32 = static_cast<uint32_t>(padding);
+    std::memcpy(head + k, &pad32, paddingField);
+    k += paddingField;
+    std::memcpy(head + k, &packet.sendTime, 4);
+    k += 4;
+    std::memcpy(head + k, &packet.duration, 2);
+    k += 2;
+    if (out->Write(head, static_cast<unsigned int>(k)) != k)
+        return MEND_ERR_WRITE;
+    int r = 0;
+    if (packet.multiple)
+        r = WriteMultiplePayloads(packet);
+    else
+        r = WriteSinglePayload(m_payloads[packet.firstPayload]);
+    if (r < 0)
+        return r;
+    static const uint8_t zeros[4096] = {};
+    while (padding > 0) {
+        const unsigned int chunk = static_cast<unsigned int>(std::min<uint64_t>(padding, sizeof(zeros)));
+        if (out->Write(zeros, chunk) != chunk)
+            return MEND_ERR_WRITE;
+        padding -= chunk;
+    }
+    written = true;
+    return 0;
+}
+
+int CASFRepair::WriteSinglePayload(const PayloadInfo& payload)
+{
+    if (m_input->SeekTo(payload.start) != payload.start)
+        return MEND_ERR_READ;
+    return WriteToFile(payload.end - payload.start);
+}
+
+int CASFRepair::WriteMultiplePayloads(const PacketInfo& packet)
+{
+    const uint8_t flags = static_cast<uint8_t>(kPayloadLengthWord | packet.payloadCount);
+    if (!WriteField(m_output, flags))
+        return MEND_ERR_WRITE;
+    for (uint32_t i = 0; i < packet.payloadCount; ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        int r = WriteSinglePayload(m_payloads[packet.firstPayload + i]);
+        if (r < 0)
+            return r;
+    }
+    return 0;
+}
+
+int CASFRepair::PatchOutput(int64_t at, const void* value, unsigned int n)
+{
+    if (m_output->SeekTo(at) != at)
+        return MEND_ERR_WRITE;
+    return m_output->Write(value, n) == n ? 0 : MEND_ERR_WRITE;
+}
+
+int CASFRepair::CorrectFileProperties()
+{
+    IBaseStream* out = m_output;
+    const int64_t end = out->GetPos();
+    if (end < 0)
+        return MEND_ERR_WRITE;
+    // The header is copied to the start of the output, whichever Header
+    // Object of the input it was: its fields move with it.
+    const int64_t f = m_filePropertiesOffset - m_headerStart;
+    for (const HeaderPatch& patch : m_patches) {
+        int r = PatchOutput(patch.offset, &patch.value, static_cast<unsigned int>(patch.bytes));
+        if (r < 0)
+            return r;
+    }
+    const uint64_t fileSize = static_cast<uint64_t>(end);
+    const uint64_t play = m_sendDuration + m_preroll * 10000;
+    // A repaired recording is a file, not a broadcast: its size, count and
+    // durations are now true.
+    const uint32_t flags = m_flags & ~kFpBroadcast;
+    int r = PatchOutput(f + kFpFileSize, &fileSize, 8);
+    if (r == 0)
+        r = PatchOutput(f + kFpPacketsCount, &m_packetsWritten, 8);
+    if (r == 0)
+        r = PatchOutput(f + kFpPlayDuration, &play, 8);
+    if (r == 0)
+        r = PatchOutput(f + kFpSendDuration, &m_sendDuration, 8);
+    if (r == 0)
+        r = PatchOutput(f + kFpFlags, &flags, 4);
+    if (r < 0)
+        return r;
+    return out->SeekTo(end) == end ? 0 : MEND_ERR_WRITE;
+}
