@@ -1067,6 +1067,13 @@ int CASFRepair::WriteDataObject()
     if (!WriteField(out, *GuidOfMacro(kMacroData)) || !WriteField(out, size) || !WriteField(out, m_fileId) ||
         !WriteField(out, count) || !WriteField(out, reserved))
         return MEND_ERR_WRITE;
+    // Readers take the first packet's error correction data as the rule
+    // for the file: when one packet has no room for it, none carries it.
+    m_errorCorrection = true;
+    for (const PacketInfo& packet : m_packets) {
+        const uint64_t bytes = PayloadBytes(packet);
+        m_errorCorrection = m_errorCorrection && bytes + 11 <= m_packetSize;
+    }
     m_packetsWritten = 0;
     for (const PacketInfo& packet : m_packets) {
         if (TestAbort())
@@ -1095,11 +1102,7 @@ int CASFRepair::WritePacket(const PacketInfo& packet, bool& written)
 {
     written = false;
     IBaseStream* out = m_output;
-    uint64_t bytes = packet.multiple ? 1 : 0;
-    for (uint32_t i = 0; i < packet.payloadCount; ++i) {
-        const PayloadInfo& pl = m_payloads[packet.firstPayload + i];
-        bytes += static_cast<uint64_t>(pl.end - pl.start);
-    }
+    const uint64_t bytes = PayloadBytes(packet);
     const uint64_t n = m_packetSize;
     // A packet the 6-bit payload count cannot describe, or one whose
     // payloads leave no room for the shortest header, is dropped.
@@ -1108,10 +1111,9 @@ int CASFRepair::WritePacket(const PacketInfo& packet, bool& written)
         return 0;
     }
     const uint64_t room = n - bytes;
-    // Every packet gets the two bytes of error correction data when it
-    // has room for them; without them the header is 8 bytes plus the
+    // Without error correction data the header is 8 bytes plus the
     // Padding Length field.
-    const bool correction = room >= 11;
+    const bool correction = m_errorCorrection;
     const uint64_t header = correction ? 11 : 8;
     uint8_t lengthType = packet.multiple ? kMultiplePayloads : 0;
     int paddingField = 0;
@@ -1164,6 +1166,16 @@ int CASFRepair::WritePacket(const PacketInfo& packet, bool& written)
     }
     written = true;
     return 0;
+}
+
+uint64_t CASFRepair::PayloadBytes(const PacketInfo& packet) const
+{
+    uint64_t bytes = packet.multiple ? 1 : 0;
+    for (uint32_t i = 0; i < packet.payloadCount; ++i) {
+        const PayloadInfo& pl = m_payloads[packet.firstPayload + i];
+        bytes += static_cast<uint64_t>(pl.end - pl.start);
+    }
+    return bytes;
 }
 
 int CASFRepair::WriteSinglePayload(const PayloadInfo& payload)

@@ -124,6 +124,7 @@ private:
     int WriteHeaderObject();
     int WriteDataObject();
     int WritePacket(const PacketInfo& packet, bool& written);
+    uint64_t PayloadBytes(const PacketInfo& packet) const;
     int WriteSinglePayload(const PayloadInfo& payload);
     int WriteMultiplePayloads(const PacketInfo& packet);
     int CorrectFileProperties();
@@ -152,6 +153,7 @@ private:
     std::vector<PayloadInfo> m_payloads;
     std::vector<HeaderPatch> m_patches;
     uint64_t m_packetsWritten = 0;
+    bool m_errorCorrection = true;
     std::vector<uint8_t> m_scanBlock;
 };
 

@@ -514,4 +514,128 @@ TEST(AsfRepair, SecondHeaderGetsTheCorrectedFileProperties)
     ExpectDeclaredAsWritten(fixed, repaired);
 }
 
+// ---------------------------------------------------------------------------
+// Packets of other layouts, made from a fixture's payloads.
+
+struct Payload {
+    std::vector<uint8_t> head;  // stream, object number, offset, replicated data
+    std::vector<uint8_t> data;
+    uint32_t sendTime;
+    uint16_t duration;
+};
+
+std::vector<Payload> PayloadsOf(const std::vector<uint8_t>& d)
+{
+    const Layout l = LayoutOf(d);
+    std::vector<Payload> out;
+    const uint64_t packets = LE64(d, l.data + 40);
+    for (uint64_t i = 0; i < packets; ++i) {
+        size_t p = l.data + 50 + i * l.packetSize;
+        const uint8_t lengthType = d[p + 3];
+        static const int sizes[4] = {0, 1, 2, 4};
+        size_t r = p + 5 + sizes[(lengthType >> 5) & 3] + sizes[(lengthType >> 3) & 3];
+        const uint32_t send = ReadLE32(d, r);
+        const uint16_t duration = static_cast<uint16_t>(d[r + 4] | d[r + 5] << 8);
+        r += 6;
+        const int count = d[r++] & 0x3F;
+        for (int k = 0; k < count; ++k) {
+            const size_t head = 7 + d[r + 6];
+            const size_t length = d[r + head] | d[r + head + 1] << 8;
+            Payload pl{std::vector<uint8_t>(d.begin() + r, d.begin() + r + head),
+                       std::vector<uint8_t>(d.begin() + r + head + 2, d.begin() + r + head + 2 + length), send,
+                       duration};
+            out.push_back(pl);
+            r += head + 2 + length;
+        }
+    }
+    return out;
+}
+
+// The fixture again with one payload per packet, no error correction data,
+// and packets just large enough for the largest payload, which therefore
+// has neither padding nor a Padding Length field. With withLength, every
+// packet carries a Packet Length field holding the packet size.
+std::vector<uint8_t> SinglePayloadPackets(const std::vector<uint8_t>& d, bool withLength)
+{
+    const Layout l = LayoutOf(d);
+    const auto payloads = PayloadsOf(d);
+    size_t largest = 0;
+    for (const Payload& p : payloads)
+        largest = std::max(largest, p.head.size() + p.data.size());
+    const uint32_t fixed = withLength ? 10 : 8;
+    const uint32_t n = static_cast<uint32_t>(fixed + largest);
+    std::vector<uint8_t> out(d.begin(), d.begin() + l.headerEnd);
+    WriteLE32(out, l.fileProperties + 92, n);
+    WriteLE32(out, l.fileProperties + 96, n);
+    const size_t data = out.size();
+    out.insert(out.end(), d.begin() + l.data, d.begin() + l.data + 50);
+    for (const Payload& p : payloads) {
+        const size_t room = n - fixed - p.head.size() - p.data.size();
+        // A Padding Length field takes its own byte out of the padding.
+        const size_t field = room == 0 ? 0 : room <= 256 ? 1 : 2;
+        uint8_t lengthType = static_cast<uint8_t>(field << 3);
+        if (withLength)
+            lengthType |= 0x40;
+        out.push_back(lengthType);
+        out.push_back(0x5D);
+        if (withLength) {
+            out.push_back(n & 0xFF);
+            out.push_back(n >> 8);
+        }
+        const size_t padding = room - field;
+        for (size_t k = 0; k < field; ++k)
+            out.push_back(static_cast<uint8_t>(padding >> (8 * k)));
+        for (int k = 0; k < 4; ++k)
+            out.push_back(static_cast<uint8_t>(p.sendTime >> (8 * k)));
+        out.push_back(p.duration & 0xFF);
+        out.push_back(p.duration >> 8);
+        out.insert(out.end(), p.head.begin(), p.head.end());
+        out.insert(out.end(), p.data.begin(), p.data.end());
+        out.resize(out.size() + padding, 0);
+    }
+    WriteLE64(out, data + 16, out.size() - data);
+    WriteLE64(out, data + 40, payloads.size());
+    WriteLE64(out, l.fileProperties + 56, payloads.size());
+    WriteLE64(out, l.fileProperties + 40, out.size());
+    return out;
+}
+
+// Packets stored without error correction data, with and without a Packet
+// Length field that holds the packet size (as the format defines it): both
+// are sound, and their repair writes every packet again, the largest ones
+// without error correction data since they leave no room for it.
+TEST(AsfRepair, PacketsWithoutRoomForErrorCorrectionAreWrittenWithoutIt)
+{
+    const std::string src = RequireFixture("clip.wmv");
+    if (src.empty())
+        return;
+    const auto clean = ReadFileBytes(src);
+    const MediaReport original = CheckMedia(src);
+    for (bool withLength : {false, true}) {
+        SCOPED_TRACE(withLength ? "with Packet Length" : "without Packet Length");
+        ScratchDir dir("asf");
+        auto bytes = SinglePayloadPackets(clean, withLength);
+        ASSERT_TRUE(WriteFileBytes(dir.Path("single.wmv"), bytes));
+        const MediaReport made = CheckMedia(dir.Path("single.wmv"));
+        ASSERT_TRUE(made.CleanDecode()) << made.Summary();
+        Outcome o = ParseAndRepair(dir.Path("single.wmv"));
+        EXPECT_EQ(o.parse, 0);
+        EXPECT_TRUE(o.codes.empty()) << o.codes.size() << " records, first " << o.codes[0];
+
+        // A declared count that is wrong makes the file damaged; every
+        // packet is written again.
+        WriteLE64(bytes, LayoutOf(bytes).fileProperties + 56, 1);
+        ASSERT_TRUE(WriteFileBytes(dir.Path("count.wmv"), bytes));
+        o = ParseAndRepair(dir.Path("count.wmv"), dir.Path("repaired.wmv"));
+        ASSERT_EQ(o.parse, 0);
+        ASSERT_EQ(o.repair, 0);
+        const auto fixed = ReadFileBytes(dir.Path("repaired.wmv"));
+        const MediaReport repaired = CheckMedia(dir.Path("repaired.wmv"));
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        ExpectDeclaredAsWritten(fixed, repaired);
+        EXPECT_EQ(LE64(fixed, LayoutOf(fixed).data + 40), o.packets);
+        EXPECT_EQ(Frames(repaired), Frames(original));
+    }
+}
+
 }  // namespace
