@@ -37,7 +37,6 @@ enum AsfMacro : int {
     kMacroExtStreamProperties = 31,
     kMacroLastExtChild = 50,
     kMacroAudioMedia = 51,
-    kMacroVideoMedia = 52,
     kMacroBinaryMedia = 57,
     kMacroNoErrorCorrection = 60,
     kMacroAudioSpread = 61,
@@ -154,20 +153,6 @@ constexpr uint32_t kMaxPacketSize = 1u << 24;
 constexpr uint64_t kPresentationSlack = 5000;
 // Send Duration is accepted within this of what the packets show (100 ns).
 constexpr uint64_t kDurationTolerance = 1000000;
-// A run of this many zero bytes does not occur in compressed video: a
-// payload holding one was wiped.
-constexpr size_t kZeroRunLimit = 32;
-
-bool HasZeroRun(const uint8_t* p, size_t n, size_t& run)
-{
-    for (size_t i = 0; i < n; ++i) {
-        run = p[i] == 0 ? run + 1 : 0;
-        if (run >= kZeroRunLimit)
-            return true;
-    }
-    return false;
-}
-
 int FieldSize(int type)
 {
     static const int sizes[4] = {0, 1, 2, 4};
@@ -336,9 +321,13 @@ int CASFRepair::Open()
             CloseRun(p);
         } else if (r == 1) {
             // Garbage of any length before an object: the next try is one
-            // byte on from where this one started.
+            // byte on from where this one started, or rather the next byte
+            // at which a top-level object can start.
             OpenRun(p);
-            if (m_input->SeekTo(p + 1) != p + 1)
+            int64_t next = 0;
+            if ((r = NextCandidate(p + 1, false, next)) < 0)
+                return r;
+            if (m_input->SeekTo(next) != next)
                 return MEND_ERR_READ;
         } else {
             if (m_clean)
@@ -348,6 +337,7 @@ int CASFRepair::Open()
             break;
         }
     }
+    CloseRun(length);
     if (!m_haveHeader)
         return MEND_ERR_UNREPAIRABLE;
     // Nothing to rebuild from: a header without a single sound packet.
@@ -550,8 +540,7 @@ int CASFRepair::ParseFilePropertiesObject(const ObjectHeader& h)
     return 0;
 }
 
-CASFRepair::StreamInfo* CASFRepair::AddStream(uint8_t number, uint32_t maxObjectSize, uint16_t extensionSize,
-                                              bool extended)
+void CASFRepair::AddStream(uint8_t number, uint32_t maxObjectSize, uint16_t extensionSize, bool extended)
 {
     for (StreamInfo& s : m_streams) {
         if (s.number == number) {
@@ -559,7 +548,7 @@ CASFRepair::StreamInfo* CASFRepair::AddStream(uint8_t number, uint32_t maxObject
                 s.maxObjectSize = maxObjectSize;
                 s.extensionSize = extensionSize;
             }
-            return &s;
+            return;
         }
     }
     StreamInfo s;
@@ -567,7 +556,6 @@ CASFRepair::StreamInfo* CASFRepair::AddStream(uint8_t number, uint32_t maxObject
     s.maxObjectSize = maxObjectSize;
     s.extensionSize = extensionSize;
     m_streams.push_back(s);
-    return &m_streams.back();
 }
 
 const CASFRepair::StreamInfo* CASFRepair::FindStream(uint8_t number) const
@@ -593,27 +581,15 @@ int CASFRepair::ParseStreamPropertiesObject(const ObjectHeader& h)
     // Either published error correction type is sound for any stream.
     if (correctionMacro != kMacroNoErrorCorrection && correctionMacro != kMacroAudioSpread)
         return MEND_ERR_UNREPAIRABLE;
-    if (in->SeekTo(h.start + 64) != h.start + 64)
+    if (in->SeekTo(h.start + 72) != h.start + 72)
         return MEND_ERR_READ;
-    uint32_t typeLength = 0, correctionLength = 0, reserved = 0;
     uint16_t flags = 0;
-    if (!ReadField(in, typeLength) || !ReadField(in, correctionLength) || !ReadField(in, flags) ||
-        !ReadField(in, reserved))
+    if (!ReadField(in, flags))
         return MEND_ERR_READ;
     const uint8_t number = flags & 0x7F;
     if (number == 0)
         return MEND_ERR_UNREPAIRABLE;
-    StreamInfo* stream = AddStream(number, 0, 0xFFFF, false);
-    // Video: width, height, flags, format data size, then the bitmap
-    // header, whose compression is 0 (RGB) or 3 (bit fields) for frames
-    // stored as they are.
-    constexpr int64_t kCompression = kStreamPropertiesMin + 11 + 16;
-    if (typeMacro == kMacroVideoMedia && typeLength >= 11 + 40 && h.size >= uint64_t(kCompression + 4)) {
-        uint32_t compression = 0;
-        if (in->SeekTo(h.start + kCompression) != h.start + kCompression || !ReadField(in, compression))
-            return MEND_ERR_READ;
-        stream->compressedVideo = compression != 0 && compression != 3;
-    }
+    AddStream(number, 0, 0xFFFF, false);
     return 0;
 }
 
@@ -767,10 +743,69 @@ int CASFRepair::ParseDataObject(const ObjectHeader& h)
             break;
         }
         OpenRun(p);
-        if (in->SeekTo(p + 1) != p + 1)
+        int64_t next = 0;
+        if ((r = NextCandidate(p + 1, true, next)) < 0)
+            return r;
+        if (in->SeekTo(next) != next)
             return MEND_ERR_READ;
     }
     m_dataPacketsFound = m_packets.size() - before;
+    return 0;
+}
+
+namespace {
+
+// Whether an object of the top level (packets false) or a data packet or an
+// object of the top level (packets true) can start at b, which has at least
+// 16 bytes.
+bool CouldStartAt(const uint8_t* b, bool packets)
+{
+    if (packets) {
+        if (b[0] == kErrorCorrection && b[4] == kPropertyFlags)
+            return true;
+        if (!(b[0] & 0x80) && !(b[0] & kSequenceType) && b[1] == kPropertyFlags)
+            return true;
+    }
+    for (int m = kMacroHeader; m <= kMacroTimecodeIndex; ++m) {
+        const AsfGuid* g = CASFRepair::GuidOfMacro(m);
+        if (g && g->b[0] == b[0] && std::memcmp(g->b, b, sizeof(g->b)) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int CASFRepair::NextCandidate(int64_t from, bool packets, int64_t& next)
+{
+    // The scan reads blocks and looks at them in place; a position that
+    // cannot start what the caller looks for costs no parse.
+    constexpr int64_t kBlock = 65536;
+    constexpr int64_t kLook = 16;
+    const int64_t length = m_inputLength;
+    next = length;
+    if (m_scanBlock.empty())
+        m_scanBlock.resize(kBlock);
+    int64_t p = from;
+    while (length - p > kLook) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t n = std::min(kBlock, length - p);
+        if (m_input->SeekTo(p) != p)
+            return MEND_ERR_READ;
+        if (m_input->Read(m_scanBlock.data(), static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_READ;
+        const uint8_t* b = m_scanBlock.data();
+        for (int64_t i = 0; i + kLook < n; ++i) {
+            if (CouldStartAt(b + i, packets)) {
+                next = p + i;
+                return 0;
+            }
+        }
+        p += n - kLook;
+    }
+    // The last few bytes of the file: the parsers tell what they hold.
+    next = std::min(p, length);
     return 0;
 }
 
@@ -862,10 +897,9 @@ int CASFRepair::ParsePayload()
     return in->SeekTo(packet.end) == packet.end ? 0 : MEND_ERR_READ;
 }
 
-int CASFRepair::ParsePayloadHeader(const PacketInfo& packet, int64_t limit, const StreamInfo*& stream)
+int CASFRepair::ParsePayloadHeader(const PacketInfo& packet, int64_t limit)
 {
     IBaseStream* in = m_input.get();
-    stream = nullptr;
     const int64_t s = in->GetPos();
     if (m_inputLength - s < 7)
         return 2;
@@ -905,46 +939,18 @@ int CASFRepair::ParsePayloadHeader(const PacketInfo& packet, int64_t limit, cons
     if (presentation < low || presentation > high)
         return 1;
     const int64_t next = s + 7 + (replicated == 1 ? 1 : replicated);
-    stream = info;
     return in->SeekTo(next) == next ? 0 : MEND_ERR_READ;
-}
-
-int CASFRepair::HoldsZeroRun(const StreamInfo* stream, int64_t from, int64_t to, bool& yes)
-{
-    yes = false;
-    if (!stream || !stream->compressedVideo || to - from < int64_t(kZeroRunLimit))
-        return 0;
-    constexpr int64_t kBlock = 65536;
-    if (m_scanBlock.empty())
-        m_scanBlock.resize(kBlock);
-    if (m_input->SeekTo(from) != from)
-        return MEND_ERR_READ;
-    size_t run = 0;
-    for (int64_t p = from; p < to && !yes;) {
-        const unsigned int want = static_cast<unsigned int>(std::min(kBlock, to - p));
-        if (m_input->Read(m_scanBlock.data(), want) != want)
-            return MEND_ERR_READ;
-        yes = HasZeroRun(m_scanBlock.data(), want, run);
-        p += want;
-    }
-    return 0;
 }
 
 int CASFRepair::ParseSinglePayload(PacketInfo& packet, int64_t payloadEnd)
 {
     IBaseStream* in = m_input.get();
     const int64_t s = in->GetPos();
-    const StreamInfo* stream = nullptr;
-    int r = ParsePayloadHeader(packet, payloadEnd, stream);
+    int r = ParsePayloadHeader(packet, payloadEnd);
     if (r != 0)
         return r;
     // A payload cut by the end of the file is lost with its packet.
     if (payloadEnd > m_inputLength || in->GetPos() > payloadEnd)
-        return 1;
-    bool wiped = false;
-    if ((r = HoldsZeroRun(stream, in->GetPos(), payloadEnd, wiped)) < 0)
-        return r;
-    if (wiped)
         return 1;
     m_payloads.push_back({s, payloadEnd});
     packet.payloadCount = 1;
@@ -1004,8 +1010,7 @@ int CASFRepair::ParseMultiPayload(const PacketInfo& packet, int64_t payloadEnd)
 {
     IBaseStream* in = m_input.get();
     const int64_t s = in->GetPos();
-    const StreamInfo* stream = nullptr;
-    int r = ParsePayloadHeader(packet, payloadEnd, stream);
+    int r = ParsePayloadHeader(packet, payloadEnd);
     if (r != 0)
         return r < 0 ? r : (in->SeekTo(s) == s ? r : MEND_ERR_READ);
     if (m_inputLength - in->GetPos() < 2)
@@ -1020,14 +1025,7 @@ int CASFRepair::ParseMultiPayload(const PacketInfo& packet, int64_t payloadEnd)
         return in->SeekTo(s) == s ? 1 : MEND_ERR_READ;
     if (e > m_inputLength)
         return in->SeekTo(s) == s ? 2 : MEND_ERR_READ;
-    bool wiped = false;
-    if ((r = HoldsZeroRun(stream, e - size, e, wiped)) < 0)
-        return r;
-    // A wiped payload is passed over as lost; the next one starts after it.
-    if (wiped)
-        AddRange(s, e);
-    else
-        m_payloads.push_back({s, e});
+    m_payloads.push_back({s, e});
     return in->SeekTo(e) == e ? 0 : MEND_ERR_READ;
 }
 

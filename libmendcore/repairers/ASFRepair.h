@@ -61,8 +61,6 @@ public:
         uint8_t number = 0;              // 1 to 127
         uint32_t maxObjectSize = 0;      // 0 = unknown
         uint16_t extensionSize = 0xFFFF; // replicated bytes beyond 8; 0xFFFF = unknown
-        // Compressed video, whose payloads never hold a long run of zeros.
-        bool compressedVideo = false;
     };
 
     // What the analysis found; for tests.
@@ -101,7 +99,7 @@ private:
     int ParseHeaderExtObject(const ObjectHeader& h);
     int ParseExtStreamPropertiesObject(const ObjectHeader& h);
     int ReadGuidAt(int64_t at, AsfGuid& guid, bool& got);
-    StreamInfo* AddStream(uint8_t number, uint32_t maxObjectSize, uint16_t extensionSize, bool extended);
+    void AddStream(uint8_t number, uint32_t maxObjectSize, uint16_t extensionSize, bool extended);
     const StreamInfo* FindStream(uint8_t number) const;
     void CheckDeclaredCounts();
     void CheckDuration();
@@ -111,14 +109,16 @@ private:
     void CloseRun(int64_t at);
     void AddRange(int64_t start, int64_t end);
     bool Spend(int64_t steps);
+    // The first position at or after from where a top-level object (or,
+    // with packets, a data packet) can start; the file length when none.
+    int NextCandidate(int64_t from, bool packets, int64_t& next);
 
     // Data packets.
     int ParsePayload();
     int ParseSinglePayload(PacketInfo& packet, int64_t payloadEnd);
     int ParseMultiplePayloads(PacketInfo& packet, int64_t payloadEnd);
     int ParseMultiPayload(const PacketInfo& packet, int64_t payloadEnd);
-    int ParsePayloadHeader(const PacketInfo& packet, int64_t limit, const StreamInfo*& stream);
-    int HoldsZeroRun(const StreamInfo* stream, int64_t from, int64_t to, bool& yes);
+    int ParsePayloadHeader(const PacketInfo& packet, int64_t limit);
 
     // Rebuild.
     int WriteHeaderObject();
