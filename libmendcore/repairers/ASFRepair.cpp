@@ -37,6 +37,7 @@ enum AsfMacro : int {
     kMacroExtStreamProperties = 31,
     kMacroLastExtChild = 50,
     kMacroAudioMedia = 51,
+    kMacroVideoMedia = 52,
     kMacroBinaryMedia = 57,
     kMacroNoErrorCorrection = 60,
     kMacroAudioSpread = 61,
@@ -581,15 +582,61 @@ int CASFRepair::ParseStreamPropertiesObject(const ObjectHeader& h)
     // Either published error correction type is sound for any stream.
     if (correctionMacro != kMacroNoErrorCorrection && correctionMacro != kMacroAudioSpread)
         return MEND_ERR_UNREPAIRABLE;
-    if (in->SeekTo(h.start + 72) != h.start + 72)
+    if (in->SeekTo(h.start + 64) != h.start + 64)
         return MEND_ERR_READ;
+    uint32_t typeLength = 0, correctionLength = 0;
     uint16_t flags = 0;
-    if (!ReadField(in, flags))
+    if (!ReadField(in, typeLength) || !ReadField(in, correctionLength) || !ReadField(in, flags))
         return MEND_ERR_READ;
     const uint8_t number = flags & 0x7F;
-    if (number == 0)
+    if (number == 0 || typeLength > h.size - kStreamPropertiesMin)
         return MEND_ERR_UNREPAIRABLE;
-    AddStream(number, 0, 0xFFFF, false);
+    bool sound = true;
+    int r = TypeSpecificDataSound(h.start + kStreamPropertiesMin, typeLength, typeMacro, sound);
+    if (r < 0)
+        return r;
+    // A stream that no reader can decode makes the header useless.
+    if (!sound)
+        return MEND_ERR_UNREPAIRABLE;
+    // Without an Extended Stream Properties Object a stream has no payload
+    // extensions: its replicated data is the object size and time alone.
+    AddStream(number, 0, 0, false);
+    return 0;
+}
+
+int CASFRepair::TypeSpecificDataSound(int64_t at, uint32_t length, int typeMacro, bool& sound)
+{
+    sound = true;
+    IBaseStream* in = m_input.get();
+    if (typeMacro == kMacroAudioMedia) {
+        // WAVEFORMATEX: format tag, channels, samples per second.
+        uint16_t tag = 0, channels = 0;
+        uint32_t rate = 0;
+        if (length < 16) {
+            sound = false;
+            return 0;
+        }
+        if (in->SeekTo(at) != at || !ReadField(in, tag) || !ReadField(in, channels) || !ReadField(in, rate))
+            return MEND_ERR_READ;
+        sound = channels != 0 && rate != 0;
+    } else if (typeMacro == kMacroVideoMedia) {
+        // Width, height, flags, format data size, then the bitmap header:
+        // its size, width and height.
+        uint32_t width = 0, height = 0, infoSize = 0, infoWidth = 0;
+        int32_t infoHeight = 0;
+        uint8_t reserved = 0;
+        uint16_t formatSize = 0;
+        if (length < 11 + 40) {
+            sound = false;
+            return 0;
+        }
+        if (in->SeekTo(at) != at || !ReadField(in, width) || !ReadField(in, height) || !ReadField(in, reserved) ||
+            !ReadField(in, formatSize) || !ReadField(in, infoSize) || !ReadField(in, infoWidth) ||
+            !ReadField(in, infoHeight))
+            return MEND_ERR_READ;
+        sound = infoSize >= 40 && infoSize <= formatSize && formatSize <= length - 11 && infoWidth != 0 &&
+                infoHeight != 0;
+    }
     return 0;
 }
 

@@ -60,7 +60,7 @@ public:
     struct StreamInfo {
         uint8_t number = 0;              // 1 to 127
         uint32_t maxObjectSize = 0;      // 0 = unknown
-        uint16_t extensionSize = 0xFFFF; // replicated bytes beyond 8; 0xFFFF = unknown
+        uint16_t extensionSize = 0;      // replicated bytes beyond 8; 0xFFFF = unknown or variable
     };
 
     // What the analysis found; for tests.
@@ -96,6 +96,7 @@ private:
     int ParseNormalObject(const ObjectHeader& h);
     int ParseFilePropertiesObject(const ObjectHeader& h);
     int ParseStreamPropertiesObject(const ObjectHeader& h);
+    int TypeSpecificDataSound(int64_t at, uint32_t length, int typeMacro, bool& sound);
     int ParseHeaderExtObject(const ObjectHeader& h);
     int ParseExtStreamPropertiesObject(const ObjectHeader& h);
     int ReadGuidAt(int64_t at, AsfGuid& guid, bool& got);
