@@ -288,6 +288,12 @@ TEST(AsfWalk, HostileSizesEndInAClearCode)
         {"every packet zeroed",
          [&](auto& d) { std::fill(d.begin() + l.data + 50, d.begin() + l.data + LE64(d, l.data + 16), 0); },
          JRVP_ERR_UNREPAIRABLE},
+        {"video format data zeroed",
+         [&](auto& d) {
+             const int64_t sp = FindBytes(d, kStreamPropertiesGuid);
+             std::fill(d.begin() + sp + 78, d.begin() + sp + 78 + 51, 0);
+         },
+         JRVP_ERR_UNREPAIRABLE},
         {"cut inside the header", [&](auto& d) { d.resize(l.fileProperties + 50); }, JRVP_ERR_UNREPAIRABLE},
         {"cut after the header", [&](auto& d) { d.resize(l.data + 30); }, JRVP_ERR_UNREPAIRABLE},
     };
@@ -524,6 +530,56 @@ TEST(AsfRepair, SecondHeaderGetsTheCorrectedFileProperties)
     const MediaReport repaired = CheckMedia(dir.Path("repaired.wmv"));
     EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
     ExpectDeclaredAsWritten(fixed, repaired);
+}
+
+// A stream whose Stream Properties Object is destroyed loses its payloads;
+// the search through their data finds no payload of another stream there,
+// even where the data looks like one but for its replicated data length,
+// which without extended stream properties is always 8.
+TEST(AsfRepair, PayloadsOfALostStreamHideNoOtherPayload)
+{
+    const std::string src = RequireFixture("clip.wmv");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    const MediaReport original = CheckMedia(src);
+    const Layout l = LayoutOf(bytes);
+    // A payload of stream 1 in the first packet, with room for another
+    // payload's header in its data.
+    const size_t packet = l.data + 50;
+    size_t payload = packet + 5 + ((bytes[packet + 3] & 0x18) ? 1 : 0) + 6 + 1;
+    for (int k = 0; k < (bytes[payload - 1] & 0x3F); ++k) {
+        const size_t length = bytes[payload + 15] | bytes[payload + 16] << 8;
+        if ((bytes[payload] & 0x7F) == 1 && length > 120)
+            break;
+        payload += 17 + length;
+    }
+    ASSERT_EQ(bytes[payload] & 0x7F, 1);
+    const size_t fake = payload + 7 + 8 + 2 + 40;
+    const uint32_t send = ReadLE32(bytes, packet + 5 + ((bytes[packet + 3] & 0x18) ? 1 : 0));
+    const uint32_t preroll = static_cast<uint32_t>(LE64(bytes, l.fileProperties + 80));
+    std::vector<uint8_t> header = {0x02, 0x05, 0, 0, 0, 0, 18};
+    header.resize(header.size() + 18 + 2 + 20, 0);
+    WriteLE32(header, 7, 20);                // media object size
+    WriteLE32(header, 11, send + preroll);   // presentation time
+    header[7 + 18] = 20;                     // payload length
+    std::copy(header.begin(), header.end(), bytes.begin() + fake);
+    // Stream 1's Stream Properties Object becomes an object nobody knows.
+    const int64_t sp = FindBytes(bytes, kStreamPropertiesGuid);
+    ASSERT_EQ(ReadLE32(bytes, sp + 72) & 0x7F, 1u);
+    bytes[sp] ^= 0xFF;
+    ScratchDir dir("asf");
+    ASSERT_TRUE(WriteFileBytes(dir.Path("lost.wmv"), bytes));
+    Outcome o = ParseAndRepair(dir.Path("lost.wmv"), dir.Path("repaired.wmv"));
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.repair, 0);
+    const MediaReport repaired = CheckMedia(dir.Path("repaired.wmv"));
+    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+    std::set<std::tuple<int, int64_t, int>> audio;
+    for (const auto& f : Frames(original))
+        if (std::get<0>(f) == 1)
+            audio.insert({0, std::get<1>(f), std::get<2>(f)});
+    EXPECT_EQ(Frames(repaired), audio);
 }
 
 // ---------------------------------------------------------------------------
