@@ -392,13 +392,58 @@ int CASFRepair::ParseObject()
         return 2;
     }
     const int macro = Guid2Macro(h.guid);
-    if (macro == kMacroHeader)
-        return ParseHeaderObject(h);
+    if (macro == kMacroHeader) {
+        if (!m_haveHeader)
+            return ParseHeaderObject(h);
+        // A later Header Object that does not hold is damage: the file
+        // keeps the header it had.
+        HeaderState kept = SaveHeader();
+        int r = ParseHeaderObject(h);
+        if (r == MEND_ERR_UNREPAIRABLE) {
+            RestoreHeader(std::move(kept));
+            return 1;
+        }
+        return r;
+    }
     if (macro == kMacroData)
         return ParseDataObject(h);
     if (Guid2Level(h.guid) == 1)
         return ParseNormalObject(h);
     return 1;
+}
+
+CASFRepair::HeaderState CASFRepair::SaveHeader() const
+{
+    HeaderState h;
+    h.haveHeader = m_haveHeader;
+    h.headerStart = m_headerStart;
+    h.headerEnd = m_headerEnd;
+    h.filePropertiesOffset = m_filePropertiesOffset;
+    h.fileId = m_fileId;
+    h.packetSize = m_packetSize;
+    h.sendDuration = m_sendDuration;
+    h.preroll = m_preroll;
+    h.declaredPackets = m_declaredPackets;
+    h.flags = m_flags;
+    h.streams = m_streams;
+    h.patches = m_patches;
+    return h;
+}
+
+void CASFRepair::RestoreHeader(HeaderState&& h)
+{
+    m_haveHeader = h.haveHeader;
+    m_headerStart = h.headerStart;
+    m_headerEnd = h.headerEnd;
+    m_filePropertiesOffset = h.filePropertiesOffset;
+    m_fileId = h.fileId;
+    m_packetSize = h.packetSize;
+    m_sendDuration = h.sendDuration;
+    m_preroll = h.preroll;
+    m_declaredPackets = h.declaredPackets;
+    m_flags = h.flags;
+    m_streams = std::move(h.streams);
+    m_patches = std::move(h.patches);
 }
 
 int CASFRepair::ParseNormalObject(const ObjectHeader& h)
@@ -802,22 +847,35 @@ int CASFRepair::ParseDataObject(const ObjectHeader& h)
 
 namespace {
 
+// The first bytes of the top-level GUIDs, so that most positions of a
+// resynchronising scan cost one look.
+struct TopLevelFirstBytes {
+    bool is[256] = {};
+    TopLevelFirstBytes()
+    {
+        for (const GuidMacro& row : listGuidMacro)
+            if (row.macro >= kMacroHeader && row.macro <= kMacroTimecodeIndex)
+                is[row.guid.b[0]] = true;
+    }
+};
+
 // Whether an object of the top level (packets false) or a data packet or an
 // object of the top level (packets true) can start at b, which has at least
-// 16 bytes.
+// 17 bytes.
 bool CouldStartAt(const uint8_t* b, bool packets)
 {
+    static const TopLevelFirstBytes first;
     if (packets) {
         if (b[0] == kErrorCorrection && b[4] == kPropertyFlags)
             return true;
-        if (!(b[0] & 0x80) && !(b[0] & kSequenceType) && b[1] == kPropertyFlags)
+        if (b[1] == kPropertyFlags && !(b[0] & 0x80) && !(b[0] & kSequenceType))
             return true;
     }
-    for (int m = kMacroHeader; m <= kMacroTimecodeIndex; ++m) {
-        const AsfGuid* g = CASFRepair::GuidOfMacro(m);
-        if (g && g->b[0] == b[0] && std::memcmp(g->b, b, sizeof(g->b)) == 0)
+    if (!first.is[b[0]])
+        return false;
+    for (const GuidMacro& row : listGuidMacro)
+        if (row.macro <= kMacroTimecodeIndex && std::memcmp(row.guid.b, b, sizeof(row.guid.b)) == 0)
             return true;
-    }
     return false;
 }
 

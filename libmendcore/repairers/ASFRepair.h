@@ -86,6 +86,20 @@ private:
         uint64_t value;
     };
 
+    // What a Header Object sets, kept while a later one is parsed.
+    struct HeaderState {
+        bool haveHeader;
+        int64_t headerStart, headerEnd, filePropertiesOffset;
+        AsfGuid fileId;
+        uint32_t packetSize;
+        uint64_t sendDuration, preroll, declaredPackets;
+        uint32_t flags;
+        std::vector<StreamInfo> streams;
+        std::vector<HeaderPatch> patches;
+    };
+    HeaderState SaveHeader() const;
+    void RestoreHeader(HeaderState&& h);
+
     // Object layer.
     int ReadObjectGuidAndSize(ObjectHeader& h, int64_t limit);
     int ParseObject();
