@@ -154,6 +154,20 @@ constexpr uint32_t kMaxPacketSize = 1u << 24;
 constexpr uint64_t kPresentationSlack = 5000;
 // Send Duration is accepted within this of what the packets show (100 ns).
 constexpr uint64_t kDurationTolerance = 1000000;
+// The Padding Length field the rebuild writes when a packet has left
+// bytes beyond its payloads and the shortest header: none for none, else
+// the smallest field whose own bytes leave a padding it can hold.
+int PaddingFieldFor(uint64_t left)
+{
+    if (left == 0)
+        return 0;
+    if (left - 1 <= 0xFF)
+        return 1;
+    if (left - 2 <= 0xFFFF)
+        return 2;
+    return 4;
+}
+
 int FieldSize(int type)
 {
     static const int sizes[4] = {0, 1, 2, 4};
@@ -916,105 +930,133 @@ int CASFRepair::NextCandidate(int64_t from, bool packets, int64_t& next)
 
 // ---------------------------------------------------------------------------
 // Data packets.
+//
+// A packet is read with one call and checked in memory: packets are small
+// and lie back to back, so the analysis reads the Data Object once, in
+// order.
 
 namespace {
 
-bool ReadSized(IBaseStream* in, int size, uint32_t& value)
+uint32_t LoadLE(const uint8_t* b, int size)
 {
-    value = 0;
-    switch (size) {
-    case 0: return true;
-    case 1: { uint8_t v; if (!ReadField(in, v)) return false; value = v; return true; }
-    case 2: { uint16_t v; if (!ReadField(in, v)) return false; value = v; return true; }
-    default: return ReadField(in, value);
-    }
+    uint32_t v = 0;
+    for (int i = size - 1; i >= 0; --i)
+        v = (v << 8) | b[i];
+    return v;
 }
 
 }  // namespace
+
+// Whether size bytes at offset i of the packet are there: 0 yes, 1 they
+// lie beyond the packet's fixed size (damage), 2 beyond the end of the
+// file (stop).
+int CASFRepair::PacketView::Need(int64_t i, int64_t size) const
+{
+    if (size <= n - i)
+        return 0;
+    return n < fixed && size <= fixed - i ? 2 : 1;
+}
 
 int CASFRepair::ParsePayload()
 {
     IBaseStream* in = m_input.get();
     const int64_t length = m_inputLength;
     const int64_t p = in->GetPos();
-    const int64_t n = m_packetSize;
-    auto back = [&](int result) { return in->SeekTo(p) == p ? result : MEND_ERR_READ; };
     if (p < 0)
         return MEND_ERR_READ;
     if (length - p < 1)
         return 2;
-    uint8_t first = 0, lengthType = 0, properties = 0;
-    if (!ReadField(in, first))
+    PacketView v;
+    v.start = p;
+    v.fixed = m_packetSize;
+    v.n = std::min<int64_t>(m_packetSize, length - p);
+    if (m_packet.size() < m_packetSize)
+        m_packet.resize(m_packetSize);
+    if (in->Read(m_packet.data(), static_cast<unsigned int>(v.n)) != v.n)
         return MEND_ERR_READ;
-    if (first == kErrorCorrection) {
-        if (length - in->GetPos() < 3)
-            return back(2);
-        in->JumpOver(2);
-        if (!ReadField(in, lengthType))
-            return MEND_ERR_READ;
-    } else {
-        lengthType = first;
+    v.b = m_packet.data();
+    int r = ParsePacketView(v);
+    if (r < 0)
+        return r;
+    const int64_t next = r == 0 ? m_packets.back().end : p;
+    return in->SeekTo(next) == next ? r : MEND_ERR_READ;
+}
+
+int CASFRepair::ParsePacketView(const PacketView& v)
+{
+    const uint8_t* b = v.b;
+    int64_t i = 0;
+    int r = 0;
+    PacketInfo packet;
+    packet.start = v.start;
+    if ((r = v.Need(0, 1)) != 0)
+        return r;
+    if (b[0] == kErrorCorrection) {
+        if ((r = v.Need(1, 3)) != 0)
+            return r;
+        i = 3;
+        packet.errorCorrection = b[1] == 0 && b[2] == 0;
     }
+    const uint8_t lengthType = b[i++];
     if ((lengthType & 0x80) || (lengthType & kSequenceType))
-        return back(1);
-    if (length - in->GetPos() < 1)
-        return back(2);
-    if (!ReadField(in, properties))
-        return MEND_ERR_READ;
-    if (properties != kPropertyFlags)
-        return back(1);
+        return 1;
+    if ((r = v.Need(i, 1)) != 0)
+        return r;
+    if (b[i++] != kPropertyFlags)
+        return 1;
     const int packetLengthSize = FieldSize(lengthType >> 5);
     const int paddingSize = FieldSize(lengthType >> 3);
-    if (length - in->GetPos() < packetLengthSize + paddingSize + 6)
-        return back(2);
-    uint32_t packetLength = 0, padding = 0;
-    if (!ReadSized(in, packetLengthSize, packetLength) || !ReadSized(in, paddingSize, padding))
-        return MEND_ERR_READ;
-    const int64_t q = in->GetPos();
+    if ((r = v.Need(i, packetLengthSize + paddingSize + 6)) != 0)
+        return r;
+    const uint32_t packetLength = LoadLE(b + i, packetLengthSize);
+    i += packetLengthSize;
+    const uint32_t padding = LoadLE(b + i, paddingSize);
+    i += paddingSize;
     // Bytes of the packet after Send Time and Duration: payloads and padding.
-    const int64_t room = p + n - q - 6;
+    const int64_t room = v.fixed - i - 6;
     if (padding > room)
-        return back(1);
+        return 1;
     int64_t payloadLength = room - padding;
     // Packet Length counts the whole packet; some writers put the payload
     // bytes there instead. Either must agree with the fixed packet size.
-    if (packetLengthSize != 0 && packetLength != n) {
-        if (packetLength != room - padding)
-            return back(1);
-        payloadLength = packetLength;
+    if (packetLengthSize != 0 && packetLength != v.fixed) {
+        if (packetLength != payloadLength)
+            return 1;
     }
-    PacketInfo packet;
-    packet.start = p;
+    packet.sendTime = LoadLE(b + i, 4);
+    packet.duration = static_cast<uint16_t>(LoadLE(b + i + 4, 2));
+    i += 6;
     packet.lengthTypeFlags = lengthType;
     packet.multiple = (lengthType & kMultiplePayloads) != 0;
-    if (!ReadField(in, packet.sendTime) || !ReadField(in, packet.duration))
-        return MEND_ERR_READ;
-    const int64_t payloadEnd = q + 6 + payloadLength;
     packet.firstPayload = static_cast<uint32_t>(m_payloads.size());
-    int r = packet.multiple ? ParseMultiplePayloads(packet, payloadEnd) : ParseSinglePayload(packet, payloadEnd);
+    const int64_t payloadEnd = i + payloadLength;
+    r = packet.multiple ? ParseMultiplePayloads(v, packet, i, payloadEnd) : ParseSinglePayload(v, packet, i, payloadEnd);
     if (r != 0) {
         m_payloads.resize(packet.firstPayload);
-        return r < 0 ? r : back(r);
+        return r;
     }
     // The packet ends where its fixed size says, or where the file does.
-    packet.end = length - p < n ? length : p + n;
+    packet.end = v.start + v.n;
+    // A packet that the rebuild would write byte for byte as it stands is
+    // copied with its neighbours in one run.
+    packet.verbatim = packet.verbatim && packet.errorCorrection && packetLengthSize == 0 && v.n == v.fixed &&
+                      PaddingFieldFor(uint64_t(paddingSize) + padding) == paddingSize;
     m_packets.push_back(packet);
-    return in->SeekTo(packet.end) == packet.end ? 0 : MEND_ERR_READ;
+    return 0;
 }
 
-int CASFRepair::ParsePayloadHeader(const PacketInfo& packet, int64_t limit)
+int CASFRepair::ParsePayloadHeader(const PacketView& v, const PacketInfo& packet, int64_t s, int64_t limit,
+                                   int64_t& next)
 {
-    IBaseStream* in = m_input.get();
-    const int64_t s = in->GetPos();
-    if (m_inputLength - s < 7)
-        return 2;
+    const uint8_t* b = v.b;
+    int r = v.Need(s, 7);
+    if (r != 0)
+        return r;
     if (limit - s < 7)
         return 1;
-    uint8_t number = 0, objectNumber = 0, replicated = 0;
-    uint32_t offset = 0;
-    if (!ReadField(in, number) || !ReadField(in, objectNumber) || !ReadField(in, offset) ||
-        !ReadField(in, replicated))
-        return MEND_ERR_READ;
+    const uint8_t number = b[s];
+    const uint32_t offset = LoadLE(b + s + 2, 4);
+    const uint8_t replicated = b[s + 6];
     const StreamInfo* info = FindStream(number & 0x7F);
     if (!info || replicated == 0)
         return 1;
@@ -1024,18 +1066,20 @@ int CASFRepair::ParsePayloadHeader(const PacketInfo& packet, int64_t limit)
         // time and one delta byte follows.
         if (limit - s < 8)
             return 1;
+        if ((r = v.Need(s, 8)) != 0)
+            return r;
         presentation = offset;
     } else {
         if (replicated < 8 || (info->extensionSize != 0xFFFF && replicated != info->extensionSize + 8))
             return 1;
-        if (limit - in->GetPos() < replicated)
+        if (limit - s - 7 < replicated)
             return 1;
-        uint32_t objectSize = 0, time = 0;
-        if (!ReadField(in, objectSize) || !ReadField(in, time))
-            return MEND_ERR_READ;
+        if ((r = v.Need(s + 7, replicated)) != 0)
+            return r;
+        const uint32_t objectSize = LoadLE(b + s + 7, 4);
         if ((info->maxObjectSize != 0 && objectSize > info->maxObjectSize) || objectSize < offset)
             return 1;
-        presentation = time;
+        presentation = LoadLE(b + s + 11, 4);
     }
     // Sent ahead of its presentation by the preroll, within a slack.
     const uint64_t sent = uint64_t(packet.sendTime) + m_preroll;
@@ -1043,95 +1087,83 @@ int CASFRepair::ParsePayloadHeader(const PacketInfo& packet, int64_t limit)
     const uint64_t high = sent + packet.duration + kPresentationSlack;
     if (presentation < low || presentation > high)
         return 1;
-    const int64_t next = s + 7 + (replicated == 1 ? 1 : replicated);
-    return in->SeekTo(next) == next ? 0 : MEND_ERR_READ;
-}
-
-int CASFRepair::ParseSinglePayload(PacketInfo& packet, int64_t payloadEnd)
-{
-    IBaseStream* in = m_input.get();
-    const int64_t s = in->GetPos();
-    int r = ParsePayloadHeader(packet, payloadEnd);
-    if (r != 0)
-        return r;
-    // A payload cut by the end of the file is lost with its packet.
-    if (payloadEnd > m_inputLength || in->GetPos() > payloadEnd)
-        return 1;
-    m_payloads.push_back({s, payloadEnd});
-    packet.payloadCount = 1;
+    next = s + 7 + (replicated == 1 ? 1 : replicated);
     return 0;
 }
 
-int CASFRepair::ParseMultiplePayloads(PacketInfo& packet, int64_t payloadEnd)
+int CASFRepair::ParseSinglePayload(const PacketView& v, PacketInfo& packet, int64_t s, int64_t payloadEnd)
 {
-    IBaseStream* in = m_input.get();
-    if (m_inputLength - in->GetPos() < 1)
-        return 2;
-    uint8_t flags = 0;
-    if (!ReadField(in, flags))
-        return MEND_ERR_READ;
+    int64_t data = 0;
+    int r = ParsePayloadHeader(v, packet, s, payloadEnd, data);
+    if (r != 0)
+        return r;
+    // A payload cut by the end of the file is lost with its packet.
+    if (payloadEnd > v.n || data > payloadEnd)
+        return 1;
+    m_payloads.push_back({v.start + s, v.start + payloadEnd});
+    packet.payloadCount = 1;
+    packet.verbatim = true;
+    return 0;
+}
+
+int CASFRepair::ParseMultiplePayloads(const PacketView& v, PacketInfo& packet, int64_t at, int64_t payloadEnd)
+{
+    int r = v.Need(at, 1);
+    if (r != 0)
+        return r;
+    const uint8_t flags = v.b[at];
     if ((flags & 0xC0) != kPayloadLengthWord || (flags & 0x3F) == 0)
         return 1;
     // The packet's real end bounds the search: payloads that do not parse
     // are passed over byte by byte and recorded as lost.
     int64_t skipped = -1;
-    for (;;) {
-        const int64_t s = in->GetPos();
-        if (s < 0)
-            return MEND_ERR_READ;
-        if (s >= payloadEnd)
-            break;
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
+    int64_t s = at + 1;
+    while (s < payloadEnd) {
         if (!Spend(1))
             return MEND_ERR_UNREPAIRABLE;
-        int r = ParseMultiPayload(packet, payloadEnd);
-        if (r < 0)
-            return r;
-        if (r == 2) {
-            if (skipped >= 0)
-                AddRange(skipped, std::min(payloadEnd, m_inputLength));
-            skipped = -1;
+        int64_t e = 0;
+        r = ParseMultiPayload(v, packet, s, payloadEnd, e);
+        if (r == 2)
             break;
-        }
         if (r == 0) {
             if (skipped >= 0)
-                AddRange(skipped, s);
+                AddRange(v.start + skipped, v.start + s);
             skipped = -1;
+            s = e;
             continue;
         }
         if (skipped < 0)
             skipped = s;
-        if (in->SeekTo(s + 1) != s + 1)
-            return MEND_ERR_READ;
+        ++s;
     }
-    if (skipped >= 0)
-        AddRange(skipped, std::min(payloadEnd, m_inputLength));
+    if (skipped >= 0 || s < payloadEnd)
+        AddRange(v.start + (skipped >= 0 ? skipped : s), v.start + std::min(payloadEnd, v.n));
     packet.payloadCount = static_cast<uint32_t>(m_payloads.size() - packet.firstPayload);
-    return packet.payloadCount == 0 ? 1 : 0;
+    if (packet.payloadCount == 0)
+        return 1;
+    packet.verbatim = skipped < 0 && s == payloadEnd && packet.payloadCount == (flags & 0x3Fu);
+    return 0;
 }
 
-int CASFRepair::ParseMultiPayload(const PacketInfo& packet, int64_t payloadEnd)
+int CASFRepair::ParseMultiPayload(const PacketView& v, const PacketInfo& packet, int64_t s, int64_t payloadEnd,
+                                  int64_t& e)
 {
-    IBaseStream* in = m_input.get();
-    const int64_t s = in->GetPos();
-    int r = ParsePayloadHeader(packet, payloadEnd);
+    int64_t at = 0;
+    int r = ParsePayloadHeader(v, packet, s, payloadEnd, at);
     if (r != 0)
-        return r < 0 ? r : (in->SeekTo(s) == s ? r : MEND_ERR_READ);
-    if (m_inputLength - in->GetPos() < 2)
-        return in->SeekTo(s) == s ? 2 : MEND_ERR_READ;
-    if (payloadEnd - in->GetPos() < 2)
-        return in->SeekTo(s) == s ? 1 : MEND_ERR_READ;
-    uint16_t size = 0;
-    if (!ReadField(in, size))
-        return MEND_ERR_READ;
-    const int64_t e = in->GetPos() + size;
+        return r;
+    if (payloadEnd - at < 2)
+        return 1;
+    if ((r = v.Need(at, 2)) != 0)
+        return r;
+    const uint32_t size = LoadLE(v.b + at, 2);
+    e = at + 2 + size;
     if (size == 0 || e > payloadEnd)
-        return in->SeekTo(s) == s ? 1 : MEND_ERR_READ;
-    if (e > m_inputLength)
-        return in->SeekTo(s) == s ? 2 : MEND_ERR_READ;
-    m_payloads.push_back({s, e});
-    return in->SeekTo(e) == e ? 0 : MEND_ERR_READ;
+        return 1;
+    if (e > v.n)
+        return 2;
+    m_payloads.push_back({v.start + s, v.start + e});
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -1178,15 +1210,49 @@ int CASFRepair::WriteDataObject()
         m_errorCorrection = m_errorCorrection && bytes + 11 <= m_packetSize;
     }
     m_packetsWritten = 0;
+    // Packets that stand as the rebuild would write them are copied in
+    // runs of neighbours: most of a damaged file is such runs.
+    int64_t runStart = 0, runEnd = 0;
+    uint64_t runPackets = 0;
+    auto flush = [&]() {
+        if (runPackets == 0)
+            return 0;
+        if (m_input->SeekTo(runStart) != runStart)
+            return int(MEND_ERR_READ);
+        int r = WriteToFile(runEnd - runStart);
+        m_packetsWritten += runPackets;
+        runPackets = 0;
+        return r;
+    };
     for (const PacketInfo& packet : m_packets) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
+        if (m_errorCorrection && packet.verbatim) {
+            if (runPackets > 0 && packet.start == runEnd) {
+                runEnd = packet.end;
+                ++runPackets;
+                continue;
+            }
+            int r = flush();
+            if (r < 0)
+                return r;
+            runStart = packet.start;
+            runEnd = packet.end;
+            runPackets = 1;
+            continue;
+        }
+        int r = flush();
+        if (r < 0)
+            return r;
         bool written = false;
-        int r = WritePacket(packet, written);
+        r = WritePacket(packet, written);
         if (r < 0)
             return r;
         m_packetsWritten += written;
     }
+    int r = flush();
+    if (r < 0)
+        return r;
     if (m_packetsWritten != count) {
         const int64_t end = out->GetPos();
         const uint64_t realSize = kDataObjectHeaderSize + m_packetsWritten * m_packetSize;
@@ -1222,18 +1288,8 @@ int CASFRepair::WritePacket(const PacketInfo& packet, bool& written)
     int paddingField = 0;
     uint64_t padding = 0;
     const uint64_t left = room - header;
-    if (left == 0) {
-        paddingField = 0;
-    } else if (left - 1 <= 0xFF) {
-        paddingField = 1;
-        padding = left - 1;
-    } else if (left - 2 <= 0xFFFF) {
-        paddingField = 2;
-        padding = left - 2;
-    } else {
-        paddingField = 4;
-        padding = left - 4;
-    }
+    paddingField = PaddingFieldFor(left);
+    padding = left - paddingField;
     lengthType |= static_cast<uint8_t>((paddingField == 4 ? 3 : paddingField) << 3);
     uint8_t head[16];
     size_t k = 0;

@@ -56,6 +56,8 @@ public:
         uint16_t duration = 0;   // milliseconds
         uint8_t lengthTypeFlags = 0;
         bool multiple = false;
+        bool errorCorrection = false;  // two bytes of error correction data, both 0
+        bool verbatim = false;         // written again byte for byte
     };
     struct StreamInfo {
         uint8_t number = 0;              // 1 to 127
@@ -129,11 +131,20 @@ private:
     int NextCandidate(int64_t from, bool packets, int64_t& next);
 
     // Data packets.
+    // The bytes of one packet in memory: n of its fixed size were there.
+    struct PacketView {
+        const uint8_t* b = nullptr;
+        int64_t start = 0;
+        int64_t n = 0;
+        int64_t fixed = 0;
+        int Need(int64_t i, int64_t size) const;
+    };
     int ParsePayload();
-    int ParseSinglePayload(PacketInfo& packet, int64_t payloadEnd);
-    int ParseMultiplePayloads(PacketInfo& packet, int64_t payloadEnd);
-    int ParseMultiPayload(const PacketInfo& packet, int64_t payloadEnd);
-    int ParsePayloadHeader(const PacketInfo& packet, int64_t limit);
+    int ParsePacketView(const PacketView& v);
+    int ParseSinglePayload(const PacketView& v, PacketInfo& packet, int64_t s, int64_t payloadEnd);
+    int ParseMultiplePayloads(const PacketView& v, PacketInfo& packet, int64_t at, int64_t payloadEnd);
+    int ParseMultiPayload(const PacketView& v, const PacketInfo& packet, int64_t s, int64_t payloadEnd, int64_t& e);
+    int ParsePayloadHeader(const PacketView& v, const PacketInfo& packet, int64_t s, int64_t limit, int64_t& next);
 
     // Rebuild.
     int WriteHeaderObject();
@@ -170,6 +181,7 @@ private:
     uint64_t m_packetsWritten = 0;
     bool m_errorCorrection = true;
     std::vector<uint8_t> m_scanBlock;
+    std::vector<uint8_t> m_packet;
 };
 
 #endif

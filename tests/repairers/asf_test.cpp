@@ -186,9 +186,10 @@ TEST(AsfGuids, EveryGuidOfFfmpegFilesIsKnownAtItsLevel)
             int streams = 0;
             for (const Object& c : Objects(d, o.pos + 30, o.pos + o.size)) {
                 EXPECT_EQ(CASFRepair::Guid2Level(c.guid), 2) << "child at " << c.pos;
-                if (CASFRepair::Guid2Macro(c.guid) == 13)
+                if (CASFRepair::Guid2Macro(c.guid) == 13) {
                     for (const Object& e : Objects(d, c.pos + 46, c.pos + c.size))
                         EXPECT_EQ(CASFRepair::Guid2Level(e.guid), 3) << "extension child at " << e.pos;
+                }
                 if (CASFRepair::Guid2Macro(c.guid) == 12) {
                     ++streams;
                     const int type = CASFRepair::Guid2Macro(ToGuid(&d[c.pos + 24]));
@@ -467,8 +468,9 @@ TEST(AsfRepair, EveryDamageIsRepairedIntoACleanFile)
             ASSERT_EQ(o.repair, 0);
 
             const MediaReport repaired = CheckMedia(out);
-            if (!damage.hitsKeptPayload)
+            if (!damage.hitsKeptPayload) {
                 EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+            }
             ExpectDeclaredAsWritten(ReadFileBytes(out), repaired);
             // Every frame whose packets lie clear of the damage is kept.
             const auto kept = Frames(repaired);
