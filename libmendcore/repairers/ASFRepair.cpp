@@ -1227,7 +1227,7 @@ int CASFRepair::WriteDataObject()
     for (const PacketInfo& packet : m_packets) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        if (m_errorCorrection && packet.verbatim) {
+        if (m_errorCorrection && packet.verbatim && packet.end - packet.start == int64_t(m_packetSize)) {
             if (runPackets > 0 && packet.start == runEnd) {
                 runEnd = packet.end;
                 ++runPackets;
