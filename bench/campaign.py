@@ -35,6 +35,7 @@ import random
 import re
 import shutil
 import struct
+import uuid
 import subprocess
 import sys
 import time
@@ -96,6 +97,9 @@ RECORDINGS = collections.OrderedDict([
                                     "-b:a", "128k", "-ar", "44100", "-f", "flv"))),
     ("gst_h264_aac.flv", ("flv", gst("x264enc speed-preset=ultrafast bitrate=8000 key-int-max=60",
                                      "voaacenc", "flvmux"))),
+    ("wmv2_wmav2.wmv", ("asf", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "wmv2", *RATE, "-c:a", "wmav2",
+                                      "-b:a", "128k", "-f", "asf"))),
+    ("msmpeg4_wmav2.asf", ("asf", encode(*SRC_V, *SRC_A, *NOISE, *RATE, "-f", "asf"))),
     ("gst_h264_aac.mp4", ("mp4", gst("x264enc speed-preset=ultrafast bitrate=8000 key-int-max=60",
                                      "voaacenc", "mp4mux"))),
     ("gst_mpeg4_mp3.avi", ("avi", gst("avenc_mpeg4 bitrate=8000000 gop-size=60", "lamemp3enc bitrate=192",
@@ -356,7 +360,58 @@ def flv_layout(path):
     return L
 
 
-LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "flv": flv_layout}
+LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "flv": flv_layout, "asf": asf_layout}
+def asf_guid(text):
+    """A GUID as the format publishes it, in its byte order in the file."""
+    return uuid.UUID(text).bytes_le
+
+
+ASF_HEADER = asf_guid("75B22630-668E-11CF-A6D9-00AA0062CE6C")
+ASF_DATA = asf_guid("75B22636-668E-11CF-A6D9-00AA0062CE6C")
+ASF_FILE_PROPERTIES = asf_guid("8CABDCA1-A947-11CF-8EE4-00C00C205365")
+ASF_STREAM_PROPERTIES = asf_guid("B7DC0791-A9B7-11CF-8EE6-00C00C205365")
+
+
+def asf_objects(f, start, end):
+    """(guid, offset, size) of the objects in [start, end)."""
+    pos = start
+    while end - pos >= 24:
+        head = read_at(f, pos, 24)
+        size = struct.unpack("<Q", head[16:])[0]
+        yield head[:16], pos, size
+        if size < 24:
+            return
+        pos += size
+
+
+def asf_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    packet = 0
+    for guid, off, size in asf_objects(f, 0, L.size):
+        if guid == ASF_HEADER:
+            L.header = (off + 30, off + size)
+            for cguid, coff, csize in asf_objects(f, off + 30, off + size):
+                if cguid == ASF_FILE_PROPERTIES:
+                    # File Size, Data Packets Count, Play and Send Duration.
+                    L.fields += [(coff + 40, 8), (coff + 56, 8), (coff + 64, 8), (coff + 72, 8)]
+                    packet = struct.unpack("<I", read_at(f, coff + 92, 4))[0]
+                elif cguid == ASF_STREAM_PROPERTIES and not L.swap:
+                    L.swap = coff + 24  # the stream type GUID
+        elif guid == ASF_DATA:
+            L.data = (off + 50, off + size)
+            L.fields += [(off + 16, 8), (off + 40, 8)]  # Object Size, Total Data Packets
+            L.unit = (off + 16, 8, size, lambda v: struct.pack("<Q", v))
+        elif L.data != (0, L.size):
+            L.index = (off + 24, off + size)
+            L.lost_index = ([("cut", off)], True)
+            break
+    # A packet boundary near the middle of the data.
+    count = (L.data[1] - L.data[0]) // packet
+    L.boundary = L.data[0] + count // 2 * packet
+    return L
+
+
 
 
 def layout(family, path):

@@ -69,6 +69,7 @@ make "$CLIP.mkv" -f lavfi -i "testsrc2=size=640x360:rate=30" -f lavfi -i "sine=f
   -t 4 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a libmp3lame -b:a 128k
 make "$CLIP.avi" -i "$CLIP.mkv" -c copy -bsf:v h264_mp4toannexb
 make "$CLIP.mp4" -i "$CLIP.mkv" -c copy
+make "$CLIP.asf" -i "$CLIP.mkv" -c copy -bsf:v h264_mp4toannexb -f asf
 if [[ ! -s $DATA/random.bin ]]; then
   head -c $((TAIL_MIB << 20)) /dev/urandom >"$DATA/.tmp-random" && mv -f "$DATA/.tmp-random" "$DATA/random.bin"
 fi
@@ -159,13 +160,16 @@ bench_repair mkv "$REC.mkv"
 bench_repair "mp4 faststart" "$REC-faststart.mp4" -c copy -movflags +faststart
 bench_repair "mp4 fragmented" "$REC-frag.mp4" -c copy -movflags frag_keyframe+empty_moov
 bench_repair flv "$REC.flv" -c copy
+# ffmpeg's ASF muxer takes the H.264 (as start-code streams) and MP3 packets
+# as they are: the same recording in 3200-byte data packets.
+bench_repair asf "$REC.asf" -c copy -bsf:v h264_mp4toannexb -f asf
 
 wanted analysis || exit 0
 
 echo
 echo "Analysis of a 4 s clip followed by $TAIL_MIB MiB (median of $RUNS runs; MiB/s of the appended bytes)"
 printf '%-15s %9s %9s %9s  %s\n' case seconds "MiB/s" target result
-for ext in mkv avi mp4; do
+for ext in mkv avi mp4 asf; do
   for kind in zeros random; do
     tail=$DATA/tail.$ext
     if [[ $kind == zeros ]]; then
@@ -186,7 +190,7 @@ done
 echo
 echo "Analysis of a 4 s clip followed by a 5 GiB hole (one run)"
 printf '%-15s %9s %9s  %s\n' case seconds "GiB/s" result
-for ext in mkv avi mp4; do
+for ext in mkv avi mp4 asf; do
   tail=$DATA/tail.$ext
   cp "$CLIP.$ext" "$tail"
   truncate -s +5G "$tail"

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "repairers/ASFRepair.h"
 #include "repairers/AVIRepair.h"
 #include "repairers/FLVRepair.h"
 #include "repairers/MP4Repair.h"
@@ -67,6 +68,8 @@ std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* in
         return std::make_unique<CMP4Repair>(input);
     case JRVP_FORMAT_FLV:
         return std::make_unique<CFLVRepair>(input);
+    case JRVP_FORMAT_ASF:
+        return std::make_unique<CASFRepair>(input);
     case JRVP_FORMAT_MKV:
         return std::make_unique<CMKVRepair>(input);
     // Each container's repairer joins here as it is built; until then the
