@@ -73,7 +73,7 @@ def NOISE_96K(seconds):
     """Two different noises as a 24-bit stereo pair at 96 kHz."""
     return ["-f", "lavfi", "-i", f"anoisesrc=c=pink:r=48000:a=0.5:d={seconds}",
             "-f", "lavfi", "-i", f"anoisesrc=c=white:r=48000:a=0.3:d={seconds}:seed=5",
-            "-filter_complex", "[0][1]amerge=inputs=2", "-sample_fmt", "s32", "-ar", "96000"]
+            "-filter_complex", "[0][1]amerge=inputs=2", "-ar", "96000"]
 
 
 def piped(source, tool):
@@ -124,8 +124,8 @@ RECORDINGS = collections.OrderedDict([
     ("vorbis_q10.ogg", ("ogg", encode(*PINK(3000), "-c:a", "libvorbis", "-q:a", "10", "-f", "ogg"))),
     ("oggenc_q10.ogg", ("ogg", piped(PINK(3000), ["oggenc", "-Q", "-q", "10", "-", "-o"]))),
     ("opus_510k.opus", ("ogg", encode(*PINK(2400), "-c:a", "libopus", "-b:a", "510k", "-f", "opus"))),
-    ("noise_96k.flac", ("flac", encode(*NOISE_96K(400), "-c:a", "flac", "-f", "flac"))),
-    ("flactool_96k.flac", ("flac", piped(NOISE_96K(400), ["flac", "-s", "-f", "-", "-o"]))),
+    ("noise_96k.flac", ("flac", encode(*NOISE_96K(400), "-sample_fmt", "s32", "-c:a", "flac", "-f", "flac"))),
+    ("flactool_96k.flac", ("flac", piped(NOISE_96K(400) + ["-c:a", "pcm_s24le"], ["flac", "-s", "-f", "-", "-o"]))),
 ])
 
 

@@ -18,8 +18,17 @@ public:
     uint32_t Update(uint32_t crc, const uint8_t* data, size_t n) const;
 
 private:
-    unsigned m_shift;      // 32 - width
+    uint32_t UpdateTable(uint32_t crc, const uint8_t* data, size_t n) const;
+    uint32_t UpdateFolded(uint32_t crc, const uint8_t* data, size_t n) const;
+
+    unsigned m_width;
+    unsigned m_shift;          // 32 - width
     uint32_t m_table[8][256];  // slicing by eight
+    // Carry-less multiplication: x^192 and x^128 modulo the polynomial,
+    // which fold 16 bytes onto the 16 that follow them.
+    uint64_t m_fold192 = 0;
+    uint64_t m_fold128 = 0;
+    bool m_clmul = false;
 };
 
 // The shared instances, built once on first use (thread-safe).

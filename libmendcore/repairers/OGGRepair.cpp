@@ -22,12 +22,14 @@ const uint8_t kCapture[4] = {'O', 'g', 'g', 'S'};
 struct CodecHead {
     const char* bytes;
     size_t size;
+    uint8_t headerPackets;  // packets a decoder needs before the first data
 };
-// The first bytes of the first packet of each codec's stream.
+// The first bytes of the first packet of each codec's stream. Where the
+// count of header packets is not fixed, the first packet is all we ask for.
 const CodecHead kCodecHeads[] = {
-    {"CELT    ", 8}, {"BBCD\0", 5}, {"KW-DIRAC", 8}, {"\x7f" "FLAC", 5}, {"fLaC", 4},
-    {"\x01text", 5}, {"\x01" "Direct Show Samples embedded in Ogg", 36}, {"OpusHead", 8},
-    {"fishead", 7}, {"Speex   ", 8}, {"\x80theora", 7}, {"\x01vorbis", 7}, {"OVP80", 5},
+    {"CELT    ", 8, 2}, {"BBCD\0", 5, 1}, {"KW-DIRAC", 8, 1}, {"\x7f" "FLAC", 5, 1}, {"fLaC", 4, 1},
+    {"\x01text", 5, 1}, {"\x01" "Direct Show Samples embedded in Ogg", 36, 1}, {"OpusHead", 8, 2},
+    {"fishead", 7, 1}, {"Speex   ", 8, 2}, {"\x80theora", 7, 3}, {"\x01vorbis", 7, 3}, {"OVP80", 5, 1},
 };
 
 uint32_t LE32(const uint8_t* p)
@@ -35,12 +37,13 @@ uint32_t LE32(const uint8_t* p)
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-bool StartsWithCodecHead(const uint8_t* packet, size_t size)
+// The codec's header packets, or 0 when the packet starts no known head.
+uint8_t HeaderPacketsOf(const uint8_t* packet, size_t size)
 {
     for (const CodecHead& head : kCodecHeads)
         if (size >= head.size && memcmp(packet, head.bytes, head.size) == 0)
-            return true;
-    return false;
+            return head.headerPackets;
+    return 0;
 }
 
 }  // namespace
@@ -94,7 +97,7 @@ bool COGGRepair::CheckFormat()
         }
         const int64_t body = i + kHeaderSize + n;
         const int64_t avail = std::min(first, want - body);
-        if (StartsWithCodecHead(&d[body], static_cast<size_t>(avail)))
+        if (HeaderPacketsOf(&d[body], static_cast<size_t>(avail)) > 0)
             return true;
     }
     return false;
@@ -146,9 +149,14 @@ int COGGRepair::ParsePage(int64_t pos, int64_t& end)
     OggPageInfo page;
     page.start = pos;
     page.end = end = pos + size;
+    page.granule = static_cast<int64_t>(uint64_t(LE32(h + 6)) | uint64_t(LE32(h + 10)) << 32);
     page.serial = LE32(h + 14);
     page.sequence = LE32(h + 18);
     page.headerType = type;
+    for (int64_t k = 0; k < n; ++k)
+        page.packetsEnded += h[kHeaderSize + k] < 255;
+    if (type & kFlagFirst)
+        page.headerPackets = std::max<uint8_t>(1, HeaderPacketsOf(h + kHeaderSize + n, static_cast<size_t>(body)));
     m_pages.push_back(page);
     return kPageSound;
 }
@@ -213,14 +221,53 @@ int COGGRepair::Open()
     }
     m_runs.Good(m_inputLength);
     AddSegments(m_runs.Runs());
+    MarkDecodableStreams();
     return 0;
+}
+
+// A demuxer sets a stream up from its first page ("beginning of stream")
+// and the codec's header packets, which follow it on pages without a gap.
+// A stream that lost any of them cannot be decoded: its pages would only
+// mislead the demuxer.
+void COGGRepair::MarkDecodableStreams()
+{
+    struct StreamState {
+        bool ok = false;
+        unsigned headersLeft = 0;
+        uint32_t nextSequence = 0;
+    };
+    std::map<uint32_t, StreamState> streams;
+    for (OggPageInfo& page : m_pages) {
+        auto found = streams.find(page.serial);
+        if (found == streams.end()) {
+            StreamState st;
+            st.ok = (page.headerType & kFlagFirst) != 0;
+            st.headersLeft = page.headerPackets;
+            st.nextSequence = page.sequence;
+            found = streams.emplace(page.serial, st).first;
+        }
+        StreamState& st = found->second;
+        if (st.ok && st.headersLeft > 0) {
+            if (page.sequence != st.nextSequence)
+                st.ok = false;  // a page of the headers is missing
+            st.headersLeft -= std::min<unsigned>(st.headersLeft, page.packetsEnded);
+            ++st.nextSequence;
+        }
+    }
+    // A stream that ends before its last header packet is no better.
+    for (OggPageInfo& page : m_pages) {
+        const StreamState& st = streams[page.serial];
+        page.decodable = st.ok && st.headersLeft == 0;
+    }
 }
 
 int COGGRepair::RepairLevel1()
 {
     if (!m_input || !m_output)
         return MEND_ERR_NO_STREAM;
-    if (m_pages.empty())
+    // Without a stream that can be set up, a rebuild would hold nothing
+    // playable: that is a refusal, not a success.
+    if (std::none_of(m_pages.begin(), m_pages.end(), [](const OggPageInfo& p) { return p.decodable; }))
         return MEND_ERR_REPAIR_REFUSED;
     if (m_output->SeekTo(0) != 0)
         return MEND_ERR_WRITE;
@@ -229,8 +276,12 @@ int COGGRepair::RepairLevel1()
     while (i < m_pages.size()) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
+        if (!m_pages[i].decodable) {
+            ++i;
+            continue;
+        }
         size_t j = i + 1;
-        while (j < m_pages.size() && m_pages[j].start == m_pages[j - 1].end)
+        while (j < m_pages.size() && m_pages[j].decodable && m_pages[j].start == m_pages[j - 1].end)
             ++j;
         int r = CopySpan(m_pages[i].start, m_pages[j - 1].end);
         if (r < 0)

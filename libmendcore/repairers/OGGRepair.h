@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <vector>
 
 #include "core/BaseRepair.h"
@@ -15,9 +16,15 @@
 struct OggPageInfo {
     int64_t start = 0;  // the "OggS" capture pattern
     int64_t end = 0;    // one past the last body byte
+    int64_t granule = 0;
     uint32_t serial = 0;
     uint32_t sequence = 0;
     uint8_t headerType = 0;
+    uint8_t packetsEnded = 0;   // lacing values below 255
+    uint8_t headerPackets = 0;  // first page: the codec's header packets
+    // Written by the rebuild: its stream kept its first page and the pages
+    // of its codec headers.
+    bool decodable = false;
 };
 
 class COGGRepair : public CBaseRepair {
@@ -50,6 +57,8 @@ private:
     // budget is spent.
     int64_t FindCapture(int64_t from);
     bool Charge(int64_t bytes);
+    // Marks the pages of the streams that a demuxer can still set up.
+    void MarkDecodableStreams();
 
     std::vector<OggPageInfo> m_pages;
     CDamagedRuns m_runs;

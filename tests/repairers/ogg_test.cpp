@@ -238,3 +238,49 @@ TEST(OggRepair, EveryDamageIsRepairedIntoACleanFile)
 }
 
 }  // namespace
+
+namespace {
+
+// A stream whose first page or codec header pages are lost cannot be set
+// up by a demuxer: the rebuild leaves it out, and refuses when no stream is
+// left, rather than calling a file without playable streams a success.
+TEST(OggRepair, StreamsThatLostTheirHeadersAreLeftOut)
+{
+    const struct {
+        const char* name;
+        const char* fixture;
+        int page;  // the page whose body is zeroed
+        int parse;
+        int repair;
+        int streams;  // streams in the repaired file
+    } cases[] = {
+        // Nothing in the file says Ogg any more.
+        {"Vorbis identification page", "clip_oggenc.ogg", 0, JRVP_ERR_UNKNOWN_FORMAT, 1, 0},
+        {"Vorbis setup page", "clip_oggenc.ogg", 1, JRVP_OK, JRVP_ERR_NOT_READY, 0},
+        {"Theora first page beside Vorbis", "clip.ogv", 0, JRVP_OK, JRVP_OK, 1},
+        {"Theora setup page beside Vorbis", "clip.ogv", 2, JRVP_OK, JRVP_OK, 1},
+    };
+    ScratchDir dir("ogg");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string src = RequireFixture(c.fixture);
+        if (src.empty())
+            return;
+        auto bytes = ReadFileBytes(src);
+        const auto starts = PageStarts(bytes);
+        const int64_t body = starts[c.page] + 27 + bytes[starts[c.page] + 26];
+        std::fill(bytes.begin() + body, bytes.begin() + starts[c.page + 1], 0);
+        const std::string ext = strrchr(c.fixture, '.');
+        ASSERT_TRUE(WriteFileBytes(dir.Path("headers" + ext), bytes));
+        Outcome o = ParseAndRepair(dir.Path("headers" + ext), dir.Path("repaired" + ext));
+        ASSERT_EQ(o.parse, c.parse);
+        EXPECT_EQ(o.repair, c.repair);
+        if (c.repair != JRVP_OK)
+            continue;
+        const MediaReport repaired = CheckMedia(dir.Path("repaired" + ext));
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        EXPECT_EQ(static_cast<int>(repaired.streams.size()), c.streams);
+    }
+}
+
+}  // namespace
