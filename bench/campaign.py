@@ -28,6 +28,7 @@ A new container needs a recording in RECORDINGS and a layout function in
 LAYOUTS (what is header, data, index and a top-level unit in that file).
 """
 import argparse
+import bisect
 import collections
 import concurrent.futures
 import os
@@ -373,6 +374,16 @@ def ogg_layout(path):
     mid = next(p for p in pages if p[0] >= L.size // 2)
     L.unit = (mid[0] + 26, 1, mid[1], lambda v: bytes([min(v, 255)]))
     L.boundary = mid[0]
+    # A page is kept or lost whole: its CRC cannot tell which of its bytes
+    # are sound. Damage reaches the whole pages it touches.
+    starts = [p[0] for p in pages]
+    ends = {p[0]: p[0] + p[2] for p in pages}
+
+    def page_of(offset):
+        i = max(0, bisect.bisect_right(starts, offset) - 1)
+        return starts[i], ends[starts[i]]
+    L.widen = lambda a, b: (page_of(a)[0], page_of(max(a, b - 1))[1]) if a < L.size else (a, b)
+    L.unit_end = lambda pos: ends.get(pos, pos)
     return L
 
 
@@ -386,7 +397,7 @@ def flac_layout(path):
         pos += 4 + length
     L.header = (0, pos)
     L.data = (pos, L.size)
-    L.fields.append((8 + 13, 5))  # total samples
+    L.fields.append((8 + 14, 4))  # total samples (its low 32 bits)
     L.swap = 8 + 10  # the sample rate
     # A frame header near the middle: the sync of a fixed-size stream.
     sync = read_at(f, pos, 2)
@@ -464,6 +475,11 @@ def damages(L, sparse):
     add("trailing garbage", [("append", MiB)], [])
     if sparse:
         add("5 GiB sparse tail", [("sparse", 5 << 30)], [])
+    widen = getattr(L, "widen", None)
+    for d in out:
+        if widen:
+            d.ranges = [widen(a, b) for a, b in d.ranges]
+            d.unit_end = L.unit_end
     for d in out:  # a damage that reaches media bytes may leave decode errors nobody can see
         if d.payload is None:
             d.payload = any(a < b and a < d1 and d0 < b for a, b in d.ranges)
@@ -535,10 +551,15 @@ def decode_errors(path, limit):
     return lines or ([f"ffmpeg exit {r.returncode}"] if r.returncode else [])
 
 
-def outside(packets, ranges):
-    """The packets that lie wholly outside the damaged byte ranges."""
+def outside(packets, ranges, unit_end=None):
+    """The packets that lie wholly outside the damaged byte ranges. unit_end,
+    where the container checks whole units (an Ogg page's CRC), gives the end
+    of the unit that starts at a packet's position: the packet reaches at
+    least there."""
     def hit(p):
         lo, hi = p[2] - MARGIN, p[2] + p[1] + MARGIN
+        if unit_end:
+            hi = max(hi, unit_end(p[2]) + MARGIN)
         return any(lo < b and a < hi for a, b in ranges)
     return [p for p in packets if p[2] < 0 or not hit(p)]
 
@@ -587,7 +608,7 @@ def run_case(args, rec, family, original, damage, work):
             return case
         case.parse, case.records, case.repair = int(line["parse"]), int(line["records"]), line["repair"]
         case.seconds, case.mb = float(line["wall_s"]), int(line["maxrss_kb"]) / 1024
-        expected = outside(original, damage.ranges)
+        expected = outside(original, damage.ranges, getattr(damage, "unit_end", None))
         case.expected = len(expected)
         refused = case.parse < 0 or (case.repair != "none" and int(case.repair) < 0)
         if refused:

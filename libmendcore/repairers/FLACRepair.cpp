@@ -264,7 +264,8 @@ void CFLACRepair::EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blo
 
 // From `from` on: frame headers found by their sync, fields and CRC-8;
 // each span from one header to the next is a frame when its CRC-16 holds.
-// Every byte is looked at once.
+// Every byte is looked at once; the checksum runs over whole spans (or up
+// to a refill of the window), where it is fastest.
 int CFLACRepair::WalkFrames(int64_t from)
 {
     const CMsbCrc& crc16 = FlacCrc16();
@@ -275,10 +276,17 @@ int CFLACRepair::WalkFrames(int64_t from)
     int64_t spanStart = -1;
     uint32_t spanBlockSize = 0;
     uint32_t crc = 0;
+    int64_t crcPos = from;  // the checksum covers [spanStart, crcPos)
+    auto advanceCrc = [&](int64_t to) {
+        if (spanStart >= 0 && to > crcPos)
+            crc = crc16.Update(crc, m_window.data() + (crcPos - m_winStart), static_cast<size_t>(to - crcPos));
+        crcPos = to;
+    };
     while (q < m_inputLength) {
         if (m_winEnd - q < static_cast<int64_t>(kMaxHeaderSize) && m_winEnd < m_inputLength) {
             if (TestAbort())
                 return MEND_ERR_ABORTED;
+            advanceCrc(q);
             if ((r = LoadWindow(q)) < 0)
                 return r;
         }
@@ -287,15 +295,14 @@ int CFLACRepair::WalkFrames(int64_t from)
         // where the window ends with the input.
         const int64_t limit = m_winEnd < m_inputLength ? m_winEnd - kMaxHeaderSize + 1 : m_winEnd;
         const void* hit = memchr(b, 0xFF, static_cast<size_t>(limit - q));
-        const int64_t h = hit ? q + (static_cast<const uint8_t*>(hit) - b) : limit;
-        if (spanStart >= 0)
-            crc = crc16.Update(crc, b, static_cast<size_t>(h - q));
-        q = h;
-        if (!hit)
+        if (!hit) {
+            q = limit;
             continue;
-        b = m_window.data() + (q - m_winStart);
+        }
+        q += static_cast<const uint8_t*>(hit) - b;
         uint32_t blockSize = 0;
-        if (ParseFrameHeader(b, static_cast<size_t>(m_winEnd - q), blockSize)) {
+        if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_winEnd - q), blockSize)) {
+            advanceCrc(q);
             if (spanStart >= 0)
                 EndSpan(spanStart, q, crc, spanBlockSize);
             else if (q > from)
@@ -304,12 +311,11 @@ int CFLACRepair::WalkFrames(int64_t from)
             spanBlockSize = blockSize;
             crc = 0;
         }
-        if (spanStart >= 0)
-            crc = crc16.Update(crc, b, 1);
         ++q;
     }
     if (spanStart < 0)
         return MEND_ERR_UNREPAIRABLE;  // no frame at all
+    advanceCrc(m_inputLength);
     EndSpan(spanStart, m_inputLength, crc, spanBlockSize);
     m_runs.Good(m_inputLength);
     return 0;

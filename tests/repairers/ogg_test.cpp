@@ -80,6 +80,9 @@ TEST(OggWalk, IntactFilesFromEveryWriterAreUndamaged)
         EXPECT_EQ(o.parse, 0) << name;
         EXPECT_TRUE(o.codes.empty()) << name << ": " << o.codes.size() << " records";
         EXPECT_EQ(o.pages.size(), PageStarts(ReadFileBytes(path)).size()) << name;
+        // Every stream keeps its codec headers: a rebuild would keep it.
+        EXPECT_TRUE(std::all_of(o.pages.begin(), o.pages.end(), [](const OggPageInfo& p) { return p.decodable; }))
+            << name;
     }
 }
 
