@@ -62,6 +62,7 @@ void COGGRepair::Close()
 {
     m_pages.clear();
     m_pages.shrink_to_fit();
+    m_playable = false;
     m_runs.Clear();
     std::vector<uint8_t>().swap(m_page);
     std::vector<uint8_t>().swap(m_block);
@@ -235,6 +236,8 @@ void COGGRepair::MarkDecodableStreams()
         bool ok = false;
         unsigned headersLeft = 0;
         uint32_t nextSequence = 0;
+        uint64_t packets = 0;  // ended on its pages, headers included
+        unsigned headers = 0;
     };
     std::map<uint32_t, StreamState> streams;
     for (OggPageInfo& page : m_pages) {
@@ -242,11 +245,12 @@ void COGGRepair::MarkDecodableStreams()
         if (found == streams.end()) {
             StreamState st;
             st.ok = (page.headerType & kFlagFirst) != 0;
-            st.headersLeft = page.headerPackets;
+            st.headersLeft = st.headers = page.headerPackets;
             st.nextSequence = page.sequence;
             found = streams.emplace(page.serial, st).first;
         }
         StreamState& st = found->second;
+        st.packets += page.packetsEnded;
         if (st.ok && st.headersLeft > 0) {
             if (page.sequence != st.nextSequence)
                 st.ok = false;  // a page of the headers is missing
@@ -255,9 +259,11 @@ void COGGRepair::MarkDecodableStreams()
         }
     }
     // A stream that ends before its last header packet is no better.
+    m_playable = false;
     for (OggPageInfo& page : m_pages) {
         const StreamState& st = streams[page.serial];
         page.decodable = st.ok && st.headersLeft == 0;
+        m_playable = m_playable || (page.decodable && st.packets > st.headers);
     }
 }
 
@@ -265,9 +271,9 @@ int COGGRepair::RepairLevel1()
 {
     if (!m_input || !m_output)
         return MEND_ERR_NO_STREAM;
-    // Without a stream that can be set up, a rebuild would hold nothing
-    // playable: that is a refusal, not a success.
-    if (std::none_of(m_pages.begin(), m_pages.end(), [](const OggPageInfo& p) { return p.decodable; }))
+    // Without a stream that can be set up and has a data packet, a rebuild
+    // would hold nothing playable: that is a refusal, not a success.
+    if (!m_playable)
         return MEND_ERR_REPAIR_REFUSED;
     if (m_output->SeekTo(0) != 0)
         return MEND_ERR_WRITE;

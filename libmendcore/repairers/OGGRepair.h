@@ -65,6 +65,8 @@ private:
     std::vector<uint8_t> m_page;   // the page being judged
     std::vector<uint8_t> m_block;  // the search window
     int64_t m_budget = 0;
+    // Some stream that can be set up holds a packet beyond its headers.
+    bool m_playable = false;
 };
 
 #endif

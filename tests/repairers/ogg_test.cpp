@@ -252,7 +252,7 @@ TEST(OggRepair, StreamsThatLostTheirHeadersAreLeftOut)
     const struct {
         const char* name;
         const char* fixture;
-        int page;  // the page whose body is zeroed
+        int page;  // the page whose body is zeroed; negative: cut inside page -page
         int parse;
         int repair;
         int streams;  // streams in the repaired file
@@ -262,6 +262,9 @@ TEST(OggRepair, StreamsThatLostTheirHeadersAreLeftOut)
         {"Vorbis setup page", "clip_oggenc.ogg", 1, JRVP_OK, JRVP_ERR_NOT_READY, 0},
         {"Theora first page beside Vorbis", "clip.ogv", 0, JRVP_OK, JRVP_OK, 1},
         {"Theora setup page beside Vorbis", "clip.ogv", 2, JRVP_OK, JRVP_OK, 1},
+        // Headers whole, but no page of sound after them.
+        {"every page after the Vorbis headers", "clip_oggenc.ogg", -2, JRVP_OK, JRVP_ERR_NOT_READY, 0},
+        {"every page after the Opus headers", "clip_opusenc.opus", -2, JRVP_OK, JRVP_ERR_NOT_READY, 0},
     };
     ScratchDir dir("ogg");
     for (const auto& c : cases) {
@@ -271,8 +274,13 @@ TEST(OggRepair, StreamsThatLostTheirHeadersAreLeftOut)
             return;
         auto bytes = ReadFileBytes(src);
         const auto starts = PageStarts(bytes);
-        const int64_t body = starts[c.page] + 27 + bytes[starts[c.page] + 26];
-        std::fill(bytes.begin() + body, bytes.begin() + starts[c.page + 1], 0);
+        if (c.page < 0) {
+            // Cut inside the page after the headers (page 2 in both files).
+            bytes.resize(starts[-c.page] + 100);
+        } else {
+            const int64_t body = starts[c.page] + 27 + bytes[starts[c.page] + 26];
+            std::fill(bytes.begin() + body, bytes.begin() + starts[c.page + 1], 0);
+        }
         const std::string ext = strrchr(c.fixture, '.');
         ASSERT_TRUE(WriteFileBytes(dir.Path("headers" + ext), bytes));
         Outcome o = ParseAndRepair(dir.Path("headers" + ext), dir.Path("repaired" + ext));
