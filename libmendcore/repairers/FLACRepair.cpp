@@ -18,6 +18,8 @@ constexpr uint8_t kLastKnownType = 6;  // PICTURE
 // the CRC-8.
 constexpr size_t kMaxHeaderSize = 16;
 constexpr size_t kWindowSize = 1 << 20;
+// The largest frame STREAMINFO can declare (24 bits).
+constexpr int64_t kMaxFrameBytes = 0xFFFFFF;
 
 const uint16_t blockSizeArray[16] = {0, 192, 576, 1152, 2304, 4608, 0, 0,
                                      256, 512, 1024, 2048, 4096, 8192, 16384, 32768};
@@ -316,8 +318,55 @@ int CFLACRepair::WalkFrames(int64_t from)
     if (spanStart < 0)
         return MEND_ERR_UNREPAIRABLE;  // no frame at all
     advanceCrc(m_inputLength);
-    EndSpan(spanStart, m_inputLength, crc, spanBlockSize);
+    int64_t end = m_inputLength;
+    if (crc == 0 && (r = EndBeforeZeroTail(spanStart, end)) < 0)
+        return r;
+    EndSpan(spanStart, end, crc, spanBlockSize);
+    if (end < m_inputLength)
+        m_runs.Bad(end);
     m_runs.Good(m_inputLength);
+    return 0;
+}
+
+// Zeros after the last frame leave its checksum at 0 (its remainder times
+// a power of x), so the last span holds a file's zero tail, as a recorder
+// that stopped in a preallocated file leaves it. The frame ends at the
+// first point from the start of the zeros at which its checksum is 0: the
+// checksum's own bytes may be zeros too.
+int CFLACRepair::EndBeforeZeroTail(int64_t start, int64_t& end)
+{
+    // The last non-zero byte, searched backwards a window at a time.
+    int64_t zeros = m_inputLength;
+    while (zeros > start) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t from = std::max<int64_t>(start, zeros - static_cast<int64_t>(kWindowSize));
+        int r = LoadWindow(from);
+        if (r < 0)
+            return r;
+        int64_t i = zeros - from;
+        while (i > 0 && m_window[static_cast<size_t>(i - 1)] == 0)
+            --i;
+        zeros = from + i;
+        if (i > 0)
+            break;
+    }
+    if (zeros == m_inputLength || m_inputLength - zeros < 3 || zeros - start > kMaxFrameBytes)
+        return 0;
+    // The frame with its zero bytes: at most a few more than up to the zeros.
+    const int64_t n = zeros - start + 2;
+    std::vector<uint8_t> frame(static_cast<size_t>(n));
+    if (m_input->SeekTo(start) != start || m_input->Read(frame.data(), static_cast<unsigned>(n)) != n)
+        return MEND_ERR_READ;
+    uint32_t crc = FlacCrc16().Update(0, frame.data(), static_cast<size_t>(zeros - start));
+    for (int64_t e = zeros; e <= zeros + 2; ++e) {
+        if (crc == 0) {
+            end = e;
+            return 0;
+        }
+        if (e < zeros + 2)
+            crc = FlacCrc16().Update(crc, &frame[static_cast<size_t>(e - start)], 1);
+    }
     return 0;
 }
 

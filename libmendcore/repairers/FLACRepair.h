@@ -58,6 +58,7 @@ private:
     bool BlockConfirmed(int64_t end, bool last);
     int WalkFrames(int64_t from);
     int LoadWindow(int64_t pos);
+    int EndBeforeZeroTail(int64_t start, int64_t& end);
     void EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blockSize);
     int WriteStreamInfo(const FlacBlock& block, bool last);
 

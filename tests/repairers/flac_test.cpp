@@ -194,6 +194,13 @@ TEST(FlacRepair, EveryDamageIsRepairedIntoACleanFile)
              d.insert(d.begin() + f[0].start, junk.begin(), junk.end());
              return std::make_pair(f[0].start, f[0].start);
          }},
+        // Zeros keep a checksum at 0: the last frame must not take them in.
+        {"zeros after the last frame",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>&) {
+             const int64_t end = static_cast<int64_t>(d.size());
+             d.resize(d.size() + 300000, 0);
+             return std::make_pair(end, end);
+         }},
         {"total samples wrong",
          [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>&) {
              WriteBE32(d, 8 + 14, ReadBE32(d, 8 + 14) + 1000);
