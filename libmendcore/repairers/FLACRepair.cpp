@@ -271,6 +271,8 @@ void CFLACRepair::EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blo
 int CFLACRepair::WalkFrames(int64_t from)
 {
     const CMsbCrc& crc16 = FlacCrc16();
+    if (TestAbort())
+        return MEND_ERR_ABORTED;
     int r = LoadWindow(from);
     if (r < 0)
         return r;

@@ -81,8 +81,11 @@ bool COGGRepair::CheckFormat()
         return false;
     const int64_t window = std::min<int64_t>(want, kProbeWindow);
     for (int64_t i = 0; i < window; ++i) {
-        if (TestAbort())
+        // The flag is taken by the test: Open must still hear of it.
+        if (TestAbort()) {
+            m_probeAborted = true;
             return false;
+        }
         if (want - i < kHeaderSize || memcmp(&d[i], kCapture, 4) != 0)
             continue;
         // A capture pattern inside damage whose table or packet does not
@@ -191,8 +194,9 @@ int COGGRepair::Open()
 {
     if (!m_input)
         return MEND_ERR_NO_STREAM;
+    m_probeAborted = false;
     const bool ogg = CheckFormat();
-    if (TestAbort())
+    if (m_probeAborted || TestAbort())
         return MEND_ERR_ABORTED;
     if (!ogg)
         return MEND_ERR_NOT_CONTAINER;

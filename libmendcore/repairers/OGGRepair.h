@@ -67,6 +67,7 @@ private:
     int64_t m_budget = 0;
     // Some stream that can be set up holds a packet beyond its headers.
     bool m_playable = false;
+    bool m_probeAborted = false;
 };
 
 #endif

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -241,6 +242,23 @@ TEST(FlacRepair, EveryDamageIsRepairedIntoACleanFile)
             EXPECT_GE(DeclaredSamples(result), std::min(outside, intact.counted));
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FlacWalk, AnAbortEndsTheParse)
+{
+    const std::string src = RequireFixture("clip_flactool.flac");
+    if (src.empty())
+        return;
+    int err = 0;
+    CVideoFile input(src.c_str(), 0, &err);
+    CFLACRepair repair(&input);
+    std::atomic<bool> abort{true};
+    repair.SetAbortSource(&abort);
+    EXPECT_EQ(repair.ParseStream(nullptr, nullptr), JRVP_ERR_ABORTED);
 }
 
 }  // namespace

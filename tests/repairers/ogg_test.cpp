@@ -1,6 +1,7 @@
 // Ogg: the page walk on intact files from several writers, and the rebuild
 // of damaged ones, judged by libavformat.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -292,6 +293,23 @@ TEST(OggRepair, StreamsThatLostTheirHeadersAreLeftOut)
         EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
         EXPECT_EQ(static_cast<int>(repaired.streams.size()), c.streams);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OggWalk, AnAbortEndsTheParse)
+{
+    const std::string src = RequireFixture("clip_oggenc.ogg");
+    if (src.empty())
+        return;
+    int err = 0;
+    CVideoFile input(src.c_str(), 0, &err);
+    COGGRepair repair(&input);
+    std::atomic<bool> abort{true};
+    repair.SetAbortSource(&abort);
+    EXPECT_EQ(repair.ParseStream(nullptr, nullptr), JRVP_ERR_ABORTED);
 }
 
 }  // namespace
