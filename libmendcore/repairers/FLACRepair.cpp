@@ -184,28 +184,71 @@ int CFLACRepair::ParseStreamInfo()
     return (header & 0x80000000u) ? 2 : kAccepted;  // 2: the last block
 }
 
-// A block is kept when what follows it is what the chain promises: another
-// block header of a known type, or after the last block a frame header.
+// A block is kept when what follows it is what the chain promises: after
+// the last block a frame header; otherwise a block header of a known type
+// whose body fits in the file. A length that points into the audio is
+// caught before this, by the first frame header (see ParseMetaData).
 bool CFLACRepair::BlockConfirmed(int64_t end, bool last)
 {
     uint8_t next[kMaxHeaderSize] = {};
-    const int64_t avail = std::min<int64_t>(kMaxHeaderSize, m_inputLength - end);
-    if (avail <= 0)
-        return false;
-    if (m_input->SeekTo(end) != end || m_input->Read(next, static_cast<unsigned>(avail)) != avail)
-        return false;
-    if (last) {
-        uint32_t blockSize = 0;
-        return ParseFrameHeader(next, static_cast<size_t>(avail), blockSize);
+    for (int depth = 0; depth < 1; ++depth) {
+        const int64_t avail = std::min<int64_t>(kMaxHeaderSize, m_inputLength - end);
+        if (avail < 4)
+            return false;
+        if (m_input->SeekTo(end) != end || m_input->Read(next, static_cast<unsigned>(avail)) != avail)
+            return false;
+        if (last) {
+            uint32_t blockSize = 0;
+            return ParseFrameHeader(next, static_cast<size_t>(avail), blockSize);
+        }
+        const uint8_t type = next[0] & 0x7F;
+        if (type == kTypeStreamInfo || type > kLastKnownType)
+            return false;
+        const int64_t length = BE(next + 1, 3);
+        if (m_inputLength - end - 4 < length)
+            return false;
+        last = (next[0] & 0x80) != 0;
+        end += 4 + length;
     }
-    const uint8_t type = next[0] & 0x7F;
-    return avail >= 4 && type != kTypeStreamInfo && type <= kLastKnownType;
+    return true;
+}
+
+// The first frame header (sync, fields and CRC-8) at or after from, or the
+// input length; a negative internal code on a read error.
+int64_t CFLACRepair::FirstFrameHeader(int64_t from)
+{
+    for (int64_t q = from; q < m_inputLength;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        int r = LoadWindow(q);
+        if (r < 0)
+            return r;
+        const int64_t limit = m_winEnd < m_inputLength ? m_winEnd - kMaxHeaderSize + 1 : m_winEnd;
+        for (int64_t i = q; i < limit;) {
+            const uint8_t* b = m_window.data() + (i - m_winStart);
+            const void* hit = memchr(b, 0xFF, static_cast<size_t>(limit - i));
+            if (!hit)
+                break;
+            i += static_cast<const uint8_t*>(hit) - b;
+            uint32_t blockSize = 0;
+            if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_winEnd - i), blockSize))
+                return i;
+            ++i;
+        }
+        q = limit;
+    }
+    return m_inputLength;
 }
 
 // Walks the blocks after STREAMINFO from pos; pos ends where the chain
-// ended or broke. 0, or a negative internal code.
+// ended or broke. The metadata ends where the audio begins: a block that
+// would run past the first frame header holds a broken length. 0, or a
+// negative internal code.
 int CFLACRepair::ParseMetaData(int64_t& pos)
 {
+    const int64_t audio = FirstFrameHeader(pos);
+    if (audio < 0)
+        return static_cast<int>(audio);
     for (;;) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
@@ -217,7 +260,7 @@ int CFLACRepair::ParseMetaData(int64_t& pos)
         const bool last = (h[0] & 0x80) != 0;
         const uint8_t type = h[0] & 0x7F;
         const uint32_t length = BE(h + 1, 3);
-        if (type == kTypeStreamInfo || type > kLastKnownType || m_inputLength - pos - 4 < length)
+        if (type == kTypeStreamInfo || type > kLastKnownType || audio - pos - 4 < length)
             return 0;
         const int64_t end = pos + 4 + length;
         if (!BlockConfirmed(end, last))
@@ -428,10 +471,14 @@ int CFLACRepair::RepairLevel1()
         return MEND_ERR_CANNOT_REPAIR;
     if (m_output->SeekTo(0) != 0 || m_output->Write("fLaC", 4) != 4)
         return MEND_ERR_WRITE;
-    // Seek points name byte offsets of frames; once damaged bytes are left
-    // out they would point into the wrong frames, so the table becomes
-    // padding of the same size.
-    const bool audioMoved = !m_runs.Runs().empty();
+    // Seek points name byte offsets of frames from the first frame; once
+    // damaged bytes among the frames are left out they would point into the
+    // wrong frames, so the table becomes padding of the same size.
+    const int64_t firstFrame = m_frames.front().start;
+    const bool audioMoved = std::any_of(m_runs.Runs().begin(), m_runs.Runs().end(),
+                                        [firstFrame](const std::pair<int64_t, int64_t>& run) {
+                                            return run.first >= firstFrame;
+                                        });
     for (size_t i = 0; i < m_blocks.size(); ++i) {
         if (TestAbort())
             return MEND_ERR_ABORTED;

@@ -56,6 +56,7 @@ private:
     int ParseStreamInfo();
     int ParseMetaData(int64_t& pos);
     bool BlockConfirmed(int64_t end, bool last);
+    int64_t FirstFrameHeader(int64_t from);
     int WalkFrames(int64_t from);
     int LoadWindow(int64_t pos);
     int EndBeforeZeroTail(int64_t start, int64_t& end);

@@ -262,3 +262,54 @@ TEST(FlacWalk, AnAbortEndsTheParse)
 }
 
 }  // namespace
+
+namespace {
+
+// The metadata blocks of a file, by a reader of the test's own: {type, header offset}.
+std::vector<std::pair<int, size_t>> MetadataBlocks(const std::vector<uint8_t>& d)
+{
+    std::vector<std::pair<int, size_t>> blocks;
+    size_t p = 4;
+    for (bool last = false; !last && p + 4 <= d.size();) {
+        last = (d[p] & 0x80) != 0;
+        blocks.push_back({d[p] & 0x7F, p});
+        p += 4 + ((size_t(d[p + 1]) << 16) | (size_t(d[p + 2]) << 8) | d[p + 3]);
+    }
+    return blocks;
+}
+
+// A block whose length runs into the audio breaks the chain there: the
+// blocks before it are kept, the last of them marked last, and the seek
+// table stays, since no frame moved against the first one.
+TEST(FlacRepair, ABrokenMetadataChainKeepsTheBlocksBeforeTheBreak)
+{
+    const std::string src = RequireFixture("clip_flactool.flac");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    const auto blocks = MetadataBlocks(bytes);
+    auto comment = std::find_if(blocks.begin(), blocks.end(), [](const auto& b) { return b.first == 4; });
+    ASSERT_NE(comment, blocks.end());
+    ASSERT_TRUE(std::any_of(blocks.begin(), comment, [](const auto& b) { return b.first == 3; }))
+        << "flac writes its seek table before the comment";
+    bytes[comment->second + 1] = 0x00;
+    bytes[comment->second + 2] = 0x30;  // 12 KiB: past the first frames
+    ScratchDir dir("flac");
+    ASSERT_TRUE(WriteFileBytes(dir.Path("chain.flac"), bytes));
+    Outcome o = ParseAndRepair(dir.Path("chain.flac"), dir.Path("repaired.flac"));
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.runs.size(), 1u);
+    EXPECT_EQ(o.runs[0].first, static_cast<int64_t>(comment->second));
+    ASSERT_EQ(o.repair, 0);
+    const auto result = ReadFileBytes(dir.Path("repaired.flac"));
+    const auto kept = MetadataBlocks(result);
+    ASSERT_EQ(kept.size(), static_cast<size_t>(comment - blocks.begin()));
+    for (size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(kept[i].first, blocks[i].first) << "block " << i;
+    EXPECT_NE(result[kept.back().second] & 0x80, 0) << "the last kept block is marked last";
+    EXPECT_EQ(RunQuietly("flac -t -s '" + dir.Path("repaired.flac") + "'"), 0) << "flac -t fails";
+    const MediaReport repaired = CheckMedia(dir.Path("repaired.flac"));
+    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+}
+
+}  // namespace
