@@ -7,6 +7,10 @@
 #include "core/Crc.h"
 #include "core/StreamIO.h"
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 namespace {
 
 constexpr int64_t kStreamInfoSize = 34;
@@ -69,6 +73,61 @@ size_t CodedNumberLength(const uint8_t* b, size_t avail)
 
 }  // namespace
 
+// Decodes one frame with libavcodec: the proof that a span whose checksum
+// is 0 ends where the frame ends. A span cut short makes the decoder read
+// past it, which it reports as an error.
+class CFlacFrameCheck {
+public:
+    explicit CFlacFrameCheck(const uint8_t* streamInfo)
+    {
+        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_FLAC);
+        m_context = codec ? avcodec_alloc_context3(codec) : nullptr;
+        m_packet = av_packet_alloc();
+        m_frame = av_frame_alloc();
+        if (!m_context || !m_packet || !m_frame)
+            return;
+        m_context->extradata = static_cast<uint8_t*>(av_mallocz(kStreamInfoSize + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!m_context->extradata)
+            return;
+        memcpy(m_context->extradata, streamInfo, kStreamInfoSize);
+        m_context->extradata_size = kStreamInfoSize;
+        m_context->err_recognition = AV_EF_EXPLODE;
+        m_ok = avcodec_open2(m_context, codec, nullptr) == 0;
+    }
+    ~CFlacFrameCheck()
+    {
+        av_frame_free(&m_frame);
+        av_packet_free(&m_packet);
+        avcodec_free_context(&m_context);
+    }
+    CFlacFrameCheck(const CFlacFrameCheck&) = delete;
+    CFlacFrameCheck& operator=(const CFlacFrameCheck&) = delete;
+
+    bool Decodes(const uint8_t* data, size_t size, uint32_t blockSize)
+    {
+        if (!m_ok)
+            return false;
+        m_padded.assign(data, data + size);
+        m_padded.resize(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        avcodec_flush_buffers(m_context);
+        m_packet->data = m_padded.data();
+        m_packet->size = static_cast<int>(size);
+        bool ok = avcodec_send_packet(m_context, m_packet) == 0 && avcodec_receive_frame(m_context, m_frame) == 0 &&
+                  m_frame->nb_samples == static_cast<int>(blockSize);
+        av_frame_unref(m_frame);
+        m_packet->data = nullptr;
+        m_packet->size = 0;
+        return ok;
+    }
+
+private:
+    AVCodecContext* m_context = nullptr;
+    AVPacket* m_packet = nullptr;
+    AVFrame* m_frame = nullptr;
+    std::vector<uint8_t> m_padded;
+    bool m_ok = false;
+};
+
 CFLACRepair::CFLACRepair(IBaseStream* in) : CBaseRepair(in) {}
 
 CFLACRepair::~CFLACRepair()
@@ -90,6 +149,8 @@ void CFLACRepair::Close()
     m_countedSamples = 0;
     std::vector<uint8_t>().swap(m_window);
     m_winStart = m_winEnd = 0;
+    m_maxFrameSize = 0;
+    m_frameCheck.reset();
     CBaseRepair::Close();
 }
 
@@ -168,6 +229,7 @@ int CFLACRepair::ParseStreamInfo()
         maxFrame = 0xFFFFFF;
     if (minFrame > maxFrame)
         return kRejected;
+    m_maxFrameSize = BE(s + 7, 3);  // 0: not known
     const uint64_t v = uint64_t(BE(s + 10, 4)) << 32 | BE(s + 14, 4);
     m_sampleRate = static_cast<uint32_t>(v >> 44);
     m_channels = static_cast<uint8_t>(((v >> 41) & 7) + 1);
@@ -290,21 +352,66 @@ int CFLACRepair::LoadWindow(int64_t pos)
     return 0;
 }
 
-void CFLACRepair::EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blockSize)
+int CFLACRepair::EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blockSize)
 {
     // A frame ends with the CRC-16 of all its bytes, so the checksum over
     // the whole frame, that field included, is 0.
-    if (crc == 0) {
-        m_runs.Good(start);
-        FlacFrame frame;
-        frame.start = start;
-        frame.end = end;
-        frame.blockSize = blockSize;
-        m_frames.push_back(frame);
-        m_countedSamples += blockSize;
-    } else {
-        m_runs.Bad(start);
+    int64_t frameEnd = end;
+    if (crc != 0) {
+        int r = FrameBeforeDamage(start, end, blockSize, frameEnd);
+        if (r < 0)
+            return r;
     }
+    if (frameEnd <= start) {
+        m_runs.Bad(start);
+        return 0;
+    }
+    m_runs.Good(start);
+    FlacFrame frame;
+    frame.start = start;
+    frame.end = frameEnd;
+    frame.blockSize = blockSize;
+    m_frames.push_back(frame);
+    m_countedSamples += blockSize;
+    if (frameEnd < end)
+        m_runs.Bad(frameEnd);
+    return 0;
+}
+
+// A span whose checksum fails may still begin with a whole frame that
+// damage follows (garbage after the last frame, or spliced in after one).
+// Its end is a point where the running checksum is 0, but one such point
+// in 65536 is chance: the frame counts only when it decodes whole there.
+int CFLACRepair::FrameBeforeDamage(int64_t start, int64_t end, uint32_t blockSize, int64_t& frameEnd)
+{
+    frameEnd = start;
+    constexpr int kMaxTries = 16;
+    const int64_t n = std::min<int64_t>(end - start, m_maxFrameSize ? m_maxFrameSize : kMaxFrameBytes);
+    if (n < 8)
+        return 0;
+    std::vector<uint8_t> span(static_cast<size_t>(n));
+    if (m_input->SeekTo(start) != start || m_input->Read(span.data(), static_cast<unsigned>(n)) != n)
+        return MEND_ERR_READ;
+    if (!m_frameCheck) {
+        uint8_t streamInfo[kStreamInfoSize];
+        if (m_input->SeekTo(8) != 8 || m_input->Read(streamInfo, kStreamInfoSize) != kStreamInfoSize)
+            return MEND_ERR_READ;
+        m_frameCheck = std::make_unique<CFlacFrameCheck>(streamInfo);
+    }
+    const CMsbCrc& crc16 = FlacCrc16();
+    uint32_t crc = 0;
+    int tries = 0;
+    for (int64_t i = 0; i < n && tries < kMaxTries; ++i) {
+        crc = crc16.Update(crc, &span[static_cast<size_t>(i)], 1);
+        if (crc != 0 || i < 6)
+            continue;
+        ++tries;
+        if (m_frameCheck->Decodes(span.data(), static_cast<size_t>(i + 1), blockSize)) {
+            frameEnd = start + i + 1;
+            return 0;
+        }
+    }
+    return 0;
 }
 
 // From `from` on: frame headers found by their sync, fields and CRC-8;
@@ -350,9 +457,9 @@ int CFLACRepair::WalkFrames(int64_t from)
         uint32_t blockSize = 0;
         if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_winEnd - q), blockSize)) {
             advanceCrc(q);
-            if (spanStart >= 0)
-                EndSpan(spanStart, q, crc, spanBlockSize);
-            else if (q > from)
+            if (spanStart >= 0 && (r = EndSpan(spanStart, q, crc, spanBlockSize)) < 0)
+                return r;
+            if (spanStart < 0 && q > from)
                 m_runs.Bad(from);
             spanStart = q;
             spanBlockSize = blockSize;
@@ -366,7 +473,8 @@ int CFLACRepair::WalkFrames(int64_t from)
     int64_t end = m_inputLength;
     if (crc == 0 && (r = EndBeforeZeroTail(spanStart, end)) < 0)
         return r;
-    EndSpan(spanStart, end, crc, spanBlockSize);
+    if ((r = EndSpan(spanStart, end, crc, spanBlockSize)) < 0)
+        return r;
     if (end < m_inputLength)
         m_runs.Bad(end);
     m_runs.Good(m_inputLength);

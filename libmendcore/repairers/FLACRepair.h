@@ -8,10 +8,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <vector>
 
 #include "core/BaseRepair.h"
 #include "core/DamagedRuns.h"
+
+class CFlacFrameCheck;
 
 class CFLACRepair : public CBaseRepair {
 public:
@@ -60,7 +63,8 @@ private:
     int WalkFrames(int64_t from);
     int LoadWindow(int64_t pos);
     int EndBeforeZeroTail(int64_t start, int64_t& end);
-    void EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blockSize);
+    int EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blockSize);
+    int FrameBeforeDamage(int64_t start, int64_t end, uint32_t blockSize, int64_t& frameEnd);
     int WriteStreamInfo(const FlacBlock& block, bool last);
 
     std::vector<FlacBlock> m_blocks;
@@ -74,6 +78,9 @@ private:
     uint64_t m_totalSamples = 0;
     uint16_t m_frameSync = 0;
     uint64_t m_countedSamples = 0;
+    uint32_t m_maxFrameSize = 0;  // from STREAMINFO; 0: not known
+    // Made on first use: decodes a frame whose end must be proven.
+    std::unique_ptr<CFlacFrameCheck> m_frameCheck;
     // The frame walk's window over the input: [m_winStart, m_winStart + size).
     std::vector<uint8_t> m_window;
     int64_t m_winStart = 0;

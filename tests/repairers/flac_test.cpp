@@ -195,6 +195,22 @@ TEST(FlacRepair, EveryDamageIsRepairedIntoACleanFile)
              d.insert(d.begin() + f[0].start, junk.begin(), junk.end());
              return std::make_pair(f[0].start, f[0].start);
          }},
+        // The last frame's checksum fails over the garbage; its end is found
+        // where it decodes whole.
+        {"garbage after the last frame",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>&) {
+             const int64_t end = static_cast<int64_t>(d.size());
+             auto junk = PseudoRandomBytes(70000, 13);
+             d.insert(d.end(), junk.begin(), junk.end());
+             return std::make_pair(end, end);
+         }},
+        {"garbage spliced in after a frame",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>& f) {
+             const int64_t at = f[f.size() / 2].start;
+             auto junk = PseudoRandomBytes(3000, 17);
+             d.insert(d.begin() + at, junk.begin(), junk.end());
+             return std::make_pair(at, at);
+         }},
         // Zeros keep a checksum at 0: the last frame must not take them in.
         {"zeros after the last frame",
          [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>&) {
