@@ -113,7 +113,7 @@ bench_repair() {
   for ((i = 0; i <= RUNS; i++)); do
     timed cp "$cut" "$out"; must cp; local tc=$T; rm -f "$out"
     timed dd if="$cut" of="$out" bs=1M; must dd; local td=$T; rm -f "$out"
-    timed timeout "$LIMIT" "$DRIVER" repair "$cut" "$out"; rm -f "$out"
+    timed timeout "$LIMIT" "${CASE_DRIVER:-$DRIVER}" repair "$cut" "$out"; rm -f "$out"
     if [[ $RC -ne 0 ]]; then fail=$(failure); break; fi
     # The driver's own clock: loading the program and its libraries (~25 ms)
     # is paid once per application start, not per repair.
@@ -163,6 +163,11 @@ bench_repair flv "$REC.flv" -c copy
 # ffmpeg's ASF muxer takes the H.264 (as start-code streams) and MP3 packets
 # as they are: the same recording in 3200-byte data packets.
 bench_repair asf "$REC.asf" -c copy -bsf:v h264_mp4toannexb -f asf
+# Theora at the source's rate with Vorbis: about the source's size.
+bench_repair ogg "$REC.ogv" -c:v libtheora -b:v 6M -c:a libvorbis -q:a 6
+# No extension routes a file to the FLAC repairer: its own driver builds it.
+# 24-bit 192 kHz stereo of the source's sound.
+CASE_DRIVER=$BUILD/bench/mendcore_flac_e2e bench_repair flac "$REC.flac" -vn -c:a flac -sample_fmt s32 -ar 192000
 
 wanted analysis || exit 0
 

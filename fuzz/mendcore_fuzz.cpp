@@ -1,16 +1,20 @@
 // Feeds arbitrary bytes through SetFile, OpenFile and RepairFile. The last
 // byte picks the file's extension, so every container's repairer gets to
-// parse first as well as through the fallback.
+// parse first as well as through the fallback. No extension routes a file
+// to the FLAC repairer, so ".flac" drives it directly.
 #include <stdint.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <string>
 
+#include "core/BaseStream.h"
 #include "core/TestDoubles.h"
 #include "mendcore/VideoRepair.h"
+#include "repairers/FLACRepair.h"
 
 namespace {
 
@@ -28,7 +32,21 @@ const std::string& WorkDir()
 }
 
 const char* const kExtensions[] = {".avi", ".wmv", ".flv", ".mkv", ".mp4", ".rm", ".mpg",
-                                   ".ts",  ".mp3", ".wav", ".ogg", ".bin", ""};
+                                   ".ts",  ".mp3", ".wav", ".ogg", ".opus", ".flac", ".bin", ""};
+
+void RepairFlacDirectly(const std::string& path)
+{
+    int err = 0;
+    CVideoFile input(path.c_str(), 0, &err);
+    if (!input.IsOpen())
+        return;
+    CFLACRepair repair(&input);
+    if (repair.ParseStream(nullptr, nullptr) == 0 && repair.GetErrorsCount() > 0) {
+        mendtest::MemoryVideoStream out;
+        CBaseStream stream(&out);
+        repair.RepairFile(&stream, 1, nullptr);
+    }
+}
 
 }  // namespace
 
@@ -43,6 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     fclose(f);
 
+    if (strcmp(ext, ".flac") == 0) {
+        RepairFlacDirectly(path);
+        unlink(path.c_str());
+        return 0;
+    }
     IVideoRepair* repair = CreateRepair();
     if (!repair)
         abort();

@@ -7,6 +7,7 @@
 #include "repairers/AVIRepair.h"
 #include "repairers/FLVRepair.h"
 #include "repairers/MP4Repair.h"
+#include "repairers/OGGRepair.h"
 #include "tree/MKVRepair.h"
 
 namespace {
@@ -20,8 +21,8 @@ const char* const ExtRmvbArr[] = {".rmvb", ".rm"};
 const char* const ExtMpegArr[] = {".mpg", ".mpeg", ".ts", ".m2ts", ".vob"};
 const char* const ExtMp3Arr[] = {".mp3"};
 const char* const ExtWavArr[] = {".wav"};
-// Theora and Ogg Media files go straight to the Ogg repairer as well.
-const char* const ExtOggArr[] = {".ogg", ".oga", ".ogv", ".ogm"};
+// Theora, Ogg Media and Opus files go straight to the Ogg repairer as well.
+const char* const ExtOggArr[] = {".ogg", ".oga", ".ogv", ".ogm", ".opus"};
 
 template <size_t N>
 constexpr ExtFormatRow Row(JRVPVideoFormat format, const char* const (&arr)[N])
@@ -72,6 +73,8 @@ std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* in
         return std::make_unique<CASFRepair>(input);
     case JRVP_FORMAT_MKV:
         return std::make_unique<CMKVRepair>(input);
+    case JRVP_FORMAT_OGG:
+        return std::make_unique<COGGRepair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:

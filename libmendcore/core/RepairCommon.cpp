@@ -138,3 +138,21 @@ int CRepairCommon::WriteToFile(int64_t n, ICopyObserver* observer)
     }
     return 0;
 }
+
+int CRepairCommon::CopySpan(int64_t from, int64_t to)
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    if (to <= from)
+        return 0;
+    if (m_input->GetPos() != from && m_input->SeekTo(from) != from)
+        return MEND_ERR_READ;
+    return WriteToFile(to - from);
+}
+
+void CRepairCommon::AddSegments(const std::vector<std::pair<int64_t, int64_t>>& runs)
+{
+    for (const auto& run : runs) {
+        AddError(JRVP_DAMAGE_SEGMENT, std::make_unique<VPInvalidDataSegment>(run.first, run.second));
+    }
+}

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/BaseStream.h"
@@ -62,6 +63,11 @@ protected:
     // falls short, -6 when the output does. n <= 0 copies nothing. An
     // observer is shown every block once it is written.
     int WriteToFile(int64_t n, ICopyObserver* observer = nullptr);
+    // Copies the input's bytes [from, to) to the output's position; the
+    // codes of WriteToFile, -5 when the input cannot be sought there.
+    int CopySpan(int64_t from, int64_t to);
+    // Records each run as a damaged data segment {start, end}.
+    void AddSegments(const std::vector<std::pair<int64_t, int64_t>>& runs);
 
     void AddError(JRVPFileError code) { m_errors.AddError(code); }
     void AddError(JRVPFileError code, std::unique_ptr<VPInvalidDataSegment> segment)

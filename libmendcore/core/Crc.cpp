@@ -1,0 +1,123 @@
+#include "core/Crc.h"
+
+#include <string.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define MEND_HAVE_CLMUL 1
+#endif
+
+namespace {
+
+// x^n modulo x^width + poly, as a width-bit value.
+uint64_t PowerMod(unsigned n, unsigned width, uint32_t poly)
+{
+    const uint64_t top = uint64_t(1) << width;
+    uint64_t r = 1;
+    for (unsigned i = 0; i < n; ++i) {
+        r <<= 1;
+        if (r & top)
+            r ^= top | poly;
+    }
+    return r;
+}
+
+}  // namespace
+
+CMsbCrc::CMsbCrc(unsigned width, uint32_t poly) : m_width(width), m_shift(32 - width)
+{
+    m_fold192 = PowerMod(192, width, poly);
+    m_fold128 = PowerMod(128, width, poly);
+#ifdef MEND_HAVE_CLMUL
+    m_clmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+#endif
+    const uint32_t top = poly << m_shift;
+    for (uint32_t b = 0; b < 256; ++b) {
+        uint32_t r = b << 24;
+        for (int i = 0; i < 8; ++i)
+            r = (r & 0x80000000u) ? (r << 1) ^ top : r << 1;
+        m_table[0][b] = r;
+    }
+    // Table k: the byte followed by k zero bytes.
+    for (int k = 1; k < 8; ++k)
+        for (uint32_t b = 0; b < 256; ++b) {
+            uint32_t prev = m_table[k - 1][b];
+            m_table[k][b] = (prev << 8) ^ m_table[0][prev >> 24];
+        }
+}
+
+uint32_t CMsbCrc::Update(uint32_t crc, const uint8_t* p, size_t n) const
+{
+    // Folding pays from a few blocks on; short runs stay with the tables.
+    if (m_clmul && n >= 64)
+        return UpdateFolded(crc, p, n);
+    return UpdateTable(crc, p, n);
+}
+
+#ifdef MEND_HAVE_CLMUL
+// The message's first 16 bytes A, followed by L more, weigh A(x) x^(8L).
+// A(x) x^128 = A_hi(x) x^192 + A_lo(x) x^128, which modulo the polynomial
+// is two carry-less products of at most 96 bits: XORed onto the next 16
+// bytes they leave a message 16 bytes shorter with the same checksum. The
+// last 16 bytes and the tail go through the tables.
+__attribute__((target("pclmul,ssse3"))) uint32_t CMsbCrc::UpdateFolded(uint32_t crc, const uint8_t* p,
+                                                                        size_t n) const
+{
+    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i k = _mm_set_epi64x(static_cast<long long>(m_fold192), static_cast<long long>(m_fold128));
+    __m128i acc = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
+    // A running checksum is the same as its bits added to the next bytes.
+    acc = _mm_xor_si128(acc, _mm_set_epi64x(static_cast<long long>(uint64_t(crc) << (64 - m_width)), 0));
+    p += 16;
+    n -= 16;
+    while (n >= 16) {
+        const __m128i next = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
+        const __m128i hi = _mm_clmulepi64_si128(acc, k, 0x11);
+        const __m128i lo = _mm_clmulepi64_si128(acc, k, 0x00);
+        acc = _mm_xor_si128(_mm_xor_si128(hi, lo), next);
+        p += 16;
+        n -= 16;
+    }
+    uint8_t last[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(last), _mm_shuffle_epi8(acc, reverse));
+    return UpdateTable(UpdateTable(0, last, 16), p, n);
+}
+#else
+uint32_t CMsbCrc::UpdateFolded(uint32_t crc, const uint8_t* p, size_t n) const
+{
+    return UpdateTable(crc, p, n);
+}
+#endif
+
+uint32_t CMsbCrc::UpdateTable(uint32_t crc, const uint8_t* p, size_t n) const
+{
+    uint32_t r = crc << m_shift;
+    while (n >= 8) {
+        uint32_t hi = r ^ (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]);
+        r = m_table[7][hi >> 24] ^ m_table[6][(hi >> 16) & 0xFF] ^ m_table[5][(hi >> 8) & 0xFF] ^
+            m_table[4][hi & 0xFF] ^ m_table[3][p[4]] ^ m_table[2][p[5]] ^ m_table[1][p[6]] ^ m_table[0][p[7]];
+        p += 8;
+        n -= 8;
+    }
+    while (n--)
+        r = (r << 8) ^ m_table[0][(r >> 24) ^ *p++];
+    return m_shift ? r >> m_shift : r;
+}
+
+const CMsbCrc& OggCrc32()
+{
+    static const CMsbCrc crc(32, 0x04C11DB7u);
+    return crc;
+}
+
+const CMsbCrc& FlacCrc8()
+{
+    static const CMsbCrc crc(8, 0x07u);
+    return crc;
+}
+
+const CMsbCrc& FlacCrc16()
+{
+    static const CMsbCrc crc(16, 0x8005u);
+    return crc;
+}

@@ -1,0 +1,630 @@
+#include "repairers/FLACRepair.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "core/Crc.h"
+#include "core/StreamIO.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace {
+
+constexpr int64_t kStreamInfoSize = 34;
+constexpr uint8_t kTypeStreamInfo = 0;
+constexpr uint8_t kTypePadding = 1;
+constexpr uint8_t kTypeSeekTable = 3;
+constexpr uint8_t kLastKnownType = 6;  // PICTURE
+// Sync, two code bytes, a 7-byte number, 2 + 2 bytes of size and rate,
+// the CRC-8.
+constexpr size_t kMaxHeaderSize = 16;
+constexpr size_t kWindowSize = 1 << 20;
+// The largest frame STREAMINFO can declare (24 bits).
+constexpr int64_t kMaxFrameBytes = 0xFFFFFF;
+
+const uint16_t blockSizeArray[16] = {0, 192, 576, 1152, 2304, 4608, 0, 0,
+                                     256, 512, 1024, 2048, 4096, 8192, 16384, 32768};
+const uint32_t sampleRateArray[16] = {0, 88200, 176400, 192000, 8000, 16000, 22050, 24000,
+                                      32000, 44100, 48000, 96000, 0, 0, 0, 0};
+const uint8_t sampleSizeArray[8] = {0, 8, 12, 0, 16, 20, 24, 0};
+
+uint32_t BE(const uint8_t* p, int n)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+// The frame or sample number, coded in the UTF-8 manner (1 to 7 bytes):
+// its length, or 0 when the bytes are no such number.
+size_t CodedNumberLength(const uint8_t* b, size_t avail)
+{
+    if (avail < 1)
+        return 0;
+    const uint8_t first = b[0];
+    size_t n;
+    if (first < 0x80)
+        n = 1;
+    else if (first >= 0xC0 && first < 0xE0)
+        n = 2;
+    else if (first >= 0xE0 && first < 0xF0)
+        n = 3;
+    else if (first >= 0xF0 && first < 0xF8)
+        n = 4;
+    else if (first >= 0xF8 && first < 0xFC)
+        n = 5;
+    else if (first >= 0xFC && first < 0xFE)
+        n = 6;
+    else if (first == 0xFE)
+        n = 7;
+    else
+        return 0;
+    if (avail < n)
+        return 0;
+    for (size_t i = 1; i < n; ++i)
+        if ((b[i] & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
+}  // namespace
+
+// Decodes one frame with libavcodec: the proof that a span whose checksum
+// is 0 ends where the frame ends. A span cut short makes the decoder read
+// past it, which it reports as an error.
+class CFlacFrameCheck {
+public:
+    explicit CFlacFrameCheck(const uint8_t* streamInfo)
+    {
+        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_FLAC);
+        m_context = codec ? avcodec_alloc_context3(codec) : nullptr;
+        m_packet = av_packet_alloc();
+        m_frame = av_frame_alloc();
+        if (!m_context || !m_packet || !m_frame)
+            return;
+        m_context->extradata = static_cast<uint8_t*>(av_mallocz(kStreamInfoSize + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!m_context->extradata)
+            return;
+        memcpy(m_context->extradata, streamInfo, kStreamInfoSize);
+        m_context->extradata_size = kStreamInfoSize;
+        m_context->err_recognition = AV_EF_EXPLODE;
+        m_ok = avcodec_open2(m_context, codec, nullptr) == 0;
+    }
+    ~CFlacFrameCheck()
+    {
+        av_frame_free(&m_frame);
+        av_packet_free(&m_packet);
+        avcodec_free_context(&m_context);
+    }
+    CFlacFrameCheck(const CFlacFrameCheck&) = delete;
+    CFlacFrameCheck& operator=(const CFlacFrameCheck&) = delete;
+
+    bool Decodes(const uint8_t* data, size_t size, uint32_t blockSize)
+    {
+        if (!m_ok)
+            return false;
+        m_padded.assign(data, data + size);
+        m_padded.resize(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        avcodec_flush_buffers(m_context);
+        m_packet->data = m_padded.data();
+        m_packet->size = static_cast<int>(size);
+        bool ok = avcodec_send_packet(m_context, m_packet) == 0 && avcodec_receive_frame(m_context, m_frame) == 0 &&
+                  m_frame->nb_samples == static_cast<int>(blockSize);
+        av_frame_unref(m_frame);
+        m_packet->data = nullptr;
+        m_packet->size = 0;
+        return ok;
+    }
+
+private:
+    AVCodecContext* m_context = nullptr;
+    AVPacket* m_packet = nullptr;
+    AVFrame* m_frame = nullptr;
+    std::vector<uint8_t> m_padded;
+    bool m_ok = false;
+};
+
+CFLACRepair::CFLACRepair(IBaseStream* in) : CBaseRepair(in) {}
+
+CFLACRepair::~CFLACRepair()
+{
+    CFLACRepair::Close();
+}
+
+void CFLACRepair::Close()
+{
+    m_blocks.clear();
+    m_frames.clear();
+    m_frames.shrink_to_fit();
+    m_runs.Clear();
+    m_minBlockSize = m_maxBlockSize = 0;
+    m_sampleRate = 0;
+    m_channels = m_bitsPerSample = 0;
+    m_totalSamples = 0;
+    m_frameSync = 0;
+    m_countedSamples = 0;
+    std::vector<uint8_t>().swap(m_window);
+    m_winStart = m_winEnd = 0;
+    m_maxFrameSize = 0;
+    m_frameCheck.reset();
+    CBaseRepair::Close();
+}
+
+bool CFLACRepair::CheckFormat()
+{
+    uint8_t magic[4] = {};
+    return m_input && m_input->SeekTo(0) == 0 && m_input->Read(magic, 4) == 4 && memcmp(magic, "fLaC", 4) == 0;
+}
+
+bool CFLACRepair::ParseFrameHeader(const uint8_t* b, size_t avail, uint32_t& blockSize) const
+{
+    if (avail < 6 || b[0] != 0xFF || b[1] != (m_frameSync & 0xFF))
+        return false;
+    const uint8_t sizeCode = b[2] >> 4;
+    const uint8_t rateCode = b[2] & 0x0F;
+    const uint8_t channelCode = b[3] >> 4;
+    const uint8_t sampleCode = (b[3] >> 1) & 0x07;
+    if (sizeCode == 0 || rateCode == 15 || (b[3] & 1) || sampleCode == 3 || sampleCode == 7)
+        return false;
+    if (rateCode >= 1 && rateCode <= 11 && sampleRateArray[rateCode] != m_sampleRate)
+        return false;
+    if (sampleCode != 0 && sampleSizeArray[sampleCode] != m_bitsPerSample)
+        return false;
+    // 0-7: that many channels less one; 8-10: stereo coded as side or mid.
+    if (channelCode > 10 || (channelCode <= 7 ? channelCode + 1 : 2) != m_channels)
+        return false;
+    size_t p = 4;
+    const size_t number = CodedNumberLength(b + p, avail - p);
+    if (number == 0)
+        return false;
+    p += number;
+    const size_t sizeBytes = sizeCode == 6 ? 1 : sizeCode == 7 ? 2 : 0;
+    const size_t rateBytes = rateCode == 12 ? 1 : (rateCode == 13 || rateCode == 14) ? 2 : 0;
+    if (avail - p < sizeBytes + rateBytes + 1)
+        return false;
+    uint32_t size = sizeBytes ? BE(b + p, static_cast<int>(sizeBytes)) + 1 : blockSizeArray[sizeCode];
+    p += sizeBytes;
+    if (rateBytes) {
+        uint32_t rate = BE(b + p, static_cast<int>(rateBytes));
+        rate = rateCode == 12 ? rate * 1000 : rateCode == 14 ? rate * 10 : rate;
+        if (rate != m_sampleRate)
+            return false;
+        p += rateBytes;
+    }
+    // The last frame of a stream may hold fewer samples than the minimum;
+    // its CRCs confirm it like any other.
+    if (size > m_maxBlockSize)
+        return false;
+    if (FlacCrc8().Update(0, b, p) != b[p])
+        return false;
+    blockSize = size;
+    return true;
+}
+
+int CFLACRepair::ParseStreamInfo()
+{
+    // Its header and body, then 4 bytes of what follows.
+    uint8_t d[4 + kStreamInfoSize];
+    if (m_inputLength - 4 < 4 + kStreamInfoSize + 4)
+        return kRejected;
+    if (m_input->SeekTo(4) != 4)
+        return MEND_ERR_READ;
+    if (m_input->Read(d, sizeof(d)) != sizeof(d))
+        return MEND_ERR_READ;
+    const uint32_t header = BE(d, 4);
+    if (((header >> 24) & 0x7F) != kTypeStreamInfo || (header & 0xFFFFFF) != kStreamInfoSize)
+        return kRejected;
+    const uint8_t* s = d + 4;
+    m_minBlockSize = static_cast<uint16_t>(BE(s, 2));
+    m_maxBlockSize = static_cast<uint16_t>(BE(s + 2, 2));
+    if (m_minBlockSize < 16 || m_minBlockSize > m_maxBlockSize)
+        return kRejected;
+    const uint32_t minFrame = BE(s + 4, 3);
+    uint32_t maxFrame = BE(s + 7, 3);
+    if (maxFrame == 0)
+        maxFrame = 0xFFFFFF;
+    if (minFrame > maxFrame)
+        return kRejected;
+    m_maxFrameSize = BE(s + 7, 3);  // 0: not known
+    const uint64_t v = uint64_t(BE(s + 10, 4)) << 32 | BE(s + 14, 4);
+    m_sampleRate = static_cast<uint32_t>(v >> 44);
+    m_channels = static_cast<uint8_t>(((v >> 41) & 7) + 1);
+    m_bitsPerSample = static_cast<uint8_t>(((v >> 36) & 31) + 1);
+    m_totalSamples = v & 0xFFFFFFFFFULL;
+    if (m_sampleRate < 1 || m_sampleRate > 655350 || m_bitsPerSample < 4 || m_bitsPerSample > 24)
+        return kRejected;
+    m_frameSync = m_minBlockSize == m_maxBlockSize ? 0xFFF8 : 0xFFF9;
+    FlacBlock block;
+    block.type = kTypeStreamInfo;
+    block.length = kStreamInfoSize;
+    block.pos = 8;
+    m_blocks.push_back(block);
+    return (header & 0x80000000u) ? 2 : kAccepted;  // 2: the last block
+}
+
+// A block is kept when what follows it is what the chain promises: after
+// the last block a frame header; otherwise a block header of a known type
+// whose body fits in the file. A length that points into the audio is
+// caught before this, by the first frame header (see ParseMetaData).
+bool CFLACRepair::BlockConfirmed(int64_t end, bool last)
+{
+    uint8_t next[kMaxHeaderSize] = {};
+    for (int depth = 0; depth < 1; ++depth) {
+        const int64_t avail = std::min<int64_t>(kMaxHeaderSize, m_inputLength - end);
+        if (avail < 4)
+            return false;
+        if (m_input->SeekTo(end) != end || m_input->Read(next, static_cast<unsigned>(avail)) != avail)
+            return false;
+        if (last) {
+            uint32_t blockSize = 0;
+            return ParseFrameHeader(next, static_cast<size_t>(avail), blockSize);
+        }
+        const uint8_t type = next[0] & 0x7F;
+        if (type == kTypeStreamInfo || type > kLastKnownType)
+            return false;
+        const int64_t length = BE(next + 1, 3);
+        if (m_inputLength - end - 4 < length)
+            return false;
+        last = (next[0] & 0x80) != 0;
+        end += 4 + length;
+    }
+    return true;
+}
+
+// The first frame header (sync, fields and CRC-8) at or after from, or the
+// input length; a negative internal code on a read error.
+int64_t CFLACRepair::FirstFrameHeader(int64_t from)
+{
+    for (int64_t q = from; q < m_inputLength;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        int r = LoadWindow(q);
+        if (r < 0)
+            return r;
+        const int64_t limit = m_winEnd < m_inputLength ? m_winEnd - kMaxHeaderSize + 1 : m_winEnd;
+        for (int64_t i = q; i < limit;) {
+            const uint8_t* b = m_window.data() + (i - m_winStart);
+            const void* hit = memchr(b, 0xFF, static_cast<size_t>(limit - i));
+            if (!hit)
+                break;
+            i += static_cast<const uint8_t*>(hit) - b;
+            uint32_t blockSize = 0;
+            if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_winEnd - i), blockSize))
+                return i;
+            ++i;
+        }
+        q = limit;
+    }
+    return m_inputLength;
+}
+
+// Walks the blocks after STREAMINFO from pos; pos ends where the chain
+// ended or broke. The metadata ends where the audio begins: a block that
+// would run past the first frame header holds a broken length. 0, or a
+// negative internal code.
+int CFLACRepair::ParseMetaData(int64_t& pos)
+{
+    const int64_t audio = FirstFrameHeader(pos);
+    if (audio < 0)
+        return static_cast<int>(audio);
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (m_inputLength - pos < 4)
+            return 0;
+        uint8_t h[4] = {};
+        if (m_input->SeekTo(pos) != pos || m_input->Read(h, 4) != 4)
+            return MEND_ERR_READ;
+        const bool last = (h[0] & 0x80) != 0;
+        const uint8_t type = h[0] & 0x7F;
+        const uint32_t length = BE(h + 1, 3);
+        if (type == kTypeStreamInfo || type > kLastKnownType || audio - pos - 4 < length)
+            return 0;
+        const int64_t end = pos + 4 + length;
+        if (!BlockConfirmed(end, last))
+            return 0;
+        FlacBlock block;
+        block.type = type;
+        block.length = length;
+        block.pos = pos + 4;
+        m_blocks.push_back(block);
+        pos = end;
+        if (last)
+            return 0;
+    }
+}
+
+int CFLACRepair::LoadWindow(int64_t pos)
+{
+    if (m_window.size() < kWindowSize)
+        m_window.resize(kWindowSize);
+    const int64_t n = std::min<int64_t>(kWindowSize, m_inputLength - pos);
+    if (m_input->GetPos() != pos && m_input->SeekTo(pos) != pos)
+        return MEND_ERR_READ;
+    if (n > 0 && m_input->Read(m_window.data(), static_cast<unsigned>(n)) != n)
+        return MEND_ERR_READ;
+    m_winStart = pos;
+    m_winEnd = pos + std::max<int64_t>(n, 0);
+    return 0;
+}
+
+int CFLACRepair::EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blockSize)
+{
+    // A frame ends with the CRC-16 of all its bytes, so the checksum over
+    // the whole frame, that field included, is 0.
+    int64_t frameEnd = end;
+    if (crc != 0) {
+        int r = FrameBeforeDamage(start, end, blockSize, frameEnd);
+        if (r < 0)
+            return r;
+    }
+    if (frameEnd <= start) {
+        m_runs.Bad(start);
+        return 0;
+    }
+    m_runs.Good(start);
+    FlacFrame frame;
+    frame.start = start;
+    frame.end = frameEnd;
+    frame.blockSize = blockSize;
+    m_frames.push_back(frame);
+    m_countedSamples += blockSize;
+    if (frameEnd < end)
+        m_runs.Bad(frameEnd);
+    return 0;
+}
+
+// A span whose checksum fails may still begin with a whole frame that
+// damage follows (garbage after the last frame, or spliced in after one).
+// Its end is a point where the running checksum is 0, but one such point
+// in 65536 is chance: the frame counts only when it decodes whole there.
+int CFLACRepair::FrameBeforeDamage(int64_t start, int64_t end, uint32_t blockSize, int64_t& frameEnd)
+{
+    frameEnd = start;
+    constexpr int kMaxTries = 16;
+    const int64_t n = std::min<int64_t>(end - start, m_maxFrameSize ? m_maxFrameSize : kMaxFrameBytes);
+    if (n < 8)
+        return 0;
+    std::vector<uint8_t> span(static_cast<size_t>(n));
+    if (m_input->SeekTo(start) != start || m_input->Read(span.data(), static_cast<unsigned>(n)) != n)
+        return MEND_ERR_READ;
+    if (!m_frameCheck) {
+        uint8_t streamInfo[kStreamInfoSize];
+        if (m_input->SeekTo(8) != 8 || m_input->Read(streamInfo, kStreamInfoSize) != kStreamInfoSize)
+            return MEND_ERR_READ;
+        m_frameCheck = std::make_unique<CFlacFrameCheck>(streamInfo);
+    }
+    const CMsbCrc& crc16 = FlacCrc16();
+    uint32_t crc = 0;
+    int tries = 0;
+    for (int64_t i = 0; i < n && tries < kMaxTries; ++i) {
+        crc = crc16.Update(crc, &span[static_cast<size_t>(i)], 1);
+        if (crc != 0 || i < 6)
+            continue;
+        ++tries;
+        if (m_frameCheck->Decodes(span.data(), static_cast<size_t>(i + 1), blockSize)) {
+            frameEnd = start + i + 1;
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// From `from` on: frame headers found by their sync, fields and CRC-8;
+// each span from one header to the next is a frame when its CRC-16 holds.
+// Every byte is looked at once; the checksum runs over whole spans (or up
+// to a refill of the window), where it is fastest.
+int CFLACRepair::WalkFrames(int64_t from)
+{
+    const CMsbCrc& crc16 = FlacCrc16();
+    if (TestAbort())
+        return MEND_ERR_ABORTED;
+    int r = LoadWindow(from);
+    if (r < 0)
+        return r;
+    int64_t q = from;
+    int64_t spanStart = -1;
+    uint32_t spanBlockSize = 0;
+    uint32_t crc = 0;
+    int64_t crcPos = from;  // the checksum covers [spanStart, crcPos)
+    auto advanceCrc = [&](int64_t to) {
+        if (spanStart >= 0 && to > crcPos)
+            crc = crc16.Update(crc, m_window.data() + (crcPos - m_winStart), static_cast<size_t>(to - crcPos));
+        crcPos = to;
+    };
+    while (q < m_inputLength) {
+        if (m_winEnd - q < static_cast<int64_t>(kMaxHeaderSize) && m_winEnd < m_inputLength) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            advanceCrc(q);
+            if ((r = LoadWindow(q)) < 0)
+                return r;
+        }
+        const uint8_t* b = m_window.data() + (q - m_winStart);
+        // Headers are tested where all their bytes are in the window, or
+        // where the window ends with the input.
+        const int64_t limit = m_winEnd < m_inputLength ? m_winEnd - kMaxHeaderSize + 1 : m_winEnd;
+        const void* hit = memchr(b, 0xFF, static_cast<size_t>(limit - q));
+        if (!hit) {
+            q = limit;
+            continue;
+        }
+        q += static_cast<const uint8_t*>(hit) - b;
+        uint32_t blockSize = 0;
+        if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_winEnd - q), blockSize)) {
+            advanceCrc(q);
+            if (spanStart >= 0 && (r = EndSpan(spanStart, q, crc, spanBlockSize)) < 0)
+                return r;
+            if (spanStart < 0 && q > from)
+                m_runs.Bad(from);
+            spanStart = q;
+            spanBlockSize = blockSize;
+            crc = 0;
+        }
+        ++q;
+    }
+    if (spanStart < 0)
+        return MEND_ERR_UNREPAIRABLE;  // no frame at all
+    advanceCrc(m_inputLength);
+    int64_t end = m_inputLength;
+    if (crc == 0 && (r = EndBeforeZeroTail(spanStart, end)) < 0)
+        return r;
+    if ((r = EndSpan(spanStart, end, crc, spanBlockSize)) < 0)
+        return r;
+    if (end < m_inputLength)
+        m_runs.Bad(end);
+    m_runs.Good(m_inputLength);
+    return 0;
+}
+
+// Zeros after the last frame leave its checksum at 0 (its remainder times
+// a power of x), so the last span holds a file's zero tail, as a recorder
+// that stopped in a preallocated file leaves it. The frame ends at the
+// first point from the start of the zeros at which its checksum is 0: the
+// checksum's own bytes may be zeros too.
+int CFLACRepair::EndBeforeZeroTail(int64_t start, int64_t& end)
+{
+    // The last non-zero byte, searched backwards a window at a time.
+    int64_t zeros = m_inputLength;
+    while (zeros > start) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t from = std::max<int64_t>(start, zeros - static_cast<int64_t>(kWindowSize));
+        int r = LoadWindow(from);
+        if (r < 0)
+            return r;
+        int64_t i = zeros - from;
+        while (i > 0 && m_window[static_cast<size_t>(i - 1)] == 0)
+            --i;
+        zeros = from + i;
+        if (i > 0)
+            break;
+    }
+    if (zeros == m_inputLength || m_inputLength - zeros < 3 || zeros - start > kMaxFrameBytes)
+        return 0;
+    // The frame with its zero bytes: at most a few more than up to the zeros.
+    const int64_t n = zeros - start + 2;
+    std::vector<uint8_t> frame(static_cast<size_t>(n));
+    if (m_input->SeekTo(start) != start || m_input->Read(frame.data(), static_cast<unsigned>(n)) != n)
+        return MEND_ERR_READ;
+    uint32_t crc = FlacCrc16().Update(0, frame.data(), static_cast<size_t>(zeros - start));
+    for (int64_t e = zeros; e <= zeros + 2; ++e) {
+        if (crc == 0) {
+            end = e;
+            return 0;
+        }
+        if (e < zeros + 2)
+            crc = FlacCrc16().Update(crc, &frame[static_cast<size_t>(e - start)], 1);
+    }
+    return 0;
+}
+
+int CFLACRepair::Open()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    if (!CheckFormat())
+        return MEND_ERR_NOT_CONTAINER;
+    Close();
+    int r = ParseStreamInfo();
+    if (r < 0)
+        return r;
+    if (r == kRejected)
+        return MEND_ERR_UNREPAIRABLE;
+    int64_t pos = 8 + kStreamInfoSize;
+    if (r == kAccepted && (r = ParseMetaData(pos)) < 0)
+        return r;
+    if ((r = WalkFrames(pos)) < 0)
+        return r;
+    if (m_frames.empty())
+        return MEND_ERR_UNREPAIRABLE;
+    AddSegments(m_runs.Runs());
+    // A total of 0 means "unknown" (a writer that could not seek back).
+    if (m_totalSamples != 0 && m_totalSamples != m_countedSamples)
+        AddError(JRVP_DAMAGE_TIMING);
+    return 0;
+}
+
+// STREAMINFO with the counted total samples and no MD5 signature: the
+// signature was of the audio before the repair, and a decoder that checks
+// it would fail a file whose damaged frames were left out.
+int CFLACRepair::WriteStreamInfo(const FlacBlock& block, bool last)
+{
+    uint8_t d[4 + kStreamInfoSize];
+    d[0] = static_cast<uint8_t>((last ? 0x80 : 0) | kTypeStreamInfo);
+    d[1] = d[2] = 0;
+    d[3] = kStreamInfoSize;
+    if (m_input->SeekTo(block.pos) != block.pos || m_input->Read(d + 4, kStreamInfoSize) != kStreamInfoSize)
+        return MEND_ERR_READ;
+    uint8_t* s = d + 4;
+    // 36 bits: the low four of byte 13 and bytes 14 to 17. A count that does
+    // not fit is written as unknown.
+    const uint64_t total = m_countedSamples > 0xFFFFFFFFFULL ? 0 : m_countedSamples;
+    s[13] = static_cast<uint8_t>((s[13] & 0xF0) | ((total >> 32) & 0x0F));
+    for (int i = 0; i < 4; ++i)
+        s[14 + i] = static_cast<uint8_t>(total >> (24 - 8 * i));
+    memset(s + 18, 0, 16);
+    return m_output->Write(d, sizeof(d)) == sizeof(d) ? 0 : MEND_ERR_WRITE;
+}
+
+int CFLACRepair::RepairLevel1()
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    if (m_blocks.empty() || m_frames.empty())
+        return MEND_ERR_CANNOT_REPAIR;
+    if (m_output->SeekTo(0) != 0 || m_output->Write("fLaC", 4) != 4)
+        return MEND_ERR_WRITE;
+    // Seek points name byte offsets of frames from the first frame; once
+    // damaged bytes among the frames are left out they would point into the
+    // wrong frames, so the table becomes padding of the same size.
+    const int64_t firstFrame = m_frames.front().start;
+    const bool audioMoved = std::any_of(m_runs.Runs().begin(), m_runs.Runs().end(),
+                                        [firstFrame](const std::pair<int64_t, int64_t>& run) {
+                                            return run.first >= firstFrame;
+                                        });
+    for (size_t i = 0; i < m_blocks.size(); ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const FlacBlock& block = m_blocks[i];
+        const bool last = i + 1 == m_blocks.size();
+        int r;
+        if (block.type == kTypeStreamInfo) {
+            r = WriteStreamInfo(block, last);
+        } else {
+            const bool blank = audioMoved && block.type == kTypeSeekTable;
+            uint8_t h[4] = {static_cast<uint8_t>((last ? 0x80 : 0) | (blank ? kTypePadding : block.type)),
+                            static_cast<uint8_t>(block.length >> 16), static_cast<uint8_t>(block.length >> 8),
+                            static_cast<uint8_t>(block.length)};
+            if (m_output->Write(h, 4) != 4)
+                return MEND_ERR_WRITE;
+            if (blank) {
+                std::vector<uint8_t> zeros(block.length);
+                r = m_output->Write(zeros.data(), block.length) == block.length ? 0 : MEND_ERR_WRITE;
+            } else {
+                r = CopySpan(block.pos, block.pos + block.length);
+            }
+        }
+        if (r < 0)
+            return r;
+    }
+    size_t i = 0;
+    while (i < m_frames.size()) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        size_t j = i + 1;
+        while (j < m_frames.size() && m_frames[j].start == m_frames[j - 1].end)
+            ++j;
+        int r = CopySpan(m_frames[i].start, m_frames[j - 1].end);
+        if (r < 0)
+            return r;
+        i = j;
+    }
+    SolveError(JRVP_DAMAGE_SEGMENT);
+    SolveError(JRVP_DAMAGE_TIMING);
+    return 0;
+}

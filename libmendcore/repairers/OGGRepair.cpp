@@ -1,0 +1,303 @@
+#include "repairers/OGGRepair.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "core/Crc.h"
+#include "core/StreamIO.h"
+
+namespace {
+
+constexpr int64_t kHeaderSize = 27;           // up to and with the segment count
+constexpr int64_t kProbeWindow = 10240;       // offsets where the first page may start
+constexpr int64_t kMaxPageSize = 27 + 255 + 255 * 255;
+constexpr int64_t kSearchBlock = 64 * 1024;
+constexpr unsigned kChecksumAt = 22;
+constexpr uint8_t kFlagContinued = 0x01;
+constexpr uint8_t kFlagFirst = 0x02;
+
+const uint8_t kCapture[4] = {'O', 'g', 'g', 'S'};
+
+struct CodecHead {
+    const char* bytes;
+    size_t size;
+    uint8_t headerPackets;  // packets a decoder needs before the first data
+};
+// The first bytes of the first packet of each codec's stream. Where the
+// count of header packets is not fixed, the first packet is all we ask for.
+const CodecHead kCodecHeads[] = {
+    {"CELT    ", 8, 2}, {"BBCD\0", 5, 1}, {"KW-DIRAC", 8, 1}, {"\x7f" "FLAC", 5, 1}, {"fLaC", 4, 1},
+    {"\x01text", 5, 1}, {"\x01" "Direct Show Samples embedded in Ogg", 36, 1}, {"OpusHead", 8, 2},
+    {"fishead", 7, 1}, {"Speex   ", 8, 2}, {"\x80theora", 7, 3}, {"\x01vorbis", 7, 3}, {"OVP80", 5, 1},
+};
+
+uint32_t LE32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The codec's header packets, or 0 when the packet starts no known head.
+uint8_t HeaderPacketsOf(const uint8_t* packet, size_t size)
+{
+    for (const CodecHead& head : kCodecHeads)
+        if (size >= head.size && memcmp(packet, head.bytes, head.size) == 0)
+            return head.headerPackets;
+    return 0;
+}
+
+}  // namespace
+
+COGGRepair::COGGRepair(IBaseStream* in) : CBaseRepair(in)
+{
+    m_format = JRVP_FORMAT_OGG;
+}
+
+COGGRepair::~COGGRepair()
+{
+    COGGRepair::Close();
+}
+
+void COGGRepair::Close()
+{
+    m_pages.clear();
+    m_pages.shrink_to_fit();
+    m_playable = false;
+    m_runs.Clear();
+    std::vector<uint8_t>().swap(m_page);
+    std::vector<uint8_t>().swap(m_block);
+    CBaseRepair::Close();
+}
+
+bool COGGRepair::CheckFormat()
+{
+    if (!m_input)
+        return false;
+    // The window and room for a whole page header, its segment table and
+    // the longest codec head after the last offset it may start at.
+    const int64_t want = std::min<int64_t>(m_inputLength, kProbeWindow + kHeaderSize + 255 + 37);
+    std::vector<uint8_t> d(static_cast<size_t>(want));
+    if (m_input->SeekTo(0) != 0 || m_input->Read(d.data(), static_cast<unsigned>(want)) != want)
+        return false;
+    const int64_t window = std::min<int64_t>(want, kProbeWindow);
+    for (int64_t i = 0; i < window; ++i) {
+        // The flag is taken by the test: Open must still hear of it.
+        if (TestAbort()) {
+            m_probeAborted = true;
+            return false;
+        }
+        if (want - i < kHeaderSize || memcmp(&d[i], kCapture, 4) != 0)
+            continue;
+        // A capture pattern inside damage whose table or packet does not
+        // fit is no page; a real one may follow.
+        const int64_t n = d[i + 26];
+        if (want - i - kHeaderSize < n)
+            continue;
+        int64_t first = 0;  // the first packet's bytes on this page
+        for (int64_t k = 0; k < n; ++k) {
+            first += d[i + kHeaderSize + k];
+            if (d[i + kHeaderSize + k] < 255)
+                break;
+        }
+        const int64_t body = i + kHeaderSize + n;
+        const int64_t avail = std::min(first, want - body);
+        if (HeaderPacketsOf(&d[body], static_cast<size_t>(avail)) > 0)
+            return true;
+    }
+    return false;
+}
+
+bool COGGRepair::Charge(int64_t bytes)
+{
+    m_budget -= std::max<int64_t>(bytes, 1);
+    return m_budget >= 0;
+}
+
+int COGGRepair::ParsePage(int64_t pos, int64_t& end)
+{
+    if (m_inputLength - pos < kHeaderSize)
+        return kPageDamaged;
+    if (m_input->GetPos() != pos && m_input->SeekTo(pos) != pos)
+        return MEND_ERR_READ;
+    if (m_page.size() < kMaxPageSize)
+        m_page.resize(kMaxPageSize);
+    uint8_t* h = m_page.data();
+    if (m_input->Read(h, kHeaderSize) != kHeaderSize)
+        return MEND_ERR_READ;
+    // Version 0; no flag above "last page"; a stream's first page cannot
+    // continue a packet of a page before it.
+    const uint8_t type = h[5];
+    if (memcmp(h, kCapture, 4) != 0 || h[4] != 0 || type >= 8 ||
+        ((type & kFlagFirst) && (type & kFlagContinued)))
+        return kPageDamaged;
+    const int64_t n = h[26];
+    if (m_inputLength - pos - kHeaderSize < n)
+        return kPageDamaged;
+    if (m_input->Read(h + kHeaderSize, static_cast<unsigned>(n)) != n)
+        return MEND_ERR_READ;
+    int64_t body = 0;
+    for (int64_t k = 0; k < n; ++k)
+        body += h[kHeaderSize + k];
+    const int64_t size = kHeaderSize + n + body;
+    if (m_inputLength - pos < size)
+        return kPageDamaged;
+    if (!Charge(size))
+        return MEND_ERR_UNREPAIRABLE;
+    if (m_input->Read(h + kHeaderSize + n, static_cast<unsigned>(body)) != body)
+        return MEND_ERR_READ;
+    // The checksum covers the whole page with its own field read as zero.
+    const uint32_t stored = LE32(h + kChecksumAt);
+    memset(h + kChecksumAt, 0, 4);
+    if (OggCrc32().Update(0, h, static_cast<size_t>(size)) != stored)
+        return kPageDamaged;
+    OggPageInfo page;
+    page.start = pos;
+    page.end = end = pos + size;
+    page.granule = static_cast<int64_t>(uint64_t(LE32(h + 6)) | uint64_t(LE32(h + 10)) << 32);
+    page.serial = LE32(h + 14);
+    page.sequence = LE32(h + 18);
+    page.headerType = type;
+    for (int64_t k = 0; k < n; ++k)
+        page.packetsEnded += h[kHeaderSize + k] < 255;
+    if (type & kFlagFirst)
+        page.headerPackets = std::max<uint8_t>(1, HeaderPacketsOf(h + kHeaderSize + n, static_cast<size_t>(body)));
+    m_pages.push_back(page);
+    return kPageSound;
+}
+
+int64_t COGGRepair::FindCapture(int64_t from)
+{
+    if (m_block.size() < kSearchBlock)
+        m_block.resize(kSearchBlock);
+    int64_t p = from;
+    while (m_inputLength - p >= 4) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t n = std::min<int64_t>(kSearchBlock, m_inputLength - p);
+        if (m_input->SeekTo(p) != p || m_input->Read(m_block.data(), static_cast<unsigned>(n)) != n)
+            return MEND_ERR_READ;
+        const uint8_t* hit = static_cast<const uint8_t*>(memmem(m_block.data(), n, kCapture, 4));
+        // Only the bytes searched count: the block ahead of a hit is
+        // searched again from the page after it.
+        const int64_t searched = hit ? hit - m_block.data() + 1 : n;
+        if (!Charge(searched))
+            return MEND_ERR_UNREPAIRABLE;
+        if (hit)
+            return p + (hit - m_block.data());
+        // The last three bytes may begin a pattern that the next block ends.
+        p += n - 3;
+    }
+    return m_inputLength;
+}
+
+int COGGRepair::Open()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    m_probeAborted = false;
+    const bool ogg = CheckFormat();
+    if (m_probeAborted || TestAbort())
+        return MEND_ERR_ABORTED;
+    if (!ogg)
+        return MEND_ERR_NOT_CONTAINER;
+    Close();
+    // Every byte is read once by an intact walk; damage costs a search over
+    // it and the pages that began inside it. More than that is hostile.
+    m_budget = 4 * m_inputLength + 4 * kMaxPageSize;
+
+    int64_t p = 0;
+    while (p < m_inputLength) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        int64_t end = 0;
+        int r = ParsePage(p, end);
+        if (r < 0)
+            return r;
+        if (r == kPageSound) {
+            m_runs.Good(p);
+            p = end;
+            continue;
+        }
+        m_runs.Bad(p);
+        int64_t next = FindCapture(p + 1);
+        if (next < 0)
+            return static_cast<int>(next);
+        p = next;
+    }
+    m_runs.Good(m_inputLength);
+    AddSegments(m_runs.Runs());
+    MarkDecodableStreams();
+    return 0;
+}
+
+// A demuxer sets a stream up from its first page ("beginning of stream")
+// and the codec's header packets, which follow it on pages without a gap.
+// A stream that lost any of them cannot be decoded: its pages would only
+// mislead the demuxer.
+void COGGRepair::MarkDecodableStreams()
+{
+    struct StreamState {
+        bool ok = false;
+        unsigned headersLeft = 0;
+        uint32_t nextSequence = 0;
+        uint64_t packets = 0;  // ended on its pages, headers included
+        unsigned headers = 0;
+    };
+    std::map<uint32_t, StreamState> streams;
+    for (OggPageInfo& page : m_pages) {
+        auto found = streams.find(page.serial);
+        if (found == streams.end()) {
+            StreamState st;
+            st.ok = (page.headerType & kFlagFirst) != 0;
+            st.headersLeft = st.headers = page.headerPackets;
+            st.nextSequence = page.sequence;
+            found = streams.emplace(page.serial, st).first;
+        }
+        StreamState& st = found->second;
+        st.packets += page.packetsEnded;
+        if (st.ok && st.headersLeft > 0) {
+            if (page.sequence != st.nextSequence)
+                st.ok = false;  // a page of the headers is missing
+            st.headersLeft -= std::min<unsigned>(st.headersLeft, page.packetsEnded);
+            ++st.nextSequence;
+        }
+    }
+    // A stream that ends before its last header packet is no better.
+    m_playable = false;
+    for (OggPageInfo& page : m_pages) {
+        const StreamState& st = streams[page.serial];
+        page.decodable = st.ok && st.headersLeft == 0;
+        m_playable = m_playable || (page.decodable && st.packets > st.headers);
+    }
+}
+
+int COGGRepair::RepairLevel1()
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    // Without a stream that can be set up and has a data packet, a rebuild
+    // would hold nothing playable: that is a refusal, not a success.
+    if (!m_playable)
+        return MEND_ERR_REPAIR_REFUSED;
+    if (m_output->SeekTo(0) != 0)
+        return MEND_ERR_WRITE;
+    // Pages lie in input order; neighbours are copied as one span.
+    size_t i = 0;
+    while (i < m_pages.size()) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!m_pages[i].decodable) {
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        while (j < m_pages.size() && m_pages[j].decodable && m_pages[j].start == m_pages[j - 1].end)
+            ++j;
+        int r = CopySpan(m_pages[i].start, m_pages[j - 1].end);
+        if (r < 0)
+            return r;
+        i = j;
+    }
+    SolveError(JRVP_DAMAGE_SEGMENT);
+    return 0;
+}

@@ -1,0 +1,73 @@
+// Ogg (RFC 3533): the page walk that accepts a page only when its CRC-32
+// holds, steps over damage to the next capture pattern, and the rebuild
+// that writes every sound page again, unchanged, in input order.
+#ifndef MENDCORE_OGGREPAIR_H
+#define MENDCORE_OGGREPAIR_H
+
+#include <stdint.h>
+
+#include <map>
+#include <vector>
+
+#include "core/BaseRepair.h"
+#include "core/DamagedRuns.h"
+
+// One sound page.
+struct OggPageInfo {
+    int64_t start = 0;  // the "OggS" capture pattern
+    int64_t end = 0;    // one past the last body byte
+    int64_t granule = 0;
+    uint32_t serial = 0;
+    uint32_t sequence = 0;
+    uint8_t headerType = 0;
+    uint8_t packetsEnded = 0;   // lacing values below 255
+    uint8_t headerPackets = 0;  // first page: the codec's header packets
+    // Written by the rebuild: its stream kept its first page and the pages
+    // of its codec headers.
+    bool decodable = false;
+};
+
+class COGGRepair : public CBaseRepair {
+public:
+    explicit COGGRepair(IBaseStream* in);
+    ~COGGRepair() override;
+
+    void Close() override;
+    int Open() override;
+    int RepairLevel1() override;
+    int RepairLevel2() override { return 0; }
+    int RepairLevel3(const char*) override { return 0; }
+
+    // True when a page in the first 10 KiB starts a packet with a known
+    // codec head.
+    bool CheckFormat();
+
+    // What the walk found; for tests.
+    const std::vector<OggPageInfo>& Pages() const { return m_pages; }
+    const std::vector<std::pair<int64_t, int64_t>>& InvalidRanges() const { return m_runs.Runs(); }
+
+private:
+    enum PageResult { kPageSound = 0, kPageDamaged = 1 };
+
+    // Judges the page at pos: kPageSound (recorded; end set), kPageDamaged,
+    // or a negative internal code.
+    int ParsePage(int64_t pos, int64_t& end);
+    // The next capture pattern at or after from, or the input length when
+    // there is none; a negative internal code on a read error or when the
+    // budget is spent.
+    int64_t FindCapture(int64_t from);
+    bool Charge(int64_t bytes);
+    // Marks the pages of the streams that a demuxer can still set up.
+    void MarkDecodableStreams();
+
+    std::vector<OggPageInfo> m_pages;
+    CDamagedRuns m_runs;
+    std::vector<uint8_t> m_page;   // the page being judged
+    std::vector<uint8_t> m_block;  // the search window
+    int64_t m_budget = 0;
+    // Some stream that can be set up holds a packet beyond its headers.
+    bool m_playable = false;
+    bool m_probeAborted = false;
+};
+
+#endif

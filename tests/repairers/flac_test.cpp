@@ -1,0 +1,331 @@
+// FLAC: the metadata and frame walk on files from flac and ffmpeg, and the
+// rebuild of damaged ones, judged by libavformat and by `flac -t`.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/BaseStream.h"
+#include "core/TestDoubles.h"
+#include "mendcore/VideoRepair.h"
+#include "repairers/FLACRepair.h"
+#include "support/Damage.h"
+#include "support/Fixtures.h"
+#include "support/MediaCheck.h"
+
+using namespace mendtest;
+
+namespace {
+
+struct Outcome {
+    int parse = 1;
+    std::vector<int> codes;
+    std::vector<std::pair<int64_t, int64_t>> runs;
+    std::vector<CFLACRepair::FlacFrame> frames;
+    uint64_t total = 0;
+    uint64_t counted = 0;
+    int repair = 1;
+};
+
+void CollectCode(int code, void* user)
+{
+    static_cast<std::vector<int>*>(user)->push_back(code);
+}
+
+Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
+{
+    Outcome o;
+    int err = 0;
+    CVideoFile input(in.c_str(), 0, &err);
+    CFLACRepair repair(&input);
+    o.parse = repair.ParseStream(&CollectCode, &o.codes);
+    o.runs = repair.BadRanges();
+    o.frames = repair.Frames();
+    o.total = repair.TotalSamples();
+    o.counted = repair.CountedSamples();
+    if (!out.empty() && o.parse == 0) {
+        CVideoFile output(out.c_str(), 2, &err);
+        o.repair = repair.RepairFile(&output, 1, nullptr);
+    }
+    return o;
+}
+
+// The total samples that STREAMINFO declares.
+uint64_t DeclaredSamples(const std::vector<uint8_t>& d)
+{
+    return (uint64_t(d[8 + 13] & 0x0F) << 32) | ReadBE32(d, 8 + 14);
+}
+
+// Exit status of a shell command, its output thrown away.
+int RunQuietly(const std::string& command)
+{
+    return system((command + " >/dev/null 2>&1").c_str());
+}
+
+// Samples decoded by ffmpeg, per channel.
+uint64_t DecodedSamples(const std::string& path, int channels)
+{
+    std::string cmd = "ffmpeg -v error -nostdin -i '" + path + "' -f s16le -ac " + std::to_string(channels) + " - | wc -c";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return 0;
+    unsigned long long bytes = 0;
+    if (fscanf(p, "%llu", &bytes) != 1)
+        bytes = 0;
+    pclose(p);
+    return bytes / (2 * channels);
+}
+
+const char* const kFlacFixtures[] = {"clip.flac", "clip_flactool.flac", "clip_plain.flac"};
+
+// Their last frames hold fewer samples than the minimum block size.
+TEST(FlacWalk, IntactFilesFromFlacAndFfmpegAreUndamaged)
+{
+    for (const char* name : kFlacFixtures) {
+        const std::string path = RequireFixture(name);
+        if (path.empty())
+            return;
+        Outcome o = ParseAndRepair(path);
+        EXPECT_EQ(o.parse, 0) << name;
+        EXPECT_TRUE(o.codes.empty()) << name << ": " << o.codes.size() << " records";
+        ASSERT_FALSE(o.frames.empty()) << name;
+        EXPECT_EQ(o.frames.back().end, FileSize(path)) << name;
+        EXPECT_EQ(o.counted, o.total) << name;
+    }
+}
+
+TEST(FlacWalk, HostileHeadersEndInAClearCode)
+{
+    const std::string src = RequireFixture("clip_flactool.flac");
+    if (src.empty())
+        return;
+    const auto clean = ReadFileBytes(src);
+    auto set16 = [](std::vector<uint8_t>& d, size_t at, uint16_t v) {
+        d[at] = static_cast<uint8_t>(v >> 8);
+        d[at + 1] = static_cast<uint8_t>(v);
+    };
+    const struct {
+        const char* name;
+        std::function<void(std::vector<uint8_t>&)> damage;
+        int parse;
+    } cases[] = {
+        {"not fLaC", [](std::vector<uint8_t>& d) { d[0] = 'x'; }, JRVP_ERR_UNKNOWN_FORMAT},
+        {"only the marker", [](std::vector<uint8_t>& d) { d.resize(4); }, JRVP_ERR_UNREPAIRABLE},
+        {"minimum block size under 16", [&](std::vector<uint8_t>& d) { set16(d, 8, 15); }, JRVP_ERR_UNREPAIRABLE},
+        {"maximum below the minimum", [&](std::vector<uint8_t>& d) { set16(d, 10, 100); }, JRVP_ERR_UNREPAIRABLE},
+        {"sample rate 0",
+         [](std::vector<uint8_t>& d) {
+             d[18] = d[19] = 0;
+             d[20] &= 0x0F;
+         },
+         JRVP_ERR_UNREPAIRABLE},
+        {"bits per sample 32", [](std::vector<uint8_t>& d) { d[20] |= 0x01, d[21] |= 0xF0; }, JRVP_ERR_UNREPAIRABLE},
+        {"no frame after the metadata", [](std::vector<uint8_t>& d) { d.resize(d.size() / 20); },
+         JRVP_ERR_UNREPAIRABLE},
+        {"every byte after the metadata 0xFF",
+         [](std::vector<uint8_t>& d) { std::fill(d.begin() + d.size() / 20, d.end(), 0xFF); },
+         JRVP_ERR_UNREPAIRABLE},
+    };
+    ScratchDir dir("flac");
+    for (const auto& c : cases) {
+        auto bytes = clean;
+        c.damage(bytes);
+        ASSERT_TRUE(WriteFileBytes(dir.Path("hostile.flac"), bytes));
+        EXPECT_EQ(ParseAndRepair(dir.Path("hostile.flac")).parse, c.parse) << c.name;
+    }
+}
+
+// A read error is not the end of the file: the parse ends with it at once.
+TEST(FlacWalk, ReadErrorEndsTheParse)
+{
+    const std::string src = RequireFixture("clip_flactool.flac");
+    if (src.empty())
+        return;
+    const auto bytes = ReadFileBytes(src);
+    for (long long at : {6LL, 200LL, static_cast<long long>(bytes.size() / 2)}) {
+        FaultyStream in(bytes, at);
+        CFLACRepair repair(&in);
+        EXPECT_EQ(repair.Open(), -5) << "read error at " << at;
+        EXPECT_EQ(repair.ParseStream(nullptr, nullptr), JRVP_ERR_CANNOT_READ) << "read error at " << at;
+    }
+}
+
+// The damages: the repaired file decodes cleanly with ffmpeg and
+// passes `flac -t`, declares the samples it holds, and keeps every frame
+// outside the damage.
+TEST(FlacRepair, EveryDamageIsRepairedIntoACleanFile)
+{
+    struct Damage {
+        const char* name;
+        // Changes the file; returns the damaged byte range of the original.
+        std::function<std::pair<int64_t, int64_t>(std::vector<uint8_t>&, const std::vector<CFLACRepair::FlacFrame>&)>
+            apply;
+    };
+    const Damage damages[] = {
+        {"cut in the middle of a frame",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>& f) {
+             const int64_t at = f[f.size() * 2 / 3].start + 100;
+             const int64_t end = static_cast<int64_t>(d.size());
+             d.resize(at);
+             return std::make_pair(at, end);
+         }},
+        {"2 KiB zeroed",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>&) {
+             const int64_t at = static_cast<int64_t>(d.size()) / 2;
+             std::fill(d.begin() + at, d.begin() + at + 2048, 0);
+             return std::make_pair(at, at + 2048);
+         }},
+        {"garbage spliced in",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>&) {
+             const int64_t at = static_cast<int64_t>(d.size()) / 2 + 100;
+             auto junk = PseudoRandomBytes(3000, 7);
+             d.insert(d.begin() + at, junk.begin(), junk.end());
+             return std::make_pair(at, at + 1);
+         }},
+        {"junk between the metadata and the first frame",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>& f) {
+             auto junk = PseudoRandomBytes(500, 9);
+             d.insert(d.begin() + f[0].start, junk.begin(), junk.end());
+             return std::make_pair(f[0].start, f[0].start);
+         }},
+        // The last frame's checksum fails over the garbage; its end is found
+        // where it decodes whole.
+        {"garbage after the last frame",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>&) {
+             const int64_t end = static_cast<int64_t>(d.size());
+             auto junk = PseudoRandomBytes(70000, 13);
+             d.insert(d.end(), junk.begin(), junk.end());
+             return std::make_pair(end, end);
+         }},
+        {"garbage spliced in after a frame",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>& f) {
+             const int64_t at = f[f.size() / 2].start;
+             auto junk = PseudoRandomBytes(3000, 17);
+             d.insert(d.begin() + at, junk.begin(), junk.end());
+             return std::make_pair(at, at);
+         }},
+        // Zeros keep a checksum at 0: the last frame must not take them in.
+        {"zeros after the last frame",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>&) {
+             const int64_t end = static_cast<int64_t>(d.size());
+             d.resize(d.size() + 300000, 0);
+             return std::make_pair(end, end);
+         }},
+        {"total samples wrong",
+         [](std::vector<uint8_t>& d, const std::vector<CFLACRepair::FlacFrame>&) {
+             WriteBE32(d, 8 + 14, ReadBE32(d, 8 + 14) + 1000);
+             return std::make_pair(int64_t(0), int64_t(0));
+         }},
+    };
+    for (const char* name : {"clip_flactool.flac", "clip_plain.flac"}) {
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        const Outcome intact = ParseAndRepair(src);
+        ASSERT_EQ(intact.parse, 0);
+        ScratchDir dir("flac");
+        for (const Damage& damage : damages) {
+            SCOPED_TRACE(std::string(name) + ": " + damage.name);
+            auto bytes = clean;
+            const auto range = damage.apply(bytes, intact.frames);
+            const std::string in = dir.Path("damaged.flac");
+            const std::string out = dir.Path("repaired.flac");
+            ASSERT_TRUE(WriteFileBytes(in, bytes));
+            Outcome o = ParseAndRepair(in, out);
+            ASSERT_EQ(o.parse, 0);
+            ASSERT_FALSE(o.codes.empty());
+            ASSERT_EQ(o.repair, 0);
+            const MediaReport repaired = CheckMedia(out);
+            EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+            EXPECT_EQ(RunQuietly("flac -t -s '" + out + "'"), 0) << "flac -t fails";
+            const auto result = ReadFileBytes(out);
+            const int channels = ((result[8 + 12] >> 1) & 7) + 1;
+            EXPECT_EQ(DeclaredSamples(result), DecodedSamples(out, channels));
+            // Frames wholly outside the damage are all kept.
+            uint64_t outside = 0;
+            for (const auto& f : intact.frames)
+                outside += f.end <= range.first || f.start >= range.second ? f.blockSize : 0;
+            if (range.first == range.second)
+                outside = intact.counted;
+            EXPECT_GE(DeclaredSamples(result), std::min(outside, intact.counted));
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FlacWalk, AnAbortEndsTheParse)
+{
+    const std::string src = RequireFixture("clip_flactool.flac");
+    if (src.empty())
+        return;
+    int err = 0;
+    CVideoFile input(src.c_str(), 0, &err);
+    CFLACRepair repair(&input);
+    std::atomic<bool> abort{true};
+    repair.SetAbortSource(&abort);
+    EXPECT_EQ(repair.ParseStream(nullptr, nullptr), JRVP_ERR_ABORTED);
+}
+
+}  // namespace
+
+namespace {
+
+// The metadata blocks of a file, by a reader of the test's own: {type, header offset}.
+std::vector<std::pair<int, size_t>> MetadataBlocks(const std::vector<uint8_t>& d)
+{
+    std::vector<std::pair<int, size_t>> blocks;
+    size_t p = 4;
+    for (bool last = false; !last && p + 4 <= d.size();) {
+        last = (d[p] & 0x80) != 0;
+        blocks.push_back({d[p] & 0x7F, p});
+        p += 4 + ((size_t(d[p + 1]) << 16) | (size_t(d[p + 2]) << 8) | d[p + 3]);
+    }
+    return blocks;
+}
+
+// A block whose length runs into the audio breaks the chain there: the
+// blocks before it are kept, the last of them marked last, and the seek
+// table stays, since no frame moved against the first one.
+TEST(FlacRepair, ABrokenMetadataChainKeepsTheBlocksBeforeTheBreak)
+{
+    const std::string src = RequireFixture("clip_flactool.flac");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    const auto blocks = MetadataBlocks(bytes);
+    auto comment = std::find_if(blocks.begin(), blocks.end(), [](const auto& b) { return b.first == 4; });
+    ASSERT_NE(comment, blocks.end());
+    ASSERT_TRUE(std::any_of(blocks.begin(), comment, [](const auto& b) { return b.first == 3; }))
+        << "flac writes its seek table before the comment";
+    bytes[comment->second + 1] = 0x00;
+    bytes[comment->second + 2] = 0x30;  // 12 KiB: past the first frames
+    ScratchDir dir("flac");
+    ASSERT_TRUE(WriteFileBytes(dir.Path("chain.flac"), bytes));
+    Outcome o = ParseAndRepair(dir.Path("chain.flac"), dir.Path("repaired.flac"));
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.runs.size(), 1u);
+    EXPECT_EQ(o.runs[0].first, static_cast<int64_t>(comment->second));
+    ASSERT_EQ(o.repair, 0);
+    const auto result = ReadFileBytes(dir.Path("repaired.flac"));
+    const auto kept = MetadataBlocks(result);
+    ASSERT_EQ(kept.size(), static_cast<size_t>(comment - blocks.begin()));
+    for (size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(kept[i].first, blocks[i].first) << "block " << i;
+    EXPECT_NE(result[kept.back().second] & 0x80, 0) << "the last kept block is marked last";
+    EXPECT_EQ(RunQuietly("flac -t -s '" + dir.Path("repaired.flac") + "'"), 0) << "flac -t fails";
+    const MediaReport repaired = CheckMedia(dir.Path("repaired.flac"));
+    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+}
+
+}  // namespace
