@@ -1,5 +1,7 @@
 #include "core/BaseRepair.h"
 
+#include <algorithm>
+
 #include "core/Guarded.h"
 
 CBaseRepair::~CBaseRepair()
@@ -31,4 +33,35 @@ int CBaseRepair::ParseStream(VPFileErrorCallback onError, void* user)
     Close();
     m_state.SetStatus(JRVP_STATUS_PARSE_FAILED);
     return TranslateResult(r);
+}
+
+int CBaseRepair::CopyExcept(int64_t from, int64_t to, const ByteRuns& skip, int64_t* removed)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    to = std::min(to, m_inputLength);
+    int64_t p = from;
+    auto copyTo = [&](int64_t end) {
+        if (end <= p)
+            return 0;
+        if (m_input->SeekTo(p) != p)
+            return static_cast<int>(MEND_ERR_READ);
+        int r = WriteToFile(end - p);
+        p = end;
+        return r;
+    };
+    for (const auto& run : skip) {
+        if (p >= to || run.first >= to)
+            break;
+        if (run.second <= p)
+            continue;
+        int r = copyTo(std::max(p, run.first));
+        if (r < 0)
+            return r;
+        const int64_t next = std::min(run.second, to);
+        if (removed)
+            *removed += next - p;
+        p = next;
+    }
+    return copyTo(to);
 }

@@ -3,6 +3,9 @@
 #ifndef MENDCORE_BASEREPAIR_H
 #define MENDCORE_BASEREPAIR_H
 
+#include <utility>
+#include <vector>
+
 #include "core/RepairCommon.h"
 
 class CBaseRepair : public CRepairCommon {
@@ -16,6 +19,15 @@ public:
     // Scans the whole input and records damage; at least 0 when parsed,
     // otherwise an internal code (-3 when it saw the abort flag).
     virtual int Open() = 0;
+
+protected:
+    // A damaged byte run [first, second), in file order.
+    using ByteRuns = std::vector<std::pair<int64_t, int64_t>>;
+
+    // Copies the input's [from, to) to the output's position, leaving out
+    // the parts that lie in a run of `skip` (sorted, not overlapping).
+    // Adds the bytes left out to *removed when given. WriteToFile's codes.
+    int CopyExcept(int64_t from, int64_t to, const ByteRuns& skip, int64_t* removed = nullptr);
 };
 
 #endif
