@@ -210,12 +210,13 @@ int64_t CWAVRepair::ChunkAt(int64_t pos, bool resync)
     if (size > m_inputLength - body)
         return 0;
     const int64_t next = PaddedEnd(body + size, size & 1);
-    if (next < m_inputLength - 7 && !HeaderAt(next, resync))
-        return 0;
     if (id == Id("fmt ")) {
+        // Its fields confirm it, whatever follows.
         if (!CheckFmt(body, size))
             return 0;
         m_fmtFound = true;
+    } else if (next < m_inputLength - 7 && !HeaderAt(next, resync)) {
+        return 0;
     } else if (id == Id("id3 ") || id == Id("ID3 ")) {
         const int r = WalkId3(c, body, size);
         if (r < 0) {
