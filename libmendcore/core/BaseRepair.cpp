@@ -65,3 +65,26 @@ int CBaseRepair::CopyExcept(int64_t from, int64_t to, const ByteRuns& skip, int6
     }
     return copyTo(to);
 }
+
+int64_t CBaseRepair::NextCandidate(int64_t from, int64_t to, bool (*canStart)(uint8_t))
+{
+    constexpr unsigned int kBlock = 64 * 1024;
+    if (!m_input)
+        return -1;
+    to = std::min(to, m_inputLength);
+    if (m_scanBlock.empty())
+        m_scanBlock.resize(kBlock);
+    // Small reads first: a candidate is often near.
+    unsigned int block = 256;
+    for (int64_t p = from; p < to;) {
+        const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(block, to - p));
+        block = std::min(block * 4, kBlock);
+        if (m_input->SeekTo(p) != p || m_input->Read(m_scanBlock.data(), n) != n)
+            return -1;
+        for (unsigned int i = 0; i < n; ++i)
+            if (canStart(m_scanBlock[i]))
+                return p + i;
+        p += n;
+    }
+    return to;
+}

@@ -28,6 +28,14 @@ protected:
     // the parts that lie in a run of `skip` (sorted, not overlapping).
     // Adds the bytes left out to *removed when given. WriteToFile's codes.
     int CopyExcept(int64_t from, int64_t to, const ByteRuns& skip, int64_t* removed = nullptr);
+
+    // The first position in [from, to) whose byte can start a unit, or to:
+    // a damaged run is crossed a block at a time instead of a byte at a
+    // time. -1 when a read fails.
+    int64_t NextCandidate(int64_t from, int64_t to, bool (*canStart)(uint8_t));
+
+private:
+    std::vector<uint8_t> m_scanBlock;
 };
 
 #endif

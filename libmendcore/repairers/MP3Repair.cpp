@@ -264,7 +264,10 @@ int CMP3Repair::WalkAudio()
             good = false;
             runStart = p;
         }
-        ++p;
+        // Only a 0xFF byte can start a frame.
+        p = NextCandidate(p + 1, m_inputLength, [](uint8_t b) { return b == 0xFF; });
+        if (p < 0)
+            return MEND_ERR_READ;
     }
     m_frameCount = count;
     m_audioEnd = lastEnd;

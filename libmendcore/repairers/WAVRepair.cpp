@@ -147,6 +147,10 @@ int64_t CWAVRepair::FindDataEnd(int64_t body, uint32_t declared)
     const int64_t e = body + int64_t(size);
     if (e == len || PaddedEnd(e, size & 1) == len || HeaderAt(PaddedEnd(e, size & 1), true) || HeaderAt(e, true))
         return e;
+    // Nothing but zeros after the declared end (a file padded or extended
+    // by its filesystem): the size was right.
+    if (NextCandidate(e, len, [](uint8_t b) { return b != 0; }) == len)
+        return e;
     // The size is wrong: the data ends at a chunk near its declared end
     // that is followed by another chunk or by the end of the input.
     const int64_t lo = std::max(body, e - kDataEndWindow);
@@ -278,7 +282,10 @@ int CWAVRepair::Open()
             good = false;
             runStart = p;
         }
-        ++p;
+        // A chunk id starts with a printable byte.
+        p = NextCandidate(p + 1, len, [](uint8_t b) { return b >= 0x20 && b <= 0x7E; });
+        if (p < 0)
+            return MEND_ERR_READ;
     }
     if (!good)
         m_bad.emplace_back(runStart, len);
