@@ -158,6 +158,11 @@ bench_repair avi "$REC.avi" -c copy -bsf:v h264_mp4toannexb
 bench_repair mkv "$REC.mkv"
 bench_repair "mp4 faststart" "$REC-faststart.mp4" -c copy -movflags +faststart
 bench_repair "mp4 fragmented" "$REC-frag.mp4" -c copy -movflags frag_keyframe+empty_moov
+# A long studio WAV (96 kHz, 32-bit: about as many bytes as the source), and
+# the longest MP3 people keep: 45 minutes at 320 kbit/s (the source's audio
+# padded with silence).
+bench_repair wav "$REC-96k.wav" -vn -ar 96000 -ac 2 -c:a pcm_s32le
+bench_repair mp3 "$REC-320k.mp3" -vn -af apad=whole_dur=2742 -c:a libmp3lame -b:a 320k
 
 wanted analysis || exit 0
 

@@ -68,23 +68,35 @@ int CBaseRepair::CopyExcept(int64_t from, int64_t to, const ByteRuns& skip, int6
 
 int64_t CBaseRepair::NextCandidate(int64_t from, int64_t to, bool (*canStart)(uint8_t))
 {
-    constexpr unsigned int kBlock = 64 * 1024;
-    if (!m_input)
-        return -1;
+    constexpr unsigned int kStep = 4096;
     to = std::min(to, m_inputLength);
-    if (m_scanBlock.empty())
-        m_scanBlock.resize(kBlock);
-    // Small reads first: a candidate is often near.
-    unsigned int block = 256;
     for (int64_t p = from; p < to;) {
-        const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(block, to - p));
-        block = std::min(block * 4, kBlock);
-        if (m_input->SeekTo(p) != p || m_input->Read(m_scanBlock.data(), n) != n)
+        const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(kStep, to - p));
+        const uint8_t* b = PeekInput(p, n);
+        if (!b)
             return -1;
         for (unsigned int i = 0; i < n; ++i)
-            if (canStart(m_scanBlock[i]))
+            if (canStart(b[i]))
                 return p + i;
         p += n;
     }
-    return to;
+    return std::max(from, to);
+}
+
+const uint8_t* CBaseRepair::PeekInput(int64_t pos, unsigned int n)
+{
+    constexpr unsigned int kWindow = 1 << 20;
+    if (!m_input || pos < 0 || n > kWindow || n > m_inputLength - pos)
+        return nullptr;
+    if (pos >= m_windowStart && n <= m_windowLength && pos - m_windowStart <= m_windowLength - n)
+        return m_window.data() + (pos - m_windowStart);
+    if (m_window.empty())
+        m_window.resize(kWindow);
+    const unsigned int want = static_cast<unsigned int>(std::min<int64_t>(kWindow, m_inputLength - pos));
+    m_windowLength = 0;
+    if (m_input->SeekTo(pos) != pos || m_input->Read(m_window.data(), want) != want)
+        return nullptr;
+    m_windowStart = pos;
+    m_windowLength = want;
+    return m_window.data();
 }

@@ -34,8 +34,16 @@ protected:
     // time. -1 when a read fails.
     int64_t NextCandidate(int64_t from, int64_t to, bool (*canStart)(uint8_t));
 
+    // The n bytes at pos, from a window of the input read a large block at
+    // a time: a walk from unit to unit costs one read per block, not per
+    // header. Null when they are not all in the input or a read fails. The
+    // bytes stay valid until the next call.
+    const uint8_t* PeekInput(int64_t pos, unsigned int n);
+
 private:
-    std::vector<uint8_t> m_scanBlock;
+    std::vector<uint8_t> m_window;
+    int64_t m_windowStart = 0;
+    unsigned int m_windowLength = 0;
 };
 
 #endif

@@ -127,8 +127,8 @@ void CMP3Repair::Close()
 
 int CMP3Repair::FrameLengthAt(int64_t pos)
 {
-    uint8_t b[4];
-    if (pos < 0 || 4 > m_inputLength - pos || m_input->SeekTo(pos) != pos || m_input->Read(b, 4) != 4)
+    const uint8_t* b = PeekInput(pos, 4);
+    if (!b)
         return 0;
     MpegFrameHeader h;
     if (!DecodeMpegFrameHeader(b, h))
@@ -141,12 +141,12 @@ int CMP3Repair::FrameLengthAt(int64_t pos)
 
 int64_t CMP3Repair::TrailingTagAt(int64_t pos)
 {
-    uint8_t b[32];
     const int64_t left = m_inputLength - pos;
-    if (pos < 0 || left < 3 || m_input->SeekTo(pos) != pos)
+    if (pos < 0 || left < 3)
         return 0;
-    const unsigned n = static_cast<unsigned>(std::min<int64_t>(left, sizeof b));
-    if (m_input->Read(b, n) != n)
+    const unsigned n = static_cast<unsigned>(std::min<int64_t>(left, 32));
+    const uint8_t* b = PeekInput(pos, n);
+    if (!b)
         return 0;
     if (memcmp(b, "TAG", 3) == 0 && left >= 128)
         return 128;
@@ -170,11 +170,11 @@ int CMP3Repair::AcceptFrame(int64_t pos, bool resync)
     if (len == 0 || len > m_inputLength - pos)
         return 0;
     const int64_t next = pos + len;
-    if (m_inputLength - next < 4 || TrailingTagAt(next) > 0)
+    if (m_inputLength - next < 4)
         return len;
     const int len2 = FrameLengthAt(next);
     if (len2 == 0)
-        return 0;
+        return TrailingTagAt(next) > 0 ? len : 0;
     if (!resync)
         return len;
     const int64_t after = next + len2;
@@ -189,9 +189,9 @@ int64_t CMP3Repair::FindFirstFrame(int64_t from, int64_t limit)
     const bool hadRef = m_refSet;
     const MpegFrameHeader oldRef = m_ref;
     for (int64_t p = from; p < limit; ++p) {
-        uint8_t b[4];
         MpegFrameHeader h;
-        if (4 > m_inputLength - p || m_input->SeekTo(p) != p || m_input->Read(b, 4) != 4)
+        const uint8_t* b = PeekInput(p, 4);
+        if (!b)
             break;
         if (!DecodeMpegFrameHeader(b, h))
             continue;

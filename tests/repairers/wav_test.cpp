@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,12 +46,12 @@ std::vector<RiffChunk> Chunks(const std::vector<uint8_t>& d)
     return out;
 }
 
-const RiffChunk* Find(const std::vector<RiffChunk>& chunks, const std::string& id)
+std::optional<RiffChunk> Find(const std::vector<RiffChunk>& chunks, const std::string& id)
 {
     for (const RiffChunk& c : chunks)
         if (c.id == id)
-            return &c;
-    return nullptr;
+            return c;
+    return std::nullopt;
 }
 
 // Every size of the file holds: RIFF covers the file, the chunks tile it.
@@ -88,7 +89,7 @@ struct Damage {
 int64_t DataPos(const std::vector<uint8_t>& d)
 {
     const auto chunks = Chunks(d);
-    const RiffChunk* data = Find(chunks, "data");
+    const auto data = Find(chunks, "data");
     return data ? data->pos : -1;
 }
 
@@ -128,7 +129,7 @@ const Damage kDamages[] = {
     {"2 KiB zeroed over the chunks in front of the data",
      [](std::vector<uint8_t>& d) {
          const auto chunks = Chunks(d);
-         const RiffChunk* bext = Find(chunks, "bext");
+         const auto bext = Find(chunks, "bext");
          if (!bext)
              return false;
          const int64_t end = std::min<int64_t>(bext->pos + 2048, DataPos(d));
@@ -154,8 +155,8 @@ TEST(WavRepair, EveryDamageIsRepairedIntoAFileWhoseSizesHold)
         const auto clean = ReadFileBytes(src);
         const MediaReport original = CheckMedia(src);
         ASSERT_TRUE(original.CleanDecode()) << original.Summary();
-        const RiffChunk* data0 = Find(Chunks(clean), "data");
-        ASSERT_NE(data0, nullptr);
+        const auto data0 = Find(Chunks(clean), "data");
+        ASSERT_TRUE(data0.has_value());
         const RiffChunk data = *data0;
         for (const Damage& damage : kDamages) {
             auto bytes = clean;
@@ -180,8 +181,8 @@ TEST(WavRepair, EveryDamageIsRepairedIntoAFileWhoseSizesHold)
             // The samples kept are the original's, from the start. (Bytes
             // after the data that form no chunk cannot be told from samples
             // that a too small size left out: they stay in the data.)
-            const RiffChunk* got = Find(Chunks(fixed), "data");
-            ASSERT_NE(got, nullptr);
+            const auto got = Find(Chunks(fixed), "data");
+            ASSERT_TRUE(got.has_value());
             EXPECT_GT(got->size, data.size / 2);
             const uint32_t same = std::min(got->size, data.size);
             EXPECT_TRUE(std::equal(fixed.begin() + got->pos + 8, fixed.begin() + got->pos + 8 + same,
@@ -292,8 +293,8 @@ TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
     ASSERT_EQ(o.repair, 0);
     const auto fixed = ReadFileBytes(out);
     ExpectSizesTellTheTruth(fixed);
-    const RiffChunk* id3 = Find(Chunks(fixed), "id3 ");
-    ASSERT_NE(id3, nullptr);
+    const auto id3 = Find(Chunks(fixed), "id3 ");
+    ASSERT_TRUE(id3.has_value());
     // TPE1 goes, and TIT2 in front of it, whose end nothing confirms.
     const int cut = (10 + 16) + (10 + 8);
     EXPECT_EQ(id3->size, tag.size() - cut);
