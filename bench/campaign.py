@@ -66,7 +66,9 @@ def encode(*args):
 
 def remux(source, *args):
     """An ffmpeg remux of another recording's packets."""
-    return lambda data, out: FF + ["-i", os.path.join(data, source)] + list(args) + [out]
+    command = lambda data, out: FF + ["-i", os.path.join(data, source)] + list(args) + [out]  # noqa: E731
+    command.source = source
+    return command
 
 
 def gst(video_enc, audio_enc, mux):
@@ -95,6 +97,13 @@ RECORDINGS = collections.OrderedDict([
                                      "voaacenc", "mp4mux"))),
     ("gst_mpeg4_mp3.avi", ("avi", gst("avenc_mpeg4 bitrate=8000000 gop-size=60", "lamemp3enc bitrate=192",
                                       "avimux"))),
+    # Audio: a long 24-bit studio WAV and a long 320 kbit/s MP3 with ID3v2,
+    # an Info header and ID3v1, from ffmpeg; a second MP3 from lame.
+    ("pcm24.wav", ("wav", encode("-f", "lavfi", "-i", "sine=frequency=440:beep_factor=4:sample_rate=48000:duration=600",
+                                 "-ac", "2", "-c:a", "pcm_s24le", "-f", "wav"))),
+    ("mp3_320k.mp3", ("mp3", encode("-f", "lavfi", "-i", "sine=frequency=440:beep_factor=4:sample_rate=44100:duration=2400",
+                                    "-ac", "2", "-c:a", "libmp3lame", "-b:a", "320k", "-id3v2_version", "3",
+                                    "-write_id3v1", "1", "-metadata", "title=campaign", "-f", "mp3"))),
 ])
 
 
@@ -316,7 +325,74 @@ def mp4_layout(path):
     return L
 
 
-LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout}
+MP3_RATES = {3: [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],   # MPEG-1 layer III
+             2: [0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160]}    # MPEG-2 layer III
+MP3_FREQS = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000]}
+
+
+def mp3_frame_length(h):
+    """Length of the layer III frame whose 4 header bytes are h, or 0."""
+    if len(h) < 4 or h[0] != 0xFF or (h[1] & 0xE6) != 0xE2:
+        return 0
+    version, rate, freq = (h[1] >> 3) & 3, h[2] >> 4, (h[2] >> 2) & 3
+    if version not in MP3_RATES or rate in (0, 15) or freq == 3:
+        return 0
+    return (144 if version == 3 else 72) * MP3_RATES[version][rate] * 1000 // MP3_FREQS[version][freq] + ((h[2] >> 1) & 1)
+
+
+def mp3_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    head = read_at(f, 0, 10)
+    tag_end = 0
+    if head[:3] == b"ID3":
+        tag_end = 10 + ((head[6] & 0x7F) << 21 | (head[7] & 0x7F) << 14 | (head[8] & 0x7F) << 7 | (head[9] & 0x7F))
+        L.fields.append((6, 4))  # the tag's size
+    end = L.size - 128 if read_at(f, L.size - 128, 3) == b"TAG" else L.size
+    frames, pos = [], tag_end
+    while pos < end:
+        n = mp3_frame_length(read_at(f, pos, 4))
+        if not n:
+            break
+        frames.append(pos)
+        pos += n
+    first = read_at(f, frames[0], 64)
+    for name in (b"Xing", b"Info"):
+        at = first.find(name)
+        if at >= 0:
+            L.fields.append((frames[0] + at + 8, 8))  # its frame and byte counts
+    L.header = (0, frames[1])  # the tag and the Info frame
+    L.data = (frames[1], pos)
+    L.swap = frames[0] + 1
+    mid = frames[len(frames) // 2]
+    h = read_at(f, mid, 4)
+
+    def encode(v, h=h, old=mp3_frame_length(h)):
+        index = 0 if v == 0 else (14 if v > old else 1)  # the bit rate is the frame's size
+        return bytes([h[0], h[1], (h[2] & 0x0F) | (index << 4), h[3]])
+    L.unit = (mid, 4, mp3_frame_length(h), encode)
+    L.boundary = mid
+    return L
+
+
+def wav_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    L.fields.append((4, 4))  # the RIFF size
+    for fourcc, off, size, _ in riff_chunks(f, 12, L.size):
+        if fourcc == b"fmt ":
+            L.swap = off
+        elif fourcc == b"data":
+            L.header = (12, off + 8)
+            L.data = (off + 8, min(L.size, off + 8 + size))
+            L.fields.append((off + 4, 4))
+            L.unit = (off + 4, 4, size, lambda v: struct.pack("<I", min(v, 0xFFFFFFFF)))
+            L.boundary = off
+            break
+    return L
+
+
+LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "mp3": mp3_layout, "wav": wav_layout}
 
 
 def layout(family, path):
@@ -581,7 +657,8 @@ def main():
     args.data = os.path.abspath(args.data)
     names = [n for n in RECORDINGS if not args.only or n in args.only.split(",")]
     # A remux needs its source, even when only the remux is asked for.
-    make_recordings(args.data, [n for n in RECORDINGS if n in names or n == "h264_aac.mkv"])
+    sources = {getattr(RECORDINGS[n][1], "source", None) for n in names}
+    make_recordings(args.data, [n for n in RECORDINGS if n in names or n in sources])
 
     cases, sparse_done = [], set()
     for rec in names:

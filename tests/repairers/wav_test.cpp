@@ -137,6 +137,12 @@ const Damage kDamages[] = {
          return true;
      },
      false},
+    {"zeros appended (a tail the filesystem filled)",
+     [](std::vector<uint8_t>& d) {
+         d.resize(d.size() + 70000, 0);
+         return true;
+     },
+     true},
     {"garbage appended",
      [](std::vector<uint8_t>& d) {
          const auto junk = PseudoRandomBytes(333, 4);
