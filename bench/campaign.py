@@ -508,7 +508,9 @@ def probe_packets(path, limit):
     except subprocess.TimeoutExpired:
         return None
     found = []
-    for line in r.stdout.splitlines():
+    # A packet with side data (MP3 start and end padding) carries its hash
+    # on a continuation line.
+    for line in r.stdout.replace("\n|", "|").splitlines():
         if line.startswith("packet|"):
             d = dict(x.split("=", 1) for x in line.split("|")[1:] if "=" in x)
             pos = int(d["pos"]) if d.get("pos", "N/A").isdigit() else -1

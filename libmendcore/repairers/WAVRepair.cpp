@@ -122,9 +122,22 @@ bool CWAVRepair::CheckFmt(int64_t body, uint32_t size)
     const uint16_t bits = uint16_t(b[14] | (b[15] << 8));
     if (channels == 0 || rate == 0 || blockAlign == 0)
         return false;
-    // Integer and float PCM, plain or extensible: the byte rate and block
-    // size follow from the channels and the sample size.
-    if (tag == 1 || tag == 3 || tag == 0xFFFE) {
+    uint16_t codec = tag;
+    if (tag == 0xFFFE) {
+        // The extensible form names its codec in a GUID whose last twelve
+        // bytes are fixed; anything else there is damage.
+        static const uint8_t kGuidTail[12] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                              0x80, 0x00, 0x00, 0xAA, 0x00, 0x38};
+        uint8_t x[24];
+        if (size < 40 || m_input->Read(x, 24) != 24 || uint16_t(x[0] | (x[1] << 8)) < 22 ||
+            uint16_t(x[2] | (x[3] << 8)) > bits || memcmp(x + 10, kGuidTail, 12) != 0 ||
+            x[22] != 0x9B || x[23] != 0x71)
+            return false;
+        codec = uint16_t(x[8] | (x[9] << 8));
+    }
+    // Integer and float PCM: the byte rate and block size follow from the
+    // channels and the sample size.
+    if (codec == 1 || codec == 3) {
         const uint64_t wantAlign = uint64_t(channels) * ((bits + 7u) / 8u);
         if (bits == 0 || blockAlign != wantAlign || uint64_t(byteRate) != uint64_t(rate) * blockAlign)
             return false;

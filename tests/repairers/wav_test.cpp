@@ -84,6 +84,8 @@ struct Damage {
     bool (*apply)(std::vector<uint8_t>& d);
     // The repaired file is the original byte for byte.
     bool restoresOriginal;
+    // Nothing is left to repair: the parse refuses the file.
+    bool refused = false;
 };
 
 int64_t DataPos(const std::vector<uint8_t>& d)
@@ -143,6 +145,15 @@ const Damage kDamages[] = {
          return true;
      },
      true},
+    {"codec GUID of an extensible format damaged",
+     [](std::vector<uint8_t>& d) {
+         const auto fmt = Find(Chunks(d), "fmt ");
+         if (!fmt || fmt->size < 40)
+             return false;
+         d[fmt->pos + 8 + 30] ^= 0x5A;
+         return true;
+     },
+     false, true},
     {"garbage appended",
      [](std::vector<uint8_t>& d) {
          const auto junk = PseudoRandomBytes(333, 4);
@@ -173,6 +184,10 @@ TEST(WavRepair, EveryDamageIsRepairedIntoAFileWhoseSizesHold)
             const std::string in = dir.Path("damaged.wav"), out = dir.Path("repaired.wav");
             ASSERT_TRUE(WriteFileBytes(in, bytes));
             const auto o = DriveRepair<CWAVRepair>(in, out);
+            if (damage.refused) {
+                EXPECT_EQ(o.parse, JRVP_ERR_UNREPAIRABLE);
+                continue;
+            }
             ASSERT_EQ(o.parse, 0);
             ASSERT_FALSE(o.codes.empty()) << "damage went unnoticed";
             ASSERT_EQ(o.repair, 0);
