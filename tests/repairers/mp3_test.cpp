@@ -20,8 +20,13 @@ namespace {
 
 // ffmpeg (CBR and VBR, ID3v2.3 and v2.4, ID3v1, cover art, MPEG-2 layer
 // III at 22 kHz) and lame (VBR with ID3v2, CBR with ID3v1 only).
-const char* const kMp3Fixtures[] = {"clip.mp3",      "clip_cbr.mp3",  "clip_vbr.mp3",
-                                    "clip_cover.mp3", "clip_lame.mp3", "clip_lame_cbr.mp3"};
+const char* const kMp3Fixtures[] = {"clip.mp3",       "clip_cbr.mp3",     "clip_vbr.mp3",
+                                    "clip_cover.mp3", "clip_cover24.mp3", "clip_lame.mp3",
+                                    "clip_lame_cbr.mp3"};
+// The damage table also runs on a layer II stream.
+const char* const kDamagedFixtures[] = {"clip.mp3",         "clip_cbr.mp3",  "clip_vbr.mp3",
+                                        "clip_cover.mp3",   "clip_lame.mp3", "clip_lame_cbr.mp3",
+                                        "clip_layer2.mp2"};
 
 int64_t Id3End(const std::vector<uint8_t>& d)
 {
@@ -194,7 +199,7 @@ bool HasId3v1(const std::vector<uint8_t>& d)
 
 TEST(Mp3Repair, EveryDamageIsRepairedIntoACleanFileThatCountsItsFrames)
 {
-    for (const char* name : kMp3Fixtures) {
+    for (const char* name : kDamagedFixtures) {
         const std::string src = RequireFixture(name);
         if (src.empty())
             return;
@@ -237,13 +242,15 @@ TEST(Mp3Repair, EveryDamageIsRepairedIntoACleanFileThatCountsItsFrames)
 // The tag's declared size is made wrong; the frame walk finds the audio.
 TEST(Mp3Repair, WrongTagSizeIsFoundByTheFrameWalk)
 {
-    for (const char* name : {"clip_cover.mp3", "clip_cbr.mp3", "clip_vbr.mp3"}) {
+    for (const char* name : {"clip_cover.mp3", "clip_cover24.mp3", "clip_cbr.mp3", "clip_vbr.mp3"}) {
         const std::string src = RequireFixture(name);
         if (src.empty())
             return;
         const auto clean = ReadFileBytes(src);
         const int64_t tagEnd = Id3End(clean);
         ASSERT_GT(tagEnd, 10);
+        if (std::string(name).find("cover") != std::string::npos)
+            ASSERT_GT(tagEnd, 10240) << "the audio must start past the first 10 KiB";
         for (int64_t delta : {int64_t(5000), int64_t(-300)}) {
             SCOPED_TRACE(std::string(name) + " size off by " + std::to_string(delta));
             ScratchDir dir("mp3tag");
