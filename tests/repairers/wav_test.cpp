@@ -325,6 +325,46 @@ TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
     EXPECT_TRUE(CheckMedia(out).CleanDecode());
 }
 
+// An RF64 file (what -rf64 auto makes of a long recording): its sizes are
+// in the ds64 chunk. Cut off, it is rebuilt as a plain RIFF form.
+TEST(WavRepair, Rf64SizesComeFromItsDs64Chunk)
+{
+    const std::string src = RequireFixture("clip_rf64.wav");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    // ffmpeg reserves the ds64 chunk as JUNK while the file is small.
+    ASSERT_EQ(FindBytes(bytes, "JUNK"), 12);
+    const int64_t dataPos = DataPos(bytes);
+    const uint32_t dataSize = ReadLE32(bytes, dataPos + 4);
+    std::memcpy(&bytes[0], "RF64", 4);
+    WriteLE32(bytes, 4, 0xFFFFFFFF);
+    std::memcpy(&bytes[12], "ds64", 4);
+    WriteLE32(bytes, 20, static_cast<uint32_t>(bytes.size() - 8));
+    WriteLE32(bytes, 24, 0);
+    WriteLE32(bytes, 28, dataSize);
+    WriteLE32(bytes, 32, 0);
+    WriteLE32(bytes, dataPos + 4, 0xFFFFFFFF);
+    ScratchDir dir("wavrf64");
+    const std::string in = dir.Path("rf64.wav"), out = dir.Path("fixed.wav");
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    auto o = DriveRepair<CWAVRepair>(in);
+    EXPECT_EQ(o.parse, 0);
+    EXPECT_TRUE(o.codes.empty());
+
+    bytes.resize(bytes.size() - 999);
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    o = DriveRepair<CWAVRepair>(in, out);
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.repair, 0);
+    const auto fixed = ReadFileBytes(out);
+    EXPECT_EQ(std::string(fixed.begin(), fixed.begin() + 4), "RIFF");
+    ExpectSizesTellTheTruth(fixed);
+    EXPECT_FALSE(Find(Chunks(fixed), "ds64").has_value());
+    const MediaReport r = CheckMedia(out);
+    EXPECT_TRUE(r.CleanDecode()) << r.Summary();
+}
+
 // Sizes are 32-bit: a form that would pass 4 GiB is refused, not wrapped.
 // The recording is a sparse file whose data size was never filled in.
 TEST(WavRepair, OutputBeyondFourGiBIsRefused)
