@@ -75,6 +75,7 @@ void CWAVRepair::Close()
     m_blockAlign = 0;
     m_budget = 0;
     m_lastError = 0;
+    m_zeroFrom = -1;
     CBaseRepair::Close();
 }
 
@@ -162,8 +163,10 @@ int64_t CWAVRepair::FindDataEnd(int64_t body, uint32_t declared)
         return e;
     // Nothing but zeros after the declared end (a file padded or extended
     // by its filesystem): the size was right.
-    if (NextCandidate(e, len, [](uint8_t b) { return b != 0; }) == len)
+    if (NextCandidate(e, len, [](uint8_t b) { return b != 0; }) == len) {
+        m_zeroFrom = e;
         return e;
+    }
     // The size is wrong: the data ends at a chunk near its declared end
     // that is followed by another chunk or by the end of the input.
     const int64_t lo = std::max(body, e - kDataEndWindow);
@@ -276,7 +279,8 @@ int CWAVRepair::Open()
             return MEND_ERR_ABORTED;
         if (--m_budget < 0)
             return MEND_ERR_UNREPAIRABLE;
-        if (len - p < 8)
+        // A tail already known to hold only zeros is not walked again.
+        if (len - p < 8 || (m_zeroFrom >= 0 && p >= m_zeroFrom))
             break;
         const size_t runsBefore = m_bad.size();
         const int64_t n = ChunkAt(p, !good);

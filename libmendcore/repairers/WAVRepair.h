@@ -64,6 +64,7 @@ private:
     uint32_t m_blockAlign = 0;
     int64_t m_budget = 0;
     int m_lastError = 0;  // an internal code met inside a chunk check
+    int64_t m_zeroFrom = -1;  // where a tail of nothing but zeros starts
 };
 
 #endif
