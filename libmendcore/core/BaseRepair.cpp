@@ -1,5 +1,7 @@
 #include "core/BaseRepair.h"
 
+#include <string.h>
+
 #include <algorithm>
 
 #include "core/Guarded.h"
@@ -66,19 +68,41 @@ int CBaseRepair::CopyExcept(int64_t from, int64_t to, const ByteRuns& skip, int6
     return copyTo(to);
 }
 
-int64_t CBaseRepair::NextCandidate(int64_t from, int64_t to, bool (*canStart)(uint8_t))
+const uint8_t* CBaseRepair::FindByteFF(const uint8_t* block, size_t n)
 {
-    constexpr unsigned int kStep = 4096;
+    return static_cast<const uint8_t*>(memchr(block, 0xFF, n));
+}
+
+const uint8_t* CBaseRepair::FindNonZero(const uint8_t* block, size_t n)
+{
+    size_t i = 0;
+    // Eight bytes at a time: a long tail of zeros is crossed at memory speed.
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, block + i, 8);
+        if (w != 0)
+            break;
+    }
+    for (; i < n; ++i)
+        if (block[i] != 0)
+            return block + i;
+    return nullptr;
+}
+
+int64_t CBaseRepair::NextCandidate(int64_t from, int64_t to, CandidateFinder find)
+{
+    // Small blocks first (a candidate is often near), then larger ones.
+    unsigned int step = 4096;
     to = std::min(to, m_inputLength);
     for (int64_t p = from; p < to;) {
-        const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(kStep, to - p));
+        const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(step, to - p));
         const uint8_t* b = PeekInput(p, n);
         if (!b)
             return -1;
-        for (unsigned int i = 0; i < n; ++i)
-            if (canStart(b[i]))
-                return p + i;
+        if (const uint8_t* hit = find(b, n))
+            return p + (hit - b);
         p += n;
+        step = std::min(step * 4, 1u << 20);
     }
     return std::max(from, to);
 }

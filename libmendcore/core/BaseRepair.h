@@ -29,10 +29,16 @@ protected:
     // Adds the bytes left out to *removed when given. WriteToFile's codes.
     int CopyExcept(int64_t from, int64_t to, const ByteRuns& skip, int64_t* removed = nullptr);
 
+    // Finds, in a block, the first byte that can start a unit; null when
+    // none does.
+    using CandidateFinder = const uint8_t* (*)(const uint8_t* block, size_t n);
+    static const uint8_t* FindByteFF(const uint8_t* block, size_t n);
+    static const uint8_t* FindNonZero(const uint8_t* block, size_t n);
+
     // The first position in [from, to) whose byte can start a unit, or to:
     // a damaged run is crossed a block at a time instead of a byte at a
     // time. -1 when a read fails.
-    int64_t NextCandidate(int64_t from, int64_t to, bool (*canStart)(uint8_t));
+    int64_t NextCandidate(int64_t from, int64_t to, CandidateFinder find);
 
     // The n bytes at pos, from a window of the input read a large block at
     // a time: a walk from unit to unit costs one read per block, not per

@@ -265,7 +265,7 @@ int CMP3Repair::WalkAudio()
             runStart = p;
         }
         // Only a 0xFF byte can start a frame.
-        p = NextCandidate(p + 1, m_inputLength, [](uint8_t b) { return b == 0xFF; });
+        p = NextCandidate(p + 1, m_inputLength, &FindByteFF);
         if (p < 0)
             return MEND_ERR_READ;
     }

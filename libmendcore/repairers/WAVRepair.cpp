@@ -163,7 +163,7 @@ int64_t CWAVRepair::FindDataEnd(int64_t body, uint32_t declared)
         return e;
     // Nothing but zeros after the declared end (a file padded or extended
     // by its filesystem): the size was right.
-    if (NextCandidate(e, len, [](uint8_t b) { return b != 0; }) == len) {
+    if (NextCandidate(e, len, &FindNonZero) == len) {
         m_zeroFrom = e;
         return e;
     }
@@ -300,7 +300,12 @@ int CWAVRepair::Open()
             runStart = p;
         }
         // A chunk id starts with a printable byte.
-        p = NextCandidate(p + 1, len, [](uint8_t b) { return b >= 0x20 && b <= 0x7E; });
+        p = NextCandidate(p + 1, len, [](const uint8_t* b, size_t n) -> const uint8_t* {
+            for (size_t i = 0; i < n; ++i)
+                if (b[i] >= 0x20 && b[i] <= 0x7E)
+                    return b + i;
+            return nullptr;
+        });
         if (p < 0)
             return MEND_ERR_READ;
     }
