@@ -64,6 +64,22 @@ InfoCounts ReadInfo(const std::vector<uint8_t>& d)
     return c;
 }
 
+// Whether the CRC-16 that a LAME tag keeps over the first 190 bytes of
+// its frame holds (the frame starts right after the ID3v2 tag).
+bool LameCrcHolds(const std::vector<uint8_t>& d)
+{
+    const size_t f = static_cast<size_t>(Id3End(d));
+    if (d.size() < f + 192)
+        return false;
+    uint16_t crc = 0;
+    for (size_t i = f; i < f + 190; ++i) {
+        crc ^= d[i];
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
+    }
+    return crc == ((d[f + 190] << 8) | d[f + 191]);
+}
+
 std::vector<PacketInfo> AudioPackets(const MediaReport& r)
 {
     std::vector<PacketInfo> out;
@@ -232,6 +248,9 @@ TEST(Mp3Repair, EveryDamageIsRepairedIntoACleanFileThatCountsItsFrames)
                 kept += (p.pos + p.size <= range.first || p.pos >= range.second) ? 1 : 0;
             EXPECT_GE(AudioPackets(repaired).size() + 1, kept);
             ExpectInfoTellsTheTruth(out);
+            // The patched counts are covered by the LAME tag's CRC.
+            if (LameCrcHolds(clean))
+                EXPECT_TRUE(LameCrcHolds(ReadFileBytes(out)));
             if (HasId3v1(clean))
                 EXPECT_TRUE(HasId3v1(ReadFileBytes(out)) || range.second > int64_t(clean.size()))
                     << "the ID3v1 tag was lost";
