@@ -326,12 +326,19 @@ int CWAVRepair::Open()
     return 0;
 }
 
+bool CWAVRepair::Rebuilt(const Chunk& c)
+{
+    // The rebuild writes a plain RIFF form; a tag whose frames all went
+    // is no tag.
+    return c.id != Id("ds64") && !(c.id3Removed > 0 && c.body - c.id3Removed < 11);
+}
+
 int64_t CWAVRepair::RebuiltFormSize() const
 {
     int64_t total = 4;  // "WAVE"
     for (const Chunk& c : m_chunks) {
-        if (c.id == Id("ds64"))
-            continue;  // the rebuild writes a plain RIFF form
+        if (!Rebuilt(c))
+            continue;
         const int64_t body = c.body - c.id3Removed;
         total += 8 + body + (body & 1);
     }
@@ -356,7 +363,7 @@ int CWAVRepair::RepairLevel1()
     for (const Chunk& c : m_chunks) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        if (c.id == Id("ds64"))
+        if (!Rebuilt(c))
             continue;
         const int64_t body = c.body - c.id3Removed;
         const uint32_t size = static_cast<uint32_t>(body);
@@ -366,7 +373,7 @@ int CWAVRepair::RepairLevel1()
         int r = CopyExcept(c.pos + 8, c.pos + 8 + c.body, c.id3Damaged);
         if (r < 0)
             return r;
-        if (c.id3Removed > 0 && body >= 10) {
+        if (c.id3Removed > 0) {
             // The tag lost frames: its own size follows.
             uint8_t s[4];
             EncodeSyncsafe(static_cast<uint32_t>(std::min<int64_t>(body - 10, 0x0FFFFFFF)), s);

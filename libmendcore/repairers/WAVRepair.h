@@ -54,6 +54,8 @@ private:
     int64_t FindDataEnd(int64_t body, uint32_t declared);
     int WalkId3(Chunk& c, int64_t body, int64_t size);
     int64_t PaddedEnd(int64_t end, bool odd);
+    // Whether the rebuild writes the chunk.
+    static bool Rebuilt(const Chunk& c);
 
     std::vector<Chunk> m_chunks;
     ByteRuns m_bad;

@@ -323,6 +323,17 @@ TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
     EXPECT_EQ(((s[0] << 21) | (s[1] << 14) | (s[2] << 7) | s[3]) + 10, int(id3->size));
     EXPECT_GT(FindBytes(fixed, "TALB"), 0);
     EXPECT_TRUE(CheckMedia(out).CleanDecode());
+
+    // With every frame damaged nothing of the tag is left: the chunk goes.
+    for (const char* id : {"TIT2", "TALB"})
+        std::memcpy(&bytes[FindBytes(bytes, id)], "\x05\x06\x07\x08", 4);
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    o = DriveRepair<CWAVRepair>(in, out);
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.repair, 0);
+    const auto bare = ReadFileBytes(out);
+    ExpectSizesTellTheTruth(bare);
+    EXPECT_FALSE(Find(Chunks(bare), "id3 ").has_value());
 }
 
 // An RF64 file (what -rf64 auto makes of a long recording): its sizes are
