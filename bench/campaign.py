@@ -104,6 +104,12 @@ RECORDINGS = collections.OrderedDict([
     ("mp3_320k.mp3", ("mp3", encode("-f", "lavfi", "-i", "sine=frequency=440:beep_factor=4:sample_rate=44100:duration=2400",
                                     "-ac", "2", "-c:a", "libmp3lame", "-b:a", "320k", "-id3v2_version", "3",
                                     "-write_id3v1", "1", "-metadata", "title=campaign", "-f", "mp3"))),
+    ("sox_pcm24.wav", ("wav", lambda data, out: ["sox", "-n", "-b", "24", "-r", "48000", "-c", "2", "-t", "wav",
+                                                  out, "synth", "600", "sine", "440", "sine", "660"])),
+    ("lame_v2.mp3", ("mp3", lambda data, out: ["sh", "-c", "ffmpeg -hide_banner -loglevel error -nostdin -f lavfi -i "
+                                               "sine=frequency=440:beep_factor=4:sample_rate=44100:duration=2400 "
+                                               "-ac 2 -f wav - | lame --quiet -V 0 --add-id3v2 --tt campaign - \"$0\"",
+                                               out])),
 ])
 
 
