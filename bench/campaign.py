@@ -136,6 +136,19 @@ RECORDINGS = collections.OrderedDict([
     ("opus_510k.opus", ("ogg", encode(*PINK(2400), "-c:a", "libopus", "-b:a", "510k", "-f", "opus"))),
     ("noise_96k.flac", ("flac", encode(*NOISE_96K(400), "-sample_fmt", "s32", "-c:a", "flac", "-f", "flac"))),
     ("flactool_96k.flac", ("flac", piped(NOISE_96K(400) + ["-c:a", "pcm_s24le"], ["flac", "-s", "-f", "-", "-o"]))),
+    # Audio: a long 24-bit studio WAV and a long 320 kbit/s MP3 with ID3v2,
+    # an Info header and ID3v1, from ffmpeg; a second MP3 from lame.
+    ("pcm24.wav", ("wav", encode("-f", "lavfi", "-i", "sine=frequency=440:beep_factor=4:sample_rate=48000:duration=600",
+                                 "-ac", "2", "-c:a", "pcm_s24le", "-f", "wav"))),
+    ("mp3_320k.mp3", ("mp3", encode("-f", "lavfi", "-i", "sine=frequency=440:beep_factor=4:sample_rate=44100:duration=2400",
+                                    "-ac", "2", "-c:a", "libmp3lame", "-b:a", "320k", "-id3v2_version", "3",
+                                    "-write_id3v1", "1", "-metadata", "title=campaign", "-f", "mp3"))),
+    ("sox_pcm24.wav", ("wav", lambda data, out: ["sox", "-n", "-b", "24", "-r", "48000", "-c", "2", "-t", "wav",
+                                                  out, "synth", "600", "sine", "440", "sine", "660"])),
+    ("lame_v2.mp3", ("mp3", lambda data, out: ["sh", "-c", "ffmpeg -hide_banner -loglevel error -nostdin -f lavfi -i "
+                                               "sine=frequency=440:beep_factor=4:sample_rate=44100:duration=2400 "
+                                               "-ac 2 -f wav - | lame --quiet -V 0 --add-id3v2 --tt campaign - \"$0\"",
+                                               out])),
 ])
 
 
@@ -392,7 +405,6 @@ def flv_layout(path):
     return L
 
 
-LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "flv": flv_layout, "asf": asf_layout, "ogg": ogg_layout, "flac": flac_layout}
 def asf_guid(text):
     """A GUID as the format publishes it, in its byte order in the file."""
     return uuid.UUID(text).bytes_le
@@ -507,6 +519,76 @@ def flac_layout(path):
 
 # No extension routes a file to the FLAC repairer: its own driver builds it.
 DRIVERS = {"flac": "mendcore_flac_e2e"}
+MP3_RATES = {3: [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],   # MPEG-1 layer III
+             2: [0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160]}    # MPEG-2 layer III
+MP3_FREQS = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000]}
+
+
+def mp3_frame_length(h):
+    """Length of the layer III frame whose 4 header bytes are h, or 0."""
+    if len(h) < 4 or h[0] != 0xFF or (h[1] & 0xE6) != 0xE2:
+        return 0
+    version, rate, freq = (h[1] >> 3) & 3, h[2] >> 4, (h[2] >> 2) & 3
+    if version not in MP3_RATES or rate in (0, 15) or freq == 3:
+        return 0
+    return (144 if version == 3 else 72) * MP3_RATES[version][rate] * 1000 // MP3_FREQS[version][freq] + ((h[2] >> 1) & 1)
+
+
+def mp3_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    head = read_at(f, 0, 10)
+    tag_end = 0
+    if head[:3] == b"ID3":
+        tag_end = 10 + ((head[6] & 0x7F) << 21 | (head[7] & 0x7F) << 14 | (head[8] & 0x7F) << 7 | (head[9] & 0x7F))
+        L.fields.append((6, 4))  # the tag's size
+    end = L.size - 128 if read_at(f, L.size - 128, 3) == b"TAG" else L.size
+    frames, pos = [], tag_end
+    while pos < end:
+        n = mp3_frame_length(read_at(f, pos, 4))
+        if not n:
+            break
+        frames.append(pos)
+        pos += n
+    first = read_at(f, frames[0], 64)
+    for name in (b"Xing", b"Info"):
+        at = first.find(name)
+        if at >= 0:
+            L.fields.append((frames[0] + at + 8, 8))  # its frame and byte counts
+    L.header = (0, frames[1])  # the tag and the Info frame
+    L.data = (frames[1], pos)
+    L.swap = frames[0] + 1
+    mid = frames[len(frames) // 2]
+    h = read_at(f, mid, 4)
+
+    def encode(v, h=h, old=mp3_frame_length(h)):
+        index = 0 if v == 0 else (14 if v > old else 1)  # the bit rate is the frame's size
+        return bytes([h[0], h[1], (h[2] & 0x0F) | (index << 4), h[3]])
+    L.unit = (mid, 4, mp3_frame_length(h), encode)
+    L.boundary = mid
+    return L
+
+
+def wav_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    L.fields.append((4, 4))  # the RIFF size
+    for fourcc, off, size, _ in riff_chunks(f, 12, L.size):
+        if fourcc == b"fmt ":
+            L.swap = off
+        elif fourcc == b"data":
+            L.header = (12, off + 8)
+            L.data = (off + 8, min(L.size, off + 8 + size))
+            L.fields.append((off + 4, 4))
+            L.unit = (off + 4, 4, size, lambda v: struct.pack("<I", min(v, 0xFFFFFFFF)))
+            L.boundary = off
+            break
+    return L
+
+
+
+
+LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "flv": flv_layout, "asf": asf_layout, "ogg": ogg_layout, "flac": flac_layout, "mp3": mp3_layout, "wav": wav_layout}
 
 
 def layout(family, path):
@@ -627,7 +709,9 @@ def probe_packets(path, limit):
     except subprocess.TimeoutExpired:
         return None
     found = []
-    for line in r.stdout.splitlines():
+    # A packet with side data (MP3 start and end padding) carries its hash
+    # on a continuation line.
+    for line in r.stdout.replace("\n|", "|").splitlines():
         if line.startswith("packet|"):
             d = dict(x.split("=", 1) for x in line.split("|")[1:] if "=" in x)
             pos = int(d["pos"]) if d.get("pos", "N/A").isdigit() else -1

@@ -168,6 +168,11 @@ bench_repair ogg "$REC.ogv" -c:v libtheora -b:v 6M -c:a libvorbis -q:a 6
 # No extension routes a file to the FLAC repairer: its own driver builds it.
 # 24-bit 192 kHz stereo of the source's sound.
 CASE_DRIVER=$BUILD/bench/mendcore_flac_e2e bench_repair flac "$REC.flac" -vn -c:a flac -sample_fmt s32 -ar 192000
+# A long studio WAV (96 kHz, 32-bit: about as many bytes as the source), and
+# the longest MP3 people keep: 45 minutes at 320 kbit/s (the source's audio
+# padded with silence).
+bench_repair wav "$REC-96k.wav" -vn -ar 96000 -ac 2 -c:a pcm_s32le
+bench_repair mp3 "$REC-320k.mp3" -vn -af apad=whole_dur=2742 -c:a libmp3lame -b:a 320k
 
 wanted analysis || exit 0
 

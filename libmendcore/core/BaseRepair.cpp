@@ -1,5 +1,9 @@
 #include "core/BaseRepair.h"
 
+#include <string.h>
+
+#include <algorithm>
+
 #include "core/Guarded.h"
 
 CBaseRepair::~CBaseRepair()
@@ -31,4 +35,92 @@ int CBaseRepair::ParseStream(VPFileErrorCallback onError, void* user)
     Close();
     m_state.SetStatus(JRVP_STATUS_PARSE_FAILED);
     return TranslateResult(r);
+}
+
+int CBaseRepair::CopyExcept(int64_t from, int64_t to, const ByteRuns& skip, int64_t* removed)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    to = std::min(to, m_inputLength);
+    int64_t p = from;
+    auto copyTo = [&](int64_t end) {
+        if (end <= p)
+            return 0;
+        if (m_input->SeekTo(p) != p)
+            return static_cast<int>(MEND_ERR_READ);
+        int r = WriteToFile(end - p);
+        p = end;
+        return r;
+    };
+    for (const auto& run : skip) {
+        if (p >= to || run.first >= to)
+            break;
+        if (run.second <= p)
+            continue;
+        int r = copyTo(std::max(p, run.first));
+        if (r < 0)
+            return r;
+        const int64_t next = std::min(run.second, to);
+        if (removed)
+            *removed += next - p;
+        p = next;
+    }
+    return copyTo(to);
+}
+
+const uint8_t* CBaseRepair::FindByteFF(const uint8_t* block, size_t n)
+{
+    return static_cast<const uint8_t*>(memchr(block, 0xFF, n));
+}
+
+const uint8_t* CBaseRepair::FindNonZero(const uint8_t* block, size_t n)
+{
+    size_t i = 0;
+    // Eight bytes at a time: a long tail of zeros is crossed at memory speed.
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, block + i, 8);
+        if (w != 0)
+            break;
+    }
+    for (; i < n; ++i)
+        if (block[i] != 0)
+            return block + i;
+    return nullptr;
+}
+
+int64_t CBaseRepair::NextCandidate(int64_t from, int64_t to, CandidateFinder find)
+{
+    // Small blocks first (a candidate is often near), then larger ones.
+    unsigned int step = 4096;
+    to = std::min(to, m_inputLength);
+    for (int64_t p = from; p < to;) {
+        const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(step, to - p));
+        const uint8_t* b = PeekInput(p, n);
+        if (!b)
+            return -1;
+        if (const uint8_t* hit = find(b, n))
+            return p + (hit - b);
+        p += n;
+        step = std::min(step * 4, 1u << 20);
+    }
+    return std::max(from, to);
+}
+
+const uint8_t* CBaseRepair::PeekInput(int64_t pos, unsigned int n)
+{
+    constexpr unsigned int kWindow = 1 << 20;
+    if (!m_input || pos < 0 || n > kWindow || n > m_inputLength - pos)
+        return nullptr;
+    if (pos >= m_windowStart && n <= m_windowLength && pos - m_windowStart <= m_windowLength - n)
+        return m_window.data() + (pos - m_windowStart);
+    if (m_window.empty())
+        m_window.resize(kWindow);
+    const unsigned int want = static_cast<unsigned int>(std::min<int64_t>(kWindow, m_inputLength - pos));
+    m_windowLength = 0;
+    if (m_input->SeekTo(pos) != pos || m_input->Read(m_window.data(), want) != want)
+        return nullptr;
+    m_windowStart = pos;
+    m_windowLength = want;
+    return m_window.data();
 }

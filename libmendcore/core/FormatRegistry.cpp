@@ -6,8 +6,10 @@
 #include "repairers/ASFRepair.h"
 #include "repairers/AVIRepair.h"
 #include "repairers/FLVRepair.h"
+#include "repairers/MP3Repair.h"
 #include "repairers/MP4Repair.h"
 #include "repairers/OGGRepair.h"
+#include "repairers/WAVRepair.h"
 #include "tree/MKVRepair.h"
 
 namespace {
@@ -75,6 +77,10 @@ std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* in
         return std::make_unique<CMKVRepair>(input);
     case JRVP_FORMAT_OGG:
         return std::make_unique<COGGRepair>(input);
+    case JRVP_FORMAT_MP3:
+        return std::make_unique<CMP3Repair>(input);
+    case JRVP_FORMAT_WAV:
+        return std::make_unique<CWAVRepair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:

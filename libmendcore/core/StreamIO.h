@@ -4,6 +4,8 @@
 #ifndef MENDCORE_STREAMIO_H
 #define MENDCORE_STREAMIO_H
 
+#include <stdint.h>
+
 #include <type_traits>
 
 #include "core/BaseStream.h"
@@ -38,6 +40,25 @@ bool WriteFieldR(IBaseStream* s, const T& value)
 {
     static_assert(std::is_integral<T>::value, "integers only");
     return s && s->WriteR(&value, sizeof(T)) == sizeof(T);
+}
+
+// Fields inside a block already read into memory.
+inline uint32_t LoadBE32(const uint8_t* b)
+{
+    return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3];
+}
+
+inline uint32_t LoadLE32(const uint8_t* b)
+{
+    return (uint32_t(b[3]) << 24) | (uint32_t(b[2]) << 16) | (uint32_t(b[1]) << 8) | b[0];
+}
+
+inline void StoreBE32(uint8_t* b, uint32_t v)
+{
+    b[0] = uint8_t(v >> 24);
+    b[1] = uint8_t(v >> 16);
+    b[2] = uint8_t(v >> 8);
+    b[3] = uint8_t(v);
 }
 
 #endif
