@@ -44,12 +44,8 @@ int CBaseRepair::CopyExcept(int64_t from, int64_t to, const ByteRuns& skip, int6
     to = std::min(to, m_inputLength);
     int64_t p = from;
     auto copyTo = [&](int64_t end) {
-        if (end <= p)
-            return 0;
-        if (m_input->SeekTo(p) != p)
-            return static_cast<int>(MEND_ERR_READ);
-        int r = WriteToFile(end - p);
-        p = end;
+        int r = CopySpan(p, end);
+        p = std::max(p, end);
         return r;
     };
     for (const auto& run : skip) {
