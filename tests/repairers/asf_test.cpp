@@ -18,6 +18,7 @@
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/RepairRun.h"
 #include "support/Sanitizers.h"
 
 using namespace mendtest;
@@ -106,34 +107,14 @@ Layout LayoutOf(const std::vector<uint8_t>& d)
 // ---------------------------------------------------------------------------
 // Driving the repairer.
 
-struct Outcome {
-    int parse = 1;
-    std::vector<int> codes;
-    int repair = 1;
-    double parseSeconds = 0;
+struct Outcome : mendtest::RepairOutcome {
     size_t packets = 0;
 };
 
-void CollectCode(int code, void* user)
-{
-    static_cast<std::vector<int>*>(user)->push_back(code);
-}
-
 Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
 {
-    Outcome o;
-    int err = 0;
-    CVideoFile input(in.c_str(), 0, &err);
-    CASFRepair repair(&input);
-    const auto start = std::chrono::steady_clock::now();
-    o.parse = repair.ParseStream(&CollectCode, &o.codes);
-    o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    o.packets = repair.Packets().size();
-    if (!out.empty() && o.parse == 0) {
-        CVideoFile output(out.c_str(), 2, &err);
-        o.repair = repair.RepairFile(&output, 1, nullptr);
-    }
-    return o;
+    return mendtest::ParseAndRepairWith<CASFRepair, Outcome>(
+        in, out, [](CASFRepair& repair, Outcome& o) { o.packets = repair.Packets().size(); });
 }
 
 const char* const kAsfFixtures[] = {"clip.wmv", "clip.wma"};

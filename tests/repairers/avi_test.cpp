@@ -24,6 +24,7 @@ extern "C" {
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/RepairRun.h"
 #include "support/Sanitizers.h"
 
 using namespace mendtest;
@@ -211,32 +212,11 @@ std::vector<uint8_t> PacketAfterSeek(const std::string& path, double seconds)
 // ---------------------------------------------------------------------------
 // Driving the repairer.
 
-struct Outcome {
-    int parse = 1;
-    std::vector<int> codes;
-    int repair = 1;
-    double parseSeconds = 0;
-};
-
-void CollectCode(int code, void* user)
-{
-    static_cast<std::vector<int>*>(user)->push_back(code);
-}
+using Outcome = mendtest::RepairOutcome;
 
 Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
 {
-    Outcome o;
-    int err = 0;
-    CVideoFile input(in.c_str(), 0, &err);
-    CAVIRepair repair(&input);
-    const auto start = std::chrono::steady_clock::now();
-    o.parse = repair.ParseStream(&CollectCode, &o.codes);
-    o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!out.empty() && o.parse == 0) {
-        CVideoFile output(out.c_str(), 2, &err);
-        o.repair = repair.RepairFile(&output, 1, nullptr);
-    }
-    return o;
+    return mendtest::ParseAndRepairWith<CAVIRepair>(in, out);
 }
 
 const char* const kAviFixtures[] = {"clip.avi", "clip_h264_pcm.avi", "clip_mjpeg.avi", "clip_2audio.avi"};

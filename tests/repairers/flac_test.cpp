@@ -19,42 +19,27 @@
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/RepairRun.h"
 
 using namespace mendtest;
 
 namespace {
 
-struct Outcome {
-    int parse = 1;
-    std::vector<int> codes;
+struct Outcome : mendtest::RepairOutcome {
     std::vector<std::pair<int64_t, int64_t>> runs;
     std::vector<CFLACRepair::FlacFrame> frames;
     uint64_t total = 0;
     uint64_t counted = 0;
-    int repair = 1;
 };
-
-void CollectCode(int code, void* user)
-{
-    static_cast<std::vector<int>*>(user)->push_back(code);
-}
 
 Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
 {
-    Outcome o;
-    int err = 0;
-    CVideoFile input(in.c_str(), 0, &err);
-    CFLACRepair repair(&input);
-    o.parse = repair.ParseStream(&CollectCode, &o.codes);
-    o.runs = repair.BadRanges();
-    o.frames = repair.Frames();
-    o.total = repair.TotalSamples();
-    o.counted = repair.CountedSamples();
-    if (!out.empty() && o.parse == 0) {
-        CVideoFile output(out.c_str(), 2, &err);
-        o.repair = repair.RepairFile(&output, 1, nullptr);
-    }
-    return o;
+    return mendtest::ParseAndRepairWith<CFLACRepair, Outcome>(in, out, [](CFLACRepair& repair, Outcome& o) {
+        o.runs = repair.BadRanges();
+        o.frames = repair.Frames();
+        o.total = repair.TotalSamples();
+        o.counted = repair.CountedSamples();
+    });
 }
 
 // The total samples that STREAMINFO declares.

@@ -22,6 +22,7 @@
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/RepairRun.h"
 #include "support/Sanitizers.h"
 
 using namespace mendtest;
@@ -145,32 +146,11 @@ Metadata ReadMetadata(const std::string& path)
 // ---------------------------------------------------------------------------
 // Driving the repairer.
 
-struct Outcome {
-    int parse = 1;
-    std::vector<int> codes;
-    int repair = 1;
-    double parseSeconds = 0;
-};
-
-void CollectCode(int code, void* user)
-{
-    static_cast<std::vector<int>*>(user)->push_back(code);
-}
+using Outcome = mendtest::RepairOutcome;
 
 Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
 {
-    Outcome o;
-    int err = 0;
-    CVideoFile input(in.c_str(), 0, &err);
-    CFLVRepair repair(&input);
-    const auto start = std::chrono::steady_clock::now();
-    o.parse = repair.ParseStream(&CollectCode, &o.codes);
-    o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!out.empty() && o.parse == 0) {
-        CVideoFile output(out.c_str(), 2, &err);
-        o.repair = repair.RepairFile(&output, 1, nullptr);
-    }
-    return o;
+    return mendtest::ParseAndRepairWith<CFLVRepair>(in, out);
 }
 
 const char* const kFlvFixtures[] = {"clip_h264.flv", "clip_kfi.flv", "clip.flv",     "clip_alaw.flv",

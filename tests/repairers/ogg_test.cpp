@@ -16,38 +16,23 @@
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/RepairRun.h"
 
 using namespace mendtest;
 
 namespace {
 
-struct Outcome {
-    int parse = 1;
-    std::vector<int> codes;
+struct Outcome : RepairOutcome {
     std::vector<std::pair<int64_t, int64_t>> runs;
     std::vector<OggPageInfo> pages;
-    int repair = 1;
 };
-
-void CollectCode(int code, void* user)
-{
-    static_cast<std::vector<int>*>(user)->push_back(code);
-}
 
 Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
 {
-    Outcome o;
-    int err = 0;
-    CVideoFile input(in.c_str(), 0, &err);
-    COGGRepair repair(&input);
-    o.parse = repair.ParseStream(&CollectCode, &o.codes);
-    o.runs = repair.InvalidRanges();
-    o.pages = repair.Pages();
-    if (!out.empty() && o.parse == 0) {
-        CVideoFile output(out.c_str(), 2, &err);
-        o.repair = repair.RepairFile(&output, 1, nullptr);
-    }
-    return o;
+    return ParseAndRepairWith<COGGRepair, Outcome>(in, out, [](COGGRepair& repair, Outcome& o) {
+        o.runs = repair.InvalidRanges();
+        o.pages = repair.Pages();
+    });
 }
 
 // Pages of an intact file, by a reader of the test's own: start offsets.

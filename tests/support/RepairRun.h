@@ -1,0 +1,55 @@
+// Drives one container's repairer directly, as the library's repair object
+// would: parse a file, then, when the parse succeeded and an output path is
+// given, repair into it at level 1.
+#ifndef MENDTEST_REPAIRRUN_H
+#define MENDTEST_REPAIRRUN_H
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "core/BaseStream.h"
+
+namespace mendtest {
+
+struct RepairOutcome {
+    int parse = 1;
+    std::vector<int> codes;  // the codes the parse reported, in order
+    int repair = 1;          // 1 when no repair ran
+    double parseSeconds = 0;
+};
+
+inline void CollectCode(int code, void* user)
+{
+    static_cast<std::vector<int>*>(user)->push_back(code);
+}
+
+// inspect(repairer, outcome) runs after the parse, before any repair, so a
+// test can copy what the repairer found into its own outcome type.
+template <class Repairer, class Outcome = RepairOutcome, class Inspect>
+Outcome ParseAndRepairWith(const std::string& in, const std::string& out, Inspect inspect)
+{
+    Outcome o;
+    int err = 0;
+    CVideoFile input(in.c_str(), 0, &err);
+    Repairer repair(&input);
+    const auto start = std::chrono::steady_clock::now();
+    o.parse = repair.ParseStream(&CollectCode, &o.codes);
+    o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    inspect(repair, o);
+    if (!out.empty() && o.parse == 0) {
+        CVideoFile output(out.c_str(), 2, &err);
+        o.repair = repair.RepairFile(&output, 1, nullptr);
+    }
+    return o;
+}
+
+template <class Repairer>
+RepairOutcome ParseAndRepairWith(const std::string& in, const std::string& out = "")
+{
+    return ParseAndRepairWith<Repairer>(in, out, [](Repairer&, RepairOutcome&) {});
+}
+
+}  // namespace mendtest
+
+#endif
