@@ -5,6 +5,7 @@
 
 #include "repairers/AVIRepair.h"
 #include "repairers/MP4Repair.h"
+#include "repairers/MPEGRepair.h"
 #include "tree/MKVRepair.h"
 
 namespace {
@@ -66,6 +67,8 @@ std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* in
         return std::make_unique<CMP4Repair>(input);
     case JRVP_FORMAT_MKV:
         return std::make_unique<CMKVRepair>(input);
+    case JRVP_FORMAT_MPEG:
+        return std::make_unique<CMPEGRepair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:
