@@ -30,6 +30,7 @@ void CMPEGRepair::Close()
     std::vector<int64_t>().swap(m_tsDropped);
     m_pids.clear();
     std::vector<PSUnit>().swap(m_units);
+    m_frames.clear();
     m_rebase.reset();
     m_damaged = false;
     m_muxRate = 0;

@@ -103,13 +103,22 @@ private:
     int TSSyncOffset() const { return m_tsLength == 192 ? 4 : 0; }
 
     // --- program streams --------------------------------------------------
-    enum UnitFlags : uint8_t { kUnitNewPack = 1, kUnitSystemHeader = 2 };
+    enum UnitFlags : uint8_t { kUnitNewPack = 1, kUnitSystemHeader = 2, kUnitDropped = 4,
+                              // Damage cut a frame of the stream: only the bytes before
+                              // the frame that starts in this packet are written, or only
+                              // the bytes from it on.
+                              kUnitKeepHead = 8, kUnitSkipHead = 16 };
+    struct FrameTrack {
+        int64_t openFrom = -1;  // index of the unit with the frame's timestamp
+        bool broken = false;    // left out until the next timestamp
+    };
     struct PSUnit {
         int64_t start;
         int64_t pts;        // -1 none
         int64_t dts;        // -1 none
         uint32_t size;      // bytes from the start code to the unit's end
         uint16_t tsOffset;  // where the first timestamp field lies in it
+        uint16_t payloadOffset;
         uint8_t streamId;
         uint8_t flags;
     };
@@ -129,9 +138,12 @@ private:
     int ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack);
     bool NextUnitFollows(const PSTraits& traits, int64_t end);
     int64_t ZeroPaddingEnd(int64_t from);
+    void TrackFrame(PSUnit& unit, size_t index);
+    void BreakOpenFrames();
     int RepairLevel1ProgramStream(const PSTraits& traits);
     int WritePackHeader(const PSTraits& traits, int64_t scr);
     int WritePSUnit(const PSUnit& unit);
+    int WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset);
     uint32_t MeasuredMuxRate() const;
     const PSTraits& Traits() const { return m_subFormat == kMpeg1Ps ? kMpeg1Traits : kMpeg2Traits; }
 
@@ -161,6 +173,7 @@ private:
 
     // Program streams.
     std::vector<PSUnit> m_units;
+    std::map<uint8_t, FrameTrack> m_frames;
     uint32_t m_muxRate = 0;
     int64_t m_unitBytes = 0;
     int64_t m_minTime = -1;

@@ -101,10 +101,12 @@ int CMPEGRepair::ParseMPEG1PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
     int64_t i = 6;
     while (i < end && d[i] == 0xFF)
         ++i;
+    unit.payloadOffset = static_cast<uint16_t>(std::min<int64_t>(i, 0xFFFF));
     if (i >= end)
         return kStepUnit;  // all stuffing: a packet with nothing to time
     if ((d[i] & 0xC0) == 0x40) {
         i += 2;
+        unit.payloadOffset = static_cast<uint16_t>(std::min<int64_t>(i, 0xFFFF));
         if (i >= end)
             return i > unit.size ? kStepInvalid : kStepUnit;
     }
@@ -120,8 +122,10 @@ int CMPEGRepair::ParseMPEG1PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
             unit.dts = ReadPesTimestamp(d + i + 5);
         }
         unit.tsOffset = static_cast<uint16_t>(i);
+        unit.payloadOffset = static_cast<uint16_t>(i + need);
         return kStepUnit;
     }
+    unit.payloadOffset = static_cast<uint16_t>(i + 1);
     return (d[i] & 0x0F) != 0 ? kStepUnit : kStepInvalid;
 }
 
@@ -137,6 +141,7 @@ int CMPEGRepair::ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
     const int64_t headerEnd = 9 + int64_t(d[8]);
     if (headerEnd > unit.size || headerEnd > avail || ptsDts == 1)
         return kStepInvalid;
+    unit.payloadOffset = static_cast<uint16_t>(headerEnd);
     int64_t q = 9;
     if (ptsDts & 2) {
         if (q + 5 > headerEnd || ((d[q] >> 4) & 2) == 0 || !PesTimestampMarkersValid(d + q))
@@ -174,6 +179,7 @@ int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_
     unit.size = 6 + Be16(d + 4);
     unit.pts = unit.dts = -1;
     unit.tsOffset = 0;
+    unit.payloadOffset = 6;
     unit.flags = 0;
     if (StreamIdHasNoPesHeader(unit.streamId))
         return kStepUnit;
@@ -251,7 +257,7 @@ int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PS
     const uint8_t code = m_window[3];
     if (!IsStartCode(m_window.data()))
         return kStepInvalid;
-    unit = PSUnit{p, -1, -1, 4, 0, code, 0};
+    unit = PSUnit{p, -1, -1, 4, 0, 0, code, 0};
     if (code == kProgramEnd)
         return kStepUnit;
     if (code == kPackStart) {
@@ -385,6 +391,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             return r;
         if (r == kStepEnd) {
             m_damaged = true;  // the input ends inside a unit
+            BreakOpenFrames();
             break;
         }
         if (r == kStepInvalid) {
@@ -396,6 +403,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 continue;
             }
             m_damaged = true;
+            BreakOpenFrames();
             const int64_t next = FindStartCode(pos + 1);
             if (next < 0)
                 return static_cast<int>(next);
@@ -416,6 +424,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             if (newPack)
                 unit.flags |= kUnitNewPack;
             newPack = false;
+            TrackFrame(unit, m_units.size());
             m_units.push_back(unit);
             m_unitBytes += unit.size;
             if (unit.pts >= 0) {
@@ -433,6 +442,48 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
     if (m_rebase->Finish())
         AddError(JRVP_DAMAGE_TIMING);
     return 0;
+}
+
+// A PES packet with a timestamp holds the start of a frame; the packets
+// after it without one carry the rest. Damage may have taken part of each
+// stream's frame in progress: its packets are left out, and so are the
+// stream's packets after the damage until its next timestamp.
+void CMPEGRepair::TrackFrame(PSUnit& unit, size_t index)
+{
+    if (unit.flags & kUnitSystemHeader)
+        return;
+    FrameTrack& track = m_frames[unit.streamId];
+    if (unit.pts >= 0) {
+        if (track.broken)
+            unit.flags |= kUnitSkipHead;
+        track.openFrom = static_cast<int64_t>(index);
+        track.broken = false;
+    } else if (track.broken) {
+        unit.flags |= kUnitDropped;
+    }
+}
+
+void CMPEGRepair::BreakOpenFrames()
+{
+    int64_t from = static_cast<int64_t>(m_units.size());
+    for (auto& entry : m_frames)
+        if (!entry.second.broken && entry.second.openFrom >= 0)
+            from = std::min(from, entry.second.openFrom);
+    for (int64_t i = from; i < static_cast<int64_t>(m_units.size()); ++i) {
+        PSUnit& unit = m_units[i];
+        if (unit.flags & kUnitSystemHeader)
+            continue;
+        auto it = m_frames.find(unit.streamId);
+        if (it == m_frames.end() || it->second.broken || it->second.openFrom < 0 || i < it->second.openFrom)
+            continue;
+        // The packet where the cut frame starts still ends the frame before.
+        unit.flags |= i == it->second.openFrom ? kUnitKeepHead : kUnitDropped;
+    }
+    for (auto& entry : m_frames) {
+        if (entry.second.openFrom >= 0)
+            entry.second.broken = true;
+        entry.second.openFrom = -1;
+    }
 }
 
 // The rate the units need over the time their timestamps span.
@@ -477,9 +528,87 @@ int CMPEGRepair::WritePackHeader(const PSTraits& traits, int64_t scr)
     return m_output->Write(h, size) == size ? 0 : MEND_ERR_WRITE;
 }
 
+// Where the first frame starts in a stream's payload: a sequence, GOP or
+// picture header or an access unit delimiter for video, a sync word for
+// MPEG audio, ADTS, AC-3 and DTS. -1 when none is found.
+static int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n)
+{
+    if (id >= 0xE0 && id <= 0xEF) {
+        for (int64_t i = 0; i + 4 <= n; ++i)
+            if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 &&
+                (p[i + 3] == 0xB3 || p[i + 3] == 0xB8 || p[i + 3] == 0x00 || p[i + 3] == 0x09))
+                return i;
+        return -1;
+    }
+    if (id >= 0xC0 && id <= 0xDF) {
+        for (int64_t i = 0; i + 2 <= n; ++i)
+            if (p[i] == 0xFF && (p[i + 1] & 0xE0) == 0xE0)
+                return i;
+        return -1;
+    }
+    if (id == 0xBD) {
+        for (int64_t i = 0; i + 4 <= n; ++i)
+            if ((p[i] == 0x0B && p[i + 1] == 0x77) ||
+                (p[i] == 0x7F && p[i + 1] == 0xFE && p[i + 2] == 0x80 && p[i + 3] == 0x01))
+                return i;
+    }
+    return -1;
+}
+
+// A packet cut at a frame start: the header, DVD's 4-byte substream header
+// of private stream 1, and the payload bytes on the kept side of the frame
+// start, with PES_packet_length set to match. The head of a cut frame's
+// first packet loses its timestamps: they were the cut frame's.
+int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
+{
+    if ((unit.flags & kUnitKeepHead) && (unit.flags & kUnitSkipHead))
+        return 0;
+    if (Peek(unit.start, unit.size) != unit.size || unit.payloadOffset > unit.size)
+        return MEND_ERR_READ;
+    uint8_t* d = m_window.data();
+    const int64_t header = unit.payloadOffset;
+    const int64_t payload = unit.size - header;
+    const int64_t prefix = unit.streamId == 0xBD ? std::min<int64_t>(4, payload) : 0;
+    const int64_t start = FrameStart(unit.streamId, d + header + prefix, payload - prefix);
+    if (start < 0)
+        return 0;
+    int64_t from = header + prefix, to = header + prefix + start;
+    if (unit.flags & kUnitSkipHead) {
+        from = to;
+        to = unit.size;
+        if (unit.pts >= 0 && offset != 0) {
+            uint8_t* ts = d + unit.tsOffset;
+            WritePesTimestamp(ts, ts[0] >> 4, unit.pts + offset);
+            if (unit.dts >= 0)
+                WritePesTimestamp(ts + 5, 1, unit.dts + offset);
+        }
+    } else if (unit.pts >= 0) {
+        if (to == from)
+            return 0;
+        if (Traits().mpeg1) {
+            memset(d + unit.tsOffset, 0xFF, unit.payloadOffset - unit.tsOffset - 1);
+            d[unit.payloadOffset - 1] = 0x0F;
+        } else {
+            if (d[7] & 0x3F)
+                return 0;  // other optional fields follow: no room to blank
+            d[7] &= 0x3F;
+            memset(d + 9, 0xFF, (unit.dts >= 0 ? 10 : 5));
+        }
+    }
+    const int64_t length = header + prefix - 6 + (to - from);
+    d[4] = static_cast<uint8_t>(length >> 8);
+    d[5] = static_cast<uint8_t>(length);
+    if (m_output->Write(d, static_cast<unsigned int>(header + prefix)) != header + prefix)
+        return MEND_ERR_WRITE;
+    const unsigned int kept = static_cast<unsigned int>(to - from);
+    return m_output->Write(d + from, kept) == kept ? 0 : MEND_ERR_WRITE;
+}
+
 int CMPEGRepair::WritePSUnit(const PSUnit& unit)
 {
     const int64_t offset = unit.pts >= 0 ? m_rebase->OffsetAt(unit.start) : 0;
+    if (unit.flags & (kUnitKeepHead | kUnitSkipHead))
+        return WriteTrimmedPSUnit(unit, offset);
     if (offset == 0) {
         if (m_input->SeekTo(unit.start) != unit.start)
             return MEND_ERR_READ;
@@ -508,10 +637,17 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
     if (m_muxRate == 0)
         m_muxRate = MeasuredMuxRate();
     constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
+    // A pack whose first units were left out begins with its first unit
+    // that is written.
     std::vector<int64_t> scr;
+    bool pending = false;
     for (const PSUnit& unit : m_units) {
-        if (unit.flags & kUnitNewPack)
+        pending = pending || (unit.flags & kUnitNewPack) || scr.empty();
+        if (unit.flags & kUnitDropped)
+            continue;
+        if (pending)
             scr.push_back(kNone);
+        pending = false;
         if (unit.pts >= 0) {
             const int64_t t = (unit.dts >= 0 ? unit.dts : unit.pts) + m_rebase->OffsetAt(unit.start);
             scr.back() = std::min(scr.back(), std::max<int64_t>(t, 0));
@@ -529,13 +665,18 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
         previous = value;
     }
     size_t pack = 0;
+    pending = false;
     for (const PSUnit& unit : m_units) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        if (unit.flags & kUnitNewPack) {
+        pending = pending || (unit.flags & kUnitNewPack) || pack == 0;
+        if (unit.flags & kUnitDropped)
+            continue;
+        if (pending) {
             const int r = WritePackHeader(traits, scr[pack++] * traits.clockPerTick);
             if (r < 0)
                 return r;
+            pending = false;
         }
         const int r = WritePSUnit(unit);
         if (r < 0)

@@ -338,6 +338,13 @@ int CMPEGRepair::ParseMPEG2TS()
         pos = next;
         chained = false;
     }
+    // Damage that runs to the end leaves the units it cut into unfinished.
+    for (auto& entry : m_pids) {
+        if (!entry.second.suspect)
+            continue;
+        m_tsDropped.insert(m_tsDropped.end(), entry.second.openUnit.begin(), entry.second.openUnit.end());
+        entry.second.openUnit.clear();
+    }
     std::sort(m_tsDropped.begin(), m_tsDropped.end());
     m_tsDropped.erase(std::unique(m_tsDropped.begin(), m_tsDropped.end()), m_tsDropped.end());
     if (m_damaged || !m_tsDropped.empty() || m_tsRuns.empty())
