@@ -3,8 +3,9 @@
 #include <algorithm>
 
 namespace {
-// 1 s at 90 kHz: more than any frame reordering delays a presentation.
-constexpr int64_t kReorderWindow = 90000;
+// 0.5 s at 90 kHz: more than frame reordering delays a presentation
+// (GStreamer gives B-frames their presentation time only).
+constexpr int64_t kReorderWindow = 45000;
 }  // namespace
 
 void CTimestampRebase::Add(uint32_t stream, int64_t t, int64_t position)

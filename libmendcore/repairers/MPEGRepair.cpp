@@ -5,11 +5,12 @@
 
 #include <algorithm>
 
+// Leaps of up to 150 s are gaps in a recording (a paused camcorder, or
+// data lost to damage), not a new recording: closing them would move
+// every later frame away from its own time.
 const CMPEGRepair::PSTraits CMPEGRepair::kMpeg1Traits = {
-    kMpeg1Ps, true, 12, 1, 0xFF, 45000, true,
+    kMpeg1Ps, true, 12, 1, 0xFF, 13500000, true,
 };
-// MPEG-2 program streams: leaps of up to 150 s are gaps in a recording
-// (a paused camcorder), not a new recording.
 const CMPEGRepair::PSTraits CMPEGRepair::kMpeg2Traits = {
     kMpeg2Ps, false, 14, 300, 0x7F, 13500000, false,
 };

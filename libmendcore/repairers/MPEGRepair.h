@@ -73,13 +73,20 @@ private:
         bool suspect = false;
         bool lostMany = false;
         int lastCC = -1;
+        // Until a unit marked as a random access point, the packets after
+        // a lost unit (or before the first unit) are held in pending, and
+        // left out once that point comes. usesKeys: the muxer marks them.
+        bool waitKey = true;
+        bool usesKeys = false;
         std::vector<int64_t> openUnit;  // packets of the unit in progress
+        std::vector<int64_t> pending;
     };
     struct TSPacket {
         uint16_t pid = 0;
         bool unitStart = false;
         bool hasPayload = false;
         bool discontinuity = false;
+        bool randomAccess = false;
         int cc = 0;
         int payload = 0;      // offset of the payload in the packet
         int pcr = -1;         // offset of the PCR field, -1 none

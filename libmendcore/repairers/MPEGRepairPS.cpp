@@ -19,6 +19,7 @@ constexpr int64_t kPesHeaderMax = 9 + 255;
 constexpr int64_t kDetectWindow = 102400;
 // Units a detection candidate must chain before the stream counts as one.
 constexpr int kDetectUnits = 16;
+constexpr int kDetectMinUnits = 4;
 // A raw CD-ROM sector begins with this sync (ECMA-130), then a 4-byte
 // header and an 8-byte subheader before its data.
 const uint8_t kSectorSync[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
@@ -359,7 +360,8 @@ bool CMPEGRepair::IsProgramStream(const PSTraits& traits)
             }
             q += size;
         }
-        if (pes && !broken) {
+        // A stretch of sound units, even if damage follows it.
+        if (pes && (!broken || units >= kDetectMinUnits)) {
             m_firstUnit = i;
             return true;
         }

@@ -188,6 +188,7 @@ int CMPEGRepair::DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const
         if (ParseMPEG2TSAdaptationField(pkt, info) != kStepUnit)
             return kStepInvalid;
         info.discontinuity = pkt[4] > 0 && (pkt[5] & 0x80);
+        info.randomAccess = pkt[4] > 0 && (pkt[5] & 0x40);
         info.payload = 5 + pkt[4];
     }
     info.hasPayload = (control & 1) && info.payload < kTSBody;
@@ -245,6 +246,7 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
                 m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
                 st.openUnit.clear();
                 st.broken = !info.unitStart;
+                st.waitKey = true;
             }
         }
         st.lastCC = info.cc;
@@ -252,6 +254,12 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             st.kind = info.pes ? kPidPes : kPidSection;
             st.broken = false;
             st.openUnit.clear();
+            st.usesKeys = st.usesKeys || info.randomAccess;
+            if (info.randomAccess && st.waitKey) {
+                m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
+                std::vector<int64_t>().swap(st.pending);
+                st.waitKey = false;
+            }
         }
         if (st.broken) {
             keep = false;
@@ -259,6 +267,16 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             if (st.openUnit.size() >= kMaxOpenUnitPackets)
                 st.openUnit.clear();
             st.openUnit.push_back(unit);
+            // Frames after a lost one cannot be decoded before the next
+            // random access point, where the muxer marks them.
+            if (st.waitKey && st.kind != kPidSection) {
+                if (st.pending.size() >= kMaxOpenUnitPackets) {
+                    std::vector<int64_t>().swap(st.pending);
+                    st.waitKey = false;
+                } else {
+                    st.pending.push_back(unit);
+                }
+            }
         }
     }
     if (!keep)
@@ -338,8 +356,13 @@ int CMPEGRepair::ParseMPEG2TS()
         pos = next;
         chained = false;
     }
-    // Damage that runs to the end leaves the units it cut into unfinished.
+    // Damage that runs to the end leaves the units it cut into unfinished;
+    // what waits for a random access point that never came is undecodable,
+    // where the muxer marks them at all.
     for (auto& entry : m_pids) {
+        if (entry.second.waitKey && entry.second.usesKeys)
+            m_tsDropped.insert(m_tsDropped.end(), entry.second.pending.begin(), entry.second.pending.end());
+        std::vector<int64_t>().swap(entry.second.pending);
         if (!entry.second.suspect)
             continue;
         m_tsDropped.insert(m_tsDropped.end(), entry.second.openUnit.begin(), entry.second.openUnit.end());
