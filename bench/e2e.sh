@@ -158,6 +158,9 @@ bench_repair avi "$REC.avi" -c copy -bsf:v h264_mp4toannexb
 bench_repair mkv "$REC.mkv"
 bench_repair "mp4 faststart" "$REC-faststart.mp4" -c copy -movflags +faststart
 bench_repair "mp4 fragmented" "$REC-frag.mp4" -c copy -movflags frag_keyframe+empty_moov
+# MPEG: a transport stream, and a program stream in DVD packs.
+bench_repair ts "$REC.ts" -c copy -bsf:v h264_mp4toannexb -f mpegts
+bench_repair ps "$REC.vob" -c copy -bsf:v h264_mp4toannexb -f vob
 
 wanted analysis || exit 0
 

@@ -157,6 +157,9 @@ private:
     // --- shared -----------------------------------------------------------
     // Reads up to n bytes at pos into m_window; the count read, or -5.
     int64_t Peek(int64_t pos, int64_t n);
+    // Up to n bytes at pos (n at most 1 MiB) at m_view, valid until the
+    // next call; the count, or -5.
+    int64_t View(int64_t pos, int64_t n);
     // The next position from `from` where a start code prefix (00 00 01)
     // begins, or the input length; negative on a read error or abort.
     int64_t FindStartCode(int64_t from);
@@ -170,6 +173,10 @@ private:
     bool m_abortSeen = false;  // detection met the abort flag
     std::vector<uint8_t> m_window;
     std::vector<uint8_t> m_scan;
+    std::vector<uint8_t> m_block;
+    int64_t m_blockStart = 0;
+    int64_t m_blockLength = 0;
+    const uint8_t* m_view = nullptr;
     std::unique_ptr<CTimestampRebase> m_rebase;
 
     // Transport stream.

@@ -196,10 +196,10 @@ bool CMPEGRepair::NextUnitFollows(const PSTraits& traits, int64_t end)
 {
     if (end >= m_inputLength)
         return true;
-    const int64_t n = Peek(end, 64);
+    const int64_t n = View(end, 64);
     if (n < 3)
         return n >= 0;
-    const uint8_t* w = m_window.data();
+    const uint8_t* w = m_view;
     if (IsStartCode(w))
         return true;
     int64_t k = 0;
@@ -231,10 +231,10 @@ bool CMPEGRepair::NextUnitFollows(const PSTraits& traits, int64_t end)
 // Otherwise `from` itself.
 int64_t CMPEGRepair::ZeroPaddingEnd(int64_t from)
 {
-    const int64_t n = Peek(from, kMaxZeroPadding + 3);
+    const int64_t n = View(from, kMaxZeroPadding + 3);
     if (n < 0)
         return n;
-    const uint8_t* w = m_window.data();
+    const uint8_t* w = m_view;
     int64_t k = 0;
     while (k < n && w[k] == 0 && !(k + 3 <= n && IsStartCode(w + k)))
         ++k;
@@ -250,40 +250,40 @@ int64_t CMPEGRepair::ZeroPaddingEnd(int64_t from)
 int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack)
 {
     isPack = false;
-    int64_t n = Peek(p, 6);
+    int64_t n = View(p, 6);
     if (n < 0)
         return static_cast<int>(n);
     if (n < 4)
         return kStepEnd;
-    const uint8_t code = m_window[3];
-    if (!IsStartCode(m_window.data()))
+    const uint8_t code = m_view[3];
+    if (!IsStartCode(m_view))
         return kStepInvalid;
     unit = PSUnit{p, -1, -1, 4, 0, 0, code, 0};
     if (code == kProgramEnd)
         return kStepUnit;
     if (code == kPackStart) {
         isPack = true;
-        n = Peek(p, 14 + 7);
-        return n < 0 ? static_cast<int>(n) : ParsePackHeader(traits, m_window.data(), n, pack);
+        n = View(p, 14 + 7);
+        return n < 0 ? static_cast<int>(n) : ParsePackHeader(traits, m_view, n, pack);
     }
     if (code < kFirstStreamId && code != kSystemHeader)
         return kStepInvalid;
     if (n < 6)
         return kStepEnd;
-    const int64_t size = 6 + int64_t(Be16(m_window.data() + 4));
+    const int64_t size = 6 + int64_t(Be16(m_view + 4));
     if (size > m_inputLength - p)
         return kStepInvalid;  // runs past the end: a cut or a damaged length
-    n = Peek(p, code == kSystemHeader ? size : std::min(size, kPesHeaderMax));
+    n = View(p, code == kSystemHeader ? size : std::min(size, kPesHeaderMax));
     if (n < 0)
         return static_cast<int>(n);
     int r;
     if (code == kSystemHeader) {
         uint32_t headerSize = 0;
-        r = ParseSystemHeader(traits, m_window.data(), n, headerSize);
+        r = ParseSystemHeader(traits, m_view, n, headerSize);
         unit.size = headerSize;
         unit.flags = kUnitSystemHeader;
     } else {
-        r = ParsePESHeader(traits, m_window.data(), n, unit);
+        r = ParsePESHeader(traits, m_view, n, unit);
     }
     if (r != kStepUnit)
         return r == kStepEnd ? kStepInvalid : r;

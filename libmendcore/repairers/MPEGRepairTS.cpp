@@ -208,10 +208,10 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, bool chained)
     const int s = TSSyncOffset();
     if (L > m_inputLength - unit)
         return kStepEnd;
-    const int64_t n = Peek(unit, s + 2 * L + 1);
+    const int64_t n = View(unit, s + 2 * L + 1);
     if (n < 0)
         return static_cast<int>(n);
-    const uint8_t* w = m_window.data();
+    const uint8_t* w = m_view;
     if (s + L < n && w[s + L] != 0x47)
         return kStepInvalid;
     if (!chained && s + 2 * L < n && w[s + 2 * L] != 0x47)
