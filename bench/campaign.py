@@ -102,7 +102,7 @@ RECORDINGS = collections.OrderedDict([
     ("mpeg1_mp2.mpg", ("mpeg", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "mpeg1video", *RATE, "-c:a", "mp2",
                                       "-b:a", "192k", "-f", "mpeg"))),
     ("gst_h264_aac.ts", ("mpeg", gst("x264enc speed-preset=ultrafast bitrate=8000 key-int-max=60",
-                                     "voaacenc", "mpegtsmux"))),
+                                     "avenc_aac", "mpegtsmux"))),
 ])
 
 
