@@ -73,6 +73,7 @@ private:
         bool suspect = false;
         bool lostMany = false;
         int lastCC = -1;
+        int64_t unitLeft = -1;  // bytes of the open PES packet still due, -1 unknown
         // Until a unit marked as a random access point, the packets after
         // a lost unit (or before the first unit) are held in pending, and
         // left out once that point comes. usesKeys: the muxer marks them.

@@ -376,7 +376,10 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
     CMPEGRepair::Close();
     m_rebase = std::make_unique<CTimestampRebase>(traits.forwardJump);
     const int64_t limit = m_inputLength / 5 + 16;
-    int64_t pos = m_firstUnit;
+    // From the first byte, not from the pack detection settled on: a
+    // damaged first pack header must not take the units after it along
+    // (the sequence header usually lies there).
+    int64_t pos = 0;
     int64_t expect = 0;  // where the next unit would start in a sound file
     bool newPack = true;
     bool sawPack = false;

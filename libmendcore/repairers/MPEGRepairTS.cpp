@@ -254,6 +254,11 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             st.kind = info.pes ? kPidPes : kPidSection;
             st.broken = false;
             st.openUnit.clear();
+            // PES_packet_length, where stated (audio), tells whether the
+            // unit is complete when the input ends.
+            const uint8_t* d = pkt + info.payload;
+            const int64_t length = info.pes ? ((int64_t(d[4]) << 8) | d[5]) : 0;
+            st.unitLeft = length > 0 ? 6 + length : -1;
             st.usesKeys = st.usesKeys || info.randomAccess;
             if (info.randomAccess && st.waitKey) {
                 m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
@@ -267,6 +272,8 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             if (st.openUnit.size() >= kMaxOpenUnitPackets)
                 st.openUnit.clear();
             st.openUnit.push_back(unit);
+            if (st.unitLeft > 0)
+                st.unitLeft -= kTSBody - info.payload;
             // Frames after a lost one cannot be decoded before the next
             // random access point, where the muxer marks them.
             if (st.waitKey && st.kind != kPidSection) {
@@ -355,6 +362,16 @@ int CMPEGRepair::ParseMPEG2TS()
         MarkTSGap(next - pos);
         pos = next;
         chained = false;
+    }
+    // A unit shorter than its stated length at the end of the input: the
+    // file was cut, if at a packet boundary, and every unit in progress
+    // may have lost its end.
+    bool cut = false;
+    for (const auto& entry : m_pids)
+        cut = cut || (entry.second.unitLeft > 0 && !entry.second.openUnit.empty());
+    if (cut) {
+        m_damaged = true;
+        DropOpenUnits();
     }
     // Damage that runs to the end leaves the units it cut into unfinished;
     // what waits for a random access point that never came is undecodable,
