@@ -52,13 +52,17 @@ bool CMPEGRepair::CheckFormat()
         m_subFormat = kMpeg2Ts;
         return true;
     }
-    if (!m_abortSeen && IsProgramStream(kMpeg1Traits)) {
-        m_subFormat = kMpeg1Ps;
-        return true;
-    }
-    if (!m_abortSeen && IsProgramStream(kMpeg2Traits)) {
-        m_subFormat = kMpeg2Ps;
-        return true;
+    // A pack header settles it; without one that holds, a run of PES
+    // packets of either form.
+    for (bool fromPes : {false, true}) {
+        if (!m_abortSeen && IsProgramStream(kMpeg1Traits, fromPes)) {
+            m_subFormat = kMpeg1Ps;
+            return true;
+        }
+        if (!m_abortSeen && IsProgramStream(kMpeg2Traits, fromPes)) {
+            m_subFormat = kMpeg2Ps;
+            return true;
+        }
     }
     return false;
 }

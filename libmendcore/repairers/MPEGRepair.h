@@ -136,7 +136,7 @@ private:
         uint32_t size = 0;
     };
 
-    bool IsProgramStream(const PSTraits& traits);
+    bool IsProgramStream(const PSTraits& traits, bool fromPes);
     int ParseProgramStream(const PSTraits& traits);
     int ParsePackHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSPackHeader& out) const;
     int ParseSystemHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, uint32_t& size) const;

@@ -127,7 +127,7 @@ int CMPEGRepair::ParseMPEG1PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
         return kStepUnit;
     }
     unit.payloadOffset = static_cast<uint16_t>(i + 1);
-    return (d[i] & 0x0F) != 0 ? kStepUnit : kStepInvalid;
+    return d[i] == 0x0F ? kStepUnit : kStepInvalid;  // the byte of a header without timestamps
 }
 
 // ISO 13818-1 PES header. Its declared length must fit inside the packet,
@@ -292,7 +292,7 @@ int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PS
 
 // A pack header whose following units chain in the first 100 KiB, with at
 // least one PES packet among them. The walk stays inside that window.
-bool CMPEGRepair::IsProgramStream(const PSTraits& traits)
+bool CMPEGRepair::IsProgramStream(const PSTraits& traits, bool fromPes)
 {
     if (!m_input)
         return false;
@@ -301,15 +301,21 @@ bool CMPEGRepair::IsProgramStream(const PSTraits& traits)
         return false;
     const std::vector<uint8_t> window(m_window.begin(), m_window.begin() + n);
     const uint8_t* b = window.data();
+    // First from a pack header. Failing that (the first pack damaged, and
+    // a muxer that writes the next one megabytes later), from a run of PES
+    // packets whose headers have this sub-format's form.
+    const int pass = fromPes ? 1 : 0;
     for (int64_t i = 0; i + 4 <= n; ++i) {
         if ((i & 0xFFF) == 0 && TestAbort()) {
             m_abortSeen = true;
             return false;
         }
-        if (!IsStartCode(b + i) || b[i + 3] != kPackStart)
+        if (!IsStartCode(b + i) || (pass == 0 && b[i + 3] != kPackStart) ||
+            (pass == 1 && (b[i + 3] < kFirstStreamId || StreamIdHasNoPesHeader(b[i + 3]))))
             continue;
         PSPackHeader pack;
-        if (ParsePackHeader(traits, b + i, n - i, pack) != kStepUnit)
+        pack.size = 0;
+        if (pass == 0 && ParsePackHeader(traits, b + i, n - i, pack) != kStepUnit)
             continue;
         int64_t q = i + pack.size;
         bool pes = false;
@@ -361,7 +367,7 @@ bool CMPEGRepair::IsProgramStream(const PSTraits& traits)
             q += size;
         }
         // A stretch of sound units, even if damage follows it.
-        if (pes && (!broken || units >= kDetectMinUnits)) {
+        if (pes && (!broken || units >= kDetectMinUnits) && (pass == 0 || units >= kDetectMinUnits)) {
             m_firstUnit = i;
             return true;
         }
