@@ -539,6 +539,32 @@ int CMPEGRepair::WritePackHeader(const PSTraits& traits, int64_t scr)
     return m_output->Write(h, size) == size ? 0 : MEND_ERR_WRITE;
 }
 
+// An MPEG audio or ADTS header at p, with every field in range. Audio
+// data is full of 0xFFF: where the next frame's header lies within the
+// bytes at hand, it must be there too (MPEG-1 layers II and III).
+static bool IsAudioFrameStart(const uint8_t* p, int64_t n)
+{
+    if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0)
+        return false;
+    const int layer = (p[1] >> 1) & 3;
+    if (layer == 0)  // ADTS: 12-bit sync, a sampling index in the table
+        return (p[1] & 0xF0) == 0xF0 && ((p[2] >> 2) & 0x0F) < 13;
+    const int bitrate = p[2] >> 4, rate = (p[2] >> 2) & 3;
+    if (bitrate == 0 || bitrate == 15 || rate == 3)
+        return false;
+    const bool mpeg1 = (p[1] & 0x18) == 0x18;
+    if (!mpeg1 || layer == 3)
+        return true;
+    static const int kLayer2[] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+    static const int kLayer3[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+    static const int kRates[] = {44100, 48000, 32000};
+    const int kbps = layer == 2 ? kLayer2[bitrate] : kLayer3[bitrate];
+    const int64_t length = 144000LL * kbps / kRates[rate] + ((p[2] >> 1) & 1);
+    if (length + 2 > n)
+        return true;
+    return p[length] == 0xFF && (p[length + 1] & 0xFE) == (p[1] & 0xFE);
+}
+
 // Where the first frame starts in a stream's payload: a sequence, GOP or
 // picture header or an access unit delimiter for video, a sync word for
 // MPEG audio, ADTS, AC-3 and DTS. -1 when none is found.
@@ -552,8 +578,8 @@ static int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n)
         return -1;
     }
     if (id >= 0xC0 && id <= 0xDF) {
-        for (int64_t i = 0; i + 2 <= n; ++i)
-            if (p[i] == 0xFF && (p[i + 1] & 0xE0) == 0xE0)
+        for (int64_t i = 0; i + 4 <= n; ++i)
+            if (IsAudioFrameStart(p + i, n - i))
                 return i;
         return -1;
     }
