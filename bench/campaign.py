@@ -149,6 +149,14 @@ RECORDINGS = collections.OrderedDict([
                                                "sine=frequency=440:beep_factor=4:sample_rate=44100:duration=2400 "
                                                "-ac 2 -f wav - | lame --quiet -V 0 --add-id3v2 --tt campaign - \"$0\"",
                                                out])),
+    ("h264_aac.ts", ("mpeg", remux("h264_aac.mkv", "-c", "copy", "-f", "mpegts"))),
+    ("h264_aac.m2ts", ("mpeg", remux("h264_aac.mkv", "-c", "copy", "-mpegts_m2ts_mode", "1", "-f", "mpegts"))),
+    ("mpeg2_mp2.vob", ("mpeg", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "mpeg2video", *RATE, "-c:a", "mp2",
+                                      "-b:a", "192k", "-f", "vob"))),
+    ("mpeg1_mp2.mpg", ("mpeg", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "mpeg1video", *RATE, "-c:a", "mp2",
+                                      "-b:a", "192k", "-f", "mpeg"))),
+    ("gst_h264_aac.ts", ("mpeg", gst("x264enc speed-preset=ultrafast bitrate=8000 key-int-max=60",
+                                     "avenc_aac", "mpegtsmux"))),
 ])
 
 
@@ -588,7 +596,46 @@ def wav_layout(path):
 
 
 
-LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "flv": flv_layout, "asf": asf_layout, "ogg": ogg_layout, "flac": flac_layout, "mp3": mp3_layout, "wav": wav_layout}
+def mpeg_layout(path):
+    """Transport stream: the PAT and PMT packets are the header, a mid
+    packet's adaptation_field_length the unit size. Program stream: the
+    first pack is the header, a mid PES packet's length the unit size."""
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    head = read_at(f, 0, 8)
+    if head[0] == 0x47 or head[4] == 0x47:
+        sync = 0 if head[0] == 0x47 else 4
+        plen = 188 if sync == 0 and read_at(f, 188, 1) == b"\x47" else 192
+        L.header = (0, 2 * plen)
+        L.data = (2 * plen, L.size)
+        L.fields = [(sync + 1, 2), (plen + sync + 1, 2)]  # the PIDs of PAT and PMT packets
+        L.swap = plen + sync + 1
+        pos = (L.size // 2) // plen * plen
+        while pos + plen <= L.size:
+            pkt = read_at(f, pos + sync, 6)
+            if pkt[0] == 0x47 and pkt[3] & 0x20 and 0 < pkt[4] < 183:
+                L.unit = (pos + sync + 4, 1, pkt[4], lambda v: bytes([min(v, 255)]))
+                L.boundary = pos
+                break
+            pos += plen
+        return L
+    pack = read_at(f, 0, 14)
+    first = 12 if pack[4] >> 4 == 2 else 14 + (pack[13] & 7)
+    L.header = (0, first)
+    L.data = (first, L.size)
+    L.fields = [(9 if first == 12 else 10, 3)]  # the first pack's mux rate
+    L.swap = 4
+    block = read_at(f, L.size // 2, 1 << 20)
+    at = block.find(b"\x00\x00\x01\xe0")
+    off = L.size // 2 + at
+    L.unit = (off + 4, 2, struct.unpack(">H", block[at + 4:at + 6])[0], lambda v: struct.pack(">H", min(v, 0xFFFF)))
+    L.boundary = L.size // 2 + block.find(b"\x00\x00\x01\xba")
+    return L
+
+
+LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "flv": flv_layout, "asf": asf_layout, "ogg": ogg_layout, "flac": flac_layout, "mp3": mp3_layout, "wav": wav_layout, "mpeg": mpeg_layout}
+
+
 
 
 def layout(family, path):

@@ -173,6 +173,9 @@ CASE_DRIVER=$BUILD/bench/mendcore_flac_e2e bench_repair flac "$REC.flac" -vn -c:
 # padded with silence).
 bench_repair wav "$REC-96k.wav" -vn -ar 96000 -ac 2 -c:a pcm_s32le
 bench_repair mp3 "$REC-320k.mp3" -vn -af apad=whole_dur=2742 -c:a libmp3lame -b:a 320k
+# MPEG: a transport stream, and a program stream in DVD packs.
+bench_repair ts "$REC.ts" -c copy -bsf:v h264_mp4toannexb -f mpegts
+bench_repair ps "$REC.vob" -c copy -bsf:v h264_mp4toannexb -f vob
 
 wanted analysis || exit 0
 

@@ -8,6 +8,7 @@
 #include "repairers/FLVRepair.h"
 #include "repairers/MP3Repair.h"
 #include "repairers/MP4Repair.h"
+#include "repairers/MPEGRepair.h"
 #include "repairers/OGGRepair.h"
 #include "repairers/WAVRepair.h"
 #include "tree/MKVRepair.h"
@@ -81,6 +82,8 @@ std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* in
         return std::make_unique<CMP3Repair>(input);
     case JRVP_FORMAT_WAV:
         return std::make_unique<CWAVRepair>(input);
+    case JRVP_FORMAT_MPEG:
+        return std::make_unique<CMPEGRepair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:

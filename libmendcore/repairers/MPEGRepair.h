@@ -1,0 +1,198 @@
+// MPEG system streams: the MPEG-1 system stream, the MPEG-2 program stream
+// and the MPEG-2 transport stream (188-, 192- and 204-byte packets).
+//
+// Detection settles the sub-format from the first bytes. The transport
+// walk keeps every packet whose header, adaptation field and payload start
+// hold; the rebuild writes them back to back, leaving out the packets of a
+// PES unit broken by damage. The program-stream walk (one engine for both
+// MPEG-1 and MPEG-2, their differences in PSTraits) records packs, system
+// headers and PES packets; the rebuild writes a fresh pack header per pack,
+// copies the units and rewrites timestamps that start over.
+#ifndef MENDCORE_MPEGREPAIR_H
+#define MENDCORE_MPEGREPAIR_H
+
+#include <stdint.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "core/BaseRepair.h"
+#include "core/TimestampRebase.h"
+
+class CMPEGRepair : public CBaseRepair {
+public:
+    enum SubFormat : uint32_t { kNoSubFormat = 0, kMpeg1Ps = 1, kMpeg2Ps = 2, kMpeg2Ts = 3 };
+    // What a unit parser makes of the bytes at its position.
+    enum StepResult : int { kStepUnit = 0, kStepEnd = 1, kStepInvalid = 2 };
+
+    // Where the two program-stream layouts differ.
+    struct PSTraits {
+        SubFormat subFormat;
+        bool mpeg1;                  // 12-byte pack header, ISO 11172 packet headers
+        uint32_t packHeaderBytes;    // as written: 12 or 14
+        int64_t clockPerTick;        // SCR units per 90 kHz tick: 1 or 300
+        uint8_t reservedByteMask;    // system header reserved bits that must be 1
+        int64_t forwardJump;         // 90 kHz ticks a stream may leap ahead
+        bool cdSectors;              // raw CD-ROM sector framing between packs
+    };
+    static const PSTraits kMpeg1Traits;
+    static const PSTraits kMpeg2Traits;
+
+    explicit CMPEGRepair(IBaseStream* in);
+    ~CMPEGRepair() override;
+
+    void Close() override;
+    int Open() override;
+    int RepairLevel1() override;
+    int RepairLevel2() override { return 0; }
+    int RepairLevel3(const char*) override { return 0; }
+
+    bool CheckFormat();
+
+    // What detection and the walk found; for tests.
+    SubFormat GetSubFormat() const { return m_subFormat; }
+    int64_t FirstUnitOffset() const { return m_firstUnit; }
+    uint32_t TSPacketLength() const { return m_tsLength; }
+
+private:
+    // --- transport stream -------------------------------------------------
+    struct TSRun {
+        int64_t start;   // first byte of the first packet
+        int64_t count;   // packets back to back from there
+    };
+    enum PidKind : uint8_t { kPidUnknown = 0, kPidPes = 1, kPidSection = 2 };
+    struct PidState {
+        PidKind kind = kPidUnknown;
+        // Set by damage: continuation packets are dropped until the next
+        // unit start, since the unit they belong to is incomplete.
+        bool broken = false;
+        // Damage lay after the PID's last packet: its next packet's
+        // continuity counter tells whether any of its packets were lost
+        // (lostMany: too many bytes lost for the counter to tell).
+        bool suspect = false;
+        bool lostMany = false;
+        int lastCC = -1;
+        int64_t unitLeft = -1;  // bytes of the open PES packet still due, -1 unknown
+        // Until a unit marked as a random access point, the packets after
+        // a lost unit (or before the first unit) are held in pending, and
+        // left out once that point comes. usesKeys: the muxer marks them.
+        bool waitKey = true;
+        bool usesKeys = false;
+        std::vector<int64_t> openUnit;  // packets of the unit in progress
+        std::vector<int64_t> pending;
+    };
+    struct TSPacket {
+        uint16_t pid = 0;
+        bool unitStart = false;
+        bool hasPayload = false;
+        bool discontinuity = false;
+        bool randomAccess = false;
+        int cc = 0;
+        int payload = 0;      // offset of the payload in the packet
+        int pcr = -1;         // offset of the PCR field, -1 none
+        int pts = -1;         // offset of the PTS field, -1 none
+        int dts = -1;
+        bool pes = false;     // a unit start that begins a PES packet
+    };
+
+    bool ISMPEG2TS();
+    int GetTSPackLength();
+    int ParseMPEG2TS();
+    int ParseMPEG2TSPack(int64_t unit, bool chained);
+    int ParseMPEG2TSAdaptationField(const uint8_t* pkt, TSPacket& info) const;
+    int ParseTSDataHeader(const uint8_t* pkt, TSPacket& info) const;
+    int DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const;
+    void RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
+    void MarkTSGap(int64_t bytes);
+    void DropOpenUnits();
+    int RepairLevel1MPEG2TS();
+    int WriteTSPackets(int64_t from, int64_t count);
+    int TSSyncOffset() const { return m_tsLength == 192 ? 4 : 0; }
+
+    // --- program streams --------------------------------------------------
+    enum UnitFlags : uint8_t { kUnitNewPack = 1, kUnitSystemHeader = 2, kUnitDropped = 4,
+                              // Damage cut a frame of the stream: only the bytes before
+                              // the frame that starts in this packet are written, or only
+                              // the bytes from it on.
+                              kUnitKeepHead = 8, kUnitSkipHead = 16 };
+    struct FrameTrack {
+        int64_t openFrom = -1;  // index of the unit with the frame's timestamp
+        bool broken = false;    // left out until the next timestamp
+    };
+    struct PSUnit {
+        int64_t start;
+        int64_t pts;        // -1 none
+        int64_t dts;        // -1 none
+        uint32_t size;      // bytes from the start code to the unit's end
+        uint16_t tsOffset;  // where the first timestamp field lies in it
+        uint16_t payloadOffset;
+        uint8_t streamId;
+        uint8_t flags;
+    };
+    struct PSPackHeader {
+        int64_t scr = 0;
+        uint32_t muxRate = 0;
+        uint32_t size = 0;
+    };
+
+    bool IsProgramStream(const PSTraits& traits, bool fromPes);
+    int ParseProgramStream(const PSTraits& traits);
+    int ParsePackHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSPackHeader& out) const;
+    int ParseSystemHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, uint32_t& size) const;
+    int ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSUnit& unit) const;
+    int ParseMPEG1PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
+    int ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
+    int ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack);
+    bool NextUnitFollows(const PSTraits& traits, int64_t end);
+    int64_t ZeroPaddingEnd(int64_t from);
+    void TrackFrame(PSUnit& unit, size_t index);
+    void BreakOpenFrames();
+    int RepairLevel1ProgramStream(const PSTraits& traits);
+    int WritePackHeader(const PSTraits& traits, int64_t scr);
+    int WritePSUnit(const PSUnit& unit);
+    int WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset);
+    uint32_t MeasuredMuxRate() const;
+    const PSTraits& Traits() const { return m_subFormat == kMpeg1Ps ? kMpeg1Traits : kMpeg2Traits; }
+
+    // --- shared -----------------------------------------------------------
+    // Reads up to n bytes at pos into m_window; the count read, or -5.
+    int64_t Peek(int64_t pos, int64_t n);
+    // Up to n bytes at pos (n at most 1 MiB) at m_view, valid until the
+    // next call; the count, or -5.
+    int64_t View(int64_t pos, int64_t n);
+    // The next position from `from` where a start code prefix (00 00 01)
+    // begins, or the input length; negative on a read error or abort.
+    int64_t FindStartCode(int64_t from);
+    int64_t FindSyncByte(int64_t from);
+    template <typename Match>
+    int64_t FindForward(int64_t from, int64_t tail, Match match);
+
+    int64_t m_firstUnit = 0;
+    SubFormat m_subFormat = kNoSubFormat;
+    bool m_damaged = false;
+    bool m_abortSeen = false;  // detection met the abort flag
+    std::vector<uint8_t> m_window;
+    std::vector<uint8_t> m_scan;
+    std::vector<uint8_t> m_block;
+    int64_t m_blockStart = 0;
+    int64_t m_blockLength = 0;
+    const uint8_t* m_view = nullptr;
+    std::unique_ptr<CTimestampRebase> m_rebase;
+
+    // Transport stream.
+    uint32_t m_tsLength = 0;
+    std::vector<TSRun> m_tsRuns;
+    std::vector<int64_t> m_tsDropped;  // sorted once the walk ends
+    std::map<uint16_t, PidState> m_pids;
+
+    // Program streams.
+    std::vector<PSUnit> m_units;
+    std::map<uint8_t, FrameTrack> m_frames;
+    uint32_t m_muxRate = 0;
+    int64_t m_unitBytes = 0;
+    int64_t m_minTime = -1;
+    int64_t m_maxTime = -1;
+};
+
+#endif

@@ -1,0 +1,724 @@
+// MPEG-1 system streams and MPEG-2 program streams: one walk and one
+// rebuild, their differences (pack header, packet header, clock, raw CD
+// sectors, how far a timestamp may leap) in PSTraits.
+#include <string.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "repairers/MPEGRepair.h"
+
+namespace {
+
+constexpr uint8_t kPackStart = 0xBA;
+constexpr uint8_t kSystemHeader = 0xBB;
+constexpr uint8_t kProgramEnd = 0xB9;
+constexpr uint8_t kFirstStreamId = 0xBC;
+// Enough for any MPEG-2 PES header (9 + 255 bytes) and any MPEG-1 one.
+constexpr int64_t kPesHeaderMax = 9 + 255;
+constexpr int64_t kDetectWindow = 102400;
+// Units a detection candidate must chain before the stream counts as one.
+constexpr int kDetectUnits = 16;
+constexpr int kDetectMinUnits = 4;
+// A raw CD-ROM sector begins with this sync (ECMA-130), then a 4-byte
+// header and an 8-byte subheader before its data.
+const uint8_t kSectorSync[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+constexpr int kSectorDataOffset = 24;
+// Without a usable mux rate and timestamps to measure one: DVD's 10.08 Mbit/s.
+constexpr uint32_t kDefaultMuxRate = 25200;
+// One raw CD sector: zero padding longer than that is damage.
+constexpr int64_t kMaxZeroPadding = 2352;
+
+bool IsStartCode(const uint8_t* d)
+{
+    return d[0] == 0 && d[1] == 0 && d[2] == 1;
+}
+
+bool StreamIdHasNoPesHeader(uint8_t id)
+{
+    return id == 0xBC || id == 0xBE || id == 0xBF || id == 0xF0 || id == 0xF1 || id == 0xFF || id == 0xF2 ||
+           id == 0xF8;
+}
+
+uint32_t Be16(const uint8_t* d)
+{
+    return (uint32_t(d[0]) << 8) | d[1];
+}
+
+}  // namespace
+
+int CMPEGRepair::ParsePackHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSPackHeader& out) const
+{
+    if (traits.mpeg1) {
+        if (avail < 12)
+            return kStepEnd;
+        if ((d[4] >> 4) != 2 || !(d[4] & 1) || !(d[6] & 1) || !(d[8] & 1) || !(d[9] & 0x80) || !(d[11] & 1))
+            return kStepInvalid;
+        out.scr = (int64_t((d[4] >> 1) & 7) << 30) | (int64_t(d[5]) << 22) | (int64_t(d[6] >> 1) << 15) |
+                  (int64_t(d[7]) << 7) | (d[8] >> 1);
+        out.muxRate = (uint32_t(d[9] & 0x7F) << 15) | (uint32_t(d[10]) << 7) | (d[11] >> 1);
+        out.size = 12;
+        return kStepUnit;
+    }
+    if (avail < 14)
+        return kStepEnd;
+    if ((d[4] & 0xC0) != 0x40 || !(d[4] & 4) || !(d[6] & 4) || !(d[8] & 4) || !(d[9] & 1) || (d[12] & 3) != 3)
+        return kStepInvalid;
+    const int64_t base = (int64_t((d[4] >> 3) & 7) << 30) | (int64_t(d[4] & 3) << 28) | (int64_t(d[5]) << 20) |
+                         (int64_t(d[6] >> 3) << 15) | (int64_t(d[6] & 3) << 13) | (int64_t(d[7]) << 5) |
+                         (d[8] >> 3);
+    const int64_t ext = (int64_t(d[8] & 3) << 7) | (d[9] >> 1);
+    out.scr = base * 300 + ext;
+    out.muxRate = (uint32_t(d[10]) << 14) | (uint32_t(d[11]) << 6) | (d[12] >> 2);
+    out.size = 14 + (d[13] & 7);
+    return avail < out.size ? kStepEnd : kStepUnit;
+}
+
+// A system header may come again in any pack (VCD and DVD muxers repeat it).
+int CMPEGRepair::ParseSystemHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, uint32_t& size) const
+{
+    if (avail < 12)
+        return kStepEnd;
+    const uint32_t length = Be16(d + 4);
+    size = 6 + length;
+    if (length < 6 || (length - 6) % 3 != 0)
+        return kStepInvalid;
+    if (avail < size)
+        return kStepEnd;
+    if (!(d[6] & 0x80) || !(d[8] & 1) || !(d[10] & 0x20) || (d[11] & traits.reservedByteMask) != traits.reservedByteMask)
+        return kStepInvalid;
+    for (uint32_t k = 12; k < size; k += 3)
+        if (d[k] < 0x80 || (d[k + 1] & 0xC0) != 0xC0)
+            return kStepInvalid;
+    return kStepUnit;
+}
+
+// ISO 11172-1 packet header: stuffing, an optional STD buffer field, then
+// a PTS, a PTS and DTS, or the byte 0x0F. `avail` bytes of the packet are
+// at hand, at most its whole length.
+int CMPEGRepair::ParseMPEG1PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const
+{
+    const int64_t end = std::min<int64_t>(unit.size, avail);
+    int64_t i = 6;
+    while (i < end && d[i] == 0xFF)
+        ++i;
+    unit.payloadOffset = static_cast<uint16_t>(std::min<int64_t>(i, 0xFFFF));
+    if (i >= end)
+        return kStepUnit;  // all stuffing: a packet with nothing to time
+    if ((d[i] & 0xC0) == 0x40) {
+        i += 2;
+        unit.payloadOffset = static_cast<uint16_t>(std::min<int64_t>(i, 0xFFFF));
+        if (i >= end)
+            return i > unit.size ? kStepInvalid : kStepUnit;
+    }
+    const int prefix = d[i] >> 4;
+    if (prefix == 2 || prefix == 3) {
+        const int64_t need = prefix == 2 ? 5 : 10;
+        if (i + need > end || !PesTimestampMarkersValid(d + i))
+            return kStepInvalid;
+        unit.pts = ReadPesTimestamp(d + i);
+        if (prefix == 3) {
+            if (!PesTimestampMarkersValid(d + i + 5))
+                return kStepInvalid;
+            unit.dts = ReadPesTimestamp(d + i + 5);
+        }
+        unit.tsOffset = static_cast<uint16_t>(i);
+        unit.payloadOffset = static_cast<uint16_t>(i + need);
+        return kStepUnit;
+    }
+    unit.payloadOffset = static_cast<uint16_t>(i + 1);
+    return d[i] == 0x0F ? kStepUnit : kStepInvalid;  // the byte of a header without timestamps
+}
+
+// ISO 13818-1 PES header. Its declared length must fit inside the packet,
+// and every optional field inside that length.
+int CMPEGRepair::ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const
+{
+    if (unit.size < 9 || avail < 9)
+        return kStepInvalid;
+    if ((d[6] & 0xC0) != 0x80)
+        return kStepInvalid;
+    const int ptsDts = d[7] >> 6;
+    const int64_t headerEnd = 9 + int64_t(d[8]);
+    if (headerEnd > unit.size || headerEnd > avail || ptsDts == 1)
+        return kStepInvalid;
+    unit.payloadOffset = static_cast<uint16_t>(headerEnd);
+    int64_t q = 9;
+    if (ptsDts & 2) {
+        if (q + 5 > headerEnd || ((d[q] >> 4) & 2) == 0 || !PesTimestampMarkersValid(d + q))
+            return kStepInvalid;
+        unit.pts = ReadPesTimestamp(d + q);
+        unit.tsOffset = 9;
+        q += 5;
+    }
+    if (ptsDts == 3) {
+        if (q + 5 > headerEnd || (d[q] >> 4) != 1 || !PesTimestampMarkersValid(d + q))
+            return kStepInvalid;
+        unit.dts = ReadPesTimestamp(d + q);
+        q += 5;
+    }
+    const uint8_t flags = d[7];
+    if (flags & 0x20) {  // ESCR
+        if (q + 6 > headerEnd)
+            return kStepInvalid;
+        q += 6;
+    }
+    if (flags & 0x10) {  // ES rate
+        if (q + 3 > headerEnd || !(d[q] & 0x80) || !(d[q + 2] & 1))
+            return kStepInvalid;
+        q += 3;
+    }
+    q += (flags & 0x08) ? 1 : 0;  // DSM trick mode
+    q += (flags & 0x04) ? 1 : 0;  // additional copy info
+    q += (flags & 0x02) ? 2 : 0;  // PES CRC
+    return q > headerEnd ? kStepInvalid : kStepUnit;
+}
+
+int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSUnit& unit) const
+{
+    unit.streamId = d[3];
+    unit.size = 6 + Be16(d + 4);
+    unit.pts = unit.dts = -1;
+    unit.tsOffset = 0;
+    unit.payloadOffset = 6;
+    unit.flags = 0;
+    if (StreamIdHasNoPesHeader(unit.streamId))
+        return kStepUnit;
+    return traits.mpeg1 ? ParseMPEG1PacketHeader(d, avail, unit) : ParseMPEG2PacketHeader(d, avail, unit);
+}
+
+// Whether a unit may end at `end`: the input ends there, or a start code
+// follows. Zero padding may come before it. In raw CD sectors, the
+// sector's error-detection bytes and the next sector's sync, header and
+// subheader may come first. The zero skip stops before a start code, so
+// the next pack is never eaten by it.
+bool CMPEGRepair::NextUnitFollows(const PSTraits& traits, int64_t end)
+{
+    if (end >= m_inputLength)
+        return true;
+    const int64_t n = View(end, 64);
+    if (n < 3)
+        return n >= 0;
+    const uint8_t* w = m_view;
+    if (IsStartCode(w))
+        return true;
+    int64_t k = 0;
+    while (k + 3 <= n && w[k] == 0 && !IsStartCode(w + k) && !(w[k + 1] == 0xFF && traits.cdSectors))
+        ++k;
+    if (k + 3 <= n && IsStartCode(w + k))
+        return true;
+    if (k + 3 > n)
+        return end + n >= m_inputLength;  // zeros to the end of the input
+    if (!traits.cdSectors)
+        return false;
+    for (int64_t t = 0; t < 6; ++t) {
+        const int64_t sync = k + t;
+        if (sync + 12 > n)
+            return end + n >= m_inputLength;
+        if (memcmp(w + sync, kSectorSync, 12) != 0)
+            continue;
+        const int64_t data = sync + kSectorDataOffset;
+        if (data + 3 > n)
+            return end + n >= m_inputLength;
+        return IsStartCode(w + data);
+    }
+    return false;
+}
+
+// Muxers pad packs to their sector size with zeros (ffmpeg's VCD packs
+// end in 20 of them). Where a short run of zeros right after a unit leads
+// to a start code or the end of the input, it is that padding: its end.
+// Otherwise `from` itself.
+int64_t CMPEGRepair::ZeroPaddingEnd(int64_t from)
+{
+    const int64_t n = View(from, kMaxZeroPadding + 3);
+    if (n < 0)
+        return n;
+    const uint8_t* w = m_view;
+    int64_t k = 0;
+    while (k < n && w[k] == 0 && !(k + 3 <= n && IsStartCode(w + k)))
+        ++k;
+    if (k == 0)
+        return from;
+    if (k == n && from + n == m_inputLength)
+        return m_inputLength;
+    return k + 3 <= n && IsStartCode(w + k) ? from + k : from;
+}
+
+// One unit at p: a pack header (isPack set), a system header, a PES packet
+// or the end code (size 4, stream id 0xB9).
+int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack)
+{
+    isPack = false;
+    int64_t n = View(p, 6);
+    if (n < 0)
+        return static_cast<int>(n);
+    if (n < 4)
+        return kStepEnd;
+    const uint8_t code = m_view[3];
+    if (!IsStartCode(m_view))
+        return kStepInvalid;
+    unit = PSUnit{p, -1, -1, 4, 0, 0, code, 0};
+    if (code == kProgramEnd)
+        return kStepUnit;
+    if (code == kPackStart) {
+        isPack = true;
+        n = View(p, 14 + 7);
+        return n < 0 ? static_cast<int>(n) : ParsePackHeader(traits, m_view, n, pack);
+    }
+    if (code < kFirstStreamId && code != kSystemHeader)
+        return kStepInvalid;
+    if (n < 6)
+        return kStepEnd;
+    const int64_t size = 6 + int64_t(Be16(m_view + 4));
+    if (size > m_inputLength - p)
+        return kStepInvalid;  // runs past the end: a cut or a damaged length
+    n = View(p, code == kSystemHeader ? size : std::min(size, kPesHeaderMax));
+    if (n < 0)
+        return static_cast<int>(n);
+    int r;
+    if (code == kSystemHeader) {
+        uint32_t headerSize = 0;
+        r = ParseSystemHeader(traits, m_view, n, headerSize);
+        unit.size = headerSize;
+        unit.flags = kUnitSystemHeader;
+    } else {
+        r = ParsePESHeader(traits, m_view, n, unit);
+    }
+    if (r != kStepUnit)
+        return r == kStepEnd ? kStepInvalid : r;
+    return NextUnitFollows(traits, p + unit.size) ? kStepUnit : kStepInvalid;
+}
+
+// A pack header whose following units chain in the first 100 KiB, with at
+// least one PES packet among them. The walk stays inside that window.
+bool CMPEGRepair::IsProgramStream(const PSTraits& traits, bool fromPes)
+{
+    if (!m_input)
+        return false;
+    const int64_t n = Peek(0, kDetectWindow);
+    if (n < 0)
+        return false;
+    const std::vector<uint8_t> window(m_window.begin(), m_window.begin() + n);
+    const uint8_t* b = window.data();
+    // First from a pack header. Failing that (the first pack damaged, and
+    // a muxer that writes the next one megabytes later), from a run of PES
+    // packets whose headers have this sub-format's form.
+    const int pass = fromPes ? 1 : 0;
+    for (int64_t i = 0; i + 4 <= n; ++i) {
+        if ((i & 0xFFF) == 0 && TestAbort()) {
+            m_abortSeen = true;
+            return false;
+        }
+        if (!IsStartCode(b + i) || (pass == 0 && b[i + 3] != kPackStart) ||
+            (pass == 1 && (b[i + 3] < kFirstStreamId || StreamIdHasNoPesHeader(b[i + 3]))))
+            continue;
+        PSPackHeader pack;
+        pack.size = 0;
+        if (pass == 0 && ParsePackHeader(traits, b + i, n - i, pack) != kStepUnit)
+            continue;
+        int64_t q = i + pack.size;
+        bool pes = false;
+        bool broken = false;
+        int units = 0;
+        for (; units < kDetectUnits && q + 6 <= n; ++units) {
+            while (q + 6 <= n && b[q] == 0 && !IsStartCode(b + q))
+                ++q;  // zero padding
+            if (q + 6 > n)
+                break;
+            const uint8_t* d = b + q;
+            if (!IsStartCode(d)) {
+                broken = true;
+                break;
+            }
+            if (d[3] == kPackStart) {
+                PSPackHeader next;
+                if (ParsePackHeader(traits, d, n - q, next) != kStepUnit) {
+                    broken = ParsePackHeader(traits, d, n - q, next) == kStepInvalid;
+                    break;
+                }
+                q += next.size;
+                continue;
+            }
+            if (d[3] == kProgramEnd) {
+                q += 4;
+                continue;
+            }
+            if (d[3] < kFirstStreamId && d[3] != kSystemHeader) {
+                broken = true;
+                break;
+            }
+            const int64_t size = 6 + int64_t(Be16(d + 4));
+            if (size > n - q)
+                break;  // the window ends inside it
+            int r;
+            if (d[3] == kSystemHeader) {
+                uint32_t headerSize = 0;
+                r = ParseSystemHeader(traits, d, size, headerSize);
+            } else {
+                PSUnit unit{};
+                r = ParsePESHeader(traits, d, size, unit);
+                pes = pes || r == kStepUnit;
+            }
+            if (r != kStepUnit) {
+                broken = true;
+                break;
+            }
+            q += size;
+        }
+        // A stretch of sound units, even if damage follows it.
+        if (pes && (!broken || units >= kDetectMinUnits) && (pass == 0 || units >= kDetectMinUnits)) {
+            m_firstUnit = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    CMPEGRepair::Close();
+    m_rebase = std::make_unique<CTimestampRebase>(traits.forwardJump);
+    const int64_t limit = m_inputLength / 5 + 16;
+    // From the first byte, not from the pack detection settled on: a
+    // damaged first pack header must not take the units after it along
+    // (the sequence header usually lies there).
+    int64_t pos = 0;
+    int64_t expect = 0;  // where the next unit would start in a sound file
+    bool newPack = true;
+    bool sawPack = false;
+    for (int64_t steps = 0; pos < m_inputLength; ++steps) {
+        if (steps > limit)
+            return MEND_ERR_UNREPAIRABLE;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        PSUnit unit{};
+        PSPackHeader pack;
+        bool isPack = false;
+        const int r = ParsePSUnit(traits, pos, unit, pack, isPack);
+        if (r < 0)
+            return r;
+        if (r == kStepEnd) {
+            m_damaged = true;  // the input ends inside a unit
+            BreakOpenFrames();
+            break;
+        }
+        if (r == kStepInvalid) {
+            const int64_t padded = pos == expect ? ZeroPaddingEnd(pos) : pos;
+            if (padded < 0)
+                return static_cast<int>(padded);
+            if (padded > pos) {
+                pos = expect = padded;
+                continue;
+            }
+            m_damaged = true;
+            BreakOpenFrames();
+            const int64_t next = FindStartCode(pos + 1);
+            if (next < 0)
+                return static_cast<int>(next);
+            pos = next;
+            continue;
+        }
+        if (pos != expect)
+            m_damaged = true;
+        if (isPack) {
+            if (!sawPack)
+                m_muxRate = pack.muxRate;
+            sawPack = true;
+            newPack = true;
+            pos += pack.size;
+        } else if (unit.streamId == kProgramEnd && !(unit.flags & kUnitSystemHeader)) {
+            pos += 4;
+        } else {
+            if (newPack)
+                unit.flags |= kUnitNewPack;
+            newPack = false;
+            TrackFrame(unit, m_units.size());
+            m_units.push_back(unit);
+            m_unitBytes += unit.size;
+            if (unit.pts >= 0) {
+                const int64_t t = unit.dts >= 0 ? unit.dts : unit.pts;
+                m_rebase->Add(unit.streamId, t, unit.start);
+                m_minTime = m_minTime < 0 ? t : std::min(m_minTime, t);
+                m_maxTime = std::max(m_maxTime, t);
+            }
+            pos += unit.size;
+        }
+        expect = pos;
+    }
+    if (m_damaged || m_units.empty())
+        AddError(JRVP_DAMAGE_SEGMENT);
+    if (m_rebase->Finish())
+        AddError(JRVP_DAMAGE_TIMING);
+    return 0;
+}
+
+// A PES packet with a timestamp holds the start of a frame; the packets
+// after it without one carry the rest. Damage may have taken part of each
+// stream's frame in progress: its packets are left out, and so are the
+// stream's packets after the damage until its next timestamp.
+void CMPEGRepair::TrackFrame(PSUnit& unit, size_t index)
+{
+    if (unit.flags & kUnitSystemHeader)
+        return;
+    FrameTrack& track = m_frames[unit.streamId];
+    if (unit.pts >= 0) {
+        if (track.broken)
+            unit.flags |= kUnitSkipHead;
+        track.openFrom = static_cast<int64_t>(index);
+        track.broken = false;
+    } else if (track.broken) {
+        unit.flags |= kUnitDropped;
+    }
+}
+
+void CMPEGRepair::BreakOpenFrames()
+{
+    int64_t from = static_cast<int64_t>(m_units.size());
+    for (auto& entry : m_frames)
+        if (!entry.second.broken && entry.second.openFrom >= 0)
+            from = std::min(from, entry.second.openFrom);
+    for (int64_t i = from; i < static_cast<int64_t>(m_units.size()); ++i) {
+        PSUnit& unit = m_units[i];
+        if (unit.flags & kUnitSystemHeader)
+            continue;
+        auto it = m_frames.find(unit.streamId);
+        if (it == m_frames.end() || it->second.broken || it->second.openFrom < 0 || i < it->second.openFrom)
+            continue;
+        // The packet where the cut frame starts still ends the frame before.
+        unit.flags |= i == it->second.openFrom ? kUnitKeepHead : kUnitDropped;
+    }
+    for (auto& entry : m_frames) {
+        if (entry.second.openFrom >= 0)
+            entry.second.broken = true;
+        entry.second.openFrom = -1;
+    }
+}
+
+// The rate the units need over the time their timestamps span.
+uint32_t CMPEGRepair::MeasuredMuxRate() const
+{
+    const int64_t ticks = m_maxTime - m_minTime;
+    if (m_minTime < 0 || ticks <= 0)
+        return kDefaultMuxRate;
+    const double rate = static_cast<double>(m_unitBytes) * 90000.0 / (static_cast<double>(ticks) * 50.0);
+    return static_cast<uint32_t>(std::min(std::max(rate + 1.0, 1.0), double(0x3FFFFF)));
+}
+
+int CMPEGRepair::WritePackHeader(const PSTraits& traits, int64_t scr)
+{
+    uint8_t h[14] = {0, 0, 1, kPackStart};
+    const uint32_t rate = m_muxRate & 0x3FFFFF;
+    if (traits.mpeg1) {
+        scr &= (int64_t(1) << 33) - 1;
+        h[4] = static_cast<uint8_t>(0x21 | ((scr >> 29) & 0x0E));
+        h[5] = static_cast<uint8_t>(scr >> 22);
+        h[6] = static_cast<uint8_t>(((scr >> 14) & 0xFE) | 1);
+        h[7] = static_cast<uint8_t>(scr >> 7);
+        h[8] = static_cast<uint8_t>(((scr << 1) & 0xFE) | 1);
+        h[9] = static_cast<uint8_t>(0x80 | (rate >> 15));
+        h[10] = static_cast<uint8_t>(rate >> 7);
+        h[11] = static_cast<uint8_t>(((rate << 1) & 0xFE) | 1);
+    } else {
+        const int64_t base = (scr / 300) & ((int64_t(1) << 33) - 1);
+        const int64_t ext = scr % 300;
+        h[4] = static_cast<uint8_t>(0x44 | ((base >> 27) & 0x38) | ((base >> 28) & 0x03));
+        h[5] = static_cast<uint8_t>(base >> 20);
+        h[6] = static_cast<uint8_t>(0x04 | ((base >> 12) & 0xF8) | ((base >> 13) & 0x03));
+        h[7] = static_cast<uint8_t>(base >> 5);
+        h[8] = static_cast<uint8_t>(0x04 | ((base << 3) & 0xF8) | ((ext >> 7) & 0x03));
+        h[9] = static_cast<uint8_t>(((ext << 1) & 0xFE) | 1);
+        h[10] = static_cast<uint8_t>(rate >> 14);
+        h[11] = static_cast<uint8_t>(rate >> 6);
+        h[12] = static_cast<uint8_t>(((rate << 2) & 0xFC) | 3);
+        h[13] = 0xF8;
+    }
+    const unsigned int size = traits.packHeaderBytes;
+    return m_output->Write(h, size) == size ? 0 : MEND_ERR_WRITE;
+}
+
+// An MPEG audio or ADTS header at p, with every field in range. Audio
+// data is full of 0xFFF: where the next frame's header lies within the
+// bytes at hand, it must be there too (MPEG-1 layers II and III).
+static bool IsAudioFrameStart(const uint8_t* p, int64_t n)
+{
+    if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0)
+        return false;
+    const int layer = (p[1] >> 1) & 3;
+    if (layer == 0)  // ADTS: 12-bit sync, a sampling index in the table
+        return (p[1] & 0xF0) == 0xF0 && ((p[2] >> 2) & 0x0F) < 13;
+    const int bitrate = p[2] >> 4, rate = (p[2] >> 2) & 3;
+    if (bitrate == 0 || bitrate == 15 || rate == 3)
+        return false;
+    const bool mpeg1 = (p[1] & 0x18) == 0x18;
+    if (!mpeg1 || layer == 3)
+        return true;
+    static const int kLayer2[] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+    static const int kLayer3[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+    static const int kRates[] = {44100, 48000, 32000};
+    const int kbps = layer == 2 ? kLayer2[bitrate] : kLayer3[bitrate];
+    const int64_t length = 144000LL * kbps / kRates[rate] + ((p[2] >> 1) & 1);
+    if (length + 2 > n)
+        return true;
+    return p[length] == 0xFF && (p[length + 1] & 0xFE) == (p[1] & 0xFE);
+}
+
+// Where the first frame starts in a stream's payload: a sequence, GOP or
+// picture header or an access unit delimiter for video, a sync word for
+// MPEG audio, ADTS, AC-3 and DTS. -1 when none is found.
+static int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n)
+{
+    if (id >= 0xE0 && id <= 0xEF) {
+        for (int64_t i = 0; i + 4 <= n; ++i)
+            if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 &&
+                (p[i + 3] == 0xB3 || p[i + 3] == 0xB8 || p[i + 3] == 0x00 || p[i + 3] == 0x09))
+                return i;
+        return -1;
+    }
+    if (id >= 0xC0 && id <= 0xDF) {
+        for (int64_t i = 0; i + 4 <= n; ++i)
+            if (IsAudioFrameStart(p + i, n - i))
+                return i;
+        return -1;
+    }
+    if (id == 0xBD) {
+        for (int64_t i = 0; i + 4 <= n; ++i)
+            if ((p[i] == 0x0B && p[i + 1] == 0x77) ||
+                (p[i] == 0x7F && p[i + 1] == 0xFE && p[i + 2] == 0x80 && p[i + 3] == 0x01))
+                return i;
+    }
+    return -1;
+}
+
+// A packet cut at a frame start: the header, DVD's 4-byte substream header
+// of private stream 1, and the payload bytes on the kept side of the frame
+// start, with PES_packet_length set to match. The head of a cut frame's
+// first packet loses its timestamps: they were the cut frame's.
+int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
+{
+    if ((unit.flags & kUnitKeepHead) && (unit.flags & kUnitSkipHead))
+        return 0;
+    if (Peek(unit.start, unit.size) != unit.size || unit.payloadOffset > unit.size)
+        return MEND_ERR_READ;
+    uint8_t* d = m_window.data();
+    const int64_t header = unit.payloadOffset;
+    const int64_t payload = unit.size - header;
+    const int64_t prefix = unit.streamId == 0xBD ? std::min<int64_t>(4, payload) : 0;
+    const int64_t start = FrameStart(unit.streamId, d + header + prefix, payload - prefix);
+    if (start < 0)
+        return 0;
+    int64_t from = header + prefix, to = header + prefix + start;
+    if (unit.flags & kUnitSkipHead) {
+        from = to;
+        to = unit.size;
+        if (unit.pts >= 0 && offset != 0) {
+            uint8_t* ts = d + unit.tsOffset;
+            WritePesTimestamp(ts, ts[0] >> 4, unit.pts + offset);
+            if (unit.dts >= 0)
+                WritePesTimestamp(ts + 5, 1, unit.dts + offset);
+        }
+    } else if (unit.pts >= 0) {
+        if (to == from)
+            return 0;
+        if (Traits().mpeg1) {
+            memset(d + unit.tsOffset, 0xFF, unit.payloadOffset - unit.tsOffset - 1);
+            d[unit.payloadOffset - 1] = 0x0F;
+        } else {
+            if (d[7] & 0x3F)
+                return 0;  // other optional fields follow: no room to blank
+            d[7] &= 0x3F;
+            memset(d + 9, 0xFF, (unit.dts >= 0 ? 10 : 5));
+        }
+    }
+    const int64_t length = header + prefix - 6 + (to - from);
+    d[4] = static_cast<uint8_t>(length >> 8);
+    d[5] = static_cast<uint8_t>(length);
+    if (m_output->Write(d, static_cast<unsigned int>(header + prefix)) != header + prefix)
+        return MEND_ERR_WRITE;
+    const unsigned int kept = static_cast<unsigned int>(to - from);
+    return m_output->Write(d + from, kept) == kept ? 0 : MEND_ERR_WRITE;
+}
+
+int CMPEGRepair::WritePSUnit(const PSUnit& unit)
+{
+    const int64_t offset = unit.pts >= 0 ? m_rebase->OffsetAt(unit.start) : 0;
+    if (unit.flags & (kUnitKeepHead | kUnitSkipHead))
+        return WriteTrimmedPSUnit(unit, offset);
+    if (offset == 0) {
+        if (m_input->SeekTo(unit.start) != unit.start)
+            return MEND_ERR_READ;
+        return WriteToFile(unit.size);
+    }
+    if (Peek(unit.start, unit.size) != unit.size)
+        return MEND_ERR_READ;
+    uint8_t* ts = m_window.data() + unit.tsOffset;
+    WritePesTimestamp(ts, ts[0] >> 4, unit.pts + offset);
+    if (unit.dts >= 0)
+        WritePesTimestamp(ts + 5, 1, unit.dts + offset);
+    return m_output->Write(m_window.data(), unit.size) == unit.size ? 0 : MEND_ERR_WRITE;
+}
+
+// Each pack gets a new header. Its SCR is the earliest decoding time of
+// the units of this and every later pack: it never runs ahead of the data
+// it delivers and never goes back, whatever the input's clock did.
+int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    if (m_units.empty())
+        return 0;
+    if (m_output->SeekTo(0) != 0)
+        return MEND_ERR_WRITE;
+    if (m_muxRate == 0)
+        m_muxRate = MeasuredMuxRate();
+    constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
+    // A pack whose first units were left out begins with its first unit
+    // that is written.
+    std::vector<int64_t> scr;
+    bool pending = false;
+    for (const PSUnit& unit : m_units) {
+        pending = pending || (unit.flags & kUnitNewPack) || scr.empty();
+        if (unit.flags & kUnitDropped)
+            continue;
+        if (pending)
+            scr.push_back(kNone);
+        pending = false;
+        if (unit.pts >= 0) {
+            const int64_t t = (unit.dts >= 0 ? unit.dts : unit.pts) + m_rebase->OffsetAt(unit.start);
+            scr.back() = std::min(scr.back(), std::max<int64_t>(t, 0));
+        }
+    }
+    int64_t later = kNone;
+    for (size_t k = scr.size(); k-- > 0;) {
+        later = std::min(later, scr[k]);
+        scr[k] = later;
+    }
+    int64_t previous = 0;
+    for (int64_t& value : scr) {
+        if (value == kNone)
+            value = previous;
+        previous = value;
+    }
+    size_t pack = 0;
+    pending = false;
+    for (const PSUnit& unit : m_units) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        pending = pending || (unit.flags & kUnitNewPack) || pack == 0;
+        if (unit.flags & kUnitDropped)
+            continue;
+        if (pending) {
+            const int r = WritePackHeader(traits, scr[pack++] * traits.clockPerTick);
+            if (r < 0)
+                return r;
+            pending = false;
+        }
+        const int r = WritePSUnit(unit);
+        if (r < 0)
+            return r;
+    }
+    const uint8_t endCode[4] = {0, 0, 1, kProgramEnd};
+    return m_output->Write(endCode, 4) == 4 ? 0 : MEND_ERR_WRITE;
+}

@@ -1,0 +1,460 @@
+// MPEG-2 transport stream: packet length and first sync, the packet walk,
+// and the rebuild from the packets that hold.
+#include <string.h>
+
+#include <algorithm>
+
+#include "repairers/MPEGRepair.h"
+
+namespace {
+
+constexpr int kTSBody = 188;           // sync byte to the end of a packet
+constexpr uint16_t kNullPid = 0x1FFF;
+// Units of a PES packet longer than this many transport packets are
+// committed without waiting for their end: the list stays bounded.
+constexpr size_t kMaxOpenUnitPackets = 1 << 16;
+// 150 s: a stream that leaps further ahead has started over.
+constexpr int64_t kTSForwardJump = 13500000;
+
+bool StreamIdHasNoPesHeader(uint8_t id)
+{
+    return id == 0xBC || id == 0xBE || id == 0xBF || id == 0xF0 || id == 0xF1 || id == 0xFF || id == 0xF2 ||
+           id == 0xF8;
+}
+
+int64_t ReadPcrBase(const uint8_t* p)
+{
+    return (static_cast<int64_t>(p[0]) << 25) | (static_cast<int64_t>(p[1]) << 17) |
+           (static_cast<int64_t>(p[2]) << 9) | (static_cast<int64_t>(p[3]) << 1) | (p[4] >> 7);
+}
+
+void WritePcrBase(uint8_t* p, int64_t base)
+{
+    base &= (int64_t(1) << 33) - 1;
+    p[0] = static_cast<uint8_t>(base >> 25);
+    p[1] = static_cast<uint8_t>(base >> 17);
+    p[2] = static_cast<uint8_t>(base >> 9);
+    p[3] = static_cast<uint8_t>(base >> 1);
+    p[4] = static_cast<uint8_t>(((base & 1) << 7) | (p[4] & 0x7F));
+}
+
+}  // namespace
+
+bool CMPEGRepair::ISMPEG2TS()
+{
+    if (!m_input)
+        return false;
+    const int r = GetTSPackLength();
+    if (r == MEND_ERR_ABORTED)
+        m_abortSeen = true;
+    return r >= 0;
+}
+
+// Eleven sync bytes in a row at one packet length, within the first
+// 512,000 bytes; a file shorter than that may show fewer, but then its
+// packets must run to its end.
+int CMPEGRepair::GetTSPackLength()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    const int64_t n = Peek(0, 512000);
+    if (n < 0)
+        return static_cast<int>(n);
+    const uint8_t* b = m_window.data();
+    static const uint32_t kLengths[] = {188, 192, 204};
+    for (int64_t i = 0; i < n; ++i) {
+        if ((i & 0xFFF) == 0 && TestAbort())
+            return MEND_ERR_ABORTED;
+        if (b[i] != 0x47)
+            continue;
+        for (uint32_t L : kLengths) {
+            int k = 1;
+            while (k <= 10 && i + k * int64_t(L) < n && b[i + k * L] == 0x47)
+                ++k;
+            const bool full = k > 10;
+            const bool toTheEnd = k >= 4 && n == m_inputLength && i + k * int64_t(L) >= n;
+            if (!full && !toTheEnd)
+                continue;
+            m_tsLength = L;
+            // A 192-byte packet begins with its 4-byte time code.
+            if (L == 192)
+                m_firstUnit = i >= 4 ? i - 4 : i + kTSBody;
+            else
+                m_firstUnit = i;
+            return 0;
+        }
+    }
+    return MEND_ERR_NOT_CONTAINER;
+}
+
+int CMPEGRepair::ParseMPEG2TSAdaptationField(const uint8_t* pkt, TSPacket& info) const
+{
+    const int length = pkt[4];
+    const int end = 5 + length;
+    if (end > kTSBody)
+        return kStepInvalid;
+    if (length == 0)
+        return kStepUnit;
+    const uint8_t flags = pkt[5];
+    int q = 6;
+    if (flags & 0x10) {  // PCR
+        if (q + 6 > end)
+            return kStepInvalid;
+        info.pcr = q;
+        q += 6;
+    }
+    if (flags & 0x08) {  // OPCR
+        if (q + 6 > end)
+            return kStepInvalid;
+        q += 6;
+    }
+    if (flags & 0x04) {  // splice countdown
+        if (q + 1 > end)
+            return kStepInvalid;
+        q += 1;
+    }
+    if (flags & 0x02) {  // transport private data
+        if (q + 1 > end || q + 1 + pkt[q] > end)
+            return kStepInvalid;
+        q += 1 + pkt[q];
+    }
+    if (flags & 0x01) {  // extension, skipped whole
+        if (q + 1 > end || q + 1 + pkt[q] > end)
+            return kStepInvalid;
+        q += 1 + pkt[q];
+    }
+    // The rest is stuffing, which is 0xFF by rule.
+    for (; q < end; ++q)
+        if (pkt[q] != 0xFF)
+            return kStepInvalid;
+    return kStepUnit;
+}
+
+// The start of a unit's payload. Every field read lies inside this packet:
+// a header that would run past it is no header.
+int CMPEGRepair::ParseTSDataHeader(const uint8_t* pkt, TSPacket& info) const
+{
+    const uint8_t* d = pkt + info.payload;
+    const int n = kTSBody - info.payload;
+    if (n >= 3 && d[0] == 0 && d[1] == 0 && d[2] == 1) {
+        if (n < 9 || d[3] < 0xBC)
+            return kStepInvalid;
+        info.pes = true;
+        if (StreamIdHasNoPesHeader(d[3]))
+            return kStepUnit;
+        if ((d[6] & 0xC0) != 0x80)
+            return kStepInvalid;
+        const int ptsDts = d[7] >> 6;
+        const int headerLength = d[8];
+        if (9 + headerLength > n || ptsDts == 1)
+            return kStepInvalid;
+        if (ptsDts & 2) {
+            if (headerLength < 5 || (d[9] >> 4) != (ptsDts == 3 ? 3 : 2) || !PesTimestampMarkersValid(d + 9))
+                return kStepInvalid;
+            info.pts = info.payload + 9;
+        }
+        if (ptsDts == 3) {
+            if (headerLength < 10 || (d[14] >> 4) != 1 || !PesTimestampMarkersValid(d + 14))
+                return kStepInvalid;
+            info.dts = info.payload + 14;
+        }
+        return kStepUnit;
+    }
+    // A section: pointer_field, then table_id.
+    const int pointer = d[0];
+    if (1 + pointer + 3 > n)
+        return kStepInvalid;
+    const uint8_t tid = d[1 + pointer];
+    if (tid == 0xFF || (info.pid == 0 && tid != 0) || (info.pid == 1 && tid != 1))
+        return kStepInvalid;
+    // PAT, CAT and PMT carry the section syntax: indicator 1, then a 0.
+    if (tid <= 2 && (d[2 + pointer] & 0xC0) != 0x80)
+        return kStepInvalid;
+    return kStepUnit;
+}
+
+int CMPEGRepair::DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const
+{
+    if (pkt[0] != 0x47)
+        return kStepInvalid;
+    info.unitStart = (pkt[1] & 0x40) != 0;
+    info.pid = static_cast<uint16_t>(((pkt[1] & 0x1F) << 8) | pkt[2]);
+    info.cc = pkt[3] & 0x0F;
+    const int control = (pkt[3] >> 4) & 3;
+    if (control == 0 || (info.pid >= 2 && info.pid <= 15))
+        return kStepInvalid;
+    info.payload = 4;
+    if (control & 2) {
+        if (ParseMPEG2TSAdaptationField(pkt, info) != kStepUnit)
+            return kStepInvalid;
+        info.discontinuity = pkt[4] > 0 && (pkt[5] & 0x80);
+        info.randomAccess = pkt[4] > 0 && (pkt[5] & 0x40);
+        info.payload = 5 + pkt[4];
+    }
+    info.hasPayload = (control & 1) && info.payload < kTSBody;
+    if ((control & 1) && !info.hasPayload)
+        return kStepInvalid;  // payload announced, no room left for it
+    if (info.pid == kNullPid || !info.unitStart || !info.hasPayload)
+        return kStepUnit;
+    return ParseTSDataHeader(pkt, info);
+}
+
+// One packet at `unit`. A packet right after an accepted one needs the
+// sync byte of the packet after it; after a resynchronisation, of the next
+// two, so that a stray 0x47 in damaged bytes does not pass for a packet.
+int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, bool chained)
+{
+    const int64_t L = m_tsLength;
+    const int s = TSSyncOffset();
+    if (L > m_inputLength - unit)
+        return kStepEnd;
+    const int64_t n = View(unit, s + 2 * L + 1);
+    if (n < 0)
+        return static_cast<int>(n);
+    const uint8_t* w = m_view;
+    if (s + L < n && w[s + L] != 0x47)
+        return kStepInvalid;
+    if (!chained && s + 2 * L < n && w[s + 2 * L] != 0x47)
+        return kStepInvalid;
+    TSPacket info;
+    if (DecodeTSPacket(w + s, info) != kStepUnit)
+        return kStepInvalid;
+    if (info.pid != kNullPid && info.unitStart && info.hasPayload) {
+        // A PID proven to carry PES does not turn into sections: such a
+        // unit start is damage. The reverse is allowed: a damaged first
+        // unit start may have looked like a section.
+        auto it = m_pids.find(info.pid);
+        if (!info.pes && it != m_pids.end() && it->second.kind == kPidPes)
+            return kStepInvalid;
+    }
+    RecordTSPacket(unit, info, w + s);
+    return kStepUnit;
+}
+
+void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt)
+{
+    bool keep = true;
+    if (info.pid != kNullPid && info.hasPayload) {
+        PidState& st = m_pids[info.pid];
+        if (st.suspect) {
+            // Damage lay between this packet and the PID's last one. The
+            // continuity counter tells whether packets of this PID were
+            // lost, as long as fewer than 16 can have been.
+            st.suspect = false;
+            const bool follows = info.cc == ((st.lastCC + 1) & 0x0F) || info.cc == st.lastCC;
+            if (!follows || st.lostMany || info.discontinuity) {
+                m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
+                st.openUnit.clear();
+                st.broken = !info.unitStart;
+                st.waitKey = true;
+            }
+        }
+        st.lastCC = info.cc;
+        if (info.unitStart) {
+            st.kind = info.pes ? kPidPes : kPidSection;
+            st.broken = false;
+            st.openUnit.clear();
+            // PES_packet_length, where stated (audio), tells whether the
+            // unit is complete when the input ends.
+            const uint8_t* d = pkt + info.payload;
+            const int64_t length = info.pes ? ((int64_t(d[4]) << 8) | d[5]) : 0;
+            st.unitLeft = length > 0 ? 6 + length : -1;
+            st.usesKeys = st.usesKeys || info.randomAccess;
+            if (info.randomAccess && st.waitKey) {
+                m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
+                std::vector<int64_t>().swap(st.pending);
+                st.waitKey = false;
+            }
+        }
+        if (st.broken) {
+            keep = false;
+        } else {
+            if (st.openUnit.size() >= kMaxOpenUnitPackets)
+                st.openUnit.clear();
+            st.openUnit.push_back(unit);
+            if (st.unitLeft > 0)
+                st.unitLeft -= kTSBody - info.payload;
+            // Frames after a lost one cannot be decoded before the next
+            // random access point, where the muxer marks them.
+            if (st.waitKey && st.kind != kPidSection) {
+                if (st.pending.size() >= kMaxOpenUnitPackets) {
+                    std::vector<int64_t>().swap(st.pending);
+                    st.waitKey = false;
+                } else {
+                    st.pending.push_back(unit);
+                }
+            }
+        }
+    }
+    if (!keep)
+        return;
+    if (!m_tsRuns.empty() && m_tsRuns.back().start + m_tsRuns.back().count * int64_t(m_tsLength) == unit)
+        ++m_tsRuns.back().count;
+    else
+        m_tsRuns.push_back(TSRun{unit, 1});
+    if (info.pts >= 0) {
+        const int64_t t = ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts));
+        m_rebase->Add(info.pid, t, unit);
+    }
+}
+
+// Bytes that are no packet lay before the next one: every PID's unit in
+// progress may have lost packets there.
+void CMPEGRepair::MarkTSGap(int64_t bytes)
+{
+    const bool many = bytes >= 15 * int64_t(m_tsLength);
+    for (auto& entry : m_pids) {
+        PidState& st = entry.second;
+        if (st.lastCC < 0)
+            continue;
+        st.lostMany = st.suspect ? (st.lostMany || many) : many;
+        st.suspect = true;
+    }
+}
+
+// The input ends inside a packet: the units in progress are incomplete.
+void CMPEGRepair::DropOpenUnits()
+{
+    for (auto& entry : m_pids) {
+        m_tsDropped.insert(m_tsDropped.end(), entry.second.openUnit.begin(), entry.second.openUnit.end());
+        entry.second.openUnit.clear();
+    }
+}
+
+int CMPEGRepair::ParseMPEG2TS()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    CMPEGRepair::Close();
+    if (m_tsLength != 188 && m_tsLength != 192 && m_tsLength != 204)
+        return MEND_ERR_REPAIR_REFUSED;
+    m_rebase = std::make_unique<CTimestampRebase>(kTSForwardJump);
+    // Bytes before the first packet are damage too: the repaired file
+    // must start with a packet.
+    m_damaged = m_firstUnit != 0;
+    const int64_t L = m_tsLength;
+    const int s = TSSyncOffset();
+    const int64_t limit = m_inputLength / 5 + 16;
+    int64_t pos = m_firstUnit;
+    bool chained = false;
+    for (int64_t steps = 0; pos < m_inputLength; ++steps) {
+        if (steps > limit)
+            return MEND_ERR_UNREPAIRABLE;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int r = ParseMPEG2TSPack(pos, chained);
+        if (r < 0)
+            return r;
+        if (r == kStepUnit) {
+            pos += L;
+            chained = true;
+            continue;
+        }
+        m_damaged = true;
+        if (r == kStepEnd) {
+            DropOpenUnits();
+            break;
+        }
+        const int64_t sync = FindSyncByte(pos + s + 1);
+        if (sync < 0)
+            return static_cast<int>(sync);
+        const int64_t next = std::min(sync, m_inputLength) - s;
+        MarkTSGap(next - pos);
+        pos = next;
+        chained = false;
+    }
+    // A unit shorter than its stated length at the end of the input: the
+    // file was cut, if at a packet boundary, and every unit in progress
+    // may have lost its end.
+    bool cut = false;
+    for (const auto& entry : m_pids)
+        cut = cut || (entry.second.unitLeft > 0 && !entry.second.openUnit.empty());
+    if (cut) {
+        m_damaged = true;
+        DropOpenUnits();
+    }
+    // Damage that runs to the end leaves the units it cut into unfinished;
+    // what waits for a random access point that never came is undecodable,
+    // where the muxer marks them at all.
+    for (auto& entry : m_pids) {
+        if (entry.second.waitKey && entry.second.usesKeys)
+            m_tsDropped.insert(m_tsDropped.end(), entry.second.pending.begin(), entry.second.pending.end());
+        std::vector<int64_t>().swap(entry.second.pending);
+        if (!entry.second.suspect)
+            continue;
+        m_tsDropped.insert(m_tsDropped.end(), entry.second.openUnit.begin(), entry.second.openUnit.end());
+        entry.second.openUnit.clear();
+    }
+    std::sort(m_tsDropped.begin(), m_tsDropped.end());
+    m_tsDropped.erase(std::unique(m_tsDropped.begin(), m_tsDropped.end()), m_tsDropped.end());
+    if (m_damaged || !m_tsDropped.empty() || m_tsRuns.empty())
+        AddError(JRVP_DAMAGE_SEGMENT);
+    if (m_rebase->Finish())
+        AddError(JRVP_DAMAGE_TIMING);
+    return 0;
+}
+
+// Packets from `from` on, back to back in the input. Untouched, they are one
+// block copy; when timestamps start over, each packet's PES timestamps and
+// PCR move by the offset of the stretch it lies in.
+int CMPEGRepair::WriteTSPackets(int64_t from, int64_t count)
+{
+    const int64_t L = m_tsLength;
+    if (!m_rebase || !m_rebase->Changed()) {
+        if (m_input->SeekTo(from) != from)
+            return MEND_ERR_READ;
+        return WriteToFile(count * L);
+    }
+    const int s = TSSyncOffset();
+    for (int64_t i = 0; i < count; ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t at = from + i * L;
+        if (Peek(at, L) != L)
+            return MEND_ERR_READ;
+        uint8_t* pkt = m_window.data() + s;
+        TSPacket info;
+        if (DecodeTSPacket(pkt, info) == kStepUnit) {
+            const int64_t offset = m_rebase->OffsetAt(at);
+            if (offset != 0) {
+                if (info.pcr >= 0)
+                    WritePcrBase(pkt + info.pcr, ReadPcrBase(pkt + info.pcr) + offset);
+                if (info.pts >= 0)
+                    WritePesTimestamp(pkt + info.pts, pkt[info.pts] >> 4, ReadPesTimestamp(pkt + info.pts) + offset);
+                if (info.dts >= 0)
+                    WritePesTimestamp(pkt + info.dts, 1, ReadPesTimestamp(pkt + info.dts) + offset);
+            }
+        }
+        if (m_output->Write(m_window.data(), static_cast<unsigned int>(L)) != L)
+            return MEND_ERR_WRITE;
+    }
+    return 0;
+}
+
+int CMPEGRepair::RepairLevel1MPEG2TS()
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    if (m_output->SeekTo(0) != 0)
+        return MEND_ERR_WRITE;
+    const int64_t L = m_tsLength;
+    size_t d = 0;
+    for (const TSRun& run : m_tsRuns) {
+        const int64_t end = run.start + run.count * L;
+        int64_t p = run.start;
+        while (p < end) {
+            while (d < m_tsDropped.size() && m_tsDropped[d] < p)
+                ++d;
+            if (d < m_tsDropped.size() && m_tsDropped[d] == p) {
+                p += L;
+                continue;
+            }
+            const int64_t next = d < m_tsDropped.size() && m_tsDropped[d] < end ? m_tsDropped[d] : end;
+            const int r = WriteTSPackets(p, (next - p) / L);
+            if (r < 0)
+                return r;
+            p = next;
+        }
+    }
+    return 0;
+}
