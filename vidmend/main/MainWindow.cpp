@@ -1,7 +1,9 @@
 #include "MainWindow.h"
 
+#include "QBaseDrawWidget.h"
 #include "QProjectConfig.h"
 #include "QZOInitStyleManager.h"
+#include "QZOProjectPath.h"
 
 #include <QDialog>
 #include <QWidget>
@@ -9,13 +11,22 @@
 namespace {
 
 // The dialog background the About dialog asks the registry for: the
-// application's white page with its text colour.
+// application's white page with its shadow, as a nine-grid whose corners
+// keep the title band, and its text colour.
 void InitBg2(void* widget)
 {
     auto* dialog = static_cast<QWidget*>(widget);
     QPalette palette = dialog->palette();
     palette.setColor(QPalette::WindowText, QColor(64, 64, 64));
     dialog->setPalette(palette);
+    if (auto* drawn = dynamic_cast<QBaseDrawWidget*>(dialog)) {
+        const QImage background(QZOProjectPath::getResourcePath(QString()) + QStringLiteral("/image/background.png"));
+        if (!background.isNull()) {
+            drawn->changeBackgroundImage(background);
+            const QBaseDrawWidget::rectSize corner{65, 65};
+            drawn->setGridViewInfo(corner, corner, corner, corner);
+        }
+    }
 }
 
 }  // namespace

@@ -13,6 +13,11 @@
 
 QZOStandardDialog::QZOStandardDialog(QWidget* parent) : QZODialog(parent)
 {
+    // Frameless with a see-through shadow margin, like every window of ours.
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    const QMargins m = QProjectConfig::getProjectConfig()->getTransparentMargins();
+    setTransparentW(m.left(), m.top(), m.right(), m.bottom());
     setStretchPolicy(StretchNone);
 }
 
@@ -83,6 +88,10 @@ void QZOAboutDlg::Init()
 {
     QZOInitStyleManager::InitStyle(this, ZO_UI::ZODialogStyle, QStringLiteral("ZOABOUT_DLG"), QString());
     setDlgTitle(QObject::tr("About"));
+    // Centred, clear of the title-bar buttons at the left.
+    QBaseDrawWidget::setAlignment(Qt::AlignCenter);
+    const QMargins margins = QProjectConfig::getProjectConfig()->getTransparentMargins();
+    setTitleRect(QRect(margins.left(), margins.top() + 3, 0, 0));
     const QMargins m = QProjectConfig::getProjectConfig()->getTransparentMargins();
     setFixedSize(400 + m.left() + m.right(), 240 + m.top() + m.bottom());
 }
@@ -111,10 +120,12 @@ void QZOAboutDlg::InitCtrl()
     const QFont projectFont = QProjectConfig::getProjectConfig()->font();
     QFont font = m_name->font();
     font.setFamily(projectFont.family());
-    font.setPointSize(15);
+    // The design's sizes are in points of a 72-dpi desktop, that is pixels;
+    // pixel sizes keep the layout's fixed places apart at any dpi.
+    font.setPixelSize(15);
     m_name->setFont(font);
     m_name->adjustSize();
-    font.setPointSize(13);
+    font.setPixelSize(13);
     for (QLabel* label : {m_version, m_visit, m_link})
         label->setFont(font);
     if (QZOProjectSetting::getLanguageType() == 3 && projectFont.pixelSize() > 2) {
