@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QElapsedTimer>
 #include <QProcessEnvironment>
@@ -43,6 +44,13 @@ struct SingleInstance : ::testing::Test {
         }
     }
     QString socketPath() const { return runtime + QStringLiteral("/vidmend-%1.socket").arg(uint(getuid())); }
+    // True once an instance accepts connections on the per-user socket.
+    bool listening() const
+    {
+        QLocalSocket probe;
+        probe.connectToServer(socketPath());
+        return probe.waitForConnected(200);
+    }
     QString lockPath() const { return runtime + QStringLiteral("/vidmend-%1.lock").arg(uint(getuid())); }
     QProcess* start()
     {
@@ -58,8 +66,7 @@ struct SingleInstance : ::testing::Test {
     QProcess* startFirst()
     {
         QProcess* first = start();
-        EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(socketPath()) || first->state() == QProcess::NotRunning; },
-                            15000));
+        EXPECT_TRUE(WaitFor([&] { return listening() || first->state() == QProcess::NotRunning; }, 15000));
         EXPECT_EQ(first->state(), QProcess::Running);
         return first;
     }
@@ -111,7 +118,7 @@ TEST_F(SingleInstance, StaleLockAndSocketOfADeadInstanceAreTakenOver)
     }
     QProcess* first = start();
     // It takes over: a second instance then hands over to it.
-    EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(socketPath()) && !QFileInfo(socketPath()).isFile(); }, 15000));
+    EXPECT_TRUE(WaitFor([&] { return listening(); }, 15000));
     EXPECT_EQ(first->state(), QProcess::Running);
     EXPECT_EQ(runSecond(), 0);
     EXPECT_EQ(first->state(), QProcess::Running);

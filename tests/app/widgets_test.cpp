@@ -113,8 +113,7 @@ TEST(ProgressIndicator, StartTwiceResetsAngleWithoutSecondTimerAndDelayWhileStop
     indicator.setAnimationDelay(30);
     EXPECT_FALSE(indicator.isAnimated());
     indicator.startAnimation();
-    QTest::qWait(100);
-    EXPECT_GT(indicator.angle(), 0);
+    EXPECT_TRUE(WaitFor([&] { return indicator.angle() > 0; }, 2000));
     indicator.startAnimation();
     EXPECT_EQ(indicator.angle(), 0);
     indicator.ticks = 0;
@@ -333,7 +332,7 @@ TEST_F(ButtonFixture, RepeatedFlickerAndCountRestartTheirTimers)
     QTest::qWait(400);
     // One 40 ms timer ticks about 10 times in 400 ms; four stacked ones 40.
     EXPECT_LE(counting.ticks, 14);
-    EXPECT_GE(counting.ticks, 4);
+    EXPECT_GE(counting.ticks, 2);
     counting.stopFlicker();
     counting.ticks = 0;
     counting.setAlternateEffect(true, 40);

@@ -141,3 +141,15 @@ void QUiCommonInterface::clearFolder(const QString& path, bool removeSelf)
     if (removeSelf)
         QDir().rmdir(path);
 }
+
+void QZOCommonPlatfromApi::setWindowsIgnoresMouse(QWidget* widget)
+{
+    if (!widget)
+        return;
+    QWidget* window = widget->window();
+    window->setAttribute(Qt::WA_TransparentForMouseEvents);
+    window->setWindowFlags(window->windowFlags() | Qt::WindowTransparentForInput | Qt::WindowStaysOnTopHint |
+                           Qt::FramelessWindowHint);
+    window->show();
+    window->raise();
+}

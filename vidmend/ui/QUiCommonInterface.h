@@ -48,4 +48,12 @@ public:
     static void clearFolder(const QString& path, bool removeSelf);
 };
 
+// Overlay windows and revealing files, for callers outside the windows.
+class QZOCommonPlatfromApi {
+public:
+    // Makes the widget's window a click-through overlay above the others.
+    static void setWindowsIgnoresMouse(QWidget* widget);
+    static void showFileInFolder(const std::string& path) { QUiCommonInterface::showFileInFolder(path); }
+};
+
 #endif
