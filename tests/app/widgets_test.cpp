@@ -448,3 +448,25 @@ TEST(Menu, ItemSizesAreTheBaseStylesUntilAFixedSizeIsSet)
     EXPECT_EQ(style->sizeFromContents(QStyle::CT_MenuItem, &option, QSize(40, 16), &menu), QSize(120, 2));
     EXPECT_EQ(QZOMenuStyle::mergedColors(QColor(225, 225, 225), QColor(144, 200, 246), 50), QColor(184, 212, 235));
 }
+
+TEST(Menu, FrameSelectedAndDisabledItemsTakeTheRecordsColours)
+{
+    QZOMenu menu;
+    menu.setFrameColor(QColor(200, 0, 0));
+    menu.setItemColor(QColor(250, 250, 250));
+    menu.setItemSelectColor(QColor(0, 0, 200));
+    menu.setItemEabledColor(QColor(0, 150, 0));
+    QAction* first = menu.addAction(QStringLiteral("First"));
+    QAction* off = menu.addAction(QStringLiteral("Off"));
+    off->setEnabled(false);
+    menu.popup(QPoint(20, 20));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
+    menu.setActiveAction(first);
+    const QImage shot = menu.grab().toImage();
+    // The frame band is the frame width (3) wide.
+    EXPECT_EQ(shot.pixelColor(1, 1), QColor(200, 0, 0));
+    const QRect selected = menu.actionGeometry(first), disabled = menu.actionGeometry(off);
+    EXPECT_EQ(shot.pixelColor(selected.right() - 2, selected.center().y()), QColor(0, 0, 200));
+    EXPECT_EQ(shot.pixelColor(disabled.right() - 2, disabled.center().y()), QColor(0, 150, 0));
+    menu.hide();
+}
