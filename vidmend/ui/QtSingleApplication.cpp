@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 // The acknowledgement a running instance sends once it has the message.
@@ -76,11 +78,17 @@ bool QtSingleApplication::sendMessage(const QString& message, int timeoutMs)
     QDataStream out(&block, QIODevice::WriteOnly);
     out << message;
     socket.write(block);
-    if (!socket.waitForBytesWritten(left()))
-        return false;
-    while (socket.bytesAvailable() < 1) {
-        if (left() == 0 || !socket.waitForReadyRead(left()))
+    while (socket.bytesToWrite() > 0) {
+        if (left() == 0 || socket.state() != QLocalSocket::ConnectedState)
             return false;
+        socket.waitForBytesWritten(std::min(left(), 100));
+    }
+    // A wait can end early (an interrupted poll); only the deadline or a
+    // closed connection ends the hand-over without an answer.
+    while (socket.bytesAvailable() < 1) {
+        if (left() == 0 || socket.state() != QLocalSocket::ConnectedState)
+            return false;
+        socket.waitForReadyRead(std::min(left(), 100));
     }
     char ack = 0;
     return socket.getChar(&ack) && ack == kAck;
