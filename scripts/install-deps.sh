@@ -13,8 +13,10 @@ PACKAGES=(
   # the repair library tells key frames through libavcodec; the tests make
   # their media with ffmpeg and judge repaired files with libavformat
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
-  # the application: Qt 5 Core, Gui, Widgets and Xml
+  # the application: Qt 5 Core, Gui, Widgets, Xml, Network and DBus
   qtbase5-dev
+  # the window tests that need a real X server run under xvfb-run
+  xvfb xauth
   # mkvinfo reads the repaired Matroska files in the tests
   mkvtoolnix
   # gst-launch-1.0 makes the tests' second-writer clips (avimux, mp4mux,

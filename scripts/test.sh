@@ -6,14 +6,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
-JOBS="$(nproc)"
+JOBS="${MEND_JOBS:-$(nproc)}"
 FUZZ_SECONDS="${MEND_FUZZ_SECONDS:-60}"
 export QT_QPA_PLATFORM=offscreen
 
 echo "== regular build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$JOBS"
-ctest --test-dir build --output-on-failure -j"$JOBS"
+ctest --test-dir build --output-on-failure -j"$JOBS" -LE xvfb
+
+echo "== window tests on a real X server (Xvfb)"
+xvfb-run -a ctest --test-dir build --output-on-failure -j"$JOBS" -L xvfb
+echo "   screens: $(ls build/screens/*.png | tr '\n' ' ')"
 
 echo "== sanitizer build (clang, ASan + UBSan)"
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

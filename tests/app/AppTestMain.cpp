@@ -4,6 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
+#ifdef APP_TEST_WIDGETS
+#include <QApplication>
+using AppTestApplication = QApplication;
+#else
+using AppTestApplication = QGuiApplication;
+#endif
 #include <QStandardPaths>
 
 #include <cstdlib>
@@ -41,7 +47,7 @@ int main(int argc, char** argv)
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QStandardPaths::setTestModeEnabled(true);
 
-    QGuiApplication app(argc, argv);
+    AppTestApplication app(argc, argv);
     QGuiApplication::setApplicationName(QStringLiteral("vidmend-tests"));
     QProjectConfig::getProjectConfig()->setProjectName(QString::fromUtf8(kTestProjectName));
     mediaStartup(0);

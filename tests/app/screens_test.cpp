@@ -1,0 +1,54 @@
+// Renders the windows as a user sees them, on a real X server (Xvfb), into
+// PNG files in the build tree's screens folder.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTest>
+
+#include "AppTestEnv.h"
+#include "MainWindow.h"
+#include "QProjectConfig.h"
+#include "QZOStandardDialog.h"
+
+namespace {
+
+bool OnX()
+{
+    return QGuiApplication::platformName() == QLatin1String("xcb");
+}
+
+// The window as the X server shows it (over a plain desktop colour), and
+// the transparent-margin image the window itself draws.
+void Save(QWidget& w, const QString& name)
+{
+    QDir().mkpath(QStringLiteral(VIDMEND_SCREENS_DIR));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    QTest::qWait(300);
+    const QImage drawn = w.grab().toImage();
+    ASSERT_FALSE(drawn.isNull());
+    EXPECT_TRUE(drawn.save(QStringLiteral(VIDMEND_SCREENS_DIR "/%1.png").arg(name)));
+    const QPixmap onScreen = w.screen()->grabWindow(0, w.x(), w.y(), w.width(), w.height());
+    EXPECT_TRUE(onScreen.save(QStringLiteral(VIDMEND_SCREENS_DIR "/%1-xvfb.png").arg(name)));
+    // Something was drawn in the middle: not all transparent or black.
+    const QColor middle = drawn.pixelColor(drawn.width() / 2, drawn.height() / 2);
+    EXPECT_EQ(middle.alpha(), 255);
+    EXPECT_GT(middle.lightness(), 200);
+}
+
+}  // namespace
+
+TEST(Screens, MainWindowBaseAndAboutDialog)
+{
+    if (!OnX())
+        GTEST_SKIP() << "needs an X server (the test command runs it under xvfb-run)";
+    MainWindow window;
+    window.move(40, 40);
+    window.show();
+    Save(window, QStringLiteral("main-window"));
+    QZOAboutDlg about(&window);
+    window.CenterDlg(about);
+    about.show();
+    Save(about, QStringLiteral("about-dialog"));
+}

@@ -1,0 +1,158 @@
+// Draws the application's images into a Resources folder at build time:
+// four-state button strips (normal, hover, pressed, disabled) at device
+// pixel ratio 2, the window background as a nine-grid with a transparent
+// 8-pixel shadow margin, and the application icon. Every image is ours.
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+bool save(const QImage& image, const QString& path)
+{
+    QDir().mkpath(path.left(path.lastIndexOf(QLatin1Char('/'))));
+    if (!image.save(path, "PNG")) {
+        std::fprintf(stderr, "drawres: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    return true;
+}
+
+// A strip of four round title-bar buttons, each side pixels square, with a
+// glyph drawn by glyph(painter, frame rectangle, colour).
+QImage buttonStrip(int side, const std::function<void(QPainter&, const QRectF&, const QColor&)>& glyph)
+{
+    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor fills[4] = {QColor(236, 236, 236), QColor(81, 102, 192), QColor(58, 76, 150), QColor(245, 245, 245)};
+    const QColor rims[4] = {QColor(196, 196, 196), QColor(81, 102, 192), QColor(58, 76, 150), QColor(226, 226, 226)};
+    const QColor inks[4] = {QColor(64, 64, 64), Qt::white, Qt::white, QColor(196, 196, 196)};
+    for (int f = 0; f < 4; ++f) {
+        const QRectF cell(f * side + 1, 1, side - 2, side - 2);
+        p.setPen(QPen(rims[f], 2));
+        p.setBrush(fills[f]);
+        p.drawEllipse(cell);
+        glyph(p, cell.adjusted(side * 0.3, side * 0.3, -side * 0.3, -side * 0.3), inks[f]);
+    }
+    return strip;
+}
+
+QImage background(int w, int h)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const int margin = 16;  // 8 logical pixels
+    // The shadow: rings of falling alpha inside the margin.
+    for (int i = margin; i > 0; --i) {
+        const int alpha = 3 + (margin - i) * 2;
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0, 0, 0, alpha / 2));
+        p.drawRoundedRect(QRectF(margin - i, margin - i + 2, w - 2 * (margin - i), h - 2 * (margin - i)), 12 + i, 12 + i);
+    }
+    QPainterPath body;
+    body.addRoundedRect(QRectF(margin, margin, w - 2 * margin, h - 2 * margin), 12, 12);
+    p.fillPath(body, Qt::white);
+    // The title band: 22 logical pixels in a light grey with a separator.
+    p.save();
+    p.setClipPath(body);
+    p.fillRect(QRectF(margin, margin, w - 2 * margin, 60), QColor(246, 246, 248));
+    p.fillRect(QRectF(margin, margin + 60, w - 2 * margin, 2), QColor(219, 219, 219));
+    p.restore();
+    return image;
+}
+
+QImage appIcon()
+{
+    QImage image(600, 600, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 0, 600);
+    g.setColorAt(0, QColor(104, 124, 214));
+    g.setColorAt(1, QColor(58, 76, 150));
+    p.setPen(Qt::NoPen);
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(30, 30, 540, 540), 110, 110);
+    // A film frame with its sprocket holes.
+    p.setBrush(Qt::white);
+    p.drawRoundedRect(QRectF(120, 150, 360, 300), 30, 30);
+    p.setBrush(QColor(81, 102, 192));
+    for (int i = 0; i < 5; ++i) {
+        p.drawRoundedRect(QRectF(150 + i * 64, 172, 36, 30), 8, 8);
+        p.drawRoundedRect(QRectF(150 + i * 64, 398, 36, 30), 8, 8);
+    }
+    // A play mark mended with a stitch.
+    QPainterPath play;
+    play.moveTo(255, 235);
+    play.lineTo(365, 300);
+    play.lineTo(255, 365);
+    play.closeSubpath();
+    p.fillPath(play, QColor(81, 102, 192));
+    p.setPen(QPen(QColor(255, 170, 60), 14, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(230, 300), QPointF(390, 300));
+    return image;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: drawres <Resources folder>...\n");
+        return 2;
+    }
+    QGuiApplication app(argc, argv);
+    const int side = 28;  // 14 logical pixels per frame
+    const QImage closeStrip = buttonStrip(side, [](QPainter& p, const QRectF& r, const QColor& ink) {
+        p.setPen(QPen(ink, 2.5, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(r.topLeft(), r.bottomRight());
+        p.drawLine(r.topRight(), r.bottomLeft());
+    });
+    const QImage minStrip = buttonStrip(side, [](QPainter& p, const QRectF& r, const QColor& ink) {
+        p.setPen(QPen(ink, 2.5, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(r.left(), r.center().y()), QPointF(r.right(), r.center().y()));
+    });
+    const QImage maxStrip = buttonStrip(side, [](QPainter& p, const QRectF& r, const QColor& ink) {
+        p.setPen(QPen(ink, 2.5, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(r.left(), r.center().y()), QPointF(r.right(), r.center().y()));
+        p.drawLine(QPointF(r.center().x(), r.top()), QPointF(r.center().x(), r.bottom()));
+    });
+    const QImage restoreStrip = buttonStrip(side, [](QPainter& p, const QRectF& r, const QColor& ink) {
+        p.setPen(QPen(ink, 2));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(r.adjusted(1, 1, -1, -1));
+    });
+    const QImage menuStrip = buttonStrip(side, [](QPainter& p, const QRectF& r, const QColor& ink) {
+        p.setPen(QPen(ink, 2, Qt::SolidLine, Qt::RoundCap));
+        for (int i = 0; i < 3; ++i) {
+            const double y = r.top() + i * r.height() / 2;
+            p.drawLine(QPointF(r.left(), y), QPointF(r.right(), y));
+        }
+    });
+    const QImage bg = background(1800, 1200);
+    const QImage icon = appIcon();
+    for (int i = 1; i < argc; ++i) {
+        const QString root = QString::fromLocal8Bit(argv[i]) + QStringLiteral("/image/");
+        bool ok = save(closeStrip, root + QStringLiteral("btn_close.png")) &&
+                  save(minStrip, root + QStringLiteral("btn_min.png")) &&
+                  save(maxStrip, root + QStringLiteral("btn_max.png")) &&
+                  save(restoreStrip, root + QStringLiteral("btn_restore.png")) &&
+                  save(menuStrip, root + QStringLiteral("btn_menu.png")) &&
+                  save(bg, root + QStringLiteral("background.png")) &&
+                  save(icon, root + QStringLiteral("common/icon600x600.png"));
+        if (!ok)
+            return 1;
+    }
+    return 0;
+}
