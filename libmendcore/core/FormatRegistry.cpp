@@ -6,6 +6,7 @@
 #include "repairers/AVIRepair.h"
 #include "repairers/MP4Repair.h"
 #include "tree/MKVRepair.h"
+#include "tree/RMVBRepair.h"
 
 namespace {
 
@@ -66,6 +67,8 @@ std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* in
         return std::make_unique<CMP4Repair>(input);
     case JRVP_FORMAT_MKV:
         return std::make_unique<CMKVRepair>(input);
+    case JRVP_FORMAT_RMVB:
+        return std::make_unique<CRMVBRepair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:

@@ -1,0 +1,626 @@
+#include "tree/RMVBRepair.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "core/DataParser.h"
+#include "core/StreamIO.h"
+
+namespace {
+
+constexpr int64_t kPropSize = 50;
+constexpr int64_t kDataHeaderSize = 18;  // id, size, version, count, next header
+constexpr int64_t kIndexHeaderSize = 20;
+constexpr int64_t kIndexRecordSize = 14;
+// Writers end a file with a few zero bytes (ffmpeg: an empty chunk header).
+constexpr int64_t kMaxTailPadding = 16;
+// A packet's key-frame flag, in the last byte of its header.
+constexpr unsigned int kKeyFrameFlag = 0x02;
+
+uint32_t BE32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+unsigned int BE16(const uint8_t* p)
+{
+    return static_cast<unsigned int>(p[0]) << 8 | p[1];
+}
+
+}  // namespace
+
+CRMVBRepair::CRMVBRepair(IBaseStream* in) : TBaseRepair(in)
+{
+    m_schema = &RmSchema();
+    m_format = JRVP_FORMAT_RMVB;
+}
+
+CRMVBRepair::~CRMVBRepair() = default;
+
+void CRMVBRepair::Close()
+{
+    m_streams.clear();
+    m_chunks.clear();
+    m_packets.clear();
+    m_propUsable = false;
+    TBaseRepair::Close();
+}
+
+bool CRMVBRepair::CheckFileFormat()
+{
+    if (!m_input || m_input->SeekTo(0) != 0)
+        return false;
+    if (ParseLabel() != TREE_STEP_READ)
+        return false;
+    return m_root->next && m_root->next->id == RM_ID_RMF;
+}
+
+int CRMVBRepair::CheckIdAndSizeValid(const unsigned int& id, const unsigned int& size) const
+{
+    if (!FindByIdS(id))
+        return -1;
+    if (id == RM_ID_DATA)
+        return 0;  // its size is a hint, zero included
+    if (size < 8 || static_cast<int64_t>(size) > m_inputLength)
+        return -1;
+    return 0;
+}
+
+int CRMVBRepair::ReadIdAndSize(unsigned int& id, unsigned int& size)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    const int64_t at = m_input->GetPos();
+    if (m_inputLength - at < 8) {
+        m_input->SeekTo(m_inputLength);
+        return TREE_STEP_END;
+    }
+    if (!ReadField(m_input.get(), id) || !ReadFieldR(m_input.get(), size))
+        return MEND_ERR_READ;
+    if (CheckIdAndSizeValid(id, size) != 0) {
+        m_input->SeekTo(at);
+        return TREE_STEP_INVALID;
+    }
+    size = size >= 8 ? size - 8 : 0;
+    return TREE_STEP_READ;
+}
+
+int CRMVBRepair::AddIDAndSize(unsigned int id, unsigned int size)
+{
+    if (!m_output)
+        return MEND_ERR_NO_STREAM;
+    if (!WriteField(m_output, id) || !WriteFieldR(m_output, size))
+        return MEND_ERR_WRITE;
+    return 0;
+}
+
+int CRMVBRepair::ParseLabelChild(unsigned int id, unsigned int size, int64_t start, Node*& node, const SNode* snode)
+{
+    if (id != RM_ID_DATA)
+        return TBaseRepair::ParseLabelChild(id, size, start, node, snode);
+    if (!Step())
+        return MEND_ERR_UNREPAIRABLE;
+    return ParseDataChunk(size, start, node);
+}
+
+int CRMVBRepair::InitStreamMap()
+{
+    m_streams.clear();
+    for (Node* n = FindById(RM_ID_MDPR, m_root); n; n = n->next ? FindById(RM_ID_MDPR, n->next) : nullptr) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!n->valid)
+            continue;
+        // Stream number at 10; name at 40; then MIME type and the
+        // type-specific data, whose video form is a size, "VIDO", FourCC.
+        uint8_t buf[600] = {0};
+        const int64_t avail = std::min<int64_t>(n->end - n->start, sizeof(buf));
+        if (m_input->SeekTo(n->start) != n->start || m_input->Read(buf, static_cast<unsigned int>(avail)) != avail)
+            return MEND_ERR_READ;
+        if (avail < 41)
+            continue;
+        Stream s;
+        s.mdpr = n;
+        const unsigned int number = BE16(buf + 10);
+        int64_t p = 40;
+        const unsigned int nameLen = buf[p++];
+        if (p + nameLen > avail)
+            continue;
+        s.name.assign(reinterpret_cast<const char*>(buf + p), nameLen);
+        p += nameLen;
+        if (p < avail) {
+            const unsigned int mimeLen = buf[p++];
+            if (p + mimeLen <= avail) {
+                s.mime.assign(reinterpret_cast<const char*>(buf + p), mimeLen);
+                p += mimeLen;
+                if (p + 16 <= avail && memcmp(buf + p + 8, "VIDO", 4) == 0)
+                    memcpy(&s.fourcc, buf + p + 12, 4);
+            }
+        }
+        m_streams[number] = std::move(s);
+    }
+    return 0;
+}
+
+bool CRMVBRepair::IsVideo(const Stream& s) const
+{
+    // ffmpeg names its stream "The Video Stream"; the MIME type says it for
+    // any writer. A logical stream (a choice among several) is not one.
+    if (s.mime.find("logical") != std::string::npos)
+        return false;
+    return s.mime == "video/x-pn-realvideo" || s.name.find("Video Stream") != std::string::npos;
+}
+
+bool CRMVBRepair::ReadPacketHeader(int64_t at, PacketHeader& h)
+{
+    if (at < 0 || m_inputLength - at < 10)
+        return false;
+    uint8_t b[13] = {0};
+    const unsigned int want = static_cast<unsigned int>(std::min<int64_t>(13, m_inputLength - at));
+    if (m_input->SeekTo(at) != at || m_input->Read(b, want) != want)
+        return false;
+    h.version = BE16(b);
+    h.length = BE16(b + 2);
+    h.stream = BE16(b + 4);
+    h.timestamp = BE32(b + 6);
+    const unsigned int flagsAt = h.version == 1 ? 12 : 11;
+    h.flags = flagsAt < want ? b[flagsAt] : 0;
+    return true;
+}
+
+bool CRMVBRepair::HeaderPasses(int64_t at, const PacketHeader& h, bool mustFit) const
+{
+    if (h.version > 1 || h.length < 12 + h.version)
+        return false;
+    if (m_streams.find(h.stream) == m_streams.end())
+        return false;
+    return !mustFit || static_cast<int64_t>(h.length) <= m_inputLength - at;
+}
+
+bool CRMVBRepair::IsTailPadding(int64_t at)
+{
+    const int64_t rest = m_inputLength - at;
+    if (rest <= 0 || rest > kMaxTailPadding)
+        return false;
+    uint8_t b[kMaxTailPadding] = {0};
+    if (m_input->SeekTo(at) != at || m_input->Read(b, static_cast<unsigned int>(rest)) != rest)
+        return false;
+    for (int64_t i = 0; i < rest; ++i)
+        if (b[i] != 0)
+            return false;
+    return true;
+}
+
+int CRMVBRepair::ChunkAt(int64_t at, bool* yes)
+{
+    *yes = false;
+    if (m_input->SeekTo(at) != at)
+        return 0;
+    unsigned int id = 0, size = 0;
+    int r = ReadIdAndSize(id, size);
+    if (r < 0)
+        return r;
+    if (r != TREE_STEP_READ)
+        return 0;
+    const int64_t after = at + 8 + static_cast<int64_t>(size);
+    if (id != RM_ID_DATA && after > m_inputLength)
+        return 0;
+    if (id == RM_ID_DATA) {
+        // Packets follow a DATA header: its version must be 0.
+        uint16_t version = 1;
+        *yes = ReadFieldR(m_input.get(), version) && version == 0;
+        return 0;
+    }
+    if (after == m_inputLength || IsTailPadding(after)) {
+        *yes = true;
+        return 0;
+    }
+    m_input->SeekTo(after);
+    unsigned int nid = 0, nsize = 0;
+    r = ReadIdAndSize(nid, nsize);
+    if (r < 0)
+        return r;
+    *yes = r == TREE_STEP_READ;
+    return 0;
+}
+
+int CRMVBRepair::FollowerConfirms(int64_t at, int depth)
+{
+    if (at == m_inputLength || IsTailPadding(at))
+        return 1;
+    PacketHeader h;
+    if (!ReadPacketHeader(at, h))
+        return 0;
+    if (h.version > 1) {
+        bool yes = false;
+        int r = ChunkAt(at, &yes);
+        return r < 0 ? r : (yes ? 1 : 0);
+    }
+    if (!HeaderPasses(at, h, depth > 1))
+        return 0;
+    if (depth <= 1)
+        return 1;
+    return FollowerConfirms(at + h.length, depth - 1);  // depth is at most 2
+}
+
+int CRMVBRepair::IsDataPacket(int64_t at, PacketHeader& h, bool* yes)
+{
+    *yes = false;
+    if (!ReadPacketHeader(at, h) || !HeaderPasses(at, h, true))
+        return 0;
+    // Two headers after it (or a chunk, or the end) must read as well:
+    // noise rarely passes three tests in a row.
+    int r = FollowerConfirms(at + h.length, 2);
+    if (r < 0)
+        return r;
+    *yes = r == 1;
+    return 0;
+}
+
+int CRMVBRepair::ParseDataChunk(unsigned int size, int64_t start, Node*& node)
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    const int64_t pos = m_input->GetPos();
+    uint16_t version = 0;
+    uint32_t count = 0, next = 0;
+    if (!ReadFieldR(m_input.get(), version) || !ReadFieldR(m_input.get(), count) || !ReadFieldR(m_input.get(), next))
+        return TREE_STEP_INVALID;
+    if (version != 0)
+        return TREE_STEP_INVALID;
+    int r = InitStreamMap();
+    if (r < 0)
+        return r;
+    const int64_t declaredEnd = std::min<int64_t>(pos + size, m_inputLength);
+    node = AddNewNode(RM_ID_DATA, start, declaredEnd, size);
+    if (!node)
+        return TREE_STEP_INVALID;
+
+    DataChunk chunk;
+    chunk.node = node;
+    std::vector<RmvbPacketInfo> found;
+    bool runOpen = false;
+    int64_t runStart = 0;
+    int64_t damaged = 0;
+    int64_t p = pos + 10;
+    while (p < m_inputLength) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (!Step())
+            return MEND_ERR_UNREPAIRABLE;
+        PacketHeader h;
+        bool yes = false;
+        r = IsDataPacket(p, h, &yes);
+        if (r < 0)
+            return r;
+        if (yes) {
+            if (runOpen) {
+                chunk.damaged.emplace_back(runStart, p);
+                damaged += p - runStart;
+                runOpen = false;
+            }
+            RmvbPacketInfo info;
+            info.start = p;
+            info.end = p + h.length;
+            info.stream = h.stream;
+            info.timestamp = h.timestamp;
+            info.key = (h.flags & kKeyFrameFlag) != 0;
+            found.push_back(info);
+            p = info.end;
+            continue;
+        }
+        if (!runOpen && IsTailPadding(p)) {
+            // Padding after the last packet: part of the chunk, not damage,
+            // and not copied.
+            p = m_inputLength;
+            break;
+        }
+        bool chunkHere = false;
+        r = ChunkAt(p, &chunkHere);
+        if (r < 0)
+            return r;
+        if (chunkHere)
+            break;
+        if (!runOpen) {
+            runOpen = true;
+            runStart = p;
+        }
+        ++p;
+    }
+    if (runOpen) {
+        chunk.damaged.emplace_back(runStart, p);
+        damaged += p - runStart;
+    }
+    // At most a fifth of the chunk may be damage; more, and the chunk is
+    // taken for damage itself, its packets with it.
+    const int64_t span = p - start;
+    if (found.empty() || damaged > span / 5) {
+        DeleteNode(node);
+        node = nullptr;
+        return TREE_STEP_INVALID;
+    }
+    node->end = p;
+    node->size = static_cast<unsigned int>(std::min<int64_t>(p - pos, UINT32_MAX));
+    chunk.firstPacket = m_packets.size();
+    chunk.packetCount = found.size();
+    m_packets.insert(m_packets.end(), found.begin(), found.end());
+    m_chunks.push_back(std::move(chunk));
+    m_input->SeekTo(p);
+    return TREE_STEP_READ;
+}
+
+uint32_t CRMVBRepair::LastTimestamp(int stream) const
+{
+    uint32_t last = 0;
+    for (const RmvbPacketInfo& pk : m_packets)
+        if (stream < 0 || pk.stream == static_cast<unsigned int>(stream))
+            last = std::max(last, pk.timestamp);
+    return last;
+}
+
+int CRMVBRepair::CheckParsed()
+{
+    // Chunks refused after they were read have left the tree: keep only
+    // those still in it, with their packets.
+    {
+        std::vector<DataChunk> kept;
+        std::vector<RmvbPacketInfo> packets;
+        for (DataChunk& c : m_chunks) {
+            bool inTree = false;
+            for (Node* n = m_root->next; n && !inTree; n = n->next)
+                inTree = n == c.node;
+            if (!inTree)
+                continue;
+            const size_t first = packets.size();
+            packets.insert(packets.end(), m_packets.begin() + static_cast<long>(c.firstPacket),
+                           m_packets.begin() + static_cast<long>(c.firstPacket + c.packetCount));
+            c.firstPacket = first;
+            kept.push_back(std::move(c));
+        }
+        m_chunks.swap(kept);
+        m_packets.swap(packets);
+    }
+    for (const DataChunk& c : m_chunks) {
+        for (const auto& d : c.damaged)
+            AddError(JRVP_DAMAGE_SEGMENT, std::make_unique<VPInvalidDataSegment>(d.first, d.second));
+        if (!c.damaged.empty())
+            AddErrorAt(JRVP_DAMAGE_STRUCTURE, c.node->start);
+    }
+    if (m_chunks.empty())
+        return MEND_ERR_UNREPAIRABLE;
+    Node* prop = FindById(RM_ID_PROP, m_root);
+    if (!prop || !prop->valid || prop->end - prop->start != kPropSize)
+        return MEND_ERR_UNREPAIRABLE;
+    uint32_t duration = 0;
+    if (m_input->SeekTo(prop->start + 30) != prop->start + 30 || !ReadFieldR(m_input.get(), duration))
+        return MEND_ERR_READ;
+    m_propUsable = true;
+    const uint32_t last = LastTimestamp(-1);
+    const uint64_t slack = static_cast<uint64_t>(last) + 3000;
+    if (duration < last || duration > std::min<uint64_t>(slack, UINT32_MAX))
+        AddError(JRVP_DAMAGE_TIMING);
+    if (!FindById(RM_ID_INDX, m_root))
+        AddError(JRVP_DAMAGE_INDEX);
+    return 0;
+}
+
+int CRMVBRepair::PatchU32(int64_t at, uint32_t value)
+{
+    const int64_t end = m_output->GetLength();
+    if (m_output->SeekTo(at) != at || !WriteFieldR(m_output, value))
+        return MEND_ERR_WRITE;
+    if (m_output->SeekTo(end) != end)
+        return MEND_ERR_WRITE;
+    return 0;
+}
+
+int CRMVBRepair::WriteIndex(const std::vector<uint32_t>& outOffsets, std::vector<int64_t>* indexStarts)
+{
+    // The video stream gets its key frames, every other stream every
+    // packet. The packet header's flag says which frames are key; only for
+    // a stream whose writer set none is the codec's parser asked.
+    int video = -1;
+    unsigned int fourcc = 0;
+    for (const auto& s : m_streams) {
+        if (IsVideo(s.second)) {
+            video = static_cast<int>(s.first);
+            fourcc = s.second.fourcc;
+            break;
+        }
+    }
+    bool flagged = false;
+    for (const RmvbPacketInfo& pk : m_packets)
+        flagged = flagged || (static_cast<int>(pk.stream) == video && pk.key);
+    std::unique_ptr<CDataParser> parser;
+    bool parserOk = false;
+    if (video >= 0 && !flagged) {
+        const AVCodecID codec = fourcc ? RmCodecOf(fourcc) : AV_CODEC_ID_NONE;
+        if (codec != AV_CODEC_ID_NONE)
+            parser = std::make_unique<CDataParser>(codec, parserOk);
+    }
+    struct Record {
+        uint32_t timestamp, offset, number;
+    };
+    std::map<unsigned int, std::vector<Record>> records;
+    std::vector<unsigned char> payload;
+    for (size_t i = 0; i < m_packets.size(); ++i) {
+        if ((i & 0xFFF) == 0 && TestAbort())
+            return MEND_ERR_ABORTED;
+        const RmvbPacketInfo& pk = m_packets[i];
+        bool indexed = true;
+        if (static_cast<int>(pk.stream) == video) {
+            if (flagged) {
+                indexed = pk.key;
+            } else if (parserOk) {
+                PacketHeader h;
+                if (!ReadPacketHeader(pk.start, h))
+                    return MEND_ERR_READ;
+                const int64_t skip = 12 + static_cast<int64_t>(h.version);
+                const int64_t n = pk.end - pk.start - skip;
+                if (n > 0) {
+                    payload.resize(static_cast<size_t>(n));
+                    if (m_input->SeekTo(pk.start + skip) != pk.start + skip ||
+                        m_input->Read(payload.data(), static_cast<unsigned int>(n)) != n)
+                        return MEND_ERR_READ;
+                    int key = 1;
+                    parser->CheckIsKeyFrame(payload.data(), static_cast<int>(n), key);
+                    indexed = key != 0;
+                }
+            }
+        }
+        if (indexed)
+            records[pk.stream].push_back(Record{pk.timestamp, outOffsets[i], static_cast<uint32_t>(i)});
+    }
+    size_t left = records.size();
+    for (const auto& s : records) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t c = m_output->GetPos();
+        const int64_t size = kIndexHeaderSize + kIndexRecordSize * static_cast<int64_t>(s.second.size());
+        const uint32_t next = --left > 0 ? static_cast<uint32_t>(c + size) : 0;
+        indexStarts->push_back(c);
+        int r = AddIDAndSize(RM_ID_INDX, static_cast<unsigned int>(size));
+        if (r < 0)
+            return r;
+        if (!WriteFieldR(m_output, uint16_t(0)) || !WriteFieldR(m_output, static_cast<uint32_t>(s.second.size())) ||
+            !WriteFieldR(m_output, static_cast<uint16_t>(s.first)) || !WriteFieldR(m_output, next))
+            return MEND_ERR_WRITE;
+        for (const Record& rec : s.second) {
+            if (!WriteFieldR(m_output, uint16_t(0)) || !WriteFieldR(m_output, rec.timestamp) ||
+                !WriteFieldR(m_output, rec.offset) || !WriteFieldR(m_output, rec.number))
+                return MEND_ERR_WRITE;
+        }
+    }
+    return 0;
+}
+
+int CRMVBRepair::RepairLevel1()
+{
+    if (!m_input || !m_output)
+        return MEND_ERR_NO_STREAM;
+    Node* rmf = FindById(RM_ID_RMF, m_root);
+    Node* prop = FindById(RM_ID_PROP, m_root);
+    std::vector<Node*> mdprs;
+    for (Node* n = FindById(RM_ID_MDPR, m_root); n; n = n->next ? FindById(RM_ID_MDPR, n->next) : nullptr)
+        if (n->valid)
+            mdprs.push_back(n);
+    Node* cont = FindById(RM_ID_CONT, m_root);
+    if (!rmf || !prop || mdprs.empty() || m_chunks.empty())
+        return MEND_ERR_REPAIR_REFUSED;
+    if (!m_propUsable)
+        return MEND_ERR_UNREPAIRABLE;
+
+    // What the output will hold, before any of it is written: its offsets
+    // and sizes are 32-bit, so a file that would pass 4 GiB is refused
+    // rather than written with wrapped fields.
+    int64_t total = (rmf->end - rmf->start) + kPropSize;
+    for (Node* m : mdprs)
+        total += m->end - m->start;
+    if (cont && cont->valid)
+        total += cont->end - cont->start;
+    total += kDataHeaderSize * static_cast<int64_t>(m_chunks.size());
+    for (const RmvbPacketInfo& pk : m_packets)
+        total += (pk.end - pk.start) + kIndexRecordSize;
+    total += kIndexHeaderSize * static_cast<int64_t>(m_streams.size());
+    if (total > static_cast<int64_t>(UINT32_MAX))
+        return MEND_ERR_UNREPAIRABLE;
+
+    int r = WriteNode(rmf);
+    if (r < 0)
+        return r;
+    const int64_t propAt = m_output->GetPos();
+    m_input->SeekTo(prop->start);
+    if ((r = WriteToFile(kPropSize)) < 0)
+        return r;
+    for (Node* m : mdprs) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t at = m_output->GetPos();
+        m_input->SeekTo(m->start);
+        if ((r = WriteToFile(m->end - m->start)) < 0)
+            return r;
+        // Its duration: that of the packets of its stream that are kept.
+        uint16_t number = 0;
+        if (m_input->SeekTo(m->start + 10) != m->start + 10 || !ReadFieldR(m_input.get(), number))
+            return MEND_ERR_READ;
+        if (m->end - m->start >= 40 && (r = PatchU32(at + 36, LastTimestamp(number))) < 0)
+            return r;
+    }
+    if (cont && cont->valid && (r = WriteNode(cont)) < 0)
+        return r;
+
+    const int64_t dataAt = m_output->GetPos();
+    std::vector<uint32_t> outOffsets(m_packets.size());
+    int64_t dataBytes = 0;
+    uint32_t maxPacket = 0;
+    for (size_t ci = 0; ci < m_chunks.size(); ++ci) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const DataChunk& c = m_chunks[ci];
+        const int64_t q = m_output->GetPos();
+        if ((r = AddIDAndSize(RM_ID_DATA, 0)) < 0)
+            return r;
+        if (!WriteFieldR(m_output, uint16_t(0)) || !WriteFieldR(m_output, static_cast<uint32_t>(c.packetCount)) ||
+            !WriteFieldR(m_output, uint32_t(0)))
+            return MEND_ERR_WRITE;
+        // Packets are copied in runs of neighbours; what lies between runs
+        // is damage and stays behind.
+        int64_t runStart = -1, runEnd = -1;
+        int64_t outPos = q + kDataHeaderSize;
+        for (size_t i = c.firstPacket; i < c.firstPacket + c.packetCount; ++i) {
+            const RmvbPacketInfo& pk = m_packets[i];
+            if (pk.start != runEnd) {
+                if (runStart >= 0) {
+                    m_input->SeekTo(runStart);
+                    if ((r = WriteToFile(runEnd - runStart)) < 0)
+                        return r;
+                }
+                runStart = pk.start;
+            }
+            runEnd = pk.end;
+            outOffsets[i] = static_cast<uint32_t>(outPos);
+            outPos += pk.end - pk.start;
+            maxPacket = std::max<uint32_t>(maxPacket, static_cast<uint32_t>(pk.end - pk.start));
+        }
+        if (runStart >= 0) {
+            m_input->SeekTo(runStart);
+            if ((r = WriteToFile(runEnd - runStart)) < 0)
+                return r;
+        }
+        const int64_t end = m_output->GetPos();
+        if (end != outPos)
+            return MEND_ERR_WRITE;
+        dataBytes += end - q - kDataHeaderSize;
+        if ((r = PatchU32(q + 4, static_cast<uint32_t>(end - q))) < 0)
+            return r;
+        if (ci + 1 < m_chunks.size() && (r = PatchU32(q + 14, static_cast<uint32_t>(end))) < 0)
+            return r;
+    }
+
+    std::vector<int64_t> indexStarts;
+    if ((r = WriteIndex(outOffsets, &indexStarts)) < 0)
+        return r;
+
+    const uint32_t duration = LastTimestamp(-1);
+    const uint32_t count = static_cast<uint32_t>(m_packets.size());
+    const uint32_t avgBitRate =
+        duration ? static_cast<uint32_t>(std::min<int64_t>(dataBytes * 8000 / duration, UINT32_MAX)) : 0;
+    const uint32_t avgPacket = count ? static_cast<uint32_t>(dataBytes / count) : 0;
+    uint32_t maxBitRate = 0;
+    if (m_input->SeekTo(prop->start + 10) != prop->start + 10 || !ReadFieldR(m_input.get(), maxBitRate))
+        return MEND_ERR_READ;
+    if ((r = PatchU32(propAt + 10, std::max(maxBitRate, avgBitRate))) < 0 || (r = PatchU32(propAt + 14, avgBitRate)) < 0 ||
+        (r = PatchU32(propAt + 18, maxPacket)) < 0 || (r = PatchU32(propAt + 22, avgPacket)) < 0 ||
+        (r = PatchU32(propAt + 26, count)) < 0 || (r = PatchU32(propAt + 30, duration)) < 0 ||
+        (r = PatchU32(propAt + 38, indexStarts.empty() ? 0 : static_cast<uint32_t>(indexStarts.front()))) < 0 ||
+        (r = PatchU32(propAt + 42, static_cast<uint32_t>(dataAt))) < 0)
+        return r;
+
+    SolveError(JRVP_DAMAGE_SEGMENT);
+    SolveError(JRVP_DAMAGE_STRUCTURE);
+    SolveError(JRVP_DAMAGE_TIMING);
+    SolveError(JRVP_DAMAGE_INDEX);
+    return 0;
+}
