@@ -16,6 +16,8 @@ constexpr int64_t kIndexHeaderSize = 20;
 constexpr int64_t kIndexRecordSize = 14;
 // Writers end a file with a few zero bytes (ffmpeg: an empty chunk header).
 constexpr int64_t kMaxTailPadding = 16;
+// Fewer bytes than this after a packet cannot hold a packet worth keeping.
+constexpr int64_t kShortTail = 32;
 // A packet's key-frame flag, in the last byte of its header.
 constexpr unsigned int kKeyFrameFlag = 0x02;
 
@@ -245,17 +247,21 @@ int CRMVBRepair::FollowerConfirms(int64_t at, int depth)
     return FollowerConfirms(at + h.length, depth - 1);  // depth is at most 2
 }
 
-int CRMVBRepair::IsDataPacket(int64_t at, PacketHeader& h, bool* yes)
+int CRMVBRepair::IsDataPacket(int64_t at, PacketHeader& h, bool chained, bool* yes)
 {
     *yes = false;
     if (!ReadPacketHeader(at, h) || !HeaderPasses(at, h, true))
         return 0;
-    // Two headers after it (or a chunk, or the end) must read as well:
-    // noise rarely passes three tests in a row.
-    int r = FollowerConfirms(at + h.length, 2);
+    const int64_t next = at + h.length;
+    // After damage two headers after it (or a chunk, or the end) must read
+    // as well: noise rarely passes three tests in a row. Right after a
+    // packet that was accepted, the chain so far vouches for the header and
+    // one more test will do; and a last packet followed by a few stray
+    // bytes is still the last packet (the stray bytes are the damage).
+    int r = FollowerConfirms(next, chained ? 1 : 2);
     if (r < 0)
         return r;
-    *yes = r == 1;
+    *yes = r == 1 || (chained && m_inputLength - next < kShortTail);
     return 0;
 }
 
@@ -292,7 +298,8 @@ int CRMVBRepair::ParseDataChunk(unsigned int size, int64_t start, Node*& node)
             return MEND_ERR_UNREPAIRABLE;
         PacketHeader h;
         bool yes = false;
-        r = IsDataPacket(p, h, &yes);
+        const bool chained = !runOpen && !found.empty() && found.back().end == p;
+        r = IsDataPacket(p, h, chained, &yes);
         if (r < 0)
             return r;
         if (yes) {

@@ -81,7 +81,7 @@ private:
     // 1 yes, 0 no, negative an internal code. depth: packet headers still to
     // be read ahead.
     int FollowerConfirms(int64_t at, int depth);
-    int IsDataPacket(int64_t at, PacketHeader& h, bool* yes);
+    int IsDataPacket(int64_t at, PacketHeader& h, bool chained, bool* yes);
     int ParseDataChunk(unsigned int size, int64_t start, Node*& node);
     int InitStreamMap();
     bool IsVideo(const Stream& s) const;

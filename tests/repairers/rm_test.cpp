@@ -1,0 +1,338 @@
+// RealMedia: the schema and codec map, the walk of intact files, and the
+// rebuild of damaged ones, judged by libavformat and by the tests' own
+// RealMedia reader (index records, counts, offsets).
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "core/BaseStream.h"
+#include "mendcore/VideoRepair.h"
+#include "support/Damage.h"
+#include "support/Fixtures.h"
+#include "support/MediaCheck.h"
+#include "support/RealMedia.h"
+#include "tree/RMVBRepair.h"
+#include "tree/RmSchema.h"
+
+using namespace mendtest;
+
+namespace {
+
+struct Outcome {
+    int parse = 1;
+    std::vector<int> codes;
+    int repair = 1;
+    int format = 0;
+};
+
+void CollectCode(int code, void* user)
+{
+    static_cast<std::vector<int>*>(user)->push_back(code);
+}
+
+Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
+{
+    Outcome o;
+    int err = 0;
+    CVideoFile input(in.c_str(), 0, &err);
+    CRMVBRepair repair(&input);
+    o.parse = repair.ParseStream(&CollectCode, &o.codes);
+    o.format = repair.GetFormat();
+    if (!out.empty() && o.parse == 0) {
+        CVideoFile output(out.c_str(), 2, &err);
+        o.repair = repair.RepairFile(&output, 1, nullptr);
+    }
+    return o;
+}
+
+bool Has(const std::vector<int>& codes, int code)
+{
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& d, int64_t pos, int64_t n)
+{
+    return std::vector<uint8_t>(d.begin() + pos, d.begin() + pos + n);
+}
+
+// The index and header fields of a rebuilt file: one INDX per stream with
+// packets, every record on a packet header of its stream with its
+// timestamp and its ordinal among all packets; the video stream indexed at
+// its key frames, every other stream at every packet; PROP's counts and
+// offsets those of the file.
+void ExpectIndexSound(const std::vector<uint8_t>& d, int videoStream)
+{
+    const RmLayout l = ReadRealMedia(d);
+    ASSERT_FALSE(l.packets.empty());
+    std::map<int64_t, size_t> at;
+    std::map<uint16_t, size_t> expected, got;
+    for (size_t i = 0; i < l.packets.size(); ++i) {
+        at[l.packets[i].pos] = i;
+        if (l.packets[i].stream != videoStream || l.packets[i].key)
+            ++expected[l.packets[i].stream];
+    }
+    for (const RmIndexRecord& r : l.index) {
+        auto it = at.find(r.offset);
+        ASSERT_NE(it, at.end()) << "record off any packet header: " << r.offset;
+        const RmPacketRead& p = l.packets[it->second];
+        EXPECT_EQ(p.stream, r.stream);
+        EXPECT_EQ(p.timestamp, r.timestamp);
+        EXPECT_EQ(r.number, it->second);
+        ++got[r.stream];
+    }
+    EXPECT_EQ(got, expected);
+    int indexes = 0;
+    int64_t firstIndex = 0, firstData = 0;
+    uint32_t maxTs = 0;
+    for (const RmPacketRead& p : l.packets)
+        maxTs = std::max(maxTs, p.timestamp);
+    for (const RmChunkInfo& c : l.chunks) {
+        if (c.id == "INDX" && indexes++ == 0)
+            firstIndex = c.pos;
+        if (c.id == "DATA" && firstData == 0)
+            firstData = c.pos;
+    }
+    EXPECT_EQ(static_cast<size_t>(indexes), expected.size());
+    EXPECT_EQ(l.propIndexOffset, firstIndex);
+    EXPECT_EQ(l.propDataOffset, firstData);
+    EXPECT_EQ(l.propPackets, l.packets.size());
+    EXPECT_EQ(l.propDuration, maxTs);
+    // The rebuilt file is exactly its chunks: nothing after the last.
+    EXPECT_EQ(l.chunks.back().pos + l.chunks.back().size, static_cast<int64_t>(d.size()));
+}
+
+// Seeks to the middle of the file by time and reads on from there.
+bool SeeksToMiddle(const std::string& path)
+{
+    AVFormatContext* fmt = nullptr;
+    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0)
+        return false;
+    bool ok = avformat_find_stream_info(fmt, nullptr) >= 0 && fmt->duration > 0;
+    AVPacket* pkt = av_packet_alloc();
+    if (ok) {
+        const int64_t middle = fmt->duration / 2;
+        ok = av_seek_frame(fmt, -1, middle, AVSEEK_FLAG_BACKWARD) >= 0 && av_read_frame(fmt, pkt) >= 0;
+        if (ok) {
+            const AVStream* s = fmt->streams[pkt->stream_index];
+            const int64_t t = av_rescale_q(pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts, s->time_base, AV_TIME_BASE_Q);
+            // Landed near the middle, not at the start.
+            ok = t > fmt->duration / 8 && t <= middle + AV_TIME_BASE;
+        }
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&fmt);
+    return ok;
+}
+
+const char* const kRmFixtures[] = {"clip.rm", "clip_rv10.rm"};
+
+}  // namespace
+
+TEST(RmSchema, TopLevelAndCodecMap)
+{
+    std::vector<unsigned int> ids;
+    for (const auto* s = RmSchema().Top(); s; s = s->next) {
+        EXPECT_EQ(s->level, 1u);
+        EXPECT_EQ(s->firstChild, nullptr);
+        ids.push_back(s->id);
+    }
+    EXPECT_EQ(ids, (std::vector<unsigned int>{RM_ID_RMF, RM_ID_PROP, RM_ID_MDPR, RM_ID_CONT, RM_ID_DATA, RM_ID_INDX,
+                                              RM_ID_RMMD}));
+    EXPECT_EQ(&RmSchema(), &RmSchema());
+    EXPECT_EQ(RmCodecOf(RmFourCC('R', 'V', 'T', 'R')), AV_CODEC_ID_RV20);
+    EXPECT_EQ(RmCodecOf(RmFourCC('R', 'V', '4', '0')), AV_CODEC_ID_RV40);
+    EXPECT_EQ(RmCodecOf(RmFourCC('r', 'a', 'c', 'p')), RmCodecOf(RmFourCC('r', 'a', 'a', 'c')));
+    EXPECT_EQ(RmCodecOf(RmFourCC('r', 'v', '2', '0')), AV_CODEC_ID_NONE);
+    EXPECT_EQ(InitRmffCodecMap()->size(), 14u);
+}
+
+TEST(RmWalk, IntactFixturesAreUndamaged)
+{
+    for (const char* name : kRmFixtures) {
+        const std::string path = RequireFixture(name);
+        if (path.empty())
+            return;
+        Outcome o = ParseAndRepair(path);
+        EXPECT_EQ(o.parse, 0) << name;
+        EXPECT_EQ(o.format, JRVP_FORMAT_RMVB) << name;
+        // ffmpeg writes no index: that is the one record.
+        EXPECT_EQ(o.codes, std::vector<int>{JRVP_DAMAGE_INDEX}) << name;
+    }
+}
+
+TEST(RmWalk, BytesAfterTheLastPacket)
+{
+    const std::string fixture = RequireFixture("clip.rm");
+    if (fixture.empty())
+        return;
+    ScratchDir dir("rm-tail");
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> tail;
+        bool damage;
+    } cases[] = {
+        {"no padding", {}, false},
+        {"ffmpeg's zeros and more zeros", std::vector<uint8_t>(4, 0), false},
+        {"stray bytes", {0xAB, 0xCD, 0xEF, 0x01, 0x02}, true},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> d = ReadFileBytes(fixture);
+        // ffmpeg's file ends in 8 zero bytes after the last packet.
+        ASSERT_EQ(std::count(d.end() - 8, d.end(), 0), 8);
+        d.resize(d.size() - 8);
+        if (std::string(c.what) != "no padding")
+            d.insert(d.end(), 8, 0);
+        d.insert(d.end(), c.tail.begin(), c.tail.end());
+        const std::string in = dir.Path("tail.rm");
+        ASSERT_TRUE(WriteFileBytes(in, d));
+        int err = 0;
+        CVideoFile input(in.c_str(), 0, &err);
+        CRMVBRepair repair(&input);
+        std::vector<int> codes;
+        ASSERT_EQ(repair.ParseStream(&CollectCode, &codes), 0) << c.what;
+        const RmLayout l = ReadRealMedia(ReadFileBytes(fixture));
+        // The last packet is kept in every case.
+        EXPECT_EQ(repair.Packets().size(), l.packets.size()) << c.what;
+        EXPECT_EQ(Has(codes, JRVP_DAMAGE_SEGMENT), c.damage) << c.what;
+    }
+}
+
+TEST(RmRepair, DamageTable)
+{
+    struct Case {
+        const char* name;
+        const char* fixture;
+        // Applies the damage; returns the damaged range of the original.
+        std::function<std::pair<int64_t, int64_t>(const std::string&, const std::vector<uint8_t>&)> damage;
+        int expectCode;
+    };
+    auto dataStart = [](const std::vector<uint8_t>& d) { return FindBytes(d, "DATA"); };
+    const Case cases[] = {
+        {"cut at 60%", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>& d) {
+             const int64_t cut = static_cast<int64_t>(d.size()) * 6 / 10;
+             EXPECT_TRUE(TruncateFile(p, cut));
+             return std::make_pair(cut, static_cast<int64_t>(d.size()));
+         },
+         JRVP_DAMAGE_SEGMENT},
+        {"2 KiB zeroed in DATA", "clip.rm",
+         [&](const std::string& p, const std::vector<uint8_t>& d) {
+             const int64_t at = dataStart(d) + (static_cast<int64_t>(d.size()) - dataStart(d)) / 2;
+             EXPECT_TRUE(ZeroRange(p, at, 2048));
+             return std::make_pair(at, at + 2048);
+         },
+         JRVP_DAMAGE_SEGMENT},
+        {"2 KiB zeroed in RV10 DATA", "clip_rv10.rm",
+         [&](const std::string& p, const std::vector<uint8_t>& d) {
+             const int64_t at = dataStart(d) + (static_cast<int64_t>(d.size()) - dataStart(d)) / 3;
+             EXPECT_TRUE(ZeroRange(p, at, 2048));
+             return std::make_pair(at, at + 2048);
+         },
+         JRVP_DAMAGE_SEGMENT},
+        {"garbage spliced in", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>& d) {
+             const int64_t at = static_cast<int64_t>(d.size()) * 4 / 10;
+             EXPECT_TRUE(SpliceGarbage(p, at, 3000, 7));
+             return std::make_pair(at, at + 1);
+         },
+         JRVP_DAMAGE_SEGMENT},
+        {"wrong PROP duration", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>& d) {
+             const int64_t prop = FindBytes(d, "PROP");
+             EXPECT_TRUE(OverwriteBytes(p, prop + 30, {0x00, 0x10, 0x00, 0x00}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_TIMING},
+    };
+    ScratchDir dir("rm-damage");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string fixture = RequireFixture(c.fixture);
+        if (fixture.empty())
+            return;
+        const std::vector<uint8_t> original = ReadFileBytes(fixture);
+        const std::string in = dir.Path("in.rm"), out = dir.Path("out.rm");
+        ASSERT_TRUE(CopyFile(fixture, in));
+        const auto range = c.damage(in, original);
+        Outcome o = ParseAndRepair(in, out);
+        ASSERT_EQ(o.parse, 0);
+        EXPECT_TRUE(Has(o.codes, c.expectCode));
+        ASSERT_EQ(o.repair, 0);
+        const MediaReport report = CheckMedia(out);
+        EXPECT_TRUE(report.CleanDecode()) << report.Summary();
+        const std::vector<uint8_t> repaired = ReadFileBytes(out);
+        const RmLayout ol = ReadRealMedia(original);
+        const RmLayout rl = ReadRealMedia(repaired);
+        int video = -1;
+        if (const StreamReport* v = report.FirstStream(AVMEDIA_TYPE_VIDEO))
+            video = v->index;
+        ExpectIndexSound(repaired, video);
+        EXPECT_TRUE(SeeksToMiddle(out));
+        // Every packet outside the damage is there, byte for byte and in
+        // order; nothing else is.
+        std::vector<std::vector<uint8_t>> kept, outside;
+        for (const RmPacketRead& p : rl.packets)
+            kept.push_back(Slice(repaired, p.pos, p.length));
+        for (const RmPacketRead& p : ol.packets)
+            if (p.pos + p.length <= range.first || p.pos >= range.second)
+                outside.push_back(Slice(original, p.pos, p.length));
+        size_t k = 0;
+        for (const auto& want : outside) {
+            while (k < kept.size() && kept[k] != want)
+                ++k;
+            ASSERT_LT(k, kept.size()) << "a packet outside the damage is missing";
+        }
+        EXPECT_LE(kept.size(), ol.packets.size());
+        EXPECT_GE(kept.size() + 4, outside.size());
+    }
+}
+
+TEST(RmRepair, SyntheticRv40WithIndexGetsANewOne)
+{
+    RmFileSpec spec;
+    spec.streams = {{0, "Video Stream", "video/x-pn-realvideo", "RV40"}, {1, "Audio Stream", "audio/x-pn-realaudio", ""}};
+    for (uint32_t i = 0; i < 60; ++i) {
+        RmPacketSpec v{0, i * 100, i % 10 == 0, PseudoRandomBytes(150 + i, i)};
+        spec.packets.push_back(v);
+        spec.packets.push_back(RmPacketSpec{1, i * 100 + 5, false, PseudoRandomBytes(80, 1000 + i)});
+    }
+    spec.duration = 5990;
+    spec.withIndex = true;
+    std::vector<uint8_t> d = WriteRealMedia(spec);
+    ScratchDir dir("rm-synth");
+    const std::string in = dir.Path("synth.rmvb"), out = dir.Path("out.rmvb");
+    ASSERT_TRUE(WriteFileBytes(in, d));
+    {
+        Outcome intact = ParseAndRepair(in);
+        EXPECT_EQ(intact.parse, 0);
+        EXPECT_TRUE(intact.codes.empty());
+    }
+    // Zero one video packet's header in the middle: it and its payload go.
+    const RmLayout l = ReadRealMedia(d);
+    ASSERT_EQ(l.packets.size(), spec.packets.size());
+    const RmPacketRead& hit = l.packets[61];
+    ASSERT_TRUE(ZeroRange(in, hit.pos, 12));
+    Outcome o = ParseAndRepair(in, out);
+    ASSERT_EQ(o.parse, 0);
+    EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_SEGMENT));
+    ASSERT_EQ(o.repair, 0);
+    const std::vector<uint8_t> repaired = ReadFileBytes(out);
+    ExpectIndexSound(repaired, 0);
+    const RmLayout rl = ReadRealMedia(repaired);
+    EXPECT_EQ(rl.packets.size(), spec.packets.size() - 1);
+    // The old index is not carried over: 6 key frames (one of them was the
+    // lost packet's neighbour, not itself) and 60 audio packets.
+    size_t videoRecords = 0;
+    for (const RmIndexRecord& r : rl.index)
+        videoRecords += r.stream == 0;
+    EXPECT_EQ(videoRecords, 6u);
+    EXPECT_EQ(rl.index.size(), 66u);
+}
