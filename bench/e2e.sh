@@ -158,6 +158,10 @@ bench_repair avi "$REC.avi" -c copy -bsf:v h264_mp4toannexb
 bench_repair mkv "$REC.mkv"
 bench_repair "mp4 faststart" "$REC-faststart.mp4" -c copy -movflags +faststart
 bench_repair "mp4 fragmented" "$REC-frag.mp4" -c copy -movflags frag_keyframe+empty_moov
+# RealMedia holds no H.264: re-encoded to RV20 at the source's rate, with
+# AC-3 (the muxer's audio) for the MP3. A packet holds at most 64 kB, so
+# the buffer bounds the size of a frame.
+bench_repair rm "$REC.rm" -c:v rv20 -b:v 6M -maxrate 6M -bufsize 480k -g 50 -c:a ac3 -b:a 128k
 
 wanted analysis || exit 0
 
