@@ -334,11 +334,17 @@ int CRMVBRepair::ParseDataChunk(unsigned int size, int64_t start, Node*& node)
             runOpen = true;
             runStart = p;
         }
-        ++p;
+        const int64_t next = NextCandidate(p + 1);
+        if (next < 0)
+            return static_cast<int>(next);
+        p = next;
     }
+    // Damage that runs to the end of the input lies after the chunk, not in
+    // it (a cut, trailing garbage): it does not count against the chunk.
+    bool tailDamage = false;
     if (runOpen) {
-        chunk.damaged.emplace_back(runStart, p);
-        damaged += p - runStart;
+        tailDamage = true;
+        p = runStart;
     }
     // At most a fifth of the chunk may be damage; more, and the chunk is
     // taken for damage itself, its packets with it.
@@ -354,8 +360,52 @@ int CRMVBRepair::ParseDataChunk(unsigned int size, int64_t start, Node*& node)
     chunk.packetCount = found.size();
     m_packets.insert(m_packets.end(), found.begin(), found.end());
     m_chunks.push_back(std::move(chunk));
+    if (tailDamage) {
+        if (!AddInvalidNode(p, m_inputLength))
+            return MEND_ERR_NO_MEMORY;
+        p = m_inputLength;
+    }
     m_input->SeekTo(p);
     return TREE_STEP_READ;
+}
+
+int64_t CRMVBRepair::NextCandidate(int64_t from)
+{
+    // Damage is passed over in memory: a packet header starts with version
+    // 0 or 1, a length of at least 12 and a known stream; a chunk with an
+    // id of the schema. Anything else is skipped without a stream call.
+    constexpr int64_t kBlock = 1 << 16;
+    constexpr int64_t kReach = 8;
+    m_scan.resize(static_cast<size_t>(kBlock + kReach - 1));
+    int64_t p = from;
+    while (m_inputLength - p >= kReach) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t n = std::min(kBlock + kReach - 1, m_inputLength - p);
+        if (m_input->SeekTo(p) != p || m_input->Read(m_scan.data(), static_cast<unsigned int>(n)) != n)
+            return p;  // read one by one where the block cannot be
+        const uint8_t* b = m_scan.data();
+        const int64_t testable = n - kReach + 1;
+        for (int64_t i = 0; i < testable; ++i) {
+            const uint8_t* h = b + i;
+            bool candidate = h[0] == 0 && h[1] <= 1 && BE16(h + 2) >= 12 && m_streams.count(BE16(h + 4)) != 0;
+            if (!candidate && (h[0] == '.' || h[0] == 'P' || h[0] == 'M' || h[0] == 'C' || h[0] == 'D' ||
+                               h[0] == 'I' || h[0] == 'R')) {
+                unsigned int id = 0;
+                memcpy(&id, h, 4);
+                candidate = FindByIdS(id) != nullptr;
+            }
+            if (candidate) {
+                if (!Steps(static_cast<uint64_t>(i)))
+                    return MEND_ERR_UNREPAIRABLE;
+                return p + i;
+            }
+        }
+        if (!Steps(static_cast<uint64_t>(testable)))
+            return MEND_ERR_UNREPAIRABLE;
+        p += testable;
+    }
+    return p;
 }
 
 uint32_t CRMVBRepair::LastTimestamp(int stream) const

@@ -82,6 +82,9 @@ private:
     // be read ahead.
     int FollowerConfirms(int64_t at, int depth);
     int IsDataPacket(int64_t at, PacketHeader& h, bool chained, bool* yes);
+    // The first position at or after `from` where a packet or chunk could
+    // start, or a negative internal code.
+    int64_t NextCandidate(int64_t from);
     int ParseDataChunk(unsigned int size, int64_t start, Node*& node);
     int InitStreamMap();
     bool IsVideo(const Stream& s) const;
@@ -93,6 +96,7 @@ private:
     std::vector<DataChunk> m_chunks;
     std::vector<RmvbPacketInfo> m_packets;
     bool m_propUsable = false;
+    std::vector<uint8_t> m_scan;
 };
 
 #endif

@@ -187,10 +187,15 @@ TEST(RmWalk, BytesAfterTheLastPacket)
         const char* what;
         std::vector<uint8_t> tail;
         bool damage;
+        size_t lost;  // packets that nothing after them confirms
     } cases[] = {
-        {"no padding", {}, false},
-        {"ffmpeg's zeros and more zeros", std::vector<uint8_t>(4, 0), false},
-        {"stray bytes", {0xAB, 0xCD, 0xEF, 0x01, 0x02}, true},
+        {"no padding", {}, false, 0},
+        {"ffmpeg's zeros and more zeros", std::vector<uint8_t>(4, 0), false, 0},
+        {"stray bytes", {0xAB, 0xCD, 0xEF, 0x01, 0x02}, true, 0},
+        // Damage to the end lies after the chunk: however long, it does
+        // not make the chunk refused, and it is passed over in memory.
+        {"a long zeroed tail", std::vector<uint8_t>(8 << 20, 0), true, 1},
+        {"a long garbage tail", PseudoRandomBytes(1 << 20, 3), true, 1},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> d = ReadFileBytes(fixture);
@@ -208,8 +213,9 @@ TEST(RmWalk, BytesAfterTheLastPacket)
         std::vector<int> codes;
         ASSERT_EQ(repair.ParseStream(&CollectCode, &codes), 0) << c.what;
         const RmLayout l = ReadRealMedia(ReadFileBytes(fixture));
-        // The last packet is kept in every case.
-        EXPECT_EQ(repair.Packets().size(), l.packets.size()) << c.what;
+        // The last packet is kept when what follows is short enough to
+        // tell it holds no packet.
+        EXPECT_EQ(repair.Packets().size() + c.lost, l.packets.size()) << c.what;
         EXPECT_EQ(Has(codes, JRVP_DAMAGE_SEGMENT), c.damage) << c.what;
     }
 }
