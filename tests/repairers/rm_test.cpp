@@ -2,6 +2,7 @@
 // rebuild of damaged ones, judged by libavformat and by the tests' own
 // RealMedia reader (index records, counts, offsets).
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -140,6 +141,65 @@ bool SeeksToMiddle(const std::string& path, int videoStream)
     avformat_close_input(&fmt);
     return ok;
 }
+
+// A RealMedia file of any length made up on reading: a header and one DATA
+// chunk of identical full-size packets. Nothing of it is held in memory.
+class LongRealMedia : public IBaseStream {
+public:
+    LongRealMedia(int64_t length, int64_t damageAt) : m_length(length), m_damageAt(damageAt)
+    {
+        RmFileSpec spec;
+        spec.streams = {{0, "Video Stream", "video/x-pn-realvideo", "RV40"}};
+        m_head = WriteRealMedia(spec);
+    }
+    unsigned int Read(void* buf, unsigned int n) override
+    {
+        auto* out = static_cast<uint8_t*>(buf);
+        const int64_t head = static_cast<int64_t>(m_head.size());
+        const int64_t start = m_pos;
+        const int64_t end = std::min<int64_t>(m_pos + n, m_length);
+        while (m_pos < end) {
+            uint8_t* at = out + (m_pos - start);
+            if (m_pos < head) {
+                const int64_t k = std::min(end, head) - m_pos;
+                memcpy(at, m_head.data() + m_pos, static_cast<size_t>(k));
+                m_pos += k;
+                continue;
+            }
+            const int64_t k = (m_pos - head) / kPacket;
+            const int64_t i = (m_pos - head) % kPacket;
+            const int64_t run = std::min(end - m_pos, kPacket - i);
+            memset(at, static_cast<int>(k & 0x7F), static_cast<size_t>(run));
+            const uint32_t ts = static_cast<uint32_t>(k * 40);
+            const uint8_t header[12] = {0, 0, 0xFF, 0xFF, 0, 0, uint8_t(ts >> 24), uint8_t(ts >> 16),
+                                        uint8_t(ts >> 8), uint8_t(ts), 0, uint8_t(k % 25 == 0 ? 2 : 0)};
+            for (int64_t j = i; j < 12 && j - i < run; ++j)
+                at[j - i] = header[j];
+            m_pos += run;
+        }
+        // The damaged stretch.
+        for (int64_t d = std::max(start, m_damageAt); d < std::min(end, m_damageAt + 100); ++d)
+            out[d - start] = 0xEE;
+        return static_cast<unsigned int>(end - start);
+    }
+    unsigned int Write(const void*, unsigned int) override { return 0; }
+    long long GetLength() override { return m_length; }
+    long long SetLength(long long) override { return m_length; }
+    long long GetPos() override { return m_pos; }
+    long long SeekTo(long long pos) override
+    {
+        m_pos = std::max<int64_t>(0, std::min<int64_t>(pos, m_length));
+        return m_pos;
+    }
+    long long JumpOver(long long d) override { return SeekTo(m_pos + d); }
+
+private:
+    static constexpr int64_t kPacket = 0xFFFF;
+    std::vector<uint8_t> m_head;
+    int64_t m_length;
+    int64_t m_damageAt;
+    int64_t m_pos = 0;
+};
 
 const char* const kRmFixtures[] = {"clip.rm", "clip_rv10.rm"};
 
@@ -356,4 +416,22 @@ TEST(RmRepair, SyntheticRv40WithIndexGetsANewOne)
     EXPECT_EQ(videoRecords, 5u);
     EXPECT_EQ(rl.index.size(), 64u);
     EXPECT_EQ(rl.chunks.size(), 7u);  // .RMF PROP MDPR MDPR DATA INDX INDX
+}
+
+TEST(RmRepair, OutputPastFourGiBIsRefused)
+{
+    // 4.5 GB of packets with one damaged stretch: everything parses, and the
+    // rebuild would pass the 32-bit offsets of the format.
+    const int64_t length = 4500LL * 1000 * 1000;
+    LongRealMedia input(length, length / 2);
+    CRMVBRepair repair(&input);
+    std::vector<int> codes;
+    ASSERT_EQ(repair.ParseStream(&CollectCode, &codes), 0);
+    EXPECT_TRUE(Has(codes, JRVP_DAMAGE_SEGMENT));
+    EXPECT_GT(repair.Packets().size(), 60000u);
+    ScratchDir dir("rm-4g");
+    int err = 0;
+    CVideoFile output(dir.Path("out.rm").c_str(), 2, &err);
+    EXPECT_EQ(repair.RepairFile(&output, 1, nullptr), -14);
+    EXPECT_EQ(output.GetLength(), 0);
 }
