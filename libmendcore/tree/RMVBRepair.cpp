@@ -126,19 +126,27 @@ int CRMVBRepair::InitStreamMap()
         Stream s;
         s.mdpr = n;
         const unsigned int number = BE16(buf + 10);
+        // Name, MIME type and type-specific data must fill the chunk
+        // exactly. A chunk whose content is damaged describes no stream a
+        // player could read: its packets are still known for what they are
+        // (not damage), but they are left out of the rebuild.
+        if (m_streams.count(number))
+            continue;
+        s.usable = false;
         int64_t p = 40;
         const unsigned int nameLen = buf[p++];
-        if (p + nameLen > avail)
-            continue;
-        s.name.assign(reinterpret_cast<const char*>(buf + p), nameLen);
-        p += nameLen;
-        if (p < avail) {
+        if (p + nameLen + 1 <= avail) {
+            s.name.assign(reinterpret_cast<const char*>(buf + p), nameLen);
+            p += nameLen;
             const unsigned int mimeLen = buf[p++];
-            if (p + mimeLen <= avail) {
+            if (mimeLen > 0 && p + mimeLen + 4 <= avail) {
                 s.mime.assign(reinterpret_cast<const char*>(buf + p), mimeLen);
                 p += mimeLen;
-                if (p + 16 <= avail && memcmp(buf + p + 8, "VIDO", 4) == 0)
-                    memcpy(&s.fourcc, buf + p + 12, 4);
+                const int64_t specific = BE32(buf + p);
+                p += 4;
+                s.usable = specific == n->end - n->start - p;
+                if (s.usable && p + 12 <= avail && memcmp(buf + p + 4, "VIDO", 4) == 0)
+                    memcpy(&s.fourcc, buf + p + 8, 4);
             }
         }
         m_streams[number] = std::move(s);
@@ -290,6 +298,8 @@ int CRMVBRepair::ParseDataChunk(unsigned int size, int64_t start, Node*& node)
     bool runOpen = false;
     int64_t runStart = 0;
     int64_t damaged = 0;
+    RmvbPacketInfo provisional;
+    bool hasProvisional = false;
     int64_t p = pos + 10;
     while (p < m_inputLength) {
         if (TestAbort())
@@ -324,6 +334,17 @@ int CRMVBRepair::ParseDataChunk(unsigned int size, int64_t start, Node*& node)
             p = m_inputLength;
             break;
         }
+        if (chained && !runOpen && ReadPacketHeader(p, h) && HeaderPasses(p, h, true)) {
+            // Its header reads, but nothing after it confirms its length:
+            // garbage inside it, or damage after it. Only damage that runs
+            // to the end of the file tells the second.
+            provisional.start = p;
+            provisional.end = p + h.length;
+            provisional.stream = h.stream;
+            provisional.timestamp = h.timestamp;
+            provisional.key = (h.flags & kKeyFrameFlag) != 0;
+            hasProvisional = true;
+        }
         bool chunkHere = false;
         r = ChunkAt(p, &chunkHere);
         if (r < 0)
@@ -345,6 +366,10 @@ int CRMVBRepair::ParseDataChunk(unsigned int size, int64_t start, Node*& node)
     if (runOpen) {
         tailDamage = true;
         p = runStart;
+        if (hasProvisional && provisional.start == runStart) {
+            found.push_back(provisional);
+            p = provisional.end;
+        }
     }
     // At most a fifth of the chunk may be damage; more, and the chunk is
     // taken for damage itself, its packets with it.
@@ -408,6 +433,14 @@ int64_t CRMVBRepair::NextCandidate(int64_t from)
     return p;
 }
 
+bool CRMVBRepair::UsableMdpr(const Node* n) const
+{
+    for (const auto& s : m_streams)
+        if (s.second.mdpr == n)
+            return s.second.usable;
+    return false;
+}
+
 uint32_t CRMVBRepair::LastTimestamp(int stream) const
 {
     uint32_t last = 0;
@@ -431,9 +464,13 @@ int CRMVBRepair::CheckParsed()
             if (!inTree)
                 continue;
             const size_t first = packets.size();
-            packets.insert(packets.end(), m_packets.begin() + static_cast<long>(c.firstPacket),
-                           m_packets.begin() + static_cast<long>(c.firstPacket + c.packetCount));
+            for (size_t i = c.firstPacket; i < c.firstPacket + c.packetCount; ++i) {
+                auto s = m_streams.find(m_packets[i].stream);
+                if (s != m_streams.end() && s->second.usable)
+                    packets.push_back(m_packets[i]);
+            }
             c.firstPacket = first;
+            c.packetCount = packets.size() - first;
             kept.push_back(std::move(c));
         }
         m_chunks.swap(kept);
@@ -445,7 +482,7 @@ int CRMVBRepair::CheckParsed()
         if (!c.damaged.empty())
             AddErrorAt(JRVP_DAMAGE_STRUCTURE, c.node->start);
     }
-    if (m_chunks.empty())
+    if (m_chunks.empty() || m_packets.empty())
         return MEND_ERR_UNREPAIRABLE;
     Node* prop = FindById(RM_ID_PROP, m_root);
     if (!prop || !prop->valid || prop->end - prop->start != kPropSize)
@@ -460,6 +497,9 @@ int CRMVBRepair::CheckParsed()
         AddError(JRVP_DAMAGE_TIMING);
     if (!FindById(RM_ID_INDX, m_root))
         AddError(JRVP_DAMAGE_INDEX);
+    for (Node* n = FindById(RM_ID_MDPR, m_root); n; n = n->next ? FindById(RM_ID_MDPR, n->next) : nullptr)
+        if (!UsableMdpr(n))
+            AddErrorAt(JRVP_DAMAGE_STRUCTURE, n->start);
     return 0;
 }
 
@@ -481,7 +521,7 @@ int CRMVBRepair::WriteIndex(const std::vector<uint32_t>& outOffsets, std::vector
     int video = -1;
     unsigned int fourcc = 0;
     for (const auto& s : m_streams) {
-        if (IsVideo(s.second)) {
+        if (s.second.usable && IsVideo(s.second)) {
             video = static_cast<int>(s.first);
             fourcc = s.second.fourcc;
             break;
@@ -561,7 +601,7 @@ int CRMVBRepair::RepairLevel1()
     Node* prop = FindById(RM_ID_PROP, m_root);
     std::vector<Node*> mdprs;
     for (Node* n = FindById(RM_ID_MDPR, m_root); n; n = n->next ? FindById(RM_ID_MDPR, n->next) : nullptr)
-        if (n->valid)
+        if (UsableMdpr(n))
             mdprs.push_back(n);
     Node* cont = FindById(RM_ID_CONT, m_root);
     if (!rmf || !prop || mdprs.empty() || m_chunks.empty())

@@ -53,6 +53,7 @@ private:
         std::string name;
         std::string mime;
         unsigned int fourcc = 0;  // a video stream's codec, else 0
+        bool usable = true;       // its header describes it
         const Node* mdpr = nullptr;
     };
     struct DataChunk {
@@ -88,6 +89,8 @@ private:
     int ParseDataChunk(unsigned int size, int64_t start, Node*& node);
     int InitStreamMap();
     bool IsVideo(const Stream& s) const;
+    // Whether the MDPR describes a stream that the packets were read by.
+    bool UsableMdpr(const Node* n) const;
     uint32_t LastTimestamp(int stream) const;  // -1: every stream
     int WriteIndex(const std::vector<uint32_t>& outOffsets, std::vector<int64_t>* indexStarts);
     int PatchU32(int64_t at, uint32_t value);

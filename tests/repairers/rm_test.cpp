@@ -247,15 +247,15 @@ TEST(RmWalk, BytesAfterTheLastPacket)
         const char* what;
         std::vector<uint8_t> tail;
         bool damage;
-        size_t lost;  // packets that nothing after them confirms
+        size_t lost;
     } cases[] = {
         {"no padding", {}, false, 0},
         {"ffmpeg's zeros and more zeros", std::vector<uint8_t>(4, 0), false, 0},
         {"stray bytes", {0xAB, 0xCD, 0xEF, 0x01, 0x02}, true, 0},
         // Damage to the end lies after the chunk: however long, it does
         // not make the chunk refused, and it is passed over in memory.
-        {"a long zeroed tail", std::vector<uint8_t>(8 << 20, 0), true, 1},
-        {"a long garbage tail", PseudoRandomBytes(1 << 20, 3), true, 1},
+        {"a long zeroed tail", std::vector<uint8_t>(8 << 20, 0), true, 0},
+        {"a long garbage tail", PseudoRandomBytes(1 << 20, 3), true, 0},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> d = ReadFileBytes(fixture);
@@ -273,8 +273,8 @@ TEST(RmWalk, BytesAfterTheLastPacket)
         std::vector<int> codes;
         ASSERT_EQ(repair.ParseStream(&CollectCode, &codes), 0) << c.what;
         const RmLayout l = ReadRealMedia(ReadFileBytes(fixture));
-        // The last packet is kept when what follows is short enough to
-        // tell it holds no packet.
+        // The last packet is kept: nothing after it confirms its length, but
+        // the damage runs to the end, so none of it lies inside the packet.
         EXPECT_EQ(repair.Packets().size() + c.lost, l.packets.size()) << c.what;
         EXPECT_EQ(Has(codes, JRVP_DAMAGE_SEGMENT), c.damage) << c.what;
     }
@@ -434,4 +434,31 @@ TEST(RmRepair, OutputPastFourGiBIsRefused)
     CVideoFile output(dir.Path("out.rm").c_str(), 2, &err);
     EXPECT_EQ(repair.RepairFile(&output, 1, nullptr), -14);
     EXPECT_EQ(output.GetLength(), 0);
+}
+
+TEST(RmRepair, AStreamHeaderWithDamagedContentDescribesNoStream)
+{
+    // The audio MDPR's size and stream number stay, its name, MIME type and
+    // codec data are zeroed. The video is kept, described by its own header;
+    // the audio has nothing to describe it and goes, without being taken
+    // for damage that would cost the DATA chunk.
+    const std::string fixture = RequireFixture("clip.rm");
+    if (fixture.empty())
+        return;
+    std::vector<uint8_t> d = ReadFileBytes(fixture);
+    const int64_t audio = FindBytes(d, "MDPR", static_cast<size_t>(FindBytes(d, "MDPR") + 4));
+    ASSERT_GT(audio, 0);
+    ScratchDir dir("rm-mdpr");
+    const std::string in = dir.Path("in.rm"), out = dir.Path("out.rm");
+    ASSERT_TRUE(WriteFileBytes(in, d));
+    ASSERT_TRUE(ZeroRange(in, audio + 12, 120));
+    Outcome o = ParseAndRepair(in, out);
+    ASSERT_EQ(o.parse, 0);
+    EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_STRUCTURE));
+    ASSERT_EQ(o.repair, 0);
+    const MediaReport report = CheckMedia(out);
+    EXPECT_TRUE(report.CleanDecode()) << report.Summary();
+    ASSERT_EQ(report.streams.size(), 1u);
+    EXPECT_EQ(report.streams[0].frames, CheckMedia(fixture).VideoFrames());
+    ExpectIndexSound(ReadFileBytes(out), 0);
 }
