@@ -482,11 +482,18 @@ int CRMVBRepair::CheckParsed()
         if (!c.damaged.empty())
             AddErrorAt(JRVP_DAMAGE_STRUCTURE, c.node->start);
     }
-    if (m_chunks.empty() || m_packets.empty())
+    // A check that fails leaves a record with its result, so that the
+    // records, the parse's result and a repair asked for anyway agree: the
+    // repair refuses (-14) rather than skip a file that "has no damage".
+    if (m_chunks.empty() || m_packets.empty()) {
+        AddError(JRVP_DAMAGE_DATA_LOST);
         return MEND_ERR_UNREPAIRABLE;
+    }
     Node* prop = FindById(RM_ID_PROP, m_root);
-    if (!prop || !prop->valid || prop->end - prop->start != kPropSize)
+    if (!prop || !prop->valid || prop->end - prop->start != kPropSize) {
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, prop ? prop->start : 0);
         return MEND_ERR_UNREPAIRABLE;
+    }
     uint32_t duration = 0;
     if (m_input->SeekTo(prop->start + 30) != prop->start + 30 || !ReadFieldR(m_input.get(), duration))
         return MEND_ERR_READ;

@@ -462,3 +462,64 @@ TEST(RmRepair, AStreamHeaderWithDamagedContentDescribesNoStream)
     EXPECT_EQ(report.streams[0].frames, CheckMedia(fixture).VideoFrames());
     ExpectIndexSound(ReadFileBytes(out), 0);
 }
+
+TEST(RmWalk, RefusedDataChunkAndBadPropertiesEndConsistently)
+{
+    RmFileSpec spec;
+    spec.streams = {{0, "Audio Stream", "audio/x-pn-realaudio", ""}};
+    for (uint32_t i = 0; i < 20; ++i)
+        spec.packets.push_back(RmPacketSpec{0, i * 100, true, PseudoRandomBytes(200, i)});
+    spec.duration = 1900;
+    spec.withIndex = true;
+    const std::vector<uint8_t> good = WriteRealMedia(spec);
+    ScratchDir dir("rm-refused");
+
+    // A second DATA chunk: three packets far in time, then more garbage
+    // than a fifth of it, then two packets. It is refused, and its packets
+    // do not make the duration look wrong.
+    std::vector<uint8_t> d = good;
+    std::vector<uint8_t> second = {'D', 'A', 'T', 'A', 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0};
+    auto packet = [&second](uint32_t ts) {
+        const std::vector<uint8_t> h = {0, 0, 0, 112, 0, 0, uint8_t(ts >> 24), uint8_t(ts >> 16), uint8_t(ts >> 8),
+                                        uint8_t(ts), 0, 2};
+        second.insert(second.end(), h.begin(), h.end());
+        const std::vector<uint8_t> body(100, 0x42);
+        second.insert(second.end(), body.begin(), body.end());
+    };
+    for (uint32_t ts : {900000u, 900100u, 900200u})
+        packet(ts);
+    const std::vector<uint8_t> garbage = PseudoRandomBytes(4000, 9);
+    second.insert(second.end(), garbage.begin(), garbage.end());
+    packet(900300u);
+    packet(900400u);
+    WriteBE32(second, 4, static_cast<uint32_t>(second.size()));
+    d.insert(d.end(), second.begin(), second.end());
+    const std::string in = dir.Path("two.rm"), out = dir.Path("two-out.rm");
+    ASSERT_TRUE(WriteFileBytes(in, d));
+    Outcome o = ParseAndRepair(in, out);
+    ASSERT_EQ(o.parse, 0);
+    EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_SEGMENT));
+    EXPECT_FALSE(Has(o.codes, JRVP_DAMAGE_TIMING));
+    ASSERT_EQ(o.repair, 0);
+    const RmLayout l = ReadRealMedia(ReadFileBytes(out));
+    EXPECT_EQ(l.packets.size(), 20u);
+    EXPECT_EQ(l.propDuration, 1900u);
+
+    // A PROP chunk of the wrong size: the parse ends in -14, and so does a
+    // repair asked for anyway, writing nothing.
+    std::vector<uint8_t> bad = good;
+    const int64_t prop = FindBytes(bad, "PROP");
+    bad.insert(bad.begin() + prop + 50, 4, 0);
+    WriteBE32(bad, static_cast<size_t>(prop + 4), 54);
+    const std::string badIn = dir.Path("prop.rm");
+    ASSERT_TRUE(WriteFileBytes(badIn, bad));
+    int err = 0;
+    CVideoFile input(badIn.c_str(), 0, &err);
+    CRMVBRepair repair(&input);
+    std::vector<int> codes;
+    EXPECT_EQ(repair.ParseStream(&CollectCode, &codes), -14);
+    EXPECT_EQ(codes, std::vector<int>{JRVP_DAMAGE_STRUCTURE});
+    CVideoFile output(dir.Path("prop-out.rm").c_str(), 2, &err);
+    EXPECT_EQ(repair.RepairFile(&output, 1, nullptr), -14);
+    EXPECT_EQ(output.GetLength(), 0);
+}
