@@ -107,6 +107,21 @@ int CRMVBRepair::ParseLabelChild(unsigned int id, unsigned int size, int64_t sta
     return ParseDataChunk(size, start, node);
 }
 
+size_t CRMVBRepair::FirstCandidate(const uint8_t* bytes, size_t n, size_t, int64_t, uint64_t* steps)
+{
+    // A header read anywhere else finds an id outside the schema and takes
+    // nothing; each such position costs the top-level scan one step.
+    size_t i = 0;
+    for (; i < n; ++i) {
+        unsigned int id = 0;
+        memcpy(&id, bytes + i, 4);
+        if (FindByIdS(id))
+            break;
+    }
+    *steps = i;
+    return i;
+}
+
 int CRMVBRepair::InitStreamMap()
 {
     m_streams.clear();

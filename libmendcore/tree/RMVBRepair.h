@@ -44,6 +44,10 @@ protected:
     // next chunk header whatever it says.
     bool SizeIsHint(unsigned int id) const override { return id == RM_ID_DATA; }
     int ParseLabelChild(unsigned int id, unsigned int size, int64_t start, Node*& node, const SNode* snode) override;
+    // Damage between chunks (a refused DATA chunk, say) is passed over in
+    // memory up to the next id of the schema.
+    int HeaderReach() const override { return 8; }
+    size_t FirstCandidate(const uint8_t* bytes, size_t n, size_t avail, int64_t at, uint64_t* steps) override;
     int RepairLevel1() override;
     int RepairLevel2() override { return MEND_ERR_CANNOT_REPAIR; }
     int RepairLevel3(const char*) override { return MEND_ERR_CANNOT_REPAIR; }
