@@ -646,6 +646,7 @@ int CRMVBRepair::RepairLevel1()
     if (total > static_cast<int64_t>(UINT32_MAX))
         return MEND_ERR_UNREPAIRABLE;
 
+    const int64_t rmfAt = m_output->GetPos();
     int r = WriteNode(rmf);
     if (r < 0)
         return r;
@@ -735,6 +736,18 @@ int CRMVBRepair::RepairLevel1()
         (r = PatchU32(propAt + 26, count)) < 0 || (r = PatchU32(propAt + 30, duration)) < 0 ||
         (r = PatchU32(propAt + 38, indexStarts.empty() ? 0 : static_cast<uint32_t>(indexStarts.front()))) < 0 ||
         (r = PatchU32(propAt + 42, static_cast<uint32_t>(dataAt))) < 0)
+        return r;
+    // The stream count and the file header's count of the chunks after it:
+    // streams without a usable header, the old index and the metadata
+    // are gone, and there is an index per stream now.
+    const int64_t end = m_output->GetLength();
+    if (m_output->SeekTo(propAt + 46) != propAt + 46 || !WriteFieldR(m_output, static_cast<uint16_t>(mdprs.size())) ||
+        m_output->SeekTo(end) != end)
+        return MEND_ERR_WRITE;
+    const bool withCont = cont && cont->valid;
+    const uint32_t headers =
+        static_cast<uint32_t>(1 + mdprs.size() + (withCont ? 1 : 0) + m_chunks.size() + indexStarts.size());
+    if (rmf->end - rmf->start >= 18 && (r = PatchU32(rmfAt + 14, headers)) < 0)
         return r;
 
     SolveError(JRVP_DAMAGE_SEGMENT);

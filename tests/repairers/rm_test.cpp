@@ -459,6 +459,10 @@ TEST(RmRepair, AStreamHeaderWithDamagedContentDescribesNoStream)
     const MediaReport report = CheckMedia(out);
     EXPECT_TRUE(report.CleanDecode()) << report.Summary();
     ASSERT_EQ(report.streams.size(), 1u);
+    const std::vector<uint8_t> r = ReadFileBytes(out);
+    const int64_t prop = FindBytes(r, "PROP");
+    EXPECT_EQ(r[prop + 46] * 256 + r[prop + 47], 1);  // the stream count
+    EXPECT_EQ(ReadBE32(r, 14), 5u);                   // PROP CONT MDPR DATA INDX
     EXPECT_EQ(report.streams[0].frames, CheckMedia(fixture).VideoFrames());
     ExpectIndexSound(ReadFileBytes(out), 0);
 }
