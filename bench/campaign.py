@@ -124,6 +124,10 @@ RECORDINGS = collections.OrderedDict([
     ("msmpeg4_wmav2.asf", ("asf", encode(*SRC_V, *SRC_A, *NOISE, *RATE, "-f", "asf"))),
     ("gst_h264_aac.mp4", ("mp4", gst("x264enc speed-preset=ultrafast bitrate=8000 key-int-max=60",
                                      "voaacenc", "mp4mux"))),
+    # RealMedia: Debian has no second writer of it (GStreamer only reads it).
+    # A packet holds at most 64 kB: the buffer bounds the size of a frame.
+    ("rv20_ac3.rm", ("rm", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "rv20", "-b:v", "8M", "-maxrate", "8M",
+                                  "-bufsize", "480k", "-g", "60", "-c:a", "ac3", "-b:a", "192k", "-f", "rm"))),
     ("gst_mpeg4_mp3.avi", ("avi", gst("avenc_mpeg4 bitrate=8000000 gop-size=60", "lamemp3enc bitrate=192",
                                       "avimux"))),
     # Ogg and FLAC: noise keeps the audio from compressing to nothing, and
@@ -633,7 +637,50 @@ def mpeg_layout(path):
     return L
 
 
-LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "flv": flv_layout, "asf": asf_layout, "ogg": ogg_layout, "flac": flac_layout, "mp3": mp3_layout, "wav": wav_layout, "mpeg": mpeg_layout}
+
+
+def rm_chunks(f, size):
+    pos = 0
+    while size - pos >= 8:
+        fourcc, csize = struct.unpack(">4sI", read_at(f, pos, 8))
+        if csize < 8:
+            break
+        yield fourcc, pos, csize
+        pos += csize
+
+
+def rm_layout(path):
+    f = open(path, "rb")
+    L = Layout(os.path.getsize(path))
+    for fourcc, off, size in rm_chunks(f, L.size):
+        if fourcc == b"PROP":
+            L.fields += [(off + 26, 4), (off + 30, 4), (off + 42, 4)]  # packets, duration, data offset
+        elif fourcc == b"MDPR":
+            L.fields.append((off + 36, 4))  # the stream's duration
+            L.swap = L.swap or off + 40 + 1  # two letters of its name
+        elif fourcc == b"DATA":
+            L.header = (0, off)
+            # ffmpeg's DATA size overstates the chunk: the packets run to the end.
+            L.data = (off + 18, min(L.size, off + size))
+            L.fields += [(off + 4, 4), (off + 10, 4)]  # size, packet count
+            break
+        elif fourcc == b"INDX":
+            L.index = (off, off + size)
+    mid = L.data[0] + (L.data[1] - L.data[0]) // 2
+    pos = L.data[0]
+    while pos + 12 <= L.data[1]:
+        version, length = struct.unpack(">HH", read_at(f, pos, 4))
+        if version > 1 or length < 12:
+            break
+        if pos >= mid:
+            L.unit = (pos + 2, 2, length, lambda v: struct.pack(">H", min(v, 0xFFFF)))
+            L.boundary = pos
+            break
+        pos += length
+    return L
+
+
+LAYOUTS = {"avi": avi_layout, "mkv": mkv_layout, "mp4": mp4_layout, "flv": flv_layout, "asf": asf_layout, "ogg": ogg_layout, "flac": flac_layout, "mp3": mp3_layout, "wav": wav_layout, "mpeg": mpeg_layout, "rm": rm_layout}
 
 
 

@@ -176,6 +176,10 @@ bench_repair mp3 "$REC-320k.mp3" -vn -af apad=whole_dur=2742 -c:a libmp3lame -b:
 # MPEG: a transport stream, and a program stream in DVD packs.
 bench_repair ts "$REC.ts" -c copy -bsf:v h264_mp4toannexb -f mpegts
 bench_repair ps "$REC.vob" -c copy -bsf:v h264_mp4toannexb -f vob
+# RealMedia holds no H.264: re-encoded to RV20 at the source's rate, with
+# AC-3 (the muxer's audio) for the MP3. A packet holds at most 64 kB, so
+# the buffer bounds the size of a frame.
+bench_repair rm "$REC.rm" -c:v rv20 -b:v 6M -maxrate 6M -bufsize 480k -g 50 -c:a ac3 -b:a 128k
 
 wanted analysis || exit 0
 

@@ -12,6 +12,7 @@
 #include "repairers/OGGRepair.h"
 #include "repairers/WAVRepair.h"
 #include "tree/MKVRepair.h"
+#include "tree/RMVBRepair.h"
 
 namespace {
 
@@ -84,6 +85,8 @@ std::unique_ptr<IBaseRepair> NewRepairer(JRVPVideoFormat format, IBaseStream* in
         return std::make_unique<CWAVRepair>(input);
     case JRVP_FORMAT_MPEG:
         return std::make_unique<CMPEGRepair>(input);
+    case JRVP_FORMAT_RMVB:
+        return std::make_unique<CRMVBRepair>(input);
     // Each container's repairer joins here as it is built; until then the
     // container answers "not this container" and the search goes on.
     default:
