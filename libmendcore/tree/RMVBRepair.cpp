@@ -510,14 +510,19 @@ int CRMVBRepair::CheckParsed()
         return MEND_ERR_UNREPAIRABLE;
     }
     uint32_t duration = 0;
-    if (m_input->SeekTo(prop->start + 30) != prop->start + 30 || !ReadFieldR(m_input.get(), duration))
+    uint32_t indexOffset = 0;
+    if (m_input->SeekTo(prop->start + 30) != prop->start + 30 || !ReadFieldR(m_input.get(), duration) ||
+        m_input->SeekTo(prop->start + 38) != prop->start + 38 || !ReadFieldR(m_input.get(), indexOffset))
         return MEND_ERR_READ;
     m_propUsable = true;
     const uint32_t last = LastTimestamp(-1);
     const uint64_t slack = static_cast<uint64_t>(last) + 3000;
     if (duration < last || duration > std::min<uint64_t>(slack, UINT32_MAX))
         AddError(JRVP_DAMAGE_TIMING);
-    if (!FindById(RM_ID_INDX, m_root))
+    // A writer that never wrote an index says so with an index offset of 0
+    // (ffmpeg does): such a file is intact. An index declared but not found
+    // is damage.
+    if (!FindById(RM_ID_INDX, m_root) && indexOffset != 0)
         AddError(JRVP_DAMAGE_INDEX);
     for (Node* n = FindById(RM_ID_MDPR, m_root); n; n = n->next ? FindById(RM_ID_MDPR, n->next) : nullptr)
         if (!UsableMdpr(n))

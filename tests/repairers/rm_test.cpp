@@ -232,8 +232,8 @@ TEST(RmWalk, IntactFixturesAreUndamaged)
         Outcome o = ParseAndRepair(path);
         EXPECT_EQ(o.parse, 0) << name;
         EXPECT_EQ(o.format, JRVP_FORMAT_RMVB) << name;
-        // ffmpeg writes no index: that is the one record.
-        EXPECT_EQ(o.codes, std::vector<int>{JRVP_DAMAGE_INDEX}) << name;
+        // ffmpeg writes no index and declares none: not damage.
+        EXPECT_TRUE(o.codes.empty()) << name;
     }
 }
 
@@ -393,6 +393,18 @@ TEST(RmRepair, SyntheticRv40WithIndexGetsANewOne)
         Outcome intact = ParseAndRepair(in);
         EXPECT_EQ(intact.parse, 0);
         EXPECT_TRUE(intact.codes.empty());
+    }
+    // The index that PROP declares, lost: damage, and the repair writes one.
+    {
+        const RmLayout whole = ReadRealMedia(d);
+        ASSERT_NE(whole.propIndexOffset, 0u);
+        const std::string lost = dir.Path("lost-index.rmvb"), mended = dir.Path("lost-index-out.rmvb");
+        ASSERT_TRUE(WriteFileBytes(lost, std::vector<uint8_t>(d.begin(), d.begin() + whole.propIndexOffset)));
+        Outcome o = ParseAndRepair(lost, mended);
+        EXPECT_EQ(o.parse, 0);
+        EXPECT_EQ(o.codes, std::vector<int>{JRVP_DAMAGE_INDEX});
+        ASSERT_EQ(o.repair, 0);
+        ExpectIndexSound(ReadFileBytes(mended), 0);
     }
     // Zero one audio packet's header in the middle: it goes, and so does
     // the key frame before it, whose length nothing after it confirms.
