@@ -28,6 +28,8 @@ CMsbCrc::CMsbCrc(unsigned width, uint32_t poly) : m_width(width), m_shift(32 - w
 {
     m_fold192 = PowerMod(192, width, poly);
     m_fold128 = PowerMod(128, width, poly);
+    m_fold576 = PowerMod(576, width, poly);
+    m_fold512 = PowerMod(512, width, poly);
 #ifdef MEND_HAVE_CLMUL
     m_clmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
 #endif
@@ -60,21 +62,65 @@ uint32_t CMsbCrc::Update(uint32_t crc, const uint8_t* p, size_t n) const
 // is two carry-less products of at most 96 bits: XORed onto the next 16
 // bytes they leave a message 16 bytes shorter with the same checksum. The
 // last 16 bytes and the tail go through the tables.
+namespace {
+
+// acc times x^(8 * distance) modulo the polynomial, XORed onto next; k holds
+// the two powers of that distance (see UpdateFolded).
+__attribute__((target("pclmul,ssse3"))) inline __m128i Fold(__m128i acc, __m128i k, __m128i next)
+{
+    const __m128i hi = _mm_clmulepi64_si128(acc, k, 0x11);
+    const __m128i lo = _mm_clmulepi64_si128(acc, k, 0x00);
+    return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
+}
+
+// 16 bytes with the first in the top byte: the order of the polynomial.
+__attribute__((target("pclmul,ssse3"))) inline __m128i Load(const uint8_t* at)
+{
+    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), reverse);
+}
+
+}  // namespace
+
+// The message's first 16 bytes A, followed by L more, weigh A(x) x^(8L).
+// A(x) x^128 = A_hi(x) x^192 + A_lo(x) x^128, which modulo the polynomial
+// is two carry-less products of at most 96 bits: XORed onto the next 16
+// bytes they leave a message 16 bytes shorter with the same checksum. Each
+// fold waits on the one before, so long runs keep four lanes 64 bytes
+// apart (x^576 and x^512), which fold onto each other at the end. The last
+// 16 bytes and the tail go through the tables.
 __attribute__((target("pclmul,ssse3"))) uint32_t CMsbCrc::UpdateFolded(uint32_t crc, const uint8_t* p,
                                                                         size_t n) const
 {
     const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m128i k = _mm_set_epi64x(static_cast<long long>(m_fold192), static_cast<long long>(m_fold128));
-    __m128i acc = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
+    const __m128i k16 = _mm_set_epi64x(static_cast<long long>(m_fold192), static_cast<long long>(m_fold128));
     // A running checksum is the same as its bits added to the next bytes.
-    acc = _mm_xor_si128(acc, _mm_set_epi64x(static_cast<long long>(uint64_t(crc) << (64 - m_width)), 0));
-    p += 16;
-    n -= 16;
+    const __m128i carried = _mm_set_epi64x(static_cast<long long>(uint64_t(crc) << (64 - m_width)), 0);
+    __m128i acc;
+    if (n >= 128) {
+        const __m128i k64 = _mm_set_epi64x(static_cast<long long>(m_fold576), static_cast<long long>(m_fold512));
+        __m128i a0 = _mm_xor_si128(Load(p), carried);
+        __m128i a1 = Load(p + 16);
+        __m128i a2 = Load(p + 32);
+        __m128i a3 = Load(p + 48);
+        p += 64;
+        n -= 64;
+        while (n >= 64) {
+            a0 = Fold(a0, k64, Load(p));
+            a1 = Fold(a1, k64, Load(p + 16));
+            a2 = Fold(a2, k64, Load(p + 32));
+            a3 = Fold(a3, k64, Load(p + 48));
+            p += 64;
+            n -= 64;
+        }
+        acc = Fold(Fold(Fold(a0, k16, a1), k16, a2), k16, a3);
+    } else {
+        acc = _mm_xor_si128(Load(p), carried);
+        p += 16;
+        n -= 16;
+    }
     while (n >= 16) {
-        const __m128i next = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
-        const __m128i hi = _mm_clmulepi64_si128(acc, k, 0x11);
-        const __m128i lo = _mm_clmulepi64_si128(acc, k, 0x00);
-        acc = _mm_xor_si128(_mm_xor_si128(hi, lo), next);
+        acc = Fold(acc, k16, Load(p));
         p += 16;
         n -= 16;
     }

@@ -25,9 +25,12 @@ private:
     unsigned m_shift;          // 32 - width
     uint32_t m_table[8][256];  // slicing by eight
     // Carry-less multiplication: x^192 and x^128 modulo the polynomial,
-    // which fold 16 bytes onto the 16 that follow them.
+    // which fold 16 bytes onto the 16 that follow them; x^576 and x^512,
+    // which fold them 64 bytes on, so four lanes run side by side.
     uint64_t m_fold192 = 0;
     uint64_t m_fold128 = 0;
+    uint64_t m_fold576 = 0;
+    uint64_t m_fold512 = 0;
     bool m_clmul = false;
 };
 
