@@ -20,6 +20,7 @@ public:
 private:
     uint32_t UpdateTable(uint32_t crc, const uint8_t* data, size_t n) const;
     uint32_t UpdateFolded(uint32_t crc, const uint8_t* data, size_t n) const;
+    uint32_t UpdateFoldedWide(uint32_t crc, const uint8_t* data, size_t n) const;
 
     unsigned m_width;
     unsigned m_shift;          // 32 - width
@@ -31,7 +32,12 @@ private:
     uint64_t m_fold128 = 0;
     uint64_t m_fold576 = 0;
     uint64_t m_fold512 = 0;
+    // With 512-bit carry-less multiplication, two registers of four lanes
+    // fold 128 bytes on: x^1088 and x^1024.
+    uint64_t m_fold1088 = 0;
+    uint64_t m_fold1024 = 0;
     bool m_clmul = false;
+    bool m_clmulWide = false;
 };
 
 // The shared instances, built once on first use (thread-safe).
