@@ -20,15 +20,24 @@ public:
 private:
     uint32_t UpdateTable(uint32_t crc, const uint8_t* data, size_t n) const;
     uint32_t UpdateFolded(uint32_t crc, const uint8_t* data, size_t n) const;
+    uint32_t UpdateFoldedWide(uint32_t crc, const uint8_t* data, size_t n) const;
 
     unsigned m_width;
     unsigned m_shift;          // 32 - width
     uint32_t m_table[8][256];  // slicing by eight
     // Carry-less multiplication: x^192 and x^128 modulo the polynomial,
-    // which fold 16 bytes onto the 16 that follow them.
+    // which fold 16 bytes onto the 16 that follow them; x^576 and x^512,
+    // which fold them 64 bytes on, so four lanes run side by side.
     uint64_t m_fold192 = 0;
     uint64_t m_fold128 = 0;
+    uint64_t m_fold576 = 0;
+    uint64_t m_fold512 = 0;
+    // With 512-bit carry-less multiplication, two registers of four lanes
+    // fold 128 bytes on: x^1088 and x^1024.
+    uint64_t m_fold1088 = 0;
+    uint64_t m_fold1024 = 0;
     bool m_clmul = false;
+    bool m_clmulWide = false;
 };
 
 // The shared instances, built once on first use (thread-safe).

@@ -197,6 +197,7 @@ void CASFRepair::Close()
     m_streams.clear();
     m_invalid.clear();
     std::vector<PacketInfo>().swap(m_packets);
+    m_window.Clear();
     std::vector<PayloadInfo>().swap(m_payloads);
     m_patches.clear();
     CBaseRepair::Close();
@@ -970,11 +971,18 @@ int CASFRepair::ParsePayload()
     v.start = p;
     v.fixed = m_packetSize;
     v.n = std::min<int64_t>(m_packetSize, length - p);
-    if (m_packet.size() < m_packetSize)
-        m_packet.resize(m_packetSize);
-    if (in->Read(m_packet.data(), static_cast<unsigned int>(v.n)) != v.n)
-        return MEND_ERR_READ;
-    v.b = m_packet.data();
+    if (v.n <= CReadWindow::kSize) {
+        // Packets are looked at where the window read them.
+        v.b = m_window.Fetch(in, p, v.n, length);
+        if (!v.b)
+            return MEND_ERR_READ;
+    } else {
+        if (m_packet.size() < m_packetSize)
+            m_packet.resize(m_packetSize);
+        if (in->SeekTo(p) != p || in->Read(m_packet.data(), static_cast<unsigned int>(v.n)) != v.n)
+            return MEND_ERR_READ;
+        v.b = m_packet.data();
+    }
     int r = ParsePacketView(v);
     if (r < 0)
         return r;

@@ -21,7 +21,6 @@ constexpr uint8_t kLastKnownType = 6;  // PICTURE
 // Sync, two code bytes, a 7-byte number, 2 + 2 bytes of size and rate,
 // the CRC-8.
 constexpr size_t kMaxHeaderSize = 16;
-constexpr size_t kWindowSize = 1 << 20;
 // The largest frame STREAMINFO can declare (24 bits).
 constexpr int64_t kMaxFrameBytes = 0xFFFFFF;
 
@@ -147,8 +146,7 @@ void CFLACRepair::Close()
     m_totalSamples = 0;
     m_frameSync = 0;
     m_countedSamples = 0;
-    std::vector<uint8_t>().swap(m_window);
-    m_winStart = m_winEnd = 0;
+    m_window.Clear();
     m_maxFrameSize = 0;
     m_frameCheck.reset();
     CBaseRepair::Close();
@@ -285,15 +283,15 @@ int64_t CFLACRepair::FirstFrameHeader(int64_t from)
         int r = LoadWindow(q);
         if (r < 0)
             return r;
-        const int64_t limit = m_winEnd < m_inputLength ? m_winEnd - kMaxHeaderSize + 1 : m_winEnd;
+        const int64_t limit = m_window.End() < m_inputLength ? m_window.End() - kMaxHeaderSize + 1 : m_window.End();
         for (int64_t i = q; i < limit;) {
-            const uint8_t* b = m_window.data() + (i - m_winStart);
+            const uint8_t* b = m_window.Data() + (i - m_window.Start());
             const void* hit = memchr(b, 0xFF, static_cast<size_t>(limit - i));
             if (!hit)
                 break;
             i += static_cast<const uint8_t*>(hit) - b;
             uint32_t blockSize = 0;
-            if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_winEnd - i), blockSize))
+            if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_window.End() - i), blockSize))
                 return i;
             ++i;
         }
@@ -340,16 +338,7 @@ int CFLACRepair::ParseMetaData(int64_t& pos)
 
 int CFLACRepair::LoadWindow(int64_t pos)
 {
-    if (m_window.size() < kWindowSize)
-        m_window.resize(kWindowSize);
-    const int64_t n = std::min<int64_t>(kWindowSize, m_inputLength - pos);
-    if (m_input->GetPos() != pos && m_input->SeekTo(pos) != pos)
-        return MEND_ERR_READ;
-    if (n > 0 && m_input->Read(m_window.data(), static_cast<unsigned>(n)) != n)
-        return MEND_ERR_READ;
-    m_winStart = pos;
-    m_winEnd = pos + std::max<int64_t>(n, 0);
-    return 0;
+    return m_window.Load(m_input.get(), pos, m_inputLength);
 }
 
 int CFLACRepair::EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blockSize)
@@ -433,21 +422,21 @@ int CFLACRepair::WalkFrames(int64_t from)
     int64_t crcPos = from;  // the checksum covers [spanStart, crcPos)
     auto advanceCrc = [&](int64_t to) {
         if (spanStart >= 0 && to > crcPos)
-            crc = crc16.Update(crc, m_window.data() + (crcPos - m_winStart), static_cast<size_t>(to - crcPos));
+            crc = crc16.Update(crc, m_window.Data() + (crcPos - m_window.Start()), static_cast<size_t>(to - crcPos));
         crcPos = to;
     };
     while (q < m_inputLength) {
-        if (m_winEnd - q < static_cast<int64_t>(kMaxHeaderSize) && m_winEnd < m_inputLength) {
+        if (m_window.End() - q < static_cast<int64_t>(kMaxHeaderSize) && m_window.End() < m_inputLength) {
             if (TestAbort())
                 return MEND_ERR_ABORTED;
             advanceCrc(q);
             if ((r = LoadWindow(q)) < 0)
                 return r;
         }
-        const uint8_t* b = m_window.data() + (q - m_winStart);
+        const uint8_t* b = m_window.Data() + (q - m_window.Start());
         // Headers are tested where all their bytes are in the window, or
         // where the window ends with the input.
-        const int64_t limit = m_winEnd < m_inputLength ? m_winEnd - kMaxHeaderSize + 1 : m_winEnd;
+        const int64_t limit = m_window.End() < m_inputLength ? m_window.End() - kMaxHeaderSize + 1 : m_window.End();
         const void* hit = memchr(b, 0xFF, static_cast<size_t>(limit - q));
         if (!hit) {
             q = limit;
@@ -455,7 +444,7 @@ int CFLACRepair::WalkFrames(int64_t from)
         }
         q += static_cast<const uint8_t*>(hit) - b;
         uint32_t blockSize = 0;
-        if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_winEnd - q), blockSize)) {
+        if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_window.End() - q), blockSize)) {
             advanceCrc(q);
             if (spanStart >= 0 && (r = EndSpan(spanStart, q, crc, spanBlockSize)) < 0)
                 return r;
@@ -493,12 +482,12 @@ int CFLACRepair::EndBeforeZeroTail(int64_t start, int64_t& end)
     while (zeros > start) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        const int64_t from = std::max<int64_t>(start, zeros - static_cast<int64_t>(kWindowSize));
+        const int64_t from = std::max<int64_t>(start, zeros - CReadWindow::kSize);
         int r = LoadWindow(from);
         if (r < 0)
             return r;
         int64_t i = zeros - from;
-        while (i > 0 && m_window[static_cast<size_t>(i - 1)] == 0)
+        while (i > 0 && m_window.Data()[i - 1] == 0)
             --i;
         zeros = from + i;
         if (i > 0)

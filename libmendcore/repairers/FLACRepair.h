@@ -13,6 +13,7 @@
 
 #include "core/BaseRepair.h"
 #include "core/DamagedRuns.h"
+#include "core/ReadWindow.h"
 
 class CFlacFrameCheck;
 
@@ -81,10 +82,8 @@ private:
     uint32_t m_maxFrameSize = 0;  // from STREAMINFO; 0: not known
     // Made on first use: decodes a frame whose end must be proven.
     std::unique_ptr<CFlacFrameCheck> m_frameCheck;
-    // The frame walk's window over the input: [m_winStart, m_winStart + size).
-    std::vector<uint8_t> m_window;
-    int64_t m_winStart = 0;
-    int64_t m_winEnd = 0;
+    // The frame walk's window over the input.
+    CReadWindow m_window;
 };
 
 #endif

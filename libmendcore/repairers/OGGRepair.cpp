@@ -12,6 +12,7 @@ namespace {
 constexpr int64_t kHeaderSize = 27;           // up to and with the segment count
 constexpr int64_t kProbeWindow = 10240;       // offsets where the first page may start
 constexpr int64_t kMaxPageSize = 27 + 255 + 255 * 255;
+static_assert(kMaxPageSize <= CReadWindow::kSize, "a page is judged in one window");
 constexpr int64_t kSearchBlock = 64 * 1024;
 constexpr unsigned kChecksumAt = 22;
 constexpr uint8_t kFlagContinued = 0x01;
@@ -64,7 +65,7 @@ void COGGRepair::Close()
     m_pages.shrink_to_fit();
     m_playable = false;
     m_runs.Clear();
-    std::vector<uint8_t>().swap(m_page);
+    m_window.Clear();
     std::vector<uint8_t>().swap(m_block);
     CBaseRepair::Close();
 }
@@ -117,12 +118,12 @@ int COGGRepair::ParsePage(int64_t pos, int64_t& end)
 {
     if (m_inputLength - pos < kHeaderSize)
         return kPageDamaged;
-    if (m_input->GetPos() != pos && m_input->SeekTo(pos) != pos)
-        return MEND_ERR_READ;
-    if (m_page.size() < kMaxPageSize)
-        m_page.resize(kMaxPageSize);
-    uint8_t* h = m_page.data();
-    if (m_input->Read(h, kHeaderSize) != kHeaderSize)
+    // The page is looked at where the window read it; each view below is
+    // fetched again once its size is known, which costs nothing while the
+    // window holds it.
+    IBaseStream* in = m_input.get();
+    const uint8_t* h = m_window.Fetch(in, pos, kHeaderSize, m_inputLength);
+    if (!h)
         return MEND_ERR_READ;
     // Version 0; no flag above "last page"; a stream's first page cannot
     // continue a packet of a page before it.
@@ -133,7 +134,7 @@ int COGGRepair::ParsePage(int64_t pos, int64_t& end)
     const int64_t n = h[26];
     if (m_inputLength - pos - kHeaderSize < n)
         return kPageDamaged;
-    if (m_input->Read(h + kHeaderSize, static_cast<unsigned>(n)) != n)
+    if (!(h = m_window.Fetch(in, pos, kHeaderSize + n, m_inputLength)))
         return MEND_ERR_READ;
     int64_t body = 0;
     for (int64_t k = 0; k < n; ++k)
@@ -143,12 +144,16 @@ int COGGRepair::ParsePage(int64_t pos, int64_t& end)
         return kPageDamaged;
     if (!Charge(size))
         return MEND_ERR_UNREPAIRABLE;
-    if (m_input->Read(h + kHeaderSize + n, static_cast<unsigned>(body)) != body)
+    if (!(h = m_window.Fetch(in, pos, size, m_inputLength)))
         return MEND_ERR_READ;
     // The checksum covers the whole page with its own field read as zero.
     const uint32_t stored = LE32(h + kChecksumAt);
-    memset(h + kChecksumAt, 0, 4);
-    if (OggCrc32().Update(0, h, static_cast<size_t>(size)) != stored)
+    const uint8_t zeros[4] = {};
+    const CMsbCrc& crc32 = OggCrc32();
+    uint32_t crc = crc32.Update(0, h, kChecksumAt);
+    crc = crc32.Update(crc, zeros, sizeof(zeros));
+    crc = crc32.Update(crc, h + kChecksumAt + 4, static_cast<size_t>(size - kChecksumAt - 4));
+    if (crc != stored)
         return kPageDamaged;
     OggPageInfo page;
     page.start = pos;

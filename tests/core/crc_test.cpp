@@ -25,7 +25,8 @@ TEST(Crc, LongRunsAgreeWithOneByteAtATime)
 {
     const auto data = mendtest::PseudoRandomBytes(4096, 11);
     for (const CMsbCrc* crc : {&OggCrc32(), &FlacCrc16(), &FlacCrc8()}) {
-        for (size_t n : {0u, 1u, 15u, 16u, 63u, 64u, 65u, 80u, 127u, 1000u, 4096u}) {
+        for (size_t n : {0u, 1u, 15u, 16u, 63u, 64u, 65u, 80u, 127u, 128u, 129u, 191u, 192u, 200u,
+                         255u, 256u, 257u, 383u, 384u, 400u, 1000u, 4096u}) {
             for (size_t split : {size_t(0), n / 3, n}) {
                 uint32_t slow = 0;
                 for (size_t i = 0; i < n; ++i)

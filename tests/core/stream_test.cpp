@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "core/BaseStream.h"
+#include "core/ReadWindow.h"
+#include "core/ResultCodes.h"
 #include "core/TestDoubles.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
@@ -363,6 +365,50 @@ TEST_F(StreamTest, SparseFileBeyondFourGiB)
     EXPECT_EQ(stream.JumpOver(kFive - ((1LL << 32) - 2)), kFive);
     EXPECT_EQ(stream.Read(buf, 8), 0u);
     EXPECT_FALSE(stream.Failed());
+}
+
+// The read window hands out the bytes asked for, from where they lie in the
+// input, across window ends; a view past the input's end or larger than a
+// window, or a read that fails, is refused rather than given short.
+TEST(ReadWindow, ViewsAreTheInputsBytesOrRefused)
+{
+    const int64_t size = CReadWindow::kSize * 2 + 100;
+    const auto bytes = mendtest::PseudoRandomBytes(static_cast<size_t>(size), 5);
+    mendtest::FaultyStream in(bytes);
+    CReadWindow window;
+    struct Case {
+        int64_t pos, n;
+        bool ok;
+    };
+    const Case cases[] = {
+        {0, 16, true},
+        {100, 1000, true},
+        {CReadWindow::kSize - 8, 16, true},  // straddles the first window's end
+        {size - 16, 16, true},
+        {size - 16, 17, false},  // past the end
+        {size, 0, true},
+        {size + 1, 0, false},
+        {-1, 4, false},
+        {0, CReadWindow::kSize, true},
+        {0, CReadWindow::kSize + 1, false},  // more than a window
+        {50, 16, true},                      // back before the window
+    };
+    for (const Case& c : cases) {
+        const uint8_t* v = window.Fetch(&in, c.pos, c.n, size);
+        ASSERT_EQ(v != nullptr, c.ok) << "at " << c.pos << ", " << c.n << " bytes";
+        if (v && c.n > 0) {
+            EXPECT_EQ(memcmp(v, bytes.data() + c.pos, static_cast<size_t>(c.n)), 0) << "at " << c.pos;
+        }
+    }
+
+    // A read error inside the second window: what lies before it still
+    // comes, what needs it does not.
+    mendtest::FaultyStream faulty(bytes, CReadWindow::kSize + 10);
+    CReadWindow w;
+    EXPECT_NE(w.Fetch(&faulty, 0, 64, size), nullptr);
+    EXPECT_EQ(w.Fetch(&faulty, CReadWindow::kSize - 4, 64, size), nullptr);
+    EXPECT_EQ(w.Load(&faulty, CReadWindow::kSize, size), MEND_ERR_READ);
+    EXPECT_NE(w.Fetch(&faulty, 0, 64, size), nullptr);
 }
 
 }  // namespace
