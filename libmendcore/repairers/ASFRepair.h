@@ -25,8 +25,8 @@ public:
     void Close() override;
     int Open() override;
     int RepairLevel1() override;
-    int RepairLevel2() override { return 0; }
-    int RepairLevel3(const char*) override { return 0; }
+    int RepairLevel2() override { return MEND_ERR_CANNOT_REPAIR; }
+    int RepairLevel3(const char*) override { return MEND_ERR_CANNOT_REPAIR; }
 
     // The macro of a known GUID, kMacroUnknown for any other. Macros 1 to 6
     // are top-level objects, 7 to 30 Header Object children, 31 to 50

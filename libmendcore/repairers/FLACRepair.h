@@ -38,8 +38,8 @@ public:
     void Close() override;
     int Open() override;
     int RepairLevel1() override;
-    int RepairLevel2() override { return 0; }
-    int RepairLevel3(const char*) override { return 0; }
+    int RepairLevel2() override { return MEND_ERR_CANNOT_REPAIR; }
+    int RepairLevel3(const char*) override { return MEND_ERR_CANNOT_REPAIR; }
 
     bool CheckFormat();
 

@@ -2573,12 +2573,13 @@ int CMP4Repair::RepairLevel1()
     return 0;
 }
 
+// Only the rebuild exists: a level that would write nothing says so.
 int CMP4Repair::RepairLevel2()
 {
-    return m_input && m_output ? 0 : MEND_ERR_NO_STREAM;
+    return m_input && m_output ? MEND_ERR_CANNOT_REPAIR : MEND_ERR_NO_STREAM;
 }
 
 int CMP4Repair::RepairLevel3(const char*)
 {
-    return m_input && m_output ? 0 : MEND_ERR_NO_STREAM;
+    return m_input && m_output ? MEND_ERR_CANNOT_REPAIR : MEND_ERR_NO_STREAM;
 }

@@ -36,8 +36,8 @@ public:
     void Close() override;
     int Open() override;
     int RepairLevel1() override;
-    int RepairLevel2() override { return 0; }
-    int RepairLevel3(const char*) override { return 0; }
+    int RepairLevel2() override { return MEND_ERR_CANNOT_REPAIR; }
+    int RepairLevel3(const char*) override { return MEND_ERR_CANNOT_REPAIR; }
 
     // True when a page in the first 10 KiB starts a packet with a known
     // codec head.
