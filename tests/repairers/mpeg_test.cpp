@@ -482,6 +482,39 @@ TEST(MpegRepair, ProgramStreamPackHeadersAreRewrittenSoundly)
 
 namespace {
 
+int Pid(const uint8_t* k)
+{
+    return ((k[1] & 0x1F) << 8) | k[2];
+}
+
+// The PID of the first PES packet of a video stream in a 188-byte stream.
+int VideoPid(const std::vector<uint8_t>& d)
+{
+    for (size_t p = 0; p + 188 <= d.size(); p += 188) {
+        const uint8_t* k = &d[p];
+        const int payload = (k[3] & 0x20) ? 5 + k[4] : 4;
+        if ((k[1] & 0x40) && payload + 4 <= 188 && k[payload] == 0 && k[payload + 1] == 0 &&
+            k[payload + 2] == 1 && (k[payload + 3] & 0xF0) == 0xE0)
+            return Pid(k);
+    }
+    return -1;
+}
+
+// Zeroes the adaptation_field_length of the first video packet past the
+// middle that carries payload and that `pick` chooses.
+void ZeroVideoFieldLength(std::vector<uint8_t>& d, const std::function<bool(const uint8_t*)>& pick)
+{
+    const int video = VideoPid(d);
+    for (size_t p = d.size() / 2 / 188 * 188; p + 188 <= d.size(); p += 188) {
+        uint8_t* k = &d[p];
+        if (Pid(k) == video && (k[3] & 0x30) == 0x30 && k[4] > 0 && k[4] < 183 && pick(k)) {
+            k[4] = 0;
+            return;
+        }
+    }
+    ADD_FAILURE() << "no such packet";
+}
+
 // Faults the campaign on real-size recordings found, each in a small file.
 TEST(MpegRepair, CampaignFaultsStayMended)
 {
@@ -519,6 +552,32 @@ TEST(MpegRepair, CampaignFaultsStayMended)
                      return;
                  }
              }
+         },
+         true},
+        // Cut exactly at a packet boundary inside a video PES packet, whose
+        // length is not stated: a full last packet, no stuffing, tells.
+        {"transport stream cut at a packet boundary inside video", "clip.ts",
+         [](std::vector<uint8_t>& d) {
+             const int video = VideoPid(d);
+             for (size_t p = d.size() / 2 / 188 * 188; p + 2 * 188 <= d.size(); p += 188) {
+                 const uint8_t* k = &d[p];
+                 if (Pid(k) == video && !(k[1] & 0x40) && (k[3] & 0x30) == 0x10) {
+                     d.resize(p + 188);
+                     return;
+                 }
+             }
+         },
+         true},
+        // A zeroed adaptation_field_length in video packets: a unit start's
+        // PCR field, a unit's last packet's stuffing.
+        {"transport stream PCR field length zeroed", "clip.ts",
+         [](std::vector<uint8_t>& d) {
+             ZeroVideoFieldLength(d, [](const uint8_t* k) { return (k[1] & 0x40) && k[4] == 7; });
+         },
+         true},
+        {"transport stream stuffing field length zeroed", "clip.ts",
+         [](std::vector<uint8_t>& d) {
+             ZeroVideoFieldLength(d, [](const uint8_t* k) { return !(k[1] & 0x40) && k[4] > 8 && k[5] == 0; });
          },
          true},
     };
