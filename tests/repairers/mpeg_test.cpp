@@ -568,16 +568,31 @@ TEST(MpegRepair, CampaignFaultsStayMended)
              }
          },
          true},
-        // A zeroed adaptation_field_length in video packets: a unit start's
-        // PCR field, a unit's last packet's stuffing.
-        {"transport stream PCR field length zeroed", "clip.ts",
-         [](std::vector<uint8_t>& d) {
-             ZeroVideoFieldLength(d, [](const uint8_t* k) { return (k[1] & 0x40) && k[4] == 7; });
-         },
-         true},
+        // A zeroed adaptation_field_length in a video unit's last packet: its
+        // stuffing would pass for payload.
         {"transport stream stuffing field length zeroed", "clip.ts",
          [](std::vector<uint8_t>& d) {
              ZeroVideoFieldLength(d, [](const uint8_t* k) { return !(k[1] & 0x40) && k[4] > 8 && k[5] == 0; });
+         },
+         true},
+        // A video packet's length damaged: the audio frame open there is
+        // cut, and the next audio packet is written from its first frame.
+        // Bytes before that frame that pass for a header of the reserved
+        // MPEG version must not be taken for it.
+        {"program stream audio resumes at a real frame header", "clip_mp2.vob",
+         [](std::vector<uint8_t>& d) {
+             const int64_t video = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xE0}, d.size() / 2);
+             ASSERT_GT(video, 0);
+             d[video + 4] = 0xFF;  // a length past the next unit
+             for (int64_t p = video; (p = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xC0}, p + 4)) > 0;) {
+                 const int64_t payload = p + 9 + d[p + 8];
+                 if (!(d[p + 7] & 0x80) || d[payload] == 0xFF)
+                     continue;  // no timestamp, or a frame right at the start
+                 const uint8_t lookAlike[] = {0xFF, 0xEC, 0x10, 0x00};
+                 std::copy(lookAlike, lookAlike + 4, d.begin() + payload);
+                 return;
+             }
+             ADD_FAILURE() << "no audio packet to mark";
          },
          true},
     };
