@@ -143,10 +143,6 @@ int CMPEGRepair::ParseMPEG2TSAdaptationField(const uint8_t* pkt, TSPacket& info)
     for (; q < end; ++q)
         if (pkt[q] != 0xFF)
             return kStepInvalid;
-    // Stuffing that runs on into the payload: the length was damaged short.
-    if (info.stuffed && payload && end + 4 <= kTSBody && pkt[end] == 0xFF && pkt[end + 1] == 0xFF &&
-        pkt[end + 2] == 0xFF && pkt[end + 3] == 0xFF)
-        return kStepInvalid;
     return kStepUnit;
 }
 

@@ -500,16 +500,15 @@ int VideoPid(const std::vector<uint8_t>& d)
     return -1;
 }
 
-// Sets the adaptation_field_length of the first video packet past the
+// Zeroes the adaptation_field_length of the first video packet past the
 // middle that carries payload and that `pick` chooses.
-void SetVideoFieldLength(std::vector<uint8_t>& d, const std::function<bool(const uint8_t*)>& pick,
-                         const std::function<uint8_t(uint8_t)>& length)
+void ZeroVideoFieldLength(std::vector<uint8_t>& d, const std::function<bool(const uint8_t*)>& pick)
 {
     const int video = VideoPid(d);
     for (size_t p = d.size() / 2 / 188 * 188; p + 188 <= d.size(); p += 188) {
         uint8_t* k = &d[p];
         if (Pid(k) == video && (k[3] & 0x30) == 0x30 && k[4] > 0 && k[4] < 183 && pick(k)) {
-            k[4] = length(k[4]);
+            k[4] = 0;
             return;
         }
     }
@@ -569,20 +568,11 @@ TEST(MpegRepair, CampaignFaultsStayMended)
              }
          },
          true},
-        // A video unit's last packet with its adaptation_field_length
-        // zeroed or halved: stuffing would pass for payload.
+        // A zeroed adaptation_field_length in a video unit's last packet: its
+        // stuffing would pass for payload.
         {"transport stream stuffing field length zeroed", "clip.ts",
          [](std::vector<uint8_t>& d) {
-             SetVideoFieldLength(
-                 d, [](const uint8_t* k) { return !(k[1] & 0x40) && k[4] > 8 && k[5] == 0; },
-                 [](uint8_t) { return uint8_t(0); });
-         },
-         true},
-        {"transport stream stuffing field length halved", "clip.ts",
-         [](std::vector<uint8_t>& d) {
-             SetVideoFieldLength(
-                 d, [](const uint8_t* k) { return !(k[1] & 0x40) && k[4] > 16 && k[5] == 0; },
-                 [](uint8_t n) { return uint8_t(n / 2); });
+             ZeroVideoFieldLength(d, [](const uint8_t* k) { return !(k[1] & 0x40) && k[4] > 8 && k[5] == 0; });
          },
          true},
         // A video packet's length damaged: the audio frame open there is
