@@ -829,12 +829,21 @@ def outside(packets, ranges, unit_end=None):
     where the container checks whole units (an Ogg page's CRC), gives the end
     of the unit that starts at a packet's position: the packet reaches at
     least there."""
-    def hit(p):
-        lo, hi = p[2] - MARGIN, p[2] + p[1] + MARGIN
+    def hit(p, pos):
+        lo, hi = pos - MARGIN, pos + p[1] + MARGIN
         if unit_end:
-            hi = max(hi, unit_end(p[2]) + MARGIN)
+            hi = max(hi, unit_end(pos) + MARGIN)
         return any(lo < b and a < hi for a, b in ranges)
-    return [p for p in packets if p[2] < 0 or not hit(p)]
+    # A packet without a position (the second and later frames of an MPEG
+    # PES packet) lies in the unit of its stream's packet before it.
+    last, out = {}, []
+    for p in packets:
+        pos = p[2] if p[2] >= 0 else last.get(p[0], -1)
+        if p[2] >= 0:
+            last[p[0]] = p[2]
+        if pos < 0 or not hit(p, pos):
+            out.append(p)
+    return out
 
 
 def kept_count(expected, found):

@@ -74,6 +74,13 @@ private:
         bool lostMany = false;
         int lastCC = -1;
         int64_t unitLeft = -1;  // bytes of the open PES packet still due, -1 unknown
+        // The PID's last packet ended in stuffing, as the last packet of a
+        // PES unit does; a unit of unstated length whose last packet was
+        // full when the input ends was cut.
+        bool lastStuffed = false;
+        // The last packet had a zero-length adaptation field: one byte of
+        // stuffing, which only the last packet of a unit needs.
+        bool lastEmptyField = false;
         // Until a unit marked as a random access point, the packets after
         // a lost unit (or before the first unit) are held in pending, and
         // left out once that point comes. usesKeys: the muxer marks them.
@@ -88,6 +95,8 @@ private:
         bool hasPayload = false;
         bool discontinuity = false;
         bool randomAccess = false;
+        bool stuffed = false;     // the adaptation field ends in stuffing
+        bool emptyField = false;  // adaptation_field_length 0
         int cc = 0;
         int payload = 0;      // offset of the payload in the packet
         int pcr = -1;         // offset of the PCR field, -1 none
@@ -105,6 +114,8 @@ private:
     int DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const;
     void RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
     void MarkTSGap(int64_t bytes);
+    void BreakTSUnit(PidState& st, bool atUnitStart);
+    bool EndsInsideUnits();
     void DropOpenUnits();
     int RepairLevel1MPEG2TS();
     int WriteTSPackets(int64_t from, int64_t count);

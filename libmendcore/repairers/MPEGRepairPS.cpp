@@ -541,7 +541,7 @@ int CMPEGRepair::WritePackHeader(const PSTraits& traits, int64_t scr)
 
 // An MPEG audio or ADTS header at p, with every field in range. Audio
 // data is full of 0xFFF: where the next frame's header lies within the
-// bytes at hand, it must be there too (MPEG-1 layers II and III).
+// bytes at hand (layers II and III of every version), it must be there too.
 static bool IsAudioFrameStart(const uint8_t* p, int64_t n)
 {
     if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0)
@@ -549,17 +549,22 @@ static bool IsAudioFrameStart(const uint8_t* p, int64_t n)
     const int layer = (p[1] >> 1) & 3;
     if (layer == 0)  // ADTS: 12-bit sync, a sampling index in the table
         return (p[1] & 0xF0) == 0xF0 && ((p[2] >> 2) & 0x0F) < 13;
+    const int version = (p[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5, 1 reserved
     const int bitrate = p[2] >> 4, rate = (p[2] >> 2) & 3;
-    if (bitrate == 0 || bitrate == 15 || rate == 3)
+    if (version == 1 || bitrate == 0 || bitrate == 15 || rate == 3)
         return false;
-    const bool mpeg1 = (p[1] & 0x18) == 0x18;
-    if (!mpeg1 || layer == 3)
+    if (layer == 3)
         return true;
     static const int kLayer2[] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
     static const int kLayer3[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+    static const int kLowRate[] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
     static const int kRates[] = {44100, 48000, 32000};
-    const int kbps = layer == 2 ? kLayer2[bitrate] : kLayer3[bitrate];
-    const int64_t length = 144000LL * kbps / kRates[rate] + ((p[2] >> 1) & 1);
+    const bool mpeg1 = version == 3;
+    const int kbps = !mpeg1 ? kLowRate[bitrate] : layer == 2 ? kLayer2[bitrate] : kLayer3[bitrate];
+    const int hz = kRates[rate] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+    // Layer III of MPEG-2 and 2.5 holds half as many samples per frame.
+    const int64_t perFrame = (!mpeg1 && layer == 1) ? 72000 : 144000;
+    const int64_t length = perFrame * kbps / hz + ((p[2] >> 1) & 1);
     if (length + 2 > n)
         return true;
     return p[length] == 0xFF && (p[length + 1] & 0xFE) == (p[1] & 0xFE);

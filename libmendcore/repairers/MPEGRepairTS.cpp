@@ -93,8 +93,23 @@ int CMPEGRepair::ParseMPEG2TSAdaptationField(const uint8_t* pkt, TSPacket& info)
     const int end = 5 + length;
     if (end > kTSBody)
         return kStepInvalid;
-    if (length == 0)
+    const bool payload = (pkt[3] & 0x10) != 0;
+    // Without payload the field fills the packet.
+    if (!payload && end != kTSBody)
+        return kStepInvalid;
+    if (length == 0) {
+        // One byte of stuffing. A zeroed length leaves the field it stood
+        // for at the payload's head: a flags byte, the fields it announces
+        // and a run of stuffing no stream's data would begin with.
+        info.emptyField = info.stuffed = true;
+        const uint8_t flags = pkt[5];
+        if (flags & 0x03)
+            return kStepUnit;
+        const int q = 6 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
+        if (q + 2 <= kTSBody && pkt[q] == 0xFF && pkt[q + 1] == 0xFF)
+            return kStepInvalid;
         return kStepUnit;
+    }
     const uint8_t flags = pkt[5];
     int q = 6;
     if (flags & 0x10) {  // PCR
@@ -124,6 +139,7 @@ int CMPEGRepair::ParseMPEG2TSAdaptationField(const uint8_t* pkt, TSPacket& info)
         q += 1 + pkt[q];
     }
     // The rest is stuffing, which is 0xFF by rule.
+    info.stuffed = q < end;
     for (; q < end; ++q)
         if (pkt[q] != 0xFF)
             return kStepInvalid;
@@ -242,14 +258,17 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             // lost, as long as fewer than 16 can have been.
             st.suspect = false;
             const bool follows = info.cc == ((st.lastCC + 1) & 0x0F) || info.cc == st.lastCC;
-            if (!follows || st.lostMany || info.discontinuity) {
-                m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
-                st.openUnit.clear();
-                st.broken = !info.unitStart;
-                st.waitKey = true;
-            }
+            if (!follows || st.lostMany || info.discontinuity)
+                BreakTSUnit(st, info.unitStart);
         }
+        // Stuffing before more of the same unit: the adaptation field
+        // length of the last packet was damaged and its payload holds the
+        // field's bytes.
+        if (st.lastEmptyField && !info.unitStart && st.kind == kPidPes && !st.broken)
+            BreakTSUnit(st, false);
         st.lastCC = info.cc;
+        st.lastStuffed = info.stuffed;
+        st.lastEmptyField = info.emptyField;
         if (info.unitStart) {
             st.kind = info.pes ? kPidPes : kPidSection;
             st.broken = false;
@@ -272,11 +291,18 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             if (st.openUnit.size() >= kMaxOpenUnitPackets)
                 st.openUnit.clear();
             st.openUnit.push_back(unit);
-            if (st.unitLeft > 0)
+            if (st.unitLeft > 0) {
                 st.unitLeft -= kTSBody - info.payload;
+                // More payload than the PES packet states: a header or
+                // adaptation field length in it was damaged.
+                if (st.unitLeft < 0) {
+                    BreakTSUnit(st, false);
+                    keep = false;
+                }
+            }
             // Frames after a lost one cannot be decoded before the next
             // random access point, where the muxer marks them.
-            if (st.waitKey && st.kind != kPidSection) {
+            if (keep && st.waitKey && st.kind != kPidSection) {
                 if (st.pending.size() >= kMaxOpenUnitPackets) {
                     std::vector<int64_t>().swap(st.pending);
                     st.waitKey = false;
@@ -310,6 +336,38 @@ void CMPEGRepair::MarkTSGap(int64_t bytes)
         st.lostMany = st.suspect ? (st.lostMany || many) : many;
         st.suspect = true;
     }
+}
+
+// The unit in progress lost packets: its packets so far are left out, and
+// so are the rest up to the next unit start and, where the muxer marks
+// them, the units up to the next random access point.
+void CMPEGRepair::BreakTSUnit(PidState& st, bool atUnitStart)
+{
+    m_damaged = true;
+    m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
+    st.openUnit.clear();
+    st.broken = !atUnitStart;
+    st.waitKey = true;
+    st.unitLeft = -1;
+}
+
+// The input ends at a packet boundary: a PES unit still short of its stated
+// length, or of unstated length whose last packet was full rather than
+// ending in stuffing, was cut there. Only those units are left out.
+bool CMPEGRepair::EndsInsideUnits()
+{
+    bool cut = false;
+    for (auto& entry : m_pids) {
+        PidState& st = entry.second;
+        if (st.kind != kPidPes || st.openUnit.empty() || st.broken)
+            continue;
+        if (st.unitLeft > 0 || (st.unitLeft < 0 && !st.lastStuffed)) {
+            m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
+            st.openUnit.clear();
+            cut = true;
+        }
+    }
+    return cut;
 }
 
 // The input ends inside a packet: the units in progress are incomplete.
@@ -363,16 +421,10 @@ int CMPEGRepair::ParseMPEG2TS()
         pos = next;
         chained = false;
     }
-    // A unit shorter than its stated length at the end of the input: the
-    // file was cut, if at a packet boundary, and every unit in progress
-    // may have lost its end.
-    bool cut = false;
-    for (const auto& entry : m_pids)
-        cut = cut || (entry.second.unitLeft > 0 && !entry.second.openUnit.empty());
-    if (cut) {
+    // A file cut at a packet boundary shows no broken packet: the units
+    // open at its end tell.
+    if (pos >= m_inputLength && EndsInsideUnits())
         m_damaged = true;
-        DropOpenUnits();
-    }
     // Damage that runs to the end leaves the units it cut into unfinished;
     // what waits for a random access point that never came is undecodable,
     // where the muxer marks them at all.

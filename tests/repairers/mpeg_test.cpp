@@ -482,6 +482,39 @@ TEST(MpegRepair, ProgramStreamPackHeadersAreRewrittenSoundly)
 
 namespace {
 
+int Pid(const uint8_t* k)
+{
+    return ((k[1] & 0x1F) << 8) | k[2];
+}
+
+// The PID of the first PES packet of a video stream in a 188-byte stream.
+int VideoPid(const std::vector<uint8_t>& d)
+{
+    for (size_t p = 0; p + 188 <= d.size(); p += 188) {
+        const uint8_t* k = &d[p];
+        const int payload = (k[3] & 0x20) ? 5 + k[4] : 4;
+        if ((k[1] & 0x40) && payload + 4 <= 188 && k[payload] == 0 && k[payload + 1] == 0 &&
+            k[payload + 2] == 1 && (k[payload + 3] & 0xF0) == 0xE0)
+            return Pid(k);
+    }
+    return -1;
+}
+
+// Zeroes the adaptation_field_length of the first video packet past the
+// middle that carries payload and that `pick` chooses.
+void ZeroVideoFieldLength(std::vector<uint8_t>& d, const std::function<bool(const uint8_t*)>& pick)
+{
+    const int video = VideoPid(d);
+    for (size_t p = d.size() / 2 / 188 * 188; p + 188 <= d.size(); p += 188) {
+        uint8_t* k = &d[p];
+        if (Pid(k) == video && (k[3] & 0x30) == 0x30 && k[4] > 0 && k[4] < 183 && pick(k)) {
+            k[4] = 0;
+            return;
+        }
+    }
+    ADD_FAILURE() << "no such packet";
+}
+
 // Faults the campaign on real-size recordings found, each in a small file.
 TEST(MpegRepair, CampaignFaultsStayMended)
 {
@@ -519,6 +552,47 @@ TEST(MpegRepair, CampaignFaultsStayMended)
                      return;
                  }
              }
+         },
+         true},
+        // Cut exactly at a packet boundary inside a video PES packet, whose
+        // length is not stated: a full last packet, no stuffing, tells.
+        {"transport stream cut at a packet boundary inside video", "clip.ts",
+         [](std::vector<uint8_t>& d) {
+             const int video = VideoPid(d);
+             for (size_t p = d.size() / 2 / 188 * 188; p + 2 * 188 <= d.size(); p += 188) {
+                 const uint8_t* k = &d[p];
+                 if (Pid(k) == video && !(k[1] & 0x40) && (k[3] & 0x30) == 0x10) {
+                     d.resize(p + 188);
+                     return;
+                 }
+             }
+         },
+         true},
+        // A zeroed adaptation_field_length in a video unit's last packet: its
+        // stuffing would pass for payload.
+        {"transport stream stuffing field length zeroed", "clip.ts",
+         [](std::vector<uint8_t>& d) {
+             ZeroVideoFieldLength(d, [](const uint8_t* k) { return !(k[1] & 0x40) && k[4] > 8 && k[5] == 0; });
+         },
+         true},
+        // A video packet's length damaged: the audio frame open there is
+        // cut, and the next audio packet is written from its first frame.
+        // Bytes before that frame that pass for a header of the reserved
+        // MPEG version must not be taken for it.
+        {"program stream audio resumes at a real frame header", "clip_mp2.vob",
+         [](std::vector<uint8_t>& d) {
+             const int64_t video = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xE0}, d.size() / 2);
+             ASSERT_GT(video, 0);
+             d[video + 4] = 0xFF;  // a length past the next unit
+             for (int64_t p = video; (p = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xC0}, p + 4)) > 0;) {
+                 const int64_t payload = p + 9 + d[p + 8];
+                 if (!(d[p + 7] & 0x80) || d[payload] == 0xFF)
+                     continue;  // no timestamp, or a frame right at the start
+                 const uint8_t lookAlike[] = {0xFF, 0xEC, 0x10, 0x00};
+                 std::copy(lookAlike, lookAlike + 4, d.begin() + payload);
+                 return;
+             }
+             ADD_FAILURE() << "no audio packet to mark";
          },
          true},
     };
