@@ -193,8 +193,9 @@ void ExpectMonotonicTimestamps(const MediaReport& r)
         if (p.dts == AV_NOPTS_VALUE)
             continue;
         auto it = last.find(p.stream);
-        if (it != last.end())
+        if (it != last.end()) {
             ASSERT_GE(p.dts, it->second) << "stream " << p.stream;
+        }
         last[p.stream] = p.dts;
     }
 }
@@ -284,8 +285,9 @@ TEST(MpegRepair, EveryDamageIsRepairedIntoACleanFile)
             EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
             ExpectMonotonicTimestamps(repaired);
             ExpectTimestampsKept(original, repaired, damage.concatenated);
-            if (range.first < 0 || range.first > static_cast<int64_t>(clean.size()) / 2)
+            if (range.first < 0 || range.first > static_cast<int64_t>(clean.size()) / 2) {
                 EXPECT_EQ(FirstPts(repaired, AVMEDIA_TYPE_AUDIO) - FirstPts(repaired, AVMEDIA_TYPE_VIDEO), avStart);
+            }
             const auto want = PacketsClearOf(original, range);
             std::map<int, int64_t> got;
             for (const PacketInfo& p : repaired.packets)
@@ -469,10 +471,12 @@ TEST(MpegRepair, ProgramStreamPackHeadersAreRewrittenSoundly)
         ASSERT_GT(packs.size(), 10u);
         for (size_t i = 0; i < packs.size(); ++i) {
             EXPECT_GT(packs[i].muxRate, 0u) << "pack " << i;
-            if (i > 0)
+            if (i > 0) {
                 EXPECT_GE(packs[i].scr, packs[i - 1].scr) << "pack " << i;
-            if (packs[i].minTime >= 0)
+            }
+            if (packs[i].minTime >= 0) {
                 EXPECT_LE(packs[i].scr, packs[i].minTime) << "pack " << i;
+            }
         }
         EXPECT_TRUE(CheckMedia(dir.Path("out.vob")).CleanDecode());
     }
