@@ -225,12 +225,13 @@ TEST(Progress, BarFillsFromTheMinimumAndAnEmptyRangeDrawsOnlyTheTrack)
         QZOBaseProgress bar;
         bar.resetFormat();
         bar.setProgressPolicy(c.policy);
-        c.policy == QZOBaseProgress::HorizontalBar ? bar.resize(100, 10) : bar.resize(10, 100);
+        bar.resize(c.policy == QZOBaseProgress::HorizontalBar ? QSize(100, 10) : QSize(10, 100));
         bar.setRange(c.minimum, c.maximum);
         bar.setValue(c.value);
         const QImage image = Render(bar);
-        if (c.filled.x() >= 0)
+        if (c.filled.x() >= 0) {
             EXPECT_EQ(image.pixelColor(c.filled), kFill) << c.policy << " " << c.minimum;
+        }
         EXPECT_EQ(image.pixelColor(c.empty), kTrack) << c.policy << " " << c.minimum;
     }
 }
