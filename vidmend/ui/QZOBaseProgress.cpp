@@ -569,7 +569,8 @@ QPainterPath QZOBaseProgress::getProPath() const
 {
     const QRect r = backgroundRect();
     const double p = fraction() * validLength();
-    const int c = d->circle ? (d->circleLength >= 0 ? d->circleLength : r.height() / 2) : 0;
+    const int thickness = d->policy == VerticalBar ? r.width() : r.height();
+    const int c = d->circle ? (d->circleLength >= 0 ? qMin(d->circleLength, thickness / 2) : thickness / 2) : 0;
     QRectF filled = d->policy == VerticalBar ? QRectF(r.left(), r.bottom() + 1 - p, r.width(), p)
                                               : QRectF(r.left(), r.top(), p, r.height());
     return QBaseImageDraw::GetRoundedRectanglePath(filled, c);
@@ -729,10 +730,12 @@ void QZOBaseSlider::keyPressEvent(QKeyEvent* event)
     case Qt::Key_Left:
     case Qt::Key_Down:
         OnKeyLeftDown();
+        event->accept();
         break;
     case Qt::Key_Right:
     case Qt::Key_Up:
         OnKeyRightUp();
+        event->accept();
         break;
     default:
         break;
