@@ -1,0 +1,234 @@
+// The thin scroll bar and the self-drawn check boxes and radio buttons:
+// what each paints in each state, and the input that toggles them.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPainter>
+#include <QScrollArea>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "AppTestEnv.h"
+#include "QZOScrollBar.h"
+
+namespace {
+
+QImage Render(QWidget& widget)
+{
+    QImage canvas(widget.size(), QImage::Format_ARGB32);
+    canvas.fill(Qt::white);
+    widget.render(&canvas, QPoint(), QRegion(), QWidget::DrawChildren);
+    return canvas;
+}
+
+int CountColor(const QImage& image, const QColor& color)
+{
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            n += image.pixelColor(x, y) == color;
+    return n;
+}
+
+// Pixels of one colour along a row.
+int CountInRow(const QImage& image, int y, const QColor& color)
+{
+    int n = 0;
+    for (int x = 0; x < image.width(); ++x)
+        n += image.pixelColor(x, y) == color;
+    return n;
+}
+
+const QColor kGroove(250, 0, 0);
+const QColor kArrow(0, 0, 250);
+const QColor kTrack(0, 200, 200);
+const QColor kHandle(0, 160, 0);
+
+// A vertical bar, 10 by 120, whose handle covers most of the groove.
+struct ScrollBarFixture : ::testing::Test {
+    QZOScrollBar bar{Qt::Vertical};
+    QZOScrollBarStyleAttribute attribute;
+    void SetUp() override
+    {
+        attribute.grooveColor = kGroove;
+        attribute.arrowBgColor = kArrow;
+        attribute.trackColor = kTrack;
+        attribute.handleColor = attribute.handleHoverColor = attribute.handlePressColor = kHandle;
+        bar.setRange(0, 20);
+        bar.setPageStep(100);
+        bar.resize(10, 120);
+    }
+    void Apply()
+    {
+        bar.setStyleAttribute(attribute);
+    }
+    // The handle's middle row: the row with the most handle pixels there.
+    int HandleRow(const QImage& image)
+    {
+        int best = -1, bestCount = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            const int n = CountInRow(image, y, kHandle);
+            if (n > bestCount) {
+                bestCount = n;
+                best = y;
+            }
+        }
+        return best;
+    }
+};
+
+TEST_F(ScrollBarFixture, AttributeRoundTripsAndSetsTheExtent)
+{
+    attribute.barWidth = 17;
+    attribute.spareValue = 9;
+    Apply();
+    EXPECT_EQ(bar.styleAttribute().barWidth, 17);
+    EXPECT_EQ(bar.styleAttribute().spareValue, 9);
+    EXPECT_EQ(bar.styleAttribute().handleColor, kHandle);
+    EXPECT_EQ(bar.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &bar), 17);
+    EXPECT_EQ(QZOScrollBarStyleAttribute().spareColor4, QZOScrollBarStyleAttribute().arrowBgColor);
+}
+
+TEST_F(ScrollBarFixture, EmptyRangeShowsGrooveAndButtonsButNoHandle)
+{
+    attribute.alwaysShowTrack = true;
+    Apply();
+    bar.setRange(5, 5);
+    const QImage image = Render(bar);
+    EXPECT_GT(CountColor(image, kGroove), 0);
+    EXPECT_EQ(CountColor(image, kHandle), 0);
+    EXPECT_EQ(CountColor(image, kTrack), 0);
+    bar.setRange(0, 20);
+    EXPECT_GT(CountColor(Render(bar), kHandle), 0);
+}
+
+TEST_F(ScrollBarFixture, HandleInsetNarrowsTheHandleUnlessItLeavesNothing)
+{
+    struct Case {
+        int inset;
+        int width;
+    };
+    for (const Case c : {Case{0, 10}, Case{3, 4}, Case{5, 0}, Case{6, 10}}) {
+        attribute.handleInset = c.inset;
+        attribute.cornerRadius = 0;
+        Apply();
+        const QImage image = Render(bar);
+        const int row = HandleRow(image);
+        if (c.width == 0) {
+            EXPECT_EQ(row, -1) << "inset " << c.inset;
+            continue;
+        }
+        ASSERT_GE(row, 0) << "inset " << c.inset;
+        EXPECT_EQ(CountInRow(image, row, kHandle), c.width) << "inset " << c.inset;
+    }
+}
+
+TEST_F(ScrollBarFixture, DefaultRadiusRoundsHandleAndTrackByHalfTheThickness)
+{
+    attribute.alwaysShowTrack = true;
+    bar.setValue(20);  // the handle at the far end leaves track above it
+    Apply();
+    QImage image = Render(bar);
+    // The track's top corners are cut by a radius of 5; its middle is full.
+    int firstTrackRow = -1;
+    for (int y = 0; y < image.height() && firstTrackRow < 0; ++y)
+        if (CountInRow(image, y, kTrack) > 0)
+            firstTrackRow = y;
+    ASSERT_GE(firstTrackRow, 0);
+    EXPECT_NE(image.pixelColor(0, firstTrackRow), kTrack);
+    EXPECT_EQ(CountInRow(image, firstTrackRow + 5, kTrack), 10);
+    // A radius of 0 leaves square corners.
+    attribute.cornerRadius = 0;
+    Apply();
+    image = Render(bar);
+    EXPECT_EQ(image.pixelColor(0, firstTrackRow), kTrack);
+}
+
+TEST_F(ScrollBarFixture, TrackShowsOnHoverOnlyInTheActiveWindow)
+{
+    Apply();
+    bar.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&bar));
+    bar.setAttribute(Qt::WA_UnderMouse, true);
+    if (bar.isActiveWindow()) {
+        QWidget other;
+        other.show();
+        QApplication::setActiveWindow(&other);
+        ASSERT_FALSE(bar.isActiveWindow());
+        EXPECT_EQ(CountColor(Render(bar), kTrack), 0);
+        QApplication::setActiveWindow(&bar);
+    } else {
+        EXPECT_EQ(CountColor(Render(bar), kTrack), 0);
+    }
+    QApplication::setActiveWindow(&bar);
+    ASSERT_TRUE(bar.isActiveWindow());
+    EXPECT_GT(CountColor(Render(bar), kTrack), 0);
+    bar.setAttribute(Qt::WA_UnderMouse, false);
+    EXPECT_EQ(CountColor(Render(bar), kTrack), 0);
+}
+
+void ExpectThickness(const QWidget& bar, Qt::Orientation orientation)
+{
+    if (orientation == Qt::Horizontal) {
+        EXPECT_EQ(bar.minimumHeight(), 10);
+        EXPECT_EQ(bar.maximumHeight(), 10);
+        EXPECT_EQ(bar.minimumWidth(), 0);
+        EXPECT_EQ(bar.maximumWidth(), QWIDGETSIZE_MAX);
+    } else {
+        EXPECT_EQ(bar.minimumWidth(), 10);
+        EXPECT_EQ(bar.maximumWidth(), 10);
+        EXPECT_EQ(bar.minimumHeight(), 0);
+        EXPECT_EQ(bar.maximumHeight(), QWIDGETSIZE_MAX);
+    }
+}
+
+TEST(ScrollBar, ThicknessFollowsEveryOrientationChange)
+{
+    QZOScrollBar bar;
+    ExpectThickness(bar, bar.orientation());
+    bar.setOrientation(Qt::Horizontal);
+    ExpectThickness(bar, Qt::Horizontal);
+    QZOScrollBar vertical(Qt::Vertical);
+    ExpectThickness(vertical, Qt::Vertical);
+
+    // Qt's own setOrientation, through the property, on a shown bar.
+    vertical.show();
+    vertical.setProperty("orientation", Qt::Horizontal);
+    QCoreApplication::processEvents();
+    ExpectThickness(vertical, Qt::Horizontal);
+
+    // A scroll area turns the bar it is given horizontal through the base.
+    QScrollArea area;
+    auto* horizontal = new QZOScrollBar(Qt::Vertical);
+    area.setHorizontalScrollBar(horizontal);
+    area.resize(200, 200);
+    area.show();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(horizontal->orientation(), Qt::Horizontal);
+    ExpectThickness(*horizontal, Qt::Horizontal);
+}
+
+TEST(ScrollBar, CreateImageDrawsAnArrowPerDirection)
+{
+    const QColor red(200, 0, 0);
+    const QSize size(20, 20);
+    // direction, a pixel inside the arrow, a pixel outside it
+    struct Case {
+        int direction;
+        QPoint inside, outside;
+    };
+    for (const Case& c : {Case{0, {8, 10}, {17, 10}}, Case{1, {12, 10}, {2, 10}}, Case{2, {10, 9}, {10, 17}},
+                          Case{3, {10, 11}, {10, 2}}}) {
+        const QImage image = QZOScrollBarStyle::createImage(size, c.direction, red, false);
+        ASSERT_EQ(image.size(), size);
+        EXPECT_EQ(image.pixelColor(c.inside), red) << c.direction;
+        EXPECT_EQ(image.pixelColor(c.outside).alpha(), 0) << c.direction;
+    }
+    const QImage none = QZOScrollBarStyle::createImage(size, 7, red, false);
+    EXPECT_EQ(none.pixelColor(10, 10).alpha(), 0);
+    const QImage framed = QZOScrollBarStyle::createImage(size, 7, red, true);
+    EXPECT_GT(framed.pixelColor(0, 10).alpha(), 0);
+    EXPECT_EQ(framed.pixelColor(10, 10).alpha(), 0);
+}
+
+}  // namespace
