@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QScrollArea>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "AppTestEnv.h"
+#include "QZOBaseBoxDraw.h"
 #include "QZOScrollBar.h"
 
 namespace {
@@ -229,6 +232,163 @@ TEST(ScrollBar, CreateImageDrawsAnArrowPerDirection)
     const QImage framed = QZOScrollBarStyle::createImage(size, 7, red, true);
     EXPECT_GT(framed.pixelColor(0, 10).alpha(), 0);
     EXPECT_EQ(framed.pixelColor(10, 10).alpha(), 0);
+}
+
+// ---- check boxes and radio buttons ----
+
+const QColor kChecked(0, 180, 0);
+const QColor kUnchecked(200, 0, 0);
+const QColor kPartial(0, 0, 200);
+const QColor kDisabled(128, 128, 128);
+
+// A check image at ratio 2: a 20-pixel normal frame, then a disabled one.
+QImage TwoFrames(const QColor& normal)
+{
+    QImage image(40, 20, QImage::Format_ARGB32);
+    image.fill(normal);
+    QPainter(&image).fillRect(20, 0, 20, 20, kDisabled);
+    return image;
+}
+
+struct BoxImages {
+    QImage checked = TwoFrames(kChecked);
+    QImage unchecked = TwoFrames(kUnchecked);
+    QImage partial = TwoFrames(kPartial);
+};
+
+TEST(CheckBox, MissingCheckImageKeepsQtsDrawing)
+{
+    QZOCheckBox box("Keep");
+    box.setCheckImage("/nonexistent/checked.png", "/nonexistent/unchecked.png", QString(), true);
+    EXPECT_FALSE(box.isCustomDraw());
+    EXPECT_EQ(box.checkRect().width(), 0);
+    box.resize(80, 20);
+    EXPECT_FALSE(Render(box).isNull());
+}
+
+TEST(CheckBox, DrawsTheFrameOfItsStateCentredInTheCheckRect)
+{
+    BoxImages images;
+    struct Case {
+        Qt::CheckState state;
+        bool enabled;
+        bool withPartial;
+        QColor expected;
+    };
+    for (const Case& c : {Case{Qt::Unchecked, true, true, kUnchecked}, Case{Qt::Checked, true, true, kChecked},
+                          Case{Qt::PartiallyChecked, true, true, kPartial},
+                          Case{Qt::PartiallyChecked, true, false, kUnchecked},
+                          Case{Qt::Checked, false, true, kDisabled}}) {
+        QZOCheckBox box;
+        box.resize(60, 20);
+        box.setTristate(true);
+        box.setCheckImage(&images.checked, &images.unchecked, c.withPartial ? &images.partial : nullptr, true, true);
+        ASSERT_TRUE(box.isCustomDraw());
+        box.setCheckState(c.state);
+        box.setEnabled(c.enabled);
+        const QImage image = Render(box);
+        // A 10 by 10 logical frame, centred: rows 5 to 14.
+        EXPECT_EQ(image.pixelColor(5, 10), c.expected) << c.state << " enabled " << c.enabled;
+        EXPECT_EQ(image.pixelColor(5, 2), QColor(Qt::white)) << c.state;
+        EXPECT_NE(image.pixelColor(30, 10), c.expected) << c.state;
+    }
+}
+
+TEST(CheckBox, ImagesSetTheGeometryAndFillModeStretchesTheFrame)
+{
+    BoxImages images;
+    QZOCheckBox box("A label");
+    box.resize(40, 4);
+    box.setCheckImage(&images.checked, &images.unchecked, nullptr, true, false);
+    EXPECT_EQ(box.checkRect(), QRect(0, 0, 10, 10));
+    EXPECT_EQ(box.height(), 10);
+    EXPECT_EQ(box.textRect().x(), 15);
+    box.adjustSize();
+    const QFontMetrics metrics(box.font());
+    EXPECT_EQ(box.width(), 10 + metrics.horizontalAdvance("A label") + 5);
+    EXPECT_EQ(box.height(), std::max(10, metrics.height()));
+
+    QZOCheckBox fill;
+    fill.resize(60, 30);
+    fill.setCheckImage(&images.checked, &images.unchecked, nullptr, true, true);
+    fill.setBgFillMode(true);
+    fill.setChecked(true);
+    const QImage image = Render(fill);
+    EXPECT_EQ(image.pixelColor(55, 25), kChecked);
+    EXPECT_EQ(image.pixelColor(30, 15), kChecked);
+}
+
+TEST(CheckBox, AClickAnywhereTogglesIt)
+{
+    BoxImages images;
+    QZOCheckBox drawn("A long label that reaches far");
+    drawn.setCheckImage(&images.checked, &images.unchecked, nullptr, true, true);
+    QZOCheckBox plain("A long label that reaches far");
+    for (QZOCheckBox* box : {&drawn, &plain}) {
+        box->resize(240, 20);
+        QSignalSpy toggled(box, &QAbstractButton::toggled);
+        QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, QPoint(230, 10));
+        EXPECT_TRUE(box->isChecked());
+        QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, QPoint(120, 3));
+        EXPECT_FALSE(box->isChecked());
+        EXPECT_EQ(toggled.count(), 2);
+    }
+}
+
+TEST(RadioButton, BoxModeDrawsItsCheckImage)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString checked = dir.filePath("on.png"), unchecked = dir.filePath("off.png");
+    ASSERT_TRUE(TwoFrames(kChecked).save(checked));
+    ASSERT_TRUE(TwoFrames(kUnchecked).save(unchecked));
+    QZORadioButton radio("Choice");
+    radio.resize(80, 20);
+    radio.setCheckImage(checked, unchecked, false, true);
+    EXPECT_FALSE(radio.isButtonMode());
+    EXPECT_EQ(Render(radio).pixelColor(5, 10), kUnchecked);
+    radio.seedClick();
+    EXPECT_TRUE(radio.isChecked());
+    EXPECT_EQ(Render(radio).pixelColor(5, 10), kChecked);
+}
+
+TEST(RadioButton, ButtonModeTogglesOnEachPress)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // A four-state strip: normal, hover, pressed, disabled.
+    QImage strip(160, 40, QImage::Format_ARGB32);
+    strip.fill(kChecked);
+    const QString path = dir.filePath("strip.png");
+    ASSERT_TRUE(strip.save(path));
+
+    QWidget parent;
+    auto* first = new QZORadioButton("First", &parent);
+    auto* second = new QZORadioButton("Second", &parent);
+    for (QZORadioButton* radio : {first, second}) {
+        radio->resize(20, 20);
+        radio->setCheckImage(path, QString(), true, false);
+        ASSERT_TRUE(radio->isButtonMode());
+    }
+    second->move(0, 30);
+    QSignalSpy toggled(first, &QAbstractButton::toggled);
+
+    QTest::mousePress(first, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    EXPECT_TRUE(first->isChecked()) << "toggled on the press";
+    QTest::mouseRelease(first, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    EXPECT_TRUE(first->isChecked()) << "the release does not toggle back";
+
+    QTest::mouseClick(first, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    EXPECT_FALSE(first->isChecked()) << "a second press unchecks it";
+    EXPECT_EQ(toggled.count(), 2);
+
+    // Still exclusive among siblings when checking.
+    first->seedClick();
+    EXPECT_TRUE(first->isChecked());
+    QTest::mouseClick(second, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    EXPECT_TRUE(second->isChecked());
+    EXPECT_FALSE(first->isChecked());
+    EXPECT_EQ(Render(*second).pixelColor(10, 10), kChecked);
 }
 
 }  // namespace
