@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QLabel>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QScrollArea>
@@ -389,6 +391,115 @@ TEST(RadioButton, ButtonModeTogglesOnEachPress)
     EXPECT_TRUE(second->isChecked());
     EXPECT_FALSE(first->isChecked());
     EXPECT_EQ(Render(*second).pixelColor(10, 10), kChecked);
+}
+
+// ---- the sheets, for people to look at ----
+
+void SaveSheet(QWidget& sheet, const char* name)
+{
+    QDir().mkpath(QStringLiteral(VIDMEND_SCREENS_DIR));
+    EXPECT_TRUE(Render(sheet).save(QStringLiteral(VIDMEND_SCREENS_DIR "/") + QLatin1String(name)));
+}
+
+// A drawn check mark frame: a rounded box, ticked or not, in a normal and a
+// grey disabled frame.
+QImage MarkImage(bool ticked, bool partial)
+{
+    QImage image(64, 32, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    for (int frame = 0; frame < 2; ++frame) {
+        const QColor color = frame == 0 ? QColor(81, 102, 192) : kDisabled;
+        const QRectF box(frame * 32 + 3, 3, 26, 26);
+        painter.setPen(QPen(color, 3));
+        painter.setBrush(ticked ? color : QColor(Qt::white));
+        painter.drawRoundedRect(box, 5, 5);
+        painter.setPen(QPen(Qt::white, 4));
+        if (ticked)
+            painter.drawPolyline(QPolygonF({box.topLeft() + QPointF(6, 13), box.topLeft() + QPointF(11, 19),
+                                            box.topLeft() + QPointF(20, 7)}));
+        if (partial)
+            painter.fillRect(box.adjusted(7, 7, -7, -7), color);
+    }
+    return image;
+}
+
+TEST(ControlSheets, BoxesInTheirStates)
+{
+    QImage checked = MarkImage(true, false), unchecked = MarkImage(false, false), partial = MarkImage(false, true);
+    QWidget sheet;
+    sheet.resize(420, 170);
+    sheet.setAutoFillBackground(true);
+    sheet.setPalette(QPalette(Qt::white));
+    struct Row {
+        const char* text;
+        Qt::CheckState state;
+        bool enabled;
+    };
+    const Row rows[] = {{"Unchecked", Qt::Unchecked, true},
+                        {"Checked", Qt::Checked, true},
+                        {"Partly checked", Qt::PartiallyChecked, true},
+                        {"Checked, disabled", Qt::Checked, false},
+                        {"A label far too long for the room it is given", Qt::Checked, true}};
+    int y = 10;
+    for (const Row& row : rows) {
+        auto* box = new QZOCheckBox(QString::fromLatin1(row.text), &sheet);
+        box->setTristate(true);
+        box->setCheckImage(&checked, &unchecked, &partial, true, true);
+        box->setGeometry(10, y, 180, 20);
+        box->setCheckState(row.state);
+        box->setEnabled(row.enabled);
+        auto* plain = new QZOCheckBox(QString::fromLatin1(row.text), &sheet);
+        plain->setTristate(true);
+        plain->setGeometry(210, y, 200, 20);
+        plain->setCheckState(row.state);
+        plain->setEnabled(row.enabled);
+        y += 26;
+    }
+    auto* radio = new QZORadioButton("Radio, Qt's drawing", &sheet);
+    radio->setGeometry(10, y + 4, 180, 20);
+    radio->setChecked(true);
+    SaveSheet(sheet, "controls-boxes.png");
+}
+
+TEST(ControlSheets, ScrollBarsInTheirStates)
+{
+    QWidget sheet;
+    sheet.resize(260, 160);
+    sheet.setAutoFillBackground(true);
+    sheet.setPalette(QPalette(Qt::white));
+    struct Bar {
+        bool track;
+        int inset;
+        int maximum;
+    };
+    int x = 10;
+    for (const Bar& b : {Bar{false, 0, 100}, Bar{true, 0, 100}, Bar{false, 3, 100}, Bar{false, 0, 0}}) {
+        auto* bar = new QZOScrollBar(Qt::Vertical, &sheet);
+        QZOScrollBarStyleAttribute attribute;
+        attribute.alwaysShowTrack = b.track;
+        attribute.handleInset = b.inset;
+        bar->setStyleAttribute(attribute);
+        bar->setRange(0, b.maximum);
+        bar->setPageStep(40);
+        bar->setValue(30);
+        bar->setGeometry(x, 10, 10, 140);
+        x += 24;
+    }
+    auto* horizontal = new QZOScrollBar(Qt::Horizontal, &sheet);
+    horizontal->setRange(0, 100);
+    horizontal->setPageStep(30);
+    horizontal->setValue(60);
+    horizontal->setGeometry(110, 10, 140, 10);
+    int ay = 30;
+    for (int direction = 0; direction < 4; ++direction) {
+        auto* arrow = new QLabel(&sheet);
+        arrow->setPixmap(QPixmap::fromImage(
+            QZOScrollBarStyle::createImage(QSize(16, 16), direction, QColor(96, 96, 96), direction % 2 == 0)));
+        arrow->setGeometry(110 + 22 * direction, ay, 16, 16);
+    }
+    SaveSheet(sheet, "controls-scrollbar.png");
 }
 
 }  // namespace
