@@ -14,17 +14,19 @@ QZOLineEdit::QZOLineEdit(QWidget* parent) : QLineEdit(parent), QZOBaseRectImageD
 
 bool QZOLineEdit::setBackgroundImage(const QString& path)
 {
-    if (!QZOBaseRectImageDraw::setBackgroundImage(path))
-        return false;
-    setStyleSheet(QStringLiteral("QLineEdit {background-color:transparent;border:none; padding: 0px 0px 1px -2px}"));
-    setDrawTextMargins(3, 0, 2, 0);
-    return true;
+    return backgroundTaken(QZOBaseRectImageDraw::setBackgroundImage(path));
 }
 
 bool QZOLineEdit::setBackgroundImage(const QImage& image)
 {
-    if (!QZOBaseRectImageDraw::setBackgroundImage(image))
+    return backgroundTaken(QZOBaseRectImageDraw::setBackgroundImage(image));
+}
+
+bool QZOLineEdit::backgroundTaken(bool taken)
+{
+    if (!taken)
         return false;
+    // Qt's frame and fill give way to the drawn background.
     setStyleSheet(QStringLiteral("QLineEdit {background-color:transparent;border:none; padding: 0px 0px 1px -2px}"));
     setDrawTextMargins(3, 0, 2, 0);
     return true;
@@ -106,18 +108,19 @@ QZOTextEdit::QZOTextEdit(QWidget* parent) : QWidget(parent), QZOBaseRectImageDra
 
 bool QZOTextEdit::setBackgroundImage(const QString& path)
 {
-    if (!QZOBaseRectImageDraw::setBackgroundImage(path))
-        return false;
-    m_edit->setStyleSheet(QStringLiteral("QTextEdit {background-color:transparent;border:none}"));
-    return true;
+    return backgroundTaken(QZOBaseRectImageDraw::setBackgroundImage(path));
 }
 
 bool QZOTextEdit::setBackgroundImage(const QImage& image)
 {
-    if (!QZOBaseRectImageDraw::setBackgroundImage(image))
-        return false;
-    m_edit->setStyleSheet(QStringLiteral("QTextEdit {background-color:transparent;border:none}"));
-    return true;
+    return backgroundTaken(QZOBaseRectImageDraw::setBackgroundImage(image));
+}
+
+bool QZOTextEdit::backgroundTaken(bool taken)
+{
+    if (taken)
+        m_edit->setStyleSheet(QStringLiteral("QTextEdit {background-color:transparent;border:none}"));
+    return taken;
 }
 
 void QZOTextEdit::setEditMargins(int left, int top, int right, int bottom)

@@ -35,6 +35,7 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
 
 private:
+    bool backgroundTaken(bool taken);
     void setTextColorAll(const QColor& color);
 
     QColor m_placeholderColor;
@@ -66,6 +67,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    bool backgroundTaken(bool taken);
+
     QMargins m_editMargins;
     QTextEdit* m_edit;
 };
