@@ -1,0 +1,371 @@
+// The list model and its sort proxy: Qt's model contract checked by Qt's own
+// tester while rows come and go, the check column and its summary, row
+// colours, string sorting and the filters by id and by the deleted flag.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QBrush>
+#include <QLoggingCategory>
+#include <QSignalSpy>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AppTestEnv.h"
+#include "IBaseChunk.h"
+#include "QBaseDetailsModel.h"
+#include "QZOBaseSortModel.h"
+
+namespace {
+
+// Collects what Qt's model tester reports; it reports in its own category.
+QStringList* g_testerFaults = nullptr;
+QtMessageHandler g_previousHandler = nullptr;
+
+void CollectTesterFaults(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (g_testerFaults && context.category && QByteArray(context.category) == "qt.modeltest"
+        && type >= QtWarningMsg) {
+        g_testerFaults->append(text);
+        return;
+    }
+    if (g_previousHandler) {
+        g_previousHandler(type, context, text);
+    }
+}
+
+class TesterFaults {
+public:
+    TesterFaults() { g_testerFaults = &m_faults; g_previousHandler = qInstallMessageHandler(CollectTesterFaults); }
+    ~TesterFaults() { qInstallMessageHandler(g_previousHandler); g_testerFaults = nullptr; }
+    const QStringList& faults() const { return m_faults; }
+
+private:
+    QStringList m_faults;
+};
+
+// Rows owned by the test, a model over them with three columns, the check
+// in column 0.
+class ListFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        model.setHeaderList({"Name", "Size", "State"});
+        model.setDatas(&rows);
+    }
+
+    IBaseChunk* add(const std::string& title = {}, const std::string& filterId = {}, bool deleted = false)
+    {
+        owned.push_back(std::make_unique<IBaseChunk>());
+        IBaseChunk* row = owned.back().get();
+        row->SetTitle(title);
+        row->SetFilterId(filterId);
+        row->setIsDeleted(deleted);
+        model.insertRefeshLastRow(row);
+        return row;
+    }
+
+    std::vector<std::unique_ptr<IBaseChunk>> owned;
+    QBaseDetailsModel::Rows rows;
+    QBaseDetailsModel model;
+};
+
+// A model whose display text is the row's title, to sort and filter by text.
+class TitleModel : public QBaseDetailsModel {
+public:
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        if (role == Qt::DisplayRole && index.isValid()) {
+            return QString::fromStdString(static_cast<IBaseChunk*>(index.internalPointer())->GetTitle());
+        }
+        return QBaseDetailsModel::data(index, role);
+    }
+};
+
+QStringList VisibleTitles(const QZOBaseSortModel& proxy)
+{
+    QStringList titles;
+    for (int r = 0; r < proxy.rowCount(); ++r) {
+        auto* row = static_cast<IBaseChunk*>(proxy.index(r, 0).data(QBaseDetailsModel::kRowRole).value<void*>());
+        titles << QString::fromStdString(row->GetTitle());
+    }
+    return titles;
+}
+
+TEST_F(ListFixture, QtsModelTesterFindsNoFaultWhileRowsComeAndGo)
+{
+    TesterFaults faults;
+    QZOBaseSortModel proxy;
+    proxy.setSourceModel(&model);
+    QAbstractItemModelTester modelTester(&model, QAbstractItemModelTester::FailureReportingMode::Warning);
+    QAbstractItemModelTester proxyTester(&proxy, QAbstractItemModelTester::FailureReportingMode::Warning);
+
+    add("b");
+    add("a", "7", true);
+    add("c");
+    model.setData(model.index(1, 0), Qt::Checked, Qt::CheckStateRole);
+    model.refreshData(2, 1);
+    model.refeshRow(0);
+    proxy.sort(0);
+    proxy.setDeleteFilter(QZOBaseSortModel::OnlyNotDeleted);
+    proxy.setFilterIdSet("7");
+    proxy.setAllItemCheck(true);
+    model.setHeaderList({"One", "Two"});
+    model.refresh();
+    model.setDatas(nullptr);
+    EXPECT_TRUE(faults.faults().isEmpty()) << faults.faults().join('\n').toStdString();
+}
+
+// The tester itself must see a model that grows before it announces the
+// insert, or its silence above proves nothing.
+class LateAnnouncingModel : public QBaseDetailsModel {
+public:
+    void appendLate(IBaseChunk* row)
+    {
+        datas()->push_back(row);
+        const int at = rowCount() - 1;
+        beginInsertRows(QModelIndex(), at, at);
+        endInsertRows();
+    }
+};
+
+TEST(ItemModelTester, ReportsAnInsertAnnouncedAfterTheVectorGrew)
+{
+    TesterFaults faults;
+    QBaseDetailsModel::Rows rows;
+    IBaseChunk row;
+    LateAnnouncingModel model;
+    model.setHeaderList({"Name"});
+    model.setDatas(&rows);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Warning);
+    model.appendLate(&row);
+    EXPECT_FALSE(faults.faults().isEmpty());
+}
+
+TEST_F(ListFixture, IndexesHonourParentColumnsAndRows)
+{
+    add();
+    add();
+    const QModelIndex cell = model.index(1, 2);
+    ASSERT_TRUE(cell.isValid());
+    EXPECT_EQ(cell.internalPointer(), rows[1]);
+    EXPECT_FALSE(model.index(0, 0, cell).isValid());
+    EXPECT_FALSE(model.index(0, 3).isValid());
+    EXPECT_FALSE(model.index(0, -1).isValid());
+    EXPECT_FALSE(model.index(2, 0).isValid());
+    EXPECT_FALSE(model.index(-1, 0).isValid());
+    EXPECT_EQ(model.rowCount(cell), 0);
+    EXPECT_EQ(model.columnCount(cell), 0);
+    EXPECT_EQ(model.rowCount(), 2);
+    EXPECT_EQ(model.headerData(1, Qt::Horizontal).toString(), "Size");
+    EXPECT_FALSE(model.headerData(3, Qt::Horizontal).isValid());
+    EXPECT_FALSE(model.headerData(0, Qt::Vertical).isValid());
+    EXPECT_EQ(int(model.flags(model.index(0, 0))), 57);
+    EXPECT_EQ(int(model.flags(model.index(0, 1))), 41);
+    EXPECT_EQ(int(model.flags(QModelIndex())), 0);
+}
+
+TEST_F(ListFixture, InsertIsAnnouncedBeforeTheRowExists)
+{
+    add();
+    int countWhenAnnounced = -1;
+    QObject::connect(&model, &QAbstractItemModel::rowsAboutToBeInserted, [&](const QModelIndex&, int first, int last) {
+        countWhenAnnounced = model.rowCount();
+        EXPECT_EQ(first, 1);
+        EXPECT_EQ(last, 1);
+    });
+    add();
+    EXPECT_EQ(countWhenAnnounced, 1);
+    EXPECT_EQ(model.rowCount(), 2);
+}
+
+TEST_F(ListFixture, CheckColumnTogglesAndSummarises)
+{
+    IBaseChunk* a = add();
+    add();
+    add();
+    QSignalSpy summary(&model, &QBaseDetailsModel::itemCheckChange);
+    const QModelIndex first = model.index(0, 0);
+
+    EXPECT_TRUE(model.setData(first, Qt::Checked, Qt::CheckStateRole));
+    EXPECT_EQ(model.data(first, Qt::CheckStateRole).toInt(), 2);
+    EXPECT_EQ(summary.takeLast().at(0).toInt(), 1);
+    EXPECT_TRUE(model.setData(first, Qt::Unchecked, Qt::CheckStateRole));
+    EXPECT_EQ(model.data(first, Qt::CheckStateRole).toInt(), 0);
+    EXPECT_EQ(summary.takeLast().at(0).toInt(), 0);
+    a->SetCheck(Qt::PartiallyChecked);
+    EXPECT_EQ(model.data(first, Qt::CheckStateRole).toInt(), 2) << "a partial row shows checked";
+    EXPECT_TRUE(model.setData(first, Qt::Checked, Qt::CheckStateRole));
+    EXPECT_EQ(a->GetCheck(), 2);
+
+    model.OnStateChanged(true);
+    EXPECT_EQ(summary.takeLast().at(0).toInt(), 2);
+    model.OnStateChanged(false);
+    EXPECT_EQ(summary.takeLast().at(0).toInt(), 0);
+
+    // Only the check column holds a check; the edit role is not a check.
+    EXPECT_FALSE(model.data(model.index(0, 1), Qt::CheckStateRole).isValid());
+    EXPECT_FALSE(model.setData(model.index(0, 1), Qt::Checked, Qt::CheckStateRole));
+    EXPECT_FALSE(model.setData(first, Qt::Checked, Qt::EditRole));
+    summary.clear();
+    EXPECT_TRUE(model.setData(first, Qt::Checked, Qt::UserRole));
+    EXPECT_EQ(a->GetCheck(), 2);
+    EXPECT_TRUE(summary.isEmpty()) << "the user role checks without a summary";
+}
+
+TEST_F(ListFixture, DisabledCheckChangesNothingButStillSummarises)
+{
+    IBaseChunk* row = add();
+    row->setCheckEnable(false);
+    QSignalSpy summary(&model, &QBaseDetailsModel::itemCheckChange);
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    EXPECT_TRUE(model.setData(model.index(0, 0), Qt::Checked, Qt::CheckStateRole));
+    EXPECT_EQ(row->GetCheck(), 0);
+    EXPECT_TRUE(changed.isEmpty());
+    ASSERT_EQ(summary.size(), 1);
+    EXPECT_EQ(summary.at(0).at(0).toInt(), 0);
+}
+
+TEST_F(ListFixture, EmptyVectorSummariesDifferBetweenModelAndProxy)
+{
+    QZOBaseSortModel proxy;
+    proxy.setSourceModel(&model);
+    QSignalSpy modelSummary(&model, &QBaseDetailsModel::itemCheckChange);
+    QSignalSpy proxySummary(&proxy, &QZOBaseSortModel::itemCheckChange);
+    EXPECT_EQ(model.rowCount(), 0);
+    model.refreshCheckState();
+    ASSERT_EQ(modelSummary.size(), 1);
+    EXPECT_EQ(modelSummary.at(0).at(0).toInt(), 2);
+    proxy.OnItemStateChange();
+    EXPECT_TRUE(proxySummary.isEmpty());
+    EXPECT_EQ(proxy.getItemChangeState(), 0);
+
+    QBaseDetailsModel noVector;
+    QSignalSpy none(&noVector, &QBaseDetailsModel::itemCheckChange);
+    noVector.refreshCheckState();
+    EXPECT_TRUE(none.isEmpty());
+    EXPECT_EQ(noVector.rowCount(), 0);
+}
+
+TEST_F(ListFixture, RowColoursAlternateAndDeletedWinsOverHover)
+{
+    add();
+    add();
+    add("", "", true);
+    model.setItemBgColor(Qt::red, Qt::blue);
+    model.setItemTextColor(Qt::white, Qt::black);
+    auto background = [&](int r) { return model.index(r, 1).data(Qt::BackgroundRole).value<QBrush>().color(); };
+    auto text = [&](int r) { return model.index(r, 1).data(Qt::ForegroundRole).value<QColor>(); };
+    EXPECT_EQ(background(0), QColor(Qt::red));
+    EXPECT_EQ(text(0), QColor(Qt::black));
+    EXPECT_EQ(background(1), QColor(Qt::blue));
+    EXPECT_EQ(text(1), QColor(Qt::white));
+
+    model.setHoverRow(1);
+    EXPECT_EQ(background(1), QColor(51, 51, 51));
+    EXPECT_EQ(text(1), QColor(255, 255, 255));
+    model.setHoverRow(2);
+    EXPECT_EQ(text(2), QColor(255, 140, 71));
+    EXPECT_TRUE(model.index(2, 0).data(QBaseDetailsModel::kDeletedRole).toBool());
+    EXPECT_EQ(model.index(0, 0).data(Qt::FontRole).value<QFont>().family(), "Tahoma");
+
+    // The proxy colours by its own row numbers: sorted, the deleted row is first.
+    QZOBaseSortModel proxy;
+    proxy.setSourceModel(&model);
+    proxy.setSortRole(QBaseDetailsModel::kDeletedRole);
+    proxy.sort(0, Qt::DescendingOrder);
+    proxy.setItemBgColor(Qt::green, Qt::yellow);
+    EXPECT_EQ(proxy.index(0, 1).data(Qt::BackgroundRole).value<QBrush>().color(), QColor(Qt::green));
+    EXPECT_EQ(proxy.index(0, 1).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 140, 71));
+    EXPECT_EQ(proxy.index(1, 1).data(Qt::ForegroundRole).value<QColor>(), QColor(205, 196, 180));
+}
+
+class TitleListFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        model.setHeaderList({"Name", "Size"});
+        model.setDatas(&rows);
+        proxy.setSourceModel(&model);
+    }
+    void add(const std::string& title, const std::string& filterId = {}, bool deleted = false)
+    {
+        owned.push_back(std::make_unique<IBaseChunk>());
+        owned.back()->SetTitle(title);
+        owned.back()->SetFilterId(filterId);
+        owned.back()->setIsDeleted(deleted);
+        model.insertRefeshLastRow(owned.back().get());
+    }
+
+    std::vector<std::unique_ptr<IBaseChunk>> owned;
+    QBaseDetailsModel::Rows rows;
+    TitleModel model;
+    QZOBaseSortModel proxy;
+};
+
+TEST_F(TitleListFixture, SortsTextsAsStringsAndAnnounces)
+{
+    for (const char* title : {"9", "10", "b", "B", "a"}) {
+        add(title);
+    }
+    qRegisterMetaType<Qt::SortOrder>();
+    QSignalSpy sorted(&proxy, &QZOBaseSortModel::emitSort);
+    proxy.sort(0, Qt::AscendingOrder);
+    EXPECT_EQ(VisibleTitles(proxy), QStringList({"10", "9", "B", "a", "b"}));
+    ASSERT_EQ(sorted.size(), 1);
+    EXPECT_EQ(sorted.at(0).at(0).toInt(), 0);
+    EXPECT_EQ(sorted.at(0).at(1).value<Qt::SortOrder>(), Qt::AscendingOrder);
+    proxy.sort(0, Qt::DescendingOrder);
+    EXPECT_EQ(VisibleTitles(proxy), QStringList({"b", "a", "B", "9", "10"}));
+}
+
+TEST_F(TitleListFixture, FiltersByIdListAndDeletedFlag)
+{
+    add("r12", "12");
+    add("rb7", "b7");
+    add("r2", "2");
+    add("r3", "3");
+    add("none", "");
+    add("gone", "9", true);
+
+    proxy.setFilterIdSet("12b7");
+    EXPECT_EQ(VisibleTitles(proxy), QStringList({"r3", "none", "gone"}));
+    proxy.setFilterIdSet("");
+
+    proxy.setDeleteFilter(QZOBaseSortModel::OnlyDeleted);
+    EXPECT_EQ(VisibleTitles(proxy), QStringList({"gone"}));
+    proxy.setDeleteFilter(QZOBaseSortModel::OnlyNotDeleted);
+    EXPECT_EQ(VisibleTitles(proxy), QStringList({"r12", "rb7", "r2", "r3", "none"}));
+
+    // Filters combine with Qt's own text filter.
+    proxy.setFilterIdSet("3");
+    proxy.setFilterRegExp(QRegExp("^r"));
+    EXPECT_EQ(VisibleTitles(proxy), QStringList({"r12", "rb7", "r2"}));
+}
+
+TEST_F(TitleListFixture, ProxyChecksVisibleRowsAndSummarisesThem)
+{
+    add("a");
+    add("b", "", true);
+    add("c");
+    proxy.setDeleteFilter(QZOBaseSortModel::OnlyNotDeleted);
+    QSignalSpy proxySummary(&proxy, &QZOBaseSortModel::itemCheckChange);
+    QSignalSpy modelSummary(&model, &QBaseDetailsModel::itemCheckChange);
+
+    proxy.itemCheckStateChanged(proxy.index(1, 0), Qt::Checked);
+    EXPECT_EQ(owned[2]->GetCheck(), 2);
+    ASSERT_EQ(proxySummary.size(), 1);
+    EXPECT_EQ(proxySummary.at(0).at(0).toInt(), 1);
+
+    proxy.setAllItemCheck(true);
+    EXPECT_EQ(owned[0]->GetCheck(), 2);
+    EXPECT_EQ(owned[1]->GetCheck(), 0) << "a hidden row is left alone";
+    EXPECT_EQ(proxy.getItemChangeState(), 2);
+    EXPECT_TRUE(modelSummary.isEmpty());
+    EXPECT_FALSE(proxy.setData(proxy.index(0, 1), Qt::Checked, Qt::CheckStateRole));
+    proxy.setAllItemCheck(0);
+    EXPECT_EQ(proxy.getItemChangeState(), 0);
+}
+
+}  // namespace
