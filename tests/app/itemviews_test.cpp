@@ -7,6 +7,8 @@
 #include <QBrush>
 #include <QLoggingCategory>
 #include <QSignalSpy>
+#include <QTest>
+#include <QToolTip>
 
 #include <memory>
 #include <string>
@@ -16,6 +18,7 @@
 #include "IBaseChunk.h"
 #include "QBaseDetailsModel.h"
 #include "QZOBaseSortModel.h"
+#include "QZOTableView.h"
 
 namespace {
 
@@ -366,6 +369,94 @@ TEST_F(TitleListFixture, ProxyChecksVisibleRowsAndSummarisesThem)
     EXPECT_FALSE(proxy.setData(proxy.index(0, 1), Qt::Checked, Qt::CheckStateRole));
     proxy.setAllItemCheck(0);
     EXPECT_EQ(proxy.getItemChangeState(), 0);
+}
+
+// A view over the proxy over the model, as the file list wires them.
+class ViewFixture : public TitleListFixture {
+protected:
+    void SetUp() override
+    {
+        TitleListFixture::SetUp();
+        for (const char* title : {"alpha", "beta", "gamma"}) {
+            add(title);
+        }
+        view.setModel(&proxy);
+        view.setSourceModel(&model);
+        view.setSortModel(&proxy);
+        view.resize(300, 200);
+        view.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    }
+    void moveTo(int row, int column, QPoint offset = {})
+    {
+        const QPoint at = view.visualRect(proxy.index(row, column)).center() + offset;
+        QMouseEvent move(QEvent::MouseMove, at, view.viewport()->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(view.viewport(), &move);
+    }
+
+    QZOTableView view;
+};
+
+TEST_F(ViewFixture, HoverRowReachesBothModelsAndClearsOnLeave)
+{
+    moveTo(1, 1);
+    EXPECT_EQ(view.hoverRow(), 1);
+    EXPECT_EQ(view.hoverColumn(), 1);
+    EXPECT_EQ(proxy.hoverRow(), 1);
+    EXPECT_EQ(model.hoverRow(), 1);
+    EXPECT_EQ(proxy.index(1, 0).data(Qt::BackgroundRole).value<QBrush>().color(), QColor(51, 51, 51));
+    EXPECT_EQ(proxy.index(0, 0).data(Qt::BackgroundRole).value<QBrush>().color(), QColor(35, 35, 35));
+
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(&view, &leave);
+    EXPECT_EQ(view.hoverRow(), -1);
+    EXPECT_EQ(proxy.hoverRow(), -1);
+    EXPECT_EQ(model.hoverRow(), -1);
+}
+
+TEST_F(ViewFixture, TooltipShowsOnceAfterThePointerRestsInACell)
+{
+    view.SetToolTipShowTime(150);
+    view.SetToolTip(true);
+    proxy.sort(0, Qt::DescendingOrder);
+    moveTo(0, 0);
+    QTest::qWait(60);
+    moveTo(0, 0, QPoint(2, 1));
+    EXPECT_FALSE(QToolTip::isVisible()) << "not before the show time";
+    QTRY_COMPARE_WITH_TIMEOUT(QToolTip::text(), QString("gamma"), 2000);
+
+    // Moving inside the same cell does not arm it again.
+    QToolTip::hideText();
+    moveTo(0, 0, QPoint(-2, 0));
+    QTest::qWait(400);
+    EXPECT_FALSE(QToolTip::isVisible());
+
+    // Another cell does.
+    moveTo(1, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(QToolTip::text(), QString("beta"), 2000);
+    QToolTip::hideText();
+}
+
+TEST_F(ViewFixture, ReturnActsOnASelectionOnly)
+{
+    QSignalSpy enter(&view, &QZOTableView::emitEnterSelect);
+    QSignalSpy current(&view, &QZOTableView::emitCurrentChanged);
+    QTest::keyClick(&view, Qt::Key_Return);
+    EXPECT_TRUE(enter.isEmpty());
+
+    view.selectRow(2);
+    ASSERT_FALSE(current.isEmpty());
+    EXPECT_EQ(current.last().at(0).value<QModelIndex>().row(), 2);
+    QTest::keyClick(&view, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_TRUE(enter.isEmpty()) << "the keypad's Enter is not Return";
+    QTest::keyClick(&view, Qt::Key_Return);
+    EXPECT_EQ(enter.size(), 1);
+
+    // Tab leaves the current cell where it is.
+    QTest::keyClick(&view, Qt::Key_Tab);
+    EXPECT_EQ(view.currentIndex().row(), 2);
+    EXPECT_EQ(view.currentIndex().column(), 0);
 }
 
 }  // namespace
