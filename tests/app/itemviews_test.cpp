@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QCheckBox>
+#include <QTemporaryDir>
 #include <QBrush>
 #include <QLoggingCategory>
 #include <QSignalSpy>
+#include <QStandardItemModel>
 #include <QTest>
 #include <QToolTip>
 
@@ -17,6 +20,7 @@
 #include "AppTestEnv.h"
 #include "IBaseChunk.h"
 #include "QBaseDetailsModel.h"
+#include "QCheckHeaderView.h"
 #include "QZOBaseSortModel.h"
 #include "QZOTableView.h"
 
@@ -457,6 +461,89 @@ TEST_F(ViewFixture, ReturnActsOnASelectionOnly)
     QTest::keyClick(&view, Qt::Key_Tab);
     EXPECT_EQ(view.currentIndex().row(), 2);
     EXPECT_EQ(view.currentIndex().column(), 0);
+}
+
+// The header box follows the rows' check summary, and its click checks or
+// unchecks every row.
+TEST_F(ViewFixture, HeaderBoxShowsAndSetsTheRowsCheck)
+{
+    auto* header = new QCheckHeaderView(Qt::Horizontal, &view);
+    view.setHorizontalHeader(header);
+    header->setTristate(true);
+    QObject::connect(&model, &QBaseDetailsModel::itemCheckChange, header, &QCheckHeaderView::OnStateChanged);
+    QObject::connect(header, &QCheckHeaderView::checkChange, &model,
+                     static_cast<void (QBaseDetailsModel::*)(bool)>(&QBaseDetailsModel::OnStateChanged));
+
+    model.setData(model.index(0, 0), Qt::Checked, Qt::CheckStateRole);
+    EXPECT_EQ(header->getCheckState(), Qt::PartiallyChecked);
+    model.setData(model.index(1, 0), Qt::Checked, Qt::CheckStateRole);
+    model.setData(model.index(2, 0), Qt::Checked, Qt::CheckStateRole);
+    EXPECT_EQ(header->getCheckState(), Qt::Checked);
+    model.setData(model.index(0, 0), Qt::Unchecked, Qt::CheckStateRole);
+    EXPECT_EQ(header->getCheckState(), Qt::PartiallyChecked);
+
+    // A click on the partial box checks every row.
+    QSignalSpy checkAll(header, &QCheckHeaderView::checkChange);
+    header->checkBox()->click();
+    ASSERT_EQ(checkAll.size(), 1);
+    EXPECT_TRUE(checkAll.at(0).at(0).toBool());
+    for (const auto& row : owned) {
+        EXPECT_EQ(row->GetCheck(), 2);
+    }
+    header->checkBox()->click();
+    EXPECT_FALSE(checkAll.last().at(0).toBool());
+    EXPECT_EQ(header->getCheckState(), Qt::Unchecked);
+    for (const auto& row : owned) {
+        EXPECT_EQ(row->GetCheck(), 0);
+    }
+
+    // Without tristate a partial summary shows unchecked.
+    header->setTristate(false);
+    header->OnStateChanged(Qt::PartiallyChecked);
+    EXPECT_EQ(header->getCheckState(), Qt::Unchecked);
+}
+
+TEST(CheckHeader, ImagesLoadOnlyFromFilesAndMissingOnesPaintLikeQt)
+{
+    QStandardItemModel items(0, 2);
+    items.setHorizontalHeaderLabels({"Name", "Size"});
+    QCheckHeaderView header(Qt::Horizontal);
+    QHeaderView plain(Qt::Horizontal);
+    for (QHeaderView* h : {static_cast<QHeaderView*>(&header), &plain}) {
+        h->setModel(&items);
+        h->resize(200, 30);
+    }
+    header.setCheckVisable(false);
+    EXPECT_FALSE(header.setBackgroundImage("/nonexistent/bg.png"));
+    EXPECT_FALSE(header.setSlipImage(""));
+    EXPECT_FALSE(header.setOrderFlagsImage("/nonexistent/arrow.png"));
+    QImage mine(header.size(), QImage::Format_ARGB32);
+    QImage qts(plain.size(), QImage::Format_ARGB32);
+    header.render(&mine);
+    plain.render(&qts);
+    EXPECT_EQ(mine, qts);
+
+    QTemporaryDir dir;
+    QImage background(4, 24, QImage::Format_ARGB32);
+    background.fill(QColor(10, 20, 30));
+    const QString path = dir.filePath("bg.png");
+    ASSERT_TRUE(background.save(path));
+    EXPECT_TRUE(header.setBackgroundImage(path));
+    EXPECT_EQ(header.height(), 24);
+    EXPECT_TRUE(header.setOrderFlagsImage(path));
+    header.resize(200, 24);
+    EXPECT_EQ(QColor(header.grab().toImage().pixel(150, 2)), QColor(10, 20, 30));
+}
+
+TEST(CheckHeader, SortSwitchesKeepOneEntryPerColumn)
+{
+    QCheckHeaderView header(Qt::Horizontal);
+    EXPECT_TRUE(header.sortEnable(2));
+    header.setSortEnable(2, false);
+    header.setSortEnable(2, false);
+    EXPECT_FALSE(header.sortEnable(2));
+    header.setSortEnable(2, true);
+    EXPECT_TRUE(header.sortEnable(2));
 }
 
 }  // namespace
