@@ -5,6 +5,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QCheckBox>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QBrush>
 #include <QLoggingCategory>
@@ -544,6 +545,54 @@ TEST(CheckHeader, SortSwitchesKeepOneEntryPerColumn)
     EXPECT_FALSE(header.sortEnable(2));
     header.setSortEnable(2, true);
     EXPECT_TRUE(header.sortEnable(2));
+}
+
+// ---- the sheet of the list view, for people to look at ----
+
+// One list in its states: a row hovered, one deleted, some checked (the
+// header box partial), sorted descending by name.
+TEST_F(ViewFixture, ListSheet)
+{
+    add("deleted", "", true);
+    auto* header = new QCheckHeaderView(Qt::Horizontal, &view);
+    view.setHorizontalHeader(header);
+    header->setTristate(true);
+    QTemporaryDir dir;
+    QImage background(4, 28, QImage::Format_ARGB32);
+    background.fill(QColor(60, 60, 60));
+    QImage separator(1, 16, QImage::Format_ARGB32);
+    separator.fill(QColor(120, 120, 120));
+    QImage arrow(14, 14, QImage::Format_ARGB32);
+    arrow.fill(Qt::transparent);
+    for (int y = 0; y < 7; ++y) {
+        for (int x = 7 - y; x <= 7 + y && x < 14; ++x) {
+            arrow.setPixel(x, y + 4, qRgb(230, 230, 230));
+        }
+    }
+    ASSERT_TRUE(background.save(dir.filePath("bg.png")) && separator.save(dir.filePath("sep.png"))
+                && arrow.save(dir.filePath("arrow.png")));
+    ASSERT_TRUE(header->setBackgroundImage(dir.filePath("bg.png")));
+    ASSERT_TRUE(header->setSlipImage(dir.filePath("sep.png")));
+    ASSERT_TRUE(header->setOrderFlagsImage(dir.filePath("arrow.png")));
+    header->setTextColor(QColor(230, 230, 230));
+    QObject::connect(&model, &QBaseDetailsModel::itemCheckChange, header, &QCheckHeaderView::OnStateChanged);
+    model.setData(model.index(1, 0), Qt::Checked, Qt::CheckStateRole);
+    view.sortByColumn(0, Qt::DescendingOrder);
+    view.resize(360, 160);
+    header->show();
+    QApplication::processEvents();
+    moveTo(2, 1);
+    ASSERT_EQ(view.hoverRow(), 2);
+
+    QImage image(view.size(), QImage::Format_ARGB32);
+    image.fill(Qt::white);
+    view.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    // The hover row's background reaches the picture.
+    const QRect hovered = view.visualRect(proxy.index(2, 1));
+    const QPoint inView = view.viewport()->mapTo(&view, hovered.topLeft() + QPoint(hovered.width() - 3, 2));
+    EXPECT_EQ(QColor(image.pixel(inView)), QColor(51, 51, 51));
+    QDir().mkpath(QStringLiteral(VIDMEND_SCREENS_DIR));
+    EXPECT_TRUE(image.save(QStringLiteral(VIDMEND_SCREENS_DIR "/controls-list.png")));
 }
 
 }  // namespace
