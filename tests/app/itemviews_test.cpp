@@ -11,6 +11,7 @@
 #include <QLoggingCategory>
 #include <QSignalSpy>
 #include <QStandardItemModel>
+#include <QStyledItemDelegate>
 #include <QTest>
 #include <QToolTip>
 
@@ -547,6 +548,45 @@ TEST(CheckHeader, SortSwitchesKeepOneEntryPerColumn)
     EXPECT_TRUE(header.sortEnable(2));
 }
 
+// Stands for a style delegate with cell controls: Qt's default drawing, the
+// two calls the view makes on it.
+class ControlsDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    Q_INVOKABLE bool mouseInCtrlRect() const { return inControl; }
+    Q_INVOKABLE void setHoverRow(int row) { hoverRow = row; }
+    bool inControl = false;
+    int hoverRow = -99;
+};
+
+TEST_F(ViewFixture, DelegateHearsHoverAndGuardsDoubleClicksOnItsControls)
+{
+    ControlsDelegate delegate;
+    view.setItemDelegate(&delegate);
+    view.setStyleDelegate(&delegate);
+    moveTo(1, 0);
+    EXPECT_EQ(delegate.hoverRow, 1);
+
+    QSignalSpy doubleClicks(&view, &QAbstractItemView::doubleClicked);
+    const QPoint at = view.visualRect(proxy.index(1, 1)).center();
+    delegate.inControl = true;
+    EXPECT_TRUE(view.mouseIsInCtrlRect());
+    QTest::mousePress(view.viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(view.viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_TRUE(doubleClicks.isEmpty());
+    delegate.inControl = false;
+    QTest::mousePress(view.viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(view.viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_EQ(doubleClicks.size(), 1);
+
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(&view, &leave);
+    EXPECT_EQ(delegate.hoverRow, -1);
+    view.setStyleDelegate(nullptr);
+    EXPECT_FALSE(view.mouseIsInCtrlRect());
+}
+
 // ---- the sheet of the list view, for people to look at ----
 
 // One list in its states: a row hovered, one deleted, some checked (the
@@ -596,3 +636,5 @@ TEST_F(ViewFixture, ListSheet)
 }
 
 }  // namespace
+
+#include "itemviews_test.moc"
