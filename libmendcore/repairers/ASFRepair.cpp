@@ -288,6 +288,16 @@ int CASFRepair::ReadObjectGuidAndSize(ObjectHeader& h, int64_t limit)
     return 0;
 }
 
+int CASFRepair::NextChild(ObjectHeader& child, int64_t end)
+{
+    if (TestAbort())
+        return MEND_ERR_ABORTED;
+    if (!Spend(1))
+        return MEND_ERR_UNREPAIRABLE;
+    const int r = ReadObjectGuidAndSize(child, end);
+    return r < 0 ? r : child.endMark ? 1 : 0;
+}
+
 int CASFRepair::ReadGuidAt(int64_t at, AsfGuid& guid, bool& got)
 {
     got = false;
@@ -497,15 +507,11 @@ int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
     uint32_t count = 0;
     bool seenFile = false, seenStream = false;
     for (;;) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        if (!Spend(1))
-            return MEND_ERR_UNREPAIRABLE;
         ObjectHeader child;
-        int r = ReadObjectGuidAndSize(child, end);
+        int r = NextChild(child, end);
         if (r < 0)
             return r;
-        if (child.endMark)
+        if (r == 1)
             break;
         if (child.size < uint64_t(kObjectHeaderSize) || child.size > uint64_t(end - child.start)) {
             // A broken child size: its real end is where the next child
@@ -714,15 +720,11 @@ int CASFRepair::ParseHeaderExtObject(const ObjectHeader& h)
     if (dataSize != h.size - kHeaderExtensionMin)
         return MEND_ERR_UNREPAIRABLE;
     for (;;) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        if (!Spend(1))
-            return MEND_ERR_UNREPAIRABLE;
         ObjectHeader child;
-        int r = ReadObjectGuidAndSize(child, end);
+        int r = NextChild(child, end);
         if (r < 0)
             return r;
-        if (child.endMark)
+        if (r == 1)
             break;
         if (child.size < uint64_t(kObjectHeaderSize) || child.size > uint64_t(end - child.start))
             return MEND_ERR_UNREPAIRABLE;

@@ -105,6 +105,10 @@ private:
 
     // Object layer.
     int ReadObjectGuidAndSize(ObjectHeader& h, int64_t limit);
+    // The next child of a list that ends at end, each step counted against
+    // the budget: 1 when no child header fits before end, else 0 or a
+    // failure.
+    int NextChild(ObjectHeader& child, int64_t end);
     int ParseObject();
     int ParseHeaderObject(const ObjectHeader& h);
     int ParseHeaderChild(ObjectHeader& child, int64_t headerStart, int64_t headerEnd);
