@@ -17,45 +17,22 @@
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/RepairRun.h"
 #include "support/Sanitizers.h"
 
 using namespace mendtest;
 
 namespace {
 
-struct Outcome {
-    int parse = 1;
-    std::vector<int> codes;
-    int repair = 1;
+struct Outcome : RepairOutcome {
     uint32_t subFormat = 0;
-    double parseSeconds = 0;
 };
-
-void CollectCode(int code, void* user)
-{
-    static_cast<std::vector<int>*>(user)->push_back(code);
-}
 
 Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
 {
-    Outcome o;
-    int err = 0;
-    CVideoFile input(in.c_str(), 0, &err);
-    CMPEGRepair repair(&input);
-    const auto start = std::chrono::steady_clock::now();
-    o.parse = repair.ParseStream(&CollectCode, &o.codes);
-    o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    o.subFormat = repair.GetSubFormat();
-    if (!out.empty() && o.parse == 0) {
-        CVideoFile output(out.c_str(), 2, &err);
-        o.repair = repair.RepairFile(&output, 1, nullptr);
-    }
-    return o;
-}
-
-bool Has(const std::vector<int>& codes, int code)
-{
-    return std::find(codes.begin(), codes.end(), code) != codes.end();
+    return ParseAndRepairWith<CMPEGRepair, Outcome>(in, out, [](CMPEGRepair& repair, Outcome& o) {
+        o.subFormat = repair.GetSubFormat();
+    });
 }
 
 std::string Ext(const std::string& name)

@@ -19,6 +19,7 @@ extern "C" {
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/RepairRun.h"
 #include "support/RealMedia.h"
 #include "tree/RMVBRepair.h"
 #include "tree/RmSchema.h"
@@ -27,36 +28,15 @@ using namespace mendtest;
 
 namespace {
 
-struct Outcome {
-    int parse = 1;
-    std::vector<int> codes;
-    int repair = 1;
+struct Outcome : RepairOutcome {
     int format = 0;
 };
 
-void CollectCode(int code, void* user)
-{
-    static_cast<std::vector<int>*>(user)->push_back(code);
-}
-
 Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
 {
-    Outcome o;
-    int err = 0;
-    CVideoFile input(in.c_str(), 0, &err);
-    CRMVBRepair repair(&input);
-    o.parse = repair.ParseStream(&CollectCode, &o.codes);
-    o.format = repair.GetFormat();
-    if (!out.empty() && o.parse == 0) {
-        CVideoFile output(out.c_str(), 2, &err);
-        o.repair = repair.RepairFile(&output, 1, nullptr);
-    }
-    return o;
-}
-
-bool Has(const std::vector<int>& codes, int code)
-{
-    return std::find(codes.begin(), codes.end(), code) != codes.end();
+    return ParseAndRepairWith<CRMVBRepair, Outcome>(in, out, [](CRMVBRepair& repair, Outcome& o) {
+        o.format = repair.GetFormat();
+    });
 }
 
 std::vector<uint8_t> Slice(const std::vector<uint8_t>& d, int64_t pos, int64_t n)

@@ -4,6 +4,7 @@
 #ifndef MENDTEST_REPAIRRUN_H
 #define MENDTEST_REPAIRRUN_H
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -22,6 +23,11 @@ struct RepairOutcome {
 inline void CollectCode(int code, void* user)
 {
     static_cast<std::vector<int>*>(user)->push_back(code);
+}
+
+inline bool Has(const std::vector<int>& codes, int code)
+{
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
 }
 
 // inspect(repairer, outcome) runs after the parse, before any repair, so a
