@@ -9,10 +9,10 @@
 
 #include "core/BaseStream.h"
 #include "repairers/MP3Repair.h"
-#include "repairers/RepairDrive.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/RepairRun.h"
 
 using namespace mendtest;
 
@@ -117,7 +117,9 @@ TEST(Mp3Walk, IntactFixturesAreUndamaged)
         if (path.empty())
             return;
         uint32_t frames = 0;
-        const auto o = DriveRepair<CMP3Repair>(path, "", [&](CMP3Repair& r) { frames = r.FrameCount(); });
+        const auto o = ParseAndRepairWith<CMP3Repair>(path, "", [&](CMP3Repair& r, RepairOutcome&) {
+            frames = r.FrameCount();
+        });
         EXPECT_EQ(o.parse, 0);
         EXPECT_TRUE(o.codes.empty());
         const MediaReport report = CheckMedia(path);
@@ -131,7 +133,9 @@ TEST(Mp3Walk, LayerTwoFramesAreSizedByTheirOwnTable)
     if (path.empty())
         return;
     uint32_t frames = 0;
-    const auto o = DriveRepair<CMP3Repair>(path, "", [&](CMP3Repair& r) { frames = r.FrameCount(); });
+    const auto o = ParseAndRepairWith<CMP3Repair>(path, "", [&](CMP3Repair& r, RepairOutcome&) {
+        frames = r.FrameCount();
+    });
     EXPECT_EQ(o.parse, 0);
     EXPECT_TRUE(o.codes.empty());
     EXPECT_EQ(frames, AudioPackets(CheckMedia(path)).size());
@@ -234,7 +238,7 @@ TEST(Mp3Repair, EveryDamageIsRepairedIntoACleanFileThatCountsItsFrames)
             const auto range = damage.apply(bytes, audio);
             const std::string in = dir.Path("damaged.mp3"), out = dir.Path("repaired.mp3");
             ASSERT_TRUE(WriteFileBytes(in, bytes));
-            const auto o = DriveRepair<CMP3Repair>(in, out);
+            const auto o = ParseAndRepairWith<CMP3Repair>(in, out);
             ASSERT_EQ(o.parse, 0);
             ASSERT_FALSE(o.codes.empty()) << "damage went unnoticed";
             ASSERT_EQ(o.repair, 0);
@@ -282,7 +286,9 @@ TEST(Mp3Repair, WrongTagSizeIsFoundByTheFrameWalk)
             const std::string in = dir.Path("tag.mp3"), out = dir.Path("fixed.mp3");
             ASSERT_TRUE(WriteFileBytes(in, bytes));
             int64_t first = -1;
-            const auto o = DriveRepair<CMP3Repair>(in, out, [&](CMP3Repair& r) { first = r.FirstFrame(); });
+            const auto o = ParseAndRepairWith<CMP3Repair>(in, out, [&](CMP3Repair& r, RepairOutcome&) {
+                first = r.FirstFrame();
+            });
             ASSERT_EQ(o.parse, 0);
             EXPECT_EQ(first, tagEnd);
             ASSERT_EQ(o.repair, 0);
@@ -308,7 +314,7 @@ TEST(Mp3Repair, DamagedTagFrameIsCutAndTheTagSizeRewritten)
     ScratchDir dir("mp3apic");
     const std::string in = dir.Path("apic.mp3"), out = dir.Path("fixed.mp3");
     ASSERT_TRUE(WriteFileBytes(in, bytes));
-    const auto o = DriveRepair<CMP3Repair>(in, out);
+    const auto o = ParseAndRepairWith<CMP3Repair>(in, out);
     ASSERT_EQ(o.parse, 0);
     ASSERT_EQ(o.repair, 0);
     const auto fixed = ReadFileBytes(out);
@@ -331,7 +337,7 @@ TEST(Mp3Repair, JunkBeforeTheFirstFrameIsLeftOut)
     ScratchDir dir("mp3lead");
     const std::string in = dir.Path("lead.mp3"), out = dir.Path("fixed.mp3");
     ASSERT_TRUE(WriteFileBytes(in, bytes));
-    const auto o = DriveRepair<CMP3Repair>(in, out);
+    const auto o = ParseAndRepairWith<CMP3Repair>(in, out);
     ASSERT_EQ(o.parse, 0);
     ASSERT_EQ(o.repair, 0);
     EXPECT_EQ(ReadFileBytes(out), clean);
@@ -354,7 +360,7 @@ TEST(Mp3Walk, HostileInputsEndInAClearCode)
     for (size_t i = 0; i < inputs.size(); ++i) {
         const std::string in = dir.Path("h" + std::to_string(i) + ".mp3");
         ASSERT_TRUE(WriteFileBytes(in, inputs[i]));
-        const auto o = DriveRepair<CMP3Repair>(in, dir.Path("o.mp3"));
+        const auto o = ParseAndRepairWith<CMP3Repair>(in, dir.Path("o.mp3"));
         EXPECT_NE(o.parse, 0) << i;
     }
 }

@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "core/BaseStream.h"
-#include "repairers/RepairDrive.h"
 #include "repairers/WAVRepair.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
+#include "support/RepairRun.h"
 
 using namespace mendtest;
 
@@ -72,7 +72,7 @@ TEST(WavWalk, IntactFixturesAreUndamaged)
         const std::string path = RequireFixture(name);
         if (path.empty())
             return;
-        const auto o = DriveRepair<CWAVRepair>(path);
+        const auto o = ParseAndRepairWith<CWAVRepair>(path);
         EXPECT_EQ(o.parse, 0);
         EXPECT_TRUE(o.codes.empty());
     }
@@ -183,7 +183,7 @@ TEST(WavRepair, EveryDamageIsRepairedIntoAFileWhoseSizesHold)
             ScratchDir dir("wav");
             const std::string in = dir.Path("damaged.wav"), out = dir.Path("repaired.wav");
             ASSERT_TRUE(WriteFileBytes(in, bytes));
-            const auto o = DriveRepair<CWAVRepair>(in, out);
+            const auto o = ParseAndRepairWith<CWAVRepair>(in, out);
             if (damage.refused) {
                 EXPECT_EQ(o.parse, JRVP_ERR_UNREPAIRABLE);
                 continue;
@@ -247,7 +247,9 @@ TEST(WavWalk, UnknownChunksAndPadBytesAreKept)
     const std::string in = dir.Path("chunks.wav");
     ASSERT_TRUE(WriteFileBytes(in, bytes));
     size_t chunks = 0;
-    const auto o = DriveRepair<CWAVRepair>(in, "", [&](CWAVRepair& r) { chunks = r.Chunks().size(); });
+    const auto o = ParseAndRepairWith<CWAVRepair>(in, "", [&](CWAVRepair& r, RepairOutcome&) {
+        chunks = r.Chunks().size();
+    });
     EXPECT_EQ(o.parse, 0);
     EXPECT_TRUE(o.codes.empty());
     EXPECT_EQ(chunks, Chunks(bytes).size());
@@ -256,7 +258,7 @@ TEST(WavWalk, UnknownChunksAndPadBytesAreKept)
     bytes.resize(bytes.size() - tail.size() - 501);
     ASSERT_TRUE(WriteFileBytes(in, bytes));
     const std::string out = dir.Path("fixed.wav");
-    const auto r = DriveRepair<CWAVRepair>(in, out);
+    const auto r = ParseAndRepairWith<CWAVRepair>(in, out);
     ASSERT_EQ(r.parse, 0);
     ASSERT_EQ(r.repair, 0);
     const auto fixed = ReadFileBytes(out);
@@ -300,7 +302,7 @@ TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
     ScratchDir dir("wavid3");
     const std::string in = dir.Path("id3.wav"), out = dir.Path("fixed.wav");
     ASSERT_TRUE(WriteFileBytes(in, clean));
-    auto o = DriveRepair<CWAVRepair>(in);
+    auto o = ParseAndRepairWith<CWAVRepair>(in);
     EXPECT_EQ(o.parse, 0);
     EXPECT_TRUE(o.codes.empty());
 
@@ -308,7 +310,7 @@ TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
     const int64_t tpe1 = FindBytes(bytes, "TPE1");
     std::memcpy(&bytes[tpe1], "\x01\x02\x03\x04", 4);
     ASSERT_TRUE(WriteFileBytes(in, bytes));
-    o = DriveRepair<CWAVRepair>(in, out);
+    o = ParseAndRepairWith<CWAVRepair>(in, out);
     ASSERT_EQ(o.parse, 0);
     ASSERT_FALSE(o.codes.empty());
     ASSERT_EQ(o.repair, 0);
@@ -328,7 +330,7 @@ TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
     for (const char* id : {"TIT2", "TALB"})
         std::memcpy(&bytes[FindBytes(bytes, id)], "\x05\x06\x07\x08", 4);
     ASSERT_TRUE(WriteFileBytes(in, bytes));
-    o = DriveRepair<CWAVRepair>(in, out);
+    o = ParseAndRepairWith<CWAVRepair>(in, out);
     ASSERT_EQ(o.parse, 0);
     ASSERT_EQ(o.repair, 0);
     const auto bare = ReadFileBytes(out);
@@ -359,13 +361,13 @@ TEST(WavRepair, Rf64SizesComeFromItsDs64Chunk)
     ScratchDir dir("wavrf64");
     const std::string in = dir.Path("rf64.wav"), out = dir.Path("fixed.wav");
     ASSERT_TRUE(WriteFileBytes(in, bytes));
-    auto o = DriveRepair<CWAVRepair>(in);
+    auto o = ParseAndRepairWith<CWAVRepair>(in);
     EXPECT_EQ(o.parse, 0);
     EXPECT_TRUE(o.codes.empty());
 
     bytes.resize(bytes.size() - 999);
     ASSERT_TRUE(WriteFileBytes(in, bytes));
-    o = DriveRepair<CWAVRepair>(in, out);
+    o = ParseAndRepairWith<CWAVRepair>(in, out);
     ASSERT_EQ(o.parse, 0);
     ASSERT_EQ(o.repair, 0);
     const auto fixed = ReadFileBytes(out);
@@ -393,7 +395,9 @@ TEST(WavRepair, OutputBeyondFourGiBIsRefused)
     ASSERT_TRUE(WriteFileBytes(in, bytes));
     ASSERT_EQ(truncate(in.c_str(), (int64_t(1) << 32) + 4096), 0);
     int64_t form = 0;
-    const auto o = DriveRepair<CWAVRepair>(in, out, [&](CWAVRepair& r) { form = r.RebuiltFormSize(); });
+    const auto o = ParseAndRepairWith<CWAVRepair>(in, out, [&](CWAVRepair& r, RepairOutcome&) {
+        form = r.RebuiltFormSize();
+    });
     ASSERT_EQ(o.parse, 0);
     EXPECT_GT(form, int64_t(0xFFFFFFFF));
     EXPECT_EQ(o.repair, JRVP_ERR_UNREPAIRABLE);
@@ -418,7 +422,7 @@ TEST(WavWalk, HostileInputsEndInAClearCode)
     for (size_t i = 0; i < inputs.size(); ++i) {
         const std::string in = dir.Path("h" + std::to_string(i) + ".wav");
         ASSERT_TRUE(WriteFileBytes(in, inputs[i]));
-        const auto o = DriveRepair<CWAVRepair>(in, dir.Path("o.wav"));
+        const auto o = ParseAndRepairWith<CWAVRepair>(in, dir.Path("o.wav"));
         EXPECT_NE(o.parse, 0) << i;
     }
 }
