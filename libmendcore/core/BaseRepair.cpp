@@ -15,6 +15,7 @@ CBaseRepair::~CBaseRepair()
 
 void CBaseRepair::Close()
 {
+    m_inputWindow.Clear();
     CloseCommon();
 }
 
@@ -105,18 +106,5 @@ int64_t CBaseRepair::NextCandidate(int64_t from, int64_t to, CandidateFinder fin
 
 const uint8_t* CBaseRepair::PeekInput(int64_t pos, unsigned int n)
 {
-    constexpr unsigned int kWindow = 1 << 20;
-    if (!m_input || pos < 0 || n > kWindow || n > m_inputLength - pos)
-        return nullptr;
-    if (pos >= m_windowStart && n <= m_windowLength && pos - m_windowStart <= m_windowLength - n)
-        return m_window.data() + (pos - m_windowStart);
-    if (m_window.empty())
-        m_window.resize(kWindow);
-    const unsigned int want = static_cast<unsigned int>(std::min<int64_t>(kWindow, m_inputLength - pos));
-    m_windowLength = 0;
-    if (m_input->SeekTo(pos) != pos || m_input->Read(m_window.data(), want) != want)
-        return nullptr;
-    m_windowStart = pos;
-    m_windowLength = want;
-    return m_window.data();
+    return m_input ? m_inputWindow.Fetch(m_input.get(), pos, n, m_inputLength) : nullptr;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ReadWindow.h"
 #include "core/RepairCommon.h"
 
 class CBaseRepair : public CRepairCommon {
@@ -46,10 +47,9 @@ protected:
     // bytes stay valid until the next call.
     const uint8_t* PeekInput(int64_t pos, unsigned int n);
 
-private:
-    std::vector<uint8_t> m_window;
-    int64_t m_windowStart = 0;
-    unsigned int m_windowLength = 0;
+    // The window PeekInput reads through; a parser that walks its units in
+    // place may use it directly. Emptied by Close.
+    CReadWindow m_inputWindow;
 };
 
 #endif

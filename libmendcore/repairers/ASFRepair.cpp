@@ -197,7 +197,6 @@ void CASFRepair::Close()
     m_streams.clear();
     m_invalid.clear();
     std::vector<PacketInfo>().swap(m_packets);
-    m_window.Clear();
     std::vector<PayloadInfo>().swap(m_payloads);
     m_patches.clear();
     CBaseRepair::Close();
@@ -975,7 +974,7 @@ int CASFRepair::ParsePayload()
     v.n = std::min<int64_t>(m_packetSize, length - p);
     if (v.n <= CReadWindow::kSize) {
         // Packets are looked at where the window read them.
-        v.b = m_window.Fetch(in, p, v.n, length);
+        v.b = m_inputWindow.Fetch(in, p, v.n, length);
         if (!v.b)
             return MEND_ERR_READ;
     } else {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "core/BaseRepair.h"
-#include "core/ReadWindow.h"
 
 // An ASF GUID as it lies in the file: its first three fields little-endian.
 struct AsfGuid {
@@ -188,7 +187,6 @@ private:
     std::vector<uint8_t> m_scanBlock;
     // Packets of up to a window's size are checked in the window; larger
     // ones are read whole into m_packet.
-    CReadWindow m_window;
     std::vector<uint8_t> m_packet;
 };
 

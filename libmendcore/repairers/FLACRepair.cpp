@@ -146,7 +146,6 @@ void CFLACRepair::Close()
     m_totalSamples = 0;
     m_frameSync = 0;
     m_countedSamples = 0;
-    m_window.Clear();
     m_maxFrameSize = 0;
     m_frameCheck.reset();
     CBaseRepair::Close();
@@ -283,15 +282,15 @@ int64_t CFLACRepair::FirstFrameHeader(int64_t from)
         int r = LoadWindow(q);
         if (r < 0)
             return r;
-        const int64_t limit = m_window.End() < m_inputLength ? m_window.End() - kMaxHeaderSize + 1 : m_window.End();
+        const int64_t limit = m_inputWindow.End() < m_inputLength ? m_inputWindow.End() - kMaxHeaderSize + 1 : m_inputWindow.End();
         for (int64_t i = q; i < limit;) {
-            const uint8_t* b = m_window.Data() + (i - m_window.Start());
+            const uint8_t* b = m_inputWindow.Data() + (i - m_inputWindow.Start());
             const void* hit = memchr(b, 0xFF, static_cast<size_t>(limit - i));
             if (!hit)
                 break;
             i += static_cast<const uint8_t*>(hit) - b;
             uint32_t blockSize = 0;
-            if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_window.End() - i), blockSize))
+            if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_inputWindow.End() - i), blockSize))
                 return i;
             ++i;
         }
@@ -338,7 +337,7 @@ int CFLACRepair::ParseMetaData(int64_t& pos)
 
 int CFLACRepair::LoadWindow(int64_t pos)
 {
-    return m_window.Load(m_input.get(), pos, m_inputLength);
+    return m_inputWindow.Load(m_input.get(), pos, m_inputLength);
 }
 
 int CFLACRepair::EndSpan(int64_t start, int64_t end, uint32_t crc, uint32_t blockSize)
@@ -422,21 +421,21 @@ int CFLACRepair::WalkFrames(int64_t from)
     int64_t crcPos = from;  // the checksum covers [spanStart, crcPos)
     auto advanceCrc = [&](int64_t to) {
         if (spanStart >= 0 && to > crcPos)
-            crc = crc16.Update(crc, m_window.Data() + (crcPos - m_window.Start()), static_cast<size_t>(to - crcPos));
+            crc = crc16.Update(crc, m_inputWindow.Data() + (crcPos - m_inputWindow.Start()), static_cast<size_t>(to - crcPos));
         crcPos = to;
     };
     while (q < m_inputLength) {
-        if (m_window.End() - q < static_cast<int64_t>(kMaxHeaderSize) && m_window.End() < m_inputLength) {
+        if (m_inputWindow.End() - q < static_cast<int64_t>(kMaxHeaderSize) && m_inputWindow.End() < m_inputLength) {
             if (TestAbort())
                 return MEND_ERR_ABORTED;
             advanceCrc(q);
             if ((r = LoadWindow(q)) < 0)
                 return r;
         }
-        const uint8_t* b = m_window.Data() + (q - m_window.Start());
+        const uint8_t* b = m_inputWindow.Data() + (q - m_inputWindow.Start());
         // Headers are tested where all their bytes are in the window, or
         // where the window ends with the input.
-        const int64_t limit = m_window.End() < m_inputLength ? m_window.End() - kMaxHeaderSize + 1 : m_window.End();
+        const int64_t limit = m_inputWindow.End() < m_inputLength ? m_inputWindow.End() - kMaxHeaderSize + 1 : m_inputWindow.End();
         const void* hit = memchr(b, 0xFF, static_cast<size_t>(limit - q));
         if (!hit) {
             q = limit;
@@ -444,7 +443,7 @@ int CFLACRepair::WalkFrames(int64_t from)
         }
         q += static_cast<const uint8_t*>(hit) - b;
         uint32_t blockSize = 0;
-        if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_window.End() - q), blockSize)) {
+        if (ParseFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_inputWindow.End() - q), blockSize)) {
             advanceCrc(q);
             if (spanStart >= 0 && (r = EndSpan(spanStart, q, crc, spanBlockSize)) < 0)
                 return r;
@@ -487,7 +486,7 @@ int CFLACRepair::EndBeforeZeroTail(int64_t start, int64_t& end)
         if (r < 0)
             return r;
         int64_t i = zeros - from;
-        while (i > 0 && m_window.Data()[i - 1] == 0)
+        while (i > 0 && m_inputWindow.Data()[i - 1] == 0)
             --i;
         zeros = from + i;
         if (i > 0)

@@ -13,7 +13,6 @@
 
 #include "core/BaseRepair.h"
 #include "core/DamagedRuns.h"
-#include "core/ReadWindow.h"
 
 class CFlacFrameCheck;
 
@@ -83,7 +82,6 @@ private:
     // Made on first use: decodes a frame whose end must be proven.
     std::unique_ptr<CFlacFrameCheck> m_frameCheck;
     // The frame walk's window over the input.
-    CReadWindow m_window;
 };
 
 #endif

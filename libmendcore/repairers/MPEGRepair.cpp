@@ -37,8 +37,6 @@ void CMPEGRepair::Close()
     m_muxRate = 0;
     m_unitBytes = 0;
     m_minTime = m_maxTime = -1;
-    std::vector<uint8_t>().swap(m_block);
-    m_blockStart = m_blockLength = 0;
     CBaseRepair::Close();
 }
 
@@ -121,29 +119,17 @@ int64_t CMPEGRepair::Peek(int64_t pos, int64_t n)
     return n;
 }
 
-// The walks look at a few bytes per unit: they read them from one block of
-// the input held here, refilled only when a view leaves it, instead of a
-// seek and a read through the stream layer per field.
+// The walks look at a few bytes per unit: they read them in place from the
+// input window, refilled only when a view leaves it, instead of a seek and
+// a read through the stream layer per field.
 int64_t CMPEGRepair::View(int64_t pos, int64_t n)
 {
-    constexpr int64_t kBlock = 1 << 20;
     m_view = nullptr;
     if (pos < 0 || pos >= m_inputLength || n <= 0)
         return 0;
-    n = std::min({n, m_inputLength - pos, kBlock});
-    if (pos < m_blockStart || n > m_blockStart + m_blockLength - pos) {
-        if (m_block.size() < static_cast<size_t>(kBlock))
-            m_block.resize(kBlock);
-        const int64_t want = std::min(kBlock, m_inputLength - pos);
-        if (m_input->SeekTo(pos) != pos || m_input->Read(m_block.data(), static_cast<unsigned int>(want)) != want) {
-            m_blockLength = 0;
-            return MEND_ERR_READ;
-        }
-        m_blockStart = pos;
-        m_blockLength = want;
-    }
-    m_view = m_block.data() + (pos - m_blockStart);
-    return n;
+    n = std::min({n, m_inputLength - pos, CReadWindow::kSize});
+    m_view = PeekInput(pos, static_cast<unsigned int>(n));
+    return m_view ? n : static_cast<int64_t>(MEND_ERR_READ);
 }
 
 // Reads the input in blocks from `from` and returns the first position at

@@ -185,9 +185,6 @@ private:
     bool m_abortSeen = false;  // detection met the abort flag
     std::vector<uint8_t> m_window;
     std::vector<uint8_t> m_scan;
-    std::vector<uint8_t> m_block;
-    int64_t m_blockStart = 0;
-    int64_t m_blockLength = 0;
     const uint8_t* m_view = nullptr;
     std::unique_ptr<CTimestampRebase> m_rebase;
 

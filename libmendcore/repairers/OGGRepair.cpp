@@ -65,7 +65,6 @@ void COGGRepair::Close()
     m_pages.shrink_to_fit();
     m_playable = false;
     m_runs.Clear();
-    m_window.Clear();
     std::vector<uint8_t>().swap(m_block);
     CBaseRepair::Close();
 }
@@ -122,7 +121,7 @@ int COGGRepair::ParsePage(int64_t pos, int64_t& end)
     // fetched again once its size is known, which costs nothing while the
     // window holds it.
     IBaseStream* in = m_input.get();
-    const uint8_t* h = m_window.Fetch(in, pos, kHeaderSize, m_inputLength);
+    const uint8_t* h = m_inputWindow.Fetch(in, pos, kHeaderSize, m_inputLength);
     if (!h)
         return MEND_ERR_READ;
     // Version 0; no flag above "last page"; a stream's first page cannot
@@ -134,7 +133,7 @@ int COGGRepair::ParsePage(int64_t pos, int64_t& end)
     const int64_t n = h[26];
     if (m_inputLength - pos - kHeaderSize < n)
         return kPageDamaged;
-    if (!(h = m_window.Fetch(in, pos, kHeaderSize + n, m_inputLength)))
+    if (!(h = m_inputWindow.Fetch(in, pos, kHeaderSize + n, m_inputLength)))
         return MEND_ERR_READ;
     int64_t body = 0;
     for (int64_t k = 0; k < n; ++k)
@@ -144,7 +143,7 @@ int COGGRepair::ParsePage(int64_t pos, int64_t& end)
         return kPageDamaged;
     if (!Charge(size))
         return MEND_ERR_UNREPAIRABLE;
-    if (!(h = m_window.Fetch(in, pos, size, m_inputLength)))
+    if (!(h = m_inputWindow.Fetch(in, pos, size, m_inputLength)))
         return MEND_ERR_READ;
     // The checksum covers the whole page with its own field read as zero.
     const uint32_t stored = LE32(h + kChecksumAt);

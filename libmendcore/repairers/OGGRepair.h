@@ -11,7 +11,6 @@
 
 #include "core/BaseRepair.h"
 #include "core/DamagedRuns.h"
-#include "core/ReadWindow.h"
 
 // One sound page.
 struct OggPageInfo {
@@ -63,7 +62,6 @@ private:
 
     std::vector<OggPageInfo> m_pages;
     CDamagedRuns m_runs;
-    CReadWindow m_window;          // the pages, judged where they were read
     std::vector<uint8_t> m_block;  // the search window
     int64_t m_budget = 0;
     // Some stream that can be set up holds a packet beyond its headers.
