@@ -39,8 +39,9 @@ TEST(RepairLevels, LevelsWithoutARebuildReportFailure)
             ASSERT_GT(repair->GetErrorsCount(), 0);
             MemoryVideoStream out;
             const std::string ref = fixture;
-            if (repair->RepairFile(&out, level, &ResultSink::OnResult, &sink, ref.c_str()) == 0)
+            if (repair->RepairFile(&out, level, &ResultSink::OnResult, &sink, ref.c_str()) == 0) {
                 EXPECT_LT(sink.Wait(2, std::chrono::seconds(60)), 0) << "level " << level;
+            }
             repair->CloseFile();
             DestroyRepair(repair);
         }

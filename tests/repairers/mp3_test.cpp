@@ -97,8 +97,9 @@ void ExpectInfoTellsTheTruth(const std::string& path)
     const auto bytes = ReadFileBytes(path);
     const InfoCounts info = ReadInfo(bytes);
     const MediaReport r = CheckMedia(path);
-    if (info.frames >= 0)
+    if (info.frames >= 0) {
         EXPECT_EQ(info.frames, static_cast<int64_t>(AudioPackets(r).size())) << path;
+    }
     if (info.bytes >= 0) {
         const auto packets = AudioPackets(r);
         ASSERT_FALSE(packets.empty());
@@ -253,11 +254,13 @@ TEST(Mp3Repair, EveryDamageIsRepairedIntoACleanFileThatCountsItsFrames)
             EXPECT_GE(AudioPackets(repaired).size() + 1, kept);
             ExpectInfoTellsTheTruth(out);
             // The patched counts are covered by the LAME tag's CRC.
-            if (LameCrcHolds(clean))
+            if (LameCrcHolds(clean)) {
                 EXPECT_TRUE(LameCrcHolds(ReadFileBytes(out)));
-            if (HasId3v1(clean))
+            }
+            if (HasId3v1(clean)) {
                 EXPECT_TRUE(HasId3v1(ReadFileBytes(out)) || range.second > int64_t(clean.size()))
                     << "the ID3v1 tag was lost";
+            }
         }
     }
 }
@@ -272,8 +275,9 @@ TEST(Mp3Repair, WrongTagSizeIsFoundByTheFrameWalk)
         const auto clean = ReadFileBytes(src);
         const int64_t tagEnd = Id3End(clean);
         ASSERT_GT(tagEnd, 10);
-        if (std::string(name).find("cover") != std::string::npos)
+        if (std::string(name).find("cover") != std::string::npos) {
             ASSERT_GT(tagEnd, 10240) << "the audio must start past the first 10 KiB";
+        }
         for (int64_t delta : {int64_t(5000), int64_t(-300)}) {
             SCOPED_TRACE(std::string(name) + " size off by " + std::to_string(delta));
             ScratchDir dir("mp3tag");

@@ -333,8 +333,9 @@ TEST(RmRepair, DamageTable)
         if (const StreamReport* v = report.FirstStream(AVMEDIA_TYPE_VIDEO))
             video = v->index;
         ExpectIndexSound(repaired, video);
-        if (video >= 0)
+        if (video >= 0) {
             EXPECT_TRUE(SeeksToMiddle(out, video));
+        }
         // Every packet outside the damage is there, byte for byte and in
         // order; nothing else is.
         std::vector<std::vector<uint8_t>> kept, outside;
