@@ -10,27 +10,18 @@
 //       parse_s=S repair_s=S wall_s=S maxrss_kb=KIB
 // Exit status: 0 on success, 1 when the parse failed, 2 when the repair
 // failed, 3 on a usage error.
-#include <sys/resource.h>
-#include <sys/stat.h>
-
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <string>
 
+#include "DriverReport.h"
 #include "mendcore/VideoRepair.h"
 
+using namespace mendbench;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // The result callbacks run on the library's worker thread; the main thread
 // waits here until one has fired.
@@ -73,18 +64,6 @@ struct RepairDeleter {
     void operator()(IVideoRepair* r) const { DestroyRepair(r); }
 };
 
-long MaxRssKiB()
-{
-    struct rusage ru;
-    return getrusage(RUSAGE_SELF, &ru) == 0 ? ru.ru_maxrss : -1;
-}
-
-long long FileSize(const char* path)
-{
-    struct stat st;
-    return stat(path, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-}
-
 int Usage()
 {
     std::fprintf(stderr, "usage: mendcore_e2e repair IN OUT | mendcore_e2e analyse IN\n");
@@ -110,36 +89,27 @@ int main(int argc, char** argv)
     }
     ResultWaiter waiter;
 
+    DriverReport report;
+    report.mode = repair ? "repair" : "analyse";
+    report.input = in;
     const auto start = Clock::now();
-    int parse = JRVP_ERR_OPEN_FAILED;
     if (repairer->SetFile(in)) {
-        parse = waiter.Run([&](VPProcessResultCallback cb, void* user) {
+        report.parse = waiter.Run([&](VPProcessResultCallback cb, void* user) {
             return repairer->OpenFile(nullptr, cb, user);
         });
     }
-    const double parseSeconds = Seconds(start);
-    const int records = parse == JRVP_OK ? repairer->GetErrorsCount() : 0;
+    report.parseSeconds = Seconds(start);
+    report.records = report.parse == JRVP_OK ? repairer->GetErrorsCount() : 0;
 
     // A file with no recorded damage needs no copy, as in the application.
-    std::string repairText = "none";
-    int repairResult = JRVP_OK;
-    double repairSeconds = 0;
-    if (repair && parse == JRVP_OK && records > 0) {
+    if (repair && report.parse == JRVP_OK && report.records > 0) {
         const auto repairStart = Clock::now();
-        repairResult = waiter.Run([&](VPProcessResultCallback cb, void* user) {
+        report.repair = waiter.Run([&](VPProcessResultCallback cb, void* user) {
             return repairer->RepairFile(out, 1, cb, user, nullptr);
         });
-        repairSeconds = Seconds(repairStart);
-        repairText = std::to_string(repairResult);
+        report.repairSeconds = Seconds(repairStart);
+        report.repaired = true;
     }
     repairer.reset();  // joins the worker; its teardown is part of the cost
-    const double wall = Seconds(start);
-
-    std::printf("e2e mode=%s size=%lld parse=%d records=%d repair=%s parse_s=%.3f repair_s=%.3f wall_s=%.3f "
-                "maxrss_kb=%ld\n",
-                repair ? "repair" : "analyse", FileSize(in), parse, records, repairText.c_str(), parseSeconds,
-                repairSeconds, wall, MaxRssKiB());
-    if (parse != JRVP_OK)
-        return 1;
-    return repairResult == JRVP_OK ? 0 : 2;
+    return PrintReport(report, start);
 }
