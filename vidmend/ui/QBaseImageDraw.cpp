@@ -1,5 +1,6 @@
 #include "QBaseImageDraw.h"
 
+#include <QFile>
 #include <QPainter>
 #include <QTimerEvent>
 
@@ -161,4 +162,15 @@ void QProgressIndicator::DrawAnimation(QPainter& painter)
         }
         painter.restore();
     }
+}
+
+std::unique_ptr<QImage> QBaseImageDraw::loadImageRatio2(const QString& path)
+{
+    if (path.isEmpty() || !QFile::exists(path))
+        return nullptr;
+    auto image = std::make_unique<QImage>(path);
+    if (image->isNull())
+        return nullptr;
+    image->setDevicePixelRatio(2.0);
+    return image;
 }

@@ -11,6 +11,8 @@
 #include <QRect>
 #include <QWidget>
 
+#include <memory>
+
 class QPainter;
 
 class QBaseImageDraw {
@@ -22,6 +24,9 @@ public:
     // cells keep their size and whose edges and centre stretch.
     static void drawBtnImageBg(QPainter& painter, const QRect& rect, const QImage& image, bool nineGrid);
     static QPainterPath GetRoundedRectanglePath(const QRectF& rect, double radius);
+    // A control image from a file, at ratio 2; null when the file is
+    // missing or does not load.
+    static std::unique_ptr<QImage> loadImageRatio2(const QString& path);
 };
 
 // The spinning busy indicator: twelve capsules fading round a circle.

@@ -1,6 +1,5 @@
 #include "QZOBaseProgress.h"
 
-#include <QFile>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -39,21 +38,6 @@ struct QZOBaseProgress::Private {
     QTimer* updateTimer = nullptr;  // a child of the widget
 };
 
-namespace {
-
-std::unique_ptr<QImage> LoadRatio2(const QString& path)
-{
-    if (path.isEmpty() || !QFile::exists(path))
-        return nullptr;
-    auto image = std::make_unique<QImage>(path);
-    if (image->isNull())
-        return nullptr;
-    image->setDevicePixelRatio(2.0);
-    return image;
-}
-
-}  // namespace
-
 QZOBaseProgress::QZOBaseProgress(QWidget* parent)
     : QWidget(parent), d(std::make_unique<Private>())
 {
@@ -74,7 +58,7 @@ QZOBaseProgress::~QZOBaseProgress() = default;
 
 bool QZOBaseProgress::setBottomImage(const QString& path)
 {
-    d->bottomImage = LoadRatio2(path);
+    d->bottomImage = QBaseImageDraw::loadImageRatio2(path);
     d->bottomHalfWidth = d->bottomImage ? d->bottomImage->width() / 2 : 0;
     d->bottomHalfHeight = d->bottomImage ? d->bottomImage->height() / 2 : 0;
     if (!d->bottomImage)
@@ -86,7 +70,7 @@ bool QZOBaseProgress::setBottomImage(const QString& path)
 
 bool QZOBaseProgress::setTopImage(const QString& path)
 {
-    d->topImage = LoadRatio2(path);
+    d->topImage = QBaseImageDraw::loadImageRatio2(path);
     if (!d->topImage)
         return false;
     update();

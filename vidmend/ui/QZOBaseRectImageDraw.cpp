@@ -1,6 +1,5 @@
 #include "QZOBaseRectImageDraw.h"
 
-#include <QFileInfo>
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
@@ -12,23 +11,9 @@ QZOBaseRectImageDraw::QZOBaseRectImageDraw(QWidget* widget) : m_widget(widget) {
 
 QZOBaseRectImageDraw::~QZOBaseRectImageDraw() = default;
 
-namespace {
-
-// Control images are drawn at ratio 2; a missing file is refused.
-std::unique_ptr<QImage> LoadRatio2(const QString& path)
-{
-    if (path.isEmpty() || !QFileInfo::exists(path))
-        return nullptr;
-    auto image = std::make_unique<QImage>(path);
-    image->setDevicePixelRatio(2.0);
-    return image;
-}
-
-}  // namespace
-
 bool QZOBaseRectImageDraw::setBackgroundImage(const QString& path)
 {
-    m_background = LoadRatio2(path);
+    m_background = QBaseImageDraw::loadImageRatio2(path);
     if (!m_background)
         return false;
     refresh();
@@ -45,7 +30,7 @@ bool QZOBaseRectImageDraw::setBackgroundImage(const QImage& image)
 
 bool QZOBaseRectImageDraw::setRectIcon(const QString& path)
 {
-    m_icon = LoadRatio2(path);
+    m_icon = QBaseImageDraw::loadImageRatio2(path);
     if (!m_icon)
         return false;
     refresh();
