@@ -13,6 +13,8 @@ PACKAGES=(
   # the repair library tells key frames through libavcodec; the tests make
   # their media with ffmpeg and judge repaired files with libavformat
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
+  # the media layer's player and converter: scaling, resampling, sound out
+  libswscale-dev libswresample-dev libsdl2-dev
   # the application: Qt 5 Core, Gui, Widgets, Xml, Network and DBus
   qtbase5-dev
   # the window tests that need a real X server run under xvfb-run
