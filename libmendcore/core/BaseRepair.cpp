@@ -92,10 +92,14 @@ int64_t CBaseRepair::NextCandidate(int64_t from, int64_t to, CandidateFinder fin
     unsigned int step = 4096;
     to = std::min(to, m_inputLength);
     for (int64_t p = from; p < to;) {
+        // A stretch of damage can be gigabytes long: a cancel must not wait
+        // for its end.
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
         const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(step, to - p));
         const uint8_t* b = PeekInput(p, n);
         if (!b)
-            return -1;
+            return MEND_ERR_READ;
         if (const uint8_t* hit = find(b, n))
             return p + (hit - b);
         p += n;

@@ -38,7 +38,8 @@ protected:
 
     // The first position in [from, to) whose byte can start a unit, or to:
     // a damaged run is crossed a block at a time instead of a byte at a
-    // time. -1 when a read fails.
+    // time. MEND_ERR_READ when a read fails, MEND_ERR_ABORTED when the task
+    // is aborted on the way.
     int64_t NextCandidate(int64_t from, int64_t to, CandidateFinder find);
 
     // The n bytes at pos, from a window of the input read a large block at

@@ -267,7 +267,7 @@ int CMP3Repair::WalkAudio()
         // Only a 0xFF byte can start a frame.
         p = NextCandidate(p + 1, m_inputLength, &FindByteFF);
         if (p < 0)
-            return MEND_ERR_READ;
+            return static_cast<int>(p);
     }
     m_frameCount = count;
     m_audioEnd = lastEnd;

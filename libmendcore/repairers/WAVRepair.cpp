@@ -307,7 +307,7 @@ int CWAVRepair::Open()
             return nullptr;
         });
         if (p < 0)
-            return MEND_ERR_READ;
+            return static_cast<int>(p);
     }
     if (!good)
         m_bad.emplace_back(runStart, len);
