@@ -1,6 +1,12 @@
 #include "core/RepairCommon.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "core/Guarded.h"
 
@@ -112,22 +118,147 @@ int CRepairCommon::RunLevel(IBaseStream* out, int level, const char* refPath)
     return r;
 }
 
+namespace {
+
+constexpr unsigned int kCopyBlock = 1 << 20;
+// Below this, a second thread costs more than it saves.
+constexpr int64_t kOverlapFrom = int64_t(4) * kCopyBlock;
+
+// Reads the blocks of one long copy on a thread of its own, a few blocks
+// ahead of the writer: reading the input and writing the output then cost
+// about what the slower of the two costs, not their sum. The input is used
+// by the reader thread only, until the pipe is closed.
+class CReadAheadPipe {
+public:
+    static constexpr int kSlots = 3;
+
+    CReadAheadPipe(IBaseStream* in, int64_t n) : m_in(in), m_left(n)
+    {
+        for (auto& slot : m_slots)
+            slot.bytes.resize(kCopyBlock);
+    }
+    ~CReadAheadPipe() { Close(); }
+
+    // Throws what std::thread throws when no thread can be made.
+    void Start() { m_reader = std::thread([this] { Run(); }); }
+
+    // The next block in order, its size in n; null at a read error (the
+    // copy is not complete yet) or when nothing is left.
+    uint8_t* Next(unsigned int& n)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_filled > 0 || m_readFailed || m_readerDone; });
+        if (m_filled == 0)
+            return nullptr;
+        Slot& slot = m_slots[m_head];
+        n = slot.n;
+        return slot.bytes.data();
+    }
+    // Gives the block of the last Next back to the reader.
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_head = (m_head + 1) % kSlots;
+        --m_filled;
+        m_changed.notify_all();
+    }
+    // Stops the reader (at once, when the copy ends early) and waits for it.
+    void Close()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+            m_changed.notify_all();
+        }
+        if (m_reader.joinable())
+            m_reader.join();
+    }
+    bool ReadFailed()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_readFailed;
+    }
+
+private:
+    struct Slot {
+        std::vector<uint8_t> bytes;
+        unsigned int n = 0;
+    };
+
+    void Run()
+    {
+        int tail = 0;
+        while (m_left > 0) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [this] { return m_filled < kSlots || m_stop; });
+                if (m_stop)
+                    break;
+            }
+            // The slot at the tail is not the writer's until it is counted
+            // as filled, so it is filled without the lock.
+            Slot& slot = m_slots[tail];
+            const unsigned int want = static_cast<unsigned int>(std::min<int64_t>(m_left, kCopyBlock));
+            const bool ok = m_in->Read(slot.bytes.data(), want) == want;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!ok) {
+                m_readFailed = true;
+                break;
+            }
+            slot.n = want;
+            m_left -= want;
+            tail = (tail + 1) % kSlots;
+            ++m_filled;
+            m_changed.notify_all();
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_readerDone = true;
+        m_changed.notify_all();
+    }
+
+    IBaseStream* m_in;
+    int64_t m_left;
+    Slot m_slots[kSlots];
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_head = 0;
+    int m_filled = 0;
+    bool m_stop = false;
+    bool m_readFailed = false;
+    bool m_readerDone = false;
+    std::thread m_reader;
+};
+
+}  // namespace
+
 int CRepairCommon::WriteToFile(int64_t n, ICopyObserver* observer)
 {
     if (!m_input || !m_output)
         return MEND_ERR_NO_STREAM;
+    if (n >= kOverlapFrom) {
+        std::unique_ptr<CReadAheadPipe> pipe;
+        try {
+            pipe = std::make_unique<CReadAheadPipe>(m_input.get(), n);
+            pipe->Start();
+        } catch (const std::bad_alloc&) {
+            return MEND_ERR_NO_MEMORY;
+        } catch (const std::system_error&) {
+            pipe.reset();  // no thread to be had: copy on this one
+        }
+        if (pipe)
+            return WriteThroughPipe(*pipe, n, observer);
+    }
     // Blocks of 1 MiB: an abort is seen and progress moves within a
     // millisecond, and the calls cost nothing beside the copying. A copy in
     // the kernel (copy_file_range) was measured slower than this on ext4
     // whenever the two positions do not share their offset in a page, which
     // is the rule for a rebuilt file.
-    constexpr unsigned int kBlock = 1 << 20;
     if (n > 0 && m_copyBlock.empty())
-        m_copyBlock.resize(kBlock);
+        m_copyBlock.resize(kCopyBlock);
     while (n > 0) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, kBlock));
+        unsigned int want = static_cast<unsigned int>(std::min<int64_t>(n, kCopyBlock));
         if (m_input->Read(m_copyBlock.data(), want) != want)
             return MEND_ERR_READ;
         if (m_output->Write(m_copyBlock.data(), want) != want)
@@ -137,6 +268,27 @@ int CRepairCommon::WriteToFile(int64_t n, ICopyObserver* observer)
         n -= want;
     }
     return 0;
+}
+
+template <typename Pipe>
+int CRepairCommon::WriteThroughPipe(Pipe& pipe, int64_t n, ICopyObserver* observer)
+{
+    while (n > 0) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;  // the pipe's owner stops the reader
+        unsigned int got = 0;
+        uint8_t* block = pipe.Next(got);
+        if (!block)
+            return MEND_ERR_READ;
+        if (m_output->Write(block, got) != got)
+            return MEND_ERR_WRITE;
+        if (observer)
+            observer->OnCopied(block, got, kCopyBlock - got);
+        pipe.Release();
+        n -= got;
+    }
+    pipe.Close();
+    return pipe.ReadFailed() ? MEND_ERR_READ : 0;
 }
 
 int CRepairCommon::CopySpan(int64_t from, int64_t to)

@@ -94,6 +94,8 @@ protected:
 
 private:
     int RunLevel(IBaseStream* out, int level, const char* refPath);
+    template <typename Pipe>
+    int WriteThroughPipe(Pipe& pipe, int64_t n, ICopyObserver* observer);
 };
 
 #endif

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -249,6 +251,76 @@ TEST(WriteToFile, ShortReadsWritesAndAbort)
     EXPECT_EQ(aborted.RepairFile(&out, 1, nullptr), JRVP_ERR_ABORTED);
     EXPECT_EQ(aborted.result, MEND_ERR_ABORTED);
     EXPECT_TRUE(memory.Bytes().empty());
+}
+
+// Long copies read ahead on a second thread: the output must still be the
+// input in order, block for block, and errors and aborts must end them as
+// they end a short copy.
+TEST(WriteToFile, LongCopiesKeepOrderErrorsAndAbort)
+{
+    constexpr int64_t kMiB = 1 << 20;
+    const int64_t size = 10 * kMiB + 12345;
+    std::vector<uint8_t> data = Bytes(static_cast<size_t>(size));
+    struct Case {
+        const char* name;
+        long long failReadsAt;
+        long long failWritesAfter;
+        int abortAfterBlocks;
+        int expected;
+        int64_t maxBytes;
+    } cases[] = {
+        {"Whole", -1, -1, -1, 0, size},
+        {"ReadError", 5 * kMiB + 100, -1, -1, MEND_ERR_READ, 5 * kMiB + 100},
+        {"ShortWrite", -1, 3 * kMiB, -1, MEND_ERR_WRITE, 3 * kMiB},
+        {"Abort", -1, -1, 2, MEND_ERR_ABORTED, 3 * kMiB},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultyStream in(data, c.failReadsAt);
+        RepairScript script;
+        script.errors = {JRVP_DAMAGE_STRUCTURE};
+        MemoryVideoStream memory;
+        memory.FailWritesAfter(c.failWritesAfter);
+        CBaseStream out(&memory);
+        // Sees every block in order; may abort the task after some of them.
+        struct Probe : ScriptedRepair, ICopyObserver {
+            using ScriptedRepair::ScriptedRepair;
+            int64_t from = 3, n = 0, seen = 0, posAfter = -1;
+            int abortAfter = -1, blocks = 0, result = 1;
+            bool inOrder = true;
+            const std::vector<uint8_t>* data = nullptr;
+            void OnCopied(uint8_t* block, size_t count, size_t) override
+            {
+                inOrder = inOrder && memcmp(block, data->data() + from + seen, count) == 0;
+                seen += static_cast<int64_t>(count);
+                if (++blocks == abortAfter)
+                    AbortTask();
+            }
+            int RepairLevel1() override
+            {
+                if (m_input->SeekTo(from) != from)
+                    return MEND_ERR_READ;
+                result = WriteToFile(n, this);
+                posAfter = m_input->GetPos();
+                return result;
+            }
+        } probe(&in, script);
+        probe.data = &data;
+        probe.n = size - probe.from;
+        probe.abortAfter = c.abortAfterBlocks;
+        ASSERT_EQ(probe.ParseStream(nullptr, nullptr), 0);
+        probe.RepairFile(&out, 1, nullptr);
+        EXPECT_EQ(probe.result, c.expected);
+        EXPECT_TRUE(probe.inOrder);
+        EXPECT_LE(static_cast<int64_t>(memory.Bytes().size()), c.maxBytes);
+        if (c.expected == 0) {
+            EXPECT_EQ(probe.seen, probe.n);
+            EXPECT_EQ(probe.posAfter, size);
+            const std::vector<uint8_t> written = memory.Bytes();
+            ASSERT_EQ(static_cast<int64_t>(written.size()), probe.n);
+            EXPECT_TRUE(std::equal(written.begin(), written.end(), data.begin() + probe.from));
+        }
+    }
 }
 
 // A repair level that takes a read error for the end of its data has not
