@@ -33,6 +33,15 @@ public:
     // the data. A short read alone cannot tell a read error from the end of
     // a file, and a read error must never pass for a file that simply ends.
     virtual bool Failed() { return false; }
+    // Reads n bytes at pos without moving the position and without taking
+    // the stream's lock, so another thread may read ahead while the owner
+    // goes on. -1 where the stream cannot; the bytes read otherwise. A
+    // failure here marks nothing: the owner's own read reports it.
+    virtual long long ReadAt(long long pos, void* buf, unsigned int n)
+    {
+        (void)pos, (void)buf, (void)n;
+        return -1;
+    }
 };
 
 // A file on a POSIX descriptor. Mode 0 opens read-only, 1 read-write, 2
@@ -56,6 +65,7 @@ public:
     long long SeekTo(long long pos) override;
     long long JumpOver(long long distance) override;
     bool Failed() override { return m_failed.load(); }
+    long long ReadAt(long long pos, void* buf, unsigned int n) override;
 
     bool IsOpen() const { return m_fd >= 0; }
     // Device and inode of the open file, to refuse writing over an input.
@@ -97,6 +107,8 @@ public:
     long long SeekTo(long long pos) override;
     long long JumpOver(long long distance) override;
     bool Failed() override;
+    // Straight to the inner stream: the buffer is the owner's alone.
+    long long ReadAt(long long pos, void* buf, unsigned int n) override;
 
     // Writes pending bytes out (write mode) or returns the inner stream to
     // the logical position (read mode). 0, or -37 when a write fell short.

@@ -319,3 +319,8 @@ bool CBufferStream::Failed()
     CStreamGuard lock(m_lock);
     return m_failed || (m_inner && m_inner->Failed());
 }
+
+long long CBufferStream::ReadAt(long long pos, void* buf, unsigned int n)
+{
+    return m_inner ? m_inner->ReadAt(pos, buf, n) : -1;
+}

@@ -1,29 +1,209 @@
 #include "core/ReadWindow.h"
 
+#include <string.h>
+
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 
 #include "core/ResultCodes.h"
 
+// One block read ahead at a time, on one thread that lives as long as its
+// window. The block lands kCarry bytes into its buffer, so the window made
+// from it can take the end of the last one in front of it without a copy of
+// the block.
+class CReadAhead {
+public:
+    ~CReadAhead()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+            m_changed.notify_all();
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // Throws std::bad_alloc or std::system_error; the window then reads on
+    // its own thread only.
+    void Start(size_t bufferSize)
+    {
+        m_buffer.resize(bufferSize);
+        m_thread = std::thread([this] { Run(); });
+    }
+
+    // Asks for n bytes at pos into the buffer from offset `at`; an earlier
+    // request not yet taken is forgotten (the caller has waited for it).
+    void Ask(IBaseStream* in, int64_t pos, unsigned int n, size_t at)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_in = in;
+        m_pos = pos;
+        m_n = n;
+        m_at = at;
+        m_got = 0;
+        m_state = kAsked;
+        m_changed.notify_all();
+    }
+    // Waits for the request at pos and hands its buffer over; false when
+    // there is none for pos or it fell short.
+    bool Take(int64_t pos, std::vector<uint8_t>& into, unsigned int& got)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_state == kIdle || m_pos != pos)
+            return false;
+        m_changed.wait(lock, [this] { return m_state == kDone; });
+        m_state = kIdle;
+        if (m_got != m_n)
+            return false;
+        got = m_got;
+        into.swap(m_buffer);
+        return true;
+    }
+    // Gives a buffer back for the next request.
+    void Return(std::vector<uint8_t>& buffer)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_state == kIdle)
+            m_buffer.swap(buffer);
+    }
+    size_t BufferSize()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_buffer.size();
+    }
+    // Waits for a request in flight, so its buffer is not written after
+    // the window lets go of the stream.
+    void Settle()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_state != kAsked; });
+        m_state = kIdle;
+    }
+
+private:
+    enum State { kIdle, kAsked, kDone };
+
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_quit || m_state == kAsked; });
+            if (m_quit)
+                return;
+            // The buffer and the request are the reader's until it is done.
+            IBaseStream* in = m_in;
+            const int64_t pos = m_pos;
+            const unsigned int n = m_n;
+            uint8_t* dst = m_buffer.data() + m_at;
+            lock.unlock();
+            const long long r = in->ReadAt(pos, dst, n);
+            lock.lock();
+            m_got = r < 0 ? 0 : static_cast<unsigned int>(r);
+            m_state = kDone;
+            m_changed.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<uint8_t> m_buffer;
+    IBaseStream* m_in = nullptr;
+    int64_t m_pos = 0;
+    unsigned int m_n = 0;
+    size_t m_at = 0;
+    unsigned int m_got = 0;
+    State m_state = kIdle;
+    bool m_quit = false;
+    std::thread m_thread;
+};
+
+CReadWindow::CReadWindow() = default;
+CReadWindow::~CReadWindow() = default;
+
 void CReadWindow::Clear()
 {
+    m_ahead.reset();
     std::vector<uint8_t>().swap(m_bytes);
+    m_offset = 0;
     m_start = m_end = 0;
+}
+
+bool CReadWindow::TakeAhead(IBaseStream* in, int64_t pos)
+{
+    // Only a walk that goes on from inside this window, carrying at most
+    // kCarry bytes of it, continues into the block read ahead.
+    if (!m_ahead || pos < m_start || pos > m_end || m_end - pos > kCarry)
+        return false;
+    std::vector<uint8_t> block;
+    unsigned int got = 0;
+    if (!m_ahead->Take(m_end, block, got))
+        return false;
+    const size_t carry = static_cast<size_t>(m_end - pos);
+    if (carry)
+        memcpy(block.data() + kCarry - carry, Data() + (pos - m_start), carry);
+    m_bytes.swap(block);
+    m_ahead->Return(block);
+    m_offset = static_cast<size_t>(kCarry) - carry;
+    m_start = pos;
+    m_end += got;
+    // The stream is where a read of the window would have left it.
+    return in->SeekTo(m_end) == m_end;
+}
+
+void CReadWindow::StartAhead(IBaseStream* in, int64_t length)
+{
+    if (m_end >= length)
+        return;
+    const size_t bufferSize = static_cast<size_t>(kCarry + kSize);
+    if (!m_ahead) {
+        try {
+            auto ahead = std::make_unique<CReadAhead>();
+            ahead->Start(bufferSize);
+            m_ahead = std::move(ahead);
+        } catch (const std::bad_alloc&) {
+            return;
+        } catch (const std::system_error&) {
+            return;
+        }
+    }
+    if (m_ahead->BufferSize() != bufferSize)
+        return;  // its buffer is the window's now; the next take returns one
+    const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(kSize, length - m_end));
+    m_ahead->Ask(in, m_end, n, static_cast<size_t>(kCarry));
 }
 
 int CReadWindow::Load(IBaseStream* in, int64_t pos, int64_t length)
 {
+    if (in && pos >= 0 && TakeAhead(in, pos)) {
+        StartAhead(in, length);
+        return 0;
+    }
+    const bool forward = pos >= m_start && pos <= m_end && m_end > m_start;
+    if (m_ahead)
+        m_ahead->Settle();
     // Until the read is through, the window holds nothing.
     m_start = m_end = pos;
+    m_offset = 0;
     if (!in || pos < 0)
         return MEND_ERR_READ;
-    if (m_bytes.size() < static_cast<size_t>(kSize))
-        m_bytes.resize(static_cast<size_t>(kSize));
+    if (m_bytes.size() < static_cast<size_t>(kCarry + kSize))
+        m_bytes.resize(static_cast<size_t>(kCarry + kSize));
     const int64_t n = std::min<int64_t>(kSize, length - pos);
     if (in->GetPos() != pos && in->SeekTo(pos) != pos)
         return MEND_ERR_READ;
     if (n > 0 && in->Read(m_bytes.data(), static_cast<unsigned>(n)) != n)
         return MEND_ERR_READ;
     m_end = pos + std::max<int64_t>(n, 0);
+    // A walk that has gone forward once will go on: read its next block
+    // while it checks this one. Probes here and there read no more.
+    uint8_t probe = 0;
+    if (forward && in->ReadAt(pos, &probe, 0) >= 0)
+        StartAhead(in, length);
     return 0;
 }
 
@@ -35,5 +215,5 @@ const uint8_t* CReadWindow::Fetch(IBaseStream* in, int64_t pos, int64_t n, int64
         if (Load(in, pos, length) != 0 || n > m_end - pos)
             return nullptr;
     }
-    return m_bytes.data() + (pos - m_start);
+    return Data() + (pos - m_start);
 }

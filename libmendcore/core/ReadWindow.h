@@ -2,37 +2,63 @@
 // byte of the data they walk (packets, pages, frames). Blocks are read with
 // one call straight into the window, through the stream layer, and the
 // parser looks at them in place: no copy per unit, no call per unit.
+//
+// While the parser checks one window, the next block is read on a thread
+// of the window's own when the stream can read at a position (ReadAt) and
+// the walk goes forward: a walk then costs about what the slower of reading
+// and checking costs, not their sum.
 #ifndef MENDCORE_READWINDOW_H
 #define MENDCORE_READWINDOW_H
 
 #include <stdint.h>
 
+#include <memory>
 #include <vector>
 
 #include "core/BaseStream.h"
+
+class CReadAhead;
 
 class CReadWindow {
 public:
     static constexpr int64_t kSize = 1 << 20;
 
-    // Forgets the bytes and gives the memory back.
+    CReadWindow();
+    ~CReadWindow();
+    CReadWindow(const CReadWindow&) = delete;
+    CReadWindow& operator=(const CReadWindow&) = delete;
+
+    // Forgets the bytes, stops reading ahead and gives the memory back.
     void Clear();
     // Reads [pos, pos + kSize), or up to length, through in. 0, or
     // MEND_ERR_READ when the stream cannot be sought there or falls short.
+    // The stream is left at the window's end.
     int Load(IBaseStream* in, int64_t pos, int64_t length);
     // The n bytes at pos, from the window when it holds them, else from a
     // new window that starts at pos. Null when n is more than a window,
     // when they run past length, or on a read error (see Load).
     const uint8_t* Fetch(IBaseStream* in, int64_t pos, int64_t n, int64_t length);
 
-    const uint8_t* Data() const { return m_bytes.data(); }
+    const uint8_t* Data() const { return m_bytes.data() + m_offset; }
     int64_t Start() const { return m_start; }
     int64_t End() const { return m_end; }
 
 private:
+    // The bytes a forward walk carries from one window into the next (a
+    // unit begun near the end of the last one); room for them is kept in
+    // front of each block read ahead.
+    static constexpr int64_t kCarry = 64 * 1024;
+
+    // Takes the block read ahead when it continues the window at pos. False
+    // when there is none, or it does not fit; the caller then reads.
+    bool TakeAhead(IBaseStream* in, int64_t pos);
+    void StartAhead(IBaseStream* in, int64_t length);
+
     std::vector<uint8_t> m_bytes;
+    size_t m_offset = 0;
     int64_t m_start = 0;
     int64_t m_end = 0;
+    std::unique_ptr<CReadAhead> m_ahead;
 };
 
 #endif

@@ -88,6 +88,28 @@ unsigned int CVideoFile::Read(void* buf, unsigned int n)
     return got;
 }
 
+long long CVideoFile::ReadAt(long long pos, void* buf, unsigned int n)
+{
+    // pread names its offset, and the descriptor lives as long as this
+    // object: no lock and no position are involved.
+    if (m_fd < 0 || !buf || pos < 0)
+        return -1;
+    uint8_t* dst = static_cast<uint8_t*>(buf);
+    unsigned int got = 0;
+    while (got < n) {
+        ssize_t r = pread(m_fd, dst + got, n - got, pos + got);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (r == 0)
+            break;
+        got += static_cast<unsigned int>(r);
+    }
+    return got;
+}
+
 unsigned int CVideoFile::Write(const void* buf, unsigned int n)
 {
     CStreamGuard lock(m_lock);

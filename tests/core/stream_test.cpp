@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -409,6 +411,44 @@ TEST(ReadWindow, ViewsAreTheInputsBytesOrRefused)
     EXPECT_EQ(w.Fetch(&faulty, CReadWindow::kSize - 4, 64, size), nullptr);
     EXPECT_EQ(w.Load(&faulty, CReadWindow::kSize, size), MEND_ERR_READ);
     EXPECT_NE(w.Fetch(&faulty, 0, 64, size), nullptr);
+}
+
+// A file is read ahead on a second thread while the walk checks its window.
+// Walking forward unit by unit (small and large units, some longer than
+// what a window carries over), jumping back, and a file that shrinks under
+// the walk: every view is the file's bytes, or refused.
+TEST(ReadWindow, AWalkReadAheadSeesTheFilesBytes)
+{
+    const int64_t size = CReadWindow::kSize * 5 + 777;
+    const auto bytes = mendtest::PseudoRandomBytes(static_cast<size_t>(size), 9);
+    mendtest::ScratchDir dir;
+    const std::string path = dir.Path("walk.bin");
+    ASSERT_TRUE(mendtest::WriteFileBytes(path, bytes));
+    int err = 0;
+    CVideoFile file(path.c_str(), 0, &err);
+    ASSERT_TRUE(file.IsOpen());
+    CBufferStream in(&file);
+    CReadWindow window;
+    std::mt19937 rng(3);
+    auto walk = [&](int64_t from, int64_t to) {
+        for (int64_t pos = from; pos < to;) {
+            const int64_t n = std::min<int64_t>(to - pos, rng() % 4 == 0 ? 100000 + rng() % 200000 : 1 + rng() % 5000);
+            const uint8_t* v = window.Fetch(&in, pos, n, size);
+            ASSERT_NE(v, nullptr) << "at " << pos;
+            ASSERT_EQ(memcmp(v, bytes.data() + pos, static_cast<size_t>(n)), 0) << "at " << pos;
+            pos += n;
+        }
+    };
+    walk(0, size);
+    EXPECT_EQ(in.GetPos(), window.End());
+    walk(1000, CReadWindow::kSize * 3);  // back, then forward again
+    // The file loses its end while the walk goes on: what is gone is
+    // refused, never given from a block read before.
+    ASSERT_EQ(truncate(path.c_str(), CReadWindow::kSize * 3 + 500), 0);
+    const uint8_t* v = nullptr;
+    for (int64_t pos = CReadWindow::kSize * 3; pos + 4096 <= size && (v = window.Fetch(&in, pos, 4096, size)); pos += 4096)
+        ASSERT_LE(pos + 4096, CReadWindow::kSize * 3 + 500 + CReadWindow::kSize);
+    EXPECT_EQ(v, nullptr);
 }
 
 }  // namespace
