@@ -1469,12 +1469,8 @@ int CMKVRepair::WriteTimedCluster(Node* cluster, uint64_t time)
         r = AddIDAndSize(MKV_ID_TIMECODE, n);
     if (r >= 0)
         r = WriteBytes(bytes, n);
-    for (Node* c = cluster->firstChild; c && r >= 0; c = c->next) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        if (!c->leftOut && KeepInRebuiltParent(c))
-            r = WriteNode(c);
-    }
+    if (r >= 0)
+        r = WriteChildren(cluster->firstChild);
     return r < 0 ? r : 0;
 }
 

@@ -155,6 +155,8 @@ protected:
     // --- writing --------------------------------------------------------
     int WriteRightNode(Node* node);
     int WriteNode(Node* node);
+    // Writes the kept nodes of a sibling chain, in order.
+    int WriteChildren(Node* first);
 
     // --- budget ---------------------------------------------------------
     // One step of work; false once the budget is spent.
@@ -1067,9 +1069,52 @@ int TBaseRepair<IdT, SizeT>::WriteRightNode(Node* node)
         return MEND_ERR_NO_STREAM;
     if (!node || !node->valid)
         return 0;
-    m_input->SeekTo(node->start);
+    if (m_input->SeekTo(node->start) != node->start)
+        return MEND_ERR_READ;
     int r = WriteToFile(node->end - node->start);
     return r < 0 ? r : 0;
+}
+
+template <typename IdT, typename SizeT>
+int TBaseRepair<IdT, SizeT>::WriteChildren(Node* first)
+{
+    // Neighbours that go out as they stand are copied in one run: a cluster
+    // of a thousand blocks costs one long copy, not a thousand short ones.
+    int64_t runStart = 0, runEnd = 0;
+    auto flush = [&]() -> int {
+        const int64_t from = runStart, to = runEnd;
+        runStart = runEnd = 0;
+        if (to <= from)
+            return 0;
+        if (m_input->SeekTo(from) != from)
+            return MEND_ERR_READ;
+        const int r = WriteToFile(to - from);
+        return r < 0 ? r : 0;
+    };
+    for (Node* c = first; c; c = c->next) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (c->leftOut || !KeepInRebuiltParent(c))
+            continue;
+        if (c->valid && !c->rebuilt && c->end > c->start) {
+            if (runEnd > runStart && c->start == runEnd) {
+                runEnd = c->end;
+                continue;
+            }
+            int r = flush();
+            if (r < 0)
+                return r;
+            runStart = c->start;
+            runEnd = c->end;
+            continue;
+        }
+        int r = flush();
+        if (r == 0)
+            r = WriteNode(c);
+        if (r < 0)
+            return r;
+    }
+    return flush();
 }
 
 template <typename IdT, typename SizeT>
@@ -1086,16 +1131,7 @@ int TBaseRepair<IdT, SizeT>::WriteNode(Node* node)
     int r = AddIDAndSize(node->id, node->size);
     if (r < 0)
         return r;
-    for (Node* c = node->firstChild; c; c = c->next) {
-        if (TestAbort())
-            return MEND_ERR_ABORTED;
-        if (c->leftOut || !KeepInRebuiltParent(c))
-            continue;
-        r = WriteNode(c);
-        if (r < 0)
-            return r;
-    }
-    return 0;
+    return WriteChildren(node->firstChild);
 }
 
 extern template class TBaseRepair<unsigned int, unsigned int>;
