@@ -76,6 +76,8 @@ void CWAVRepair::Close()
     m_budget = 0;
     m_lastError = 0;
     m_zeroFrom = -1;
+    m_riffStart = 0;
+    m_pcm = false;
     CBaseRepair::Close();
 }
 
@@ -143,8 +145,10 @@ bool CWAVRepair::CheckFmt(int64_t body, uint32_t size)
         if (bits == 0 || blockAlign != wantAlign || uint64_t(byteRate) != uint64_t(rate) * blockAlign)
             return false;
     }
-    if (!m_fmtFound)
+    if (!m_fmtFound) {
         m_blockAlign = blockAlign;
+        m_pcm = codec == 1 || codec == 3;
+    }
     return true;
 }
 
@@ -255,8 +259,35 @@ int CWAVRepair::Open()
         return MEND_ERR_NO_STREAM;
     CWAVRepair::Close();
     const int64_t len = m_inputLength;
+    // Every pass moves at least one byte.
+    m_budget = len + 1024;
+    // Some writers put an "id3 " chunk in front of the form.
+    Chunk lead;
+    uint32_t leadId = 0, leadSize = 0;
+    if (ReadHeader(0, leadId, leadSize) && leadId == Id("id3 ") && leadSize <= len - 8 - 12) {
+        const int64_t end = 8 + int64_t(leadSize);
+        uint8_t r[4];
+        // The pad byte of an odd size, when the writer put one.
+        for (int64_t at : {end, end + 1}) {
+            if (at <= len - 12 && m_input->SeekTo(at) == at && m_input->Read(r, 4) == 4 &&
+                (memcmp(r, "RIFF", 4) == 0 || memcmp(r, "RF64", 4) == 0)) {
+                m_riffStart = at;
+                break;
+            }
+        }
+        if (m_riffStart > 0) {
+            lead.id = leadId;
+            lead.pos = 0;
+            lead.body = leadSize;
+            const int w = WalkId3(lead, 8, leadSize);
+            if (w < 0)
+                return w;
+        }
+    }
+    const int64_t riff = m_riffStart;
     uint8_t b[12];
-    if (len < 12 || m_input->SeekTo(0) != 0 || m_input->Read(b, 12) != 12 || memcmp(b + 8, "WAVE", 4) != 0)
+    if (len - riff < 12 || m_input->SeekTo(riff) != riff || m_input->Read(b, 12) != 12 ||
+        memcmp(b + 8, "WAVE", 4) != 0)
         return MEND_ERR_NOT_CONTAINER;
     m_rf64 = memcmp(b, "RF64", 4) == 0;
     if (!m_rf64 && memcmp(b, "RIFF", 4) != 0)
@@ -264,14 +295,12 @@ int CWAVRepair::Open()
     uint64_t riffSize = LoadLE32(b + 4);
     if (m_rf64) {
         uint8_t d[28];
-        if (len < 12 + 28 || m_input->Read(d, 28) != 28 || memcmp(d, "ds64", 4) != 0 || LoadLE32(d + 4) < 24)
+        if (len - riff < 12 + 28 || m_input->Read(d, 28) != 28 || memcmp(d, "ds64", 4) != 0 || LoadLE32(d + 4) < 24)
             return MEND_ERR_NOT_CONTAINER;
         riffSize = LoadLE32(d + 8) | (uint64_t(LoadLE32(d + 12)) << 32);
         m_ds64Data = LoadLE32(d + 16) | (uint64_t(LoadLE32(d + 20)) << 32);
     }
-    // Every pass moves at least one byte.
-    m_budget = len + 1024;
-    int64_t p = 12;
+    int64_t p = riff + 12;
     bool good = true;
     int64_t runStart = p;
     while (p < len) {
@@ -315,15 +344,49 @@ int CWAVRepair::Open()
         m_bad.emplace_back(p, len);
     if (!m_fmtFound || !m_dataFound)
         return MEND_ERR_UNREPAIRABLE;
+    // The leading tag moves into the form, behind the other chunks: a
+    // reader finds "RIFF" at the start of the repaired file.
+    if (m_riffStart > 0)
+        m_chunks.push_back(std::move(lead));
 
     for (const auto& run : m_bad)
         AddError(JRVP_DAMAGE_SEGMENT, std::make_unique<VPInvalidDataSegment>(run.first, run.second));
     for (const Chunk& c : m_chunks)
         for (const auto& run : c.id3Damaged)
             AddError(JRVP_DAMAGE_SEGMENT, std::make_unique<VPInvalidDataSegment>(run.first, run.second));
-    if (riffSize != uint64_t(len - 8))
-        AddErrorAt(JRVP_DAMAGE_INDEX, 4);
+    if (riffSize != uint64_t(len - riff - 8))
+        AddErrorAt(JRVP_DAMAGE_INDEX, riff + 4);
+    if (FactCount() >= 0)
+        AddErrorAt(JRVP_DAMAGE_INDEX, FactChunk()->pos);
     return 0;
+}
+
+const CWAVRepair::Chunk* CWAVRepair::FactChunk() const
+{
+    for (const Chunk& c : m_chunks)
+        if (c.id == Id("fact") && c.body >= 4)
+            return &c;
+    return nullptr;
+}
+
+int64_t CWAVRepair::FactCount()
+{
+    // Only for PCM does the count follow from the bytes; a compressed
+    // codec's count is left as its writer gave it.
+    const Chunk* fact = FactChunk();
+    if (!fact || !m_pcm || m_blockAlign == 0)
+        return -1;
+    const Chunk* data = nullptr;
+    for (const Chunk& c : m_chunks)
+        if (c.id == Id("data"))
+            data = &c;
+    uint8_t b[4];
+    if (!data || m_input->SeekTo(fact->pos + 8) != fact->pos + 8 || m_input->Read(b, 4) != 4)
+        return -1;
+    const int64_t count = data->body / m_blockAlign;
+    if (count > 0xFFFFFFFFLL || uint32_t(count) == LoadLE32(b))
+        return -1;
+    return count;
 }
 
 bool CWAVRepair::Rebuilt(const Chunk& c)
@@ -373,6 +436,13 @@ int CWAVRepair::RepairLevel1()
         int r = CopyExcept(c.pos + 8, c.pos + 8 + c.body, c.id3Damaged);
         if (r < 0)
             return r;
+        if (&c == FactChunk() && FactCount() >= 0) {
+            // The sample count follows the data that was kept.
+            const uint32_t count = static_cast<uint32_t>(FactCount());
+            const int64_t end = m_output->GetPos();
+            if (m_output->SeekTo(start) != start || !WriteField(m_output, count) || m_output->SeekTo(end) != end)
+                return MEND_ERR_WRITE;
+        }
         if (c.id3Removed > 0) {
             // The tag lost frames: its own size follows.
             uint8_t s[4];

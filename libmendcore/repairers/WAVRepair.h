@@ -56,6 +56,10 @@ private:
     int64_t PaddedEnd(int64_t end, bool odd);
     // Whether the rebuild writes the chunk.
     static bool Rebuilt(const Chunk& c);
+    const Chunk* FactChunk() const;
+    // The sample count a "fact" chunk must declare for the data kept, when
+    // it declares another; -1 when it is right or cannot be known.
+    int64_t FactCount();
 
     std::vector<Chunk> m_chunks;
     ByteRuns m_bad;
@@ -67,6 +71,8 @@ private:
     int64_t m_budget = 0;
     int m_lastError = 0;  // an internal code met inside a chunk check
     int64_t m_zeroFrom = -1;  // where a tail of nothing but zeros starts
+    int64_t m_riffStart = 0;  // after a leading "id3 " chunk
+    bool m_pcm = false;       // integer or float PCM
 };
 
 #endif

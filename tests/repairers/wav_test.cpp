@@ -23,7 +23,7 @@ namespace {
 
 // ffmpeg plain, with -rf64 auto, with bext and 24-bit; sox 24-bit.
 const char* const kWavFixtures[] = {"clip.wav", "clip_rf64.wav", "clip_bext.wav", "clip_s24.wav",
-                                    "clip_sox24.wav"};
+                                    "clip_sox24.wav", "clip_f32.wav"};
 
 struct RiffChunk {
     std::string id;
@@ -271,12 +271,9 @@ TEST(WavWalk, UnknownChunksAndPadBytesAreKept)
 
 // An "id3 " chunk: a frame followed by padding is sound; a damaged frame is
 // cut and both the chunk size and the tag size follow.
-TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
+// An "id3 " chunk holding an ID3v2.3 tag of three text frames and padding.
+std::vector<uint8_t> Id3Chunk(std::vector<uint8_t>* tagOut = nullptr)
 {
-    const std::string src = RequireFixture("clip.wav");
-    if (src.empty())
-        return;
-    auto clean = ReadFileBytes(src);
     std::vector<uint8_t> tag = {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0};
     auto frame = [&](const char* id, const std::string& text) {
         const size_t at = tag.size();
@@ -296,6 +293,19 @@ TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
     std::vector<uint8_t> chunk = {'i', 'd', '3', ' ', 0, 0, 0, 0};
     WriteLE32(chunk, 4, static_cast<uint32_t>(tag.size()));
     chunk.insert(chunk.end(), tag.begin(), tag.end());
+    if (tagOut)
+        *tagOut = tag;
+    return chunk;
+}
+
+TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
+{
+    const std::string src = RequireFixture("clip.wav");
+    if (src.empty())
+        return;
+    auto clean = ReadFileBytes(src);
+    std::vector<uint8_t> tag;
+    const auto chunk = Id3Chunk(&tag);
     clean.insert(clean.end(), chunk.begin(), chunk.end());
     WriteLE32(clean, 4, static_cast<uint32_t>(clean.size() - 8));
 
@@ -336,6 +346,64 @@ TEST(WavRepair, Id3ChunkKeepsItsSoundFramesAndItsSizes)
     const auto bare = ReadFileBytes(out);
     ExpectSizesTellTheTruth(bare);
     EXPECT_FALSE(Find(Chunks(bare), "id3 ").has_value());
+}
+
+// A file that starts with an "id3 " chunk in front of the form: intact, it
+// is undamaged; cut off, the repaired file starts with "RIFF" and carries
+// the tag inside its form.
+TEST(WavRepair, LeadingId3ChunkMovesIntoTheForm)
+{
+    const std::string src = RequireFixture("clip.wav");
+    if (src.empty())
+        return;
+    const auto wav = ReadFileBytes(src);
+    auto lead = Id3Chunk();
+    lead.insert(lead.end(), wav.begin(), wav.end());
+    ScratchDir dir("wavlead");
+    const std::string in = dir.Path("lead.wav"), out = dir.Path("fixed.wav");
+    ASSERT_TRUE(WriteFileBytes(in, lead));
+    auto o = ParseAndRepairWith<CWAVRepair>(in);
+    EXPECT_EQ(o.parse, 0);
+    EXPECT_TRUE(o.codes.empty());
+
+    lead.resize(lead.size() * 7 / 10);
+    ASSERT_TRUE(WriteFileBytes(in, lead));
+    o = ParseAndRepairWith<CWAVRepair>(in, out);
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.repair, 0);
+    const auto fixed = ReadFileBytes(out);
+    ASSERT_EQ(std::string(fixed.begin(), fixed.begin() + 4), "RIFF");
+    ExpectSizesTellTheTruth(fixed);
+    EXPECT_TRUE(Find(Chunks(fixed), "id3 ").has_value());
+    EXPECT_TRUE(CheckMedia(out).CleanDecode());
+    EXPECT_GT(FindBytes(fixed, "TALB"), 0);
+}
+
+// A float file's "fact" chunk counts its sample frames: after a cut, the
+// repaired file counts what it kept.
+TEST(WavRepair, FactCountFollowsTheKeptData)
+{
+    const std::string src = RequireFixture("clip_f32.wav");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    ASSERT_TRUE(Find(Chunks(bytes), "fact").has_value());
+    bytes.resize(bytes.size() * 6 / 10);
+    ScratchDir dir("wavfact");
+    const std::string in = dir.Path("cut.wav"), out = dir.Path("fixed.wav");
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    const auto o = ParseAndRepairWith<CWAVRepair>(in, out);
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.repair, 0);
+    const auto fixed = ReadFileBytes(out);
+    ExpectSizesTellTheTruth(fixed);
+    const auto chunks = Chunks(fixed);
+    const auto fact = Find(chunks, "fact");
+    const auto data = Find(chunks, "data");
+    ASSERT_TRUE(fact && data);
+    const uint32_t frameBytes = 2 * 4;  // stereo, 32-bit float
+    EXPECT_EQ(ReadLE32(fixed, fact->pos + 8), data->size / frameBytes);
+    EXPECT_TRUE(CheckMedia(out).CleanDecode());
 }
 
 // An RF64 file (what -rf64 auto makes of a long recording): its sizes are
