@@ -122,6 +122,9 @@ void CMP3Repair::Close()
     m_xingFlags = 0;
     m_lameCrcValid = false;
     m_firstFrameBytes.clear();
+    m_vbriOffset = 0;
+    m_frameMarks.clear();
+    m_markStep = 1;
     CBaseRepair::Close();
 }
 
@@ -255,6 +258,7 @@ int CMP3Repair::WalkAudio()
             if (!good)
                 m_bad.emplace_back(runStart, p);
             good = true;
+            MarkFrame(count, p);
             ++count;
             p += len;
             lastEnd = p;
@@ -272,6 +276,37 @@ int CMP3Repair::WalkAudio()
     m_frameCount = count;
     m_audioEnd = lastEnd;
     return 0;
+}
+
+void CMP3Repair::MarkFrame(uint32_t index, int64_t pos)
+{
+    // Every m_markStep-th frame start, for a seek table: when the marks
+    // fill their room, every other one goes and the step doubles, so the
+    // memory stays the same however long the file.
+    if (index % m_markStep != 0)
+        return;
+    if (m_frameMarks.size() >= kMaxFrameMarks) {
+        size_t k = 0;
+        for (size_t i = 0; i < m_frameMarks.size(); i += 2)
+            m_frameMarks[k++] = m_frameMarks[i];
+        m_frameMarks.resize(k);
+        m_markStep *= 2;
+        if (index % m_markStep != 0)
+            return;
+    }
+    m_frameMarks.push_back(pos);
+}
+
+int64_t CMP3Repair::RemovedBefore(int64_t pos) const
+{
+    int64_t removed = 0;
+    for (const auto& run : m_bad) {
+        if (run.first >= pos)
+            break;
+        if (run.second > m_firstFrame)
+            removed += std::min(run.second, pos) - std::max(run.first, m_firstFrame);
+    }
+    return removed;
 }
 
 void CMP3Repair::FindTrailingTags(int64_t lastFrameEnd)
@@ -301,6 +336,13 @@ void CMP3Repair::FindXing()
     if (m_input->SeekTo(m_firstFrame) != m_firstFrame ||
         m_input->Read(m_firstFrameBytes.data(), want) != static_cast<unsigned>(want)) {
         m_firstFrameBytes.clear();
+        return;
+    }
+    // A VBRI header stands 32 bytes after the frame header.
+    if (kVbriAt + kVbriSize <= want && memcmp(&m_firstFrameBytes[kVbriAt], "VBRI", 4) == 0) {
+        m_vbriOffset = kVbriAt;
+        if (m_frameCount > 0)
+            --m_frameCount;
         return;
     }
     const int o = XingOffset(h);
@@ -366,22 +408,70 @@ int CMP3Repair::Open()
         if (stale)
             AddError(JRVP_DAMAGE_TIMING);
     }
+    if (m_vbriOffset > 0) {
+        const uint8_t* v = m_firstFrameBytes.data() + m_vbriOffset;
+        if (LoadBE32(v + 10) != uint64_t(m_audioEnd - m_firstFrame - RemovedBefore(m_audioEnd)) ||
+            LoadBE32(v + 14) != m_frameCount)
+            AddError(JRVP_DAMAGE_TIMING);
+    }
     return 0;
+}
+
+void CMP3Repair::RebuildToc(uint8_t* toc, int64_t bytes) const
+{
+    // Entry i: where the frame at i % of the audio starts, in 256ths of
+    // the audio's bytes, counted in the repaired file.
+    for (int i = 0; i < 100; ++i) {
+        // The walk counted the header frame as frame 0.
+        const uint64_t frame = uint64_t(i) * m_frameCount / 100 + 1;
+        const size_t mark = std::min<size_t>(frame / m_markStep, m_frameMarks.size() - 1);
+        const int64_t pos = m_frameMarks[mark];
+        const int64_t out = pos - m_firstFrame - RemovedBefore(pos);
+        const int64_t v = bytes > 0 ? out * 256 / bytes : 0;
+        toc[i] = static_cast<uint8_t>(std::min<int64_t>(std::max<int64_t>(v, 0), 255));
+        if (i > 0 && toc[i] < toc[i - 1])
+            toc[i] = toc[i - 1];
+    }
 }
 
 int CMP3Repair::PatchXing(int64_t outFirst, int64_t removed)
 {
-    if (m_xingOffset == 0 || !(m_xingFlags & 3))
-        return 0;
+    const int64_t bytes = m_audioEnd - m_firstFrame - removed;
     std::vector<uint8_t> frame = m_firstFrameBytes;
+    if (m_vbriOffset > 0) {
+        // Its counts follow the audio kept; its own seek table, which
+        // names the old positions, is emptied.
+        uint8_t* v = &frame[m_vbriOffset];
+        if (bytes > 0xFFFFFFFF)
+            return 0;
+        StoreBE32(v + 10, static_cast<uint32_t>(bytes));
+        StoreBE32(v + 14, m_frameCount);
+        v[18] = v[19] = 0;
+        const int64_t end = m_output->GetPos();
+        if (m_output->SeekTo(outFirst) != outFirst ||
+            m_output->Write(frame.data(), static_cast<unsigned>(frame.size())) != frame.size())
+            return MEND_ERR_WRITE;
+        return m_output->SeekTo(end) == end ? 0 : MEND_ERR_WRITE;
+    }
+    if (m_xingOffset == 0 || !(m_xingFlags & 7))
+        return 0;
     size_t at = m_xingOffset + 8;
+    // The seek table is rebuilt only when the audio changed: a writer's own
+    // table of an intact stream stays as it was.
+    bool changed = false;
     if ((m_xingFlags & 1) && at + 4 <= frame.size()) {
+        changed = changed || LoadBE32(&frame[at]) != m_frameCount;
         StoreBE32(&frame[at], m_frameCount);
         at += 4;
     }
-    const int64_t bytes = m_audioEnd - m_firstFrame - removed;
-    if ((m_xingFlags & 2) && at + 4 <= frame.size() && bytes <= 0xFFFFFFFF)
+    if ((m_xingFlags & 2) && at + 4 <= frame.size() && bytes <= 0xFFFFFFFF) {
+        changed = changed || LoadBE32(&frame[at]) != uint64_t(bytes);
         StoreBE32(&frame[at], static_cast<uint32_t>(bytes));
+    }
+    if (m_xingFlags & 2)
+        at += 4;
+    if (changed && (m_xingFlags & 4) && at + 100 <= frame.size() && !m_frameMarks.empty() && m_frameCount > 0)
+        RebuildToc(&frame[at], bytes);
     if (m_lameCrcValid) {
         const uint16_t crc = Crc16(frame.data(), kLameCrcAt);
         frame[kLameCrcAt] = uint8_t(crc >> 8);

@@ -64,6 +64,10 @@ private:
     void FindTrailingTags(int64_t lastFrameEnd);
     void FindXing();
     int PatchXing(int64_t outFirst, int64_t removed);
+    void MarkFrame(uint32_t index, int64_t pos);
+    // Bytes of damage left out between the first frame and pos.
+    int64_t RemovedBefore(int64_t pos) const;
+    void RebuildToc(uint8_t* toc, int64_t bytes) const;
 
     bool m_refSet = false;
     MpegFrameHeader m_ref;
@@ -82,6 +86,14 @@ private:
     uint32_t m_xingFlags = 0;
     bool m_lameCrcValid = false;
     std::vector<uint8_t> m_firstFrameBytes;
+    // A VBRI header's offset in the first frame, 0 without one.
+    int m_vbriOffset = 0;
+    static constexpr int kVbriAt = 36;
+    static constexpr int kVbriSize = 26;
+    // Frame starts sampled every m_markStep frames, for the seek table.
+    static constexpr size_t kMaxFrameMarks = 4096;
+    std::vector<int64_t> m_frameMarks;
+    uint32_t m_markStep = 1;
 };
 
 #endif

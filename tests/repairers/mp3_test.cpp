@@ -347,6 +347,81 @@ TEST(Mp3Repair, JunkBeforeTheFirstFrameIsLeftOut)
     EXPECT_EQ(ReadFileBytes(out), clean);
 }
 
+// The Xing seek table of a repaired file points at its own frames: entry i
+// is where the frame at i % of the audio starts, in 256ths of its bytes.
+TEST(Mp3Repair, XingSeekTableFollowsTheKeptFrames)
+{
+    const std::string src = RequireFixture("clip_vbr_mix.mp3");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    const int64_t xing = FindBytes(bytes, "Xing");
+    ASSERT_GT(xing, 0);
+    ASSERT_EQ(Id3End(bytes), 0);
+    ASSERT_EQ(ReadBE32(bytes, xing + 4) & 7, 7u) << "frames, bytes and a seek table";
+    // Loud frames in the middle of the second half go.
+    const int64_t size = int64_t(bytes.size());
+    std::fill(bytes.begin() + size * 60 / 100, bytes.begin() + size * 80 / 100, 0);
+    ScratchDir dir("mp3toc");
+    const std::string in = dir.Path("hole.mp3"), out = dir.Path("fixed.mp3");
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    const auto o = ParseAndRepairWith<CMP3Repair>(in, out);
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.repair, 0);
+    const auto fixed = ReadFileBytes(out);
+    const MediaReport r = CheckMedia(out);
+    ASSERT_TRUE(r.CleanDecode()) << r.Summary();
+    const auto packets = AudioPackets(r);
+    ASSERT_GT(packets.size(), 100u);
+    const uint32_t frames = ReadBE32(fixed, xing + 8);
+    const uint32_t total = ReadBE32(fixed, xing + 12);
+    EXPECT_EQ(frames, packets.size());
+    int worst = 0;
+    for (int i = 0; i < 100; ++i) {
+        // Offsets count from the info frame, which starts the file.
+        const auto& p = packets[size_t(uint64_t(i) * frames / 100)];
+        const int expected = int(std::min<int64_t>(255, p.pos * 256 / total));
+        worst = std::max(worst, std::abs(int(fixed[xing + 16 + i]) - expected));
+    }
+    EXPECT_LE(worst, 1);
+}
+
+// A VBRI header (another encoder's info frame) counts the frames and bytes
+// that the repaired file holds, and names no stale seek positions.
+TEST(Mp3Repair, VbriCountsFollowTheKeptFrames)
+{
+    const std::string src = RequireFixture("clip_noxing.mp3");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    const size_t sourceFrames = AudioPackets(CheckMedia(src)).size();
+    ASSERT_GT(sourceFrames, 10u);
+    // The first frame becomes the info frame.
+    const uint8_t vbri[26] = {'V', 'B', 'R', 'I', 0, 1, 0, 0, 0, 75};
+    std::memcpy(&bytes[36], vbri, sizeof(vbri));
+    WriteBE32(bytes, 36 + 10, static_cast<uint32_t>(bytes.size()));
+    WriteBE32(bytes, 36 + 14, static_cast<uint32_t>(sourceFrames - 1));
+    ScratchDir dir("mp3vbri");
+    const std::string in = dir.Path("vbri.mp3"), out = dir.Path("fixed.mp3");
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    auto o = ParseAndRepairWith<CMP3Repair>(in);
+    EXPECT_EQ(o.parse, 0);
+    EXPECT_TRUE(o.codes.empty());
+
+    bytes.resize(bytes.size() * 6 / 10);
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    o = ParseAndRepairWith<CMP3Repair>(in, out);
+    ASSERT_EQ(o.parse, 0);
+    ASSERT_EQ(o.repair, 0);
+    const auto fixed = ReadFileBytes(out);
+    const MediaReport r = CheckMedia(out);
+    EXPECT_TRUE(r.CleanDecode()) << r.Summary();
+    EXPECT_EQ(ReadBE32(fixed, 36 + 14), AudioPackets(r).size());
+    EXPECT_EQ(ReadBE32(fixed, 36 + 10), fixed.size());
+    EXPECT_EQ(fixed[36 + 18] | fixed[36 + 19], 0) << "no seek table entries";
+    EXPECT_NEAR(r.durationSeconds, AudioPackets(r).size() * 1152.0 / 44100, 0.05);
+}
+
 TEST(Mp3Walk, HostileInputsEndInAClearCode)
 {
     std::vector<std::vector<uint8_t>> inputs = {
