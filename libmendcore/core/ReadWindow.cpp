@@ -127,27 +127,41 @@ CReadWindow::~CReadWindow() = default;
 
 void CReadWindow::Clear()
 {
-    m_ahead.reset();
+    for (auto& lane : m_lanes)
+        lane.reset();
+    m_lanesFailed = false;
+    m_head = m_inFlight = 0;
     std::vector<uint8_t>().swap(m_bytes);
     m_offset = 0;
     m_start = m_end = 0;
 }
 
+void CReadWindow::SettleAhead()
+{
+    for (auto& lane : m_lanes)
+        if (lane)
+            lane->Settle();
+    m_head = m_inFlight = 0;
+}
+
 bool CReadWindow::TakeAhead(IBaseStream* in, int64_t pos)
 {
     // Only a walk that goes on from inside this window, carrying at most
-    // kCarry bytes of it, continues into the block read ahead.
-    if (!m_ahead || pos < m_start || pos > m_end || m_end - pos > kCarry)
+    // kCarry bytes of it, continues into the blocks read ahead.
+    if (m_inFlight == 0 || pos < m_start || pos > m_end || m_end - pos > kCarry)
         return false;
+    CReadAhead& lane = *m_lanes[m_head];
     std::vector<uint8_t> block;
     unsigned int got = 0;
-    if (!m_ahead->Take(m_end, block, got))
+    if (!lane.Take(m_end, block, got))
         return false;
     const size_t carry = static_cast<size_t>(m_end - pos);
     if (carry)
         memcpy(block.data() + kCarry - carry, Data() + (pos - m_start), carry);
     m_bytes.swap(block);
-    m_ahead->Return(block);
+    lane.Return(block);
+    m_head = (m_head + 1) % kLanes;
+    --m_inFlight;
     m_offset = static_cast<size_t>(kCarry) - carry;
     m_start = pos;
     m_end += got;
@@ -157,24 +171,37 @@ bool CReadWindow::TakeAhead(IBaseStream* in, int64_t pos)
 
 void CReadWindow::StartAhead(IBaseStream* in, int64_t length)
 {
-    if (m_end >= length)
-        return;
     const size_t bufferSize = static_cast<size_t>(kCarry + kSize);
-    if (!m_ahead) {
+    if (!m_lanes[0] && !m_lanesFailed) {
         try {
-            auto ahead = std::make_unique<CReadAhead>();
-            ahead->Start(bufferSize);
-            m_ahead = std::move(ahead);
+            for (auto& lane : m_lanes) {
+                auto made = std::make_unique<CReadAhead>();
+                made->Start(bufferSize);
+                lane = std::move(made);
+            }
         } catch (const std::bad_alloc&) {
-            return;
+            m_lanesFailed = true;
         } catch (const std::system_error&) {
-            return;
+            m_lanesFailed = true;
         }
     }
-    if (m_ahead->BufferSize() != bufferSize)
-        return;  // its buffer is the window's now; the next take returns one
-    const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(kSize, length - m_end));
-    m_ahead->Ask(in, m_end, n, static_cast<size_t>(kCarry));
+    if (m_lanesFailed) {
+        // The lanes that were made stay unused; the walk reads on its own.
+        for (auto& lane : m_lanes)
+            lane.reset();
+        return;
+    }
+    if (m_inFlight == 0)
+        m_askEnd = m_end;
+    while (m_inFlight < kLanes && m_askEnd < length) {
+        CReadAhead& lane = *m_lanes[(m_head + m_inFlight) % kLanes];
+        if (lane.BufferSize() != bufferSize)
+            break;
+        const unsigned int n = static_cast<unsigned int>(std::min<int64_t>(kSize, length - m_askEnd));
+        lane.Ask(in, m_askEnd, n, static_cast<size_t>(kCarry));
+        m_askEnd += n;
+        ++m_inFlight;
+    }
 }
 
 int CReadWindow::Load(IBaseStream* in, int64_t pos, int64_t length)
@@ -184,8 +211,7 @@ int CReadWindow::Load(IBaseStream* in, int64_t pos, int64_t length)
         return 0;
     }
     const bool forward = pos >= m_start && pos <= m_end && m_end > m_start;
-    if (m_ahead)
-        m_ahead->Settle();
+    SettleAhead();
     // Until the read is through, the window holds nothing.
     m_start = m_end = pos;
     m_offset = 0;
@@ -199,7 +225,7 @@ int CReadWindow::Load(IBaseStream* in, int64_t pos, int64_t length)
     if (n > 0 && in->Read(m_bytes.data(), static_cast<unsigned>(n)) != n)
         return MEND_ERR_READ;
     m_end = pos + std::max<int64_t>(n, 0);
-    // A walk that has gone forward once will go on: read its next block
+    // A walk that has gone forward once will go on: read its next blocks
     // while it checks this one. Probes here and there read no more.
     uint8_t probe = 0;
     if (forward && in->ReadAt(pos, &probe, 0) >= 0)

@@ -3,10 +3,10 @@
 // one call straight into the window, through the stream layer, and the
 // parser looks at them in place: no copy per unit, no call per unit.
 //
-// While the parser checks one window, the next block is read on a thread
+// While the parser checks one window, the next blocks are read on threads
 // of the window's own when the stream can read at a position (ReadAt) and
-// the walk goes forward: a walk then costs about what the slower of reading
-// and checking costs, not their sum.
+// the walk goes forward: several blocks are copied out of the page cache at
+// once, and a walk costs about what its checking costs.
 #ifndef MENDCORE_READWINDOW_H
 #define MENDCORE_READWINDOW_H
 
@@ -53,12 +53,20 @@ private:
     // when there is none, or it does not fit; the caller then reads.
     bool TakeAhead(IBaseStream* in, int64_t pos);
     void StartAhead(IBaseStream* in, int64_t length);
+    void SettleAhead();
 
     std::vector<uint8_t> m_bytes;
     size_t m_offset = 0;
     int64_t m_start = 0;
     int64_t m_end = 0;
-    std::unique_ptr<CReadAhead> m_ahead;
+    // Blocks read ahead, in order from m_head: block k of the m_inFlight
+    // asked for lies at m_end + k * kSize in lane (m_head + k) % kLanes.
+    static constexpr int kLanes = 3;
+    std::unique_ptr<CReadAhead> m_lanes[kLanes];
+    bool m_lanesFailed = false;
+    int m_head = 0;
+    int m_inFlight = 0;
+    int64_t m_askEnd = 0;
 };
 
 #endif

@@ -419,7 +419,8 @@ TEST(ReadWindow, ViewsAreTheInputsBytesOrRefused)
 // the walk: every view is the file's bytes, or refused.
 TEST(ReadWindow, AWalkReadAheadSeesTheFilesBytes)
 {
-    const int64_t size = CReadWindow::kSize * 5 + 777;
+    // Longer than what is read ahead of the walk at the shrinking below.
+    const int64_t size = CReadWindow::kSize * 10 + 777;
     const auto bytes = mendtest::PseudoRandomBytes(static_cast<size_t>(size), 9);
     mendtest::ScratchDir dir;
     const std::string path = dir.Path("walk.bin");
