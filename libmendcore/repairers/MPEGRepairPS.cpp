@@ -652,6 +652,10 @@ int CMPEGRepair::WritePSUnit(const PSUnit& unit)
     if (unit.flags & (kUnitKeepHead | kUnitSkipHead))
         return WriteTrimmedPSUnit(unit, offset);
     if (offset == 0) {
+        // Written from where the input window holds the unit (read ahead of
+        // the rebuild), not copied through another block first.
+        if (View(unit.start, unit.size) == int64_t(unit.size))
+            return m_output->Write(m_view, unit.size) == unit.size ? 0 : MEND_ERR_WRITE;
         if (m_input->SeekTo(unit.start) != unit.start)
             return MEND_ERR_READ;
         return WriteToFile(unit.size);
