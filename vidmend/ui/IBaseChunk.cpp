@@ -1,5 +1,7 @@
 #include "IBaseChunk.h"
 
+#include "QChunkControl.h"
+
 #include <QMutex>
 
 IBaseChunk::IBaseChunk(bool withLock)
@@ -11,6 +13,13 @@ IBaseChunk::IBaseChunk(bool withLock)
 }
 
 IBaseChunk::~IBaseChunk() = default;
+
+QChunkControl* IBaseChunk::getChunkControl()
+{
+    if (!m_chunkControl)
+        m_chunkControl = std::make_unique<QChunkControl>();
+    return m_chunkControl.get();
+}
 
 void IBaseChunk::SetCheck(int state)
 {

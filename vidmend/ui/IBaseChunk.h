@@ -11,6 +11,7 @@
 #include <string>
 
 class QMutex;
+class QChunkControl;
 
 class IBaseChunk : public QDataStorage {
 public:
@@ -75,6 +76,8 @@ public:
     // Bit n of the mask is column n; columns from 32 on are always enabled.
     void setColumnEnable(int column, bool on);
     bool getColumnEnable(int column) const;
+    // The row's records of the widgets drawn in its cells, made on first use.
+    QChunkControl* getChunkControl();
 
 private:
     int32_t m_id = 0;
@@ -92,6 +95,7 @@ private:
     std::string m_maskImage;
     uint32_t m_columnEnable = 0xFFFFFFFFu;
     std::unique_ptr<QMutex> m_lock;
+    std::unique_ptr<QChunkControl> m_chunkControl;
     void* m_data = nullptr;
     bool m_deleted = false;
     std::string m_searchText;
