@@ -23,6 +23,7 @@
 #include "IBaseChunk.h"
 #include "QBaseDetailsModel.h"
 #include "QCheckHeaderView.h"
+#include "QZOBaseBoxDraw.h"
 #include "QZOBaseSortModel.h"
 #include "QZOTableView.h"
 

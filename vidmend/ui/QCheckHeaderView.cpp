@@ -1,6 +1,7 @@
 #include "QCheckHeaderView.h"
 
-#include <QCheckBox>
+#include "QZOBaseBoxDraw.h"
+
 #include <QFileInfo>
 #include <QMouseEvent>
 #include <QPainter>
@@ -22,7 +23,7 @@ std::unique_ptr<QPixmap> LoadPixmap(const QString& path)
 QCheckHeaderView::QCheckHeaderView(Qt::Orientation orientation, QWidget* parent) : QHeaderView(orientation, parent)
 {
     setStretchLastSection(true);
-    m_checkBox = new QCheckBox(this);
+    m_checkBox = new QZOCheckBox(this);
     m_checkBox->show();
     connect(m_checkBox, &QCheckBox::clicked, this, &QCheckHeaderView::OnClickCheckBox);
     connect(this, &QHeaderView::sectionResized, this, &QCheckHeaderView::placeCheckBox);
@@ -32,6 +33,11 @@ QCheckHeaderView::QCheckHeaderView(Qt::Orientation orientation, QWidget* parent)
 }
 
 QCheckHeaderView::~QCheckHeaderView() = default;
+
+void QCheckHeaderView::setCheckImage(const QString& checked, const QString& unchecked, const QString& partial)
+{
+    m_checkBox->setCheckImage(checked, unchecked, partial, false);
+}
 
 void QCheckHeaderView::setCheckState(Qt::CheckState state)
 {

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-class QCheckBox;
+class QZOCheckBox;
 class QPixmap;
 
 class QCheckHeaderView : public QHeaderView {
@@ -30,7 +30,9 @@ public:
     // Offset of the box in its section; y -1 centres it vertically.
     void setCheckPos(int x, int y);
     void setCheckInColumn(int column);
-    QCheckBox* checkBox() const { return m_checkBox; }
+    QZOCheckBox* checkBox() const { return m_checkBox; }
+    // The check box's images: checked, unchecked, partially checked.
+    void setCheckImage(const QString& checked, const QString& unchecked, const QString& partial);
 
     bool setBackgroundImage(const QString& path);
     bool setSlipImage(const QString& path);
@@ -68,7 +70,7 @@ private:
     std::unique_ptr<QPixmap> m_arrow;
     std::unique_ptr<QPixmap> m_arrowMirrored;
     QColor m_textColor{0, 0, 0};
-    QCheckBox* m_checkBox = nullptr;
+    QZOCheckBox* m_checkBox = nullptr;
     int m_checkX = 5;
     int m_checkY = -1;
     int m_checkColumn = 0;
