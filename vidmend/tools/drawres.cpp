@@ -72,6 +72,61 @@ QImage background(int w, int h)
     return image;
 }
 
+// A strip of four text-button frames (normal, hover, pressed, disabled):
+// rounded, the text is drawn over it by the button.
+QImage textButtonStrip(int w, int h)
+{
+    QImage strip(4 * w, h, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor fills[4] = {QColor(255, 255, 255), QColor(229, 233, 248), QColor(205, 212, 240), QColor(245, 245, 245)};
+    const QColor rims[4] = {QColor(196, 196, 196), QColor(81, 102, 192), QColor(58, 76, 150), QColor(226, 226, 226)};
+    for (int f = 0; f < 4; ++f) {
+        p.setPen(QPen(rims[f], 2));
+        p.setBrush(fills[f]);
+        p.drawRoundedRect(QRectF(f * w + 1, 1, w - 2, h - 2), 10, 10);
+    }
+    return strip;
+}
+
+// A round message icon with a glyph: '!' warning, 'x' error, '?' help,
+// a tick for success.
+QImage messageIcon(const QColor& colour, char glyph)
+{
+    const int side = 80;  // 40 logical pixels
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour);
+    p.drawEllipse(QRectF(2, 2, side - 4, side - 4));
+    p.setPen(QPen(Qt::white, 7, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    switch (glyph) {
+    case '!':
+        p.drawLine(QPointF(40, 18), QPointF(40, 46));
+        p.drawPoint(QPointF(40, 60));
+        break;
+    case 'x':
+        p.drawLine(QPointF(26, 26), QPointF(54, 54));
+        p.drawLine(QPointF(54, 26), QPointF(26, 54));
+        break;
+    case '?': {
+        QFont font;
+        font.setPixelSize(50);
+        font.setBold(true);
+        p.setFont(font);
+        p.drawText(QRectF(0, 0, side, side), Qt::AlignCenter, QStringLiteral("?"));
+        break;
+    }
+    default:
+        p.drawPolyline(QPolygonF({QPointF(22, 42), QPointF(35, 55), QPointF(58, 28)}));
+        break;
+    }
+    return image;
+}
+
 QImage appIcon()
 {
     QImage image(600, 600, QImage::Format_ARGB32_Premultiplied);
@@ -151,6 +206,15 @@ int main(int argc, char** argv)
                   save(menuStrip, root + QStringLiteral("btn_menu.png")) &&
                   save(bg, root + QStringLiteral("background.png")) &&
                   save(icon, root + QStringLiteral("common/icon600x600.png"));
+        // The message box's pictures.
+        const QString pic = QString::fromLocal8Bit(argv[i]) + QStringLiteral("/pic/");
+        ok = ok && save(background(480, 320), pic + QStringLiteral("bg_msg.png")) &&
+             save(closeStrip, pic + QStringLiteral("btn_close.png")) &&
+             save(textButtonStrip(160, 56), pic + QStringLiteral("btn_common.png")) &&
+             save(messageIcon(QColor(240, 160, 40), '!'), pic + QStringLiteral("warning.png")) &&
+             save(messageIcon(QColor(220, 70, 60), 'x'), pic + QStringLiteral("error.png")) &&
+             save(messageIcon(QColor(81, 102, 192), '?'), pic + QStringLiteral("help.png")) &&
+             save(messageIcon(QColor(6, 176, 37), 'v'), pic + QStringLiteral("Success.png"));
         if (!ok)
             return 1;
     }
