@@ -127,6 +127,34 @@ QImage messageIcon(const QColor& colour, char glyph)
     return image;
 }
 
+// The file list's row icons: a film frame for video, a note for audio, in
+// grey or, on a selected row, in the accent colour.
+QImage fileIcon(bool video, bool selected)
+{
+    const int side = 32;  // 16 logical pixels
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor ink = selected ? QColor(81, 102, 192) : QColor(120, 120, 120);
+    if (video) {
+        p.setPen(QPen(ink, 2.5));
+        p.setBrush(Qt::NoBrush);
+        p.drawRoundedRect(QRectF(3, 6, 26, 20), 3, 3);
+        p.setBrush(ink);
+        p.setPen(Qt::NoPen);
+        p.drawPolygon(QPolygonF({QPointF(13, 11), QPointF(22, 16), QPointF(13, 21)}));
+    } else {
+        p.setPen(QPen(ink, 2.5));
+        p.drawLine(QPointF(21, 5), QPointF(21, 22));
+        p.drawLine(QPointF(21, 5), QPointF(27, 9));
+        p.setBrush(ink);
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QRectF(10, 18, 11, 9));
+    }
+    return image;
+}
+
 QImage appIcon()
 {
     QImage image(600, 600, QImage::Format_ARGB32_Premultiplied);
@@ -205,7 +233,11 @@ int main(int argc, char** argv)
                   save(restoreStrip, root + QStringLiteral("btn_restore.png")) &&
                   save(menuStrip, root + QStringLiteral("btn_menu.png")) &&
                   save(bg, root + QStringLiteral("background.png")) &&
-                  save(icon, root + QStringLiteral("common/icon600x600.png"));
+                  save(icon, root + QStringLiteral("common/icon600x600.png")) &&
+                  save(fileIcon(true, false), root + QStringLiteral("common/videofile.png")) &&
+                  save(fileIcon(true, true), root + QStringLiteral("common/videofile_selected.png")) &&
+                  save(fileIcon(false, false), root + QStringLiteral("common/audiofile.png")) &&
+                  save(fileIcon(false, true), root + QStringLiteral("common/audiofile_selected.png"));
         // The message box's pictures.
         const QString pic = QString::fromLocal8Bit(argv[i]) + QStringLiteral("/pic/");
         ok = ok && save(background(480, 320), pic + QStringLiteral("bg_msg.png")) &&
