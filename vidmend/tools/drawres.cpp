@@ -155,6 +155,122 @@ QImage fileIcon(bool video, bool selected)
     return image;
 }
 
+// A check box image for a given state: 0 unchecked, 1 partially, 2 checked.
+QImage checkImage(int state)
+{
+    const int side = 32;  // 16 logical pixels
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor accent(81, 102, 192);
+    p.setPen(QPen(state == 0 ? QColor(176, 176, 176) : accent, 2));
+    p.setBrush(state == 0 ? QColor(Qt::white) : accent);
+    p.drawRoundedRect(QRectF(3, 3, 26, 26), 5, 5);
+    p.setPen(QPen(Qt::white, 3.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    if (state == 1)
+        p.drawLine(QPointF(10, 16), QPointF(22, 16));
+    else if (state == 2)
+        p.drawPolyline(QPolygonF({QPointF(9, 16), QPointF(14, 21), QPointF(23, 11)}));
+    return image;
+}
+
+// The file table's in-cell buttons: four frames of 20 x 20 logical pixels
+// (normal, hover, pressed, disabled) with a glyph.
+QImage cellButton(char glyph)
+{
+    const int side = 40;
+    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor inks[4] = {QColor(140, 140, 140), QColor(81, 102, 192), QColor(58, 76, 150), QColor(210, 210, 210)};
+    for (int f = 0; f < 4; ++f) {
+        const QRectF r(f * side + 6, 6, side - 12, side - 12);
+        const QColor ink = glyph == '!' ? QColor(208, 0, 0) : inks[f];
+        p.setPen(QPen(ink, 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::NoBrush);
+        switch (glyph) {
+        case 'f':  // a folder: reveal the file
+            p.drawPolygon(QPolygonF({r.bottomLeft(), r.topLeft() + QPointF(0, 4), r.topLeft() + QPointF(10, 4),
+                                     r.topLeft() + QPointF(13, 8), r.topRight() + QPointF(0, 8), r.bottomRight()}));
+            break;
+        case 'x':  // remove the row
+            p.drawLine(r.topLeft() + QPointF(4, 4), r.bottomRight() - QPointF(4, 4));
+            p.drawLine(r.topRight() + QPointF(-4, 4), r.bottomLeft() + QPointF(4, -4));
+            break;
+        case 'p':  // play
+            p.setBrush(ink);
+            p.drawPolygon(QPolygonF({r.topLeft() + QPointF(6, 2), r.bottomLeft() + QPointF(6, -2),
+                                     QPointF(r.right() - 2, r.center().y())}));
+            break;
+        default:  // the error mark
+            p.drawEllipse(r);
+            p.drawLine(QPointF(r.center().x(), r.top() + 6), QPointF(r.center().x(), r.center().y() + 2));
+            p.drawPoint(QPointF(r.center().x(), r.bottom() - 6));
+            break;
+        }
+    }
+    return strip;
+}
+
+// The large add button of the empty list: a plus in a dashed rounded box.
+QImage addFileButton()
+{
+    const int w = 240, h = 160;  // 60 x 40 logical pixels per frame... of four
+    QImage strip(4 * w, h, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor inks[4] = {QColor(180, 188, 224), QColor(81, 102, 192), QColor(58, 76, 150), QColor(220, 220, 220)};
+    for (int f = 0; f < 4; ++f) {
+        p.setPen(QPen(inks[f], 4, Qt::DashLine));
+        p.setBrush(QColor(248, 249, 255));
+        p.drawRoundedRect(QRectF(f * w + 4, 4, w - 8, h - 8), 20, 20);
+        p.setPen(QPen(inks[f], 10, Qt::SolidLine, Qt::RoundCap));
+        const QPointF c(f * w + w / 2.0, h / 2.0);
+        p.drawLine(c - QPointF(30, 0), c + QPointF(30, 0));
+        p.drawLine(c - QPointF(0, 30), c + QPointF(0, 30));
+    }
+    return strip;
+}
+
+// The table header: a light band, a separator, a pressed band, a sort arrow.
+QImage headerImage(char kind)
+{
+    switch (kind) {
+    case 'b': {
+        QImage image(8, 40, QImage::Format_ARGB32_Premultiplied);
+        image.fill(QColor(246, 246, 248));
+        QPainter p(&image);
+        p.fillRect(QRect(0, 38, 8, 2), QColor(219, 219, 219));
+        return image;
+    }
+    case 's': {
+        QImage image(2, 40, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter p(&image);
+        p.fillRect(QRect(0, 8, 2, 24), QColor(219, 219, 219));
+        return image;
+    }
+    case 'p': {
+        QImage image(8, 40, QImage::Format_ARGB32_Premultiplied);
+        image.fill(QColor(229, 233, 248));
+        return image;
+    }
+    default: {
+        QImage image(16, 12, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(120, 120, 120));
+        p.drawPolygon(QPolygonF({QPointF(2, 10), QPointF(14, 10), QPointF(8, 2)}));
+        return image;
+    }
+    }
+}
+
 QImage appIcon()
 {
     QImage image(600, 600, QImage::Format_ARGB32_Premultiplied);
@@ -237,7 +353,19 @@ int main(int argc, char** argv)
                   save(fileIcon(true, false), root + QStringLiteral("common/videofile.png")) &&
                   save(fileIcon(true, true), root + QStringLiteral("common/videofile_selected.png")) &&
                   save(fileIcon(false, false), root + QStringLiteral("common/audiofile.png")) &&
-                  save(fileIcon(false, true), root + QStringLiteral("common/audiofile_selected.png"));
+                  save(fileIcon(false, true), root + QStringLiteral("common/audiofile_selected.png")) &&
+                  save(checkImage(0), root + QStringLiteral("common/btn_uncheck.png")) &&
+                  save(checkImage(1), root + QStringLiteral("common/btn_partially.png")) &&
+                  save(checkImage(2), root + QStringLiteral("common/btn_checked.png")) &&
+                  save(addFileButton(), root + QStringLiteral("common/btn_add_file.png")) &&
+                  save(cellButton('f'), root + QStringLiteral("ViewControl/btn_preview.png")) &&
+                  save(cellButton('x'), root + QStringLiteral("ViewControl/btn_delete.png")) &&
+                  save(cellButton('p'), root + QStringLiteral("ViewControl/btn_play.png")) &&
+                  save(cellButton('!'), root + QStringLiteral("ViewControl/btn_error.png")) &&
+                  save(headerImage('b'), root + QStringLiteral("HeaderView/header_bg.png")) &&
+                  save(headerImage('s'), root + QStringLiteral("HeaderView/header_slip.png")) &&
+                  save(headerImage('p'), root + QStringLiteral("HeaderView/header_select_bg.png")) &&
+                  save(headerImage('a'), root + QStringLiteral("HeaderView/order_flag_up.png"));
         // The message box's pictures.
         const QString pic = QString::fromLocal8Bit(argv[i]) + QStringLiteral("/pic/");
         ok = ok && save(background(480, 320), pic + QStringLiteral("bg_msg.png")) &&
