@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 #include "AppTestEnv.h"
 #include "QBaseProgressDlg.h"
@@ -360,4 +361,39 @@ TEST_F(DialogSettings, EveryDialogIsRendered)
 
     qSaveSuccessDlg success(2);
     SaveScreen(success, "save-success-dialog");
+}
+
+// ---- keyboard ---------------------------------------------------------------
+
+TEST_F(DialogSettings, ReturnTakesTheDefaultButtonAndEscapeStoresNothing)
+{
+    const QByteArray before = Document();
+    const struct {
+        std::function<QDialog*()> make;
+        int key;
+        int result;
+    } cases[] = {
+        {[] { return new QSavePathDlg; }, Qt::Key_Escape, QDialog::Rejected},
+        {[] { return new QCloseDlg; }, Qt::Key_Escape, QDialog::Rejected},
+        {[] { return new qSaveSuccessDlg(2); }, Qt::Key_Escape, QDialog::Rejected},
+        {[] { return new QBaseProgressDlg(QStringLiteral("Saving")); }, Qt::Key_Escape, QDialog::Rejected},
+        {[] { return new QCloseDlg; }, Qt::Key_Return, QDialog::Accepted},
+        {[] { return new qSaveSuccessDlg(2); }, Qt::Key_Return, QDialog::Accepted},
+    };
+    for (const auto& c : cases) {
+        std::unique_ptr<QDialog> dlg(c.make());
+        const int result = ExecWith(*dlg, [&] { QTest::keyClick(dlg.get(), static_cast<Qt::Key>(c.key)); });
+        EXPECT_EQ(result, c.result) << dlg->metaObject()->className() << " key " << c.key;
+    }
+    EXPECT_EQ(Document(), before);
+    // Return in the path field saves into the folder typed there.
+    QSavePathDlg dlg;
+    const int result = ExecWith(dlg, [&] {
+        dlg.pathEdit()->setFocus();
+        dlg.pathEdit()->setText(output_ + QStringLiteral("/typed"));
+        QTest::keyClick(dlg.pathEdit(), Qt::Key_Return);
+    });
+    EXPECT_EQ(result, QDialog::Accepted);
+    EXPECT_EQ(dlg.GetSavePath(), output_ + QStringLiteral("/typed"));
+    EXPECT_EQ(Stored("Bool_Ask_For_Save_Key", "Bool_Ask_For_Save_Value"), "Y");
 }
