@@ -4,6 +4,7 @@
 #include "QZOBaseButton.h"
 #include "QZOLineEdit.h"
 #include "QZOProjectPath.h"
+#include "QZOScrollBar.h"
 #include "QZOStandardDialog.h"
 
 #include <QGroupBox>
@@ -130,4 +131,21 @@ void QDialogLook::InitTextEdit(QZOTextEdit* e)
     e->setBackgroundImage(resource(QStringLiteral("/image/common/edit.png")));
     InitFont(e->textEdit(), 13);
     InitPalette(e->textEdit(), QPalette::Text, text());
+}
+
+void QDialogLook::InitZoScrollBar(QZOScrollBar* bar)
+{
+    if (!bar)
+        return;
+    QZOScrollBarStyleAttribute a;
+    const QColor track(249, 249, 249);
+    const QColor handle(230, 230, 230);
+    a.grooveColor = track;
+    a.trackColor = track;
+    a.alwaysShowTrack = true;
+    a.arrowBgColor = track;
+    a.spareColor1 = a.spareColor2 = a.spareColor3 = handle;
+    a.handleColor = a.handlePressColor = a.handleHoverColor = handle;
+    a.handleInset = 2;
+    bar->setStyleAttribute(a);
 }

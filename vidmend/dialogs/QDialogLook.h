@@ -17,6 +17,7 @@ class QZORadioButton;
 class QZOLineEdit;
 class QZOTextEdit;
 class QZOStandardDialog;
+class QZOScrollBar;
 
 class QDialogLook {
 public:
@@ -37,6 +38,8 @@ public:
     static void InitRadio(QZORadioButton* r);
     static void InitLineEdit(QZOLineEdit* e, int width = 150, int height = 20);
     static void InitTextEdit(QZOTextEdit* e);
+    // Light grey handle on a near-white track, inset by 2.
+    static void InitZoScrollBar(QZOScrollBar* bar);
 
     static QColor text() { return QColor(64, 64, 64); }
     static QColor disabledText() { return QColor(196, 196, 196); }

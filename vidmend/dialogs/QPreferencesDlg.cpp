@@ -381,6 +381,7 @@ void QPreferencesDlg::Init()
     area.setColor(QPalette::Window, QColor(255, 255, 255));
     m_scrollAreaWidget->setPalette(area);
     auto* bar = new QZOScrollBar(Qt::Vertical, scrollArea);
+    QDialogLook::InitZoScrollBar(bar);
     scrollArea->setVerticalScrollBar(bar);
     scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
