@@ -158,11 +158,12 @@ QImage fileIcon(bool video, bool selected)
 // A check box image for a given state: 0 unchecked, 1 partially, 2 checked.
 QImage checkImage(int state)
 {
-    const int side = 32;  // 16 logical pixels
+    const int side = 28;  // 14 logical pixels, as the other marks
     QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(28.0 / 32.0, 28.0 / 32.0);
     const QColor accent(81, 102, 192);
     p.setPen(QPen(state == 0 ? QColor(176, 176, 176) : accent, 2));
     p.setBrush(state == 0 ? QColor(Qt::white) : accent);
@@ -303,6 +304,100 @@ QImage appIcon()
     return image;
 }
 
+// A four-state strip of rounded push buttons (normal, hover, pressed,
+// disabled), each frame w x h pixels; the text is drawn by the button.
+QImage pushStrip(int w, int h, const QColor fills[4], const QColor rims[4])
+{
+    QImage strip(4 * w, h, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    for (int f = 0; f < 4; ++f) {
+        p.setPen(QPen(rims[f], 2));
+        p.setBrush(fills[f]);
+        p.drawRoundedRect(QRectF(f * w + 1, 1, w - 2, h - 2), 8, 8);
+    }
+    return strip;
+}
+
+// A square check mark box or a round radio mark, side pixels, ticked or not.
+QImage mark(int side, bool round, bool on)
+{
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF box(1.5, 1.5, side - 3, side - 3);
+    p.setPen(QPen(on ? QColor(81, 102, 192) : QColor(170, 170, 170), 2));
+    p.setBrush(on && !round ? QColor(81, 102, 192) : QColor(Qt::white));
+    if (round) {
+        p.drawEllipse(box);
+        if (on) {
+            p.setPen(Qt::NoPen);
+            p.setBrush(QColor(81, 102, 192));
+            p.drawEllipse(box.adjusted(side * 0.25, side * 0.25, -side * 0.25, -side * 0.25));
+        }
+    } else {
+        p.drawRoundedRect(box, 4, 4);
+        if (on) {
+            p.setPen(QPen(Qt::white, side / 8.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            QPainterPath tick;
+            tick.moveTo(side * 0.25, side * 0.52);
+            tick.lineTo(side * 0.43, side * 0.70);
+            tick.lineTo(side * 0.76, side * 0.32);
+            p.setBrush(Qt::NoBrush);
+            p.drawPath(tick);
+        }
+    }
+    return image;
+}
+
+// A white edit field with a light border.
+QImage editField(int w, int h)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(219, 219, 219), 2));
+    p.setBrush(Qt::white);
+    p.drawRoundedRect(QRectF(1, 1, w - 2, h - 2), 6, 6);
+    return image;
+}
+
+// A flat rounded bar: the track or its filled part.
+QImage bar(int w, int h, const QColor& color)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawRoundedRect(QRectF(0, h * 0.25, w, h * 0.5), h * 0.25, h * 0.25);
+    return image;
+}
+
+// A green disc with a tick: a save that went well.
+QImage successIcon(int side)
+{
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(76, 175, 110));
+    p.drawEllipse(QRectF(1, 1, side - 2, side - 2));
+    p.setPen(QPen(Qt::white, side / 10.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    QPainterPath tick;
+    tick.moveTo(side * 0.28, side * 0.52);
+    tick.lineTo(side * 0.44, side * 0.68);
+    tick.lineTo(side * 0.74, side * 0.36);
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(tick);
+    return image;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -354,9 +449,7 @@ int main(int argc, char** argv)
                   save(fileIcon(true, true), root + QStringLiteral("common/videofile_selected.png")) &&
                   save(fileIcon(false, false), root + QStringLiteral("common/audiofile.png")) &&
                   save(fileIcon(false, true), root + QStringLiteral("common/audiofile_selected.png")) &&
-                  save(checkImage(0), root + QStringLiteral("common/btn_uncheck.png")) &&
                   save(checkImage(1), root + QStringLiteral("common/btn_partially.png")) &&
-                  save(checkImage(2), root + QStringLiteral("common/btn_checked.png")) &&
                   save(addFileButton(), root + QStringLiteral("common/btn_add_file.png")) &&
                   save(cellButton('f'), root + QStringLiteral("ViewControl/btn_preview.png")) &&
                   save(cellButton('x'), root + QStringLiteral("ViewControl/btn_delete.png")) &&
@@ -375,6 +468,28 @@ int main(int argc, char** argv)
              save(messageIcon(QColor(220, 70, 60), 'x'), pic + QStringLiteral("error.png")) &&
              save(messageIcon(QColor(81, 102, 192), '?'), pic + QStringLiteral("help.png")) &&
              save(messageIcon(QColor(6, 176, 37), 'v'), pic + QStringLiteral("Success.png"));
+        // The workflow dialogs: panel backgrounds, buttons, tabs, check and
+        // radio marks, the edit field, the progress bar and the success mark.
+        const QColor common[4] = {QColor(255, 255, 255), QColor(240, 243, 252), QColor(226, 231, 248),
+                                  QColor(248, 248, 248)};
+        const QColor commonRims[4] = {QColor(81, 102, 192), QColor(81, 102, 192), QColor(73, 82, 121),
+                                      QColor(219, 219, 219)};
+        const QColor tabs[4] = {QColor(246, 246, 248), QColor(236, 239, 250), QColor(255, 255, 255),
+                                QColor(246, 246, 248)};
+        const QColor tabRims[4] = {QColor(219, 219, 219), QColor(81, 102, 192), QColor(81, 102, 192),
+                                   QColor(230, 230, 230)};
+        ok = ok && save(background(600, 420), root + QStringLiteral("common/bg_2.png")) &&
+             save(background(600, 420), root + QStringLiteral("common/bg_tab.png")) &&
+             save(pushStrip(160, 50, common, commonRims), root + QStringLiteral("common/btn_common.png")) &&
+             save(pushStrip(174, 50, tabs, tabRims), root + QStringLiteral("common/btn_tab.png")) &&
+             save(mark(28, false, true), root + QStringLiteral("common/btn_checked.png")) &&
+             save(mark(28, false, false), root + QStringLiteral("common/btn_uncheck.png")) &&
+             save(mark(28, true, true), root + QStringLiteral("common/Edit_selections_yes.png")) &&
+             save(mark(28, true, false), root + QStringLiteral("common/Edit_selections_no.png")) &&
+             save(editField(120, 40), root + QStringLiteral("common/edit.png")) &&
+             save(bar(400, 30, QColor(230, 230, 230)), root + QStringLiteral("player/slider_play_bottom.png")) &&
+             save(bar(400, 30, QColor(81, 102, 192)), root + QStringLiteral("player/slider_play_top.png")) &&
+             save(successIcon(96), root + QStringLiteral("pic/Success.png"));
         if (!ok)
             return 1;
     }

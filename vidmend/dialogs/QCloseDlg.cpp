@@ -1,0 +1,97 @@
+#include "QCloseDlg.h"
+
+#include "QDialogLook.h"
+#include "QZOBaseBoxDraw.h"
+#include "QZOBaseButton.h"
+
+QCloseDlg::QCloseDlg(QWidget* parent) : QZOStandardDialog(parent)
+{
+    Init();
+    InitCtrl();
+}
+
+QCloseDlg::~QCloseDlg() = default;
+
+void QCloseDlg::Init()
+{
+    QDialogLook::InitBg2(this);
+    setFixedSize(336, 186);
+}
+
+void QCloseDlg::InitCtrl()
+{
+    addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
+    addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
+    addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
+
+    m_radMin = new QZORadioButton(QObject::tr("Minimize to Tray"), this);
+    m_radExit = new QZORadioButton(QObject::tr("Exit"), this);
+    for (QZORadioButton* radio : {m_radMin, m_radExit}) {
+        QDialogLook::InitRadio(radio);
+        radio->adjustSize();
+        // The pair is kept exclusive by OnClickRadio; Qt's auto-exclusion
+        // would fight it for the first click.
+        radio->setAutoExclusive(false);
+    }
+
+    m_btnOk = new QZOBaseButton(this);
+    QDialogLook::InitZoButton(m_btnOk, 80, 25);
+    m_btnOk->setText(QObject::tr("OK"));
+    m_btnOk->setDefault(true);
+
+    m_cbNoShow = new QZOCheckBox(this);
+    QDialogLook::InitCheckBox(m_cbNoShow);
+    m_cbNoShow->setText(QObject::tr("Don't show this message again"));
+    m_cbNoShow->setFixedSize(190, 40);
+    m_cbNoShow->setCheckImage(QDialogLook::resource(QStringLiteral("/image/common/btn_checked.png")),
+                              QDialogLook::resource(QStringLiteral("/image/common/btn_uncheck.png")), QString(),
+                              false);
+    // The box has 190 pixels beside OK; where the desktop's font is wider
+    // than the one the size was chosen for, the text gets smaller rather
+    // than cut short.
+    int pixelSize = 12;
+    do {
+        QDialogLook::InitFont(m_cbNoShow, pixelSize);
+        m_cbNoShow->ensurePolished();
+    } while (m_cbNoShow->sizeHint().width() > m_cbNoShow->width() && --pixelSize > 9);
+
+    connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
+    connect(m_btnOk, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_radMin, &QAbstractButton::clicked, this, &QCloseDlg::OnClickRadio);
+    connect(m_radExit, &QAbstractButton::clicked, this, &QCloseDlg::OnClickRadio);
+    resetControlLocation();
+}
+
+void QCloseDlg::setSelectCloseRadio(bool exit)
+{
+    m_radExit->setChecked(exit);
+    m_radMin->setChecked(!exit);
+}
+
+bool QCloseDlg::isNoShowThisDlg() const
+{
+    return m_cbNoShow->checkState() == Qt::Checked;
+}
+
+bool QCloseDlg::isCloseDlg() const
+{
+    return m_radExit->isChecked();
+}
+
+void QCloseDlg::OnClickRadio()
+{
+    setSelectCloseRadio(sender() == m_radExit);
+}
+
+void QCloseDlg::resetControlLocation()
+{
+    QZOStandardDialog::resetControlLocation();
+    if (!m_radMin)
+        return;
+    const int w = width();
+    const int h = height();
+    m_radMin->move(44, (h - 98 - m_radMin->height() - m_radExit->height()) / 2 + 30);
+    m_radExit->move(m_radMin->x(), m_radMin->geometry().bottom() + 10);
+    m_cbNoShow->move(28, h - 58 + (50 - m_cbNoShow->height()) / 2);
+    m_btnOk->move(w - 28 - m_btnOk->width(), h - 58 + (50 - m_btnOk->height()) / 2);
+}

@@ -1,0 +1,74 @@
+#include "qSaveSuccessDlg.h"
+
+#include "QDialogLook.h"
+#include "QZOBaseBoxDraw.h"
+#include "QZOBaseButton.h"
+
+#include <QLabel>
+
+qSaveSuccessDlg::qSaveSuccessDlg(int count, QWidget* parent) : QZOStandardDialog(parent), m_count(count)
+{
+    QDialogLook::InitBg2(this);
+    setFixedSize(516, 216);
+    InitCtrl();
+    InitLayout();
+    addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
+    addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
+    addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
+    setDlgTitle(QStringLiteral("Brisvale Video Repair"));
+    connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
+}
+
+qSaveSuccessDlg::~qSaveSuccessDlg() = default;
+
+bool qSaveSuccessDlg::IsAutoOpenFolder() const
+{
+    return m_cbAutoOpen->checkState() == Qt::Checked;
+}
+
+void qSaveSuccessDlg::InitCtrl()
+{
+    m_cbAutoOpen = new QZOCheckBox(this);
+    m_cbAutoOpen->setText(QObject::tr("Automatically Open Folder"));
+    m_cbAutoOpen->setCheckImage(QDialogLook::resource(QStringLiteral("/image/common/btn_checked.png")),
+                                QDialogLook::resource(QStringLiteral("/image/common/btn_uncheck.png")), QString(),
+                                false);
+    QDialogLook::InitCheckBox(m_cbAutoOpen);
+    m_cbAutoOpen->adjustSize();
+    m_cbAutoOpen->setFixedWidth(200);
+
+    m_btnOpen = new QZOBaseButton(this);
+    m_btnOpen->setText(QObject::tr("Open Folder"));
+    QDialogLook::InitZoCommonButton(m_btnOpen);
+    m_btnOpen->setDefault(true);
+    connect(m_btnOpen, &QPushButton::clicked, this, &QDialog::accept);
+
+    m_btnCancel = new QZOBaseButton(this);
+    m_btnCancel->setText(QObject::tr("Cancel"));
+    QDialogLook::InitZoCommonButton(m_btnCancel);
+    connect(m_btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    m_icon = new QLabel(this);
+    const QPixmap icon(QDialogLook::resource(QStringLiteral("/image/pic/Success.png")));
+    m_icon->setPixmap(icon);
+    QDialogLook::InitLabel(m_icon);
+    m_icon->setFixedSize(icon.size());
+
+    m_message = new QLabel(this);
+    const QString word = m_count < 2 ? QStringLiteral("file") : QStringLiteral("files");
+    m_message->setText(QObject::tr("%1 %2 Save Successfully").arg(QString::number(m_count), word));
+    m_message->setAlignment(Qt::AlignLeft | Qt::AlignHCenter);
+    QDialogLook::InitLabel(m_message);
+    m_message->adjustSize();
+}
+
+void qSaveSuccessDlg::InitLayout()
+{
+    const int w = width();
+    const int h = height();
+    m_icon->move(68, 50);
+    m_message->move(m_icon->geometry().right() + 10, m_icon->y() + (m_icon->height() - m_message->height()) / 2);
+    m_btnCancel->move(w - 28 - m_btnCancel->width(), h - 18 - m_btnCancel->height());
+    m_btnOpen->move(m_btnCancel->x() - 20 - m_btnOpen->width(), m_btnCancel->y());
+    m_cbAutoOpen->move(28, m_btnCancel->y() + (m_btnOpen->height() - m_cbAutoOpen->height()) / 2);
+}
