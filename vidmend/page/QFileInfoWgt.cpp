@@ -1,6 +1,7 @@
 #include "QFileInfoWgt.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -13,6 +14,10 @@
 #include <QStandardPaths>
 
 #include "QAddFileThread.h"
+#include "QBaseProgressDlg.h"
+#include "QSavePathDlg.h"
+#include "QSaveFileThread.h"
+#include "qSaveSuccessDlg.h"
 #include "QBaseImageDraw.h"
 #include "QChunkControl.h"
 #include "QCheckHeaderView.h"
@@ -71,6 +76,11 @@ QFileInfoWgt::~QFileInfoWgt()
         m_addWorker->wait();
         delete m_addWorker;
         m_addWorker = nullptr;
+    }
+    if (m_saveWorker) {
+        disconnect(m_saveWorker, nullptr, this, nullptr);
+        m_saveWorker->stopSave();
+        m_saveWorker->wait();
     }
     stopAllRepairs();
     deleteDrivers();
@@ -579,15 +589,184 @@ void QFileInfoWgt::OnBtnClose(QModelIndex index)
 void QFileInfoWgt::OnBtnPlay(QModelIndex index)
 {
     QFileInfoChunk* row = RowOfView(index);
-    if (row && m_previewHook)
-        m_previewHook(row);
+    if (!row || !m_previewHook)
+        return;
+    if (row->GetStatus() == FileUndamaged)
+        m_previewHook(QString::fromStdString(row->getLocation()), 0);
+    else
+        m_previewHook(row->GetTempFilePath(), row->GetEncryptKey());
 }
 
 void QFileInfoWgt::doubleClickToPlay(QModelIndex index)
 {
     QFileInfoChunk* row = RowOfView(index);
-    if (row && m_resultLook && (row->GetStatus() == FileCompleted || row->GetStatus() == FileUndamaged))
+    if (row && m_resultLook && row->getEnable())
         OnBtnPlay(index);
+}
+
+QFileInfoChunk* QFileInfoWgt::nextPlayable(const QString& current, bool forward) const
+{
+    if (current.isEmpty() || m_rows.empty())
+        return nullptr;
+    const int n = m_sortModel->rowCount();
+    QFileInfoChunk* wrap = nullptr;
+    QFileInfoChunk* target = nullptr;
+    bool passed = false;
+    for (int k = 0; k < n && !target; ++k) {
+        const int r = forward ? k : n - 1 - k;
+        QFileInfoChunk* row = RowOfSource(m_sortModel->mapToSource(m_sortModel->index(r, 0)));
+        if (!row)
+            continue;
+        const bool playable = row->GetStatus() == FileCompleted || row->GetStatus() == FileUndamaged;
+        if (passed && playable)
+            target = row;
+        if (playable && !wrap)
+            wrap = row;
+        if (row->GetTempFilePath() == current)
+            passed = true;
+    }
+    return target ? target : wrap;
+}
+
+void QFileInfoWgt::playNextFile(QString strFile)
+{
+    if (QFileInfoChunk* row = nextPlayable(strFile, true); row && m_previewHook)
+        m_previewHook(row->GetTempFilePath(), row->GetEncryptKey());
+}
+
+void QFileInfoWgt::playPreFile(QString strFile)
+{
+    if (QFileInfoChunk* row = nextPlayable(strFile, false); row && m_previewHook)
+        m_previewHook(row->GetTempFilePath(), row->GetEncryptKey());
+}
+
+// ---------------------------------------------------------------------------
+// Saving.
+
+void QFileInfoWgt::saveFile()
+{
+    // One save at a time: a second Save while one runs does nothing.
+    if (m_saveWorker)
+        return;
+    QString folder;
+    if (!QProjectSetting::getAskForSaveFromXML(false)) {
+        folder = QProjectSetting::getSavePath();
+    } else {
+        QSavePathDlg dialog(this);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        folder = dialog.GetSavePath();
+        QProjectSetting::setSavePathToXML(folder);
+    }
+    if (folder.isEmpty() || !QDir().mkpath(folder)) {
+        QZOMessageBox::ShowMessage(this, tr("Invalid saving path. Please choose a new path."), QString(), 1, 1);
+        return;
+    }
+    emit emitChangeSaveBtn(false);
+    emit emitChangeHomeBtn(false);
+    QStringList temps, names;
+    QList<uint> keys;
+    for (IBaseChunk* r : m_rows) {
+        auto* f = static_cast<QFileInfoChunk*>(r);
+        if (f->GetCheck() != 2)
+            continue;
+        temps << f->GetTempFilePath();
+        names << QString::fromStdString(f->GetTitle());
+        keys << f->GetEncryptKey();
+    }
+    auto* dialog = new QBaseProgressDlg(tr("Saving"), this);
+    m_progressDlg = dialog;
+    m_saveFinished = false;
+    auto* worker = new QSaveFileThread(this);
+    m_saveWorker = worker;
+    connect(worker, &QSaveFileThread::emitCurFile, dialog, &QBaseProgressDlg::setText);
+    connect(worker, &QSaveFileThread::emitProgress, dialog, &QBaseProgressDlg::setValue);
+    connect(dialog, &QBaseProgressDlg::emitClickCancel, this, &QFileInfoWgt::clickCancelInSavingDlg);
+    connect(worker, &QSaveFileThread::emitFinishFile, this, &QFileInfoWgt::finishSaveFile);
+    connect(worker, &QSaveFileThread::emitSaveNum, this, &QFileInfoWgt::returnFromSaveThread);
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->startSave(temps, names, keys, folder);
+    dialog->exec();
+}
+
+void QFileInfoWgt::finishSaveFile(QString strTemp, bool success)
+{
+    QFileInfoChunk* row = nullptr;
+    for (IBaseChunk* r : m_rows)
+        if (static_cast<QFileInfoChunk*>(r)->GetTempFilePath() == strTemp)
+            row = static_cast<QFileInfoChunk*>(r);
+    if (!row) {
+        m_modelB->refresh();
+        return;
+    }
+    // A file that was not saved in full keeps its repaired copy and its
+    // row: the copy may be the only one there is.
+    if (!success)
+        return;
+    if (QString::fromStdString(row->getLocation()) != strTemp)
+        QFile::remove(strTemp);
+    row->SetCheck(0);
+    setSelectAllFromRows();
+    updateLabel();
+    m_rows.erase(std::remove(m_rows.begin(), m_rows.end(), static_cast<IBaseChunk*>(row)), m_rows.end());
+    m_modelA->setDatas(&m_rows);
+    m_modelB->setDatas(&m_rows);
+    delete row;
+    m_modelB->refresh();
+}
+
+void QFileInfoWgt::clickCancelInSavingDlg()
+{
+    const int answer = QZOMessageBox::ShowMessage(this, tr("Are you sure to cancel saving?"), QString(), 1, 4);
+    if (answer == kYes && !m_saveFinished) {
+        if (m_saveWorker)
+            m_saveWorker->stopSave();
+        m_saveWorker = nullptr;
+        // This runs inside the dialog's own signal: it goes later.
+        if (m_progressDlg) {
+            m_progressDlg->done(0);
+            m_progressDlg->deleteLater();
+        }
+        m_progressDlg = nullptr;
+    }
+    emit emitChangeSaveBtn(true);
+    emit emitChangeHomeBtn(true);
+}
+
+void QFileInfoWgt::returnFromSaveThread(int saveNum, QString strPath)
+{
+    m_saveFinished = true;
+    emit emitChangeSaveBtn(true);
+    emit emitChangeHomeBtn(true);
+    m_saveWorker = nullptr;
+    if (m_progressDlg) {
+        m_progressDlg->done(0);
+        m_progressDlg->deleteLater();
+    }
+    m_progressDlg = nullptr;
+    // Rows whose files were not saved keep their copies: the list is
+    // cleared only when every checked file was saved.
+    bool keptAny = false;
+    for (IBaseChunk* r : m_rows)
+        keptAny = keptAny || r->GetCheck() == 2;
+    if (saveNum == 0) {
+        QZOMessageBox::ShowMessage(this, tr("No File Saved"), QString(), 4, 0);
+        if (!keptAny)
+            ResetAll();
+        return;
+    }
+    if (!keptAny)
+        ResetAll();
+    if (!QProjectSetting::getAutoOpenFolderFromXML(false)) {
+        qSaveSuccessDlg dialog(saveNum, this);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        QProjectSetting::setAutoOpenFolderToXML(dialog.IsAutoOpenFolder(), true);
+    }
+    if (m_revealHook)
+        m_revealHook(strPath);
+    else
+        QUiCommonInterface::showFileInFolder(strPath.toStdString());
 }
 
 void QFileInfoWgt::setSelectAllFromRows()

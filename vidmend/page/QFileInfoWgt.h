@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QModelIndex>
+#include <QPointer>
 #include <QSet>
 #include <QStringList>
 
@@ -18,6 +19,8 @@
 
 class IBaseChunk;
 class QAddFileThread;
+class QBaseProgressDlg;
+class QSaveFileThread;
 class QCheckHeaderView;
 class QDelegateControl;
 class QFileDelegate;
@@ -53,8 +56,14 @@ public:
     bool isRepairing() const;
     void stopAllRepairs();
 
-    // Where the preview of a row goes; the player window sets it.
-    void setPreviewHook(std::function<void(QFileInfoChunk*)> hook) { m_previewHook = std::move(hook); }
+    // Where a preview goes (the file and its key); the player window sets
+    // it. Where a saved file is revealed; the file manager by default.
+    void setPreviewHook(std::function<void(const QString&, quint32)> hook) { m_previewHook = std::move(hook); }
+    void setRevealHook(std::function<void(const QString&)> hook) { m_revealHook = std::move(hook); }
+    bool isSaving() const { return !m_saveWorker.isNull(); }
+    // The playable row after (or before) the one whose temporary file is
+    // current, wrapping round; null when no row is playable.
+    QFileInfoChunk* nextPlayable(const QString& current, bool forward) const;
 
     // For tests and the window.
     const std::vector<IBaseChunk*>& rows() const { return m_rows; }
@@ -84,6 +93,10 @@ public slots:
     void continueFromCancel();
     void backFromCancel();
     void returnHome();
+    void saveFile();
+    void returnFromSaveThread(int saveNum, QString strPath);
+    void playNextFile(QString strFile);
+    void playPreFile(QString strFile);
 
 protected slots:
     void addFile();
@@ -108,6 +121,8 @@ protected slots:
     void ReleaseDatas();
     void refreshChunk(QFileInfoChunk* chunk, bool isLast);
     void doubleClickToPlay(QModelIndex index);
+    void finishSaveFile(QString strTemp, bool success);
+    void clickCancelInSavingDlg();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -165,7 +180,11 @@ private:
     // Paths dropped while an add was running: added when it ends.
     QStringList m_queuedPaths;
     QString m_openFolder;
-    std::function<void(QFileInfoChunk*)> m_previewHook;
+    std::function<void(const QString&, quint32)> m_previewHook;
+    std::function<void(const QString&)> m_revealHook;
+    QPointer<QSaveFileThread> m_saveWorker;
+    QPointer<QBaseProgressDlg> m_progressDlg;
+    bool m_saveFinished = false;
 };
 
 #endif
