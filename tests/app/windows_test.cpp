@@ -14,6 +14,7 @@
 
 #include "AppTestEnv.h"
 #include "MainWindow.h"
+#include "QProjectSetting.h"
 #include "QBaseDrawWidget.h"
 #include "QProjectConfig.h"
 #include "QZOBaseButton.h"
@@ -257,7 +258,7 @@ TEST(MainWindowBase, TitleButtonsFollowMaximiseAndHelpMenuIsOnTheMenuButton)
         new ConfigReader(&window, &seenByChild);
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-        EXPECT_EQ(window.size(), QSize(900, 600));
+        EXPECT_EQ(window.size(), QSize(720, 512));
         EXPECT_TRUE(window.restoreButton()->isHidden());
         EXPECT_FALSE(window.maxButton()->isHidden());
         window.OnMaxSize();
@@ -265,7 +266,7 @@ TEST(MainWindowBase, TitleButtonsFollowMaximiseAndHelpMenuIsOnTheMenuButton)
         EXPECT_FALSE(window.restoreButton()->isHidden());
         window.OnRestoreSize();
         EXPECT_FALSE(window.maxButton()->isHidden());
-        EXPECT_EQ(window.size(), QSize(900, 600));
+        EXPECT_EQ(window.size(), QSize(720, 512));
 
         QStringList entries;
         for (QAction* a : window.helpMenu()->actions())
@@ -289,6 +290,9 @@ TEST(MainWindowBase, TitleButtonsFollowMaximiseAndHelpMenuIsOnTheMenuButton)
         EXPECT_FALSE(QZOProjectPlatform::autoCheckUpdate());
 
         QSignalSpy destroyed(&window, &QObject::destroyed);
+        // Exit on close, without asking.
+        QProjectSetting::setShowCloseDlgToXML(false, false);
+        QProjectSetting::setExitWhenCloseToXML(true, false);
         window.closeButton()->click();
         EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 3000));
     }

@@ -878,6 +878,7 @@ void QFileInfoWgt::stopAllRepairs()
     m_cancelled = true;
     for (QRepairObject* d : m_repairObjects)
         d->stopRepair();
+    m_running.clear();
 }
 
 void QFileInfoWgt::deleteDrivers()
