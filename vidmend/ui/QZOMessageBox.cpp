@@ -164,7 +164,6 @@ void QZOMessageBox::InitMinSize()
     m_minHeight = m_option.dlgTop + m_option.dlgBottom + m.top() + m.bottom() + 82;
     m_minWidth = static_cast<int>(m_minHeight * 1.618);
     resize(m_minWidth, m_minHeight);
-    qDebug() << "message box minimum" << m_minWidth << m_minHeight;
 }
 
 void QZOMessageBox::InitBtn()
