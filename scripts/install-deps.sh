@@ -15,8 +15,9 @@ PACKAGES=(
   ffmpeg libavformat-dev libavcodec-dev libavutil-dev
   # the media layer's player and converter: scaling, resampling, sound out
   libswscale-dev libswresample-dev libsdl2-dev
-  # the application: Qt 5 Core, Gui, Widgets, Xml, Network and DBus
-  qtbase5-dev
+  # the application: Qt 5 Core, Gui, Widgets, Xml, Network and DBus, and
+  # libxcb to ask the X server whether a compositing manager runs
+  qtbase5-dev libxcb1-dev
   # the window tests that need a real X server run under xvfb-run
   xvfb xauth
   # mkvinfo reads the repaired Matroska files in the tests

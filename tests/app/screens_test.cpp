@@ -52,3 +52,25 @@ TEST(Screens, MainWindowBaseAndAboutDialog)
     about.show();
     Save(about, QStringLiteral("about-dialog"));
 }
+
+TEST(Screens, WithoutACompositorTheShadowMarginIsCutAway)
+{
+    if (!OnX())
+        GTEST_SKIP() << "needs an X server (the test command runs it under xvfb-run)";
+    // Xvfb runs no compositing manager: the see-through margin would be
+    // painted black, so the window is shaped to what lies inside it.
+    MainWindow window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QRegion shape = window.mask();
+    ASSERT_FALSE(shape.isEmpty());
+    EXPECT_FALSE(shape.contains(QPoint(2, window.height() / 2)));
+    EXPECT_FALSE(shape.contains(QPoint(window.width() - 3, window.height() / 2)));
+    EXPECT_TRUE(shape.contains(QPoint(window.width() / 2, window.height() / 2)));
+    EXPECT_TRUE(shape.contains(QPoint(9, 30)));
+    // The shape follows the window's size.
+    window.resize(900, 600);
+    QTest::qWait(50);
+    EXPECT_TRUE(window.mask().contains(QPoint(880, 580)));
+    EXPECT_FALSE(window.mask().contains(QPoint(895, 580)));
+}

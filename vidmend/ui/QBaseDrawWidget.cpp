@@ -1,6 +1,7 @@
 #include "QBaseDrawWidget.h"
 
 #include "QBaseImageDraw.h"
+#include "QDesktopCompositing.h"
 #include "QUiCommonInterface.h"
 
 #include <QApplication>
@@ -395,6 +396,24 @@ void QBaseDrawWidget::focusOutEvent(QFocusEvent*)
         m_pressed = false;
 }
 
+void QBaseDrawWidget::updateWindowShape(bool askDesktop)
+{
+    if (!m_widget || m_kind == ChildKind || !m_widget->isWindow() ||
+        !m_widget->testAttribute(Qt::WA_TranslucentBackground))
+        return;
+    const QMargins margins(m_marginLeft, m_marginTop, m_marginRight, m_marginBottom);
+    if (margins.isNull())
+        return;
+    if (askDesktop)
+        m_translucencyShown = QDesktopCompositing::isTranslucencyShown();
+    if (m_translucencyShown || m_maximised) {
+        if (!m_widget->mask().isEmpty())
+            m_widget->clearMask();
+        return;
+    }
+    QDesktopCompositing::shapeToMargins(*m_widget, margins);
+}
+
 bool QBaseDrawWidget::event(QEvent* event)
 {
     if (m_widget && m_kind != ChildKind && event->type() == QEvent::HoverMove && !m_pressed && !m_maximised &&
@@ -441,11 +460,13 @@ bool QBaseDrawWidget::event(QEvent* event)
     {                                                                                                                  \
         Base::resizeEvent(e);                                                                                          \
         resetControlLocation();                                                                                        \
+        updateWindowShape(false);                                                                                      \
     }                                                                                                                  \
     void Class::showEvent(QShowEvent* e)                                                                               \
     {                                                                                                                  \
         Base::showEvent(e);                                                                                            \
         resetControlLocation();                                                                                        \
+        updateWindowShape(true);                                                                                       \
     }                                                                                                                  \
     bool Class::event(QEvent* e)                                                                                       \
     {                                                                                                                  \

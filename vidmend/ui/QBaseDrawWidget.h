@@ -75,6 +75,10 @@ public:
     void mouseDoubleClickEvent(QMouseEvent* event);
     void focusOutEvent(QFocusEvent* event);
     bool event(QEvent* event);
+    // Without a compositing desktop the transparent margin would show
+    // black: the window is shaped to what lies inside it. The desktop is
+    // asked again when the window is shown, not on every resize.
+    void updateWindowShape(bool askDesktop);
 
 protected:
     virtual void setCursorType(CursorAndState state);
@@ -105,6 +109,7 @@ private:
     int m_grabX = 0;
     int m_grabY = 0;
     int m_marginLeft = 0, m_marginRight = 0, m_marginTop = 0, m_marginBottom = 0;
+    bool m_translucencyShown = true;
     rectSize m_corners[4];
     QRect m_logoRect{0, 0, 0, 0};
     QString m_title;
