@@ -44,8 +44,11 @@ PlayerEngine::~PlayerEngine()
         quit_ = true;
     }
     wake_.notify_all();
+    queue_.Wake();
     if (thread_.joinable())
         thread_.join();
+    if (presentThread_.joinable())
+        presentThread_.join();
     // The sink's thread reads audio_: it goes first.
     sink_.reset();
 }
@@ -115,10 +118,13 @@ bool PlayerEngine::Open(MediaStream* stream)
     // Sound before the first picture is not played: the picture is where
     // the player stands.
     clock_.Set(hasVideo_ ? std::max<MediaTime>(start, 0) : 0);
-    position_ = currentPts_ != kNoTime ? currentPts_ : 0;
+    position_ = currentPts_ != kNoTime ? currentPts_.load() : 0;
     try {
         thread_ = std::thread([this] { Run(); });
+        presentThread_ = std::thread([this] { PresentLoop(); });
     } catch (...) {
+        // The destructor stops whichever thread started.
+        quit_ = true;
         return false;
     }
     return true;
@@ -188,10 +194,13 @@ void PlayerEngine::Step(int direction)
     std::unique_lock<std::mutex> lock(mutex_);
     if (!thread_.joinable())
         return;
+    // A step leaves the player paused.
+    playing_ = false;
     const uint64_t seq = PushLocked(Command{Command::Kind::Step, 0, direction > 0 ? 1 : -1, 0});
     // The caller reads the position right after a step: wait for it, but
     // not from the player's own thread (a frame callback), and not for ever.
-    if (std::this_thread::get_id() != thread_.get_id())
+    const std::thread::id self = std::this_thread::get_id();
+    if (self != thread_.get_id() && self != presentThread_.get_id())
         done_.wait_for(lock, kStepWait, [&] { return doneSeq_ >= seq; });
 }
 
@@ -285,6 +294,9 @@ void PlayerEngine::Loop()
             commandPending_ = !commands_.empty();
             play = playing_;
         }
+        // First, so a step (which pauses) never races a picture being
+        // presented.
+        SetRunning(play);
         if (command.kind != Command::Kind::None) {
             Execute(command);
             std::lock_guard<std::mutex> lock(mutex_);
@@ -292,7 +304,6 @@ void PlayerEngine::Loop()
             done_.notify_all();
             continue;
         }
-        SetRunning(play);
         MediaTime wait;
         if (running_) {
             wait = PlayTick();
@@ -311,6 +322,7 @@ void PlayerEngine::Loop()
 
 void PlayerEngine::Execute(const Command& command)
 {
+    std::lock_guard<std::mutex> present(presentMutex_);
     if (command.kind == Command::Kind::Seek) {
         DoSeek(command.target, false);
     } else if (command.direction > 0) {
@@ -332,13 +344,21 @@ void PlayerEngine::SetRunning(bool run)
     if (run) {
         if (audio_) {
             // Steps moved the picture past sound decoded earlier.
-            audio_->DiscardBefore(clock_.Now());
-            audioFloor_ = std::max(audioFloor_, clock_.Now());
+            const MediaTime now = clock_.Now();
+            audio_->DiscardBefore(now);
+            audioFloor_ = std::max(audioFloor_, now);
         }
         clock_.Start();
         if (sink_)
             sink_->SetPaused(false);
+        presenting_ = true;
+        queue_.Wake();
     } else {
+        {
+            // Waits for a picture being handed over.
+            std::lock_guard<std::mutex> present(presentMutex_);
+            presenting_ = false;
+        }
         if (sink_)
             sink_->SetPaused(true);
         if (audio_)
@@ -347,32 +367,41 @@ void PlayerEngine::SetRunning(bool run)
     }
 }
 
+void PlayerEngine::FlushSound(MediaTime floor)
+{
+    audioFloor_ = floor;
+    audioNext_ = kNoTime;
+    if (audio_)
+        audio_->Flush();
+}
+
 void PlayerEngine::DoSeek(MediaTime target, bool clockAtPicture)
 {
     target = std::clamp<MediaTime>(target, 0, duration_ > 0 ? duration_ : kMaxMediaTime);
-    audioFloor_ = target;
-    audioNext_ = kNoTime;
     audioEnded_ = false;
-
     if (!hasVideo_) {
+        FlushSound(target);
         source_.SeekBefore(target);
-        if (audio_)
-            audio_->Flush();
         clock_.Set(target);
         return;
     }
     // While the caller scrubs, a target a little ahead of what is decoded
     // is reached by decoding on rather than seeking back to a key frame.
-    const MediaTime from = !queue_.empty() ? queue_.front().pts : lastDecodedPts_;
+    TimedFrame front;
+    const bool haveFront = queue_.PopFront(&front);
+    const MediaTime from = haveFront ? front.pts : lastDecodedPts_;
+    if (haveFront)
+        queue_.PushFront(std::move(front));
     const bool decodeOn = asyncSeek_ && !videoEnded_ && from != kNoTime && target >= from &&
                           target - from <= tolerance_;
     if (decodeOn) {
+        // The sound decoded ahead from here on is still good.
+        audioFloor_ = target;
         if (audio_)
             audio_->DiscardBefore(target);
     } else {
-        queue_.clear();
-        if (audio_)
-            audio_->Flush();
+        queue_.Clear();
+        FlushSound(target);
         source_.SeekBefore(target);
         lastDecodedPts_ = kNoTime;
         videoEnded_ = false;
@@ -382,7 +411,8 @@ void PlayerEngine::DoSeek(MediaTime target, bool clockAtPicture)
     // A damaged index can put us past the target: look from the start once.
     if (!decodeOn && result == SeekResult::Found && item.pts > target + std::max(frameInterval_, 100 * kMs) &&
         target > 0) {
-        queue_.clear();
+        queue_.Clear();
+        FlushSound(target);
         source_.SeekToStart();
         lastDecodedPts_ = kNoTime;
         videoEnded_ = false;
@@ -391,7 +421,7 @@ void PlayerEngine::DoSeek(MediaTime target, bool clockAtPicture)
     }
     if (item.frame)
         Show(std::move(item));
-    clock_.Set(clockAtPicture && result == SeekResult::Found ? currentPts_ : target);
+    clock_.Set(clockAtPicture && result == SeekResult::Found ? currentPts_.load() : target);
 }
 
 PlayerEngine::SeekResult PlayerEngine::DecodeTo(MediaTime target, VideoItem* out)
@@ -407,12 +437,8 @@ PlayerEngine::SeekResult PlayerEngine::DecodeTo(MediaTime target, VideoItem* out
             return SeekResult::Abandoned;
         }
         VideoItem next;
-        if (!queue_.empty()) {
-            next = std::move(queue_.front());
-            queue_.pop_front();
-        } else if (!NextVideoFrame(&next, true)) {
+        if (!queue_.PopFront(&next) && !NextVideoFrame(&next, true))
             break;
-        }
         if (next.pts <= target) {
             candidate = std::move(next);
             continue;
@@ -422,7 +448,7 @@ PlayerEngine::SeekResult PlayerEngine::DecodeTo(MediaTime target, VideoItem* out
         if (!candidate.frame)
             candidate = std::move(next);
         else
-            queue_.push_front(std::move(next));
+            queue_.PushFront(std::move(next));
         break;
     }
     if (!candidate.frame)
@@ -434,12 +460,8 @@ PlayerEngine::SeekResult PlayerEngine::DecodeTo(MediaTime target, VideoItem* out
 void PlayerEngine::DoStepForward()
 {
     VideoItem next;
-    if (!queue_.empty()) {
-        next = std::move(queue_.front());
-        queue_.pop_front();
-    } else if (!NextVideoFrame(&next, true)) {
+    if (!queue_.PopFront(&next) && !NextVideoFrame(&next, true))
         return;  // the last picture stays
-    }
     const MediaTime pts = next.pts;
     Show(std::move(next));
     if (audio_)
@@ -450,13 +472,18 @@ void PlayerEngine::DoStepForward()
 
 void PlayerEngine::Show(VideoItem item)
 {
+    item.frame = converter_.ToYuv420(item.frame.get());
+    ShowConverted(std::move(item));
+}
+
+void PlayerEngine::ShowConverted(VideoItem item)
+{
     currentPts_ = item.pts;
     position_ = item.pts;
-    FramePtr yuv = converter_.ToYuv420(item.frame.get());
-    if (!yuv)
-        return;
+    if (!item.frame)
+        return;  // a picture that would not convert: the last one stays
     ++presented_;
-    presenter_.Show(std::move(yuv));
+    presenter_.Show(std::move(item.frame));
 }
 
 bool PlayerEngine::NextVideoFrame(VideoItem* item, bool readPackets)
@@ -509,6 +536,9 @@ bool PlayerEngine::DecodeAudioOnce()
 {
     if (!audio_)
         return false;
+    const MediaTime requested = soundFloorRequest_.exchange(kNoTime);
+    if (requested != kNoTime)
+        FlushSound(requested);
     const StreamDecoder::Result r = source_.Audio().Receive(audioFrame_.get());
     if (r == StreamDecoder::Result::End)
         audioEnded_ = true;
@@ -543,11 +573,13 @@ bool PlayerEngine::PumpOnce()
     const bool audioWants = audio_ && !audioEnded_ && audio_->Buffered() < kAudioAhead;
     if (audioWants && DecodeAudioOnce())
         return true;
-    const bool videoWants = hasVideo_ && !videoEnded_ && queue_.size() < kVideoAhead;
+    const bool videoWants = hasVideo_ && !videoEnded_ && queue_.Size() < kVideoAhead;
     if (videoWants) {
         VideoItem item;
         if (NextVideoFrame(&item, false)) {
-            queue_.push_back(std::move(item));
+            // Converted here, so the presenting thread only hands over.
+            item.frame = converter_.ToYuv420(item.frame.get());
+            queue_.Push(std::move(item));
             return true;
         }
     }
@@ -560,62 +592,70 @@ bool PlayerEngine::PumpOnce()
     return true;
 }
 
-void PlayerEngine::SyncClock()
-{
-    MediaTime heard;
-    if (audio_ && audio_->Clock(&heard))
-        clock_.Set(heard);
-}
-
 MediaTime PlayerEngine::PlayTick()
 {
-    SyncClock();
     bool more = false;
     for (int unit = 0; unit < kUnitsPerTurn; ++unit) {
         if (commandPending_ || Stopping())
             return 0;
-        if (!queue_.empty() && queue_.front().pts <= clock_.Now())
-            break;
         more = PumpOnce();
         if (!more)
             break;
     }
-    SyncClock();
-    PresentDue();
     if (!hasVideo_)
         position_ = clock_.Now();
     if (CheckEnd() || more)
         return 0;
-    if (!queue_.empty())
-        return std::clamp<MediaTime>(queue_.front().pts - clock_.Now(), 0, kMaxPlayWait);
     return kMaxPlayWait;
 }
 
-void PlayerEngine::PresentDue()
+// ---- the presenting thread ----
+
+void PlayerEngine::PresentLoop()
 {
-    const MediaTime now = clock_.Now();
-    while (!queue_.empty()) {
-        const MediaTime pts = queue_.front().pts;
-        if (pts - now > kDiscontinuity || now - pts > kDiscontinuity) {
-            // A break in the time stamps: the pictures carry on from here,
-            // and sound from another time line is not waited for.
-            clock_.Set(pts);
+    try {
+        while (!quit_)
+            queue_.Sleep(PresentDue());
+    } catch (...) {
+        // Nothing leaves the thread; pictures simply stop.
+    }
+}
+
+MediaTime PlayerEngine::PresentDue()
+{
+    std::lock_guard<std::mutex> present(presentMutex_);
+    if (!presenting_ || quit_)
+        return kIdleWait;
+    if (audio_)
+        clock_.FollowSound(*audio_);
+    MediaTime now = clock_.Now();
+    TimedFrame item;
+    MediaTime wait = 0;
+    int64_t dropped = 0;
+    bool due = queue_.TakeDue(now, &item, &wait, &dropped);
+    if (!due && wait > kDiscontinuity && queue_.PopFront(&item)) {
+        // A break in the time stamps, not a wait: the pictures carry on
+        // from here, and sound from another time line is dropped.
+        due = true;
+        clock_.Set(item.pts);
+        if (audio_)
+            audio_->Flush();
+        soundFloorRequest_ = item.pts;
+    }
+    dropped_ += dropped;
+    if (due) {
+        if (now - item.pts > kDiscontinuity) {
+            clock_.Set(item.pts);  // so far behind that the time line broke
             if (audio_)
                 audio_->Flush();
-            audioFloor_ = pts;
-        } else if (pts > now) {
-            return;
-        } else if (queue_.size() > 1 && queue_[1].pts <= now) {
-            // Late: the next one is due too.
-            queue_.pop_front();
-            ++dropped_;
-            continue;
+            soundFloorRequest_ = item.pts;
         }
-        VideoItem item = std::move(queue_.front());
-        queue_.pop_front();
-        Show(std::move(item));
-        return;
+        ShowConverted(std::move(item));
+        wake_.notify_all();  // room in the queue
+        return 0;
     }
+    // Nothing queued: look again soon (the decoder wakes us on a push).
+    return wait < 0 ? kMaxPlayWait : std::min(wait, kMaxPlayWait);
 }
 
 bool PlayerEngine::CheckEnd()
@@ -623,8 +663,9 @@ bool PlayerEngine::CheckEnd()
     if (!source_.InputEnded())
         return false;
     const MediaTime now = clock_.Now();
-    const bool videoDone = !hasVideo_ || (videoEnded_ && queue_.empty() &&
-                                          (currentPts_ == kNoTime || now >= currentPts_ + frameInterval_));
+    const MediaTime shown = currentPts_;
+    const bool videoDone = !hasVideo_ || (videoEnded_ && queue_.Size() == 0 &&
+                                          (shown == kNoTime || now >= shown + frameInterval_));
     const bool audioDone = !audio_ || (audioEnded_ && audio_->Buffered() == 0);
     if (!videoDone || !audioDone)
         return false;

@@ -1,5 +1,7 @@
-// The player behind the C interface: one thread that demuxes, decodes and
-// presents, driven by commands from the caller's thread.
+// The player behind the C interface. A decoding thread runs the caller's
+// commands (seeks, steps) and keeps pictures and sound decoded ahead; a
+// presenting thread hands each picture over when the clock reaches it, so
+// a decoder call that blocks never makes a picture late.
 #ifndef VIDMEND_PLAYERENGINE_H
 #define VIDMEND_PLAYERENGINE_H
 
@@ -79,15 +81,12 @@ class PlayerEngine {
         int direction = 0;
         uint64_t seq = 0;
     };
-    struct VideoItem {
-        FramePtr frame;
-        MediaTime pts = kNoTime;
-    };
+    using VideoItem = TimedFrame;
     enum class SeekResult { Found, Abandoned, Nothing };
 
     uint64_t PushLocked(Command command);
 
-    // ---- player thread ----
+    // ---- decoding thread ----
     void Run();
     void Loop();
     void Execute(const Command& command);
@@ -97,27 +96,25 @@ class PlayerEngine {
     void SetRunning(bool run);
     MediaTime PlayTick();
     bool PumpOnce();
-    void SyncClock();
-    void PresentDue();
     bool CheckEnd();
     void Show(VideoItem item);
     bool NextVideoFrame(VideoItem* item, bool readPackets);
     bool DecodeAudioOnce();
     bool ReadPacketForVideo();
+    void FlushSound(MediaTime floor);
     bool Stopping() const;
 
-    // ---- decoding, owned by the player thread after Open ----
+    // ---- presenting thread ----
+    void PresentLoop();
+    MediaTime PresentDue();
+    void ShowConverted(VideoItem item);
+
+    // ---- decoding, owned by the decoding thread after Open ----
     MediaSource source_;
     FrameConverter converter_;
-    FramePresenter presenter_;
-    std::unique_ptr<AudioOutput> audio_;
-    std::unique_ptr<AudioSink> sink_;
     AudioResampler resampler_;
     std::vector<int16_t> samples_;
     FramePtr audioFrame_;
-    PlaybackClock clock_;
-    std::deque<VideoItem> queue_;
-    MediaTime currentPts_ = kNoTime;
     MediaTime lastDecodedPts_ = kNoTime;
     MediaTime audioFloor_ = -kMaxMediaTime;
     MediaTime audioNext_ = kNoTime;
@@ -126,6 +123,22 @@ class PlayerEngine {
     bool running_ = false;
     // Set while opening: the first picture must come within this.
     std::chrono::steady_clock::time_point deadline_{};
+
+    // ---- shared by the two threads (each locks or is atomic) ----
+    FramePresenter presenter_;
+    FrameQueue queue_;
+    PlaybackClock clock_;
+    std::unique_ptr<AudioOutput> audio_;
+    std::unique_ptr<AudioSink> sink_;
+    // Held while a picture is handed over, and by the decoding thread for a
+    // whole seek or step and while stopping: a picture from before a seek
+    // can never be shown after it.
+    std::mutex presentMutex_;
+    std::atomic<bool> presenting_{false};
+    std::atomic<MediaTime> currentPts_{kNoTime};
+    // A break in the time stamps found by the presenter: the decoding
+    // thread drops sound up to here.
+    std::atomic<MediaTime> soundFloorRequest_{kNoTime};
 
     // ---- fixed after Open, or atomic ----
     std::atomic<bool> hasVideo_{false};
@@ -153,6 +166,7 @@ class PlayerEngine {
     MediaTime lastSeekTarget_ = 0;
 
     std::thread thread_;
+    std::thread presentThread_;
 };
 
 }  // namespace mediacore
