@@ -376,6 +376,31 @@ TEST_F(MediaPlayerTest, SeekLandsOnTheFrameShownAtThatTime)
         EXPECT_EQ(mediaPosition(player.get()), uint64_t(c.frame) * kFrameUs);
         EXPECT_EQ(mediaIsPlaying(player.get()), 0);
     }
+
+    // While playing: after the target shows, nothing from before the seek
+    // follows it, and play goes on from there.
+    mediaSeek(player.get(), 500000);
+    ASSERT_TRUE(log.WaitForNumber(12));
+    for (const auto& [time, frame] : std::vector<std::pair<uint64_t, int>>{{3000000, 75}, {400000, 10}}) {
+        SCOPED_TRACE(time);
+        mediaPlay(player.get());
+        const int from = log.Last();
+        ASSERT_TRUE(log.WaitFor([&](const std::vector<Delivery>& l) { return l.back().number >= from + 3; }));
+        log.Clear();
+        mediaSeek(player.get(), time);
+        ASSERT_TRUE(log.WaitFor([&, target = frame](const std::vector<Delivery>& l) {
+            return !l.empty() && l.back().number >= target + 5 && l.back().number < target + 20;
+        })) << "last shown " << log.Last();
+        mediaPause(player.get());
+        std::vector<int> numbers = log.Numbers();
+        const auto landed = std::find(numbers.begin(), numbers.end(), frame);
+        ASSERT_NE(landed, numbers.end());
+        // Before it, at most what was on its way from the old position.
+        for (auto it = numbers.begin(); it != landed; ++it)
+            EXPECT_TRUE(*it < frame || *it >= frame + 20) << *it << " before the target";
+        for (auto it = landed + 1; it != numbers.end(); ++it)
+            EXPECT_GT(*it, *(it - 1));
+    }
 }
 
 TEST_F(MediaPlayerTest, StepsLandOnAdjacentFrames)
@@ -409,8 +434,14 @@ TEST_F(MediaPlayerTest, StepsLandOnAdjacentFrames)
         log.Clear();
         mediaPlay(player.get());
         ASSERT_TRUE(log.WaitFor([](const std::vector<Delivery>& l) { return l.size() >= 3; }));
-        mediaPause(player.get());
         EXPECT_EQ(log.Numbers().front(), 52);
+        // A step while playing pauses on the next picture.
+        mediaStepFrame(player.get(), +1);
+        EXPECT_EQ(mediaIsPlaying(player.get()), 0);
+        const int stepped = log.Last();
+        log.WaitQuiet(150ms);
+        EXPECT_EQ(log.Last(), stepped);
+        EXPECT_EQ(mediaPosition(player.get()), uint64_t(stepped) * kFrameUs);
     }
 }
 
