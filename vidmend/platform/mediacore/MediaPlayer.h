@@ -32,7 +32,8 @@ MediaPlayer* mediaCreatePlayer(int flags);
 // and passed as 0. The player starts paused on its first frame.
 int mediaOpenPlayer(MediaPlayer* player, MediaStream* stream, uint32_t a, uint32_t b, int c, int d);
 // A player that another part of the media layer opened; the returned
-// handle is released with mediaReleasePlayer like any other.
+// handle is released with mediaReleasePlayer like any other. No part of
+// this media layer hands out such objects, so this answers null.
 MediaPlayer* mediaWrapPlayer(void* object);
 void mediaReleasePlayer(MediaPlayer* player);
 
@@ -73,7 +74,9 @@ uint8_t* mediaFrameData(MediaFrame* frame, int plane);
 
 // The latest block of played sound, laid out as a 44-byte WAV header
 // (uint32 sample rate at byte 24, uint32 sample byte count at byte 40)
-// followed by unsigned 16-bit samples. Null when there is none.
+// followed by unsigned 16-bit samples: the last 50 ms heard, mixed to one
+// channel and rectified to a level (0 silence, 65535 full scale), before
+// the volume is applied. Null when nothing was played since the last call.
 unsigned char* mediaFetchAudioBlock(MediaPlayer* player, int flags);
 void mediaReleaseAudioBlock(MediaPlayer* player, unsigned char* block);
 

@@ -12,6 +12,7 @@
 
 #include "KeyStream.h"
 #include "MediaCore.h"
+#include "MediaStreamAccess.h"
 
 struct MediaStream {
     int fd = -1;
@@ -150,3 +151,26 @@ void mediaReleaseStream(MediaStream* stream)
 }
 
 }  // extern "C"
+
+namespace mediacore {
+
+MediaStream* DuplicateStream(MediaStream* stream)
+{
+    if (!stream)
+        return nullptr;
+    // A duplicated descriptor shares the open file, not our position: every
+    // transfer is positioned, so the two streams never disturb each other.
+    const int fd = fcntl(stream->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    auto* copy = new (std::nothrow) MediaStream;
+    if (!copy) {
+        close(fd);
+        return nullptr;
+    }
+    copy->fd = fd;
+    copy->key = stream->key;
+    return copy;
+}
+
+}  // namespace mediacore
