@@ -43,7 +43,7 @@ const char* const kFragmentShader =
 
 constexpr int kMinTexture = 128;
 constexpr unsigned char kBlackLuma = 16;
-constexpr unsigned char kNeutralChroma = 128;
+constexpr unsigned char kNeutralChroma = 128;  // the allocation's fill
 
 QOpenGLFunctions_2_0* Gl()
 {
@@ -54,6 +54,15 @@ QOpenGLFunctions_2_0* Gl()
     if (f && !f->initializeOpenGLFunctions())
         return nullptr;
     return f;
+}
+
+// Each row's bytes beyond the picture repeat its last byte.
+void RepeatLastColumn(std::vector<unsigned char>& plane, size_t lineSize, size_t rows, size_t width)
+{
+    for (size_t r = 0; r < rows; ++r) {
+        unsigned char* row = plane.data() + r * lineSize;
+        std::memset(row + width, row[width - 1], lineSize - width);
+    }
 }
 
 int TextureSide(int n)
@@ -75,12 +84,29 @@ void AllocLuminance(QOpenGLFunctions_2_0* f, GLenum unit, GLuint texture, int w,
     f->glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, w, h, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, bytes.data());
 }
 
-void Upload(QOpenGLFunctions_2_0* f, GLenum unit, GLuint texture, int w, int h, GLenum format,
-            const unsigned char* data)
+// Uploads rows of w pixels (the whole stored row, padding included) and
+// repeats the last row and column once beyond them where the texture has
+// room: the picture is cropped out of a larger texture, and linear
+// filtering at its edges reaches one texel past them.
+void Upload(QOpenGLFunctions_2_0* f, GLenum unit, GLuint texture, const unsigned char* data, int w, int h,
+            int textureW, int textureH, GLenum format, int bytesPerPixel)
 {
     f->glActiveTexture(unit);
     f->glBindTexture(GL_TEXTURE_2D, texture);
     f->glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, w, h, format, GL_UNSIGNED_BYTE, data);
+    const size_t rowBytes = size_t(w) * size_t(bytesPerPixel);
+    const bool extraRow = h < textureH;
+    if (extraRow)
+        f->glTexSubImage2D(GL_TEXTURE_2D, 0, 0, h, w, 1, format, GL_UNSIGNED_BYTE, data + rowBytes * size_t(h - 1));
+    if (w < textureW) {
+        const int rows = h + (extraRow ? 1 : 0);
+        std::vector<unsigned char> column(size_t(rows) * size_t(bytesPerPixel));
+        for (int r = 0; r < rows; ++r)
+            std::memcpy(&column[size_t(r) * size_t(bytesPerPixel)],
+                        data + rowBytes * size_t(std::min(r, h - 1)) + rowBytes - size_t(bytesPerPixel),
+                        size_t(bytesPerPixel));
+        f->glTexSubImage2D(GL_TEXTURE_2D, 0, w, 0, 1, rows, format, GL_UNSIGNED_BYTE, column.data());
+    }
 }
 
 GLuint CompileShader(QOpenGLFunctions_2_0* f, GLenum type, const char* source)
@@ -208,14 +234,23 @@ void QZOVideoShowWidget::showImage(unsigned char* data, unsigned int width, unsi
     frame->kind = PackedFrame;
     if (data) {
         // A row shorter than the picture would be read past its end.
-        if (width < 1 || height < 1 || width > (1u << 16) || height > (1u << 16) || lineSize / 4 < width)
+        if (width < 1 || height < 1 || width > (1u << 16) || height > (1u << 16) || lineSize / 4 < width ||
+            lineSize % 4 != 0)
             return;
         if (!reservePending()) {
             std::puts("showImage too slow...");
             return;
         }
         try {
-            frame->planes[0].assign(data, data + size_t(lineSize) * height);
+            std::vector<unsigned char>& rows = frame->planes[0];
+            rows.assign(data, data + size_t(lineSize) * height);
+            // The padding of each row repeats its last pixel, so the edge
+            // of the picture filters against itself, not against garbage.
+            for (size_t r = 0; r < height; ++r) {
+                unsigned char* row = rows.data() + r * lineSize;
+                for (size_t x = width; x < lineSize / 4; ++x)
+                    std::memcpy(row + x * 4, row + (width - 1) * 4, 4);
+            }
         } catch (const std::bad_alloc&) {
             --d->pending;
             return;
@@ -259,13 +294,13 @@ void QZOVideoShowWidget::showYUVImage(unsigned char** planes, int width, int hei
         // An odd last row is doubled so the chroma rows pair up.
         if (evenH != size_t(height))
             std::memcpy(y.data() + ls0 * size_t(height), planes[0] + ls0 * size_t(height - 1), ls0);
+        RepeatLastColumn(y, ls0, evenH, size_t(width));
         for (int p = 1; p < 3; ++p) {
             const size_t ls = size_t(lineSizes[p]);
             frame->planes[p].assign(planes[p], planes[p] + ls * halfH);
-            // Neutral grey beyond the picture, so the padding the crop may
-            // touch when filtering carries no colour.
-            for (size_t row = 0; row < halfH; ++row)
-                std::memset(frame->planes[p].data() + row * ls + halfW, kNeutralChroma, ls - size_t(halfW));
+            // The padding the crop may touch when filtering carries the
+            // edge's own colour, never the decoder's leftovers.
+            RepeatLastColumn(frame->planes[p], ls, halfH, size_t(halfW));
         }
     } catch (const std::bad_alloc&) {
         --d->pending;
@@ -342,7 +377,8 @@ void QZOVideoShowWidget::uploadPacked(const Frame& frame)
         f->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, st.textureWidth, st.textureHeight, 0, GL_BGRA, GL_UNSIGNED_BYTE,
                         nullptr);
     }
-    Upload(f, GL_TEXTURE0, d->packedTexture, rowPixels, frame.height, GL_BGRA, frame.planes[0].data());
+    Upload(f, GL_TEXTURE0, d->packedTexture, frame.planes[0].data(), rowPixels, frame.height, st.textureWidth,
+           st.textureHeight, GL_BGRA, 4);
     d->shown = PackedFrame;
 }
 
@@ -417,9 +453,11 @@ void QZOVideoShowWidget::uploadYuv(const Frame& frame)
     }
     const int evenH = (frame.height + 1) & ~1;
     f->glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    Upload(f, GL_TEXTURE0, d->yuvTextures[0], ls[0], evenH, GL_LUMINANCE, frame.planes[0].data());
-    Upload(f, GL_TEXTURE1, d->yuvTextures[1], ls[1], evenH / 2, GL_LUMINANCE, frame.planes[1].data());
-    Upload(f, GL_TEXTURE2, d->yuvTextures[2], ls[2], evenH / 2, GL_LUMINANCE, frame.planes[2].data());
+    Upload(f, GL_TEXTURE0, d->yuvTextures[0], frame.planes[0].data(), ls[0], evenH, st.textureWidth,
+           st.textureHeight, GL_LUMINANCE, 1);
+    for (int p = 1; p < 3; ++p)
+        Upload(f, GL_TEXTURE0 + p, d->yuvTextures[p], frame.planes[p].data(), ls[p], evenH / 2,
+               st.textureWidth / 2, st.textureHeight / 2, GL_LUMINANCE, 1);
     d->shown = YuvFrame;
 }
 
