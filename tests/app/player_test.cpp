@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QSignalSpy>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -17,6 +18,10 @@
 #include "FakePlayer.h"
 #include "MediaCore.h"
 #include "QBaseAudioDataWidget.h"
+#include "QFileInfoChunk.h"
+#include "QFileInfoWgt.h"
+#include "QZOMessageBox.h"
+#include "QZOStandardDialog.h"
 #include "QBasePlayControl.h"
 #include "QBasePlayWidget.h"
 #include "QBaseVideoWindow.h"
@@ -24,6 +29,7 @@
 #include "QTheadTimer.h"
 #include "QZOBaseButton.h"
 #include "QZOBaseProgress.h"
+#include "support/Damage.h"
 #include "support/Fixtures.h"
 
 using namespace mendtest;
@@ -546,4 +552,88 @@ TEST_F(PlayWidget, PreviewWindowLayoutFileAndNeighbours)
     dialog.setFile(QString::fromStdString(dir.Path("missing.bin")), 0);
     EXPECT_EQ(dialog.currentFile(), QString::fromStdString(dir.Path("missing.bin")));
     EXPECT_FALSE(dialog.isVideo());
+}
+
+// ---- the preview window on the file list ----
+
+namespace {
+
+QFileInfoChunk* RowTitled(QFileInfoWgt& page, const std::string& title)
+{
+    for (IBaseChunk* r : page.rows())
+        if (r->GetTitle() == title)
+            return static_cast<QFileInfoChunk*>(r);
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(PreviewOnThePage, PlaysModallyThenStepsRoundTheRepairedFiles)
+{
+    const std::string mp4 = RequireFixture("clip_faststart.mp4");
+    const std::string avi = RequireFixture("clip.avi");
+    if (mp4.empty() || avi.empty())
+        return;
+    FakeReset();
+    // The end of the run's report box answers itself.
+    QZOMessageBox::setAnswerHook([](QZOMessageBox&) { return 0x4000; });
+    struct Unhook {
+        ~Unhook() { QZOMessageBox::setAnswerHook(nullptr); }
+    } unhook;
+    ScratchDir dir("preview");
+    QStringList inputs;
+    for (const char* name : {"one.mp4", "two.mp4"}) {
+        const std::string p = dir.Path(name);
+        ASSERT_TRUE(CopyFile(mp4, p));
+        ASSERT_TRUE(TruncateFile(p, FileSize(p) * 6 / 10));
+        inputs << QString::fromStdString(p);
+    }
+    ASSERT_TRUE(CopyFile(avi, dir.Path("intact.avi")));
+    inputs << QString::fromStdString(dir.Path("intact.avi"));
+    QFileInfoWgt page;
+    page.resize(720, 400);
+    page.AddFilesToModel(inputs);
+    ASSERT_TRUE(WaitFor([&] { return !page.isAdding(); }));
+    QSignalSpy saveMode(&page, &QFileInfoWgt::emitSaveBtns);
+    page.startRepair();
+    ASSERT_TRUE(WaitFor([&] { return saveMode.count() == 1; }, 120000));
+    QFileInfoChunk* one = RowTitled(page, "one.mp4");
+    QFileInfoChunk* two = RowTitled(page, "two.mp4");
+    QFileInfoChunk* intact = RowTitled(page, "intact.avi");
+    ASSERT_TRUE(one && two && intact);
+    ASSERT_EQ(one->GetStatus(), FileCompleted);
+
+    QPlayerDlg* dialog = QPlayerDlg::attachToPage(&page);
+    ASSERT_EQ(dialog->parent(), &page);
+    // Played from the list: the window runs modally, and is paused with
+    // the file still open once it closes.
+    QTimer::singleShot(200, dialog, [dialog] {
+        EXPECT_TRUE(dialog->isVisible());
+        EXPECT_TRUE(dialog->player()->isPlaying());
+        dialog->closeButton()->click();
+    });
+    QMetaObject::invokeMethod(&page, "OnBtnPlay", Q_ARG(QModelIndex, page.sortModel()->index(0, 0)));
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->currentFile(), one->GetTempFilePath());
+    EXPECT_FALSE(dialog->player()->isPlaying());
+    EXPECT_NE(dialog->player()->getPlayObject(), nullptr);
+
+    // Open: next and previous play the neighbouring rows in the open window,
+    // wrapping round; each repaired copy reaches the player deciphered.
+    dialog->show();
+    const struct {
+        bool next;
+        QFileInfoChunk* row;
+    } steps[] = {{true, two}, {true, intact}, {true, one}, {false, intact}, {false, two}};
+    for (const auto& s : steps) {
+        FakeLog("--");
+        (s.next ? dialog->controlBar()->nextButton() : dialog->controlBar()->previousButton())->click();
+        EXPECT_EQ(dialog->currentFile(), s.row->GetTempFilePath()) << s.row->GetTitle();
+        EXPECT_TRUE(dialog->player()->isPlaying());
+        const auto calls = CallsSinceMark();
+        const bool deciphered = std::any_of(calls.begin(), calls.end(), [&](const std::string& c) {
+            return c.rfind("open ", 0) == 0 && c.find(s.row == intact ? "RIFF" : "ftyp") != std::string::npos;
+        });
+        EXPECT_TRUE(deciphered) << s.row->GetTitle();
+    }
 }
