@@ -50,10 +50,6 @@ void QPlayerCtrl::InitCtrl()
         b.button->setFocusPolicy(Qt::NoFocus);
     }
     m_btnPause->hide();
-    m_btnPlay->setToolTip(tr("Play"));
-    m_btnPause->setToolTip(tr("Pause"));
-    m_btnPrevious->setToolTip(tr("Previous"));
-    m_btnNext->setToolTip(tr("Next"));
 
     m_btnVolume = new QZOBaseButton(this);
     m_btnVolume->setFocusPolicy(Qt::NoFocus);
