@@ -398,6 +398,144 @@ QImage successIcon(int side)
     return image;
 }
 
+
+// The player's round play and pause buttons: a disc in the accent colour
+// with a white glyph, side pixels per frame.
+QImage playerDisc(int side, bool pause)
+{
+    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor fills[4] = {QColor(81, 102, 192), QColor(104, 124, 212), QColor(58, 76, 150), QColor(200, 200, 200)};
+    for (int f = 0; f < 4; ++f) {
+        const QRectF cell(f * side + 2, 2, side - 4, side - 4);
+        p.setPen(Qt::NoPen);
+        p.setBrush(fills[f]);
+        p.drawEllipse(cell);
+        p.setBrush(Qt::white);
+        const QPointF c = cell.center();
+        const double g = side * 0.16;
+        if (pause) {
+            p.drawRoundedRect(QRectF(c.x() - g, c.y() - 1.2 * g, 0.7 * g, 2.4 * g), 2, 2);
+            p.drawRoundedRect(QRectF(c.x() + 0.3 * g, c.y() - 1.2 * g, 0.7 * g, 2.4 * g), 2, 2);
+        } else {
+            p.drawPolygon(QPolygonF({c + QPointF(-0.8 * g, -1.3 * g), c + QPointF(-0.8 * g, 1.3 * g),
+                                     c + QPointF(1.4 * g, 0)}));
+        }
+    }
+    return strip;
+}
+
+// Previous and next: a double triangle against a bar, in grey that turns
+// to the accent colour under the mouse.
+QImage playerStep(int side, bool next)
+{
+    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor inks[4] = {QColor(120, 120, 120), QColor(81, 102, 192), QColor(58, 76, 150), QColor(210, 210, 210)};
+    for (int f = 0; f < 4; ++f) {
+        p.save();
+        p.translate(f * side + side / 2.0, side / 2.0);
+        if (!next)
+            p.scale(-1, 1);
+        p.setPen(Qt::NoPen);
+        p.setBrush(inks[f]);
+        const double g = side * 0.2;
+        p.drawPolygon(QPolygonF({QPointF(-1.6 * g, -g), QPointF(-1.6 * g, g), QPointF(-0.1 * g, 0)}));
+        p.drawPolygon(QPolygonF({QPointF(-0.1 * g, -g), QPointF(-0.1 * g, g), QPointF(1.4 * g, 0)}));
+        p.drawRect(QRectF(1.4 * g, -g, 0.35 * g, 2 * g));
+        p.restore();
+    }
+    return strip;
+}
+
+// The volume button: a speaker with waves for the level (0 muted, with a
+// cross; 1 to 3 waves).
+QImage volumeButton(int side, int level)
+{
+    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor inks[4] = {QColor(120, 120, 120), QColor(81, 102, 192), QColor(58, 76, 150), QColor(210, 210, 210)};
+    for (int f = 0; f < 4; ++f) {
+        p.save();
+        p.translate(f * side, 0);
+        const double u = side / 20.0;
+        p.setPen(Qt::NoPen);
+        p.setBrush(inks[f]);
+        p.drawPolygon(QPolygonF({QPointF(3 * u, 7.5 * u), QPointF(6 * u, 7.5 * u), QPointF(10 * u, 4 * u),
+                                 QPointF(10 * u, 16 * u), QPointF(6 * u, 12.5 * u), QPointF(3 * u, 12.5 * u)}));
+        p.setPen(QPen(inks[f], 1.4 * u, Qt::SolidLine, Qt::RoundCap));
+        p.setBrush(Qt::NoBrush);
+        if (level == 0) {
+            p.drawLine(QPointF(12.5 * u, 7.5 * u), QPointF(17.5 * u, 12.5 * u));
+            p.drawLine(QPointF(17.5 * u, 7.5 * u), QPointF(12.5 * u, 12.5 * u));
+        }
+        for (int w = 1; w <= level; ++w) {
+            const double r = (1.5 + 2.5 * w) * u;
+            p.drawArc(QRectF(10 * u - r, 10 * u - r, 2 * r, 2 * r), -45 * 16, 90 * 16);
+        }
+        p.restore();
+    }
+    return strip;
+}
+
+// A slider's knob: a white disc with an accent rim.
+QImage sliderKnob(int side)
+{
+    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
+    strip.fill(Qt::transparent);
+    QPainter p(&strip);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor rims[4] = {QColor(81, 102, 192), QColor(104, 124, 212), QColor(58, 76, 150), QColor(200, 200, 200)};
+    for (int f = 0; f < 4; ++f) {
+        p.setPen(QPen(rims[f], side / 8.0));
+        p.setBrush(Qt::white);
+        p.drawEllipse(QRectF(f * side + side / 8.0, side / 8.0, side * 0.75, side * 0.75));
+    }
+    return strip;
+}
+
+// The preview window: a light title band of 22 logical pixels over a white
+// body inside a one-pixel grey border; the player and its bar cover the
+// body.
+QImage playerDialogBackground(int w, int h)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(QColor(196, 196, 196));
+    QPainter p(&image);
+    p.fillRect(QRect(2, 2, w - 4, h - 4), Qt::white);
+    p.fillRect(QRect(2, 2, w - 4, 42), QColor(246, 246, 248));
+    p.fillRect(QRect(2, 42, w - 4, 2), QColor(219, 219, 219));
+    return image;
+}
+
+// What the level display shows behind its bars: a note on a soft disc.
+QImage audioLogo(int side)
+{
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255, 18));
+    p.drawEllipse(QRectF(0, 0, side, side));
+    const double u = side / 24.0;
+    const QColor ink(150, 160, 200, 140);
+    p.setBrush(ink);
+    p.drawEllipse(QRectF(5 * u, 14 * u, 5 * u, 4 * u));
+    p.drawEllipse(QRectF(13 * u, 12 * u, 5 * u, 4 * u));
+    p.setPen(QPen(ink, 1.2 * u, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+    p.setBrush(Qt::NoBrush);
+    p.drawPolyline(QPolygonF({QPointF(9.4 * u, 16 * u), QPointF(9.4 * u, 6 * u), QPointF(17.4 * u, 4 * u),
+                              QPointF(17.4 * u, 14 * u)}));
+    return image;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -490,6 +628,21 @@ int main(int argc, char** argv)
              save(bar(400, 30, QColor(230, 230, 230)), root + QStringLiteral("player/slider_play_bottom.png")) &&
              save(bar(400, 30, QColor(81, 102, 192)), root + QStringLiteral("player/slider_play_top.png")) &&
              save(successIcon(96), root + QStringLiteral("pic/Success.png"));
+        // The preview window and its controls.
+        ok = ok && save(playerDialogBackground(1200, 900), root + QStringLiteral("player/play_dlg.png")) &&
+             save(playerDisc(72, false), root + QStringLiteral("player/btn_play.png")) &&
+             save(playerDisc(72, true), root + QStringLiteral("player/btn_Pause.png")) &&
+             save(playerStep(48, false), root + QStringLiteral("player/btn_previous.png")) &&
+             save(playerStep(48, true), root + QStringLiteral("player/btn_next.png")) &&
+             save(volumeButton(40, 0), root + QStringLiteral("player/btn_volume_null.png")) &&
+             save(volumeButton(40, 1), root + QStringLiteral("player/btn_volume_little.png")) &&
+             save(volumeButton(40, 2), root + QStringLiteral("player/btn_volume_big.png")) &&
+             save(volumeButton(40, 3), root + QStringLiteral("player/btn_volume_full.png")) &&
+             save(sliderKnob(32), root + QStringLiteral("player/slider_play_btn.png")) &&
+             save(sliderKnob(24), root + QStringLiteral("player/slider_btn.png")) &&
+             save(bar(148, 24, QColor(230, 230, 230)), root + QStringLiteral("player/slider_bottom.png")) &&
+             save(bar(148, 24, QColor(81, 102, 192)), root + QStringLiteral("player/slider_top.png")) &&
+             save(audioLogo(240), root + QStringLiteral("player/bg_audio.png"));
         if (!ok)
             return 1;
     }
