@@ -20,6 +20,7 @@
 class IBaseChunk;
 class QAddFileThread;
 class QBaseProgressDlg;
+class QPlayerDlg;
 class QSaveFileThread;
 class QCheckHeaderView;
 class QDelegateControl;
@@ -58,6 +59,7 @@ public:
 
     // Where a preview goes (the file and its key); the player window sets
     // it. Where a saved file is revealed; the file manager by default.
+    QPlayerDlg* playerDlg() const { return m_playerDlg; }
     void setPreviewHook(std::function<void(const QString&, quint32)> hook) { m_previewHook = std::move(hook); }
     void setRevealHook(std::function<void(const QString&)> hook) { m_revealHook = std::move(hook); }
     bool isSaving() const { return !m_saveWorker.isNull(); }
@@ -184,6 +186,7 @@ private:
     std::function<void(const QString&)> m_revealHook;
     QPointer<QSaveFileThread> m_saveWorker;
     QPointer<QBaseProgressDlg> m_progressDlg;
+    QPlayerDlg* m_playerDlg = nullptr;
     bool m_saveFinished = false;
 };
 
