@@ -355,8 +355,10 @@ bool QBaseConvertController::setChapter(void* handle)
         const uint64_t keptEnd = std::min(end, to);
         if (keptEnd <= keptStart)
             continue;
+        // Some containers store an untitled chapter with an empty title.
         const char* title = mediaDetailChapterTitle(detail, i);
-        const QByteArray name = title ? QByteArray(title) : QStringLiteral("Chapter %1").arg(i + 1).toUtf8();
+        const QByteArray name =
+            title && *title ? QByteArray(title) : QStringLiteral("Chapter %1").arg(i + 1).toUtf8();
         mediaContextAddChapter(ctx, AtSpeed(keptStart - from, speed), AtSpeed(keptEnd - keptStart, speed),
                                name.constData());
     }

@@ -277,7 +277,7 @@ int StreamCopy::Run(const std::string& input, const std::string& output)
     CopyChapters();
     // Timestamps start at zero whatever the cut; B-frame reordering may
     // still ask for an offset, which the muxer makes.
-    out_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_MAKE_ZERO;
+    out_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_AUTO;
     if (avio_open(&out_->pb, output.c_str(), AVIO_FLAG_WRITE) < 0)
         return AVERROR(EIO);
     int r = avformat_write_header(out_, nullptr);
