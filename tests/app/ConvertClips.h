@@ -56,7 +56,7 @@ public:
             return RunFfmpeg("-f lavfi -i testsrc=size=320x240:rate=25:duration=2 "
                              "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -i " +
                              Quoted(meta) +
-                             " -map 0:v -map 1:a -map_metadata 2 -map_chapters 2 -c:v libx264 -g 5 "
+                             " -map 0:v -map 1:a -map_metadata 2 -map_chapters 2 -c:v libx264 -preset ultrafast -g 5 "
                              "-pix_fmt yuv420p -c:a aac -shortest " +
                              Quoted(out));
         });
