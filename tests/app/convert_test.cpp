@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -21,6 +24,7 @@ extern "C" {
 
 #include "AppTestEnv.h"
 #include "ConvertClips.h"
+#include "MediaConvert.h"
 #include "QBaseConvertController.h"
 #include "QZOConverter.h"
 #include "QZOMediaInterface.h"
@@ -112,6 +116,19 @@ void Pump(int ms)
 bool Exists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;
+}
+
+std::string Bytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint32_t> Utf32(const std::string& ascii)
+{
+    std::vector<uint32_t> out(ascii.begin(), ascii.end());
+    out.push_back(0);
+    return out;
 }
 
 }  // namespace
@@ -542,4 +559,76 @@ TEST(AudioRecognizer, BuffersRawFramesUntilStopped)
     EXPECT_TRUE(recognizer.finished());
     EXPECT_FALSE(recognizer.full());
     EXPECT_TRUE(recognizer.GetAudioTagInfo().title.empty());
+}
+
+// Whatever the caller asks, an existing file (the input among them) is
+// never replaced, and a tag write that fails leaves the file as it was.
+TEST(MediaLayer, NeverWritesOverAnExistingFile)
+{
+    Clips& clips = Clips::Get();
+    ASSERT_FALSE(clips.Clip().empty());
+    ASSERT_FALSE(clips.Garbage().empty());
+    mendtest::ScratchDir dir;
+    const std::string existing = dir.Path("existing.mp4");
+    std::filesystem::copy_file(clips.Clip(), existing);
+    const std::string before = Bytes(existing);
+    MediaConvertContext* context = mediaCreateConvertContext(-1);
+    for (MediaConverter* (*create)(int) : {mediaCreateConverter, mediaCreateStreamCopier}) {
+        for (const std::string& output : {existing, clips.Clip()}) {
+            MediaConverter* converter = create(-1);
+            EXPECT_EQ(mediaOpenConverter(converter, clips.Clip().c_str(), output.c_str(), context), 0) << output;
+            EXPECT_EQ(mediaStartConverter(converter), 0);
+            mediaReleaseConverter(converter);
+        }
+    }
+    MediaMerger* merger = mediaCreateMerger(-1);
+    EXPECT_EQ(mediaOpenMergerOutput(merger, existing.c_str(), "mp4", context), 0);
+    mediaReleaseMerger(merger);
+    mediaReleaseConvertContext(context);
+    EXPECT_EQ(Bytes(existing), before);
+
+    const std::string garbage = dir.Path("garbage.mp4");
+    std::filesystem::copy_file(clips.Garbage(), garbage);
+    const std::string junk = Bytes(garbage);
+    MediaTagWriter* writer = mediaCreateTagWriter(-1);
+    const std::vector<uint32_t> path = Utf32(garbage);
+    const std::vector<uint32_t> title = Utf32("Title");
+    ASSERT_EQ(mediaOpenTagWriter(writer, path.data()), 1);
+    ASSERT_EQ(mediaSetTagText(writer, MEDIA_TAG_TITLE, title.data(), uint32_t(title.size() - 1) * 4), 1);
+    EXPECT_EQ(mediaFinishTagWriter(writer), 0);
+    mediaReleaseTagWriter(writer);
+    EXPECT_EQ(Bytes(garbage), junk);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Root()), std::filesystem::directory_iterator()), 2)
+        << "no temporary copy is left behind";
+}
+
+TEST(MediaLayer, RefusesWhatItCannotUse)
+{
+    MediaConvertContext* context = mediaCreateConvertContext(-1);
+    EXPECT_EQ(mediaContextSetValue(context, 999, 1), 0) << "an unknown key";
+    EXPECT_EQ(mediaContextSetValue(context, MEDIA_IMAGE_ALPHA, 1), 0) << "no overlay selected";
+    ASSERT_EQ(mediaContextSetOverlayCount(context, 2), 1);
+    EXPECT_EQ(mediaContextSelectOverlay(context, 2), 0);
+    ASSERT_EQ(mediaContextSelectOverlay(context, 1), 1);
+    EXPECT_EQ(mediaContextSetValue(context, MEDIA_IMAGE_ALPHA, 7), 1);
+    EXPECT_EQ(mediaContextSetText(context, MEDIA_TEXT_WORDS, "hi"), 1);
+    EXPECT_EQ(mediaContextValue(context, MEDIA_IMAGE_ALPHA), 7);
+    EXPECT_EQ(mediaContextSetValue(context, MEDIA_BGAUDIO_VOLUME, 1), 0) << "no background audio selected";
+
+    // A handle that was never opened neither starts nor pauses.
+    MediaConverter* converter = mediaCreateConverter(-1);
+    EXPECT_EQ(mediaStartConverter(converter), 0);
+    EXPECT_EQ(mediaPauseConverter(converter), 0);
+    EXPECT_EQ(mediaResumeConverter(converter), 0);
+    EXPECT_EQ(mediaConverterIsEnded(converter), 0);
+    mediaReleaseConverter(converter);
+
+    mendtest::ScratchDir dir;
+    MediaMerger* merger = mediaCreateMerger(-1);
+    EXPECT_EQ(mediaAddMergerInput(merger, Clips::Get().Clip().c_str(), 0, 0, context), 0) << "no output yet";
+    ASSERT_EQ(mediaOpenMergerOutput(merger, dir.Path("merged.mp4").c_str(), "mp4", context), 1);
+    EXPECT_EQ(mediaAddMergerInput(merger, Clips::Get().Garbage().c_str(), 0, 0, context), 0);
+    mediaReleaseMerger(merger);
+    EXPECT_FALSE(Exists(dir.Path("merged.mp4")));
+    mediaReleaseConvertContext(context);
 }
