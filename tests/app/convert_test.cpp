@@ -140,6 +140,7 @@ TEST(Converter, MakesTheTrimmedScaledClipWithChaptersAndTags)
     mendtest::ScratchDir dir;
     const std::string out = dir.Path("out.mp4");
     JobPtr job = Job(clip, out);
+    job->converterInfo()->audioTag.coverPath = Clips::Get().Cover();
     QZOConverter converter;
     Recorder recorder(converter);
     ASSERT_TRUE(converter.startConvert(job.get()));
@@ -176,6 +177,7 @@ TEST(Converter, MakesTheTrimmedScaledClipWithChaptersAndTags)
     EXPECT_EQ(p.chapters[1].title, "Chapter 2");
     EXPECT_EQ(p.tags.count("title") ? p.tags.at("title") : "", "Converted");
     EXPECT_EQ(p.tags.count("artist") ? p.tags.at("artist") : "", "Tester");
+    EXPECT_TRUE(p.cover);
 }
 
 TEST(Converter, PauseHoldsTheRunAndContinueFinishesIt)

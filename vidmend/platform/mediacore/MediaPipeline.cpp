@@ -274,7 +274,11 @@ bool OutputMedia::Open(const std::string& path, const std::string& format, const
         Discard();
         return false;
     }
-    if (first.VideoIndex() >= 0 && of->video_codec != AV_CODEC_ID_NONE && !OpenVideo(first)) {
+    // Audio containers name a picture codec for cover art (MP3 and FLAC
+    // take PNG); moving pictures go there only when asked for by codec.
+    const bool pictures = of->video_codec != AV_CODEC_ID_NONE &&
+                          (of->video_codec != AV_CODEC_ID_PNG || settings_.values.Int(MEDIA_KEY_VIDEO_CODEC));
+    if (first.VideoIndex() >= 0 && pictures && !OpenVideo(first)) {
         Discard();
         return false;
     }
