@@ -108,15 +108,15 @@ private:
     bool ISMPEG2TS();
     int GetTSPackLength();
     int ParseMPEG2TS();
-    int ParseMPEG2TSPack(int64_t unit, bool chained);
+    int ParseMPEG2TSPack(int64_t unit, int64_t gap);
     int ParseMPEG2TSAdaptationField(const uint8_t* pkt, TSPacket& info) const;
     int ParseTSDataHeader(const uint8_t* pkt, TSPacket& info) const;
     int DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const;
     void RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
     void MarkTSGap(int64_t bytes);
     void BreakTSUnit(PidState& st, bool atUnitStart);
+    static bool UnitComplete(const PidState& st);
     bool EndsInsideUnits();
-    void DropOpenUnits();
     int RepairLevel1MPEG2TS();
     int WriteTSPackets(int64_t from, int64_t count);
     int TSSyncOffset() const { return m_tsLength == 192 ? 4 : 0; }

@@ -215,11 +215,14 @@ int CMPEGRepair::DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const
     return ParseTSDataHeader(pkt, info);
 }
 
-// One packet at `unit`. A packet right after an accepted one needs the
-// sync byte of the packet after it; after a resynchronisation, of the next
-// two, so that a stray 0x47 in damaged bytes does not pass for a packet.
-int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, bool chained)
+// One packet at `unit`, `gap` bytes after the end of the last accepted
+// one (-1: none accepted yet). A packet right after an accepted one needs
+// the sync byte of the packet after it; after a resynchronisation, of the
+// next two, so that a stray 0x47 in damaged bytes does not pass for a
+// packet.
+int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, int64_t gap)
 {
+    const bool chained = gap == 0;
     const int64_t L = m_tsLength;
     const int s = TSSyncOffset();
     if (L > m_inputLength - unit)
@@ -243,6 +246,10 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, bool chained)
         if (!info.pes && it != m_pids.end() && it->second.kind == kPidPes)
             return kStepInvalid;
     }
+    // The whole stretch since the last packet, however many stray sync
+    // bytes were tried in it, is one gap.
+    if (gap > 0)
+        MarkTSGap(gap);
     RecordTSPacket(unit, info, w + s);
     return kStepUnit;
 }
@@ -258,8 +265,13 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             // lost, as long as fewer than 16 can have been.
             st.suspect = false;
             const bool follows = info.cc == ((st.lastCC + 1) & 0x0F) || info.cc == st.lastCC;
-            if (!follows || st.lostMany || info.discontinuity)
+            if (!follows || st.lostMany || info.discontinuity) {
+                // A unit that had ended lost nothing: the packets lost
+                // belonged to the next one.
+                if (UnitComplete(st))
+                    st.openUnit.clear();
                 BreakTSUnit(st, info.unitStart);
+            }
         }
         // Stuffing before more of the same unit: the adaptation field
         // length of the last packet was damaged and its payload holds the
@@ -325,10 +337,13 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
 }
 
 // Bytes that are no packet lay before the next one: every PID's unit in
-// progress may have lost packets there.
+// progress may have lost packets there. Only a gap of whole packets can
+// have taken so many of them that the continuity counter wraps: a gap off
+// the packet grid holds bytes spliced in (or a packet cut short), not a
+// long run of packets overwritten in place.
 void CMPEGRepair::MarkTSGap(int64_t bytes)
 {
-    const bool many = bytes >= 15 * int64_t(m_tsLength);
+    const bool many = bytes >= 15 * int64_t(m_tsLength) && bytes % m_tsLength == 0;
     for (auto& entry : m_pids) {
         PidState& st = entry.second;
         if (st.lastCC < 0)
@@ -351,9 +366,16 @@ void CMPEGRepair::BreakTSUnit(PidState& st, bool atUnitStart)
     st.unitLeft = -1;
 }
 
-// The input ends at a packet boundary: a PES unit still short of its stated
-// length, or of unstated length whose last packet was full rather than
-// ending in stuffing, was cut there. Only those units are left out.
+// A PES unit has all its packets: as many bytes as its length states, or,
+// of unstated length, a last packet ending in stuffing.
+bool CMPEGRepair::UnitComplete(const PidState& st)
+{
+    return st.kind == kPidPes && (st.unitLeft == 0 || (st.unitLeft < 0 && st.lastStuffed));
+}
+
+// The input ends: a PES unit still short of its stated length, or of
+// unstated length whose last packet was full rather than ending in
+// stuffing, was cut there. Only those units are left out.
 bool CMPEGRepair::EndsInsideUnits()
 {
     bool cut = false;
@@ -361,22 +383,13 @@ bool CMPEGRepair::EndsInsideUnits()
         PidState& st = entry.second;
         if (st.kind != kPidPes || st.openUnit.empty() || st.broken)
             continue;
-        if (st.unitLeft > 0 || (st.unitLeft < 0 && !st.lastStuffed)) {
+        if (!UnitComplete(st)) {
             m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
             st.openUnit.clear();
             cut = true;
         }
     }
     return cut;
-}
-
-// The input ends inside a packet: the units in progress are incomplete.
-void CMPEGRepair::DropOpenUnits()
-{
-    for (auto& entry : m_pids) {
-        m_tsDropped.insert(m_tsDropped.end(), entry.second.openUnit.begin(), entry.second.openUnit.end());
-        entry.second.openUnit.clear();
-    }
 }
 
 int CMPEGRepair::ParseMPEG2TS()
@@ -394,32 +407,29 @@ int CMPEGRepair::ParseMPEG2TS()
     const int s = TSSyncOffset();
     const int64_t limit = m_inputLength / 5 + 16;
     int64_t pos = m_firstUnit;
-    bool chained = false;
+    int64_t lastEnd = -1;  // end of the last accepted packet
     for (int64_t steps = 0; pos < m_inputLength; ++steps) {
         if (steps > limit)
             return MEND_ERR_UNREPAIRABLE;
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        const int r = ParseMPEG2TSPack(pos, chained);
+        const int r = ParseMPEG2TSPack(pos, lastEnd < 0 ? -1 : pos - lastEnd);
         if (r < 0)
             return r;
         if (r == kStepUnit) {
             pos += L;
-            chained = true;
+            lastEnd = pos;
             continue;
         }
         m_damaged = true;
         if (r == kStepEnd) {
-            DropOpenUnits();
+            EndsInsideUnits();  // the input ends inside a packet
             break;
         }
         const int64_t sync = FindSyncByte(pos + s + 1);
         if (sync < 0)
             return static_cast<int>(sync);
-        const int64_t next = std::min(sync, m_inputLength) - s;
-        MarkTSGap(next - pos);
-        pos = next;
-        chained = false;
+        pos = std::min(sync, m_inputLength) - s;
     }
     // A file cut at a packet boundary shows no broken packet: the units
     // open at its end tell.
@@ -432,7 +442,7 @@ int CMPEGRepair::ParseMPEG2TS()
         if (entry.second.waitKey && entry.second.usesKeys)
             m_tsDropped.insert(m_tsDropped.end(), entry.second.pending.begin(), entry.second.pending.end());
         std::vector<int64_t>().swap(entry.second.pending);
-        if (!entry.second.suspect)
+        if (!entry.second.suspect || UnitComplete(entry.second))
             continue;
         m_tsDropped.insert(m_tsDropped.end(), entry.second.openUnit.begin(), entry.second.openUnit.end());
         entry.second.openUnit.clear();
