@@ -104,6 +104,20 @@ private:
         int dts = -1;
         bool pes = false;     // a unit start that begins a PES packet
     };
+    // The continuity counters of the rebuilt stream. Where packets of a PID
+    // were left out, its later packets are renumbered so that the count
+    // runs on: a demuxer marks the unit in progress at a break as corrupt,
+    // however whole the units kept are.
+    class TSContinuity {
+    public:
+        TSContinuity() : m_out(8192, -1), m_in(8192, -1) {}
+        // The counter the packet carries in the output.
+        int Next(uint16_t pid, int cc, bool payload);
+
+    private:
+        std::vector<int8_t> m_out;  // last counter written per PID, -1 none
+        std::vector<int8_t> m_in;   // last counter read per PID
+    };
 
     bool ISMPEG2TS();
     int GetTSPackLength();
@@ -118,7 +132,7 @@ private:
     static bool UnitComplete(const PidState& st);
     bool EndsInsideUnits();
     int RepairLevel1MPEG2TS();
-    int WriteTSPackets(int64_t from, int64_t count);
+    int WriteTSPackets(int64_t from, int64_t count, TSContinuity& counters);
     int TSSyncOffset() const { return m_tsLength == 192 ? 4 : 0; }
 
     // --- program streams --------------------------------------------------
@@ -192,6 +206,7 @@ private:
     uint32_t m_tsLength = 0;
     std::vector<TSRun> m_tsRuns;
     std::vector<int64_t> m_tsDropped;  // sorted once the walk ends
+    std::vector<int8_t> m_tsCounters;  // the rebuild's counters of one block
     std::map<uint16_t, PidState> m_pids;
 
     // Program streams.

@@ -456,39 +456,82 @@ int CMPEGRepair::ParseMPEG2TS()
     return 0;
 }
 
-// Packets from `from` on, back to back in the input. Untouched, they are one
-// block copy; when timestamps start over, each packet's PES timestamps and
-// PCR move by the offset of the stretch it lies in.
-int CMPEGRepair::WriteTSPackets(int64_t from, int64_t count)
+int CMPEGRepair::TSContinuity::Next(uint16_t pid, int cc, bool payload)
+{
+    int8_t& out = m_out[pid & 0x1FFF];
+    int8_t& in = m_in[pid & 0x1FFF];
+    int next = cc;
+    // A packet without payload repeats the counter, and so does a
+    // duplicate packet: the input's own relation is kept.
+    if (out >= 0)
+        next = !payload || cc == in ? out : (out + 1) & 0x0F;
+    in = static_cast<int8_t>(cc);
+    out = static_cast<int8_t>(next);
+    return next;
+}
+
+// Packets from `from` on, back to back in the input, written a block of
+// the input window at a time. A block whose counters run on and whose
+// timestamps stay is written from the window as it stands; otherwise from
+// a copy with the counters renumbered and, where timestamps start over,
+// each packet's PES timestamps and PCR moved by the offset of the stretch
+// it lies in.
+int CMPEGRepair::WriteTSPackets(int64_t from, int64_t count, TSContinuity& counters)
 {
     const int64_t L = m_tsLength;
-    if (!m_rebase || !m_rebase->Changed()) {
-        if (m_input->SeekTo(from) != from)
-            return MEND_ERR_READ;
-        return WriteToFile(count * L);
-    }
     const int s = TSSyncOffset();
-    for (int64_t i = 0; i < count; ++i) {
+    const bool rebase = m_rebase && m_rebase->Changed();
+    while (count > 0) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        const int64_t at = from + i * L;
-        if (Peek(at, L) != L)
+        if (View(from, L) != L)
             return MEND_ERR_READ;
-        uint8_t* pkt = m_window.data() + s;
-        TSPacket info;
-        if (DecodeTSPacket(pkt, info) == kStepUnit) {
-            const int64_t offset = m_rebase->OffsetAt(at);
-            if (offset != 0) {
-                if (info.pcr >= 0)
-                    WritePcrBase(pkt + info.pcr, ReadPcrBase(pkt + info.pcr) + offset);
-                if (info.pts >= 0)
-                    WritePesTimestamp(pkt + info.pts, pkt[info.pts] >> 4, ReadPesTimestamp(pkt + info.pts) + offset);
-                if (info.dts >= 0)
-                    WritePesTimestamp(pkt + info.dts, 1, ReadPesTimestamp(pkt + info.dts) + offset);
-            }
+        const int64_t held = std::min(m_inputWindow.End() - from, CReadWindow::kSize);
+        const int64_t k = std::min(count, std::max<int64_t>(1, held / L));
+        if (View(from, k * L) != k * L)
+            return MEND_ERR_READ;
+        const uint8_t* block = m_view;
+        m_tsCounters.resize(static_cast<size_t>(k));
+        bool renumber = false;
+        for (int64_t i = 0; i < k; ++i) {
+            const uint8_t* pkt = block + i * L + s;
+            const uint16_t pid = static_cast<uint16_t>(((pkt[1] & 0x1F) << 8) | pkt[2]);
+            const int cc = pkt[3] & 0x0F;
+            const int next = pid == kNullPid ? cc : counters.Next(pid, cc, (pkt[3] & 0x10) != 0);
+            m_tsCounters[i] = static_cast<int8_t>(next);
+            renumber = renumber || next != cc;
         }
-        if (m_output->Write(m_window.data(), static_cast<unsigned int>(L)) != L)
+        const int64_t bytes = k * L;
+        if (!renumber && !rebase) {
+            if (m_output->Write(block, static_cast<unsigned int>(bytes)) != bytes)
+                return MEND_ERR_WRITE;
+            from += bytes;
+            count -= k;
+            continue;
+        }
+        if (static_cast<int64_t>(m_window.size()) < bytes)
+            m_window.resize(static_cast<size_t>(bytes));
+        memcpy(m_window.data(), block, static_cast<size_t>(bytes));
+        for (int64_t i = 0; i < k; ++i) {
+            uint8_t* pkt = m_window.data() + i * L + s;
+            pkt[3] = static_cast<uint8_t>((pkt[3] & 0xF0) | m_tsCounters[i]);
+            TSPacket info;
+            if (!rebase || DecodeTSPacket(pkt, info) != kStepUnit)
+                continue;
+            const int64_t offset = m_rebase->OffsetAt(from + i * L);
+            if (offset == 0)
+                continue;
+            if (info.pcr >= 0)
+                WritePcrBase(pkt + info.pcr, ReadPcrBase(pkt + info.pcr) + offset);
+            if (info.pts >= 0)
+                WritePesTimestamp(pkt + info.pts, pkt[info.pts] >> 4, ReadPesTimestamp(pkt + info.pts) + offset);
+            if (info.dts >= 0)
+                WritePesTimestamp(pkt + info.dts, 1, ReadPesTimestamp(pkt + info.dts) + offset);
+        }
+        if (m_output->Write(m_window.data(), static_cast<unsigned int>(bytes)) != bytes)
             return MEND_ERR_WRITE;
+        from += bytes;
+        count -= k;
     }
     return 0;
 }
@@ -500,6 +543,7 @@ int CMPEGRepair::RepairLevel1MPEG2TS()
     if (m_output->SeekTo(0) != 0)
         return MEND_ERR_WRITE;
     const int64_t L = m_tsLength;
+    TSContinuity counters;
     size_t d = 0;
     for (const TSRun& run : m_tsRuns) {
         const int64_t end = run.start + run.count * L;
@@ -512,7 +556,7 @@ int CMPEGRepair::RepairLevel1MPEG2TS()
                 continue;
             }
             const int64_t next = d < m_tsDropped.size() && m_tsDropped[d] < end ? m_tsDropped[d] : end;
-            const int r = WriteTSPackets(p, (next - p) / L);
+            const int r = WriteTSPackets(p, (next - p) / L, counters);
             if (r < 0)
                 return r;
             p = next;
