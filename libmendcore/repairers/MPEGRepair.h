@@ -15,6 +15,7 @@
 
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/BaseRepair.h"
@@ -126,6 +127,8 @@ private:
     int ParseMPEG2TSAdaptationField(const uint8_t* pkt, TSPacket& info) const;
     int ParseTSDataHeader(const uint8_t* pkt, TSPacket& info) const;
     int DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const;
+    bool FieldLengthLooksDamaged(const uint8_t* pkt, const TSPacket& info) const;
+    bool RepairedPacketFits(const TSPacket& info) const;
     void RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
     void MarkTSGap(int64_t bytes);
     void BreakTSUnit(PidState& st, bool atUnitStart);
@@ -207,6 +210,11 @@ private:
     std::vector<TSRun> m_tsRuns;
     std::vector<int64_t> m_tsDropped;  // sorted once the walk ends
     std::vector<int8_t> m_tsCounters;  // the rebuild's counters of one block
+    // Packets whose adaptation_field_length is written anew: position and
+    // length, in the order of the walk.
+    std::vector<std::pair<int64_t, uint8_t>> m_tsFixes;
+    uint8_t m_tsFixed[188] = {};
+    int64_t m_lastPcr = -1;  // 90 kHz base of the last PCR read
     std::map<uint16_t, PidState> m_pids;
 
     // Program streams.

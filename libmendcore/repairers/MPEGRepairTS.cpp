@@ -38,6 +38,22 @@ void WritePcrBase(uint8_t* p, int64_t base)
     p[4] = static_cast<uint8_t>(((base & 1) << 7) | (p[4] & 0x7F));
 }
 
+// The adaptation_field_length a packet's own field shows: its flags byte,
+// the fields the flags announce, then the run of 0xFF stuffing up to the
+// first byte that is not one. -1 when that leaves no payload.
+int StuffedFieldLength(const uint8_t* pkt)
+{
+    const uint8_t flags = pkt[5];
+    int q = 6 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
+    for (const uint8_t flag : {0x02, 0x01})
+        if ((flags & flag) && q < kTSBody)
+            q += 1 + pkt[q];
+    int r = q;
+    while (r < kTSBody && pkt[r] == 0xFF)
+        ++r;
+    return r < kTSBody ? r - 5 : -1;
+}
+
 }  // namespace
 
 bool CMPEGRepair::ISMPEG2TS()
@@ -235,9 +251,27 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, int64_t gap)
         return kStepInvalid;
     if (!chained && s + 2 * L < n && w[s + 2 * L] != 0x47)
         return kStepInvalid;
+    const uint8_t* pkt = w + s;
     TSPacket info;
-    if (DecodeTSPacket(w + s, info) != kStepUnit)
-        return kStepInvalid;
+    const bool sound = DecodeTSPacket(pkt, info) == kStepUnit;
+    if (!sound || FieldLengthLooksDamaged(pkt, info)) {
+        const int length = (pkt[3] & 0x30) == 0x30 ? StuffedFieldLength(pkt) : -1;
+        TSPacket fixed;
+        if (length >= 0 && length != pkt[4]) {
+            memcpy(m_tsFixed, pkt, kTSBody);
+            m_tsFixed[4] = static_cast<uint8_t>(length);
+            if (DecodeTSPacket(m_tsFixed, fixed) == kStepUnit && RepairedPacketFits(fixed)) {
+                m_tsFixes.emplace_back(unit, static_cast<uint8_t>(length));
+                m_damaged = true;
+                pkt = m_tsFixed;
+                info = fixed;
+            } else if (!sound) {
+                return kStepInvalid;
+            }
+        } else if (!sound) {
+            return kStepInvalid;
+        }
+    }
     if (info.pid != kNullPid && info.unitStart && info.hasPayload) {
         // A PID proven to carry PES does not turn into sections: such a
         // unit start is damage. The reverse is allowed: a damaged first
@@ -250,8 +284,53 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, int64_t gap)
     // bytes were tried in it, is one gap.
     if (gap > 0)
         MarkTSGap(gap);
-    RecordTSPacket(unit, info, w + s);
+    RecordTSPacket(unit, info, pkt);
     return kStepUnit;
+}
+
+// A field length that decodes but was damaged all the same: cut short, its
+// stuffing runs on far into the payload (video data may well go on with a
+// few 0xFF bytes, not with sixteen of them); zeroed, the field it stood
+// for begins the payload, with a PCR that follows the stream's last one.
+bool CMPEGRepair::FieldLengthLooksDamaged(const uint8_t* pkt, const TSPacket& info) const
+{
+    constexpr int kStuffingRun = 16;
+    if (!info.hasPayload || !(pkt[3] & 0x20))
+        return false;
+    if (info.emptyField) {
+        if (!(pkt[5] & 0x10) || m_lastPcr < 0)
+            return false;
+        const int64_t ahead = ReadPcrBase(pkt + 6) - m_lastPcr;
+        return ahead >= 0 && ahead <= 90000;  // one second
+    }
+    if (!info.stuffed || info.payload + kStuffingRun > kTSBody)
+        return false;
+    for (int i = 0; i < kStuffingRun; ++i)
+        if (pkt[info.payload + i] != 0xFF)
+            return false;
+    return true;
+}
+
+// A packet whose field length was put right must continue its PID's
+// stream exactly: the next continuity count, a PES start or more of the
+// unit in progress, no more payload than its stated length leaves, and
+// when it ends in stuffing, just that much.
+bool CMPEGRepair::RepairedPacketFits(const TSPacket& info) const
+{
+    auto it = m_pids.find(info.pid);
+    if (it == m_pids.end() || !info.hasPayload)
+        return false;
+    const PidState& st = it->second;
+    if (st.lastCC < 0 || st.suspect || st.broken || info.cc != ((st.lastCC + 1) & 0x0F))
+        return false;
+    if (info.unitStart)
+        return info.pes && st.kind != kPidSection;
+    if (st.kind != kPidPes)
+        return false;
+    const int64_t payload = kTSBody - info.payload;
+    if (st.unitLeft > 0)
+        return info.stuffed ? payload == st.unitLeft : payload <= st.unitLeft;
+    return true;
 }
 
 void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt)
@@ -334,6 +413,8 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
         const int64_t t = ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts));
         m_rebase->Add(info.pid, t, unit);
     }
+    if (info.pcr >= 0)
+        m_lastPcr = ReadPcrBase(pkt + info.pcr);
 }
 
 // Bytes that are no packet lay before the next one: every PID's unit in
@@ -502,7 +583,9 @@ int CMPEGRepair::WriteTSPackets(int64_t from, int64_t count, TSContinuity& count
             renumber = renumber || next != cc;
         }
         const int64_t bytes = k * L;
-        if (!renumber && !rebase) {
+        auto fix = std::lower_bound(m_tsFixes.begin(), m_tsFixes.end(), std::make_pair(from, uint8_t(0)));
+        const bool fixes = fix != m_tsFixes.end() && fix->first < from + bytes;
+        if (!renumber && !rebase && !fixes) {
             if (m_output->Write(block, static_cast<unsigned int>(bytes)) != bytes)
                 return MEND_ERR_WRITE;
             from += bytes;
@@ -512,6 +595,8 @@ int CMPEGRepair::WriteTSPackets(int64_t from, int64_t count, TSContinuity& count
         if (static_cast<int64_t>(m_window.size()) < bytes)
             m_window.resize(static_cast<size_t>(bytes));
         memcpy(m_window.data(), block, static_cast<size_t>(bytes));
+        for (; fix != m_tsFixes.end() && fix->first < from + bytes; ++fix)
+            m_window[fix->first - from + s + 4] = fix->second;
         for (int64_t i = 0; i < k; ++i) {
             uint8_t* pkt = m_window.data() + i * L + s;
             pkt[3] = static_cast<uint8_t>((pkt[3] & 0xF0) | m_tsCounters[i]);
