@@ -25,7 +25,12 @@ class CMPEGRepair : public CBaseRepair {
 public:
     enum SubFormat : uint32_t { kNoSubFormat = 0, kMpeg1Ps = 1, kMpeg2Ps = 2, kMpeg2Ts = 3 };
     // What a unit parser makes of the bytes at its position.
-    enum StepResult : int { kStepUnit = 0, kStepEnd = 1, kStepInvalid = 2 };
+    enum StepResult : int {
+        kStepUnit = 0,
+        kStepEnd = 1,
+        kStepInvalid = 2,
+        kStepCutShort = 3,  // a PES header that holds, with an end that leads nowhere
+    };
 
     // Where the two program-stream layouts differ.
     struct PSTraits {
@@ -143,7 +148,9 @@ private:
                               // Damage cut a frame of the stream: only the bytes before
                               // the frame that starts in this packet are written, or only
                               // the bytes from it on.
-                              kUnitKeepHead = 8, kUnitSkipHead = 16 };
+                              kUnitKeepHead = 8, kUnitSkipHead = 16,
+                              // PES_packet_length is written anew from the size.
+                              kUnitLengthFixed = 32 };
     struct FrameTrack {
         int64_t openFrom = -1;  // index of the unit with the frame's timestamp
         bool broken = false;    // left out until the next timestamp
@@ -173,7 +180,9 @@ private:
     int ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack);
     bool NextUnitFollows(const PSTraits& traits, int64_t end);
+    int64_t RepairedUnitEnd(const PSTraits& traits, const PSUnit& unit);
     int64_t ZeroPaddingEnd(int64_t from);
+    int HeadEndsFrame(const PSUnit& unit);
     void TrackFrame(PSUnit& unit, size_t index);
     void BreakOpenFrames();
     int RepairLevel1ProgramStream(const PSTraits& traits);
