@@ -29,6 +29,8 @@ void CMPEGRepair::Close()
 {
     std::vector<TSRun>().swap(m_tsRuns);
     std::vector<int64_t>().swap(m_tsDropped);
+    std::vector<std::pair<int64_t, uint8_t>>().swap(m_tsFixes);
+    m_lastPcr = -1;
     m_pids.clear();
     std::vector<PSUnit>().swap(m_units);
     m_frames.clear();

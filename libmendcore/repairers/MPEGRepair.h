@@ -15,6 +15,7 @@
 
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/BaseRepair.h"
@@ -24,7 +25,12 @@ class CMPEGRepair : public CBaseRepair {
 public:
     enum SubFormat : uint32_t { kNoSubFormat = 0, kMpeg1Ps = 1, kMpeg2Ps = 2, kMpeg2Ts = 3 };
     // What a unit parser makes of the bytes at its position.
-    enum StepResult : int { kStepUnit = 0, kStepEnd = 1, kStepInvalid = 2 };
+    enum StepResult : int {
+        kStepUnit = 0,
+        kStepEnd = 1,
+        kStepInvalid = 2,
+        kStepCutShort = 3,  // a PES header that holds, with an end that leads nowhere
+    };
 
     // Where the two program-stream layouts differ.
     struct PSTraits {
@@ -104,21 +110,37 @@ private:
         int dts = -1;
         bool pes = false;     // a unit start that begins a PES packet
     };
+    // The continuity counters of the rebuilt stream. Where packets of a PID
+    // were left out, its later packets are renumbered so that the count
+    // runs on: a demuxer marks the unit in progress at a break as corrupt,
+    // however whole the units kept are.
+    class TSContinuity {
+    public:
+        TSContinuity() : m_out(8192, -1), m_in(8192, -1) {}
+        // The counter the packet carries in the output.
+        int Next(uint16_t pid, int cc, bool payload);
+
+    private:
+        std::vector<int8_t> m_out;  // last counter written per PID, -1 none
+        std::vector<int8_t> m_in;   // last counter read per PID
+    };
 
     bool ISMPEG2TS();
     int GetTSPackLength();
     int ParseMPEG2TS();
-    int ParseMPEG2TSPack(int64_t unit, bool chained);
+    int ParseMPEG2TSPack(int64_t unit, int64_t gap);
     int ParseMPEG2TSAdaptationField(const uint8_t* pkt, TSPacket& info) const;
     int ParseTSDataHeader(const uint8_t* pkt, TSPacket& info) const;
     int DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const;
+    bool FieldLengthLooksDamaged(const uint8_t* pkt, const TSPacket& info) const;
+    bool RepairedPacketFits(const TSPacket& info) const;
     void RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
     void MarkTSGap(int64_t bytes);
     void BreakTSUnit(PidState& st, bool atUnitStart);
+    static bool UnitComplete(const PidState& st);
     bool EndsInsideUnits();
-    void DropOpenUnits();
     int RepairLevel1MPEG2TS();
-    int WriteTSPackets(int64_t from, int64_t count);
+    int WriteTSPackets(int64_t from, int64_t count, TSContinuity& counters);
     int TSSyncOffset() const { return m_tsLength == 192 ? 4 : 0; }
 
     // --- program streams --------------------------------------------------
@@ -126,7 +148,9 @@ private:
                               // Damage cut a frame of the stream: only the bytes before
                               // the frame that starts in this packet are written, or only
                               // the bytes from it on.
-                              kUnitKeepHead = 8, kUnitSkipHead = 16 };
+                              kUnitKeepHead = 8, kUnitSkipHead = 16,
+                              // PES_packet_length is written anew from the size.
+                              kUnitLengthFixed = 32 };
     struct FrameTrack {
         int64_t openFrom = -1;  // index of the unit with the frame's timestamp
         bool broken = false;    // left out until the next timestamp
@@ -156,7 +180,9 @@ private:
     int ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack);
     bool NextUnitFollows(const PSTraits& traits, int64_t end);
+    int64_t RepairedUnitEnd(const PSTraits& traits, const PSUnit& unit);
     int64_t ZeroPaddingEnd(int64_t from);
+    int HeadEndsFrame(const PSUnit& unit);
     void TrackFrame(PSUnit& unit, size_t index);
     void BreakOpenFrames();
     int RepairLevel1ProgramStream(const PSTraits& traits);
@@ -192,6 +218,12 @@ private:
     uint32_t m_tsLength = 0;
     std::vector<TSRun> m_tsRuns;
     std::vector<int64_t> m_tsDropped;  // sorted once the walk ends
+    std::vector<int8_t> m_tsCounters;  // the rebuild's counters of one block
+    // Packets whose adaptation_field_length is written anew: position and
+    // length, in the order of the walk.
+    std::vector<std::pair<int64_t, uint8_t>> m_tsFixes;
+    uint8_t m_tsFixed[188] = {};
+    int64_t m_lastPcr = -1;  // 90 kHz base of the last PCR read
     std::map<uint16_t, PidState> m_pids;
 
     // Program streams.

@@ -45,6 +45,124 @@ uint32_t Be16(const uint8_t* d)
     return (uint32_t(d[0]) << 8) | d[1];
 }
 
+bool IsVideo(uint8_t id)
+{
+    return id >= 0xE0 && id <= 0xEF;
+}
+
+bool IsMpegAudio(uint8_t id)
+{
+    return id >= 0xC0 && id <= 0xDF;
+}
+
+// The length of the audio frame whose header is at p: MPEG audio and ADTS
+// in the audio stream ids; AC-3 and DTS in private stream 1. -1 when no
+// header of these, with every field in range, is there.
+int64_t AudioFrameLength(uint8_t id, const uint8_t* p, int64_t n)
+{
+    if (n < 8)
+        return -1;
+    if (id == 0xBD) {
+        if (p[0] == 0x0B && p[1] == 0x77) {  // AC-3: frame size code by sample rate
+            static const int kKbps[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160,
+                                        192, 224, 256, 320, 384, 448, 512, 576, 640};
+            const int fscod = p[4] >> 6, code = p[4] & 0x3F;
+            if (fscod == 3 || code >= 38 || (p[5] >> 3) > 10)
+                return -1;  // reserved, or E-AC-3
+            const int64_t kbps = kKbps[code >> 1];
+            // 16-bit words in 1536 samples; at 44.1 kHz the odd codes add one.
+            const int64_t words = fscod == 0   ? 2 * kbps
+                                  : fscod == 2 ? 3 * kbps
+                                               : kbps * 1000 * 1536 / 44100 / 16 + (code & 1);
+            return 2 * words;
+        }
+        if (p[0] == 0x7F && p[1] == 0xFE && p[2] == 0x80 && p[3] == 0x01) {  // DTS
+            const int64_t size = ((int64_t(p[5] & 3) << 12) | (int64_t(p[6]) << 4) | (p[7] >> 4)) + 1;
+            return size >= 96 ? size : -1;
+        }
+        return -1;
+    }
+    if (!IsMpegAudio(id) || p[0] != 0xFF || (p[1] & 0xE0) != 0xE0)
+        return -1;
+    const int layer = (p[1] >> 1) & 3;  // 1 III, 2 II, 3 I, 0 ADTS
+    if (layer == 0) {
+        if ((p[1] & 0xF6) != 0xF0 || ((p[2] >> 2) & 0x0F) >= 13)
+            return -1;
+        const int64_t length = (int64_t(p[3] & 3) << 11) | (int64_t(p[4]) << 3) | (p[5] >> 5);
+        return length >= 7 ? length : -1;
+    }
+    const int version = (p[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5, 1 reserved
+    const int bitrate = p[2] >> 4, rate = (p[2] >> 2) & 3;
+    if (version == 1 || bitrate == 0 || bitrate == 15 || rate == 3)
+        return -1;
+    static const int kLayer1[] = {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448};
+    static const int kLayer2[] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+    static const int kLayer3[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+    static const int kLowRate1[] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256};
+    static const int kLowRate[] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+    static const int kRates[] = {44100, 48000, 32000};
+    const bool mpeg1 = version == 3;
+    const int hz = kRates[rate] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+    const int64_t padding = (p[2] >> 1) & 1;
+    if (layer == 3) {
+        const int64_t kbps = mpeg1 ? kLayer1[bitrate] : kLowRate1[bitrate];
+        return (12000 * kbps / hz + padding) * 4;
+    }
+    const int64_t kbps = !mpeg1 ? kLowRate[bitrate] : layer == 2 ? kLayer2[bitrate] : kLayer3[bitrate];
+    // Layer III of MPEG-2 and 2.5 holds half as many samples per frame.
+    const int64_t perFrame = (!mpeg1 && layer == 1) ? 72000 : 144000;
+    return perFrame * kbps / hz + padding;
+}
+
+// An audio frame header at p. Audio data is full of 0xFFF: `verified`
+// asks for the next frame's header right after it, within the n bytes.
+bool IsAudioFrameStart(uint8_t id, const uint8_t* p, int64_t n, bool verified)
+{
+    const int64_t length = AudioFrameLength(id, p, n);
+    if (length < 0)
+        return false;
+    if (length + 2 > n)
+        return !verified;
+    return p[length] == p[0] && (p[length + 1] & 0xFE) == (p[1] & 0xFE);
+}
+
+// Where the first frame starts in a stream's payload: a sequence, GOP or
+// picture header or an access unit delimiter for video, a frame header
+// for audio. -1 when none is found.
+int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n)
+{
+    if (IsVideo(id)) {
+        for (int64_t i = 0; i + 4 <= n; ++i)
+            if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 &&
+                (p[i + 3] == 0xB3 || p[i + 3] == 0xB8 || p[i + 3] == 0x00 || p[i + 3] == 0x09))
+                return i;
+        return -1;
+    }
+    // A header the next one confirms first; failing that, one whose frame
+    // runs past the bytes at hand.
+    for (const bool verified : {true, false})
+        for (int64_t i = 0; i + 4 <= n; ++i)
+            if (IsAudioFrameStart(id, p + i, n - i, verified))
+                return i;
+    return -1;
+}
+
+// Audio frames from `start` on, one after the other: where the last whole
+// one ends, and how many there are.
+int64_t WholeFramesEnd(uint8_t id, const uint8_t* p, int64_t n, int64_t start, int& frames)
+{
+    frames = 0;
+    int64_t end = start;
+    while (end < n) {
+        const int64_t length = AudioFrameLength(id, p + end, n - end);
+        if (length <= 0 || length > n - end)
+            break;
+        end += length;
+        ++frames;
+    }
+    return end;
+}
+
 }  // namespace
 
 int CMPEGRepair::ParsePackHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSPackHeader& out) const
@@ -270,9 +388,12 @@ int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PS
         return kStepInvalid;
     if (n < 6)
         return kStepEnd;
-    const int64_t size = 6 + int64_t(Be16(m_view + 4));
-    if (size > m_inputLength - p)
-        return kStepInvalid;  // runs past the end: a cut or a damaged length
+    const int64_t stated = 6 + int64_t(Be16(m_view + 4));
+    if (code == kSystemHeader && stated > m_inputLength - p)
+        return kStepInvalid;
+    // A PES length of 0 or past the end is read against the bytes there
+    // are: the header may still hold, and the length be what was damaged.
+    const int64_t size = std::min(stated > 6 || code == kSystemHeader ? stated : 6 + 0xFFFF, m_inputLength - p);
     n = View(p, code == kSystemHeader ? size : std::min(size, kPesHeaderMax));
     if (n < 0)
         return static_cast<int>(n);
@@ -284,10 +405,65 @@ int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PS
         unit.flags = kUnitSystemHeader;
     } else {
         r = ParsePESHeader(traits, m_view, n, unit);
+        unit.size = static_cast<uint32_t>(size);
     }
     if (r != kStepUnit)
         return r == kStepEnd ? kStepInvalid : r;
-    return NextUnitFollows(traits, p + unit.size) ? kStepUnit : kStepInvalid;
+    if (size == stated && NextUnitFollows(traits, p + unit.size))
+        return kStepUnit;
+    return code == kSystemHeader ? kStepInvalid : kStepCutShort;
+}
+
+// A PES packet whose header holds but whose stated end leads nowhere: its
+// length field may be what was damaged. System start codes (pack, system
+// header, PES) never occur inside video data, and rarely inside any other:
+// where the first one after the header begins a unit that holds, the packet
+// ends there, less a run of zero padding before it. That is taken for the
+// packet's end only where the length cannot be right: 0, or past that
+// unit. A length that falls short of it may as well be right, with damage
+// in the bytes after the packet. -1 when no end is found or taken.
+int64_t CMPEGRepair::RepairedUnitEnd(const PSTraits& traits, const PSUnit& unit)
+{
+    constexpr int64_t kPadding = 8;  // zeros before a start code taken as padding
+    const int64_t limit = std::min(unit.start + 6 + 0xFFFF, m_inputLength - 4);
+    int64_t q = unit.start + unit.payloadOffset;
+    while (q < limit) {
+        const int64_t n = View(q, std::min<int64_t>(limit - q + 3, CReadWindow::kSize));
+        if (n < 0)
+            return n;
+        if (n < 4)
+            return -1;
+        const uint8_t* w = m_view;
+        int64_t i = 0;
+        while (i + 4 <= n && !(w[i + 2] == 1 && w[i] == 0 && w[i + 1] == 0 && w[i + 3] >= kProgramEnd))
+            ++i;
+        if (i + 4 > n) {
+            q += n - 3;
+            continue;
+        }
+        const int64_t code = q + i;
+        PSUnit next{};
+        PSPackHeader pack;
+        bool isPack = false;
+        if (ParsePSUnit(traits, code, next, pack, isPack) != kStepUnit) {
+            q = code + 1;
+            continue;
+        }
+        int64_t end = code;
+        int64_t zeros = 0;
+        const int64_t from = std::max<int64_t>(unit.start + unit.payloadOffset, code - kMaxZeroPadding);
+        if (View(from, code - from) == code - from)
+            while (zeros < code - from && m_view[code - from - 1 - zeros] == 0)
+                ++zeros;
+        if (zeros >= kPadding)
+            end -= zeros;
+        if (View(unit.start, 6) != 6)
+            return MEND_ERR_READ;
+        const int64_t stated = 6 + int64_t(Be16(m_view + 4));
+        const bool wrong = stated == 6 || unit.start + stated > code;
+        return wrong && end - unit.start <= 6 + 0xFFFF ? end : -1;
+    }
+    return -1;
 }
 
 // A pack header whose following units chain in the first 100 KiB, with at
@@ -405,7 +581,35 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             BreakOpenFrames();
             break;
         }
-        if (r == kStepInvalid) {
+        if (r == kStepCutShort && pos == expect) {
+            // Right after a sound unit: a damaged length, or damage inside
+            // the packet after a header that holds.
+            const int64_t end = RepairedUnitEnd(traits, unit);
+            if (end < -1)
+                return static_cast<int>(end);
+            m_damaged = true;
+            if (end > 0) {
+                unit.size = static_cast<uint32_t>(end - pos);
+                unit.flags |= kUnitLengthFixed;
+            } else {
+                // Where a frame starts in what is left of it, the bytes up
+                // to there are whole: they end the frame before (and the
+                // whole audio frames after them stay too).
+                const int r2 = HeadEndsFrame(unit);
+                if (r2 < 0)
+                    return r2;
+                if (r2 > 0) {
+                    TrackFrame(unit, m_units.size());
+                    m_units.push_back(unit);
+                }
+                BreakOpenFrames();
+                const int64_t next = FindStartCode(pos + 1);
+                if (next < 0)
+                    return static_cast<int>(next);
+                pos = next;
+                continue;
+            }
+        } else if (r != kStepUnit) {
             const int64_t padded = pos == expect ? ZeroPaddingEnd(pos) : pos;
             if (padded < 0)
                 return static_cast<int>(padded);
@@ -453,6 +657,20 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
     if (m_rebase->Finish())
         AddError(JRVP_DAMAGE_TIMING);
     return 0;
+}
+
+// 1 when a frame of the unit's stream starts in the unit's bytes, 0 when
+// none does, or a read error.
+int CMPEGRepair::HeadEndsFrame(const PSUnit& unit)
+{
+    const int64_t n = View(unit.start, unit.size);
+    if (n != int64_t(unit.size))
+        return MEND_ERR_READ;
+    const int64_t header = unit.payloadOffset;
+    const int64_t prefix = unit.streamId == 0xBD ? 4 : 0;
+    if (unit.pts < 0 || header + prefix >= n)
+        return 0;
+    return FrameStart(unit.streamId, m_view + header + prefix, n - header - prefix) >= 0 ? 1 : 0;
 }
 
 // A PES packet with a timestamp holds the start of a frame; the packets
@@ -539,68 +757,13 @@ int CMPEGRepair::WritePackHeader(const PSTraits& traits, int64_t scr)
     return m_output->Write(h, size) == size ? 0 : MEND_ERR_WRITE;
 }
 
-// An MPEG audio or ADTS header at p, with every field in range. Audio
-// data is full of 0xFFF: where the next frame's header lies within the
-// bytes at hand (layers II and III of every version), it must be there too.
-static bool IsAudioFrameStart(const uint8_t* p, int64_t n)
-{
-    if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0)
-        return false;
-    const int layer = (p[1] >> 1) & 3;
-    if (layer == 0)  // ADTS: 12-bit sync, a sampling index in the table
-        return (p[1] & 0xF0) == 0xF0 && ((p[2] >> 2) & 0x0F) < 13;
-    const int version = (p[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5, 1 reserved
-    const int bitrate = p[2] >> 4, rate = (p[2] >> 2) & 3;
-    if (version == 1 || bitrate == 0 || bitrate == 15 || rate == 3)
-        return false;
-    if (layer == 3)
-        return true;
-    static const int kLayer2[] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
-    static const int kLayer3[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-    static const int kLowRate[] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
-    static const int kRates[] = {44100, 48000, 32000};
-    const bool mpeg1 = version == 3;
-    const int kbps = !mpeg1 ? kLowRate[bitrate] : layer == 2 ? kLayer2[bitrate] : kLayer3[bitrate];
-    const int hz = kRates[rate] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
-    // Layer III of MPEG-2 and 2.5 holds half as many samples per frame.
-    const int64_t perFrame = (!mpeg1 && layer == 1) ? 72000 : 144000;
-    const int64_t length = perFrame * kbps / hz + ((p[2] >> 1) & 1);
-    if (length + 2 > n)
-        return true;
-    return p[length] == 0xFF && (p[length + 1] & 0xFE) == (p[1] & 0xFE);
-}
-
-// Where the first frame starts in a stream's payload: a sequence, GOP or
-// picture header or an access unit delimiter for video, a sync word for
-// MPEG audio, ADTS, AC-3 and DTS. -1 when none is found.
-static int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n)
-{
-    if (id >= 0xE0 && id <= 0xEF) {
-        for (int64_t i = 0; i + 4 <= n; ++i)
-            if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 &&
-                (p[i + 3] == 0xB3 || p[i + 3] == 0xB8 || p[i + 3] == 0x00 || p[i + 3] == 0x09))
-                return i;
-        return -1;
-    }
-    if (id >= 0xC0 && id <= 0xDF) {
-        for (int64_t i = 0; i + 4 <= n; ++i)
-            if (IsAudioFrameStart(p + i, n - i))
-                return i;
-        return -1;
-    }
-    if (id == 0xBD) {
-        for (int64_t i = 0; i + 4 <= n; ++i)
-            if ((p[i] == 0x0B && p[i + 1] == 0x77) ||
-                (p[i] == 0x7F && p[i + 1] == 0xFE && p[i + 2] == 0x80 && p[i + 3] == 0x01))
-                return i;
-    }
-    return -1;
-}
-
 // A packet cut at a frame start: the header, DVD's 4-byte substream header
 // of private stream 1, and the payload bytes on the kept side of the frame
 // start, with PES_packet_length set to match. The head of a cut frame's
-// first packet loses its timestamps: they were the cut frame's.
+// first packet ends the frame before; where audio frames can be measured,
+// the whole frames from its first frame start on stay with it, and so do
+// its timestamps. Without them, the head loses its timestamps: they were
+// the cut frame's.
 int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
 {
     if ((unit.flags & kUnitKeepHead) && (unit.flags & kUnitSkipHead))
@@ -615,15 +778,22 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
     if (start < 0)
         return 0;
     int64_t from = header + prefix, to = header + prefix + start;
+    int frames = 0;
+    if (unit.flags & kUnitKeepHead)
+        to = header + prefix + WholeFramesEnd(unit.streamId, d + header + prefix, payload - prefix, start, frames);
     if (unit.flags & kUnitSkipHead) {
         from = to;
         to = unit.size;
+    }
+    if (frames > 0 || (unit.flags & kUnitSkipHead)) {
         if (unit.pts >= 0 && offset != 0) {
             uint8_t* ts = d + unit.tsOffset;
             WritePesTimestamp(ts, ts[0] >> 4, unit.pts + offset);
             if (unit.dts >= 0)
                 WritePesTimestamp(ts + 5, 1, unit.dts + offset);
         }
+        if (frames > 0 && prefix == 4)
+            d[header + 1] = static_cast<uint8_t>(frames);  // frames that begin in the packet
     } else if (unit.pts >= 0) {
         if (to == from)
             return 0;
@@ -651,7 +821,7 @@ int CMPEGRepair::WritePSUnit(const PSUnit& unit)
     const int64_t offset = unit.pts >= 0 ? m_rebase->OffsetAt(unit.start) : 0;
     if (unit.flags & (kUnitKeepHead | kUnitSkipHead))
         return WriteTrimmedPSUnit(unit, offset);
-    if (offset == 0) {
+    if (offset == 0 && !(unit.flags & kUnitLengthFixed)) {
         // Written from where the input window holds the unit (read ahead of
         // the rebuild), not copied through another block first.
         if (View(unit.start, unit.size) == int64_t(unit.size))
@@ -662,10 +832,15 @@ int CMPEGRepair::WritePSUnit(const PSUnit& unit)
     }
     if (Peek(unit.start, unit.size) != unit.size)
         return MEND_ERR_READ;
-    uint8_t* ts = m_window.data() + unit.tsOffset;
-    WritePesTimestamp(ts, ts[0] >> 4, unit.pts + offset);
-    if (unit.dts >= 0)
-        WritePesTimestamp(ts + 5, 1, unit.dts + offset);
+    uint8_t* d = m_window.data();
+    d[4] = static_cast<uint8_t>((unit.size - 6) >> 8);
+    d[5] = static_cast<uint8_t>(unit.size - 6);
+    if (offset != 0) {
+        uint8_t* ts = d + unit.tsOffset;
+        WritePesTimestamp(ts, ts[0] >> 4, unit.pts + offset);
+        if (unit.dts >= 0)
+            WritePesTimestamp(ts + 5, 1, unit.dts + offset);
+    }
     return m_output->Write(m_window.data(), unit.size) == unit.size ? 0 : MEND_ERR_WRITE;
 }
 

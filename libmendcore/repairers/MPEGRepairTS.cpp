@@ -38,6 +38,22 @@ void WritePcrBase(uint8_t* p, int64_t base)
     p[4] = static_cast<uint8_t>(((base & 1) << 7) | (p[4] & 0x7F));
 }
 
+// The adaptation_field_length a packet's own field shows: its flags byte,
+// the fields the flags announce, then the run of 0xFF stuffing up to the
+// first byte that is not one. -1 when that leaves no payload.
+int StuffedFieldLength(const uint8_t* pkt)
+{
+    const uint8_t flags = pkt[5];
+    int q = 6 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
+    for (const uint8_t flag : {0x02, 0x01})
+        if ((flags & flag) && q < kTSBody)
+            q += 1 + pkt[q];
+    int r = q;
+    while (r < kTSBody && pkt[r] == 0xFF)
+        ++r;
+    return r < kTSBody ? r - 5 : -1;
+}
+
 }  // namespace
 
 bool CMPEGRepair::ISMPEG2TS()
@@ -215,11 +231,14 @@ int CMPEGRepair::DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const
     return ParseTSDataHeader(pkt, info);
 }
 
-// One packet at `unit`. A packet right after an accepted one needs the
-// sync byte of the packet after it; after a resynchronisation, of the next
-// two, so that a stray 0x47 in damaged bytes does not pass for a packet.
-int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, bool chained)
+// One packet at `unit`, `gap` bytes after the end of the last accepted
+// one (-1: none accepted yet). A packet right after an accepted one needs
+// the sync byte of the packet after it; after a resynchronisation, of the
+// next two, so that a stray 0x47 in damaged bytes does not pass for a
+// packet.
+int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, int64_t gap)
 {
+    const bool chained = gap == 0;
     const int64_t L = m_tsLength;
     const int s = TSSyncOffset();
     if (L > m_inputLength - unit)
@@ -232,9 +251,27 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, bool chained)
         return kStepInvalid;
     if (!chained && s + 2 * L < n && w[s + 2 * L] != 0x47)
         return kStepInvalid;
+    const uint8_t* pkt = w + s;
     TSPacket info;
-    if (DecodeTSPacket(w + s, info) != kStepUnit)
-        return kStepInvalid;
+    const bool sound = DecodeTSPacket(pkt, info) == kStepUnit;
+    if (!sound || FieldLengthLooksDamaged(pkt, info)) {
+        const int length = (pkt[3] & 0x30) == 0x30 ? StuffedFieldLength(pkt) : -1;
+        TSPacket fixed;
+        if (length >= 0 && length != pkt[4]) {
+            memcpy(m_tsFixed, pkt, kTSBody);
+            m_tsFixed[4] = static_cast<uint8_t>(length);
+            if (DecodeTSPacket(m_tsFixed, fixed) == kStepUnit && RepairedPacketFits(fixed)) {
+                m_tsFixes.emplace_back(unit, static_cast<uint8_t>(length));
+                m_damaged = true;
+                pkt = m_tsFixed;
+                info = fixed;
+            } else if (!sound) {
+                return kStepInvalid;
+            }
+        } else if (!sound) {
+            return kStepInvalid;
+        }
+    }
     if (info.pid != kNullPid && info.unitStart && info.hasPayload) {
         // A PID proven to carry PES does not turn into sections: such a
         // unit start is damage. The reverse is allowed: a damaged first
@@ -243,8 +280,57 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, bool chained)
         if (!info.pes && it != m_pids.end() && it->second.kind == kPidPes)
             return kStepInvalid;
     }
-    RecordTSPacket(unit, info, w + s);
+    // The whole stretch since the last packet, however many stray sync
+    // bytes were tried in it, is one gap.
+    if (gap > 0)
+        MarkTSGap(gap);
+    RecordTSPacket(unit, info, pkt);
     return kStepUnit;
+}
+
+// A field length that decodes but was damaged all the same: cut short, its
+// stuffing runs on far into the payload (video data may well go on with a
+// few 0xFF bytes, not with sixteen of them); zeroed, the field it stood
+// for begins the payload, with a PCR that follows the stream's last one.
+bool CMPEGRepair::FieldLengthLooksDamaged(const uint8_t* pkt, const TSPacket& info) const
+{
+    constexpr int kStuffingRun = 16;
+    if (!info.hasPayload || !(pkt[3] & 0x20))
+        return false;
+    if (info.emptyField) {
+        if (!(pkt[5] & 0x10) || m_lastPcr < 0)
+            return false;
+        const int64_t ahead = ReadPcrBase(pkt + 6) - m_lastPcr;
+        return ahead >= 0 && ahead <= 90000;  // one second
+    }
+    if (!info.stuffed || info.payload + kStuffingRun > kTSBody)
+        return false;
+    for (int i = 0; i < kStuffingRun; ++i)
+        if (pkt[info.payload + i] != 0xFF)
+            return false;
+    return true;
+}
+
+// A packet whose field length was put right must continue its PID's
+// stream exactly: the next continuity count, a PES start or more of the
+// unit in progress, no more payload than its stated length leaves, and
+// when it ends in stuffing, just that much.
+bool CMPEGRepair::RepairedPacketFits(const TSPacket& info) const
+{
+    auto it = m_pids.find(info.pid);
+    if (it == m_pids.end() || !info.hasPayload)
+        return false;
+    const PidState& st = it->second;
+    if (st.lastCC < 0 || st.suspect || st.broken || info.cc != ((st.lastCC + 1) & 0x0F))
+        return false;
+    if (info.unitStart)
+        return info.pes && st.kind != kPidSection;
+    if (st.kind != kPidPes)
+        return false;
+    const int64_t payload = kTSBody - info.payload;
+    if (st.unitLeft > 0)
+        return info.stuffed ? payload == st.unitLeft : payload <= st.unitLeft;
+    return true;
 }
 
 void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt)
@@ -258,8 +344,13 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             // lost, as long as fewer than 16 can have been.
             st.suspect = false;
             const bool follows = info.cc == ((st.lastCC + 1) & 0x0F) || info.cc == st.lastCC;
-            if (!follows || st.lostMany || info.discontinuity)
+            if (!follows || st.lostMany || info.discontinuity) {
+                // A unit that had ended lost nothing: the packets lost
+                // belonged to the next one.
+                if (UnitComplete(st))
+                    st.openUnit.clear();
                 BreakTSUnit(st, info.unitStart);
+            }
         }
         // Stuffing before more of the same unit: the adaptation field
         // length of the last packet was damaged and its payload holds the
@@ -322,13 +413,18 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
         const int64_t t = ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts));
         m_rebase->Add(info.pid, t, unit);
     }
+    if (info.pcr >= 0)
+        m_lastPcr = ReadPcrBase(pkt + info.pcr);
 }
 
 // Bytes that are no packet lay before the next one: every PID's unit in
-// progress may have lost packets there.
+// progress may have lost packets there. Only a gap of whole packets can
+// have taken so many of them that the continuity counter wraps: a gap off
+// the packet grid holds bytes spliced in (or a packet cut short), not a
+// long run of packets overwritten in place.
 void CMPEGRepair::MarkTSGap(int64_t bytes)
 {
-    const bool many = bytes >= 15 * int64_t(m_tsLength);
+    const bool many = bytes >= 15 * int64_t(m_tsLength) && bytes % m_tsLength == 0;
     for (auto& entry : m_pids) {
         PidState& st = entry.second;
         if (st.lastCC < 0)
@@ -351,9 +447,16 @@ void CMPEGRepair::BreakTSUnit(PidState& st, bool atUnitStart)
     st.unitLeft = -1;
 }
 
-// The input ends at a packet boundary: a PES unit still short of its stated
-// length, or of unstated length whose last packet was full rather than
-// ending in stuffing, was cut there. Only those units are left out.
+// A PES unit has all its packets: as many bytes as its length states, or,
+// of unstated length, a last packet ending in stuffing.
+bool CMPEGRepair::UnitComplete(const PidState& st)
+{
+    return st.kind == kPidPes && (st.unitLeft == 0 || (st.unitLeft < 0 && st.lastStuffed));
+}
+
+// The input ends: a PES unit still short of its stated length, or of
+// unstated length whose last packet was full rather than ending in
+// stuffing, was cut there. Only those units are left out.
 bool CMPEGRepair::EndsInsideUnits()
 {
     bool cut = false;
@@ -361,22 +464,13 @@ bool CMPEGRepair::EndsInsideUnits()
         PidState& st = entry.second;
         if (st.kind != kPidPes || st.openUnit.empty() || st.broken)
             continue;
-        if (st.unitLeft > 0 || (st.unitLeft < 0 && !st.lastStuffed)) {
+        if (!UnitComplete(st)) {
             m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
             st.openUnit.clear();
             cut = true;
         }
     }
     return cut;
-}
-
-// The input ends inside a packet: the units in progress are incomplete.
-void CMPEGRepair::DropOpenUnits()
-{
-    for (auto& entry : m_pids) {
-        m_tsDropped.insert(m_tsDropped.end(), entry.second.openUnit.begin(), entry.second.openUnit.end());
-        entry.second.openUnit.clear();
-    }
 }
 
 int CMPEGRepair::ParseMPEG2TS()
@@ -394,32 +488,29 @@ int CMPEGRepair::ParseMPEG2TS()
     const int s = TSSyncOffset();
     const int64_t limit = m_inputLength / 5 + 16;
     int64_t pos = m_firstUnit;
-    bool chained = false;
+    int64_t lastEnd = -1;  // end of the last accepted packet
     for (int64_t steps = 0; pos < m_inputLength; ++steps) {
         if (steps > limit)
             return MEND_ERR_UNREPAIRABLE;
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        const int r = ParseMPEG2TSPack(pos, chained);
+        const int r = ParseMPEG2TSPack(pos, lastEnd < 0 ? -1 : pos - lastEnd);
         if (r < 0)
             return r;
         if (r == kStepUnit) {
             pos += L;
-            chained = true;
+            lastEnd = pos;
             continue;
         }
         m_damaged = true;
         if (r == kStepEnd) {
-            DropOpenUnits();
+            EndsInsideUnits();  // the input ends inside a packet
             break;
         }
         const int64_t sync = FindSyncByte(pos + s + 1);
         if (sync < 0)
             return static_cast<int>(sync);
-        const int64_t next = std::min(sync, m_inputLength) - s;
-        MarkTSGap(next - pos);
-        pos = next;
-        chained = false;
+        pos = std::min(sync, m_inputLength) - s;
     }
     // A file cut at a packet boundary shows no broken packet: the units
     // open at its end tell.
@@ -432,7 +523,7 @@ int CMPEGRepair::ParseMPEG2TS()
         if (entry.second.waitKey && entry.second.usesKeys)
             m_tsDropped.insert(m_tsDropped.end(), entry.second.pending.begin(), entry.second.pending.end());
         std::vector<int64_t>().swap(entry.second.pending);
-        if (!entry.second.suspect)
+        if (!entry.second.suspect || UnitComplete(entry.second))
             continue;
         m_tsDropped.insert(m_tsDropped.end(), entry.second.openUnit.begin(), entry.second.openUnit.end());
         entry.second.openUnit.clear();
@@ -446,39 +537,86 @@ int CMPEGRepair::ParseMPEG2TS()
     return 0;
 }
 
-// Packets from `from` on, back to back in the input. Untouched, they are one
-// block copy; when timestamps start over, each packet's PES timestamps and
-// PCR move by the offset of the stretch it lies in.
-int CMPEGRepair::WriteTSPackets(int64_t from, int64_t count)
+int CMPEGRepair::TSContinuity::Next(uint16_t pid, int cc, bool payload)
+{
+    int8_t& out = m_out[pid & 0x1FFF];
+    int8_t& in = m_in[pid & 0x1FFF];
+    int next = cc;
+    // A packet without payload repeats the counter, and so does a
+    // duplicate packet: the input's own relation is kept.
+    if (out >= 0)
+        next = !payload || cc == in ? out : (out + 1) & 0x0F;
+    in = static_cast<int8_t>(cc);
+    out = static_cast<int8_t>(next);
+    return next;
+}
+
+// Packets from `from` on, back to back in the input, written a block of
+// the input window at a time. A block whose counters run on and whose
+// timestamps stay is written from the window as it stands; otherwise from
+// a copy with the counters renumbered and, where timestamps start over,
+// each packet's PES timestamps and PCR moved by the offset of the stretch
+// it lies in.
+int CMPEGRepair::WriteTSPackets(int64_t from, int64_t count, TSContinuity& counters)
 {
     const int64_t L = m_tsLength;
-    if (!m_rebase || !m_rebase->Changed()) {
-        if (m_input->SeekTo(from) != from)
-            return MEND_ERR_READ;
-        return WriteToFile(count * L);
-    }
     const int s = TSSyncOffset();
-    for (int64_t i = 0; i < count; ++i) {
+    const bool rebase = m_rebase && m_rebase->Changed();
+    while (count > 0) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        const int64_t at = from + i * L;
-        if (Peek(at, L) != L)
+        if (View(from, L) != L)
             return MEND_ERR_READ;
-        uint8_t* pkt = m_window.data() + s;
-        TSPacket info;
-        if (DecodeTSPacket(pkt, info) == kStepUnit) {
-            const int64_t offset = m_rebase->OffsetAt(at);
-            if (offset != 0) {
-                if (info.pcr >= 0)
-                    WritePcrBase(pkt + info.pcr, ReadPcrBase(pkt + info.pcr) + offset);
-                if (info.pts >= 0)
-                    WritePesTimestamp(pkt + info.pts, pkt[info.pts] >> 4, ReadPesTimestamp(pkt + info.pts) + offset);
-                if (info.dts >= 0)
-                    WritePesTimestamp(pkt + info.dts, 1, ReadPesTimestamp(pkt + info.dts) + offset);
-            }
+        const int64_t held = std::min(m_inputWindow.End() - from, CReadWindow::kSize);
+        const int64_t k = std::min(count, std::max<int64_t>(1, held / L));
+        if (View(from, k * L) != k * L)
+            return MEND_ERR_READ;
+        const uint8_t* block = m_view;
+        m_tsCounters.resize(static_cast<size_t>(k));
+        bool renumber = false;
+        for (int64_t i = 0; i < k; ++i) {
+            const uint8_t* pkt = block + i * L + s;
+            const uint16_t pid = static_cast<uint16_t>(((pkt[1] & 0x1F) << 8) | pkt[2]);
+            const int cc = pkt[3] & 0x0F;
+            const int next = pid == kNullPid ? cc : counters.Next(pid, cc, (pkt[3] & 0x10) != 0);
+            m_tsCounters[i] = static_cast<int8_t>(next);
+            renumber = renumber || next != cc;
         }
-        if (m_output->Write(m_window.data(), static_cast<unsigned int>(L)) != L)
+        const int64_t bytes = k * L;
+        auto fix = std::lower_bound(m_tsFixes.begin(), m_tsFixes.end(), std::make_pair(from, uint8_t(0)));
+        const bool fixes = fix != m_tsFixes.end() && fix->first < from + bytes;
+        if (!renumber && !rebase && !fixes) {
+            if (m_output->Write(block, static_cast<unsigned int>(bytes)) != bytes)
+                return MEND_ERR_WRITE;
+            from += bytes;
+            count -= k;
+            continue;
+        }
+        if (static_cast<int64_t>(m_window.size()) < bytes)
+            m_window.resize(static_cast<size_t>(bytes));
+        memcpy(m_window.data(), block, static_cast<size_t>(bytes));
+        for (; fix != m_tsFixes.end() && fix->first < from + bytes; ++fix)
+            m_window[fix->first - from + s + 4] = fix->second;
+        for (int64_t i = 0; i < k; ++i) {
+            uint8_t* pkt = m_window.data() + i * L + s;
+            pkt[3] = static_cast<uint8_t>((pkt[3] & 0xF0) | m_tsCounters[i]);
+            TSPacket info;
+            if (!rebase || DecodeTSPacket(pkt, info) != kStepUnit)
+                continue;
+            const int64_t offset = m_rebase->OffsetAt(from + i * L);
+            if (offset == 0)
+                continue;
+            if (info.pcr >= 0)
+                WritePcrBase(pkt + info.pcr, ReadPcrBase(pkt + info.pcr) + offset);
+            if (info.pts >= 0)
+                WritePesTimestamp(pkt + info.pts, pkt[info.pts] >> 4, ReadPesTimestamp(pkt + info.pts) + offset);
+            if (info.dts >= 0)
+                WritePesTimestamp(pkt + info.dts, 1, ReadPesTimestamp(pkt + info.dts) + offset);
+        }
+        if (m_output->Write(m_window.data(), static_cast<unsigned int>(bytes)) != bytes)
             return MEND_ERR_WRITE;
+        from += bytes;
+        count -= k;
     }
     return 0;
 }
@@ -490,6 +628,7 @@ int CMPEGRepair::RepairLevel1MPEG2TS()
     if (m_output->SeekTo(0) != 0)
         return MEND_ERR_WRITE;
     const int64_t L = m_tsLength;
+    TSContinuity counters;
     size_t d = 0;
     for (const TSRun& run : m_tsRuns) {
         const int64_t end = run.start + run.count * L;
@@ -502,7 +641,7 @@ int CMPEGRepair::RepairLevel1MPEG2TS()
                 continue;
             }
             const int64_t next = d < m_tsDropped.size() && m_tsDropped[d] < end ? m_tsDropped[d] : end;
-            const int r = WriteTSPackets(p, (next - p) / L);
+            const int r = WriteTSPackets(p, (next - p) / L, counters);
             if (r < 0)
                 return r;
             p = next;

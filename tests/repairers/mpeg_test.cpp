@@ -599,3 +599,159 @@ TEST(MpegRepair, CampaignFaultsStayMended)
 }
 
 }  // namespace
+
+namespace {
+
+// The PID of the first PES packet of an MPEG audio stream in a 188-byte stream.
+int AudioPid(const std::vector<uint8_t>& d)
+{
+    for (size_t p = 0; p + 188 <= d.size(); p += 188) {
+        const uint8_t* k = &d[p];
+        const int payload = (k[3] & 0x20) ? 5 + k[4] : 4;
+        if ((k[1] & 0x40) && payload + 4 <= 188 && k[payload] == 0 && k[payload + 1] == 0 &&
+            k[payload + 2] == 1 && (k[payload + 3] & 0xE0) == 0xC0)
+            return Pid(k);
+    }
+    return -1;
+}
+
+// Offset of the first packet from the middle on that `pick` chooses, -1 none.
+int64_t PacketFromMiddle(const std::vector<uint8_t>& d, const std::function<bool(const uint8_t*)>& pick)
+{
+    for (size_t p = d.size() / 2 / 188 * 188; p + 188 <= d.size(); p += 188)
+        if (pick(&d[p]))
+            return static_cast<int64_t>(p);
+    return -1;
+}
+
+bool Stuffed(const uint8_t* k)
+{
+    return (k[3] & 0x30) == 0x30 && k[4] >= 40 && k[5] == 0;
+}
+
+// Damage to a transport stream costs what it hit and no more: a damaged
+// field length is put right, units that ended before the damage are kept,
+// and no unit kept is marked corrupt by a demuxer.
+TEST(MpegRepair, TransportStreamDamageCostsOnlyWhatItHit)
+{
+    const std::string src = RequireFixture("clip.ts");
+    if (src.empty())
+        return;
+    const auto clean = ReadFileBytes(src);
+    const MediaReport original = CheckMedia(src);
+    const int video = VideoPid(clean), audio = AudioPid(clean);
+    ASSERT_GE(video, 0);
+    ASSERT_GE(audio, 0);
+    struct Case {
+        const char* name;
+        // Damages the bytes; returns the offsets of PES starts whose frames
+        // must come back.
+        std::function<std::vector<int64_t>(std::vector<uint8_t>&)> damage;
+        bool exact;  // every byte of the original comes back
+    };
+    const Case cases[] = {
+        {"field length cut short",
+         [&](std::vector<uint8_t>& d) {
+             const int64_t p = PacketFromMiddle(d, [&](const uint8_t* k) { return Pid(k) == video && Stuffed(k); });
+             EXPECT_GE(p, 0);
+             d[p + 4] /= 2;
+             return std::vector<int64_t>{};
+         },
+         true},
+        {"field length past the packet",
+         [&](std::vector<uint8_t>& d) {
+             const int64_t p = PacketFromMiddle(d, [&](const uint8_t* k) { return Pid(k) == video && Stuffed(k); });
+             EXPECT_GE(p, 0);
+             d[p + 4] = 0xF0;
+             return std::vector<int64_t>{};
+         },
+         true},
+        {"field length of a PCR zeroed",
+         [&](std::vector<uint8_t>& d) {
+             const int64_t p = PacketFromMiddle(d, [](const uint8_t* k) {
+                 return (k[3] & 0x30) == 0x30 && k[4] == 7 && k[5] == 0x10;
+             });
+             EXPECT_GE(p, 0);
+             d[p + 4] = 0;
+             return std::vector<int64_t>{};
+         },
+         true},
+        // The last audio unit before the cut had all its packets.
+        {"cut inside the packet after an audio unit ends",
+         [&](std::vector<uint8_t>& d) {
+             const int64_t last = PacketFromMiddle(d, [&](const uint8_t* k) {
+                 return Pid(k) == audio && !(k[1] & 0x40) && (k[3] & 0x20);
+             });
+             int64_t start = last;
+             while (start > 0 && !(Pid(&d[start]) == audio && (d[start + 1] & 0x40)))
+                 start -= 188;
+             d.resize(last + 188 + 100);
+             return std::vector<int64_t>{start};
+         },
+         false},
+        // The video unit before the damage had ended: it stays, and the
+        // packets after the damage do not mark it corrupt.
+        {"packets zeroed from a video unit start",
+         [&](std::vector<uint8_t>& d) {
+             const int64_t next = PacketFromMiddle(d, [&](const uint8_t* k) { return Pid(k) == video && (k[1] & 0x40); });
+             int64_t start = next - 188;
+             while (start > 0 && !(Pid(&d[start]) == video && (d[start + 1] & 0x40)))
+                 start -= 188;
+             std::fill(d.begin() + next, d.begin() + next + 20 * 188 + 50, 0);
+             return std::vector<int64_t>{start};
+         },
+         false},
+        // Garbage off the packet grid, longer than the continuity counter
+        // can count, after a null packet inside a video unit: it was
+        // spliced in, and the counters tell that no video packet was lost
+        // in it. Only the null packet, whose end nothing vouches for, goes.
+        {"garbage spliced into a video unit",
+         [&](std::vector<uint8_t>& d) {
+             const int64_t at = PacketFromMiddle(d, [&](const uint8_t* k) {
+                 return Pid(k) == video && !(k[1] & 0x40) && Pid(k + 188) == video;
+             });
+             EXPECT_GT(at, 0);
+             std::vector<uint8_t> junk(188, 0xFF);
+             const uint8_t null[] = {0x47, 0x1F, 0xFF, 0x10};
+             std::copy(std::begin(null), std::end(null), junk.begin());
+             const auto garbage = PseudoRandomBytes(20 * 188 + 100, 41);
+             junk.insert(junk.end(), garbage.begin(), garbage.end());
+             d.insert(d.begin() + std::max<int64_t>(at + 188, 0), junk.begin(), junk.end());
+             return std::vector<int64_t>{};
+         },
+         true},
+    };
+    ScratchDir dir("mpeg");
+    // Each case on its own: one that fails does not hide the others.
+    const auto run = [&](const Case& c) {
+        auto bytes = clean;
+        const auto keep = c.damage(bytes);
+        ASSERT_TRUE(WriteFileBytes(dir.Path("in.ts"), bytes));
+        Outcome o = ParseAndRepair(dir.Path("in.ts"), dir.Path("out.ts"));
+        ASSERT_EQ(o.parse, 0);
+        ASSERT_FALSE(o.codes.empty()) << "damage went unnoticed";
+        ASSERT_EQ(o.repair, 0);
+        if (c.exact) {
+            EXPECT_TRUE(ReadFileBytes(dir.Path("out.ts")) == clean);
+            return;
+        }
+        const MediaReport repaired = CheckMedia(dir.Path("out.ts"));
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        for (const LogLine& line : repaired.log)
+            EXPECT_EQ(line.text.find("corrupt"), std::string::npos) << line.text;
+        for (int64_t pos : keep)
+            for (const PacketInfo& p : original.packets)
+                if (p.pos == pos) {
+                    const bool found = std::any_of(repaired.packets.begin(), repaired.packets.end(), [&](const PacketInfo& q) {
+                        return q.pts == p.pts && repaired.streams[q.stream].type == original.streams[p.stream].type;
+                    });
+                    EXPECT_TRUE(found) << "the frame at " << pos << " (pts " << p.pts << ") is lost";
+                }
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        run(c);
+    }
+}
+
+}  // namespace
