@@ -122,6 +122,8 @@ RECORDINGS = collections.OrderedDict([
     ("wmv2_wmav2.wmv", ("asf", encode(*SRC_V, *SRC_A, *NOISE, "-c:v", "wmv2", *RATE, "-c:a", "wmav2",
                                       "-b:a", "128k", "-f", "asf"))),
     ("msmpeg4_wmav2.asf", ("asf", encode(*SRC_V, *SRC_A, *NOISE, *RATE, "-f", "asf"))),
+    # Audio alone in ASF, as a .wma is: small packets of one stream.
+    ("wmav2_256k.wma", ("asf", encode(*PINK(3000), "-c:a", "wmav2", "-b:a", "256k", "-f", "asf"))),
     ("gst_h264_aac.mp4", ("mp4", gst("x264enc speed-preset=ultrafast bitrate=8000 key-int-max=60",
                                      "voaacenc", "mp4mux"))),
     # RealMedia: Debian has no second writer of it (GStreamer only reads it).
