@@ -1150,7 +1150,13 @@ int CASFRepair::ParseMultiplePayloads(const PacketView& v, PacketInfo& packet, i
     packet.payloadCount = static_cast<uint32_t>(m_payloads.size() - packet.firstPayload);
     if (packet.payloadCount == 0)
         return 1;
-    packet.verbatim = skipped < 0 && s == payloadEnd && packet.payloadCount == (flags & 0x3Fu);
+    // A count that disagrees with the payloads there makes a reader lose
+    // the payloads past it or read padding as payloads: the packet is
+    // damaged even when every payload in it holds.
+    const bool countHolds = packet.payloadCount == (flags & 0x3Fu);
+    if (!countHolds)
+        AddError(JRVP_DAMAGE_STRUCTURE);
+    packet.verbatim = skipped < 0 && s == payloadEnd && countHolds;
     return 0;
 }
 
