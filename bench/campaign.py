@@ -467,6 +467,10 @@ def asf_layout(path):
     # A packet boundary near the middle of the data.
     count = (L.data[1] - L.data[0]) // packet
     L.boundary = L.data[0] + count // 2 * packet
+    # A frame's position is that of the data packet holding its first
+    # fragment, behind that packet's header and the payloads before it; its
+    # fragments share the packets after with other streams' payloads.
+    L.unit_end = lambda pos, size: pos + size + size // 16 + 2 * packet
     return L
 
 
@@ -505,7 +509,7 @@ def ogg_layout(path):
         i = max(0, bisect.bisect_right(starts, offset) - 1)
         return starts[i], ends[starts[i]]
     L.widen = lambda a, b: (page_of(a)[0], page_of(max(a, b - 1))[1]) if a < L.size else (a, b)
-    L.unit_end = lambda pos: ends.get(pos, pos)
+    L.unit_end = lambda pos, size: ends.get(pos, pos)
     return L
 
 
@@ -752,7 +756,7 @@ def damages(L, sparse):
     for d in out:
         if widen:
             d.ranges = [widen(a, b) for a, b in d.ranges]
-            d.unit_end = L.unit_end
+        d.unit_end = getattr(L, "unit_end", None)
     for d in out:  # a damage that reaches media bytes may leave decode errors nobody can see
         if d.payload is None:
             d.payload = any(a < b and a < d1 and d0 < b for a, b in d.ranges)
@@ -828,13 +832,13 @@ def decode_errors(path, limit):
 
 def outside(packets, ranges, unit_end=None):
     """The packets that lie wholly outside the damaged byte ranges. unit_end,
-    where the container checks whole units (an Ogg page's CRC), gives the end
-    of the unit that starts at a packet's position: the packet reaches at
-    least there."""
+    where the container checks whole units (an Ogg page's CRC) or a packet's
+    bytes do not follow its position (ASF), gives from a packet's position
+    and size where it ends at least."""
     def hit(p, pos):
         lo, hi = pos - MARGIN, pos + p[1] + MARGIN
         if unit_end:
-            hi = max(hi, unit_end(pos) + MARGIN)
+            hi = max(hi, unit_end(pos, p[1]) + MARGIN)
         return any(lo < b and a < hi for a, b in ranges)
     # A packet without a position (the second and later frames of an MPEG
     # PES packet) lies in the unit of its stream's packet before it.
