@@ -149,6 +149,8 @@ constexpr uint32_t kMaxPayloads = 63;
 // size would let one hostile field make the rebuild write gigabytes of
 // padding for a packet cut short.
 constexpr uint32_t kMaxPacketSize = 1u << 24;
+// The records reserved ahead of the packet walk, at most (about 18 MiB).
+constexpr uint64_t kReservedPackets = uint64_t(1) << 18;
 // How far a payload's presentation time may lie outside its packet's send
 // window, in milliseconds.
 constexpr uint64_t kPresentationSlack = 5000;
@@ -807,6 +809,11 @@ int CASFRepair::ParseDataObject(const ObjectHeader& h)
     m_dataSizeDeclared = h.size;
     m_dataPacketsDeclared = total;
     const size_t before = m_packets.size();
+    // Room for the packets the rest of the file can hold, taken at once:
+    // growing the records step by step costs more than reading the packets.
+    const uint64_t room = uint64_t(length - in->GetPos()) / m_packetSize + 1;
+    m_packets.reserve(m_packets.size() + std::min<uint64_t>(room, kReservedPackets));
+    m_payloads.reserve(m_payloads.size() + std::min<uint64_t>(room * 2, 2 * kReservedPackets));
     CloseRun(h.start);
     for (;;) {
         if (TestAbort())
@@ -1150,7 +1157,13 @@ int CASFRepair::ParseMultiplePayloads(const PacketView& v, PacketInfo& packet, i
     packet.payloadCount = static_cast<uint32_t>(m_payloads.size() - packet.firstPayload);
     if (packet.payloadCount == 0)
         return 1;
-    packet.verbatim = skipped < 0 && s == payloadEnd && packet.payloadCount == (flags & 0x3Fu);
+    // A count that disagrees with the payloads there makes a reader lose
+    // the payloads past it or read padding as payloads: the packet is
+    // damaged even when every payload in it holds.
+    const bool countHolds = packet.payloadCount == (flags & 0x3Fu);
+    if (!countHolds)
+        AddError(JRVP_DAMAGE_STRUCTURE);
+    packet.verbatim = skipped < 0 && s == payloadEnd && countHolds;
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -134,6 +135,8 @@ struct RepairScript {
     bool copyInput = false;             // RepairLevel1 copies the input to the output
     bool repairUntilAbort = false;      // RepairLevel1 spins until it sees the abort flag
     int spinLimitMs = 10000;            // a spin that sees no abort gives up then
+    bool openRunsOutOfMemory = false;   // Open's allocation fails
+    bool repairRunsOutOfMemory = false; // RepairLevel1's allocation fails
     int format = JRVP_FORMAT_AVI;
 };
 
@@ -155,6 +158,8 @@ public:
         }
         if (m_script.openUntilAbort && Spin())
             return MEND_ERR_ABORTED;
+        if (m_script.openRunsOutOfMemory)
+            throw std::bad_alloc();
         if (m_script.openResult >= 0)
             for (JRVPFileError code : m_script.errors)
                 AddError(code);
@@ -164,6 +169,8 @@ public:
     {
         if (m_script.repairUntilAbort && Spin())
             return MEND_ERR_ABORTED;
+        if (m_script.repairRunsOutOfMemory)
+            throw std::bad_alloc();
         if (m_script.copyInput) {
             m_input->SeekTo(0);
             int r = WriteToFile(m_inputLength);

@@ -105,6 +105,28 @@ TEST(ParseStream, ReadErrorWinsOverAnyParseResult)
     }
 }
 
+// A repairer's records grow with the file: an allocation that fails in the
+// parse or the repair is "No Memory", never an exception out of the worker
+// and never a success.
+TEST(ParseStream, AllocationFailureIsNoMemory)
+{
+    FaultyStream in(Bytes(100));
+    RepairScript script;
+    script.openRunsOutOfMemory = true;
+    ScriptedRepair failing(&in, script);
+    EXPECT_EQ(failing.ParseStream(nullptr, nullptr), JRVP_ERR_NO_MEMORY);
+    EXPECT_EQ(failing.GetStatus(), JRVP_STATUS_PARSE_FAILED);
+
+    script = RepairScript();
+    script.errors = {JRVP_DAMAGE_STRUCTURE};
+    script.repairRunsOutOfMemory = true;
+    ScriptedRepair repair(&in, script);
+    ASSERT_EQ(repair.ParseStream(nullptr, nullptr), JRVP_OK);
+    MemoryVideoStream memory;
+    CBaseStream out(&memory);
+    EXPECT_EQ(repair.RepairFile(&out, 1, nullptr), JRVP_ERR_NO_MEMORY);
+}
+
 struct RepairCase {
     const char* name;
     int openResult;

@@ -689,4 +689,79 @@ TEST(AsfRepair, PacketsWithoutRoomForErrorCorrectionAreWrittenWithoutIt)
     }
 }
 
+
+// A packet whose payloads the six-bit count cannot describe (one media
+// object cut into 64 fragments, the count saying 63) is damage. The rebuild
+// cannot head it again: it leaves it out with a record and writes the rest.
+TEST(AsfRepair, PacketOfMorePayloadsThanItsCountCanSayIsLeftOut)
+{
+    const std::string src = RequireFixture("clip.wma");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    const MediaReport original = CheckMedia(src);
+    const Layout l = LayoutOf(bytes);
+    ASSERT_GE(LE64(bytes, l.data + 40), 3u);
+    // The second packet's first payload: a whole media object.
+    const size_t packet = l.data + 50 + l.packetSize;
+    const uint8_t lengthType = bytes[packet + 3];
+    ASSERT_EQ(lengthType & 1, 1) << "multiple payloads";
+    const size_t times = packet + 5 + ((lengthType >> 3) & 3);
+    const size_t first = times + 6 + 1;
+    ASSERT_EQ(bytes[first + 6], 8) << "replicated data: object size and time";
+    const uint32_t objectSize = ReadLE32(bytes, first + 7);
+    ASSERT_EQ(ReadLE32(bytes, first + 2), 0u);
+    ASSERT_EQ(bytes[first + 15] | bytes[first + 16] << 8, int(objectSize));
+    ASSERT_GE(objectSize, 64u);
+    const std::vector<uint8_t> object(bytes.begin() + first + 17, bytes.begin() + first + 17 + objectSize);
+
+    std::vector<uint8_t> made = {0x82, 0, 0, 0x11, 0x5D, 0, 0};
+    made.insert(made.end(), bytes.begin() + times, bytes.begin() + times + 6);
+    made.push_back(0x80 | 63);
+    uint32_t offset = 0;
+    for (int k = 0; k < 64; ++k) {
+        const uint32_t length = (objectSize - offset) / (64 - k);
+        std::vector<uint8_t> head(bytes.begin() + first, bytes.begin() + first + 17);
+        WriteLE32(head, 2, offset);
+        head[15] = static_cast<uint8_t>(length);
+        head[16] = static_cast<uint8_t>(length >> 8);
+        made.insert(made.end(), head.begin(), head.end());
+        made.insert(made.end(), object.begin() + offset, object.begin() + offset + length);
+        offset += length;
+    }
+    ASSERT_LE(made.size(), l.packetSize);
+    const uint32_t padding = l.packetSize - static_cast<uint32_t>(made.size());
+    made[5] = static_cast<uint8_t>(padding);
+    made[6] = static_cast<uint8_t>(padding >> 8);
+    made.resize(l.packetSize, 0);
+    std::copy(made.begin(), made.end(), bytes.begin() + packet);
+
+    ScratchDir dir("asf");
+    const std::string in = dir.Path("fragments.wma"), out = dir.Path("repaired.wma");
+    ASSERT_TRUE(WriteFileBytes(in, bytes));
+    int err = 0;
+    CVideoFile input(in.c_str(), 0, &err);
+    CASFRepair repair(&input);
+    std::vector<int> codes;
+    ASSERT_EQ(repair.ParseStream(&CollectCode, &codes), 0);
+    EXPECT_FALSE(codes.empty()) << "damage went unnoticed";
+    {
+        CVideoFile output(out.c_str(), 2, &err);
+        ASSERT_EQ(repair.RepairFile(&output, 1, nullptr), 0);
+    }
+    bool lost = false;
+    for (int i = 0; i < repair.GetErrorsCount(); ++i)
+        lost = lost || repair.GetFileError(i)->code == JRVP_DAMAGE_DATA_LOST;
+    EXPECT_TRUE(lost);
+    const MediaReport repaired = CheckMedia(out);
+    EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+    ExpectDeclaredAsWritten(ReadFileBytes(out), repaired);
+    const auto kept = Frames(repaired);
+    for (const PacketInfo& p : original.packets) {
+        if (p.pos >= int64_t(packet) && p.pos < int64_t(packet + l.packetSize))
+            continue;
+        EXPECT_TRUE(kept.count({p.stream, p.pts, p.size})) << "lost the frame at " << p.pts;
+    }
+}
+
 }  // namespace

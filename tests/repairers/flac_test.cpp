@@ -314,3 +314,52 @@ TEST(FlacRepair, ABrokenMetadataChainKeepsTheBlocksBeforeTheBreak)
 }
 
 }  // namespace
+
+namespace {
+
+// A frame header holds only when its CRC-8 does: a header whose bytes
+// changed, however plausible its fields, is no frame header. The last
+// frame, shorter than the minimum block size, holds like the others.
+TEST(FlacWalk, FrameHeadersAreConfirmedByTheirCrc8)
+{
+    const std::string src = RequireFixture("clip_flactool.flac");
+    if (src.empty())
+        return;
+    const auto bytes = ReadFileBytes(src);
+    int err = 0;
+    CVideoFile input(src.c_str(), 0, &err);
+    CFLACRepair repair(&input);
+    ASSERT_EQ(repair.ParseStream(nullptr, nullptr), JRVP_OK);
+    const auto frames = repair.Frames();
+    ASSERT_GT(frames.size(), 3u);
+    ASSERT_LT(frames.back().blockSize, frames.front().blockSize);
+    const struct {
+        const char* name;
+        size_t frame;
+        int byte;      // the header byte changed; -1: none
+        uint8_t xorWith;
+        bool holds;
+    } cases[] = {
+        {"first frame", 0, -1, 0, true},
+        {"last, short frame", frames.size() - 1, -1, 0, true},
+        {"frame number of the first frame", 0, 4, 0x01, false},
+        {"frame number of the second frame", 1, 4, 0x03, false},
+        // Codes that defer to STREAMINFO: the fields still agree with it.
+        {"sample rate code", 1, 2, 0x09, false},
+        {"sample size code", 1, 3, 0x08, false},
+        {"its CRC-8", 1, 5, 0x80, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> header(bytes.begin() + frames[c.frame].start, bytes.begin() + frames[c.frame].start + 16);
+        if (c.byte >= 0)
+            header[c.byte] ^= c.xorWith;
+        uint32_t blockSize = 0;
+        EXPECT_EQ(repair.ParseFrameHeader(header.data(), header.size(), blockSize), c.holds);
+        if (c.holds) {
+            EXPECT_EQ(blockSize, frames[c.frame].blockSize);
+        }
+    }
+}
+
+}  // namespace
