@@ -153,7 +153,12 @@ private:
                               kUnitLengthFixed = 32 };
     struct FrameTrack {
         int64_t openFrom = -1;  // index of the unit with the frame's timestamp
+        int64_t previousFrom = -1;  // the same for the frame before, -1 none
+        int64_t last = -1;      // index of the stream's last unit
         bool broken = false;    // left out until the next timestamp
+        // Damage came after the stream's last unit; its next unit tells
+        // whether the damage took any of the stream's bytes.
+        bool suspect = false;
     };
     struct PSUnit {
         int64_t start;
@@ -184,7 +189,13 @@ private:
     int64_t ZeroPaddingEnd(int64_t from);
     int HeadEndsFrame(const PSUnit& unit);
     void TrackFrame(PSUnit& unit, size_t index);
-    void BreakOpenFrames();
+    void BreakOpenFrames(bool atEnd = false);
+    void BreakStream(uint8_t id, FrameTrack& track);
+    bool FramesRunOn(const PSUnit& unit, const FrameTrack& track);
+    bool GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size_t cap);
+    int64_t AudioBytesDue(uint8_t id) const;
+    int OpenFrameWhole(uint8_t id, const FrameTrack& track);
+    void CheckEndOfInput();
     int RepairLevel1ProgramStream(const PSTraits& traits);
     int WritePackHeader(const PSTraits& traits, int64_t scr);
     int WritePSUnit(const PSUnit& unit);
@@ -229,6 +240,7 @@ private:
     // Program streams.
     std::vector<PSUnit> m_units;
     std::map<uint8_t, FrameTrack> m_frames;
+    std::vector<uint8_t> m_frameBytes;
     uint32_t m_muxRate = 0;
     int64_t m_unitBytes = 0;
     int64_t m_minTime = -1;

@@ -565,6 +565,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
     int64_t expect = 0;  // where the next unit would start in a sound file
     bool newPack = true;
     bool sawPack = false;
+    bool endCode = false;  // the last unit read was the end code
     for (int64_t steps = 0; pos < m_inputLength; ++steps) {
         if (steps > limit)
             return MEND_ERR_UNREPAIRABLE;
@@ -578,7 +579,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             return r;
         if (r == kStepEnd) {
             m_damaged = true;  // the input ends inside a unit
-            BreakOpenFrames();
+            BreakOpenFrames(true);
             break;
         }
         if (r == kStepCutShort && pos == expect) {
@@ -627,6 +628,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
         }
         if (pos != expect)
             m_damaged = true;
+        endCode = !isPack && unit.streamId == kProgramEnd;
         if (isPack) {
             if (!sawPack)
                 m_muxRate = pack.muxRate;
@@ -652,6 +654,12 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
         }
         expect = pos;
     }
+    // Audio whose damage no later packet came to judge was cut by it.
+    for (auto& entry : m_frames)
+        if (entry.second.suspect)
+            BreakStream(entry.first, entry.second);
+    if (expect >= m_inputLength && !endCode)
+        CheckEndOfInput();
     if (m_damaged || m_units.empty())
         AddError(JRVP_DAMAGE_SEGMENT);
     if (m_rebase->Finish())
@@ -676,43 +684,181 @@ int CMPEGRepair::HeadEndsFrame(const PSUnit& unit)
 // A PES packet with a timestamp holds the start of a frame; the packets
 // after it without one carry the rest. Damage may have taken part of each
 // stream's frame in progress: its packets are left out, and so are the
-// stream's packets after the damage until its next timestamp.
+// stream's packets after the damage until its next timestamp. Where audio
+// frames can be measured, the stream's next packet tells whether the damage
+// took any of its bytes at all.
 void CMPEGRepair::TrackFrame(PSUnit& unit, size_t index)
 {
     if (unit.flags & kUnitSystemHeader)
         return;
     FrameTrack& track = m_frames[unit.streamId];
+    if (track.suspect) {
+        track.suspect = false;
+        if (!FramesRunOn(unit, track))
+            BreakStream(unit.streamId, track);
+    }
     if (unit.pts >= 0) {
         if (track.broken)
             unit.flags |= kUnitSkipHead;
+        track.previousFrom = track.broken ? -1 : track.openFrom;
         track.openFrom = static_cast<int64_t>(index);
         track.broken = false;
     } else if (track.broken) {
         unit.flags |= kUnitDropped;
     }
+    track.last = static_cast<int64_t>(index);
 }
 
-void CMPEGRepair::BreakOpenFrames()
+void CMPEGRepair::BreakOpenFrames(bool atEnd)
 {
-    int64_t from = static_cast<int64_t>(m_units.size());
-    for (auto& entry : m_frames)
-        if (!entry.second.broken && entry.second.openFrom >= 0)
-            from = std::min(from, entry.second.openFrom);
-    for (int64_t i = from; i < static_cast<int64_t>(m_units.size()); ++i) {
-        PSUnit& unit = m_units[i];
-        if (unit.flags & kUnitSystemHeader)
-            continue;
-        auto it = m_frames.find(unit.streamId);
-        if (it == m_frames.end() || it->second.broken || it->second.openFrom < 0 || i < it->second.openFrom)
-            continue;
-        // The packet where the cut frame starts still ends the frame before.
-        unit.flags |= i == it->second.openFrom ? kUnitKeepHead : kUnitDropped;
-    }
     for (auto& entry : m_frames) {
-        if (entry.second.openFrom >= 0)
-            entry.second.broken = true;
-        entry.second.openFrom = -1;
+        FrameTrack& track = entry.second;
+        const uint8_t id = entry.first;
+        if (track.broken || track.openFrom < 0)
+            continue;
+        if (!atEnd && (IsMpegAudio(id) || id == 0xBD))
+            track.suspect = true;
+        else
+            BreakStream(id, track);
     }
+}
+
+// The stream's frame in progress lost bytes: the packet where it starts
+// still ends the frame before; the others go.
+void CMPEGRepair::BreakStream(uint8_t id, FrameTrack& track)
+{
+    for (int64_t i = std::max<int64_t>(track.openFrom, 0); i < static_cast<int64_t>(m_units.size()); ++i) {
+        PSUnit& unit = m_units[i];
+        if (unit.streamId == id && !(unit.flags & kUnitSystemHeader))
+            unit.flags |= i == track.openFrom ? kUnitKeepHead : kUnitDropped;
+    }
+    track.broken = track.openFrom >= 0;
+    track.openFrom = track.previousFrom = -1;
+    track.suspect = false;
+}
+
+// The payload bytes of the stream's packets from index `from` to `last`
+// (DVD's substream headers left out) into m_frameBytes; false when they are
+// more than `cap` bytes or cannot be read.
+bool CMPEGRepair::GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size_t cap)
+{
+    const int64_t prefix = id == 0xBD ? 4 : 0;
+    m_frameBytes.clear();
+    for (int64_t i = std::max<int64_t>(from, 0); i <= last && i < static_cast<int64_t>(m_units.size()); ++i) {
+        const PSUnit& u = m_units[i];
+        if (u.streamId != id || (u.flags & (kUnitSystemHeader | kUnitDropped)))
+            continue;
+        const int64_t at = u.payloadOffset + prefix;
+        if (at >= u.size)
+            continue;
+        if (m_frameBytes.size() + (u.size - at) > cap || View(u.start + at, u.size - at) != u.size - at)
+            return false;
+        m_frameBytes.insert(m_frameBytes.end(), m_view, m_view + (u.size - at));
+    }
+    return true;
+}
+
+// The bytes the last audio frame in m_frameBytes still lacks, measured
+// from the first frame header on: 0 when the frames end with the bytes.
+// -1 when the frames cannot be measured.
+int64_t CMPEGRepair::AudioBytesDue(uint8_t id) const
+{
+    const int64_t total = static_cast<int64_t>(m_frameBytes.size());
+    const uint8_t* b = m_frameBytes.data();
+    int64_t end = FrameStart(id, b, total);
+    if (end < 0)
+        return -1;
+    while (end + 8 <= total) {
+        const int64_t length = AudioFrameLength(id, b + end, total - end);
+        if (length <= 0)
+            return -1;
+        end += length;
+    }
+    return end < total ? -1 : end - total;  // a header split at the end cannot be measured
+}
+
+// Whether the audio frames of the stream's packets before the damage run
+// on into `unit`, the stream's first packet after it: the bytes its frame
+// in progress still lacked begin the unit, and a frame header follows them.
+bool CMPEGRepair::FramesRunOn(const PSUnit& unit, const FrameTrack& track)
+{
+    const uint8_t id = unit.streamId;
+    if (!GatherStreamBytes(id, track.openFrom, track.last, 1 << 20))
+        return false;
+    const int64_t due = AudioBytesDue(id);
+    const int64_t start = FrameStart(id, m_frameBytes.data(), static_cast<int64_t>(m_frameBytes.size()));
+    const int64_t from = unit.payloadOffset + (id == 0xBD ? 4 : 0);
+    const int64_t n = unit.size - from;
+    if (due < 0 || start < 0 || due + 8 > n || View(unit.start + from, n) != n)
+        return false;
+    return AudioFrameLength(id, m_view + due, n - due) > 0 && m_view[due + 1] == m_frameBytes[start + 1];
+}
+
+// The highest slice start code (MPEG-1/2 video: the macroblock row it
+// begins) in [from, to) of m_frameBytes; 0 none.
+static int LastSliceRow(const std::vector<uint8_t>& b, size_t from, size_t to)
+{
+    int row = 0;
+    for (size_t i = from; i + 4 <= to; ++i)
+        if (b[i + 2] == 1 && b[i] == 0 && b[i + 1] == 0 && b[i + 3] >= 0x01 && b[i + 3] <= 0xAF)
+            row = std::max<int>(row, b[i + 3]);
+    return row;
+}
+
+// Whether the stream's frame in progress at the end of the input is whole:
+// 1 whole, 0 cut, -1 unknown. Audio frames are measured. An MPEG-1/2
+// picture is whole when it reaches the last macroblock row the picture
+// before it reached (or the sequence ends in it).
+int CMPEGRepair::OpenFrameWhole(uint8_t id, const FrameTrack& track)
+{
+    if (!IsVideo(id)) {
+        if (!GatherStreamBytes(id, track.openFrom, track.last, 1 << 20))
+            return -1;
+        const int64_t due = AudioBytesDue(id);
+        return due < 0 ? -1 : due == 0 ? 1 : 0;
+    }
+    if (track.previousFrom < 0 || !GatherStreamBytes(id, track.previousFrom, track.last, 16 << 20))
+        return -1;
+    const std::vector<uint8_t>& b = m_frameBytes;
+    std::vector<size_t> pictures;
+    for (size_t i = 0; i + 4 <= b.size(); ++i) {
+        if (b[i + 2] != 1 || b[i] != 0 || b[i + 1] != 0)
+            continue;
+        if (b[i + 3] == 0xB7)
+            return 1;  // sequence end
+        if (b[i + 3] == 0x00)
+            pictures.push_back(i);
+    }
+    if (pictures.size() < 2)
+        return -1;
+    const size_t last = pictures.back(), before = pictures[pictures.size() - 2];
+    const int reached = LastSliceRow(b, before, last);
+    if (reached == 0)
+        return -1;
+    return LastSliceRow(b, last, b.size()) >= reached ? 1 : 0;
+}
+
+// The input ends where a unit ends, with no end code: it may have been cut
+// there. Where a stream shows that it was (an audio frame short of its
+// length, a picture short of its rows), each stream's frame in progress
+// that cannot be shown whole is left out.
+void CMPEGRepair::CheckEndOfInput()
+{
+    bool cut = false;
+    std::map<uint8_t, int> whole;
+    for (auto& entry : m_frames) {
+        if (entry.second.broken || entry.second.openFrom < 0)
+            continue;
+        const int w = OpenFrameWhole(entry.first, entry.second);
+        whole[entry.first] = w;
+        cut = cut || w == 0;
+    }
+    if (!cut)
+        return;
+    m_damaged = true;
+    for (auto& entry : m_frames)
+        if (whole.count(entry.first) && whole[entry.first] != 1)
+            BreakStream(entry.first, entry.second);
 }
 
 // The rate the units need over the time their timestamps span.
