@@ -180,7 +180,7 @@ private:
     int ParseProgramStream(const PSTraits& traits);
     int ParsePackHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSPackHeader& out) const;
     int ParseSystemHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, uint32_t& size) const;
-    int ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSUnit& unit) const;
+    int ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, int64_t size, PSUnit& unit) const;
     int ParseMPEG1PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack);
@@ -193,6 +193,7 @@ private:
     void BreakStream(uint8_t id, FrameTrack& track);
     bool FramesRunOn(const PSUnit& unit, const FrameTrack& track);
     bool GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size_t cap);
+    static constexpr int64_t kSplitHeader = -2;
     int64_t AudioBytesDue(uint8_t id) const;
     int OpenFrameWhole(uint8_t id, const FrameTrack& track);
     void CheckEndOfInput();

@@ -292,10 +292,13 @@ int CMPEGRepair::ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
     return q > headerEnd ? kStepInvalid : kStepUnit;
 }
 
-int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSUnit& unit) const
+// `size`: the packet's bytes as the caller takes them (its stated length,
+// or all there are when that is damaged).
+int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, int64_t size,
+                                PSUnit& unit) const
 {
     unit.streamId = d[3];
-    unit.size = 6 + Be16(d + 4);
+    unit.size = static_cast<uint32_t>(size);
     unit.pts = unit.dts = -1;
     unit.tsOffset = 0;
     unit.payloadOffset = 6;
@@ -404,8 +407,7 @@ int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PS
         unit.size = headerSize;
         unit.flags = kUnitSystemHeader;
     } else {
-        r = ParsePESHeader(traits, m_view, n, unit);
-        unit.size = static_cast<uint32_t>(size);
+        r = ParsePESHeader(traits, m_view, n, size, unit);
     }
     if (r != kStepUnit)
         return r == kStepEnd ? kStepInvalid : r;
@@ -533,7 +535,7 @@ bool CMPEGRepair::IsProgramStream(const PSTraits& traits, bool fromPes)
                 r = ParseSystemHeader(traits, d, size, headerSize);
             } else {
                 PSUnit unit{};
-                r = ParsePESHeader(traits, d, size, unit);
+                r = ParsePESHeader(traits, d, size, size, unit);
                 pes = pes || r == kStepUnit;
             }
             if (r != kStepUnit) {
@@ -760,7 +762,8 @@ bool CMPEGRepair::GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size
 
 // The bytes the last audio frame in m_frameBytes still lacks, measured
 // from the first frame header on: 0 when the frames end with the bytes.
-// -1 when the frames cannot be measured.
+// kSplitHeader when they end inside the next frame's header, -1 when the
+// frames cannot be measured.
 int64_t CMPEGRepair::AudioBytesDue(uint8_t id) const
 {
     const int64_t total = static_cast<int64_t>(m_frameBytes.size());
@@ -774,7 +777,7 @@ int64_t CMPEGRepair::AudioBytesDue(uint8_t id) const
             return -1;
         end += length;
     }
-    return end < total ? -1 : end - total;  // a header split at the end cannot be measured
+    return end < total ? kSplitHeader : end - total;
 }
 
 // Whether the audio frames of the stream's packets before the damage run
@@ -808,14 +811,15 @@ static int LastSliceRow(const std::vector<uint8_t>& b, size_t from, size_t to)
 // Whether the stream's frame in progress at the end of the input is whole:
 // 1 whole, 0 cut, -1 unknown. Audio frames are measured. An MPEG-1/2
 // picture is whole when it reaches the last macroblock row the picture
-// before it reached (or the sequence ends in it).
+// before it reached (or the sequence ends in it); one written as a single
+// slice cannot be told.
 int CMPEGRepair::OpenFrameWhole(uint8_t id, const FrameTrack& track)
 {
     if (!IsVideo(id)) {
         if (!GatherStreamBytes(id, track.openFrom, track.last, 1 << 20))
             return -1;
         const int64_t due = AudioBytesDue(id);
-        return due < 0 ? -1 : due == 0 ? 1 : 0;
+        return due == kSplitHeader ? 0 : due < 0 ? -1 : due == 0 ? 1 : 0;
     }
     if (track.previousFrom < 0 || !GatherStreamBytes(id, track.previousFrom, track.last, 16 << 20))
         return -1;
@@ -832,8 +836,10 @@ int CMPEGRepair::OpenFrameWhole(uint8_t id, const FrameTrack& track)
     if (pictures.size() < 2)
         return -1;
     const size_t last = pictures.back(), before = pictures[pictures.size() - 2];
+    // One slice for a whole picture (as MPEG-1 encoders may write) tells
+    // nothing.
     const int reached = LastSliceRow(b, before, last);
-    if (reached == 0)
+    if (reached <= 1)
         return -1;
     return LastSliceRow(b, last, b.size()) >= reached ? 1 : 0;
 }

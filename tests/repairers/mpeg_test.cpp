@@ -755,3 +755,148 @@ TEST(MpegRepair, TransportStreamDamageCostsOnlyWhatItHit)
 }
 
 }  // namespace
+
+namespace {
+
+struct PSPacket {
+    int64_t pos;
+    uint8_t id;
+    int64_t size;  // start code to end
+    bool pts;
+};
+
+// The PES packets of a program stream, walked from pack to pack.
+std::vector<PSPacket> PSPackets(const std::vector<uint8_t>& d)
+{
+    std::vector<PSPacket> out;
+    size_t p = 0;
+    while (p + 14 <= d.size() && d[p] == 0 && d[p + 1] == 0 && d[p + 2] == 1) {
+        const uint8_t id = d[p + 3];
+        if (id == 0xBA) {
+            p += (d[p + 4] >> 6) == 1 ? 14 + (d[p + 13] & 7) : 12;
+            continue;
+        }
+        if (id == 0xB9)
+            break;
+        const size_t size = 6 + ((size_t(d[p + 4]) << 8) | d[p + 5]);
+        const bool mpeg2 = (d[p + 6] & 0xC0) == 0x80;
+        size_t q = p + 6;
+        while (!mpeg2 && q < p + size && d[q] == 0xFF)
+            ++q;
+        const bool pts = mpeg2 ? (d[p + 7] & 0x80) != 0 : (d[q] & 0xE0) == 0x20 || (d[q] & 0xC0) == 0x40;
+        out.push_back({static_cast<int64_t>(p), id, static_cast<int64_t>(size), id >= 0xC0 && pts});
+        p += size;
+    }
+    return out;
+}
+
+// The first PES packet from the middle on that `pick` chooses.
+PSPacket PSPacketFromMiddle(const std::vector<uint8_t>& d, const std::function<bool(const PSPacket&)>& pick)
+{
+    for (const PSPacket& k : PSPackets(d))
+        if (k.pos >= static_cast<int64_t>(d.size() / 2) && pick(k))
+            return k;
+    ADD_FAILURE() << "no such packet";
+    return {-1, 0, 0, false};
+}
+
+// Damage to a program stream costs what it hit and no more.
+TEST(MpegRepair, ProgramStreamDamageCostsOnlyWhatItHit)
+{
+    using Keep = std::function<bool(const PacketInfo&, AVMediaType)>;
+    const Keep all = [](const PacketInfo&, AVMediaType) { return true; };
+    const Keep audio = [](const PacketInfo&, AVMediaType type) { return type == AVMEDIA_TYPE_AUDIO; };
+    const Keep none = [](const PacketInfo&, AVMediaType) { return false; };
+    const auto video = [](const PSPacket& k) { return k.id >= 0xE0; };
+    struct Case {
+        const char* name;
+        // Damages the bytes; returns which packets of the original stay.
+        std::function<Keep(std::vector<uint8_t>&, const MediaReport&)> damage;
+    };
+    const Case cases[] = {
+        {"video packet length past the next unit",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, video);
+             d[k.pos + 4] = 0xFF;
+             return all;
+         }},
+        {"video packet length zeroed",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, video);
+             d[k.pos + 4] = d[k.pos + 5] = 0;
+             return all;
+         }},
+        // No audio packet lay in the damage: the audio frames that run on
+        // from the audio packet before it into the one after it stay.
+        {"video packets zeroed between audio packets",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, [](const PSPacket& k) { return k.id >= 0xE0 && !k.pts; });
+             std::fill(d.begin() + k.pos + 100, d.begin() + k.pos + k.size + 30, 0);
+             return audio;
+         }},
+        // The picture that starts in the damaged packet starts before the
+        // damage: the picture before it is whole.
+        {"video packet zeroed after a picture start",
+         [&](std::vector<uint8_t>& d, const MediaReport& original) {
+             const PSPacket k = PSPacketFromMiddle(d, [&](const PSPacket& k) {
+                 const std::vector<uint8_t> picture = {0, 0, 1, 0};
+                 const int64_t at = FindBytes(d, picture, k.pos + 6);
+                 return k.id >= 0xE0 && k.pts && at > 0 && at + 40 < k.pos + k.size;
+             });
+             const int64_t at = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0}, k.pos + 6);
+             std::fill(d.begin() + at + 20, d.begin() + k.pos + k.size + 10, 0);
+             int64_t before = -1;
+             for (const PacketInfo& p : original.packets)
+                 if (p.pos >= 0 && p.pos < k.pos && original.streams[p.stream].type == AVMEDIA_TYPE_VIDEO)
+                     before = std::max(before, p.pos);
+             return Keep([before](const PacketInfo& p, AVMediaType type) {
+                 return type == AVMEDIA_TYPE_VIDEO && p.pos == before;
+             });
+         }},
+        // Cut where a pack begins, inside a picture: the end of the input
+        // shows that a frame was cut, and it goes.
+        {"cut at a pack boundary inside a picture",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, [](const PSPacket& k) { return k.id >= 0xE0 && !k.pts; });
+             const int64_t pack = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xBA}, k.pos - 14);
+             d.resize(pack == k.pos - 14 || pack == k.pos - 12 ? pack : k.pos);
+             return none;
+         }},
+    };
+    ScratchDir dir("mpeg");
+    for (const char* name : {"clip_mp2.vob", "clip.mpg"}) {
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        const MediaReport original = CheckMedia(src);
+        const std::string in = dir.Path("in" + Ext(name)), out = dir.Path("out" + Ext(name));
+        const auto run = [&](const Case& c) {
+            auto bytes = clean;
+            const Keep keep = c.damage(bytes, original);
+            ASSERT_TRUE(WriteFileBytes(in, bytes));
+            Outcome o = ParseAndRepair(in, out);
+            ASSERT_EQ(o.parse, 0);
+            ASSERT_FALSE(o.codes.empty()) << "damage went unnoticed";
+            ASSERT_EQ(o.repair, 0);
+            const MediaReport repaired = CheckMedia(out);
+            EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+            for (const PacketInfo& p : original.packets) {
+                const AVMediaType type = original.streams[p.stream].type;
+                if (!keep(p, type))
+                    continue;
+                const bool found = std::any_of(repaired.packets.begin(), repaired.packets.end(), [&](const PacketInfo& q) {
+                    return q.pts == p.pts && q.size == p.size && repaired.streams[q.stream].type == type;
+                });
+                EXPECT_TRUE(found) << av_get_media_type_string(type) << " packet at " << p.pos << " (pts " << p.pts
+                                   << ", " << p.size << " bytes) is lost";
+            }
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(name) + ": " + c.name);
+            run(c);
+        }
+    }
+}
+
+}  // namespace
