@@ -186,7 +186,7 @@ private:
     int ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack);
     bool NextUnitFollows(const PSTraits& traits, int64_t end);
     int64_t RepairedUnitEnd(const PSTraits& traits, const PSUnit& unit);
-    int64_t ZeroPaddingEnd(int64_t from);
+    int64_t NextUnitStart(const PSTraits& traits, int64_t from, bool* sector);
     int HeadEndsFrame(const PSUnit& unit);
     void TrackFrame(PSUnit& unit, size_t index);
     void BreakOpenFrames(bool atEnd = false);

@@ -45,6 +45,43 @@ uint32_t Be16(const uint8_t* d)
     return (uint32_t(d[0]) << 8) | d[1];
 }
 
+// What may lie between two units at w (n bytes): zero padding, and in raw
+// CD sectors the error-detection bytes of a sector, then the sync (after
+// at most five more bytes), header and subheader of the next. The offset
+// of the start code after it; -1 when none follows, kFramingShort when the
+// bytes end first. The zero skip stops at a start code and at a sync's
+// first byte, so it never eats into what follows.
+constexpr int64_t kFramingShort = -2;
+
+int64_t SkipFraming(const uint8_t* w, int64_t n, bool cdSectors, bool* sector)
+{
+    int64_t k = 0;
+    while (k < n && w[k] == 0 && !(k + 3 <= n && IsStartCode(w + k)) && !(cdSectors && k + 1 < n && w[k + 1] == 0xFF))
+        ++k;
+    if (k + 3 <= n && IsStartCode(w + k))
+        return k;
+    if (k + 3 > n)
+        return kFramingShort;
+    if (!cdSectors)
+        return -1;
+    for (int64_t t = 0; t < 6; ++t) {
+        const int64_t sync = k + t;
+        if (sync + 12 > n)
+            return kFramingShort;
+        if (memcmp(w + sync, kSectorSync, 12) != 0)
+            continue;
+        const int64_t data = sync + kSectorDataOffset;
+        if (data + 3 > n)
+            return kFramingShort;
+        if (!IsStartCode(w + data))
+            return -1;
+        if (sector)
+            *sector = true;
+        return data;
+    }
+    return -1;
+}
+
 bool IsVideo(uint8_t id)
 {
     return id >= 0xE0 && id <= 0xEF;
@@ -308,62 +345,32 @@ int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_
     return traits.mpeg1 ? ParseMPEG1PacketHeader(d, avail, unit) : ParseMPEG2PacketHeader(d, avail, unit);
 }
 
-// Whether a unit may end at `end`: the input ends there, or a start code
-// follows. Zero padding may come before it. In raw CD sectors, the
-// sector's error-detection bytes and the next sector's sync, header and
-// subheader may come first. The zero skip stops before a start code, so
-// the next pack is never eaten by it.
+// Whether a unit may end at `end`: the input ends there, or the next unit
+// starts after what may lie between units.
 bool CMPEGRepair::NextUnitFollows(const PSTraits& traits, int64_t end)
 {
-    if (end >= m_inputLength)
-        return true;
-    const int64_t n = View(end, 64);
-    if (n < 3)
-        return n >= 0;
-    const uint8_t* w = m_view;
-    if (IsStartCode(w))
-        return true;
-    int64_t k = 0;
-    while (k + 3 <= n && w[k] == 0 && !IsStartCode(w + k) && !(w[k + 1] == 0xFF && traits.cdSectors))
-        ++k;
-    if (k + 3 <= n && IsStartCode(w + k))
-        return true;
-    if (k + 3 > n)
-        return end + n >= m_inputLength;  // zeros to the end of the input
-    if (!traits.cdSectors)
-        return false;
-    for (int64_t t = 0; t < 6; ++t) {
-        const int64_t sync = k + t;
-        if (sync + 12 > n)
-            return end + n >= m_inputLength;
-        if (memcmp(w + sync, kSectorSync, 12) != 0)
-            continue;
-        const int64_t data = sync + kSectorDataOffset;
-        if (data + 3 > n)
-            return end + n >= m_inputLength;
-        return IsStartCode(w + data);
-    }
-    return false;
+    return NextUnitStart(traits, end, nullptr) >= end;
 }
 
-// Muxers pad packs to their sector size with zeros (ffmpeg's VCD packs
-// end in 20 of them). Where a short run of zeros right after a unit leads
-// to a start code or the end of the input, it is that padding: its end.
-// Otherwise `from` itself.
-int64_t CMPEGRepair::ZeroPaddingEnd(int64_t from)
+// What may lie between two units, from `from` on: zero padding (muxers pad
+// packs to their sector size; ffmpeg's VCD packs end in 20 zeros) and, in
+// raw CD sectors, the sector's error-detection bytes and the next sector's
+// sync, header and subheader. Where the next start code (or the end of the
+// input) lies past it; -1 when none does, or a read error. `sector` is set
+// when a sector's framing lay there.
+int64_t CMPEGRepair::NextUnitStart(const PSTraits& traits, int64_t from, bool* sector)
 {
-    const int64_t n = View(from, kMaxZeroPadding + 3);
+    if (sector)
+        *sector = false;
+    if (from >= m_inputLength)
+        return m_inputLength;
+    const int64_t n = View(from, kMaxZeroPadding + kSectorDataOffset + 8);
     if (n < 0)
         return n;
-    const uint8_t* w = m_view;
-    int64_t k = 0;
-    while (k < n && w[k] == 0 && !(k + 3 <= n && IsStartCode(w + k)))
-        ++k;
-    if (k == 0)
-        return from;
-    if (k == n && from + n == m_inputLength)
-        return m_inputLength;
-    return k + 3 <= n && IsStartCode(w + k) ? from + k : from;
+    const int64_t k = SkipFraming(m_view, n, traits.cdSectors, sector);
+    if (k >= 0)
+        return from + k;
+    return k == kFramingShort && from + n >= m_inputLength ? m_inputLength : -1;
 }
 
 // One unit at p: a pack header (isPack set), a system header, a PES packet
@@ -500,8 +507,10 @@ bool CMPEGRepair::IsProgramStream(const PSTraits& traits, bool fromPes)
         bool broken = false;
         int units = 0;
         for (; units < kDetectUnits && q + 6 <= n; ++units) {
-            while (q + 6 <= n && b[q] == 0 && !IsStartCode(b + q))
-                ++q;  // zero padding
+            const int64_t framing = SkipFraming(b + q, n - q, traits.cdSectors, nullptr);
+            if (framing == kFramingShort)
+                break;
+            q += std::max<int64_t>(framing, 0);
             if (q + 6 > n)
                 break;
             const uint8_t* d = b + q;
@@ -613,10 +622,14 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 continue;
             }
         } else if (r != kStepUnit) {
-            const int64_t padded = pos == expect ? ZeroPaddingEnd(pos) : pos;
-            if (padded < 0)
+            // Padding, or the framing of raw CD sectors, which the rebuilt
+            // file leaves out.
+            bool sector = false;
+            const int64_t padded = pos == expect ? NextUnitStart(traits, pos, &sector) : pos;
+            if (padded < -1)
                 return static_cast<int>(padded);
             if (padded > pos) {
+                m_damaged = m_damaged || sector;
                 pos = expect = padded;
                 continue;
             }

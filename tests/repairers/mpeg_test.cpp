@@ -900,3 +900,76 @@ TEST(MpegRepair, ProgramStreamDamageCostsOnlyWhatItHit)
 }
 
 }  // namespace
+
+namespace {
+
+// The CD-ROM error-detection code of a sector's subheader and data: CRC-32
+// over the reflected polynomial 0xD8018001, least significant byte first.
+uint32_t SectorEdc(const uint8_t* d, size_t n)
+{
+    uint32_t crc = 0;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= d[i];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc >> 1) ^ ((crc & 1) ? 0xD8018001u : 0);
+    }
+    return crc;
+}
+
+// A VCD's MPEG file read raw: each 2324-byte pack in a 2352-byte Mode 2
+// Form 2 sector (sync, header, subheader twice, data, error detection).
+std::vector<uint8_t> RawSectors(const std::vector<uint8_t>& mpeg, bool edc)
+{
+    constexpr size_t kData = 2324;
+    std::vector<uint8_t> out;
+    uint32_t lba = 150;
+    for (size_t at = 0; at < mpeg.size(); at += kData, ++lba) {
+        const uint8_t sync[12] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+        const auto bcd = [](uint32_t v) { return static_cast<uint8_t>((v / 10) * 16 + v % 10); };
+        out.insert(out.end(), std::begin(sync), std::end(sync));
+        const uint8_t header[4] = {bcd(lba / 4500), bcd(lba / 75 % 60), bcd(lba % 75), 2};
+        out.insert(out.end(), std::begin(header), std::end(header));
+        const size_t body = out.size();
+        const uint8_t sub[8] = {1, 1, 0x64, 0x0F, 1, 1, 0x64, 0x0F};
+        out.insert(out.end(), std::begin(sub), std::end(sub));
+        const size_t n = std::min(kData, mpeg.size() - at);
+        out.insert(out.end(), mpeg.begin() + at, mpeg.begin() + at + n);
+        out.resize(out.size() + kData - n, 0);
+        const uint32_t code = edc ? SectorEdc(&out[body], 8 + kData) : 0;
+        for (int b = 0; b < 4; ++b)
+            out.push_back(static_cast<uint8_t>(code >> (8 * b)));
+    }
+    return out;
+}
+
+// A VCD read sector by sector, framing and all, comes back as the MPEG
+// file it holds: every packet, decoding cleanly. With an error-detection
+// code of zeros (allowed in Form 2), the zero skip after a pack's padding
+// must stop at the next sector's sync, and never eat a pack's start code.
+TEST(MpegRepair, RawCdSectorsComeBackAsTheirMpegFile)
+{
+    const std::string src = RequireFixture("clip_vcd.mpg");
+    if (src.empty())
+        return;
+    const MediaReport original = CheckMedia(src);
+    const auto mpeg = ReadFileBytes(src);
+    ScratchDir dir("mpeg");
+    for (const bool edc : {true, false}) {
+        SCOPED_TRACE(edc ? "error-detection code" : "zeros for the error-detection code");
+        ASSERT_TRUE(WriteFileBytes(dir.Path("AVSEQ01.DAT"), RawSectors(mpeg, edc)));
+        Outcome o = ParseAndRepair(dir.Path("AVSEQ01.DAT"), dir.Path("out.mpg"));
+        ASSERT_EQ(o.parse, 0);
+        EXPECT_EQ(o.subFormat, CMPEGRepair::kMpeg1Ps);
+        ASSERT_FALSE(o.codes.empty()) << "the sector framing is for the repair to leave out";
+        ASSERT_EQ(o.repair, 0);
+        const MediaReport repaired = CheckMedia(dir.Path("out.mpg"));
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        ASSERT_EQ(repaired.packets.size(), original.packets.size());
+        for (size_t i = 0; i < original.packets.size(); ++i) {
+            EXPECT_EQ(repaired.packets[i].pts, original.packets[i].pts) << "packet " << i;
+            EXPECT_EQ(repaired.packets[i].size, original.packets[i].size) << "packet " << i;
+        }
+    }
+}
+
+}  // namespace
