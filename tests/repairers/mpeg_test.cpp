@@ -285,24 +285,67 @@ TEST(MpegRepair, EveryDamageIsRepairedIntoACleanFile)
 }
 
 // Garbage in front of a transport stream is all there is to drop: every
-// packet comes back byte for byte, the last 192-byte packet (whose time
-// code lies before its sync byte) included.
+// packet comes back byte for byte: the last 192-byte packet (whose time
+// code lies before its sync byte), the packets that continue units begun
+// before the file's start, and those of a PID that carries nothing but a
+// PCR.
 TEST(MpegRepair, TransportStreamAfterGarbageComesBackWhole)
 {
-    for (const char* name : {"clip.ts", "clip.m2ts"}) {
-        const std::string src = RequireFixture(name);
+    const auto pcrOnly = [](std::vector<uint8_t>& d) {
+        // Start with the last packets of the unit before the second video
+        // key frame's, and give the clock a PID of its own every 20 packets.
+        size_t key = 0;
+        for (int seen = 0; key + 188 <= d.size(); key += 188) {
+            const uint8_t* k = &d[key];
+            const bool video = (k[3] & 0x20) && k[4] > 0 && 5 + k[4] + 4 < 188 && (k[5 + k[4] + 3] & 0xF0) == 0xE0;
+            if ((k[1] & 0x40) && video && (k[5] & 0x40) && ++seen == 2)
+                break;
+        }
+        const auto pid = [&d](size_t p) { return ((d[p + 1] & 0x1F) << 8) | d[p + 2]; };
+        size_t start = key - 188;
+        while (start > 0 && (pid(start) != pid(key) || (d[start + 1] & 0x40)))
+            start -= 188;
+        d.erase(d.begin(), d.begin() + start);
+        std::vector<uint8_t> out;
+        for (size_t p = 0, n = 0; p + 188 <= d.size(); p += 188, ++n) {
+            if (n % 20 == 0) {
+                uint8_t clock[188] = {0x47, 0x01, 0xFF, 0x20, 183, 0x10};
+                const uint64_t base = 900000 + n * 90;
+                clock[6] = static_cast<uint8_t>(base >> 25);
+                clock[7] = static_cast<uint8_t>(base >> 17);
+                clock[8] = static_cast<uint8_t>(base >> 9);
+                clock[9] = static_cast<uint8_t>(base >> 1);
+                clock[10] = static_cast<uint8_t>(((base & 1) << 7) | 0x7E);
+                std::fill(clock + 12, clock + 188, 0xFF);
+                out.insert(out.end(), clock, clock + 188);
+            }
+            out.insert(out.end(), d.begin() + p, d.begin() + p + 188);
+        }
+        d.swap(out);
+    };
+    const struct {
+        const char* fixture;
+        std::function<void(std::vector<uint8_t>&)> shape;
+    } cases[] = {
+        {"clip.ts", [](std::vector<uint8_t>&) {}},
+        {"clip.m2ts", [](std::vector<uint8_t>&) {}},
+        {"clip.ts", pcrOnly},
+    };
+    for (const auto& c : cases) {
+        const std::string src = RequireFixture(c.fixture);
         if (src.empty())
             return;
-        const auto clean = ReadFileBytes(src);
+        auto clean = ReadFileBytes(src);
+        c.shape(clean);
         auto bytes = clean;
         const auto junk = PseudoRandomBytes(1000, 5);
         bytes.insert(bytes.begin(), junk.begin(), junk.end());
         ScratchDir dir("mpeg");
-        const std::string in = dir.Path("front" + Ext(name)), out = dir.Path("out" + Ext(name));
+        const std::string in = dir.Path("front" + Ext(c.fixture)), out = dir.Path("out" + Ext(c.fixture));
         ASSERT_TRUE(WriteFileBytes(in, bytes));
         Outcome o = ParseAndRepair(in, out);
-        ASSERT_EQ(o.repair, 0) << name;
-        EXPECT_TRUE(ReadFileBytes(out) == clean) << name;
+        ASSERT_EQ(o.repair, 0) << c.fixture;
+        EXPECT_TRUE(ReadFileBytes(out) == clean) << c.fixture;
     }
 }
 
