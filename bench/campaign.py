@@ -618,6 +618,7 @@ def mpeg_layout(path):
         plen = 188 if sync == 0 and read_at(f, 188, 1) == b"\x47" else 192
         L.header = (0, 2 * plen)
         L.data = (2 * plen, L.size)
+        L.run_on = plen  # a frame ends in the packet before its stream's next PES starts
         L.fields = [(sync + 1, 2), (plen + sync + 1, 2)]  # the PIDs of PAT and PMT packets
         L.swap = plen + sync + 1
         pos = (L.size // 2) // plen * plen
@@ -631,6 +632,7 @@ def mpeg_layout(path):
         return L
     pack = read_at(f, 0, 14)
     first = 12 if pack[4] >> 4 == 2 else 14 + (pack[13] & 7)
+    L.run_on = 2048  # a frame ends inside the PES packet where its stream's next one starts
     L.header = (0, first)
     L.data = (first, L.size)
     L.fields = [(9 if first == 12 else 10, 3)]  # the first pack's mux rate
@@ -754,6 +756,7 @@ def damages(L, sparse):
         add("5 GiB sparse tail", [("sparse", 5 << 30)], [])
     widen = getattr(L, "widen", None)
     for d in out:
+        d.run_on = getattr(L, "run_on", 0)
         if widen:
             d.ranges = [widen(a, b) for a, b in d.ranges]
         d.unit_end = getattr(L, "unit_end", None)
@@ -830,24 +833,35 @@ def decode_errors(path, limit):
     return lines or ([f"ffmpeg exit {r.returncode}"] if r.returncode else [])
 
 
-def outside(packets, ranges, unit_end=None):
+def outside(packets, ranges, unit_end=None, run_on=0):
     """The packets that lie wholly outside the damaged byte ranges. unit_end,
     where the container checks whole units (an Ogg page's CRC) or a packet's
     bytes do not follow its position (ASF), gives from a packet's position
-    and size where it ends at least."""
-    def hit(p, pos):
+    and size where it ends at least. run_on, where a frame's bytes are
+    spread over the packets of its stream (MPEG PES packets), is how far
+    into the stream's next positioned packet a frame may reach: its bytes
+    lie between its own position and there."""
+    def hit(p, pos, following):
         lo, hi = pos - MARGIN, pos + p[1] + MARGIN
         if unit_end:
             hi = max(hi, unit_end(pos, p[1]) + MARGIN)
+        if run_on and following >= 0:
+            hi = max(hi, following + run_on + MARGIN)
         return any(lo < b and a < hi for a, b in ranges)
+    # The position of each stream's next positioned packet after each packet.
+    following, ahead = [-1] * len(packets), {}
+    for i in range(len(packets) - 1, -1, -1):
+        following[i] = ahead.get(packets[i][0], -1)
+        if packets[i][2] >= 0:
+            ahead[packets[i][0]] = packets[i][2]
     # A packet without a position (the second and later frames of an MPEG
     # PES packet) lies in the unit of its stream's packet before it.
     last, out = {}, []
-    for p in packets:
+    for i, p in enumerate(packets):
         pos = p[2] if p[2] >= 0 else last.get(p[0], -1)
         if p[2] >= 0:
             last[p[0]] = p[2]
-        if pos < 0 or not hit(p, pos):
+        if pos < 0 or not hit(p, pos, following[i]):
             out.append(p)
     return out
 
@@ -909,7 +923,7 @@ def run_case(args, rec, family, original, damage, work):
             return case
         case.parse, case.records, case.repair = int(line["parse"]), int(line["records"]), line["repair"]
         case.seconds, case.mb = float(line["wall_s"]), int(line["maxrss_kb"]) / 1024
-        expected = outside(original, damage.ranges, getattr(damage, "unit_end", None))
+        expected = outside(original, damage.ranges, getattr(damage, "unit_end", None), getattr(damage, "run_on", 0))
         case.expected = len(expected)
         refused = case.parse < 0 or (case.repair != "none" and int(case.repair) < 0)
         if refused:

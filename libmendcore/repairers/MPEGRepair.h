@@ -153,7 +153,12 @@ private:
                               kUnitLengthFixed = 32 };
     struct FrameTrack {
         int64_t openFrom = -1;  // index of the unit with the frame's timestamp
+        int64_t previousFrom = -1;  // the same for the frame before, -1 none
+        int64_t last = -1;      // index of the stream's last unit
         bool broken = false;    // left out until the next timestamp
+        // Damage came after the stream's last unit; its next unit tells
+        // whether the damage took any of the stream's bytes.
+        bool suspect = false;
     };
     struct PSUnit {
         int64_t start;
@@ -175,16 +180,23 @@ private:
     int ParseProgramStream(const PSTraits& traits);
     int ParsePackHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSPackHeader& out) const;
     int ParseSystemHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, uint32_t& size) const;
-    int ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSUnit& unit) const;
+    int ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, int64_t size, PSUnit& unit) const;
     int ParseMPEG1PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack);
     bool NextUnitFollows(const PSTraits& traits, int64_t end);
     int64_t RepairedUnitEnd(const PSTraits& traits, const PSUnit& unit);
-    int64_t ZeroPaddingEnd(int64_t from);
+    int64_t NextUnitStart(const PSTraits& traits, int64_t from, bool* sector);
     int HeadEndsFrame(const PSUnit& unit);
     void TrackFrame(PSUnit& unit, size_t index);
-    void BreakOpenFrames();
+    void BreakOpenFrames(bool atEnd = false);
+    void BreakStream(uint8_t id, FrameTrack& track);
+    bool FramesRunOn(const PSUnit& unit, const FrameTrack& track);
+    bool GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size_t cap);
+    static constexpr int64_t kSplitHeader = -2;
+    int64_t AudioBytesDue(uint8_t id) const;
+    int OpenFrameWhole(uint8_t id, const FrameTrack& track);
+    void CheckEndOfInput();
     int RepairLevel1ProgramStream(const PSTraits& traits);
     int WritePackHeader(const PSTraits& traits, int64_t scr);
     int WritePSUnit(const PSUnit& unit);
@@ -229,6 +241,7 @@ private:
     // Program streams.
     std::vector<PSUnit> m_units;
     std::map<uint8_t, FrameTrack> m_frames;
+    std::vector<uint8_t> m_frameBytes;
     uint32_t m_muxRate = 0;
     int64_t m_unitBytes = 0;
     int64_t m_minTime = -1;

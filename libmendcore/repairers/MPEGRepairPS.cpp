@@ -45,6 +45,43 @@ uint32_t Be16(const uint8_t* d)
     return (uint32_t(d[0]) << 8) | d[1];
 }
 
+// What may lie between two units at w (n bytes): zero padding, and in raw
+// CD sectors the error-detection bytes of a sector, then the sync (after
+// at most five more bytes), header and subheader of the next. The offset
+// of the start code after it; -1 when none follows, kFramingShort when the
+// bytes end first. The zero skip stops at a start code and at a sync's
+// first byte, so it never eats into what follows.
+constexpr int64_t kFramingShort = -2;
+
+int64_t SkipFraming(const uint8_t* w, int64_t n, bool cdSectors, bool* sector)
+{
+    int64_t k = 0;
+    while (k < n && w[k] == 0 && !(k + 3 <= n && IsStartCode(w + k)) && !(cdSectors && k + 1 < n && w[k + 1] == 0xFF))
+        ++k;
+    if (k + 3 <= n && IsStartCode(w + k))
+        return k;
+    if (k + 3 > n)
+        return kFramingShort;
+    if (!cdSectors)
+        return -1;
+    for (int64_t t = 0; t < 6; ++t) {
+        const int64_t sync = k + t;
+        if (sync + 12 > n)
+            return kFramingShort;
+        if (memcmp(w + sync, kSectorSync, 12) != 0)
+            continue;
+        const int64_t data = sync + kSectorDataOffset;
+        if (data + 3 > n)
+            return kFramingShort;
+        if (!IsStartCode(w + data))
+            return -1;
+        if (sector)
+            *sector = true;
+        return data;
+    }
+    return -1;
+}
+
 bool IsVideo(uint8_t id)
 {
     return id >= 0xE0 && id <= 0xEF;
@@ -292,10 +329,13 @@ int CMPEGRepair::ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
     return q > headerEnd ? kStepInvalid : kStepUnit;
 }
 
-int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, PSUnit& unit) const
+// `size`: the packet's bytes as the caller takes them (its stated length,
+// or all there are when that is damaged).
+int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, int64_t size,
+                                PSUnit& unit) const
 {
     unit.streamId = d[3];
-    unit.size = 6 + Be16(d + 4);
+    unit.size = static_cast<uint32_t>(size);
     unit.pts = unit.dts = -1;
     unit.tsOffset = 0;
     unit.payloadOffset = 6;
@@ -305,62 +345,32 @@ int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_
     return traits.mpeg1 ? ParseMPEG1PacketHeader(d, avail, unit) : ParseMPEG2PacketHeader(d, avail, unit);
 }
 
-// Whether a unit may end at `end`: the input ends there, or a start code
-// follows. Zero padding may come before it. In raw CD sectors, the
-// sector's error-detection bytes and the next sector's sync, header and
-// subheader may come first. The zero skip stops before a start code, so
-// the next pack is never eaten by it.
+// Whether a unit may end at `end`: the input ends there, or the next unit
+// starts after what may lie between units.
 bool CMPEGRepair::NextUnitFollows(const PSTraits& traits, int64_t end)
 {
-    if (end >= m_inputLength)
-        return true;
-    const int64_t n = View(end, 64);
-    if (n < 3)
-        return n >= 0;
-    const uint8_t* w = m_view;
-    if (IsStartCode(w))
-        return true;
-    int64_t k = 0;
-    while (k + 3 <= n && w[k] == 0 && !IsStartCode(w + k) && !(w[k + 1] == 0xFF && traits.cdSectors))
-        ++k;
-    if (k + 3 <= n && IsStartCode(w + k))
-        return true;
-    if (k + 3 > n)
-        return end + n >= m_inputLength;  // zeros to the end of the input
-    if (!traits.cdSectors)
-        return false;
-    for (int64_t t = 0; t < 6; ++t) {
-        const int64_t sync = k + t;
-        if (sync + 12 > n)
-            return end + n >= m_inputLength;
-        if (memcmp(w + sync, kSectorSync, 12) != 0)
-            continue;
-        const int64_t data = sync + kSectorDataOffset;
-        if (data + 3 > n)
-            return end + n >= m_inputLength;
-        return IsStartCode(w + data);
-    }
-    return false;
+    return NextUnitStart(traits, end, nullptr) >= end;
 }
 
-// Muxers pad packs to their sector size with zeros (ffmpeg's VCD packs
-// end in 20 of them). Where a short run of zeros right after a unit leads
-// to a start code or the end of the input, it is that padding: its end.
-// Otherwise `from` itself.
-int64_t CMPEGRepair::ZeroPaddingEnd(int64_t from)
+// What may lie between two units, from `from` on: zero padding (muxers pad
+// packs to their sector size; ffmpeg's VCD packs end in 20 zeros) and, in
+// raw CD sectors, the sector's error-detection bytes and the next sector's
+// sync, header and subheader. Where the next start code (or the end of the
+// input) lies past it; -1 when none does, or a read error. `sector` is set
+// when a sector's framing lay there.
+int64_t CMPEGRepair::NextUnitStart(const PSTraits& traits, int64_t from, bool* sector)
 {
-    const int64_t n = View(from, kMaxZeroPadding + 3);
+    if (sector)
+        *sector = false;
+    if (from >= m_inputLength)
+        return m_inputLength;
+    const int64_t n = View(from, kMaxZeroPadding + kSectorDataOffset + 8);
     if (n < 0)
         return n;
-    const uint8_t* w = m_view;
-    int64_t k = 0;
-    while (k < n && w[k] == 0 && !(k + 3 <= n && IsStartCode(w + k)))
-        ++k;
-    if (k == 0)
-        return from;
-    if (k == n && from + n == m_inputLength)
-        return m_inputLength;
-    return k + 3 <= n && IsStartCode(w + k) ? from + k : from;
+    const int64_t k = SkipFraming(m_view, n, traits.cdSectors, sector);
+    if (k >= 0)
+        return from + k;
+    return k == kFramingShort && from + n >= m_inputLength ? m_inputLength : -1;
 }
 
 // One unit at p: a pack header (isPack set), a system header, a PES packet
@@ -404,8 +414,7 @@ int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PS
         unit.size = headerSize;
         unit.flags = kUnitSystemHeader;
     } else {
-        r = ParsePESHeader(traits, m_view, n, unit);
-        unit.size = static_cast<uint32_t>(size);
+        r = ParsePESHeader(traits, m_view, n, size, unit);
     }
     if (r != kStepUnit)
         return r == kStepEnd ? kStepInvalid : r;
@@ -498,8 +507,10 @@ bool CMPEGRepair::IsProgramStream(const PSTraits& traits, bool fromPes)
         bool broken = false;
         int units = 0;
         for (; units < kDetectUnits && q + 6 <= n; ++units) {
-            while (q + 6 <= n && b[q] == 0 && !IsStartCode(b + q))
-                ++q;  // zero padding
+            const int64_t framing = SkipFraming(b + q, n - q, traits.cdSectors, nullptr);
+            if (framing == kFramingShort)
+                break;
+            q += std::max<int64_t>(framing, 0);
             if (q + 6 > n)
                 break;
             const uint8_t* d = b + q;
@@ -533,7 +544,7 @@ bool CMPEGRepair::IsProgramStream(const PSTraits& traits, bool fromPes)
                 r = ParseSystemHeader(traits, d, size, headerSize);
             } else {
                 PSUnit unit{};
-                r = ParsePESHeader(traits, d, size, unit);
+                r = ParsePESHeader(traits, d, size, size, unit);
                 pes = pes || r == kStepUnit;
             }
             if (r != kStepUnit) {
@@ -565,6 +576,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
     int64_t expect = 0;  // where the next unit would start in a sound file
     bool newPack = true;
     bool sawPack = false;
+    bool endCode = false;  // the last unit read was the end code
     for (int64_t steps = 0; pos < m_inputLength; ++steps) {
         if (steps > limit)
             return MEND_ERR_UNREPAIRABLE;
@@ -578,7 +590,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             return r;
         if (r == kStepEnd) {
             m_damaged = true;  // the input ends inside a unit
-            BreakOpenFrames();
+            BreakOpenFrames(true);
             break;
         }
         if (r == kStepCutShort && pos == expect) {
@@ -610,10 +622,14 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 continue;
             }
         } else if (r != kStepUnit) {
-            const int64_t padded = pos == expect ? ZeroPaddingEnd(pos) : pos;
-            if (padded < 0)
+            // Padding, or the framing of raw CD sectors, which the rebuilt
+            // file leaves out.
+            bool sector = false;
+            const int64_t padded = pos == expect ? NextUnitStart(traits, pos, &sector) : pos;
+            if (padded < -1)
                 return static_cast<int>(padded);
             if (padded > pos) {
+                m_damaged = m_damaged || sector;
                 pos = expect = padded;
                 continue;
             }
@@ -627,6 +643,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
         }
         if (pos != expect)
             m_damaged = true;
+        endCode = !isPack && unit.streamId == kProgramEnd;
         if (isPack) {
             if (!sawPack)
                 m_muxRate = pack.muxRate;
@@ -652,6 +669,12 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
         }
         expect = pos;
     }
+    // Audio whose damage no later packet came to judge was cut by it.
+    for (auto& entry : m_frames)
+        if (entry.second.suspect)
+            BreakStream(entry.first, entry.second);
+    if (expect >= m_inputLength && !endCode)
+        CheckEndOfInput();
     if (m_damaged || m_units.empty())
         AddError(JRVP_DAMAGE_SEGMENT);
     if (m_rebase->Finish())
@@ -676,43 +699,185 @@ int CMPEGRepair::HeadEndsFrame(const PSUnit& unit)
 // A PES packet with a timestamp holds the start of a frame; the packets
 // after it without one carry the rest. Damage may have taken part of each
 // stream's frame in progress: its packets are left out, and so are the
-// stream's packets after the damage until its next timestamp.
+// stream's packets after the damage until its next timestamp. Where audio
+// frames can be measured, the stream's next packet tells whether the damage
+// took any of its bytes at all.
 void CMPEGRepair::TrackFrame(PSUnit& unit, size_t index)
 {
     if (unit.flags & kUnitSystemHeader)
         return;
     FrameTrack& track = m_frames[unit.streamId];
+    if (track.suspect) {
+        track.suspect = false;
+        if (!FramesRunOn(unit, track))
+            BreakStream(unit.streamId, track);
+    }
     if (unit.pts >= 0) {
         if (track.broken)
             unit.flags |= kUnitSkipHead;
+        track.previousFrom = track.broken ? -1 : track.openFrom;
         track.openFrom = static_cast<int64_t>(index);
         track.broken = false;
     } else if (track.broken) {
         unit.flags |= kUnitDropped;
     }
+    track.last = static_cast<int64_t>(index);
 }
 
-void CMPEGRepair::BreakOpenFrames()
+void CMPEGRepair::BreakOpenFrames(bool atEnd)
 {
-    int64_t from = static_cast<int64_t>(m_units.size());
-    for (auto& entry : m_frames)
-        if (!entry.second.broken && entry.second.openFrom >= 0)
-            from = std::min(from, entry.second.openFrom);
-    for (int64_t i = from; i < static_cast<int64_t>(m_units.size()); ++i) {
-        PSUnit& unit = m_units[i];
-        if (unit.flags & kUnitSystemHeader)
-            continue;
-        auto it = m_frames.find(unit.streamId);
-        if (it == m_frames.end() || it->second.broken || it->second.openFrom < 0 || i < it->second.openFrom)
-            continue;
-        // The packet where the cut frame starts still ends the frame before.
-        unit.flags |= i == it->second.openFrom ? kUnitKeepHead : kUnitDropped;
-    }
     for (auto& entry : m_frames) {
-        if (entry.second.openFrom >= 0)
-            entry.second.broken = true;
-        entry.second.openFrom = -1;
+        FrameTrack& track = entry.second;
+        const uint8_t id = entry.first;
+        if (track.broken || track.openFrom < 0)
+            continue;
+        if (!atEnd && (IsMpegAudio(id) || id == 0xBD))
+            track.suspect = true;
+        else
+            BreakStream(id, track);
     }
+}
+
+// The stream's frame in progress lost bytes: the packet where it starts
+// still ends the frame before; the others go.
+void CMPEGRepair::BreakStream(uint8_t id, FrameTrack& track)
+{
+    for (int64_t i = std::max<int64_t>(track.openFrom, 0); i < static_cast<int64_t>(m_units.size()); ++i) {
+        PSUnit& unit = m_units[i];
+        if (unit.streamId == id && !(unit.flags & kUnitSystemHeader))
+            unit.flags |= i == track.openFrom ? kUnitKeepHead : kUnitDropped;
+    }
+    track.broken = track.openFrom >= 0;
+    track.openFrom = track.previousFrom = -1;
+    track.suspect = false;
+}
+
+// The payload bytes of the stream's packets from index `from` to `last`
+// (DVD's substream headers left out) into m_frameBytes; false when they are
+// more than `cap` bytes or cannot be read.
+bool CMPEGRepair::GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size_t cap)
+{
+    const int64_t prefix = id == 0xBD ? 4 : 0;
+    m_frameBytes.clear();
+    for (int64_t i = std::max<int64_t>(from, 0); i <= last && i < static_cast<int64_t>(m_units.size()); ++i) {
+        const PSUnit& u = m_units[i];
+        if (u.streamId != id || (u.flags & (kUnitSystemHeader | kUnitDropped)))
+            continue;
+        const int64_t at = u.payloadOffset + prefix;
+        if (at >= u.size)
+            continue;
+        if (m_frameBytes.size() + (u.size - at) > cap || View(u.start + at, u.size - at) != u.size - at)
+            return false;
+        m_frameBytes.insert(m_frameBytes.end(), m_view, m_view + (u.size - at));
+    }
+    return true;
+}
+
+// The bytes the last audio frame in m_frameBytes still lacks, measured
+// from the first frame header on: 0 when the frames end with the bytes.
+// kSplitHeader when they end inside the next frame's header, -1 when the
+// frames cannot be measured.
+int64_t CMPEGRepair::AudioBytesDue(uint8_t id) const
+{
+    const int64_t total = static_cast<int64_t>(m_frameBytes.size());
+    const uint8_t* b = m_frameBytes.data();
+    int64_t end = FrameStart(id, b, total);
+    if (end < 0)
+        return -1;
+    while (end + 8 <= total) {
+        const int64_t length = AudioFrameLength(id, b + end, total - end);
+        if (length <= 0)
+            return -1;
+        end += length;
+    }
+    return end < total ? kSplitHeader : end - total;
+}
+
+// Whether the audio frames of the stream's packets before the damage run
+// on into `unit`, the stream's first packet after it: the bytes its frame
+// in progress still lacked begin the unit, and a frame header follows them.
+bool CMPEGRepair::FramesRunOn(const PSUnit& unit, const FrameTrack& track)
+{
+    const uint8_t id = unit.streamId;
+    if (!GatherStreamBytes(id, track.openFrom, track.last, 1 << 20))
+        return false;
+    const int64_t due = AudioBytesDue(id);
+    const int64_t start = FrameStart(id, m_frameBytes.data(), static_cast<int64_t>(m_frameBytes.size()));
+    const int64_t from = unit.payloadOffset + (id == 0xBD ? 4 : 0);
+    const int64_t n = unit.size - from;
+    if (due < 0 || start < 0 || due + 8 > n || View(unit.start + from, n) != n)
+        return false;
+    return AudioFrameLength(id, m_view + due, n - due) > 0 && m_view[due + 1] == m_frameBytes[start + 1];
+}
+
+// The highest slice start code (MPEG-1/2 video: the macroblock row it
+// begins) in [from, to) of m_frameBytes; 0 none.
+static int LastSliceRow(const std::vector<uint8_t>& b, size_t from, size_t to)
+{
+    int row = 0;
+    for (size_t i = from; i + 4 <= to; ++i)
+        if (b[i + 2] == 1 && b[i] == 0 && b[i + 1] == 0 && b[i + 3] >= 0x01 && b[i + 3] <= 0xAF)
+            row = std::max<int>(row, b[i + 3]);
+    return row;
+}
+
+// Whether the stream's frame in progress at the end of the input is whole:
+// 1 whole, 0 cut, -1 unknown. Audio frames are measured. An MPEG-1/2
+// picture is whole when it reaches the last macroblock row the picture
+// before it reached (or the sequence ends in it); one written as a single
+// slice cannot be told.
+int CMPEGRepair::OpenFrameWhole(uint8_t id, const FrameTrack& track)
+{
+    if (!IsVideo(id)) {
+        if (!GatherStreamBytes(id, track.openFrom, track.last, 1 << 20))
+            return -1;
+        const int64_t due = AudioBytesDue(id);
+        return due == kSplitHeader ? 0 : due < 0 ? -1 : due == 0 ? 1 : 0;
+    }
+    if (track.previousFrom < 0 || !GatherStreamBytes(id, track.previousFrom, track.last, 16 << 20))
+        return -1;
+    const std::vector<uint8_t>& b = m_frameBytes;
+    std::vector<size_t> pictures;
+    for (size_t i = 0; i + 4 <= b.size(); ++i) {
+        if (b[i + 2] != 1 || b[i] != 0 || b[i + 1] != 0)
+            continue;
+        if (b[i + 3] == 0xB7)
+            return 1;  // sequence end
+        if (b[i + 3] == 0x00)
+            pictures.push_back(i);
+    }
+    if (pictures.size() < 2)
+        return -1;
+    const size_t last = pictures.back(), before = pictures[pictures.size() - 2];
+    // One slice for a whole picture (as MPEG-1 encoders may write) tells
+    // nothing.
+    const int reached = LastSliceRow(b, before, last);
+    if (reached <= 1)
+        return -1;
+    return LastSliceRow(b, last, b.size()) >= reached ? 1 : 0;
+}
+
+// The input ends where a unit ends, with no end code: it may have been cut
+// there. Where a stream shows that it was (an audio frame short of its
+// length, a picture short of its rows), each stream's frame in progress
+// that cannot be shown whole is left out.
+void CMPEGRepair::CheckEndOfInput()
+{
+    bool cut = false;
+    std::map<uint8_t, int> whole;
+    for (auto& entry : m_frames) {
+        if (entry.second.broken || entry.second.openFrom < 0)
+            continue;
+        const int w = OpenFrameWhole(entry.first, entry.second);
+        whole[entry.first] = w;
+        cut = cut || w == 0;
+    }
+    if (!cut)
+        return;
+    m_damaged = true;
+    for (auto& entry : m_frames)
+        if (whole.count(entry.first) && whole[entry.first] != 1)
+            BreakStream(entry.first, entry.second);
 }
 
 // The rate the units need over the time their timestamps span.

@@ -392,8 +392,10 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
                 }
             }
             // Frames after a lost one cannot be decoded before the next
-            // random access point, where the muxer marks them.
-            if (keep && st.waitKey && st.kind != kPidSection) {
+            // random access point, where the muxer marks them. The packets
+            // that continue a unit begun before the file's start (no unit
+            // start seen yet) are no frame of their own: they stay.
+            if (keep && st.waitKey && st.kind == kPidPes) {
                 if (st.pending.size() >= kMaxOpenUnitPackets) {
                     std::vector<int64_t>().swap(st.pending);
                     st.waitKey = false;

@@ -285,24 +285,67 @@ TEST(MpegRepair, EveryDamageIsRepairedIntoACleanFile)
 }
 
 // Garbage in front of a transport stream is all there is to drop: every
-// packet comes back byte for byte, the last 192-byte packet (whose time
-// code lies before its sync byte) included.
+// packet comes back byte for byte: the last 192-byte packet (whose time
+// code lies before its sync byte), the packets that continue units begun
+// before the file's start, and those of a PID that carries nothing but a
+// PCR.
 TEST(MpegRepair, TransportStreamAfterGarbageComesBackWhole)
 {
-    for (const char* name : {"clip.ts", "clip.m2ts"}) {
-        const std::string src = RequireFixture(name);
+    const auto pcrOnly = [](std::vector<uint8_t>& d) {
+        // Start with the last packets of the unit before the second video
+        // key frame's, and give the clock a PID of its own every 20 packets.
+        size_t key = 0;
+        for (int seen = 0; key + 188 <= d.size(); key += 188) {
+            const uint8_t* k = &d[key];
+            const bool video = (k[3] & 0x20) && k[4] > 0 && 5 + k[4] + 4 < 188 && (k[5 + k[4] + 3] & 0xF0) == 0xE0;
+            if ((k[1] & 0x40) && video && (k[5] & 0x40) && ++seen == 2)
+                break;
+        }
+        const auto pid = [&d](size_t p) { return ((d[p + 1] & 0x1F) << 8) | d[p + 2]; };
+        size_t start = key - 188;
+        while (start > 0 && (pid(start) != pid(key) || (d[start + 1] & 0x40)))
+            start -= 188;
+        d.erase(d.begin(), d.begin() + start);
+        std::vector<uint8_t> out;
+        for (size_t p = 0, n = 0; p + 188 <= d.size(); p += 188, ++n) {
+            if (n % 20 == 0) {
+                uint8_t clock[188] = {0x47, 0x01, 0xFF, 0x20, 183, 0x10};
+                const uint64_t base = 900000 + n * 90;
+                clock[6] = static_cast<uint8_t>(base >> 25);
+                clock[7] = static_cast<uint8_t>(base >> 17);
+                clock[8] = static_cast<uint8_t>(base >> 9);
+                clock[9] = static_cast<uint8_t>(base >> 1);
+                clock[10] = static_cast<uint8_t>(((base & 1) << 7) | 0x7E);
+                std::fill(clock + 12, clock + 188, 0xFF);
+                out.insert(out.end(), clock, clock + 188);
+            }
+            out.insert(out.end(), d.begin() + p, d.begin() + p + 188);
+        }
+        d.swap(out);
+    };
+    const struct {
+        const char* fixture;
+        std::function<void(std::vector<uint8_t>&)> shape;
+    } cases[] = {
+        {"clip.ts", [](std::vector<uint8_t>&) {}},
+        {"clip.m2ts", [](std::vector<uint8_t>&) {}},
+        {"clip.ts", pcrOnly},
+    };
+    for (const auto& c : cases) {
+        const std::string src = RequireFixture(c.fixture);
         if (src.empty())
             return;
-        const auto clean = ReadFileBytes(src);
+        auto clean = ReadFileBytes(src);
+        c.shape(clean);
         auto bytes = clean;
         const auto junk = PseudoRandomBytes(1000, 5);
         bytes.insert(bytes.begin(), junk.begin(), junk.end());
         ScratchDir dir("mpeg");
-        const std::string in = dir.Path("front" + Ext(name)), out = dir.Path("out" + Ext(name));
+        const std::string in = dir.Path("front" + Ext(c.fixture)), out = dir.Path("out" + Ext(c.fixture));
         ASSERT_TRUE(WriteFileBytes(in, bytes));
         Outcome o = ParseAndRepair(in, out);
-        ASSERT_EQ(o.repair, 0) << name;
-        EXPECT_TRUE(ReadFileBytes(out) == clean) << name;
+        ASSERT_EQ(o.repair, 0) << c.fixture;
+        EXPECT_TRUE(ReadFileBytes(out) == clean) << c.fixture;
     }
 }
 
@@ -751,6 +794,224 @@ TEST(MpegRepair, TransportStreamDamageCostsOnlyWhatItHit)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         run(c);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+struct PSPacket {
+    int64_t pos;
+    uint8_t id;
+    int64_t size;  // start code to end
+    bool pts;
+};
+
+// The PES packets of a program stream, walked from pack to pack.
+std::vector<PSPacket> PSPackets(const std::vector<uint8_t>& d)
+{
+    std::vector<PSPacket> out;
+    size_t p = 0;
+    while (p + 14 <= d.size() && d[p] == 0 && d[p + 1] == 0 && d[p + 2] == 1) {
+        const uint8_t id = d[p + 3];
+        if (id == 0xBA) {
+            p += (d[p + 4] >> 6) == 1 ? 14 + (d[p + 13] & 7) : 12;
+            continue;
+        }
+        if (id == 0xB9)
+            break;
+        const size_t size = 6 + ((size_t(d[p + 4]) << 8) | d[p + 5]);
+        const bool mpeg2 = (d[p + 6] & 0xC0) == 0x80;
+        size_t q = p + 6;
+        while (!mpeg2 && q < p + size && d[q] == 0xFF)
+            ++q;
+        const bool pts = mpeg2 ? (d[p + 7] & 0x80) != 0 : (d[q] & 0xE0) == 0x20 || (d[q] & 0xC0) == 0x40;
+        out.push_back({static_cast<int64_t>(p), id, static_cast<int64_t>(size), id >= 0xC0 && pts});
+        p += size;
+    }
+    return out;
+}
+
+// The first PES packet from the middle on that `pick` chooses.
+PSPacket PSPacketFromMiddle(const std::vector<uint8_t>& d, const std::function<bool(const PSPacket&)>& pick)
+{
+    for (const PSPacket& k : PSPackets(d))
+        if (k.pos >= static_cast<int64_t>(d.size() / 2) && pick(k))
+            return k;
+    ADD_FAILURE() << "no such packet";
+    return {-1, 0, 0, false};
+}
+
+// Damage to a program stream costs what it hit and no more.
+TEST(MpegRepair, ProgramStreamDamageCostsOnlyWhatItHit)
+{
+    using Keep = std::function<bool(const PacketInfo&, AVMediaType)>;
+    const Keep all = [](const PacketInfo&, AVMediaType) { return true; };
+    const Keep audio = [](const PacketInfo&, AVMediaType type) { return type == AVMEDIA_TYPE_AUDIO; };
+    const Keep none = [](const PacketInfo&, AVMediaType) { return false; };
+    const auto video = [](const PSPacket& k) { return k.id >= 0xE0; };
+    struct Case {
+        const char* name;
+        // Damages the bytes; returns which packets of the original stay.
+        std::function<Keep(std::vector<uint8_t>&, const MediaReport&)> damage;
+    };
+    const Case cases[] = {
+        {"video packet length past the next unit",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, video);
+             d[k.pos + 4] = 0xFF;
+             return all;
+         }},
+        {"video packet length zeroed",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, video);
+             d[k.pos + 4] = d[k.pos + 5] = 0;
+             return all;
+         }},
+        // No audio packet lay in the damage: the audio frames that run on
+        // from the audio packet before it into the one after it stay.
+        {"video packets zeroed between audio packets",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, [](const PSPacket& k) { return k.id >= 0xE0 && !k.pts; });
+             std::fill(d.begin() + k.pos + 100, d.begin() + k.pos + k.size + 30, 0);
+             return audio;
+         }},
+        // The picture that starts in the damaged packet starts before the
+        // damage: the picture before it is whole.
+        {"video packet zeroed after a picture start",
+         [&](std::vector<uint8_t>& d, const MediaReport& original) {
+             const PSPacket k = PSPacketFromMiddle(d, [&](const PSPacket& k) {
+                 const std::vector<uint8_t> picture = {0, 0, 1, 0};
+                 const int64_t at = FindBytes(d, picture, k.pos + 6);
+                 return k.id >= 0xE0 && k.pts && at > 0 && at + 40 < k.pos + k.size;
+             });
+             const int64_t at = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0}, k.pos + 6);
+             std::fill(d.begin() + at + 20, d.begin() + k.pos + k.size + 10, 0);
+             int64_t before = -1;
+             for (const PacketInfo& p : original.packets)
+                 if (p.pos >= 0 && p.pos < k.pos && original.streams[p.stream].type == AVMEDIA_TYPE_VIDEO)
+                     before = std::max(before, p.pos);
+             return Keep([before](const PacketInfo& p, AVMediaType type) {
+                 return type == AVMEDIA_TYPE_VIDEO && p.pos == before;
+             });
+         }},
+        // Cut where a pack begins, inside a picture: the end of the input
+        // shows that a frame was cut, and it goes.
+        {"cut at a pack boundary inside a picture",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, [](const PSPacket& k) { return k.id >= 0xE0 && !k.pts; });
+             const int64_t pack = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xBA}, k.pos - 14);
+             d.resize(pack == k.pos - 14 || pack == k.pos - 12 ? pack : k.pos);
+             return none;
+         }},
+    };
+    ScratchDir dir("mpeg");
+    for (const char* name : {"clip_mp2.vob", "clip.mpg"}) {
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        const MediaReport original = CheckMedia(src);
+        const std::string in = dir.Path("in" + Ext(name)), out = dir.Path("out" + Ext(name));
+        const auto run = [&](const Case& c) {
+            auto bytes = clean;
+            const Keep keep = c.damage(bytes, original);
+            ASSERT_TRUE(WriteFileBytes(in, bytes));
+            Outcome o = ParseAndRepair(in, out);
+            ASSERT_EQ(o.parse, 0);
+            ASSERT_FALSE(o.codes.empty()) << "damage went unnoticed";
+            ASSERT_EQ(o.repair, 0);
+            const MediaReport repaired = CheckMedia(out);
+            EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+            for (const PacketInfo& p : original.packets) {
+                const AVMediaType type = original.streams[p.stream].type;
+                if (!keep(p, type))
+                    continue;
+                const bool found = std::any_of(repaired.packets.begin(), repaired.packets.end(), [&](const PacketInfo& q) {
+                    return q.pts == p.pts && q.size == p.size && repaired.streams[q.stream].type == type;
+                });
+                EXPECT_TRUE(found) << av_get_media_type_string(type) << " packet at " << p.pos << " (pts " << p.pts
+                                   << ", " << p.size << " bytes) is lost";
+            }
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(name) + ": " + c.name);
+            run(c);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The CD-ROM error-detection code of a sector's subheader and data: CRC-32
+// over the reflected polynomial 0xD8018001, least significant byte first.
+uint32_t SectorEdc(const uint8_t* d, size_t n)
+{
+    uint32_t crc = 0;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= d[i];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc >> 1) ^ ((crc & 1) ? 0xD8018001u : 0);
+    }
+    return crc;
+}
+
+// A VCD's MPEG file read raw: each 2324-byte pack in a 2352-byte Mode 2
+// Form 2 sector (sync, header, subheader twice, data, error detection).
+std::vector<uint8_t> RawSectors(const std::vector<uint8_t>& mpeg, bool edc)
+{
+    constexpr size_t kData = 2324;
+    std::vector<uint8_t> out;
+    uint32_t lba = 150;
+    for (size_t at = 0; at < mpeg.size(); at += kData, ++lba) {
+        const uint8_t sync[12] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0};
+        const auto bcd = [](uint32_t v) { return static_cast<uint8_t>((v / 10) * 16 + v % 10); };
+        out.insert(out.end(), std::begin(sync), std::end(sync));
+        const uint8_t header[4] = {bcd(lba / 4500), bcd(lba / 75 % 60), bcd(lba % 75), 2};
+        out.insert(out.end(), std::begin(header), std::end(header));
+        const size_t body = out.size();
+        const uint8_t sub[8] = {1, 1, 0x64, 0x0F, 1, 1, 0x64, 0x0F};
+        out.insert(out.end(), std::begin(sub), std::end(sub));
+        const size_t n = std::min(kData, mpeg.size() - at);
+        out.insert(out.end(), mpeg.begin() + at, mpeg.begin() + at + n);
+        out.resize(out.size() + kData - n, 0);
+        const uint32_t code = edc ? SectorEdc(&out[body], 8 + kData) : 0;
+        for (int b = 0; b < 4; ++b)
+            out.push_back(static_cast<uint8_t>(code >> (8 * b)));
+    }
+    return out;
+}
+
+// A VCD read sector by sector, framing and all, comes back as the MPEG
+// file it holds: every packet, decoding cleanly. With an error-detection
+// code of zeros (allowed in Form 2), the zero skip after a pack's padding
+// must stop at the next sector's sync, and never eat a pack's start code.
+TEST(MpegRepair, RawCdSectorsComeBackAsTheirMpegFile)
+{
+    const std::string src = RequireFixture("clip_vcd.mpg");
+    if (src.empty())
+        return;
+    const MediaReport original = CheckMedia(src);
+    const auto mpeg = ReadFileBytes(src);
+    ScratchDir dir("mpeg");
+    for (const bool edc : {true, false}) {
+        SCOPED_TRACE(edc ? "error-detection code" : "zeros for the error-detection code");
+        ASSERT_TRUE(WriteFileBytes(dir.Path("AVSEQ01.DAT"), RawSectors(mpeg, edc)));
+        Outcome o = ParseAndRepair(dir.Path("AVSEQ01.DAT"), dir.Path("out.mpg"));
+        ASSERT_EQ(o.parse, 0);
+        EXPECT_EQ(o.subFormat, CMPEGRepair::kMpeg1Ps);
+        ASSERT_FALSE(o.codes.empty()) << "the sector framing is for the repair to leave out";
+        ASSERT_EQ(o.repair, 0);
+        const MediaReport repaired = CheckMedia(dir.Path("out.mpg"));
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        ASSERT_EQ(repaired.packets.size(), original.packets.size());
+        for (size_t i = 0; i < original.packets.size(); ++i) {
+            EXPECT_EQ(repaired.packets[i].pts, original.packets[i].pts) << "packet " << i;
+            EXPECT_EQ(repaired.packets[i].size, original.packets[i].size) << "packet " << i;
+        }
     }
 }
 
