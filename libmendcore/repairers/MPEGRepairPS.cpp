@@ -370,7 +370,18 @@ int64_t CMPEGRepair::NextUnitStart(const PSTraits& traits, int64_t from, bool* s
     const int64_t k = SkipFraming(m_view, n, traits.cdSectors, sector);
     if (k >= 0)
         return from + k;
-    return k == kFramingShort && from + n >= m_inputLength ? m_inputLength : -1;
+    if (k != kFramingShort)
+        return -1;
+    if (from + n >= m_inputLength)
+        return m_inputLength;
+    // Zeros from exactly the end of a unit whose last byte is not one, on
+    // to the end of the input: where a recording stopped in a file
+    // allocated ahead. Zeroing that began inside the unit would end it in
+    // zeros.
+    if (FindNonZero(m_view, static_cast<size_t>(n)) || from == 0 || View(from - 1, 1) != 1 || m_view[0] == 0)
+        return -1;
+    const int64_t next = NextCandidate(from, m_inputLength, FindNonZero);
+    return next >= m_inputLength ? m_inputLength : next < 0 ? next : -1;
 }
 
 // One unit at p: a pack header (isPack set), a system header, a PES packet
@@ -629,7 +640,8 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             if (padded < -1)
                 return static_cast<int>(padded);
             if (padded > pos) {
-                m_damaged = m_damaged || sector;
+                // Longer than any padding, zeros are where writing stopped.
+                m_damaged = m_damaged || sector || padded - pos > kMaxZeroPadding;
                 pos = expect = padded;
                 continue;
             }

@@ -1016,3 +1016,34 @@ TEST(MpegRepair, RawCdSectorsComeBackAsTheirMpegFile)
 }
 
 }  // namespace
+
+namespace {
+
+// A recording that stopped in a file allocated ahead ends in zeros: they go,
+// and every packet before them stays, the last one too.
+TEST(MpegRepair, ZerosAfterTheLastUnitCostNothing)
+{
+    ScratchDir dir("mpeg");
+    for (const char* name : {"clip.ts", "clip.m2ts", "clip_mp2.vob", "clip.mpg"}) {
+        SCOPED_TRACE(name);
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const MediaReport original = CheckMedia(src);
+        auto bytes = ReadFileBytes(src);
+        bytes.resize(bytes.size() + (1 << 20), 0);
+        const std::string in = dir.Path("in" + Ext(name)), out = dir.Path("out" + Ext(name));
+        ASSERT_TRUE(WriteFileBytes(in, bytes));
+        Outcome o = ParseAndRepair(in, out);
+        ASSERT_EQ(o.parse, 0);
+        ASSERT_FALSE(o.codes.empty()) << "a megabyte of zeros is no padding";
+        ASSERT_EQ(o.repair, 0);
+        const MediaReport repaired = CheckMedia(out);
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        ASSERT_EQ(repaired.packets.size(), original.packets.size());
+        for (size_t i = 0; i < original.packets.size(); ++i)
+            EXPECT_EQ(repaired.packets[i].pts, original.packets[i].pts) << "packet " << i;
+    }
+}
+
+}  // namespace
