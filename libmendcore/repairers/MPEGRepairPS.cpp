@@ -326,7 +326,32 @@ int CMPEGRepair::ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
     q += (flags & 0x08) ? 1 : 0;  // DSM trick mode
     q += (flags & 0x04) ? 1 : 0;  // additional copy info
     q += (flags & 0x02) ? 2 : 0;  // PES CRC
-    return q > headerEnd ? kStepInvalid : kStepUnit;
+    if (flags & 0x01) {  // extension: its own flags, then the fields they announce
+        if (q + 1 > headerEnd)
+            return kStepInvalid;
+        const uint8_t ext = d[q++];
+        q += (ext & 0x80) ? 16 : 0;  // private data
+        if (ext & 0x40) {            // pack header field
+            if (q + 1 > headerEnd)
+                return kStepInvalid;
+            q += 1 + d[q];
+        }
+        q += (ext & 0x20) ? 2 : 0;  // sequence counter
+        q += (ext & 0x10) ? 2 : 0;  // P-STD buffer
+        if (ext & 0x01) {           // extension 2
+            if (q + 1 > headerEnd)
+                return kStepInvalid;
+            q += 1 + (d[q] & 0x7F);
+        }
+    }
+    if (q > headerEnd)
+        return kStepInvalid;
+    // The rest of the header is stuffing, 0xFF by rule: a header length
+    // damaged upward would take payload bytes for it.
+    for (; q < headerEnd; ++q)
+        if (d[q] != 0xFF)
+            return kStepInvalid;
+    return kStepUnit;
 }
 
 // `size`: the packet's bytes as the caller takes them (its stated length,
