@@ -166,7 +166,11 @@ int64_t CMPEGRepair::FindStartCode(int64_t from)
     });
 }
 
+// A long run without one (a hole of zeros) is crossed with memchr through
+// the input window, a megabyte at a time.
 int64_t CMPEGRepair::FindSyncByte(int64_t from)
 {
-    return FindForward(from, 1, [](const uint8_t* b, int64_t i) { return b[i] == 0x47; });
+    return NextCandidate(from, m_inputLength, [](const uint8_t* b, size_t n) {
+        return static_cast<const uint8_t*>(memchr(b, 0x47, n));
+    });
 }

@@ -326,7 +326,32 @@ int CMPEGRepair::ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
     q += (flags & 0x08) ? 1 : 0;  // DSM trick mode
     q += (flags & 0x04) ? 1 : 0;  // additional copy info
     q += (flags & 0x02) ? 2 : 0;  // PES CRC
-    return q > headerEnd ? kStepInvalid : kStepUnit;
+    if (flags & 0x01) {  // extension: its own flags, then the fields they announce
+        if (q + 1 > headerEnd)
+            return kStepInvalid;
+        const uint8_t ext = d[q++];
+        q += (ext & 0x80) ? 16 : 0;  // private data
+        if (ext & 0x40) {            // pack header field
+            if (q + 1 > headerEnd)
+                return kStepInvalid;
+            q += 1 + d[q];
+        }
+        q += (ext & 0x20) ? 2 : 0;  // sequence counter
+        q += (ext & 0x10) ? 2 : 0;  // P-STD buffer
+        if (ext & 0x01) {           // extension 2
+            if (q + 1 > headerEnd)
+                return kStepInvalid;
+            q += 1 + (d[q] & 0x7F);
+        }
+    }
+    if (q > headerEnd)
+        return kStepInvalid;
+    // The rest of the header is stuffing, 0xFF by rule: a header length
+    // damaged upward would take payload bytes for it.
+    for (; q < headerEnd; ++q)
+        if (d[q] != 0xFF)
+            return kStepInvalid;
+    return kStepUnit;
 }
 
 // `size`: the packet's bytes as the caller takes them (its stated length,
@@ -370,7 +395,18 @@ int64_t CMPEGRepair::NextUnitStart(const PSTraits& traits, int64_t from, bool* s
     const int64_t k = SkipFraming(m_view, n, traits.cdSectors, sector);
     if (k >= 0)
         return from + k;
-    return k == kFramingShort && from + n >= m_inputLength ? m_inputLength : -1;
+    if (k != kFramingShort)
+        return -1;
+    if (from + n >= m_inputLength)
+        return m_inputLength;
+    // Zeros from exactly the end of a unit whose last byte is not one, on
+    // to the end of the input: where a recording stopped in a file
+    // allocated ahead. Zeroing that began inside the unit would end it in
+    // zeros.
+    if (FindNonZero(m_view, static_cast<size_t>(n)) || from == 0 || View(from - 1, 1) != 1 || m_view[0] == 0)
+        return -1;
+    const int64_t next = NextCandidate(from, m_inputLength, FindNonZero);
+    return next >= m_inputLength ? m_inputLength : next < 0 ? next : -1;
 }
 
 // One unit at p: a pack header (isPack set), a system header, a PES packet
@@ -629,7 +665,8 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             if (padded < -1)
                 return static_cast<int>(padded);
             if (padded > pos) {
-                m_damaged = m_damaged || sector;
+                // Longer than any padding, zeros are where writing stopped.
+                m_damaged = m_damaged || sector || padded - pos > kMaxZeroPadding;
                 pos = expect = padded;
                 continue;
             }
