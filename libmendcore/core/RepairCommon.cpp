@@ -29,6 +29,7 @@ void CRepairCommon::CloseCommon()
     m_state.ClearAbort();
     CloseError();
     std::vector<uint8_t>().swap(m_copyBlock);
+    std::vector<uint8_t>().swap(m_pipeBlocks);
 }
 
 int CRepairCommon::GetProcess()
@@ -132,10 +133,13 @@ class CReadAheadPipe {
 public:
     static constexpr int kSlots = 3;
 
-    CReadAheadPipe(IBaseStream* in, int64_t n) : m_in(in), m_left(n)
+    static constexpr size_t kBufferSize = size_t(kSlots) * kCopyBlock;
+
+    // The slots are the kBufferSize bytes at buffer, which the caller keeps.
+    CReadAheadPipe(IBaseStream* in, int64_t n, uint8_t* buffer) : m_in(in), m_left(n)
     {
-        for (auto& slot : m_slots)
-            slot.bytes.resize(kCopyBlock);
+        for (int i = 0; i < kSlots; ++i)
+            m_slots[i].bytes = buffer + size_t(i) * kCopyBlock;
     }
     ~CReadAheadPipe() { Close(); }
 
@@ -152,7 +156,7 @@ public:
             return nullptr;
         Slot& slot = m_slots[m_head];
         n = slot.n;
-        return slot.bytes.data();
+        return slot.bytes;
     }
     // Gives the block of the last Next back to the reader.
     void Release()
@@ -181,7 +185,7 @@ public:
 
 private:
     struct Slot {
-        std::vector<uint8_t> bytes;
+        uint8_t* bytes = nullptr;
         unsigned int n = 0;
     };
 
@@ -199,7 +203,7 @@ private:
             // as filled, so it is filled without the lock.
             Slot& slot = m_slots[tail];
             const unsigned int want = static_cast<unsigned int>(std::min<int64_t>(m_left, kCopyBlock));
-            const bool ok = m_in->Read(slot.bytes.data(), want) == want;
+            const bool ok = m_in->Read(slot.bytes, want) == want;
             std::lock_guard<std::mutex> lock(m_mutex);
             if (!ok) {
                 m_readFailed = true;
@@ -238,7 +242,9 @@ int CRepairCommon::WriteToFile(int64_t n, ICopyObserver* observer)
     if (n >= kOverlapFrom) {
         std::unique_ptr<CReadAheadPipe> pipe;
         try {
-            pipe = std::make_unique<CReadAheadPipe>(m_input.get(), n);
+            if (m_pipeBlocks.empty())
+                m_pipeBlocks.resize(CReadAheadPipe::kBufferSize);
+            pipe = std::make_unique<CReadAheadPipe>(m_input.get(), n, m_pipeBlocks.data());
             pipe->Start();
         } catch (const std::bad_alloc&) {
             return MEND_ERR_NO_MEMORY;

@@ -87,6 +87,9 @@ protected:
     int m_repairProgress = 0;
     // WriteToFile's block, made on its first use.
     std::vector<uint8_t> m_copyBlock;
+    // The blocks of WriteToFile's read-ahead, made on its first long copy
+    // and kept for the next: a rebuild copies one run after another.
+    std::vector<uint8_t> m_pipeBlocks;
     int64_t m_inputLength = 0;
     int m_format = JRVP_FORMAT_NONE;
     CTaskState m_state;
