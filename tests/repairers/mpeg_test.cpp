@@ -821,10 +821,13 @@ std::vector<PSPacket> PSPackets(const std::vector<uint8_t>& d)
             break;
         const size_t size = 6 + ((size_t(d[p + 4]) << 8) | d[p + 5]);
         const bool mpeg2 = (d[p + 6] & 0xC0) == 0x80;
+        // The packet may run past the end of a cut file: look only at bytes there are.
+        const size_t end = std::min(p + size, d.size());
         size_t q = p + 6;
-        while (!mpeg2 && q < p + size && d[q] == 0xFF)
+        while (!mpeg2 && q < end && d[q] == 0xFF)
             ++q;
-        const bool pts = mpeg2 ? (d[p + 7] & 0x80) != 0 : (d[q] & 0xE0) == 0x20 || (d[q] & 0xC0) == 0x40;
+        const bool pts = mpeg2 ? (d[p + 7] & 0x80) != 0
+                               : q < end && ((d[q] & 0xE0) == 0x20 || (d[q] & 0xC0) == 0x40);
         out.push_back({static_cast<int64_t>(p), id, static_cast<int64_t>(size), id >= 0xC0 && pts});
         p += size;
     }
