@@ -409,6 +409,23 @@ TEST(MpegRepair, DamagedVideoUnitStartsLoseOnlyTheirFrame)
     }
 }
 
+// Steps through a program stream's units from its start for as long as each
+// begins with a start code where the one before ended: pack headers (MPEG-1
+// or MPEG-2 length) and packets (by their length field), up to the end code.
+void WalkUnits(const std::vector<uint8_t>& d, const std::function<void(size_t pos, uint8_t code, size_t size)>& visit)
+{
+    size_t p = 0;
+    while (p + 14 <= d.size() && d[p] == 0 && d[p + 1] == 0 && d[p + 2] == 1) {
+        const uint8_t code = d[p + 3];
+        if (code == 0xB9)
+            break;
+        const size_t size = code == 0xBA ? ((d[p + 4] >> 6) == 1 ? 14 + (d[p + 13] & 7) : 12)
+                                         : 6 + ((size_t(d[p + 4]) << 8) | d[p + 5]);
+        visit(p, code, size);
+        p += size;
+    }
+}
+
 // The pack headers of a rebuilt program stream: the SCR never goes back
 // and never runs ahead of the decoding times of its pack; the mux rate is
 // never 0.
@@ -425,27 +442,18 @@ std::vector<PackCheck> WalkPacks(const std::vector<uint8_t>& d)
                (int64_t(d[i + 3]) << 7) | (d[i + 4] >> 1);
     };
     std::vector<PackCheck> packs;
-    size_t p = 0;
-    while (p + 14 <= d.size() && d[p] == 0 && d[p + 1] == 0 && d[p + 2] == 1) {
-        const uint8_t code = d[p + 3];
+    WalkUnits(d, [&](size_t p, uint8_t code, size_t) {
         if (code == 0xBA) {
             const int64_t base = (int64_t((d[p + 4] >> 3) & 7) << 30) | (int64_t(d[p + 4] & 3) << 28) |
                                  (int64_t(d[p + 5]) << 20) | (int64_t(d[p + 6] >> 3) << 15) |
                                  (int64_t(d[p + 6] & 3) << 13) | (int64_t(d[p + 7]) << 5) | (d[p + 8] >> 3);
             packs.push_back({base, -1, (uint32_t(d[p + 10]) << 14) | (uint32_t(d[p + 11]) << 6) | (d[p + 12] >> 2)});
-            p += 14 + (d[p + 13] & 7);
-            continue;
-        }
-        if (code == 0xB9)
-            break;
-        const size_t size = 6 + ((size_t(d[p + 4]) << 8) | d[p + 5]);
-        if (code >= 0xC0 && !packs.empty() && (d[p + 7] & 0x80)) {
+        } else if (code >= 0xC0 && !packs.empty() && (d[p + 7] & 0x80)) {
             const int64_t t = ts(p + ((d[p + 7] & 0x40) ? 14 : 9));
             int64_t& m = packs.back().minTime;
             m = m < 0 ? t : std::min(m, t);
         }
-        p += size;
-    }
+    });
     return packs;
 }
 
@@ -810,16 +818,9 @@ struct PSPacket {
 std::vector<PSPacket> PSPackets(const std::vector<uint8_t>& d)
 {
     std::vector<PSPacket> out;
-    size_t p = 0;
-    while (p + 14 <= d.size() && d[p] == 0 && d[p + 1] == 0 && d[p + 2] == 1) {
-        const uint8_t id = d[p + 3];
-        if (id == 0xBA) {
-            p += (d[p + 4] >> 6) == 1 ? 14 + (d[p + 13] & 7) : 12;
-            continue;
-        }
-        if (id == 0xB9)
-            break;
-        const size_t size = 6 + ((size_t(d[p + 4]) << 8) | d[p + 5]);
+    WalkUnits(d, [&](size_t p, uint8_t id, size_t size) {
+        if (id == 0xBA)
+            return;
         const bool mpeg2 = (d[p + 6] & 0xC0) == 0x80;
         // The packet may run past the end of a cut file: look only at bytes there are.
         const size_t end = std::min(p + size, d.size());
@@ -829,8 +830,7 @@ std::vector<PSPacket> PSPackets(const std::vector<uint8_t>& d)
         const bool pts = mpeg2 ? (d[p + 7] & 0x80) != 0
                                : q < end && ((d[q] & 0xE0) == 0x20 || (d[q] & 0xC0) == 0x40);
         out.push_back({static_cast<int64_t>(p), id, static_cast<int64_t>(size), id >= 0xC0 && pts});
-        p += size;
-    }
+    });
     return out;
 }
 
