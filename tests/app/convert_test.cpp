@@ -180,17 +180,27 @@ TEST(Converter, MakesTheTrimmedScaledClipWithChaptersAndTags)
     EXPECT_TRUE(p.cover);
 }
 
-TEST(Converter, PauseHoldsTheRunAndContinueFinishesIt)
-{
-    const std::string& clip = Clips::Get().Clip();
-    ASSERT_FALSE(clip.empty());
+// A conversion of the clip, held paused as it starts.
+class PausedConversion : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string& clip = Clips::Get().Clip();
+        ASSERT_FALSE(clip.empty());
+        job = Job(clip, dir.Path("out.mp4"));
+        ASSERT_TRUE(converter.startConvert(job.get()));
+        ASSERT_TRUE(WaitFor([&] { return recorder.Saw(QZOConverter::StatePaused); }, 10000));
+    }
+
     mendtest::ScratchDir dir;
-    JobPtr job = Job(clip, dir.Path("out.mp4"));
+    JobPtr job;
     QZOConverter converter;
-    Recorder recorder(converter);
-    PauseAtStart pause(converter);
-    ASSERT_TRUE(converter.startConvert(job.get()));
-    ASSERT_TRUE(WaitFor([&] { return recorder.Saw(QZOConverter::StatePaused); }, 10000));
+    Recorder recorder{converter};
+    PauseAtStart pause{converter};
+};
+
+TEST_F(PausedConversion, PauseHoldsTheRunAndContinueFinishesIt)
+{
     EXPECT_TRUE(pause.paused);
     EXPECT_EQ(converter.convertState(), QZOConverter::StatePaused);
 
@@ -208,17 +218,8 @@ TEST(Converter, PauseHoldsTheRunAndContinueFinishesIt)
     EXPECT_EQ(recorder.progress.back(), 10000);
 }
 
-TEST(Converter, StopEndsTheRunStoppedAndLetsGoOfTheHandle)
+TEST_F(PausedConversion, StopEndsTheRunStoppedAndLetsGoOfTheHandle)
 {
-    const std::string& clip = Clips::Get().Clip();
-    ASSERT_FALSE(clip.empty());
-    mendtest::ScratchDir dir;
-    JobPtr job = Job(clip, dir.Path("out.mp4"));
-    QZOConverter converter;
-    Recorder recorder(converter);
-    PauseAtStart pause(converter);
-    ASSERT_TRUE(converter.startConvert(job.get()));
-    ASSERT_TRUE(WaitFor([&] { return recorder.Saw(QZOConverter::StatePaused); }, 10000));
 
     EXPECT_TRUE(converter.stopConvert());
     ASSERT_TRUE(recorder.WaitFinished());
