@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QString>
 
 #include <functional>
@@ -29,4 +30,11 @@ inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 30000)
     while (!done() && clock.elapsed() < timeoutMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     return done();
+}
+
+// A file's bytes; empty when it cannot be read.
+inline QByteArray FileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }

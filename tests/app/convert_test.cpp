@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -29,6 +28,7 @@ extern "C" {
 #include "QZOConverter.h"
 #include "QZOMediaInterface.h"
 #include "ZOAudioRecognizer.h"
+#include "support/Damage.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
 
@@ -116,12 +116,6 @@ void Pump(int ms)
 bool Exists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;
-}
-
-std::string Bytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<uint32_t> Utf32(const std::string& ascii)
@@ -574,7 +568,7 @@ TEST(MediaLayer, NeverWritesOverAnExistingFile)
     mendtest::ScratchDir dir;
     const std::string existing = dir.Path("existing.mp4");
     std::filesystem::copy_file(clips.Clip(), existing);
-    const std::string before = Bytes(existing);
+    const std::vector<uint8_t> before = mendtest::ReadFileBytes(existing);
     MediaConvertContext* context = mediaCreateConvertContext(-1);
     for (MediaConverter* (*create)(int) : {mediaCreateConverter, mediaCreateStreamCopier}) {
         for (const std::string& output : {existing, clips.Clip()}) {
@@ -588,11 +582,11 @@ TEST(MediaLayer, NeverWritesOverAnExistingFile)
     EXPECT_EQ(mediaOpenMergerOutput(merger, existing.c_str(), "mp4", context), 0);
     mediaReleaseMerger(merger);
     mediaReleaseConvertContext(context);
-    EXPECT_EQ(Bytes(existing), before);
+    EXPECT_EQ(mendtest::ReadFileBytes(existing), before);
 
     const std::string garbage = dir.Path("garbage.mp4");
     std::filesystem::copy_file(clips.Garbage(), garbage);
-    const std::string junk = Bytes(garbage);
+    const std::vector<uint8_t> junk = mendtest::ReadFileBytes(garbage);
     MediaTagWriter* writer = mediaCreateTagWriter(-1);
     const std::vector<uint32_t> path = Utf32(garbage);
     const std::vector<uint32_t> title = Utf32("Title");
@@ -600,7 +594,7 @@ TEST(MediaLayer, NeverWritesOverAnExistingFile)
     ASSERT_EQ(mediaSetTagText(writer, MEDIA_TAG_TITLE, title.data(), uint32_t(title.size() - 1) * 4), 1);
     EXPECT_EQ(mediaFinishTagWriter(writer), 0);
     mediaReleaseTagWriter(writer);
-    EXPECT_EQ(Bytes(garbage), junk);
+    EXPECT_EQ(mendtest::ReadFileBytes(garbage), junk);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Root()), std::filesystem::directory_iterator()), 2)
         << "no temporary copy is left behind";
 }

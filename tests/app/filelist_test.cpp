@@ -16,6 +16,7 @@
 #include <QUrl>
 
 #include "AppTestEnv.h"
+#include "BoxAnswers.h"
 #include "QChunkControl.h"
 #include "QFileInfoChunk.h"
 #include "QFileInfoWgt.h"
@@ -29,20 +30,6 @@
 using namespace mendtest;
 
 namespace {
-
-// Answers every box and remembers what it said.
-struct Boxes {
-    QStringList messages;
-    int answer = 0x4000;
-    Boxes()
-    {
-        QZOMessageBox::setAnswerHook([this](QZOMessageBox& box) {
-            messages << box.getMessage();
-            return answer;
-        });
-    }
-    ~Boxes() { QZOMessageBox::setAnswerHook(nullptr); }
-};
 
 QFileInfoChunk* Row(QFileInfoWgt& page, size_t i)
 {
@@ -107,7 +94,7 @@ protected:
 
 TEST_F(FileList, AddingByPathAndDropKeepsOneRowPerFile)
 {
-    Boxes boxes;
+    BoxAnswers boxes;
     QFileInfoWgt page;
     page.resize(720, 400);
     QSignalSpy addEnabled(&page, &QFileInfoWgt::emitChangeAddBtn);
@@ -149,7 +136,7 @@ TEST_F(FileList, SupportIsBySuffixInAnyCase)
 
 TEST_F(FileList, ARunOverMixedFilesEndsWithTheRightRowsAndSummary)
 {
-    Boxes boxes;
+    BoxAnswers boxes;
     QFileInfoWgt page;
     page.resize(720, 400);
     const QString missingLater = Copy(RequireFixture("clip.avi"), "gone.avi");
@@ -197,7 +184,7 @@ TEST_F(FileList, ARunOverMixedFilesEndsWithTheRightRowsAndSummary)
 
 TEST_F(FileList, CancelContinueAndBack)
 {
-    Boxes boxes;
+    BoxAnswers boxes;
     QFileInfoWgt page;
     page.resize(720, 400);
     QStringList paths;
@@ -237,7 +224,7 @@ TEST_F(FileList, CancelContinueAndBack)
 
 TEST_F(FileList, RepairWithoutRowsOnlyTellsTheUser)
 {
-    Boxes boxes;
+    BoxAnswers boxes;
     QFileInfoWgt page;
     QSignalSpy repairing(&page, &QFileInfoWgt::emitRepairingBtns);
     page.startRepair();
@@ -248,7 +235,7 @@ TEST_F(FileList, RepairWithoutRowsOnlyTellsTheUser)
 
 TEST_F(FileList, FiftyFilesKeepTheWindowResponsive)
 {
-    Boxes boxes;
+    BoxAnswers boxes;
     QFileInfoWgt page;
     page.resize(720, 400);
     page.show();
@@ -276,7 +263,7 @@ TEST_F(FileList, FiftyFilesKeepTheWindowResponsive)
 
 TEST_F(FileList, Screen)
 {
-    Boxes boxes;
+    BoxAnswers boxes;
     QFileInfoWgt page;
     page.resize(720, 300);
     ASSERT_TRUE(AddAndWait(page, {intact, damaged, notMedia, audio}));

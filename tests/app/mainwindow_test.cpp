@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "AppTestEnv.h"
+#include "BoxAnswers.h"
 #include "MainWindow.h"
 #include "QCloseDlg.h"
 #include "QZOBaseBoxDraw.h"
@@ -24,14 +25,6 @@
 using namespace mendtest;
 
 namespace {
-
-struct Boxes {
-    Boxes()
-    {
-        QZOMessageBox::setAnswerHook([](QZOMessageBox&) { return 0x4000; });
-    }
-    ~Boxes() { QZOMessageBox::setAnswerHook(nullptr); }
-};
 
 QStringList Shown(QBottomWgt* bar)
 {
@@ -136,7 +129,7 @@ TEST(MainWindow, ThreeLooks)
     const std::string mp4 = RequireFixture("clip_faststart.mp4");
     if (avi.empty() || mp4.empty())
         return;
-    Boxes boxes;
+    BoxAnswers boxes;
     ScratchDir dir("mainwindow");
     const std::string damaged = dir.Path("holiday.mp4");
     ASSERT_TRUE(CopyFile(mp4, damaged));

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "AppTestEnv.h"
+#include "BoxAnswers.h"
 #include "FakePlayer.h"
 #include "MediaCore.h"
 #include "QBaseAudioDataWidget.h"
@@ -576,10 +577,7 @@ TEST(PreviewOnThePage, PlaysModallyThenStepsRoundTheRepairedFiles)
         return;
     FakeReset();
     // The end of the run's report box answers itself.
-    QZOMessageBox::setAnswerHook([](QZOMessageBox&) { return 0x4000; });
-    struct Unhook {
-        ~Unhook() { QZOMessageBox::setAnswerHook(nullptr); }
-    } unhook;
+    BoxAnswers boxes;
     ScratchDir dir("preview");
     QStringList inputs;
     for (const char* name : {"one.mp4", "two.mp4"}) {

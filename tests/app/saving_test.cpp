@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "AppTestEnv.h"
+#include "BoxAnswers.h"
 #include "QBaseProgressDlg.h"
 #include "QFileInfoChunk.h"
 #include "QFileInfoWgt.h"
@@ -25,24 +26,6 @@
 using namespace mendtest;
 
 namespace {
-
-struct Boxes {
-    QStringList messages;
-    Boxes()
-    {
-        QZOMessageBox::setAnswerHook([this](QZOMessageBox& box) {
-            messages << box.getMessage();
-            return 0x4000;
-        });
-    }
-    ~Boxes() { QZOMessageBox::setAnswerHook(nullptr); }
-};
-
-QByteArray Bytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 QFileInfoChunk* RowTitled(QFileInfoWgt& page, const std::string& title)
 {
@@ -84,7 +67,7 @@ protected:
         page.selectAllBox()->setCheckState(Qt::Checked);  // the intact file too
     }
 
-    Boxes boxes;
+    BoxAnswers boxes;
     ScratchDir dir{"saving"};
     QStringList inputs;
     QString intact, out;
@@ -103,18 +86,18 @@ TEST_F(Saving, SavedFilesAreTheDecipheredCopiesAndTheIntactOnes)
         const QString plain = QString::fromStdString(dir.Path(std::string("plain-") + name));
         QSaveFileThread decipher;
         ASSERT_TRUE(decipher.SaveFromTemp(row->GetTempFilePath(), row->GetEncryptKey(), plain));
-        expected[name] = Bytes(plain);
+        expected[name] = FileBytes(plain);
         ASSERT_FALSE(expected[name].isEmpty());
-        EXPECT_NE(expected[name], Bytes(inputs[0]));
+        EXPECT_NE(expected[name], FileBytes(inputs[0]));
     }
-    expected["intact.avi"] = Bytes(intact);
+    expected["intact.avi"] = FileBytes(intact);
     const QString temp = RowTitled(page, "one.mp4")->GetTempFilePath();
 
     QSignalSpy addMode(&page, &QFileInfoWgt::emitAddFileBtns);
     page.saveFile();  // runs the progress dialog until the save ends
     ASSERT_TRUE(WaitFor([&] { return !page.isSaving(); }));
     for (const auto& e : expected) {
-        EXPECT_EQ(Bytes(out + "/" + QString::fromStdString(e.first)), e.second) << e.first;
+        EXPECT_EQ(FileBytes(out + "/" + QString::fromStdString(e.first)), e.second) << e.first;
     }
     EXPECT_TRUE(page.rows().empty());
     EXPECT_EQ(addMode.count(), 1);

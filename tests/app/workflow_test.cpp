@@ -21,6 +21,7 @@
 #include <map>
 
 #include "AppTestEnv.h"
+#include "BoxAnswers.h"
 #include "MainWindow.h"
 #include "QFileInfoChunk.h"
 #include "QFileInfoWgt.h"
@@ -39,12 +40,6 @@
 using namespace mendtest;
 
 namespace {
-
-QByteArray Bytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // A click as the mouse gives it, posted so that a modal loop the click
 // opens runs outside the caller.
@@ -146,7 +141,7 @@ TEST(Workflow, AUserAddsRepairsAndSaves)
     if (mp4.empty() || mkv.empty() || avi.empty())
         GTEST_SKIP() << "fixtures missing";
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
-    QZOMessageBox::setAnswerHook([](QZOMessageBox&) { return 0x4000; });
+    BoxAnswers boxes;
 
     ScratchDir dir("workflow");
     const QString holiday = QString::fromStdString(dir.Path("holiday.mp4"));
@@ -194,7 +189,7 @@ TEST(Workflow, AUserAddsRepairsAndSaves)
         const QString name = QString::fromStdString(row->GetTitle());
         if (name == QLatin1String("intact.avi")) {
             EXPECT_EQ(row->GetStatus(), FileUndamaged);
-            expected[name] = Bytes(intact);
+            expected[name] = FileBytes(intact);
             continue;
         }
         ASSERT_EQ(row->GetStatus(), FileCompleted) << name.toStdString();
@@ -203,7 +198,7 @@ TEST(Workflow, AUserAddsRepairsAndSaves)
         ASSERT_TRUE(decipher.SaveFromTemp(row->GetTempFilePath(), row->GetEncryptKey(), plain));
         const MediaReport report = CheckMedia(plain.toStdString());
         EXPECT_TRUE(report.CleanDecode()) << report.Summary();
-        expected[name] = Bytes(plain);
+        expected[name] = FileBytes(plain);
     }
     ASSERT_EQ(expected.size(), 3u);
     // The intact file is unchecked after a run; the user ticks "Select All"
@@ -220,12 +215,11 @@ TEST(Workflow, AUserAddsRepairsAndSaves)
     ASSERT_TRUE(WaitFor([&] { return revealed.size() == 1; }, 60000)) << user.seen.join(", ").toStdString();
     EXPECT_EQ(user.seen, (QStringList{"file chooser", "folder chooser", "output folder", "saved"}));
     for (const auto& e : expected)
-        EXPECT_EQ(Bytes(out + "/" + e.first), e.second) << e.first.toStdString();
+        EXPECT_EQ(FileBytes(out + "/" + e.first), e.second) << e.first.toStdString();
     EXPECT_EQ(QDir(out).entryList(QDir::Files).size(), 3);
     EXPECT_TRUE(revealed[0].startsWith(out));
     EXPECT_TRUE(WaitFor([&] { return page->rows().empty() && !bar->addButton()->isHidden(); }));
     EXPECT_EQ(QProjectSetting::getSavePathFromXML(), out);
-    QZOMessageBox::setAnswerHook(nullptr);
 }
 
 }  // namespace
