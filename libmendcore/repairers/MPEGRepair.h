@@ -190,6 +190,7 @@ private:
     int HeadEndsFrame(const PSUnit& unit);
     void TrackFrame(PSUnit& unit, size_t index);
     void BreakOpenFrames(bool atEnd = false);
+    int64_t ResyncAfterDamage(int64_t pos);
     void BreakStream(uint8_t id, FrameTrack& track);
     bool FramesRunOn(const PSUnit& unit, const FrameTrack& track);
     bool GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size_t cap);

@@ -650,11 +650,9 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                     TrackFrame(unit, m_units.size());
                     m_units.push_back(unit);
                 }
-                BreakOpenFrames();
-                const int64_t next = FindStartCode(pos + 1);
-                if (next < 0)
-                    return static_cast<int>(next);
-                pos = next;
+                pos = ResyncAfterDamage(pos);
+                if (pos < 0)
+                    return static_cast<int>(pos);
                 continue;
             }
         } else if (r != kStepUnit) {
@@ -671,11 +669,9 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 continue;
             }
             m_damaged = true;
-            BreakOpenFrames();
-            const int64_t next = FindStartCode(pos + 1);
-            if (next < 0)
-                return static_cast<int>(next);
-            pos = next;
+            pos = ResyncAfterDamage(pos);
+            if (pos < 0)
+                return static_cast<int>(pos);
             continue;
         }
         if (pos != expect)
@@ -759,6 +755,14 @@ void CMPEGRepair::TrackFrame(PSUnit& unit, size_t index)
         unit.flags |= kUnitDropped;
     }
     track.last = static_cast<int64_t>(index);
+}
+
+// Past damage at pos: the frames it may have cut are closed, and the walk
+// goes on at the next start code (or its negative code).
+int64_t CMPEGRepair::ResyncAfterDamage(int64_t pos)
+{
+    BreakOpenFrames();
+    return FindStartCode(pos + 1);
 }
 
 void CMPEGRepair::BreakOpenFrames(bool atEnd)
