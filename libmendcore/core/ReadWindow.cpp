@@ -51,7 +51,7 @@ public:
     }
     // Waits for the request at pos and hands its buffer over; false when
     // there is none for pos or it fell short.
-    bool Take(int64_t pos, std::vector<uint8_t>& into, unsigned int& got)
+    bool Take(int64_t pos, LargeBytes& into, unsigned int& got)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_state == kIdle || m_pos != pos)
@@ -65,7 +65,7 @@ public:
         return true;
     }
     // Gives a buffer back for the next request.
-    void Return(std::vector<uint8_t>& buffer)
+    void Return(LargeBytes& buffer)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_state == kIdle)
@@ -111,7 +111,7 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::vector<uint8_t> m_buffer;
+    LargeBytes m_buffer;
     IBaseStream* m_in = nullptr;
     int64_t m_pos = 0;
     unsigned int m_n = 0;
@@ -131,7 +131,7 @@ void CReadWindow::Clear()
         lane.reset();
     m_lanesFailed = false;
     m_head = m_inFlight = 0;
-    std::vector<uint8_t>().swap(m_bytes);
+    LargeBytes().swap(m_bytes);
     m_offset = 0;
     m_start = m_end = 0;
 }
@@ -151,7 +151,7 @@ bool CReadWindow::TakeAhead(IBaseStream* in, int64_t pos)
     if (m_inFlight == 0 || pos < m_start || pos > m_end || m_end - pos > kCarry)
         return false;
     CReadAhead& lane = *m_lanes[m_head];
-    std::vector<uint8_t> block;
+    LargeBytes block;
     unsigned int got = 0;
     if (!lane.Take(m_end, block, got))
         return false;

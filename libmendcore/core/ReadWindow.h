@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/BaseStream.h"
+#include "core/LargePages.h"
 
 class CReadAhead;
 
@@ -55,7 +56,7 @@ private:
     void StartAhead(IBaseStream* in, int64_t length);
     void SettleAhead();
 
-    std::vector<uint8_t> m_bytes;
+    LargeBytes m_bytes;
     size_t m_offset = 0;
     int64_t m_start = 0;
     int64_t m_end = 0;

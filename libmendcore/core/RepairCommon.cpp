@@ -28,8 +28,8 @@ void CRepairCommon::CloseCommon()
     }
     m_state.ClearAbort();
     CloseError();
-    std::vector<uint8_t>().swap(m_copyBlock);
-    std::vector<uint8_t>().swap(m_pipeBlocks);
+    LargeBytes().swap(m_copyBlock);
+    LargeBytes().swap(m_pipeBlocks);
 }
 
 int CRepairCommon::GetProcess()

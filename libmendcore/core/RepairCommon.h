@@ -14,6 +14,7 @@
 
 #include "core/BaseStream.h"
 #include "core/ErrorList.h"
+#include "core/LargePages.h"
 #include "core/IBaseRepair.h"
 #include "core/ResultCodes.h"
 #include "core/TaskState.h"
@@ -86,10 +87,10 @@ protected:
     // Progress of the repair once its output is gone; under the state lock.
     int m_repairProgress = 0;
     // WriteToFile's block, made on its first use.
-    std::vector<uint8_t> m_copyBlock;
+    LargeBytes m_copyBlock;
     // The blocks of WriteToFile's read-ahead, made on its first long copy
     // and kept for the next: a rebuild copies one run after another.
-    std::vector<uint8_t> m_pipeBlocks;
+    LargeBytes m_pipeBlocks;
     int64_t m_inputLength = 0;
     int m_format = JRVP_FORMAT_NONE;
     CTaskState m_state;

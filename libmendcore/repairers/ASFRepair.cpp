@@ -198,8 +198,8 @@ void CASFRepair::Close()
     m_dataStart = -1;
     m_streams.clear();
     m_invalid.clear();
-    std::vector<PacketInfo>().swap(m_packets);
-    std::vector<PayloadInfo>().swap(m_payloads);
+    LargeVector<PacketInfo>().swap(m_packets);
+    LargeVector<PayloadInfo>().swap(m_payloads);
     m_patches.clear();
     CBaseRepair::Close();
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/BaseRepair.h"
+#include "core/LargePages.h"
 
 // An ASF GUID as it lies in the file: its first three fields little-endian.
 struct AsfGuid {
@@ -66,8 +67,8 @@ public:
     };
 
     // What the analysis found; for tests.
-    const std::vector<PacketInfo>& Packets() const { return m_packets; }
-    const std::vector<PayloadInfo>& Payloads() const { return m_payloads; }
+    const LargeVector<PacketInfo>& Packets() const { return m_packets; }
+    const LargeVector<PayloadInfo>& Payloads() const { return m_payloads; }
     const std::vector<StreamInfo>& Streams() const { return m_streams; }
     uint32_t PacketSize() const { return m_packetSize; }
     uint64_t SendDuration() const { return m_sendDuration; }
@@ -179,8 +180,8 @@ private:
     int64_t m_dataStart = -1;
     std::vector<StreamInfo> m_streams;
     std::vector<std::pair<int64_t, int64_t>> m_invalid;
-    std::vector<PacketInfo> m_packets;
-    std::vector<PayloadInfo> m_payloads;
+    LargeVector<PacketInfo> m_packets;
+    LargeVector<PayloadInfo> m_payloads;
     std::vector<HeaderPatch> m_patches;
     uint64_t m_packetsWritten = 0;
     bool m_errorCorrection = true;

@@ -13,6 +13,7 @@
 
 #include "core/BaseRepair.h"
 #include "core/DamagedRuns.h"
+#include "core/LargePages.h"
 
 class CFlacFrameCheck;
 
@@ -44,7 +45,7 @@ public:
 
     // What the walk found; for tests.
     const std::vector<FlacBlock>& Blocks() const { return m_blocks; }
-    const std::vector<FlacFrame>& Frames() const { return m_frames; }
+    const LargeVector<FlacFrame>& Frames() const { return m_frames; }
     const std::vector<std::pair<int64_t, int64_t>>& BadRanges() const { return m_runs.Runs(); }
     uint64_t TotalSamples() const { return m_totalSamples; }
     uint64_t CountedSamples() const { return m_countedSamples; }
@@ -68,7 +69,7 @@ private:
     int WriteStreamInfo(const FlacBlock& block, bool last);
 
     std::vector<FlacBlock> m_blocks;
-    std::vector<FlacFrame> m_frames;
+    LargeVector<FlacFrame> m_frames;
     CDamagedRuns m_runs;
     uint16_t m_minBlockSize = 0;
     uint16_t m_maxBlockSize = 0;

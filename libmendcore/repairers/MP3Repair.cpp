@@ -167,15 +167,19 @@ int64_t CMP3Repair::TrailingTagAt(int64_t pos)
     return 0;
 }
 
-int CMP3Repair::AcceptFrame(int64_t pos, bool resync)
+int CMP3Repair::AcceptFrame(int64_t pos, bool resync, int known, int* nextLength)
 {
-    const int len = FrameLengthAt(pos);
+    if (nextLength)
+        *nextLength = 0;
+    const int len = known > 0 ? known : FrameLengthAt(pos);
     if (len == 0 || len > m_inputLength - pos)
         return 0;
     const int64_t next = pos + len;
     if (m_inputLength - next < 4)
         return len;
     const int len2 = FrameLengthAt(next);
+    if (nextLength)
+        *nextLength = len2;
     if (len2 == 0)
         return TrailingTagAt(next) > 0 ? len : 0;
     if (!resync)
@@ -248,12 +252,17 @@ int CMP3Repair::WalkAudio()
     int64_t runStart = p;
     bool good = true;
     uint32_t count = 0;
+    // Each frame's check reads the header after it: the next step starts
+    // from that length instead of reading the header again.
+    int known = 0;
     while (p < m_inputLength) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         if (--m_budget < 0)
             return MEND_ERR_UNREPAIRABLE;
-        const int len = AcceptFrame(p, !good);
+        int next = 0;
+        const int len = AcceptFrame(p, !good, known, &next);
+        known = len > 0 ? next : 0;
         if (len > 0) {
             if (!good)
                 m_bad.emplace_back(runStart, p);

@@ -53,7 +53,10 @@ private:
     int FrameLengthAt(int64_t pos);
     // The frame at pos is taken when what follows it is another frame, a
     // trailing tag or the end. Resyncing after damage asks one frame more.
-    int AcceptFrame(int64_t pos, bool resync);
+    // known is the frame's length when the walk read it already (0: not);
+    // nextLength, when given, gets the length of the frame after it (0
+    // when it was not read or is no frame).
+    int AcceptFrame(int64_t pos, bool resync, int known = 0, int* nextLength = nullptr);
     // Length of an APEv2 or ID3v1 tag starting at pos, 0 when none.
     int64_t TrailingTagAt(int64_t pos);
     // Settles the stream's version, layer and sample rate from the first

@@ -11,6 +11,7 @@
 
 #include "core/BaseRepair.h"
 #include "core/DamagedRuns.h"
+#include "core/LargePages.h"
 
 // One sound page.
 struct OggPageInfo {
@@ -43,7 +44,7 @@ public:
     bool CheckFormat();
 
     // What the walk found; for tests.
-    const std::vector<OggPageInfo>& Pages() const { return m_pages; }
+    const LargeVector<OggPageInfo>& Pages() const { return m_pages; }
     const std::vector<std::pair<int64_t, int64_t>>& InvalidRanges() const { return m_runs.Runs(); }
 
 private:
@@ -60,7 +61,7 @@ private:
     // Marks the pages of the streams that a demuxer can still set up.
     void MarkDecodableStreams();
 
-    std::vector<OggPageInfo> m_pages;
+    LargeVector<OggPageInfo> m_pages;
     CDamagedRuns m_runs;
     std::vector<uint8_t> m_block;  // the search window
     int64_t m_budget = 0;

@@ -36,7 +36,7 @@ Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
 {
     return mendtest::ParseAndRepairWith<CFLACRepair, Outcome>(in, out, [](CFLACRepair& repair, Outcome& o) {
         o.runs = repair.BadRanges();
-        o.frames = repair.Frames();
+        o.frames.assign(repair.Frames().begin(), repair.Frames().end());
         o.total = repair.TotalSamples();
         o.counted = repair.CountedSamples();
     });

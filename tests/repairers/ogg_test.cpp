@@ -31,7 +31,7 @@ Outcome ParseAndRepair(const std::string& in, const std::string& out = "")
 {
     return ParseAndRepairWith<COGGRepair, Outcome>(in, out, [](COGGRepair& repair, Outcome& o) {
         o.runs = repair.InvalidRanges();
-        o.pages = repair.Pages();
+        o.pages.assign(repair.Pages().begin(), repair.Pages().end());
     });
 }
 
