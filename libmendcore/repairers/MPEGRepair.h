@@ -92,6 +92,7 @@ private:
         // left out once that point comes. usesKeys: the muxer marks them.
         bool waitKey = true;
         bool usesKeys = false;
+        bool reorders = false;
         std::vector<int64_t> openUnit;  // packets of the unit in progress
         std::vector<int64_t> pending;
     };

@@ -376,6 +376,7 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             const int64_t length = info.pes ? ((int64_t(d[4]) << 8) | d[5]) : 0;
             st.unitLeft = length > 0 ? 6 + length : -1;
             st.usesKeys = st.usesKeys || info.randomAccess;
+            st.reorders = st.reorders || info.dts >= 0;
             if (info.randomAccess && st.waitKey) {
                 m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
                 std::vector<int64_t>().swap(st.pending);
@@ -451,7 +452,7 @@ void CMPEGRepair::BreakTSUnit(PidState& st, bool atUnitStart)
     m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
     st.openUnit.clear();
     st.broken = !atUnitStart;
-    st.waitKey = true;
+    st.waitKey = st.reorders;
     st.unitLeft = -1;
 }
 

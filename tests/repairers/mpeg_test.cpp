@@ -49,6 +49,7 @@ const Fixture kIntact[] = {
     {"clip.ts", CMPEGRepair::kMpeg2Ts},        // H.264 + AAC
     {"clip_mpeg2.ts", CMPEGRepair::kMpeg2Ts},  // MPEG-2 + MP2
     {"clip_plain.ts", CMPEGRepair::kMpeg2Ts},
+    {"clip_bframes.ts", CMPEGRepair::kMpeg2Ts},  // H.264 with B-frames
     {"clip.m2ts", CMPEGRepair::kMpeg2Ts},      // 192-byte packets
     {"clip_gst.ts", CMPEGRepair::kMpeg2Ts},    // GStreamer's mpegtsmux
     {"clip.vob", CMPEGRepair::kMpeg2Ps},       // MPEG-2 + AC-3
@@ -742,6 +743,24 @@ TEST(MpegRepair, TransportStreamDamageCostsOnlyWhatItHit)
              return std::vector<int64_t>{start};
          },
          false},
+        // A video stream without reordering (no DTS): the frames after a
+        // lost one refer to frames that are there, and stay.
+        {"packets of one inter frame zeroed",
+         [&](std::vector<uint8_t>& d) {
+             const int64_t at = PacketFromMiddle(d, [&](const uint8_t* k) {
+                 return Pid(k) == video && (k[1] & 0x40) && !((k[3] & 0x20) && k[4] > 0 && (k[5] & 0x40));
+             });
+             int64_t end = at + 188;
+             while (end + 188 <= static_cast<int64_t>(d.size()) && !(Pid(&d[end]) == video && (d[end + 1] & 0x40)))
+                 end += 188;
+             std::fill(d.begin() + at, d.begin() + end, 0);
+             std::vector<int64_t> starts;
+             for (int64_t p = 0; p + 188 <= static_cast<int64_t>(d.size()); p += 188)
+                 if (Pid(&d[p]) == video && (d[p + 1] & 0x40) && p > at)
+                     starts.push_back(p);
+             return starts;
+         },
+         false},
         // Garbage off the packet grid, longer than the continuity counter
         // can count, after a null packet inside a video unit: it was
         // spliced in, and the counters tell that no video packet was lost
@@ -1053,6 +1072,41 @@ TEST(MpegRepair, ZerosAfterTheLastUnitCostNothing)
         ASSERT_EQ(repaired.packets.size(), original.packets.size());
         for (size_t i = 0; i < original.packets.size(); ++i)
             EXPECT_EQ(repaired.packets[i].pts, original.packets[i].pts) << "packet " << i;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// In a video stream whose frames are reordered (B-frames), a lost frame may
+// be the reference of frames on either side of it: the frames after it go
+// up to the next key frame, so that what is kept decodes cleanly. Each
+// inter frame in turn.
+TEST(MpegRepair, LostReferenceFramesTakeTheirDependentsAlong)
+{
+    const std::string src = RequireFixture("clip_bframes.ts");
+    if (src.empty())
+        return;
+    const auto clean = ReadFileBytes(src);
+    const int video = VideoPid(clean);
+    std::vector<int64_t> starts;
+    for (int64_t p = 0; p + 188 <= static_cast<int64_t>(clean.size()); p += 188)
+        if (Pid(&clean[p]) == video && (clean[p + 1] & 0x40))
+            starts.push_back(p);
+    ASSERT_GT(starts.size(), 20u);
+    ScratchDir dir("mpeg");
+    for (size_t i = 1; i + 1 < starts.size(); ++i) {
+        const uint8_t* k = &clean[starts[i]];
+        if ((k[3] & 0x20) && k[4] > 0 && (k[5] & 0x40))
+            continue;  // a key frame
+        auto bytes = clean;
+        std::fill(bytes.begin() + starts[i], bytes.begin() + starts[i + 1], 0);
+        ASSERT_TRUE(WriteFileBytes(dir.Path("in.ts"), bytes));
+        Outcome o = ParseAndRepair(dir.Path("in.ts"), dir.Path("out.ts"));
+        ASSERT_EQ(o.repair, 0);
+        const MediaReport repaired = CheckMedia(dir.Path("out.ts"));
+        EXPECT_TRUE(repaired.CleanDecode()) << "frame " << i << ": " << repaired.Summary();
     }
 }
 
