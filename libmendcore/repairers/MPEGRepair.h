@@ -170,6 +170,15 @@ private:
         uint16_t payloadOffset;
         uint8_t streamId;
         uint8_t flags;
+        uint32_t pack = kNoPack;  // index in m_packs of the pack it lies in
+    };
+    static constexpr uint32_t kNoPack = 0xFFFFFFFF;
+    // A pack header as the input has it.
+    struct PSPack {
+        int64_t start;
+        int64_t scr;  // in the sub-format's clock
+        uint32_t size;
+        uint32_t muxRate;
     };
     struct PSPackHeader {
         int64_t scr = 0;
@@ -201,6 +210,7 @@ private:
     int RepairLevel1ProgramStream(const PSTraits& traits);
     int WritePackHeader(const PSTraits& traits, int64_t scr);
     int WritePSUnit(const PSUnit& unit);
+    int CopyInput(int64_t from, int64_t to);
     int WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset);
     uint32_t MeasuredMuxRate() const;
     const PSTraits& Traits() const { return m_subFormat == kMpeg1Ps ? kMpeg1Traits : kMpeg2Traits; }
@@ -241,6 +251,7 @@ private:
 
     // Program streams.
     std::vector<PSUnit> m_units;
+    std::vector<PSPack> m_packs;
     std::map<uint8_t, FrameTrack> m_frames;
     std::vector<uint8_t> m_frameBytes;
     uint32_t m_muxRate = 0;

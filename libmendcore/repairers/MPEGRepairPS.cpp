@@ -647,6 +647,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 if (r2 < 0)
                     return r2;
                 if (r2 > 0) {
+                    unit.pack = sawPack ? static_cast<uint32_t>(m_packs.size() - 1) : kNoPack;
                     TrackFrame(unit, m_units.size());
                     m_units.push_back(unit);
                 }
@@ -686,6 +687,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 m_muxRate = pack.muxRate;
             sawPack = true;
             newPack = true;
+            m_packs.push_back(PSPack{pos, pack.scr, pack.size, pack.muxRate});
             pos += pack.size;
         } else if (unit.streamId == kProgramEnd && !(unit.flags & kUnitSystemHeader)) {
             pos += 4;
@@ -693,6 +695,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             if (newPack)
                 unit.flags |= kUnitNewPack;
             newPack = false;
+            unit.pack = sawPack ? static_cast<uint32_t>(m_packs.size() - 1) : kNoPack;
             TrackFrame(unit, m_units.size());
             m_units.push_back(unit);
             m_unitBytes += unit.size;
@@ -1046,9 +1049,21 @@ int CMPEGRepair::WritePSUnit(const PSUnit& unit)
     return m_output->Write(m_window.data(), unit.size) == unit.size ? 0 : MEND_ERR_WRITE;
 }
 
-// Each pack gets a new header. Its SCR is the earliest decoding time of
-// the units of this and every later pack: it never runs ahead of the data
-// it delivers and never goes back, whatever the input's clock did.
+// The input's [from, to) to the output as it stands.
+int CMPEGRepair::CopyInput(int64_t from, int64_t to)
+{
+    if (to <= from)
+        return 0;
+    if (m_input->SeekTo(from) != from)
+        return MEND_ERR_READ;
+    return WriteToFile(to - from);
+}
+
+// Each pack written has a header with an SCR no later than the earliest
+// decoding time of the units of this and every later pack, never going
+// back: the input's own where it keeps to that (and its mux rate is not
+// 0), else one made so. Whatever the input keeps as it was (its pack
+// headers and units, back to back) is copied in runs as long as they go.
 int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
 {
     if (!m_input || !m_output)
@@ -1089,22 +1104,56 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
     }
     size_t pack = 0;
     pending = false;
+    previous = 0;  // the last SCR written, 90 kHz
+    int64_t runFrom = 0, runTo = 0;  // input bytes to copy as they stand
+    const auto extend = [&](int64_t from, int64_t n) -> int {
+        if (from != runTo || runTo == runFrom) {
+            const int r = CopyInput(runFrom, runTo);
+            if (r < 0)
+                return r;
+            runFrom = from;
+        }
+        runTo = from + n;
+        return 0;
+    };
     for (const PSUnit& unit : m_units) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         pending = pending || (unit.flags & kUnitNewPack) || pack == 0;
         if (unit.flags & kUnitDropped)
             continue;
+        const int64_t offset = unit.pts >= 0 ? m_rebase->OffsetAt(unit.start) : 0;
+        int r = 0;
         if (pending) {
-            const int r = WritePackHeader(traits, scr[pack++] * traits.clockPerTick);
+            const int64_t bound = scr[pack++];
+            const PSPack* own = unit.pack < m_packs.size() ? &m_packs[unit.pack] : nullptr;
+            const int64_t own90 = own ? own->scr / traits.clockPerTick : -1;
+            if (own && own->muxRate != 0 && offset == 0 && own90 >= previous && own90 <= bound) {
+                r = extend(own->start, own->size);
+                previous = own90;
+            } else {
+                if ((r = CopyInput(runFrom, runTo)) < 0)
+                    return r;
+                runFrom = runTo = 0;
+                previous = std::max(bound, previous);
+                r = WritePackHeader(traits, previous * traits.clockPerTick);
+            }
             if (r < 0)
                 return r;
             pending = false;
         }
-        const int r = WritePSUnit(unit);
+        if (offset == 0 && !(unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitLengthFixed))) {
+            r = extend(unit.start, unit.size);
+        } else if ((r = CopyInput(runFrom, runTo)) >= 0) {
+            runFrom = runTo = 0;
+            r = WritePSUnit(unit);
+        }
         if (r < 0)
             return r;
     }
+    const int r = CopyInput(runFrom, runTo);
+    if (r < 0)
+        return r;
     const uint8_t endCode[4] = {0, 0, 1, kProgramEnd};
     return m_output->Write(endCode, 4) == 4 ? 0 : MEND_ERR_WRITE;
 }
