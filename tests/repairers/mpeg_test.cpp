@@ -283,12 +283,12 @@ TEST(MpegRepair, EveryDamageIsRepairedIntoACleanFile)
     }
 }
 
-// Garbage in front of a transport stream is all there is to drop: every
-// packet comes back byte for byte: the last 192-byte packet (whose time
-// code lies before its sync byte), the packets that continue units begun
-// before the file's start, and those of a PID that carries nothing but a
-// PCR.
-TEST(MpegRepair, TransportStreamAfterGarbageComesBackWhole)
+// Garbage in front is all there is to drop: the stream comes back byte for
+// byte. In a transport stream, the last 192-byte packet (whose time code
+// lies before its sync byte), the packets that continue units begun before
+// the file's start, and those of a PID that carries nothing but a PCR; in a
+// program stream, its own pack headers, with an end code after them.
+TEST(MpegRepair, StreamsAfterGarbageComeBackWhole)
 {
     const auto pcrOnly = [](std::vector<uint8_t>& d) {
         // Start with the last packets of the unit before the second video
@@ -322,13 +322,17 @@ TEST(MpegRepair, TransportStreamAfterGarbageComesBackWhole)
         }
         d.swap(out);
     };
+    const auto asIs = [](std::vector<uint8_t>&) {};
     const struct {
         const char* fixture;
         std::function<void(std::vector<uint8_t>&)> shape;
+        bool endCode;  // the rebuilt file ends with one
     } cases[] = {
-        {"clip.ts", [](std::vector<uint8_t>&) {}},
-        {"clip.m2ts", [](std::vector<uint8_t>&) {}},
-        {"clip.ts", pcrOnly},
+        {"clip.ts", asIs, false},
+        {"clip.m2ts", asIs, false},
+        {"clip.ts", pcrOnly, false},
+        {"clip_mp2.vob", asIs, true},
+        {"clip.mpg", asIs, true},
     };
     for (const auto& c : cases) {
         const std::string src = RequireFixture(c.fixture);
@@ -344,6 +348,8 @@ TEST(MpegRepair, TransportStreamAfterGarbageComesBackWhole)
         ASSERT_TRUE(WriteFileBytes(in, bytes));
         Outcome o = ParseAndRepair(in, out);
         ASSERT_EQ(o.repair, 0) << c.fixture;
+        if (c.endCode)
+            clean.insert(clean.end(), {0, 0, 1, 0xB9});
         EXPECT_TRUE(ReadFileBytes(out) == clean) << c.fixture;
     }
 }
