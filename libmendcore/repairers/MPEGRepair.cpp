@@ -33,7 +33,6 @@ void CMPEGRepair::Close()
     m_lastPcr = -1;
     m_pids.clear();
     std::vector<PSUnit>().swap(m_units);
-    std::vector<PSPack>().swap(m_packs);
     m_frames.clear();
     m_rebase.reset();
     m_damaged = false;

@@ -170,15 +170,9 @@ private:
         uint16_t payloadOffset;
         uint8_t streamId;
         uint8_t flags;
-        uint32_t pack = kNoPack;  // index in m_packs of the pack it lies in
-    };
-    static constexpr uint32_t kNoPack = 0xFFFFFFFF;
-    // A pack header as the input has it.
-    struct PSPack {
-        int64_t start;
-        int64_t scr;  // in the sub-format's clock
-        uint32_t size;
-        uint32_t muxRate;
+        // The first unit after a pack header: how far before it the header
+        // lies (0 none); the rebuild reads it again from there.
+        uint16_t packBack = 0;
     };
     struct PSPackHeader {
         int64_t scr = 0;
@@ -251,7 +245,6 @@ private:
 
     // Program streams.
     std::vector<PSUnit> m_units;
-    std::vector<PSPack> m_packs;
     std::map<uint8_t, FrameTrack> m_frames;
     std::vector<uint8_t> m_frameBytes;
     uint32_t m_muxRate = 0;

@@ -613,6 +613,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
     bool newPack = true;
     bool sawPack = false;
     bool endCode = false;  // the last unit read was the end code
+    int64_t packStart = -1;  // the pack header no unit has followed yet
     for (int64_t steps = 0; pos < m_inputLength; ++steps) {
         if (steps > limit)
             return MEND_ERR_UNREPAIRABLE;
@@ -647,7 +648,6 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 if (r2 < 0)
                     return r2;
                 if (r2 > 0) {
-                    unit.pack = sawPack ? static_cast<uint32_t>(m_packs.size() - 1) : kNoPack;
                     TrackFrame(unit, m_units.size());
                     m_units.push_back(unit);
                 }
@@ -687,15 +687,18 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 m_muxRate = pack.muxRate;
             sawPack = true;
             newPack = true;
-            m_packs.push_back(PSPack{pos, pack.scr, pack.size, pack.muxRate});
+            packStart = pos;
             pos += pack.size;
         } else if (unit.streamId == kProgramEnd && !(unit.flags & kUnitSystemHeader)) {
             pos += 4;
         } else {
-            if (newPack)
+            if (newPack) {
                 unit.flags |= kUnitNewPack;
+                if (packStart >= 0 && pos - packStart <= 0xFFFF)
+                    unit.packBack = static_cast<uint16_t>(pos - packStart);
+            }
             newPack = false;
-            unit.pack = sawPack ? static_cast<uint32_t>(m_packs.size() - 1) : kNoPack;
+            packStart = -1;
             TrackFrame(unit, m_units.size());
             m_units.push_back(unit);
             m_unitBytes += unit.size;
@@ -1105,6 +1108,7 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
     size_t pack = 0;
     pending = false;
     previous = 0;  // the last SCR written, 90 kHz
+    int64_t ownPack = -1;  // where the header of the pack being written lies in the input
     int64_t runFrom = 0, runTo = 0;  // input bytes to copy as they stand
     const auto extend = [&](int64_t from, int64_t n) -> int {
         if (from != runTo || runTo == runFrom) {
@@ -1120,16 +1124,22 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
         if (TestAbort())
             return MEND_ERR_ABORTED;
         pending = pending || (unit.flags & kUnitNewPack) || pack == 0;
+        if (unit.flags & kUnitNewPack)
+            ownPack = unit.packBack ? unit.start - unit.packBack : -1;
         if (unit.flags & kUnitDropped)
             continue;
         const int64_t offset = unit.pts >= 0 ? m_rebase->OffsetAt(unit.start) : 0;
         int r = 0;
         if (pending) {
             const int64_t bound = scr[pack++];
-            const PSPack* own = unit.pack < m_packs.size() ? &m_packs[unit.pack] : nullptr;
-            const int64_t own90 = own ? own->scr / traits.clockPerTick : -1;
-            if (own && own->muxRate != 0 && offset == 0 && own90 >= previous && own90 <= bound) {
-                r = extend(own->start, own->size);
+            PSPackHeader own;
+            const int64_t n = ownPack >= 0 ? View(ownPack, 14 + 7) : 0;
+            if (n < 0)
+                return static_cast<int>(n);
+            const bool sound = n > 0 && ParsePackHeader(traits, m_view, n, own) == kStepUnit;
+            const int64_t own90 = own.scr / traits.clockPerTick;
+            if (sound && own.muxRate != 0 && offset == 0 && own90 >= previous && own90 <= bound) {
+                r = extend(ownPack, own.size);
                 previous = own90;
             } else {
                 if ((r = CopyInput(runFrom, runTo)) < 0)
