@@ -171,8 +171,11 @@ private:
         uint8_t streamId;
         uint8_t flags;
         // The first unit after a pack header: how far before it the header
-        // lies (0 none); the rebuild reads it again from there.
+        // lies (0 none), its size, and its SCR in the sub-format's clock
+        // (-1 where its mux rate is 0: a header not to be kept).
         uint16_t packBack = 0;
+        uint8_t packSize = 0;
+        int64_t packScr = -1;
     };
     struct PSPackHeader {
         int64_t scr = 0;

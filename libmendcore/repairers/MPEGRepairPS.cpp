@@ -614,6 +614,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
     bool sawPack = false;
     bool endCode = false;  // the last unit read was the end code
     int64_t packStart = -1;  // the pack header no unit has followed yet
+    PSPackHeader lastPack;
     for (int64_t steps = 0; pos < m_inputLength; ++steps) {
         if (steps > limit)
             return MEND_ERR_UNREPAIRABLE;
@@ -688,14 +689,18 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             sawPack = true;
             newPack = true;
             packStart = pos;
+            lastPack = pack;
             pos += pack.size;
         } else if (unit.streamId == kProgramEnd && !(unit.flags & kUnitSystemHeader)) {
             pos += 4;
         } else {
             if (newPack) {
                 unit.flags |= kUnitNewPack;
-                if (packStart >= 0 && pos - packStart <= 0xFFFF)
+                if (packStart >= 0 && pos - packStart <= 0xFFFF) {
                     unit.packBack = static_cast<uint16_t>(pos - packStart);
+                    unit.packSize = static_cast<uint8_t>(lastPack.size);
+                    unit.packScr = lastPack.muxRate != 0 ? lastPack.scr : -1;
+                }
             }
             newPack = false;
             packStart = -1;
@@ -1108,7 +1113,7 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
     size_t pack = 0;
     pending = false;
     previous = 0;  // the last SCR written, 90 kHz
-    int64_t ownPack = -1;  // where the header of the pack being written lies in the input
+    const PSUnit* own = nullptr;  // the first unit of the pack being written
     int64_t runFrom = 0, runTo = 0;  // input bytes to copy as they stand
     const auto extend = [&](int64_t from, int64_t n) -> int {
         if (from != runTo || runTo == runFrom) {
@@ -1125,21 +1130,16 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
             return MEND_ERR_ABORTED;
         pending = pending || (unit.flags & kUnitNewPack) || pack == 0;
         if (unit.flags & kUnitNewPack)
-            ownPack = unit.packBack ? unit.start - unit.packBack : -1;
+            own = &unit;
         if (unit.flags & kUnitDropped)
             continue;
         const int64_t offset = unit.pts >= 0 ? m_rebase->OffsetAt(unit.start) : 0;
         int r = 0;
         if (pending) {
             const int64_t bound = scr[pack++];
-            PSPackHeader own;
-            const int64_t n = ownPack >= 0 ? View(ownPack, 14 + 7) : 0;
-            if (n < 0)
-                return static_cast<int>(n);
-            const bool sound = n > 0 && ParsePackHeader(traits, m_view, n, own) == kStepUnit;
-            const int64_t own90 = own.scr / traits.clockPerTick;
-            if (sound && own.muxRate != 0 && offset == 0 && own90 >= previous && own90 <= bound) {
-                r = extend(ownPack, own.size);
+            const int64_t own90 = own && own->packBack && own->packScr >= 0 ? own->packScr / traits.clockPerTick : -1;
+            if (own90 >= previous && own90 <= bound && offset == 0) {
+                r = extend(own->start - own->packBack, own->packSize);
                 previous = own90;
             } else {
                 if ((r = CopyInput(runFrom, runTo)) < 0)
