@@ -774,7 +774,7 @@ TEST(MpegRepair, TransportStreamDamageCostsOnlyWhatItHit)
         {"garbage spliced into a video unit",
          [&](std::vector<uint8_t>& d) {
              const int64_t at = PacketFromMiddle(d, [&](const uint8_t* k) {
-                 return Pid(k) == video && !(k[1] & 0x40) && Pid(k + 188) == video;
+                 return k + 2 * 188 <= d.data() + d.size() && Pid(k) == video && !(k[1] & 0x40) && Pid(k + 188) == video;
              });
              EXPECT_GT(at, 0);
              std::vector<uint8_t> junk(188, 0xFF);
@@ -846,10 +846,11 @@ std::vector<PSPacket> PSPackets(const std::vector<uint8_t>& d)
             break;
         const size_t size = 6 + ((size_t(d[p + 4]) << 8) | d[p + 5]);
         const bool mpeg2 = (d[p + 6] & 0xC0) == 0x80;
+        const size_t end = std::min(p + size, d.size());
         size_t q = p + 6;
-        while (!mpeg2 && q < p + size && d[q] == 0xFF)
+        while (!mpeg2 && q < end && d[q] == 0xFF)
             ++q;
-        const bool pts = mpeg2 ? (d[p + 7] & 0x80) != 0 : (d[q] & 0xE0) == 0x20 || (d[q] & 0xC0) == 0x40;
+        const bool pts = q < end && (mpeg2 ? (d[p + 7] & 0x80) != 0 : (d[q] & 0xE0) == 0x20 || (d[q] & 0xC0) == 0x40);
         out.push_back({static_cast<int64_t>(p), id, static_cast<int64_t>(size), id >= 0xC0 && pts});
         p += size;
     }
