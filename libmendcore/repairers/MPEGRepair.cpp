@@ -32,7 +32,7 @@ void CMPEGRepair::Close()
     std::vector<std::pair<int64_t, uint8_t>>().swap(m_tsFixes);
     m_lastPcr = -1;
     m_pids.clear();
-    std::vector<PSUnit>().swap(m_units);
+    std::deque<PSUnit>().swap(m_units);
     m_frames.clear();
     m_rebase.reset();
     m_damaged = false;

@@ -13,6 +13,7 @@
 
 #include <stdint.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <utility>
@@ -247,7 +248,8 @@ private:
     std::map<uint16_t, PidState> m_pids;
 
     // Program streams.
-    std::vector<PSUnit> m_units;
+    // Grown in blocks: a long walk never copies the list to grow it.
+    std::deque<PSUnit> m_units;
     std::map<uint8_t, FrameTrack> m_frames;
     std::vector<uint8_t> m_frameBytes;
     uint32_t m_muxRate = 0;
