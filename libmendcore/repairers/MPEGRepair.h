@@ -13,6 +13,7 @@
 
 #include <stdint.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -96,6 +97,35 @@ private:
         bool reorders = false;
         std::vector<int64_t> openUnit;  // packets of the unit in progress
         std::vector<int64_t> pending;
+    };
+    // The PIDs met so far, each found by its number in one step.
+    class PidTable {
+    public:
+        PidTable() : m_index(8192, -1) {}
+        const PidState* Find(uint16_t pid) const
+        {
+            const int32_t i = m_index[pid & 0x1FFF];
+            return i < 0 ? nullptr : &m_states[i];
+        }
+        PidState& Get(uint16_t pid)
+        {
+            int32_t& i = m_index[pid & 0x1FFF];
+            if (i < 0) {
+                i = static_cast<int32_t>(m_states.size());
+                m_states.emplace_back();
+            }
+            return m_states[i];
+        }
+        std::deque<PidState>& States() { return m_states; }
+        void Clear()
+        {
+            std::fill(m_index.begin(), m_index.end(), -1);
+            std::deque<PidState>().swap(m_states);
+        }
+
+    private:
+        std::vector<int32_t> m_index;
+        std::deque<PidState> m_states;  // in the order they were met
     };
     struct TSPacket {
         uint16_t pid = 0;
@@ -245,7 +275,7 @@ private:
     std::vector<std::pair<int64_t, uint8_t>> m_tsFixes;
     uint8_t m_tsFixed[188] = {};
     int64_t m_lastPcr = -1;  // 90 kHz base of the last PCR read
-    std::map<uint16_t, PidState> m_pids;
+    PidTable m_pids;
 
     // Program streams.
     // Grown in blocks: a long walk never copies the list to grow it.
