@@ -1057,14 +1057,23 @@ int CMPEGRepair::WritePSUnit(const PSUnit& unit)
     return m_output->Write(m_window.data(), unit.size) == unit.size ? 0 : MEND_ERR_WRITE;
 }
 
-// The input's [from, to) to the output as it stands.
+// The input's [from, to) to the output as it stands, written from the
+// input window (read ahead of the rebuild) a block at a time.
 int CMPEGRepair::CopyInput(int64_t from, int64_t to)
 {
-    if (to <= from)
-        return 0;
-    if (m_input->SeekTo(from) != from)
-        return MEND_ERR_READ;
-    return WriteToFile(to - from);
+    while (from < to) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (View(from, 1) != 1)
+            return MEND_ERR_READ;
+        const int64_t n = std::min({m_inputWindow.End() - from, to - from, CReadWindow::kSize});
+        if (View(from, n) != n)
+            return MEND_ERR_READ;
+        if (m_output->Write(m_view, static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_WRITE;
+        from += n;
+    }
+    return 0;
 }
 
 // Each pack written has a header with an SCR no later than the earliest
