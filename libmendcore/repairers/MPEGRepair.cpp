@@ -31,8 +31,8 @@ void CMPEGRepair::Close()
     std::vector<int64_t>().swap(m_tsDropped);
     std::vector<std::pair<int64_t, uint8_t>>().swap(m_tsFixes);
     m_lastPcr = -1;
-    m_pids.clear();
-    std::vector<PSUnit>().swap(m_units);
+    m_pids.Clear();
+    std::deque<PSUnit>().swap(m_units);
     m_frames.clear();
     m_rebase.reset();
     m_damaged = false;

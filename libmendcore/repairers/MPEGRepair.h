@@ -13,6 +13,8 @@
 
 #include <stdint.h>
 
+#include <algorithm>
+#include <deque>
 #include <map>
 #include <memory>
 #include <utility>
@@ -92,8 +94,38 @@ private:
         // left out once that point comes. usesKeys: the muxer marks them.
         bool waitKey = true;
         bool usesKeys = false;
+        bool reorders = false;
         std::vector<int64_t> openUnit;  // packets of the unit in progress
         std::vector<int64_t> pending;
+    };
+    // The PIDs met so far, each found by its number in one step.
+    class PidTable {
+    public:
+        PidTable() : m_index(8192, -1) {}
+        const PidState* Find(uint16_t pid) const
+        {
+            const int32_t i = m_index[pid & 0x1FFF];
+            return i < 0 ? nullptr : &m_states[i];
+        }
+        PidState& Get(uint16_t pid)
+        {
+            int32_t& i = m_index[pid & 0x1FFF];
+            if (i < 0) {
+                i = static_cast<int32_t>(m_states.size());
+                m_states.emplace_back();
+            }
+            return m_states[i];
+        }
+        std::deque<PidState>& States() { return m_states; }
+        void Clear()
+        {
+            std::fill(m_index.begin(), m_index.end(), -1);
+            std::deque<PidState>().swap(m_states);
+        }
+
+    private:
+        std::vector<int32_t> m_index;
+        std::deque<PidState> m_states;  // in the order they were met
     };
     struct TSPacket {
         uint16_t pid = 0;
@@ -169,6 +201,12 @@ private:
         uint16_t payloadOffset;
         uint8_t streamId;
         uint8_t flags;
+        // The first unit after a pack header: how far before it the header
+        // lies (0 none), its size, and its SCR in the sub-format's clock
+        // (-1 where its mux rate is 0: a header not to be kept).
+        uint16_t packBack = 0;
+        uint8_t packSize = 0;
+        int64_t packScr = -1;
     };
     struct PSPackHeader {
         int64_t scr = 0;
@@ -201,6 +239,7 @@ private:
     int RepairLevel1ProgramStream(const PSTraits& traits);
     int WritePackHeader(const PSTraits& traits, int64_t scr);
     int WritePSUnit(const PSUnit& unit);
+    int CopyInput(int64_t from, int64_t to);
     int WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset);
     uint32_t MeasuredMuxRate() const;
     const PSTraits& Traits() const { return m_subFormat == kMpeg1Ps ? kMpeg1Traits : kMpeg2Traits; }
@@ -237,10 +276,11 @@ private:
     std::vector<std::pair<int64_t, uint8_t>> m_tsFixes;
     uint8_t m_tsFixed[188] = {};
     int64_t m_lastPcr = -1;  // 90 kHz base of the last PCR read
-    std::map<uint16_t, PidState> m_pids;
+    PidTable m_pids;
 
     // Program streams.
-    std::vector<PSUnit> m_units;
+    // Grown in blocks: a long walk never copies the list to grow it.
+    std::deque<PSUnit> m_units;
     std::map<uint8_t, FrameTrack> m_frames;
     std::vector<uint8_t> m_frameBytes;
     uint32_t m_muxRate = 0;

@@ -613,6 +613,8 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
     bool newPack = true;
     bool sawPack = false;
     bool endCode = false;  // the last unit read was the end code
+    int64_t packStart = -1;  // the pack header no unit has followed yet
+    PSPackHeader lastPack;
     for (int64_t steps = 0; pos < m_inputLength; ++steps) {
         if (steps > limit)
             return MEND_ERR_UNREPAIRABLE;
@@ -682,13 +684,22 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 m_muxRate = pack.muxRate;
             sawPack = true;
             newPack = true;
+            packStart = pos;
+            lastPack = pack;
             pos += pack.size;
         } else if (unit.streamId == kProgramEnd && !(unit.flags & kUnitSystemHeader)) {
             pos += 4;
         } else {
-            if (newPack)
+            if (newPack) {
                 unit.flags |= kUnitNewPack;
+                if (packStart >= 0 && pos - packStart <= 0xFFFF) {
+                    unit.packBack = static_cast<uint16_t>(pos - packStart);
+                    unit.packSize = static_cast<uint8_t>(lastPack.size);
+                    unit.packScr = lastPack.muxRate != 0 ? lastPack.scr : -1;
+                }
+            }
             newPack = false;
+            packStart = -1;
             TrackFrame(unit, m_units.size());
             m_units.push_back(unit);
             m_unitBytes += unit.size;
@@ -1050,9 +1061,30 @@ int CMPEGRepair::WritePSUnit(const PSUnit& unit)
     return m_output->Write(m_window.data(), unit.size) == unit.size ? 0 : MEND_ERR_WRITE;
 }
 
-// Each pack gets a new header. Its SCR is the earliest decoding time of
-// the units of this and every later pack: it never runs ahead of the data
-// it delivers and never goes back, whatever the input's clock did.
+// The input's [from, to) to the output as it stands, written from the
+// input window (read ahead of the rebuild) a block at a time.
+int CMPEGRepair::CopyInput(int64_t from, int64_t to)
+{
+    while (from < to) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        if (View(from, 1) != 1)
+            return MEND_ERR_READ;
+        const int64_t n = std::min({m_inputWindow.End() - from, to - from, CReadWindow::kSize});
+        if (View(from, n) != n)
+            return MEND_ERR_READ;
+        if (m_output->Write(m_view, static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_WRITE;
+        from += n;
+    }
+    return 0;
+}
+
+// Each pack written has a header with an SCR no later than the earliest
+// decoding time of the units of this and every later pack, never going
+// back: the input's own where it keeps to that (and its mux rate is not
+// 0), else one made so. Whatever the input keeps as it was (its pack
+// headers and units, back to back) is copied in runs as long as they go.
 int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
 {
     if (!m_input || !m_output)
@@ -1093,22 +1125,58 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
     }
     size_t pack = 0;
     pending = false;
+    previous = 0;  // the last SCR written, 90 kHz
+    const PSUnit* own = nullptr;  // the first unit of the pack being written
+    int64_t runFrom = 0, runTo = 0;  // input bytes to copy as they stand
+    const auto extend = [&](int64_t from, int64_t n) -> int {
+        if (from != runTo || runTo == runFrom) {
+            const int r = CopyInput(runFrom, runTo);
+            if (r < 0)
+                return r;
+            runFrom = from;
+        }
+        runTo = from + n;
+        return 0;
+    };
     for (const PSUnit& unit : m_units) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         pending = pending || (unit.flags & kUnitNewPack) || pack == 0;
+        if (unit.flags & kUnitNewPack)
+            own = &unit;
         if (unit.flags & kUnitDropped)
             continue;
+        const int64_t offset = unit.pts >= 0 ? m_rebase->OffsetAt(unit.start) : 0;
+        int r = 0;
         if (pending) {
-            const int r = WritePackHeader(traits, scr[pack++] * traits.clockPerTick);
+            const int64_t bound = scr[pack++];
+            const int64_t own90 = own && own->packBack && own->packScr >= 0 ? own->packScr / traits.clockPerTick : -1;
+            if (own90 >= previous && own90 <= bound && offset == 0) {
+                r = extend(own->start - own->packBack, own->packSize);
+                previous = own90;
+            } else {
+                if ((r = CopyInput(runFrom, runTo)) < 0)
+                    return r;
+                runFrom = runTo = 0;
+                previous = std::max(bound, previous);
+                r = WritePackHeader(traits, previous * traits.clockPerTick);
+            }
             if (r < 0)
                 return r;
             pending = false;
         }
-        const int r = WritePSUnit(unit);
+        if (offset == 0 && !(unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitLengthFixed))) {
+            r = extend(unit.start, unit.size);
+        } else if ((r = CopyInput(runFrom, runTo)) >= 0) {
+            runFrom = runTo = 0;
+            r = WritePSUnit(unit);
+        }
         if (r < 0)
             return r;
     }
+    const int r = CopyInput(runFrom, runTo);
+    if (r < 0)
+        return r;
     const uint8_t endCode[4] = {0, 0, 1, kProgramEnd};
     return m_output->Write(endCode, 4) == 4 ? 0 : MEND_ERR_WRITE;
 }

@@ -282,8 +282,8 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, int64_t gap)
         // A PID proven to carry PES does not turn into sections: such a
         // unit start is damage. The reverse is allowed: a damaged first
         // unit start may have looked like a section.
-        auto it = m_pids.find(info.pid);
-        if (!info.pes && it != m_pids.end() && it->second.kind == kPidPes)
+        const PidState* known = m_pids.Find(info.pid);
+        if (!info.pes && known && known->kind == kPidPes)
             return kStepInvalid;
     }
     // The whole stretch since the last packet, however many stray sync
@@ -323,10 +323,10 @@ bool CMPEGRepair::FieldLengthLooksDamaged(const uint8_t* pkt, const TSPacket& in
 // when it ends in stuffing, just that much.
 bool CMPEGRepair::RepairedPacketFits(const TSPacket& info) const
 {
-    auto it = m_pids.find(info.pid);
-    if (it == m_pids.end() || !info.hasPayload)
+    const PidState* known = m_pids.Find(info.pid);
+    if (!known || !info.hasPayload)
         return false;
-    const PidState& st = it->second;
+    const PidState& st = *known;
     if (st.lastCC < 0 || st.suspect || st.broken || info.cc != ((st.lastCC + 1) & 0x0F))
         return false;
     if (info.unitStart)
@@ -343,7 +343,7 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
 {
     bool keep = true;
     if (info.pid != kNullPid && info.hasPayload) {
-        PidState& st = m_pids[info.pid];
+        PidState& st = m_pids.Get(info.pid);
         if (st.suspect) {
             // Damage lay between this packet and the PID's last one. The
             // continuity counter tells whether packets of this PID were
@@ -376,6 +376,7 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             const int64_t length = info.pes ? ((int64_t(d[4]) << 8) | d[5]) : 0;
             st.unitLeft = length > 0 ? 6 + length : -1;
             st.usesKeys = st.usesKeys || info.randomAccess;
+            st.reorders = st.reorders || info.dts >= 0;
             if (info.randomAccess && st.waitKey) {
                 m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
                 std::vector<int64_t>().swap(st.pending);
@@ -433,8 +434,7 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
 void CMPEGRepair::MarkTSGap(int64_t bytes)
 {
     const bool many = bytes >= 15 * int64_t(m_tsLength) && bytes % m_tsLength == 0;
-    for (auto& entry : m_pids) {
-        PidState& st = entry.second;
+    for (PidState& st : m_pids.States()) {
         if (st.lastCC < 0)
             continue;
         st.lostMany = st.suspect ? (st.lostMany || many) : many;
@@ -451,7 +451,7 @@ void CMPEGRepair::BreakTSUnit(PidState& st, bool atUnitStart)
     m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
     st.openUnit.clear();
     st.broken = !atUnitStart;
-    st.waitKey = true;
+    st.waitKey = st.reorders;
     st.unitLeft = -1;
 }
 
@@ -468,8 +468,7 @@ bool CMPEGRepair::UnitComplete(const PidState& st)
 bool CMPEGRepair::EndsInsideUnits()
 {
     bool cut = false;
-    for (auto& entry : m_pids) {
-        PidState& st = entry.second;
+    for (PidState& st : m_pids.States()) {
         if (st.kind != kPidPes || st.openUnit.empty() || st.broken)
             continue;
         if (!UnitComplete(st)) {
@@ -527,14 +526,14 @@ int CMPEGRepair::ParseMPEG2TS()
     // Damage that runs to the end leaves the units it cut into unfinished;
     // what waits for a random access point that never came is undecodable,
     // where the muxer marks them at all.
-    for (auto& entry : m_pids) {
-        if (entry.second.waitKey && entry.second.usesKeys)
-            m_tsDropped.insert(m_tsDropped.end(), entry.second.pending.begin(), entry.second.pending.end());
-        std::vector<int64_t>().swap(entry.second.pending);
-        if (!entry.second.suspect || UnitComplete(entry.second))
+    for (PidState& st : m_pids.States()) {
+        if (st.waitKey && st.usesKeys)
+            m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
+        std::vector<int64_t>().swap(st.pending);
+        if (!st.suspect || UnitComplete(st))
             continue;
-        m_tsDropped.insert(m_tsDropped.end(), entry.second.openUnit.begin(), entry.second.openUnit.end());
-        entry.second.openUnit.clear();
+        m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
+        st.openUnit.clear();
     }
     std::sort(m_tsDropped.begin(), m_tsDropped.end());
     m_tsDropped.erase(std::unique(m_tsDropped.begin(), m_tsDropped.end()), m_tsDropped.end());

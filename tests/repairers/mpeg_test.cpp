@@ -49,6 +49,7 @@ const Fixture kIntact[] = {
     {"clip.ts", CMPEGRepair::kMpeg2Ts},        // H.264 + AAC
     {"clip_mpeg2.ts", CMPEGRepair::kMpeg2Ts},  // MPEG-2 + MP2
     {"clip_plain.ts", CMPEGRepair::kMpeg2Ts},
+    {"clip_bframes.ts", CMPEGRepair::kMpeg2Ts},  // H.264 with B-frames
     {"clip.m2ts", CMPEGRepair::kMpeg2Ts},      // 192-byte packets
     {"clip_gst.ts", CMPEGRepair::kMpeg2Ts},    // GStreamer's mpegtsmux
     {"clip.vob", CMPEGRepair::kMpeg2Ps},       // MPEG-2 + AC-3
@@ -282,12 +283,12 @@ TEST(MpegRepair, EveryDamageIsRepairedIntoACleanFile)
     }
 }
 
-// Garbage in front of a transport stream is all there is to drop: every
-// packet comes back byte for byte: the last 192-byte packet (whose time
-// code lies before its sync byte), the packets that continue units begun
-// before the file's start, and those of a PID that carries nothing but a
-// PCR.
-TEST(MpegRepair, TransportStreamAfterGarbageComesBackWhole)
+// Garbage in front is all there is to drop: the stream comes back byte for
+// byte. In a transport stream, the last 192-byte packet (whose time code
+// lies before its sync byte), the packets that continue units begun before
+// the file's start, and those of a PID that carries nothing but a PCR; in a
+// program stream, its own pack headers, with an end code after them.
+TEST(MpegRepair, StreamsAfterGarbageComeBackWhole)
 {
     const auto pcrOnly = [](std::vector<uint8_t>& d) {
         // Start with the last packets of the unit before the second video
@@ -321,13 +322,17 @@ TEST(MpegRepair, TransportStreamAfterGarbageComesBackWhole)
         }
         d.swap(out);
     };
+    const auto asIs = [](std::vector<uint8_t>&) {};
     const struct {
         const char* fixture;
         std::function<void(std::vector<uint8_t>&)> shape;
+        bool endCode;  // the rebuilt file ends with one
     } cases[] = {
-        {"clip.ts", [](std::vector<uint8_t>&) {}},
-        {"clip.m2ts", [](std::vector<uint8_t>&) {}},
-        {"clip.ts", pcrOnly},
+        {"clip.ts", asIs, false},
+        {"clip.m2ts", asIs, false},
+        {"clip.ts", pcrOnly, false},
+        {"clip_mp2.vob", asIs, true},
+        {"clip.mpg", asIs, true},
     };
     for (const auto& c : cases) {
         const std::string src = RequireFixture(c.fixture);
@@ -343,6 +348,8 @@ TEST(MpegRepair, TransportStreamAfterGarbageComesBackWhole)
         ASSERT_TRUE(WriteFileBytes(in, bytes));
         Outcome o = ParseAndRepair(in, out);
         ASSERT_EQ(o.repair, 0) << c.fixture;
+        if (c.endCode)
+            clean.insert(clean.end(), {0, 0, 1, 0xB9});
         EXPECT_TRUE(ReadFileBytes(out) == clean) << c.fixture;
     }
 }
@@ -750,6 +757,24 @@ TEST(MpegRepair, TransportStreamDamageCostsOnlyWhatItHit)
              return std::vector<int64_t>{start};
          },
          false},
+        // A video stream without reordering (no DTS): the frames after a
+        // lost one refer to frames that are there, and stay.
+        {"packets of one inter frame zeroed",
+         [&](std::vector<uint8_t>& d) {
+             const int64_t at = PacketFromMiddle(d, [&](const uint8_t* k) {
+                 return Pid(k) == video && (k[1] & 0x40) && !((k[3] & 0x20) && k[4] > 0 && (k[5] & 0x40));
+             });
+             int64_t end = at + 188;
+             while (end + 188 <= static_cast<int64_t>(d.size()) && !(Pid(&d[end]) == video && (d[end + 1] & 0x40)))
+                 end += 188;
+             std::fill(d.begin() + at, d.begin() + end, 0);
+             std::vector<int64_t> starts;
+             for (int64_t p = 0; p + 188 <= static_cast<int64_t>(d.size()); p += 188)
+                 if (Pid(&d[p]) == video && (d[p + 1] & 0x40) && p > at)
+                     starts.push_back(p);
+             return starts;
+         },
+         false},
         // Garbage off the packet grid, longer than the continuity counter
         // can count, after a null packet inside a video unit: it was
         // spliced in, and the counters tell that no video packet was lost
@@ -757,7 +782,7 @@ TEST(MpegRepair, TransportStreamDamageCostsOnlyWhatItHit)
         {"garbage spliced into a video unit",
          [&](std::vector<uint8_t>& d) {
              const int64_t at = PacketFromMiddle(d, [&](const uint8_t* k) {
-                 return Pid(k) == video && !(k[1] & 0x40) && Pid(k + 188) == video;
+                 return k + 2 * 188 <= d.data() + d.size() && Pid(k) == video && !(k[1] & 0x40) && Pid(k + 188) == video;
              });
              EXPECT_GT(at, 0);
              std::vector<uint8_t> junk(188, 0xFF);
@@ -1056,6 +1081,41 @@ TEST(MpegRepair, ZerosAfterTheLastUnitCostNothing)
         ASSERT_EQ(repaired.packets.size(), original.packets.size());
         for (size_t i = 0; i < original.packets.size(); ++i)
             EXPECT_EQ(repaired.packets[i].pts, original.packets[i].pts) << "packet " << i;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// In a video stream whose frames are reordered (B-frames), a lost frame may
+// be the reference of frames on either side of it: the frames after it go
+// up to the next key frame, so that what is kept decodes cleanly. Each
+// inter frame in turn.
+TEST(MpegRepair, LostReferenceFramesTakeTheirDependentsAlong)
+{
+    const std::string src = RequireFixture("clip_bframes.ts");
+    if (src.empty())
+        return;
+    const auto clean = ReadFileBytes(src);
+    const int video = VideoPid(clean);
+    std::vector<int64_t> starts;
+    for (int64_t p = 0; p + 188 <= static_cast<int64_t>(clean.size()); p += 188)
+        if (Pid(&clean[p]) == video && (clean[p + 1] & 0x40))
+            starts.push_back(p);
+    ASSERT_GT(starts.size(), 20u);
+    ScratchDir dir("mpeg");
+    for (size_t i = 1; i + 1 < starts.size(); ++i) {
+        const uint8_t* k = &clean[starts[i]];
+        if ((k[3] & 0x20) && k[4] > 0 && (k[5] & 0x40))
+            continue;  // a key frame
+        auto bytes = clean;
+        std::fill(bytes.begin() + starts[i], bytes.begin() + starts[i + 1], 0);
+        ASSERT_TRUE(WriteFileBytes(dir.Path("in.ts"), bytes));
+        Outcome o = ParseAndRepair(dir.Path("in.ts"), dir.Path("out.ts"));
+        ASSERT_EQ(o.repair, 0);
+        const MediaReport repaired = CheckMedia(dir.Path("out.ts"));
+        EXPECT_TRUE(repaired.CleanDecode()) << "frame " << i << ": " << repaired.Summary();
     }
 }
 
