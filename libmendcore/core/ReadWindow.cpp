@@ -146,23 +146,33 @@ void CReadWindow::SettleAhead()
 
 bool CReadWindow::TakeAhead(IBaseStream* in, int64_t pos)
 {
-    // Only a walk that goes on from inside this window, carrying at most
-    // kCarry bytes of it, continues into the blocks read ahead.
-    if (m_inFlight == 0 || pos < m_start || pos > m_end || m_end - pos > kCarry)
+    // Only a forward walk continues into the blocks read ahead: one that
+    // goes on from inside this window, carrying at most kCarry bytes of it,
+    // or one that steps at most kCarry bytes past its end (a unit whose
+    // header alone it looked at, as a frame walk does).
+    if (m_inFlight == 0 || pos < m_start || pos - m_end > kCarry || m_end - pos > kCarry)
         return false;
     CReadAhead& lane = *m_lanes[m_head];
     LargeBytes block;
     unsigned int got = 0;
-    if (!lane.Take(m_end, block, got))
+    const bool taken = lane.Take(m_end, block, got);
+    if (taken && pos > m_end && pos - m_end > got) {
+        // The step lands past the last block of the input: read it there.
+        lane.Return(block);
+        m_head = (m_head + 1) % kLanes;
+        --m_inFlight;
         return false;
-    const size_t carry = static_cast<size_t>(m_end - pos);
+    }
+    if (!taken)
+        return false;
+    const size_t carry = pos < m_end ? static_cast<size_t>(m_end - pos) : 0;
     if (carry)
         memcpy(block.data() + kCarry - carry, Data() + (pos - m_start), carry);
     m_bytes.swap(block);
     lane.Return(block);
     m_head = (m_head + 1) % kLanes;
     --m_inFlight;
-    m_offset = static_cast<size_t>(kCarry) - carry;
+    m_offset = pos < m_end ? static_cast<size_t>(kCarry) - carry : static_cast<size_t>(kCarry + (pos - m_end));
     m_start = pos;
     m_end += got;
     // The stream is where a read of the window would have left it.
@@ -210,7 +220,7 @@ int CReadWindow::Load(IBaseStream* in, int64_t pos, int64_t length)
         StartAhead(in, length);
         return 0;
     }
-    const bool forward = pos >= m_start && pos <= m_end && m_end > m_start;
+    const bool forward = pos >= m_start && pos - m_end <= kCarry && m_end > m_start;
     SettleAhead();
     // Until the read is through, the window holds nothing.
     m_start = m_end = pos;
