@@ -65,4 +65,55 @@ template <class T>
 using LargeVector = std::vector<T, CLargePageAllocator<T>>;
 using LargeBytes = LargeVector<uint8_t>;
 
+// A record list that grows a block of huge pages at a time: appending never
+// copies what it holds, and a long walk pays one page fault per block, not
+// one per 4 KiB (as a deque's small blocks do).
+template <class T>
+class LargeBlockList {
+public:
+    static constexpr size_t kPerBlock = (size_t(2) << 20) / sizeof(T) ? (size_t(2) << 20) / sizeof(T) : 1;
+
+    class const_iterator {
+    public:
+        const_iterator(const LargeBlockList* list, size_t i) : m_list(list), m_i(i) {}
+        const T& operator*() const { return (*m_list)[m_i]; }
+        const_iterator& operator++()
+        {
+            ++m_i;
+            return *this;
+        }
+        bool operator!=(const const_iterator& o) const { return m_i != o.m_i; }
+
+    private:
+        const LargeBlockList* m_list;
+        size_t m_i;
+    };
+
+    void push_back(const T& value)
+    {
+        if (m_size == m_blocks.size() * kPerBlock) {
+            m_blocks.emplace_back();
+            m_blocks.back().reserve(kPerBlock);
+        }
+        m_blocks.back().push_back(value);
+        ++m_size;
+    }
+    size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    T& operator[](size_t i) { return m_blocks[i / kPerBlock][i % kPerBlock]; }
+    const T& operator[](size_t i) const { return m_blocks[i / kPerBlock][i % kPerBlock]; }
+    const_iterator begin() const { return const_iterator(this, 0); }
+    const_iterator end() const { return const_iterator(this, m_size); }
+    // Empties the list and gives its memory back.
+    void clear()
+    {
+        std::vector<LargeVector<T>>().swap(m_blocks);
+        m_size = 0;
+    }
+
+private:
+    std::vector<LargeVector<T>> m_blocks;
+    size_t m_size = 0;
+};
+
 #endif

@@ -32,7 +32,7 @@ void CMPEGRepair::Close()
     std::vector<std::pair<int64_t, uint8_t>>().swap(m_tsFixes);
     m_lastPcr = -1;
     m_pids.Clear();
-    std::deque<PSUnit>().swap(m_units);
+    m_units.clear();
     m_frames.clear();
     m_rebase.reset();
     m_damaged = false;

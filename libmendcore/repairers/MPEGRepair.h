@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/BaseRepair.h"
+#include "core/LargePages.h"
 #include "core/TimestampRebase.h"
 
 class CMPEGRepair : public CBaseRepair {
@@ -279,8 +280,7 @@ private:
     PidTable m_pids;
 
     // Program streams.
-    // Grown in blocks: a long walk never copies the list to grow it.
-    std::deque<PSUnit> m_units;
+    LargeBlockList<PSUnit> m_units;
     std::map<uint8_t, FrameTrack> m_frames;
     std::vector<uint8_t> m_frameBytes;
     uint32_t m_muxRate = 0;

@@ -1098,7 +1098,7 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
     constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
     // A pack whose first units were left out begins with its first unit
     // that is written.
-    std::vector<int64_t> scr;
+    LargeVector<int64_t> scr;
     bool pending = false;
     for (const PSUnit& unit : m_units) {
         pending = pending || (unit.flags & kUnitNewPack) || scr.empty();
