@@ -453,8 +453,13 @@ bool OutputMedia::OpenAudio(InputMedia& first)
 
 void OutputMedia::AddChapters()
 {
+    AppendChapters(mux_, settings_.chapters);
+}
+
+void AppendChapters(AVFormatContext* mux, const std::vector<ChapterSetting>& chapters)
+{
     int id = 0;
-    for (const ChapterSetting& c : settings_.chapters) {
+    for (const ChapterSetting& c : chapters) {
         if (!c.duration)
             continue;
         auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
@@ -464,8 +469,9 @@ void OutputMedia::AddChapters()
         chapter->time_base = kMicros;
         chapter->start = int64_t(std::min<uint64_t>(c.start, INT64_MAX / 2));
         chapter->end = chapter->start + int64_t(std::min<uint64_t>(c.duration, INT64_MAX / 2));
-        av_dict_set(&chapter->metadata, "title", c.title.c_str(), 0);
-        if (av_dynarray_add_nofree(&mux_->chapters, reinterpret_cast<int*>(&mux_->nb_chapters), chapter) < 0) {
+        if (!c.title.empty())
+            av_dict_set(&chapter->metadata, "title", c.title.c_str(), 0);
+        if (av_dynarray_add_nofree(&mux->chapters, reinterpret_cast<int*>(&mux->nb_chapters), chapter) < 0) {
             av_dict_free(&chapter->metadata);
             av_free(chapter);
             return;

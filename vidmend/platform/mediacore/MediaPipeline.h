@@ -236,6 +236,11 @@ struct CopyOptions {
 int CopyStreams(const std::string& input, const std::string& output, const CopyOptions& options,
                 RunControl& control);
 
+// Adds the chapters that last at all to a muxer before its header is
+// written, in microseconds, titled where they have a title. Stops quietly
+// when memory runs out: chapters are not worth failing a conversion for.
+void AppendChapters(AVFormatContext* mux, const std::vector<ChapterSetting>& chapters);
+
 }  // namespace mediacore
 
 #endif

@@ -135,25 +135,7 @@ void StreamCopy::CopyChapters()
             chapters.push_back({uint64_t(s - base), uint64_t(e - s), title ? title->value : ""});
         }
     }
-    int id = 0;
-    for (const ChapterSetting& c : chapters) {
-        if (!c.duration)
-            continue;
-        auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
-        if (!chapter)
-            return;
-        chapter->id = ++id;
-        chapter->time_base = kMicros;
-        chapter->start = int64_t(std::min<uint64_t>(c.start, INT64_MAX / 2));
-        chapter->end = chapter->start + int64_t(std::min<uint64_t>(c.duration, INT64_MAX / 2));
-        if (!c.title.empty())
-            av_dict_set(&chapter->metadata, "title", c.title.c_str(), 0);
-        if (av_dynarray_add_nofree(&out_->chapters, reinterpret_cast<int*>(&out_->nb_chapters), chapter) < 0) {
-            av_dict_free(&chapter->metadata);
-            av_free(chapter);
-            return;
-        }
-    }
+    AppendChapters(out_, chapters);
 }
 
 int StreamCopy::WriteCover()
