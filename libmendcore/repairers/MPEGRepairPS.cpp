@@ -615,6 +615,12 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
     bool endCode = false;  // the last unit read was the end code
     int64_t packStart = -1;  // the pack header no unit has followed yet
     PSPackHeader lastPack;
+    // A pack header is kept only where its mux rate is one a neighbouring
+    // pack states too; a damaged rate is written anew. The first unit of
+    // the last pack whose header is kept, and whether the pack before it
+    // agreed.
+    int64_t rateUnit = -1;
+    bool rateAgreed = false;
     for (int64_t steps = 0; pos < m_inputLength; ++steps) {
         if (steps > limit)
             return MEND_ERR_UNREPAIRABLE;
@@ -680,7 +686,14 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             m_damaged = true;
         endCode = !isPack && unit.streamId == kProgramEnd;
         if (isPack) {
-            if (!sawPack)
+            const bool agrees = pack.muxRate != 0 && sawPack && pack.muxRate == lastPack.muxRate;
+            if (rateUnit >= 0 && !rateAgreed && !agrees)
+                m_units[static_cast<size_t>(rateUnit)].packScr = -1;
+            rateUnit = -1;
+            rateAgreed = agrees;
+            // New pack headers state a rate two packs in a row agree on,
+            // else the one measured from the stream.
+            if (m_muxRate == 0 && agrees)
                 m_muxRate = pack.muxRate;
             sawPack = true;
             newPack = true;
@@ -696,6 +709,8 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                     unit.packBack = static_cast<uint16_t>(pos - packStart);
                     unit.packSize = static_cast<uint8_t>(lastPack.size);
                     unit.packScr = lastPack.muxRate != 0 ? lastPack.scr : -1;
+                    if (unit.packScr >= 0)
+                        rateUnit = static_cast<int64_t>(m_units.size());
                 }
             }
             newPack = false;

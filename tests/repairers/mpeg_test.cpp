@@ -449,14 +449,41 @@ std::vector<PackCheck> WalkPacks(const std::vector<uint8_t>& d)
                (int64_t(d[i + 3]) << 7) | (d[i + 4] >> 1);
     };
     std::vector<PackCheck> packs;
-    WalkUnits(d, [&](size_t p, uint8_t code, size_t) {
+    bool mpeg2 = true;
+    WalkUnits(d, [&](size_t p, uint8_t code, size_t size) {
         if (code == 0xBA) {
+            mpeg2 = (d[p + 4] >> 6) == 1;
+            if (!mpeg2) {
+                packs.push_back({ts(p + 4), -1, ((uint32_t(d[p + 9]) & 0x7F) << 15) | (uint32_t(d[p + 10]) << 7) |
+                                                    (d[p + 11] >> 1)});
+                return;
+            }
             const int64_t base = (int64_t((d[p + 4] >> 3) & 7) << 30) | (int64_t(d[p + 4] & 3) << 28) |
                                  (int64_t(d[p + 5]) << 20) | (int64_t(d[p + 6] >> 3) << 15) |
                                  (int64_t(d[p + 6] & 3) << 13) | (int64_t(d[p + 7]) << 5) | (d[p + 8] >> 3);
             packs.push_back({base, -1, (uint32_t(d[p + 10]) << 14) | (uint32_t(d[p + 11]) << 6) | (d[p + 12] >> 2)});
-        } else if (code >= 0xC0 && !packs.empty() && (d[p + 7] & 0x80)) {
-            const int64_t t = ts(p + ((d[p + 7] & 0x40) ? 14 : 9));
+            return;
+        }
+        // Audio and video packets, and private stream 1 (AC-3 on DVD).
+        if (packs.empty() || (code < 0xC0 && code != 0xBD))
+            return;
+        const size_t end = std::min(p + size, d.size());
+        int64_t t = -1;
+        if (mpeg2) {
+            if (p + 19 <= end && (d[p + 7] & 0x80))
+                t = ts(p + ((d[p + 7] & 0x40) ? 14 : 9));
+        } else {
+            size_t q = p + 6;
+            while (q < end && d[q] == 0xFF)
+                ++q;
+            if (q + 2 <= end && (d[q] & 0xC0) == 0x40)
+                q += 2;  // the decoder buffer size
+            if (q + 10 <= end && (d[q] & 0xF0) == 0x30)
+                t = ts(q + 5);  // DTS
+            else if (q + 5 <= end && (d[q] & 0xF0) == 0x20)
+                t = ts(q);
+        }
+        if (t >= 0) {
             int64_t& m = packs.back().minTime;
             m = m < 0 ? t : std::min(m, t);
         }
@@ -464,46 +491,80 @@ std::vector<PackCheck> WalkPacks(const std::vector<uint8_t>& d)
     return packs;
 }
 
+// MPEG-2 (DVD with AC-3 in private stream 1 too) and MPEG-1 packs.
 TEST(MpegRepair, ProgramStreamPackHeadersAreRewrittenSoundly)
 {
-    const std::string src = RequireFixture("clip_mp2.vob");
-    if (src.empty())
-        return;
-    const auto clean = ReadFileBytes(src);
+    auto eachPack = [](std::vector<uint8_t>& d, const std::function<void(uint8_t*)>& f) {
+        for (int64_t p = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xBA}); p >= 0;
+             p = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xBA}, p + 4))
+            f(&d[static_cast<size_t>(p)]);
+    };
+    auto garbageInFront = [](std::vector<uint8_t>& d) {
+        const auto junk = PseudoRandomBytes(1000, 3);
+        d.insert(d.begin(), junk.begin(), junk.end());
+    };
+    auto concatenate = [](std::vector<uint8_t>& d) {
+        const auto copy = d;
+        d.insert(d.end(), copy.begin(), copy.end());
+    };
     const struct {
         const char* name;
+        const char* fixture;
         std::function<void(std::vector<uint8_t>&)> damage;
+        bool rateKept;  // every pack states the original's rate
     } cases[] = {
         // Every pack states a mux rate of 0: the rate is measured instead.
-        {"mux rate 0, garbage in front",
-         [](std::vector<uint8_t>& d) {
-             for (int64_t p = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xBA}); p >= 0;
-                  p = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xBA}, p + 4)) {
-                 d[p + 10] = 0;
-                 d[p + 11] = 0;
-                 d[p + 12] = 3;
-             }
-             const auto junk = PseudoRandomBytes(1000, 3);
-             d.insert(d.begin(), junk.begin(), junk.end());
-         }},
-        {"concatenated",
-         [](std::vector<uint8_t>& d) {
-             const auto copy = d;
-             d.insert(d.end(), copy.begin(), copy.end());
-         }},
+        {"mux rate 0, garbage in front", "clip_mp2.vob",
+         [&](std::vector<uint8_t>& d) {
+             eachPack(d, [](uint8_t* k) {
+                 k[10] = 0;
+                 k[11] = 0;
+                 k[12] = 3;
+             });
+             garbageInFront(d);
+         },
+         false},
+        // The first pack's rate is damaged (1, with its marker bits):
+        // its header is written anew with the rate the others agree on.
+        {"first pack's mux rate damaged, garbage in front", "clip_mp2.vob",
+         [&](std::vector<uint8_t>& d) {
+             bool first = true;
+             eachPack(d, [&first](uint8_t* k) {
+                 if (first) {
+                     k[10] = 0;
+                     k[11] = 0;
+                     k[12] = 7;
+                 }
+                 first = false;
+             });
+             garbageInFront(d);
+         },
+         true},
+        {"concatenated", "clip_mp2.vob", concatenate, true},
+        {"concatenated", "clip_dvd.vob", concatenate, true},
+        {"concatenated", "clip.mpg", concatenate, true},
     };
     ScratchDir dir("mpeg");
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto bytes = clean;
+        SCOPED_TRACE(std::string(c.fixture) + ": " + c.name);
+        const std::string src = RequireFixture(c.fixture);
+        if (src.empty())
+            return;
+        auto bytes = ReadFileBytes(src);
+        const uint32_t rate = WalkPacks(bytes).at(0).muxRate;
         c.damage(bytes);
-        ASSERT_TRUE(WriteFileBytes(dir.Path("in.vob"), bytes));
-        Outcome o = ParseAndRepair(dir.Path("in.vob"), dir.Path("out.vob"));
+        const std::string in = dir.Path(std::string("in") + Ext(c.fixture));
+        const std::string out = dir.Path(std::string("out") + Ext(c.fixture));
+        ASSERT_TRUE(WriteFileBytes(in, bytes));
+        Outcome o = ParseAndRepair(in, out);
         ASSERT_EQ(o.repair, 0);
-        const auto packs = WalkPacks(ReadFileBytes(dir.Path("out.vob")));
+        const auto packs = WalkPacks(ReadFileBytes(out));
         ASSERT_GT(packs.size(), 10u);
         for (size_t i = 0; i < packs.size(); ++i) {
             EXPECT_GT(packs[i].muxRate, 0u) << "pack " << i;
+            if (c.rateKept) {
+                EXPECT_EQ(packs[i].muxRate, rate) << "pack " << i;
+            }
             if (i > 0) {
                 EXPECT_GE(packs[i].scr, packs[i - 1].scr) << "pack " << i;
             }
@@ -511,7 +572,7 @@ TEST(MpegRepair, ProgramStreamPackHeadersAreRewrittenSoundly)
                 EXPECT_LE(packs[i].scr, packs[i].minTime) << "pack " << i;
             }
         }
-        EXPECT_TRUE(CheckMedia(dir.Path("out.vob")).CleanDecode());
+        EXPECT_TRUE(CheckMedia(out).CleanDecode());
     }
 }
 
