@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes through SetFile, OpenFile and RepairFile. The last
 // byte picks the file's extension, so every container's repairer gets to
 // parse first as well as through the fallback. No extension routes a file
-// to the FLAC repairer, so ".flac" drives it directly.
+// to the FLAC repairer, so ".flac" drives it directly, and so does an input
+// that begins as a FLAC stream (the FLAC seeds end in any byte), before it
+// goes the way every other file goes.
 #include <stdint.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -66,6 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         unlink(path.c_str());
         return 0;
     }
+    if (size >= 4 && memcmp(data, "fLaC", 4) == 0)
+        RepairFlacDirectly(path);
     IVideoRepair* repair = CreateRepair();
     if (!repair)
         abort();

@@ -555,6 +555,8 @@ TEST(AsfRepair, PayloadsOfALostStreamHideNoOtherPayload)
     ASSERT_TRUE(WriteFileBytes(dir.Path("lost.wmv"), bytes));
     Outcome o = ParseAndRepair(dir.Path("lost.wmv"), dir.Path("repaired.wmv"));
     ASSERT_EQ(o.parse, 0);
+    // The payloads passed over inside the packets are recorded as lost data.
+    EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_SEGMENT));
     ASSERT_EQ(o.repair, 0);
     const MediaReport repaired = CheckMedia(dir.Path("repaired.wmv"));
     EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
