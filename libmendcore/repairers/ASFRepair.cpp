@@ -1035,9 +1035,13 @@ int CASFRepair::ParsePacketView(const PacketView& v)
     int64_t payloadLength = room - padding;
     // Packet Length counts the whole packet; some writers put the payload
     // bytes there instead. Either must agree with the fixed packet size.
-    if (packetLengthSize != 0 && packetLength != v.fixed) {
-        if (packetLength != payloadLength)
+    if (packetLengthSize != 0 && packetLength != v.fixed && packetLength != payloadLength) {
+        // GStreamer counts the packet without its padding, which readers
+        // then take for more padding than the packet holds: the payloads
+        // are sound, the packet is written again as the format has it.
+        if (int64_t(packetLength) != v.fixed - int64_t(padding))
             return 1;
+        AddError(JRVP_DAMAGE_STRUCTURE);
     }
     packet.sendTime = LoadLE(b + i, 4);
     packet.duration = static_cast<uint16_t>(LoadLE(b + i + 4, 2));

@@ -608,8 +608,13 @@ std::vector<Payload> PayloadsOf(const std::vector<uint8_t>& d)
 // and packets just large enough for the largest payload, which therefore
 // has neither padding nor a Padding Length field. With withLength, every
 // packet carries a Packet Length field holding the packet size.
-std::vector<uint8_t> SinglePayloadPackets(const std::vector<uint8_t>& d, bool withLength)
+// How a packet states its Packet Length: not at all, as the whole packet
+// (the format's own way), or as the packet less its padding (GStreamer's).
+enum class PacketLength { kNone, kWhole, kWithoutPadding };
+
+std::vector<uint8_t> SinglePayloadPackets(const std::vector<uint8_t>& d, PacketLength form)
 {
+    const bool withLength = form != PacketLength::kNone;
     const Layout l = LayoutOf(d);
     const auto payloads = PayloadsOf(d);
     size_t largest = 0;
@@ -631,11 +636,12 @@ std::vector<uint8_t> SinglePayloadPackets(const std::vector<uint8_t>& d, bool wi
             lengthType |= 0x40;
         out.push_back(lengthType);
         out.push_back(0x5D);
-        if (withLength) {
-            out.push_back(n & 0xFF);
-            out.push_back(n >> 8);
-        }
         const size_t padding = room - field;
+        if (withLength) {
+            const size_t length = form == PacketLength::kWhole ? n : n - padding;
+            out.push_back(length & 0xFF);
+            out.push_back(static_cast<uint8_t>(length >> 8));
+        }
         for (size_t k = 0; k < field; ++k)
             out.push_back(static_cast<uint8_t>(padding >> (8 * k)));
         for (int k = 0; k < 4; ++k)
@@ -664,16 +670,31 @@ TEST(AsfRepair, PacketsWithoutRoomForErrorCorrectionAreWrittenWithoutIt)
         return;
     const auto clean = ReadFileBytes(src);
     const MediaReport original = CheckMedia(src);
-    for (bool withLength : {false, true}) {
-        SCOPED_TRACE(withLength ? "with Packet Length" : "without Packet Length");
+    const struct {
+        const char* name;
+        PacketLength form;
+    } forms[] = {
+        {"without Packet Length", PacketLength::kNone},
+        {"with Packet Length", PacketLength::kWhole},
+        // Readers take the padding for more than the packet holds: damage,
+        // written again the format's way.
+        {"with Packet Length less the padding", PacketLength::kWithoutPadding},
+    };
+    for (const auto& f : forms) {
+        SCOPED_TRACE(f.name);
+        const bool sound = f.form != PacketLength::kWithoutPadding;
         ScratchDir dir("asf");
-        auto bytes = SinglePayloadPackets(clean, withLength);
+        auto bytes = SinglePayloadPackets(clean, f.form);
         ASSERT_TRUE(WriteFileBytes(dir.Path("single.wmv"), bytes));
         const MediaReport made = CheckMedia(dir.Path("single.wmv"));
-        ASSERT_TRUE(made.CleanDecode()) << made.Summary();
+        ASSERT_EQ(made.CleanDecode(), sound) << made.Summary();
         Outcome o = ParseAndRepair(dir.Path("single.wmv"));
         EXPECT_EQ(o.parse, 0);
-        EXPECT_TRUE(o.codes.empty()) << o.codes.size() << " records, first " << o.codes[0];
+        if (sound) {
+            EXPECT_TRUE(o.codes.empty()) << o.codes.size() << " records, first " << o.codes[0];
+        } else {
+            EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_STRUCTURE));
+        }
 
         // A declared count that is wrong makes the file damaged; every
         // packet is written again.
