@@ -33,6 +33,7 @@ enum AsfMacro : int {
     kMacroFileProperties = 11,
     kMacroStreamProperties = 12,
     kMacroHeaderExtension = 13,
+    kMacroPadding = 26,
     kMacroLastHeaderChild = 30,
     kMacroExtStreamProperties = 31,
     kMacroLastExtChild = 50,
@@ -518,7 +519,7 @@ int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
             // A broken child size: its real end is where the next child
             // starts. The copy of the header gets the size that holds.
             int64_t childEnd = end;
-            r = FindChildEnd(child, end, childEnd);
+            r = FindChildEnd(child, end, 2, childEnd);
             if (r < 0)
                 return r;
             child.size = static_cast<uint64_t>(childEnd - child.start);
@@ -535,7 +536,7 @@ int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
             r = ParseStreamPropertiesObject(child);
             seenStream = seenStream || r == 0;
         } else if (macro == kMacroHeaderExtension) {
-            r = ParseHeaderExtObject(child);
+            r = ParseHeaderExtObject(child, h.start);
         }
         if (r < 0)
             return r;
@@ -558,10 +559,10 @@ int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
     return 0;
 }
 
-int CASFRepair::FindChildEnd(const ObjectHeader& child, int64_t headerEnd, int64_t& end)
+int CASFRepair::FindChildEnd(const ObjectHeader& child, int64_t parentEnd, int level, int64_t& end)
 {
-    end = headerEnd;
-    for (int64_t x = child.start + kObjectHeaderSize; headerEnd - x >= kObjectHeaderSize; ++x) {
+    end = parentEnd;
+    for (int64_t x = child.start + kObjectHeaderSize; parentEnd - x >= kObjectHeaderSize; ++x) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
         if (!Spend(1))
@@ -571,8 +572,9 @@ int CASFRepair::FindChildEnd(const ObjectHeader& child, int64_t headerEnd, int64
         ObjectHeader next;
         if (!ReadField(m_input.get(), next.guid) || !ReadField(m_input.get(), next.size))
             return MEND_ERR_READ;
-        if (Guid2Level(next.guid) == 2 && next.size >= uint64_t(kObjectHeaderSize) &&
-            next.size <= uint64_t(headerEnd - x)) {
+        // Padding may stand in the extension as well as in the header.
+        const bool fits = Guid2Level(next.guid) == level || (level == 3 && Guid2Macro(next.guid) == kMacroPadding);
+        if (fits && next.size >= uint64_t(kObjectHeaderSize) && next.size <= uint64_t(parentEnd - x)) {
             end = x;
             return 0;
         }
@@ -707,7 +709,7 @@ int CASFRepair::TypeSpecificDataSound(int64_t at, uint32_t length, int typeMacro
     return 0;
 }
 
-int CASFRepair::ParseHeaderExtObject(const ObjectHeader& h)
+int CASFRepair::ParseHeaderExtObject(const ObjectHeader& h, int64_t headerStart)
 {
     if (h.size < uint64_t(kHeaderExtensionMin))
         return MEND_ERR_UNREPAIRABLE;
@@ -718,8 +720,14 @@ int CASFRepair::ParseHeaderExtObject(const ObjectHeader& h)
     uint32_t dataSize = 0;
     if (!ReadField(in, dataSize))
         return MEND_ERR_READ;
-    if (dataSize != h.size - kHeaderExtensionMin)
-        return MEND_ERR_UNREPAIRABLE;
+    // The object's own size has been judged within the header: the size of
+    // its data follows from it.
+    if (dataSize != h.size - kHeaderExtensionMin) {
+        m_patches.push_back({h.start + 42 - headerStart, 4, h.size - kHeaderExtensionMin});
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, h.start + 42);
+        if (in->SeekTo(h.start + kHeaderExtensionMin) != h.start + kHeaderExtensionMin)
+            return MEND_ERR_READ;
+    }
     for (;;) {
         ObjectHeader child;
         int r = NextChild(child, end);
@@ -727,8 +735,16 @@ int CASFRepair::ParseHeaderExtObject(const ObjectHeader& h)
             return r;
         if (r == 1)
             break;
-        if (child.size < uint64_t(kObjectHeaderSize) || child.size > uint64_t(end - child.start))
-            return MEND_ERR_UNREPAIRABLE;
+        if (child.size < uint64_t(kObjectHeaderSize) || child.size > uint64_t(end - child.start)) {
+            // As in the header: the child ends where the next one starts,
+            // and the copy gets the size that holds.
+            int64_t childEnd = end;
+            if ((r = FindChildEnd(child, end, 3, childEnd)) < 0)
+                return r;
+            child.size = static_cast<uint64_t>(childEnd - child.start);
+            m_patches.push_back({child.start - headerStart + 16, 8, child.size});
+            AddErrorAt(JRVP_DAMAGE_STRUCTURE, child.start);
+        }
         if (Guid2Macro(child.guid) == kMacroExtStreamProperties) {
             r = ParseExtStreamPropertiesObject(child);
             if (r < 0)

@@ -111,14 +111,16 @@ private:
     int NextChild(ObjectHeader& child, int64_t end);
     int ParseObject();
     int ParseHeaderObject(const ObjectHeader& h);
-    int ParseHeaderChild(ObjectHeader& child, int64_t headerStart, int64_t headerEnd);
-    int FindChildEnd(const ObjectHeader& child, int64_t headerEnd, int64_t& end);
+    // The end of a child whose size is broken: where the next object that
+    // may stand beside it starts (level 2 in the header, 3 in its
+    // extension), else the parent's end.
+    int FindChildEnd(const ObjectHeader& child, int64_t parentEnd, int level, int64_t& end);
     int ParseDataObject(const ObjectHeader& h);
     int ParseNormalObject(const ObjectHeader& h);
     int ParseFilePropertiesObject(const ObjectHeader& h);
     int ParseStreamPropertiesObject(const ObjectHeader& h);
     int TypeSpecificDataSound(int64_t at, uint32_t length, int typeMacro, bool& sound);
-    int ParseHeaderExtObject(const ObjectHeader& h);
+    int ParseHeaderExtObject(const ObjectHeader& h, int64_t headerStart);
     int ParseExtStreamPropertiesObject(const ObjectHeader& h);
     int ReadGuidAt(int64_t at, AsfGuid& guid, bool& got);
     void AddStream(uint8_t number, uint32_t maxObjectSize, uint16_t extensionSize, bool extended);

@@ -255,12 +255,26 @@ TEST(AsfWalk, HostileSizesEndInAClearCode)
          [&](auto& d) { WriteLE64(d, l.data + LE64(d, l.data + 16) + 16, ~uint64_t(0) - 30); }, 0},
         {"header child size wraps",
          [&](auto& d) { WriteLE64(d, l.fileProperties + 16, ~uint64_t(0) - 100); }, 0},
+        // A broken size inside the header extension is mended as one in
+        // the header is: the child ends where the next one starts.
         {"extension child size 0",
          [&](auto& d) {
              int64_t ext = FindBytes(d, GuidBytes("5FBF03B5-A92E-11CF-8EE3-00C00C205365"));
              WriteLE64(d, ext + 46 + 16, 0);
          },
-         JRVP_ERR_UNREPAIRABLE},
+         0},
+        {"extension child size wraps",
+         [&](auto& d) {
+             int64_t ext = FindBytes(d, GuidBytes("5FBF03B5-A92E-11CF-8EE3-00C00C205365"));
+             WriteLE64(d, ext + 46 + 16, ~uint64_t(0) - 10);
+         },
+         0},
+        {"extension data size 0",
+         [&](auto& d) {
+             int64_t ext = FindBytes(d, GuidBytes("5FBF03B5-A92E-11CF-8EE3-00C00C205365"));
+             WriteLE32(d, ext + 42, 0);
+         },
+         0},
         {"packet size 0",
          [&](auto& d) {
              WriteLE32(d, l.fileProperties + 92, 0);
