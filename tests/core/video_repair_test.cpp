@@ -105,7 +105,9 @@ TEST(GuessFormat, ExtensionTable)
     } table[] = {
         {"clip.MOV", 5}, {"clip.Mkv", 4}, {"clip.webm", 4}, {"clip.m2ts", 7}, {"song.oga", 10},
         {"a/b/clip.avi", 1}, {"clip.WMA", 2}, {"clip.rm", 6}, {"x.flv", 3}, {"x.mp3", 8}, {"x.wav", 9},
-        {"x.ogv", 10}, {"clip", 0}, {"clip.txt", 0}, {"dir.mp4/clip", 0}, {"", 0}, {nullptr, 0},
+        {"x.ogv", 10}, {"x.opus", 10}, {"clip", 0}, {"clip.txt", 0}, {"dir.mp4/clip", 0}, {"", 0}, {nullptr, 0},
+        // No extension leads to the FLAC repairer, as designed.
+        {"x.flac", 0},
     };
     for (const auto& row : table)
         EXPECT_EQ(GuessFormat(row.path), row.format) << (row.path ? row.path : "(null)");
