@@ -220,6 +220,11 @@ int CReadWindow::Load(IBaseStream* in, int64_t pos, int64_t length)
         StartAhead(in, length);
         return 0;
     }
+    return ReadHere(in, pos, length);
+}
+
+int CReadWindow::ReadHere(IBaseStream* in, int64_t pos, int64_t length)
+{
     const bool forward = pos >= m_start && pos - m_end <= kCarry && m_end > m_start;
     SettleAhead();
     // Until the read is through, the window holds nothing.
@@ -248,7 +253,11 @@ const uint8_t* CReadWindow::Fetch(IBaseStream* in, int64_t pos, int64_t n, int64
     if (pos < 0 || n < 0 || n > kSize || pos > length || n > length - pos)
         return nullptr;
     if (pos < m_start || pos > m_end || n > m_end - pos) {
-        if (Load(in, pos, length) != 0 || n > m_end - pos)
+        if (Load(in, pos, length) != 0)
+            return nullptr;
+        // A window taken from a block read ahead, past a step over bytes,
+        // holds less than a whole window: a longer view is read in place.
+        if (n > m_end - pos && (ReadHere(in, pos, length) != 0 || n > m_end - pos))
             return nullptr;
     }
     return Data() + (pos - m_start);

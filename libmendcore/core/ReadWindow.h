@@ -31,9 +31,11 @@ public:
 
     // Forgets the bytes, stops reading ahead and gives the memory back.
     void Clear();
-    // Reads [pos, pos + kSize), or up to length, through in. 0, or
-    // MEND_ERR_READ when the stream cannot be sought there or falls short.
-    // The stream is left at the window's end.
+    // Makes the window start at pos: from the block read ahead when the
+    // walk goes on into it (then the window may hold up to kCarry bytes
+    // less than kSize), else by reading [pos, pos + kSize), or up to
+    // length, through in. 0, or MEND_ERR_READ when the stream cannot be
+    // sought there or falls short. The stream is left at the window's end.
     int Load(IBaseStream* in, int64_t pos, int64_t length);
     // The n bytes at pos, from the window when it holds them, else from a
     // new window that starts at pos. Null when n is more than a window,
@@ -53,6 +55,8 @@ private:
     // Takes the block read ahead when it continues the window at pos. False
     // when there is none, or it does not fit; the caller then reads.
     bool TakeAhead(IBaseStream* in, int64_t pos);
+    // Load's read of [pos, pos + kSize) through in, on this thread.
+    int ReadHere(IBaseStream* in, int64_t pos, int64_t length);
     void StartAhead(IBaseStream* in, int64_t length);
     void SettleAhead();
 

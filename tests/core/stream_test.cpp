@@ -445,6 +445,17 @@ TEST(ReadWindow, AWalkReadAheadSeesTheFilesBytes)
                 pos += rng() % 8 == 0 ? 60000 + rng() % 20000 : rng() % 2000;
         }
     };
+    {
+        // A step past the window's end lands in the block read ahead; a
+        // view of a whole window from there still comes whole.
+        CReadWindow stepping;
+        ASSERT_NE(stepping.Fetch(&in, 0, 16, size), nullptr);
+        ASSERT_NE(stepping.Fetch(&in, stepping.End() - 8, 16, size), nullptr);
+        const int64_t at = stepping.End() + 1000;
+        const uint8_t* whole = stepping.Fetch(&in, at, CReadWindow::kSize, size);
+        ASSERT_NE(whole, nullptr);
+        EXPECT_EQ(memcmp(whole, bytes.data() + at, static_cast<size_t>(CReadWindow::kSize)), 0);
+    }
     walk(0, size);
     EXPECT_EQ(in.GetPos(), window.End());
     walk(1000, CReadWindow::kSize * 3);  // back, then forward again
