@@ -728,6 +728,10 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
         }
         expect = pos;
     }
+    // The last pack has no pack after it: its rate holds only by the one
+    // before.
+    if (rateUnit >= 0 && !rateAgreed)
+        m_units[static_cast<size_t>(rateUnit)].packScr = -1;
     // Audio whose damage no later packet came to judge was cut by it.
     for (auto& entry : m_frames)
         if (entry.second.suspect)

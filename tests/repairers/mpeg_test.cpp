@@ -540,6 +540,16 @@ TEST(MpegRepair, ProgramStreamPackHeadersAreRewrittenSoundly)
              garbageInFront(d);
          },
          true},
+        {"last pack's mux rate damaged, garbage in front", "clip_mp2.vob",
+         [&](std::vector<uint8_t>& d) {
+             uint8_t* last = nullptr;
+             eachPack(d, [&last](uint8_t* k) { last = k; });
+             last[10] = 0;
+             last[11] = 0;
+             last[12] = 7;
+             garbageInFront(d);
+         },
+         true},
         {"concatenated", "clip_mp2.vob", concatenate, true},
         {"concatenated", "clip_dvd.vob", concatenate, true},
         {"concatenated", "clip.mpg", concatenate, true},
