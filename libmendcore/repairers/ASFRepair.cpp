@@ -536,7 +536,7 @@ int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
             r = ParseStreamPropertiesObject(child);
             seenStream = seenStream || r == 0;
         } else if (macro == kMacroHeaderExtension) {
-            r = ParseHeaderExtObject(child, h.start);
+            r = ParseHeaderExtObject(child, h.start, end);
         }
         if (r < 0)
             return r;
@@ -559,6 +559,22 @@ int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
     return 0;
 }
 
+int CASFRepair::ObjectFitsAt(int64_t x, int64_t parentEnd, int level, bool& fits)
+{
+    fits = false;
+    if (parentEnd - x < kObjectHeaderSize)
+        return 0;
+    if (m_input->SeekTo(x) != x)
+        return MEND_ERR_READ;
+    ObjectHeader next;
+    if (!ReadField(m_input.get(), next.guid) || !ReadField(m_input.get(), next.size))
+        return MEND_ERR_READ;
+    // Padding may stand in the extension as well as in the header.
+    const bool known = Guid2Level(next.guid) == level || (level == 3 && Guid2Macro(next.guid) == kMacroPadding);
+    fits = known && next.size >= uint64_t(kObjectHeaderSize) && next.size <= uint64_t(parentEnd - x);
+    return 0;
+}
+
 int CASFRepair::FindChildEnd(const ObjectHeader& child, int64_t parentEnd, int level, int64_t& end)
 {
     end = parentEnd;
@@ -567,14 +583,10 @@ int CASFRepair::FindChildEnd(const ObjectHeader& child, int64_t parentEnd, int l
             return MEND_ERR_ABORTED;
         if (!Spend(1))
             return MEND_ERR_UNREPAIRABLE;
-        if (m_input->SeekTo(x) != x)
-            return MEND_ERR_READ;
-        ObjectHeader next;
-        if (!ReadField(m_input.get(), next.guid) || !ReadField(m_input.get(), next.size))
-            return MEND_ERR_READ;
-        // Padding may stand in the extension as well as in the header.
-        const bool fits = Guid2Level(next.guid) == level || (level == 3 && Guid2Macro(next.guid) == kMacroPadding);
-        if (fits && next.size >= uint64_t(kObjectHeaderSize) && next.size <= uint64_t(parentEnd - x)) {
+        bool fits = false;
+        if (int r = ObjectFitsAt(x, parentEnd, level, fits); r < 0)
+            return r;
+        if (fits) {
             end = x;
             return 0;
         }
@@ -709,25 +721,41 @@ int CASFRepair::TypeSpecificDataSound(int64_t at, uint32_t length, int typeMacro
     return 0;
 }
 
-int CASFRepair::ParseHeaderExtObject(const ObjectHeader& h, int64_t headerStart)
+int CASFRepair::ParseHeaderExtObject(ObjectHeader& h, int64_t headerStart, int64_t headerEnd)
 {
     if (h.size < uint64_t(kHeaderExtensionMin))
         return MEND_ERR_UNREPAIRABLE;
-    const int64_t end = h.start + static_cast<int64_t>(h.size);
     IBaseStream* in = m_input.get();
     if (in->SeekTo(h.start + 42) != h.start + 42)
         return MEND_ERR_READ;
     uint32_t dataSize = 0;
     if (!ReadField(in, dataSize))
         return MEND_ERR_READ;
-    // The object's own size has been judged within the header: the size of
-    // its data follows from it.
     if (dataSize != h.size - kHeaderExtensionMin) {
-        m_patches.push_back({h.start + 42 - headerStart, 4, h.size - kHeaderExtensionMin});
-        AddErrorAt(JRVP_DAMAGE_STRUCTURE, h.start + 42);
+        // One of the two sizes is wrong. The data size holds when the
+        // object it gives ends where the next header child (or the header)
+        // begins; otherwise it follows from the object's size.
+        const uint64_t byData = uint64_t(kHeaderExtensionMin) + dataSize;
+        bool dataHolds = false;
+        if (byData <= uint64_t(headerEnd - h.start)) {
+            const int64_t at = h.start + static_cast<int64_t>(byData);
+            if (at == headerEnd) {
+                dataHolds = true;
+            } else if (int r = ObjectFitsAt(at, headerEnd, 2, dataHolds); r < 0) {
+                return r;
+            }
+        }
+        if (dataHolds) {
+            h.size = byData;
+            m_patches.push_back({h.start + 16 - headerStart, 8, h.size});
+        } else {
+            m_patches.push_back({h.start + 42 - headerStart, 4, h.size - kHeaderExtensionMin});
+        }
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, h.start);
         if (in->SeekTo(h.start + kHeaderExtensionMin) != h.start + kHeaderExtensionMin)
             return MEND_ERR_READ;
     }
+    const int64_t end = h.start + static_cast<int64_t>(h.size);
     for (;;) {
         ObjectHeader child;
         int r = NextChild(child, end);

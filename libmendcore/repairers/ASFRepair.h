@@ -115,12 +115,17 @@ private:
     // may stand beside it starts (level 2 in the header, 3 in its
     // extension), else the parent's end.
     int FindChildEnd(const ObjectHeader& child, int64_t parentEnd, int level, int64_t& end);
+    // Whether an object that may stand at level starts at x and fits
+    // before parentEnd; a negative code when the input cannot be read.
+    int ObjectFitsAt(int64_t x, int64_t parentEnd, int level, bool& fits);
     int ParseDataObject(const ObjectHeader& h);
     int ParseNormalObject(const ObjectHeader& h);
     int ParseFilePropertiesObject(const ObjectHeader& h);
     int ParseStreamPropertiesObject(const ObjectHeader& h);
     int TypeSpecificDataSound(int64_t at, uint32_t length, int typeMacro, bool& sound);
-    int ParseHeaderExtObject(const ObjectHeader& h, int64_t headerStart);
+    // Parses the extension and mends its sizes; h.size is set to the size
+    // that holds.
+    int ParseHeaderExtObject(ObjectHeader& h, int64_t headerStart, int64_t headerEnd);
     int ParseExtStreamPropertiesObject(const ObjectHeader& h);
     int ReadGuidAt(int64_t at, AsfGuid& guid, bool& got);
     void AddStream(uint8_t number, uint32_t maxObjectSize, uint16_t extensionSize, bool extended);

@@ -255,26 +255,6 @@ TEST(AsfWalk, HostileSizesEndInAClearCode)
          [&](auto& d) { WriteLE64(d, l.data + LE64(d, l.data + 16) + 16, ~uint64_t(0) - 30); }, 0},
         {"header child size wraps",
          [&](auto& d) { WriteLE64(d, l.fileProperties + 16, ~uint64_t(0) - 100); }, 0},
-        // A broken size inside the header extension is mended as one in
-        // the header is: the child ends where the next one starts.
-        {"extension child size 0",
-         [&](auto& d) {
-             int64_t ext = FindBytes(d, GuidBytes("5FBF03B5-A92E-11CF-8EE3-00C00C205365"));
-             WriteLE64(d, ext + 46 + 16, 0);
-         },
-         0},
-        {"extension child size wraps",
-         [&](auto& d) {
-             int64_t ext = FindBytes(d, GuidBytes("5FBF03B5-A92E-11CF-8EE3-00C00C205365"));
-             WriteLE64(d, ext + 46 + 16, ~uint64_t(0) - 10);
-         },
-         0},
-        {"extension data size 0",
-         [&](auto& d) {
-             int64_t ext = FindBytes(d, GuidBytes("5FBF03B5-A92E-11CF-8EE3-00C00C205365"));
-             WriteLE32(d, ext + 42, 0);
-         },
-         0},
         {"packet size 0",
          [&](auto& d) {
              WriteLE32(d, l.fileProperties + 92, 0);
@@ -308,6 +288,49 @@ TEST(AsfWalk, HostileSizesEndInAClearCode)
             EXPECT_EQ(o.repair, 0);
             EXPECT_TRUE(CheckMedia(dir.Path("out.wmv")).CleanDecode());
         }
+    }
+}
+
+// A broken size inside the header extension is mended as one in the header
+// is: a child ends where the next one starts, and of the extension's own
+// size and its data size, the one that ends it where the next header child
+// begins holds. The repaired extension is the original's, byte for byte.
+TEST(AsfRepair, HeaderExtensionSizesAreWrittenTrue)
+{
+    const std::string src = RequireFixture("clip.wmv");
+    if (src.empty())
+        return;
+    const auto clean = ReadFileBytes(src);
+    const int64_t ext = FindBytes(clean, GuidBytes("5FBF03B5-A92E-11CF-8EE3-00C00C205365"));
+    ASSERT_GT(ext, 0);
+    const uint64_t extSize = LE64(clean, ext + 16);
+    ASSERT_GT(extSize, 46u + 24u) << "the extension holds a child";
+    const struct {
+        const char* name;
+        std::function<void(std::vector<uint8_t>&)> apply;
+    } cases[] = {
+        {"child size 0", [&](auto& d) { WriteLE64(d, ext + 46 + 16, 0); }},
+        {"child size wraps", [&](auto& d) { WriteLE64(d, ext + 46 + 16, ~uint64_t(0) - 10); }},
+        {"data size 0", [&](auto& d) { WriteLE32(d, ext + 42, 0); }},
+        {"extension size too small", [&](auto& d) { WriteLE64(d, ext + 16, extSize - 30); }},
+        {"extension size too large", [&](auto& d) { WriteLE64(d, ext + 16, extSize + 24); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir("asf");
+        auto bytes = clean;
+        c.apply(bytes);
+        ASSERT_TRUE(WriteFileBytes(dir.Path("ext.wmv"), bytes));
+        Outcome o = ParseAndRepair(dir.Path("ext.wmv"), dir.Path("out.wmv"));
+        ASSERT_EQ(o.parse, 0);
+        EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_STRUCTURE));
+        ASSERT_EQ(o.repair, 0);
+        const auto out = ReadFileBytes(dir.Path("out.wmv"));
+        ASSERT_GE(out.size(), static_cast<size_t>(ext) + extSize);
+        EXPECT_TRUE(std::equal(clean.begin() + ext, clean.begin() + ext + static_cast<int64_t>(extSize),
+                               out.begin() + ext));
+        EXPECT_EQ(ReadLE32(out, 24), ReadLE32(clean, 24)) << "number of header objects";
+        EXPECT_TRUE(CheckMedia(dir.Path("out.wmv")).CleanDecode());
     }
 }
 
