@@ -15,6 +15,40 @@
 
 namespace {
 
+// A transparent image with an antialiased painter on it, for one drawing.
+class Canvas {
+public:
+    Canvas(int w, int h) : m_image(w, h, QImage::Format_ARGB32_Premultiplied)
+    {
+        m_image.fill(Qt::transparent);
+        m_painter.begin(&m_image);
+        m_painter.setRenderHint(QPainter::Antialiasing);
+    }
+    QPainter& Painter() { return m_painter; }
+    // Ends the drawing: the image as drawn.
+    QImage Take()
+    {
+        m_painter.end();
+        return m_image;
+    }
+
+private:
+    QImage m_image;
+    QPainter m_painter;
+};
+
+// A white tick through three points given as fractions of side.
+void drawTick(QPainter& p, int side, double width, const QPointF (&at)[3])
+{
+    p.setPen(QPen(Qt::white, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    QPainterPath tick;
+    tick.moveTo(side * at[0].x(), side * at[0].y());
+    tick.lineTo(side * at[1].x(), side * at[1].y());
+    tick.lineTo(side * at[2].x(), side * at[2].y());
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(tick);
+}
+
 bool save(const QImage& image, const QString& path)
 {
     QDir().mkpath(path.left(path.lastIndexOf(QLatin1Char('/'))));
@@ -29,10 +63,8 @@ bool save(const QImage& image, const QString& path)
 // glyph drawn by glyph(painter, frame rectangle, colour).
 QImage buttonStrip(int side, const std::function<void(QPainter&, const QRectF&, const QColor&)>& glyph)
 {
-    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
-    strip.fill(Qt::transparent);
-    QPainter p(&strip);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(4 * side, side);
+    QPainter& p = canvas.Painter();
     const QColor fills[4] = {QColor(236, 236, 236), QColor(81, 102, 192), QColor(58, 76, 150), QColor(245, 245, 245)};
     const QColor rims[4] = {QColor(196, 196, 196), QColor(81, 102, 192), QColor(58, 76, 150), QColor(226, 226, 226)};
     const QColor inks[4] = {QColor(64, 64, 64), Qt::white, Qt::white, QColor(196, 196, 196)};
@@ -43,15 +75,13 @@ QImage buttonStrip(int side, const std::function<void(QPainter&, const QRectF&, 
         p.drawEllipse(cell);
         glyph(p, cell.adjusted(side * 0.3, side * 0.3, -side * 0.3, -side * 0.3), inks[f]);
     }
-    return strip;
+    return canvas.Take();
 }
 
 QImage background(int w, int h)
 {
-    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(w, h);
+    QPainter& p = canvas.Painter();
     const int margin = 16;  // 8 logical pixels
     // The shadow: rings of falling alpha inside the margin.
     for (int i = margin; i > 0; --i) {
@@ -69,17 +99,15 @@ QImage background(int w, int h)
     p.fillRect(QRectF(margin, margin, w - 2 * margin, 60), QColor(246, 246, 248));
     p.fillRect(QRectF(margin, margin + 60, w - 2 * margin, 2), QColor(219, 219, 219));
     p.restore();
-    return image;
+    return canvas.Take();
 }
 
 // A strip of four text-button frames (normal, hover, pressed, disabled):
 // rounded, the text is drawn over it by the button.
 QImage textButtonStrip(int w, int h)
 {
-    QImage strip(4 * w, h, QImage::Format_ARGB32_Premultiplied);
-    strip.fill(Qt::transparent);
-    QPainter p(&strip);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(4 * w, h);
+    QPainter& p = canvas.Painter();
     const QColor fills[4] = {QColor(255, 255, 255), QColor(229, 233, 248), QColor(205, 212, 240), QColor(245, 245, 245)};
     const QColor rims[4] = {QColor(196, 196, 196), QColor(81, 102, 192), QColor(58, 76, 150), QColor(226, 226, 226)};
     for (int f = 0; f < 4; ++f) {
@@ -87,7 +115,7 @@ QImage textButtonStrip(int w, int h)
         p.setBrush(fills[f]);
         p.drawRoundedRect(QRectF(f * w + 1, 1, w - 2, h - 2), 10, 10);
     }
-    return strip;
+    return canvas.Take();
 }
 
 // A round message icon with a glyph: '!' warning, 'x' error, '?' help,
@@ -95,10 +123,8 @@ QImage textButtonStrip(int w, int h)
 QImage messageIcon(const QColor& colour, char glyph)
 {
     const int side = 80;  // 40 logical pixels
-    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(side, side);
+    QPainter& p = canvas.Painter();
     p.setPen(Qt::NoPen);
     p.setBrush(colour);
     p.drawEllipse(QRectF(2, 2, side - 4, side - 4));
@@ -124,7 +150,7 @@ QImage messageIcon(const QColor& colour, char glyph)
         p.drawPolyline(QPolygonF({QPointF(22, 42), QPointF(35, 55), QPointF(58, 28)}));
         break;
     }
-    return image;
+    return canvas.Take();
 }
 
 // The file list's row icons: a film frame for video, a note for audio, in
@@ -132,10 +158,8 @@ QImage messageIcon(const QColor& colour, char glyph)
 QImage fileIcon(bool video, bool selected)
 {
     const int side = 32;  // 16 logical pixels
-    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(side, side);
+    QPainter& p = canvas.Painter();
     const QColor ink = selected ? QColor(81, 102, 192) : QColor(120, 120, 120);
     if (video) {
         p.setPen(QPen(ink, 2.5));
@@ -152,17 +176,15 @@ QImage fileIcon(bool video, bool selected)
         p.setPen(Qt::NoPen);
         p.drawEllipse(QRectF(10, 18, 11, 9));
     }
-    return image;
+    return canvas.Take();
 }
 
 // A check box image for a given state: 0 unchecked, 1 partially, 2 checked.
 QImage checkImage(int state)
 {
     const int side = 28;  // 14 logical pixels, as the other marks
-    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(side, side);
+    QPainter& p = canvas.Painter();
     p.scale(28.0 / 32.0, 28.0 / 32.0);
     const QColor accent(81, 102, 192);
     p.setPen(QPen(state == 0 ? QColor(176, 176, 176) : accent, 2));
@@ -173,7 +195,7 @@ QImage checkImage(int state)
         p.drawLine(QPointF(10, 16), QPointF(22, 16));
     else if (state == 2)
         p.drawPolyline(QPolygonF({QPointF(9, 16), QPointF(14, 21), QPointF(23, 11)}));
-    return image;
+    return canvas.Take();
 }
 
 // The file table's in-cell buttons: four frames of 20 x 20 logical pixels
@@ -181,10 +203,8 @@ QImage checkImage(int state)
 QImage cellButton(char glyph)
 {
     const int side = 40;
-    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
-    strip.fill(Qt::transparent);
-    QPainter p(&strip);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(4 * side, side);
+    QPainter& p = canvas.Painter();
     const QColor inks[4] = {QColor(140, 140, 140), QColor(81, 102, 192), QColor(58, 76, 150), QColor(210, 210, 210)};
     for (int f = 0; f < 4; ++f) {
         const QRectF r(f * side + 6, 6, side - 12, side - 12);
@@ -212,17 +232,15 @@ QImage cellButton(char glyph)
             break;
         }
     }
-    return strip;
+    return canvas.Take();
 }
 
 // The large add button of the empty list: a plus in a dashed rounded box.
 QImage addFileButton()
 {
     const int w = 240, h = 160;  // 60 x 40 logical pixels per frame... of four
-    QImage strip(4 * w, h, QImage::Format_ARGB32_Premultiplied);
-    strip.fill(Qt::transparent);
-    QPainter p(&strip);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(4 * w, h);
+    QPainter& p = canvas.Painter();
     const QColor inks[4] = {QColor(180, 188, 224), QColor(81, 102, 192), QColor(58, 76, 150), QColor(220, 220, 220)};
     for (int f = 0; f < 4; ++f) {
         p.setPen(QPen(inks[f], 4, Qt::DashLine));
@@ -233,7 +251,7 @@ QImage addFileButton()
         p.drawLine(c - QPointF(30, 0), c + QPointF(30, 0));
         p.drawLine(c - QPointF(0, 30), c + QPointF(0, 30));
     }
-    return strip;
+    return canvas.Take();
 }
 
 // The table header: a light band, a separator, a pressed band, a sort arrow.
@@ -274,10 +292,8 @@ QImage headerImage(char kind)
 
 QImage appIcon()
 {
-    QImage image(600, 600, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(600, 600);
+    QPainter& p = canvas.Painter();
     QLinearGradient g(0, 0, 0, 600);
     g.setColorAt(0, QColor(104, 124, 214));
     g.setColorAt(1, QColor(58, 76, 150));
@@ -301,32 +317,28 @@ QImage appIcon()
     p.fillPath(play, QColor(81, 102, 192));
     p.setPen(QPen(QColor(255, 170, 60), 14, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(230, 300), QPointF(390, 300));
-    return image;
+    return canvas.Take();
 }
 
 // A four-state strip of rounded push buttons (normal, hover, pressed,
 // disabled), each frame w x h pixels; the text is drawn by the button.
 QImage pushStrip(int w, int h, const QColor fills[4], const QColor rims[4])
 {
-    QImage strip(4 * w, h, QImage::Format_ARGB32_Premultiplied);
-    strip.fill(Qt::transparent);
-    QPainter p(&strip);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(4 * w, h);
+    QPainter& p = canvas.Painter();
     for (int f = 0; f < 4; ++f) {
         p.setPen(QPen(rims[f], 2));
         p.setBrush(fills[f]);
         p.drawRoundedRect(QRectF(f * w + 1, 1, w - 2, h - 2), 8, 8);
     }
-    return strip;
+    return canvas.Take();
 }
 
 // A square check mark box or a round radio mark, side pixels, ticked or not.
 QImage mark(int side, bool round, bool on)
 {
-    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(side, side);
+    QPainter& p = canvas.Painter();
     const QRectF box(1.5, 1.5, side - 3, side - 3);
     p.setPen(QPen(on ? QColor(81, 102, 192) : QColor(170, 170, 170), 2));
     p.setBrush(on && !round ? QColor(81, 102, 192) : QColor(Qt::white));
@@ -340,62 +352,44 @@ QImage mark(int side, bool round, bool on)
     } else {
         p.drawRoundedRect(box, 4, 4);
         if (on) {
-            p.setPen(QPen(Qt::white, side / 8.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-            QPainterPath tick;
-            tick.moveTo(side * 0.25, side * 0.52);
-            tick.lineTo(side * 0.43, side * 0.70);
-            tick.lineTo(side * 0.76, side * 0.32);
-            p.setBrush(Qt::NoBrush);
-            p.drawPath(tick);
+            drawTick(p, side, side / 8.0, {{0.25, 0.52}, {0.43, 0.70}, {0.76, 0.32}});
         }
     }
-    return image;
+    return canvas.Take();
 }
 
 // A white edit field with a light border.
 QImage editField(int w, int h)
 {
-    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(w, h);
+    QPainter& p = canvas.Painter();
     p.setPen(QPen(QColor(219, 219, 219), 2));
     p.setBrush(Qt::white);
     p.drawRoundedRect(QRectF(1, 1, w - 2, h - 2), 6, 6);
-    return image;
+    return canvas.Take();
 }
 
 // A flat rounded bar: the track or its filled part.
 QImage bar(int w, int h, const QColor& color)
 {
-    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(w, h);
+    QPainter& p = canvas.Painter();
     p.setPen(Qt::NoPen);
     p.setBrush(color);
     p.drawRoundedRect(QRectF(0, h * 0.25, w, h * 0.5), h * 0.25, h * 0.25);
-    return image;
+    return canvas.Take();
 }
 
 // A green disc with a tick: a save that went well.
 QImage successIcon(int side)
 {
-    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(side, side);
+    QPainter& p = canvas.Painter();
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(76, 175, 110));
     p.drawEllipse(QRectF(1, 1, side - 2, side - 2));
-    p.setPen(QPen(Qt::white, side / 10.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    QPainterPath tick;
-    tick.moveTo(side * 0.28, side * 0.52);
-    tick.lineTo(side * 0.44, side * 0.68);
-    tick.lineTo(side * 0.74, side * 0.36);
-    p.setBrush(Qt::NoBrush);
-    p.drawPath(tick);
-    return image;
+    drawTick(p, side, side / 10.0, {{0.28, 0.52}, {0.44, 0.68}, {0.74, 0.36}});
+    return canvas.Take();
 }
 
 
@@ -403,10 +397,8 @@ QImage successIcon(int side)
 // with a white glyph, side pixels per frame.
 QImage playerDisc(int side, bool pause)
 {
-    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
-    strip.fill(Qt::transparent);
-    QPainter p(&strip);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(4 * side, side);
+    QPainter& p = canvas.Painter();
     const QColor fills[4] = {QColor(81, 102, 192), QColor(104, 124, 212), QColor(58, 76, 150), QColor(200, 200, 200)};
     for (int f = 0; f < 4; ++f) {
         const QRectF cell(f * side + 2, 2, side - 4, side - 4);
@@ -424,17 +416,15 @@ QImage playerDisc(int side, bool pause)
                                      c + QPointF(1.4 * g, 0)}));
         }
     }
-    return strip;
+    return canvas.Take();
 }
 
 // Previous and next: a double triangle against a bar, in grey that turns
 // to the accent colour under the mouse.
 QImage playerStep(int side, bool next)
 {
-    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
-    strip.fill(Qt::transparent);
-    QPainter p(&strip);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(4 * side, side);
+    QPainter& p = canvas.Painter();
     const QColor inks[4] = {QColor(120, 120, 120), QColor(81, 102, 192), QColor(58, 76, 150), QColor(210, 210, 210)};
     for (int f = 0; f < 4; ++f) {
         p.save();
@@ -449,17 +439,15 @@ QImage playerStep(int side, bool next)
         p.drawRect(QRectF(1.4 * g, -g, 0.35 * g, 2 * g));
         p.restore();
     }
-    return strip;
+    return canvas.Take();
 }
 
 // The volume button: a speaker with waves for the level (0 muted, with a
 // cross; 1 to 3 waves).
 QImage volumeButton(int side, int level)
 {
-    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
-    strip.fill(Qt::transparent);
-    QPainter p(&strip);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(4 * side, side);
+    QPainter& p = canvas.Painter();
     const QColor inks[4] = {QColor(120, 120, 120), QColor(81, 102, 192), QColor(58, 76, 150), QColor(210, 210, 210)};
     for (int f = 0; f < 4; ++f) {
         p.save();
@@ -481,23 +469,21 @@ QImage volumeButton(int side, int level)
         }
         p.restore();
     }
-    return strip;
+    return canvas.Take();
 }
 
 // A slider's knob: a white disc with an accent rim.
 QImage sliderKnob(int side)
 {
-    QImage strip(4 * side, side, QImage::Format_ARGB32_Premultiplied);
-    strip.fill(Qt::transparent);
-    QPainter p(&strip);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(4 * side, side);
+    QPainter& p = canvas.Painter();
     const QColor rims[4] = {QColor(81, 102, 192), QColor(104, 124, 212), QColor(58, 76, 150), QColor(200, 200, 200)};
     for (int f = 0; f < 4; ++f) {
         p.setPen(QPen(rims[f], side / 8.0));
         p.setBrush(Qt::white);
         p.drawEllipse(QRectF(f * side + side / 8.0, side / 8.0, side * 0.75, side * 0.75));
     }
-    return strip;
+    return canvas.Take();
 }
 
 // The preview window: a light title band of 22 logical pixels over a white
@@ -517,10 +503,8 @@ QImage playerDialogBackground(int w, int h)
 // What the level display shows behind its bars: a note on a soft disc.
 QImage audioLogo(int side)
 {
-    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(side, side);
+    QPainter& p = canvas.Painter();
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(255, 255, 255, 18));
     p.drawEllipse(QRectF(0, 0, side, side));
@@ -533,7 +517,7 @@ QImage audioLogo(int side)
     p.setBrush(Qt::NoBrush);
     p.drawPolyline(QPolygonF({QPointF(9.4 * u, 16 * u), QPointF(9.4 * u, 6 * u), QPointF(17.4 * u, 4 * u),
                               QPointF(17.4 * u, 14 * u)}));
-    return image;
+    return canvas.Take();
 }
 
 }  // namespace
