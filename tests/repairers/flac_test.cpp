@@ -209,7 +209,7 @@ TEST(FlacRepair, EveryDamageIsRepairedIntoACleanFile)
              return std::make_pair(int64_t(0), int64_t(0));
          }},
     };
-    for (const char* name : {"clip_flactool.flac", "clip_plain.flac"}) {
+    for (const char* name : kFlacFixtures) {
         const std::string src = RequireFixture(name);
         if (src.empty())
             return;

@@ -24,9 +24,9 @@ const char* const kMp3Fixtures[] = {"clip.mp3",       "clip_cbr.mp3",     "clip_
                                     "clip_cover.mp3", "clip_cover24.mp3", "clip_lame.mp3",
                                     "clip_lame_cbr.mp3"};
 // The damage table also runs on a layer II stream.
-const char* const kDamagedFixtures[] = {"clip.mp3",         "clip_cbr.mp3",  "clip_vbr.mp3",
-                                        "clip_cover.mp3",   "clip_lame.mp3", "clip_lame_cbr.mp3",
-                                        "clip_layer2.mp2"};
+const char* const kDamagedFixtures[] = {"clip.mp3",         "clip_cbr.mp3",      "clip_vbr.mp3",
+                                        "clip_cover.mp3",   "clip_cover24.mp3",  "clip_lame.mp3",
+                                        "clip_lame_cbr.mp3", "clip_layer2.mp2"};
 
 int64_t Id3End(const std::vector<uint8_t>& d)
 {

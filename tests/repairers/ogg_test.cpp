@@ -184,7 +184,10 @@ TEST(OggRepair, EveryDamageIsRepairedIntoACleanFile)
              return std::make_pair(body, s[k + 1]);
          }},
     };
-    for (const char* name : {"clip_oggenc.ogg", "clip_plain.ogg", "clip_opusenc.opus", "clip.ogv", "clip_plain.ogv"}) {
+    // Every intact fixture but the bit-exact Vorbis clip, whose four pages
+    // leave no audio after the cut.
+    for (const char* name : {"clip_oggenc.ogg", "clip_plain.ogg", "clip.opus", "clip_opusenc.opus",
+                             "clip_plain.opus", "clip.ogv", "clip_plain.ogv"}) {
         const std::string src = RequireFixture(name);
         if (src.empty())
             return;

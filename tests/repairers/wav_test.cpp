@@ -165,7 +165,7 @@ const Damage kDamages[] = {
 
 TEST(WavRepair, EveryDamageIsRepairedIntoAFileWhoseSizesHold)
 {
-    for (const char* name : {"clip.wav", "clip_bext.wav", "clip_sox24.wav", "clip_s24.wav"}) {
+    for (const char* name : kWavFixtures) {
         const std::string src = RequireFixture(name);
         if (src.empty())
             return;
