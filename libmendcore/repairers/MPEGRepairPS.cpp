@@ -175,12 +175,19 @@ int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n)
                 return i;
         return -1;
     }
-    // A header the next one confirms first; failing that, one whose frame
-    // runs past the bytes at hand.
-    for (const bool verified : {true, false})
-        for (int64_t i = 0; i + 4 <= n; ++i)
-            if (IsAudioFrameStart(id, p + i, n - i, verified))
-                return i;
+    // A header the next one confirms first; then one whose frame ends
+    // with the bytes at hand (a stream's last frame has no header after
+    // it, and the bytes before it, the end of the frame before, may hold a
+    // look-alike); failing that, one whose frame runs past them.
+    for (int64_t i = 0; i + 4 <= n; ++i)
+        if (IsAudioFrameStart(id, p + i, n - i, true))
+            return i;
+    for (int64_t i = 0; i + 4 <= n; ++i)
+        if (AudioFrameLength(id, p + i, n - i) == n - i)
+            return i;
+    for (int64_t i = 0; i + 4 <= n; ++i)
+        if (IsAudioFrameStart(id, p + i, n - i, false))
+            return i;
     return -1;
 }
 

@@ -58,6 +58,9 @@ const Fixture kIntact[] = {
     {"clip_gst.mpg", CMPEGRepair::kMpeg2Ps},   // GStreamer's mpegpsmux
     {"clip.mpg", CMPEGRepair::kMpeg1Ps},       // MPEG-1 + MP2
     {"clip_vcd.mpg", CMPEGRepair::kMpeg1Ps},   // -target pal-vcd: repeated system headers, zero padding
+    {"clip_plain.m2ts", CMPEGRepair::kMpeg2Ts},  // each muxer with its default codecs
+    {"clip_plain.mpg", CMPEGRepair::kMpeg1Ps},
+    {"clip_plain.vob", CMPEGRepair::kMpeg2Ps},
 };
 
 TEST(MpegWalk, IntactFixturesAreUndamaged)
@@ -150,8 +153,9 @@ const Damage kDamages[] = {
      true},
 };
 
-const char* const kRepaired[] = {"clip.ts",  "clip_mpeg2.ts", "clip.m2ts",    "clip.vob",
-                                 "clip_mp2.vob", "clip_dvd.vob", "clip.mpg", "clip_vcd.mpg"};
+const char* const kRepaired[] = {"clip.ts",      "clip_mpeg2.ts",   "clip.m2ts", "clip.vob",
+                                 "clip_mp2.vob", "clip_dvd.vob",    "clip.mpg",  "clip_vcd.mpg",
+                                 "clip_plain.m2ts", "clip_plain.vob"};
 
 // First timestamp of the first stream of a type, in the stream's ticks.
 int64_t FirstPts(const MediaReport& r, AVMediaType type)
