@@ -192,6 +192,10 @@ private:
         // Damage came after the stream's last unit; its next unit tells
         // whether the damage took any of the stream's bytes.
         bool suspect = false;
+        // MPEG audio: the second and third header bytes that every frame of
+        // the stream shares (version, layer; sample rate); 0 not known.
+        uint8_t kind1 = 0;
+        uint8_t kind2 = 0;
     };
     struct PSUnit {
         int64_t start;
@@ -228,6 +232,7 @@ private:
     int64_t NextUnitStart(const PSTraits& traits, int64_t from, bool* sector);
     int HeadEndsFrame(const PSUnit& unit);
     void TrackFrame(PSUnit& unit, size_t index);
+    void NoteAudioKind(const PSUnit& unit, FrameTrack& track);
     void BreakOpenFrames(bool atEnd = false);
     int64_t ResyncAfterDamage(int64_t pos);
     void BreakStream(uint8_t id, FrameTrack& track);

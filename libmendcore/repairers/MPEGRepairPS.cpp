@@ -163,10 +163,19 @@ bool IsAudioFrameStart(uint8_t id, const uint8_t* p, int64_t n, bool verified)
     return p[length] == p[0] && (p[length + 1] & 0xFE) == (p[1] & 0xFE);
 }
 
+// Whether an MPEG audio header at p is of the stream's kind (its version,
+// layer and sample rate, as kind1 and kind2 hold them from a header of the
+// stream); any header is when the kind is not known (kind1 0).
+bool OfKind(const uint8_t* p, uint8_t kind1, uint8_t kind2)
+{
+    return kind1 == 0 || ((p[1] & 0xFE) == kind1 && (p[2] & 0x0C) == kind2);
+}
+
 // Where the first frame starts in a stream's payload: a sequence, GOP or
 // picture header or an access unit delimiter for video, a frame header
-// for audio. -1 when none is found.
-int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n)
+// for audio (of the stream's kind, when it is known). -1 when none is
+// found.
+int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n, uint8_t kind1 = 0, uint8_t kind2 = 0)
 {
     if (IsVideo(id)) {
         for (int64_t i = 0; i + 4 <= n; ++i)
@@ -179,15 +188,25 @@ int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n)
     // with the bytes at hand (a stream's last frame has no header after
     // it, and the bytes before it, the end of the frame before, may hold a
     // look-alike); failing that, one whose frame runs past them.
+    const bool mpeg = IsMpegAudio(id);
+    auto ofKind = [&](int64_t i) { return !mpeg || OfKind(p + i, kind1, kind2); };
     for (int64_t i = 0; i + 4 <= n; ++i)
-        if (IsAudioFrameStart(id, p + i, n - i, true))
+        if (IsAudioFrameStart(id, p + i, n - i, true) && ofKind(i))
             return i;
     for (int64_t i = 0; i + 4 <= n; ++i)
-        if (AudioFrameLength(id, p + i, n - i) == n - i)
+        if (AudioFrameLength(id, p + i, n - i) == n - i && ofKind(i))
             return i;
-    for (int64_t i = 0; i + 4 <= n; ++i)
+    for (int64_t i = 0; i + 4 <= n; ++i) {
+        if (!ofKind(i))
+            continue;
         if (IsAudioFrameStart(id, p + i, n - i, false))
             return i;
+        // A header of the stream's kind whose frame runs into zeros: damage
+        // took what followed it.
+        const int64_t length = kind1 != 0 ? AudioFrameLength(id, p + i, n - i) : -1;
+        if (length > 0 && n - i >= length + 2 && p[i + length] == 0 && p[i + length + 1] == 0)
+            return i;
+    }
     return -1;
 }
 
@@ -201,7 +220,12 @@ int64_t WholeFramesEnd(uint8_t id, const uint8_t* p, int64_t n, int64_t start, i
         const int64_t length = AudioFrameLength(id, p + end, n - end);
         if (length <= 0 || length > n - end)
             break;
-        end += length;
+        // A frame is whole when the bytes end with it or the next frame's
+        // header follows it: damage inside a packet cuts the frame it hits.
+        const int64_t next = end + length;
+        if (n - next >= 2 && (p[next] != p[start] || (p[next + 1] & 0xFE) != (p[start + 1] & 0xFE)))
+            break;
+        end = next;
         ++frames;
     }
     return end;
@@ -766,6 +790,28 @@ int CMPEGRepair::HeadEndsFrame(const PSUnit& unit)
     return FrameStart(unit.streamId, m_view + header + prefix, n - header - prefix) >= 0 ? 1 : 0;
 }
 
+// The kind of a stream's MPEG audio frames (version, layer, sample rate),
+// from the first frame header that the one after it confirms.
+void CMPEGRepair::NoteAudioKind(const PSUnit& unit, FrameTrack& track)
+{
+    const int64_t n = View(unit.start, unit.size);
+    const int64_t at = unit.payloadOffset;
+    if (n != int64_t(unit.size) || at + 4 > n)
+        return;
+    const uint8_t* p = m_view + at;
+    for (int64_t i = 0; i + 4 <= n - at; ++i) {
+        if (IsAudioFrameStart(unit.streamId, p + i, n - at - i, true)) {
+            const int64_t length = AudioFrameLength(unit.streamId, p + i, n - at - i);
+            if (length + 4 <= n - at - i && AudioFrameLength(unit.streamId, p + i + length, n - at - i - length) > 0 &&
+                (p[i + length + 2] & 0x0C) == (p[i + 2] & 0x0C)) {
+                track.kind1 = p[i + 1] & 0xFE;
+                track.kind2 = p[i + 2] & 0x0C;
+            }
+            return;
+        }
+    }
+}
+
 // A PES packet with a timestamp holds the start of a frame; the packets
 // after it without one carry the rest. Damage may have taken part of each
 // stream's frame in progress: its packets are left out, and so are the
@@ -777,6 +823,8 @@ void CMPEGRepair::TrackFrame(PSUnit& unit, size_t index)
     if (unit.flags & kUnitSystemHeader)
         return;
     FrameTrack& track = m_frames[unit.streamId];
+    if (track.kind1 == 0 && unit.pts >= 0 && IsMpegAudio(unit.streamId))
+        NoteAudioKind(unit, track);
     if (track.suspect) {
         track.suspect = false;
         if (!FramesRunOn(unit, track))
@@ -1017,7 +1065,10 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
     const int64_t header = unit.payloadOffset;
     const int64_t payload = unit.size - header;
     const int64_t prefix = unit.streamId == 0xBD ? std::min<int64_t>(4, payload) : 0;
-    const int64_t start = FrameStart(unit.streamId, d + header + prefix, payload - prefix);
+    const auto track = m_frames.find(unit.streamId);
+    const uint8_t kind1 = track == m_frames.end() ? 0 : track->second.kind1;
+    const uint8_t kind2 = track == m_frames.end() ? 0 : track->second.kind2;
+    const int64_t start = FrameStart(unit.streamId, d + header + prefix, payload - prefix, kind1, kind2);
     if (start < 0)
         return 0;
     int64_t from = header + prefix, to = header + prefix + start;

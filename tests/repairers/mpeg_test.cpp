@@ -155,7 +155,7 @@ const Damage kDamages[] = {
 
 const char* const kRepaired[] = {"clip.ts",      "clip_mpeg2.ts",   "clip.m2ts", "clip.vob",
                                  "clip_mp2.vob", "clip_dvd.vob",    "clip.mpg",  "clip_vcd.mpg",
-                                 "clip_plain.m2ts", "clip_plain.vob"};
+                                 "clip_plain.m2ts", "clip_plain.mpg", "clip_plain.vob"};
 
 // First timestamp of the first stream of a type, in the stream's ticks.
 int64_t FirstPts(const MediaReport& r, AVMediaType type)
