@@ -599,17 +599,29 @@ int Pid(const uint8_t* k)
     return ((k[1] & 0x1F) << 8) | k[2];
 }
 
-// The PID of the first PES packet of a video stream in a 188-byte stream.
-int VideoPid(const std::vector<uint8_t>& d)
+// The PID of the first PES packet in a 188-byte stream whose stream id,
+// under mask, is `id`; -1 none.
+int FirstPesPid(const std::vector<uint8_t>& d, uint8_t mask, uint8_t id)
 {
     for (size_t p = 0; p + 188 <= d.size(); p += 188) {
         const uint8_t* k = &d[p];
         const int payload = (k[3] & 0x20) ? 5 + k[4] : 4;
         if ((k[1] & 0x40) && payload + 4 <= 188 && k[payload] == 0 && k[payload + 1] == 0 &&
-            k[payload + 2] == 1 && (k[payload + 3] & 0xF0) == 0xE0)
+            k[payload + 2] == 1 && (k[payload + 3] & mask) == id)
             return Pid(k);
     }
     return -1;
+}
+
+// The PIDs of the first video and of the first MPEG audio stream.
+int VideoPid(const std::vector<uint8_t>& d)
+{
+    return FirstPesPid(d, 0xF0, 0xE0);
+}
+
+int AudioPid(const std::vector<uint8_t>& d)
+{
+    return FirstPesPid(d, 0xE0, 0xC0);
 }
 
 // Zeroes the adaptation_field_length of the first video packet past the
@@ -732,19 +744,6 @@ TEST(MpegRepair, CampaignFaultsStayMended)
 }  // namespace
 
 namespace {
-
-// The PID of the first PES packet of an MPEG audio stream in a 188-byte stream.
-int AudioPid(const std::vector<uint8_t>& d)
-{
-    for (size_t p = 0; p + 188 <= d.size(); p += 188) {
-        const uint8_t* k = &d[p];
-        const int payload = (k[3] & 0x20) ? 5 + k[4] : 4;
-        if ((k[1] & 0x40) && payload + 4 <= 188 && k[payload] == 0 && k[payload + 1] == 0 &&
-            k[payload + 2] == 1 && (k[payload + 3] & 0xE0) == 0xC0)
-            return Pid(k);
-    }
-    return -1;
-}
 
 // Offset of the first packet from the middle on that `pick` chooses, -1 none.
 int64_t PacketFromMiddle(const std::vector<uint8_t>& d, const std::function<bool(const uint8_t*)>& pick)
