@@ -21,6 +21,7 @@
 #include "QBaseAudioDataWidget.h"
 #include "QFileInfoChunk.h"
 #include "QFileInfoWgt.h"
+#include "QPlayerDlg.h"
 #include "QZOMessageBox.h"
 #include "QZOStandardDialog.h"
 #include "QBasePlayControl.h"
@@ -48,19 +49,6 @@ std::vector<unsigned char> Block(const std::vector<uint16_t>& samples, uint32_t 
     if (!samples.empty())
         std::memcpy(&b[44], samples.data(), bytes);
     return b;
-}
-
-ZO_MEDIA_COM::AudioDataAttribute PreviewLook()
-{
-    ZO_MEDIA_COM::AudioDataAttribute a;
-    a.barWidth = 10;
-    a.unitHeight = 4;
-    a.barSpacing = 4;
-    a.unitSpacing = 4;
-    a.showPeak = 1;
-    a.peakFall = 1;
-    a.drawMode = 1;
-    return a;
 }
 
 // The calls logged after the last "--".
@@ -122,11 +110,11 @@ TEST(LevelDisplay, ABlockWithNoSamplesIsSilenceAndReadsNothingPastIt)
     std::memset(block, 0, 44);
 
     QBaseAudioDataWidget display;
-    display.setAudioDataAttribute(PreviewLook());
+    display.setAudioDataAttribute(QPlayerDlg::levelLook());
     display.resize(598, 200);
     display.resizeChange();
     for (const auto& mode : {1, 2}) {
-        ZO_MEDIA_COM::AudioDataAttribute a = PreviewLook();
+        ZO_MEDIA_COM::AudioDataAttribute a = QPlayerDlg::levelLook();
         a.drawMode = mode;
         display.setAudioDataAttribute(a);
         display.resizeChange();
@@ -142,7 +130,7 @@ TEST(LevelDisplay, ABlockWithNoSamplesIsSilenceAndReadsNothingPastIt)
 TEST(LevelDisplay, SizeRateAndFallingPeaks)
 {
     QBaseAudioDataWidget display;
-    display.setAudioDataAttribute(PreviewLook());
+    display.setAudioDataAttribute(QPlayerDlg::levelLook());
     display.resize(598, 200);
     display.resizeChange();
     EXPECT_EQ(display.barCount(), 43);
@@ -185,7 +173,7 @@ TEST(LevelDisplay, SizeRateAndFallingPeaks)
 TEST(LevelDisplay, BarsAreDrawnFromTheBottomInTheBarColour)
 {
     QBaseAudioDataWidget display;
-    ZO_MEDIA_COM::AudioDataAttribute a = PreviewLook();
+    ZO_MEDIA_COM::AudioDataAttribute a = QPlayerDlg::levelLook();
     a.showPeak = 0;
     a.barColor = QColor(81, 102, 192);
     display.setAudioDataAttribute(a);
@@ -403,7 +391,7 @@ TEST_F(PlayWidget, AudioOnlyShowsTheLevelDisplayAndFeedsIt)
         FakeNextMedia().audio = c.audio;
         FakeNextMedia().samples = {65535, 65535, 65535, 65535};
         QBasePlayWidget player;
-        player.AudioDataWidget()->setAudioDataAttribute(PreviewLook());
+        player.AudioDataWidget()->setAudioDataAttribute(QPlayerDlg::levelLook());
         player.resize(598, 367);
         player.show();
         ASSERT_TRUE(player.setPlayFile(media, 0, 0));

@@ -38,6 +38,21 @@ QPlayerDlg::~QPlayerDlg()
     m_ctrl = nullptr;
 }
 
+ZO_MEDIA_COM::AudioDataAttribute QPlayerDlg::levelLook()
+{
+    ZO_MEDIA_COM::AudioDataAttribute a;
+    a.barWidth = 10;
+    a.unitHeight = 4;
+    a.barSpacing = 4;
+    a.unitSpacing = 4;
+    a.showPeak = 1;
+    a.peakFall = 1;
+    a.cornerRadius = 1.0;
+    a.barColor = a.peakColor = QColor(81, 102, 192);
+    a.drawMode = 1;
+    return a;
+}
+
 QPlayerDlg* QPlayerDlg::attachToPage(QFileInfoWgt* page)
 {
     auto* dialog = new QPlayerDlg(page);
@@ -75,17 +90,7 @@ void QPlayerDlg::InitCtrl()
         QImage logo(Image("/image/player/bg_audio.png"));
         logo.setDevicePixelRatio(2.0);
         level->setAudioLogo(logo);
-        ZO_MEDIA_COM::AudioDataAttribute a;
-        a.barWidth = 10;
-        a.unitHeight = 4;
-        a.barSpacing = 4;
-        a.unitSpacing = 4;
-        a.showPeak = 1;
-        a.peakFall = 1;
-        a.cornerRadius = 1.0;
-        a.barColor = a.peakColor = QColor(81, 102, 192);
-        a.drawMode = 1;
-        level->setAudioDataAttribute(a);
+        level->setAudioDataAttribute(levelLook());
     }
 
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);

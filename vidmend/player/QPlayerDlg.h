@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include "QBaseAudioDataWidget.h"
 #include "QZOStandardDialog.h"
 
 class QBasePlayWidget;
@@ -23,6 +24,8 @@ public:
     // parent that plays what the page's preview hook names, and whose
     // previous and next buttons go to the page's neighbouring rows.
     static QPlayerDlg* attachToPage(QFileInfoWgt* page);
+    // How the window draws the sound levels of a file without pictures.
+    static ZO_MEDIA_COM::AudioDataAttribute levelLook();
 
     // An empty path is ignored and the current file stays.
     void setFile(const QString& path, unsigned int key);
