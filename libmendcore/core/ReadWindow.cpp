@@ -155,24 +155,24 @@ bool CReadWindow::TakeAhead(IBaseStream* in, int64_t pos)
     CReadAhead& lane = *m_lanes[m_head];
     LargeBytes block;
     unsigned int got = 0;
-    const bool taken = lane.Take(m_end, block, got);
-    if (taken && pos > m_end && pos - m_end > got) {
+    if (!lane.Take(m_end, block, got))
+        return false;
+    if (pos - m_end > got) {
         // The step lands past the last block of the input: read it there.
         lane.Return(block);
         m_head = (m_head + 1) % kLanes;
         --m_inFlight;
         return false;
     }
-    if (!taken)
-        return false;
-    const size_t carry = pos < m_end ? static_cast<size_t>(m_end - pos) : 0;
-    if (carry)
-        memcpy(block.data() + kCarry - carry, Data() + (pos - m_start), carry);
+    if (pos < m_end)
+        memcpy(block.data() + kCarry - (m_end - pos), Data() + (pos - m_start), static_cast<size_t>(m_end - pos));
     m_bytes.swap(block);
     lane.Return(block);
     m_head = (m_head + 1) % kLanes;
     --m_inFlight;
-    m_offset = pos < m_end ? static_cast<size_t>(kCarry) - carry : static_cast<size_t>(kCarry + (pos - m_end));
+    // The block lies kCarry bytes into its buffer: pos is that far from
+    // the block's start, before it (carried bytes) or after it (a step).
+    m_offset = static_cast<size_t>(kCarry + (pos - m_end));
     m_start = pos;
     m_end += got;
     // The stream is where a read of the window would have left it.
