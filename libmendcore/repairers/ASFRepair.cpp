@@ -516,17 +516,8 @@ int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
         if (r == 1)
             break;
         if (child.size < uint64_t(kObjectHeaderSize) || child.size > uint64_t(end - child.start)) {
-            // A broken child size: its real end is where the next child
-            // starts. The copy of the header gets the size that holds.
-            int64_t childEnd = end;
-            r = FindChildEnd(child, end, 2, childEnd);
-            if (r < 0)
+            if ((r = MendChildSize(child, end, 2, h.start)) < 0)
                 return r;
-            child.size = static_cast<uint64_t>(childEnd - child.start);
-            m_patches.push_back({child.start - h.start + 16, 8, child.size});
-            AddErrorAt(JRVP_DAMAGE_STRUCTURE, child.start);
-            if (m_input->SeekTo(child.start + kObjectHeaderSize) != child.start + kObjectHeaderSize)
-                return MEND_ERR_READ;
         }
         const int macro = Guid2Macro(child.guid);
         if (macro == kMacroFileProperties) {
@@ -573,6 +564,21 @@ int CASFRepair::ObjectFitsAt(int64_t x, int64_t parentEnd, int level, bool& fits
     const bool known = Guid2Level(next.guid) == level || (level == 3 && Guid2Macro(next.guid) == kMacroPadding);
     fits = known && next.size >= uint64_t(kObjectHeaderSize) && next.size <= uint64_t(parentEnd - x);
     return 0;
+}
+
+int CASFRepair::MendChildSize(ObjectHeader& child, int64_t parentEnd, int level, int64_t headerStart)
+{
+    // A broken child size: its real end is where the next child starts.
+    // The copy of the header gets the size that holds.
+    int64_t childEnd = parentEnd;
+    int r = FindChildEnd(child, parentEnd, level, childEnd);
+    if (r < 0)
+        return r;
+    child.size = static_cast<uint64_t>(childEnd - child.start);
+    m_patches.push_back({child.start - headerStart + 16, 8, child.size});
+    AddErrorAt(JRVP_DAMAGE_STRUCTURE, child.start);
+    const int64_t body = child.start + kObjectHeaderSize;
+    return m_input->SeekTo(body) == body ? 0 : MEND_ERR_READ;
 }
 
 int CASFRepair::FindChildEnd(const ObjectHeader& child, int64_t parentEnd, int level, int64_t& end)
@@ -764,14 +770,8 @@ int CASFRepair::ParseHeaderExtObject(ObjectHeader& h, int64_t headerStart, int64
         if (r == 1)
             break;
         if (child.size < uint64_t(kObjectHeaderSize) || child.size > uint64_t(end - child.start)) {
-            // As in the header: the child ends where the next one starts,
-            // and the copy gets the size that holds.
-            int64_t childEnd = end;
-            if ((r = FindChildEnd(child, end, 3, childEnd)) < 0)
+            if ((r = MendChildSize(child, end, 3, headerStart)) < 0)
                 return r;
-            child.size = static_cast<uint64_t>(childEnd - child.start);
-            m_patches.push_back({child.start - headerStart + 16, 8, child.size});
-            AddErrorAt(JRVP_DAMAGE_STRUCTURE, child.start);
         }
         if (Guid2Macro(child.guid) == kMacroExtStreamProperties) {
             r = ParseExtStreamPropertiesObject(child);

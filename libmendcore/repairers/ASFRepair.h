@@ -115,6 +115,10 @@ private:
     // may stand beside it starts (level 2 in the header, 3 in its
     // extension), else the parent's end.
     int FindChildEnd(const ObjectHeader& child, int64_t parentEnd, int level, int64_t& end);
+    // Sets a broken child size to the one that holds (FindChildEnd), for
+    // the header's copy too, records it and leaves the input at the child's
+    // body. headerStart: the Header Object's start.
+    int MendChildSize(ObjectHeader& child, int64_t parentEnd, int level, int64_t headerStart);
     // Whether an object that may stand at level starts at x and fits
     // before parentEnd; a negative code when the input cannot be read.
     int ObjectFitsAt(int64_t x, int64_t parentEnd, int level, bool& fits);
