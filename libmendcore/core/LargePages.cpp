@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr size_t kHugePage = size_t(2) << 20;
-
 size_t Rounded(size_t bytes)
 {
     return (bytes + kHugePage - 1) & ~(kHugePage - 1);

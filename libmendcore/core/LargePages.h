@@ -14,6 +14,9 @@
 #include <new>
 #include <vector>
 
+// The system's huge page on x86-64.
+constexpr size_t kHugePage = size_t(2) << 20;
+
 // bytes of memory aligned to a huge page, in whole huge pages; throws
 // std::bad_alloc when there is none. FreeLarge takes the same byte count.
 void* AllocateLarge(size_t bytes);
@@ -71,7 +74,7 @@ using LargeBytes = LargeVector<uint8_t>;
 template <class T>
 class LargeBlockList {
 public:
-    static constexpr size_t kPerBlock = (size_t(2) << 20) / sizeof(T) ? (size_t(2) << 20) / sizeof(T) : 1;
+    static constexpr size_t kPerBlock = kHugePage / sizeof(T) ? kHugePage / sizeof(T) : 1;
 
     class const_iterator {
     public:
