@@ -16,6 +16,7 @@
 #include <QUrl>
 
 #include "AppTestEnv.h"
+#include "PageRows.h"
 #include "BoxAnswers.h"
 #include "QChunkControl.h"
 #include "QFileInfoChunk.h"
@@ -34,14 +35,6 @@ namespace {
 QFileInfoChunk* Row(QFileInfoWgt& page, size_t i)
 {
     return static_cast<QFileInfoChunk*>(page.rows()[i]);
-}
-
-QFileInfoChunk* RowTitled(QFileInfoWgt& page, const std::string& title)
-{
-    for (IBaseChunk* r : page.rows())
-        if (r->GetTitle() == title)
-            return static_cast<QFileInfoChunk*>(r);
-    return nullptr;
 }
 
 bool AddAndWait(QFileInfoWgt& page, const QStringList& paths)

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "AppTestEnv.h"
+#include "PageRows.h"
 #include "BoxAnswers.h"
 #include "FakePlayer.h"
 #include "MediaCore.h"
@@ -544,18 +545,6 @@ TEST_F(PlayWidget, PreviewWindowLayoutFileAndNeighbours)
 }
 
 // ---- the preview window on the file list ----
-
-namespace {
-
-QFileInfoChunk* RowTitled(QFileInfoWgt& page, const std::string& title)
-{
-    for (IBaseChunk* r : page.rows())
-        if (r->GetTitle() == title)
-            return static_cast<QFileInfoChunk*>(r);
-    return nullptr;
-}
-
-}  // namespace
 
 TEST(PreviewOnThePage, PlaysModallyThenStepsRoundTheRepairedFiles)
 {

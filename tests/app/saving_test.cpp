@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "AppTestEnv.h"
+#include "PageRows.h"
 #include "BoxAnswers.h"
 #include "QBaseProgressDlg.h"
 #include "QFileInfoChunk.h"
@@ -26,14 +27,6 @@
 using namespace mendtest;
 
 namespace {
-
-QFileInfoChunk* RowTitled(QFileInfoWgt& page, const std::string& title)
-{
-    for (IBaseChunk* r : page.rows())
-        if (r->GetTitle() == title)
-            return static_cast<QFileInfoChunk*>(r);
-    return nullptr;
-}
 
 class Saving : public ::testing::Test {
 protected:
