@@ -247,14 +247,16 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, int64_t gap)
     if (n < 0)
         return static_cast<int>(n);
     const uint8_t* w = m_view;
-    // Zeros from exactly where the next packet would begin, after a packet
-    // whose last byte is not one, are where a recording stopped (a file
-    // allocated ahead, a zeroed block on the packet grid): the packet is
-    // whole. Zeroing that began inside it would end it in zeros.
-    const bool zerosAfter = chained && L + 4 <= n && w[s + L - 1] != 0 && w[L] == 0 && w[L + 1] == 0 &&
-                            w[L + 2] == 0 && w[L + 3] == 0 && w[L + s] == 0;
-    if (s + L < n && w[s + L] != 0x47 && !zerosAfter)
-        return kStepInvalid;
+    if (s + L < n && w[s + L] != 0x47) {
+        // Zeros from exactly where the next packet would begin, after a
+        // packet whose last byte is not one, are where a recording stopped
+        // (a file allocated ahead, a zeroed block on the packet grid): the
+        // packet is whole. Zeroing that began inside it would end it in zeros.
+        const bool zerosAfter = chained && L + 4 <= n && w[s + L - 1] != 0 && w[L] == 0 && w[L + 1] == 0 &&
+                                w[L + 2] == 0 && w[L + 3] == 0 && w[L + s] == 0;
+        if (!zerosAfter)
+            return kStepInvalid;
+    }
     if (!chained && s + 2 * L < n && w[s + 2 * L] != 0x47)
         return kStepInvalid;
     const uint8_t* pkt = w + s;
