@@ -244,7 +244,10 @@ private:
     void CheckEndOfInput();
     int RepairLevel1ProgramStream(const PSTraits& traits);
     int WritePackHeader(const PSTraits& traits, int64_t scr);
-    int WritePSUnit(const PSUnit& unit);
+    // A unit written anew: trimmed, with its length field set, or its
+    // timestamps moved by offset (units that stand as they are are copied
+    // in runs instead).
+    int WritePSUnit(const PSUnit& unit, int64_t offset);
     int CopyInput(int64_t from, int64_t to);
     int WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset);
     uint32_t MeasuredMuxRate() const;

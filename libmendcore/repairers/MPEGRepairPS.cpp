@@ -1110,20 +1110,10 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
     return m_output->Write(d + from, kept) == kept ? 0 : MEND_ERR_WRITE;
 }
 
-int CMPEGRepair::WritePSUnit(const PSUnit& unit)
+int CMPEGRepair::WritePSUnit(const PSUnit& unit, int64_t offset)
 {
-    const int64_t offset = unit.pts >= 0 ? m_rebase->OffsetAt(unit.start) : 0;
     if (unit.flags & (kUnitKeepHead | kUnitSkipHead))
         return WriteTrimmedPSUnit(unit, offset);
-    if (offset == 0 && !(unit.flags & kUnitLengthFixed)) {
-        // Written from where the input window holds the unit (read ahead of
-        // the rebuild), not copied through another block first.
-        if (View(unit.start, unit.size) == int64_t(unit.size))
-            return m_output->Write(m_view, unit.size) == unit.size ? 0 : MEND_ERR_WRITE;
-        if (m_input->SeekTo(unit.start) != unit.start)
-            return MEND_ERR_READ;
-        return WriteToFile(unit.size);
-    }
     if (Peek(unit.start, unit.size) != unit.size)
         return MEND_ERR_READ;
     uint8_t* d = m_window.data();
@@ -1205,9 +1195,15 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
     previous = 0;  // the last SCR written, 90 kHz
     const PSUnit* own = nullptr;  // the first unit of the pack being written
     int64_t runFrom = 0, runTo = 0;  // input bytes to copy as they stand
+    // Writes the run gathered so far; none is open after it.
+    const auto flush = [&]() -> int {
+        const int r = CopyInput(runFrom, runTo);
+        runFrom = runTo = 0;
+        return r;
+    };
     const auto extend = [&](int64_t from, int64_t n) -> int {
         if (from != runTo || runTo == runFrom) {
-            const int r = CopyInput(runFrom, runTo);
+            const int r = flush();
             if (r < 0)
                 return r;
             runFrom = from;
@@ -1232,9 +1228,8 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
                 r = extend(own->start - own->packBack, own->packSize);
                 previous = own90;
             } else {
-                if ((r = CopyInput(runFrom, runTo)) < 0)
+                if ((r = flush()) < 0)
                     return r;
-                runFrom = runTo = 0;
                 previous = std::max(bound, previous);
                 r = WritePackHeader(traits, previous * traits.clockPerTick);
             }
@@ -1244,14 +1239,13 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
         }
         if (offset == 0 && !(unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitLengthFixed))) {
             r = extend(unit.start, unit.size);
-        } else if ((r = CopyInput(runFrom, runTo)) >= 0) {
-            runFrom = runTo = 0;
-            r = WritePSUnit(unit);
+        } else if ((r = flush()) >= 0) {
+            r = WritePSUnit(unit, offset);
         }
         if (r < 0)
             return r;
     }
-    const int r = CopyInput(runFrom, runTo);
+    const int r = flush();
     if (r < 0)
         return r;
     const uint8_t endCode[4] = {0, 0, 1, kProgramEnd};
