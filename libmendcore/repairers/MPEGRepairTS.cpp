@@ -38,13 +38,21 @@ void WritePcrBase(uint8_t* p, int64_t base)
     p[4] = static_cast<uint8_t>(((base & 1) << 7) | (p[4] & 0x7F));
 }
 
+// Where the fixed-size fields that an adaptation field's flags byte at
+// pkt[5] announces (PCR, OPCR, splice countdown) end.
+int FixedFieldsEnd(const uint8_t* pkt)
+{
+    const uint8_t flags = pkt[5];
+    return 6 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
+}
+
 // The adaptation_field_length a packet's own field shows: its flags byte,
 // the fields the flags announce, then the run of 0xFF stuffing up to the
 // first byte that is not one. -1 when that leaves no payload.
 int StuffedFieldLength(const uint8_t* pkt)
 {
     const uint8_t flags = pkt[5];
-    int q = 6 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
+    int q = FixedFieldsEnd(pkt);
     for (const uint8_t flag : {0x02, 0x01})
         if ((flags & flag) && q < kTSBody)
             q += 1 + pkt[q];
@@ -121,7 +129,7 @@ int CMPEGRepair::ParseMPEG2TSAdaptationField(const uint8_t* pkt, TSPacket& info)
         const uint8_t flags = pkt[5];
         if (flags & 0x03)
             return kStepUnit;
-        const int q = 6 + ((flags & 0x10) ? 6 : 0) + ((flags & 0x08) ? 6 : 0) + ((flags & 0x04) ? 1 : 0);
+        const int q = FixedFieldsEnd(pkt);
         if (q + 2 <= kTSBody && pkt[q] == 0xFF && pkt[q + 1] == 0xFF)
             return kStepInvalid;
         return kStepUnit;
