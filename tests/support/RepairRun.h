@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/BaseStream.h"
+#include "support/CountingStream.h"
 
 namespace mendtest {
 
@@ -18,6 +19,8 @@ struct RepairOutcome {
     std::vector<int> codes;  // the codes the parse reported, in order
     int repair = 1;          // 1 when no repair ran
     double parseSeconds = 0;
+    ReadCounts parseReads;   // what the parse asked of the input
+    int64_t inputLength = 0;
 };
 
 inline void CollectCode(int code, void* user)
@@ -37,11 +40,14 @@ Outcome ParseAndRepairWith(const std::string& in, const std::string& out, Inspec
 {
     Outcome o;
     int err = 0;
-    CVideoFile input(in.c_str(), 0, &err);
+    CVideoFile file(in.c_str(), 0, &err);
+    CountingStream input(&file);
+    o.inputLength = file.GetLength();
     Repairer repair(&input);
     const auto start = std::chrono::steady_clock::now();
     o.parse = repair.ParseStream(&CollectCode, &o.codes);
     o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    o.parseReads = input.Counts();
     inspect(repair, o);
     if (!out.empty() && o.parse == 0) {
         CVideoFile output(out.c_str(), 2, &err);
