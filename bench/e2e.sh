@@ -70,6 +70,13 @@ make "$CLIP.mkv" -f lavfi -i "testsrc2=size=640x360:rate=30" -f lavfi -i "sine=f
 make "$CLIP.avi" -i "$CLIP.mkv" -c copy -bsf:v h264_mp4toannexb
 make "$CLIP.mp4" -i "$CLIP.mkv" -c copy
 make "$CLIP.asf" -i "$CLIP.mkv" -c copy -bsf:v h264_mp4toannexb -f asf
+make "$CLIP.flv" -i "$CLIP.mkv" -c copy
+make "$CLIP.ts" -i "$CLIP.mkv" -c copy -bsf:v h264_mp4toannexb -f mpegts
+make "$CLIP.vob" -i "$CLIP.mkv" -c copy -bsf:v h264_mp4toannexb -f vob
+make "$CLIP.rm" -i "$CLIP.mkv" -c:v rv20 -b:v 2M -c:a ac3
+make "$CLIP.mp3" -i "$CLIP.mkv" -vn -c:a copy
+make "$CLIP.wav" -i "$CLIP.mkv" -vn -c:a pcm_s16le
+make "$CLIP.ogg" -i "$CLIP.mkv" -vn -c:a libvorbis
 if [[ ! -s $DATA/random.bin ]]; then
   head -c $((TAIL_MIB << 20)) /dev/urandom >"$DATA/.tmp-random" && mv -f "$DATA/.tmp-random" "$DATA/random.bin"
 fi
@@ -182,6 +189,43 @@ bench_repair ps "$REC.vob" -c copy -bsf:v h264_mp4toannexb -f vob
 bench_repair rm "$REC.rm" -c:v rv20 -b:v 6M -maxrate 6M -bufsize 480k -g 50 -c:a ac3 -b:a 128k
 
 wanted analysis || exit 0
+
+# abort_ms FILE OUT|- AFTER: the median latency of an abort asked AFTER ms
+# into the parse of FILE (OUT "-") or into its repair to OUT.
+abort_ms() {
+  local ms=() i
+  for ((i = 0; i < RUNS; i++)); do
+    timed timeout "$LIMIT" "$DRIVER" abort "$1" "$2" "$3"
+    rm -f "$DATA"/out.*
+    if [[ $RC -ne 0 ]]; then ABORT=$(failure); return; fi
+    grep -q ' aborted=1' "$LOG" || { ABORT="ended before the abort"; return; }
+    ms+=("$(sed -n 's/.* abort_ms=\([^ ]*\).*/\1/p' "$LOG")")
+  done
+  ABORT=$(median "${ms[@]}")
+}
+
+echo
+echo "Cancel: ms from the abort to the result (median of $RUNS runs)"
+printf '%-22s %9s %9s\n' case ms target
+# The front half of each clip, then a 16 GiB hole where the damage starts:
+# the scan past damage looks at the abort flag as it goes.
+for ext in avi asf flv mkv mp4 rm ts vob mp3 wav ogg; do
+  tail=$DATA/tail.$ext
+  head -c $(($(stat -c %s "$CLIP.$ext") / 2)) "$CLIP.$ext" >"$tail"
+  truncate -s +16G "$tail"
+  abort_ms "$tail" - 50
+  rm -f "$tail"
+  printf '%-22s %9s %9s\n' "$ext + 16 GiB hole" "$ABORT" "< 1000"
+done
+# A long copy: the repair of the WAV recording cut at 90 %, asked to stop
+# 50 ms into its copy.
+if [[ -s $REC-96k.wav ]]; then
+  cut=$DATA/cut.wav
+  head -c $(($(stat -c %s "$REC-96k.wav") * 9 / 10)) "$REC-96k.wav" >"$cut"
+  abort_ms "$cut" "$DATA/out.wav" 50
+  rm -f "$cut"
+  printf '%-22s %9s %9s\n' "wav repair (copy)" "$ABORT" "< 100"
+fi
 
 echo
 echo "Analysis of a 4 s clip followed by $TAIL_MIB MiB (median of $RUNS runs; MiB/s of the appended bytes)"

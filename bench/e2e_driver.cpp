@@ -4,15 +4,23 @@
 //   mendcore_e2e repair  IN OUT   parse IN, then (if damage was recorded)
 //                                 write a repaired copy to OUT at level 1
 //   mendcore_e2e analyse IN       parse IN only
+//   mendcore_e2e abort IN OUT MS  asks for an abort MS milliseconds into the
+//                                 parse of IN (OUT "-") or into the repair
+//                                 of IN to OUT, and times how long the
+//                                 library takes to end the operation
 //
 // Prints one line of key=value fields for bench/e2e.sh:
 //   e2e mode=repair size=BYTES parse=CODE records=N repair=CODE|none
 //       parse_s=S repair_s=S wall_s=S maxrss_kb=KIB
+// and, in abort mode, abort_ms=MS (from the request to the result) and
+// aborted=0|1 (whether the operation ended as aborted rather than done).
 // Exit status: 0 on success, 1 when the parse failed, 2 when the repair
-// failed, 3 on a usage error.
+// failed, 3 on a usage error; in abort mode 0 when the operation ended.
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <memory>
 #include <mutex>
 
@@ -41,13 +49,20 @@ public:
     template <typename Start>
     int Run(Start start)
     {
+        int r = Begin(start);
+        return r != JRVP_OK ? r : Wait();
+    }
+    template <typename Start>
+    int Begin(Start start)
+    {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_done = false;
         }
-        int r = start(&ResultWaiter::OnResult, this);
-        if (r != JRVP_OK)
-            return r;
+        return start(&ResultWaiter::OnResult, this);
+    }
+    int Wait()
+    {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_cv.wait(lock, [this] { return m_done; });
         return m_result;
@@ -66,8 +81,42 @@ struct RepairDeleter {
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: mendcore_e2e repair IN OUT | mendcore_e2e analyse IN\n");
+    std::fprintf(stderr, "usage: mendcore_e2e repair IN OUT | mendcore_e2e analyse IN | mendcore_e2e abort IN OUT|- MS\n");
     return 3;
+}
+
+// Starts the operation, asks for an abort after `after`, and times the wait
+// for its result: the latency a user's Cancel has.
+template <typename Start>
+int TimeAbort(IVideoRepair* repairer, ResultWaiter& waiter, Start start, int afterMs)
+{
+    int r = waiter.Begin(start);
+    if (r != JRVP_OK)
+        return r;
+    std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+    const auto asked = Clock::now();
+    repairer->AbortTask();
+    r = waiter.Wait();
+    std::printf("e2e mode=abort result=%d aborted=%d abort_ms=%.1f\n", r, r == JRVP_ERR_ABORTED ? 1 : 0,
+                Seconds(asked) * 1000);
+    return 0;
+}
+
+int AbortMode(const char* in, const char* out, int afterMs)
+{
+    std::unique_ptr<IVideoRepair, RepairDeleter> repairer(CreateRepair());
+    if (!repairer || !repairer->SetFile(in))
+        return 1;
+    ResultWaiter waiter;
+    auto parse = [&](VPProcessResultCallback cb, void* user) { return repairer->OpenFile(nullptr, cb, user); };
+    if (std::strcmp(out, "-") == 0)
+        return TimeAbort(repairer.get(), waiter, parse, afterMs);
+    if (waiter.Run(parse) != JRVP_OK)
+        return 1;
+    return TimeAbort(
+        repairer.get(), waiter,
+        [&](VPProcessResultCallback cb, void* user) { return repairer->RepairFile(out, 1, cb, user, nullptr); },
+        afterMs);
 }
 
 }  // namespace
@@ -76,6 +125,8 @@ int main(int argc, char** argv)
 {
     if (argc < 3)
         return Usage();
+    if (std::strcmp(argv[1], "abort") == 0)
+        return argc == 5 ? AbortMode(argv[2], argv[3], std::atoi(argv[4])) : Usage();
     const bool repair = std::strcmp(argv[1], "repair") == 0;
     if (repair ? argc != 4 : (std::strcmp(argv[1], "analyse") != 0 || argc != 3))
         return Usage();
