@@ -3,23 +3,34 @@
 #ifndef MENDTEST_TESTDOUBLES_H
 #define MENDTEST_TESTDOUBLES_H
 
+#include <fcntl.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "core/BaseRepair.h"
 #include "core/BaseStream.h"
 #include "mendcore/VideoRepair.h"
+#include "support/Sanitizers.h"
 
 namespace mendtest {
+
+// How long a test waits for a worker before it calls it hung: far beyond
+// anything a loaded machine makes of milliseconds of work, so that only a
+// real hang runs out of it.
+constexpr std::chrono::seconds kWorkerGuard{kUnderSanitizer ? 120 : 30};
 
 // A caller's output stream over a byte vector. Like the application's own
 // stream, a seek past the end lands at the end.
@@ -134,11 +145,19 @@ struct RepairScript {
     int repairResult = 0;               // internal code of RepairLevel1
     bool copyInput = false;             // RepairLevel1 copies the input to the output
     bool repairUntilAbort = false;      // RepairLevel1 spins until it sees the abort flag
-    int spinLimitMs = 10000;            // a spin that sees no abort gives up then
+    // A spin that sees no abort gives up then, and its stage fails with
+    // kSpinGaveUp: a hang guard, never part of what a test expects.
+    int spinLimitMs = static_cast<int>(std::chrono::milliseconds(kWorkerGuard).count());
     bool openRunsOutOfMemory = false;   // Open's allocation fails
     bool repairRunsOutOfMemory = false; // RepairLevel1's allocation fails
     int format = JRVP_FORMAT_AVI;
 };
+
+// What a stage returns when its spin ran out without an abort. It lies
+// outside the library's codes, so it reads as an unknown error, which no
+// adjustment for an accepted abort turns into "aborted": a lost abort fails
+// the test by its result, not by how long it took.
+constexpr int kSpinGaveUp = -100;
 
 class ScriptedRepair : public CBaseRepair {
 public:
@@ -156,8 +175,8 @@ public:
                 if (TestAbort())
                     return MEND_ERR_ABORTED;
         }
-        if (m_script.openUntilAbort && Spin())
-            return MEND_ERR_ABORTED;
+        if (m_script.openUntilAbort)
+            return Spin() ? MEND_ERR_ABORTED : kSpinGaveUp;
         if (m_script.openRunsOutOfMemory)
             throw std::bad_alloc();
         if (m_script.openResult >= 0)
@@ -167,8 +186,8 @@ public:
     }
     int RepairLevel1() override
     {
-        if (m_script.repairUntilAbort && Spin())
-            return MEND_ERR_ABORTED;
+        if (m_script.repairUntilAbort)
+            return Spin() ? MEND_ERR_ABORTED : kSpinGaveUp;
         if (m_script.repairRunsOutOfMemory)
             throw std::bad_alloc();
         if (m_script.copyInput) {
@@ -193,6 +212,7 @@ public:
     std::string seenRefPath;
 
 private:
+    // True once the abort flag is seen; false when the limit runs out.
     bool Spin()
     {
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_script.spinLimitMs);
@@ -221,7 +241,7 @@ struct ResultSink {
         self->cv.notify_all();
     }
     // The n-th result (1-based), or INT_MIN when it does not come in time.
-    int Wait(size_t n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    int Wait(size_t n = 1, std::chrono::milliseconds timeout = kWorkerGuard)
     {
         std::unique_lock<std::mutex> lock(mutex);
         if (!cv.wait_for(lock, timeout, [&] { return results.size() >= n; }))
@@ -234,6 +254,33 @@ struct ResultSink {
         return results.size();
     }
 };
+
+// Runs call on a thread of its own and says whether it returned within the
+// guard. A call that opens `fifo` (a FIFO nobody else has open) and waits
+// there for the other end would block for good; past the guard, both ends
+// are opened without blocking, which frees such an open, so the test fails
+// instead of hanging.
+inline bool ReturnsWithoutBlockingOn(const std::string& fifo, const std::function<void()>& call,
+                                     std::chrono::milliseconds guard = kWorkerGuard)
+{
+    std::promise<void> done;
+    std::future<void> returned = done.get_future();
+    std::thread runner([&] {
+        call();
+        done.set_value();
+    });
+    const bool inTime = returned.wait_for(guard) == std::future_status::ready;
+    while (returned.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+        const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0)
+            close(writer);
+        if (reader >= 0)
+            close(reader);
+    }
+    runner.join();
+    return inTime;
+}
 
 }  // namespace mendtest
 

@@ -1,12 +1,14 @@
 // Stream failures and long copies as a repair meets them: a seek that does
 // not land ends the repair with the stream's error, an abort ends a long
-// copy promptly, and progress only ever rises.
+// copy within a few blocks, and progress only ever rises.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,16 +18,16 @@
 #include "core/BaseStream.h"
 #include "core/FormatRegistry.h"
 #include "core/TestDoubles.h"
+#include "support/CountingStream.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 
+using mendtest::kWorkerGuard;
 using mendtest::MemoryVideoStream;
 using mendtest::RepairScript;
 using mendtest::ScriptedRepair;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Passes everything to a file, but once told to lie, every seek lands one
 // byte past its target and says so, as a broken device or driver might.
@@ -48,15 +50,59 @@ private:
     bool m_lie = false;
 };
 
-// A caller's stream that takes its time, so a copy through it lasts long
-// enough to be watched and interrupted.
-class SlowVideoStream : public MemoryVideoStream {
+// The input of a copy, counted, whose reads stop at given offsets until
+// the test lets each go: the test looks at the copy, or aborts it, at points
+// the copy cannot run past, however the threads are scheduled.
+class SteppedInput : public mendtest::CountingStream {
 public:
-    unsigned int Write(const void* buf, unsigned int n) override
+    using CountingStream::CountingStream;
+
+    // A read that starts at or past the next of these offsets (rising)
+    // waits there until Resume.
+    void HoldAt(std::vector<long long> offsets)
     {
-        std::this_thread::sleep_for(std::chrono::microseconds(n / 1024));
-        return MemoryVideoStream::Write(buf, n);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_holds = std::move(offsets);
+        m_next = 0;
     }
+    unsigned int Read(void* buf, unsigned int n) override
+    {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_next < m_holds.size() && GetPos() >= m_holds[m_next]) {
+                ++m_next;
+                m_held = true;
+                m_changed.notify_all();
+                m_changed.wait_for(lock, kWorkerGuard, [this] { return !m_held; });
+                m_held = false;
+            }
+        }
+        return CountingStream::Read(buf, n);
+    }
+    bool Held()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_held;
+    }
+    // False when no read stopped within the guard.
+    bool AwaitHeld()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, kWorkerGuard, [this] { return m_held; });
+    }
+    void Resume()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held = false;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<long long> m_holds;
+    size_t m_next = 0;
+    bool m_held = false;
 };
 
 std::unique_ptr<CVideoFile> OpenFile(const std::string& path, int mode)
@@ -141,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Containers, MissedSeek,
                          });
 
 // A repair that copies its whole input: the long pass-through copy of every
-// container's rebuild, to a file or to a caller's stream that takes its time.
+// container's rebuild, to a file or to a caller's stream.
 class LongCopy : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
@@ -154,69 +200,94 @@ protected:
         ASSERT_EQ(pwrite(fd, "head", 4, 0), 4);
         close(fd);
         in = OpenFile(inPath, 0);
+        input = std::make_unique<SteppedInput>(in.get());
         RepairScript script;
         script.errors = {JRVP_DAMAGE_STRUCTURE};
         script.copyInput = true;
-        repair = std::make_unique<ScriptedRepair>(in.get(), script);
+        repair = std::make_unique<ScriptedRepair>(input.get(), script);
         ASSERT_EQ(repair->ParseStream(nullptr, nullptr), 0);
         if (GetParam())
-            out = std::make_unique<CBaseStream>(&slow);
+            out = std::make_unique<CBaseStream>(&memory);
         else
             outFile = OpenFile(dir.Path("out"), 2);
     }
     IBaseStream* Output() { return GetParam() ? out.get() : static_cast<IBaseStream*>(outFile.get()); }
-    long long Written() { return GetParam() ? static_cast<long long>(slow.Bytes().size()) : outFile->GetLength(); }
+    long long Written() { return GetParam() ? memory.GetLength() : outFile->GetLength(); }
 
     static constexpr long long kSize = 256LL << 20;
+    static constexpr long long kBlock = 1LL << 20;  // what the copy moves at a time
     mendtest::ScratchDir dir;
     std::string inPath;
     std::unique_ptr<CVideoFile> in;
+    std::unique_ptr<SteppedInput> input;
     std::unique_ptr<ScriptedRepair> repair;
-    SlowVideoStream slow;
+    MemoryVideoStream memory;
     std::unique_ptr<CBaseStream> out;
     std::unique_ptr<CVideoFile> outFile;
 };
 
 TEST_P(LongCopy, ProgressRisesStepByStepToTheEnd)
 {
+    // The copy stops every 32 MiB of input until the poll has looked at it,
+    // so the poll sees it at each of those points.
+    std::vector<long long> stops;
+    for (long long at = 32LL << 20; at < kSize; at += 32LL << 20)
+        stops.push_back(at);
+    input->HoldAt(stops);
     std::atomic<int> result{1};
     std::thread worker([&] { result = repair->RepairFile(Output(), 1, nullptr); });
     std::vector<int> seen;
     // Progress is reported while the repair runs; it reads 0 again after.
     while (result.load() == 1) {
+        const bool held = input->Held();
         int p = repair->GetProcess();
-        if (repair->GetStatus() != JRVP_STATUS_REPAIRING)
-            continue;
-        if (seen.empty() || seen.back() != p)
+        if (repair->GetStatus() == JRVP_STATUS_REPAIRING && (seen.empty() || seen.back() != p))
             seen.push_back(p);
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (held)
+            input->Resume();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     worker.join();
     ASSERT_EQ(result.load(), 0);
     EXPECT_EQ(Written(), kSize);
     for (size_t i = 1; i < seen.size(); ++i)
         EXPECT_LE(seen[i - 1], seen[i]) << "at " << i;
-    // Through memory the copy is slow enough to be seen in several steps.
-    if (GetParam()) {
-        EXPECT_GE(seen.size(), 4u);
-    }
+    // Where the copy stood, each stop is more than a read-ahead past the
+    // last: every one shows a progress of its own.
+    EXPECT_GE(seen.size(), stops.size());
 }
 
-TEST_P(LongCopy, AbortEndsTheCopyWithin100ms)
+// The copy looks at the abort flag before each block it writes: once the
+// abort is asked, it writes at most the block in hand and reads at most what
+// its read-ahead holds. A copy that looked less often would go on for many
+// blocks; one that never looked, to the end of the 256 MiB.
+TEST_P(LongCopy, AbortStopsTheCopyWithinAFewBlocks)
 {
+    // The abort is asked while the input stands at 16 MiB: in the middle of
+    // the copy, however the threads are scheduled.
+    input->HoldAt({16LL << 20});
     std::atomic<int> result{1};
     std::thread worker([&] { result = repair->RepairFile(Output(), 1, nullptr); });
-    // Abort once the copy is under way, not before it.
-    while (result.load() == 1 && repair->GetProcess() == 0)
-        std::this_thread::yield();
-    auto asked = Clock::now();
+    EXPECT_TRUE(input->AwaitHeld());
+    const mendtest::ReadCounts before = input->Counts();
+    const long long writtenBefore = Written();
     repair->AbortTask();
-    while (result.load() == 1 && Clock::now() - asked < std::chrono::seconds(5))
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count();
+    input->Resume();
+    // A hang guard only: an abort that is not looked at still lets the copy end.
+    const auto until = std::chrono::steady_clock::now() + kWorkerGuard;
+    while (result.load() == 1 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_NE(result.load(), 1) << "the copy did not end";
     worker.join();
     EXPECT_EQ(result.load(), JRVP_ERR_ABORTED);
-    EXPECT_LT(took, 100);
+    const int64_t readAfter = input->Counts().bytes - before.bytes;
+    const long long writtenAfter = Written() - writtenBefore;
+    // Measured: one block written and two or three read after the ask. The
+    // bounds: the block in hand, which may have been half written when the
+    // count was taken; the read-ahead's three blocks and the one in hand.
+    EXPECT_LE(writtenAfter, 2 * kBlock);
+    EXPECT_LE(readAfter, 4 * kBlock);
     EXPECT_LT(Written(), kSize);
 }
 

@@ -6,6 +6,7 @@
 #include <climits>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "support/Fixtures.h"
 
 using mendtest::FaultyStream;
+using mendtest::kWorkerGuard;
 using mendtest::ResultSink;
 using mendtest::MemoryVideoStream;
 using mendtest::RepairScript;
@@ -73,6 +75,18 @@ TestRepairObject::Factory AcceptOnly(JRVPVideoFormat accept, RepairScript script
         s.format = format;
         return std::make_unique<ScriptedRepair>(in, s);
     };
+}
+
+// Polls until done() holds; false when the guard runs out first.
+bool WaitUntil(const std::function<bool()>& done)
+{
+    const auto until = std::chrono::steady_clock::now() + kWorkerGuard;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
 }
 
 RepairScript Damaged()
@@ -236,8 +250,7 @@ TEST_F(VideoRepairTest, AbortEndsAParseAndARepair)
     ASSERT_EQ(sink.Wait(1), 0);
     MemoryVideoStream memory;
     ASSERT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &sink, nullptr), 0);
-    while (repair.GetStatus() != JRVP_STATUS_REPAIRING)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(WaitUntil([&] { return repair.GetStatus() == JRVP_STATUS_REPAIRING; }));
     repair.AbortTask();
     EXPECT_EQ(sink.Wait(2), JRVP_ERR_ABORTED);
 
@@ -248,22 +261,22 @@ TEST_F(VideoRepairTest, AbortEndsAParseAndARepair)
     ResultSink results;
     ASSERT_TRUE(parsing.SetFile(MakeFile("clip2.mp4").c_str()));
     ASSERT_EQ(parsing.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
-    while (parsing.GetStatus() != JRVP_STATUS_PARSING)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(WaitUntil([&] { return parsing.GetStatus() == JRVP_STATUS_PARSING; }));
     parsing.CloseFile();  // aborts, then waits for the worker
     EXPECT_EQ(results.Count(), 1u);
     EXPECT_EQ(results.Wait(), JRVP_ERR_ABORTED);
 }
 
 // The application cancels with AbortTask and CloseFile, possibly right
-// after a start returned, before the worker has moved the repairer on.
+// after a start returned, before the worker has moved the repairer on. An
+// abort lost on the way leaves the repair spinning to its guard, and it
+// ends with an unknown error instead of "aborted".
 TEST_F(VideoRepairTest, AbortRightAfterAStartStopsTheWork)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         TestRepairObject repair;
         RepairScript script = Damaged();
         script.repairUntilAbort = true;
-        script.spinLimitMs = 3000;
         repair.factory = AcceptOnly(JRVP_FORMAT_MP4, script);
         ResultSink results;
         ASSERT_TRUE(repair.SetFile(MakeFile("quick.mp4").c_str()));
@@ -271,10 +284,8 @@ TEST_F(VideoRepairTest, AbortRightAfterAStartStopsTheWork)
         ASSERT_EQ(results.Wait(1), 0);
         MemoryVideoStream memory;
         ASSERT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &results, nullptr), 0);
-        auto start = std::chrono::steady_clock::now();
         repair.AbortTask();
         repair.CloseFile();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
         EXPECT_EQ(results.Wait(2), JRVP_ERR_ABORTED);
     }
 }
@@ -324,46 +335,89 @@ TEST_F(VideoRepairTest, PollingNeverWaitsOnTheWorkersReads)
     ASSERT_TRUE(repair.SetInput(std::move(gate), "clip.avi"));
     ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
     gateRaw->AwaitReader();
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(repair.GetStatus(), JRVP_STATUS_PARSING);
-    int progress = repair.GetProcess();
-    EXPECT_TRUE(progress >= 0 && progress <= 10000);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    // The gate stays shut until the poll has returned: a poll that waited on
+    // the worker's read would wait for good, so it runs beside a guard, past
+    // which the gate opens and the test fails instead of hanging.
+    auto poll = std::async(std::launch::async, [&] {
+        EXPECT_EQ(repair.GetStatus(), JRVP_STATUS_PARSING);
+        int progress = repair.GetProcess();
+        EXPECT_TRUE(progress >= 0 && progress <= 10000);
+    });
+    EXPECT_EQ(poll.wait_for(kWorkerGuard), std::future_status::ready) << "the poll waited on the worker's read";
     gateRaw->Open();
+    poll.get();
     EXPECT_EQ(sink.Wait(), 0);
 }
 
 TEST_F(VideoRepairTest, CloseFileDuringTheSearchReturnsPromptly)
 {
-    // Each container takes a while before it says "not mine".
+    // Each try of the search says "not mine" at once or, when `spin` is set,
+    // spins until it sees the abort. The try numbered holdAt stops in the
+    // factory, where the worker stands between two tries with no repairer,
+    // until the test lets it go.
+    struct {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool spin = false;
+        int holdAt = 0;
+        int calls = 0;
+        bool held = false;
+        bool released = false;
+    } search;
     TestRepairObject repair;
-    repair.factory = [](JRVPVideoFormat format, IBaseStream* in) -> std::unique_ptr<IBaseRepair> {
-        std::this_thread::sleep_for(30ms);  // the gap between two tries
+    repair.factory = [&search](JRVPVideoFormat format, IBaseStream* in) -> std::unique_ptr<IBaseRepair> {
         RepairScript s;
-        s.openUntilAbort = true;
-        s.spinLimitMs = 300;
         s.openResult = MEND_ERR_NOT_CONTAINER;
         s.format = format;
+        std::unique_lock<std::mutex> lock(search.mutex);
+        s.openUntilAbort = search.spin;
+        if (++search.calls == search.holdAt) {
+            search.held = true;
+            search.cv.notify_all();
+            search.cv.wait_for(lock, kWorkerGuard, [&] { return search.released; });
+        }
         return std::make_unique<ScriptedRepair>(in, s);
+    };
+    auto prepare = [&](bool spin, int holdAt) {
+        std::lock_guard<std::mutex> lock(search.mutex);
+        search.spin = spin;
+        search.holdAt = holdAt;
+        search.calls = 0;
+        search.held = search.released = false;
     };
     ASSERT_TRUE(repair.SetFile(MakeFile("clip").c_str()));
     for (int attempt = 0; attempt < 6; ++attempt) {
+        SCOPED_TRACE(attempt);
+        // Alternate between aborting inside a try and between two tries. A
+        // try that missed the abort spins to its guard and ends the search
+        // with an unknown error; a search that went on after it tries every
+        // container.
+        const bool inside = attempt % 2 == 0;
+        const int holdAt = 3;
+        prepare(inside, inside ? 0 : holdAt);
+        const size_t triedBefore = repair.Tried().size();
         ResultSink results;
         ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
-        // Alternate between aborting inside a try and between two tries.
-        std::this_thread::sleep_for(std::chrono::milliseconds(attempt % 2 ? 15 : 200));
-        auto start = std::chrono::steady_clock::now();
-        repair.AbortTask();
-        EXPECT_EQ(results.Wait(), JRVP_ERR_ABORTED) << attempt;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-        EXPECT_LT(repair.Tried().size(), 10u * (attempt + 1));
+        if (inside) {
+            ASSERT_TRUE(WaitUntil([&] { return repair.GetStatus() == JRVP_STATUS_PARSING; }));
+            repair.AbortTask();
+        } else {
+            std::unique_lock<std::mutex> lock(search.mutex);
+            ASSERT_TRUE(search.cv.wait_for(lock, kWorkerGuard, [&] { return search.held; }));
+            repair.AbortTask();
+            search.released = true;
+            search.cv.notify_all();
+        }
+        EXPECT_EQ(results.Wait(), JRVP_ERR_ABORTED);
+        EXPECT_EQ(repair.Tried().size() - triedBefore, inside ? 1u : static_cast<size_t>(holdAt));
     }
+    // CloseFile while a try spins: it aborts, waits for the worker, and the
+    // caller hears of the end once.
+    prepare(true, 0);
     ResultSink results;
     ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &results), 0);
-    std::this_thread::sleep_for(100ms);
-    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return repair.GetStatus() == JRVP_STATUS_PARSING; }));
     repair.CloseFile();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(results.Count(), 1u);
     EXPECT_EQ(results.Wait(), JRVP_ERR_ABORTED);
 }
@@ -450,13 +504,14 @@ TEST_F(VideoRepairTest, SetFileTakesOnlyRegularFilesAndNeverBlocks)
     std::string fifo = dir.Path("pipe.mp4");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     CVideoRepair repair;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(repair.SetFile(nullptr));
-    EXPECT_FALSE(repair.SetFile(dir.Path("").c_str()));
-    EXPECT_FALSE(repair.SetFile(fifo.c_str()));
-    EXPECT_FALSE(repair.SetFile("/dev/zero"));
-    EXPECT_FALSE(repair.SetFile(dir.Path("missing.mp4").c_str()));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    const bool returned = mendtest::ReturnsWithoutBlockingOn(fifo, [&] {
+        EXPECT_FALSE(repair.SetFile(nullptr));
+        EXPECT_FALSE(repair.SetFile(dir.Path("").c_str()));
+        EXPECT_FALSE(repair.SetFile(fifo.c_str()));
+        EXPECT_FALSE(repair.SetFile("/dev/zero"));
+        EXPECT_FALSE(repair.SetFile(dir.Path("missing.mp4").c_str()));
+    });
+    EXPECT_TRUE(returned) << "SetFile blocked on the FIFO";
     EXPECT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), JRVP_ERR_MISSING_DATA);
 }
 
