@@ -1,0 +1,89 @@
+// A repairer whose own buffered input counts the calls made to it. Below
+// that buffer a scan position by position costs few reads (the buffer keeps
+// its block across seeks inside it, so a CountingStream under the repairer
+// sees only its refills); at the buffer it costs a seek and a read or more
+// per byte. Counted here, a scan done a block at a time in memory and one
+// gone back to a call per byte differ by orders of magnitude.
+#ifndef MENDTEST_COUNTEDINPUT_H
+#define MENDTEST_COUNTEDINPUT_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <memory>
+
+#include "core/BaseStream.h"
+#include "support/CountingStream.h"
+
+namespace mendtest {
+
+class CountingBufferStream : public CBufferStream {
+public:
+    using CBufferStream::CBufferStream;
+
+    unsigned int Read(void* buf, unsigned int n) override
+    {
+        const unsigned int r = CBufferStream::Read(buf, n);
+        m_reads.fetch_add(1, std::memory_order_relaxed);
+        m_bytes.fetch_add(r, std::memory_order_relaxed);
+        return r;
+    }
+    long long ReadAt(long long pos, void* buf, unsigned int n) override
+    {
+        const long long r = CBufferStream::ReadAt(pos, buf, n);
+        m_reads.fetch_add(1, std::memory_order_relaxed);
+        if (r > 0)
+            m_bytes.fetch_add(r, std::memory_order_relaxed);
+        return r;
+    }
+    long long SeekTo(long long pos) override
+    {
+        m_seeks.fetch_add(1, std::memory_order_relaxed);
+        return CBufferStream::SeekTo(pos);
+    }
+    long long JumpOver(long long distance) override
+    {
+        m_seeks.fetch_add(1, std::memory_order_relaxed);
+        return CBufferStream::JumpOver(distance);
+    }
+
+    ReadCounts Counts() const
+    {
+        ReadCounts c;
+        c.reads = m_reads.load();
+        c.bytes = m_bytes.load();
+        c.seeks = m_seeks.load();
+        return c;
+    }
+
+private:
+    std::atomic<int64_t> m_reads{0};
+    std::atomic<int64_t> m_bytes{0};
+    std::atomic<int64_t> m_seeks{0};
+};
+
+// Repairer with its input buffer swapped for a counting one before any use:
+// the base made its buffer in its constructor and only ever reads through
+// m_input.
+template <class Repairer>
+class WithCountedInput : public Repairer {
+public:
+    explicit WithCountedInput(IBaseStream* in) : Repairer(in)
+    {
+        if (in) {
+            auto counted = std::make_unique<CountingBufferStream>(in);
+            m_counted = counted.get();
+            this->m_input = std::move(counted);
+        }
+    }
+
+    // The calls the repairer has made to its input so far.
+    ReadCounts InputCalls() const { return m_counted ? m_counted->Counts() : ReadCounts{}; }
+
+private:
+    const CountingBufferStream* m_counted = nullptr;
+};
+
+}  // namespace mendtest
+
+#endif
