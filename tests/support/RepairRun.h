@@ -5,11 +5,11 @@
 #define MENDTEST_REPAIRRUN_H
 
 #include <algorithm>
-#include <chrono>
 #include <string>
 #include <vector>
 
 #include "core/BaseStream.h"
+#include "support/CountedInput.h"
 #include "support/CountingStream.h"
 
 namespace mendtest {
@@ -18,8 +18,8 @@ struct RepairOutcome {
     int parse = 1;
     std::vector<int> codes;  // the codes the parse reported, in order
     int repair = 1;          // 1 when no repair ran
-    double parseSeconds = 0;
     ReadCounts parseReads;   // what the parse asked of the input
+    ReadCounts parseCalls;   // the calls it made to its own buffered input
     int64_t inputLength = 0;
 };
 
@@ -43,11 +43,10 @@ Outcome ParseAndRepairWith(const std::string& in, const std::string& out, Inspec
     CVideoFile file(in.c_str(), 0, &err);
     CountingStream input(&file);
     o.inputLength = file.GetLength();
-    Repairer repair(&input);
-    const auto start = std::chrono::steady_clock::now();
+    WithCountedInput<Repairer> repair(&input);
     o.parse = repair.ParseStream(&CollectCode, &o.codes);
-    o.parseSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     o.parseReads = input.Counts();
+    o.parseCalls = repair.InputCalls();
     inspect(repair, o);
     if (!out.empty() && o.parse == 0) {
         CVideoFile output(out.c_str(), 2, &err);
