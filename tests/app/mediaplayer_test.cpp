@@ -176,8 +176,8 @@ class FrameLog {
                        limit);
     }
     // Waits until nothing was delivered for quiet: a window in which a
-    // picture that should not come would show. Where a test must know that
-    // the player's thread has acted, it waits for that instead.
+    // picture that should not come would show. Where the interface shows
+    // that the player's thread has acted, a test waits for that instead.
     void WaitQuiet(std::chrono::milliseconds quiet = 300ms)
     {
         for (size_t before = Count();; before = Count()) {
@@ -355,9 +355,10 @@ TEST_F(MediaPlayerTest, PlaysAtTheFrameRateAndPauseStopsTheFrames)
         EXPECT_GT(mediaPosition(player.get()), 0u);
 
         // The player's thread stops the pictures at its next turn, and the
-        // interface shows no sign of that turn: the pictures it handed over
-        // before may still land. Half a second without one means it took
-        // the pause (it never sleeps that long while playing).
+        // interface shows no sign of that turn: the pictures handed over
+        // before it may still land. Half a second without one is taken as
+        // that sign; while playing, only a thread kept off the processor for
+        // that long would hand over a picture later.
         log.WaitQuiet(500ms);
         const size_t paused = log.Count();
         const uint64_t position = mediaPosition(player.get());
