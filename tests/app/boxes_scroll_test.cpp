@@ -153,7 +153,7 @@ TEST_F(ScrollBarFixture, TrackShowsOnHoverOnlyInTheActiveWindow)
 {
     Apply();
     bar.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&bar));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&bar, kHangGuardMs));
     bar.setAttribute(Qt::WA_UnderMouse, true);
     if (bar.isActiveWindow()) {
         QWidget other;

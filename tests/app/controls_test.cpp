@@ -294,7 +294,7 @@ TEST(Progress, PaintingNeverResizesOrMovesWidgets)
     // Shown, so moves and resizes are delivered when they happen; then a
     // synchronous repaint must bring none.
     slider.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&slider));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&slider, kHangGuardMs));
     GeometryEvents events;
     slider.installEventFilter(&events);
     button->installEventFilter(&events);

@@ -292,7 +292,7 @@ TEST(Delegates, Sheet)
     t.rows[4]->setIsDeleted(true);
     view.selectRow(2);
     view.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view, kHangGuardMs));
     QDir().mkpath(QStringLiteral(VIDMEND_SCREENS_DIR));
     EXPECT_TRUE(view.grab().save(QStringLiteral(VIDMEND_SCREENS_DIR "/controls-delegate.png")));
 }

@@ -149,7 +149,7 @@ TEST(ProgressDialog, CancelOnlySignalsAndTheOwnerDeletesLater)
     const int result = ExecWith(*dlg, [&] { Click(dlg->cancelButton()); });
     EXPECT_EQ(result, QDialog::Rejected);
     EXPECT_TRUE(aliveInHandler);
-    EXPECT_TRUE(WaitFor([&] { return dlg.isNull(); }, 2000));
+    EXPECT_TRUE(WaitFor([&] { return dlg.isNull(); }));
 }
 
 TEST(ProgressDialog, CloseButtonEndsTheRunButLeavesTheDialogToItsOwner)

@@ -43,7 +43,7 @@ TEST(MainWindow, StartsAtItsMinimumWithThePageAndTheBarInPlace)
 {
     MainWindow window;
     window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
     EXPECT_EQ(window.size(), QSize(720, 512));
     EXPECT_EQ(window.minimumSize(), QSize(720, 512));
     QMainWgt* page = window.mainPage();
@@ -87,12 +87,12 @@ TEST(MainWindow, TheCloseButtonFollowsTheSettings)
         QProjectSetting::setShowCloseDlgToXML(false, true);
         QProjectSetting::setExitWhenCloseToXML(exitOnClose, true);
         window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
         window.closeButton()->click();
         if (exitOnClose) {
-            EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 3000));
+            EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }));
         } else {
-            EXPECT_TRUE(WaitFor([&] { return window.isMinimized(); }, 2000));
+            EXPECT_TRUE(WaitFor([&] { return window.isMinimized(); }));
             EXPECT_TRUE(window.isVisible());
         }
     }
@@ -104,7 +104,7 @@ TEST(MainWindow, TheCloseDialogsAnswerIsKept)
     QProjectSetting::setShowCloseDlgToXML(true, true);
     QProjectSetting::setExitWhenCloseToXML(false, true);
     window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
     bool answered = false;
     // The dialog runs its own loop: answer it from inside that loop.
     QTimer::singleShot(100, [&] {
@@ -117,7 +117,7 @@ TEST(MainWindow, TheCloseDialogsAnswerIsKept)
     });
     window.closeButton()->click();
     EXPECT_TRUE(answered);
-    EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }));
     EXPECT_FALSE(QProjectSetting::getShowCloseDlgFromXML(true));
     EXPECT_TRUE(QProjectSetting::getExitWhenCloseFromXML(true));
     QProjectSetting::setShowCloseDlgToXML(true, true);
@@ -137,7 +137,7 @@ TEST(MainWindow, ThreeLooks)
     QDir().mkpath(QStringLiteral(VIDMEND_SCREENS_DIR));
     MainWindow window;
     window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
     EXPECT_TRUE(window.grab().save(QStringLiteral(VIDMEND_SCREENS_DIR "/main-window-empty.png")));
     QFileInfoWgt* page = window.mainPage()->page();
     page->AddFilesToModel({QString::fromStdString(avi), QString::fromStdString(damaged)});

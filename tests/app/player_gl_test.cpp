@@ -101,9 +101,9 @@ protected:
         REQUIRE_X();
         display.resize(160, 120);
         display.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&display));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&display, kHangGuardMs));
     }
-    void Drain() { ASSERT_TRUE(WaitFor([&] { return display.pendingFrames() == 0; }, 5000)); }
+    void Drain() { ASSERT_TRUE(WaitFor([&] { return display.pendingFrames() == 0; })); }
     QColor Centre()
     {
         const QImage shot = display.grabFramebuffer();
@@ -281,7 +281,7 @@ namespace {
 void SaveScreen(QWidget& w, const QString& name, const std::function<void()>& feed = {})
 {
     QDir().mkpath(QStringLiteral(VIDMEND_SCREENS_DIR));
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w, kHangGuardMs));
     QTest::qWait(300);
     if (feed) {
         feed();
@@ -309,7 +309,7 @@ TEST(PlayerScreens, PreviewWindowWithAPictureAndWithSoundLevels)
     dialog.setFile(QString::fromStdString(clip), 0);
     dialog.show();
     QZOVideoShowWidget* display = dialog.player()->VideoPreviewWgt()->display();
-    ASSERT_TRUE(WaitFor([&] { return display->drawState().kind != QZOVideoShowWidget::NoFrame; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return display->drawState().kind != QZOVideoShowWidget::NoFrame; }));
     dialog.controlBar()->setPlayProSlider(35.0);
     SaveScreen(dialog, QStringLiteral("player-dialog"));
     // The picture fills the video surface's middle; the bar is white.
@@ -383,9 +383,9 @@ TEST(RealPlayer, RepairedFilePlaysPausesSeeksAndMovesToTheNext)
     dialog.show();
     QBasePlayWidget* player = dialog.player();
     QZOVideoShowWidget* display = player->VideoPreviewWgt()->display();
-    ASSERT_TRUE(WaitFor([&] { return display->drawState().kind != QZOVideoShowWidget::NoFrame; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return display->drawState().kind != QZOVideoShowWidget::NoFrame; }));
     EXPECT_TRUE(player->isPlaying());
-    ASSERT_TRUE(WaitFor([&] { return dialog.controlBar()->progressSlider()->value() > 0; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return dialog.controlBar()->progressSlider()->value() > 0; }));
 
     dialog.stopPlay();
     EXPECT_FALSE(player->isPlaying());
@@ -402,5 +402,5 @@ TEST(RealPlayer, RepairedFilePlaysPausesSeeksAndMovesToTheNext)
     dialog.controlBar()->nextButton()->click();
     EXPECT_EQ(dialog.currentFile(), repaired[1]);
     EXPECT_TRUE(player->isPlaying());
-    ASSERT_TRUE(WaitFor([&] { return dialog.controlBar()->progressSlider()->value() > 0; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return dialog.controlBar()->progressSlider()->value() > 0; }));
 }

@@ -495,7 +495,7 @@ TEST(TickThread, TicksUntilStoppedAndRestarts)
     EXPECT_FALSE(tick.isActive());
     EXPECT_TRUE(tick.startTimer(0));  // 1 ms
     EXPECT_TRUE(tick.isActive());
-    EXPECT_TRUE(WaitFor([&] { return ticks >= 3; }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return ticks >= 3; }));
     EXPECT_TRUE(tick.stopTimer());
     EXPECT_FALSE(tick.isActive());
     EXPECT_TRUE(tick.isFinished());
@@ -505,7 +505,7 @@ TEST(TickThread, TicksUntilStoppedAndRestarts)
     QCoreApplication::processEvents();
     EXPECT_EQ(ticks, stopped);
     tick.startTimer(2);
-    EXPECT_TRUE(WaitFor([&] { return ticks > stopped; }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return ticks > stopped; }));
 }
 
 // ---- preview window ----

@@ -12,6 +12,8 @@
 #include <QTest>
 #include <QTimerEvent>
 
+#include <set>
+
 #include "AppTestEnv.h"
 #include "QBaseImageDraw.h"
 #include "QUiCommonInterface.h"
@@ -104,22 +106,26 @@ TEST(ProgressIndicator, StartTwiceResetsAngleWithoutSecondTimerAndDelayWhileStop
 {
     struct Counting : QProgressIndicator {
         int ticks = 0;
+        std::set<int> timers;  // the timers that ticked
         void timerEvent(QTimerEvent* e) override
         {
             ++ticks;
+            timers.insert(e->timerId());
             QProgressIndicator::timerEvent(e);
         }
     } indicator;
     indicator.setAnimationDelay(30);
     EXPECT_FALSE(indicator.isAnimated());
     indicator.startAnimation();
-    EXPECT_TRUE(WaitFor([&] { return indicator.angle() > 0; }, 2000));
+    EXPECT_TRUE(WaitFor([&] { return indicator.angle() > 0; }));
     indicator.startAnimation();
     EXPECT_EQ(indicator.angle(), 0);
     indicator.ticks = 0;
-    QTest::qWait(300);
-    // One 30 ms timer gives about 10 ticks; two would give about 20.
-    EXPECT_LE(indicator.ticks, 14);
+    indicator.timers.clear();
+    // A second timer of the same period, left beside the first, would tick
+    // among any eight ticks, however late the event loop runs.
+    ASSERT_TRUE(WaitFor([&] { return indicator.ticks >= 8; }));
+    EXPECT_EQ(indicator.timers.size(), 1u);
     indicator.stopAnimation();
     EXPECT_FALSE(indicator.isAnimated());
     EXPECT_EQ(indicator.sizeHint(), QSize(20, 20));
@@ -230,7 +236,7 @@ struct ButtonFixture : ::testing::Test {
         button->move(10, 10);
         window.resize(100, 60);
         window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
     }
     void enter()
     {
@@ -320,27 +326,30 @@ TEST_F(ButtonFixture, RepeatedFlickerAndCountRestartTheirTimers)
     struct Counting : QZOBaseButton {
         using QZOBaseButton::QZOBaseButton;
         int ticks = 0;
+        std::set<int> timers;  // the timers that ticked
         void timerEvent(QTimerEvent* e) override
         {
             ++ticks;
+            timers.insert(e->timerId());
             QZOBaseButton::timerEvent(e);
         }
     } counting(&window);
     counting.setButtonImage(FourFrameStrip(), true);
     for (int i = 0; i < 4; ++i)
         counting.startFlicker(40);
-    QTest::qWait(400);
-    // One 40 ms timer ticks about 10 times in 400 ms; four stacked ones 40.
-    EXPECT_LE(counting.ticks, 14);
-    EXPECT_GE(counting.ticks, 2);
+    // One timer ticks: four stacked ones of the same period would all show
+    // among any eight ticks, however late the event loop runs.
+    ASSERT_TRUE(WaitFor([&] { return counting.ticks >= 8; }));
+    EXPECT_EQ(counting.timers.size(), 1u);
     counting.stopFlicker();
     counting.ticks = 0;
+    counting.timers.clear();
     counting.setAlternateEffect(true, 40);
     for (int i = 0; i < 4; ++i)
         counting.addItemCount();
     EXPECT_EQ(counting.itmeCount(), 4);
-    QTest::qWait(400);
-    EXPECT_LE(counting.ticks, 14);
+    ASSERT_TRUE(WaitFor([&] { return counting.ticks >= 8; }));
+    EXPECT_EQ(counting.timers.size(), 1u);
     counting.resetCount();
     counting.ticks = 0;
     QTest::qWait(120);
@@ -416,7 +425,7 @@ TEST(Menu, KeyboardMovesAndTriggersItems)
     menu.addAction(QStringLiteral("Third"));
     QSignalSpy triggered(second, &QAction::triggered);
     menu.popup(QPoint(20, 20));
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu, kHangGuardMs));
     QTest::keyClick(&menu, Qt::Key_Down);
     EXPECT_EQ(menu.activeAction(), first);
     QTest::keyClick(&menu, Qt::Key_Down);
@@ -460,7 +469,7 @@ TEST(Menu, FrameSelectedAndDisabledItemsTakeTheRecordsColours)
     QAction* off = menu.addAction(QStringLiteral("Off"));
     off->setEnabled(false);
     menu.popup(QPoint(20, 20));
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu, kHangGuardMs));
     menu.setActiveAction(first);
     const QImage shot = menu.grab().toImage();
     // The frame band is the frame width (3) wide.

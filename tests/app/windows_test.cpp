@@ -49,7 +49,7 @@ struct Frameless : ::testing::Test {
         dialog.setMinimumSize(200, 150);
         dialog.setGeometry(100, 100, 400, 300);
         dialog.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog, kHangGuardMs));
         ASSERT_EQ(dialog.geometry(), QRect(100, 100, 400, 300));
     }
     QPoint at(int x, int y) const { return dialog.geometry().topLeft() + QPoint(x, y); }
@@ -135,7 +135,7 @@ TEST(FramelessChild, EmbeddedWidgetNeverMovesAndIgnoresDoubleClicks)
     QZOWidget child(&host);
     child.setGeometry(10, 10, 100, 100);
     host.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host, kHangGuardMs));
     const QPoint g = child.mapToGlobal(QPoint(20, 10));
     Drag(&child, g, g + QPoint(40, 40));
     QTest::mouseDClick(&child, Qt::LeftButton, Qt::NoModifier, QPoint(20, 10));
@@ -187,11 +187,11 @@ TEST(CloseAnimation, BothAnimationsEndWithTheWindowClosed)
     for (QWidget* w : {&a, &b}) {
         w->setGeometry(50, 50, 200, 120);
         w->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(w, kHangGuardMs));
     }
     QDialogColseAnimation::startCloseGeometryAnimation(a);
     QDialogColseAnimation::ColseTransparentAnimation(b);
-    EXPECT_TRUE(WaitFor([&] { return !a.isVisible() && !b.isVisible(); }, 3000));
+    EXPECT_TRUE(WaitFor([&] { return !a.isVisible() && !b.isVisible(); }));
 }
 
 TEST(StandardDialog, ButtonPlacesAndSingleCloseButton)
@@ -222,7 +222,7 @@ TEST(AboutDialog, SizeButtonsAndLinkColour)
     QZOAboutDlg about;
     styles->setProjectPalette(saved);
     about.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&about, kHangGuardMs));
     EXPECT_EQ(about.size(), QSize(416, 256));
     EXPECT_EQ(about.minimumSize(), about.maximumSize());
     EXPECT_EQ(about.stretchPolicy(), QBaseDrawWidget::StretchNone);
@@ -257,7 +257,7 @@ TEST(MainWindowBase, TitleButtonsFollowMaximiseAndHelpMenuIsOnTheMenuButton)
         MainWindow window;
         new ConfigReader(&window, &seenByChild);
         window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
         EXPECT_EQ(window.size(), QSize(720, 512));
         EXPECT_TRUE(window.restoreButton()->isHidden());
         EXPECT_FALSE(window.maxButton()->isHidden());
@@ -276,7 +276,7 @@ TEST(MainWindowBase, TitleButtonsFollowMaximiseAndHelpMenuIsOnTheMenuButton)
         EXPECT_FALSE(window.menuBar()->isVisible());
         EXPECT_TRUE(window.menuButton()->isVisible());
         window.menuButton()->click();
-        EXPECT_TRUE(WaitFor([&] { return window.helpMenu()->isVisible(); }, 2000));
+        EXPECT_TRUE(WaitFor([&] { return window.helpMenu()->isVisible(); }));
         window.helpMenu()->hide();
 
         EXPECT_EQ(QZOInitMainWindow::productPage(QStringLiteral("home")).query(),
@@ -294,7 +294,7 @@ TEST(MainWindowBase, TitleButtonsFollowMaximiseAndHelpMenuIsOnTheMenuButton)
         QProjectSetting::setShowCloseDlgToXML(false, false);
         QProjectSetting::setExitWhenCloseToXML(true, false);
         window.closeButton()->click();
-        EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }, 3000));
+        EXPECT_TRUE(WaitFor([&] { return !window.isVisible(); }));
     }
     EXPECT_EQ(seenByChild, QString::fromUtf8(kTestProjectName));
 }

@@ -164,7 +164,7 @@ TEST(Workflow, AUserAddsRepairsAndSaves)
     QStringList revealed;
     page->setRevealHook([&](const QString& p) { revealed << p; });
     window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
 
     User user;
     user.fileToAdd = party;
