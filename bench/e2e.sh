@@ -28,6 +28,7 @@ RUNS=${RUNS:-5}
 SIZE=${SIZE:-700}
 LIMIT=${LIMIT:-1800}
 TAIL_MIB=256
+INSIDE_MIB=128
 
 [[ -x $DRIVER ]] || { echo "e2e: $DRIVER not found; build first" >&2; exit 1; }
 command -v ffmpeg >/dev/null || { echo "e2e: ffmpeg not found" >&2; exit 1; }
@@ -191,22 +192,27 @@ bench_repair rm "$REC.rm" -c:v rv20 -b:v 6M -maxrate 6M -bufsize 480k -g 50 -c:a
 wanted analysis || exit 0
 
 # abort_ms FILE OUT|- AFTER: the median latency of an abort asked AFTER ms
-# into the parse of FILE (OUT "-") or into its repair to OUT.
+# into the parse of FILE (OUT "-") or into its repair to OUT, in ABORT; the
+# longest status poll before the abort, over all runs, in POLL.
 abort_ms() {
-  local ms=() i
+  local ms=() i p
+  POLL=0
   for ((i = 0; i < RUNS; i++)); do
     timed timeout "$LIMIT" "$DRIVER" abort "$1" "$2" "$3"
     rm -f "$DATA"/out.*
     if [[ $RC -ne 0 ]]; then ABORT=$(failure); return; fi
     grep -q ' aborted=1' "$LOG" || { ABORT="ended before the abort"; return; }
     ms+=("$(sed -n 's/.* abort_ms=\([^ ]*\).*/\1/p' "$LOG")")
+    p=$(sed -n 's/.* poll_max_ms=\([^ ]*\).*/\1/p' "$LOG")
+    POLL=$(awk -v a="$POLL" -v b="$p" 'BEGIN { print (b > a ? b : a) }')
   done
   ABORT=$(median "${ms[@]}")
 }
 
 echo
-echo "Cancel: ms from the abort to the result (median of $RUNS runs)"
-printf '%-22s %9s %9s\n' case ms target
+echo "Cancel: ms from the abort to the result (median of $RUNS runs), and the longest"
+echo "status poll while the work ran (target < 500 ms)"
+printf '%-22s %9s %9s %9s\n' case ms target "poll ms"
 # The front half of each clip, then a 16 GiB hole where the damage starts:
 # the scan past damage looks at the abort flag as it goes.
 for ext in avi asf flv mkv mp4 rm ts vob mp3 wav ogg; do
@@ -215,7 +221,7 @@ for ext in avi asf flv mkv mp4 rm ts vob mp3 wav ogg; do
   truncate -s +16G "$tail"
   abort_ms "$tail" - 50
   rm -f "$tail"
-  printf '%-22s %9s %9s\n' "$ext + 16 GiB hole" "$ABORT" "< 1000"
+  printf '%-22s %9s %9s %9s\n' "$ext + 16 GiB hole" "$ABORT" "< 1000" "$POLL"
 done
 # A long copy: the repair of the WAV recording cut at 90 %, asked to stop
 # 50 ms into its copy.
@@ -223,14 +229,30 @@ if [[ -s $REC-96k.wav ]]; then
   cut=$DATA/cut.wav
   head -c $(($(stat -c %s "$REC-96k.wav") * 9 / 10)) "$REC-96k.wav" >"$cut"
   abort_ms "$cut" "$DATA/out.wav" 50
+  printf '%-22s %9s %9s %9s\n' "wav repair (copy)" "$ABORT" "< 100" "$POLL"
+  # Cancel pressed as the repair starts: the worker must still see it.
+  abort_ms "$cut" "$DATA/out.wav" 0
   rm -f "$cut"
-  printf '%-22s %9s %9s\n' "wav repair (copy)" "$ABORT" "< 100"
+  printf '%-22s %9s %9s %9s\n' "wav repair (at start)" "$ABORT" "< 1000" "$POLL"
 fi
+
+echo
+echo "Refusals: ms from SetFile to the result for what is not a regular file"
+printf '%-22s %9s %9s  %s\n' case ms target result
+fifo=$DATA/.tmp-fifo
+rm -f "$fifo"; mkfifo "$fifo"
+for path in "$fifo" /dev/zero /dev/null "$DATA" "$DATA/missing"; do
+  timed timeout 60 "$DRIVER" analyse "$path"
+  if [[ $RC -ne 1 ]]; then printf '%-22s %s\n' "$(basename "$path")" "$(failure)"; continue; fi
+  printf '%-22s %9.1f %9s  parse=%s\n' "$(basename "$path")" \
+    "$(awk -v s="$(field parse_s)" 'BEGIN { print s * 1000 }')" "< 2000" "$(field parse)"
+done
+rm -f "$fifo"
 
 echo
 echo "Analysis of a 4 s clip followed by $TAIL_MIB MiB (median of $RUNS runs; MiB/s of the appended bytes)"
 printf '%-15s %9s %9s %9s  %s\n' case seconds "MiB/s" target result
-for ext in mkv avi mp4 asf; do
+for ext in mkv avi mp4 asf flv; do
   for kind in zeros random; do
     tail=$DATA/tail.$ext
     if [[ $kind == zeros ]]; then
@@ -247,6 +269,59 @@ for ext in mkv avi mp4 asf; do
       "$(awk -v s="$SECS" -v m="$TAIL_MIB" 'BEGIN { print (s > 0 ? m / s : 0) }')" "$target" "$RESULT"
   done
 done
+
+# rate SECS MIB: MiB/s of MIB bytes crossed in SECS.
+rate() { awk -v s="$1" -v m="$2" 'BEGIN { print (s > 0 ? m / s : 0) }'; }
+
+echo
+echo "Analysis of a 4 s clip with $INSIDE_MIB MiB inserted in its middle (median of $RUNS runs; MiB/s of the inserted bytes)"
+printf '%-15s %9s %9s %9s  %s\n' case seconds "MiB/s" target result
+# The middle of a clip lies inside a packet, a Cluster or a chunk: the
+# scan past damage inside the data, not after it.
+for ext in mkv avi mp4 asf flv ts vob; do
+  for kind in zeros random; do
+    dmg=$DATA/tail.$ext half=$(($(stat -c %s "$CLIP.$ext") / 2))
+    if [[ $kind == zeros ]]; then src=/dev/zero target=">= 500"; else src=$DATA/random.bin target=">= 100"; fi
+    { head -c "$half" "$CLIP.$ext"; head -c $((INSIDE_MIB << 20)) "$src"; tail -c +$((half + 1)) "$CLIP.$ext"; } >"$dmg"
+    analyse "$dmg"
+    rm -f "$dmg"
+    if [[ $RESULT == FAIL* ]]; then printf '%-15s %s\n' "$ext + $kind" "$RESULT"; continue; fi
+    printf '%-15s %9s %9.0f %9s  %s\n' "$ext + $kind" "$SECS" "$(rate "$SECS" "$INSIDE_MIB")" "$target" "$RESULT"
+  done
+done
+
+echo
+echo "Analysis of hostile starts (median of $RUNS runs)"
+printf '%-32s %9s %9s %9s  %s\n' case seconds "MiB/s" target result
+# 32 MiB of MPEG pack and system headers with no packet among them: refused
+# after the detection window, not after a walk through the file.
+lookalike=$DATA/tail.mpg
+printf '\x00\x00\x01\xba\x44\x00\x04\x00\x04\x01\x01\x89\xc3\xf8\x00\x00\x01\xbb\x00\x09\x80\xc4\xe1\x04\xe1\xff\xe0\xe0\xe8' \
+  >"$DATA/.tmp-pack"
+# Doubled until past 32 MiB, then cut to it (a pipe into head would end its
+# writer with SIGPIPE).
+for ((i = 0; i < 21; i++)); do cat "$DATA/.tmp-pack" "$DATA/.tmp-pack" >"$DATA/.tmp-pack2"; mv "$DATA/.tmp-pack2" "$DATA/.tmp-pack"; done
+mv "$DATA/.tmp-pack" "$lookalike"
+truncate -s 32M "$lookalike"
+rm -f "$DATA/.tmp-pack"
+analyse "$lookalike"
+rm -f "$lookalike"
+printf '%-32s %9s %9s %9s  %s\n' "mpg pack look-alikes, 32 MiB" "$SECS" "" "< 1" "$RESULT"
+# An AVI recording with no index whose header list lost its first 4 KiB,
+# and one with noise over its last three quarters: judged in one walk.
+if [[ -s $REC.avi ]]; then
+  dmg=$DATA/tail.avi size=$(($(stat -c %s "$REC.avi") * 9 / 10))
+  { head -c 12 "$REC.avi"; head -c 4096 /dev/zero; tail -c +4109 "$REC.avi"; } >"$dmg"
+  truncate -s "$size" "$dmg"
+  analyse "$dmg"
+  printf '%-32s %9s %9s %9s  %s\n' "avi header list zeroed" "$SECS" "" "< 1" "$RESULT"
+  quarter=$((size / 4))
+  { head -c "$quarter" "$REC.avi"; for ((i = 0; i < 3 * quarter / (TAIL_MIB << 20) + 1; i++)); do cat "$DATA/random.bin"; done; } >"$dmg"
+  truncate -s "$size" "$dmg"
+  analyse "$dmg"
+  rm -f "$dmg"
+  printf '%-32s %9s %9.0f %9s  %s\n' "avi noise over 3/4" "$SECS" "$(rate "$SECS" $((size >> 20)))" ">= 100" "$RESULT"
+fi
 
 echo
 echo "Analysis of a 4 s clip followed by a 5 GiB hole (one run)"
