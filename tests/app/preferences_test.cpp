@@ -267,7 +267,9 @@ TEST_F(Preferences, WritableFolderProbeNeverTouchesAnExistingFile)
 {
     const QString folder = FromStd(dir_.Path("probe"));
     QDir().mkpath(folder);
-    const QString first = folder + "/Brisvale Video Repair.txt";
+    // The probe is named after the program.
+    const QString product = QString::fromUtf8(kTestProjectName);
+    const QString first = folder + "/" + product + ".txt";
     EXPECT_TRUE(QBasePreferWgt::isWritableDir(folder));
     EXPECT_TRUE(QBasePreferWgt::isWritableDir(folder + "/"));
     EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 0);
@@ -281,9 +283,9 @@ TEST_F(Preferences, WritableFolderProbeNeverTouchesAnExistingFile)
     };
     write(first);
     for (int n = 1; n < 99; ++n)
-        write(folder + QStringLiteral("/Brisvale Video Repair%1.txt").arg(n));
+        write(folder + QStringLiteral("/%1%2.txt").arg(product).arg(n));
     EXPECT_TRUE(QBasePreferWgt::isWritableDir(folder));  // the 100th name is free
-    write(folder + "/Brisvale Video Repair99.txt");
+    write(folder + "/" + product + "99.txt");
     EXPECT_FALSE(QBasePreferWgt::isWritableDir(folder));
     const QStringList files = QDir(folder).entryList(QDir::Files);
     EXPECT_EQ(files.size(), 100);

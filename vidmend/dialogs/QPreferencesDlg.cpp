@@ -1,6 +1,7 @@
 #include "QPreferencesDlg.h"
 
 #include "QDialogLook.h"
+#include "QProjectConfig.h"
 #include "QProjectSetting.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOLineEdit.h"
@@ -18,8 +19,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-const char* const kProductName = "Brisvale Video Repair";
 
 void setWeight50(QGroupBox* first, std::initializer_list<QGroupBox*> boxes)
 {
@@ -54,7 +53,7 @@ bool QBasePreferWgt::isWritableDir(const QString& path)
     QString folder = path;
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
-    const QString product = QLatin1String(kProductName);
+    const QString product = QProjectConfig::getProjectConfig()->projectName();
     for (int n = 0; n < 100; ++n) {
         const QString candidate =
             n == 0 ? folder + QStringLiteral("%1.txt").arg(product) : folder + QStringLiteral("%1%2.txt").arg(product).arg(n);

@@ -2,6 +2,7 @@
 
 #include "QDialogLook.h"
 #include "QIAnyUtil.h"
+#include "QProjectConfig.h"
 #include "QProjectSetting.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOBaseButton.h"
@@ -65,7 +66,7 @@ void QSavePathDlg::InitDlg()
     addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
     addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
     addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
-    setDlgTitle(QStringLiteral("Brisvale Video Repair"));
+    setDlgTitle(QProjectConfig::getProjectConfig()->projectName());
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
 }
 
