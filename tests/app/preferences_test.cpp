@@ -198,7 +198,10 @@ TEST_F(Preferences, TaskNumberShowsTheNearestChoiceAndIsNeverStoredAsZero)
     EXPECT_EQ(Stored("Task_Num_Key", "Task_Num_Value"), "1");
 }
 
-TEST_F(Preferences, WarningChoiceIsWrittenOnlyWhenChanged)
+// OK writes the three settings behind the warning choice as the page
+// shows it, every time: "Turn On" brings back a dialog that its own box
+// turned off.
+TEST_F(Preferences, WarningChoiceIsWrittenOnEveryOk)
 {
     const struct {
         bool ask, autoOpen, closeDlg;  // stored before
@@ -206,16 +209,15 @@ TEST_F(Preferences, WarningChoiceIsWrittenOnlyWhenChanged)
         int shown;                     // the combo's index on opening
         const char* after[3];          // ask, auto-open, close dialog
     } cases[] = {
-        // The close dialog was turned off from its own box: an untouched
-        // OK leaves it off.
-        {true, false, false, -1, 0, {"Y", "N", "N"}},
+        // The close dialog was turned off from its own box: the page shows
+        // "Turn On", and OK turns it back on.
+        {true, false, false, -1, 0, {"Y", "N", "Y"}},
         // Asking before saving turned off from its box, auto-open still off.
-        {false, false, true, -1, 0, {"N", "N", "Y"}},
+        {false, false, true, -1, 0, {"Y", "N", "Y"}},
         {true, false, true, 1, 0, {"N", "Y", "N"}},
         {false, true, false, 0, 1, {"Y", "N", "Y"}},
         {false, true, false, -1, 1, {"N", "Y", "N"}},
-        // Choosing the shown value again is no change.
-        {true, false, false, 0, 0, {"Y", "N", "N"}},
+        {true, false, false, 0, 0, {"Y", "N", "Y"}},
     };
     for (const auto& c : cases) {
         QProjectSetting::setAskForSaveToXML(c.ask, true);

@@ -253,16 +253,14 @@ void QAdvancedPreWgt::saveSetting()
     const int tasks = m_cmbTasks->currentText().toInt(&ok);
     QProjectSetting::setTaskNumToXML(
         ok ? qBound(QProjectSetting::kMinTasks, tasks, QProjectSetting::kMaxTasks) : m_taskNum, true);
-    // The warning choice stands for three settings that other dialogs
-    // change one at a time ("Don't show this message again"): they are
-    // written only when the user changed the choice here, so OK on an
-    // untouched page does not switch those dialogs back on.
+    // The warning choice stands for three settings that other dialogs turn
+    // off one at a time ("Don't show this message again"). The page shows
+    // "Turn On" while any of them is still on, so OK writes all three as
+    // shown: "Turn On" brings back every dialog that was switched off.
     const int warn = m_cmbWarn->currentIndex();
-    if ((warn == 0) != m_warnOn) {
-        QProjectSetting::setAskForSaveToXML(warn == 0, true);
-        QProjectSetting::setAutoOpenFolderToXML(warn != 0, true);
-        QProjectSetting::setShowCloseDlgToXML(warn == 0, true);
-    }
+    QProjectSetting::setAskForSaveToXML(warn == 0, true);
+    QProjectSetting::setAutoOpenFolderToXML(warn != 0, true);
+    QProjectSetting::setShowCloseDlgToXML(warn == 0, true);
 }
 
 QString QAdvancedPreWgt::getTagName() const
