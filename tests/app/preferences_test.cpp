@@ -242,7 +242,14 @@ TEST_F(Preferences, OutputFolderChangesThroughChangeAndResetAndIsStoredOnOk)
     const QString chosen = FromStd(dir_.Path("chosen"));
     QDir().mkpath(chosen);
     QString answer;
-    QAdvancedPreWgt::setFolderChooser([&] { return answer; });
+    // The chooser opens over the dialog, in the folder the page shows.
+    QStringList starts;
+    QWidget* over = nullptr;
+    QAdvancedPreWgt::setFolderChooser([&](QWidget* parent, const QString& start) {
+        over = parent;
+        starts << start;
+        return answer;
+    });
     const QByteArray before = Document();
     Run([&](QPreferencesDlg& dlg, QGeneralPreWgt&, QAdvancedPreWgt& advanced) {
         EXPECT_EQ(advanced.pathEdit()->textEdit()->toPlainText(), output_);
@@ -255,8 +262,10 @@ TEST_F(Preferences, OutputFolderChangesThroughChangeAndResetAndIsStoredOnOk)
         EXPECT_EQ(advanced.pathEdit()->textEdit()->toPlainText(), chosen);
         Click(advanced.resetButton());
         EXPECT_EQ(advanced.pathEdit()->textEdit()->toPlainText(), QProjectSetting::getDefaultSavePath());
+        EXPECT_EQ(over, &dlg);
         Click(dlg.cancelButton());
     });
+    EXPECT_EQ(starts, (QStringList{output_, output_}));
     EXPECT_EQ(Document(), before);
     Run([&](QPreferencesDlg& dlg, QGeneralPreWgt&, QAdvancedPreWgt& advanced) {
         Click(advanced.changeButton());

@@ -231,8 +231,10 @@ void QAdvancedPreWgt::showFolder(const QString& folder)
 
 void QAdvancedPreWgt::OnBtnChange()
 {
-    const QString folder = chooser() ? chooser()()
-                                     : QFileDialog::getExistingDirectory(nullptr, QString(), QString(),
+    // Over the preferences, in the folder the page shows.
+    QWidget* over = window();
+    const QString folder = chooser() ? chooser()(over, m_outputFolder)
+                                     : QFileDialog::getExistingDirectory(over, QString(), m_outputFolder,
                                                                          QFileDialog::ShowDirsOnly);
     if (folder.isEmpty())
         return;

@@ -140,9 +140,11 @@ void QSavePathDlg::setLabelSpaceInfo()
 
 void QSavePathDlg::on_m_btnChange_clicked()
 {
-    const QString folder = chooser() ? chooser()()
-                                     : QFileDialog::getExistingDirectory(nullptr, QString(), QString(),
-                                                                         QFileDialog::ShowDirsOnly);
+    // Over this dialog, in the folder it shows: a chooser without a parent
+    // could open behind the modal dialog, where the user cannot reach it.
+    const QString start = GetSavePath();
+    const QString folder = chooser() ? chooser()(this, start)
+                                     : QFileDialog::getExistingDirectory(this, QString(), start, QFileDialog::ShowDirsOnly);
     if (!folder.isEmpty()) {
         m_savePath = folder;
         m_linePath->setText(folder);
