@@ -404,7 +404,7 @@ QString QFileInfoWgt::filterText()
     const QString first = QStringLiteral("All Supported Formats( *.avi *.mp4 *.m4v *.3gp *.3g2") + sp49 +
                           QStringLiteral("*.wmv *.asf *.mpg *.mpeg *.ts *.m2ts *.rm *.rmvb *.mov") + sp49 +
                           QStringLiteral("*.mkv *.webm *.vob *.flv *.wav *.mp3 *.m4a *.wma *.ogg") + sp49 +
-                          QStringLiteral("*.ogv *.ogm *.oga )");
+                          QStringLiteral("*.ogv *.ogm *.oga *.opus )");
     const QStringList rest = {
         QStringLiteral("AVI Video Files(*.avi)"),
         QStringLiteral("MPEG4 Files(*.mp4 *.m4v)"),
@@ -417,7 +417,7 @@ QString QFileInfoWgt::filterText()
         QStringLiteral("Unprotected VOB Files(*.vob)"),
         QStringLiteral("FLV Files(*.flv)"),
         QStringLiteral("OGG Video Files(*.ogv *.ogm)"),
-        QStringLiteral("Audio Files(*.wav *.mp3 *.m4a *.wma *.ogg *.oga)"),
+        QStringLiteral("Audio Files(*.wav *.mp3 *.m4a *.wma *.ogg *.oga *.opus)"),
         QStringLiteral("All(*)"),
     };
     QString text = first;
