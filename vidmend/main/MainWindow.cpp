@@ -102,6 +102,10 @@ void MainWindow::Init()
     // window's minimum and starting size are ours.
     setMinimumSize(720, 512);
     InitSize();
+    // One instance runs per user, and the temporary folder is the user's
+    // own: whatever lies in it now was left by a run that ended without
+    // its clean-up (a crash, a kill), and nobody can read it any more.
+    QFileInfoWgt::clearTemp();
     m_page = new QMainWgt(this);
     QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings, true);
     mediaStartup(0);

@@ -87,6 +87,7 @@ QFileInfoWgt::~QFileInfoWgt()
     }
     stopAllRepairs();
     deleteDrivers();
+    removeTempCopies();
     deleteRows();
     delete m_controls4;
     delete m_controls5;
@@ -842,6 +843,22 @@ void QFileInfoWgt::clearTemp()
         project.isEmpty() || !canonical.mid(base.size()).contains(project))
         return;
     QUiCommonInterface::clearFolder(canonical, false);
+}
+
+void QFileInfoWgt::removeTempCopies()
+{
+    const QString folder = QZOProjectPath::getTempSavePath(QString(), QString());
+    if (folder.isEmpty())
+        return;
+    const QString own = QDir(folder).canonicalPath();
+    for (IBaseChunk* r : m_rows) {
+        // Only a file in our own folder: an undamaged row names the user's
+        // own file as its copy.
+        const QFileInfo copy(static_cast<QFileInfoChunk*>(r)->GetTempFilePath());
+        if (!own.isEmpty() && copy.isFile() && !copy.isSymLink() && copy.dir().canonicalPath() == own)
+            QFile::remove(copy.filePath());
+    }
+    QDir().rmdir(folder);
 }
 
 void QFileInfoWgt::deleteRows()
