@@ -221,10 +221,18 @@ TEST_F(DialogSettings, OutputFolderUsesWhatIsTypedOrChosen)
     const QString chosen = FromStd(dir_.Path("chosen"));
     QDir().mkpath(chosen);
     QString answer = chosen;
-    QSavePathDlg::setFolderChooser([&] { return answer; });
+    // The chooser opens over the dialog, in the folder it shows.
+    QStringList starts;
+    QWidget* over = nullptr;
+    QSavePathDlg::setFolderChooser([&](QWidget* parent, const QString& start) {
+        over = parent;
+        starts << start;
+        return answer;
+    });
     QSavePathDlg dlg;
     dlg.spaceLabel()->clear();
     Click(dlg.changeButton());
+    EXPECT_EQ(over, &dlg);
     EXPECT_EQ(dlg.pathEdit()->text(), chosen);
     EXPECT_EQ(dlg.GetSavePath(), chosen);
     EXPECT_EQ(dlg.spaceLabel()->text(), QStringLiteral("Free Space : %1").arg(QIAnyUtil::freeSpaceInDisk(chosen)));
@@ -233,6 +241,7 @@ TEST_F(DialogSettings, OutputFolderUsesWhatIsTypedOrChosen)
     Click(dlg.changeButton());
     EXPECT_EQ(dlg.GetSavePath(), chosen);
     EXPECT_FALSE(dlg.spaceLabel()->text().isEmpty());
+    EXPECT_EQ(starts, (QStringList{output_, chosen}));
 }
 
 TEST_F(DialogSettings, OutputFolderMeasuresTheFolderItsOwnFileSystem)

@@ -11,6 +11,7 @@
 
 #include "AppTestEnv.h"
 #include "QProjectConfig.h"
+#include "QProjectSetting.h"
 #include "QVeAnyUtiliy.h"
 #include "QZOProjectPath.h"
 #include "QZOProjectSetting.h"
@@ -32,6 +33,15 @@ void WithProjectName(const QString& name, F body)
     config->setProjectName(name);
     body();
     config->setProjectName(saved);
+}
+
+// The name the temporary folder gives the folder named name: each account
+// has its own.
+QString OwnTemp(const QString& name)
+{
+    return QStringLiteral("%1/%2-%3")
+        .arg(QStandardPaths::writableLocation(QStandardPaths::TempLocation), name)
+        .arg(uint(geteuid()));
 }
 
 }  // namespace
@@ -62,9 +72,9 @@ TEST(ProjectPath, ProgramFoldersUnderTheStandardLocations)
     const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
     ASSERT_TRUE(temp.startsWith(FromStd(AppSandbox()))) << temp.toStdString();
 
-    EXPECT_EQ(QZOProjectPath::getTempSavePath("Y", "2"), temp + "/Y 2");
+    EXPECT_EQ(QZOProjectPath::getTempSavePath("Y", "2"), OwnTemp("Y 2"));
     const QString own = QZOProjectPath::getTempSavePath(QString(), QString());
-    EXPECT_EQ(own, temp + "/" + kTestProjectName);
+    EXPECT_EQ(own, OwnTemp(kTestProjectName));
     struct stat st;
     ASSERT_EQ(stat(QFile::encodeName(own).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -79,11 +89,32 @@ TEST(ProjectPath, ProgramFoldersUnderTheStandardLocations)
               QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + "/" + kTestProjectName + " 3");
 }
 
+// No folder carries the project's version name: the settings, the output
+// folder and the temporary folder stay where they are when it changes.
+TEST(ProjectPath, NoFolderNameCarriesTheVersion)
+{
+    QProjectConfig* config = QProjectConfig::getProjectConfig();
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    data = data.left(data.lastIndexOf('/'));
+    const QString settings = data + "/" + kTestProjectName + "/ProjectDefaultSetting.xml";
+    for (const QString& version : {QString(), QStringLiteral("9.9.9")}) {
+        config->setProjectVersionName(version);
+        EXPECT_EQ(QZOProjectPath::getTempSavePath(QString(), QString()), OwnTemp(kTestProjectName)) << version.toStdString();
+        EXPECT_EQ(QZOProjectPath::getDocumentPath(QString(), QString()), documents + "/" + kTestProjectName) << version.toStdString();
+        EXPECT_EQ(QZOProjectPath::getAppDataPath(QString(), QString()), data + "/" + kTestProjectName) << version.toStdString();
+        EXPECT_EQ(QZOProjectPath::getLogFilePath(QString(), QString()), data + "/" + kTestProjectName) << version.toStdString();
+        EXPECT_EQ(QProjectSetting::getDefaultSavePath(), documents + "/" + kTestProjectName) << version.toStdString();
+        QZOProjectSetting::setAttributeFilePath(QString());
+        EXPECT_EQ(QZOProjectSetting::getAttributeFilePath(), settings) << version.toStdString();
+    }
+    config->setProjectVersionName(QString());
+}
+
 // The temporary folder is emptied by every repair run: it must never be the
 // shared system folder, nor a folder someone else controls.
 TEST(ProjectPath, TemporaryFolderIsOursAlone)
 {
-    const QString temp = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
     QString error;
     WithProjectName(QString(), [&] {
         EXPECT_TRUE(QZOProjectPath::getTempSavePath(QString(), QString(), &error).isEmpty());
@@ -96,7 +127,7 @@ TEST(ProjectPath, TemporaryFolderIsOursAlone)
 
     // A link planted where our folder would be is refused, not followed.
     ScratchDir elsewhere;
-    const QString link = temp + "/planted";
+    const QString link = OwnTemp("planted");
     ASSERT_EQ(symlink(elsewhere.Root().c_str(), QFile::encodeName(link).constData()), 0);
     error.clear();
     EXPECT_TRUE(QZOProjectPath::getTempSavePath("planted", QString(), &error).isEmpty());
@@ -105,7 +136,7 @@ TEST(ProjectPath, TemporaryFolderIsOursAlone)
 
     // One that belongs to someone else is refused (only root can plant it).
     if (geteuid() == 0) {
-        const QString foreign = temp + "/foreign";
+        const QString foreign = OwnTemp("foreign");
         ASSERT_TRUE(QDir().mkpath(foreign));
         ASSERT_EQ(chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
         error.clear();
@@ -114,7 +145,7 @@ TEST(ProjectPath, TemporaryFolderIsOursAlone)
     }
 
     // Our own folder left open to others is closed again.
-    const QString open = temp + "/opened";
+    const QString open = OwnTemp("opened");
     ASSERT_TRUE(QDir().mkpath(open));
     chmod(QFile::encodeName(open).constData(), 0777);
     EXPECT_EQ(QZOProjectPath::getTempSavePath("opened", QString()), open);

@@ -3,6 +3,7 @@
 // window in its three looks drawn into the screens folder.
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
@@ -16,6 +17,7 @@
 #include "QFileInfoChunk.h"
 #include "QFileInfoWgt.h"
 #include "QMainWgt.h"
+#include "QPreferencesDlg.h"
 #include "QProjectSetting.h"
 #include "QZOBaseButton.h"
 #include "QZOMessageBox.h"
@@ -121,6 +123,45 @@ TEST(MainWindow, TheCloseDialogsAnswerIsKept)
     EXPECT_FALSE(QProjectSetting::getShowCloseDlgFromXML(true));
     EXPECT_TRUE(QProjectSetting::getExitWhenCloseFromXML(true));
     QProjectSetting::setShowCloseDlgToXML(true, true);
+}
+
+// "Don't show this message again" turned the close dialog off; Preferences
+// shows the warnings "Turn On", and its OK brings the dialog back.
+TEST(MainWindow, PreferencesTurnTheCloseDialogBackOn)
+{
+    MainWindow window;
+    QProjectSetting::setAskForSaveToXML(true, true);
+    QProjectSetting::setShowCloseDlgToXML(false, true);
+    QProjectSetting::setExitWhenCloseToXML(false, true);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    // Each dialog runs its own loop: it is answered from inside that loop,
+    // as soon as it is up.
+    QStringList seen;
+    QTimer answer;
+    answer.setInterval(20);
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (auto* prefs = window.findChild<QPreferencesDlg*>()) {
+            if (!prefs->isVisible() || seen.contains("preferences"))
+                return;
+            auto* advanced = prefs->findChild<QAdvancedPreWgt*>();
+            seen << "preferences" << (advanced ? advanced->warnCombo()->currentText() : QString());
+            prefs->okButton()->click();
+        } else if (auto* close = window.findChild<QCloseDlg*>()) {
+            if (!close->isVisible() || seen.contains("close dialog"))
+                return;
+            seen << "close dialog";
+            close->minRadio()->click();
+            close->okButton()->click();
+        }
+    });
+    answer.start();
+    window.ActOnPreferDlg();
+    EXPECT_TRUE(QProjectSetting::getShowCloseDlgFromXML(true));
+    window.closeButton()->click();
+    EXPECT_EQ(seen, (QStringList{"preferences", "Turn On", "close dialog"}));
+    EXPECT_TRUE(WaitFor([&] { return window.isMinimized(); }));
 }
 
 TEST(MainWindow, ThreeLooks)

@@ -518,7 +518,7 @@ TEST_F(PlayWidget, PreviewWindowLayoutFileAndNeighbours)
     EXPECT_EQ(dialog.player()->geometry(), QRect(1, 22, 598, 367));
     EXPECT_EQ(dialog.controlBar()->geometry(), QRect(1, 389, 598, 60));
     EXPECT_EQ(dialog.minimumSize(), QSize(600, 450));
-    EXPECT_EQ(dialog.getDlgTitle(), QStringLiteral("Brisvale Video Repair"));
+    EXPECT_EQ(dialog.getDlgTitle(), QString::fromUtf8(kTestProjectName));
 
     QSignalSpy next(&dialog, &QPlayerDlg::emitPlayNextBtn), previous(&dialog, &QPlayerDlg::emitPlayPreBtn);
     dialog.setFile(media, 0);

@@ -198,7 +198,10 @@ TEST_F(Preferences, TaskNumberShowsTheNearestChoiceAndIsNeverStoredAsZero)
     EXPECT_EQ(Stored("Task_Num_Key", "Task_Num_Value"), "1");
 }
 
-TEST_F(Preferences, WarningChoiceIsWrittenOnlyWhenChanged)
+// OK writes the three settings behind the warning choice as the page
+// shows it, every time: "Turn On" brings back a dialog that its own box
+// turned off.
+TEST_F(Preferences, WarningChoiceIsWrittenOnEveryOk)
 {
     const struct {
         bool ask, autoOpen, closeDlg;  // stored before
@@ -206,16 +209,15 @@ TEST_F(Preferences, WarningChoiceIsWrittenOnlyWhenChanged)
         int shown;                     // the combo's index on opening
         const char* after[3];          // ask, auto-open, close dialog
     } cases[] = {
-        // The close dialog was turned off from its own box: an untouched
-        // OK leaves it off.
-        {true, false, false, -1, 0, {"Y", "N", "N"}},
+        // The close dialog was turned off from its own box: the page shows
+        // "Turn On", and OK turns it back on.
+        {true, false, false, -1, 0, {"Y", "N", "Y"}},
         // Asking before saving turned off from its box, auto-open still off.
-        {false, false, true, -1, 0, {"N", "N", "Y"}},
+        {false, false, true, -1, 0, {"Y", "N", "Y"}},
         {true, false, true, 1, 0, {"N", "Y", "N"}},
         {false, true, false, 0, 1, {"Y", "N", "Y"}},
         {false, true, false, -1, 1, {"N", "Y", "N"}},
-        // Choosing the shown value again is no change.
-        {true, false, false, 0, 0, {"Y", "N", "N"}},
+        {true, false, false, 0, 0, {"Y", "N", "Y"}},
     };
     for (const auto& c : cases) {
         QProjectSetting::setAskForSaveToXML(c.ask, true);
@@ -240,7 +242,14 @@ TEST_F(Preferences, OutputFolderChangesThroughChangeAndResetAndIsStoredOnOk)
     const QString chosen = FromStd(dir_.Path("chosen"));
     QDir().mkpath(chosen);
     QString answer;
-    QAdvancedPreWgt::setFolderChooser([&] { return answer; });
+    // The chooser opens over the dialog, in the folder the page shows.
+    QStringList starts;
+    QWidget* over = nullptr;
+    QAdvancedPreWgt::setFolderChooser([&](QWidget* parent, const QString& start) {
+        over = parent;
+        starts << start;
+        return answer;
+    });
     const QByteArray before = Document();
     Run([&](QPreferencesDlg& dlg, QGeneralPreWgt&, QAdvancedPreWgt& advanced) {
         EXPECT_EQ(advanced.pathEdit()->textEdit()->toPlainText(), output_);
@@ -253,8 +262,10 @@ TEST_F(Preferences, OutputFolderChangesThroughChangeAndResetAndIsStoredOnOk)
         EXPECT_EQ(advanced.pathEdit()->textEdit()->toPlainText(), chosen);
         Click(advanced.resetButton());
         EXPECT_EQ(advanced.pathEdit()->textEdit()->toPlainText(), QProjectSetting::getDefaultSavePath());
+        EXPECT_EQ(over, &dlg);
         Click(dlg.cancelButton());
     });
+    EXPECT_EQ(starts, (QStringList{output_, output_}));
     EXPECT_EQ(Document(), before);
     Run([&](QPreferencesDlg& dlg, QGeneralPreWgt&, QAdvancedPreWgt& advanced) {
         Click(advanced.changeButton());
@@ -267,7 +278,9 @@ TEST_F(Preferences, WritableFolderProbeNeverTouchesAnExistingFile)
 {
     const QString folder = FromStd(dir_.Path("probe"));
     QDir().mkpath(folder);
-    const QString first = folder + "/Brisvale Video Repair.txt";
+    // The probe is named after the program.
+    const QString product = QString::fromUtf8(kTestProjectName);
+    const QString first = folder + "/" + product + ".txt";
     EXPECT_TRUE(QBasePreferWgt::isWritableDir(folder));
     EXPECT_TRUE(QBasePreferWgt::isWritableDir(folder + "/"));
     EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 0);
@@ -281,9 +294,9 @@ TEST_F(Preferences, WritableFolderProbeNeverTouchesAnExistingFile)
     };
     write(first);
     for (int n = 1; n < 99; ++n)
-        write(folder + QStringLiteral("/Brisvale Video Repair%1.txt").arg(n));
+        write(folder + QStringLiteral("/%1%2.txt").arg(product).arg(n));
     EXPECT_TRUE(QBasePreferWgt::isWritableDir(folder));  // the 100th name is free
-    write(folder + "/Brisvale Video Repair99.txt");
+    write(folder + "/" + product + "99.txt");
     EXPECT_FALSE(QBasePreferWgt::isWritableDir(folder));
     const QStringList files = QDir(folder).entryList(QDir::Files);
     EXPECT_EQ(files.size(), 100);

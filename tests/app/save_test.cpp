@@ -104,8 +104,22 @@ TEST_F(AppSettings, FoldersAreRecreatedOrReplaced)
     QProjectSetting::setSavePathToXML(QString());
     EXPECT_EQ(QZOProjectSetting::GetItemValue("Output_Path_Key", "Output_Path_Value", ""), normalised);
 
-    QProjectSetting::setOpenPath(FromStd(dir_.Path("gone")));
-    EXPECT_EQ(QProjectSetting::getOpenPath(), QStandardPaths::writableLocation(QStandardPaths::MoviesLocation));
+    // A remembered folder that is gone: the file dialog starts in the
+    // videos folder, or in the home folder while there is none (a missing
+    // folder would open with its name typed into the name box).
+    const QString videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+    ASSERT_NE(videos, QDir::homePath());
+    QDir(videos).removeRecursively();
+    for (const bool exists : {false, true}) {
+        if (exists) {
+            ASSERT_TRUE(QDir().mkpath(videos));
+        }
+        QProjectSetting::setOpenPath(FromStd(dir_.Path("gone")));
+        EXPECT_EQ(QProjectSetting::getOpenPath(), exists ? videos : QDir::homePath()) << exists;
+        QProjectSetting::setOpenPath(QString());
+        EXPECT_EQ(QProjectSetting::getOpenPath(), exists ? videos : QDir::homePath()) << exists;
+    }
+    QDir(videos).removeRecursively();
 }
 
 TEST(AnyUtil, SizeTexts)

@@ -9,8 +9,11 @@
 
 #include "AppTestEnv.h"
 #include "MainWindow.h"
+#include "QPreferencesDlg.h"
 #include "QProjectConfig.h"
+#include "QSavePathDlg.h"
 #include "QZOStandardDialog.h"
+#include "qSaveSuccessDlg.h"
 
 namespace {
 
@@ -37,12 +40,26 @@ void Save(QWidget& w, const QString& name)
     EXPECT_GT(middle.lightness(), 200);
 }
 
+// The program under the name it gives itself, not the tests' own.
+class ProgramName {
+public:
+    ProgramName() : m_saved(QProjectConfig::getProjectConfig()->projectName())
+    {
+        QProjectConfig::getProjectConfig()->setProjectName(QString());
+    }
+    ~ProgramName() { QProjectConfig::getProjectConfig()->setProjectName(m_saved); }
+
+private:
+    QString m_saved;
+};
+
 }  // namespace
 
 TEST(Screens, MainWindowBaseAndAboutDialog)
 {
     if (!OnX())
         GTEST_SKIP() << "needs an X server (the test command runs it under xvfb-run)";
+    ProgramName name;
     MainWindow window;
     window.move(40, 40);
     window.show();
@@ -51,6 +68,41 @@ TEST(Screens, MainWindowBaseAndAboutDialog)
     window.CenterDlg(about);
     about.show();
     Save(about, QStringLiteral("about-dialog"));
+}
+
+// The dialogs that carry the program's name in their titles.
+TEST(Screens, DialogsNamedAfterTheProgram)
+{
+    if (!OnX())
+        GTEST_SKIP() << "needs an X server (the test command runs it under xvfb-run)";
+    ProgramName name;
+    MainWindow window;
+    window.move(40, 40);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    {
+        QSavePathDlg dialog(&window);
+        window.CenterDlg(dialog);
+        dialog.show();
+        EXPECT_EQ(dialog.getDlgTitle(), QStringLiteral("vidmend"));
+        Save(dialog, QStringLiteral("named-output-folder-dialog"));
+    }
+    {
+        qSaveSuccessDlg dialog(2, &window);
+        window.CenterDlg(dialog);
+        dialog.show();
+        EXPECT_EQ(dialog.getDlgTitle(), QStringLiteral("vidmend"));
+        Save(dialog, QStringLiteral("named-save-success-dialog"));
+    }
+    {
+        QPreferencesDlg dialog(&window);
+        dialog.addPreferWgt(new QGeneralPreWgt, true);
+        dialog.addPreferWgt(new QAdvancedPreWgt, true);
+        window.CenterDlg(dialog);
+        dialog.show();
+        dialog.OnSelectBtn(1);
+        Save(dialog, QStringLiteral("named-preferences-dialog"));
+    }
 }
 
 TEST(Screens, WithoutACompositorTheShadowMarginIsCutAway)

@@ -26,6 +26,7 @@
 #include "QFileInfoChunk.h"
 #include "QFileInfoWgt.h"
 #include "QMainWgt.h"
+#include "QProjectConfig.h"
 #include "QProjectSetting.h"
 #include "QSaveFileThread.h"
 #include "QSavePathDlg.h"
@@ -155,7 +156,13 @@ TEST(Workflow, AUserAddsRepairsAndSaves)
     const QString out = QString::fromStdString(dir.Path("saved"));
     ASSERT_TRUE(QDir().mkpath(out));
 
+    // The program under its own name, as it names itself.
+    QProjectConfig* config = QProjectConfig::getProjectConfig();
+    const QString testName = config->projectName();
+    config->setProjectName(QString());
     MainWindow window;
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("vidmend"));
+    EXPECT_EQ(window.getDlgTitle(), QStringLiteral("vidmend"));
     QProjectSetting::setAskForSaveToXML(true, true);
     QProjectSetting::setAutoOpenFolderToXML(false, true);
     QProjectSetting::setTaskNumToXML(2, true);
@@ -220,6 +227,7 @@ TEST(Workflow, AUserAddsRepairsAndSaves)
     EXPECT_TRUE(revealed[0].startsWith(out));
     EXPECT_TRUE(WaitFor([&] { return page->rows().empty() && !bar->addButton()->isHidden(); }));
     EXPECT_EQ(QProjectSetting::getSavePathFromXML(), out);
+    config->setProjectName(testName);
 }
 
 }  // namespace

@@ -65,9 +65,14 @@ QString WritePath(const QString& element, const QString& attribute, const QStrin
     return normalised;
 }
 
+// Where the first file dialog opens: the videos folder when there is one,
+// else the home folder. A folder that does not exist would open the dialog
+// in its parent with the folder's name typed into the name box.
 QString MoviesFolder()
 {
     QString path = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+    if (path.isEmpty() || !QDir(path).exists())
+        path = QDir::homePath();
     QZOProjectPath::formatPath(path);
     return path;
 }

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFile>
 #include <QTimerEvent>
 
 #include "QEncryptFileStream.h"
@@ -42,7 +43,7 @@ QRepairObject::~QRepairObject()
             m_destroy(m_repair);
         m_repair = nullptr;
     }
-    DropStream();
+    DropUnfinishedCopy();
     m_timer.stop();
 }
 
@@ -94,6 +95,9 @@ void QRepairObject::stopRepair()
     m_timer.stop();
     m_repair->AbortTask();
     m_repair->CloseFile();
+    // The worker has ended: a copy it was writing is an aborted run's, and
+    // goes now, whether or not the run is continued.
+    DropUnfinishedCopy();
 }
 
 void QRepairObject::timerEvent(QTimerEvent* event)
@@ -119,7 +123,9 @@ void QRepairObject::Finish(int state, int error)
     m_timer.stop();
     if (m_repair)
         m_repair->CloseFile();
-    DropStream();
+    if (state == StateRepaired)
+        m_copy.clear();
+    DropUnfinishedCopy();
     m_state = state;
     if (error != 0)
         emit emitError(error, m_index);
@@ -169,6 +175,7 @@ void QRepairObject::continueProcess()
     } else {
         name = QIAnyUtil::validFileName(folder + QStringLiteral("/repair"));
         QZOProjectPath::formatPath(name);
+        m_copy = name;
         m_stream = std::make_unique<QEncryptFileStream>(name.toUtf8().constData(), 1, &ok);
     }
     if (!ok) {
@@ -179,7 +186,7 @@ void QRepairObject::continueProcess()
     m_stream->SetCryptKey(kTempFileKey);
     if (m_repair->RepairFile(m_stream.get(), 1, repairProcessResultCallback, this, nullptr) != 0) {
         m_timer.stop();
-        DropStream();
+        DropUnfinishedCopy();
         m_state = StateRefused;
         emit emitError(JRVP_ERR_NOT_READY, m_index);
         emit emitRepairState(m_state, m_index);
@@ -193,4 +200,12 @@ void QRepairObject::continueProcess()
 void QRepairObject::DropStream()
 {
     m_stream.reset();
+}
+
+void QRepairObject::DropUnfinishedCopy()
+{
+    DropStream();
+    if (!m_copy.isEmpty())
+        QFile::remove(m_copy);
+    m_copy.clear();
 }

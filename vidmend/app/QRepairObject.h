@@ -69,6 +69,9 @@ protected slots:
 private:
     void Finish(int state, int error);
     void DropStream();
+    // Closes the stream and removes the copy the current repair step was
+    // writing: a run that did not complete leaves no part of a copy behind.
+    void DropUnfinishedCopy();
 
     int m_state = StateCreated;
     QModelIndex m_index;
@@ -76,6 +79,9 @@ private:
     IVideoRepair* m_repair = nullptr;
     void (*m_destroy)(IVideoRepair*) = nullptr;
     std::unique_ptr<QEncryptFileStream> m_stream;
+    // The copy the running repair step writes; empty once it is complete
+    // (the row then owns it) or removed.
+    QString m_copy;
     double m_progress = 0.0;
     QBasicTimer m_timer;
     bool m_running = false;

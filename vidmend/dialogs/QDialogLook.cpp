@@ -1,5 +1,6 @@
 #include "QDialogLook.h"
 
+#include "QProjectConfig.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOBaseButton.h"
 #include "QZOLineEdit.h"
@@ -44,7 +45,7 @@ void QDialogLook::InitDlg(QZOStandardDialog* dlg)
         return;
     dlg->setAttribute(Qt::WA_TranslucentBackground);
     dlg->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    dlg->setWindowTitle(QStringLiteral("Brisvale Video Repair"));
+    dlg->setWindowTitle(QProjectConfig::getProjectConfig()->projectName());
     dlg->setTitleRect(QRect(0, 8, 0, 0));
     dlg->QBaseDrawWidget::setAlignment(Qt::AlignCenter);
     InitPalette(dlg, QPalette::WindowText, text());

@@ -1,6 +1,7 @@
 #include "QPreferencesDlg.h"
 
 #include "QDialogLook.h"
+#include "QProjectConfig.h"
 #include "QProjectSetting.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOLineEdit.h"
@@ -18,8 +19,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-const char* const kProductName = "Brisvale Video Repair";
 
 void setWeight50(QGroupBox* first, std::initializer_list<QGroupBox*> boxes)
 {
@@ -54,7 +53,7 @@ bool QBasePreferWgt::isWritableDir(const QString& path)
     QString folder = path;
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
-    const QString product = QLatin1String(kProductName);
+    const QString product = QProjectConfig::getProjectConfig()->projectName();
     for (int n = 0; n < 100; ++n) {
         const QString candidate =
             n == 0 ? folder + QStringLiteral("%1.txt").arg(product) : folder + QStringLiteral("%1%2.txt").arg(product).arg(n);
@@ -232,8 +231,10 @@ void QAdvancedPreWgt::showFolder(const QString& folder)
 
 void QAdvancedPreWgt::OnBtnChange()
 {
-    const QString folder = chooser() ? chooser()()
-                                     : QFileDialog::getExistingDirectory(nullptr, QString(), QString(),
+    // Over the preferences, in the folder the page shows.
+    QWidget* over = window();
+    const QString folder = chooser() ? chooser()(over, m_outputFolder)
+                                     : QFileDialog::getExistingDirectory(over, QString(), m_outputFolder,
                                                                          QFileDialog::ShowDirsOnly);
     if (folder.isEmpty())
         return;
@@ -254,16 +255,14 @@ void QAdvancedPreWgt::saveSetting()
     const int tasks = m_cmbTasks->currentText().toInt(&ok);
     QProjectSetting::setTaskNumToXML(
         ok ? qBound(QProjectSetting::kMinTasks, tasks, QProjectSetting::kMaxTasks) : m_taskNum, true);
-    // The warning choice stands for three settings that other dialogs
-    // change one at a time ("Don't show this message again"): they are
-    // written only when the user changed the choice here, so OK on an
-    // untouched page does not switch those dialogs back on.
+    // The warning choice stands for three settings that other dialogs turn
+    // off one at a time ("Don't show this message again"). The page shows
+    // "Turn On" while any of them is still on, so OK writes all three as
+    // shown: "Turn On" brings back every dialog that was switched off.
     const int warn = m_cmbWarn->currentIndex();
-    if ((warn == 0) != m_warnOn) {
-        QProjectSetting::setAskForSaveToXML(warn == 0, true);
-        QProjectSetting::setAutoOpenFolderToXML(warn != 0, true);
-        QProjectSetting::setShowCloseDlgToXML(warn == 0, true);
-    }
+    QProjectSetting::setAskForSaveToXML(warn == 0, true);
+    QProjectSetting::setAutoOpenFolderToXML(warn != 0, true);
+    QProjectSetting::setShowCloseDlgToXML(warn == 0, true);
 }
 
 QString QAdvancedPreWgt::getTagName() const

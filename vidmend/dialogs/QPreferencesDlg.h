@@ -142,8 +142,9 @@ public:
     QZOBaseButton* changeButton() const { return m_btnChange; }
     QZOBaseButton* resetButton() const { return m_btnReset; }
 
-    // The folder chooser; tests replace it. Empty means cancelled.
-    using FolderChooser = std::function<QString()>;
+    // The folder chooser, given the window it opens over and the folder it
+    // starts in; tests replace it. Empty means cancelled.
+    using FolderChooser = std::function<QString(QWidget* parent, const QString& start)>;
     static void setFolderChooser(FolderChooser chooser);
 
 public slots:

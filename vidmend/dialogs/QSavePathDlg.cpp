@@ -2,6 +2,7 @@
 
 #include "QDialogLook.h"
 #include "QIAnyUtil.h"
+#include "QProjectConfig.h"
 #include "QProjectSetting.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOBaseButton.h"
@@ -65,7 +66,7 @@ void QSavePathDlg::InitDlg()
     addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
     addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
     addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
-    setDlgTitle(QStringLiteral("Brisvale Video Repair"));
+    setDlgTitle(QProjectConfig::getProjectConfig()->projectName());
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
 }
 
@@ -139,9 +140,11 @@ void QSavePathDlg::setLabelSpaceInfo()
 
 void QSavePathDlg::on_m_btnChange_clicked()
 {
-    const QString folder = chooser() ? chooser()()
-                                     : QFileDialog::getExistingDirectory(nullptr, QString(), QString(),
-                                                                         QFileDialog::ShowDirsOnly);
+    // Over this dialog, in the folder it shows: a chooser without a parent
+    // could open behind the modal dialog, where the user cannot reach it.
+    const QString start = GetSavePath();
+    const QString folder = chooser() ? chooser()(this, start)
+                                     : QFileDialog::getExistingDirectory(this, QString(), start, QFileDialog::ShowDirsOnly);
     if (!folder.isEmpty()) {
         m_savePath = folder;
         m_linePath->setText(folder);

@@ -23,9 +23,10 @@ public:
     // blanks; empty when the field is empty.
     QString GetSavePath() const;
 
-    // The folder chooser; tests replace it. It returns an empty string when
-    // the user cancels.
-    using FolderChooser = std::function<QString()>;
+    // The folder chooser, given the window it opens over and the folder it
+    // starts in; tests replace it. It returns an empty string when the user
+    // cancels.
+    using FolderChooser = std::function<QString(QWidget* parent, const QString& start)>;
     static void setFolderChooser(FolderChooser chooser);
 
     QLabel* spaceLabel() const { return m_labelSpace; }

@@ -1,6 +1,7 @@
 #include "qSaveSuccessDlg.h"
 
 #include "QDialogLook.h"
+#include "QProjectConfig.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOBaseButton.h"
 
@@ -15,7 +16,7 @@ qSaveSuccessDlg::qSaveSuccessDlg(int count, QWidget* parent) : QZOStandardDialog
     addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
     addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
     addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
-    setDlgTitle(QStringLiteral("Brisvale Video Repair"));
+    setDlgTitle(QProjectConfig::getProjectConfig()->projectName());
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
 }
 

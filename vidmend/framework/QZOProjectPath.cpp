@@ -15,19 +15,19 @@
 namespace {
 
 // The program's own folder name, or an empty string (with the reason) when
-// there is none that can safely be joined to a standard location.
+// there is none that can safely be joined to a standard location. The
+// project's version name is never part of it: the settings and the output
+// folder must outlive an upgrade. Only a caller's explicit version is.
 QString ProgramFolderName(const QString& name, const QString& version, QString* error)
 {
-    QProjectConfig* config = QProjectConfig::getProjectConfig();
-    QString folder = name.isEmpty() ? config->projectName() : name;
-    const QString ver = version.isEmpty() ? config->projectVersionName() : version;
+    QString folder = name.isEmpty() ? QProjectConfig::getProjectConfig()->projectName() : name;
     if (folder.isEmpty()) {
         if (error)
             *error = QStringLiteral("no project name to name the program's folder after");
         return QString();
     }
-    if (!ver.isEmpty())
-        folder = QStringLiteral("%1 %2").arg(folder, ver);
+    if (!version.isEmpty())
+        folder = QStringLiteral("%1 %2").arg(folder, version);
     if (folder.contains(QLatin1Char('/')) || folder.contains(QLatin1Char('\\')) || folder == QLatin1String(".") ||
         folder == QLatin1String("..")) {
         if (error)
@@ -136,9 +136,13 @@ QString QZOProjectPath::getTempSavePath(const QString& name, const QString& vers
             *error = QStringLiteral("cannot create the system temporary location %1").arg(location);
         return QString();
     }
-    const QString path = ProgramFolderPath(location, name, version, error);
+    // Several accounts share the temporary location: each has a folder of
+    // its own, so that one made by another account (or by a run as root)
+    // never stands in the way.
+    QString path = ProgramFolderPath(location, name, version, error);
     if (path.isEmpty())
         return QString();
+    path += QStringLiteral("-%1").arg(uint(geteuid()));
     const QByteArray native = QFile::encodeName(path);
     if (mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         if (error)

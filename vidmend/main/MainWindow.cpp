@@ -30,11 +30,12 @@ void MainWindow::InitProjectInfo()
 {
     QProjectConfig* config = QProjectConfig::getProjectConfig();
     config->setCompanyName(QStringLiteral("Brisvale"));
+    // The program's one name: the windows' titles and the folders it keeps
+    // its files in. No version goes here: the folders are named after the
+    // project and must outlive an upgrade (the About box shows the version).
     if (config->projectName().isEmpty())
-        config->setProjectName(QStringLiteral("Brisvale Video Repair"));
+        config->setProjectName(QStringLiteral("vidmend"));
     config->setProjectShortName(QStringLiteral("Video Repair"));
-    if (config->projectVersionName().isEmpty())
-        config->setProjectVersionName(QStringLiteral("1.0.0"));
     config->setTransparentMargins(8);
     config->setDlgTopAndBottom(22, 50);
     config->setFont(font());
@@ -101,6 +102,10 @@ void MainWindow::Init()
     // window's minimum and starting size are ours.
     setMinimumSize(720, 512);
     InitSize();
+    // One instance runs per user, and the temporary folder is the user's
+    // own: whatever lies in it now was left by a run that ended without
+    // its clean-up (a crash, a kill), and nobody can read it any more.
+    QFileInfoWgt::clearTemp();
     m_page = new QMainWgt(this);
     QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings, true);
     mediaStartup(0);

@@ -87,6 +87,7 @@ QFileInfoWgt::~QFileInfoWgt()
     }
     stopAllRepairs();
     deleteDrivers();
+    removeTempCopies();
     deleteRows();
     delete m_controls4;
     delete m_controls5;
@@ -404,7 +405,7 @@ QString QFileInfoWgt::filterText()
     const QString first = QStringLiteral("All Supported Formats( *.avi *.mp4 *.m4v *.3gp *.3g2") + sp49 +
                           QStringLiteral("*.wmv *.asf *.mpg *.mpeg *.ts *.m2ts *.rm *.rmvb *.mov") + sp49 +
                           QStringLiteral("*.mkv *.webm *.vob *.flv *.wav *.mp3 *.m4a *.wma *.ogg") + sp49 +
-                          QStringLiteral("*.ogv *.ogm *.oga )");
+                          QStringLiteral("*.ogv *.ogm *.oga *.opus )");
     const QStringList rest = {
         QStringLiteral("AVI Video Files(*.avi)"),
         QStringLiteral("MPEG4 Files(*.mp4 *.m4v)"),
@@ -417,7 +418,7 @@ QString QFileInfoWgt::filterText()
         QStringLiteral("Unprotected VOB Files(*.vob)"),
         QStringLiteral("FLV Files(*.flv)"),
         QStringLiteral("OGG Video Files(*.ogv *.ogm)"),
-        QStringLiteral("Audio Files(*.wav *.mp3 *.m4a *.wma *.ogg *.oga)"),
+        QStringLiteral("Audio Files(*.wav *.mp3 *.m4a *.wma *.ogg *.oga *.opus)"),
         QStringLiteral("All(*)"),
     };
     QString text = first;
@@ -842,6 +843,22 @@ void QFileInfoWgt::clearTemp()
         project.isEmpty() || !canonical.mid(base.size()).contains(project))
         return;
     QUiCommonInterface::clearFolder(canonical, false);
+}
+
+void QFileInfoWgt::removeTempCopies()
+{
+    const QString folder = QZOProjectPath::getTempSavePath(QString(), QString());
+    if (folder.isEmpty())
+        return;
+    const QString own = QDir(folder).canonicalPath();
+    for (IBaseChunk* r : m_rows) {
+        // Only a file in our own folder: an undamaged row names the user's
+        // own file as its copy.
+        const QFileInfo copy(static_cast<QFileInfoChunk*>(r)->GetTempFilePath());
+        if (!own.isEmpty() && copy.isFile() && !copy.isSymLink() && copy.dir().canonicalPath() == own)
+            QFile::remove(copy.filePath());
+    }
+    QDir().rmdir(folder);
 }
 
 void QFileInfoWgt::deleteRows()

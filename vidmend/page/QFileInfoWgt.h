@@ -141,6 +141,10 @@ private:
     void redrawRow(const QModelIndex& source);
     void deleteDrivers();
     void deleteRows();
+    // As the program ends: the rows' repaired copies go (nobody can save
+    // them any more), then the temporary folder itself when nothing else
+    // is in it.
+    void removeTempCopies();
     // Starts pending drivers until the task number run at once.
     void fillRunning();
     void startAddWorker(const QStringList& paths);

@@ -5,6 +5,7 @@
 #include <QListView>
 #include <QTextEdit>
 
+#include "QProjectConfig.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOBaseButton.h"
 #include "QZOComboBox.h"
@@ -20,7 +21,6 @@ const QColor kText(64, 64, 64);
 const QColor kDisabled(196, 196, 196);
 const QColor kAccent(81, 102, 192);
 const QColor kBorder(219, 219, 219);
-const char* const kWindowTitle = "Brisvale Video Repair";
 
 QString Resource(const char* name)
 {
@@ -44,7 +44,7 @@ void FramelessLook(QZOStandardDialog* dialog, int dragBand)
 {
     dialog->setAttribute(Qt::WA_TranslucentBackground);
     dialog->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    dialog->setWindowTitle(QString::fromLatin1(kWindowTitle));
+    dialog->setWindowTitle(QProjectConfig::getProjectConfig()->projectName());
     dialog->setAlignment(Qt::AlignCenter);
     QPalette palette = dialog->palette();
     AllGroups(palette, QPalette::WindowText, kText);

@@ -7,6 +7,7 @@
 #include "QBasePlayWidget.h"
 #include "QFileInfoWgt.h"
 #include "QInitCtrlStyle.h"
+#include "QProjectConfig.h"
 #include "QZOBaseButton.h"
 #include "QZOProjectPath.h"
 
@@ -72,7 +73,7 @@ void QPlayerDlg::Init()
     addCloseBtn(Image("/image/btn_close.png"), true);
     addMinBtn(Image("/image/btn_min.png"), true);
     addMaxBtn(Image("/image/btn_max.png"), true);
-    setDlgTitle(QStringLiteral("Brisvale Video Repair"));
+    setDlgTitle(QProjectConfig::getProjectConfig()->projectName());
     setMinimumSize(kWidth, kHeight);
     resize(kWidth, kHeight);
 }

@@ -108,7 +108,7 @@ void QZOAboutDlg::InitCtrl()
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_link->setGeometry(120, 150, 171, 21);
 
-    m_name->setText(QStringLiteral("Brisvale Video Repair"));
+    m_name->setText(QProjectConfig::getProjectConfig()->projectName());
     m_empty->setText(QString());
     m_version->setText(QStringLiteral("%1 %2").arg(QObject::tr("Version"), QStringLiteral("1.0.0")));
     m_rights->setText(QObject::tr("Free software for mending damaged recordings."));
