@@ -11,8 +11,7 @@
 
 #include "QEncryptFileStream.h"
 #include "RepairRecorder.h"
-#include "core/TestDoubles.h"
-#include "core/VideoRepair.h"
+#include "ScriptedVideoRepair.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 
@@ -20,40 +19,11 @@ using namespace mendtest;
 
 namespace {
 
-class ScriptedVideoRepair : public CVideoRepair {
-public:
-    explicit ScriptedVideoRepair(RepairScript script) : m_script(std::move(script)) {}
-
-protected:
-    std::unique_ptr<IBaseRepair> CreateRepairer(JRVPVideoFormat, IBaseStream* input) override
-    {
-        return std::make_unique<ScriptedRepair>(input, m_script);
-    }
-
-private:
-    RepairScript m_script;
-};
-
 // A scripted stage that waits for the stop gives up on its own only after
 // the test's waits have run out, so a slow machine never ends it early.
 constexpr int kSpinLimitMs = 2 * kHangGuardMs;
 
-void DeleteRepair(IVideoRepair* repair)
-{
-    delete repair;
-}
-
-struct Driven {
-    Driven(const std::string& path, RepairScript script)
-        : repair(new ScriptedVideoRepair(std::move(script))),
-          driver(QModelIndex(), path.c_str(), repair, DeleteRepair),
-          rec(driver)
-    {
-    }
-    IVideoRepair* repair;  // owned by the driver
-    QRepairObject driver;
-    RepairRecorder rec;
-};
+using Driven = ScriptedDriven;
 
 class ScriptedDriver : public ::testing::Test {
 protected:

@@ -24,42 +24,30 @@ public:
     unsigned int Read(void* buf, unsigned int n) override
     {
         const unsigned int r = CBufferStream::Read(buf, n);
-        m_reads.fetch_add(1, std::memory_order_relaxed);
-        m_bytes.fetch_add(r, std::memory_order_relaxed);
+        m_count.Read(r);
         return r;
     }
     long long ReadAt(long long pos, void* buf, unsigned int n) override
     {
         const long long r = CBufferStream::ReadAt(pos, buf, n);
-        m_reads.fetch_add(1, std::memory_order_relaxed);
-        if (r > 0)
-            m_bytes.fetch_add(r, std::memory_order_relaxed);
+        m_count.Read(r);
         return r;
     }
     long long SeekTo(long long pos) override
     {
-        m_seeks.fetch_add(1, std::memory_order_relaxed);
+        m_count.Seek();
         return CBufferStream::SeekTo(pos);
     }
     long long JumpOver(long long distance) override
     {
-        m_seeks.fetch_add(1, std::memory_order_relaxed);
+        m_count.Seek();
         return CBufferStream::JumpOver(distance);
     }
 
-    ReadCounts Counts() const
-    {
-        ReadCounts c;
-        c.reads = m_reads.load();
-        c.bytes = m_bytes.load();
-        c.seeks = m_seeks.load();
-        return c;
-    }
+    ReadCounts Counts() const { return m_count.Counts(); }
 
 private:
-    std::atomic<int64_t> m_reads{0};
-    std::atomic<int64_t> m_bytes{0};
-    std::atomic<int64_t> m_seeks{0};
+    ReadCounter m_count;
 };
 
 // Repairer with its input buffer swapped for a counting one before any use:

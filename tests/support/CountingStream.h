@@ -27,41 +27,16 @@ struct ReadCounts {
     }
 };
 
-class CountingStream : public IBaseStream {
+// The tallies behind ReadCounts, safe to bump from the read-ahead's threads.
+class ReadCounter {
 public:
-    explicit CountingStream(IBaseStream* inner) : m_inner(inner) {}
-
-    unsigned int Read(void* buf, unsigned int n) override
+    void Read(long long returned)
     {
-        const unsigned int r = m_inner->Read(buf, n);
         m_reads.fetch_add(1, std::memory_order_relaxed);
-        m_bytes.fetch_add(r, std::memory_order_relaxed);
-        return r;
+        if (returned > 0)
+            m_bytes.fetch_add(returned, std::memory_order_relaxed);
     }
-    unsigned int Write(const void* buf, unsigned int n) override { return m_inner->Write(buf, n); }
-    long long GetLength() override { return m_inner->GetLength(); }
-    long long SetLength(long long length) override { return m_inner->SetLength(length); }
-    long long GetPos() override { return m_inner->GetPos(); }
-    long long SeekTo(long long pos) override
-    {
-        m_seeks.fetch_add(1, std::memory_order_relaxed);
-        return m_inner->SeekTo(pos);
-    }
-    long long JumpOver(long long distance) override
-    {
-        m_seeks.fetch_add(1, std::memory_order_relaxed);
-        return m_inner->JumpOver(distance);
-    }
-    bool Failed() override { return m_inner->Failed(); }
-    long long ReadAt(long long pos, void* buf, unsigned int n) override
-    {
-        const long long r = m_inner->ReadAt(pos, buf, n);
-        m_reads.fetch_add(1, std::memory_order_relaxed);
-        if (r > 0)
-            m_bytes.fetch_add(r, std::memory_order_relaxed);
-        return r;
-    }
-
+    void Seek() { m_seeks.fetch_add(1, std::memory_order_relaxed); }
     ReadCounts Counts() const
     {
         ReadCounts c;
@@ -78,10 +53,49 @@ public:
     }
 
 private:
-    IBaseStream* m_inner;
     std::atomic<int64_t> m_reads{0};
     std::atomic<int64_t> m_bytes{0};
     std::atomic<int64_t> m_seeks{0};
+};
+
+class CountingStream : public IBaseStream {
+public:
+    explicit CountingStream(IBaseStream* inner) : m_inner(inner) {}
+
+    unsigned int Read(void* buf, unsigned int n) override
+    {
+        const unsigned int r = m_inner->Read(buf, n);
+        m_count.Read(r);
+        return r;
+    }
+    unsigned int Write(const void* buf, unsigned int n) override { return m_inner->Write(buf, n); }
+    long long GetLength() override { return m_inner->GetLength(); }
+    long long SetLength(long long length) override { return m_inner->SetLength(length); }
+    long long GetPos() override { return m_inner->GetPos(); }
+    long long SeekTo(long long pos) override
+    {
+        m_count.Seek();
+        return m_inner->SeekTo(pos);
+    }
+    long long JumpOver(long long distance) override
+    {
+        m_count.Seek();
+        return m_inner->JumpOver(distance);
+    }
+    bool Failed() override { return m_inner->Failed(); }
+    long long ReadAt(long long pos, void* buf, unsigned int n) override
+    {
+        const long long r = m_inner->ReadAt(pos, buf, n);
+        m_count.Read(r);
+        return r;
+    }
+
+    ReadCounts Counts() const { return m_count.Counts(); }
+    void Reset() { m_count.Reset(); }
+
+private:
+    IBaseStream* m_inner;
+    ReadCounter m_count;
 };
 
 }  // namespace mendtest
