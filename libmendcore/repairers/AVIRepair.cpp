@@ -7,6 +7,7 @@
 
 #include "core/CodecFourCC.h"
 #include "core/DataParser.h"
+#include "core/SizeMend.h"
 #include "core/StreamIO.h"
 
 namespace {
@@ -191,6 +192,7 @@ void CAVIRepair::Close()
     m_tailFrom = 0;
     m_firstVideo = -1;
     m_seen = 0;
+    m_hdrlMended = -1;
     CBaseRepair::Close();
 }
 
@@ -316,6 +318,7 @@ int CAVIRepair::Open()
     m_riffEnds.clear();
     m_indxPositions.clear();
     m_hdrlStart = m_hdrlEnd = -1;
+    m_hdrlMended = -1;
     m_zeroFrom = m_zeroStop = -1;
     m_scanBlock.clear();
     m_seen = 0;
@@ -498,7 +501,7 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
             // be rebuilt anyway.
             enter = !m_cannotRepair && (m_seen & kSeenHeaders) == kSeenHeaders;
         } else if (type == kHdrl) {
-            r = JudgeTag(type, size, true);
+            r = m_hdrlStart < 0 ? JudgeHeaderList(size) : JudgeTag(type, size, true);
             m_seen |= kSeenHdrl;
             if (r >= 0 && m_hdrlStart < 0) {
                 m_hdrlStart = pos;
@@ -846,6 +849,57 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
     if (critical)
         m_cannotRepair = true;
     return realSize;
+}
+
+// The header list's children lie back to back from its type on: the main
+// header, a list per stream, the extended header, with fillers among them.
+// Where they meet the movi list (or an index, or another form) the list has
+// ended, whatever its size says: libavformat reads the headers that way and
+// plays a file whose list size is wrong. A size that does not end at that
+// place (or after one of the fillers before it, which may stand on either
+// side) is mended to it. Children that do not lead there (damage, a cut)
+// leave the size to be judged as any other.
+int64_t CAVIRepair::JudgeHeaderList(uint32_t size)
+{
+    const int64_t pos = m_input->GetPos();
+    const int64_t limit = std::max(pos, m_riffEnds.empty() ? m_inputLength : m_riffEnds.back());
+    auto read = [this, limit](int64_t at, sizemend::ChainUnit& unit) {
+        if (TestAbort())
+            return static_cast<int>(MEND_ERR_ABORTED);
+        if (--m_budget < 0)
+            return static_cast<int>(MEND_ERR_UNREPAIRABLE);
+        if (at > limit - 12)
+            return 0;
+        uint32_t id = 0, sz = 0, what = 0;
+        if (!ReadHeaderAt(m_input.get(), at, id, sz) || !ReadField(m_input.get(), what))
+            return static_cast<int>(MEND_ERR_READ);
+        if (id != kLIST && id != kRIFF)
+            what = id;
+        if (id == kRIFF || id == kIdx1 || what == kMovi) {
+            unit.kind = sizemend::ChainUnit::kSibling;
+            return 0;
+        }
+        if (Uint2Macro(what) == kMacroNone || (id == kLIST && sz < 4))
+            return 0;
+        unit.length = 8 + static_cast<int64_t>(sz) + (sz & 1);
+        unit.kind = what == kAvih || what == kStrl || what == kOdml ? sizemend::ChainUnit::kChild
+                                                                     : sizemend::ChainUnit::kFiller;
+        return 0;
+    };
+    const int64_t declared = static_cast<int64_t>(size) + (size & 1);
+    int64_t end = -1;
+    if (int r = sizemend::ChildChainEnd(pos + 4, limit, pos + declared, read, end); r < 0)
+        return r;
+    if (end < 0 || end - pos > kU32Max) {
+        m_input->SeekTo(pos);
+        return JudgeTag(kHdrl, size, true);
+    }
+    m_input->SeekTo(end);
+    if (end - pos == declared)
+        return size;
+    m_hdrlMended = end - pos;
+    AddErrorAt(JRVP_DAMAGE_INDEX, pos - 8);
+    return m_hdrlMended;
 }
 
 // ---------------------------------------------------------------------------
@@ -1293,6 +1347,7 @@ int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
 {
     int64_t p = from;
     int stream = -1;
+    bool hdrlSeen = false;
     while (p <= to - 8) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
@@ -1309,6 +1364,13 @@ int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
             if (type == kHdrl || type == kStrl || type == kOdml) {
                 if (type == kStrl)
                     ++stream;
+                // The first header list is the one the walk judged.
+                if (type == kHdrl && !hdrlSeen && m_hdrlMended >= 0) {
+                    int r = PatchU32(p + 4, static_cast<uint32_t>(m_hdrlMended));
+                    if (r < 0)
+                        return r;
+                }
+                hdrlSeen = hdrlSeen || type == kHdrl;
                 p = data + 4;
                 continue;
             }
