@@ -613,8 +613,9 @@ int CASFRepair::MendHeaderSize(ObjectHeader& h)
             return r;
         holds = got && Guid2Level(next) == 1;
     }
+    const int64_t body = h.start + kObjectHeaderSize;
     if (holds)
-        return 0;
+        return m_input->SeekTo(body) == body ? 0 : MEND_ERR_READ;
     auto read = [this, length](int64_t at, sizemend::ChainUnit& unit) {
         if (TestAbort())
             return static_cast<int>(MEND_ERR_ABORTED);
@@ -644,7 +645,6 @@ int CASFRepair::MendHeaderSize(ObjectHeader& h)
         m_patches.push_back({16, 8, h.size});
         AddErrorAt(JRVP_DAMAGE_STRUCTURE, h.start);
     }
-    const int64_t body = h.start + kObjectHeaderSize;
     return m_input->SeekTo(body) == body ? 0 : MEND_ERR_READ;
 }
 
