@@ -573,6 +573,26 @@ const Damage kDamages[] = {
          return std::make_pair(end, static_cast<int64_t>(d.size()));
      },
      false},
+    // The header list's children still lead to the movi list, and
+    // libavformat plays the file whatever the list's size says.
+    {"hdrl size with one bit flipped",
+     [](std::vector<uint8_t>& d) {
+         d[16] ^= 0x40;
+         return std::make_pair(int64_t(16), int64_t(20));
+     },
+     false},
+    {"hdrl size zeroed",
+     [](std::vector<uint8_t>& d) {
+         WriteLE32(d, 16, 0);
+         return std::make_pair(int64_t(16), int64_t(20));
+     },
+     false},
+    {"hdrl size all ones",
+     [](std::vector<uint8_t>& d) {
+         WriteLE32(d, 16, 0xFFFFFFFFu);
+         return std::make_pair(int64_t(16), int64_t(20));
+     },
+     false},
 };
 
 TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
@@ -627,6 +647,83 @@ TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
             if (!damage.losesFramesBeforeTheMiddle && landingKept) {
                 EXPECT_EQ(PacketAfterSeek(out, middle), originalLanding);
             }
+        }
+    }
+}
+
+// Whether the header list of a repaired file holds: it has every main and
+// stream header inside it, and from its end only fillers ("JUNK", lists
+// other than movi) lead to the movi list.
+void ExpectHeaderListHolds(const std::vector<uint8_t>& d)
+{
+    ASSERT_EQ(Id(d, 12), "LIST");
+    ASSERT_EQ(Id(d, 20), "hdrl");
+    const uint32_t size = ReadLE32(d, 16);
+    ASSERT_LE(int64_t(size), static_cast<int64_t>(d.size()) - 20);
+    const int64_t end = 20 + size + (size & 1);
+    for (const Chunk& c : WalkRiff(d))
+        if (c.id == "avih" || c.id == "strh" || c.id == "strf")
+            EXPECT_LT(c.pos, end) << c.id << " outside the header list";
+    int64_t p = end;
+    while (p + 12 <= static_cast<int64_t>(d.size()) &&
+           (Id(d, p) == "JUNK" || (Id(d, p) == "LIST" && Id(d, p + 8) != "movi"))) {
+        const uint32_t n = ReadLE32(d, p + 4);
+        p += 8 + int64_t(n) + (n & 1);
+    }
+    EXPECT_EQ(Id(d, p), "LIST") << "the chunk after the header list is no list";
+    EXPECT_EQ(Id(d, p + 8), "movi") << "the header list does not lead to the movi list";
+}
+
+// A broken size of the header list is mended from its children: the
+// repaired file carries the size that holds, the true one where the broken
+// size lies near it (a filler at the list's end may stand on either side,
+// which no reader can tell), and keeps every packet. GStreamer's files have
+// no filler there: their size comes back true whatever the field held.
+TEST(AviRepair, BrokenHeaderListSizeIsMendedFromItsChildren)
+{
+    struct Value {
+        const char* name;
+        std::function<uint32_t(uint32_t)> broken;
+        bool near;
+    };
+    const Value values[] = {
+        {"one bit flipped", [](uint32_t v) { return v ^ 0x40u; }, true},
+        {"16 too small", [](uint32_t v) { return v - 16; }, true},
+        {"24 too large", [](uint32_t v) { return v + 24; }, true},
+        {"0", [](uint32_t) { return 0u; }, false},
+        {"1", [](uint32_t) { return 1u; }, false},
+        {"2^31", [](uint32_t) { return 0x80000000u; }, false},
+        {"all ones", [](uint32_t) { return 0xFFFFFFFFu; }, false},
+    };
+    std::vector<const char*> fixtures(std::begin(kAviFixtures), std::end(kAviFixtures));
+    fixtures.push_back("clip_gst.avi");
+    for (const char* name : fixtures) {
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        const uint32_t trueSize = ReadLE32(clean, 16);
+        const MediaReport original = CheckMedia(src);
+        const bool gst = std::string(name) == "clip_gst.avi";
+        for (const Value& v : values) {
+            SCOPED_TRACE(std::string(name) + ": hdrl size " + v.name);
+            ScratchDir dir("avi-hdrl");
+            auto bytes = clean;
+            WriteLE32(bytes, 16, v.broken(trueSize));
+            const std::string in = dir.Path("damaged.avi"), out = dir.Path("repaired.avi");
+            ASSERT_TRUE(WriteFileBytes(in, bytes));
+            Outcome o = ParseAndRepair(in, out);
+            ASSERT_EQ(o.parse, 0);
+            EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_INDEX)) << "damage went unnoticed";
+            ASSERT_EQ(o.repair, 0);
+            const auto fixed = ReadFileBytes(out);
+            ExpectHeaderListHolds(fixed);
+            if (v.near || gst) {
+                EXPECT_EQ(ReadLE32(fixed, 16), trueSize);
+            }
+            const MediaReport repaired = CheckMedia(out);
+            EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+            EXPECT_EQ(repaired.packets.size(), original.packets.size());
         }
     }
 }
