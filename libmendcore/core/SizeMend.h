@@ -15,7 +15,6 @@
 #include <stdint.h>
 
 #include <cstdlib>
-#include <vector>
 
 namespace sizemend {
 
@@ -60,8 +59,14 @@ template <class Read>
 int ChildChainEnd(int64_t first, int64_t limit, int64_t declaredEnd, Read read, int64_t& end)
 {
     end = -1;
-    // The places the chain allows, from the end of the last child on.
-    std::vector<int64_t> allowed{first};
+    // The allowed place nearest declaredEnd so far, from the end of the
+    // last child on: kept as the chain goes, so a long run of fillers costs
+    // no memory.
+    int64_t best = first;
+    auto consider = [&best, declaredEnd](int64_t at) {
+        if (best != declaredEnd && std::llabs(at - declaredEnd) < std::llabs(best - declaredEnd))
+            best = at;
+    };
     int64_t p = first;
     for (;;) {
         ChainUnit unit;
@@ -75,18 +80,11 @@ int ChildChainEnd(int64_t first, int64_t limit, int64_t declaredEnd, Read read, 
             return 0;
         p += unit.length;
         if (unit.kind == ChainUnit::kChild)
-            allowed.clear();
-        allowed.push_back(p);
+            best = p;
+        else
+            consider(p);
     }
-    end = allowed.front();
-    for (int64_t a : allowed) {
-        if (a == declaredEnd) {
-            end = a;
-            break;
-        }
-        if (std::llabs(a - declaredEnd) < std::llabs(end - declaredEnd))
-            end = a;
-    }
+    end = best;
     return 0;
 }
 
