@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/SizeMend.h"
 #include "core/StreamIO.h"
 
 namespace {
@@ -491,8 +492,13 @@ int CASFRepair::ParseNormalObject(const ObjectHeader& h)
     return 1;
 }
 
-int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
+int CASFRepair::ParseHeaderObject(const ObjectHeader& declaredHeader)
 {
+    // A later Header Object replaces what an earlier one said.
+    m_patches.clear();
+    ObjectHeader h = declaredHeader;
+    if (int r = MendHeaderSize(h); r < 0)
+        return r;
     if (h.size < uint64_t(kHeaderObjectMin) || h.size > uint64_t(m_inputLength - h.start))
         return MEND_ERR_UNREPAIRABLE;
     const int64_t end = h.start + static_cast<int64_t>(h.size);
@@ -501,8 +507,6 @@ int CASFRepair::ParseHeaderObject(const ObjectHeader& h)
         return MEND_ERR_READ;
     if (m_input->JumpOver(2) != h.start + kHeaderObjectMin)
         return MEND_ERR_READ;
-    // A later Header Object replaces what an earlier one said.
-    m_patches.clear();
     m_streams.clear();
     m_filePropertiesOffset = -1;
     m_haveHeader = false;
@@ -583,21 +587,65 @@ int CASFRepair::MendChildSize(ObjectHeader& child, int64_t parentEnd, int level,
 
 int CASFRepair::FindChildEnd(const ObjectHeader& child, int64_t parentEnd, int level, int64_t& end)
 {
-    end = parentEnd;
-    for (int64_t x = child.start + kObjectHeaderSize; parentEnd - x >= kObjectHeaderSize; ++x) {
+    auto fits = [this, parentEnd, level](int64_t x, bool& yes) {
         if (TestAbort())
-            return MEND_ERR_ABORTED;
+            return static_cast<int>(MEND_ERR_ABORTED);
         if (!Spend(1))
-            return MEND_ERR_UNREPAIRABLE;
-        bool fits = false;
-        if (int r = ObjectFitsAt(x, parentEnd, level, fits); r < 0)
+            return static_cast<int>(MEND_ERR_UNREPAIRABLE);
+        return ObjectFitsAt(x, parentEnd, level, yes);
+    };
+    return sizemend::NextSoundUnit(child.start + kObjectHeaderSize, parentEnd, kObjectHeaderSize, fits, end);
+}
+
+// The Header Object's children lie back to back from its fixed fields on;
+// where they meet an object of the top level (the Data Object) the header
+// has ended. A size that does not end there is mended to that end, for the
+// copy too. Children that do not lead to such an object leave the size as
+// it is, to be judged with them.
+int CASFRepair::MendHeaderSize(ObjectHeader& h)
+{
+    const int64_t length = m_inputLength;
+    bool holds = h.size >= uint64_t(kHeaderObjectMin) && h.size <= uint64_t(length - h.start);
+    if (holds && h.size < uint64_t(length - h.start)) {
+        AsfGuid next;
+        bool got = false;
+        if (int r = ReadGuidAt(h.start + static_cast<int64_t>(h.size), next, got); r < 0)
             return r;
-        if (fits) {
-            end = x;
-            return 0;
-        }
+        holds = got && Guid2Level(next) == 1;
     }
-    return 0;
+    const int64_t body = h.start + kObjectHeaderSize;
+    if (holds)
+        return m_input->SeekTo(body) == body ? 0 : MEND_ERR_READ;
+    auto read = [this, length](int64_t at, sizemend::ChainUnit& unit) {
+        if (TestAbort())
+            return static_cast<int>(MEND_ERR_ABORTED);
+        if (!Spend(1))
+            return static_cast<int>(MEND_ERR_UNREPAIRABLE);
+        if (length - at < kObjectHeaderSize)
+            return 0;
+        ObjectHeader child;
+        if (m_input->SeekTo(at) != at || !ReadField(m_input.get(), child.guid) || !ReadField(m_input.get(), child.size))
+            return static_cast<int>(MEND_ERR_READ);
+        const int level = Guid2Level(child.guid);
+        if (level == 1) {
+            unit.kind = sizemend::ChainUnit::kSibling;
+        } else if (level == 2 && child.size >= uint64_t(kObjectHeaderSize) && child.size <= uint64_t(length - at)) {
+            unit.kind = sizemend::ChainUnit::kChild;
+            unit.length = static_cast<int64_t>(child.size);
+        }
+        return 0;
+    };
+    const int64_t declaredEnd =
+        h.size <= uint64_t(length - h.start) ? h.start + static_cast<int64_t>(h.size) : length + 1;
+    int64_t end = -1;
+    if (int r = sizemend::ChildChainEnd(h.start + kHeaderObjectMin, length, declaredEnd, read, end); r < 0)
+        return r;
+    if (end >= 0) {
+        h.size = static_cast<uint64_t>(end - h.start);
+        m_patches.push_back({16, 8, h.size});
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, h.start);
+    }
+    return m_input->SeekTo(body) == body ? 0 : MEND_ERR_READ;
 }
 
 int CASFRepair::ParseFilePropertiesObject(const ObjectHeader& h)

@@ -110,7 +110,10 @@ private:
     // failure.
     int NextChild(ObjectHeader& child, int64_t end);
     int ParseObject();
-    int ParseHeaderObject(const ObjectHeader& h);
+    int ParseHeaderObject(const ObjectHeader& declaredHeader);
+    // Sets a broken Header Object size to the one its children give, for
+    // the copy too, and records it; leaves the input at the object's body.
+    int MendHeaderSize(ObjectHeader& h);
     // The end of a child whose size is broken: where the next object that
     // may stand beside it starts (level 2 in the header, 3 in its
     // extension), else the parent's end.

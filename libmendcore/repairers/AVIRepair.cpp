@@ -7,6 +7,7 @@
 
 #include "core/CodecFourCC.h"
 #include "core/DataParser.h"
+#include "core/SizeMend.h"
 #include "core/StreamIO.h"
 
 namespace {
@@ -21,6 +22,8 @@ constexpr uint32_t kAvih = FourCC("avih");
 constexpr uint32_t kStrh = FourCC("strh");
 constexpr uint32_t kStrf = FourCC("strf");
 constexpr uint32_t kStrn = FourCC("strn");
+constexpr uint32_t kStrd = FourCC("strd");
+constexpr uint32_t kVprp = FourCC("vprp");
 constexpr uint32_t kIndx = FourCC("indx");
 constexpr uint32_t kOdml = FourCC("odml");
 constexpr uint32_t kDmlh = FourCC("dmlh");
@@ -191,6 +194,9 @@ void CAVIRepair::Close()
     m_tailFrom = 0;
     m_firstVideo = -1;
     m_seen = 0;
+    m_hdrlMended = -1;
+    m_strlMended.clear();
+    m_strlCount = 0;
     CBaseRepair::Close();
 }
 
@@ -316,6 +322,9 @@ int CAVIRepair::Open()
     m_riffEnds.clear();
     m_indxPositions.clear();
     m_hdrlStart = m_hdrlEnd = -1;
+    m_hdrlMended = -1;
+    m_strlMended.clear();
+    m_strlCount = 0;
     m_zeroFrom = m_zeroStop = -1;
     m_scanBlock.clear();
     m_seen = 0;
@@ -498,15 +507,17 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
             // be rebuilt anyway.
             enter = !m_cannotRepair && (m_seen & kSeenHeaders) == kSeenHeaders;
         } else if (type == kHdrl) {
-            r = JudgeTag(type, size, true);
+            // Only the first form has headers the copy rewrites.
+            r = m_hdrlStart < 0 ? JudgeHeaderList(type, size) : JudgeTag(type, size, true);
             m_seen |= kSeenHdrl;
             if (r >= 0 && m_hdrlStart < 0) {
                 m_hdrlStart = pos;
                 m_hdrlEnd = pos + r;
             }
         } else if (type == kStrl) {
-            r = JudgeTag(type, size, true);
+            r = m_riffStarts.size() == 1 ? JudgeHeaderList(type, size) : JudgeTag(type, size, true);
             m_seen |= kSeenStrl;
+            ++m_strlCount;
         } else {
             // "INFO", "odml" and unknown lists are passed over whole.
             r = JudgeTag(type, size, false);
@@ -846,6 +857,77 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
     if (critical)
         m_cannotRepair = true;
     return realSize;
+}
+
+// A header list's children lie back to back from its type on: in "hdrl"
+// the main header, a list per stream and the extended header, in "strl"
+// the stream's header, format, name and index, with fillers among them.
+// Where they meet a chunk that stands only beside the list (for "hdrl" the
+// movi list, an index or another form; for "strl" the next stream's list,
+// or the end of "hdrl") the list has ended, whatever its size says:
+// libavformat reads the headers that way and plays a file whose list size
+// is wrong. A size that does not end at that place (or after one of the
+// fillers before it, which may stand on either side) is mended to it.
+// Children that do not lead there (damage, a cut) leave the size to be
+// judged as any other.
+int64_t CAVIRepair::JudgeHeaderList(uint32_t type, uint32_t size)
+{
+    const int64_t pos = m_input->GetPos();
+    const int64_t limit = std::max(pos, m_riffEnds.empty() ? m_inputLength : m_riffEnds.back());
+    // A stream's list ends with the header list at the latest.
+    const bool inHdrl = type == kStrl && m_hdrlStart >= 0 && pos > m_hdrlStart && pos < m_hdrlEnd;
+    const int64_t parentEnd = inHdrl ? m_hdrlEnd : limit;
+    auto read = [this, type, parentEnd](int64_t at, sizemend::ChainUnit& unit) {
+        if (TestAbort())
+            return static_cast<int>(MEND_ERR_ABORTED);
+        if (--m_budget < 0)
+            return static_cast<int>(MEND_ERR_UNREPAIRABLE);
+        if (at == parentEnd && type == kStrl) {
+            unit.kind = sizemend::ChainUnit::kSibling;
+            return 0;
+        }
+        if (at > parentEnd - 12)
+            return 0;
+        uint32_t id = 0, sz = 0, what = 0;
+        if (!ReadHeaderAt(m_input.get(), at, id, sz) || !ReadField(m_input.get(), what))
+            return static_cast<int>(MEND_ERR_READ);
+        if (id != kLIST && id != kRIFF)
+            what = id;
+        const bool sibling = type == kHdrl ? id == kRIFF || id == kIdx1 || what == kMovi
+                                           : id == kRIFF || id == kIdx1 || id == kAvih || id == kLIST;
+        if (sibling) {
+            unit.kind = sizemend::ChainUnit::kSibling;
+            return 0;
+        }
+        if (Uint2Macro(what) == kMacroNone || (id == kLIST && sz < 4))
+            return 0;
+        unit.length = 8 + static_cast<int64_t>(sz) + (sz & 1);
+        const bool child = type == kHdrl ? what == kAvih || what == kStrl || what == kOdml
+                                         : what == kStrh || what == kStrf || what == kStrn || what == kIndx ||
+                                               what == kStrd || what == kVprp;
+        unit.kind = child ? sizemend::ChainUnit::kChild : sizemend::ChainUnit::kFiller;
+        return 0;
+    };
+    const int64_t declared = static_cast<int64_t>(size) + (size & 1);
+    int64_t end = -1;
+    if (int r = sizemend::ChildChainEnd(pos + 4, limit, pos + declared, read, end); r < 0)
+        return r;
+    if (end < 0 || end - pos > kU32Max) {
+        m_input->SeekTo(pos);
+        return JudgeTag(type, size, true);
+    }
+    m_input->SeekTo(end);
+    if (end - pos == declared)
+        return size;
+    const int64_t mended = end - pos;
+    if (type == kHdrl) {
+        m_hdrlMended = mended;
+    } else {
+        m_strlMended.resize(m_strlCount + 1, -1);
+        m_strlMended[m_strlCount] = mended;
+    }
+    AddErrorAt(JRVP_DAMAGE_INDEX, pos - 8);
+    return mended;
 }
 
 // ---------------------------------------------------------------------------
@@ -1293,6 +1375,7 @@ int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
 {
     int64_t p = from;
     int stream = -1;
+    bool hdrlSeen = false;
     while (p <= to - 8) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
@@ -1309,6 +1392,18 @@ int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
             if (type == kHdrl || type == kStrl || type == kOdml) {
                 if (type == kStrl)
                     ++stream;
+                // The lists the walk mended, in the order it met them.
+                int64_t mended = -1;
+                if (type == kHdrl && !hdrlSeen)
+                    mended = m_hdrlMended;
+                else if (type == kStrl && stream >= 0 && static_cast<size_t>(stream) < m_strlMended.size())
+                    mended = m_strlMended[stream];
+                if (mended >= 0) {
+                    int r = PatchU32(p + 4, static_cast<uint32_t>(mended));
+                    if (r < 0)
+                        return r;
+                }
+                hdrlSeen = hdrlSeen || type == kHdrl;
                 p = data + 4;
                 continue;
             }

@@ -67,6 +67,11 @@ public:
     // input position. Its real size, with the position after it, or a
     // negative internal code.
     int64_t JudgeTag(uint32_t fourcc, uint32_t size, bool critical);
+    // Checks the header list ("hdrl" or "strl") whose type starts at the
+    // input position by its children, and mends a broken size to the end
+    // they give; else as JudgeTag. Its real size, with the position after
+    // it, or a negative internal code.
+    int64_t JudgeHeaderList(uint32_t type, uint32_t size);
 
     // What the walk found; for tests.
     const std::vector<StreamLenMsg>& Streams() const { return m_streams; }
@@ -138,6 +143,13 @@ private:
     int m_firstVideo = -1;     // the first "vids" stream
     int64_t m_hdrlStart = -1;
     int64_t m_hdrlEnd = -1;
+    // The size that holds for a header list whose size field is broken, for
+    // the copy; -1 when the field holds.
+    int64_t m_hdrlMended = -1;
+    // The same for each stream's list of the first form, by its place among
+    // them; -1 where the field holds.
+    std::vector<int64_t> m_strlMended;
+    size_t m_strlCount = 0;
     std::vector<int64_t> m_riffStarts;
     std::vector<int64_t> m_riffEnds;
     std::vector<int64_t> m_indxPositions;

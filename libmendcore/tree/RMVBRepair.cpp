@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/DataParser.h"
+#include "core/SizeMend.h"
 #include "core/StreamIO.h"
 
 namespace {
@@ -81,12 +82,45 @@ int CRMVBRepair::ReadIdAndSize(unsigned int& id, unsigned int& size)
     }
     if (!ReadField(m_input.get(), id) || !ReadFieldR(m_input.get(), size))
         return MEND_ERR_READ;
+    if (id == RM_ID_PROP && size != kPropSize && !m_mendingProp) {
+        m_mendingProp = true;
+        const int r = MendPropSize(at, size);
+        m_mendingProp = false;
+        if (r < 0)
+            return r;
+        if (m_input->SeekTo(at + 8) != at + 8)
+            return MEND_ERR_READ;
+    }
     if (CheckIdAndSizeValid(id, size) != 0) {
         m_input->SeekTo(at);
         return TREE_STEP_INVALID;
     }
     size = size >= 8 ? size - 8 : 0;
     return TREE_STEP_READ;
+}
+
+// The file properties have fixed fields (50 bytes with the header in the
+// one version written); a size that disagrees is broken, and the chunk ends
+// where the next sound chunk begins after its version field. libavformat
+// reads the fields and plays such a file; the repair writes the true size.
+int CRMVBRepair::MendPropSize(int64_t at, unsigned int& size)
+{
+    auto fits = [this](int64_t x, bool& yes) {
+        if (TestAbort())
+            return static_cast<int>(MEND_ERR_ABORTED);
+        if (!Step())
+            return static_cast<int>(MEND_ERR_UNREPAIRABLE);
+        return ChunkAt(x, &yes);
+    };
+    // Only as far as the fixed fields reach: a PROP id met by chance in
+    // damage costs a few steps, never a scan of the file.
+    const int64_t limit = std::min(m_inputLength, at + kPropSize + 8);
+    int64_t end = limit;
+    if (int r = sizemend::NextSoundUnit(at + 10, limit, 8, fits, end); r < 0)
+        return r;
+    if (end < limit)
+        size = static_cast<unsigned int>(end - at);
+    return 0;
 }
 
 int CRMVBRepair::AddIDAndSize(unsigned int id, unsigned int size)
@@ -509,6 +543,12 @@ int CRMVBRepair::CheckParsed()
         AddErrorAt(JRVP_DAMAGE_STRUCTURE, prop ? prop->start : 0);
         return MEND_ERR_UNREPAIRABLE;
     }
+    // A size field that the parse had to mend is damage the copy mends.
+    uint32_t declaredSize = 0;
+    if (m_input->SeekTo(prop->start + 4) != prop->start + 4 || !ReadFieldR(m_input.get(), declaredSize))
+        return MEND_ERR_READ;
+    if (declaredSize != kPropSize)
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, prop->start);
     uint32_t duration = 0;
     uint32_t indexOffset = 0;
     if (m_input->SeekTo(prop->start + 30) != prop->start + 30 || !ReadFieldR(m_input.get(), duration) ||
@@ -736,7 +776,7 @@ int CRMVBRepair::RepairLevel1()
     uint32_t maxBitRate = 0;
     if (m_input->SeekTo(prop->start + 10) != prop->start + 10 || !ReadFieldR(m_input.get(), maxBitRate))
         return MEND_ERR_READ;
-    if ((r = PatchU32(propAt + 10, std::max(maxBitRate, avgBitRate))) < 0 || (r = PatchU32(propAt + 14, avgBitRate)) < 0 ||
+    if ((r = PatchU32(propAt + 4, kPropSize)) < 0 || (r = PatchU32(propAt + 10, std::max(maxBitRate, avgBitRate))) < 0 || (r = PatchU32(propAt + 14, avgBitRate)) < 0 ||
         (r = PatchU32(propAt + 18, maxPacket)) < 0 || (r = PatchU32(propAt + 22, avgPacket)) < 0 ||
         (r = PatchU32(propAt + 26, count)) < 0 || (r = PatchU32(propAt + 30, duration)) < 0 ||
         (r = PatchU32(propAt + 38, indexStarts.empty() ? 0 : static_cast<uint32_t>(indexStarts.front()))) < 0 ||

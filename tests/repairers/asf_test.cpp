@@ -254,8 +254,9 @@ TEST(AsfWalk, HostileSizesEndInAClearCode)
         int parse;  // 0: parsed, with damage recorded
     };
     const Case cases[] = {
-        {"header size 0", [&](auto& d) { WriteLE64(d, 16, 0); }, JRVP_ERR_UNREPAIRABLE},
-        {"header size wraps", [&](auto& d) { WriteLE64(d, 16, ~uint64_t(0) - 5); }, JRVP_ERR_UNREPAIRABLE},
+        // The header's children still give its end: libavformat plays it.
+        {"header size 0", [&](auto& d) { WriteLE64(d, 16, 0); }, 0},
+        {"header size wraps", [&](auto& d) { WriteLE64(d, 16, ~uint64_t(0) - 5); }, 0},
         {"data size 0", [&](auto& d) { WriteLE64(d, l.data + 16, 0); }, 0},
         {"data size wraps", [&](auto& d) { WriteLE64(d, l.data + 16, ~uint64_t(0)); }, 0},
         {"index size 0",
@@ -467,6 +468,24 @@ const Damage kDamages[] = {
          const int64_t fp = LayoutOf(d).fileProperties;
          WriteLE64(d, fp + 16, 0);
          return std::make_pair(fp + 16, fp + 24);
+     }},
+    // A broken Header Object size: its children still end where the Data
+    // Object begins, libavformat plays the file, and the copy's header
+    // size must hold for the Data Object to be found after it.
+    {"Header Object size 16 too small",
+     [](std::vector<uint8_t>& d) {
+         WriteLE64(d, 16, LE64(d, 16) - 16);
+         return std::make_pair(int64_t(16), int64_t(24));
+     }},
+    {"Header Object size 64 too large",
+     [](std::vector<uint8_t>& d) {
+         WriteLE64(d, 16, LE64(d, 16) + 64);
+         return std::make_pair(int64_t(16), int64_t(24));
+     }},
+    {"Header Object size all ones",
+     [](std::vector<uint8_t>& d) {
+         WriteLE64(d, 16, ~uint64_t(0));
+         return std::make_pair(int64_t(16), int64_t(24));
      }},
 };
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -588,6 +589,26 @@ const Damage kDamages[] = {
          return std::make_pair(end, static_cast<int64_t>(d.size()));
      },
      false},
+    // The header list's children still lead to the movi list, and
+    // libavformat plays the file whatever the list's size says.
+    {"hdrl size with one bit flipped",
+     [](std::vector<uint8_t>& d) {
+         d[16] ^= 0x40;
+         return std::make_pair(int64_t(16), int64_t(20));
+     },
+     false},
+    {"hdrl size zeroed",
+     [](std::vector<uint8_t>& d) {
+         WriteLE32(d, 16, 0);
+         return std::make_pair(int64_t(16), int64_t(20));
+     },
+     false},
+    {"hdrl size all ones",
+     [](std::vector<uint8_t>& d) {
+         WriteLE32(d, 16, 0xFFFFFFFFu);
+         return std::make_pair(int64_t(16), int64_t(20));
+     },
+     false},
 };
 
 TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
@@ -641,6 +662,97 @@ TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
                 landingKept = landingKept || p.second == originalLanding;
             if (!damage.losesFramesBeforeTheMiddle && landingKept) {
                 EXPECT_EQ(PacketAfterSeek(out, middle), originalLanding);
+            }
+        }
+    }
+}
+
+// Whether the header lists of a repaired file nest: each ends where a chunk
+// begins (a stream's list at the latest where the header list ends, that
+// one before the movi list), and the main and stream headers lie inside
+// their lists.
+void ExpectHeaderListsNest(const std::vector<uint8_t>& d)
+{
+    const auto chunks = WalkRiff(d);
+    std::set<int64_t> starts;
+    for (const Chunk& c : chunks)
+        starts.insert(c.pos);
+    const Chunk* hdrl = Find(chunks, "hdrl");
+    const Chunk* movi = Find(chunks, "movi");
+    const Chunk* avih = Find(chunks, "avih");
+    ASSERT_TRUE(hdrl && movi && avih);
+    const int64_t hdrlEnd = hdrl->pos + 8 + hdrl->size;
+    EXPECT_TRUE(starts.count(hdrlEnd)) << "the header list ends inside a chunk";
+    EXPECT_LE(hdrlEnd, movi->pos);
+    EXPECT_LT(avih->pos, hdrlEnd);
+    for (int s = 0; const Chunk* strl = Find(chunks, "strl", s); ++s) {
+        const int64_t end = strl->pos + 8 + strl->size;
+        EXPECT_TRUE(end == hdrlEnd || (end < hdrlEnd && starts.count(end))) << "stream list " << s;
+        const Chunk* strh = Find(chunks, "strh", s);
+        const Chunk* strf = Find(chunks, "strf", s);
+        ASSERT_TRUE(strh && strf);
+        EXPECT_TRUE(strh->pos > strl->pos && strh->pos < end && strf->pos < end) << "stream " << s;
+    }
+}
+
+// A broken size of a header list ("hdrl" or a stream's "strl") is mended
+// from its children: the repaired file carries a size that holds, the true
+// one where the broken size lies near it (a filler at the list's end may
+// stand on either side, which no reader can tell), and keeps every packet.
+// GStreamer's header list has no filler at its end: its size comes back
+// true whatever the field held.
+TEST(AviRepair, BrokenHeaderListSizeIsMendedFromItsChildren)
+{
+    struct Value {
+        const char* name;
+        std::function<uint32_t(uint32_t)> broken;
+        bool near;
+    };
+    const Value values[] = {
+        {"with one bit flipped", [](uint32_t v) { return v ^ 0x40u; }, true},
+        {"16 too small", [](uint32_t v) { return v - 16; }, true},
+        {"24 too large", [](uint32_t v) { return v + 24; }, true},
+        {"0", [](uint32_t) { return 0u; }, false},
+        {"2^31", [](uint32_t) { return 0x80000000u; }, false},
+        {"all ones", [](uint32_t) { return 0xFFFFFFFFu; }, false},
+    };
+    std::vector<const char*> fixtures(std::begin(kAviFixtures), std::end(kAviFixtures));
+    fixtures.push_back("clip_gst.avi");
+    for (const char* name : fixtures) {
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        const auto chunks = WalkRiff(clean);
+        std::vector<std::pair<std::string, const Chunk*>> lists = {{"hdrl", Find(chunks, "hdrl")},
+                                                                   {"first strl", Find(chunks, "strl")}};
+        const Chunk* lastStrl = nullptr;
+        for (int s = 1; const Chunk* strl = Find(chunks, "strl", s); ++s)
+            lastStrl = strl;
+        if (lastStrl)
+            lists.push_back({"last strl", lastStrl});
+        const MediaReport original = CheckMedia(src);
+        for (const auto& [list, chunk] : lists) {
+            ASSERT_TRUE(chunk);
+            for (const Value& v : values) {
+                SCOPED_TRACE(std::string(name) + ": " + list + " size " + v.name);
+                ScratchDir dir("avi-lists");
+                auto bytes = clean;
+                WriteLE32(bytes, chunk->pos + 4, v.broken(chunk->size));
+                const std::string in = dir.Path("damaged.avi"), out = dir.Path("repaired.avi");
+                ASSERT_TRUE(WriteFileBytes(in, bytes));
+                Outcome o = ParseAndRepair(in, out);
+                ASSERT_EQ(o.parse, 0);
+                EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_INDEX)) << "damage went unnoticed";
+                ASSERT_EQ(o.repair, 0);
+                const auto fixed = ReadFileBytes(out);
+                ExpectHeaderListsNest(fixed);
+                if (v.near || (list == "hdrl" && std::string(name) == "clip_gst.avi")) {
+                    EXPECT_EQ(ReadLE32(fixed, chunk->pos + 4), chunk->size);
+                }
+                const MediaReport repaired = CheckMedia(out);
+                EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+                EXPECT_EQ(repaired.packets.size(), original.packets.size());
             }
         }
     }

@@ -309,6 +309,33 @@ TEST(RmRepair, DamageTable)
              return std::make_pair(int64_t(0), int64_t(0));
          },
          JRVP_DAMAGE_TIMING},
+        // A broken PROP size: its fixed fields and the chunk after them
+        // still tell where it ends, and libavformat plays the file.
+        {"PROP size with one bit flipped", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>& d) {
+             const int64_t prop = FindBytes(d, "PROP");
+             EXPECT_TRUE(OverwriteBytes(p, prop + 7, {static_cast<uint8_t>(d[prop + 7] ^ 0x40)}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_STRUCTURE},
+        {"PROP size zeroed", "clip_rv10.rm",
+         [](const std::string& p, const std::vector<uint8_t>& d) {
+             EXPECT_TRUE(OverwriteBytes(p, FindBytes(d, "PROP") + 4, {0, 0, 0, 0}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_STRUCTURE},
+        {"PROP size all ones", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>& d) {
+             EXPECT_TRUE(OverwriteBytes(p, FindBytes(d, "PROP") + 4, {0xFF, 0xFF, 0xFF, 0xFF}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_STRUCTURE},
+        {"PROP size one too small", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>& d) {
+             EXPECT_TRUE(OverwriteBytes(p, FindBytes(d, "PROP") + 4, {0, 0, 0, 49}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_STRUCTURE},
     };
     ScratchDir dir("rm-damage");
     for (const Case& c : cases) {
@@ -327,6 +354,7 @@ TEST(RmRepair, DamageTable)
         const MediaReport report = CheckMedia(out);
         EXPECT_TRUE(report.CleanDecode()) << report.Summary();
         const std::vector<uint8_t> repaired = ReadFileBytes(out);
+        EXPECT_EQ(ReadBE32(repaired, FindBytes(repaired, "PROP") + 4), 50u) << "the PROP size written";
         const RmLayout ol = ReadRealMedia(original);
         const RmLayout rl = ReadRealMedia(repaired);
         int video = -1;
