@@ -104,6 +104,10 @@ TEST(MpegWalk, PackHeaderLookAlikesAreJudgedWithinTheDetectionWindow)
     // reads all 32 MiB; a read per unit would make a million calls.
     EXPECT_LT(o.parseReads.bytes, int64_t(8) << 20);
     EXPECT_LT(o.parseReads.reads, 64);
+    // The detections make 5 calls to the repairer's own buffer, 900 KiB in
+    // all; the bound leaves six times that. Reading their windows through
+    // it 8 bytes per call would make 115000 calls, byte by byte 920000.
+    EXPECT_LT(o.parseCalls.reads, 32) << o.parseCalls.bytes << " bytes";
 }
 
 // ---------------------------------------------------------------------------
