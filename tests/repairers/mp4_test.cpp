@@ -97,10 +97,7 @@ std::map<int, int64_t> PacketsPerStream(const MediaReport& r, int64_t limit = IN
 // position through the stream instead of a block in memory.
 ReadCounts ParseCalls(const std::string& in)
 {
-    using Counted = WithCountedInput<CMP4Repair>;
-    ReadCounts calls;
-    ParseAndRepairWith<Counted>(in, "", [&](Counted& r, RepairOutcome&) { calls = r.InputCalls(); });
-    return calls;
+    return ParseAndRepairWith<CMP4Repair>(in).parseCalls;
 }
 
 std::string Describe(const Outcome& o)
