@@ -1,6 +1,7 @@
 #include "repairers/AVIRepair.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -268,6 +269,59 @@ uint64_t CAVIRepair::CountedLength(const StreamLenMsg& s, uint64_t chunks, uint6
     return chunks;
 }
 
+// libavformat takes a stream's time base from its scale and rate alone: a
+// rate of 0 it calls invalid and guesses, any other wrong one plays the
+// stream at that speed. The file says the true rate again: the main
+// header's frame period for the first video stream; for audio, the
+// format's bytes per second (audio counted in bytes) or its samples per
+// frame (frame-based audio counted in chunks, whose block alignment is the
+// frame), and the duration of the video beside it. Writers round each, and
+// some fill the format loosely, so an audio rate counts as damage only when
+// it is far from both.
+void CAVIRepair::CheckRates()
+{
+    auto off = [](double have, double want, double tolerance) {
+        return want > 0 && std::fabs(have / want - 1) > tolerance;
+    };
+    double seconds = 0;  // the video's duration, from its length and the frame period
+    if (m_firstVideo >= 0 && m_frameMicros > 0)
+        seconds = m_streams[static_cast<size_t>(m_firstVideo)].length * (m_frameMicros / 1e6);
+    for (size_t i = 0; i < m_streams.size(); ++i) {
+        StreamLenMsg& s = m_streams[i];
+        const double have = s.scale > 0 ? static_cast<double>(s.rate) / s.scale : 0;
+        double want = 0;  // units per second the file implies; 0: none
+        bool broken = s.rate == 0 || s.scale == 0;
+        if (static_cast<int>(i) == m_firstVideo && m_frameMicros > 0) {
+            want = 1e6 / m_frameMicros;
+            broken = broken || off(have, want, 0.02);
+        } else if (s.fccType == kAuds && s.hasFormat) {
+            if (s.sampleSize > 0 && s.avgBytesPerSec > 0)
+                want = static_cast<double>(s.avgBytesPerSec) / s.sampleSize;
+            else if (s.sampleSize == 0 && s.formatValue > 0 && s.samplesPerSec > 0)
+                want = static_cast<double>(s.samplesPerSec) / s.formatValue;
+            const double byLength = seconds > 0 ? s.length / seconds : 0;
+            broken = broken || (byLength > 0 && off(have, want, 0.02) && off(have, byLength, 0.25));
+            if (byLength > 0 && (want <= 0 || off(want, byLength, 0.25)))
+                want = byLength;
+        }
+        if (!broken)
+            continue;
+        AddErrorAt(JRVP_DAMAGE_TIMING, s.headerPos - 8);
+        if (want <= 0)
+            continue;  // nothing to set it from: libavformat's own guess stands
+        // The scale kept where it can carry the rate, else one that can.
+        double rate = s.scale > 0 ? std::round(want * s.scale) : 0;
+        if (rate < 1 || rate > kU32Max) {
+            s.scale = 1000;
+            rate = std::round(want * s.scale);
+        }
+        if (rate < 1 || rate > kU32Max)
+            continue;
+        s.rate = static_cast<uint32_t>(rate);
+        s.rateMended = true;
+    }
+}
+
 // Whether a stream header's length matches the content the walk counted.
 // Chunk counts and PCM sample counts are exact for every writer. Compressed
 // audio counted in bytes is another matter: a variable bit rate has no true
@@ -329,6 +383,8 @@ int CAVIRepair::Open()
     m_scanBlock.clear();
     m_seen = 0;
     m_firstVideo = -1;
+    m_frameMicros = 0;
+    m_avihRead = false;
     m_input->SeekTo(0);
     int64_t pos = 0;
     while (pos <= m_inputLength - 8) {
@@ -364,6 +420,7 @@ int CAVIRepair::Open()
     // Fewer than 8 bytes left, or bytes after the last form: no chunk.
     m_tailFrom = std::min(pos, m_inputLength);
 
+    CheckRates();
     for (const StreamLenMsg& s : m_streams) {
         if (!LengthAgrees(s)) {
             AddError(JRVP_DAMAGE_TIMING);
@@ -398,15 +455,20 @@ int CAVIRepair::Open()
 }
 
 // 1 when an entry of the "idx1" names no chunk this file can hold (wiped or
-// overwritten entries), else 0, or a negative internal code. libavformat
-// trusts the index it finds, so a broken one hides the chunks it misnames;
-// the rebuild writes a fresh one.
+// overwritten entries), or points outside its movi list, else 0, or a
+// negative internal code. libavformat trusts the index it finds, so a
+// broken one hides the chunks it misnames; the rebuild writes a fresh one.
+// Offsets count from the movi list's type or, for some old writers, from
+// the file's start: libavformat tells which from the first entry, so that
+// one must lead to the very chunk it names, or every entry misleads.
 int CAVIRepair::CheckIdx1(const IndexContext& index)
 {
     constexpr unsigned int kEntry = 16;
     std::vector<uint8_t> block(kScanBlock);
     int64_t p = index.range.first;
     const int64_t end = index.range.first + (index.range.second - index.range.first) / kEntry * kEntry;
+    const MoviContext& movi = m_movis[index.movi];
+    int64_t base = -1;  // where offsets count from, once the first entry has said
     while (p < end) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
@@ -420,6 +482,23 @@ int CAVIRepair::CheckIdx1(const IndexContext& index)
             if (!(m == kMacroVideo || m == kMacroAudio || m == kMacroText || m == kMacroPalette || m == kMacroIx ||
                   m == kMacroIxFirst || id == kRec))
                 return 1;
+            const uint32_t offset = e[8] | e[9] << 8 | e[10] << 16 | static_cast<uint32_t>(e[11]) << 24;
+            const uint32_t size = e[12] | e[13] << 8 | e[14] << 16 | static_cast<uint32_t>(e[15]) << 24;
+            if (base < 0) {
+                for (const int64_t from : {movi.start, int64_t(0)}) {
+                    const int64_t at = from + offset;
+                    uint32_t atId = 0, atSize = 0;
+                    if (at >= movi.start + 4 && at <= movi.end - 8 && ReadHeaderAt(m_input.get(), at, atId, atSize) &&
+                        (id == kRec ? atId == kLIST : atId == id && atSize == size)) {
+                        base = from;
+                        break;
+                    }
+                }
+                if (base < 0)
+                    return 1;
+            } else if (base + offset < movi.start + 4 || base + offset > movi.end - 8) {
+                return 1;
+            }
         }
         p += want;
     }
@@ -540,6 +619,14 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
     const bool intact = r == size;
     if (fourcc == kAvih) {
         m_seen |= kSeenAvih;
+        if (intact && size >= 4 && !m_avihRead) {
+            m_avihRead = true;
+            const int64_t end = m_input->GetPos();
+            m_input->SeekTo(pos);
+            if (!ReadField(m_input.get(), m_frameMicros))
+                return MEND_ERR_READ;
+            m_input->SeekTo(end);
+        }
     } else if (fourcc == kStrh) {
         if (intact)
             return ReadStreamHeader(size);
@@ -621,6 +708,14 @@ int CAVIRepair::ReadStreamFormat(uint32_t size, int64_t headerPos)
     if (s.fccType == kAuds) {
         s.formatTag = static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8;
         s.formatValue = static_cast<uint32_t>(body[12]) | static_cast<uint32_t>(body[13]) << 8;
+        auto u32 = [&body](int at) {
+            return static_cast<uint32_t>(body[at]) | static_cast<uint32_t>(body[at + 1]) << 8 |
+                   static_cast<uint32_t>(body[at + 2]) << 16 | static_cast<uint32_t>(body[at + 3]) << 24;
+        };
+        if (want >= 12) {
+            s.samplesPerSec = u32(4);
+            s.avgBytesPerSec = u32(8);
+        }
     }
     else if (s.fccType == kVids)
         s.formatValue = static_cast<uint32_t>(body[16]) | static_cast<uint32_t>(body[17]) << 8 |
@@ -1446,6 +1541,11 @@ int CAVIRepair::PatchHeaders()
             int r = PatchU32(m_out.strh[s].first + 32, static_cast<uint32_t>(std::min<uint64_t>(length, kU32Max)));
             if (r < 0)
                 return r;
+            if (m_streams[s].rateMended) {
+                r = PatchU32(m_out.strh[s].first + 20, m_streams[s].scale);
+                if (r < 0 || (r = PatchU32(m_out.strh[s].first + 24, m_streams[s].rate)) < 0)
+                    return r;
+            }
         }
     }
     for (size_t s = 0; s < m_out.indx.size(); ++s) {

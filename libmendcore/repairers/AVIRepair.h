@@ -25,6 +25,9 @@ struct StreamLenMsg {
     uint32_t sampleSize = 0;  // dwSampleSize: 0 = the length counts chunks
     uint32_t formatValue = 0; // "auds": block alignment; "vids": compression
     uint32_t formatTag = 0;   // "auds": wFormatTag
+    uint32_t samplesPerSec = 0;   // "auds": nSamplesPerSec
+    uint32_t avgBytesPerSec = 0;  // "auds": nAvgBytesPerSec
+    bool rateMended = false;      // scale and rate below are what the rebuild writes
     uint64_t countedChunks = 0;
     uint64_t countedBytes = 0;
     bool hasFormat = false;
@@ -114,6 +117,10 @@ private:
     int StreamNumber(uint32_t fourcc) const;
     uint64_t CountedLength(const StreamLenMsg& s, uint64_t chunks, uint64_t bytes) const;
     bool LengthAgrees(const StreamLenMsg& s) const;
+    // Judges each stream's rate against what the file says elsewhere (the
+    // main header's frame period, the audio format); a rate that is 0 or
+    // far from it is recorded and set to the one those imply.
+    void CheckRates();
 
     void BuildSkipRanges();
     int CopyRange(int64_t from, int64_t to, ICopyObserver* observer = nullptr);
@@ -141,6 +148,8 @@ private:
     int64_t m_scanStart = 0;
     unsigned m_seen = 0;       // header chunks met, SeenHeader bits
     int m_firstVideo = -1;     // the first "vids" stream
+    uint32_t m_frameMicros = 0;  // the main header's microseconds per frame
+    bool m_avihRead = false;
     int64_t m_hdrlStart = -1;
     int64_t m_hdrlEnd = -1;
     // The size that holds for a header list whose size field is broken, for

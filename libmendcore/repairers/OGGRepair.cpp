@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
 
 #include "core/Crc.h"
 #include "core/StreamIO.h"
@@ -47,6 +48,47 @@ uint8_t HeaderPacketsOf(const uint8_t* packet, size_t size)
     return 0;
 }
 
+// The checksum is linear over GF(2): bytes that differ change it by the
+// checksum of their difference, carried over the bytes after them. Zero
+// bytes act on the register as a matrix (one column per register bit), so
+// a distance costs its logarithm in squarings, not its length.
+using CrcMatrix = std::array<uint32_t, 32>;
+
+uint32_t Apply(const CrcMatrix& m, uint32_t v)
+{
+    uint32_t r = 0;
+    for (unsigned i = 0; v; ++i, v >>= 1)
+        if (v & 1)
+            r ^= m[i];
+    return r;
+}
+
+CrcMatrix Square(const CrcMatrix& m)
+{
+    CrcMatrix r;
+    for (unsigned i = 0; i < 32; ++i)
+        r[i] = Apply(m, m[i]);
+    return r;
+}
+
+// The register's change over `bytes` zero bytes.
+CrcMatrix ZeroBytes(int64_t bytes)
+{
+    CrcMatrix bit;  // one zero bit: a shift, the top bit folded back in
+    for (unsigned i = 0; i < 31; ++i)
+        bit[i] = 1u << (i + 1);
+    bit[31] = 0x04C11DB7;
+    CrcMatrix step = Square(Square(Square(bit)));  // one byte
+    CrcMatrix r;
+    for (unsigned i = 0; i < 32; ++i)
+        r[i] = 1u << i;
+    for (; bytes > 0; bytes >>= 1, step = Square(step))
+        if (bytes & 1)
+            for (uint32_t& column : r)
+                column = Apply(step, column);
+    return r;
+}
+
 }  // namespace
 
 COGGRepair::COGGRepair(IBaseStream* in) : CBaseRepair(in)
@@ -65,6 +107,7 @@ void COGGRepair::Close()
     m_pages.shrink_to_fit();
     m_playable = false;
     m_runs.Clear();
+    m_fixes.clear();
     std::vector<uint8_t>().swap(m_block);
     CBaseRepair::Close();
 }
@@ -154,18 +197,103 @@ int COGGRepair::ParsePage(int64_t pos, int64_t& end)
     crc = crc32.Update(crc, h + kChecksumAt + 4, static_cast<size_t>(size - kChecksumAt - 4));
     if (crc != stored)
         return kPageDamaged;
+    end = pos + size;
+    RecordPage(h, pos, size);
+    return kPageSound;
+}
+
+void COGGRepair::RecordPage(const uint8_t* h, int64_t pos, int64_t size)
+{
+    const int64_t n = h[26];
     OggPageInfo page;
     page.start = pos;
-    page.end = end = pos + size;
+    page.end = pos + size;
     page.granule = static_cast<int64_t>(uint64_t(LE32(h + 6)) | uint64_t(LE32(h + 10)) << 32);
     page.serial = LE32(h + 14);
     page.sequence = LE32(h + 18);
-    page.headerType = type;
+    page.headerType = h[5];
     for (int64_t k = 0; k < n; ++k)
         page.packetsEnded += h[kHeaderSize + k] < 255;
-    if (type & kFlagFirst)
-        page.headerPackets = std::max<uint8_t>(1, HeaderPacketsOf(h + kHeaderSize + n, static_cast<size_t>(body)));
+    if (page.headerType & kFlagFirst)
+        page.headerPackets =
+            std::max<uint8_t>(1, HeaderPacketsOf(h + kHeaderSize + n, static_cast<size_t>(size - kHeaderSize - n)));
     m_pages.push_back(page);
+}
+
+// A page whose header and checksum are whole but whose segment table no
+// longer adds up to the bytes before the next page: one bent lacing value
+// or segment count. The fix is the one byte that makes the checksum hold
+// over exactly those bytes; the chance that another byte does so too is
+// one in 2^32 per candidate.
+int COGGRepair::MendPage(int64_t pos, int64_t next)
+{
+    const int64_t size = next - pos;
+    if (size < kHeaderSize || size > kMaxPageSize)
+        return kPageDamaged;
+    if (!Charge(size))
+        return MEND_ERR_UNREPAIRABLE;
+    IBaseStream* in = m_input.get();
+    const uint8_t* h = m_inputWindow.Fetch(in, pos, size, m_inputLength);
+    if (!h)
+        return MEND_ERR_READ;
+    const uint8_t type = h[5];
+    if (memcmp(h, kCapture, 4) != 0 || h[4] != 0 || type >= 8 ||
+        ((type & kFlagFirst) && (type & kFlagContinued)))
+        return kPageDamaged;
+    const uint32_t stored = LE32(h + kChecksumAt);
+    const uint8_t zeros[255] = {};
+    const CMsbCrc& crc32 = OggCrc32();
+    uint32_t crc = crc32.Update(0, h, kChecksumAt);
+    crc = crc32.Update(crc, zeros, 4);
+    crc = crc32.Update(crc, h + kChecksumAt + 4, static_cast<size_t>(size - kChecksumAt - 4));
+    const int64_t n = h[26];
+    int64_t fixAt = -1;
+    uint8_t fixTo = 0;
+    // A bent segment count: the one count whose table and bodies end
+    // where the next page begins (the sum grows with the count).
+    int64_t sum = 0;
+    for (int64_t count = 0; count <= 255 && kHeaderSize + count <= size && fixAt < 0; ++count) {
+        if (count > 0)
+            sum += h[kHeaderSize + count - 1];
+        if (count == n || kHeaderSize + count + sum != size)
+            continue;
+        const uint8_t diff = static_cast<uint8_t>(n ^ count);
+        const uint32_t delta = Apply(ZeroBytes(size - kHeaderSize), crc32.Update(0, &diff, 1));
+        if ((crc ^ delta) == stored) {
+            fixAt = 26;
+            fixTo = static_cast<uint8_t>(count);
+        }
+    }
+    // A bent lacing value: the table is whole but for one value that is
+    // off by what the bodies miss.
+    if (fixAt < 0 && kHeaderSize + n <= size) {
+        int64_t lacing = 0;
+        for (int64_t k = 0; k < n; ++k)
+            lacing += h[kHeaderSize + k];
+        const int64_t miss = size - kHeaderSize - n - lacing;
+        if (miss != 0 && miss >= -255 && miss <= 255) {
+            const CrcMatrix body = ZeroBytes(size - kHeaderSize - n);
+            for (int64_t k = 0; k < n && fixAt < 0; ++k) {
+                const int64_t value = h[kHeaderSize + k] + miss;
+                if (value < 0 || value > 255)
+                    continue;
+                const uint8_t diff = static_cast<uint8_t>(h[kHeaderSize + k] ^ value);
+                uint32_t delta = crc32.Update(crc32.Update(0, &diff, 1), zeros, static_cast<size_t>(n - 1 - k));
+                if ((crc ^ Apply(body, delta)) == stored) {
+                    fixAt = kHeaderSize + k;
+                    fixTo = static_cast<uint8_t>(value);
+                }
+            }
+        }
+    }
+    if (fixAt < 0)
+        return kPageDamaged;
+    // The page as it was written, judged as any other.
+    std::vector<uint8_t> page(h, h + size);
+    page[static_cast<size_t>(fixAt)] = fixTo;
+    m_fixes.emplace_back(pos + fixAt, fixTo);
+    RecordPage(page.data(), pos, size);
+    AddErrorAt(JRVP_DAMAGE_STRUCTURE, pos);
     return kPageSound;
 }
 
@@ -222,10 +350,16 @@ int COGGRepair::Open()
             p = end;
             continue;
         }
-        m_runs.Bad(p);
         int64_t next = FindCapture(p + 1);
         if (next < 0)
             return static_cast<int>(next);
+        r = MendPage(p, next);
+        if (r < 0)
+            return r;
+        if (r == kPageSound)
+            m_runs.Good(p);
+        else
+            m_runs.Bad(p);
         p = next;
     }
     m_runs.Good(m_inputLength);
@@ -246,6 +380,7 @@ void COGGRepair::MarkDecodableStreams()
         uint32_t nextSequence = 0;
         uint64_t packets = 0;  // ended on its pages, headers included
         unsigned headers = 0;
+        int64_t start = 0;  // its first page that survived
     };
     std::map<uint32_t, StreamState> streams;
     for (OggPageInfo& page : m_pages) {
@@ -255,6 +390,7 @@ void COGGRepair::MarkDecodableStreams()
             st.ok = (page.headerType & kFlagFirst) != 0;
             st.headersLeft = st.headers = page.headerPackets;
             st.nextSequence = page.sequence;
+            st.start = page.start;
             found = streams.emplace(page.serial, st).first;
         }
         StreamState& st = found->second;
@@ -273,6 +409,25 @@ void COGGRepair::MarkDecodableStreams()
         page.decodable = st.ok && st.headersLeft == 0;
         m_playable = m_playable || (page.decodable && st.packets > st.headers);
     }
+    // What such a stream still holds is lost to the copy: the user hears
+    // of it even where the damage that cost its headers left no run.
+    for (const auto& stream : streams)
+        if (!stream.second.ok || stream.second.headersLeft > 0)
+            AddErrorAt(JRVP_DAMAGE_DATA_LOST, stream.second.start);
+}
+
+int COGGRepair::CopyMended(int64_t from, int64_t to)
+{
+    auto fix = std::lower_bound(m_fixes.begin(), m_fixes.end(), std::make_pair(from, uint8_t(0)));
+    for (; fix != m_fixes.end() && fix->first < to; ++fix) {
+        int r = CopySpan(from, fix->first);
+        if (r < 0)
+            return r;
+        if (m_output->Write(&fix->second, 1) != 1)
+            return MEND_ERR_WRITE;
+        from = fix->first + 1;
+    }
+    return CopySpan(from, to);
 }
 
 int COGGRepair::RepairLevel1()
@@ -297,11 +452,12 @@ int COGGRepair::RepairLevel1()
         size_t j = i + 1;
         while (j < m_pages.size() && m_pages[j].decodable && m_pages[j].start == m_pages[j - 1].end)
             ++j;
-        int r = CopySpan(m_pages[i].start, m_pages[j - 1].end);
+        int r = CopyMended(m_pages[i].start, m_pages[j - 1].end);
         if (r < 0)
             return r;
         i = j;
     }
     SolveError(JRVP_DAMAGE_SEGMENT);
+    SolveError(JRVP_DAMAGE_STRUCTURE);
     return 0;
 }

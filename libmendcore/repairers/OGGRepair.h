@@ -1,6 +1,7 @@
 // Ogg (RFC 3533): the page walk that accepts a page only when its CRC-32
-// holds, steps over damage to the next capture pattern, and the rebuild
-// that writes every sound page again, unchanged, in input order.
+// holds, mends a page whose one bent table byte the CRC-32 identifies,
+// steps over other damage to the next capture pattern, and the rebuild
+// that writes every sound page again, in input order.
 #ifndef MENDCORE_OGGREPAIR_H
 #define MENDCORE_OGGREPAIR_H
 
@@ -57,12 +58,23 @@ private:
     // there is none; a negative internal code on a read error or when the
     // budget is spent.
     int64_t FindCapture(int64_t from);
+    // Adds the sound page of size bytes at pos, h its bytes.
+    void RecordPage(const uint8_t* h, int64_t pos, int64_t size);
+    // Judges a damaged page at pos again, its end taken to be next (the
+    // following capture pattern): kPageSound when one bent byte of its
+    // segment count or table explains the damage (the page recorded, the
+    // byte kept to be written right), kPageDamaged, or a negative code.
+    int MendPage(int64_t pos, int64_t next);
+    // Copies the input's [from, to) with the mended bytes in it.
+    int CopyMended(int64_t from, int64_t to);
     bool Charge(int64_t bytes);
     // Marks the pages of the streams that a demuxer can still set up.
     void MarkDecodableStreams();
 
     LargeVector<OggPageInfo> m_pages;
     CDamagedRuns m_runs;
+    // Bytes of mended pages, as {input offset, value}, in input order.
+    std::vector<std::pair<int64_t, uint8_t>> m_fixes;
     std::vector<uint8_t> m_block;  // the search window
     int64_t m_budget = 0;
     // Some stream that can be set up holds a packet beyond its headers.

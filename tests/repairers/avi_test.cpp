@@ -506,6 +506,30 @@ int64_t NthDataChunk(const std::vector<uint8_t>& d, int nth)
     return -1;
 }
 
+// Sets one 32-bit field of the file: `at` finds its position.
+Damage SetField(const char* name, std::function<int64_t(const std::vector<uint8_t>&)> at, uint32_t value)
+{
+    return {name,
+            [at, value](std::vector<uint8_t>& d) {
+                const int64_t p = at(d);
+                WriteLE32(d, p, value);
+                return std::make_pair(p, p + 4);
+            },
+            false};
+}
+
+// The offset field of the nth "idx1" entry.
+std::function<int64_t(const std::vector<uint8_t>&)> Idx1Offset(int nth)
+{
+    return [nth](const std::vector<uint8_t>& d) { return FindBytes(d, "idx1", MoviType(d)) + 8 + 16 * nth + 8; };
+}
+
+// The rate field of the nth stream header.
+std::function<int64_t(const std::vector<uint8_t>&)> StrhRate(int nth)
+{
+    return [nth](const std::vector<uint8_t>& d) { return Find(WalkRiff(d), "strh", nth)->pos + 8 + 24; };
+}
+
 const Damage kDamages[] = {
     {"cut at 60%",
      [](std::vector<uint8_t>& d) {
@@ -630,7 +654,33 @@ const Damage kDamages[] = {
          return std::make_pair(int64_t(16), int64_t(20));
      },
      false},
+    // libavformat tells relative offsets from absolute ones by the first
+    // entry: a wrong one misleads it about every chunk.
+    SetField("first idx1 offset all ones", Idx1Offset(0), 0xFFFFFFFFu),
+    SetField("first idx1 offset 2^31", Idx1Offset(0), 0x80000000u),
+    SetField("second idx1 offset zeroed", Idx1Offset(1), 0),
+    // A stream's time base: libavformat plays it at whatever speed it says.
+    SetField("video rate zeroed", StrhRate(0), 0),
+    SetField("video rate 1", StrhRate(0), 1),
+    SetField("video rate all ones", StrhRate(0), 0xFFFFFFFFu),
+    SetField("audio rate zeroed", StrhRate(1), 0),
+    SetField("audio rate 2^31", StrhRate(1), 0x80000000u),
 };
+
+// The stream rates of a repaired file are the original's (scale and rate
+// may be written afresh, their ratio within a writer's rounding).
+void ExpectRatesOf(const std::vector<uint8_t>& original, const std::vector<uint8_t>& fixed)
+{
+    const auto a = WalkRiff(original), b = WalkRiff(fixed);
+    for (int s = 0; const Chunk* strh = Find(a, "strh", s); ++s) {
+        const Chunk* other = Find(b, "strh", s);
+        ASSERT_NE(other, nullptr);
+        const double want = double(ReadLE32(original, strh->pos + 8 + 24)) / ReadLE32(original, strh->pos + 8 + 20);
+        const uint32_t scale = ReadLE32(fixed, other->pos + 8 + 20);
+        ASSERT_NE(scale, 0u) << "stream " << s;
+        EXPECT_NEAR(double(ReadLE32(fixed, other->pos + 8 + 24)) / scale, want, want / 100) << "stream " << s;
+    }
+}
 
 TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
 {
@@ -662,6 +712,7 @@ TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
             const auto fixed = ReadFileBytes(out);
             ExpectIdx1Sound(fixed);
             ExpectHeaderCounts(fixed);
+            ExpectRatesOf(clean, fixed);
             ExpectKeyFlagsAgree(original, repaired);
 
             // Every data chunk clear of the damage is still there, in order.

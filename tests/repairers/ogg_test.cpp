@@ -88,7 +88,7 @@ TEST(OggWalk, PageWithAWrongChecksumIsADamagedRun)
     auto bytes = ReadFileBytes(src);
     const auto starts = PageStarts(bytes);
     ASSERT_GT(starts.size(), 5u);
-    bytes[starts[4] + 40] ^= 0x01;  // one bit of the fifth page's body
+    bytes[starts[4] + 27 + bytes[starts[4] + 26] + 40] ^= 0x01;  // one bit of the fifth page's body
     ScratchDir dir("ogg");
     ASSERT_TRUE(WriteFileBytes(dir.Path("crc.ogg"), bytes));
     Outcome o = ParseAndRepair(dir.Path("crc.ogg"));
@@ -275,11 +275,70 @@ TEST(OggRepair, StreamsThatLostTheirHeadersAreLeftOut)
         Outcome o = ParseAndRepair(dir.Path("headers" + ext), dir.Path("repaired" + ext));
         ASSERT_EQ(o.parse, c.parse);
         EXPECT_EQ(o.repair, c.repair);
+        // A stream left out is said to be lost, not only the bytes of the page.
+        if (c.parse == JRVP_OK && c.page >= 0)
+            EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_DATA_LOST));
         if (c.repair != JRVP_OK)
             continue;
         const MediaReport repaired = CheckMedia(dir.Path("repaired" + ext));
         EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
         EXPECT_EQ(static_cast<int>(repaired.streams.size()), c.streams);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// One byte of a header page's segment table bent: the page's checksum and
+// the next page's start still say what it was, so the page is mended and
+// the stream kept whole, not left out with its headers.
+TEST(OggRepair, BentSegmentTablesOfHeaderPagesAreMended)
+{
+    const struct {
+        const char* fixture;
+        int page;
+        int field;  // -1: the segment count; otherwise the lacing value's index
+        int value;  // what the byte is set to
+    } cases[] = {
+        {"clip.ogv", 3, 0, 47},     // the Vorbis comment packet one byte short
+        {"clip.ogv", 3, 0, 255},    // ... run into the setup packet
+        {"clip.ogv", 3, 13, 0},     // the setup packet's last lacing value
+        {"clip.ogv", 3, 5, 1},      // one inside the setup packet
+        {"clip.ogv", 1, 0, 255},    // the Vorbis identification page
+        {"clip.ogv", 2, -1, 1},     // the Theora header page's segment count
+        {"clip.ogv", 3, -1, 255},   // the Vorbis header page's segment count
+        {"clip_oggenc.ogg", 1, -1, 0},
+        {"clip_opusenc.opus", 1, 2, 255},  // the OpusTags page
+    };
+    ScratchDir dir("ogg");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fixture) + " page " + std::to_string(c.page) + " field " +
+                     std::to_string(c.field) + " = " + std::to_string(c.value));
+        const std::string src = RequireFixture(c.fixture);
+        if (src.empty())
+            return;
+        auto bytes = ReadFileBytes(src);
+        const auto starts = PageStarts(bytes);
+        ASSERT_GT(starts.size(), static_cast<size_t>(c.page + 1));
+        const int64_t at = starts[c.page] + (c.field < 0 ? 26 : 27 + c.field);
+        ASSERT_NE(bytes[at], c.value);
+        bytes[at] = static_cast<uint8_t>(c.value);
+        const std::string ext = strrchr(c.fixture, '.');
+        ASSERT_TRUE(WriteFileBytes(dir.Path("bent" + ext), bytes));
+        Outcome o = ParseAndRepair(dir.Path("bent" + ext), dir.Path("repaired" + ext));
+        ASSERT_EQ(o.parse, JRVP_OK);
+        EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_STRUCTURE));
+        EXPECT_TRUE(o.runs.empty());
+        ASSERT_EQ(o.repair, JRVP_OK);
+        const MediaReport original = CheckMedia(src);
+        const MediaReport repaired = CheckMedia(dir.Path("repaired" + ext));
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        ASSERT_EQ(repaired.streams.size(), original.streams.size());
+        for (size_t i = 0; i < original.streams.size(); ++i)
+            EXPECT_EQ(repaired.streams[i].packets, original.streams[i].packets) << "stream " << i;
+        // The copy is the original, byte for byte.
+        EXPECT_EQ(ReadFileBytes(dir.Path("repaired" + ext)), ReadFileBytes(src));
     }
 }
 
