@@ -1531,10 +1531,12 @@ int CMP4Repair::CheckTimescales()
             return MEND_ERR_READ;
     }
     // Version 0 holds 32-bit times, version 1 64-bit ones.
+    // At `at`, or (given -1) where the last read ended.
     auto readTime = [&](int64_t at, int version, uint64_t& v) {
         uint32_t v32 = 0;
         v = 0;
-        if (m_input->SeekTo(at) != at || !(version ? ReadFieldR(m_input.get(), v) : ReadFieldR(m_input.get(), v32)))
+        if ((at >= 0 && m_input->SeekTo(at) != at) ||
+            !(version ? ReadFieldR(m_input.get(), v) : ReadFieldR(m_input.get(), v32)))
             return false;
         if (!version)
             v = v32;
@@ -1571,6 +1573,39 @@ int CMP4Repair::CheckTimescales()
             m_input->SeekTo(scaleAt) != scaleAt || !ReadFieldR(m_input.get(), scale) ||
             !readTime(scaleAt + 4, mdhdVersion, mediaDuration))
             return MEND_ERR_READ;
+        // All ones is a duration nobody knew.
+        const uint64_t unknown = tkhdVersion ? UINT64_MAX : UINT32_MAX;
+        if (trackDuration == unknown || mediaDuration == (mdhdVersion ? UINT64_MAX : UINT32_MAX))
+            trackDuration = 0;
+        // Empty edits (a delay before the media plays) count in the
+        // track's duration but not in the media's.
+        BoxHeader edts, elst;
+        bool haveEdts = false, haveElst = false;
+        if ((r = FindChildBox(trak, Fcc("edts"), edts, haveEdts)) < 0)
+            return r;
+        if (haveEdts && (r = FindChildBox(BoxInfo{edts.fourcc, edts.size, edts.start}, Fcc("elst"), elst, haveElst)) < 0)
+            return r;
+        if (haveElst && elst.size - elst.headerLength >= 8) {
+            uint32_t versionFlags = 0, count = 0;
+            const int64_t body = elst.start + elst.headerLength;
+            if (m_input->SeekTo(body) != body || !ReadFieldR(m_input.get(), versionFlags) ||
+                !ReadFieldR(m_input.get(), count))
+                return MEND_ERR_READ;
+            // Each entry: segment duration, media time (-1 for an empty
+            // edit) and rate; 32-bit times in version 0, 64-bit in 1.
+            const bool wide = (versionFlags >> 24) == 1;
+            const uint64_t entries = EntriesIn(elst.size, elst.headerLength, 8, count, wide ? 20 : 12);
+            for (uint64_t i = 0; i < entries; ++i) {
+                if ((i & 0xFFF) == 0 && TestAbort())
+                    return MEND_ERR_ABORTED;
+                uint64_t duration = 0, mediaTime = 0;
+                uint32_t rate = 0;
+                if (!readTime(-1, wide, duration) || !readTime(-1, wide, mediaTime) || !ReadFieldR(m_input.get(), rate))
+                    return MEND_ERR_READ;
+                if (mediaTime == (wide ? UINT64_MAX : UINT32_MAX))
+                    trackDuration -= std::min(trackDuration, duration);
+            }
+        }
         // What the two durations say the media timescale is.
         uint64_t fromDurations = 0;
         if (trackDuration > 0 && mediaDuration > 0 && movieScale > 0) {

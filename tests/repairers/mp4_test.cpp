@@ -201,6 +201,27 @@ TEST(Mp4Intact, MuxerOutputParsesWithoutDamage)
              return InsertBox(b, end, IsoMetaBox(), {moov, trak});
          },
          "clip.mp4"},
+        // A sound track that starts a minute in: an empty edit puts the
+        // track's duration far past its media's.
+        {"audio_delayed.mp4",
+         [](std::vector<uint8_t> b) {
+             size_t moov = static_cast<size_t>(FindTopBox(b, "moov").start);
+             size_t mvhd = static_cast<size_t>(FindBytes(b, "mvhd", moov)) - 4;
+             size_t trak = static_cast<size_t>(FindBytes(b, "trak", static_cast<size_t>(FindBytes(b, "trak", moov)) + 4)) - 4;
+             size_t tkhd = static_cast<size_t>(FindBytes(b, "tkhd", trak)) - 4;
+             size_t edts = static_cast<size_t>(FindBytes(b, "edts", trak)) - 4;
+             size_t elst = edts + 8;
+             const uint32_t delay = 60 * ReadBE32(b, mvhd + 20);  // a minute in the movie's timescale
+             WriteBE32(b, tkhd + 28, ReadBE32(b, tkhd + 28) + delay);
+             WriteBE32(b, mvhd + 24, ReadBE32(b, mvhd + 24) + delay);
+             WriteBE32(b, elst + 12, ReadBE32(b, elst + 12) + 1);
+             std::vector<uint8_t> empty(12, 0);
+             WriteBE32(empty, 0, delay);
+             WriteBE32(empty, 4, 0xFFFFFFFF);
+             WriteBE32(empty, 8, 0x00010000);
+             return InsertBox(b, elst + 16, empty, {moov, trak, edts, elst});
+         },
+         "clip.mp4"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
