@@ -1578,7 +1578,10 @@ int CMP4Repair::CheckTimescales()
         if (trackDuration == unknown || mediaDuration == (mdhdVersion ? UINT64_MAX : UINT32_MAX))
             trackDuration = 0;
         // Empty edits (a delay before the media plays) count in the
-        // track's duration but not in the media's.
+        // track's duration but not in the media's; media before the first
+        // edit's start (pre-roll a cut left in) counts in the media's only.
+        uint64_t shownFrom = 0;
+        bool haveShownFrom = false;
         BoxHeader edts, elst;
         bool haveEdts = false, haveElst = false;
         if ((r = FindChildBox(trak, Fcc("edts"), edts, haveEdts)) < 0)
@@ -1602,23 +1605,34 @@ int CMP4Repair::CheckTimescales()
                 uint32_t rate = 0;
                 if (!readTime(-1, wide, duration) || !readTime(-1, wide, mediaTime) || !ReadFieldR(m_input.get(), rate))
                     return MEND_ERR_READ;
-                if (mediaTime == (wide ? UINT64_MAX : UINT32_MAX))
+                if (mediaTime == (wide ? UINT64_MAX : UINT32_MAX)) {
                     trackDuration -= std::min(trackDuration, duration);
+                } else if (!haveShownFrom) {
+                    shownFrom = mediaTime;
+                    haveShownFrom = true;
+                }
             }
         }
-        // What the two durations say the media timescale is.
-        uint64_t fromDurations = 0;
-        if (trackDuration > 0 && mediaDuration > 0 && movieScale > 0) {
+        // What the two durations say the media timescale is: all the
+        // media, or the media from where the edit starts it.
+        auto scaleFor = [&](uint64_t media) -> uint64_t {
+            if (trackDuration == 0 || media == 0 || movieScale == 0)
+                return 0;
             const unsigned __int128 scaled =
-                (static_cast<unsigned __int128>(mediaDuration) * movieScale + trackDuration / 2) / trackDuration;
-            fromDurations = scaled > INT32_MAX ? 0 : static_cast<uint64_t>(scaled);
-        }
+                (static_cast<unsigned __int128>(media) * movieScale + trackDuration / 2) / trackDuration;
+            return scaled > INT32_MAX ? 0 : static_cast<uint64_t>(scaled);
+        };
+        const uint64_t fromDurations = scaleFor(mediaDuration);
+        const uint64_t fromShown = shownFrom < mediaDuration ? scaleFor(mediaDuration - shownFrom) : 0;
         // Edit lists may show a part of the media only, or delay it: far
-        // apart is damage, a little apart is not.
+        // apart from both is damage, a little apart is not.
         constexpr uint64_t kApart = 16;
+        auto apart = [&](uint64_t from) {
+            return from > 0 && (uint64_t(scale) * kApart < from || uint64_t(scale) > from * kApart);
+        };
         bool wrong = scale == 0 || scale > INT32_MAX;
         if (!wrong && fromDurations > 0)
-            wrong = uint64_t(scale) * kApart < fromDurations || uint64_t(scale) > fromDurations * kApart;
+            wrong = apart(fromDurations) && (fromShown == 0 || apart(fromShown));
         if (!wrong)
             continue;
         uint64_t rate = 0;

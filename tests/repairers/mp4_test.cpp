@@ -222,6 +222,22 @@ TEST(Mp4Intact, MuxerOutputParsesWithoutDamage)
              return InsertBox(b, elst + 16, empty, {moov, trak, edts, elst});
          },
          "clip.mp4"},
+        // A cut kept by copying: the video's edit shows its last tenth of a
+        // second, after media the cut left in for its key frame.
+        {"cut_by_edit.mp4",
+         [](std::vector<uint8_t> b) {
+             size_t moov = static_cast<size_t>(FindTopBox(b, "moov").start);
+             size_t mvhd = static_cast<size_t>(FindBytes(b, "mvhd", moov)) - 4;
+             size_t tkhd = static_cast<size_t>(FindBytes(b, "tkhd", moov)) - 4;
+             size_t elst = static_cast<size_t>(FindBytes(b, "elst", moov)) - 4;
+             size_t mdhd = static_cast<size_t>(FindBytes(b, "mdhd", moov)) - 4;
+             const uint32_t shown = ReadBE32(b, mvhd + 20) / 10, media = ReadBE32(b, mdhd + 24);
+             WriteBE32(b, tkhd + 28, shown);
+             WriteBE32(b, elst + 16, shown);
+             WriteBE32(b, elst + 20, media - ReadBE32(b, mdhd + 20) / 10);
+             return b;
+         },
+         "clip.mp4"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
