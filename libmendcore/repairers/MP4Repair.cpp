@@ -32,6 +32,7 @@ constexpr uint32_t kMdia = Fcc("mdia");
 constexpr uint32_t kMdhd = Fcc("mdhd");
 constexpr uint32_t kMinf = Fcc("minf");
 constexpr uint32_t kStbl = Fcc("stbl");
+constexpr uint32_t kStsd = Fcc("stsd");
 constexpr uint32_t kStts = Fcc("stts");
 constexpr uint32_t kCtts = Fcc("ctts");
 constexpr uint32_t kStsc = Fcc("stsc");
@@ -355,6 +356,7 @@ struct CMP4Repair::TrackFragment {
     int64_t minRel = 0;        // where the first byte of any run lies
     int64_t maxEnd = 0;        // where the last byte of any run ends
     int64_t lastEnd = 0;       // where the last run ends: the next one's base
+    std::vector<FieldFix> fixes;  // sample counts the runs' own size gives instead
 };
 
 // Where a fragment's data may lie: the media data after its "moof", in the
@@ -388,6 +390,7 @@ void CMP4Repair::Close()
     m_movieChildren.clear();
     m_sampleTables.clear();
     m_baseOffsets.clear();
+    m_fixes.clear();
     m_trackDefaults.clear();
     m_splice = Splice();
     m_chunkBoxes.clear();
@@ -1146,7 +1149,9 @@ int CMP4Repair::ReadBoxMoov(const BoxHeader& h)
     if (IsLost(h.start))
         return 0;  // a movie box that does not hold is fatal already
     int r = WalkMovie(h.headerLength);
-    return r < 0 ? r : ReadTrackDefaults();
+    if (r < 0 || (r = CheckTimescales()) < 0)
+        return r;
+    return ReadTrackDefaults();
 }
 
 // What stands at pos in a list of boxes: fewer bytes than a header, or a
@@ -1378,6 +1383,12 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
             damaged = damaged || childDamaged;
             incomplete = incomplete || childIncomplete;
         }
+        if (box.fourcc == kStbl && c.fourcc == kStsd) {
+            bool broken = false;
+            if ((r = CheckSampleDescriptions(c, broken)) < 0)
+                return r;
+            damaged = damaged || broken;
+        }
         if (box.fourcc == kMdia && c.fourcc == kHdlr && c.size - c.headerLength >= 12) {
             const int64_t at = c.start + c.headerLength + 8;  // after version, flags and pre_defined
             if (m_input->SeekTo(at) != at || !ReadFieldR(m_input.get(), handler))
@@ -1397,6 +1408,276 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
     if (std::find(seen.begin(), seen.end(), false) != seen.end()) {
         AddErrorAt(JRVP_DAMAGE_STRUCTURE, box.start);
         incomplete = true;
+    }
+    return 0;
+}
+
+void CMP4Repair::AddFix(int64_t input, uint32_t value)
+{
+    auto it = std::lower_bound(m_fixes.begin(), m_fixes.end(), input,
+                               [](const FieldFix& f, int64_t s) { return f.input < s; });
+    if (it != m_fixes.end() && it->input == input)
+        it->value = value;
+    else
+        m_fixes.insert(it, FieldFix{input, value});
+}
+
+// A 32-bit field of the input as the rebuild writes it: mended where the
+// analysis found it wrong.
+int CMP4Repair::ReadFixedField(int64_t input, uint32_t& value)
+{
+    value = 0;
+    if (m_input->SeekTo(input) != input || !ReadFieldR(m_input.get(), value))
+        return MEND_ERR_READ;
+    auto it = std::lower_bound(m_fixes.begin(), m_fixes.end(), input,
+                               [](const FieldFix& f, int64_t s) { return f.input < s; });
+    if (it != m_fixes.end() && it->input == input)
+        value = it->value;
+    return 0;
+}
+
+int CMP4Repair::FindChildBox(const BoxInfo& parent, uint32_t fourcc, BoxHeader& found, bool& present)
+{
+    present = false;
+    const int64_t end = parent.start + parent.size;
+    BoxHeader h;
+    int r = ReadBoxHeader(h, parent.start, end);
+    if (r < 0 || h.endMark)
+        return r;
+    for (int64_t pos = parent.start + h.headerLength;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader c;
+        if ((r = ReadBoxHeader(c, pos, end)) < 0)
+            return r;
+        if (c.endMark || !PlausibleSize(c, end))
+            return 0;
+        if (c.fourcc == fourcc) {
+            found = c;
+            present = true;
+            return 0;
+        }
+        pos += c.size;
+    }
+}
+
+// The sample descriptions of a track follow one another up to the end of
+// their box, each as long as its size says. A size that cannot hold (0, or
+// past the box) makes libavformat refuse the whole file; in the last entry
+// the box's end gives it back. One in an earlier entry has no such
+// witness: the track is damaged.
+int CMP4Repair::CheckSampleDescriptions(const BoxHeader& stsd, bool& damaged)
+{
+    damaged = false;
+    const int64_t end = stsd.start + stsd.size;
+    int64_t pos = stsd.start + stsd.headerLength + 8;  // after version, flags and entry count
+    if (end - pos < 0)
+        return 0;
+    uint32_t count = 0;
+    if (m_input->SeekTo(pos - 4) != pos - 4 || !ReadFieldR(m_input.get(), count))
+        return MEND_ERR_READ;
+    // A sample entry is at least its header, reserved bytes and data
+    // reference index.
+    constexpr int64_t kMinEntry = 16;
+    for (uint32_t i = 0; i < count && pos < end; ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        uint32_t size = 0;
+        if (end - pos < 8) {
+            damaged = true;
+            break;
+        }
+        if (m_input->SeekTo(pos) != pos || !ReadFieldR(m_input.get(), size))
+            return MEND_ERR_READ;
+        const bool last = i + 1 == count;
+        if (last && size != end - pos && end - pos >= kMinEntry) {
+            AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+            AddFix(pos, static_cast<uint32_t>(end - pos));
+            return 0;
+        }
+        if (size < kMinEntry || size > end - pos) {
+            damaged = true;
+            break;
+        }
+        pos += size;
+    }
+    if (damaged)
+        AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+    return 0;
+}
+
+// A media timescale of 0 (or past what a signed reader takes) leaves a
+// player no time base at all, and one far from what the track's own
+// durations give times every sample wrong. The duration of the media in
+// the movie's timescale (the track header) against its duration in its own
+// (the media header) gives it back; a sound track's sample rate gives it
+// exactly where the two agree.
+int CMP4Repair::CheckTimescales()
+{
+    uint32_t movieScale = 0;
+    for (const BoxInfo& mvhd : m_movieChildren) {
+        if (mvhd.fourcc != kMvhd)
+            continue;
+        BoxHeader h;
+        int r = ReadBoxHeader(h, mvhd.start, mvhd.start + mvhd.size);
+        if (r < 0)
+            return r;
+        uint8_t version = 0;
+        const int64_t body = mvhd.start + h.headerLength;
+        if (m_input->SeekTo(body) != body || !ReadField(m_input.get(), version))
+            return MEND_ERR_READ;
+        if (version <= 1 && mvhd.size - h.headerLength >= (version ? 24 : 16) &&
+            (m_input->SeekTo(body + (version ? 20 : 12)) < 0 || !ReadFieldR(m_input.get(), movieScale)))
+            return MEND_ERR_READ;
+    }
+    // Version 0 holds 32-bit times, version 1 64-bit ones.
+    // At `at`, or (given -1) where the last read ended.
+    auto readTime = [&](int64_t at, int version, uint64_t& v) {
+        uint32_t v32 = 0;
+        v = 0;
+        if ((at >= 0 && m_input->SeekTo(at) != at) ||
+            !(version ? ReadFieldR(m_input.get(), v) : ReadFieldR(m_input.get(), v32)))
+            return false;
+        if (!version)
+            v = v32;
+        return true;
+    };
+    for (const BoxInfo& trak : m_movieChildren) {
+        if (trak.fourcc != kTrak)
+            continue;
+        BoxHeader tkhd, mdia, mdhd, hdlr;
+        bool haveTkhd = false, haveMdia = false, haveMdhd = false, haveHdlr = false;
+        int r = FindChildBox(trak, kTkhd, tkhd, haveTkhd);
+        if (r < 0 || (r = FindChildBox(trak, kMdia, mdia, haveMdia)) < 0)
+            return r;
+        if (!haveTkhd || !haveMdia)
+            continue;
+        const BoxInfo mdiaBox{kMdia, mdia.size, mdia.start};
+        if ((r = FindChildBox(mdiaBox, kMdhd, mdhd, haveMdhd)) < 0 ||
+            (r = FindChildBox(mdiaBox, kHdlr, hdlr, haveHdlr)) < 0)
+            return r;
+        if (!haveMdhd)
+            continue;
+        uint8_t tkhdVersion = 0, mdhdVersion = 0;
+        const int64_t tkhdBody = tkhd.start + tkhd.headerLength, mdhdBody = mdhd.start + mdhd.headerLength;
+        if (m_input->SeekTo(tkhdBody) != tkhdBody || !ReadField(m_input.get(), tkhdVersion) ||
+            m_input->SeekTo(mdhdBody) != mdhdBody || !ReadField(m_input.get(), mdhdVersion))
+            return MEND_ERR_READ;
+        if (tkhdVersion > 1 || mdhdVersion > 1 || tkhd.size - tkhd.headerLength < (tkhdVersion ? 36 : 24) ||
+            mdhd.size - mdhd.headerLength < (mdhdVersion ? 32 : 20))
+            continue;
+        const int64_t scaleAt = mdhdBody + (mdhdVersion ? 20 : 12);
+        uint32_t scale = 0;
+        uint64_t trackDuration = 0, mediaDuration = 0;
+        if (!readTime(tkhdBody + (tkhdVersion ? 28 : 20), tkhdVersion, trackDuration) ||
+            m_input->SeekTo(scaleAt) != scaleAt || !ReadFieldR(m_input.get(), scale) ||
+            !readTime(scaleAt + 4, mdhdVersion, mediaDuration))
+            return MEND_ERR_READ;
+        // All ones is a duration nobody knew.
+        const uint64_t unknown = tkhdVersion ? UINT64_MAX : UINT32_MAX;
+        if (trackDuration == unknown || mediaDuration == (mdhdVersion ? UINT64_MAX : UINT32_MAX))
+            trackDuration = 0;
+        // Empty edits (a delay before the media plays) count in the
+        // track's duration but not in the media's; media before the first
+        // edit's start (pre-roll a cut left in) counts in the media's only.
+        uint64_t shownFrom = 0;
+        bool haveShownFrom = false;
+        BoxHeader edts, elst;
+        bool haveEdts = false, haveElst = false;
+        if ((r = FindChildBox(trak, Fcc("edts"), edts, haveEdts)) < 0)
+            return r;
+        if (haveEdts && (r = FindChildBox(BoxInfo{edts.fourcc, edts.size, edts.start}, Fcc("elst"), elst, haveElst)) < 0)
+            return r;
+        if (haveElst && elst.size - elst.headerLength >= 8) {
+            uint32_t versionFlags = 0, count = 0;
+            const int64_t body = elst.start + elst.headerLength;
+            if (m_input->SeekTo(body) != body || !ReadFieldR(m_input.get(), versionFlags) ||
+                !ReadFieldR(m_input.get(), count))
+                return MEND_ERR_READ;
+            // Each entry: segment duration, media time (-1 for an empty
+            // edit) and rate; 32-bit times in version 0, 64-bit in 1.
+            const bool wide = (versionFlags >> 24) == 1;
+            const uint64_t entries = EntriesIn(elst.size, elst.headerLength, 8, count, wide ? 20 : 12);
+            for (uint64_t i = 0; i < entries; ++i) {
+                if ((i & 0xFFF) == 0 && TestAbort())
+                    return MEND_ERR_ABORTED;
+                uint64_t duration = 0, mediaTime = 0;
+                uint32_t rate = 0;
+                if (!readTime(-1, wide, duration) || !readTime(-1, wide, mediaTime) || !ReadFieldR(m_input.get(), rate))
+                    return MEND_ERR_READ;
+                if (mediaTime == (wide ? UINT64_MAX : UINT32_MAX)) {
+                    trackDuration -= std::min(trackDuration, duration);
+                } else if (!haveShownFrom) {
+                    shownFrom = mediaTime;
+                    haveShownFrom = true;
+                }
+            }
+        }
+        // What the two durations say the media timescale is: all the
+        // media, or the media from where the edit starts it.
+        auto scaleFor = [&](uint64_t media) -> uint64_t {
+            if (trackDuration == 0 || media == 0 || movieScale == 0)
+                return 0;
+            const unsigned __int128 scaled =
+                (static_cast<unsigned __int128>(media) * movieScale + trackDuration / 2) / trackDuration;
+            return scaled > INT32_MAX ? 0 : static_cast<uint64_t>(scaled);
+        };
+        const uint64_t fromDurations = scaleFor(mediaDuration);
+        const uint64_t fromShown = shownFrom < mediaDuration ? scaleFor(mediaDuration - shownFrom) : 0;
+        // Edit lists may show a part of the media only, or delay it: far
+        // apart from both is damage, a little apart is not.
+        constexpr uint64_t kApart = 16;
+        auto apart = [&](uint64_t from) {
+            return from > 0 && (uint64_t(scale) * kApart < from || uint64_t(scale) > from * kApart);
+        };
+        bool wrong = scale == 0 || scale > INT32_MAX;
+        if (!wrong && fromDurations > 0)
+            wrong = apart(fromDurations) && (fromShown == 0 || apart(fromShown));
+        if (!wrong)
+            continue;
+        uint64_t rate = 0;
+        uint32_t handler = 0;
+        if (haveHdlr && hdlr.size - hdlr.headerLength >= 12) {
+            const int64_t at = hdlr.start + hdlr.headerLength + 8;
+            if (m_input->SeekTo(at) != at || !ReadFieldR(m_input.get(), handler))
+                return MEND_ERR_READ;
+        }
+        if (handler == kSoun) {
+            // The first sound sample entry's rate: 16.16 fixed point, or
+            // (QuickTime's version 2) a 64-bit float.
+            BoxHeader minf, stbl, stsd;
+            bool haveMinf = false, haveStbl = false, haveStsd = false;
+            if ((r = FindChildBox(mdiaBox, kMinf, minf, haveMinf)) < 0)
+                return r;
+            if (haveMinf && (r = FindChildBox(BoxInfo{kMinf, minf.size, minf.start}, kStbl, stbl, haveStbl)) < 0)
+                return r;
+            if (haveStbl && (r = FindChildBox(BoxInfo{kStbl, stbl.size, stbl.start}, kStsd, stsd, haveStsd)) < 0)
+                return r;
+            const int64_t entry = stsd.start + stsd.headerLength + 8;
+            if (haveStsd && stsd.start + stsd.size - entry >= 48) {
+                uint16_t version = 0, rate16 = 0;
+                uint64_t bits = 0;
+                if (m_input->SeekTo(entry + 16) != entry + 16 || !ReadFieldR(m_input.get(), version) ||
+                    m_input->SeekTo(entry + 32) != entry + 32 || !ReadFieldR(m_input.get(), rate16) ||
+                    m_input->SeekTo(entry + 40) != entry + 40 || !ReadFieldR(m_input.get(), bits))
+                    return MEND_ERR_READ;
+                rate = rate16;
+                if (version == 2) {
+                    double d = 0;
+                    memcpy(&d, &bits, sizeof(d));
+                    rate = d >= 1 && d <= INT32_MAX ? static_cast<uint64_t>(d + 0.5) : 0;
+                }
+            }
+        }
+        uint64_t value = fromDurations;
+        if (rate > 0 && (fromDurations == 0 || (rate * 2 >= fromDurations && rate <= fromDurations * 2)))
+            value = rate;
+        // With neither, the movie's own timescale at least times the
+        // samples in order.
+        if (value == 0)
+            value = movieScale > 0 && movieScale <= INT32_MAX ? movieScale : 1000;
+        AddErrorAt(JRVP_DAMAGE_INDEX, mdhd.start);
+        AddFix(scaleAt, static_cast<uint32_t>(value));
     }
     return 0;
 }
@@ -1502,15 +1783,23 @@ int CMP4Repair::ReadTrun(const BoxHeader& b, TrackFragment& t)
                 sizeField = fields;
             ++fields;
         }
-    uint64_t entries = fields ? EntriesIn(b.size, b.headerLength, used, count, 4 * fields) : count;
-    if (entries < count || b.size - b.headerLength < used) {
+    if (b.size - b.headerLength < used) {
         t.broken = true;
         return 0;
+    }
+    uint64_t entries = count;
+    if (fields) {
+        // The writer sized the run for the samples it holds: a count that
+        // names more reads the media data as samples, one that names fewer
+        // loses samples, and the run's size gives the true count.
+        entries = EntriesIn(b.size, b.headerLength, used, UINT32_MAX, 4 * fields);
+        if (entries != count)
+            t.fixes.push_back(FieldFix{body + 4, static_cast<uint32_t>(entries)});
     }
     const uint64_t cap = static_cast<uint64_t>(kMaxBoxSize);
     uint64_t bytes = 0;
     if (sizeField < 0) {
-        unsigned __int128 all = static_cast<unsigned __int128>(count) * t.defaultSize;
+        unsigned __int128 all = static_cast<unsigned __int128>(entries) * t.defaultSize;
         bytes = all > cap ? cap : static_cast<uint64_t>(all);
     } else {
         CTableReader reader(m_input.get(), body + used, entries * fields, 4);
@@ -1596,8 +1885,14 @@ int CMP4Repair::PlaceFragment(const FragmentPlace& place, bool record, bool& fit
         fields.clear();
         fits = PlaceTrackFragments(place, trafs, stale, fields);
     }
-    if (fits && record)
+    if (fits && record) {
         m_baseOffsets.insert(m_baseOffsets.end(), fields.begin(), fields.end());
+        for (const TrackFragment& t : trafs)
+            for (const FieldFix& fix : t.fixes) {
+                AddErrorAt(JRVP_DAMAGE_INDEX, fix.input);
+                AddFix(fix.input, fix.value);
+            }
+    }
     return 0;
 }
 
@@ -1758,7 +2053,18 @@ int CMP4Repair::CopyRange(int64_t from, int64_t n)
         return 0;
     if (m_input->SeekTo(from) != from)
         return MEND_ERR_READ;
-    return WriteToFile(n);
+    const int64_t outStart = m_output->GetPos();
+    int r = WriteToFile(n);
+    if (r < 0)
+        return r;
+    // The fields the analysis found wrong get their mended values wherever
+    // the bytes that hold them are copied.
+    auto it = std::lower_bound(m_fixes.begin(), m_fixes.end(), from,
+                               [](const FieldFix& f, int64_t s) { return f.input < s; });
+    for (; it != m_fixes.end() && it->input <= from + n - 4; ++it)
+        if ((r = PatchBE(outStart + (it->input - from), it->value, 4)) < 0)
+            return r;
+    return 0;
 }
 
 bool CMP4Repair::FindDataRange(int64_t offset, int64_t& rangeEnd, size_t& mdatIndex) const
@@ -1781,8 +2087,12 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     if (index >= m_sampleTables.size() || m_mdats.empty())
         return MEND_ERR_REPAIR_REFUSED;
     const BoxInfo& stbl = m_sampleTables[index].box;
-    BoxHeader offsets, stsc, sizes;
-    bool haveOffsets = false, haveStsc = false, haveSizes = false;
+    BoxHeader offsets, stsc, sizes, stts;
+    bool haveOffsets = false, haveStsc = false, haveSizes = false, haveStts = false;
+    IBaseStream* in = m_input.get();
+    auto fieldAt = [&](const BoxHeader& b, int64_t rel, uint32_t& v) {
+        return in->SeekTo(b.start + b.headerLength + rel) >= 0 && ReadFieldR(in, v);
+    };
     BoxHeader h;
     int r = ReadBoxHeader(h, stbl.start, stbl.start + stbl.size);
     if (r < 0)
@@ -1796,6 +2106,24 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
             return r;
         if (c.endMark || !PlausibleSize(c, end))
             break;
+        // A writer sizes each table for the entries it wrote: an entry
+        // count that names more makes a reader take the boxes after it for
+        // entries (or run out of file), one that names fewer loses samples.
+        const int width = c.fourcc == kStts || c.fourcc == kCtts || c.fourcc == kCo64 ? 8
+                          : c.fourcc == kStsc                                       ? 12
+                          : c.fourcc == kStco || c.fourcc == kStss                  ? 4
+                                                                                    : 0;
+        if (width > 0) {
+            uint32_t count = 0;
+            if (!fieldAt(c, 4, count))
+                return MEND_ERR_READ;
+            if (count != EntriesIn(c.size, c.headerLength, 8, UINT32_MAX, width))
+                info.countWrong = true;
+        }
+        if (c.fourcc == kStts) {
+            stts = c;
+            haveStts = true;
+        }
         if (c.fourcc == kStco || c.fourcc == kCo64) {
             offsets = c;
             haveOffsets = true;
@@ -1811,21 +2139,14 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
     if (!haveOffsets || !haveStsc || !haveSizes)
         return MEND_ERR_REPAIR_REFUSED;
 
-    // Every count is clamped to the entries its box can really hold.
-    IBaseStream* in = m_input.get();
-    auto fieldAt = [&](const BoxHeader& b, int64_t rel, uint32_t& v) {
-        return in->SeekTo(b.start + b.headerLength + rel) >= 0 && ReadFieldR(in, v);
-    };
+    // Every table is read as far as its box holds entries.
     int width = offsets.fourcc == kCo64 ? 8 : 4;
-    uint32_t n32 = 0, stscCount = 0, constant = 0, sizeCount = 0;
-    if (!fieldAt(offsets, 4, n32) || !fieldAt(stsc, 4, stscCount))
-        return MEND_ERR_READ;
-    // A count below the entries its box holds was wiped or mis-set: the
-    // writer sized the box for the entries it wrote, so the box gives the
-    // count, and the walk below cuts the table where it stops making sense.
+    uint32_t constant = 0, sizeCount = 0;
+    // A count other than the entries its box holds was wiped or mis-set
+    // (judged above): the box gives the count, and the walk below cuts the
+    // table where it stops making sense.
     uint64_t chunkCount = EntriesIn(offsets.size, offsets.headerLength, 8, UINT32_MAX, width);
-    info.countWrong = chunkCount > n32;
-    uint64_t stscEntries = EntriesIn(stsc.size, stsc.headerLength, 8, stscCount, 12);
+    uint64_t stscEntries = EntriesIn(stsc.size, stsc.headerLength, 8, UINT32_MAX, 12);
     int fieldBits = 32;
     if (sizes.fourcc == kStsz) {
         if (!fieldAt(sizes, 4, constant) || !fieldAt(sizes, 8, sizeCount))
@@ -1839,13 +2160,31 @@ int CMP4Repair::SurveyTrak(size_t index, TrakInfo& info, std::vector<int64_t>& k
             return MEND_ERR_REPAIR_REFUSED;
     }
     uint64_t sampleCount = sizeCount;
+    if (sizes.fourcc == kStsz && constant != 0 && haveStts) {
+        // Samples of one size: no table holds their count but the time
+        // table, which names every sample once.
+        CTableReader reader(in, stts.start + stts.headerLength + 8,
+                            EntriesIn(stts.size, stts.headerLength, 8, UINT32_MAX, 8) * 2, 4);
+        uint64_t timed = 0, n = 0, delta = 0;
+        while (reader.Next(n) && reader.Next(delta)) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            timed = std::min<uint64_t>(timed + n, UINT32_MAX);
+        }
+        if (reader.Short())
+            return MEND_ERR_READ;
+        if (timed > 0 && timed != sizeCount) {
+            info.countWrong = true;
+            sampleCount = timed;
+        }
+    }
     if (!(sizes.fourcc == kStsz && constant != 0)) {
         const uint64_t room =
             static_cast<uint64_t>(std::max<int64_t>(0, sizes.size - sizes.headerLength - 12)) * 8 / fieldBits;
         // Four-bit sizes come in pairs: an odd count leaves a spare nibble.
         const uint64_t spare = fieldBits == 4 ? 1 : 0;
         sampleCount = room > sizeCount + spare ? std::min<uint64_t>(room, UINT32_MAX) : std::min<uint64_t>(sizeCount, room);
-        info.countWrong = info.countWrong || room > sizeCount + spare;
+        info.countWrong = info.countWrong || room > sizeCount + spare || sizeCount > room;
     }
     info.totalSamples = sampleCount;
 
@@ -1963,7 +2302,9 @@ int CMP4Repair::BeginEntries(const BoxHeader& h, int width, int64_t& outStart, u
     int r = BeginTable(h, h.fourcc, outStart, count);
     if (r < 0)
         return r;
-    entries = EntriesIn(h.size, h.headerLength, 8, count, width);
+    // The entries the box holds, whatever its count says (the analysis
+    // judged the count against them).
+    entries = EntriesIn(h.size, h.headerLength, 8, UINT32_MAX, width);
     return WriteFieldR(static_cast<IBaseStream*>(m_output), uint32_t(0)) ? 0 : MEND_ERR_WRITE;
 }
 
@@ -2197,8 +2538,8 @@ int CMP4Repair::RLTWriteTrak(const BoxHeader& trak, const TrakInfo& info, uint32
             } else {
                 mdhdVersion = version;
                 mdhdOut = outHere + h.headerLength + (version ? 24 : 16);
-                if (m_input->SeekTo(body + (version ? 20 : 12)) < 0 || !ReadFieldR(m_input.get(), mediaTimescale))
-                    return MEND_ERR_READ;
+                if ((r = ReadFixedField(body + (version ? 20 : 12), mediaTimescale)) < 0)
+                    return r;
             }
             r = CopyRange(h.start, h.size);
             break;

@@ -57,6 +57,7 @@ private:
     struct TrackFragment;
     struct FragmentPlace;
     struct OffsetField;
+    struct FieldFix;
     class CTableReader;
     class CSampleSizes;
     class CScanBlock;
@@ -86,6 +87,11 @@ private:
     int FindMovieChild(int64_t from, int64_t end, int64_t& found);
     bool Spend(int64_t bytes);
     int WalkContainer(const BoxInfo& box, int headerLength, bool& damaged, bool& incomplete);
+    int CheckSampleDescriptions(const BoxHeader& stsd, bool& damaged);
+    int CheckTimescales();
+    int FindChildBox(const BoxInfo& parent, uint32_t fourcc, BoxHeader& found, bool& present);
+    void AddFix(int64_t input, uint32_t value);
+    int ReadFixedField(int64_t input, uint32_t& value);
     // What stands at pos in a list of boxes ending at end.
     enum class ListStep { kBox, kEnd, kDamage };
     int NextInList(int64_t pos, int64_t end, BoxHeader& c, ListStep& step);
@@ -167,6 +173,14 @@ private:
         int64_t data;
     };
     std::vector<OffsetField> m_baseOffsets;
+    // A 32-bit field that the analysis found wrong (a count, a size, a
+    // timescale) and the value the rebuild writes in its place, wherever
+    // the box that holds it is copied. Kept in input order.
+    struct FieldFix {
+        int64_t input;
+        uint32_t value;
+    };
+    std::vector<FieldFix> m_fixes;
     // The default sample size of each track's fragments ("trex").
     struct TrackDefault {
         uint32_t track;

@@ -198,6 +198,43 @@ TEST(Mp4Intact, MuxerOutputParsesWithoutDamage)
              return InsertBox(b, end, IsoMetaBox(), {moov, trak});
          },
          "clip.mp4"},
+        // A sound track that starts a minute in: an empty edit puts the
+        // track's duration far past its media's.
+        {"audio_delayed.mp4",
+         [](std::vector<uint8_t> b) {
+             size_t moov = static_cast<size_t>(FindTopBox(b, "moov").start);
+             size_t mvhd = static_cast<size_t>(FindBytes(b, "mvhd", moov)) - 4;
+             size_t trak = static_cast<size_t>(FindBytes(b, "trak", static_cast<size_t>(FindBytes(b, "trak", moov)) + 4)) - 4;
+             size_t tkhd = static_cast<size_t>(FindBytes(b, "tkhd", trak)) - 4;
+             size_t edts = static_cast<size_t>(FindBytes(b, "edts", trak)) - 4;
+             size_t elst = edts + 8;
+             const uint32_t delay = 60 * ReadBE32(b, mvhd + 20);  // a minute in the movie's timescale
+             WriteBE32(b, tkhd + 28, ReadBE32(b, tkhd + 28) + delay);
+             WriteBE32(b, mvhd + 24, ReadBE32(b, mvhd + 24) + delay);
+             WriteBE32(b, elst + 12, ReadBE32(b, elst + 12) + 1);
+             std::vector<uint8_t> empty(12, 0);
+             WriteBE32(empty, 0, delay);
+             WriteBE32(empty, 4, 0xFFFFFFFF);
+             WriteBE32(empty, 8, 0x00010000);
+             return InsertBox(b, elst + 16, empty, {moov, trak, edts, elst});
+         },
+         "clip.mp4"},
+        // A cut kept by copying: the video's edit shows its last tenth of a
+        // second, after media the cut left in for its key frame.
+        {"cut_by_edit.mp4",
+         [](std::vector<uint8_t> b) {
+             size_t moov = static_cast<size_t>(FindTopBox(b, "moov").start);
+             size_t mvhd = static_cast<size_t>(FindBytes(b, "mvhd", moov)) - 4;
+             size_t tkhd = static_cast<size_t>(FindBytes(b, "tkhd", moov)) - 4;
+             size_t elst = static_cast<size_t>(FindBytes(b, "elst", moov)) - 4;
+             size_t mdhd = static_cast<size_t>(FindBytes(b, "mdhd", moov)) - 4;
+             const uint32_t shown = ReadBE32(b, mvhd + 20) / 10, media = ReadBE32(b, mdhd + 24);
+             WriteBE32(b, tkhd + 28, shown);
+             WriteBE32(b, elst + 16, shown);
+             WriteBE32(b, elst + 20, media - ReadBE32(b, mdhd + 20) / 10);
+             return b;
+         },
+         "clip.mp4"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -716,31 +753,75 @@ TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
     }
 }
 
-// A wiped entry count in a table whose entries are whole: libavformat then
-// sees no sample of that track at all, so the file is damaged, and the
-// rebuild takes the count from the entries the box holds.
-TEST(Mp4Tables, WipedEntryCountsAreRestoredFromTheirBoxes)
+// One field of a track set wrong while everything it describes is whole:
+// an entry count (wiped, or naming more entries than its box holds), the
+// size of a sample description, a media timescale, the sample count of a
+// fragment's run. libavformat then refuses the file, sees no sample of the
+// track, or times it wrong, so the file is damaged; the rebuild takes the
+// field back from what the file holds (the entries the box holds, the
+// description's box, the track's durations or sample rate) and keeps every
+// packet.
+TEST(Mp4Tables, WrongCountsSizesAndTimescalesAreRestoredFromWhatTheFileHolds)
 {
     ScratchDir dir("mp4");
-    std::string fixture = RequireFixture("clip_faststart.mp4");
-    if (fixture.empty())
-        return;
-    MediaReport original = CheckMedia(fixture);
-    const std::vector<uint8_t> clean = ReadFileBytes(fixture);
     const struct {
-        const char* table;
-        size_t countAt;  // from the box start
-    } cases[] = {{"stsz", 16}, {"stco", 12}};
+        const char* fixture;
+        const char* box;
+        int nth;        // which box of that type, in file order
+        size_t field;   // from the box start
+        uint32_t value;
+    } cases[] = {
+        {"clip_faststart.mp4", "stsz", 0, 16, 0},
+        {"clip_faststart.mp4", "stco", 0, 12, 0},
+        // More entries than the box holds: libavformat reads the next boxes
+        // as entries, or stops reading the header.
+        {"clip_faststart.mp4", "stsz", 0, 16, 0xFFFFFFFF},
+        {"clip_faststart.mp4", "stco", 1, 12, 0x80000000},
+        {"clip_faststart.mp4", "stco", 0, 12, 31},
+        {"clip_faststart.mp4", "stsc", 0, 12, 0xFFFFFFFF},
+        {"clip_faststart.mp4", "stss", 0, 12, 0x80000000},
+        {"clip_faststart.mp4", "stts", 1, 12, 0xFFFFFFFF},
+        {"clip.mp4", "stsz", 1, 16, 46},
+        {"clip_gst.mp4", "stsc", 1, 12, 0x7FFFFFFF},
+        {"clip_gst.mp4", "ctts", 0, 12, 0xFFFFFFFF},
+        // Fewer: samples or runs of the sound go missing, or libavformat
+        // finds the track's time table missing.
+        {"clip_faststart.mp4", "stts", 0, 12, 0},
+        {"clip_faststart.mp4", "stsc", 1, 12, 1},
+        {"clip_faststart.mp4", "stsc", 0, 12, 0},
+        {"clip.mov", "stts", 1, 12, 1},
+        // A sample description of size 0, or running past its box.
+        {"clip_faststart.mp4", "stsd", 0, 16, 0},
+        {"clip.mov", "stsd", 1, 16, 0xFFFFFFFF},
+        {"clip_gst.mp4", "stsd", 0, 16, 1},
+        // Media timescales: none, past a signed reader, far too small.
+        {"clip_faststart.mp4", "mdhd", 0, 20, 0},
+        {"clip_faststart.mp4", "mdhd", 1, 20, 0x80000000},
+        {"clip_gst.mp4", "mdhd", 0, 20, 1},
+        {"clip_gst.mov", "mdhd", 1, 20, 0xFFFFFFFF},
+        // A fragment's run naming more samples than it holds, or one.
+        {"clip_frag.mp4", "trun", 0, 12, 0xFFFFFFFF},
+        {"clip_frag.mp4", "trun", 1, 12, 1},
+        {"clip_gst_frag.mp4", "trun", 0, 12, 0},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.table);
-        std::vector<uint8_t> bytes = clean;
-        int64_t at = FindBytes(bytes, c.table) - 4;
+        SCOPED_TRACE(std::string(c.fixture) + " " + c.box + " " + std::to_string(c.nth) + " = " +
+                     std::to_string(c.value));
+        std::string fixture = RequireFixture(c.fixture);
+        if (fixture.empty())
+            return;
+        MediaReport original = CheckMedia(fixture);
+        std::vector<uint8_t> bytes = ReadFileBytes(fixture);
+        int64_t at = -4;
+        for (int n = 0; n <= c.nth; ++n)
+            at = FindBytes(bytes, c.box, static_cast<size_t>(at) + 4);
         ASSERT_GT(at, 0);
-        WriteBE32(bytes, static_cast<size_t>(at) + c.countAt, 0);
+        WriteBE32(bytes, static_cast<size_t>(at) - 4 + c.field, c.value);
         Outcome o;
-        MediaReport repaired = RepairAndCheck(dir, "count.mp4", bytes, &o);
+        MediaReport repaired = RepairAndCheck(dir, "field.mp4", bytes, &o);
         EXPECT_FALSE(o.errors.empty()) << Describe(o);
         EXPECT_EQ(PacketsPerStream(repaired), PacketsPerStream(original)) << repaired.Summary();
+        EXPECT_NEAR(repaired.durationSeconds, original.durationSeconds, 0.1);
     }
 }
 
