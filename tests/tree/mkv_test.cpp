@@ -205,6 +205,36 @@ struct Damage {
     std::function<bool(const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to)> apply;
 };
 
+const std::vector<uint8_t> kTracksId = {0x16, 0x54, 0xAE, 0x6B};
+const std::vector<uint8_t> kTagsId = {0x12, 0x54, 0xC3, 0x67};
+
+// The size field of the Segment's child with this id, rewritten in its own
+// width to what `value` makes of that width and the size. libavformat trusts
+// these sizes: a wrong one costs it the file, a track, or reads the next
+// element as streams of its own.
+Damage SizeOf(const char* name, std::vector<uint8_t> id, std::function<uint64_t(int width, uint64_t size)> value)
+{
+    return {name, [id, value](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+                const int64_t at = ElementAt(bytes, id);
+                if (at < 0)
+                    return false;
+                uint64_t size = 0;
+                const int w = SizeField(bytes, static_cast<size_t>(at + 4), &size);
+                const uint64_t coded = value(w, size) | (1ULL << (7 * w));
+                std::vector<uint8_t> field(static_cast<size_t>(w));
+                for (int i = 0; i < w; ++i)
+                    field[static_cast<size_t>(i)] = static_cast<uint8_t>(coded >> (8 * (w - 1 - i)));
+                *from = *to = 0;
+                return OverwriteBytes(path, at + 4, field);
+            }};
+}
+
+// All ones is the unknown size, which only the Segment and a Cluster may
+// declare; 2^31 where the width holds it, else the largest it holds.
+uint64_t Unknown(int w, uint64_t) { return (1ULL << (7 * w)) - 1; }
+uint64_t Huge(int w, uint64_t) { return std::min<uint64_t>(1ULL << 31, (1ULL << (7 * w)) - 2); }
+uint64_t OneMore(int, uint64_t size) { return size + 1; }
+
 const Damage kDamages[] = {
     {"cut at 60%",
      [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
@@ -316,6 +346,28 @@ const Damage kDamages[] = {
          *from = *to = 0;
          return ZeroRange(path, info, 4 + w + static_cast<int64_t>(size));
      }},
+    SizeOf("Info size unknown", kInfoId, Unknown),
+    SizeOf("Info size 2^31", kInfoId, Huge),
+    SizeOf("Info size one too many", kInfoId, OneMore),
+    SizeOf("Tracks size 0", kTracksId, [](int, uint64_t) -> uint64_t { return 0; }),
+    SizeOf("Tracks size unknown", kTracksId, Unknown),
+    SizeOf("Tracks size 2^31", kTracksId, Huge),
+    SizeOf("Tracks size one too many", kTracksId, OneMore),
+    // The last TrackEntry reaches past it: its track must not be lost.
+    SizeOf("Tracks size one short", kTracksId, [](int, uint64_t size) { return size - 1; }),
+    SizeOf("Tags size unknown", kTagsId, Unknown),
+    SizeOf("Tags size 2^31", kTagsId, Huge),
+    SizeOf("Tags size one too many", kTagsId, OneMore),
+    // Its first byte announces a size one byte wide, the unknown one: the
+    // field is as wide as the children that follow it say.
+    {"Tracks size field all ones",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         const int64_t at = ElementAt(bytes, kTracksId);
+         uint64_t size = 0;
+         const int w = at < 0 ? 0 : SizeField(bytes, static_cast<size_t>(at + 4), &size);
+         *from = *to = 0;
+         return w > 1 && OverwriteBytes(path, at + 4, std::vector<uint8_t>(static_cast<size_t>(w), 0xFF));
+     }},
 };
 
 class MkvDamage : public ::testing::TestWithParam<const char*> {};
@@ -347,6 +399,8 @@ TEST_P(MkvDamage, RepairedFileDecodesKeepsBlocksAndDeclaresItsDuration)
 
         MediaReport repaired = CheckMedia(out);
         EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        // Every track the damage left is still there.
+        EXPECT_EQ(repaired.streams.size(), original.streams.size()) << repaired.Summary();
         std::map<int, int64_t> expected = PacketsOutside(original, from, to);
         for (const StreamReport& s : repaired.streams)
             EXPECT_GE(s.packets, expected[s.index]) << "stream " << s.index << " " << Describe(records);
@@ -390,7 +444,7 @@ std::vector<Element> ElementsIn(const std::vector<uint8_t>& bytes, int64_t at, i
 // The children of the clip's second TrackEntry (its audio track).
 std::vector<Element> SecondTrackEntry(const std::vector<uint8_t>& bytes)
 {
-    const int64_t tracks = ElementAt(bytes, {0x16, 0x54, 0xAE, 0x6B});
+    const int64_t tracks = ElementAt(bytes, kTracksId);
     if (tracks < 0)
         return {};
     uint64_t size = 0;
@@ -949,7 +1003,7 @@ TEST(MkvRebuild, NoTracksIsAFailureNotASuccess)
     std::string in = dir.Path("in.mkv");
     ASSERT_TRUE(CopyFile(clip, in));
     std::vector<uint8_t> bytes = ReadFileBytes(in);
-    int64_t tracks = ElementAt(bytes, {0x16, 0x54, 0xAE, 0x6B});
+    int64_t tracks = ElementAt(bytes, kTracksId);
     ASSERT_GT(tracks, 0);
     ASSERT_TRUE(ZeroRange(in, tracks, 4));
     MkvFile f(in);
