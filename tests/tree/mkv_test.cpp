@@ -994,21 +994,43 @@ TEST(MkvIntact, PipedFileGetsADurationWhenRepaired)
     EXPECT_EQ(RunMkvinfo(out), 0);
 }
 
+// A copy without a track a player can use would not open: the repair
+// refuses rather than report it done.
 TEST(MkvRebuild, NoTracksIsAFailureNotASuccess)
 {
     std::string clip = RequireFixture("clip.mkv");
     if (clip.empty())
         return;
-    ScratchDir dir("mkvtracks");
-    std::string in = dir.Path("in.mkv");
-    ASSERT_TRUE(CopyFile(clip, in));
-    std::vector<uint8_t> bytes = ReadFileBytes(in);
-    int64_t tracks = ElementAt(bytes, kTracksId);
+    const std::vector<uint8_t> bytes = ReadFileBytes(clip);
+    const int64_t tracks = ElementAt(bytes, kTracksId);
     ASSERT_GT(tracks, 0);
-    ASSERT_TRUE(ZeroRange(in, tracks, 4));
-    MkvFile f(in);
-    ASSERT_EQ(f.Parse(), 0);
-    EXPECT_EQ(f.RepairTo(dir.Path("out.mkv")), JRVP_ERR_UNREPAIRABLE);
+    uint64_t size = 0;
+    const int w = SizeField(bytes, static_cast<size_t>(tracks + 4), &size);
+    ASSERT_EQ(w, 2);
+    const int64_t body = tracks + 4 + w;
+    const std::vector<Element> entries = ElementsIn(bytes, body, body + static_cast<int64_t>(size));
+    ASSERT_EQ(entries.back().id, MKV_ID_TRACKENTRY);
+    const struct {
+        const char* name;
+        std::vector<std::pair<int64_t, std::vector<uint8_t>>> writes;
+    } cases[] = {
+        {"Tracks id zeroed", {{tracks, {0, 0, 0, 0}}}},
+        // Empty, and the entries after it no longer run on to the element
+        // that follows Tracks: nothing gives it its size back.
+        {"Tracks size 0 and its last entry's header zeroed", {{tracks + 4, {0x40, 0x00}}, {entries.back().at, {0, 0, 0}}}},
+    };
+    ScratchDir dir("mkvtracks");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string in = dir.Path("in.mkv");
+        ASSERT_TRUE(CopyFile(clip, in));
+        for (const auto& write : c.writes)
+            ASSERT_TRUE(OverwriteBytes(in, write.first, write.second));
+        MkvFile f(in);
+        ASSERT_EQ(f.Parse(), 0);
+        EXPECT_FALSE(f.Records().empty());
+        EXPECT_EQ(f.RepairTo(dir.Path("out.mkv")), JRVP_ERR_UNREPAIRABLE);
+    }
 }
 
 // Waits for the repair object's result callback.
