@@ -286,16 +286,16 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
             return r;
         length = static_cast<int>(m_input->GetPos() - p);
     }
-    // The size of an Info, Tracks, Tags and the like is checked against the
-    // element after it: libavformat trusts it, so one that cuts the last
-    // TrackEntry short or runs over what follows loses the file or a track.
-    // Where it does not end where the Segment goes on, the children it holds
-    // give its size.
-    if (r != TREE_STEP_END && SizeCheckedAgainstNext(id)) {
+    // The size of an Info, Tracks, Tags, a TrackEntry and the like is checked
+    // against the element after it: libavformat trusts it, so one that cuts
+    // a TrackEntry short or runs over what follows loses the file or a
+    // track. Where it does not end where its parent goes on, the children it
+    // holds give its size.
+    if (r != TREE_STEP_END && m_parent && SizeCheckedAgainstNext(m_parent->id, id)) {
         const int idWidth = Width(bytes[0]);
         const int64_t body = p + length;
-        const bool ends = r == TREE_STEP_READ && size >= 0 && size <= m_inputLength - body &&
-                          !IsUnknownSizeValue(size, length - idWidth) && SegmentGoesOnAt(body + size);
+        const bool ends = r == TREE_STEP_READ && size >= 0 && size <= m_scopeEnd - body &&
+                          !IsUnknownSizeValue(size, length - idWidth) && ParentGoesOnAt(body + size);
         long long mended = 0;
         int mendedLength = 0;
         if (!ends && SizeFromChildren(id, p, idWidth, r == TREE_STEP_READ ? length - idWidth : 0, &mended, &mendedLength)) {
@@ -341,9 +341,11 @@ int CMKVRepair::SkipLostSegmentSize(int64_t sizeAt, long long& size)
     return TREE_STEP_INVALID;
 }
 
-bool CMKVRepair::SizeCheckedAgainstNext(unsigned int id) const
+bool CMKVRepair::SizeCheckedAgainstNext(unsigned int parentId, unsigned int id) const
 {
-    const SNode* s = m_parent && m_parent->id == MKV_ID_SEGMENT && id != MKV_ID_CLUSTER ? FindByIdS(id) : nullptr;
+    if (parentId == MKV_ID_TRACKS)
+        return id == MKV_ID_TRACKENTRY;
+    const SNode* s = parentId == MKV_ID_SEGMENT && id != MKV_ID_CLUSTER ? FindByIdS(id) : nullptr;
     return s && s->level == 2 && s->firstChild;
 }
 
@@ -358,11 +360,11 @@ int CMKVRepair::PeekHeaderAt(int64_t at, unsigned int* id, long long* size, int*
     return r == TREE_STEP_READ && CheckIdAndSizeValid(*id, *size) != 0 ? TREE_STEP_INVALID : r;
 }
 
-bool CMKVRepair::SegmentGoesOnAt(int64_t at)
+bool CMKVRepair::ParentGoesOnAt(int64_t at)
 {
-    // A real file puts one or two free elements between two of the Segment.
+    // A real file puts one or two free elements between two elements.
     for (int hops = 0; hops < 8; ++hops) {
-        if (at == m_inputLength)
+        if (at == m_parentEnd || at == m_inputLength)
             return true;
         unsigned int nid = 0;
         long long nsize = 0;
@@ -370,8 +372,8 @@ bool CMKVRepair::SegmentGoesOnAt(int64_t at)
         if (PeekHeaderAt(at, &nid, &nsize, &length) != TREE_STEP_READ)
             return false;
         if (!IsFreeId(nid))
-            return FindByIdS(nid) && CheckNodeRelation(MKV_ID_SEGMENT, nid) >= 1;
-        if (nsize > m_inputLength - (at + length))
+            return FindByIdS(nid) && CheckNodeRelation(m_parent->id, nid) >= 1;
+        if (nsize > m_scopeEnd - (at + length))
             return false;
         at += length + nsize;
     }
@@ -381,12 +383,12 @@ bool CMKVRepair::SegmentGoesOnAt(int64_t at)
 int64_t CMKVRepair::ChildrenEnd(unsigned int id, int64_t at, int* count)
 {
     *count = 0;
-    while (at < m_inputLength && Step()) {
+    while (at < m_scopeEnd && Step()) {
         unsigned int cid = 0;
         long long csize = 0;
         int length = 0;
         if (PeekHeaderAt(at, &cid, &csize, &length) != TREE_STEP_READ || CheckNodeRelation(id, cid) != 1 || csize < 0 ||
-            csize > m_inputLength - (at + length))
+            csize > m_scopeEnd - (at + length))
             break;
         at += length + csize;
         ++*count;
@@ -405,11 +407,11 @@ bool CMKVRepair::SizeFromChildren(unsigned int id, int64_t start, int idWidth, i
         if (TestAbort())
             return false;
         const int64_t body = start + idWidth + width;
-        if (body >= m_inputLength)
+        if (body >= m_scopeEnd)
             break;
         int count = 0;
         const int64_t end = ChildrenEnd(id, body, &count);
-        if (count > 0 && SegmentGoesOnAt(end)) {
+        if (count > 0 && ParentGoesOnAt(end)) {
             *size = end - body;
             *length = idWidth + width;
             return true;
@@ -703,6 +705,10 @@ const CMKVRepair::HeaderFilter& CMKVRepair::FilterFor(const Node* parent)
             f.firstTwo[PairIndex(first, (e.id >> (8 * (e.width - 2))) & 0xFF)] = 1;
             continue;
         }
+        // A size lost (a first byte of 0) is read in full where the
+        // children may give it back.
+        if (SizeCheckedAgainstNext(parentId, e.id))
+            f.firstTwo[PairIndex(first, 0)] = 1;
         for (unsigned int second = 1; second < 256; ++second) {
             const int sw = Width(static_cast<uint8_t>(second));
             const int shift = 8 * (sw - 1);
@@ -773,7 +779,7 @@ int CMKVRepair::PassCost(const uint8_t* b, size_t avail, int64_t at, const Heade
     const int sw = PeekVint(b + w, 8, false, &size);
     // A parent of the Segment with no size left is read in full: its
     // children may give it one.
-    if (sw == 0 && SizeCheckedAgainstNext(id))
+    if (sw == 0 && m_parent && SizeCheckedAgainstNext(m_parent->id, id))
         return -1;
     if (sw == 0 || static_cast<long long>(size) < entry->least || static_cast<long long>(size) > entry->most)
         return 1;
@@ -1134,6 +1140,9 @@ void CMKVRepair::CheckSizes(Node* segment)
             const SNode* s = FindByIdS(c->id);
             if (s && s->firstChild && c->declaredSize != c->end - (c->start + c->headerLength))
                 AddErrorAt(JRVP_DAMAGE_INDEX, c->start);
+            for (Node* e = c->id == MKV_ID_TRACKS ? c->firstChild : nullptr; e; e = e->next)
+                if (e->id == MKV_ID_TRACKENTRY && e->declaredSize != e->end - (e->start + e->headerLength))
+                    AddErrorAt(JRVP_DAMAGE_INDEX, e->start);
             continue;
         }
         check(c, c->end - (c->start + c->headerLength));

@@ -198,6 +198,28 @@ TEST(MkvIntact, FixturesParseWithoutDamage)
     }
 }
 
+// The elements in [at, end): id (marker bits kept), offset, whole length.
+struct Element {
+    uint32_t id;
+    int64_t at;
+    int64_t length;
+};
+std::vector<Element> ElementsIn(const std::vector<uint8_t>& bytes, int64_t at, int64_t end)
+{
+    std::vector<Element> out;
+    while (at < end) {
+        uint64_t id = 0;
+        const int w = SizeField(bytes, static_cast<size_t>(at), &id);
+        id |= 1ULL << (7 * w);
+        uint64_t size = 0;
+        const int sw = SizeField(bytes, static_cast<size_t>(at + w), &size);
+        const int64_t length = w + sw + static_cast<int64_t>(size);
+        out.push_back({static_cast<uint32_t>(id), at, length});
+        at += length;
+    }
+    return out;
+}
+
 // A damage applied to a copy of a clip; from/to bound the bytes it spoils
 // (to = from for an insertion that spoils nothing of the original).
 struct Damage {
@@ -208,24 +230,34 @@ struct Damage {
 const std::vector<uint8_t> kTracksId = {0x16, 0x54, 0xAE, 0x6B};
 const std::vector<uint8_t> kTagsId = {0x12, 0x54, 0xC3, 0x67};
 
-// The size field of the Segment's child with this id, rewritten in its own
-// width to what `value` makes of that width and the size. libavformat trusts
-// these sizes: a wrong one costs it the file, a track, or reads the next
-// element as streams of its own.
-Damage SizeOf(const char* name, std::vector<uint8_t> id, std::function<uint64_t(int width, uint64_t size)> value)
+// The size field of the Segment's child with this id (or, with `lastEntry`,
+// of the last TrackEntry in it), rewritten in its own width to what `value`
+// makes of that width and the size. libavformat trusts these sizes: a wrong
+// one costs it the file, a track, or reads the next element as streams of
+// its own.
+Damage SizeOf(const char* name, std::vector<uint8_t> id, std::function<uint64_t(int width, uint64_t size)> value,
+              bool lastEntry = false)
 {
-    return {name, [id, value](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+    return {name, [id, value, lastEntry](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
                 const int64_t at = ElementAt(bytes, id);
                 if (at < 0)
                     return false;
+                int64_t sizeAt = at + 4;
                 uint64_t size = 0;
-                const int w = SizeField(bytes, static_cast<size_t>(at + 4), &size);
+                if (lastEntry) {
+                    const int64_t body = sizeAt + SizeField(bytes, static_cast<size_t>(sizeAt), &size);
+                    const std::vector<Element> entries = ElementsIn(bytes, body, body + static_cast<int64_t>(size));
+                    if (entries.empty() || entries.back().id != MKV_ID_TRACKENTRY)
+                        return false;
+                    sizeAt = entries.back().at + 1;
+                }
+                const int w = SizeField(bytes, static_cast<size_t>(sizeAt), &size);
                 const uint64_t coded = value(w, size) | (1ULL << (7 * w));
                 std::vector<uint8_t> field(static_cast<size_t>(w));
                 for (int i = 0; i < w; ++i)
                     field[static_cast<size_t>(i)] = static_cast<uint8_t>(coded >> (8 * (w - 1 - i)));
                 *from = *to = 0;
-                return OverwriteBytes(path, at + 4, field);
+                return OverwriteBytes(path, sizeAt, field);
             }};
 }
 
@@ -355,6 +387,9 @@ const Damage kDamages[] = {
     SizeOf("Tracks size one too many", kTracksId, OneMore),
     // The last TrackEntry reaches past it: its track must not be lost.
     SizeOf("Tracks size one short", kTracksId, [](int, uint64_t size) { return size - 1; }),
+    SizeOf("last TrackEntry's size unknown", kTracksId, Unknown, true),
+    SizeOf("last TrackEntry's size 2^31", kTracksId, Huge, true),
+    SizeOf("last TrackEntry's size one too many", kTracksId, OneMore, true),
     SizeOf("Tags size unknown", kTagsId, Unknown),
     SizeOf("Tags size 2^31", kTagsId, Huge),
     SizeOf("Tags size one too many", kTagsId, OneMore),
@@ -418,28 +453,6 @@ TEST_P(MkvDamage, RepairedFileDecodesKeepsBlocksAndDeclaresItsDuration)
 INSTANTIATE_TEST_SUITE_P(Clips, MkvDamage,
                          ::testing::Values("clip.mkv", "clip_vorbis.mkv", "clip_nocrc.mkv", "clip.webm",
                                            "clip_vp9.webm"));
-
-// The elements in [at, end): id (marker bits kept), offset, whole length.
-struct Element {
-    uint32_t id;
-    int64_t at;
-    int64_t length;
-};
-std::vector<Element> ElementsIn(const std::vector<uint8_t>& bytes, int64_t at, int64_t end)
-{
-    std::vector<Element> out;
-    while (at < end) {
-        uint64_t id = 0;
-        const int w = SizeField(bytes, static_cast<size_t>(at), &id);
-        id |= 1ULL << (7 * w);
-        uint64_t size = 0;
-        const int sw = SizeField(bytes, static_cast<size_t>(at + w), &size);
-        const int64_t length = w + sw + static_cast<int64_t>(size);
-        out.push_back({static_cast<uint32_t>(id), at, length});
-        at += length;
-    }
-    return out;
-}
 
 // The children of the clip's second TrackEntry (its audio track).
 std::vector<Element> SecondTrackEntry(const std::vector<uint8_t>& bytes)
