@@ -777,8 +777,8 @@ int CMKVRepair::PassCost(const uint8_t* b, size_t avail, int64_t at, const Heade
         return 1;
     uint64_t size = 0;
     const int sw = PeekVint(b + w, 8, false, &size);
-    // A parent of the Segment with no size left is read in full: its
-    // children may give it one.
+    // An element whose size its children may give back is read in full
+    // when its size is lost.
     if (sw == 0 && m_parent && SizeCheckedAgainstNext(m_parent->id, id))
         return -1;
     if (sw == 0 || static_cast<long long>(size) < entry->least || static_cast<long long>(size) > entry->most)
