@@ -183,6 +183,8 @@ void CMKVRepair::Close()
     m_cluster = ClusterScan();
     m_orphansAt = -1;
     m_standInAt = -1;
+    m_bentAt = -1;
+    m_bentDeclared = 0;
     m_lostTimes.clear();
     TBaseRepair::Close();
 }
@@ -265,6 +267,7 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
     }
     if (!m_input)
         return MEND_ERR_NO_STREAM;
+    m_bentAt = -1;
     // One read of the longest header the input still holds, rather than a
     // stream call per byte: damage is read here at every position that
     // might hold a header.
@@ -282,6 +285,26 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
         if (r < 0)
             return r;
         length = static_cast<int>(m_input->GetPos() - p);
+    }
+    // The size of an Info, Tracks, Tags, a TrackEntry and the like is checked
+    // against the element after it: libavformat trusts it, so one that cuts
+    // a TrackEntry short or runs over what follows loses the file or a
+    // track. Where it does not end where its parent goes on, the children it
+    // holds give its size.
+    if (r != TREE_STEP_END && m_parent && SizeCheckedAgainstNext(m_parent->id, id)) {
+        const int idWidth = Width(bytes[0]);
+        const int64_t body = p + length;
+        const bool ends = r == TREE_STEP_READ && size >= 0 && size <= m_scopeEnd - body &&
+                          !IsUnknownSizeValue(size, length - idWidth) && ParentGoesOnAt(body + size);
+        long long mended = 0;
+        int mendedLength = 0;
+        if (!ends && SizeFromChildren(id, p, idWidth, r == TREE_STEP_READ ? length - idWidth : 0, &mended, &mendedLength)) {
+            m_bentAt = p;
+            m_bentDeclared = r == TREE_STEP_READ ? size : 0;
+            size = mended;
+            length = mendedLength;
+            r = TREE_STEP_READ;
+        }
     }
     if (r == TREE_STEP_END) {
         m_input->SeekTo(m_inputLength);
@@ -316,6 +339,85 @@ int CMKVRepair::SkipLostSegmentSize(int64_t sizeAt, long long& size)
         }
     }
     return TREE_STEP_INVALID;
+}
+
+bool CMKVRepair::SizeCheckedAgainstNext(unsigned int parentId, unsigned int id) const
+{
+    if (parentId == MKV_ID_TRACKS)
+        return id == MKV_ID_TRACKENTRY;
+    const SNode* s = parentId == MKV_ID_SEGMENT && id != MKV_ID_CLUSTER ? FindByIdS(id) : nullptr;
+    return s && s->level == 2 && s->firstChild;
+}
+
+int CMKVRepair::PeekHeaderAt(int64_t at, unsigned int* id, long long* size, int* length)
+{
+    uint8_t bytes[kMaxHeaderLength] = {};
+    const int64_t left = m_inputLength - at;
+    const unsigned int want = static_cast<unsigned int>(std::max<int64_t>(0, std::min<int64_t>(kMaxHeaderLength, left)));
+    if (at < 0 || m_input->SeekTo(at) != at || (want && m_input->Read(bytes, want) != want))
+        return TREE_STEP_INVALID;
+    const int r = PeekHeader(bytes, left, id, size, length);
+    return r == TREE_STEP_READ && CheckIdAndSizeValid(*id, *size) != 0 ? TREE_STEP_INVALID : r;
+}
+
+bool CMKVRepair::ParentGoesOnAt(int64_t at)
+{
+    // A real file puts one or two free elements between two elements.
+    for (int hops = 0; hops < 8; ++hops) {
+        if (at == m_parentEnd || at == m_inputLength)
+            return true;
+        unsigned int nid = 0;
+        long long nsize = 0;
+        int length = 0;
+        if (PeekHeaderAt(at, &nid, &nsize, &length) != TREE_STEP_READ)
+            return false;
+        if (!IsFreeId(nid))
+            return FindByIdS(nid) && CheckNodeRelation(m_parent->id, nid) >= 1;
+        if (nsize > m_scopeEnd - (at + length))
+            return false;
+        at += length + nsize;
+    }
+    return false;
+}
+
+int64_t CMKVRepair::ChildrenEnd(unsigned int id, int64_t at, int* count)
+{
+    *count = 0;
+    while (at < m_scopeEnd && Step()) {
+        unsigned int cid = 0;
+        long long csize = 0;
+        int length = 0;
+        if (PeekHeaderAt(at, &cid, &csize, &length) != TREE_STEP_READ || CheckNodeRelation(id, cid) != 1 || csize < 0 ||
+            csize > m_scopeEnd - (at + length))
+            break;
+        at += length + csize;
+        ++*count;
+    }
+    return at;
+}
+
+bool CMKVRepair::SizeFromChildren(unsigned int id, int64_t start, int idWidth, int readWidth, long long* size, int* length)
+{
+    // The field as wide as it reads first; then the other widths, for a
+    // first byte that the damage made announce another (or none).
+    for (int i = 0; i <= 8; ++i) {
+        const int width = i == 0 ? readWidth : i;
+        if (width == 0 || (i > 0 && width == readWidth))
+            continue;
+        if (TestAbort())
+            return false;
+        const int64_t body = start + idWidth + width;
+        if (body >= m_scopeEnd)
+            break;
+        int count = 0;
+        const int64_t end = ChildrenEnd(id, body, &count);
+        if (count > 0 && ParentGoesOnAt(end)) {
+            *size = end - body;
+            *length = idWidth + width;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool CMKVRepair::SizesOf(unsigned int id, long long* least, long long* most) const
@@ -439,7 +541,9 @@ bool CMKVRepair::CheckFileFormat()
 
 int CMKVRepair::ParseLabelFather(unsigned int id, long long size, int64_t start, Node*& node, const SNode* snode)
 {
-    long long declared = size;
+    // A size its children gave is rewritten; the check after the parse
+    // records the one the header declared.
+    long long declared = start == m_bentAt ? m_bentDeclared : size;
     // A Segment always runs to the end of the input, whatever its size
     // says: live recordings leave it unknown, and a wrong one must not cut
     // the file short.
@@ -601,6 +705,10 @@ const CMKVRepair::HeaderFilter& CMKVRepair::FilterFor(const Node* parent)
             f.firstTwo[PairIndex(first, (e.id >> (8 * (e.width - 2))) & 0xFF)] = 1;
             continue;
         }
+        // A size lost (a first byte of 0) is read in full where the
+        // children may give it back.
+        if (SizeCheckedAgainstNext(parentId, e.id))
+            f.firstTwo[PairIndex(first, 0)] = 1;
         for (unsigned int second = 1; second < 256; ++second) {
             const int sw = Width(static_cast<uint8_t>(second));
             const int shift = 8 * (sw - 1);
@@ -669,6 +777,10 @@ int CMKVRepair::PassCost(const uint8_t* b, size_t avail, int64_t at, const Heade
         return 1;
     uint64_t size = 0;
     const int sw = PeekVint(b + w, 8, false, &size);
+    // An element whose size its children may give back is read in full
+    // when its size is lost.
+    if (sw == 0 && m_parent && SizeCheckedAgainstNext(m_parent->id, id))
+        return -1;
     if (sw == 0 || static_cast<long long>(size) < entry->least || static_cast<long long>(size) > entry->most)
         return 1;
     if (!m_parent || m_runClosed)
@@ -1022,8 +1134,17 @@ void CMKVRepair::CheckSizes(Node* segment)
     };
     check(segment, m_inputLength - (segment->start + segment->headerLength));
     for (Node* c = segment->firstChild; c; c = c->next) {
-        if (c->id != MKV_ID_CLUSTER)
+        if (c->id != MKV_ID_CLUSTER) {
+            // Only the Segment and a Cluster may leave their size unknown;
+            // any other parent of the Segment declares what it holds.
+            const SNode* s = FindByIdS(c->id);
+            if (s && s->firstChild && c->declaredSize != c->end - (c->start + c->headerLength))
+                AddErrorAt(JRVP_DAMAGE_INDEX, c->start);
+            for (Node* e = c->id == MKV_ID_TRACKS ? c->firstChild : nullptr; e; e = e->next)
+                if (e->id == MKV_ID_TRACKENTRY && e->declaredSize != e->end - (e->start + e->headerLength))
+                    AddErrorAt(JRVP_DAMAGE_INDEX, e->start);
             continue;
+        }
         check(c, c->end - (c->start + c->headerLength));
         if (!FindChild(c, MKV_ID_TIMECODE))
             AddErrorAt(JRVP_DAMAGE_STRUCTURE, c->start);
@@ -1506,8 +1627,13 @@ int CMKVRepair::RepairLevel1()
             }
         }
     }
-    // Without track descriptions no player can read the blocks.
-    if (kinds[1].empty())
+    // Without track descriptions no player can read the blocks: a copy
+    // whose Tracks kept no entry would not open.
+    bool anyTrack = false;
+    for (Node* tracks : kinds[1])
+        for (Node* e = tracks->firstChild; e && !anyTrack; e = e->next)
+            anyTrack = e->id == MKV_ID_TRACKENTRY && !e->leftOut;
+    if (!anyTrack)
         return MEND_ERR_UNREPAIRABLE;
     // Without an Info one is written afresh.
     const bool freshInfo = kinds[0].empty();

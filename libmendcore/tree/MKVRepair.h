@@ -114,6 +114,24 @@ private:
     int ReadEbmlId(unsigned int& id);
     int ReadEbmlSize(long long& size);
     int SkipLostSegmentSize(int64_t sizeAt, long long& size);
+    // A parent in the Segment other than a Cluster, or a TrackEntry in
+    // Tracks: its size must end where the parent it stands in goes on.
+    bool SizeCheckedAgainstNext(unsigned int parentId, unsigned int id) const;
+    // One header at `at` as ReadIdAndSize reads it, without its mending of
+    // sizes: the result of PeekHeader, refused by the id and size check.
+    int PeekHeaderAt(int64_t at, unsigned int* id, long long* size, int* length);
+    // Whether m_parent goes on at `at`: its end or the input's, or (after a
+    // few free elements) an element that may stand in it or beside it.
+    bool ParentGoesOnAt(int64_t at);
+    // The end of the children of `id` that follow each other from `at`,
+    // and how many there are.
+    int64_t ChildrenEnd(unsigned int id, int64_t at, int* count);
+    // An element that SizeCheckedAgainstNext names, whose header at `start`
+    // declares a size that does not end where its parent goes on, or no
+    // size at all: the width and size of its field that its children give,
+    // where they run on up to where the parent goes on. False where they
+    // do not.
+    bool SizeFromChildren(unsigned int id, int64_t start, int idWidth, int readWidth, long long* size, int* length);
     // What the parse reads of a block: its track and its time relative to
     // its Cluster's Timecode.
     struct BlockHead {
@@ -200,6 +218,10 @@ private:
     int64_t m_orphansAt = -1;
     // Where the last such stand-in Cluster began.
     int64_t m_standInAt = -1;
+    // The last header whose size its children gave (SizeFromChildren): where
+    // it begins, and the size it declared.
+    int64_t m_bentAt = -1;
+    long long m_bentDeclared = 0;
     // Clusters without a Timecode of their own and the time their
     // neighbours give them.
     std::map<const Node*, uint64_t> m_lostTimes;

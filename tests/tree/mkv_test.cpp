@@ -198,12 +198,74 @@ TEST(MkvIntact, FixturesParseWithoutDamage)
     }
 }
 
+// The elements in [at, end): id (marker bits kept), offset, whole length.
+struct Element {
+    uint32_t id;
+    int64_t at;
+    int64_t length;
+};
+std::vector<Element> ElementsIn(const std::vector<uint8_t>& bytes, int64_t at, int64_t end)
+{
+    std::vector<Element> out;
+    while (at < end) {
+        uint64_t id = 0;
+        const int w = SizeField(bytes, static_cast<size_t>(at), &id);
+        id |= 1ULL << (7 * w);
+        uint64_t size = 0;
+        const int sw = SizeField(bytes, static_cast<size_t>(at + w), &size);
+        const int64_t length = w + sw + static_cast<int64_t>(size);
+        out.push_back({static_cast<uint32_t>(id), at, length});
+        at += length;
+    }
+    return out;
+}
+
 // A damage applied to a copy of a clip; from/to bound the bytes it spoils
 // (to = from for an insertion that spoils nothing of the original).
 struct Damage {
     const char* name;
     std::function<bool(const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to)> apply;
 };
+
+const std::vector<uint8_t> kTracksId = {0x16, 0x54, 0xAE, 0x6B};
+const std::vector<uint8_t> kTagsId = {0x12, 0x54, 0xC3, 0x67};
+
+// The size field of the Segment's child with this id (or, with `lastEntry`,
+// of the last TrackEntry in it), rewritten in its own width to what `value`
+// makes of that width and the size. libavformat trusts these sizes: a wrong
+// one costs it the file, a track, or reads the next element as streams of
+// its own.
+Damage SizeOf(const char* name, std::vector<uint8_t> id, std::function<uint64_t(int width, uint64_t size)> value,
+              bool lastEntry = false)
+{
+    return {name, [id, value, lastEntry](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+                const int64_t at = ElementAt(bytes, id);
+                if (at < 0)
+                    return false;
+                int64_t sizeAt = at + 4;
+                uint64_t size = 0;
+                if (lastEntry) {
+                    const int64_t body = sizeAt + SizeField(bytes, static_cast<size_t>(sizeAt), &size);
+                    const std::vector<Element> entries = ElementsIn(bytes, body, body + static_cast<int64_t>(size));
+                    if (entries.empty() || entries.back().id != MKV_ID_TRACKENTRY)
+                        return false;
+                    sizeAt = entries.back().at + 1;
+                }
+                const int w = SizeField(bytes, static_cast<size_t>(sizeAt), &size);
+                const uint64_t coded = value(w, size) | (1ULL << (7 * w));
+                std::vector<uint8_t> field(static_cast<size_t>(w));
+                for (int i = 0; i < w; ++i)
+                    field[static_cast<size_t>(i)] = static_cast<uint8_t>(coded >> (8 * (w - 1 - i)));
+                *from = *to = 0;
+                return OverwriteBytes(path, sizeAt, field);
+            }};
+}
+
+// All ones is the unknown size, which only the Segment and a Cluster may
+// declare; 2^31 where the width holds it, else the largest it holds.
+uint64_t Unknown(int w, uint64_t) { return (1ULL << (7 * w)) - 1; }
+uint64_t Huge(int w, uint64_t) { return std::min<uint64_t>(1ULL << 31, (1ULL << (7 * w)) - 2); }
+uint64_t OneMore(int, uint64_t size) { return size + 1; }
 
 const Damage kDamages[] = {
     {"cut at 60%",
@@ -316,6 +378,31 @@ const Damage kDamages[] = {
          *from = *to = 0;
          return ZeroRange(path, info, 4 + w + static_cast<int64_t>(size));
      }},
+    SizeOf("Info size unknown", kInfoId, Unknown),
+    SizeOf("Info size 2^31", kInfoId, Huge),
+    SizeOf("Info size one too many", kInfoId, OneMore),
+    SizeOf("Tracks size 0", kTracksId, [](int, uint64_t) -> uint64_t { return 0; }),
+    SizeOf("Tracks size unknown", kTracksId, Unknown),
+    SizeOf("Tracks size 2^31", kTracksId, Huge),
+    SizeOf("Tracks size one too many", kTracksId, OneMore),
+    // The last TrackEntry reaches past it: its track must not be lost.
+    SizeOf("Tracks size one short", kTracksId, [](int, uint64_t size) { return size - 1; }),
+    SizeOf("last TrackEntry's size unknown", kTracksId, Unknown, true),
+    SizeOf("last TrackEntry's size 2^31", kTracksId, Huge, true),
+    SizeOf("last TrackEntry's size one too many", kTracksId, OneMore, true),
+    SizeOf("Tags size unknown", kTagsId, Unknown),
+    SizeOf("Tags size 2^31", kTagsId, Huge),
+    SizeOf("Tags size one too many", kTagsId, OneMore),
+    // Its first byte announces a size one byte wide, the unknown one: the
+    // field is as wide as the children that follow it say.
+    {"Tracks size field all ones",
+     [](const std::string& path, std::vector<uint8_t>& bytes, int64_t* from, int64_t* to) {
+         const int64_t at = ElementAt(bytes, kTracksId);
+         uint64_t size = 0;
+         const int w = at < 0 ? 0 : SizeField(bytes, static_cast<size_t>(at + 4), &size);
+         *from = *to = 0;
+         return w > 1 && OverwriteBytes(path, at + 4, std::vector<uint8_t>(static_cast<size_t>(w), 0xFF));
+     }},
 };
 
 class MkvDamage : public ::testing::TestWithParam<const char*> {};
@@ -347,6 +434,8 @@ TEST_P(MkvDamage, RepairedFileDecodesKeepsBlocksAndDeclaresItsDuration)
 
         MediaReport repaired = CheckMedia(out);
         EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        // Every track the damage left is still there.
+        EXPECT_EQ(repaired.streams.size(), original.streams.size()) << repaired.Summary();
         std::map<int, int64_t> expected = PacketsOutside(original, from, to);
         for (const StreamReport& s : repaired.streams)
             EXPECT_GE(s.packets, expected[s.index]) << "stream " << s.index << " " << Describe(records);
@@ -365,32 +454,10 @@ INSTANTIATE_TEST_SUITE_P(Clips, MkvDamage,
                          ::testing::Values("clip.mkv", "clip_vorbis.mkv", "clip_nocrc.mkv", "clip.webm",
                                            "clip_vp9.webm"));
 
-// The elements in [at, end): id (marker bits kept), offset, whole length.
-struct Element {
-    uint32_t id;
-    int64_t at;
-    int64_t length;
-};
-std::vector<Element> ElementsIn(const std::vector<uint8_t>& bytes, int64_t at, int64_t end)
-{
-    std::vector<Element> out;
-    while (at < end) {
-        uint64_t id = 0;
-        const int w = SizeField(bytes, static_cast<size_t>(at), &id);
-        id |= 1ULL << (7 * w);
-        uint64_t size = 0;
-        const int sw = SizeField(bytes, static_cast<size_t>(at + w), &size);
-        const int64_t length = w + sw + static_cast<int64_t>(size);
-        out.push_back({static_cast<uint32_t>(id), at, length});
-        at += length;
-    }
-    return out;
-}
-
 // The children of the clip's second TrackEntry (its audio track).
 std::vector<Element> SecondTrackEntry(const std::vector<uint8_t>& bytes)
 {
-    const int64_t tracks = ElementAt(bytes, {0x16, 0x54, 0xAE, 0x6B});
+    const int64_t tracks = ElementAt(bytes, kTracksId);
     if (tracks < 0)
         return {};
     uint64_t size = 0;
@@ -940,21 +1007,43 @@ TEST(MkvIntact, PipedFileGetsADurationWhenRepaired)
     EXPECT_EQ(RunMkvinfo(out), 0);
 }
 
+// A copy without a track a player can use would not open: the repair
+// refuses rather than report it done.
 TEST(MkvRebuild, NoTracksIsAFailureNotASuccess)
 {
     std::string clip = RequireFixture("clip.mkv");
     if (clip.empty())
         return;
-    ScratchDir dir("mkvtracks");
-    std::string in = dir.Path("in.mkv");
-    ASSERT_TRUE(CopyFile(clip, in));
-    std::vector<uint8_t> bytes = ReadFileBytes(in);
-    int64_t tracks = ElementAt(bytes, {0x16, 0x54, 0xAE, 0x6B});
+    const std::vector<uint8_t> bytes = ReadFileBytes(clip);
+    const int64_t tracks = ElementAt(bytes, kTracksId);
     ASSERT_GT(tracks, 0);
-    ASSERT_TRUE(ZeroRange(in, tracks, 4));
-    MkvFile f(in);
-    ASSERT_EQ(f.Parse(), 0);
-    EXPECT_EQ(f.RepairTo(dir.Path("out.mkv")), JRVP_ERR_UNREPAIRABLE);
+    uint64_t size = 0;
+    const int w = SizeField(bytes, static_cast<size_t>(tracks + 4), &size);
+    ASSERT_EQ(w, 2);
+    const int64_t body = tracks + 4 + w;
+    const std::vector<Element> entries = ElementsIn(bytes, body, body + static_cast<int64_t>(size));
+    ASSERT_EQ(entries.back().id, MKV_ID_TRACKENTRY);
+    const struct {
+        const char* name;
+        std::vector<std::pair<int64_t, std::vector<uint8_t>>> writes;
+    } cases[] = {
+        {"Tracks id zeroed", {{tracks, {0, 0, 0, 0}}}},
+        // Empty, and the entries after it no longer run on to the element
+        // that follows Tracks: nothing gives it its size back.
+        {"Tracks size 0 and its last entry's header zeroed", {{tracks + 4, {0x40, 0x00}}, {entries.back().at, {0, 0, 0}}}},
+    };
+    ScratchDir dir("mkvtracks");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string in = dir.Path("in.mkv");
+        ASSERT_TRUE(CopyFile(clip, in));
+        for (const auto& write : c.writes)
+            ASSERT_TRUE(OverwriteBytes(in, write.first, write.second));
+        MkvFile f(in);
+        ASSERT_EQ(f.Parse(), 0);
+        EXPECT_FALSE(f.Records().empty());
+        EXPECT_EQ(f.RepairTo(dir.Path("out.mkv")), JRVP_ERR_UNREPAIRABLE);
+    }
 }
 
 // Waits for the repair object's result callback.
