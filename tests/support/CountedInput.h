@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <memory>
+#include <type_traits>
 
 #include "core/BaseStream.h"
 #include "support/CountingStream.h"
@@ -71,6 +72,13 @@ public:
 private:
     const CountingBufferStream* m_counted = nullptr;
 };
+
+// Whether a repairer already counts its input: wrapped twice, the inner
+// counter would point at a buffer the outer one replaced.
+template <class Repairer>
+struct CountsItsInput : std::false_type {};
+template <class Repairer>
+struct CountsItsInput<WithCountedInput<Repairer>> : std::true_type {};
 
 }  // namespace mendtest
 

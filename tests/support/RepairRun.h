@@ -38,6 +38,7 @@ inline bool Has(const std::vector<int>& codes, int code)
 template <class Repairer, class Outcome = RepairOutcome, class Inspect>
 Outcome ParseAndRepairWith(const std::string& in, const std::string& out, Inspect inspect)
 {
+    static_assert(!CountsItsInput<Repairer>::value, "the driver counts the repairer's input itself");
     Outcome o;
     int err = 0;
     CVideoFile file(in.c_str(), 0, &err);
