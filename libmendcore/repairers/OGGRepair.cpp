@@ -89,6 +89,14 @@ CrcMatrix ZeroBytes(int64_t bytes)
     return r;
 }
 
+// Capture pattern, version 0, no flag above "last page", and not a
+// stream's first page that continues a packet of a page before it.
+bool IsPageHeader(const uint8_t* h)
+{
+    const uint8_t type = h[5];
+    return memcmp(h, kCapture, 4) == 0 && h[4] == 0 && type < 8 && !((type & kFlagFirst) && (type & kFlagContinued));
+}
+
 }  // namespace
 
 COGGRepair::COGGRepair(IBaseStream* in) : CBaseRepair(in)
@@ -167,11 +175,7 @@ int COGGRepair::ParsePage(int64_t pos, int64_t& end)
     const uint8_t* h = m_inputWindow.Fetch(in, pos, kHeaderSize, m_inputLength);
     if (!h)
         return MEND_ERR_READ;
-    // Version 0; no flag above "last page"; a stream's first page cannot
-    // continue a packet of a page before it.
-    const uint8_t type = h[5];
-    if (memcmp(h, kCapture, 4) != 0 || h[4] != 0 || type >= 8 ||
-        ((type & kFlagFirst) && (type & kFlagContinued)))
+    if (!IsPageHeader(h))
         return kPageDamaged;
     const int64_t n = h[26];
     if (m_inputLength - pos - kHeaderSize < n)
@@ -236,9 +240,7 @@ int COGGRepair::MendPage(int64_t pos, int64_t next)
     const uint8_t* h = m_inputWindow.Fetch(in, pos, size, m_inputLength);
     if (!h)
         return MEND_ERR_READ;
-    const uint8_t type = h[5];
-    if (memcmp(h, kCapture, 4) != 0 || h[4] != 0 || type >= 8 ||
-        ((type & kFlagFirst) && (type & kFlagContinued)))
+    if (!IsPageHeader(h))
         return kPageDamaged;
     const uint32_t stored = LE32(h + kChecksumAt);
     const uint8_t zeros[255] = {};
