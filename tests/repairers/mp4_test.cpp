@@ -100,6 +100,15 @@ ReadCounts ParseCalls(const std::string& in)
     return ParseAndRepairWith<CMP4Repair>(in).parseCalls;
 }
 
+// Where the n-th (from 0) occurrence of a box type stands, or -1.
+int64_t FindNth(const std::vector<uint8_t>& bytes, const std::string& fourcc, int n)
+{
+    int64_t at = -4;
+    for (int i = 0; i <= n && (i == 0 || at >= 0); ++i)
+        at = FindBytes(bytes, fourcc, static_cast<size_t>(at) + 4);
+    return at;
+}
+
 std::string Describe(const Outcome& o)
 {
     std::string s = "parse " + std::to_string(o.parse) + " repair " + std::to_string(o.repair) + " errors";
@@ -729,9 +738,7 @@ TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
             return;
         MediaReport original = CheckMedia(fixture);
         std::vector<uint8_t> bytes = ReadFileBytes(fixture);
-        int64_t at = -4;
-        for (int t = 0; t <= c.track; ++t)
-            at = FindBytes(bytes, c.table, static_cast<size_t>(at) + 4);
+        const int64_t at = FindNth(bytes, c.table, c.track);
         ASSERT_GT(at, 0);
         const uint32_t entries = ReadBE32(bytes, static_cast<size_t>(at) + c.countAt);
         ASSERT_GE(entries, 4u);
@@ -812,9 +819,7 @@ TEST(Mp4Tables, WrongCountsSizesAndTimescalesAreRestoredFromWhatTheFileHolds)
             return;
         MediaReport original = CheckMedia(fixture);
         std::vector<uint8_t> bytes = ReadFileBytes(fixture);
-        int64_t at = -4;
-        for (int n = 0; n <= c.nth; ++n)
-            at = FindBytes(bytes, c.box, static_cast<size_t>(at) + 4);
+        const int64_t at = FindNth(bytes, c.box, c.nth);
         ASSERT_GT(at, 0);
         WriteBE32(bytes, static_cast<size_t>(at) - 4 + c.field, c.value);
         Outcome o;

@@ -276,8 +276,9 @@ TEST(OggRepair, StreamsThatLostTheirHeadersAreLeftOut)
         ASSERT_EQ(o.parse, c.parse);
         EXPECT_EQ(o.repair, c.repair);
         // A stream left out is said to be lost, not only the bytes of the page.
-        if (c.parse == JRVP_OK && c.page >= 0)
+        if (c.parse == JRVP_OK && c.page >= 0) {
             EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_DATA_LOST));
+        }
         if (c.repair != JRVP_OK)
             continue;
         const MediaReport repaired = CheckMedia(dir.Path("repaired" + ext));
