@@ -421,9 +421,11 @@ int CRMVBRepair::ParseDataChunk(unsigned int size, int64_t start, Node*& node)
         }
     }
     // At most a fifth of the chunk may be damage; more, and the chunk is
-    // taken for damage itself, its packets with it.
+    // taken for damage itself, its packets with it. A chunk without packets
+    // and without damage is no damage: a writer may end one chunk and open
+    // the next before the last packet came. It holds nothing to copy.
     const int64_t span = p - start;
-    if (found.empty() || damaged > span / 5) {
+    if (damaged > span / 5) {
         DeleteNode(node);
         node = nullptr;
         return TREE_STEP_INVALID;
@@ -520,16 +522,17 @@ int CRMVBRepair::CheckParsed()
             }
             c.firstPacket = first;
             c.packetCount = packets.size() - first;
-            kept.push_back(std::move(c));
+            for (const auto& d : c.damaged)
+                AddError(JRVP_DAMAGE_SEGMENT, std::make_unique<VPInvalidDataSegment>(d.first, d.second));
+            if (!c.damaged.empty())
+                AddErrorAt(JRVP_DAMAGE_STRUCTURE, c.node->start);
+            // A chunk left without packets has nothing to copy: the copy
+            // leaves it out.
+            if (c.packetCount != 0)
+                kept.push_back(std::move(c));
         }
         m_chunks.swap(kept);
         m_packets.swap(packets);
-    }
-    for (const DataChunk& c : m_chunks) {
-        for (const auto& d : c.damaged)
-            AddError(JRVP_DAMAGE_SEGMENT, std::make_unique<VPInvalidDataSegment>(d.first, d.second));
-        if (!c.damaged.empty())
-            AddErrorAt(JRVP_DAMAGE_STRUCTURE, c.node->start);
     }
     // A check that fails leaves a record with its result, so that the
     // records, the parse's result and a repair asked for anyway agree: the

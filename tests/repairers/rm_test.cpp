@@ -548,3 +548,70 @@ TEST(RmWalk, RefusedDataChunkAndBadPropertiesEndConsistently)
     EXPECT_EQ(repair.RepairFile(&output, 1, nullptr), -14);
     EXPECT_EQ(output.GetLength(), 0);
 }
+
+TEST(RmWalk, ADataChunkWithoutPacketsIsNoDamage)
+{
+    // A writer may open a DATA chunk that gets no packet before it stops.
+    // Such a chunk is no damage; the copy of a file damaged elsewhere leaves
+    // it out; a file whose only chunk is empty has nothing to play.
+    RmFileSpec spec;
+    spec.streams = {{0, "Audio Stream", "audio/x-pn-realaudio", ""}};
+    for (uint32_t i = 0; i < 20; ++i)
+        spec.packets.push_back(RmPacketSpec{0, i * 100, true, PseudoRandomBytes(200, i)});
+    spec.duration = 1900;
+    spec.withIndex = true;
+    const std::vector<uint8_t> good = WriteRealMedia(spec);
+    const RmLayout layout = ReadRealMedia(good);
+    int64_t index = 0;
+    for (const RmChunkInfo& c : layout.chunks)
+        if (c.id == "INDX" && index == 0)
+            index = c.pos;
+    ASSERT_GT(index, 0);
+    const std::vector<uint8_t> empty = {'D', 'A', 'T', 'A', 0, 0, 0, 18, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    auto withEmpty = [&](int64_t at) {
+        std::vector<uint8_t> d = good;
+        d.insert(d.begin() + at, empty.begin(), empty.end());
+        return d;
+    };
+    std::vector<uint8_t> hitPacket = withEmpty(index);
+    std::fill_n(hitPacket.begin() + layout.packets[10].pos, 12, 0);
+    RmFileSpec none = spec;
+    none.packets.clear();
+    none.withIndex = false;
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        int parse;
+        size_t packetsKept;  // by the repair, when the parse finds damage
+    };
+    const Case cases[] = {
+        {"between the packets and the index", withEmpty(index), 0, 0},
+        {"at the end of the file", withEmpty(static_cast<int64_t>(good.size())), 0, 0},
+        {"with a packet header zeroed before it", hitPacket, 0, 18},
+        {"and no other", WriteRealMedia(none), JRVP_ERR_UNREPAIRABLE, 0},
+    };
+    ScratchDir dir("rm-empty");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = dir.Path("in.rm"), out = dir.Path("out.rm");
+        ASSERT_TRUE(WriteFileBytes(in, c.bytes));
+        Outcome o = ParseAndRepair(in, out);
+        ASSERT_EQ(o.parse, c.parse);
+        if (c.parse != 0) {
+            EXPECT_EQ(o.codes, std::vector<int>{JRVP_DAMAGE_DATA_LOST});
+            continue;
+        }
+        if (c.packetsKept == 0) {
+            EXPECT_TRUE(o.codes.empty());
+            continue;
+        }
+        EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_SEGMENT));
+        ASSERT_EQ(o.repair, 0);
+        const std::vector<uint8_t> repaired = ReadFileBytes(out);
+        ExpectIndexSound(repaired, -1);
+        const RmLayout l = ReadRealMedia(repaired);
+        EXPECT_EQ(l.packets.size(), c.packetsKept);
+        EXPECT_EQ(std::count_if(l.chunks.begin(), l.chunks.end(), [](const RmChunkInfo& k) { return k.id == "DATA"; }),
+                  1);
+    }
+}
