@@ -34,7 +34,10 @@ int CBaseRepair::ParseStream(VPFileErrorCallback onError, void* user)
         return JRVP_OK;
     }
     Close();
-    m_state.SetStatus(JRVP_STATUS_PARSE_FAILED);
+    // A parse that was cancelled judged nothing: the file reads as not yet
+    // parsed, not as one that failed (which would let a repair be asked of
+    // it and answer that the parse failed).
+    m_state.SetStatus(r == MEND_ERR_ABORTED ? JRVP_STATUS_IDLE : JRVP_STATUS_PARSE_FAILED);
     return TranslateResult(r);
 }
 

@@ -183,8 +183,14 @@ void* CVideoRepair::OpenFileThread(void* raw)
     std::unique_ptr<OpenFileThreadParam> block(static_cast<OpenFileThreadParam*>(raw));
     OpenFileThreadParam p = *block;
     block.reset();
-    p.owner->Report(GuardedCall(JRVP_ERR_NO_MEMORY, [&] { return p.owner->ParseFile(p.onError, p.user); }),
-                    p.onResult, p.user);
+    CVideoRepair* self = p.owner;
+    const int r = GuardedCall(JRVP_ERR_NO_MEMORY, [&] { return self->ParseFile(p.onError, p.user); });
+    // A parse that ended after the caller cancelled it is reported as
+    // cancelled; what it found goes with it, so the object reads as not
+    // parsed, as after a parse the cancel stopped.
+    if (self->m_abortRequested && (r == JRVP_OK || r == JRVP_ERR_UNKNOWN_FORMAT))
+        self->DropRepairer();
+    self->Report(r, p.onResult, p.user);
     return nullptr;
 }
 

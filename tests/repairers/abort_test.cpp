@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -65,6 +66,84 @@ TEST(RepairAbort, AnAbortCrossesALongHoleAtOnce)
         const int64_t readAfter = input->Counts().bytes - before.bytes;
         EXPECT_NE(result, INT_MIN);
         EXPECT_LE(readAfter, kReadAfterAbort);
+        repair.CloseFile();
+        unlink(path.c_str());
+    }
+}
+
+namespace {
+
+// Passes every call through and notes when a read reaches `from`: the
+// moment the parse is inside the hole, whatever read-ahead it uses.
+class HoleWatch : public CountingStream {
+public:
+    HoleWatch(IBaseStream* inner, int64_t from) : CountingStream(inner), m_inner(inner), m_from(from) {}
+    unsigned int Read(void* buf, unsigned int n) override
+    {
+        if (m_inner->GetPos() >= m_from)
+            m_reached = true;
+        return CountingStream::Read(buf, n);
+    }
+    long long ReadAt(long long pos, void* buf, unsigned int n) override
+    {
+        if (pos >= m_from)
+            m_reached = true;
+        return CountingStream::ReadAt(pos, buf, n);
+    }
+    bool Reached() const { return m_reached; }
+
+private:
+    IBaseStream* m_inner;
+    int64_t m_from;
+    std::atomic<bool> m_reached{false};
+};
+
+}  // namespace
+
+// A cancelled analysis judged nothing, whichever container was reading:
+// the repair object says "not parsed" (status 0) with no record, and a
+// repair asked of it afterwards is answered as one asked before any parse,
+// not with a verdict on the file.
+TEST(RepairAbort, ACancelledParseLeavesNothingParsedInEveryContainer)
+{
+    // The WAV parse reads into the hole and is done before the
+    // cancel comes: the result says cancelled all the same, and so must
+    // what the object says after it.
+    const char* const fixtures[] = {"clip.avi", "clip.wmv", "clip.flv", "clip.mkv", "clip_faststart.mp4", "clip.rm",
+                                    "clip.ts",  "clip.vob", "clip.mp3", "clip.wav", "clip.ogg"};
+    ScratchDir dir("abort-status");
+    for (const char* name : fixtures) {
+        SCOPED_TRACE(name);
+        const std::string fixture = RequireFixture(name);
+        if (fixture.empty())
+            return;
+        std::vector<uint8_t> bytes = ReadFileBytes(fixture);
+        bytes.resize(bytes.size() / 2);
+        const std::string path = dir.Path(std::string("hole-") + name);
+        ASSERT_TRUE(WriteFileBytes(path, bytes));
+        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(bytes.size() + (int64_t(16) << 30))), 0);
+
+        int err = 1;
+        CVideoFile file(path.c_str(), 0, &err);
+        ASSERT_EQ(err, 0);
+        CVideoRepair repair;
+        auto watch = std::make_unique<HoleWatch>(&file, static_cast<int64_t>(bytes.size()));
+        HoleWatch* input = watch.get();
+        ASSERT_TRUE(repair.SetInput(std::move(watch), path.c_str()));
+        ResultSink sink;
+        ASSERT_EQ(repair.OpenFile(nullptr, &ResultSink::OnResult, &sink), 0);
+        const auto until = std::chrono::steady_clock::now() + kWorkerGuard;
+        while (!input->Reached() && sink.Count() == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(input->Reached()) << "the parse never read into the hole";
+        repair.AbortTask();
+        ASSERT_EQ(sink.Wait(1, std::chrono::seconds(120)), JRVP_ERR_ABORTED);
+        EXPECT_EQ(repair.GetStatus(), JRVP_STATUS_IDLE);
+        EXPECT_EQ(repair.GetErrorsCount(), 0);
+        MemoryVideoStream memory;
+        EXPECT_EQ(repair.RepairFile(&memory, 1, &ResultSink::OnResult, &sink, nullptr), JRVP_ERR_NOTHING_PARSED);
+        EXPECT_EQ(repair.RepairFile(&memory, 3, &ResultSink::OnResult, &sink, "reference"),
+                  JRVP_ERR_NOTHING_PARSED);
         repair.CloseFile();
         unlink(path.c_str());
     }
