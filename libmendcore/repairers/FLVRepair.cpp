@@ -152,6 +152,7 @@ void CFLVRepair::Close()
 {
     m_tags.clear();
     m_scripts.clear();
+    m_made.clear();
     m_duration = 0;
     m_damaged = false;
     CBaseRepair::Close();
@@ -166,12 +167,15 @@ int CFLVRepair::Open()
         return MEND_ERR_NO_STREAM;
     m_tags.clear();
     m_scripts.clear();
+    m_made.clear();
     m_duration = 0;
     m_damaged = false;
     if (m_input->SeekTo(0) != 0 || !CheckFlvHeader()) {
         // A damaged file header alone does not make the file something
-        // else: tags that chain from where the first belongs say it is FLV.
-        if (!TagsChainFrom(kFileHeaderSize + 4)) {
+        // else: tags that chain from where the first belongs, or from a
+        // little after it where the damage took the first tags too, say it
+        // is FLV.
+        if (!ChainNearStart()) {
             Close();
             return MEND_ERR_NOT_CONTAINER;
         }
@@ -218,13 +222,16 @@ int CFLVRepair::Open()
         return r;
     if (m_damaged)
         AddError(JRVP_DAMAGE_SEGMENT);
+    if (m_tags.empty())
+        return MEND_ERR_UNREPAIRABLE;
+    r = PlanSetUp();
+    if (r < 0)
+        return r;
 
     const uint32_t interval = GetPreTimeStampOffset();
     const bool changed = ChangeTimeStamps(interval);
     if (TestAbort())
         return MEND_ERR_ABORTED;
-    if (m_tags.empty())
-        return MEND_ERR_UNREPAIRABLE;
     const double estimate = GetDuration(interval);
     if (changed || DurationIsWrong(estimate))
         AddError(JRVP_DAMAGE_TIMING);
@@ -261,6 +268,21 @@ bool CFLVRepair::TagsChainFrom(int64_t pos)
             return true;
     }
     return true;
+}
+
+bool CFLVRepair::ChainNearStart()
+{
+    // Three tags whose sizes chain are never found by chance; the search
+    // ends within the first blocks, so a file of another container costs
+    // no more than their read.
+    constexpr int64_t kReach = 256 * 1024;
+    int64_t pos = kFileHeaderSize + 4;
+    while (pos >= 0 && pos < m_inputLength && pos <= kReach) {
+        if (TagsChainFrom(pos))
+            return true;
+        pos = NextCandidate(pos + 1);
+    }
+    return false;
 }
 
 int64_t CFLVRepair::NextCandidate(int64_t from)
@@ -319,7 +341,10 @@ int CFLVRepair::ReadFlvTag(int64_t pos, bool chained, int64_t& next)
     tag.type = h.type;
     tag.timestamp = h.timestamp;
     tag.composition = h.composition;
+    tag.codec = h.codec;
     tag.keyframe = h.keyframe;
+    tag.config = h.config;
+    tag.needsConfig = h.needsConfig;
     if (4 > m_inputLength - end) {
         // The data is whole, its PreviousTagSize cut off: keep the tag, the
         // rebuild writes the size anew.
@@ -402,11 +427,17 @@ bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h)
     switch (h.type) {
     case FLV_TAG_AUDIO: {
         const uint8_t format = data[0] >> 4;
+        h.codec = format;
         // 9 is reserved and 15 device-specific: neither is ever in a file.
         if (format == 9 || format == 15)
             return false;
-        if (format == 10)  // AAC: sequence header (0) or raw frame (1)
-            return have >= 2 && data[1] < 2;
+        if (format == 10) {  // AAC: AudioSpecificConfig (0) or raw frame (1)
+            if (have < 2 || data[1] > 1)
+                return false;
+            h.config = data[1] == 0;
+            h.needsConfig = !h.config;
+            return true;
+        }
         if (format == 11)  // Speex: always 16 kHz, 16-bit, mono
             return (data[0] & 0x0F) == 0x02;
         return true;
@@ -416,7 +447,9 @@ bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h)
         const uint8_t codec = data[0] & 0x0F;
         if (frameType < 1 || frameType > 5 || codec < 2 || codec > 7)
             return false;
+        h.codec = codec;
         h.keyframe = frameType == 1;
+        h.needsConfig = codec == 7;
         if (codec == 7 && frameType != 5) {
             // AVC: packet type 0 sequence header, 1 NAL units, 2 end of
             // sequence; only NAL units carry a composition time.
@@ -427,6 +460,8 @@ bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h)
                 return false;
             h.composition = (cts & 0x800000) ? static_cast<int32_t>(cts) - 0x1000000 : static_cast<int32_t>(cts);
             h.keyframe = h.keyframe && data[1] == 1;
+            h.config = data[1] == 0;
+            h.needsConfig = !h.config;
         }
         return true;
     }
@@ -458,6 +493,146 @@ int CFLVRepair::ReadScripts()
             AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
     }
     return 0;
+}
+
+int CFLVRepair::PlanSetUp()
+{
+    // AVC and AAC frames decode only after their stream's set-up. Where the
+    // damage took it, the frames before the next set-up the file still holds
+    // would give a copy that does not open, or opens with a stream whose
+    // every frame fails: they are left out, and a stream with no set-up left
+    // at all is left out whole.
+    const size_t none = m_tags.size();
+    std::vector<bool> drop(m_tags.size(), false);
+    size_t madeAt = none;
+    FlvTagInfo made;
+    for (uint8_t type : {FLV_TAG_AUDIO, FLV_TAG_VIDEO}) {
+        size_t firstNeed = none, firstConfig = none;
+        for (size_t i = 0; i < m_tags.size() && firstConfig == none; ++i) {
+            const FlvTagInfo& tag = m_tags[i];
+            if (tag.type != type)
+                continue;
+            if (tag.config)
+                firstConfig = i;
+            else if (tag.needsConfig && firstNeed == none)
+                firstNeed = i;
+        }
+        if (firstNeed == none)
+            continue;  // the set-up comes first, or none is needed
+        size_t from = firstConfig;
+        if (type == FLV_TAG_VIDEO) {
+            std::vector<uint8_t> data;
+            const int64_t at = FindInBandSetUp(firstNeed, firstConfig, data);
+            if (at < 0)
+                return static_cast<int>(at);
+            if (static_cast<size_t>(at) < firstConfig) {
+                from = static_cast<size_t>(at);
+                madeAt = from;
+                made = FlvTagInfo();
+                made.start = m_tags[from].start;
+                made.end = m_tags[from].start;
+                made.type = FLV_TAG_VIDEO;
+                made.codec = m_tags[from].codec;
+                made.timestamp = m_tags[from].timestamp;
+                made.config = true;
+                made.made = static_cast<int32_t>(m_made.size());
+                m_made.push_back(std::move(data));
+            }
+        }
+        if (from == firstNeed)
+            continue;  // the set-up made stands right before the first frame
+        for (size_t i = firstNeed; i < from; ++i)
+            if (m_tags[i].type == type && m_tags[i].needsConfig)
+                drop[i] = true;
+        AddErrorAt(JRVP_DAMAGE_DATA_LOST, m_tags[firstNeed].start);
+    }
+    if (std::find(drop.begin(), drop.end(), true) == drop.end() && madeAt == none)
+        return 0;
+    std::vector<FlvTagInfo> kept;
+    kept.reserve(m_tags.size() + 1);
+    for (size_t i = 0; i < m_tags.size(); ++i) {
+        if (i == madeAt)
+            kept.push_back(made);
+        if (!drop[i])
+            kept.push_back(m_tags[i]);
+    }
+    m_tags.swap(kept);
+    return 0;
+}
+
+int64_t CFLVRepair::FindInBandSetUp(size_t from, size_t to, std::vector<uint8_t>& data)
+{
+    // An encoder that repeats its parameter sets does so at every key frame:
+    // when the first few after the damage carry none, no later one will.
+    constexpr int kKeyFramesTried = 16;
+    // A parameter set is some tens of bytes; more is not one.
+    constexpr uint32_t kMaxParameterSet = 1024;
+    constexpr size_t kMaxSets = 31;
+    int tried = 0;
+    for (size_t i = from; i < to && i < m_tags.size() && tried < kKeyFramesTried; ++i) {
+        const FlvTagInfo& tag = m_tags[i];
+        if (tag.type != FLV_TAG_VIDEO || tag.codec != 7 || !tag.keyframe)
+            continue;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        ++tried;
+        // NAL units after the 5 bytes of frame type, packet type and
+        // composition time, each behind a 4-byte length (the size every FLV
+        // writer uses; the header that would say so is what was lost). They
+        // must fill the data exactly, or the guess of that size is wrong.
+        std::vector<std::vector<uint8_t>> sps, pps;
+        int64_t p = tag.start + kTagHeaderSize + 5;
+        const int64_t end = tag.end;
+        bool whole = true;
+        while (whole && p < end) {
+            uint8_t b[5];
+            if (5 > end - p) {
+                whole = false;
+                break;
+            }
+            if (m_input->SeekTo(p) != p || m_input->Read(b, 5) != 5)
+                return MEND_ERR_READ;
+            const uint32_t n = Be32(b);
+            if (n == 0 || n > end - p - 4 || (b[4] & 0x80) != 0) {
+                whole = false;
+                break;
+            }
+            const uint8_t nal = b[4] & 0x1F;
+            if (nal == 7 || nal == 8) {
+                auto& sets = nal == 7 ? sps : pps;
+                if (n > kMaxParameterSet || sets.size() >= kMaxSets || (nal == 7 && n < 4)) {
+                    whole = false;
+                    break;
+                }
+                std::vector<uint8_t> set(n);
+                set[0] = b[4];
+                if (n > 1 && m_input->Read(set.data() + 1, n - 1) != n - 1)
+                    return MEND_ERR_READ;
+                sets.push_back(std::move(set));
+            }
+            p += 4 + int64_t(n);
+        }
+        if (!whole || p != end || sps.empty() || pps.empty())
+            continue;
+        // An AVCDecoderConfigurationRecord behind the tag's 5 bytes: version
+        // 1, profile, compatibility and level from the first sequence
+        // parameter set, 4-byte lengths, then the sets.
+        const std::vector<uint8_t>& first = sps.front();
+        data = {0x17, 0, 0, 0, 0, 1, first[1], first[2], first[3], 0xFF, uint8_t(0xE0 | sps.size())};
+        for (const auto& set : sps) {
+            data.push_back(uint8_t(set.size() >> 8));
+            data.push_back(uint8_t(set.size()));
+            data.insert(data.end(), set.begin(), set.end());
+        }
+        data.push_back(uint8_t(pps.size()));
+        for (const auto& set : pps) {
+            data.push_back(uint8_t(set.size() >> 8));
+            data.push_back(uint8_t(set.size()));
+            data.insert(data.end(), set.begin(), set.end());
+        }
+        return static_cast<int64_t>(i);
+    }
+    return static_cast<int64_t>(to);
 }
 
 FlvScriptInfo CFLVRepair::ScanScript(const uint8_t* data, size_t n)
@@ -644,7 +819,11 @@ bool CFLVRepair::ChangeTimeStamps(uint32_t interval)
         if (TestAbort())
             return changed;
         if (tag.type == FLV_TAG_SCRIPT) {
-            // A script tag belongs where it stands in the timeline.
+            // A script tag belongs where it stands in the timeline: the
+            // media around it may have moved. Its own time is not kept:
+            // libavformat reads a metadata tag at a time other than 0 as a
+            // packet of a stream of its own, so the metadata of a file whose
+            // start the damage moved would add a stream to the copy.
             tag.timestamp = static_cast<uint32_t>(latest);
             continue;
         }
@@ -741,6 +920,10 @@ int CFLVRepair::RepairLevel1()
         audio = audio || tag.type == FLV_TAG_AUDIO;
         video = video || tag.type == FLV_TAG_VIDEO;
     }
+    // Every stream's set-up was lost with nothing to make it from: a copy
+    // of the script tags alone would not play.
+    if (!audio && !video)
+        return MEND_ERR_UNREPAIRABLE;
     std::vector<uint32_t> sizes(m_tags.size(), 0);
     std::vector<int64_t> positions;
     std::vector<uint32_t> times;
@@ -749,7 +932,8 @@ int CFLVRepair::RepairLevel1()
     int64_t pos = kFileHeaderSize + 4;
     for (size_t i = 0; i < m_tags.size(); ++i) {
         const FlvTagInfo& tag = m_tags[i];
-        int64_t size = tag.end - tag.start - kTagHeaderSize;
+        int64_t size = tag.made >= 0 ? static_cast<int64_t>(m_made[static_cast<size_t>(tag.made)].size())
+                                     : tag.end - tag.start - kTagHeaderSize;
         if (tag.type == FLV_TAG_SCRIPT) {
             size = ScriptSize(tag, k);
             if (size < 0)
@@ -791,7 +975,9 @@ int CFLVRepair::RepairLevel1()
                 ++last;
             r = m_input->SeekTo(tag.start) == tag.start ? WriteToFile(m_tags[last].end + 4 - tag.start) : MEND_ERR_READ;
             i = last;
-        } else if (tag.type != FLV_TAG_SCRIPT)
+        } else if (tag.made >= 0)
+            r = WriteMade(tag);
+        else if (tag.type != FLV_TAG_SCRIPT)
             r = WriteTag(tag, sizes[i]);
         else if (ScriptSize(tag, k) < 0)
             r = 0;
@@ -825,6 +1011,20 @@ int CFLVRepair::WriteTag(const FlvTagInfo& tag, uint32_t dataSize)
     uint8_t previous[4];
     PutBe32(previous, dataSize + kTagHeaderSize);
     return m_output->Write(previous, 4) == 4 ? 0 : MEND_ERR_WRITE;
+}
+
+int CFLVRepair::WriteMade(const FlvTagInfo& tag)
+{
+    const std::vector<uint8_t>& data = m_made[static_cast<size_t>(tag.made)];
+    const uint32_t size = static_cast<uint32_t>(data.size());
+    uint8_t h[kTagHeaderSize] = {tag.type};
+    PatchHeader(h, size, tag.timestamp);
+    uint8_t previous[4];
+    PutBe32(previous, size + kTagHeaderSize);
+    if (m_output->Write(h, sizeof h) != sizeof h || m_output->Write(data.data(), size) != size ||
+        m_output->Write(previous, 4) != 4)
+        return MEND_ERR_WRITE;
+    return 0;
 }
 
 int CFLVRepair::WriteScript(const FlvTagInfo& tag, uint32_t dataSize, const std::vector<int64_t>& positions,

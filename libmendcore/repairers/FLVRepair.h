@@ -25,7 +25,14 @@ struct FlvTagInfo {
     int32_t composition = 0; // AVC composition time offset, milliseconds
     int32_t script = -1;     // index into the script list, for script tags
     uint8_t type = 0;
+    uint8_t codec = 0;       // the sound format or the video codec id
     bool keyframe = false;   // a video frame a player may seek to
+    // The decoder set-up of its stream: an AVC sequence header or an AAC
+    // AudioSpecificConfig.
+    bool config = false;
+    // A frame that cannot be decoded without such a set-up before it.
+    bool needsConfig = false;
+    int32_t made = -1;       // the data the rebuild writes itself, if any
     // Its bytes, PreviousTagSize included, can be copied as they are: the
     // size after it holds and its timestamp was not moved.
     bool asIs = false;
@@ -73,7 +80,10 @@ private:
         uint32_t dataSize = 0;
         uint32_t timestamp = 0;
         int32_t composition = 0;
+        uint8_t codec = 0;
         bool keyframe = false;
+        bool config = false;
+        bool needsConfig = false;
     };
 
     bool CheckFlvHeader();
@@ -93,10 +103,22 @@ private:
     // Whether tags whose PreviousTagSizes hold follow each other from pos:
     // what makes a file with a damaged header FLV all the same.
     bool TagsChainFrom(int64_t pos);
+    // Whether such a chain starts at the first tag's place or within the
+    // first few hundred KiB after it.
+    bool ChainNearStart();
     // The first position from `from` on whose bytes may start a tag; the
     // input's length when none; -1 on a read error.
     int64_t NextCandidate(int64_t from);
     int ReadScripts();
+    // Leaves out the frames whose stream's set-up the damage destroyed, up
+    // to a set-up that survives or one made from the AVC parameter sets a
+    // key frame carries; records each such loss.
+    int PlanSetUp();
+    // The first of a few AVC key frames in [from, to) that carries its
+    // sequence and picture parameter sets: its index, or `to` when none
+    // does, with a sequence header tag's data made from them; -5 on a read
+    // error, -3 on an abort.
+    int64_t FindInBandSetUp(size_t from, size_t to, std::vector<uint8_t>& data);
     uint32_t GetPreTimeStampOffset() const;
     bool ChangeTimeStamps(uint32_t interval);
     double GetDuration(uint32_t interval) const;
@@ -105,11 +127,13 @@ private:
     // Rebuild.
     int64_t ScriptSize(const FlvTagInfo& tag, uint32_t keyframes) const;
     int WriteTag(const FlvTagInfo& tag, uint32_t dataSize);
+    int WriteMade(const FlvTagInfo& tag);
     int WriteScript(const FlvTagInfo& tag, uint32_t dataSize, const std::vector<int64_t>& positions,
                     const std::vector<uint32_t>& times, int64_t fileSize);
 
     std::vector<FlvTagInfo> m_tags;
     std::vector<FlvScriptInfo> m_scripts;
+    std::vector<std::vector<uint8_t>> m_made;  // data of the tags the rebuild makes
     double m_duration = 0;
     bool m_damaged = false;
     std::vector<uint8_t> m_scanBlock;  // NextCandidate's block

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -292,6 +293,9 @@ TEST(FlvRepair, EveryDamageIsRepairedIntoAChainedIndexedFile)
             const MediaReport repaired = CheckMedia(out);
             EXPECT_TRUE(repaired.opened && repaired.TotalFrames() > 0) << repaired.Summary();
             EXPECT_EQ(ErrorTexts(repaired), knownErrors) << repaired.Summary();
+            // No stream more or less: libavformat reads a script tag at a
+            // time other than 0 as a packet of a stream of its own.
+            EXPECT_EQ(repaired.streams.size(), original.streams.size()) << repaired.Summary();
             std::string report;
             EXPECT_EQ(FlvmetaErrors(out, &report), 0) << report;
 
@@ -356,6 +360,132 @@ TEST(FlvRepair, EveryDamageIsRepairedIntoAChainedIndexedFile)
                     EXPECT_NEAR(md.times[i], keys[i].ts / 1000.0, 1e-6);
                 }
             }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A stream's set-up (the AVC sequence header, the AAC AudioSpecificConfig)
+// lost to damage near the start of the file.
+
+bool NeedsSetUp(const std::vector<uint8_t>& d, const Tag& t)
+{
+    const uint8_t first = d[t.pos + 11];
+    return t.type == 8 ? (first >> 4) == 10 : t.type == 9 && (first & 0x0F) == 7;
+}
+
+// A tag that sets its stream up: a sequence header, or an AVC key frame
+// that carries its sequence and picture parameter sets among its NAL units.
+bool SetsUp(const std::vector<uint8_t>& d, const Tag& t)
+{
+    if (!NeedsSetUp(d, t) || t.size < 2)
+        return false;
+    if (d[t.pos + 12] == 0)
+        return true;
+    if (t.type != 9 || !t.key)
+        return false;
+    bool sps = false, pps = false;
+    const size_t end = t.pos + 11 + t.size;
+    for (size_t p = t.pos + 16; p + 5 <= end;) {
+        const uint32_t n = ReadBE32(d, p);
+        sps = sps || (d[p + 4] & 0x1F) == 7;
+        pps = pps || (d[p + 4] & 0x1F) == 8;
+        if (n > end - p - 4)
+            break;
+        p += 4 + n;
+    }
+    return sps && pps;
+}
+
+// The streams a zeroed range [from, to) leaves that can be set up: those
+// that need no set-up and keep a tag, and those that keep a tag that sets
+// them up and a frame from there on. Each as its tag type, 8 or 9; in
+// `decodable` those of them that also keep a frame to start decoding at
+// (any audio frame, a video key frame).
+std::set<int> SetUpAfter(const std::vector<uint8_t>& d, size_t from, size_t to, std::set<int>* decodable)
+{
+    std::set<int> out;
+    for (int type : {8, 9}) {
+        bool needs = false, first = true, setUp = false;
+        for (const Tag& t : WalkFlv(d)) {
+            if (t.type != type)
+                continue;
+            if (first)
+                needs = NeedsSetUp(d, t);
+            first = false;
+            if (t.pos < to && t.pos + 15 + t.size > from)
+                continue;
+            setUp = setUp || !needs || SetsUp(d, t);
+            if (setUp && (!needs || d[t.pos + 12] != 0)) {
+                out.insert(type);
+                if (type == 8 || t.key) {
+                    decodable->insert(type);
+                    break;
+                }
+            }
+        }
+    }
+    return out;
+}
+
+TEST(FlvRepair, ALostSetUpIsMadeAgainOrItsStreamLeftOut)
+{
+    // Every sequence header zeroed alone, then blocks of two sizes swept over
+    // the metadata and the first tags. A copy keeps exactly the streams the
+    // damaged file can still set up, each decoding at least what libavformat
+    // decodes of the damaged file; with none left, the repair refuses.
+    for (const char* name : {"clip_h264.flv", "clip_kfi.flv", "clip_gst.flv", "clip.flv"}) {
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        std::vector<std::pair<size_t, size_t>> ranges;
+        for (const Tag& t : WalkFlv(clean))
+            if (t.size > 1 && NeedsSetUp(clean, t) && clean[t.pos + 12] == 0)
+                ranges.emplace_back(t.pos, t.pos + 15 + t.size);
+        for (size_t size : {512, 4096})
+            for (size_t at = 0; at + size < clean.size() && at <= 8192; at += 512)
+                ranges.emplace_back(at, at + size);
+        ScratchDir dir("flvsetup");
+        for (const auto& range : ranges) {
+            SCOPED_TRACE(std::string(name) + ": zeroed " + std::to_string(range.first) + " to " +
+                         std::to_string(range.second));
+            auto bytes = clean;
+            std::fill(bytes.begin() + range.first, bytes.begin() + range.second, 0);
+            const std::string in = dir.Path("damaged.flv"), out = dir.Path("repaired.flv");
+            ASSERT_TRUE(WriteFileBytes(in, bytes));
+            std::set<int> decodable;
+            const std::set<int> want = SetUpAfter(clean, range.first, range.second, &decodable);
+            const Outcome o = ParseAndRepair(in, out);
+            if (want.empty()) {
+                EXPECT_TRUE(o.parse < 0 || o.repair < 0) << "nothing playable called repaired";
+                EXPECT_NE(o.repair, 0);
+                continue;
+            }
+            ASSERT_EQ(o.parse, 0);
+            ASSERT_EQ(o.repair, 0);
+            // Zeros inside one frame's data leave every tag as it was: no
+            // container can tell, and the file called undamaged must then
+            // open as the copy would.
+            const MediaReport damaged = CheckMedia(in);
+            const MediaReport repaired = o.codes.empty() ? damaged : CheckMedia(out);
+            ASSERT_TRUE(repaired.opened) << repaired.Summary();
+            std::set<int> got;
+            for (const StreamReport& s : repaired.streams) {
+                const int type = s.type == AVMEDIA_TYPE_VIDEO ? 9 : s.type == AVMEDIA_TYPE_AUDIO ? 8 : -1;
+                got.insert(type);
+                if (decodable.count(type))
+                    EXPECT_GT(s.frames, 0) << repaired.Summary();
+                const StreamReport* before = damaged.FirstStream(s.type);
+                if (damaged.opened && before)
+                    EXPECT_GE(s.frames, before->frames) << repaired.Summary() << "\n" << damaged.Summary();
+            }
+            EXPECT_EQ(got, want) << repaired.Summary();
+            // A stream that still has frames but no set-up for them is lost,
+            // and the user is told.
+            for (const Tag& t : WalkFlv(clean))
+                if (t.type != 18 && !want.count(t.type) && (t.pos >= range.second || t.pos + 15 + t.size <= range.first))
+                    EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_DATA_LOST)) << "type " << int(t.type);
         }
     }
 }
@@ -544,15 +674,17 @@ TEST(FlvWalk, TimestampsAreMadeOneTimeline)
 TEST(FlvWalk, EverySoundFormatWrittenByMuxersIsAudio)
 {
     // PCM (0, 3), ADPCM, MP3, G.711 A-law and mu-law (7, 8), Nellymoser,
-    // and AAC at any rate and channel layout.
+    // and AAC at any rate and channel layout (after its AudioSpecificConfig).
     for (uint8_t header : {0x0E, 0x3E, 0x3A, 0x12, 0x2E, 0x72, 0x82, 0x62, 0xA2, 0xAF, 0xAB, 0xA6}) {
         SCOPED_TRACE(int(header));
         std::vector<Synth> tags;
+        if (header >> 4 == 10)
+            tags.push_back({8, 0, {header, 0, 0x13, 0x88}});
         for (uint32_t i = 0; i < 6; ++i)
             tags.push_back(Audio(i * 20, header));
         const Parsed p = ParseBytes(BuildFlv(tags));
         ASSERT_EQ(p.parse, 0);
-        EXPECT_EQ(p.tags.size(), 6u);
+        EXPECT_EQ(p.tags.size(), tags.size());
         EXPECT_TRUE(p.codes.empty());
     }
 }
