@@ -175,9 +175,10 @@ int CFLVRepair::Open()
         // else: tags that chain from where the first belongs, or from a
         // little after it where the damage took the first tags too, say it
         // is FLV.
-        if (!ChainNearStart()) {
+        const int chain = ChainNearStart();
+        if (chain <= 0) {
             Close();
-            return MEND_ERR_NOT_CONTAINER;
+            return chain < 0 ? chain : MEND_ERR_NOT_CONTAINER;
         }
         AddErrorAt(JRVP_DAMAGE_STRUCTURE, 0);
     }
@@ -208,6 +209,8 @@ int CFLVRepair::Open()
             m_damaged = true;
             chained = false;
             pos = NextCandidate(pos + 1);
+            if (pos == kScanAborted)
+                return MEND_ERR_ABORTED;
             if (pos < 0)
                 return MEND_ERR_READ;
             continue;
@@ -270,7 +273,7 @@ bool CFLVRepair::TagsChainFrom(int64_t pos)
     return true;
 }
 
-bool CFLVRepair::ChainNearStart()
+int CFLVRepair::ChainNearStart()
 {
     // Three tags whose sizes chain are never found by chance; the search
     // ends within the first blocks, so a file of another container costs
@@ -279,10 +282,10 @@ bool CFLVRepair::ChainNearStart()
     int64_t pos = kFileHeaderSize + 4;
     while (pos >= 0 && pos < m_inputLength && pos <= kReach) {
         if (TagsChainFrom(pos))
-            return true;
+            return 1;
         pos = NextCandidate(pos + 1);
     }
-    return false;
+    return pos == kScanAborted ? MEND_ERR_ABORTED : 0;
 }
 
 int64_t CFLVRepair::NextCandidate(int64_t from)
@@ -293,8 +296,10 @@ int64_t CFLVRepair::NextCandidate(int64_t from)
     if (m_scanBlock.size() < static_cast<size_t>(kBlock))
         m_scanBlock.resize(kBlock);
     while (kTagHeaderSize <= m_inputLength - from) {
+        // Testing the flag consumes a request made of this repairer
+        // alone, so the answer must say so: the caller cannot ask again.
         if (TestAbort())
-            return from;  // the walk sees the flag at once
+            return kScanAborted;
         const unsigned int n = static_cast<unsigned int>(std::min(kBlock, m_inputLength - from));
         if (m_input->SeekTo(from) != from || m_input->Read(m_scanBlock.data(), n) != n)
             return -1;

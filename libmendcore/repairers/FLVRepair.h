@@ -104,10 +104,13 @@ private:
     // what makes a file with a damaged header FLV all the same.
     bool TagsChainFrom(int64_t pos);
     // Whether such a chain starts at the first tag's place or within the
-    // first few hundred KiB after it.
-    bool ChainNearStart();
+    // first few hundred KiB after it: 1 when it does, 0 when not, or
+    // MEND_ERR_ABORTED.
+    int ChainNearStart();
     // The first position from `from` on whose bytes may start a tag; the
-    // input's length when none; -1 on a read error.
+    // input's length when none; -1 on a read error, kScanAborted when an
+    // abort was asked for.
+    static constexpr int64_t kScanAborted = -2;
     int64_t NextCandidate(int64_t from);
     int ReadScripts();
     // Leaves out the frames whose stream's set-up the damage destroyed, up

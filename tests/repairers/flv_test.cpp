@@ -519,6 +519,61 @@ TEST(FlvWalk, LongDamagedTailIsScannedInOnePass)
     EXPECT_LT(o.parseCalls.ReadsPerMiB(tail), 128) << o.parseCalls.reads << " calls";
 }
 
+namespace {
+
+// Asks the repairer itself to stop once a read reaches `from`: a request
+// made of the repairer alone is seen once, with no owner's flag behind it.
+class AbortWhenReached : public CountingStream {
+public:
+    AbortWhenReached(IBaseStream* inner, int64_t from) : CountingStream(inner), m_inner(inner), m_from(from) {}
+    unsigned int Read(void* buf, unsigned int n) override
+    {
+        Reach(m_inner->GetPos());
+        return CountingStream::Read(buf, n);
+    }
+    long long ReadAt(long long pos, void* buf, unsigned int n) override
+    {
+        Reach(pos);
+        return CountingStream::ReadAt(pos, buf, n);
+    }
+    CFLVRepair* target = nullptr;
+
+private:
+    void Reach(int64_t pos)
+    {
+        if (pos >= m_from && target && !m_asked) {
+            m_asked = true;
+            target->AbortTask();
+        }
+    }
+    IBaseStream* m_inner;
+    int64_t m_from;
+    bool m_asked = false;
+};
+
+}  // namespace
+
+TEST(FlvWalk, AnAbortSeenByTheSearchEndsTheParse)
+{
+    // The search past damage is where the flag is seen; it must pass the
+    // request on, not use it up and let the walk carry on through the rest.
+    const std::string src = RequireFixture("clip_h264.flv");
+    if (src.empty())
+        return;
+    ScratchDir dir("flvabort");
+    const std::string in = dir.Path("tail.flv");
+    ASSERT_TRUE(CopyFile(src, in));
+    ASSERT_EQ(truncate(in.c_str(), FileSize(src) + (int64_t(64) << 20)), 0);
+    int err = 0;
+    CVideoFile file(in.c_str(), 0, &err);
+    ASSERT_EQ(err, 0);
+    AbortWhenReached input(&file, FileSize(src) + (int64_t(1) << 20));
+    CFLVRepair repair(&input);
+    input.target = &repair;
+    EXPECT_EQ(repair.ParseStream(nullptr, nullptr), JRVP_ERR_ABORTED);
+    EXPECT_LT(input.Counts().bytes, FileSize(src) + (int64_t(32) << 20)) << "the walk went on after the abort";
+}
+
 // ---------------------------------------------------------------------------
 // Small files built here, each showing one rule of the walk or the rebuild.
 
