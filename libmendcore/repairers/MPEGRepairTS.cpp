@@ -504,6 +504,9 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
                     FinishTSUnit(st);
                     st.openUnit.clear();
                 }
+                // Only a single packet lost is sure to belong to the open
+                // unit; more may have held the start of another frame.
+                st.openDisposable = st.openDisposable && !st.lostMany && info.cc == ((st.lastCC + 2) & 0x0F);
                 BreakTSUnit(st, info.unitStart);
             }
         }
