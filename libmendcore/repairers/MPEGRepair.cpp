@@ -29,7 +29,7 @@ void CMPEGRepair::Close()
 {
     std::vector<TSRun>().swap(m_tsRuns);
     std::vector<int64_t>().swap(m_tsDropped);
-    std::vector<std::pair<int64_t, uint8_t>>().swap(m_tsFixes);
+    std::vector<TSFix>().swap(m_tsFixes);
     m_lastPcr = -1;
     m_pids.Clear();
     m_units.clear();

@@ -96,6 +96,23 @@ private:
         bool waitKey = true;
         bool usesKeys = false;
         bool reorders = false;
+        // The unit in progress is a random access point, and one such unit
+        // came through whole: the decoder has its set-up, so a later loss
+        // costs only the frames it reached.
+        bool keyOpen = false;
+        bool setUp = false;
+        // The unit in progress is a frame no other frame refers to.
+        bool openDisposable = false;
+        uint8_t streamId = 0;     // of its PES packets, 0 not known yet
+        // The PES header of the unit in progress (its packet and where the
+        // PES packet begins in it), the bytes of the unit so far and its
+        // stated size (-1 unstated); lengthWrong: more bytes came than it
+        // states, with no sign of damage elsewhere.
+        int64_t unitHead = -1;
+        int pesAt = 0;
+        int64_t unitBytes = 0;
+        int64_t stated = -1;
+        bool lengthWrong = false;
         std::vector<int64_t> openUnit;  // packets of the unit in progress
         std::vector<int64_t> pending;
     };
@@ -167,6 +184,8 @@ private:
     int DecodeTSPacket(const uint8_t* pkt, TSPacket& info) const;
     bool FieldLengthLooksDamaged(const uint8_t* pkt, const TSPacket& info) const;
     bool RepairedPacketFits(const TSPacket& info) const;
+    bool RebuildPesHeader(int64_t unit, const uint8_t* pkt, TSPacket& info);
+    void FinishTSUnit(PidState& st);
     void RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
     void MarkTSGap(int64_t bytes);
     void BreakTSUnit(PidState& st, bool atUnitStart);
@@ -280,9 +299,16 @@ private:
     std::vector<TSRun> m_tsRuns;
     std::vector<int64_t> m_tsDropped;  // sorted once the walk ends
     std::vector<int8_t> m_tsCounters;  // the rebuild's counters of one block
-    // Packets whose adaptation_field_length is written anew: position and
-    // length, in the order of the walk.
-    std::vector<std::pair<int64_t, uint8_t>> m_tsFixes;
+    // Bytes of packets written anew (an adaptation_field_length, a PES
+    // header's flags, header length or packet length): the packet's
+    // position, the byte's offset from its sync byte, the value. Sorted by
+    // position once the walk ends.
+    struct TSFix {
+        int64_t at;
+        uint8_t offset;
+        uint8_t value;
+    };
+    std::vector<TSFix> m_tsFixes;
     uint8_t m_tsFixed[188] = {};
     int64_t m_lastPcr = -1;  // 90 kHz base of the last PCR read
     PidTable m_pids;

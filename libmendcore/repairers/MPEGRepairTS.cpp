@@ -62,6 +62,70 @@ int StuffedFieldLength(const uint8_t* pkt)
     return r < kTSBody ? r - 5 : -1;
 }
 
+// Bytes of the optional fields that a PES header's flags (d[7]) announce,
+// from d[9]; -1 when they would run past `room` bytes.
+int PesFieldsLength(const uint8_t* d, int room)
+{
+    const uint8_t f = d[7];
+    int q = ((f & 0x80) ? 5 : 0) + ((f & 0x40) ? 5 : 0) + ((f & 0x20) ? 6 : 0) + ((f & 0x10) ? 3 : 0) +
+            ((f & 0x08) ? 1 : 0) + ((f & 0x04) ? 1 : 0) + ((f & 0x02) ? 2 : 0);
+    if (f & 0x01) {  // extension: its own flags, then what they announce
+        if (q + 1 > room)
+            return -1;
+        const uint8_t e = d[9 + q];
+        q += 1 + ((e & 0x80) ? 16 : 0);
+        if (e & 0x40) {  // pack header field
+            if (q + 1 > room)
+                return -1;
+            q += 1 + d[9 + q];
+        }
+        q += ((e & 0x20) ? 2 : 0) + ((e & 0x10) ? 2 : 0);
+        if (e & 0x01) {
+            if (q + 1 > room)
+                return -1;
+            q += 1 + (d[9 + q] & 0x7F);
+        }
+    }
+    return q > room ? -1 : q;
+}
+
+// A header holds at most this much stuffing after its fields.
+constexpr int kPesStuffingMax = 32;
+
+// What a stream's data begins with where a PES packet starts, as the
+// muxers write it: a start code for video, a frame's sync word for audio
+// (MPEG audio and ADTS, AC-3).
+bool EsStartLooksRight(uint8_t id, const uint8_t* e, int n)
+{
+    if (id >= 0xE0 && id <= 0xEF)
+        return (n >= 3 && e[0] == 0 && e[1] == 0 && e[2] == 1) ||
+               (n >= 4 && e[0] == 0 && e[1] == 0 && e[2] == 0 && e[3] == 1);
+    if ((id >= 0xC0 && id <= 0xDF) || id == 0xBD)
+        return n >= 2 && ((e[0] == 0xFF && (e[1] & 0xE0) == 0xE0) || (e[0] == 0x0B && e[1] == 0x77));
+    return false;
+}
+
+// The frame a video unit begins with, from the bytes of its first packet:
+// one that no other frame refers to (an H.264 slice whose nal_ref_idc is
+// 0, an MPEG-2 B picture). Not known counts as referred to.
+bool FrameIsDisposable(const uint8_t* e, int n)
+{
+    bool mpeg2 = false;
+    for (int i = 0; i + 5 < n; ++i) {
+        if (e[i] != 0 || e[i + 1] != 0 || e[i + 2] != 1)
+            continue;
+        const uint8_t code = e[i + 3];
+        if (code == 0xB3 || code == 0xB8) {  // MPEG-2 sequence or GOP header
+            mpeg2 = true;
+        } else if (code == 0x00) {  // picture header: 10 bits of order, then the type
+            return ((e[i + 5] >> 3) & 7) == 3;
+        } else if (!mpeg2 && ((code & 0x1F) == 1 || (code & 0x1F) == 5)) {
+            return (code & 0x60) == 0;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool CMPEGRepair::ISMPEG2TS()
@@ -198,6 +262,15 @@ int CMPEGRepair::ParseTSDataHeader(const uint8_t* pkt, TSPacket& info) const
                 return kStepInvalid;
             info.dts = info.payload + 14;
         }
+        // The header length covers the fields the flags announce; what it
+        // holds beyond them is a little stuffing. A length that swallows
+        // the start of the frame data is damage, though it fits.
+        const int fields = PesFieldsLength(d, n - 9);
+        if (fields < 0 || headerLength < fields || headerLength - fields > kPesStuffingMax)
+            return kStepInvalid;
+        for (int i = 9 + fields; i < 9 + headerLength; ++i)
+            if (d[i] != 0xFF)
+                return kStepInvalid;
         return kStepUnit;
     }
     // A section: pointer_field, then table_id.
@@ -277,15 +350,19 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, int64_t gap)
             memcpy(m_tsFixed, pkt, kTSBody);
             m_tsFixed[4] = static_cast<uint8_t>(length);
             if (DecodeTSPacket(m_tsFixed, fixed) == kStepUnit && RepairedPacketFits(fixed)) {
-                m_tsFixes.emplace_back(unit, static_cast<uint8_t>(length));
+                m_tsFixes.push_back(TSFix{unit, 4, static_cast<uint8_t>(length)});
                 m_damaged = true;
                 pkt = m_tsFixed;
                 info = fixed;
             } else if (!sound) {
-                return kStepInvalid;
+                if (!RebuildPesHeader(unit, pkt, info))
+                    return kStepInvalid;
+                pkt = m_tsFixed;
             }
         } else if (!sound) {
-            return kStepInvalid;
+            if (!RebuildPesHeader(unit, pkt, info))
+                return kStepInvalid;
+            pkt = m_tsFixed;
         }
     }
     if (info.pid != kNullPid && info.unitStart && info.hasPayload) {
@@ -327,6 +404,66 @@ bool CMPEGRepair::FieldLengthLooksDamaged(const uint8_t* pkt, const TSPacket& in
     return true;
 }
 
+// A unit start whose PES header does not hold, though its start code and
+// stream are those of its PID: the flags bytes and the header length are
+// rebuilt from the fields the header holds (its timestamps by their marker
+// bits, then the stuffing), and the frame data must begin right after.
+// On success m_tsFixed holds the packet as it is written.
+bool CMPEGRepair::RebuildPesHeader(int64_t unit, const uint8_t* pkt, TSPacket& info)
+{
+    if (!info.unitStart || !info.hasPayload || info.pid == kNullPid)
+        return false;
+    const int n = kTSBody - info.payload;
+    const uint8_t* d = pkt + info.payload;
+    if (n < 9 || d[0] != 0 || d[1] != 0 || d[2] != 1 || d[3] < 0xBC || StreamIdHasNoPesHeader(d[3]))
+        return false;
+    const PidState* known = m_pids.Find(info.pid);
+    if (known && (known->kind == kPidSection || (known->streamId != 0 && known->streamId != d[3])))
+        return false;
+    memcpy(m_tsFixed, pkt, kTSBody);
+    uint8_t* h = m_tsFixed + info.payload;
+    if ((h[6] & 0xC0) != 0x80)
+        h[6] = static_cast<uint8_t>(0x80 | (h[6] & 0x0F));
+    // The flags as they stand, then as the timestamps show them.
+    uint8_t shown = 0;
+    if (n >= 19 && (d[9] >> 4) == 3 && PesTimestampMarkersValid(d + 9) && (d[14] >> 4) == 1 &&
+        PesTimestampMarkersValid(d + 14))
+        shown = 0xC0;
+    else if (n >= 14 && (d[9] >> 4) == 2 && PesTimestampMarkersValid(d + 9))
+        shown = 0x80;
+    for (const uint8_t flags : {d[7], shown}) {
+        h[7] = flags;
+        h[8] = d[8];
+        const int fields = PesFieldsLength(h, n - 9);
+        if (fields < 0)
+            continue;
+        bool stands = d[8] >= fields && d[8] - fields <= kPesStuffingMax && 9 + d[8] <= n;
+        for (int i = 9 + fields; stands && i < 9 + d[8]; ++i)
+            stands = h[i] == 0xFF;
+        if (!stands) {
+            // Stuffing runs up to the frame data; an audio frame's sync
+            // word begins with 0xFF too.
+            int run = 0;
+            while (run < kPesStuffingMax && 9 + fields + run < n && h[9 + fields + run] == 0xFF)
+                ++run;
+            if (run > 0 && 9 + fields + run < n && (h[9 + fields + run] & 0xE0) == 0xE0)
+                --run;
+            h[8] = static_cast<uint8_t>(fields + run);
+        }
+        TSPacket fixed;
+        if (DecodeTSPacket(m_tsFixed, fixed) != kStepUnit || !fixed.pes ||
+            !EsStartLooksRight(h[3], h + 9 + h[8], n - 9 - h[8]))
+            continue;
+        for (int i = 6; i <= 8; ++i)
+            if (h[i] != d[i])
+                m_tsFixes.push_back(TSFix{unit, static_cast<uint8_t>(info.payload + i), h[i]});
+        m_damaged = true;
+        info = fixed;
+        return true;
+    }
+    return false;
+}
+
 // A packet whose field length was put right must continue its PID's
 // stream exactly: the next continuity count, a PES start or more of the
 // unit in progress, no more payload than its stated length leaves, and
@@ -363,8 +500,13 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             if (!follows || st.lostMany || info.discontinuity) {
                 // A unit that had ended lost nothing: the packets lost
                 // belonged to the next one.
-                if (UnitComplete(st))
+                if (UnitComplete(st)) {
+                    FinishTSUnit(st);
                     st.openUnit.clear();
+                }
+                // Only a single packet lost is sure to belong to the open
+                // unit; more may have held the start of another frame.
+                st.openDisposable = st.openDisposable && !st.lostMany && info.cc == ((st.lastCC + 2) & 0x0F);
                 BreakTSUnit(st, info.unitStart);
             }
         }
@@ -377,6 +519,8 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
         st.lastStuffed = info.stuffed;
         st.lastEmptyField = info.emptyField;
         if (info.unitStart) {
+            if (!st.broken && !st.openUnit.empty())
+                FinishTSUnit(st);
             st.kind = info.pes ? kPidPes : kPidSection;
             st.broken = false;
             st.openUnit.clear();
@@ -385,6 +529,16 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             const uint8_t* d = pkt + info.payload;
             const int64_t length = info.pes ? ((int64_t(d[4]) << 8) | d[5]) : 0;
             st.unitLeft = length > 0 ? 6 + length : -1;
+            st.stated = st.unitLeft;
+            st.unitHead = unit;
+            st.pesAt = info.payload;
+            st.unitBytes = 0;
+            st.lengthWrong = false;
+            st.keyOpen = info.randomAccess;
+            st.openDisposable = info.pes && d[3] >= 0xE0 && d[3] <= 0xEF && 9 + d[8] < kTSBody - info.payload &&
+                                FrameIsDisposable(d + 9 + d[8], kTSBody - info.payload - 9 - d[8]);
+            if (info.pes)
+                st.streamId = d[3];
             st.usesKeys = st.usesKeys || info.randomAccess;
             st.reorders = st.reorders || info.dts >= 0;
             if (info.randomAccess && st.waitKey) {
@@ -399,13 +553,26 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             if (st.openUnit.size() >= kMaxOpenUnitPackets)
                 st.openUnit.clear();
             st.openUnit.push_back(unit);
+            st.unitBytes += kTSBody - info.payload;
             if (st.unitLeft > 0) {
                 st.unitLeft -= kTSBody - info.payload;
-                // More payload than the PES packet states: a header or
-                // adaptation field length in it was damaged.
+                // More payload than the PES packet states. Where the surplus
+                // is stuffing at the head of the payload, this packet's
+                // adaptation field length was damaged and the unit goes;
+                // otherwise the stated length itself is wrong, and is
+                // written anew once the unit ends.
                 if (st.unitLeft < 0) {
-                    BreakTSUnit(st, false);
-                    keep = false;
+                    const int64_t surplus = -st.unitLeft;
+                    bool stuffing = surplus >= 2 && surplus <= kTSBody - info.payload;
+                    for (int64_t i = 0; stuffing && i < surplus; ++i)
+                        stuffing = pkt[info.payload + i] == 0xFF;
+                    if (stuffing) {
+                        BreakTSUnit(st, false);
+                        keep = false;
+                    } else {
+                        st.lengthWrong = true;
+                        st.unitLeft = -1;
+                    }
                 }
             }
             // Frames after a lost one cannot be decoded before the next
@@ -461,8 +628,34 @@ void CMPEGRepair::BreakTSUnit(PidState& st, bool atUnitStart)
     m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
     st.openUnit.clear();
     st.broken = !atUnitStart;
-    st.waitKey = st.reorders;
+    // Frames wait for the next random access point where the decoder has
+    // not had its set-up yet, or where, with frames reordered, the lost one
+    // may be a reference: the frames on either side of it that refer to it
+    // do not decode cleanly. A lost frame that nothing refers to, or one
+    // in a stream without reordering (the decoder stands in for it), costs
+    // only itself.
+    st.waitKey = !st.setUp || (st.reorders && !st.openDisposable);
+    st.keyOpen = false;
+    st.openDisposable = false;
     st.unitLeft = -1;
+    st.lengthWrong = false;
+}
+
+// A unit ended with all its packets: a random access point among them gave
+// the decoder its set-up, and a PES_packet_length that does not match what
+// came is written anew (0, unbounded, where it would not fit).
+void CMPEGRepair::FinishTSUnit(PidState& st)
+{
+    st.setUp = st.setUp || st.keyOpen;
+    st.keyOpen = false;
+    st.openDisposable = false;
+    if (st.kind != kPidPes || st.unitHead < 0 || st.stated < 0 || st.unitBytes == st.stated)
+        return;
+    const int64_t length = st.unitBytes - 6 <= 0xFFFF ? st.unitBytes - 6 : 0;
+    m_tsFixes.push_back(TSFix{st.unitHead, static_cast<uint8_t>(st.pesAt + 4), static_cast<uint8_t>(length >> 8)});
+    m_tsFixes.push_back(TSFix{st.unitHead, static_cast<uint8_t>(st.pesAt + 5), static_cast<uint8_t>(length)});
+    m_damaged = true;
+    st.stated = st.unitBytes;
 }
 
 // A PES unit has all its packets: as many bytes as its length states, or,
@@ -485,6 +678,8 @@ bool CMPEGRepair::EndsInsideUnits()
             m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
             st.openUnit.clear();
             cut = true;
+        } else {
+            FinishTSUnit(st);
         }
     }
     return cut;
@@ -545,6 +740,7 @@ int CMPEGRepair::ParseMPEG2TS()
         m_tsDropped.insert(m_tsDropped.end(), st.openUnit.begin(), st.openUnit.end());
         st.openUnit.clear();
     }
+    std::stable_sort(m_tsFixes.begin(), m_tsFixes.end(), [](const TSFix& a, const TSFix& b) { return a.at < b.at; });
     std::sort(m_tsDropped.begin(), m_tsDropped.end());
     m_tsDropped.erase(std::unique(m_tsDropped.begin(), m_tsDropped.end()), m_tsDropped.end());
     if (m_damaged || !m_tsDropped.empty() || m_tsRuns.empty())
@@ -600,8 +796,9 @@ int CMPEGRepair::WriteTSPackets(int64_t from, int64_t count, TSContinuity& count
             renumber = renumber || next != cc;
         }
         const int64_t bytes = k * L;
-        auto fix = std::lower_bound(m_tsFixes.begin(), m_tsFixes.end(), std::make_pair(from, uint8_t(0)));
-        const bool fixes = fix != m_tsFixes.end() && fix->first < from + bytes;
+        auto fix = std::lower_bound(m_tsFixes.begin(), m_tsFixes.end(), from,
+                                    [](const TSFix& f, int64_t at) { return f.at < at; });
+        const bool fixes = fix != m_tsFixes.end() && fix->at < from + bytes;
         if (!renumber && !rebase && !fixes) {
             if (m_output->Write(block, static_cast<unsigned int>(bytes)) != bytes)
                 return MEND_ERR_WRITE;
@@ -612,8 +809,8 @@ int CMPEGRepair::WriteTSPackets(int64_t from, int64_t count, TSContinuity& count
         if (static_cast<int64_t>(m_window.size()) < bytes)
             m_window.resize(static_cast<size_t>(bytes));
         memcpy(m_window.data(), block, static_cast<size_t>(bytes));
-        for (; fix != m_tsFixes.end() && fix->first < from + bytes; ++fix)
-            m_window[fix->first - from + s + 4] = fix->second;
+        for (; fix != m_tsFixes.end() && fix->at < from + bytes; ++fix)
+            m_window[fix->at - from + s + fix->offset] = fix->value;
         for (int64_t i = 0; i < k; ++i) {
             uint8_t* pkt = m_window.data() + i * L + s;
             pkt[3] = static_cast<uint8_t>((pkt[3] & 0xF0) | m_tsCounters[i]);
