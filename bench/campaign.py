@@ -1,8 +1,12 @@
 #!/usr/bin/python3
-"""Damage campaign on real-size recordings. Not a test: run by hand.
+"""Damage campaign on real-size recordings, and a hostile-field campaign on
+small clips. Not a test: run by hand.
 
     bench/campaign.py [DATA] [--build BUILD] [--only NAME,...] [--damage NAME,...]
                       [--jobs N] [--limit SECONDS] [--keep FOLDER]
+    bench/campaign.py --fields [DATA] [--build BUILD]... [--tables FILE,...]
+                      [--only CLIP,...] [--damage PART,...] [--jobs N]
+                      [--limit SECONDS] [--budget SECONDS] [--keep FOLDER]
 
 Makes (once, kept in DATA, default build/campaign-data) recordings of 100 to
 300 MB with Debian's ffmpeg and GStreamer, damages each in about twenty ways
@@ -26,11 +30,53 @@ Verdicts:
 
 A new container needs a recording in RECORDINGS and a layout function in
 LAYOUTS (what is header, data, index and a top-level unit in that file).
+
+Hostile fields (--fields): the test fixtures' kinds of clip, a few seconds
+each (tests/fixtures/make_fixtures.sh makes them into DATA, default
+build/campaign-fields, and GStreamer's the fixtures lack), one ffmpeg file and
+where it has one a GStreamer file per family. The walkers above find in each
+clip its size, count, rate and length fields: box, chunk, element, object and
+tag sizes, entry and sample counts, timescales, durations, rates, PES and
+section lengths, page segment counts and lacing, frame lengths. Each is set in
+turn to 0, 1, all ones and 2^31 (where it is wide enough); a checksum over the
+field (Ogg page, MPEG section, Matroska CRC-32 element) is mended, so that the
+field is what is hostile. Each damaged clip is repaired by every --build's
+bench/mendcore_e2e (repeat --build to judge two builds on the same cases; the
+judgements of the damaged input are kept in DATA/.judged, by content) and the
+verdict is checked against libavformat, both ways. A stream is its type and
+rank (video0, audio0); its frames are what ffmpeg decodes of it, all streams in
+one decode, and two counts are the same within 2 frames or 2 %.
+
+Verdicts:
+  OK                the verdict holds: undamaged and decodes like the
+                    original; refused and ffmpeg's own remux (-c copy -map 0)
+                    saves nothing either; completed and the copy keeps every
+                    stream the damaged input carries, decodes at least the
+                    frames ffmpeg reads from it (its remux, where the copy has
+                    fewer) with no more decode errors
+  UNDAMAGED-BAD     parse 0 and no record, yet the file decodes fewer or more
+                    frames than the original, or with more errors
+  REFUSED-PLAYABLE  parse or repair failed, yet ffmpeg's remux keeps frames
+  FAIL              completed, yet the copy decodes nothing or lost a stream
+                    the damaged input still carries
+  LOSS              completed, yet a stream has fewer frames than the remux
+  ERRORS            completed, yet the copy logs more decode errors than the
+                    remux
+  CHANGED           the library wrote to its input
+  HANG, CRASH       as above
+Prints, per build, the table case by case and a summary per family, and
+writes each to its file of --tables; exits 1 when any case is not OK.
+--budget starts no case after that many seconds; the cases go one field of
+each clip in turn, so a short run has reached every clip, headers first.
 """
 import argparse
 import bisect
 import collections
 import concurrent.futures
+import hashlib
+import io
+import itertools
+import json
 import os
 import random
 import re
@@ -40,6 +86,7 @@ import uuid
 import subprocess
 import sys
 import time
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SECONDS = 150  # length of each recording: 100 to 200 MB at the rates below
@@ -986,26 +1033,1139 @@ def original_packets(args, rec):
     return found
 
 
+# --- Hostile fields ------------------------------------------------------------
+# The second mode (--fields): every size, count, rate and length field of the
+# test fixtures' kinds of file, set in turn to 0, 1, all ones and 2^31, each
+# verdict checked against libavformat both ways.
+FIELD_VALUES = (("0", lambda bits: 0), ("1", lambda bits: 1), ("ones", lambda bits: (1 << bits) - 1),
+                ("2^31", lambda bits: 1 << 31 if bits >= 32 else None))
+
+
+class Field:
+    """BITS bits at SHIFT (counted from the low end) of the NBYTES bytes at
+    OFFSET, read in ORDER; or, for kind "double", an IEEE double set to the
+    value itself (all ones is a NaN). FIX, where a checksum covers the field,
+    mends the checksum after the change, so that the field itself is what is
+    hostile and not a checksum any reader would reject first."""
+    def __init__(self, name, offset, nbytes, order="big", shift=0, bits=None, kind="int", fix=None):
+        self.name, self.offset, self.nbytes, self.order = name, offset, nbytes, order
+        self.shift, self.bits = shift, 8 * nbytes if bits is None else bits
+        self.kind, self.fix = kind, fix
+
+    def raw(self, value):
+        if self.kind == "double":
+            return b"\xff" * 8 if value == (1 << 64) - 1 else struct.pack(">d" if self.order == "big" else "<d", value)
+        return value
+
+    def get(self, data):
+        word = int.from_bytes(data[self.offset:self.offset + self.nbytes], self.order)
+        return word >> self.shift & ((1 << self.bits) - 1)
+
+    def put(self, data, value):
+        if self.kind == "double":
+            data[self.offset:self.offset + 8] = self.raw(value)
+        else:
+            word = int.from_bytes(data[self.offset:self.offset + self.nbytes], self.order)
+            mask = ((1 << self.bits) - 1) << self.shift
+            word = word & ~mask | (value << self.shift) & mask
+            data[self.offset:self.offset + self.nbytes] = word.to_bytes(self.nbytes, self.order)
+        if self.fix:
+            self.fix(data)
+
+    def values(self, data):
+        """(label, value) of the hostile values that differ from the file's own."""
+        out, seen = [], {bytes(data[self.offset:self.offset + self.nbytes])}
+        for label, make in FIELD_VALUES:
+            value = make(self.bits)
+            if value is None:
+                continue
+            trial = bytearray(data[self.offset:self.offset + self.nbytes])
+            probe = Field(self.name, 0, self.nbytes, self.order, self.shift, self.bits, self.kind)
+            probe.put(trial, value)
+            if bytes(trial) not in seen:
+                seen.add(bytes(trial))
+                out.append((label, value))
+        return out
+
+
+class Fields(list):
+    """The fields of one file, in the order they were found."""
+    def add(self, name, offset, nbytes, order="big", **kw):
+        self.append(Field(name, offset, nbytes, order, **kw))
+
+
+def crc_table(poly):
+    table = []
+    for i in range(256):
+        c = i << 24
+        for _ in range(8):
+            c = (c << 1 ^ poly if c & 0x80000000 else c << 1) & 0xFFFFFFFF
+        table.append(c)
+    return table
+
+
+CRC_04C11DB7 = crc_table(0x04C11DB7)
+
+
+def crc32_msb(data, init):
+    """The CRC that MPEG sections (init all ones) and Ogg pages (init 0) carry."""
+    c = init
+    for b in data:
+        c = (c << 8 & 0xFFFFFFFF) ^ CRC_04C11DB7[(c >> 24) ^ b]
+    return c
+
+
+def named_children(items, name_of):
+    """(name, item) with an index after names that occur more than once."""
+    counts = collections.Counter(name_of(i) for i in items)
+    seen = collections.Counter()
+    for item in items:
+        name = name_of(item)
+        seen[name] += 1
+        yield (f"{name}[{seen[name] - 1}]" if counts[name] > 1 else name), item
+
+
+def spread(items):
+    """The first and the middle of a run of units: enough to reach the code
+    that reads each unit, without a case per unit."""
+    return sorted({0, len(items) // 2} & set(range(len(items))))
+
+
+# Boxes that neither a player nor a repair needs to find the samples: their
+# sizes are left out to keep the campaign short.
+MP4_PASSIVE = {b"free", b"skip", b"udta", b"hdlr", b"smhd", b"vmhd", b"dinf", b"pasp", b"btrt", b"colr",
+               b"sgpd", b"sbgp", b"fiel", b"gmhd", b"clap"}
+
+
+def mp4_field_list(data):
+    f, out = io.BytesIO(data), Fields()
+    top = list(mp4_boxes(f, 0, len(data)))
+    chosen = {}
+    for kind in (b"moof", b"mdat"):
+        boxes = [b for b in top if b[0] == kind]
+        chosen[kind] = {boxes[i][1] for i in spread(boxes)}
+    top = [b for b in top if b[0] not in chosen or b[1] in chosen[b[0]]]
+    # A list of (boxes, parent path, handler) instead of recursion.
+    pending = [(top, "", None)]
+    while pending:
+        boxes, parent, handler = pending.pop()
+        for name, (kind, off, head, size) in named_children(boxes, lambda b: b[0].decode("latin-1")):
+            path = f"{parent}/{name}"
+            if kind in MP4_PASSIVE:
+                continue
+            if head == 16:
+                out.add(path + " size", off + 8, 8)
+            else:
+                out.add(path + " size", off, 4)
+            v1 = data[off + 8] == 1 if size > 8 else False
+            body = off + head
+            if kind == b"trak":
+                at = data.find(b"hdlr", off, off + size)
+                handler = data[at + 12:at + 16] if at > 0 else None
+            if kind in MP4_CONTAINERS or kind in (b"udta", b"ilst", b"dinf", b"wave"):
+                pending.append((list(mp4_boxes(f, body, off + size)), path, handler))
+            elif kind == b"meta":
+                start = body + 4 if data[body:body + 4] == b"\0\0\0\0" else body
+                pending.append((list(mp4_boxes(f, start, off + size)), path, handler))
+            elif parent.endswith("/ilst") or kind == b"dref":
+                pending.append((list(mp4_boxes(f, body + (8 if kind == b"dref" else 0), off + size)), path, handler))
+            elif kind in (b"mvhd", b"mdhd"):
+                out.add(path + " timescale", off + (28 if v1 else 20), 4)
+                out.add(path + " duration", off + 32 if v1 else off + 24, 8 if v1 else 4)
+            elif kind == b"tkhd":
+                out.add(path + " duration", off + 36 if v1 else off + 28, 8 if v1 else 4)
+            elif kind == b"stsd":
+                out.add(path + " entry count", off + 12, 4)
+                pending.append((list(mp4_boxes(f, off + 16, off + size)), path, (b"entry", handler)))
+            elif isinstance(handler, tuple):  # a sample entry
+                if handler[1] == b"vide":
+                    out.add(path + " width", off + 32, 2)
+                    out.add(path + " height", off + 34, 2)
+                    out.add(path + " frame count", off + 48, 2)
+                    children = off + 86
+                else:
+                    version = int.from_bytes(data[off + 16:off + 18], "big")
+                    out.add(path + " channels", off + 24, 2)
+                    out.add(path + " sample size", off + 26, 2)
+                    out.add(path + " sample rate", off + 32, 4)
+                    children = off + {1: 52, 2: 72}.get(version, 36)
+                pending.append((list(mp4_boxes(f, children, off + size)), path, handler[1]))
+            elif kind == b"avcC":
+                out.add(path + " NAL length size", off + 12, 1, bits=2)
+                out.add(path + " SPS count", off + 13, 1, bits=5)
+                out.add(path + " SPS length", off + 14, 2)
+            elif kind in (b"stts", b"ctts", b"stss", b"stsc", b"stco", b"co64", b"elst"):
+                out.add(path + " entry count", off + 12, 4)
+                if int.from_bytes(data[off + 12:off + 16], "big"):
+                    if kind in (b"stts", b"ctts"):
+                        out.add(path + " first sample count", off + 16, 4)
+                        out.add(path + " first sample delta", off + 20, 4)
+                    elif kind == b"stsc":
+                        out.add(path + " first chunk", off + 16, 4)
+                        out.add(path + " first samples per chunk", off + 20, 4)
+                        out.add(path + " first description index", off + 24, 4)
+                    elif kind == b"stss":
+                        out.add(path + " first sync sample", off + 16, 4)
+                    elif kind == b"elst":
+                        out.add(path + " first segment duration", off + 16, 8 if v1 else 4)
+                        out.add(path + " first media time", off + (24 if v1 else 20), 8 if v1 else 4)
+                    else:
+                        out.add(path + " first offset", off + 16, 8 if kind == b"co64" else 4)
+            elif kind == b"stsz":
+                out.add(path + " sample size", off + 12, 4)
+                out.add(path + " sample count", off + 16, 4)
+                if not int.from_bytes(data[off + 12:off + 16], "big") and size >= 24:
+                    out.add(path + " first entry", off + 20, 4)
+            elif kind == b"mehd":
+                out.add(path + " fragment duration", off + 12, 8 if v1 else 4)
+            elif kind == b"trex":
+                out.add(path + " default description index", off + 16, 4)
+                out.add(path + " default sample duration", off + 20, 4)
+                out.add(path + " default sample size", off + 24, 4)
+            elif kind == b"tfhd":
+                flags, at = int.from_bytes(data[off + 9:off + 12], "big"), off + 16
+                for bit, label, n in ((1, "base data offset", 8), (2, "description index", 4),
+                                      (8, "default sample duration", 4), (0x10, "default sample size", 4)):
+                    if flags & bit:
+                        out.add(f"{path} {label}", at, n)
+                        at += n
+            elif kind == b"tfdt":
+                out.add(path + " base decode time", off + 12, 8 if v1 else 4)
+            elif kind == b"trun":
+                flags, at = int.from_bytes(data[off + 9:off + 12], "big"), off + 16
+                out.add(path + " sample count", off + 12, 4)
+                if flags & 1:
+                    out.add(path + " data offset", at, 4)
+                    at += 4
+                at += 4 if flags & 4 else 0
+                for bit, label in ((0x100, "first sample duration"), (0x200, "first sample size")):
+                    if flags & bit:
+                        out.add(f"{path} {label}", at, 4)
+                        at += 4
+    return out
+
+
+def avi_field_list(data):
+    f, out = io.BytesIO(data), Fields()
+    out.add("RIFF size", 4, 4, "little")
+    pending, kind_of_stream = [(12, len(data), "")], None
+    while pending:
+        start, end, parent = pending.pop()
+        items = list(riff_chunks(f, start, end))
+        for name, (fourcc, off, size, kind) in named_children(items, lambda c: (c[3] or c[0]).decode("latin-1")):
+            path = f"{parent}/{name}"
+            le = lambda label, at, n=4: out.add(f"{path} {label}", off + 8 + at, n, "little")  # noqa: E731
+            out.add(path + " size", off + 4, 4, "little")
+            if kind == b"movi":
+                by_stream = collections.defaultdict(list)
+                for chunk in riff_chunks(f, off + 12, min(end, off + 8 + size)):
+                    by_stream[chunk[0][:2] if chunk[0][:2].isdigit() else chunk[0]].append(chunk)
+                for sid, chunks in by_stream.items():
+                    for i in spread(chunks):
+                        c = chunks[i]
+                        out.add(f"{path}/{c[0].decode('latin-1')}@{c[1]} size", c[1] + 4, 4, "little")
+                        if c[0].startswith(b"ix"):
+                            out.add(f"{path}/{c[0].decode('latin-1')}@{c[1]} entries", c[1] + 12, 4, "little")
+            elif kind:
+                pending.append((off + 12, off + 8 + size, path))
+            elif fourcc == b"avih":
+                for label, at in (("microseconds per frame", 0), ("max bytes per second", 4), ("total frames", 16),
+                                  ("streams", 24), ("suggested buffer", 28), ("width", 32), ("height", 36)):
+                    le(label, at)
+            elif fourcc == b"strh":
+                kind_of_stream = data[off + 8:off + 12]
+                for label, at in (("scale", 20), ("rate", 24), ("start", 28), ("length", 32),
+                                  ("suggested buffer", 36), ("sample size", 44)):
+                    le(label, at)
+            elif fourcc == b"strf" and kind_of_stream == b"vids":
+                for label, at in (("header size", 0), ("width", 4), ("height", 8), ("image size", 20)):
+                    le(label, at)
+            elif fourcc == b"strf" and kind_of_stream == b"auds":
+                for label, at, n in (("channels", 2, 2), ("sample rate", 4, 4), ("bytes per second", 8, 4),
+                                     ("block align", 12, 2), ("bits per sample", 14, 2), ("extra size", 16, 2)):
+                    if at + n <= size:
+                        le(label, at, n)
+            elif fourcc == b"indx":
+                le("entries", 4)
+                if int.from_bytes(data[off + 12:off + 16], "little"):
+                    le("first offset", 24, 8)
+                    le("first size", 32)
+                    le("first duration", 36)
+            elif fourcc == b"dmlh":
+                le("total frames", 0)
+            elif fourcc == b"idx1":
+                for i in range(min(2, size // 16)):
+                    le(f"entry {i} offset", 16 * i + 8)
+                    le(f"entry {i} size", 16 * i + 12)
+    return out
+
+
+EBML_NAMES = {0x1A45DFA3: "EBML", 0x18538067: "Segment", 0x114D9B74: "SeekHead", 0x4DBB: "Seek",
+              0x1549A966: "Info", 0x1654AE6B: "Tracks", 0xAE: "TrackEntry", 0xE0: "Video", 0xE1: "Audio",
+              0x1C53BB6B: "Cues", 0xBB: "CuePoint", 0xB7: "CueTrackPositions", 0x1254C367: "Tags", 0x7373: "Tag",
+              0x63C0: "Targets", 0x67C8: "SimpleTag", 0x1043A770: "Chapters", 0x45B9: "EditionEntry",
+              0xB6: "ChapterAtom", 0x1F43B675: "Cluster", 0xA0: "BlockGroup", 0x6D80: "ContentEncodings",
+              0x55B0: "Colour", 0xA3: "SimpleBlock", 0xA1: "Block", 0x63A2: "CodecPrivate", 0xEC: "Void",
+              0x2AD7B1: "TimestampScale", 0x4489: "Duration", 0xD7: "TrackNumber", 0x23E383: "DefaultDuration",
+              0xB5: "SamplingFrequency", 0x9F: "Channels", 0x6264: "BitDepth", 0xB0: "PixelWidth",
+              0xBA: "PixelHeight", 0x54B0: "DisplayWidth", 0x54BA: "DisplayHeight", 0x53AC: "SeekPosition",
+              0xB3: "CueTime", 0xF1: "CueClusterPosition", 0xF0: "CueRelativePosition", 0xE7: "Timestamp",
+              0x56AA: "CodecDelay", 0x56BB: "SeekPreRoll", 0x42F2: "EBMLMaxIDLength",
+              0x42F3: "EBMLMaxSizeLength", 0xAB: "PrevSize", 0xA7: "Position", 0x9B: "BlockDuration"}
+EBML_MASTERS = {0x1A45DFA3, 0x18538067, 0x114D9B74, 0x4DBB, 0x1549A966, 0x1654AE6B, 0xAE, 0xE0, 0xE1,
+                0x1C53BB6B, 0xBB, 0xB7, 0x1254C367, 0x7373, 0x63C0, 0x67C8, 0x1043A770, 0x45B9, 0xB6,
+                0x1F43B675, 0xA0, 0x6D80, 0x55B0}
+EBML_VALUES = {0x2AD7B1, 0x4489, 0xD7, 0x23E383, 0xB5, 0x9F, 0x6264, 0xB0, 0xBA, 0x54B0, 0x54BA, 0x53AC,
+               0xB3, 0xF1, 0xF0, 0xE7, 0x56AA, 0x56BB, 0x42F2, 0x42F3, 0xAB, 0xA7, 0x9B}
+
+
+def mkv_crc_fix(crc_at, start, end):
+    """Mends the CRC-32 element of a top-level element after a change inside it."""
+    def fix(data):
+        data[crc_at:crc_at + 4] = struct.pack("<I", zlib.crc32(bytes(data[start:end])))
+    return fix
+
+
+def mkv_field_list(data):
+    f, out = io.BytesIO(data), Fields()
+    pending = [(0, len(data), "", None)]
+    while pending:
+        start, end, parent, fix = pending.pop()
+        items = list(ebml_children(f, start, end))
+        if parent == "/Segment":  # the first, second and middle Clusters only
+            clusters = [c for c in items if c[0] == 0x1F43B675]
+            keep = {clusters[i][1] for i in spread(clusters)}
+            items = [c for c in items if c[0] != 0x1F43B675 or c[1] in keep]
+        elif parent.startswith("/Segment/Cluster"):  # the first, second and middle blocks
+            blocks = [c for c in items if c[0] in (0xA3, 0xA0)]
+            keep = {blocks[i][1] for i in spread(blocks)}
+            items = [c for c in items if c[0] not in (0xA3, 0xA0) or c[1] in keep]
+        elif parent == "/Segment/Cues":
+            items = items[:3]  # a CRC-32 or Void, and the first entries
+        elif parent == "/Segment/Tags":
+            continue  # its size is checked; what it says of the tracks is no size or count
+        for name, (eid, off, head, size) in named_children(items, lambda c: EBML_NAMES.get(c[0], f"{c[0]:X}")):
+            if eid in (0xBF, 0xEC) or eid not in EBML_NAMES:
+                continue  # CRC-32, Void and elements that hold neither size nor count
+            path = f"{parent}/{name}"
+            id_len = 8 - data[off].bit_length() + 1
+            size_len = head - id_len
+            mine = fix
+            if eid in EBML_MASTERS:
+                children = list(ebml_children(f, off + head, min(end, off + head + size)))
+                if parent == "/Segment" and children and children[0][0] == 0xBF:
+                    crc = children[0]
+                    mine = mkv_crc_fix(crc[1] + crc[2], crc[1] + crc[2] + crc[3], off + head + size)
+            out.add(path + " size", off + id_len, size_len, bits=7 * size_len, fix=fix)
+            if eid in EBML_MASTERS and size != (1 << (7 * size_len)) - 1:
+                pending.append((off + head, min(end, off + head + size), path, mine))
+            elif eid in EBML_MASTERS:
+                pending.append((off + head, end, path, mine))
+            elif eid in EBML_VALUES and 0 < size <= 8:
+                out.add(f"{path} value", off + head, size, fix=fix)
+    return out
+
+
+def rm_field_list(data):
+    f, out = io.BytesIO(data), Fields()
+    index_at = 0
+    chunks = list(rm_chunks(f, len(data)))
+    for name, (fourcc, off, size) in named_children(chunks, lambda c: c[0].decode("latin-1")):
+        be = lambda label, at, n=4: out.add(f"{name} {label}", off + at, n)  # noqa: E731
+        be("size", 4)
+        if fourcc == b".RMF":
+            be("header count", 14)
+        elif fourcc == b"PROP":
+            for label, at in (("max bit rate", 10), ("average bit rate", 14), ("max packet size", 18),
+                              ("average packet size", 22), ("packet count", 26), ("duration", 30),
+                              ("preroll", 34), ("index offset", 38), ("data offset", 42)):
+                be(label, at)
+            be("stream count", 46, 2)
+            index_at = int.from_bytes(data[off + 38:off + 42], "big")
+        elif fourcc == b"MDPR":
+            for label, at in (("max bit rate", 12), ("average bit rate", 16), ("max packet size", 20),
+                              ("average packet size", 24), ("start time", 28), ("preroll", 32), ("duration", 36)):
+                be(label, at)
+            be("name length", 40, 1)
+            at = off + 41 + data[off + 40]
+            out.add(f"{name} mime length", at, 1)
+            at += 1 + data[at]
+            out.add(f"{name} type-specific length", at, 4)
+            spec = at + 4
+            if data[spec + 4:spec + 8] == b"VIDO":
+                out.add(f"{name} VIDO size", spec, 4)
+                out.add(f"{name} VIDO width", spec + 12, 2)
+                out.add(f"{name} VIDO height", spec + 14, 2)
+                out.add(f"{name} VIDO frame rate", spec + 20, 4)
+        elif fourcc == b"CONT":
+            be("title length", 10, 2)
+        elif fourcc == b"DATA":
+            be("packet count", 10)
+            be("next data header", 14)
+            packets, pos = [], off + 18
+            while len(data) - pos >= 12:
+                version, length = struct.unpack(">HH", data[pos:pos + 4])
+                if version > 1 or length < 12:
+                    break
+                packets.append(pos)
+                pos += length
+            for i in spread(packets):
+                out.add(f"DATA/packet[{i}] length", packets[i] + 2, 2)
+            break
+    if index_at and data[index_at:index_at + 4] == b"INDX":
+        for label, at, n in (("size", 4, 4), ("entry count", 10, 4), ("next index header", 16, 4),
+                             ("first entry offset", 26, 4), ("first entry packet count", 30, 4)):
+            out.add(f"INDX {label}", index_at + at, n)
+    return out
+
+
+ASF_NAMES = {ASF_HEADER: "Header", ASF_DATA: "Data", ASF_FILE_PROPERTIES: "FileProperties",
+             ASF_STREAM_PROPERTIES: "StreamProperties",
+             asf_guid("5FBF03B5-A92E-11CF-8EE3-00C00C205365"): "HeaderExtension",
+             asf_guid("75B22633-668E-11CF-A6D9-00AA0062CE6C"): "ContentDescription",
+             asf_guid("D2D0A440-E307-11D2-97F0-00A0C95EA850"): "ExtendedContentDescription",
+             asf_guid("86D15240-311D-11D0-A3A4-00A0C90348F6"): "CodecList",
+             asf_guid("7BF875CE-468D-11D1-8D82-006097C9A2B2"): "StreamBitrateProperties",
+             asf_guid("33000890-E5B1-11CF-89F4-00A0C90349CB"): "SimpleIndex",
+             asf_guid("D6E229D3-35DA-11D1-9034-00A0C90349BE"): "Index",
+             asf_guid("1806D474-CADF-4509-A4BA-9AABCB96AAE8"): "Padding",
+             asf_guid("14E6A5CB-C672-4332-8399-A96952065B5A"): "ExtendedStreamProperties",
+             asf_guid("D4FED15B-88D3-454F-81F0-ED5C45999E24"): "StreamPrioritization",
+             asf_guid("A08649CF-4775-4670-8A16-6E35357566CD"): "AdvancedMutualExclusion",
+             asf_guid("7C4346A9-EFE0-4BFC-B229-393EDE415C85"): "LanguageList",
+             asf_guid("C5F8CBEA-5BAF-4877-8467-AA8C44FA4CCA"): "Metadata"}
+ASF_AUDIO = asf_guid("F8699E40-5B4D-11CF-A8FD-00805F5C442B")
+ASF_VIDEO = asf_guid("BC19EFC0-5B4D-11CF-A8FD-00805F5C442B")
+ASF_FIELD_WIDTHS = {0: 0, 1: 1, 2: 2, 3: 4}
+
+
+def asf_field_list(data):
+    f, out = io.BytesIO(data), Fields()
+    pending = [(0, len(data), "")]
+    while pending:
+        start, end, parent = pending.pop()
+        items = list(asf_objects(f, start, end))
+        for name, (guid, off, size) in named_children(items, lambda o: ASF_NAMES.get(o[0], "Object")):
+            path = f"{parent}/{name}"
+            le = lambda label, at, n=4: out.add(f"{path} {label}", off + at, n, "little")  # noqa: E731
+            le("size", 16, 8)
+            if guid == ASF_HEADER:
+                le("object count", 24)
+                pending.append((off + 30, min(end, off + size), path))
+            elif ASF_NAMES.get(guid) == "HeaderExtension":
+                le("data size", 42)
+                pending.append((off + 46, min(end, off + size), path))
+            elif guid == ASF_FILE_PROPERTIES:
+                for label, at, n in (("file size", 40, 8), ("packet count", 56, 8), ("play duration", 64, 8),
+                                     ("send duration", 72, 8), ("preroll", 80, 8), ("min packet size", 92, 4),
+                                     ("max packet size", 96, 4), ("max bit rate", 100, 4)):
+                    le(label, at, n)
+            elif guid == ASF_STREAM_PROPERTIES:
+                le("type-specific length", 64)
+                le("error correction length", 68)
+                kind = data[off + 24:off + 40]
+                if kind == ASF_AUDIO:
+                    for label, at, n in (("channels", 80, 2), ("sample rate", 82, 4), ("bytes per second", 86, 4),
+                                         ("block align", 90, 2), ("bits per sample", 92, 2), ("extra size", 94, 2)):
+                        le(label, at, n)
+                elif kind == ASF_VIDEO:
+                    for label, at, n in (("width", 78, 4), ("height", 82, 4), ("format data size", 87, 2),
+                                         ("header size", 89, 4), ("image size", 109, 4)):
+                        le(label, at, n)
+            elif ASF_NAMES.get(guid) == "ContentDescription":
+                for i, label in enumerate(("title", "author", "copyright", "description", "rating")):
+                    le(label + " length", 24 + 2 * i, 2)
+            elif ASF_NAMES.get(guid) == "ExtendedContentDescription":
+                le("descriptor count", 24, 2)
+                le("first name length", 26, 2)
+            elif ASF_NAMES.get(guid) == "CodecList":
+                le("entry count", 40)
+            elif ASF_NAMES.get(guid) == "StreamBitrateProperties":
+                le("record count", 24, 2)
+            elif ASF_NAMES.get(guid) == "SimpleIndex":
+                le("time interval", 40, 8)
+                le("max packet count", 48)
+                le("entry count", 52)
+            elif guid == ASF_DATA:
+                le("packet count", 40, 8)
+                # The first data packet's own lengths.
+                p = off + 50
+                if data[p] & 0x80:
+                    p += 1 + (data[p] & 0x0F)
+                flags, p = data[p], p + 2
+                for label, width in (("packet length", ASF_FIELD_WIDTHS[flags >> 5 & 3]),
+                                     ("sequence", ASF_FIELD_WIDTHS[flags >> 1 & 3]),
+                                     ("padding length", ASF_FIELD_WIDTHS[flags >> 3 & 3])):
+                    if width and label != "sequence":
+                        out.add(f"{path}/packet[0] {label}", p, width, "little")
+                    p += width
+                if flags & 1:
+                    out.add(f"{path}/packet[0] payload count", p + 6, 1, bits=6)
+    return out
+
+
+FLV_METADATA = (b"duration", b"width", b"height", b"videodatarate", b"framerate", b"audiodatarate",
+                b"audiosamplerate", b"audiosamplesize", b"filesize", b"datasize", b"lasttimestamp")
+
+
+def flv_field_list(data):
+    f, out = io.BytesIO(data), Fields()
+    out.add("header data offset", 5, 4)
+    out.add("previous tag size 0", 9, 4)
+    tags = list(flv_tags(f, len(data)))
+    for kind in (18, 9, 8):
+        mine = [t for t in tags if t[0] == kind]
+        label = {18: "script", 9: "video", 8: "audio"}[kind]
+        for i in spread(mine) if kind != 18 else [0]:
+            _, off, size = mine[i]
+            out.add(f"{label} tag[{i}] data size", off + 1, 3)
+            out.add(f"{label} tag[{i}] previous tag size", off + 11 + size, 4)
+        if kind == 18 and mine:
+            _, off, size = mine[0]
+            body = data[off + 11:off + 11 + size]
+            at = body.find(b"\x0aonMetaData\x08")
+            if at >= 0:
+                out.add("onMetaData entry count", off + 11 + at + 12, 4)
+            for key in FLV_METADATA:
+                at = body.find(len(key).to_bytes(2, "big") + key + b"\x00")
+                if at >= 0:
+                    out.add(f"onMetaData {key.decode()}", off + 11 + at + 3 + len(key), 8, kind="double")
+            for key in (b"times", b"filepositions"):
+                at = body.find(len(key).to_bytes(2, "big") + key + b"\x0a")
+                if at >= 0:
+                    out.add(f"keyframes {key.decode()} count", off + 11 + at + 3 + len(key), 4)
+        if kind == 9 and mine and data[mine[0][1] + 11] & 0x0F == 7 and data[mine[0][1] + 12] == 0:
+            rec = mine[0][1] + 16
+            out.add("AVC config NAL length size", rec + 4, 1, bits=2)
+            out.add("AVC config SPS count", rec + 5, 1, bits=5)
+            out.add("AVC config SPS length", rec + 6, 2)
+        if kind == 8 and mine:
+            off = mine[0][1]
+            out.add("audio tag[0] sound rate", off + 11, 1, shift=2, bits=2)
+            if data[off + 11] >> 4 == 10 and data[off + 12] == 0:
+                out.add("AAC config sampling index", off + 13, 2, shift=7, bits=4)
+    return out
+
+
+def ts_psi_fix(section, length):
+    """Mends a section's CRC after a change inside it."""
+    def fix(data):
+        end = section + 3 + length - 4
+        data[end:end + 4] = struct.pack(">I", crc32_msb(data[section:end], 0xFFFFFFFF))
+    return fix
+
+
+def ts_field_list(data, plen, sync):
+    out = Fields()
+    packets = range(sync, len(data) - 187, plen)
+    pmt_pids, streams, psi_done, af_done = set(), {}, set(), False
+    starts = collections.defaultdict(list)  # PID -> packets that start a PES packet
+    for pkt in packets:
+        if data[pkt] != 0x47:
+            continue
+        pid, unit_start, adapt = (data[pkt + 1] & 0x1F) << 8 | data[pkt + 2], data[pkt + 1] & 0x40, data[pkt + 3] >> 4 & 3
+        payload = pkt + 4
+        if adapt & 2:
+            if not af_done and data[pkt + 4]:
+                out.add(f"packet@{pkt} adaptation field length", pkt + 4, 1)
+                af_done = True
+            payload += 1 + data[pkt + 4]
+        if not adapt & 1 or payload >= pkt + 188:
+            continue
+        if unit_start and (pid in (0, 0x11) or pid in pmt_pids) and pid not in psi_done:
+            psi_done.add(pid)
+            label = {0: "PAT", 0x11: "SDT"}.get(pid, "PMT")
+            section = payload + 1 + data[payload]
+            length = int.from_bytes(data[section + 1:section + 3], "big") & 0xFFF
+            if section + 3 + length > pkt + 188:
+                continue
+            fix = ts_psi_fix(section, length)
+            out.add(f"{label} pointer field", payload, 1, fix=fix)
+            out.add(f"{label} section length", section + 1, 2, bits=12, fix=fix)
+            if pid == 0:
+                for at in range(section + 8, section + 3 + length - 4, 4):
+                    if int.from_bytes(data[at:at + 2], "big"):
+                        pmt_pids.add(int.from_bytes(data[at + 2:at + 4], "big") & 0x1FFF)
+            elif label == "PMT":
+                info = int.from_bytes(data[section + 10:section + 12], "big") & 0xFFF
+                out.add("PMT program info length", section + 10, 2, bits=12, fix=fix)
+                at = section + 12 + info
+                while at + 5 <= section + 3 + length - 4:
+                    es_pid = int.from_bytes(data[at + 1:at + 3], "big") & 0x1FFF
+                    streams[es_pid] = data[at]
+                    out.add(f"PMT stream {es_pid:#x} info length", at + 3, 2, bits=12, fix=fix)
+                    at += 5 + (int.from_bytes(data[at + 3:at + 5], "big") & 0xFFF)
+        elif unit_start and data[payload:payload + 3] == b"\x00\x00\x01":
+            starts[pid].append(payload)
+    for pid, found in starts.items():
+        for i in spread(found):
+            pes = found[i]
+            out.add(f"PES {pid:#x}[{i}] length", pes + 4, 2)
+            if data[pes + 6] & 0xC0 == 0x80:
+                out.add(f"PES {pid:#x}[{i}] header length", pes + 8, 1)
+    return out
+
+
+def ps_field_list(data):
+    out, pos, seen = Fields(), 0, collections.defaultdict(list)
+    pack_done = header_done = sequence_done = False
+    while len(data) - pos >= 6:
+        if data[pos:pos + 3] != b"\x00\x00\x01":
+            nxt = data.find(b"\x00\x00\x01", pos + 1)
+            if nxt < 0:
+                break
+            pos = nxt
+            continue
+        code = data[pos + 3]
+        if code == 0xBA:
+            mpeg2 = data[pos + 4] >> 6 == 1
+            if not pack_done:
+                pack_done = True
+                if mpeg2:
+                    out.add("pack[0] mux rate", pos + 10, 3, shift=2, bits=22)
+                else:
+                    out.add("pack[0] mux rate", pos + 9, 3, shift=1, bits=22)
+            pos += 14 + (data[pos + 13] & 7) if mpeg2 else 12
+        elif code == 0xB9:
+            pos += 4
+        elif code >= 0xBB:
+            length = int.from_bytes(data[pos + 4:pos + 6], "big")
+            if code == 0xBB and not header_done:
+                header_done = True
+                out.add("system header length", pos + 4, 2)
+                out.add("system header rate bound", pos + 6, 3, shift=1, bits=22)
+                out.add("system header audio bound", pos + 9, 1, shift=2, bits=6)
+                out.add("system header video bound", pos + 10, 1, bits=5)
+            elif code != 0xBB:
+                seen[code].append(pos)
+                if code >= 0xE0 and not sequence_done:
+                    at = data.find(b"\x00\x00\x01\xb3", pos + 6, pos + 6 + length)
+                    if at >= 0:
+                        sequence_done = True
+                        out.add("sequence header width", at + 4, 3, shift=12, bits=12)
+                        out.add("sequence header height", at + 4, 3, bits=12)
+                        out.add("sequence header frame rate code", at + 7, 1, bits=4)
+                        out.add("sequence header bit rate", at + 8, 4, shift=14, bits=18)
+                        out.add("sequence header VBV buffer size", at + 8, 4, shift=3, bits=10)
+            pos += 6 + length
+        else:
+            pos += 4
+    for code, found in seen.items():
+        for i in spread(found):
+            pes = found[i]
+            out.add(f"PES {code:#x}[{i}] length", pes + 4, 2)
+            if code not in (0xBE, 0xBF) and data[pes + 6] & 0xC0 == 0x80:
+                out.add(f"PES {code:#x}[{i}] header length", pes + 8, 1)
+    return out
+
+
+def mpeg_field_list(data):
+    if data[0] == 0x47 or data[4] == 0x47:
+        sync = 0 if data[0] == 0x47 else 4
+        return ts_field_list(data, 188 if sync == 0 and data[188] == 0x47 else 192, sync)
+    return ps_field_list(data)
+
+
+def mp3_field_list(data):
+    out, pos = Fields(), 0
+    if data[:3] == b"ID3":
+        out.add("ID3v2 size", 6, 4)
+        out.add("ID3v2 first frame size", 14, 4)
+        pos = 10 + ((data[6] & 0x7F) << 21 | (data[7] & 0x7F) << 14 | (data[8] & 0x7F) << 7 | (data[9] & 0x7F))
+    while pos < len(data) and not mp3_frame_length(data[pos:pos + 4]):
+        pos += 1
+    frames = []
+    while len(data) - pos >= 4:
+        n = mp3_frame_length(data[pos:pos + 4])
+        if not n:
+            break
+        frames.append(pos)
+        pos += n
+    for i in spread(frames):
+        out.add(f"frame[{i}] bit rate index", frames[i] + 2, 1, shift=4, bits=4)
+        out.add(f"frame[{i}] sample rate index", frames[i] + 2, 1, shift=2, bits=2)
+    first = frames[0]
+    for tag in (b"Xing", b"Info"):
+        at = data.find(tag, first, first + 64)
+        if at >= 0:
+            flags, at2 = int.from_bytes(data[at + 4:at + 8], "big"), at + 8
+            if flags & 1:
+                out.add(f"{tag.decode()} frame count", at2, 4)
+                at2 += 4
+            if flags & 2:
+                out.add(f"{tag.decode()} byte count", at2, 4)
+                at2 += 4
+            lame = data.find(b"LAME", at2, first + mp3_frame_length(data[first:first + 4]))
+            if lame < 0:
+                lame = data.find(b"Lavc", at2, first + mp3_frame_length(data[first:first + 4]))
+            if lame >= 0:
+                out.add("LAME encoder delay", lame + 21, 3, shift=12, bits=12)
+                out.add("LAME padding", lame + 21, 3, bits=12)
+                out.add("LAME music length", lame + 28, 4)
+    return out
+
+
+def wav_field_list(data):
+    f, out = io.BytesIO(data), Fields()
+    out.add("RIFF size", 4, 4, "little")
+    for name, (fourcc, off, size, kind) in named_children(list(riff_chunks(f, 12, len(data))),
+                                                          lambda c: c[0].decode("latin-1")):
+        le = lambda label, at, n=4: out.add(f"{name} {label}", off + 8 + at, n, "little")  # noqa: E731
+        le("size", -4)
+        if fourcc == b"fmt ":
+            for label, at, n in (("channels", 2, 2), ("sample rate", 4, 4), ("bytes per second", 8, 4),
+                                 ("block align", 12, 2), ("bits per sample", 14, 2), ("extra size", 16, 2),
+                                 ("valid bits", 18, 2)):
+                if at + n <= size:
+                    le(label, at, n)
+        elif fourcc == b"fact":
+            le("sample count", 0)
+        elif fourcc == b"ds64":
+            le("RIFF size", 0, 8)
+            le("data size", 8, 8)
+            le("sample count", 16, 8)
+        elif kind:
+            for sub, soff, ssize, _ in riff_chunks(f, off + 12, min(len(data), off + 8 + size)):
+                out.add(f"{name}/{sub.decode('latin-1')} size", soff + 4, 4, "little")
+        if fourcc == b"data":
+            break
+    return out
+
+
+def ogg_crc_fix(page, length):
+    """Mends an Ogg page's CRC after a change inside it."""
+    def fix(data):
+        data[page + 22:page + 26] = bytes(4)
+        data[page + 22:page + 26] = struct.pack("<I", crc32_msb(data[page:page + length], 0))
+    return fix
+
+
+def ogg_field_list(data):
+    f, out = io.BytesIO(data), Fields()
+    pages = list(ogg_pages(f, len(data)))
+    serials, chosen = collections.defaultdict(list), []
+    for page in pages:
+        serials[data[page[0] + 14:page[0] + 18]].append(page)
+    for n, (serial, mine) in enumerate(serials.items()):
+        # The header pages (granule 0) and the first, second and middle of the rest.
+        heads = [p for p in mine if not int.from_bytes(data[p[0] + 6:p[0] + 14], "little")]
+        rest = [p for p in mine if p not in heads]
+        chosen += [(f"stream {n} page[{i}]", p) for i, p in enumerate(heads)]
+        chosen += [(f"stream {n} page[{len(heads) + i}]", rest[i]) for i in spread(rest)]
+    for name, (off, segments, length, flags) in chosen:
+        fix = ogg_crc_fix(off, length)
+        out.add(f"{name} segment count", off + 26, 1, fix=fix)
+        out.add(f"{name} first lacing value", off + 27, 1, fix=fix)
+        if int.from_bytes(data[off + 6:off + 14], "little"):
+            out.add(f"{name} granule position", off + 6, 8, "little", fix=fix)
+        body = off + 27 + segments
+        head = data[body:body + 8]
+        le = lambda label, at, n=4: out.add(f"{name} {label}", body + at, n, "little", fix=fix)  # noqa: E731
+        be = lambda label, at, n=4: out.add(f"{name} {label}", body + at, n, fix=fix)  # noqa: E731
+        if head[:7] == b"\x01vorbis":
+            le("Vorbis channels", 11, 1)
+            for label, at in (("Vorbis sample rate", 12), ("Vorbis max bit rate", 16),
+                              ("Vorbis nominal bit rate", 20), ("Vorbis min bit rate", 24)):
+                le(label, at)
+            le("Vorbis block sizes", 28, 1)
+        elif head == b"OpusHead":
+            le("Opus channels", 9, 1)
+            le("Opus pre-skip", 10, 2)
+            le("Opus input sample rate", 12)
+        elif head[:7] == b"\x80theora":
+            for label, at, n in (("Theora width in blocks", 10, 2), ("Theora height in blocks", 12, 2),
+                                 ("Theora picture width", 14, 3), ("Theora picture height", 17, 3),
+                                 ("Theora frame rate numerator", 22, 4), ("Theora frame rate denominator", 26, 4),
+                                 ("Theora bit rate", 37, 3)):
+                be(label, at, n)
+        elif head[:7] in (b"\x03vorbis", b"\x81theora") or head == b"OpusTags":
+            vendor = 7 if head[0] in (3, 0x81) else 8
+            if body + vendor + 4 <= off + length:
+                le("comment vendor length", vendor)
+                count = vendor + 4 + int.from_bytes(data[body + vendor:body + vendor + 4], "little")
+                if body + count + 4 <= off + length:
+                    le("comment count", count)
+    return out
+
+
+FLAC_BLOCKS = {0: "STREAMINFO", 1: "PADDING", 2: "APPLICATION", 3: "SEEKTABLE", 4: "VORBIS_COMMENT",
+               5: "CUESHEET", 6: "PICTURE"}
+
+
+def flac_field_list(data):
+    out, pos, last = Fields(), 4, False
+    while not last and len(data) - pos >= 4:
+        last, kind, length = data[pos] & 0x80, data[pos] & 0x7F, int.from_bytes(data[pos + 1:pos + 4], "big")
+        name, b = FLAC_BLOCKS.get(kind, f"block {kind}"), pos + 4
+        out.add(f"{name} length", pos + 1, 3)
+        if kind == 0:
+            for label, at, n, shift, bits in (("min block size", 0, 2, 0, 16), ("max block size", 2, 2, 0, 16),
+                                              ("min frame size", 4, 3, 0, 24), ("max frame size", 7, 3, 0, 24),
+                                              ("sample rate", 10, 3, 4, 20), ("channels", 12, 1, 1, 3),
+                                              ("bits per sample", 12, 2, 4, 5), ("total samples", 13, 5, 0, 36)):
+                out.add(f"{name} {label}", b + at, n, shift=shift, bits=bits)
+        elif kind == 3 and length >= 18:
+            out.add(f"{name} first sample", b, 8)
+            out.add(f"{name} first offset", b + 8, 8)
+            out.add(f"{name} first frame samples", b + 16, 2)
+        elif kind == 4:
+            out.add(f"{name} vendor length", b, 4, "little")
+            count = b + 4 + int.from_bytes(data[b:b + 4], "little")
+            if count + 4 <= b + length:
+                out.add(f"{name} comment count", count, 4, "little")
+        pos = b + length
+    return out
+
+
+FIELD_LISTS = {"avi": avi_field_list, "mkv": mkv_field_list, "mp4": mp4_field_list, "flv": flv_field_list,
+               "asf": asf_field_list, "ogg": ogg_field_list, "flac": flac_field_list, "mp3": mp3_field_list,
+               "wav": wav_field_list, "mpeg": mpeg_field_list, "rm": rm_field_list}
+
+
+# The clips: the test fixtures (tests/fixtures/make_fixtures.sh makes them)
+# and, where GStreamer writes a family the fixtures take only from ffmpeg,
+# one of its files made here. Debian's asfmux dies on a signal, so ASF has
+# ffmpeg's files only. name -> (family in the summary, layout family).
+FIELD_CLIPS = collections.OrderedDict([
+    ("clip.mp4", ("MP4", "mp4")), ("clip_faststart.mp4", ("MP4", "mp4")), ("clip_frag.mp4", ("MP4", "mp4")),
+    ("clip_gst.mp4", ("MP4", "mp4")),
+    ("clip.mov", ("MOV", "mp4")), ("clip_gst.mov", ("MOV", "mp4")),
+    ("clip.3gp", ("3GP", "mp4")), ("gst.3gp", ("3GP", "mp4")),
+    ("clip.avi", ("AVI", "avi")), ("clip_gst.avi", ("AVI", "avi")),
+    ("clip.mkv", ("MKV", "mkv")), ("clip_gst.mkv", ("MKV", "mkv")),
+    ("clip.webm", ("WebM", "mkv")), ("clip_gst.webm", ("WebM", "mkv")),
+    ("clip.rm", ("RM", "rm")),
+    ("clip.wmv", ("ASF", "asf")), ("clip.wma", ("ASF", "asf")),
+    ("clip_kfi.flv", ("FLV", "flv")), ("clip_gst.flv", ("FLV", "flv")),
+    ("clip.ts", ("TS", "mpeg")), ("clip_gst.ts", ("TS", "mpeg")),
+    ("clip.m2ts", ("M2TS", "mpeg")), ("gst.m2ts", ("M2TS", "mpeg")),
+    ("clip.vob", ("VOB", "mpeg")),
+    ("clip.mpg", ("MPEG-PS", "mpeg")), ("clip_gst.mpg", ("MPEG-PS", "mpeg")),
+    ("clip.mp3", ("MP3", "mp3")), ("gst.mp3", ("MP3", "mp3")),
+    ("clip.wav", ("WAV", "wav")), ("gst.wav", ("WAV", "wav")),
+    ("clip.ogv", ("Ogg", "ogg")), ("clip.opus", ("Ogg", "ogg")), ("gst.ogv", ("Ogg", "ogg")),
+    ("gst.opus", ("Ogg", "ogg")),
+    ("clip.flac", ("FLAC", "flac")), ("gst.flac", ("FLAC", "flac")),
+])
+GST_CLIP_V = "videotestsrc num-buffers=30 ! video/x-raw,width=160,height=120,framerate=15/1 ! videoconvert"
+GST_CLIP_A = "audiotestsrc num-buffers=20 samplesperbuffer=2205 ! audio/x-raw,rate=22050,channels=1 ! audioconvert"
+GST_CLIP_A48 = "audiotestsrc num-buffers=20 samplesperbuffer=4800 ! audio/x-raw,rate=48000,channels=1 ! audioconvert"
+GST_CLIPS = {
+    "gst.3gp": f"{GST_CLIP_V.replace('160,height=120', '176,height=144')} ! avenc_h263 ! queue ! m. {GST_CLIP_A} ! voaacenc ! queue ! m. 3gppmux name=m",
+    "gst.m2ts": f"{GST_CLIP_V} ! x264enc ! queue ! m. {GST_CLIP_A48} ! avenc_aac ! queue ! m. "
+                "mpegtsmux m2ts-mode=true name=m",
+    "gst.mp3": f"{GST_CLIP_A} ! lamemp3enc ! xingmux ! id3v2mux",
+    "gst.wav": f"{GST_CLIP_A} ! wavenc",
+    "gst.ogv": f"{GST_CLIP_V} ! theoraenc ! queue ! m. {GST_CLIP_A} ! vorbisenc ! queue ! m. oggmux name=m",
+    "gst.opus": f"{GST_CLIP_A48} ! opusenc ! oggmux",
+    "gst.flac": f"{GST_CLIP_A} ! flacenc",
+}
+
+
+def make_field_clips(data):
+    """The fixtures by their own script, then the GStreamer clips it does not
+    make, each renamed into place once its writer succeeded."""
+    subprocess.run(["bash", os.path.join(ROOT, "tests", "fixtures", "make_fixtures.sh"), data], check=True)
+    for name, pipeline in GST_CLIPS.items():
+        final, tmp = os.path.join(data, name), os.path.join(data, ".tmp-" + name)
+        if not os.path.exists(final):
+            subprocess.run(["gst-launch-1.0", "-q"] + pipeline.split() + ["!", "filesink", f"location={tmp}"],
+                           check=True)
+            os.replace(tmp, final)
+
+
+def decoded(path, limit):
+    """({"video0": frames, "audio0": ...}, error lines) of a full decode by
+    libavformat; ({}, [why]) when nothing decodes."""
+    cmd = ["ffmpeg", "-v", "error", "-nostdin", "-threads", "1", "-i", path, "-map", "0:v?", "-map", "0:a?",
+           "-f", "framecrc", "-"]
+    try:
+        r = subprocess.run(cmd, capture_output=True, timeout=limit)
+    except subprocess.TimeoutExpired:
+        return {}, ["decode timed out"]
+    kinds, counts = {}, collections.Counter()
+    for line in r.stdout.decode("latin-1").splitlines():
+        if line.startswith("#media_type"):
+            index, kind = line.split()[1:3]
+            kinds[int(index.rstrip(":"))] = kind
+        elif line and not line.startswith("#"):
+            counts[int(line.split(",")[0])] += 1
+    names, per_kind = {}, collections.Counter()
+    for index in sorted(kinds):
+        names[index] = f"{kinds[index]}{per_kind[kinds[index]]}"
+        per_kind[kinds[index]] += 1
+    errors = [x for x in r.stderr.decode("latin-1").splitlines() if x.strip()]
+    return {names[i]: counts[i] for i in names}, errors or ([f"ffmpeg exit {r.returncode}"] if r.returncode else [])
+
+
+def remuxed(path, work, limit):
+    """What ffmpeg's own remux (-c copy -map 0) of the file decodes to."""
+    out = work + ".remux" + os.path.splitext(path)[1]
+    try:
+        subprocess.run(["ffmpeg", "-v", "quiet", "-nostdin", "-y", "-i", path, "-c", "copy", "-map", "0", out],
+                       capture_output=True, timeout=limit)
+        return decoded(out, limit) if os.path.exists(out) else ({}, ["remux wrote nothing"])
+    except subprocess.TimeoutExpired:
+        return {}, ["remux timed out"]
+    finally:
+        if os.path.exists(out):
+            os.remove(out)
+
+
+def judged_once(cache, damaged, kind, work, limit):
+    """decoded() or remuxed() of a damaged copy, kept by its content so that
+    a second run (another build of the library) reuses it."""
+    with open(damaged, "rb") as f:
+        key = hashlib.sha1(f.read()).hexdigest()
+    path = os.path.join(cache, f"{key}.{kind}.json")
+    if os.path.exists(path):
+        with open(path) as f:
+            return tuple(json.load(f))
+    result = decoded(damaged, limit) if kind == "input" else remuxed(damaged, work, limit)
+    if not any("timed out" in e for e in result[1]):
+        with open(path + ".tmp", "w") as f:
+            json.dump(result, f)
+        os.replace(path + ".tmp", path)
+    return result
+
+
+def tolerance(n):
+    """Frames a stream may differ by and still count as the same: a changed
+    duration or edit may trim a frame at either end."""
+    return max(2, n // 50)
+
+
+def frames_text(counts):
+    return " ".join(f"{k} {v}" for k, v in sorted(counts.items())) or "nothing"
+
+
+class FieldCase:
+    def __init__(self, clip, family, field, label):
+        self.clip, self.family, self.field, self.value = clip, family, field, label
+        self.parse = self.records = self.repair = "-"
+        self.result, self.verdict, self.note = "-", "?", ""
+
+
+def judge_field_case(args, case, build, data, damaged, original, work):
+    """Runs one build's driver on the damaged copy and judges its verdict."""
+    out = work + ".out" + os.path.splitext(damaged)[1]
+    try:
+        driver = os.path.join(build, "bench", DRIVERS.get(case.driver_family, "mendcore_e2e"))
+        r = subprocess.run(["timeout", "-k", "5", str(args.limit), driver, "repair", damaged, out],
+                           capture_output=True, text=True)
+        line = driver_line(r.stdout)
+        if r.returncode in (124, 137, -9):  # timeout's own code, or its KILL reaching itself
+            case.verdict, case.note = "HANG", f"killed after {args.limit} s"
+            return case
+        if r.returncode < 0 or r.returncode > 3 or line is None:
+            case.verdict, case.note = "CRASH", f"exit {r.returncode}: {r.stderr.strip()[-120:]}"
+            return case
+        with open(damaged, "rb") as f:
+            if f.read() != data:
+                case.verdict, case.note = "CHANGED", "the library wrote to its input"
+                return case
+        case.parse, case.records, case.repair = int(line["parse"]), int(line["records"]), line["repair"]
+        limit = args.limit * 5
+        if case.parse == 0 and case.records == 0:
+            case.result = "undamaged"
+            got, errors = judged_once(args.cache, damaged, "input", work, limit)
+            want, want_errors = original
+            off = [k for k in want if abs(got.get(k, 0) - want[k]) > tolerance(want[k])]
+            if off or len(errors) > len(want_errors):
+                case.verdict = "UNDAMAGED-BAD"
+                case.note = "; ".join(([f"decodes {frames_text(got)} of {frames_text(want)}"] if off else []) +
+                                      ([f"{len(errors)} errors: {errors[0][:70]}"] if len(errors) > len(want_errors)
+                                       else []))
+            else:
+                case.verdict = "OK"
+            return case
+        if case.parse != 0 or int(case.repair) < 0:
+            case.result = f"refused {case.parse if case.parse != 0 else case.repair}"
+            got, _ = judged_once(args.cache, damaged, "remux", work, limit)
+            if sum(got.values()):
+                case.verdict, case.note = "REFUSED-PLAYABLE", f"ffmpeg's remux keeps {frames_text(got)}"
+            else:
+                case.verdict, case.note = "OK", "the remux saves nothing either"
+            return case
+        case.result = f"completed {case.repair}"
+        mine, errors = decoded(out, limit) if os.path.exists(out) else ({}, ["no copy"])
+        carried, carried_errors = judged_once(args.cache, damaged, "input", work, limit)
+        lost = [k for k, n in carried.items() if n and not mine.get(k)]
+        # A remux holds no more than ffmpeg reads from the input: it is made
+        # only where the copy holds less than that reading.
+        short = [k for k, n in carried.items() if mine.get(k, 0) < n - tolerance(n)]
+        remux, remux_errors = carried, carried_errors
+        if short or len(errors) > len(carried_errors):
+            remux, remux_errors = judged_once(args.cache, damaged, "remux", work, limit)
+            short = [k for k, n in remux.items() if mine.get(k, 0) < n - tolerance(n)]
+        if not sum(mine.values()):
+            case.verdict, case.note = "FAIL", "the copy decodes nothing: " + (errors[0][:70] if errors else "")
+        elif lost:
+            case.verdict = "FAIL"
+            case.note = f"the copy lost {', '.join(lost)}: {frames_text(mine)} where the input carries " \
+                        f"{frames_text(carried)}"
+        elif short:
+            case.verdict, case.note = "LOSS", f"copy {frames_text(mine)}, remux {frames_text(remux)}"
+        elif len(errors) > len(remux_errors):
+            case.verdict = "ERRORS"
+            case.note = f"{len(errors)} decode errors (remux {len(remux_errors)}): {errors[0][:70]}"
+        else:
+            case.verdict = "OK"
+        return case
+    finally:
+        if os.path.exists(out):
+            if args.keep and case.verdict != "OK":
+                os.replace(out, os.path.join(args.keep, f"{case.stem}-{len(case.kept)}-out{os.path.splitext(out)[1]}"))
+            else:
+                os.remove(out)
+
+
+def run_field_case(args, clip, family, driver_family, field, label, value, original, work):
+    """Writes the clip with one field changed and judges each build's verdict on it."""
+    ext = os.path.splitext(clip)[1]
+    damaged = work + ".in" + ext
+    with open(os.path.join(args.data, clip), "rb") as f:
+        data = bytearray(f.read())
+    field.put(data, value)
+    data = bytes(data)
+    with open(damaged, "wb") as f:
+        f.write(data)
+    cases = []
+    try:
+        for build in args.build:
+            case = FieldCase(clip, family, field.name, label)
+            case.driver_family = driver_family
+            case.stem = f"{os.path.splitext(clip)[0]}-{re.sub(r'[^A-Za-z0-9]+', '_', field.name)}-{label}"
+            case.kept = cases
+            cases.append(judge_field_case(args, case, build, data, damaged, original, work))
+        return cases
+    finally:
+        if args.keep and any(c.verdict != "OK" for c in cases):
+            os.replace(damaged, os.path.join(args.keep, cases[0].stem + ext))
+        else:
+            os.remove(damaged)
+
+
+FIELD_VERDICTS = ("OK", "UNDAMAGED-BAD", "REFUSED-PLAYABLE", "FAIL", "LOSS", "ERRORS", "CHANGED", "HANG", "CRASH")
+FIELD_COLUMNS = "{:<20} {:<58} {:>5} {:>6} {:>7} {:>6} {:<15} {:<16} {}"
+
+
+def field_table(build, results):
+    """The table of one build's verdicts, case by case, and its summary per family."""
+    lines = [f"build: {build}", FIELD_COLUMNS.format("file", "field", "value", "parse", "records", "repair",
+                                                     "result", "verdict", "note")]
+    for c in results:
+        lines.append(FIELD_COLUMNS.format(c.clip, c.field[:58], c.value, c.parse, c.records, c.repair, c.result,
+                                          c.verdict, c.note).rstrip())
+    lines += ["", "summary per family:",
+              "{:<8} {:>6}  ".format("family", "cases") + " ".join(f"{v:>{max(4, len(v))}}" for v in FIELD_VERDICTS)]
+    families = list(collections.OrderedDict.fromkeys(family for family, _ in FIELD_CLIPS.values()))
+    for family in families + ["all"]:
+        mine = [c for c in results if family in (c.family, "all")]
+        if mine:
+            counts = collections.Counter(c.verdict for c in mine)
+            lines.append("{:<8} {:>6}  ".format(family, len(mine)) +
+                         " ".join(f"{counts[v]:>{max(4, len(v))}}" for v in FIELD_VERDICTS))
+    return "\n".join(lines) + "\n"
+
+
+def run_fields(args):
+    """The hostile-field mode: prints a table and a summary per family for
+    each build, and writes each to its file of --tables."""
+    os.makedirs(args.data, exist_ok=True)
+    make_field_clips(args.data)
+    args.cache = os.path.join(args.data, ".judged")
+    os.makedirs(args.cache, exist_ok=True)
+    clips = [c for c in FIELD_CLIPS if not args.only or c in args.only.split(",")]
+    cases = []
+    for clip in clips:
+        family, driver_family = FIELD_CLIPS[clip]
+        path = os.path.join(args.data, clip)
+        with open(path, "rb") as f:
+            data = f.read()
+        original = decoded(path, 600)
+        if not sum(original[0].values()):
+            sys.exit(f"campaign: {clip} does not decode: {original[1][:1]}")
+        if original[1]:  # GStreamer's FLV: its metadata has a string ffmpeg cannot read
+            print(f"campaign: {clip} logs {len(original[1])} errors of its own: {original[1][0]}", flush=True)
+        mine = []
+        for field in sorted(FIELD_LISTS[driver_family](data), key=lambda x: x.offset):
+            if args.damage and not any(s in field.name for s in args.damage.split(",")):
+                continue
+            mine.append([(clip, family, driver_family, field, label, value, original)
+                         for label, value in field.values(data)])
+        cases.append(mine)
+    # One field of each clip in turn, from the start of each file: a run cut
+    # short by --budget has reached every clip, headers first.
+    order = [c for row in itertools.zip_longest(*cases) for group in row if group for c in group]
+    total = len(order)
+    print(f"campaign: {total} field cases on {len(clips)} clips, {len(args.build)} build(s), "
+          f"{args.jobs} at a time", flush=True)
+    results, started, done = [[] for _ in args.build], time.time(), []
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        futures = [pool.submit(run_field_case, args, *c, os.path.join(args.data, f".field{i}"))
+                   for i, c in enumerate(order)]
+        for i, future in enumerate(futures):
+            if args.budget and time.time() - started > args.budget:
+                for rest in futures[i:]:
+                    rest.cancel()
+            if future.cancelled():
+                continue
+            done.append((i, future.result()))
+            if len(done) % 100 == 0:
+                print(f"campaign: {len(done)} of {total} cases in {time.time() - started:.0f} s", flush=True)
+    # The tables list the cases by clip and by offset in the file.
+    rank = {id(c): n for n, c in enumerate(c for clip in cases for group in clip for c in group)}
+    for i, verdicts in sorted(done, key=lambda d: rank[id(order[d[0]])]):
+        for mine, c in zip(results, verdicts):
+            mine.append(c)
+    tables = args.tables.split(",") if args.tables else []
+    for i, build in enumerate(args.build):
+        text = field_table(build, results[i])
+        if len(done) < total:
+            text += f"cut short by --budget: {len(done)} of {total} cases run\n"
+        print(text, flush=True)
+        if i < len(tables):
+            with open(tables[i], "w") as f:
+                f.write(text)
+    return 1 if any(c.verdict != "OK" for mine in results for c in mine) else 0
+
+
 COLUMNS = "{:<24} {:<22} {:>6} {:>7} {:>6} {:>7} {:>6} {:>13} {:>6}  {:<7} {}"
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("data", nargs="?", default=os.path.join(ROOT, "build", "campaign-data"))
-    ap.add_argument("--build", default=os.path.join(ROOT, "build"), help="build folder holding bench/mendcore_e2e")
-    ap.add_argument("--only", default="", help="comma-separated recordings (default: all)")
-    ap.add_argument("--damage", default="", help="comma-separated damage names (default: all)")
+    ap.add_argument("data", nargs="?", help="folder of the recordings (default build/campaign-data, with "
+                    "--fields build/campaign-fields)")
+    ap.add_argument("--build", action="append", help="build folder holding bench/mendcore_e2e (default build); "
+                    "with --fields, repeat it to judge several builds on the same cases")
+    ap.add_argument("--tables", default="", help="with --fields: comma-separated files, one per --build, that "
+                    "keep its table and summary")
+    ap.add_argument("--fields", action="store_true", help="the hostile-field campaign on small clips instead")
+    ap.add_argument("--only", default="", help="comma-separated recordings or clips (default: all)")
+    ap.add_argument("--damage", default="", help="comma-separated damage names, or with --fields parts of "
+                    "field names (default: all)")
     ap.add_argument("--jobs", type=int, default=3, help="cases run at once (each holds two copies on disk)")
-    ap.add_argument("--limit", type=int, default=60, help="seconds after which the driver counts as hung")
+    ap.add_argument("--limit", type=int, help="seconds after which the driver counts as hung (default 60, "
+                    "with --fields 300: the clips are small, but a loaded machine may starve a niced run)")
+    ap.add_argument("--budget", type=int, default=0, help="with --fields: seconds after which no further case "
+                    "starts (default: no limit)")
     ap.add_argument("--keep", default="", help="folder that keeps each damaged copy and its repaired output")
     args = ap.parse_args()
+    args.data = args.data or os.path.join(ROOT, "build", "campaign-fields" if args.fields else "campaign-data")
+    args.limit = args.limit or (300 if args.fields else 60)
     if args.keep:
         os.makedirs(args.keep, exist_ok=True)
-    args.driver = os.path.join(args.build, "bench", "mendcore_e2e")
-    if not os.access(args.driver, os.X_OK):
-        sys.exit(f"campaign: {args.driver} not found; build first")
+    args.build = [os.path.abspath(b) for b in args.build or [os.path.join(ROOT, "build")]]
+    for build in args.build:
+        if not os.access(os.path.join(build, "bench", "mendcore_e2e"), os.X_OK):
+            sys.exit(f"campaign: {build}/bench/mendcore_e2e not found; build first")
+    args.driver = os.path.join(args.build[0], "bench", "mendcore_e2e")
     os.makedirs(args.data, exist_ok=True)
     args.data = os.path.abspath(args.data)
+    if args.fields:
+        return run_fields(args)
     names = [n for n in RECORDINGS if not args.only or n in args.only.split(",")]
     # A remux needs its source, even when only the remux is asked for.
     sources = {getattr(RECORDINGS[n][1], "source", None) for n in names}
