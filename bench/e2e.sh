@@ -144,6 +144,22 @@ bench_repair() {
     "$(median "${rr[@]}")" "$(median "${dr[@]}")" $((peak / 1024)) "$records"
 }
 
+# startup: 20 runs each of a program that loads the shared library and exits
+# and of /bin/true, whole-process; the median and the minimum of each.
+startup() {
+  local prog=$BUILD/bench/mendcore_start lib=() base=() i t0
+  [[ -x $prog ]] || { echo "e2e: $prog not found; start-up not measured" >&2; return 0; }
+  for ((i = 0; i < 20; i++)); do
+    t0=$EPOCHREALTIME; "$prog" || { echo "e2e: $prog failed" >&2; return 0; }
+    lib+=("$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { print (b - a) * 1000 }')")
+    t0=$EPOCHREALTIME; /bin/true
+    base+=("$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { print (b - a) * 1000 }')")
+  done
+  printf 'Start-up, whole process (20 runs): library %s ms (min %s), /bin/true %s ms (min %s)\n' \
+    "$(median "${lib[@]}")" "$(printf '%s\n' "${lib[@]}" | sort -g | head -1)" \
+    "$(median "${base[@]}")" "$(printf '%s\n' "${base[@]}" | sort -g | head -1)"
+}
+
 # analyse FILE: RUNS analysis runs; sets SECS to the median parse time and
 # RESULT to the parse code and the number of records, or to the failure.
 analyse() {
@@ -158,6 +174,8 @@ analyse() {
   RESULT="parse=$(field parse) records=$(field records)"
 }
 
+echo
+startup
 echo
 echo "Parse + repair of a recording cut at 90 %, against cp and dd (median of $RUNS paired runs)"
 printf '%-15s %7s %7s %7s %9s %9s %7s %8s %7s\n' container MB "cp s" "dd s" "repair s" \

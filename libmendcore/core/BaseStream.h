@@ -130,9 +130,15 @@ private:
     unsigned int Refill();
     // Moves the inner stream; a miss marks the stream failed.
     long long InnerSeek(long long pos);
+    // Makes the buffer hold at least n bytes, forgetting what it held.
+    void Reserve(unsigned int n);
 
     IBaseStream* m_inner;
+    // Made on first use, as large as the reads so far have asked for (a
+    // probe of a few headers needs a few KiB), and kMaxBufferSize once
+    // writing.
     std::unique_ptr<uint8_t[]> m_buffer;
+    unsigned int m_capacity = 0;
     uint32_t m_mode = kModeNone;
     // Reading: index of the next byte to hand out. Writing: pending bytes.
     uint32_t m_cursor = 0;

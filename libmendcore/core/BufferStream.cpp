@@ -7,7 +7,7 @@
 #include "core/ResultCodes.h"
 
 CBufferStream::CBufferStream(IBaseStream* inner)
-    : m_inner(inner), m_buffer(new uint8_t[kMaxBufferSize])
+    : m_inner(inner)
 {
     RefreshInnerPos();
     Publish();
@@ -79,12 +79,24 @@ int CBufferStream::FlushBuffer()
     return 0;
 }
 
+void CBufferStream::Reserve(unsigned int n)
+{
+    if (m_capacity >= n)
+        return;
+    // Only ever grown where nothing it holds is wanted any more (before a
+    // refill, or on the way into write mode with nothing pending).
+    std::unique_ptr<uint8_t[]> grown(new uint8_t[n]);
+    m_buffer = std::move(grown);
+    m_capacity = n;
+}
+
 unsigned int CBufferStream::Refill()
 {
     if (m_refillEnd == m_innerPos)
         m_readAhead = std::min(m_readAhead * 2, kMaxBufferSize);
     else
         m_readAhead = kBufferSize;
+    Reserve(m_readAhead);
     unsigned int r = std::min(m_inner->Read(m_buffer.get(), m_readAhead), m_readAhead);
     m_innerPos += r;
     m_refillEnd = m_innerPos;
@@ -120,7 +132,8 @@ unsigned int CBufferStream::Read(void* buf, unsigned int n)
         return n;
     }
     unsigned int got = m_rest;
-    memcpy(dst, m_buffer.get() + m_cursor, got);
+    if (got)
+        memcpy(dst, m_buffer.get() + m_cursor, got);
     m_cursor += m_rest;
     m_rest = 0;
     while (got < n) {
@@ -159,6 +172,7 @@ void CBufferStream::EnterWriteMode()
     if (m_mode == kModeRead)
         FlushBuffer();
     if (m_mode != kModeWrite) {
+        Reserve(kMaxBufferSize);
         m_mode = kModeWrite;
         m_cursor = 0;
         m_rest = kMaxBufferSize;

@@ -1,8 +1,6 @@
 #include "core/CodecFourCC.h"
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
+#include "core/AvLibs.h"
 
 namespace {
 
@@ -236,11 +234,19 @@ const CodecCompressionRow listCodecIdCompression[] = {
 
 }  // namespace
 
-AVCodecID CodecIdFromCompression(uint32_t fourcc)
+AVCodecID CodecIdFromCompression(uint32_t fourcc, bool* libraryMissing)
 {
+    if (libraryMissing)
+        *libraryMissing = false;
     for (const CodecCompressionRow& row : listCodecIdCompression)
         if (row.compression == fourcc)
             return row.codec;
-    const AVCodecTag* const tags[] = {avformat_get_riff_video_tags(), nullptr};
-    return av_codec_get_id(tags, fourcc);
+    const AvFormatLib* av = AvFormat();
+    if (!av) {
+        if (libraryMissing)
+            *libraryMissing = true;
+        return AV_CODEC_ID_NONE;
+    }
+    const AVCodecTag* const tags[] = {av->avformat_get_riff_video_tags(), nullptr};
+    return av->av_codec_get_id(tags, fourcc);
 }

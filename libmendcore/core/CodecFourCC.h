@@ -21,7 +21,9 @@ constexpr uint32_t FourCC(const char (&s)[5])
 
 // The FourCC is the little-endian value of its four bytes. Our own table
 // answers first; a FourCC it lacks is looked up in libavformat's RIFF
-// tags. AV_CODEC_ID_NONE when neither knows it.
-AVCodecID CodecIdFromCompression(uint32_t fourcc);
+// tags. AV_CODEC_ID_NONE when neither knows it; libraryMissing (when
+// given) is set when the answer is NONE because libavformat could not be
+// loaded.
+AVCodecID CodecIdFromCompression(uint32_t fourcc, bool* libraryMissing = nullptr);
 
 #endif

@@ -2,25 +2,27 @@
 
 #include <string.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
+#include "core/AvLibs.h"
 
 CDataParser::CDataParser(AVCodecID id, bool& ok)
 {
     ok = false;
     if (id == AV_CODEC_ID_NONE)
         return;
-    const AVCodecDescriptor* desc = avcodec_descriptor_get(id);
+    m_av = AvCodec();
+    m_libraryMissing = m_av == nullptr;
+    if (!m_av)
+        return;
+    const AVCodecDescriptor* desc = m_av->avcodec_descriptor_get(id);
     m_intraOnly = desc && (desc->props & AV_CODEC_PROP_INTRA_ONLY);
     // The parser only needs a context that names the codec; opening a
     // decoder would cost time and memory and tell the parser nothing.
-    m_context = avcodec_alloc_context3(nullptr);
+    m_context = m_av->avcodec_alloc_context3(nullptr);
     if (!m_context)
         return;
     m_context->codec_id = id;
     m_context->codec_type = desc ? desc->type : AVMEDIA_TYPE_VIDEO;
-    m_parser = av_parser_init(id);
+    m_parser = m_av->av_parser_init(id);
     if (m_parser)
         m_parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
     ok = m_parser != nullptr || m_intraOnly;
@@ -28,9 +30,11 @@ CDataParser::CDataParser(AVCodecID id, bool& ok)
 
 CDataParser::~CDataParser()
 {
+    if (!m_av)
+        return;
     if (m_parser)
-        av_parser_close(m_parser);
-    avcodec_free_context(&m_context);
+        m_av->av_parser_close(m_parser);
+    m_av->avcodec_free_context(&m_context);
 }
 
 int CDataParser::Parser(const unsigned char* buf, int size)
@@ -46,7 +50,7 @@ int CDataParser::ParsePadded(const unsigned char* buf, int size)
 {
     uint8_t* out = nullptr;
     int outSize = 0;
-    return av_parser_parse2(m_parser, m_context, &out, &outSize, buf, size, 0, 0, 0);
+    return m_av->av_parser_parse2(m_parser, m_context, &out, &outSize, buf, size, 0, 0, 0);
 }
 
 template <typename Parse>

@@ -15,13 +15,19 @@ extern "C" {
 
 struct AVCodecContext;
 struct AVCodecParserContext;
+struct AvCodecLib;
 
 class CDataParser {
 public:
     // ok tells whether frames of this codec can be judged: libavcodec has a
-    // parser for it, or the codec codes every frame on its own.
+    // parser for it, or the codec codes every frame on its own. A codec
+    // other than AV_CODEC_ID_NONE loads libavcodec, if it is not yet.
     CDataParser(AVCodecID id, bool& ok);
     ~CDataParser();
+    // True when the codec could have been judged but libavcodec could not
+    // be loaded: the caller's repair fails with MEND_ERR_NO_CODEC_LIBRARY
+    // rather than going on without key frames.
+    bool LibraryMissing() const { return m_libraryMissing; }
     CDataParser(const CDataParser&) = delete;
     CDataParser& operator=(const CDataParser&) = delete;
 
@@ -42,6 +48,8 @@ public:
     int CheckIsKeyFrameInPlace(unsigned char* buf, int size, size_t room, int& key);
 
 private:
+    const AvCodecLib* m_av = nullptr;
+    bool m_libraryMissing = false;
     AVCodecContext* m_context = nullptr;
     AVCodecParserContext* m_parser = nullptr;
     // MJPEG and its kind: the parser reports no picture type, yet every

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 // The system's huge page on x86-64.
@@ -67,6 +68,34 @@ public:
 template <class T>
 using LargeVector = std::vector<T, CLargePageAllocator<T>>;
 using LargeBytes = LargeVector<uint8_t>;
+
+// The same memory for buffers that a read fills before anything looks at
+// them: growing one leaves the new bytes as they are instead of zeroing
+// them, so a window costs only the pages its reads touch.
+template <class T>
+class CLargePageRawAllocator : public CLargePageAllocator<T> {
+public:
+    using value_type = T;
+
+    CLargePageRawAllocator() = default;
+    template <class U>
+    CLargePageRawAllocator(const CLargePageRawAllocator<U>&) noexcept
+    {
+    }
+
+    template <class U>
+    void construct(U* p) noexcept
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using ReadBuffer = std::vector<uint8_t, CLargePageRawAllocator<uint8_t>>;
 
 // A record list that grows a block of huge pages at a time: appending never
 // copies what it holds, and a long walk pays one page fault per block, not

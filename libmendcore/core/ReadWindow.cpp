@@ -51,7 +51,7 @@ public:
     }
     // Waits for the request at pos and hands its buffer over; false when
     // there is none for pos or it fell short.
-    bool Take(int64_t pos, LargeBytes& into, unsigned int& got)
+    bool Take(int64_t pos, ReadBuffer& into, unsigned int& got)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_state == kIdle || m_pos != pos)
@@ -65,7 +65,7 @@ public:
         return true;
     }
     // Gives a buffer back for the next request.
-    void Return(LargeBytes& buffer)
+    void Return(ReadBuffer& buffer)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_state == kIdle)
@@ -111,7 +111,7 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    LargeBytes m_buffer;
+    ReadBuffer m_buffer;
     IBaseStream* m_in = nullptr;
     int64_t m_pos = 0;
     unsigned int m_n = 0;
@@ -122,6 +122,19 @@ private:
     std::thread m_thread;
 };
 
+namespace {
+
+// Small windows are sized in steps of this, so a walk that reads a little
+// more each time grows its buffer rarely.
+constexpr size_t kWindowStep = 64 * 1024;
+
+size_t RoundedUp(size_t n)
+{
+    return (n + kWindowStep - 1) / kWindowStep * kWindowStep;
+}
+
+}  // namespace
+
 CReadWindow::CReadWindow() = default;
 CReadWindow::~CReadWindow() = default;
 
@@ -131,7 +144,7 @@ void CReadWindow::Clear()
         lane.reset();
     m_lanesFailed = false;
     m_head = m_inFlight = 0;
-    LargeBytes().swap(m_bytes);
+    ReadBuffer().swap(m_bytes);
     m_offset = 0;
     m_start = m_end = 0;
 }
@@ -153,7 +166,7 @@ bool CReadWindow::TakeAhead(IBaseStream* in, int64_t pos)
     if (m_inFlight == 0 || pos < m_start || pos - m_end > kCarry || m_end - pos > kCarry)
         return false;
     CReadAhead& lane = *m_lanes[m_head];
-    LargeBytes block;
+    ReadBuffer block;
     unsigned int got = 0;
     if (!lane.Take(m_end, block, got))
         return false;
@@ -182,6 +195,11 @@ bool CReadWindow::TakeAhead(IBaseStream* in, int64_t pos)
 void CReadWindow::StartAhead(IBaseStream* in, int64_t length)
 {
     const size_t bufferSize = static_cast<size_t>(kCarry + kSize);
+    // A window that reaches the end of the input, or whose blocks up to
+    // there are asked for, has nothing to read ahead: its threads and
+    // blocks are not made for nothing.
+    if ((m_inFlight == 0 ? m_end : m_askEnd) >= length)
+        return;
     if (!m_lanes[0] && !m_lanesFailed) {
         try {
             for (auto& lane : m_lanes) {
@@ -232,9 +250,14 @@ int CReadWindow::ReadHere(IBaseStream* in, int64_t pos, int64_t length)
     m_offset = 0;
     if (!in || pos < 0)
         return MEND_ERR_READ;
-    if (m_bytes.size() < static_cast<size_t>(kCarry + kSize))
-        m_bytes.resize(static_cast<size_t>(kCarry + kSize));
     const int64_t n = std::min<int64_t>(kSize, length - pos);
+    // The buffer is made once and kept for the next reads; only a read
+    // writes it, and only what was read is looked at. A window over a small
+    // file, or over its last bytes, needs only those: a whole window, the
+    // size the blocks read ahead swap with, only once a read fills it.
+    const size_t want = n >= kSize ? static_cast<size_t>(kCarry + kSize) : RoundedUp(static_cast<size_t>(std::max<int64_t>(n, 0)));
+    if (m_bytes.size() < want)
+        m_bytes.resize(want);
     if (in->GetPos() != pos && in->SeekTo(pos) != pos)
         return MEND_ERR_READ;
     if (n > 0 && in->Read(m_bytes.data(), static_cast<unsigned>(n)) != n)

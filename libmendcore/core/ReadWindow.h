@@ -31,6 +31,9 @@ public:
 
     // Forgets the bytes, stops reading ahead and gives the memory back.
     void Clear();
+    // The bytes of memory the window holds for its own reads (not those of
+    // its blocks read ahead).
+    size_t Capacity() const { return m_bytes.size(); }
     // Makes the window start at pos: from the block read ahead when the
     // walk goes on into it (then the window may hold up to kCarry bytes
     // less than kSize), else by reading [pos, pos + kSize), or up to
@@ -60,7 +63,7 @@ private:
     void StartAhead(IBaseStream* in, int64_t length);
     void SettleAhead();
 
-    LargeBytes m_bytes;
+    ReadBuffer m_bytes;
     size_t m_offset = 0;
     int64_t m_start = 0;
     int64_t m_end = 0;

@@ -28,8 +28,8 @@ void CRepairCommon::CloseCommon()
     }
     m_state.ClearAbort();
     CloseError();
-    LargeBytes().swap(m_copyBlock);
-    LargeBytes().swap(m_pipeBlocks);
+    ReadBuffer().swap(m_copyBlock);
+    ReadBuffer().swap(m_pipeBlocks);
 }
 
 int CRepairCommon::GetProcess()
@@ -259,8 +259,11 @@ int CRepairCommon::WriteToFile(int64_t n, ICopyObserver* observer)
     // the kernel (copy_file_range) was measured slower than this on ext4
     // whenever the two positions do not share their offset in a page, which
     // is the rule for a rebuilt file.
-    if (n > 0 && m_copyBlock.empty())
-        m_copyBlock.resize(kCopyBlock);
+    // A short copy needs no whole block; the bytes are only ever read into.
+    constexpr int64_t kStep = 64 * 1024;
+    const size_t need = static_cast<size_t>(n >= kCopyBlock ? kCopyBlock : (n + kStep - 1) / kStep * kStep);
+    if (n > 0 && m_copyBlock.size() < need)
+        m_copyBlock.resize(need);
     while (n > 0) {
         if (TestAbort())
             return MEND_ERR_ABORTED;

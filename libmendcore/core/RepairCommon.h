@@ -86,11 +86,12 @@ protected:
     CBufferStream* m_output = nullptr;
     // Progress of the repair once its output is gone; under the state lock.
     int m_repairProgress = 0;
-    // WriteToFile's block, made on its first use.
-    LargeBytes m_copyBlock;
+    // WriteToFile's block, made on its first use, as large as the copies
+    // it has served need (up to 1 MiB), and kept for the next.
+    ReadBuffer m_copyBlock;
     // The blocks of WriteToFile's read-ahead, made on its first long copy
     // and kept for the next: a rebuild copies one run after another.
-    LargeBytes m_pipeBlocks;
+    ReadBuffer m_pipeBlocks;
     int64_t m_inputLength = 0;
     int m_format = JRVP_FORMAT_NONE;
     CTaskState m_state;

@@ -12,6 +12,7 @@ int TranslateResult(int internal)
     case MEND_ERR_CANNOT_REPAIR: return JRVP_ERR_PARSE_FAILED;
     case MEND_ERR_REPAIR_REFUSED: return JRVP_ERR_NOT_READY;
     case MEND_ERR_UNREPAIRABLE: return JRVP_ERR_UNREPAIRABLE;
+    case MEND_ERR_NO_CODEC_LIBRARY: return JRVP_ERR_NO_CODEC_LIBRARY;
     default: return internal >= 0 ? JRVP_OK : JRVP_ERR_UNKNOWN;
     }
 }

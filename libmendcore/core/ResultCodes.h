@@ -16,6 +16,7 @@ enum MendInternalResult : int {
     MEND_ERR_CANNOT_REPAIR = -7,    // public -13
     MEND_ERR_REPAIR_REFUSED = -8,   // public -12
     MEND_ERR_UNREPAIRABLE = -9,     // public -14 (also: step budget spent)
+    MEND_ERR_NO_CODEC_LIBRARY = -10,  // FFmpeg's libraries could not be loaded
 };
 
 // Internal code -> public code. Values of at least 0 are success (0). Any

@@ -1129,8 +1129,14 @@ int CAVIRepair::RepairLevel1()
     for (size_t s = 0; s < m_streams.size(); ++s) {
         if (m_streams[s].fccType != kVids)
             continue;
+        // The rebuilt index flags key frames, which takes libavcodec's
+        // parser: without FFmpeg the repair says so rather than writing
+        // an index with none.
         bool ok = false;
-        auto parser = std::make_unique<CDataParser>(CodecIdFromCompression(m_streams[s].formatValue), ok);
+        bool missing = false;
+        auto parser = std::make_unique<CDataParser>(CodecIdFromCompression(m_streams[s].formatValue, &missing), ok);
+        if (missing || parser->LibraryMissing())
+            return MEND_ERR_NO_CODEC_LIBRARY;
         if (ok)
             m_parsers[s] = std::move(parser);
     }

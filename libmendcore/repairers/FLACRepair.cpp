@@ -7,9 +7,7 @@
 #include "core/Crc.h"
 #include "core/StreamIO.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
+#include "core/AvLibs.h"
 
 namespace {
 
@@ -77,27 +75,29 @@ size_t CodedNumberLength(const uint8_t* b, size_t avail)
 // past it, which it reports as an error.
 class CFlacFrameCheck {
 public:
-    explicit CFlacFrameCheck(const uint8_t* streamInfo)
+    // av is libavcodec's table, never null.
+    CFlacFrameCheck(const AvCodecLib* av, const uint8_t* streamInfo) : m_av(av)
     {
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_FLAC);
-        m_context = codec ? avcodec_alloc_context3(codec) : nullptr;
-        m_packet = av_packet_alloc();
-        m_frame = av_frame_alloc();
+        const AVCodec* codec = m_av->avcodec_find_decoder(AV_CODEC_ID_FLAC);
+        m_context = codec ? m_av->avcodec_alloc_context3(codec) : nullptr;
+        m_packet = m_av->av_packet_alloc();
+        m_frame = m_av->av_frame_alloc();
         if (!m_context || !m_packet || !m_frame)
             return;
-        m_context->extradata = static_cast<uint8_t*>(av_mallocz(kStreamInfoSize + AV_INPUT_BUFFER_PADDING_SIZE));
+        m_context->extradata =
+            static_cast<uint8_t*>(m_av->av_mallocz(kStreamInfoSize + AV_INPUT_BUFFER_PADDING_SIZE));
         if (!m_context->extradata)
             return;
         memcpy(m_context->extradata, streamInfo, kStreamInfoSize);
         m_context->extradata_size = kStreamInfoSize;
         m_context->err_recognition = AV_EF_EXPLODE;
-        m_ok = avcodec_open2(m_context, codec, nullptr) == 0;
+        m_ok = m_av->avcodec_open2(m_context, codec, nullptr) == 0;
     }
     ~CFlacFrameCheck()
     {
-        av_frame_free(&m_frame);
-        av_packet_free(&m_packet);
-        avcodec_free_context(&m_context);
+        m_av->av_frame_free(&m_frame);
+        m_av->av_packet_free(&m_packet);
+        m_av->avcodec_free_context(&m_context);
     }
     CFlacFrameCheck(const CFlacFrameCheck&) = delete;
     CFlacFrameCheck& operator=(const CFlacFrameCheck&) = delete;
@@ -108,18 +108,20 @@ public:
             return false;
         m_padded.assign(data, data + size);
         m_padded.resize(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-        avcodec_flush_buffers(m_context);
+        m_av->avcodec_flush_buffers(m_context);
         m_packet->data = m_padded.data();
         m_packet->size = static_cast<int>(size);
-        bool ok = avcodec_send_packet(m_context, m_packet) == 0 && avcodec_receive_frame(m_context, m_frame) == 0 &&
+        bool ok = m_av->avcodec_send_packet(m_context, m_packet) == 0 &&
+                  m_av->avcodec_receive_frame(m_context, m_frame) == 0 &&
                   m_frame->nb_samples == static_cast<int>(blockSize);
-        av_frame_unref(m_frame);
+        m_av->av_frame_unref(m_frame);
         m_packet->data = nullptr;
         m_packet->size = 0;
         return ok;
     }
 
 private:
+    const AvCodecLib* m_av;
     AVCodecContext* m_context = nullptr;
     AVPacket* m_packet = nullptr;
     AVFrame* m_frame = nullptr;
@@ -381,10 +383,13 @@ int CFLACRepair::FrameBeforeDamage(int64_t start, int64_t end, uint32_t blockSiz
     if (m_input->SeekTo(start) != start || m_input->Read(span.data(), static_cast<unsigned>(n)) != n)
         return MEND_ERR_READ;
     if (!m_frameCheck) {
+        const AvCodecLib* av = AvCodec();
+        if (!av)
+            return MEND_ERR_NO_CODEC_LIBRARY;
         uint8_t streamInfo[kStreamInfoSize];
         if (m_input->SeekTo(8) != 8 || m_input->Read(streamInfo, kStreamInfoSize) != kStreamInfoSize)
             return MEND_ERR_READ;
-        m_frameCheck = std::make_unique<CFlacFrameCheck>(streamInfo);
+        m_frameCheck = std::make_unique<CFlacFrameCheck>(av, streamInfo);
     }
     const CMsbCrc& crc16 = FlacCrc16();
     uint32_t crc = 0;

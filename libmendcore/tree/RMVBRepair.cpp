@@ -606,6 +606,8 @@ int CRMVBRepair::WriteIndex(const std::vector<uint32_t>& outOffsets, std::vector
         const AVCodecID codec = fourcc ? RmCodecOf(fourcc) : AV_CODEC_ID_NONE;
         if (codec != AV_CODEC_ID_NONE)
             parser = std::make_unique<CDataParser>(codec, parserOk);
+        if (parser && parser->LibraryMissing())
+            return MEND_ERR_NO_CODEC_LIBRARY;
     }
     struct Record {
         uint32_t timestamp, offset, number;

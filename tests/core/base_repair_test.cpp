@@ -31,9 +31,9 @@ TEST(ResultCodes, InternalCodesTranslateAndNothingElseReadsAsSuccess)
         int expected;
     } table[] = {
         {0, 0}, {5, 0},
-        {-1, -18}, {-2, -19}, {-3, -15}, {-4, -59}, {-5, -38}, {-6, -37}, {-7, -13}, {-8, -12}, {-9, -14},
+        {-1, -18}, {-2, -19}, {-3, -15}, {-4, -59}, {-5, -38}, {-6, -37}, {-7, -13}, {-8, -12}, {-9, -14}, {-10, -21},
         // Outside the table: unknown, never success.
-        {-10, -16}, {-19, -16}, {-100, -16}, {INT32_MIN, -16},
+        {-11, -16}, {-19, -16}, {-100, -16}, {INT32_MIN, -16},
     };
     for (const auto& row : table)
         EXPECT_EQ(TranslateResult(row.internal), row.expected) << row.internal;

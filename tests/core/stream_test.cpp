@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -468,6 +469,63 @@ TEST(ReadWindow, AWalkReadAheadSeesTheFilesBytes)
         ASSERT_EQ(memcmp(v, bytes.data() + pos, 4096), 0) << "at " << pos;
     EXPECT_EQ(v, nullptr);
     EXPECT_LT(pos, size - 4096);
+}
+
+// Threads of this process, as the kernel lists them.
+size_t ThreadCount()
+{
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+// A window holds the bytes it reads and no more: a file smaller than a
+// window, or the last bytes of a large one, get a buffer of about their
+// size, and a walk over a file the window already holds to its end makes
+// no thread and no block to read ahead. A whole window still comes whole.
+TEST(ReadWindow, ASmallFileGetsASmallWindowAndNothingReadAhead)
+{
+    constexpr size_t kStep = 64 * 1024;
+    mendtest::ScratchDir dir;
+    struct Case {
+        int64_t size, from;  // the file's size; where the walk starts
+        size_t most;         // the window's largest buffer
+    };
+    const Case cases[] = {
+        {1, 0, kStep},
+        {100000, 0, 2 * kStep},
+        {100000, 60000, kStep},
+        {CReadWindow::kSize * 3, CReadWindow::kSize * 3 - 1000, kStep},  // the tail of a large file
+    };
+    for (const Case& c : cases) {
+        const auto bytes = mendtest::PseudoRandomBytes(static_cast<size_t>(c.size), 4);
+        const std::string path = dir.Path("small.bin");
+        ASSERT_TRUE(mendtest::WriteFileBytes(path, bytes));
+        int err = 0;
+        CVideoFile file(path.c_str(), 0, &err);
+        ASSERT_TRUE(file.IsOpen());
+        CBufferStream in(&file);
+        CReadWindow window;
+        const size_t threads = ThreadCount();
+        // Loads that go forward inside the file, as a frame walk's do.
+        for (int64_t pos = c.from; pos < c.size; pos += 7777) {
+            ASSERT_EQ(window.Load(&in, pos, c.size), 0) << c.size << " at " << pos;
+            const int64_t n = std::min<int64_t>(16, c.size - pos);
+            const uint8_t* v = window.Fetch(&in, pos, n, c.size);
+            ASSERT_NE(v, nullptr);
+            ASSERT_EQ(memcmp(v, bytes.data() + pos, static_cast<size_t>(n)), 0) << c.size << " at " << pos;
+        }
+        EXPECT_LE(window.Capacity(), c.most) << c.size << " from " << c.from;
+        EXPECT_EQ(ThreadCount(), threads) << c.size << " from " << c.from;
+        if (c.size >= CReadWindow::kSize) {
+            const uint8_t* whole = window.Fetch(&in, 0, CReadWindow::kSize, c.size);
+            ASSERT_NE(whole, nullptr);
+            EXPECT_EQ(memcmp(whole, bytes.data(), static_cast<size_t>(CReadWindow::kSize)), 0);
+        }
+    }
 }
 
 }  // namespace

@@ -1097,6 +1097,9 @@ void QFileInfoWgt::OnRepairError(int result, QModelIndex index)
     case -18:
         text = tr("Open File Failed");
         break;
+    case -21:
+        text = tr("FFmpeg Not Found");
+        break;
     case -17:
         text = tr("Missing Necessary Data");
         break;

@@ -31,6 +31,7 @@ enum JRVPResultCode : int32_t {
     JRVP_ERR_OPEN_FAILED = -18,      // "Open File Failed"
     JRVP_ERR_UNKNOWN_FORMAT = -19,   // "Unknown Format"; also "busy" from the repair object
     JRVP_ERR_NOTHING_PARSED = -20,   // repair asked for before anything was parsed
+    JRVP_ERR_NO_CODEC_LIBRARY = -21, // "FFmpeg Not Found": the repair needs FFmpeg's libraries
     JRVP_ERR_CANNOT_WRITE = -37,     // "Cannot Write File"
     JRVP_ERR_CANNOT_READ = -38,      // "Cannot Read File"
     JRVP_ERR_CANNOT_OPEN = -39,      // "Cannot Open File"
