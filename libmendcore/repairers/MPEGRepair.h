@@ -252,7 +252,7 @@ private:
     bool FramesRunOn(const PSUnit& unit, const FrameTrack& track);
     bool GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size_t cap);
     static constexpr int64_t kSplitHeader = -2;
-    int64_t AudioBytesDue(uint8_t id) const;
+    int64_t AudioBytesDue(uint8_t id, int64_t start = -1) const;
     int OpenFrameWhole(uint8_t id, const FrameTrack& track);
     void CheckEndOfInput();
     int RepairLevel1ProgramStream(const PSTraits& traits);
@@ -264,6 +264,9 @@ private:
     int CopyInput(int64_t from, int64_t to);
     int WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset, size_t index);
     int64_t ConfirmedAudioStart(size_t index, uint8_t kind1, uint8_t kind2);
+    static constexpr int64_t kGridUnknown = -1;
+    static constexpr int64_t kGridCut = -3;
+    int64_t FollowedAudioStart(size_t index, uint8_t kind1, uint8_t kind2);
     uint32_t MeasuredMuxRate() const;
     const PSTraits& Traits() const { return m_subFormat == kMpeg1Ps ? kMpeg1Traits : kMpeg2Traits; }
 

@@ -977,6 +977,19 @@ bool CMPEGRepair::AwaitVideoSetup(PSUnit& unit, size_t index, FrameTrack& track)
 // goes on at the next start code (or its negative code).
 int64_t CMPEGRepair::ResyncAfterDamage(int64_t pos)
 {
+    // The damage began after the header of the last packet read, the one
+    // that ends at pos or is cut short there: its bytes may be the
+    // damage's, and its audio stream's frame in progress goes. The other
+    // audio streams are only suspect: their next packet tells.
+    if (!m_units.empty()) {
+        const PSUnit& last = m_units[m_units.size() - 1];
+        const uint8_t id = last.streamId;
+        const auto track = m_frames.find(id);
+        if (!(last.flags & kUnitSystemHeader) && (IsMpegAudio(id) || id == 0xBD) &&
+            (last.start == pos || last.start + int64_t(last.size) == pos) && track != m_frames.end() &&
+            !track->second.broken && track->second.openFrom >= 0)
+            BreakStream(id, track->second);
+    }
     BreakOpenFrames();
     return FindStartCode(pos + 1);
 }
@@ -1002,10 +1015,17 @@ void CMPEGRepair::BreakStream(uint8_t id, FrameTrack& track)
     // The frame lost brought the set-up the stream has had so far.
     if (IsVideo(id) && track.openFrom >= 0 && track.openFrom == track.setupFrom)
         track.setupFrom = -1;
-    for (int64_t i = std::max<int64_t>(track.openFrom, 0); i < static_cast<int64_t>(m_units.size()); ++i) {
+    // Where damage reached the open packet's head, the frame that head
+    // would end lost bytes too: it goes whole from the packet it began in,
+    // and the open packet keeps nothing.
+    int64_t from = track.openFrom;
+    if (!IsVideo(id) && from >= 0 && track.previousFrom >= 0 && track.previousFrom < from &&
+        FollowedAudioStart(static_cast<size_t>(from), track.kind1, track.kind2) == kGridCut)
+        from = track.previousFrom;
+    for (int64_t i = std::max<int64_t>(from, 0); i < static_cast<int64_t>(m_units.size()); ++i) {
         PSUnit& unit = m_units[i];
         if (unit.streamId == id && !(unit.flags & kUnitSystemHeader))
-            unit.flags |= i == track.openFrom ? kUnitKeepHead : kUnitDropped;
+            unit.flags |= i == from ? kUnitKeepHead : kUnitDropped;
     }
     track.broken = track.openFrom >= 0;
     track.openFrom = track.previousFrom = -1;
@@ -1037,11 +1057,11 @@ bool CMPEGRepair::GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size
 // from the first frame header on: 0 when the frames end with the bytes.
 // kSplitHeader when they end inside the next frame's header, -1 when the
 // frames cannot be measured.
-int64_t CMPEGRepair::AudioBytesDue(uint8_t id) const
+int64_t CMPEGRepair::AudioBytesDue(uint8_t id, int64_t start) const
 {
     const int64_t total = static_cast<int64_t>(m_frameBytes.size());
     const uint8_t* b = m_frameBytes.data();
-    int64_t end = FrameStart(id, b, total);
+    int64_t end = start >= 0 ? start : FrameStart(id, b, total);
     if (end < 0)
         return -1;
     while (end + 8 <= total) {
@@ -1059,10 +1079,16 @@ int64_t CMPEGRepair::AudioBytesDue(uint8_t id) const
 bool CMPEGRepair::FramesRunOn(const PSUnit& unit, const FrameTrack& track)
 {
     const uint8_t id = unit.streamId;
+    // The first frame start in the open packet, followed from the packets
+    // before it where they chain.
+    int64_t start = track.openFrom >= 0 ? FollowedAudioStart(size_t(track.openFrom), track.kind1, track.kind2) : kGridUnknown;
     if (!GatherStreamBytes(id, track.openFrom, track.last, 1 << 20))
         return false;
-    const int64_t due = AudioBytesDue(id);
-    const int64_t start = FrameStart(id, m_frameBytes.data(), static_cast<int64_t>(m_frameBytes.size()));
+    if (start >= int64_t(m_frameBytes.size()) || (start >= 0 && (m_units[size_t(track.openFrom)].flags & kUnitDropped)))
+        start = kGridUnknown;
+    const int64_t due = AudioBytesDue(id, start);
+    if (start < 0)
+        start = FrameStart(id, m_frameBytes.data(), static_cast<int64_t>(m_frameBytes.size()));
     const int64_t from = unit.payloadOffset + (id == 0xBD ? 4 : 0);
     const int64_t n = unit.size - from;
     if (due < 0 || start < 0 || due + 8 > n || View(unit.start + from, n) != n)
@@ -1225,6 +1251,96 @@ int64_t CMPEGRepair::ConfirmedAudioStart(size_t index, uint8_t kind1, uint8_t ki
     return -1;
 }
 
+// Where the first audio frame starts in the payload of the unit at index
+// (after DVD's substream header), followed frame by frame from a header
+// in the stream's packets before it. Within one packet, the frame that
+// runs past its end leaves only look-alike headers after the true start,
+// and a search of the packet alone takes one of them. The payload's size
+// when no frame starts in it; kGridUnknown when the packets before cannot
+// be followed (there are none since damage, or their frames do not chain);
+// kGridCut when the frame they end in the packet is not followed by a
+// header: damage reached the packet's head.
+int64_t CMPEGRepair::FollowedAudioStart(size_t index, uint8_t kind1, uint8_t kind2)
+{
+    constexpr int64_t kEnough = 32 * 1024;  // several frames of any audio codec here
+    constexpr size_t kMaxUnits = 4096;      // packets of other streams in between
+    if (index >= m_units.size())
+        return kGridUnknown;
+    const PSUnit& unit = m_units[index];
+    const uint8_t id = unit.streamId;
+    const int64_t prefix = id == 0xBD ? 4 : 0;
+    const int64_t ownAt = unit.payloadOffset + prefix;
+    const int64_t own = int64_t(unit.size) - ownAt;
+    if (IsVideo(id) || own <= 0)
+        return kGridUnknown;
+    std::vector<size_t> before;
+    int64_t earlier = 0;
+    for (size_t i = index; i-- > 0 && index - i < kMaxUnits && earlier < kEnough;) {
+        const PSUnit& u = m_units[i];
+        if (u.streamId != id || (u.flags & kUnitSystemHeader))
+            continue;
+        // Back to the stream's last break: the bytes before it do not run
+        // on. A packet written from a frame start on (the stream's first,
+        // or its first after damage) runs on from there.
+        if (u.flags & (kUnitDropped | kUnitKeepHead | kUnitLengthFixed))
+            break;
+        const int64_t at = u.payloadOffset + prefix;
+        if (at < int64_t(u.size)) {
+            before.push_back(i);
+            earlier += int64_t(u.size) - at;
+        }
+        if (u.flags & kUnitSkipHead)
+            break;
+    }
+    if (before.empty())
+        return kGridUnknown;
+    std::vector<uint8_t> b;
+    b.reserve(static_cast<size_t>(earlier + own));
+    for (auto it = before.rbegin(); it != before.rend(); ++it) {
+        const PSUnit& u = m_units[*it];
+        const int64_t at = u.payloadOffset + prefix;
+        if (View(u.start + at, int64_t(u.size) - at) != int64_t(u.size) - at)
+            return kGridUnknown;
+        b.insert(b.end(), m_view, m_view + (int64_t(u.size) - at));
+    }
+    if (View(unit.start + ownAt, own) != own)
+        return kGridUnknown;
+    b.insert(b.end(), m_view, m_view + own);
+    const uint8_t* p = b.data();
+    const int64_t total = static_cast<int64_t>(b.size());
+    const bool mpeg = IsMpegAudio(id);
+    auto sameKind = [&](int64_t at, int64_t first) {
+        return p[at] == p[first] && (p[at + 1] & 0xFE) == (p[first + 1] & 0xFE);
+    };
+    for (int64_t first = 0; first + 8 <= earlier; ++first) {
+        if (AudioFrameLength(id, p + first, total - first) <= 0 || (mpeg && !OfKind(p + first, kind1, kind2)))
+            continue;
+        // Every header up to the packet confirms the one before it.
+        int64_t at = first;
+        int confirmed = 0;
+        bool chained = true;
+        while (at < earlier) {
+            const int64_t length = AudioFrameLength(id, p + at, total - at);
+            if (length <= 0 || (at != first && !sameKind(at, first))) {
+                chained = false;
+                break;
+            }
+            confirmed += at != first;
+            at += length;
+        }
+        if (!chained || confirmed == 0)
+            continue;
+        if (at >= total)
+            return own;
+        // The frame the packet's head ends must be followed by the next
+        // one's header; where it is not, damage took those bytes.
+        if (total - at >= 2 && !sameKind(at, first))
+            return kGridCut;
+        return at - earlier;
+    }
+    return kGridUnknown;
+}
+
 int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset, size_t index)
 {
     if ((unit.flags & kUnitKeepHead) && (unit.flags & kUnitFromSetup))
@@ -1245,6 +1361,14 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset, size_t i
         if ((unit.flags & kUnitSkipHead) && !IsVideo(unit.streamId)) {
             start = ConfirmedAudioStart(index, kind1, kind2);
             // The unit was read into the window; the search read others.
+            if (Peek(unit.start, unit.size) != unit.size)
+                return MEND_ERR_READ;
+            d = m_window.data();
+        }
+        if ((unit.flags & kUnitKeepHead) && !(unit.flags & kUnitSkipHead) && !IsVideo(unit.streamId)) {
+            const int64_t followed = FollowedAudioStart(index, kind1, kind2);
+            if (followed != kGridUnknown && followed < payload - prefix)
+                start = followed;
             if (Peek(unit.start, unit.size) != unit.size)
                 return MEND_ERR_READ;
             d = m_window.data();
