@@ -1312,7 +1312,11 @@ int64_t CMPEGRepair::FollowedAudioStart(size_t index, uint8_t kind1, uint8_t kin
     auto sameKind = [&](int64_t at, int64_t first) {
         return p[at] == p[first] && (p[at + 1] & 0xFE) == (p[first + 1] & 0xFE);
     };
-    for (int64_t first = 0; first + 8 <= earlier; ++first) {
+    // Headers whose frames chain are tried in turn; bytes made of
+    // look-alikes end the search after a bounded number of steps.
+    int64_t steps = 0;
+    constexpr int64_t kMaxSteps = 64 * 1024;
+    for (int64_t first = 0; first + 8 <= earlier && steps < kMaxSteps; ++first) {
         if (AudioFrameLength(id, p + first, total - first) <= 0 || (mpeg && !OfKind(p + first, kind1, kind2)))
             continue;
         // Every header up to the packet confirms the one before it.
@@ -1327,6 +1331,7 @@ int64_t CMPEGRepair::FollowedAudioStart(size_t index, uint8_t kind1, uint8_t kin
             }
             confirmed += at != first;
             at += length;
+            ++steps;
         }
         if (!chained || confirmed == 0)
             continue;
@@ -1367,6 +1372,8 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset, size_t i
         }
         if ((unit.flags & kUnitKeepHead) && !(unit.flags & kUnitSkipHead) && !IsVideo(unit.streamId)) {
             const int64_t followed = FollowedAudioStart(index, kind1, kind2);
+            if (followed == kGridCut)
+                return 0;  // the head is the damage's: no frame ends whole in it
             if (followed != kGridUnknown && followed < payload - prefix)
                 start = followed;
             if (Peek(unit.start, unit.size) != unit.size)
