@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <limits>
 #include <map>
 #include <memory>
 #include <utility>
@@ -202,7 +203,10 @@ private:
                               // the bytes from it on.
                               kUnitKeepHead = 8, kUnitSkipHead = 16,
                               // PES_packet_length is written anew from the size.
-                              kUnitLengthFixed = 32 };
+                              kUnitLengthFixed = 32,
+                              // Only the bytes from the video set-up in the packet on
+                              // are written: the frames before it cannot be decoded.
+                              kUnitFromSetup = 64 };
     struct FrameTrack {
         int64_t openFrom = -1;  // index of the unit with the frame's timestamp
         int64_t previousFrom = -1;  // the same for the frame before, -1 none
@@ -213,9 +217,17 @@ private:
         bool suspect = false;
         // MPEG audio: the second and third header bytes that every frame of
         // the stream shares (version, layer; sample rate); 0 not known.
+        // Video: kind1 is the codec, 0 not known yet.
         uint8_t kind1 = 0;
         uint8_t kind2 = 0;
+        // Video: the index of the unit whose frame brings the set-up the
+        // stream's frames are decoded with (a sequence header or parameter
+        // sets). -1 until one comes, and again where damage took that frame:
+        // the stream's packets are left out until the next. kSetupUnknown for
+        // a codec whose set-up the walk cannot tell.
+        int64_t setupFrom = -1;
     };
+    static constexpr int64_t kSetupUnknown = std::numeric_limits<int64_t>::max();
     struct PSUnit {
         int64_t start;
         int64_t pts;        // -1 none
@@ -252,13 +264,14 @@ private:
     int HeadEndsFrame(const PSUnit& unit);
     void TrackFrame(PSUnit& unit, size_t index);
     void NoteAudioKind(const PSUnit& unit, FrameTrack& track);
+    bool AwaitVideoSetup(PSUnit& unit, size_t index, FrameTrack& track);
     void BreakOpenFrames(bool atEnd = false);
     int64_t ResyncAfterDamage(int64_t pos);
     void BreakStream(uint8_t id, FrameTrack& track);
     bool FramesRunOn(const PSUnit& unit, const FrameTrack& track);
     bool GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size_t cap);
     static constexpr int64_t kSplitHeader = -2;
-    int64_t AudioBytesDue(uint8_t id) const;
+    int64_t AudioBytesDue(uint8_t id, int64_t start = -1) const;
     int OpenFrameWhole(uint8_t id, const FrameTrack& track);
     void CheckEndOfInput();
     int RepairLevel1ProgramStream(const PSTraits& traits);
@@ -266,9 +279,13 @@ private:
     // A unit written anew: trimmed, with its length field set, or its
     // timestamps moved by offset (units that stand as they are are copied
     // in runs instead).
-    int WritePSUnit(const PSUnit& unit, int64_t offset);
+    int WritePSUnit(const PSUnit& unit, int64_t offset, size_t index);
     int CopyInput(int64_t from, int64_t to);
-    int WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset);
+    int WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset, size_t index);
+    int64_t ConfirmedAudioStart(size_t index, uint8_t kind1, uint8_t kind2);
+    static constexpr int64_t kGridUnknown = -1;
+    static constexpr int64_t kGridCut = -3;
+    int64_t FollowedAudioStart(size_t index, uint8_t kind1, uint8_t kind2);
     uint32_t MeasuredMuxRate() const;
     const PSTraits& Traits() const { return m_subFormat == kMpeg1Ps ? kMpeg1Traits : kMpeg2Traits; }
 

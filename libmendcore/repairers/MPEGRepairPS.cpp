@@ -171,19 +171,99 @@ bool OfKind(const uint8_t* p, uint8_t kind1, uint8_t kind2)
     return kind1 == 0 || ((p[1] & 0xFE) == kind1 && (p[2] & 0x0C) == kind2);
 }
 
-// Where the first frame starts in a stream's payload: a sequence, GOP or
-// picture header or an access unit delimiter for video, a frame header
-// for audio (of the stream's kind, when it is known). -1 when none is
-// found.
+// What a video stream carries, told from a packet that starts a frame.
+// Their start codes share the prefix but not the meaning: 00 00 01 09 is
+// an access unit delimiter in H.264 and a slice of the ninth macroblock
+// row in MPEG-1/2.
+enum VideoCodec : uint8_t { kVideoUnknown = 0, kVideoMpeg = 1, kVideoH264 = 2 };
+
+bool IsMpegVideoFrameCode(uint8_t code)
+{
+    return code == 0xB3 || code == 0xB8 || code == 0x00;
+}
+
+// An H.264 NAL header byte at p[0] (with the byte after it at p[1]) that
+// opens an access unit: a delimiter, a sequence or picture parameter set,
+// SEI, or the first slice of a picture (first_mb_in_slice 0).
+bool OpensH264AccessUnit(const uint8_t* p, int64_t n)
+{
+    if (n < 2 || (p[0] & 0x80))
+        return false;
+    const int type = p[0] & 0x1F;
+    return type == 9 || type == 7 || type == 8 || type == 6 || ((type == 1 || type == 5) && (p[1] & 0x80));
+}
+
+// An H.264 sequence parameter set: a referenced NAL of type 7 whose first
+// byte is a profile the standard defines.
+bool IsH264SequenceSet(const uint8_t* p, int64_t n)
+{
+    static const uint8_t kProfiles[] = {66, 77, 88, 100, 110, 122, 244, 44, 83, 86, 118, 128, 134, 135, 138, 139};
+    return n >= 2 && (p[0] & 0x9F) == 0x07 && (p[0] & 0x60) &&
+           std::find(std::begin(kProfiles), std::end(kProfiles), p[1]) != std::end(kProfiles);
+}
+
+// The codec of the video in a payload that holds a frame start: a picture,
+// sequence or GOP header (or a sequence extension) is MPEG-1/2, which H.264
+// cannot hold (those bytes would set its forbidden bit or name type 0); else
+// a delimiter or sequence parameter set is H.264.
+uint8_t VideoCodecOf(const uint8_t* p, int64_t n)
+{
+    bool h264 = false;
+    for (int64_t i = 0; i + 4 <= n; ++i) {
+        if (p[i + 2] != 1 || p[i] != 0 || p[i + 1] != 0)
+            continue;
+        const uint8_t code = p[i + 3];
+        if (IsMpegVideoFrameCode(code) || code == 0xB5)
+            return kVideoMpeg;
+        h264 = h264 || (code == 0x09 && i + 5 <= n && (p[i + 4] & 0x1F) == 0x10) || IsH264SequenceSet(p + i + 3, n - i - 3);
+    }
+    return h264 ? kVideoH264 : kVideoUnknown;
+}
+
+// Where the first frame starts in a video payload; -1 none. A stream whose
+// codec is not known takes either codec's codes.
+int64_t VideoFrameStart(const uint8_t* p, int64_t n, uint8_t codec)
+{
+    for (int64_t i = 0; i + 4 <= n; ++i) {
+        if (p[i + 2] != 1 || p[i] != 0 || p[i + 1] != 0)
+            continue;
+        const uint8_t code = p[i + 3];
+        if (codec == kVideoMpeg ? IsMpegVideoFrameCode(code)
+            : codec == kVideoH264 ? OpensH264AccessUnit(p + i + 3, n - i - 3)
+                                  : IsMpegVideoFrameCode(code) || code == 0x09)
+            return i;
+    }
+    return -1;
+}
+
+// Where the set-up a decoder needs before the stream's frames begins: a
+// sequence header (MPEG-1/2), a sequence parameter set (H.264), with the
+// frame's delimiter where one comes right before it. -1 none.
+int64_t VideoSetupStart(const uint8_t* p, int64_t n, uint8_t codec)
+{
+    int64_t delimiter = -1;
+    for (int64_t i = 0; i + 4 <= n; ++i) {
+        if (p[i + 2] != 1 || p[i] != 0 || p[i + 1] != 0)
+            continue;
+        const uint8_t code = p[i + 3];
+        if (codec == kVideoMpeg && code == 0xB3)
+            return i;
+        if (codec != kVideoH264)
+            continue;
+        if (IsH264SequenceSet(p + i + 3, n - i - 3))
+            return delimiter >= 0 ? delimiter : i;
+        delimiter = (code & 0x1F) == 9 && !(code & 0x80) ? i : -1;
+    }
+    return -1;
+}
+
+// Where the first frame starts in a stream's payload: for video, a frame
+// start of the codec kind1 names (a VideoCodec); for audio, a frame header
+// (of the stream's kind, when it is known). -1 when none is found.
 int64_t FrameStart(uint8_t id, const uint8_t* p, int64_t n, uint8_t kind1 = 0, uint8_t kind2 = 0)
 {
-    if (IsVideo(id)) {
-        for (int64_t i = 0; i + 4 <= n; ++i)
-            if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 &&
-                (p[i + 3] == 0xB3 || p[i + 3] == 0xB8 || p[i + 3] == 0x00 || p[i + 3] == 0x09))
-                return i;
-        return -1;
-    }
+    if (IsVideo(id))
+        return VideoFrameStart(p, n, kind1);
     // A header the next one confirms first; then one whose frame ends
     // with the bytes at hand (a stream's last frame has no header after
     // it, and the bytes before it, the end of the frame before, may hold a
@@ -787,7 +867,9 @@ int CMPEGRepair::HeadEndsFrame(const PSUnit& unit)
     const int64_t prefix = unit.streamId == 0xBD ? 4 : 0;
     if (unit.pts < 0 || header + prefix >= n)
         return 0;
-    return FrameStart(unit.streamId, m_view + header + prefix, n - header - prefix) >= 0 ? 1 : 0;
+    const auto track = m_frames.find(unit.streamId);
+    const uint8_t codec = track != m_frames.end() && IsVideo(unit.streamId) ? track->second.kind1 : 0;
+    return FrameStart(unit.streamId, m_view + header + prefix, n - header - prefix, codec) >= 0 ? 1 : 0;
 }
 
 // The kind of a stream's MPEG audio frames (version, layer, sample rate),
@@ -823,6 +905,12 @@ void CMPEGRepair::TrackFrame(PSUnit& unit, size_t index)
     if (unit.flags & kUnitSystemHeader)
         return;
     FrameTrack& track = m_frames[unit.streamId];
+    // A stream's first packet follows no packet of it: where the walk began
+    // after damage, its head is the end of a frame whose start was lost.
+    if (track.last < 0 && (IsMpegAudio(unit.streamId) || unit.streamId == 0xBD))
+        track.broken = true;
+    if (IsVideo(unit.streamId) && track.setupFrom < 0 && AwaitVideoSetup(unit, index, track))
+        return;
     if (track.kind1 == 0 && unit.pts >= 0 && IsMpegAudio(unit.streamId))
         NoteAudioKind(unit, track);
     if (track.suspect) {
@@ -842,10 +930,66 @@ void CMPEGRepair::TrackFrame(PSUnit& unit, size_t index)
     track.last = static_cast<int64_t>(index);
 }
 
+// A video stream's frames before its first sequence header (MPEG-1/2) or
+// sequence parameter set (H.264) cannot be decoded: damage took the set-up
+// at the start of the file, or the file starts inside the stream. They are
+// left out, and the packet that holds the set-up is written from it on
+// (with its timestamps where its own frame starts there, else without
+// them: they were an earlier frame's). True when the unit is dealt with
+// here, false when the frame tracking goes on with it.
+bool CMPEGRepair::AwaitVideoSetup(PSUnit& unit, size_t index, FrameTrack& track)
+{
+    const int64_t n = View(unit.start, unit.size);
+    const int64_t at = unit.payloadOffset;
+    const bool read = n == int64_t(unit.size) && at < n;
+    const uint8_t* p = read ? m_view + at : nullptr;
+    const int64_t m = read ? n - at : 0;
+    if (track.kind1 == kVideoUnknown && unit.pts >= 0 && read) {
+        track.kind1 = VideoCodecOf(p, m);
+        if (track.kind1 == kVideoUnknown) {
+            // Start codes of neither kind: a codec whose set-up this walk
+            // does not know, and nothing to wait for.
+            track.setupFrom = kSetupUnknown;
+            return false;
+        }
+    }
+    const int64_t setup = read && track.kind1 != kVideoUnknown ? VideoSetupStart(p, m, track.kind1) : -1;
+    track.last = static_cast<int64_t>(index);
+    if (setup < 0) {
+        unit.flags |= kUnitDropped;
+        track.broken = true;
+        track.openFrom = track.previousFrom = -1;
+        return true;
+    }
+    track.setupFrom = static_cast<int64_t>(index);
+    if (unit.pts >= 0 && setup == VideoFrameStart(p, m, track.kind1)) {
+        track.broken = true;  // the packet is written from its frame start on
+        return false;
+    }
+    unit.flags |= kUnitFromSetup;
+    track.broken = false;
+    track.openFrom = static_cast<int64_t>(index);
+    track.previousFrom = -1;
+    return true;
+}
+
 // Past damage at pos: the frames it may have cut are closed, and the walk
 // goes on at the next start code (or its negative code).
 int64_t CMPEGRepair::ResyncAfterDamage(int64_t pos)
 {
+    // The damage began after the header of the last packet read, the one
+    // that ends at pos or is cut short there: its bytes may be the
+    // damage's, and its audio stream's frame in progress goes. The other
+    // audio streams are only suspect: their next packet tells.
+    if (!m_units.empty()) {
+        const PSUnit& last = m_units[m_units.size() - 1];
+        const uint8_t id = last.streamId;
+        const auto track = m_frames.find(id);
+        if (!(last.flags & kUnitSystemHeader) && (IsMpegAudio(id) || id == 0xBD) &&
+            (last.start == pos || last.start + int64_t(last.size) == pos) && track != m_frames.end() &&
+            !track->second.broken && track->second.openFrom >= 0)
+            BreakStream(id, track->second);
+    }
     BreakOpenFrames();
     return FindStartCode(pos + 1);
 }
@@ -868,10 +1012,20 @@ void CMPEGRepair::BreakOpenFrames(bool atEnd)
 // still ends the frame before; the others go.
 void CMPEGRepair::BreakStream(uint8_t id, FrameTrack& track)
 {
-    for (int64_t i = std::max<int64_t>(track.openFrom, 0); i < static_cast<int64_t>(m_units.size()); ++i) {
+    // The frame lost brought the set-up the stream has had so far.
+    if (IsVideo(id) && track.openFrom >= 0 && track.openFrom == track.setupFrom)
+        track.setupFrom = -1;
+    // Where damage reached the open packet's head, the frame that head
+    // would end lost bytes too: it goes whole from the packet it began in,
+    // and the open packet keeps nothing.
+    int64_t from = track.openFrom;
+    if (!IsVideo(id) && from >= 0 && track.previousFrom >= 0 && track.previousFrom < from &&
+        FollowedAudioStart(static_cast<size_t>(from), track.kind1, track.kind2) == kGridCut)
+        from = track.previousFrom;
+    for (int64_t i = std::max<int64_t>(from, 0); i < static_cast<int64_t>(m_units.size()); ++i) {
         PSUnit& unit = m_units[i];
         if (unit.streamId == id && !(unit.flags & kUnitSystemHeader))
-            unit.flags |= i == track.openFrom ? kUnitKeepHead : kUnitDropped;
+            unit.flags |= i == from ? kUnitKeepHead : kUnitDropped;
     }
     track.broken = track.openFrom >= 0;
     track.openFrom = track.previousFrom = -1;
@@ -903,11 +1057,11 @@ bool CMPEGRepair::GatherStreamBytes(uint8_t id, int64_t from, int64_t last, size
 // from the first frame header on: 0 when the frames end with the bytes.
 // kSplitHeader when they end inside the next frame's header, -1 when the
 // frames cannot be measured.
-int64_t CMPEGRepair::AudioBytesDue(uint8_t id) const
+int64_t CMPEGRepair::AudioBytesDue(uint8_t id, int64_t start) const
 {
     const int64_t total = static_cast<int64_t>(m_frameBytes.size());
     const uint8_t* b = m_frameBytes.data();
-    int64_t end = FrameStart(id, b, total);
+    int64_t end = start >= 0 ? start : FrameStart(id, b, total);
     if (end < 0)
         return -1;
     while (end + 8 <= total) {
@@ -925,10 +1079,16 @@ int64_t CMPEGRepair::AudioBytesDue(uint8_t id) const
 bool CMPEGRepair::FramesRunOn(const PSUnit& unit, const FrameTrack& track)
 {
     const uint8_t id = unit.streamId;
+    // The first frame start in the open packet, followed from the packets
+    // before it where they chain.
+    int64_t start = track.openFrom >= 0 ? FollowedAudioStart(size_t(track.openFrom), track.kind1, track.kind2) : kGridUnknown;
     if (!GatherStreamBytes(id, track.openFrom, track.last, 1 << 20))
         return false;
-    const int64_t due = AudioBytesDue(id);
-    const int64_t start = FrameStart(id, m_frameBytes.data(), static_cast<int64_t>(m_frameBytes.size()));
+    if (start >= int64_t(m_frameBytes.size()) || (start >= 0 && (m_units[size_t(track.openFrom)].flags & kUnitDropped)))
+        start = kGridUnknown;
+    const int64_t due = AudioBytesDue(id, start);
+    if (start < 0)
+        start = FrameStart(id, m_frameBytes.data(), static_cast<int64_t>(m_frameBytes.size()));
     const int64_t from = unit.payloadOffset + (id == 0xBD ? 4 : 0);
     const int64_t n = unit.size - from;
     if (due < 0 || start < 0 || due + 8 > n || View(unit.start + from, n) != n)
@@ -1055,9 +1215,140 @@ int CMPEGRepair::WritePackHeader(const PSTraits& traits, int64_t scr)
 // the whole frames from its first frame start on stay with it, and so do
 // its timestamps. Without them, the head loses its timestamps: they were
 // the cut frame's.
-int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
+// Where the first audio frame starts in the payload of the unit at index
+// (after DVD's substream header), read with the stream's packets after it:
+// a frame header that the next frame's header confirms, though the frame
+// runs on into the next packet (the first plausible header alone is often
+// a look-alike in the frame before). -1 when none is confirmed.
+int64_t CMPEGRepair::ConfirmedAudioStart(size_t index, uint8_t kind1, uint8_t kind2)
 {
-    if ((unit.flags & kUnitKeepHead) && (unit.flags & kUnitSkipHead))
+    constexpr size_t kEnough = 64 * 1024;  // several frames of any audio codec here
+    constexpr size_t kMaxUnits = 4096;     // packets of other streams in between
+    const uint8_t id = m_units[index].streamId;
+    const int64_t prefix = id == 0xBD ? 4 : 0;
+    m_frameBytes.clear();
+    int64_t own = -1;
+    for (size_t i = index; i < m_units.size() && i - index < kMaxUnits && m_frameBytes.size() < kEnough; ++i) {
+        const PSUnit& u = m_units[i];
+        if (u.streamId != id || (u.flags & kUnitSystemHeader))
+            continue;
+        if (i != index && (u.flags & (kUnitDropped | kUnitSkipHead)))
+            break;  // the stream's bytes do not run on
+        const int64_t at = u.payloadOffset + prefix;
+        if (at < u.size) {
+            if (View(u.start + at, u.size - at) != u.size - at)
+                return -1;  // the write that follows reports the read
+            m_frameBytes.insert(m_frameBytes.end(), m_view, m_view + (u.size - at));
+        }
+        if (i == index)
+            own = static_cast<int64_t>(m_frameBytes.size());
+    }
+    const uint8_t* b = m_frameBytes.data();
+    const int64_t total = static_cast<int64_t>(m_frameBytes.size());
+    for (int64_t i = 0; i + 4 <= own; ++i)
+        if (IsAudioFrameStart(id, b + i, total - i, true) && (!IsMpegAudio(id) || OfKind(b + i, kind1, kind2)))
+            return i;
+    return -1;
+}
+
+// Where the first audio frame starts in the payload of the unit at index
+// (after DVD's substream header), followed frame by frame from a header
+// in the stream's packets before it. Within one packet, the frame that
+// runs past its end leaves only look-alike headers after the true start,
+// and a search of the packet alone takes one of them. The payload's size
+// when no frame starts in it; kGridUnknown when the packets before cannot
+// be followed (there are none since damage, or their frames do not chain);
+// kGridCut when the frame they end in the packet is not followed by a
+// header: damage reached the packet's head.
+int64_t CMPEGRepair::FollowedAudioStart(size_t index, uint8_t kind1, uint8_t kind2)
+{
+    constexpr int64_t kEnough = 32 * 1024;  // several frames of any audio codec here
+    constexpr size_t kMaxUnits = 4096;      // packets of other streams in between
+    if (index >= m_units.size())
+        return kGridUnknown;
+    const PSUnit& unit = m_units[index];
+    const uint8_t id = unit.streamId;
+    const int64_t prefix = id == 0xBD ? 4 : 0;
+    const int64_t ownAt = unit.payloadOffset + prefix;
+    const int64_t own = int64_t(unit.size) - ownAt;
+    if (IsVideo(id) || own <= 0)
+        return kGridUnknown;
+    std::vector<size_t> before;
+    int64_t earlier = 0;
+    for (size_t i = index; i-- > 0 && index - i < kMaxUnits && earlier < kEnough;) {
+        const PSUnit& u = m_units[i];
+        if (u.streamId != id || (u.flags & kUnitSystemHeader))
+            continue;
+        // Back to the stream's last break: the bytes before it do not run
+        // on. A packet written from a frame start on (the stream's first,
+        // or its first after damage) runs on from there.
+        if (u.flags & (kUnitDropped | kUnitKeepHead | kUnitLengthFixed))
+            break;
+        const int64_t at = u.payloadOffset + prefix;
+        if (at < int64_t(u.size)) {
+            before.push_back(i);
+            earlier += int64_t(u.size) - at;
+        }
+        if (u.flags & kUnitSkipHead)
+            break;
+    }
+    if (before.empty())
+        return kGridUnknown;
+    std::vector<uint8_t> b;
+    b.reserve(static_cast<size_t>(earlier + own));
+    for (auto it = before.rbegin(); it != before.rend(); ++it) {
+        const PSUnit& u = m_units[*it];
+        const int64_t at = u.payloadOffset + prefix;
+        if (View(u.start + at, int64_t(u.size) - at) != int64_t(u.size) - at)
+            return kGridUnknown;
+        b.insert(b.end(), m_view, m_view + (int64_t(u.size) - at));
+    }
+    if (View(unit.start + ownAt, own) != own)
+        return kGridUnknown;
+    b.insert(b.end(), m_view, m_view + own);
+    const uint8_t* p = b.data();
+    const int64_t total = static_cast<int64_t>(b.size());
+    const bool mpeg = IsMpegAudio(id);
+    auto sameKind = [&](int64_t at, int64_t first) {
+        return p[at] == p[first] && (p[at + 1] & 0xFE) == (p[first + 1] & 0xFE);
+    };
+    // Headers whose frames chain are tried in turn; bytes made of
+    // look-alikes end the search after a bounded number of steps.
+    int64_t steps = 0;
+    constexpr int64_t kMaxSteps = 64 * 1024;
+    for (int64_t first = 0; first + 8 <= earlier && steps < kMaxSteps; ++first) {
+        if (AudioFrameLength(id, p + first, total - first) <= 0 || (mpeg && !OfKind(p + first, kind1, kind2)))
+            continue;
+        // Every header up to the packet confirms the one before it.
+        int64_t at = first;
+        int confirmed = 0;
+        bool chained = true;
+        while (at < earlier) {
+            const int64_t length = AudioFrameLength(id, p + at, total - at);
+            if (length <= 0 || (at != first && !sameKind(at, first))) {
+                chained = false;
+                break;
+            }
+            confirmed += at != first;
+            at += length;
+            ++steps;
+        }
+        if (!chained || confirmed == 0)
+            continue;
+        if (at >= total)
+            return own;
+        // The frame the packet's head ends must be followed by the next
+        // one's header; where it is not, damage took those bytes.
+        if (total - at >= 2 && !sameKind(at, first))
+            return kGridCut;
+        return at - earlier;
+    }
+    return kGridUnknown;
+}
+
+int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset, size_t index)
+{
+    if ((unit.flags & kUnitKeepHead) && (unit.flags & kUnitFromSetup))
         return 0;
     if (Peek(unit.start, unit.size) != unit.size || unit.payloadOffset > unit.size)
         return MEND_ERR_READ;
@@ -1068,17 +1359,44 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
     const auto track = m_frames.find(unit.streamId);
     const uint8_t kind1 = track == m_frames.end() ? 0 : track->second.kind1;
     const uint8_t kind2 = track == m_frames.end() ? 0 : track->second.kind2;
-    const int64_t start = FrameStart(unit.streamId, d + header + prefix, payload - prefix, kind1, kind2);
+    int64_t start = -1;
+    if (unit.flags & kUnitFromSetup) {
+        start = VideoSetupStart(d + header + prefix, payload - prefix, kind1);
+    } else {
+        if ((unit.flags & kUnitSkipHead) && !IsVideo(unit.streamId)) {
+            start = ConfirmedAudioStart(index, kind1, kind2);
+            // The unit was read into the window; the search read others.
+            if (Peek(unit.start, unit.size) != unit.size)
+                return MEND_ERR_READ;
+            d = m_window.data();
+        }
+        if ((unit.flags & kUnitKeepHead) && !(unit.flags & kUnitSkipHead) && !IsVideo(unit.streamId)) {
+            const int64_t followed = FollowedAudioStart(index, kind1, kind2);
+            if (followed == kGridCut)
+                return 0;  // the head is the damage's: no frame ends whole in it
+            if (followed != kGridUnknown && followed < payload - prefix)
+                start = followed;
+            if (Peek(unit.start, unit.size) != unit.size)
+                return MEND_ERR_READ;
+            d = m_window.data();
+        }
+        if (start < 0)
+            start = FrameStart(unit.streamId, d + header + prefix, payload - prefix, kind1, kind2);
+    }
     if (start < 0)
         return 0;
+    // A packet that both begins after damage and ends in it keeps the
+    // whole frames between.
     int64_t from = header + prefix, to = header + prefix + start;
     int frames = 0;
     if (unit.flags & kUnitKeepHead)
         to = header + prefix + WholeFramesEnd(unit.streamId, d + header + prefix, payload - prefix, start, frames);
-    if (unit.flags & kUnitSkipHead) {
-        from = to;
+    else if (unit.flags & (kUnitSkipHead | kUnitFromSetup))
         to = unit.size;
-    }
+    if (unit.flags & (kUnitSkipHead | kUnitFromSetup))
+        from = header + prefix + start;
+    if (to <= from)
+        return 0;
     if (frames > 0 || (unit.flags & kUnitSkipHead)) {
         if (unit.pts >= 0 && offset != 0) {
             uint8_t* ts = d + unit.tsOffset;
@@ -1095,10 +1413,14 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
             memset(d + unit.tsOffset, 0xFF, unit.payloadOffset - unit.tsOffset - 1);
             d[unit.payloadOffset - 1] = 0x0F;
         } else {
-            if (d[7] & 0x3F)
-                return 0;  // other optional fields follow: no room to blank
+            // The optional fields after the timestamps move up, and the
+            // header ends in stuffing where they were.
+            const int64_t stamps = unit.dts >= 0 ? 10 : 5;
+            if (stamps > header - 9)
+                return MEND_ERR_READ;
+            memmove(d + 9, d + 9 + stamps, static_cast<size_t>(header - 9 - stamps));
+            memset(d + header - stamps, 0xFF, static_cast<size_t>(stamps));
             d[7] &= 0x3F;
-            memset(d + 9, 0xFF, (unit.dts >= 0 ? 10 : 5));
         }
     }
     const int64_t length = header + prefix - 6 + (to - from);
@@ -1110,10 +1432,10 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset)
     return m_output->Write(d + from, kept) == kept ? 0 : MEND_ERR_WRITE;
 }
 
-int CMPEGRepair::WritePSUnit(const PSUnit& unit, int64_t offset)
+int CMPEGRepair::WritePSUnit(const PSUnit& unit, int64_t offset, size_t index)
 {
-    if (unit.flags & (kUnitKeepHead | kUnitSkipHead))
-        return WriteTrimmedPSUnit(unit, offset);
+    if (unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitFromSetup))
+        return WriteTrimmedPSUnit(unit, offset, index);
     if (Peek(unit.start, unit.size) != unit.size)
         return MEND_ERR_READ;
     uint8_t* d = m_window.data();
@@ -1211,7 +1533,9 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
         runTo = from + n;
         return 0;
     };
+    size_t index = 0;
     for (const PSUnit& unit : m_units) {
+        const size_t at = index++;
         if (TestAbort())
             return MEND_ERR_ABORTED;
         pending = pending || (unit.flags & kUnitNewPack) || pack == 0;
@@ -1237,10 +1561,10 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
                 return r;
             pending = false;
         }
-        if (offset == 0 && !(unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitLengthFixed))) {
+        if (offset == 0 && !(unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitLengthFixed | kUnitFromSetup))) {
             r = extend(unit.start, unit.size);
         } else if ((r = flush()) >= 0) {
-            r = WritePSUnit(unit, offset);
+            r = WritePSUnit(unit, offset, at);
         }
         if (r < 0)
             return r;
