@@ -963,23 +963,35 @@ int CASFRepair::ParseDataObject(const ObjectHeader& h)
 namespace {
 
 // The first bytes of the top-level GUIDs, so that most positions of a
-// resynchronising scan cost one look.
+// resynchronising scan cost one look; with the error correction byte, the
+// bytes a data packet or an object can begin with where it stands (the
+// other packet start shows one byte later, as the property flags).
 struct TopLevelFirstBytes {
     bool is[256] = {};
+    bool packet[256] = {};
     TopLevelFirstBytes()
     {
         for (const GuidMacro& row : listGuidMacro)
             if (row.macro >= kMacroHeader && row.macro <= kMacroTimecodeIndex)
                 is[row.guid.b[0]] = true;
+        for (int i = 0; i < 256; ++i)
+            packet[i] = is[i];
+        packet[kErrorCorrection] = true;
     }
 };
+
+const TopLevelFirstBytes& FirstBytes()
+{
+    static const TopLevelFirstBytes first;
+    return first;
+}
 
 // Whether an object of the top level (packets false) or a data packet or an
 // object of the top level (packets true) can start at b, which has at least
 // 17 bytes.
 bool CouldStartAt(const uint8_t* b, bool packets)
 {
-    static const TopLevelFirstBytes first;
+    const TopLevelFirstBytes& first = FirstBytes();
     if (packets) {
         if (b[0] == kErrorCorrection && b[4] == kPropertyFlags)
             return true;
@@ -994,29 +1006,53 @@ bool CouldStartAt(const uint8_t* b, bool packets)
     return false;
 }
 
+bool IsZeroWord(const uint8_t* b)
+{
+    uint64_t w;
+    std::memcpy(&w, b, sizeof(w));
+    return w == 0;
+}
+
 }  // namespace
 
 int CASFRepair::NextCandidate(int64_t from, bool packets, int64_t& next)
 {
     // The scan reads blocks and looks at them in place; a position that
     // cannot start what the caller looks for costs no parse.
-    constexpr int64_t kBlock = 65536;
+    // Blocks start small, so that a short stretch of damage costs a short
+    // read, and grow while the scan goes on: a long one costs few calls.
+    constexpr int64_t kBlockMin = 65536;
+    constexpr int64_t kBlockMax = int64_t(1) << 20;
     constexpr int64_t kLook = 16;
     const int64_t length = m_inputLength;
     next = length;
-    if (m_scanBlock.empty())
-        m_scanBlock.resize(kBlock);
+    const TopLevelFirstBytes& first = FirstBytes();
+    const bool* const starts = packets ? first.packet : first.is;
+    static_assert(kPropertyFlags != 0, "zeros are passed over eight at a time");
+    int64_t block = kBlockMin;
     int64_t p = from;
     while (length - p > kLook) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        const int64_t n = std::min(kBlock, length - p);
+        const int64_t n = std::min(block, length - p);
+        block = std::min(block * 2, kBlockMax);
+        if (m_scanBlock.size() < static_cast<size_t>(n))
+            m_scanBlock.resize(static_cast<size_t>(n));
         if (m_input->SeekTo(p) != p)
             return MEND_ERR_READ;
         if (m_input->Read(m_scanBlock.data(), static_cast<unsigned int>(n)) != n)
             return MEND_ERR_READ;
         const uint8_t* b = m_scanBlock.data();
         for (int64_t i = 0; i + kLook < n; ++i) {
+            // Through zeros (a hole, a wiped stretch) eight positions at a
+            // time: nothing starts with a zero byte, and a packet shows one
+            // only when the property flags follow it.
+            if (!starts[0]) {
+                while (i + 8 + kLook < n && b[i + 8] != kPropertyFlags && IsZeroWord(b + i))
+                    i += 8;
+            }
+            if (!starts[b[i]] && !(packets && b[i + 1] == kPropertyFlags))
+                continue;
             if (CouldStartAt(b + i, packets)) {
                 next = p + i;
                 return 0;

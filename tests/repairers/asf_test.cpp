@@ -251,6 +251,36 @@ TEST(AsfWalk, PacketsAndStreamsOfTheHeaderAreFound)
     EXPECT_EQ(repair.InvalidRanges(), 0u);
 }
 
+// Long damage after the packets (a file cut and padded, a hole) is crossed
+// in large blocks: the scan's reads grow while it goes on, to a MiB, and
+// its input sees 3 calls per MiB of zeros or noise. A scan that kept its
+// first 64 KiB blocks made 18, and one that read byte by byte a million;
+// the bound leaves twice what the growing blocks need.
+TEST(AsfWalk, LongDamageIsCrossedInLargeReads)
+{
+    const std::string src = RequireFixture("clip.wmv");
+    if (src.empty())
+        return;
+    constexpr int64_t kZeros = int64_t(32) << 20;
+    for (const bool noise : {false, true}) {
+        SCOPED_TRACE(noise ? "noise" : "zeros");
+        auto bytes = ReadFileBytes(src);
+        const size_t clip = bytes.size();
+        bytes.resize(clip + kZeros);
+        uint32_t x = 2463534242u;
+        for (size_t i = clip; noise && i < bytes.size(); ++i) {
+            x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+            bytes[i] = static_cast<uint8_t>(x);
+        }
+        ScratchDir dir("asf");
+        ASSERT_TRUE(WriteFileBytes(dir.Path("long.wmv"), bytes));
+        Outcome o = ParseAndRepair(dir.Path("long.wmv"));
+        ASSERT_EQ(o.parse, 0);
+        EXPECT_FALSE(o.codes.empty());
+        EXPECT_LT(o.parseCalls.ReadsPerMiB(kZeros), 6.0) << o.parseCalls.reads << " calls";
+    }
+}
+
 // Sizes that would loop or wrap, a header that cannot be read, no packet
 // at all: each ends in a clear code or a recorded damage, after a few reads.
 TEST(AsfWalk, HostileSizesEndInAClearCode)
