@@ -204,17 +204,20 @@ if wanted memory; then
   echo "Peak memory of parse + repair of long recordings cut at 90 % (one run each)"
   printf '%-8s %9s %9s %9s %12s %8s  %s\n' container MB "repair s" "peak MiB" "MiB/GB more" records result
   for kind in mkv ps asf; do
+    # The start-code filter refuses a looped input: the recording is
+    # remuxed once, and that copy is repeated.
     case $kind in
-      mkv) ext=mkv args=(-c copy) ;;
-      ps) ext=vob args=(-c copy -bsf:v h264_mp4toannexb -f vob) ;;
-      asf) ext=asf args=(-c copy -bsf:v h264_mp4toannexb -f asf) ;;
+      mkv) ext=mkv fmt=matroska ;;
+      ps) ext=vob fmt=vob; make "$REC.vob" -i "$REC.mkv" -c copy -bsf:v h264_mp4toannexb -f vob ;;
+      asf) ext=asf fmt=asf; make "$REC.asf" -i "$REC.mkv" -c copy -bsf:v h264_mp4toannexb -f asf ;;
     esac
+    one=$(stat -c %s "$REC.$ext")
     prevMB=0 prevPeak=0
     for mb in ${MEM_SIZES:-700 3000 10000}; do
       long=$DATA/.tmp-long.$ext out=$DATA/out.$ext
-      loops=$(((mb * 1000000 + $(stat -c %s "$REC.mkv") - 1) / $(stat -c %s "$REC.mkv")))
+      loops=$(((mb * 1000000 + one - 1) / one))
       rm -f "$long"
-      "${FF[@]}" -stream_loop $((loops - 1)) -i "$REC.mkv" "${args[@]}" "$long"
+      "${FF[@]}" -stream_loop $((loops - 1)) -i "$REC.$ext" -c copy -f $fmt "$long"
       truncate -s $(($(stat -c %s "$long") * 9 / 10)) "$long"
       size=$(($(stat -c %s "$long") / 1000000))
       timed timeout "$LIMIT" "$DRIVER" repair "$long" "$out"
@@ -222,7 +225,7 @@ if wanted memory; then
       if [[ $RC -ne 0 ]]; then printf '%-8s %9d  %s\n' "$kind" "$size" "$(failure)"; continue; fi
       peak=$(($(field maxrss_kb) / 1024))
       growth=-
-      ((prevMB > 0)) && growth=$(awk -v a="$prevPeak" -v b="$peak" -v x="$prevMB" -v y="$size" \
+      ((prevMB > 0 && size > prevMB)) && growth=$(awk -v a="$prevPeak" -v b="$peak" -v x="$prevMB" -v y="$size" \
         'BEGIN { printf "%.1f", (b - a) * 1000 / (y - x) }')
       printf '%-8s %9d %9s %9d %12s %8s  %s\n' "$kind" "$size" "$(field wall_s)" "$peak" "$growth" \
         "$(field records)" "$([[ $peak -lt 64 ]] && echo "< 64" || echo "OVER 64")"
