@@ -15,8 +15,13 @@
 #   BUILD  build folder holding bench/mendcore_e2e (default: build/ beside bench/)
 #   LIMIT  seconds after which one driver run counts as hung (default 1800)
 #   ONLY   comma-separated list of the repair cases to run (their first word,
-#          "mp4" for both MP4 cases) and "analysis" for the analysis cases;
-#          everything when unset. Recordings of the cases left out are not made.
+#          "mp4" for both MP4 cases), "memory" for the peak memory of long
+#          recordings and "analysis" for the analysis cases; everything when
+#          unset. Recordings of the cases left out are not made.
+#   MEM_SIZES  sizes in MB of the long recordings whose peak memory is
+#          measured (default "700 3000 10000"; "700 3000" for a quick run).
+#          Each is made from the source recording, measured once and
+#          deleted: the largest needs twice its size free.
 set -euo pipefail
 export LC_ALL=C
 
@@ -207,6 +212,46 @@ bench_repair ps "$REC.vob" -c copy -bsf:v h264_mp4toannexb -f vob
 # the buffer bounds the size of a frame.
 bench_repair rm "$REC.rm" -c:v rv20 -b:v 6M -maxrate 6M -bufsize 480k -g 50 -c:a ac3 -b:a 128k
 
+# Peak memory of parse plus repair against the recording's size: the
+# source recording repeated (its packets copied, not encoded again) to about
+# each size of MEM_SIZES, cut at 90 %. The records a repair keeps must not
+# grow with the file: under 64 MiB at every size, and at most 2 MiB more
+# per further GB.
+if wanted memory; then
+  echo
+  echo "Peak memory of parse + repair of long recordings cut at 90 % (one run each)"
+  printf '%-8s %9s %9s %9s %12s %8s  %s\n' container MB "repair s" "peak MiB" "MiB/GB more" records result
+  for kind in mkv ps asf; do
+    # The start-code filter refuses a looped input: the recording is
+    # remuxed once, and that copy is repeated.
+    case $kind in
+      mkv) ext=mkv fmt=matroska ;;
+      ps) ext=vob fmt=vob; make "$REC.vob" -i "$REC.mkv" -c copy -bsf:v h264_mp4toannexb -f vob ;;
+      asf) ext=asf fmt=asf; make "$REC.asf" -i "$REC.mkv" -c copy -bsf:v h264_mp4toannexb -f asf ;;
+    esac
+    one=$(stat -c %s "$REC.$ext")
+    prevMB=0 prevPeak=0
+    for mb in ${MEM_SIZES:-700 3000 10000}; do
+      long=$DATA/.tmp-long.$ext out=$DATA/out.$ext
+      loops=$(((mb * 1000000 + one - 1) / one))
+      rm -f "$long"
+      "${FF[@]}" -stream_loop $((loops - 1)) -i "$REC.$ext" -c copy -f $fmt "$long"
+      truncate -s $(($(stat -c %s "$long") * 9 / 10)) "$long"
+      size=$(($(stat -c %s "$long") / 1000000))
+      timed timeout "$LIMIT" "$DRIVER" repair "$long" "$out"
+      rm -f "$long" "$out"
+      if [[ $RC -ne 0 ]]; then printf '%-8s %9d  %s\n' "$kind" "$size" "$(failure)"; continue; fi
+      peak=$(($(field maxrss_kb) / 1024))
+      growth=-
+      ((prevMB > 0 && size > prevMB)) && growth=$(awk -v a="$prevPeak" -v b="$peak" -v x="$prevMB" -v y="$size" \
+        'BEGIN { printf "%.1f", (b - a) * 1000 / (y - x) }')
+      printf '%-8s %9d %9s %9d %12s %8s  %s\n' "$kind" "$size" "$(field wall_s)" "$peak" "$growth" \
+        "$(field records)" "$([[ $peak -lt 64 ]] && echo "< 64" || echo "OVER 64")"
+      prevMB=$size prevPeak=$peak
+    done
+  done
+fi
+
 wanted analysis || exit 0
 
 # abort_ms FILE OUT|- AFTER: the median latency of an abort asked AFTER ms
@@ -341,10 +386,31 @@ if [[ -s $REC.avi ]]; then
   printf '%-32s %9s %9.0f %9s  %s\n' "avi noise over 3/4" "$SECS" "$(rate "$SECS" $((size >> 20)))" ">= 100" "$RESULT"
 fi
 
+# A million lists nested in each other where the clip's movi list stood:
+# 12 MB the walk goes into one level at a time.
+if command -v python3 >/dev/null; then
+  nested=$DATA/tail.avi
+  python3 - "$CLIP.avi" "$nested" <<'PY'
+import struct, sys
+clip = open(sys.argv[1], 'rb').read()
+head = bytearray(clip[:clip.find(b'movi') - 8])
+n = 1000000
+body = bytearray(b'LIST' + struct.pack('<I', 4 + 12 * n) + b'movi')
+for k in range(n):
+    body += b'LIST' + struct.pack('<I', 4 + 12 * (n - 1 - k)) + b'rec '
+data = head + body
+struct.pack_into('<I', data, 4, len(data) - 8)
+open(sys.argv[2], 'wb').write(data)
+PY
+  analyse "$nested"
+  rm -f "$nested"
+  printf '%-32s %9s %9s %9s  %s\n' "avi 1000000 nested lists" "$SECS" "" "< 1" "$RESULT"
+fi
+
 echo
 echo "Analysis of a 4 s clip followed by a 5 GiB hole (one run)"
 printf '%-15s %9s %9s  %s\n' case seconds "GiB/s" result
-for ext in mkv avi mp4 asf; do
+for ext in mkv avi mp4 asf rm; do
   tail=$DATA/tail.$ext
   cp "$CLIP.$ext" "$tail"
   truncate -s +5G "$tail"

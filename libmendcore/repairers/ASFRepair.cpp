@@ -201,6 +201,8 @@ void CASFRepair::Close()
     m_streams.clear();
     m_invalid.clear();
     LargeVector<PacketInfo>().swap(m_packets);
+    m_packetTotal = 0;
+    m_runsFrom = 0;
     LargeVector<PayloadInfo>().swap(m_payloads);
     m_patches.clear();
     CBaseRepair::Close();
@@ -381,7 +383,7 @@ int CASFRepair::Open()
 
 void CASFRepair::CheckDeclaredCounts()
 {
-    const uint64_t found = m_packets.size();
+    const uint64_t found = m_packetTotal;
     bool wrong = m_declaredPackets != found;
     if (m_dataStart >= 0) {
         const uint64_t inData = m_dataPacketsFound;
@@ -900,7 +902,8 @@ int CASFRepair::ParseDataObject(const ObjectHeader& h)
     m_dataStart = h.start;
     m_dataSizeDeclared = h.size;
     m_dataPacketsDeclared = total;
-    const size_t before = m_packets.size();
+    const uint64_t before = m_packetTotal;
+    m_runsFrom = m_packets.size();
     // Room for the packets the rest of the file can hold, taken at once:
     // growing the records step by step costs more than reading the packets.
     const uint64_t room = uint64_t(length - in->GetPos()) / m_packetSize + 1;
@@ -956,30 +959,42 @@ int CASFRepair::ParseDataObject(const ObjectHeader& h)
         if (in->SeekTo(next) != next)
             return MEND_ERR_READ;
     }
-    m_dataPacketsFound = m_packets.size() - before;
+    m_dataPacketsFound = m_packetTotal - before;
     return 0;
 }
 
 namespace {
 
 // The first bytes of the top-level GUIDs, so that most positions of a
-// resynchronising scan cost one look.
+// resynchronising scan cost one look; with the error correction byte, the
+// bytes a data packet or an object can begin with where it stands (the
+// other packet start shows one byte later, as the property flags).
 struct TopLevelFirstBytes {
     bool is[256] = {};
+    bool packet[256] = {};
     TopLevelFirstBytes()
     {
         for (const GuidMacro& row : listGuidMacro)
             if (row.macro >= kMacroHeader && row.macro <= kMacroTimecodeIndex)
                 is[row.guid.b[0]] = true;
+        for (int i = 0; i < 256; ++i)
+            packet[i] = is[i];
+        packet[kErrorCorrection] = true;
     }
 };
+
+const TopLevelFirstBytes& FirstBytes()
+{
+    static const TopLevelFirstBytes first;
+    return first;
+}
 
 // Whether an object of the top level (packets false) or a data packet or an
 // object of the top level (packets true) can start at b, which has at least
 // 17 bytes.
 bool CouldStartAt(const uint8_t* b, bool packets)
 {
-    static const TopLevelFirstBytes first;
+    const TopLevelFirstBytes& first = FirstBytes();
     if (packets) {
         if (b[0] == kErrorCorrection && b[4] == kPropertyFlags)
             return true;
@@ -994,29 +1009,53 @@ bool CouldStartAt(const uint8_t* b, bool packets)
     return false;
 }
 
+bool IsZeroWord(const uint8_t* b)
+{
+    uint64_t w;
+    std::memcpy(&w, b, sizeof(w));
+    return w == 0;
+}
+
 }  // namespace
 
 int CASFRepair::NextCandidate(int64_t from, bool packets, int64_t& next)
 {
     // The scan reads blocks and looks at them in place; a position that
     // cannot start what the caller looks for costs no parse.
-    constexpr int64_t kBlock = 65536;
+    // Blocks start small, so that a short stretch of damage costs a short
+    // read, and grow while the scan goes on: a long one costs few calls.
+    constexpr int64_t kBlockMin = 65536;
+    constexpr int64_t kBlockMax = int64_t(1) << 20;
     constexpr int64_t kLook = 16;
     const int64_t length = m_inputLength;
     next = length;
-    if (m_scanBlock.empty())
-        m_scanBlock.resize(kBlock);
+    const TopLevelFirstBytes& first = FirstBytes();
+    const bool* const starts = packets ? first.packet : first.is;
+    static_assert(kPropertyFlags != 0, "zeros are passed over eight at a time");
+    int64_t block = kBlockMin;
     int64_t p = from;
     while (length - p > kLook) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        const int64_t n = std::min(kBlock, length - p);
+        const int64_t n = std::min(block, length - p);
+        block = std::min(block * 2, kBlockMax);
+        if (m_scanBlock.size() < static_cast<size_t>(n))
+            m_scanBlock.resize(static_cast<size_t>(n));
         if (m_input->SeekTo(p) != p)
             return MEND_ERR_READ;
         if (m_input->Read(m_scanBlock.data(), static_cast<unsigned int>(n)) != n)
             return MEND_ERR_READ;
         const uint8_t* b = m_scanBlock.data();
         for (int64_t i = 0; i + kLook < n; ++i) {
+            // Through zeros (a hole, a wiped stretch) eight positions at a
+            // time: nothing starts with a zero byte, and a packet shows one
+            // only when the property flags follow it.
+            if (!starts[0]) {
+                while (i + 8 + kLook < n && b[i + 8] != kPropertyFlags && IsZeroWord(b + i))
+                    i += 8;
+            }
+            if (!starts[b[i]] && !(packets && b[i + 1] == kPropertyFlags))
+                continue;
             if (CouldStartAt(b + i, packets)) {
                 next = p + i;
                 return 0;
@@ -1083,19 +1122,22 @@ int CASFRepair::ParsePayload()
             return MEND_ERR_READ;
         v.b = m_packet.data();
     }
-    int r = ParsePacketView(v);
+    PacketInfo packet;
+    int r = ParsePacketView(v, packet);
     if (r < 0)
         return r;
-    const int64_t next = r == 0 ? m_packets.back().end : p;
+    if (r == 0)
+        KeepPacket(packet);
+    const int64_t next = r == 0 ? packet.end : p;
     return in->SeekTo(next) == next ? r : MEND_ERR_READ;
 }
 
-int CASFRepair::ParsePacketView(const PacketView& v)
+int CASFRepair::ParsePacketView(const PacketView& v, PacketInfo& packet)
 {
     const uint8_t* b = v.b;
     int64_t i = 0;
     int r = 0;
-    PacketInfo packet;
+    packet = PacketInfo();
     packet.start = v.start;
     if ((r = v.Need(0, 1)) != 0)
         return r;
@@ -1153,8 +1195,77 @@ int CASFRepair::ParsePacketView(const PacketView& v)
     // copied with its neighbours in one run.
     packet.verbatim = packet.verbatim && packet.errorCorrection && packetLengthSize == 0 && v.n == v.fixed &&
                       PaddingFieldFor(uint64_t(paddingSize) + padding) == paddingSize;
-    m_packets.push_back(packet);
     return 0;
+}
+
+void CASFRepair::KeepPacket(const PacketInfo& packet)
+{
+    ++m_packetTotal;
+    const int64_t n = m_packetSize;
+    // Only packets that keep room for the error correction data join a
+    // run: the rebuild then copies the run whole whenever the others do.
+    if (packet.verbatim && packet.end - packet.start == n && m_packets.size() > m_runsFrom &&
+        PayloadBytes(packet) + 11 <= uint64_t(n)) {
+        PacketInfo& run = m_packets.back();
+        if (run.verbatim && run.end == packet.start && run.count < UINT32_MAX &&
+            run.end - run.start == n * int64_t(run.count) && (run.count > 1 || PayloadBytes(run) + 11 <= uint64_t(n))) {
+            m_payloads.resize(packet.firstPayload);
+            run.end = packet.end;
+            ++run.count;
+            if (uint64_t(packet.sendTime) + packet.duration >= uint64_t(run.sendTime) + run.duration) {
+                run.sendTime = packet.sendTime;
+                run.duration = packet.duration;
+            }
+            return;
+        }
+    }
+    m_packets.push_back(packet);
+}
+
+int CASFRepair::ReparsePacket(int64_t at, PacketInfo& packet)
+{
+    IBaseStream* in = m_input.get();
+    PacketView v;
+    v.start = at;
+    v.fixed = m_packetSize;
+    v.n = std::min<int64_t>(m_packetSize, m_inputLength - at);
+    if (v.n <= CReadWindow::kSize) {
+        v.b = m_inputWindow.Fetch(in, at, v.n, m_inputLength);
+        if (!v.b)
+            return MEND_ERR_READ;
+    } else {
+        if (m_packet.size() < m_packetSize)
+            m_packet.resize(m_packetSize);
+        if (in->SeekTo(at) != at || in->Read(m_packet.data(), static_cast<unsigned int>(v.n)) != v.n)
+            return MEND_ERR_READ;
+        v.b = m_packet.data();
+    }
+    // It parsed before, within the budget: a second look spends none.
+    const int64_t budget = m_budget;
+    m_budget = INT64_MAX / 2;
+    const int r = ParsePacketView(v, packet);
+    m_budget = budget;
+    return r;
+}
+
+CASFRepair::PacketInfo CASFRepair::PacketAt(size_t i)
+{
+    for (const PacketInfo& record : m_packets) {
+        if (i >= record.count) {
+            i -= record.count;
+            continue;
+        }
+        if (record.count == 1)
+            return record;
+        const size_t payloads = m_payloads.size();
+        PacketInfo packet;
+        if (ReparsePacket(record.start + int64_t(i) * m_packetSize, packet) != 0)
+            packet = PacketInfo();
+        m_payloads.resize(payloads);
+        packet.firstPayload = 0;
+        return packet;
+    }
+    return PacketInfo();
 }
 
 int CASFRepair::ParsePayloadHeader(const PacketView& v, const PacketInfo& packet, int64_t s, int64_t limit,
@@ -1314,8 +1425,8 @@ int CASFRepair::WriteDataObject()
     const int64_t d = out->GetPos();
     if (d < 0)
         return MEND_ERR_WRITE;
-    const uint64_t size = kDataObjectHeaderSize + uint64_t(m_packets.size()) * m_packetSize;
-    const uint64_t count = m_packets.size();
+    const uint64_t size = kDataObjectHeaderSize + m_packetTotal * m_packetSize;
+    const uint64_t count = m_packetTotal;
     const uint16_t reserved = 0;
     if (!WriteField(out, *GuidOfMacro(kMacroData)) || !WriteField(out, size) || !WriteField(out, m_fileId) ||
         !WriteField(out, count) || !WriteField(out, reserved))
@@ -1345,10 +1456,10 @@ int CASFRepair::WriteDataObject()
     for (const PacketInfo& packet : m_packets) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        if (m_errorCorrection && packet.verbatim && packet.end - packet.start == int64_t(m_packetSize)) {
+        if (m_errorCorrection && packet.verbatim && packet.end - packet.start == int64_t(m_packetSize) * packet.count) {
             if (runPackets > 0 && packet.start == runEnd) {
                 runEnd = packet.end;
-                ++runPackets;
+                runPackets += packet.count;
                 continue;
             }
             int r = flush();
@@ -1356,12 +1467,32 @@ int CASFRepair::WriteDataObject()
                 return r;
             runStart = packet.start;
             runEnd = packet.end;
-            runPackets = 1;
+            runPackets = packet.count;
             continue;
         }
         int r = flush();
         if (r < 0)
             return r;
+        if (packet.count > 1) {
+            // A run written packet by packet: each is read again.
+            for (uint32_t k = 0; k < packet.count; ++k) {
+                if (TestAbort())
+                    return MEND_ERR_ABORTED;
+                const size_t payloads = m_payloads.size();
+                PacketInfo one;
+                r = ReparsePacket(packet.start + int64_t(k) * m_packetSize, one);
+                bool written = false;
+                if (r == 0)
+                    r = WritePacket(one, written);
+                else if (r > 0)
+                    AddError(JRVP_DAMAGE_DATA_LOST);
+                m_payloads.resize(payloads);
+                if (r < 0)
+                    return r;
+                m_packetsWritten += written;
+            }
+            continue;
+        }
         bool written = false;
         r = WritePacket(packet, written);
         if (r < 0)

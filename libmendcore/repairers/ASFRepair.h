@@ -47,7 +47,13 @@ public:
         int64_t end;
     };
     // One sound data packet; its payloads are PayloadCount entries of the
-    // payload list from FirstPayload on.
+    // payload list from FirstPayload on. A record of count > 1 stands for a
+    // run of packets that the rebuild copies as they stand (verbatim, of
+    // the fixed size, back to back in one Data Object): its payloads are
+    // the first packet's, and its send time and duration those of the
+    // packet that ends latest. A recording costs a record per run, not
+    // per packet; the rare rebuild that must write such packets one by
+    // one reads them again.
     struct PacketInfo {
         int64_t start = 0;
         int64_t end = 0;
@@ -59,6 +65,17 @@ public:
         bool multiple = false;
         bool errorCorrection = false;  // two bytes of error correction data, both 0
         bool verbatim = false;         // written again byte for byte
+        uint32_t count = 1;            // packets the record stands for
+    };
+    // The packets one by one, runs read again from the input; for tests.
+    class PacketList {
+    public:
+        explicit PacketList(CASFRepair* repair) : m_repair(repair) {}
+        size_t size() const { return static_cast<size_t>(m_repair->m_packetTotal); }
+        PacketInfo operator[](size_t i) const { return m_repair->PacketAt(i); }
+
+    private:
+        CASFRepair* m_repair;
     };
     struct StreamInfo {
         uint8_t number = 0;              // 1 to 127
@@ -67,7 +84,9 @@ public:
     };
 
     // What the analysis found; for tests.
-    const LargeVector<PacketInfo>& Packets() const { return m_packets; }
+    PacketList Packets() const { return PacketList(const_cast<CASFRepair*>(this)); }
+    // Records the analysis keeps for the packets (runs count once).
+    size_t PacketRecords() const { return m_packets.size(); }
     const LargeVector<PayloadInfo>& Payloads() const { return m_payloads; }
     const std::vector<StreamInfo>& Streams() const { return m_streams; }
     uint32_t PacketSize() const { return m_packetSize; }
@@ -159,7 +178,14 @@ private:
         int Need(int64_t i, int64_t size) const;
     };
     int ParsePayload();
-    int ParsePacketView(const PacketView& v);
+    int ParsePacketView(const PacketView& v, PacketInfo& packet);
+    // Keeps a packet just parsed: joined to the run record before it where
+    // it goes on that run, else as a record of its own.
+    void KeepPacket(const PacketInfo& packet);
+    // The packet at `at` of a run, parsed again with its payloads appended
+    // to the payload list; 0, or nonzero when it no longer parses.
+    int ReparsePacket(int64_t at, PacketInfo& packet);
+    PacketInfo PacketAt(size_t i);
     int ParseSinglePayload(const PacketView& v, PacketInfo& packet, int64_t s, int64_t payloadEnd);
     int ParseMultiplePayloads(const PacketView& v, PacketInfo& packet, int64_t at, int64_t payloadEnd);
     int ParseMultiPayload(const PacketView& v, const PacketInfo& packet, int64_t s, int64_t payloadEnd, int64_t& e);
@@ -195,6 +221,8 @@ private:
     std::vector<StreamInfo> m_streams;
     std::vector<std::pair<int64_t, int64_t>> m_invalid;
     LargeVector<PacketInfo> m_packets;
+    uint64_t m_packetTotal = 0;  // packets the records stand for
+    size_t m_runsFrom = 0;       // records of the Data Object being parsed start here
     LargeVector<PayloadInfo> m_payloads;
     std::vector<HeaderPatch> m_patches;
     uint64_t m_packetsWritten = 0;

@@ -198,6 +198,8 @@ void CAVIRepair::Close()
     m_hdrlMended = -1;
     m_strlMended.clear();
     m_strlCount = 0;
+    m_peek.clear();
+    m_peekAt = -1;
     CBaseRepair::Close();
 }
 
@@ -572,7 +574,7 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
         m_input->SeekTo(pos);
         bool enter = true;
         if (type == kRec) {
-            r = JudgeTag(type, size, false);
+            r = JudgeTag(type, size, false, true);
         } else if (type == kMovi) {
             r = JudgeTag(type, size, false);
             if (r >= 0) {
@@ -587,14 +589,14 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
             enter = !m_cannotRepair && (m_seen & kSeenHeaders) == kSeenHeaders;
         } else if (type == kHdrl) {
             // Only the first form has headers the copy rewrites.
-            r = m_hdrlStart < 0 ? JudgeHeaderList(type, size) : JudgeTag(type, size, true);
+            r = m_hdrlStart < 0 ? JudgeHeaderList(type, size) : JudgeTag(type, size, true, true);
             m_seen |= kSeenHdrl;
             if (r >= 0 && m_hdrlStart < 0) {
                 m_hdrlStart = pos;
                 m_hdrlEnd = pos + r;
             }
         } else if (type == kStrl) {
-            r = m_riffStarts.size() == 1 ? JudgeHeaderList(type, size) : JudgeTag(type, size, true);
+            r = m_riffStarts.size() == 1 ? JudgeHeaderList(type, size) : JudgeTag(type, size, true, true);
             m_seen |= kSeenStrl;
             ++m_strlCount;
         } else {
@@ -790,7 +792,25 @@ int64_t CAVIRepair::NextIdStart(int64_t from, int64_t limit, bool formOnly)
     return limit;
 }
 
-int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
+int CAVIRepair::PeekAt(int64_t at, uint8_t* out, int n)
+{
+    constexpr int64_t kPeek = 4096;
+    if (at < m_peekAt || at - m_peekAt > static_cast<int64_t>(m_peek.size()) - n) {
+        const int64_t want = std::min<int64_t>(kPeek, m_inputLength - at);
+        m_peek.resize(static_cast<size_t>(std::max<int64_t>(want, 0)));
+        m_peekAt = at;
+        const long long got = want > 0 ? m_input->ReadAt(at, m_peek.data(), static_cast<unsigned int>(want)) : 0;
+        m_peek.resize(static_cast<size_t>(std::max<long long>(got, 0)));
+        if (got != want)
+            m_peekAt = -1;
+        if (static_cast<int64_t>(m_peek.size()) < n || got != want)
+            return got < 0 || got != want ? MEND_ERR_READ : 1;
+    }
+    std::memcpy(out, m_peek.data() + (at - m_peekAt), static_cast<size_t>(n));
+    return 0;
+}
+
+int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical, bool inside)
 {
     if (!m_input)
         return MEND_ERR_NO_STREAM;
@@ -821,19 +841,34 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
     if (!search) {
         const int64_t e = pos + size + (size & 1);
         if (e > limit - 8) {
-            m_input->SeekTo(e);
+            if (!inside)
+                m_input->SeekTo(e);
             return size;
         }
         uint32_t id = 0, sz = 0;
-        if (!ReadHeaderAt(m_input.get(), e, id, sz))
+        uint8_t next[12] = {};
+        const bool peeked = inside && e <= limit - 12;
+        if (peeked) {
+            // The header after it and, for a list, its type: all the rule
+            // below looks at, read without moving the buffer.
+            if (PeekAt(e, next, 12) != 0)
+                return MEND_ERR_READ;
+            std::memcpy(&id, next, 4);
+            std::memcpy(&sz, next + 4, 4);
+        } else if (!ReadHeaderAt(m_input.get(), e, id, sz)) {
             return MEND_ERR_READ;
+        }
         if (id == kLIST || id == kRIFF) {
             if (e + 8 > limit - 4) {
-                m_input->SeekTo(e);
+                if (!inside)
+                    m_input->SeekTo(e);
                 return size;
             }
-            if (!ReadField(m_input.get(), id))
+            if (peeked) {
+                std::memcpy(&id, next + 8, 4);
+            } else if (!ReadField(m_input.get(), id)) {
                 return MEND_ERR_READ;
+            }
         }
         const int m2 = Uint2Macro(id);
         // Another form may follow anything. A movi list may follow any
@@ -856,7 +891,8 @@ int64_t CAVIRepair::JudgeTag(uint32_t fourcc, uint32_t size, bool critical)
             accept = zero == 1;
         }
         if (accept) {
-            m_input->SeekTo(e);
+            if (!inside)
+                m_input->SeekTo(e);
             return size;
         }
     }

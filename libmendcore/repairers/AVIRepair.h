@@ -69,7 +69,11 @@ public:
     // Checks the chunk whose data (a list's or form's type) starts at the
     // input position. Its real size, with the position after it, or a
     // negative internal code.
-    int64_t JudgeTag(uint32_t fourcc, uint32_t size, bool critical);
+    // inside: the walk goes on inside the list (its type was read): where
+    // its size holds, the look at what follows its end leaves the read
+    // buffer where the walk goes on, so a list nested in lists costs no
+    // read of its own, and the position is the caller's to set.
+    int64_t JudgeTag(uint32_t fourcc, uint32_t size, bool critical, bool inside = false);
     // Checks the header list ("hdrl" or "strl") whose type starts at the
     // input position by its children, and mends a broken size to the end
     // they give; else as JudgeTag. Its real size, with the position after
@@ -143,6 +147,11 @@ private:
     // The last zero scan: [m_zeroFrom, m_zeroStop) held only zeros.
     int64_t m_zeroFrom = -1;
     int64_t m_zeroStop = -1;
+    // Bytes read at m_peekAt past the read buffer (the ends of lists the
+    // walk goes into): lists nested in each other end at the same place.
+    int PeekAt(int64_t at, uint8_t* out, int n);
+    std::vector<uint8_t> m_peek;
+    int64_t m_peekAt = -1;
     // The block the byte search read last, from m_scanStart.
     std::vector<uint8_t> m_scanBlock;
     int64_t m_scanStart = 0;

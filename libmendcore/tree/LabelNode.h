@@ -145,6 +145,12 @@ struct TLabelNode {
     // parent is written afresh without it.
     bool leftOut = false;
     bool inUse = false;
+    // Further elements this node stands for: sound elements of its id that
+    // follow it back to back, kept as one record so that a recording of
+    // millions of blocks costs a record per run, not per block. start,
+    // headerLength, size and declaredSize stay those of the first; end is
+    // the last one's.
+    uint32_t joined = 0;
     // Where an element outside the schema stands, for the placement rule:
     // the schema node of the nearest known element before it, and whether
     // that element is its parent. Kept so the rule needs no walk back along

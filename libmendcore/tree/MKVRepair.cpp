@@ -995,7 +995,7 @@ bool CMKVRepair::KeepDamagedParent(Node* node, bool endsInDamage)
     int64_t good = 0;
     int64_t bad = endsInDamage ? 1 : 0;
     for (Node* c = node->firstChild; c; c = c->next)
-        (c->valid ? good : bad) += 1;
+        (c->valid ? good : bad) += c->valid ? 1 + int64_t(c->joined) : 1;
     switch (node->id) {
     case MKV_ID_CLUSTER:
         // A Cluster keeps its good blocks while damaged stretches are at
@@ -1183,9 +1183,16 @@ bool CMKVRepair::ReadBlockTime(const Node* child, uint64_t* track, int* time)
     Node* block = child->id == MKV_ID_SIMPLEBLOCK ? const_cast<Node*>(child)
                   : child->id == MKV_ID_BLOCKGROUP ? FindChild(const_cast<Node*>(child), MKV_ID_BLOCK)
                                                    : nullptr;
-    if (!block || !block->valid || block->leftOut || block->size < 4)
+    if (!block || !block->valid || block->leftOut || block->joined)
         return false;
-    m_input->SeekTo(block->end - block->size);
+    return ReadBlockTimeAt(block->end - block->size, block->size, track, time);
+}
+
+bool CMKVRepair::ReadBlockTimeAt(int64_t payload, long long size, uint64_t* track, int* time)
+{
+    if (size < 4)
+        return false;
+    m_input->SeekTo(payload);
     long long number = 0;
     uint64_t rel = 0;
     if (ReadEbmlSize(number) != TREE_STEP_READ || number <= 0 || ReadEbmlUint(2, &rel) != 0)
@@ -1195,20 +1202,47 @@ bool CMKVRepair::ReadBlockTime(const Node* child, uint64_t* track, int* time)
     return true;
 }
 
+template <typename F>
+void CMKVRepair::ForEachBlockTime(const Node* child, F f)
+{
+    uint64_t track = 0;
+    int time = 0;
+    if (!child->joined) {
+        if (ReadBlockTime(child, &track, &time))
+            f(track, time);
+        return;
+    }
+    if (!child->valid || child->leftOut)
+        return;
+    // Every element of the run was read as a SimpleBlock header and payload
+    // back to back; a header that reads otherwise now ends the walk.
+    int64_t at = child->start;
+    for (uint64_t i = 0; i <= child->joined && at < child->end; ++i) {
+        unsigned int id = 0;
+        long long size = 0;
+        int length = 0;
+        if (PeekHeaderAt(at, &id, &size, &length) != TREE_STEP_READ || id != MKV_ID_SIMPLEBLOCK || size < 0 ||
+            size > child->end - (at + length))
+            return;
+        at += length;
+        if (ReadBlockTimeAt(at, size, &track, &time))
+            f(track, time);
+        at += size;
+    }
+}
+
 CMKVRepair::Spans CMKVRepair::BlockSpans(const Node* cluster)
 {
     Spans spans;
     for (const Node* c = cluster->firstChild; c; c = c->next) {
-        uint64_t track = 0;
-        int t = 0;
-        if (!ReadBlockTime(c, &track, &t))
-            continue;
-        TrackSpan& s = spans[track];
-        if (s.first != INT32_MAX && t > s.prev)
-            s.step = std::min(s.step, t - s.prev);
-        s.first = std::min(s.first, t);
-        s.last = std::max(s.last, t);
-        s.prev = t;
+        ForEachBlockTime(c, [&spans](uint64_t track, int t) {
+            TrackSpan& s = spans[track];
+            if (s.first != INT32_MAX && t > s.prev)
+                s.step = std::min(s.step, t - s.prev);
+            s.first = std::min(s.first, t);
+            s.last = std::max(s.last, t);
+            s.prev = t;
+        });
     }
     return spans;
 }
@@ -1322,21 +1356,20 @@ int64_t CMKVRepair::EstimateEnd(const std::vector<Node*>& clusters)
         int64_t clusterTime = static_cast<int64_t>(std::min<uint64_t>(tc, INT64_MAX / 2));
         latestCluster = std::max(latestCluster, clusterTime);
         for (Node* c = clusters[i]->firstChild; c; c = c->next) {
-            uint64_t track = 0;
-            int rel = 0;
-            if (!ReadBlockTime(c, &track, &rel))
-                continue;
-            int64_t t = clusterTime + rel;
-            uint64_t given = 0;
-            bool hasDuration = c->id == MKV_ID_BLOCKGROUP && ReadUintElement(FindChild(c, MKV_ID_BLOCKDURATION), &given);
-            TrackEnd& e = tracks[track];
-            if (t > e.last) {
-                e.before = e.last;
-                e.last = t;
-                e.duration = hasDuration ? static_cast<int64_t>(std::min<uint64_t>(given, INT64_MAX / 4)) : -1;
-            } else if (t > e.before && t != e.last) {
-                e.before = t;
-            }
+            ForEachBlockTime(c, [&](uint64_t track, int rel) {
+                int64_t t = clusterTime + rel;
+                uint64_t given = 0;
+                bool hasDuration =
+                    c->id == MKV_ID_BLOCKGROUP && ReadUintElement(FindChild(c, MKV_ID_BLOCKDURATION), &given);
+                TrackEnd& e = tracks[track];
+                if (t > e.last) {
+                    e.before = e.last;
+                    e.last = t;
+                    e.duration = hasDuration ? static_cast<int64_t>(std::min<uint64_t>(given, INT64_MAX / 4)) : -1;
+                } else if (t > e.before && t != e.last) {
+                    e.before = t;
+                }
+            });
         }
     }
     int64_t end = latestCluster;

@@ -53,6 +53,9 @@ protected:
         return id == MKV_ID_SEGMENT || id == MKV_ID_CLUSTER || (id == MKV_ID_EBML && m_readingFileHeader);
     }
     bool KeepInRebuiltParent(const Node* node) const override { return node->id != MKV_ID_CRC32; }
+    // SimpleBlocks are most of a recording's elements; they are copied as
+    // they stand, and their times are read again where needed.
+    bool JoinsRuns(const Node* node) const override { return node->id == MKV_ID_SIMPLEBLOCK; }
     bool KeepDamagedParent(Node* node, bool endsInDamage) override;
     bool ParentUsable(Node* node) override;
     // A TrackEntry's CodecPrivate holds what its codec needs (for the codecs
@@ -152,6 +155,12 @@ private:
     // A block's track and time relative to its Cluster; child is a
     // SimpleBlock or a BlockGroup.
     bool ReadBlockTime(const Node* child, uint64_t* track, int* time);
+    bool ReadBlockTimeAt(int64_t payload, long long size, uint64_t* track, int* time);
+    // Calls f(track, time) for each readable block of a Cluster's child, in
+    // order: a SimpleBlock, a BlockGroup's Block, or each SimpleBlock of a
+    // run, whose headers are read again from the input.
+    template <typename F>
+    void ForEachBlockTime(const Node* child, F f);
     // Per track: the earliest and latest block time in a Cluster and the
     // smallest step between two of its blocks in a row.
     struct TrackSpan {

@@ -445,24 +445,44 @@ int CRMVBRepair::ParseDataChunk(unsigned int size, int64_t start, Node*& node)
     return TREE_STEP_READ;
 }
 
+namespace {
+
+bool ZeroWord(const uint8_t* b)
+{
+    uint64_t w;
+    memcpy(&w, b, sizeof(w));
+    return w == 0;
+}
+
+}  // namespace
+
 int64_t CRMVBRepair::NextCandidate(int64_t from)
 {
     // Damage is passed over in memory: a packet header starts with version
     // 0 or 1, a length of at least 12 and a known stream; a chunk with an
     // id of the schema. Anything else is skipped without a stream call.
-    constexpr int64_t kBlock = 1 << 16;
+    // Blocks grow while the scan goes on: a short stretch of damage costs
+    // a short read, a long one few large ones.
+    constexpr int64_t kBlockMax = 1 << 20;
     constexpr int64_t kReach = 8;
-    m_scan.resize(static_cast<size_t>(kBlock + kReach - 1));
+    int64_t block = 1 << 16;
     int64_t p = from;
     while (m_inputLength - p >= kReach) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
-        const int64_t n = std::min(kBlock + kReach - 1, m_inputLength - p);
+        const int64_t n = std::min(block + kReach - 1, m_inputLength - p);
+        block = std::min(block * 2, kBlockMax);
+        if (m_scan.size() < static_cast<size_t>(n))
+            m_scan.resize(static_cast<size_t>(n));
         if (m_input->SeekTo(p) != p || m_input->Read(m_scan.data(), static_cast<unsigned int>(n)) != n)
             return p;  // read one by one where the block cannot be
         const uint8_t* b = m_scan.data();
         const int64_t testable = n - kReach + 1;
         for (int64_t i = 0; i < testable; ++i) {
+            // Through zeros eight positions at a time: a packet header
+            // needs a length of at least 12 two bytes on, an id a letter.
+            while (i + 16 <= testable && ZeroWord(b + i) && ZeroWord(b + i + 3))
+                i += 8;
             const uint8_t* h = b + i;
             bool candidate = h[0] == 0 && h[1] <= 1 && BE16(h + 2) >= 12 && m_streams.count(BE16(h + 4)) != 0;
             if (!candidate && (h[0] == '.' || h[0] == 'P' || h[0] == 'M' || h[0] == 'C' || h[0] == 'D' ||

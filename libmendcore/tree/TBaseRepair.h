@@ -61,6 +61,8 @@ public:
     // The parsed top level (the root's next chain); for inspection.
     const Node* FirstTopNode() const { return m_root->next; }
     uint64_t StepCount() const { return m_stepCount; }
+    // Records the parsed tree holds (elements, runs and damaged stretches).
+    size_t NodeCount() const { return m_pool.LiveCount(); }
     int64_t StepLimit() const { return m_stepLimit; }
 
 protected:
@@ -129,6 +131,11 @@ protected:
         *steps = 0;
         return 0;
     }
+    // Leaves that may be kept as runs (see TLabelNode::joined): sound
+    // elements of this kind that follow each other are one record. Only
+    // for elements that are copied as they stand and that nothing after
+    // the parse needs one by one, or reads again from the input.
+    virtual bool JoinsRuns(const Node*) const { return false; }
     virtual int ParseLabelChild(IdT id, SizeT size, int64_t start, Node*& node, const SNode* snode);
     virtual int ParseLabelFather(IdT id, SizeT size, int64_t start, Node*& node, const SNode* snode);
 
@@ -186,6 +193,7 @@ private:
     int RunParse();
     void ResetTree();
     void SetContext(Node* n);
+    void JoinToRun(Node* n);
     void LinkAfter(Node* anchor, Node* n);
     int LookAhead(IdT id, int64_t pos, SizeT size, const SNode* snode);
     int64_t PassOverDamage(int64_t from, int64_t to);
@@ -341,6 +349,7 @@ int TBaseRepair<IdT, SizeT>::ParseLabel()
     IdT id = 0;
     SizeT size = 0;
     bool isParent = false;
+    Node* node = nullptr;
     int r = ReadIdAndSize(id, size);
     if (r < 0)
         return r;
@@ -356,7 +365,6 @@ int TBaseRepair<IdT, SizeT>::ParseLabel()
             // An element reaches no further than the parent it stands in.
             r = TREE_STEP_INVALID;
         } else {
-            Node* node = nullptr;
             isParent = snode && snode->firstChild;
             r = isParent ? ParseLabelFather(id, size, start, node, snode)
                          : ParseLabelChild(id, size, start, node, snode);
@@ -372,6 +380,8 @@ int TBaseRepair<IdT, SizeT>::ParseLabel()
             if (start > m_runStart && !AddInvalidNode(m_runStart, start))
                 return MEND_ERR_NO_MEMORY;
         }
+        if (!isParent && node)
+            JoinToRun(node);
     } else if (r == TREE_STEP_END) {
         if (!m_runClosed) {
             m_runClosed = true;
@@ -759,6 +769,27 @@ void TBaseRepair<IdT, SizeT>::SetContext(Node* n)
         n->context = nullptr;
         n->contextIsParent = false;
     }
+}
+
+// A leaf just read and confirmed, with any damaged run before it closed:
+// merged into the run record before it when it goes on that run.
+template <typename IdT, typename SizeT>
+void TBaseRepair<IdT, SizeT>::JoinToRun(Node* n)
+{
+    Node* prev = n->prev;
+    if (n != m_currentNode || !prev || n->firstChild || !n->valid || n->leftOut || !JoinsRuns(n))
+        return;
+    if (prev->id != n->id || prev->firstChild || !prev->valid || prev->leftOut || prev->end != n->start ||
+        prev->joined == UINT32_MAX)
+        return;
+    prev->end = n->end;
+    ++prev->joined;
+    prev->next = n->next;
+    if (n->next)
+        n->next->prev = prev;
+    n->next = n->prev = nullptr;
+    m_currentNode = prev;
+    m_pool.Release(n);
 }
 
 template <typename IdT, typename SizeT>

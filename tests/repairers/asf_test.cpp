@@ -251,6 +251,72 @@ TEST(AsfWalk, PacketsAndStreamsOfTheHeaderAreFound)
     EXPECT_EQ(repair.InvalidRanges(), 0u);
 }
 
+// The analysis keeps a record per run of packets that the rebuild copies as
+// they stand, not one per packet: a recording of millions of packets costs
+// a few records around each damage. A packet wiped in the middle splits
+// the run; the packets are still there one by one, read again.
+TEST(AsfWalk, SoundPacketsAreKeptAsRuns)
+{
+    const std::string path = RequireFixture("clip.wmv");
+    if (path.empty())
+        return;
+    auto d = ReadFileBytes(path);
+    const Layout l = LayoutOf(d);
+    const uint64_t total = LE64(d, l.data + 40);
+    ASSERT_GT(total, 8u);
+    const int64_t first = l.data + 50;
+    const uint64_t wiped = total / 2;
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "a packet wiped" : "intact");
+        if (damaged)
+            std::fill_n(d.begin() + first + int64_t(wiped) * l.packetSize, l.packetSize, 0);
+        ScratchDir dir("asf");
+        ASSERT_TRUE(WriteFileBytes(dir.Path("runs.wmv"), d));
+        int err = 0;
+        CVideoFile input(dir.Path("runs.wmv").c_str(), 0, &err);
+        CASFRepair repair(&input);
+        ASSERT_EQ(repair.ParseStream(nullptr, nullptr), 0);
+        ASSERT_EQ(repair.Packets().size(), damaged ? total - 1 : total);
+        EXPECT_LE(repair.PacketRecords(), damaged ? 3u : 1u);
+        for (size_t i = 0; i < repair.Packets().size(); ++i) {
+            const auto p = repair.Packets()[i];
+            const uint64_t n = damaged && i >= wiped ? i + 1 : i;
+            EXPECT_EQ(p.start, first + int64_t(n) * l.packetSize) << "packet " << i;
+            EXPECT_GT(p.payloadCount, 0u) << "packet " << i;
+        }
+    }
+}
+
+// Long damage after the packets (a file cut and padded, a hole) is crossed
+// in large blocks: the scan's reads grow while it goes on, to a MiB, and
+// its input sees 3 calls per MiB of zeros or noise. A scan that kept its
+// first 64 KiB blocks made 18, and one that read byte by byte a million;
+// the bound leaves twice what the growing blocks need.
+TEST(AsfWalk, LongDamageIsCrossedInLargeReads)
+{
+    const std::string src = RequireFixture("clip.wmv");
+    if (src.empty())
+        return;
+    constexpr int64_t kZeros = int64_t(32) << 20;
+    for (const bool noise : {false, true}) {
+        SCOPED_TRACE(noise ? "noise" : "zeros");
+        auto bytes = ReadFileBytes(src);
+        const size_t clip = bytes.size();
+        bytes.resize(clip + kZeros);
+        uint32_t x = 2463534242u;
+        for (size_t i = clip; noise && i < bytes.size(); ++i) {
+            x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+            bytes[i] = static_cast<uint8_t>(x);
+        }
+        ScratchDir dir("asf");
+        ASSERT_TRUE(WriteFileBytes(dir.Path("long.wmv"), bytes));
+        Outcome o = ParseAndRepair(dir.Path("long.wmv"));
+        ASSERT_EQ(o.parse, 0);
+        EXPECT_FALSE(o.codes.empty());
+        EXPECT_LT(o.parseCalls.ReadsPerMiB(kZeros), 6.0) << o.parseCalls.reads << " calls";
+    }
+}
+
 // Sizes that would loop or wrap, a header that cannot be read, no packet
 // at all: each ends in a clear code or a recorded damage, after a few reads.
 TEST(AsfWalk, HostileSizesEndInAClearCode)

@@ -430,6 +430,40 @@ TEST(AviWalk, LongRecordingIsJudgedByReadsProportionalToItsSize)
     }
 }
 
+// Lists nested in each other, each holding only the next, are walked into
+// one after the other. Each is judged by what follows its end, which for
+// all of them is the same place: looked at there without leaving the read
+// buffer, they cost the file a read per 256 KiB of the walk, not one per
+// list (each look at the end dropped the buffer, so the list after it was
+// read again: 49700 reads of 200 MB for 50000 lists).
+TEST(AviWalk, NestedListsCostNoReadEach)
+{
+    const std::string src = RequireFixture("clip.avi");
+    if (src.empty())
+        return;
+    const auto clip = ReadFileBytes(src);
+    const auto movi = std::search(clip.begin(), clip.end(), std::begin("movi"), std::end("movi") - 1);
+    ASSERT_NE(movi, clip.end());
+    std::vector<uint8_t> d(clip.begin(), movi - 8);
+    constexpr uint32_t kLists = 50000;
+    auto put = [&d](const char* id, uint32_t size, const char* type) {
+        d.insert(d.end(), id, id + 4);
+        for (int k = 0; k < 4; ++k)
+            d.push_back(static_cast<uint8_t>(size >> (8 * k)));
+        d.insert(d.end(), type, type + 4);
+    };
+    put("LIST", 4 + 12 * kLists, "movi");
+    for (uint32_t i = 0; i < kLists; ++i)
+        put("LIST", 4 + 12 * (kLists - 1 - i), "rec ");
+    const uint32_t riff = static_cast<uint32_t>(d.size() - 8);
+    std::memcpy(&d[4], &riff, 4);
+    ScratchDir dir("avi");
+    ASSERT_TRUE(WriteFileBytes(dir.Path("nested.avi"), d));
+    Outcome o = ParseAndRepair(dir.Path("nested.avi"));
+    EXPECT_EQ(o.parse, 0);
+    EXPECT_LT(o.parseReads.reads, int64_t(kLists / 100)) << o.parseReads.bytes << " bytes";
+}
+
 // What follows the last form is scanned block by block: 256 MiB of sparse
 // zeros (a recording whose size was set ahead) are padding, read once; a
 // stretch of noise is recorded, searched as any damage is.

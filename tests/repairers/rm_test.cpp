@@ -17,6 +17,7 @@ extern "C" {
 #include "core/BaseStream.h"
 #include "mendcore/VideoRepair.h"
 #include "support/Damage.h"
+#include "support/CountedInput.h"
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
 #include "support/RepairRun.h"
@@ -236,7 +237,9 @@ TEST(RmWalk, BytesAfterTheLastPacket)
         // not make the chunk refused, and it is passed over in memory.
         {"a long zeroed tail", std::vector<uint8_t>(8 << 20, 0), true, 0},
         {"a long garbage tail", PseudoRandomBytes(1 << 20, 3), true, 0},
+        {"a longer garbage tail", PseudoRandomBytes(8 << 20, 4), true, 0},
     };
+    int64_t packetCalls = 0;
     for (const Case& c : cases) {
         std::vector<uint8_t> d = ReadFileBytes(fixture);
         // ffmpeg's file ends in 8 zero bytes after the last packet.
@@ -249,7 +252,7 @@ TEST(RmWalk, BytesAfterTheLastPacket)
         ASSERT_TRUE(WriteFileBytes(in, d));
         int err = 0;
         CVideoFile input(in.c_str(), 0, &err);
-        CRMVBRepair repair(&input);
+        WithCountedInput<CRMVBRepair> repair(&input);
         std::vector<int> codes;
         ASSERT_EQ(repair.ParseStream(&CollectCode, &codes), 0) << c.what;
         const RmLayout l = ReadRealMedia(ReadFileBytes(fixture));
@@ -257,6 +260,17 @@ TEST(RmWalk, BytesAfterTheLastPacket)
         // the damage runs to the end, so none of it lies inside the packet.
         EXPECT_EQ(repair.Packets().size() + c.lost, l.packets.size()) << c.what;
         EXPECT_EQ(Has(codes, JRVP_DAMAGE_SEGMENT), c.damage) << c.what;
+        // A long tail is crossed in blocks that grow to a MiB: its calls,
+        // beyond those the packets cost, are under 3 per MiB where blocks
+        // that stayed at 64 KiB made 17 (the bound leaves twice what the
+        // growing blocks need).
+        ReadCounts tail = repair.InputCalls();
+        if (c.tail.empty())
+            packetCalls = tail.reads;
+        tail.reads -= packetCalls;
+        if (c.tail.size() >= (8u << 20)) {
+            EXPECT_LT(tail.ReadsPerMiB(static_cast<int64_t>(c.tail.size())), 6.0) << c.what;
+        }
     }
 }
 
