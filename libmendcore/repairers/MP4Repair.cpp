@@ -1461,6 +1461,36 @@ int CMP4Repair::FindChildBox(const BoxInfo& parent, uint32_t fourcc, BoxHeader& 
     }
 }
 
+// The sum of a track's sample durations, as its time-to-sample table gives
+// them (0 when it has none, as a fragmented file's track has not). Only
+// the entries the box can hold count, whatever its entry count says.
+int CMP4Repair::SampleTimesTotal(const BoxInfo& stbl, uint64_t& total)
+{
+    total = 0;
+    BoxHeader stts;
+    bool haveStts = false;
+    int r = FindChildBox(stbl, kStts, stts, haveStts);
+    if (r < 0 || !haveStts || stts.size - stts.headerLength < 8)
+        return r;
+    uint32_t versionFlags = 0, count = 0;
+    const int64_t body = stts.start + stts.headerLength;
+    if (m_input->SeekTo(body) != body || !ReadFieldR(m_input.get(), versionFlags) ||
+        !ReadFieldR(m_input.get(), count))
+        return MEND_ERR_READ;
+    const uint64_t entries = EntriesIn(stts.size, stts.headerLength, 8, count, 8);
+    for (uint64_t i = 0; i < entries; ++i) {
+        if ((i & 0xFFF) == 0 && TestAbort())
+            return MEND_ERR_ABORTED;
+        uint32_t samples = 0, delta = 0;
+        if (!ReadFieldR(m_input.get(), samples) || !ReadFieldR(m_input.get(), delta))
+            return MEND_ERR_READ;
+        // 2^32 entries of 2^64 at most: saturate rather than wrap.
+        const uint64_t add = uint64_t(samples) * delta;
+        total = add > UINT64_MAX - total ? UINT64_MAX : total + add;
+    }
+    return 0;
+}
+
 // The sample descriptions of a track follow one another up to the end of
 // their box, each as long as its size says. A size that cannot hold (0, or
 // past the box) makes libavformat refuse the whole file; in the last entry
@@ -1577,6 +1607,20 @@ int CMP4Repair::CheckTimescales()
         const uint64_t unknown = tkhdVersion ? UINT64_MAX : UINT32_MAX;
         if (trackDuration == unknown || mediaDuration == (mdhdVersion ? UINT64_MAX : UINT32_MAX))
             trackDuration = 0;
+        // The samples' own times are the media's duration where the track
+        // has them: a damaged duration field must not pass for a damaged
+        // timescale (the rebuild writes the duration anew from them).
+        BoxHeader minf, stbl;
+        bool haveMinf = false, haveStbl = false;
+        if ((r = FindChildBox(mdiaBox, kMinf, minf, haveMinf)) < 0)
+            return r;
+        if (haveMinf && (r = FindChildBox(BoxInfo{kMinf, minf.size, minf.start}, kStbl, stbl, haveStbl)) < 0)
+            return r;
+        uint64_t samplesDuration = 0;
+        if (haveStbl && (r = SampleTimesTotal(BoxInfo{kStbl, stbl.size, stbl.start}, samplesDuration)) < 0)
+            return r;
+        if (samplesDuration > 0)
+            mediaDuration = samplesDuration;
         // Empty edits (a delay before the media plays) count in the
         // track's duration but not in the media's; media before the first
         // edit's start (pre-roll a cut left in) counts in the media's only.
@@ -1645,12 +1689,8 @@ int CMP4Repair::CheckTimescales()
         if (handler == kSoun) {
             // The first sound sample entry's rate: 16.16 fixed point, or
             // (QuickTime's version 2) a 64-bit float.
-            BoxHeader minf, stbl, stsd;
-            bool haveMinf = false, haveStbl = false, haveStsd = false;
-            if ((r = FindChildBox(mdiaBox, kMinf, minf, haveMinf)) < 0)
-                return r;
-            if (haveMinf && (r = FindChildBox(BoxInfo{kMinf, minf.size, minf.start}, kStbl, stbl, haveStbl)) < 0)
-                return r;
+            BoxHeader stsd;
+            bool haveStsd = false;
             if (haveStbl && (r = FindChildBox(BoxInfo{kStbl, stbl.size, stbl.start}, kStsd, stsd, haveStsd)) < 0)
                 return r;
             const int64_t entry = stsd.start + stsd.headerLength + 8;

@@ -90,6 +90,7 @@ private:
     int CheckSampleDescriptions(const BoxHeader& stsd, bool& damaged);
     int CheckTimescales();
     int FindChildBox(const BoxInfo& parent, uint32_t fourcc, BoxHeader& found, bool& present);
+    int SampleTimesTotal(const BoxInfo& stbl, uint64_t& total);
     void AddFix(int64_t input, uint32_t value);
     int ReadFixedField(int64_t input, uint32_t& value);
     // What stands at pos in a list of boxes ending at end.

@@ -830,6 +830,47 @@ TEST(Mp4Tables, WrongCountsSizesAndTimescalesAreRestoredFromWhatTheFileHolds)
     }
 }
 
+// A media duration set wrong beside a sound timescale is not a wrong
+// timescale: the samples' own times say which of the two the damage took.
+// Taking the timescale anew from such a duration timed a video track's
+// samples a thousand times too slow, and the copy kept one frame of 30.
+TEST(Mp4Tables, AWrongMediaDurationLeavesTheTimescaleAlone)
+{
+    ScratchDir dir("mp4");
+    const struct {
+        const char* fixture;
+        int nth;  // which "mdhd", in file order
+        uint32_t value;
+    } cases[] = {
+        {"clip_faststart.mp4", 0, 1},
+        {"clip_faststart.mp4", 1, 1},
+        {"clip.mp4", 0, 2},
+        {"clip_gst.mov", 0, 1},
+        {"clip_gst.mp4", 1, 0x10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fixture) + " mdhd " + std::to_string(c.nth) + " = " + std::to_string(c.value));
+        std::string fixture = RequireFixture(c.fixture);
+        if (fixture.empty())
+            return;
+        const MediaReport original = CheckMedia(fixture);
+        std::vector<uint8_t> bytes = ReadFileBytes(fixture);
+        const int64_t at = FindNth(bytes, "mdhd", c.nth);
+        ASSERT_GT(at, 0);
+        ASSERT_EQ(bytes[static_cast<size_t>(at) + 4], 0) << "a version-0 box";
+        WriteBE32(bytes, static_cast<size_t>(at) - 4 + 24, c.value);
+        const std::string in = dir.Path("duration.mp4"), out = dir.Path("duration_out.mp4");
+        ASSERT_TRUE(WriteFileBytes(in, bytes));
+        const Outcome o = Mend(in, out);
+        ASSERT_EQ(o.parse, 0) << Describe(o);
+        // Either way every packet plays: called undamaged, the input as it
+        // stands (libavformat times samples by their table); repaired, the copy.
+        const MediaReport judged = CheckMedia(o.errors.empty() ? in : out);
+        EXPECT_EQ(PacketsPerStream(judged), PacketsPerStream(original)) << judged.Summary();
+        EXPECT_TRUE(judged.CleanDecode()) << judged.Summary();
+    }
+}
+
 // A recording followed by a long damaged stretch (noise, or the zeros of a
 // preallocated file that was never filled) is judged a block at a time in
 // memory, not a stream call per byte. The parse makes 7330 reads per MiB of
