@@ -112,11 +112,22 @@ void MainWindow::Init()
     resetControlLocation();
 }
 
+QRect MainWindow::pageRect() const
+{
+    const QMargins m = QProjectConfig::getProjectConfig()->getTransparentMargins();
+    const int grip = stretchWidth();
+    return QRect(QPoint(m.left() + grip, 30),
+                 QPoint(width() - 1 - m.right() - grip, height() - 1 - m.bottom() - grip));
+}
+
 void MainWindow::resetControlLocation()
 {
     QZOInitMainWindow::resetControlLocation();
     if (m_page)
-        m_page->setGeometry(QRect(QPoint(9, 30), QPoint(width() - 10, height() - 10)));
+        // The page leaves the resize grip inside the shadow margin free at
+        // the left, right and bottom: the border is grabbed over its whole
+        // width, not on the one pixel the page would leave.
+        m_page->setGeometry(pageRect());
 }
 
 bool MainWindow::mayStopRepairs()
