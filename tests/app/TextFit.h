@@ -3,32 +3,36 @@
 #pragma once
 
 #include <QAbstractButton>
-#include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QTextDocument>
 #include <QWidget>
 
 #include "QZOBaseBoxDraw.h"
 
+#include <cmath>
+
 // What a control's text needs across its width: a drawn button centres it
 // between a few pixels of its rim, a check box or radio puts it after its
 // mark, a label of fixed size has only its text.
 inline int Needed(QWidget* w, QString* text)
 {
-    const QFontMetrics metrics(w->font());
+    // Exact widths, rounded up: a text a fraction of a pixel wider than its
+    // place is drawn elided.
+    const QFontMetricsF metrics(w->font());
     if (auto* box = dynamic_cast<QZOBaseBoxDraw*>(w)) {
         *text = static_cast<QAbstractButton*>(w)->text();
-        return box->textRect().x() + metrics.horizontalAdvance(*text);
+        return box->textRect().x() + int(std::ceil(metrics.horizontalAdvance(*text)));
     }
     if (auto* button = qobject_cast<QAbstractButton*>(w)) {
         *text = button->text();
-        return metrics.horizontalAdvance(*text) + 2 * 6;
+        return int(std::ceil(metrics.horizontalAdvance(*text))) + 2 * 6;
     }
     if (auto* label = qobject_cast<QLabel*>(w)) {
         *text = label->text();
         if (label->textFormat() == Qt::RichText || Qt::mightBeRichText(*text) || label->wordWrap())
             return 0;
-        return metrics.horizontalAdvance(*text);
+        return int(std::ceil(metrics.horizontalAdvance(*text)));
     }
     return 0;
 }
