@@ -18,8 +18,13 @@ PACKAGES=(
   # the application: Qt 5 Core, Gui, Widgets, Xml, Network and DBus, and
   # libxcb to ask the X server whether a compositing manager runs
   qtbase5-dev libxcb1-dev
-  # the window tests that need a real X server run under xvfb-run
-  xvfb xauth
+  # the window tests that need a real X server run on Xvfb servers of their
+  # own, once with the xcompmgr compositing manager; xprop reads the
+  # window's properties
+  xvfb xauth xcompmgr x11-utils
+  # fonts a Debian desktop has: Liberation Sans keeps the widths of the
+  # design's Helvetica; DejaVu Sans is the fallback
+  fonts-liberation2 fonts-dejavu-core
   # mkvinfo reads the repaired Matroska files in the tests
   mkvtoolnix
   # gst-launch-1.0 makes the tests' second-writer clips (avimux, mp4mux,

@@ -15,8 +15,8 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$JOBS"
 ctest --test-dir build --output-on-failure -j"$JOBS" -LE xvfb
 
-echo "== window tests on a real X server (Xvfb)"
-xvfb-run -a ctest --test-dir build --output-on-failure -j"$JOBS" -L xvfb
+echo "== window tests on real X servers (Xvfb), each on its own, with and without a compositing manager"
+ctest --test-dir build --output-on-failure -j"$JOBS" -L xvfb
 echo "   screens: $(ls build/screens/*.png | tr '\n' ' ')"
 
 echo "== sanitizer build (clang, ASan + UBSan)"

@@ -310,6 +310,58 @@ TEST(Progress, PaintingNeverResizesOrMovesWidgets)
     }
 }
 
+// Counts the paints a widget receives.
+struct Paints : QObject {
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+};
+
+// A bar with an update interval repaints at most once per interval and
+// catches up on its timer; the interval is measured on a clock that keeps
+// counting, so a bar that runs over midnight goes on repainting.
+TEST(Progress, TheRepaintThrottleRunsOnAcrossMidnight)
+{
+    QZOBaseProgress bar;
+    bar.resize(200, 20);
+    qint64 clock = 0;
+    bar.setClock([&] { return clock; });
+    bar.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&bar, kHangGuardMs));
+    bar.setUpdateInterval(100);
+    Paints paints;
+    bar.installEventFilter(&paints);
+    const qint64 midnight = 24 * 3600 * 1000;
+    const struct {
+        qint64 at;        // the clock, ms
+        double value;     // set, or < 0: the bar's timer ticks
+        int repainted;    // paints that follow
+    } steps[] = {
+        {midnight - 50, 10, 1},   // first value: painted at once
+        {midnight - 40, 20, 0},   // within the interval: held back
+        {midnight + 40, -1, 0},   // the timer waits twice the interval
+        {midnight + 100, 30, 1},  // past midnight: the interval has passed
+        {midnight + 120, 40, 0},
+        {midnight + 300, -1, 1},  // the held value is painted by the timer
+        {midnight + 310, -1, 0},  // nothing left to paint
+    };
+    for (const auto& s : steps) {
+        clock = s.at;
+        QCoreApplication::processEvents();
+        paints.count = 0;
+        if (s.value >= 0)
+            bar.setValue(s.value);
+        else
+            bar.UpdateTime();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(paints.count, s.repainted) << s.at - midnight;
+    }
+}
+
 // ---- slider input ----
 
 TEST(Slider, ValueFollowsPressAndDragAndArrowKeysMoveOnePercent)

@@ -3,8 +3,11 @@
 // given, and the group box's style sheet.
 #include <gtest/gtest.h>
 
+#include <QDirIterator>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QImage>
+#include <QRegularExpression>
 #include <QListView>
 #include <QTemporaryDir>
 
@@ -12,6 +15,7 @@
 #include "QInitCtrlStyle.h"
 #include "QZOBaseButton.h"
 #include "QZOComboBox.h"
+#include "QZOProjectPath.h"
 
 namespace {
 
@@ -40,6 +44,56 @@ TEST(CtrlStyle, ButtonsTakeTheirSizeAndFont)
     EXPECT_EQ(button.size(), QSize(90, 30));
     EXPECT_EQ(button.font().pixelSize(), 14);
     EXPECT_EQ(button.font().family(), QStringLiteral("helvetica neue"));
+    // Where the design's family is missing, a Debian font stands in, not
+    // whatever fontconfig picks last.
+    const QString shown = QFontInfo(button.font()).family();
+    EXPECT_TRUE(shown == QStringLiteral("helvetica neue") ||
+                QInitCtrlStyle::fallbackFamilies().contains(shown))
+        << shown.toStdString();
+}
+
+// Every image a style function or a window names ("/image/..." or
+// "/pic/..." in the application's sources) is drawn into the resources the
+// program finds, and opens as an image.
+TEST(CtrlStyle, EveryNamedImageIsDrawn)
+{
+    const QRegularExpression named(QStringLiteral("\"(/(?:image|pic)/[^\"]+\\.png)\""));
+    QStringList images;
+    QDirIterator it(QStringLiteral(VIDMEND_SOURCE_DIR), {QStringLiteral("*.cpp"), QStringLiteral("*.h")}, QDir::Files,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        if (file.contains(QStringLiteral("/tools/")))
+            continue;  // the drawing program names the files it writes
+        auto matches = named.globalMatch(QString::fromUtf8(FileBytes(file)));
+        while (matches.hasNext()) {
+            const QString image = matches.next().captured(1);
+            if (!images.contains(image))
+                images << image;
+        }
+    }
+    // The style functions' own images are among them.
+    for (const char* image : {"/image/common/btn_main_r.png", "/image/common/cmb_common.png",
+                              "/image/common/btn_arrow.png", "/image/common/bg_1.png", "/image/common/bg_2.png"})
+        EXPECT_TRUE(images.contains(QString::fromLatin1(image))) << image;
+    ASSERT_GT(images.size(), 30);
+    for (const QString& image : images) {
+        const QString path = QZOProjectPath::getResourcePath(image);
+        EXPECT_FALSE(QImage(path).isNull()) << path.toStdString();
+    }
+}
+
+// The bottom bar's main actions are drawn from their strip, not left to
+// Qt's grey button.
+TEST(CtrlStyle, MainActionButtonsAreDrawn)
+{
+    QZOBaseButton button;
+    QInitCtrlStyle::InitZoMainButton2(&button);
+    EXPECT_TRUE(button.isCustomDraw());
+    EXPECT_EQ(button.size(), QSize(90, 30));
+    QZOComboBox combo;
+    QInitCtrlStyle::InitZOCombox(&combo, 90, 20, QString());
+    EXPECT_TRUE(combo.isCustomDraw());
 }
 
 TEST(CtrlStyle, AComboBackgroundPathIsUsedAsGiven)

@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFontInfo>
+#include <QGroupBox>
 #include <QLabel>
 #include <QPointer>
 #include <QSignalSpy>
@@ -15,7 +17,14 @@
 #include <memory>
 
 #include "AppTestEnv.h"
+#include "MainWindow.h"
+#include "TextFit.h"
 #include "QBaseProgressDlg.h"
+#include "QMainWgt.h"
+#include "QPlayerDlg.h"
+#include "QPreferencesDlg.h"
+#include "QZOMessageBox.h"
+#include "QZOStandardDialog.h"
 #include "QCloseDlg.h"
 #include "QIAnyUtil.h"
 #include "QProjectSetting.h"
@@ -405,4 +414,70 @@ TEST_F(DialogSettings, ReturnTakesTheDefaultButtonAndEscapeStoresNothing)
     EXPECT_EQ(result, QDialog::Accepted);
     EXPECT_EQ(dlg.GetSavePath(), output_ + QStringLiteral("/typed"));
     EXPECT_EQ(Stored("Bool_Ask_For_Save_Key", "Bool_Ask_For_Save_Value"), "Y");
+}
+
+// ---- texts that fit ---------------------------------------------------------
+
+
+// Every control the windows show with a text of their own, at the size the
+// window gives it, holds that text whole in the font the desktop has.
+TEST(Texts, EveryFixedTextFitsItsControl)
+{
+    MainWindow window;
+    const struct {
+        const char* name;
+        std::function<QWidget*()> make;
+        int tab;  // the Preferences page to show, -1 for none
+    } windows[] = {
+        {"main window", [&]() -> QWidget* { return nullptr; }, -1},
+        {"output folder", [] { return new QSavePathDlg; }, -1},
+        {"save success", [] { return new qSaveSuccessDlg(12); }, -1},
+        {"close", [] { return new QCloseDlg; }, -1},
+        {"progress", [] { return new QBaseProgressDlg(QStringLiteral("Saving")); }, -1},
+        {"about", [] { return new QZOAboutDlg; }, -1},
+        {"player", [] { return new QPlayerDlg; }, -1},
+        {"preferences general", [] { return new QPreferencesDlg; }, 0},
+        {"preferences advanced", [] { return new QPreferencesDlg; }, 1},
+    };
+    int measured = 0;
+    for (const auto& c : windows) {
+        std::unique_ptr<QWidget> owned(c.make());
+        QWidget* w = owned ? owned.get() : &window;
+        if (auto* prefs = qobject_cast<QPreferencesDlg*>(w)) {
+            prefs->addPreferWgt(new QGeneralPreWgt, true);
+            prefs->addPreferWgt(new QAdvancedPreWgt, true);
+            prefs->OnSelectBtn(c.tab);
+        }
+        w->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(w, kHangGuardMs)) << c.name;
+        QCoreApplication::processEvents();
+        for (QWidget* child : w->findChildren<QWidget*>()) {
+            if (!child->isVisibleTo(w))
+                continue;
+            QString text;
+            const int needed = Needed(child, &text);
+            if (text.isEmpty() || needed == 0)
+                continue;
+            ++measured;
+            EXPECT_LE(needed, child->width())
+                << c.name << ": \"" << text.toStdString() << "\" needs " << needed << " px in "
+                << child->width() << " (" << QFontInfo(child->font()).family().toStdString() << " "
+                << child->font().pixelSize() << " px)";
+        }
+        // A group box that a page places lies inside the page shown.
+        if (auto* prefs = qobject_cast<QPreferencesDlg*>(w)) {
+            auto* page = c.tab ? static_cast<QWidget*>(prefs->findChild<QAdvancedPreWgt*>())
+                               : static_cast<QWidget*>(prefs->findChild<QGeneralPreWgt*>());
+            ASSERT_NE(page, nullptr);
+            QWidget* viewport = page->parentWidget()->parentWidget();
+            for (QGroupBox* group : page->findChildren<QGroupBox*>()) {
+                const QRect shown = QRect(group->mapTo(viewport, QPoint()), group->size());
+                EXPECT_TRUE(viewport->rect().contains(shown))
+                    << c.name << ": group \"" << group->title().toStdString() << "\" cut off at "
+                    << viewport->height();
+            }
+        }
+        w->hide();
+    }
+    EXPECT_GT(measured, 25);
 }

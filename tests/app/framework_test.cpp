@@ -12,6 +12,7 @@
 #include "AppTestEnv.h"
 #include "QProjectConfig.h"
 #include "QProjectSetting.h"
+#include "QUiAnyUtiliy.h"
 #include "QVeAnyUtiliy.h"
 #include "QZOProjectPath.h"
 #include "QZOProjectSetting.h"
@@ -178,6 +179,28 @@ TEST(AnyUtiliy, SizesAndComparisons)
         EXPECT_EQ(QVeAnyUtiliy::converSize(c.first), c.second) << c.first;
     EXPECT_TRUE(QVeAnyUtiliy::equalDouble(1.0, 1.0000005));
     EXPECT_FALSE(QVeAnyUtiliy::equalDouble(1.0, 1.000002));
+}
+
+// The framework's utility class gives the same texts at each unit's edges,
+// the same resource folder, and no scaling of its own.
+TEST(AnyUtiliy, TheFrameworksClassAnswersAlike)
+{
+    const std::pair<quint64, QString> sizes[] = {{1023, "1023 B"},
+                                                 {1024, "1.00 KB"},
+                                                 {1048575, "1024.00 KB"},
+                                                 {1048576, "1.00 MB"},
+                                                 {(1ULL << 30) - 1, "1024.00 MB"},
+                                                 {1ULL << 30, "1.00 GB"},
+                                                 {(1ULL << 40) - (1ULL << 20), "1024.00 GB"},
+                                                 {1ULL << 40, "1.00 T"},
+                                                 {~0ULL, "16777216.00 T"}};
+    for (const auto& c : sizes)
+        EXPECT_EQ(QUiAnyUtiliy::converSize(c.first), c.second) << c.first;
+    QDir up(QCoreApplication::applicationDirPath());
+    up.cdUp();
+    EXPECT_EQ(QUiAnyUtiliy::getResourcePath(), up.absolutePath() + "/Resources");
+    QUiAnyUtiliy::QDpiScaleInit();
+    EXPECT_EQ(QUiAnyUtiliy::getDpiScale(), 1.0);
 }
 
 class SettingsDocument : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 #include <QTimer>
 
 #include "AppTestEnv.h"
@@ -50,12 +51,79 @@ TEST(MainWindow, StartsAtItsMinimumWithThePageAndTheBarInPlace)
     EXPECT_EQ(window.minimumSize(), QSize(720, 512));
     QMainWgt* page = window.mainPage();
     ASSERT_NE(page, nullptr);
-    EXPECT_EQ(page->geometry(), QRect(9, 30, 702, 473));
-    EXPECT_EQ(page->bar()->geometry(), QRect(0, 473 - 60, 702, 60));
-    EXPECT_EQ(page->page()->geometry(), QRect(0, 0, 702, 412));
+    // Inside the 8-px shadow margin and the 4-px resize grip.
+    EXPECT_EQ(page->geometry(), QRect(12, 30, 696, 470));
+    EXPECT_EQ(page->bar()->geometry(), QRect(0, 470 - 60, 696, 60));
+    EXPECT_EQ(page->page()->geometry(), QRect(0, 0, 696, 409));
     // The bar's buttons stand in their columns.
     EXPECT_EQ(page->bar()->addButton()->x(), 20);
-    EXPECT_EQ(page->bar()->repairButton()->x() + page->bar()->repairButton()->width(), 702 - 20);
+    EXPECT_EQ(page->bar()->repairButton()->x() + page->bar()->repairButton()->width(), 696 - 20);
+}
+
+// The pointer as the platform delivers it: to whatever widget lies under it,
+// from which an unhandled event climbs to the window.
+void Drag(QWindow* w, QPoint from, QPoint to)
+{
+    QTest::mouseMove(w, from);
+    QTest::mousePress(w, Qt::LeftButton, Qt::NoModifier, from);
+    // One move: points are taken in the window as it stood at the press.
+    QTest::mouseMove(w, to);
+    QTest::mouseRelease(w, Qt::LeftButton, Qt::NoModifier, to);
+}
+
+// Each border is grabbed anywhere within the grip: 3 px inside the right,
+// left and bottom edges of the drawn window the page must not cover it.
+TEST(MainWindow, EdgesResizeFromAnywhereInTheGrip)
+{
+    const struct {
+        const char* edge;
+        int x, y;  // the grab point inside the window; -1 = the middle
+        QPoint by;
+        QSize grown;
+        QPoint moved;
+    } cases[] = {
+        // (the test's screen is 800 by 600: the window stays narrower)
+        {"right", 719 - 8 - 3, -1, QPoint(40, 0), QSize(760, 512), QPoint(300, 200)},
+        {"left", 8 + 3, -1, QPoint(-40, 0), QSize(760, 512), QPoint(260, 200)},
+        {"bottom", -1, 511 - 8 - 3, QPoint(0, 60), QSize(720, 572), QPoint(300, 200)},
+    };
+    for (const auto& c : cases) {
+        MainWindow window;
+        window.move(300, 200);
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
+        ASSERT_EQ(window.geometry(), QRect(300, 200, 720, 512));
+        const QPoint at(c.x < 0 ? 360 : c.x, c.y < 0 ? 256 : c.y);
+        EXPECT_FALSE(window.mainPage()->geometry().contains(at)) << c.edge;
+        Drag(window.windowHandle(), at, at + c.by);
+        EXPECT_EQ(window.size(), c.grown) << c.edge;
+        EXPECT_EQ(window.pos(), c.moved) << c.edge;
+    }
+}
+
+// Crossing the border onto a child clears the border state with the
+// cursor: a press the child leaves to the window, then a drag, neither
+// resizes nor moves the window.
+TEST(MainWindow, AStaleBorderStateNeverResizes)
+{
+    MainWindow window;
+    window.move(300, 200);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, kHangGuardMs));
+    const QRect before = window.geometry();
+    QWindow* w = window.windowHandle();
+    const QPoint border(719 - 8 - 2, 480);
+    QTest::mouseMove(w, border);
+    ASSERT_EQ(window.cursorAndState(), QBaseDrawWidget::Right);
+    // The bottom bar's own background, above its buttons: it takes no press.
+    QBottomWgt* bar = window.mainPage()->bar();
+    const QPoint onBar = bar->mapTo(&window, QPoint(bar->width() - 5, 2));
+    ASSERT_EQ(window.childAt(onBar), bar);
+    QTest::mouseMove(w, onBar - QPoint(2, 0));
+    QTest::mouseMove(w, onBar);
+    EXPECT_EQ(window.cursorAndState(), QBaseDrawWidget::CursorNone);
+    Drag(w, onBar, onBar + QPoint(120, 40));
+    EXPECT_EQ(window.geometry(), before);
 }
 
 TEST(MainWindow, TheBarShowsTheButtonsOfEachMode)

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "BoxAnswers.h"
 #include "FakePlayer.h"
 #include "MediaCore.h"
+#include "QAudioDataWidget.h"
 #include "QBaseAudioDataWidget.h"
 #include "QFileInfoChunk.h"
 #include "QFileInfoWgt.h"
@@ -187,6 +189,63 @@ TEST(LevelDisplay, BarsAreDrawnFromTheBottomInTheBarColour)
     const QImage shot = display.grab().toImage();
     EXPECT_EQ(shot.pixelColor(5, 78), QColor(81, 102, 192));  // first bar, lowest unit
     EXPECT_EQ(shot.pixelColor(19, 78), QColor(Qt::black));    // second bar is silent
+}
+
+// The older level widget: its attributes come with it, its modes are 0
+// blocks and 1 line, and it draws with the level display's own code.
+TEST(LevelDisplay, TheOlderWidgetNumbersItsModesFromBlocks)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QImage logoImage(40, 20, QImage::Format_ARGB32);
+    logoImage.fill(Qt::white);
+    const QString logo = dir.filePath(QStringLiteral("logo.png"));
+    ASSERT_TRUE(logoImage.save(logo));
+
+    const struct {
+        int mode;           // the older numbering
+        int levelMode;      // what the level display draws
+        int barSpacing;     // kept for blocks, none on a line
+        bool nearlyFlatIsSilent;
+    } cases[] = {{QAudioDataWidget::Blocks, 1, 4, false}, {QAudioDataWidget::Line, 2, 0, true}, {7, 1, 4, false}};
+    for (const auto& c : cases) {
+        ZO_MEDIA_COM::AudioDataAttribute a;
+        a.barWidth = 10;
+        a.barSpacing = 4;
+        a.unitHeight = 4;
+        a.unitSpacing = 4;
+        a.barColor = QColor(81, 102, 192);
+        a.drawMode = c.mode;
+        QAudioDataWidget display(nullptr, &a);
+        EXPECT_EQ(display.audioDataAttribute().drawMode, c.mode == 1 ? 1 : 0) << c.mode;
+        EXPECT_EQ(display.QBaseAudioDataWidget::audioDataAttribute().drawMode, c.levelMode) << c.mode;
+        EXPECT_EQ(display.audioDataAttribute().barSpacing, c.barSpacing) << c.mode;
+        display.setAudioLogo(logo);
+        display.setBackgroundColor(Qt::black);
+        display.resize(598, 200);
+        display.show();
+        QCoreApplication::processEvents();
+        if (c.levelMode == 1) {
+            EXPECT_EQ(display.barCount(), 43);
+            EXPECT_EQ(display.levelCount(), 25);
+        }
+        // Before any sound: the logo in the middle, at half its pixel size.
+        const QImage empty = display.grab().toImage();
+        EXPECT_EQ(empty.pixelColor(299, 100), QColor(Qt::white)) << c.mode;
+        EXPECT_EQ(empty.pixelColor(299 + 12, 100), QColor(Qt::black)) << c.mode;
+        auto flat = Block({1000, 1005, 995, 1010});
+        EXPECT_EQ(display.setAudioData(flat.data(), 8000), c.nearlyFlatIsSilent) << c.mode;
+        // Loud on the left, quiet on the right: bars rise at the left.
+        auto block = Block({65535, 65535, 0, 0});
+        display.setAudioData(block.data(), 8000);
+        const QImage shot = display.grab().toImage();
+        // Blocks stand on the bottom; a line runs along the loud levels' top.
+        const QPoint loud = c.levelMode == 1 ? QPoint(2, 197) : QPoint(5, 3);
+        EXPECT_EQ(shot.pixelColor(loud), QColor(81, 102, 192)) << c.mode;
+        EXPECT_EQ(shot.pixelColor(590, 150), QColor(Qt::black)) << c.mode;
+    }
+    QAudioDataWidget plain;
+    EXPECT_EQ(plain.audioDataAttribute().drawMode, QAudioDataWidget::Blocks);
 }
 
 // ---- control bar ----
@@ -519,6 +578,11 @@ TEST_F(PlayWidget, PreviewWindowLayoutFileAndNeighbours)
     EXPECT_EQ(dialog.controlBar()->geometry(), QRect(1, 389, 598, 60));
     EXPECT_EQ(dialog.minimumSize(), QSize(600, 450));
     EXPECT_EQ(dialog.getDlgTitle(), QString::fromUtf8(kTestProjectName));
+    // The title is drawn whole in the band above the video.
+    const QRect title = dialog.titleDrawRect();
+    EXPECT_LT(title.bottom(), dialog.player()->geometry().top());
+    EXPECT_GE(title.top(), 0);
+    EXPECT_GE(title.height(), QFontMetrics(dialog.font()).height());
 
     QSignalSpy next(&dialog, &QPlayerDlg::emitPlayNextBtn), previous(&dialog, &QPlayerDlg::emitPlayPreBtn);
     dialog.setFile(media, 0);

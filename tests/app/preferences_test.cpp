@@ -16,6 +16,7 @@
 
 #include "AppTestEnv.h"
 #include "QPreferencesDlg.h"
+#include "QZOComboBox.h"
 #include "QProjectSetting.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOLineEdit.h"
@@ -122,6 +123,26 @@ TEST_F(Preferences, TabsShowOnePageAtATime)
     expectCurrent(second, first);
     Click(first);
     expectCurrent(first, second);
+}
+
+// The Advanced page's two choices are the framework's drawn combo boxes,
+// the pages lie on the window colour, and the dialog is tall enough for
+// the Advanced page's last group.
+TEST_F(Preferences, DrawnCombosOnTheWindowColour)
+{
+    QPreferencesDlg dlg;
+    auto* advanced = new QAdvancedPreWgt;
+    dlg.addPreferWgt(new QGeneralPreWgt, true);
+    dlg.addPreferWgt(advanced, true);
+    for (QComboBox* combo : {advanced->tasksCombo(), advanced->warnCombo()}) {
+        auto* drawn = qobject_cast<QZOComboBox*>(combo);
+        ASSERT_NE(drawn, nullptr);
+        EXPECT_TRUE(drawn->isCustomDraw());
+        EXPECT_EQ(drawn->size(), QSize(90, 20));
+    }
+    EXPECT_EQ(advanced->parentWidget()->palette().color(QPalette::Window), QColor(44, 41, 48));
+    EXPECT_EQ(dlg.width(), 516);
+    EXPECT_GE(dlg.height(), 334);
 }
 
 TEST_F(Preferences, OkWritesEveryPageAndCancelWritesNothing)

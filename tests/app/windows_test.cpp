@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include "AppTestEnv.h"
+#include "BoxAnswers.h"
 #include "MainWindow.h"
 #include "QProjectSetting.h"
 #include "QBaseDrawWidget.h"
@@ -282,7 +283,13 @@ TEST(MainWindowBase, TitleButtonsFollowMaximiseAndHelpMenuIsOnTheMenuButton)
         EXPECT_EQ(QZOInitMainWindow::productPage(QStringLiteral("home")).query(),
                   QStringLiteral("pid=530&page_type=home"));
         const int requests = QZOProjectPlatform::checkRequests();
-        window.ActOnUpdates();
+        {
+            // Checking for updates says where updates come from.
+            BoxAnswers boxes;
+            window.ActOnUpdates();
+            ASSERT_EQ(boxes.messages.size(), 1);
+            EXPECT_TRUE(boxes.messages[0].contains(QStringLiteral("system's packages")));
+        }
         EXPECT_EQ(QZOProjectPlatform::checkRequests(), requests + 1);
         window.setAutoUpdate(true);
         EXPECT_TRUE(QZOProjectPlatform::autoCheckUpdate());

@@ -1,6 +1,6 @@
 #include "QBaseProgressDlg.h"
 
-#include "QDialogLook.h"
+#include "QInitCtrlStyle.h"
 #include "QZOBaseButton.h"
 #include "QZOBaseProgress.h"
 
@@ -28,11 +28,11 @@ void QBaseProgressDlg::InitDlg()
 {
     // The common look resets the window flags, which loses a fixed size
     // given before it.
-    QDialogLook::InitBg2(this);
+    QInitCtrlStyle::InitBg2(this);
     setFixedSize(400, 200);
-    addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
+    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
+    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
+    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
     // Closing only ends the modal run; the owner's work goes on and the
     // owner still deletes the dialog.
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
@@ -41,24 +41,25 @@ void QBaseProgressDlg::InitDlg()
 void QBaseProgressDlg::InitCtrl()
 {
     m_cancel = new QZOBaseButton(this);
-    QDialogLook::InitZoCommonButton(m_cancel);
+    QInitCtrlStyle::InitZoCommonButton(m_cancel);
     m_cancel->setText(QObject::tr("Cancel"));
+    QInitCtrlStyle::fitText(m_cancel);
     connect(m_cancel, &QPushButton::clicked, this, &QBaseProgressDlg::emitClickCancel);
 
     m_textLabel = new QLabel(m_text, this);
-    QDialogLook::InitLabel(m_textLabel);
+    QInitCtrlStyle::InitLabel(m_textLabel);
     m_textLabel->setFixedHeight(15);
 
     m_percentLabel = new QLabel(percentText(m_value), this);
-    QDialogLook::InitLabel(m_percentLabel);
+    QInitCtrlStyle::InitLabel(m_percentLabel);
     m_percentLabel->setFixedSize(45, 15);
     m_percentLabel->setAlignment(Qt::AlignRight | Qt::AlignHCenter);
 
     m_bar = new QZOBaseSlider(this);
     m_bar->setEnabledPull(false);
     m_bar->setProgressPolicy(1);
-    m_bar->setBottomImage(QDialogLook::resource(QStringLiteral("/image/player/slider_play_bottom.png")));
-    m_bar->setTopImage(QDialogLook::resource(QStringLiteral("/image/player/slider_play_top.png")));
+    m_bar->setBottomImage(QInitCtrlStyle::resource(QStringLiteral("/image/player/slider_play_bottom.png")));
+    m_bar->setTopImage(QInitCtrlStyle::resource(QStringLiteral("/image/player/slider_play_top.png")));
     m_bar->setFormat(QString());
     m_bar->setFixedHeight(15);
 }

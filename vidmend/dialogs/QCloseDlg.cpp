@@ -1,8 +1,10 @@
 #include "QCloseDlg.h"
 
-#include "QDialogLook.h"
+#include "QInitCtrlStyle.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOBaseButton.h"
+
+#include <QFontMetrics>
 
 QCloseDlg::QCloseDlg(QWidget* parent) : QZOStandardDialog(parent)
 {
@@ -14,20 +16,20 @@ QCloseDlg::~QCloseDlg() = default;
 
 void QCloseDlg::Init()
 {
-    QDialogLook::InitBg2(this);
+    QInitCtrlStyle::InitBg2(this);
     setFixedSize(336, 186);
 }
 
 void QCloseDlg::InitCtrl()
 {
-    addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
+    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
+    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
+    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
 
     m_radMin = new QZORadioButton(QObject::tr("Minimize to Tray"), this);
     m_radExit = new QZORadioButton(QObject::tr("Exit"), this);
     for (QZORadioButton* radio : {m_radMin, m_radExit}) {
-        QDialogLook::InitRadio(radio);
+        QInitCtrlStyle::InitRadio(radio);
         radio->adjustSize();
         // The pair is kept exclusive by OnClickRadio; Qt's auto-exclusion
         // would fight it for the first click.
@@ -35,27 +37,33 @@ void QCloseDlg::InitCtrl()
     }
 
     m_btnOk = new QZOBaseButton(this);
-    QDialogLook::InitZoButton(m_btnOk, 80, 25);
+    QInitCtrlStyle::InitZoButton(m_btnOk, 80, 25);
     m_btnOk->setText(QObject::tr("OK"));
+    QInitCtrlStyle::fitText(m_btnOk);
     m_btnOk->setDefault(true);
 
     m_cbNoShow = new QZOCheckBox(this);
-    QDialogLook::InitCheckBox(m_cbNoShow);
+    QInitCtrlStyle::InitCheckBox(m_cbNoShow);
     m_cbNoShow->setText(QObject::tr("Don't show this message again"));
     m_cbNoShow->setFixedSize(190, 40);
-    m_cbNoShow->setCheckImage(QDialogLook::resource(QStringLiteral("/image/common/btn_checked.png")),
-                              QDialogLook::resource(QStringLiteral("/image/common/btn_uncheck.png")), QString(),
+    m_cbNoShow->setCheckImage(QInitCtrlStyle::resource(QStringLiteral("/image/common/btn_checked.png")),
+                              QInitCtrlStyle::resource(QStringLiteral("/image/common/btn_uncheck.png")), QString(),
                               false);
     // The box has 190 pixels beside OK; where the desktop's font is wider
     // than the one the size was chosen for, the text gets smaller rather
     // than cut short.
+    // The text follows the drawn mark.
+    const auto needed = [this] {
+        return m_cbNoShow->textRect().x() + QFontMetrics(m_cbNoShow->font()).horizontalAdvance(m_cbNoShow->text());
+    };
     int pixelSize = 12;
     do {
-        QDialogLook::InitFont(m_cbNoShow, pixelSize);
-        m_cbNoShow->ensurePolished();
-    } while (m_cbNoShow->sizeHint().width() > m_cbNoShow->width() && --pixelSize > 9);
+        QInitCtrlStyle::InitFont(m_cbNoShow, pixelSize);
+    } while (needed() > m_cbNoShow->width() && --pixelSize > 9);
 
-    connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
+    // The title-bar close button answers as a cancel: the dialog ends
+    // rejected and the main window stays as it is.
+    connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_btnOk, &QPushButton::clicked, this, &QDialog::accept);
     connect(m_radMin, &QAbstractButton::clicked, this, &QCloseDlg::OnClickRadio);
     connect(m_radExit, &QAbstractButton::clicked, this, &QCloseDlg::OnClickRadio);

@@ -1,9 +1,10 @@
 #include "QPreferencesDlg.h"
 
-#include "QDialogLook.h"
+#include "QInitCtrlStyle.h"
 #include "QProjectConfig.h"
 #include "QProjectSetting.h"
 #include "QZOBaseBoxDraw.h"
+#include "QZOComboBox.h"
 #include "QZOLineEdit.h"
 #include "QZOProjectPath.h"
 #include "QZOScrollBar.h"
@@ -13,6 +14,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QScrollArea>
 #include <QSpacerItem>
 #include <QTextEdit>
@@ -81,6 +83,8 @@ QGeneralPreWgt::QGeneralPreWgt(QWidget* parent) : QBasePreferWgt(parent)
     m_radCloseUpdate = new QZORadioButton(m_GroupUpdates);
     m_radCloseUpdate->setObjectName(QStringLiteral("m_radCloseUpdate"));
     m_radCloseUpdate->resize(331, 16);
+    m_updateNote = new QLabel(m_GroupUpdates);
+    m_updateNote->setObjectName(QStringLiteral("m_updateNote"));
     m_GroupClose = new QGroupBox(this);
     m_GroupClose->setObjectName(QStringLiteral("m_GroupClose"));
     m_radMin = new QZORadioButton(m_GroupClose);
@@ -101,11 +105,17 @@ void QGeneralPreWgt::InitCtrl()
     m_GroupClose->setTitle(QObject::tr("Close"));
     m_radMin->setText(QObject::tr("Minimize to Tray"));
     m_radExit->setText(QObject::tr("Exit"));
-    QDialogLook::InitGroup(m_GroupUpdates);
-    QDialogLook::InitGroup(m_GroupClose);
+    // On this platform the program is updated with the system's packages:
+    // the choice is kept, and says that it changes nothing here.
+    m_updateNote->setText(QObject::tr("No effect here: updates come with the system's packages."));
+    QInitCtrlStyle::InitLabel(m_updateNote);
+    QInitCtrlStyle::InitFont(m_updateNote, 11);
+    m_updateNote->adjustSize();
+    QInitCtrlStyle::InitGroup(m_GroupUpdates);
+    QInitCtrlStyle::InitGroup(m_GroupClose);
     setWeight50(m_GroupUpdates, {m_GroupUpdates, m_GroupClose});
     for (QZORadioButton* radio : {m_radAutoUpdate, m_radCloseUpdate, m_radMin, m_radExit}) {
-        QDialogLook::InitRadio(radio);
+        QInitCtrlStyle::InitRadio(radio);
         // Wide enough for its text in the desktop's font, never narrower
         // than the page was drawn for.
         radio->resize(qMax(radio->width(), radio->sizeHint().width()), radio->height());
@@ -153,6 +163,7 @@ void QGeneralPreWgt::resetControlLocation()
         pair.first->move(25, 25);
         pair.second->move(25, pair.first->geometry().bottom() + 15);
     }
+    m_updateNote->move(25 + 20, m_radCloseUpdate->geometry().bottom() + 3);
 }
 
 void QAdvancedPreWgt::setFolderChooser(FolderChooser f)
@@ -178,11 +189,11 @@ QAdvancedPreWgt::QAdvancedPreWgt(QWidget* parent)
     m_txtPath->setObjectName(QStringLiteral("m_txtPath"));
     m_GroupTasksNum = new QGroupBox(this);
     m_GroupTasksNum->setObjectName(QStringLiteral("m_GroupTasksNum"));
-    m_cmbTasks = new QComboBox(m_GroupTasksNum);
+    m_cmbTasks = new QZOComboBox(m_GroupTasksNum);
     m_cmbTasks->setObjectName(QStringLiteral("m_cmbTasks"));
     m_GroupWarn = new QGroupBox(this);
     m_GroupWarn->setObjectName(QStringLiteral("m_GroupWarn"));
-    m_cmbWarn = new QComboBox(m_GroupWarn);
+    m_cmbWarn = new QZOComboBox(m_GroupWarn);
     m_cmbWarn->setObjectName(QStringLiteral("m_cmbWarn"));
     m_warnOn = QProjectSetting::getAskForSaveFromXML(false) || !QProjectSetting::getAutoOpenFolderFromXML(false);
     InitCtrl();
@@ -192,28 +203,27 @@ QAdvancedPreWgt::QAdvancedPreWgt(QWidget* parent)
 
 void QAdvancedPreWgt::InitCtrl()
 {
-    QDialogLook::InitGroup(m_GroupOutput);
+    QInitCtrlStyle::InitGroup(m_GroupOutput);
     m_GroupOutput->setTitle(QObject::tr("Output"));
-    QDialogLook::InitZoCommonButton(m_btnChange);
-    QDialogLook::InitZoCommonButton(m_btnReset);
+    QInitCtrlStyle::InitZoCommonButton(m_btnChange);
+    QInitCtrlStyle::InitZoCommonButton(m_btnReset);
     m_btnChange->setText(QObject::tr("Change"));
+    QInitCtrlStyle::fitText(m_btnChange);
     m_btnReset->setText(QObject::tr("Reset"));
+    QInitCtrlStyle::fitText(m_btnReset);
     // The folder changes through Change and Reset only: a shown path that
     // could be edited by hand would not be the one stored.
     m_txtPath->textEdit()->setReadOnly(true);
     showFolder(m_outputFolder);
 
-    QDialogLook::InitGroup(m_GroupTasksNum);
+    QInitCtrlStyle::InitGroup(m_GroupTasksNum);
     m_GroupTasksNum->setTitle(QObject::tr("Number of parallel tasks"));
-    for (QComboBox* combo : {m_cmbTasks, m_cmbWarn}) {
-        combo->setFixedSize(90, 20);
-        QDialogLook::InitFont(combo, 13);
-        QDialogLook::InitPalette(combo, QPalette::WindowText, QDialogLook::text());
-    }
+    for (QZOComboBox* combo : {m_cmbTasks, m_cmbWarn})
+        QInitCtrlStyle::InitZOCombox(combo, 90, 20, QString());
     m_cmbTasks->addItems({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")});
     m_cmbTasks->setCurrentIndex(m_cmbTasks->findText(QString::number(m_taskNum), Qt::MatchExactly | Qt::MatchCaseSensitive));
 
-    QDialogLook::InitGroup(m_GroupWarn);
+    QInitCtrlStyle::InitGroup(m_GroupWarn);
     m_GroupWarn->setTitle(QObject::tr("Warning Window"));
     m_cmbWarn->addItems({QStringLiteral("Turn On"), QStringLiteral("Turn Off")});
     m_cmbWarn->setCurrentIndex(m_warnOn ? 0 : 1);
@@ -225,7 +235,7 @@ void QAdvancedPreWgt::InitCtrl()
 
 void QAdvancedPreWgt::showFolder(const QString& folder)
 {
-    QDialogLook::InitTextEdit(m_txtPath);
+    QInitCtrlStyle::InitTextEdit(m_txtPath);
     m_txtPath->textEdit()->setPlainText(formatted(folder));
 }
 
@@ -358,14 +368,14 @@ void QPreferencesDlg::setupUi()
 void QPreferencesDlg::Init()
 {
     setWindowTitle(QObject::tr("Preferences"));
-    setBackgroundImage(QDialogLook::resource(QStringLiteral("/image/common/bg_tab.png")), true);
-    QDialogLook::InitDlg(this);
+    setBackgroundImage(QInitCtrlStyle::resource(QStringLiteral("/image/common/bg_tab.png")), true);
+    QInitCtrlStyle::InitDlg(this);
     const rectSize corner{65, 65};
     setGridViewInfo(corner, corner, corner, corner);
     setFixedSize(516, 334);
-    addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
+    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
+    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
+    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
     setDlgTitle(QString());
 
     m_vLayout->setContentsMargins(8, 30, 8, 58);
@@ -374,13 +384,12 @@ void QPreferencesDlg::Init()
     m_Layout->setContentsMargins(0, 0, 0, 0);
     scrollArea->setFrameShape(QFrame::NoFrame);
     m_verticalLayout->setContentsMargins(0, 0, 0, 0);
-    // The page area shows the pages' own white around them, so a page
-    // shorter than the area does not end in a band of another colour.
     QPalette area = m_scrollAreaWidget->palette();
-    area.setColor(QPalette::Window, QColor(255, 255, 255));
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        area.setColor(group, QPalette::Window, QColor(44, 41, 48));
     m_scrollAreaWidget->setPalette(area);
     auto* bar = new QZOScrollBar(Qt::Vertical, scrollArea);
-    QDialogLook::InitZoScrollBar(bar);
+    QInitCtrlStyle::InitZoScrollBar(bar);
     scrollArea->setVerticalScrollBar(bar);
     scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -395,10 +404,12 @@ void QPreferencesDlg::Init()
     m_btnHLayout->setContentsMargins(0, 0, 0, 0);
     m_btnHLayout->setSpacing(12);
     m_BtnVerticalLayout_3->setContentsMargins(0, 0, 0, 0);
-    QDialogLook::InitZoCommonButton(m_btnOk);
-    QDialogLook::InitZoCommonButton(m_btnCancel);
+    QInitCtrlStyle::InitZoCommonButton(m_btnOk);
+    QInitCtrlStyle::InitZoCommonButton(m_btnCancel);
     m_btnOk->setText(QObject::tr("OK"));
+    QInitCtrlStyle::fitText(m_btnOk);
     m_btnCancel->setText(QObject::tr("Cancel"));
+    QInitCtrlStyle::fitText(m_btnCancel);
     m_btnOk->setDefault(true);
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
     connect(m_btnCancel, &QPushButton::clicked, this, &QDialog::close);
@@ -416,14 +427,24 @@ void QPreferencesDlg::addPreferWgt(QBasePreferWgt* page, bool flag)
     if (page->minimumHeight() < 220)
         page->setMinimumHeight(220);
     m_listLayout->addWidget(page);
+    // The page area lies between the title band with the tab row and the
+    // button band; a page taller than it would open cut off at the bottom
+    // (the Advanced page's last group), so the dialog grows to the tallest.
+    const QMargins m = m_vLayout->contentsMargins();
+    const int chrome = m.top() + m.bottom() + 25 + m_vLayout->spacing();
+    if (chrome + page->minimumHeight() > height())
+        setFixedHeight(chrome + page->minimumHeight());
+    // Every page fills the area, so none ends above a band of its colour.
+    for (QBasePreferWgt* shown : m_scrollAreaWidget->findChildren<QBasePreferWgt*>(QString(), Qt::FindDirectChildrenOnly))
+        shown->setMinimumHeight(height() - chrome);
 
     auto* button = new QPreferBtn(this);
     button->setPreferWgt(page, flag);
-    button->setButtonImage(QDialogLook::resource(QStringLiteral("/image/common/btn_tab.png")), true);
-    button->setTextColor(QColor(64, 64, 64), QColor(64, 64, 64), QColor(80, 99, 195), QDialogLook::disabledText());
+    button->setButtonImage(QInitCtrlStyle::resource(QStringLiteral("/image/common/btn_tab.png")), true);
+    button->setTextColor(QColor(64, 64, 64), QColor(64, 64, 64), QColor(80, 99, 195), QInitCtrlStyle::disabledText());
     button->setCheckable(true);
-    QDialogLook::InitFont(button, 13);
-    QDialogLook::InitPalette(button, QPalette::WindowText, QDialogLook::text());
+    QInitCtrlStyle::InitFont(button, 13);
+    QInitCtrlStyle::InitPalette(button, QPalette::WindowText, QInitCtrlStyle::text());
     button->setFixedSize(87, 25);
     m_btnHLayout->addWidget(button);
     connect(button, &QAbstractButton::clicked, this, &QPreferencesDlg::OnPreferBtn);

@@ -6,6 +6,7 @@
 
 #include "QBaseDrawWidget.h"
 #include "QZOBaseButton.h"
+#include "QZOComboBox.h"
 #include "QZOStandardDialog.h"
 
 #include <QList>
@@ -13,6 +14,7 @@
 #include <functional>
 
 class QComboBox;
+class QLabel;
 class QGroupBox;
 class QHBoxLayout;
 class QScrollArea;
@@ -102,6 +104,7 @@ public:
 
     QZORadioButton* autoUpdateRadio() const { return m_radAutoUpdate; }
     QZORadioButton* closeUpdateRadio() const { return m_radCloseUpdate; }
+    QLabel* updateNote() const { return m_updateNote; }
     QZORadioButton* minRadio() const { return m_radMin; }
     QZORadioButton* exitRadio() const { return m_radExit; }
 
@@ -120,6 +123,7 @@ private:
     QGroupBox* m_GroupUpdates = nullptr;
     QZORadioButton* m_radAutoUpdate = nullptr;
     QZORadioButton* m_radCloseUpdate = nullptr;
+    QLabel* m_updateNote = nullptr;
     QGroupBox* m_GroupClose = nullptr;
     QZORadioButton* m_radMin = nullptr;
     QZORadioButton* m_radExit = nullptr;
@@ -136,8 +140,8 @@ public:
     void resetControlLocation() override;
 
     QString chosenFolder() const { return m_outputFolder; }
-    QComboBox* tasksCombo() const { return m_cmbTasks; }
-    QComboBox* warnCombo() const { return m_cmbWarn; }
+    QZOComboBox* tasksCombo() const { return m_cmbTasks; }
+    QZOComboBox* warnCombo() const { return m_cmbWarn; }
     QZOTextEdit* pathEdit() const { return m_txtPath; }
     QZOBaseButton* changeButton() const { return m_btnChange; }
     QZOBaseButton* resetButton() const { return m_btnReset; }
@@ -163,9 +167,9 @@ private:
     QZOBaseButton* m_btnReset = nullptr;
     QZOTextEdit* m_txtPath = nullptr;
     QGroupBox* m_GroupTasksNum = nullptr;
-    QComboBox* m_cmbTasks = nullptr;
+    QZOComboBox* m_cmbTasks = nullptr;
     QGroupBox* m_GroupWarn = nullptr;
-    QComboBox* m_cmbWarn = nullptr;
+    QZOComboBox* m_cmbWarn = nullptr;
 };
 
 #endif

@@ -1,6 +1,6 @@
 #include "QSavePathDlg.h"
 
-#include "QDialogLook.h"
+#include "QInitCtrlStyle.h"
 #include "QIAnyUtil.h"
 #include "QProjectConfig.h"
 #include "QProjectSetting.h"
@@ -61,39 +61,42 @@ void QSavePathDlg::setupUi()
 
 void QSavePathDlg::InitDlg()
 {
-    QDialogLook::InitBg2(this);
+    QInitCtrlStyle::InitBg2(this);
     setFixedSize(500, 240);
-    addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
+    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
+    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
+    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
     setDlgTitle(QProjectConfig::getProjectConfig()->projectName());
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
 }
 
 void QSavePathDlg::InitCtrl()
 {
-    QDialogLook::InitZoCommonButton(m_btnCancel);
-    QDialogLook::InitZoCommonButton(m_btnSave);
-    QDialogLook::InitZoCommonButton(m_btnChange);
+    QInitCtrlStyle::InitZoCommonButton(m_btnCancel);
+    QInitCtrlStyle::InitZoCommonButton(m_btnSave);
+    QInitCtrlStyle::InitZoCommonButton(m_btnChange);
     m_btnCancel->setText(QObject::tr("Cancel"));
+    QInitCtrlStyle::fitText(m_btnCancel);
     m_btnSave->setText(QObject::tr("Save"));
+    QInitCtrlStyle::fitText(m_btnSave);
     m_btnChange->setText(QObject::tr("Change"));
+    QInitCtrlStyle::fitText(m_btnChange);
     m_btnSave->setDefault(true);
 
-    QDialogLook::InitGroup(m_groupSave);
+    QInitCtrlStyle::InitGroup(m_groupSave);
     m_groupSave->setTitle(QObject::tr("Output:"));
 
     // The field is editable and what is typed is what Save returns; the
     // free space follows the text as it changes.
-    QDialogLook::InitLineEdit(m_linePath);
+    QInitCtrlStyle::InitLineEdit(m_linePath);
     m_linePath->setText(m_savePath);
     connect(m_linePath, &QLineEdit::textChanged, this, [this] { setLabelSpaceInfo(); });
 
-    QDialogLook::InitLabel(m_labelSpace);
+    QInitCtrlStyle::InitLabel(m_labelSpace);
 
-    QDialogLook::InitCheckBox(m_cbShowMsg);
-    m_cbShowMsg->setCheckImage(QDialogLook::resource(QStringLiteral("/image/common/btn_checked.png")),
-                               QDialogLook::resource(QStringLiteral("/image/common/btn_uncheck.png")), QString(),
+    QInitCtrlStyle::InitCheckBox(m_cbShowMsg);
+    m_cbShowMsg->setCheckImage(QInitCtrlStyle::resource(QStringLiteral("/image/common/btn_checked.png")),
+                               QInitCtrlStyle::resource(QStringLiteral("/image/common/btn_uncheck.png")), QString(),
                                false);
     m_cbShowMsg->setText(QObject::tr("Don't show this message again"));
     m_cbShowMsg->setChecked(false);

@@ -1,6 +1,6 @@
 #include "qSaveSuccessDlg.h"
 
-#include "QDialogLook.h"
+#include "QInitCtrlStyle.h"
 #include "QProjectConfig.h"
 #include "QZOBaseBoxDraw.h"
 #include "QZOBaseButton.h"
@@ -9,13 +9,13 @@
 
 qSaveSuccessDlg::qSaveSuccessDlg(int count, QWidget* parent) : QZOStandardDialog(parent), m_count(count)
 {
-    QDialogLook::InitBg2(this);
+    QInitCtrlStyle::InitBg2(this);
     setFixedSize(516, 216);
     InitCtrl();
     InitLayout();
-    addCloseBtn(QDialogLook::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QDialogLook::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QDialogLook::resource(QStringLiteral("/image/btn_max.png")), true);
+    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
+    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
+    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
     setDlgTitle(QProjectConfig::getProjectConfig()->projectName());
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
 }
@@ -31,35 +31,37 @@ void qSaveSuccessDlg::InitCtrl()
 {
     m_cbAutoOpen = new QZOCheckBox(this);
     m_cbAutoOpen->setText(QObject::tr("Automatically Open Folder"));
-    m_cbAutoOpen->setCheckImage(QDialogLook::resource(QStringLiteral("/image/common/btn_checked.png")),
-                                QDialogLook::resource(QStringLiteral("/image/common/btn_uncheck.png")), QString(),
+    m_cbAutoOpen->setCheckImage(QInitCtrlStyle::resource(QStringLiteral("/image/common/btn_checked.png")),
+                                QInitCtrlStyle::resource(QStringLiteral("/image/common/btn_uncheck.png")), QString(),
                                 false);
-    QDialogLook::InitCheckBox(m_cbAutoOpen);
+    QInitCtrlStyle::InitCheckBox(m_cbAutoOpen);
     m_cbAutoOpen->adjustSize();
     m_cbAutoOpen->setFixedWidth(200);
 
     m_btnOpen = new QZOBaseButton(this);
     m_btnOpen->setText(QObject::tr("Open Folder"));
-    QDialogLook::InitZoCommonButton(m_btnOpen);
+    QInitCtrlStyle::InitZoCommonButton(m_btnOpen);
+    QInitCtrlStyle::fitText(m_btnOpen);
     m_btnOpen->setDefault(true);
     connect(m_btnOpen, &QPushButton::clicked, this, &QDialog::accept);
 
     m_btnCancel = new QZOBaseButton(this);
     m_btnCancel->setText(QObject::tr("Cancel"));
-    QDialogLook::InitZoCommonButton(m_btnCancel);
+    QInitCtrlStyle::InitZoCommonButton(m_btnCancel);
+    QInitCtrlStyle::fitText(m_btnCancel);
     connect(m_btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 
     m_icon = new QLabel(this);
-    const QPixmap icon(QDialogLook::resource(QStringLiteral("/image/pic/Success.png")));
+    const QPixmap icon(QInitCtrlStyle::resource(QStringLiteral("/image/pic/Success.png")));
     m_icon->setPixmap(icon);
-    QDialogLook::InitLabel(m_icon);
+    QInitCtrlStyle::InitLabel(m_icon);
     m_icon->setFixedSize(icon.size());
 
     m_message = new QLabel(this);
     const QString word = m_count < 2 ? QStringLiteral("file") : QStringLiteral("files");
     m_message->setText(QObject::tr("%1 %2 Save Successfully").arg(QString::number(m_count), word));
     m_message->setAlignment(Qt::AlignLeft | Qt::AlignHCenter);
-    QDialogLook::InitLabel(m_message);
+    QInitCtrlStyle::InitLabel(m_message);
     m_message->adjustSize();
 }
 

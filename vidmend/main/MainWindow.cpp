@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QIcon>
 
 #include "MediaCore.h"
 #include "QCloseDlg.h"
@@ -38,7 +39,9 @@ void MainWindow::InitProjectInfo()
     config->setProjectShortName(QStringLiteral("Video Repair"));
     config->setTransparentMargins(8);
     config->setDlgTopAndBottom(22, 50);
-    config->setFont(font());
+    QFont projectFont = font();
+    QInitCtrlStyle::setProjectFamily(projectFont);
+    config->setFont(projectFont);
     QZOInitStyleManager* styles = QZOInitStyleManager::getInstance();
     QZOProjectPalette palette = styles->projectPalette();
     palette.textColor = QColor(64, 64, 64);
@@ -68,7 +71,8 @@ void MainWindow::InitMessageBoxOption(QZOMessageBoxOption* option)
     option->buttonTextColors[3] = QColor(196, 196, 196);
     option->dlgTop = 22;
     option->dlgBottom = 50;
-    QFont font(QStringLiteral("helvetica neue"));
+    QFont font;
+    QInitCtrlStyle::setProjectFamily(font);
     font.setPixelSize(13);
     option->titleFont = font;
     option->messageFont = font;
@@ -101,6 +105,8 @@ void MainWindow::Init()
     // The background image asked for its own size as the minimum: the
     // window's minimum and starting size are ours.
     setMinimumSize(720, 512);
+    // The program's icon, for the desktop's task bar and window switcher.
+    setWindowIcon(QInitCtrlStyle::appIcon());
     InitSize();
     // One instance runs per user, and the temporary folder is the user's
     // own: whatever lies in it now was left by a run that ended without
@@ -112,11 +118,22 @@ void MainWindow::Init()
     resetControlLocation();
 }
 
+QRect MainWindow::pageRect() const
+{
+    const QMargins m = QProjectConfig::getProjectConfig()->getTransparentMargins();
+    const int grip = stretchWidth();
+    return QRect(QPoint(m.left() + grip, 30),
+                 QPoint(width() - 1 - m.right() - grip, height() - 1 - m.bottom() - grip));
+}
+
 void MainWindow::resetControlLocation()
 {
     QZOInitMainWindow::resetControlLocation();
     if (m_page)
-        m_page->setGeometry(QRect(QPoint(9, 30), QPoint(width() - 10, height() - 10)));
+        // The page leaves the resize grip inside the shadow margin free at
+        // the left, right and bottom: the border is grabbed over its whole
+        // width, not on the one pixel the page would leave.
+        m_page->setGeometry(pageRect());
 }
 
 bool MainWindow::mayStopRepairs()

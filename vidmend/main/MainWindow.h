@@ -20,6 +20,9 @@ public:
     void ActOnPreferDlg() override;
     void OnCloseRelease();
     static void InitMessageBoxOption(QZOMessageBoxOption* option);
+    // Where the page lies: below the title band, inside the shadow margin
+    // and the resize grip.
+    QRect pageRect() const;
 
 protected:
     void InitProjectInfo() override;

@@ -1,9 +1,11 @@
 // Program entry: one instance per user, the application font, the main window.
 #include "MainWindow.h"
+#include "QInitCtrlStyle.h"
 #include "QProjectConfig.h"
 #include "QtSingleApplication.h"
 
 #include <QFont>
+#include <QIcon>
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,9 +37,11 @@ int main(int argc, char** argv)
         return app.sendMessage(QString(), 5000) ? 0 : 1;
 
     QFont font = QApplication::font();
-    font.setFamily(QStringLiteral("helvetica neue"));
+    QInitCtrlStyle::setProjectFamily(font);
     font.setPixelSize(13);
     QApplication::setFont(font);
+    // Every window of the program, dialogs too, carries its icon.
+    QApplication::setWindowIcon(QInitCtrlStyle::appIcon());
     int result = 0;
     {
         MainWindow window;

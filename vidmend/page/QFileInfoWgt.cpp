@@ -223,7 +223,7 @@ void QFileInfoWgt::InitView()
         m->setHeaderList(headers);
         QFont font = m->textFont();
         font.setPixelSize(12);
-        font.setFamily(QStringLiteral("helvetica neue"));
+        QInitCtrlStyle::setProjectFamily(font);
         m->setTextFont(font);
         m->setDatas(&m_rows);
     }

@@ -145,7 +145,7 @@ void QBaseAudioDataWidget::updatePeaks()
 
 void QBaseAudioDataWidget::refreshTimer()
 {
-    if (m_lastPaint.isNull() || m_lastPaint.msecsTo(QTime::currentTime()) > m_refreshInterval) {
+    if (!m_lastPaint.isValid() || m_lastPaint.elapsed() > m_refreshInterval) {
         m_hasData = true;
         update();
     }
@@ -191,7 +191,7 @@ void QBaseAudioDataWidget::paintEvent(QPaintEvent*)
     if (m_refreshTimer) {
         if (!m_refreshTimer->isActive())
             m_refreshTimer->start(m_refreshInterval / 2);
-        m_lastPaint = QTime::currentTime();
+        m_lastPaint.start();
     }
 }
 

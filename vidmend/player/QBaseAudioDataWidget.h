@@ -8,7 +8,7 @@
 #include <QColor>
 #include <QImage>
 #include <QRect>
-#include <QTime>
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <cstdint>
@@ -82,7 +82,7 @@ private:
     std::vector<int> m_peaks;
     std::vector<int> m_fallCounters;
     int m_refreshInterval = 200;
-    QTime m_lastPaint;
+    QElapsedTimer m_lastPaint;  // steady: a time of day would wrap at midnight
     QTimer* m_refreshTimer = nullptr;
     std::vector<unsigned int> m_levels;
     int m_barCount = 0;

@@ -334,6 +334,26 @@ QImage pushStrip(int w, int h, const QColor fills[4], const QColor rims[4])
     return canvas.Take();
 }
 
+// The combo box's drop-down button: four frames of a small chevron
+// (normal, hover, pressed, disabled) on a clear ground.
+QImage arrowStrip(int w, int h)
+{
+    Canvas canvas(4 * w, h);
+    QPainter& p = canvas.Painter();
+    const QColor inks[4] = {QColor(64, 64, 64), QColor(81, 102, 192), QColor(58, 76, 150), QColor(196, 196, 196)};
+    for (int f = 0; f < 4; ++f) {
+        p.setPen(QPen(inks[f], 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        const double cx = f * w + w / 2.0, cy = h / 2.0;
+        QPainterPath chevron;
+        chevron.moveTo(cx - w * 0.25, cy - h * 0.08);
+        chevron.lineTo(cx, cy + h * 0.12);
+        chevron.lineTo(cx + w * 0.25, cy - h * 0.08);
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(chevron);
+    }
+    return canvas.Take();
+}
+
 // A square check mark box or a round radio mark, side pixels, ticked or not.
 QImage mark(int side, bool round, bool on)
 {
@@ -600,7 +620,23 @@ int main(int argc, char** argv)
                                 QColor(246, 246, 248)};
         const QColor tabRims[4] = {QColor(219, 219, 219), QColor(81, 102, 192), QColor(81, 102, 192),
                                    QColor(230, 230, 230)};
-        ok = ok && save(background(600, 420), root + QStringLiteral("common/bg_2.png")) &&
+        // The main actions of the bottom bar (Repair, Cancel, Continue,
+        // Save): the accent colour under white text.
+        const QColor mainFills[4] = {QColor(81, 102, 192), QColor(98, 120, 212), QColor(58, 76, 150),
+                                     QColor(190, 197, 226)};
+        const QColor mainRims[4] = {QColor(73, 92, 176), QColor(81, 102, 192), QColor(50, 66, 132),
+                                    QColor(190, 197, 226)};
+        // The combo box's face: a white field with a grey rim, the accent
+        // rim on hover and while its list is open.
+        const QColor comboFills[4] = {QColor(255, 255, 255), QColor(255, 255, 255), QColor(246, 247, 252),
+                                      QColor(248, 248, 248)};
+        const QColor comboRims[4] = {QColor(200, 200, 200), QColor(81, 102, 192), QColor(81, 102, 192),
+                                     QColor(226, 226, 226)};
+        ok = ok && save(background(600, 420), root + QStringLiteral("common/bg_1.png")) &&
+             save(background(600, 420), root + QStringLiteral("common/bg_2.png")) &&
+             save(pushStrip(180, 60, mainFills, mainRims), root + QStringLiteral("common/btn_main_r.png")) &&
+             save(pushStrip(180, 40, comboFills, comboRims), root + QStringLiteral("common/cmb_common.png")) &&
+             save(arrowStrip(26, 40), root + QStringLiteral("common/btn_arrow.png")) &&
              save(background(600, 420), root + QStringLiteral("common/bg_tab.png")) &&
              save(pushStrip(160, 50, common, commonRims), root + QStringLiteral("common/btn_common.png")) &&
              save(pushStrip(174, 50, tabs, tabRims), root + QStringLiteral("common/btn_tab.png")) &&

@@ -170,6 +170,62 @@ void QBaseDrawWidget::paintEvent(QPaintEvent*)
     DrawWgtText(painter);
 }
 
+bool QBaseDrawWidget::isShapedToMargins() const
+{
+    return m_widget && m_kind != ChildKind && m_widget->isWindow() &&
+           m_widget->testAttribute(Qt::WA_TranslucentBackground) && !m_translucencyShown && !m_maximised &&
+           (m_marginLeft || m_marginTop || m_marginRight || m_marginBottom);
+}
+
+namespace {
+
+// Without a compositor the drawn shadow is cut away with the margin, and a
+// white window over a white one would have no edge: a one-pixel line
+// follows the shape instead. It lies over the window's children, which
+// reach the edge in places, and lets every click through.
+class ShapedFrame : public QWidget {
+public:
+    ShapedFrame(QWidget* window, const QMargins& margins) : QWidget(window), m_margins(margins)
+    {
+        setObjectName(QStringLiteral("shapedFrame"));
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_NoSystemBackground);
+        setFocusPolicy(Qt::NoFocus);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        const QRect inner = rect().marginsRemoved(m_margins);
+        if (inner.isEmpty())
+            return;
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(QBaseDrawWidget::frameColor(), 1));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(QRectF(inner).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+    }
+
+private:
+    QMargins m_margins;
+};
+
+}  // namespace
+
+void QBaseDrawWidget::updateShapedFrame()
+{
+    if (!isShapedToMargins()) {
+        if (m_frame)
+            m_frame->hide();
+        return;
+    }
+    if (!m_frame)
+        m_frame = new ShapedFrame(m_widget, QMargins(m_marginLeft, m_marginTop, m_marginRight, m_marginBottom));
+    m_frame->setGeometry(m_widget->rect());
+    m_frame->show();
+    m_frame->raise();
+}
+
 void QBaseDrawWidget::DrawLogo(QPainter& painter)
 {
     if (!m_logo)
@@ -257,8 +313,11 @@ void QBaseDrawWidget::mouseMoveEvent(QMouseEvent* event)
     if (!m_widget || m_kind == ChildKind)
         return;
     if (!m_pressed && !m_maximised && m_policy != StretchNone) {
+        // Off the border and onto a child: the border state goes with the
+        // cursor, or a press the child ignores followed by a drag would
+        // resize the window under an arrow.
         if (childBlocksCursor(event->pos()))
-            m_widget->unsetCursor();
+            setCursorType(CursorNone);
         else
             setCursorAndState(event);
     } else if (m_cursorState != CursorNone) {
@@ -406,6 +465,7 @@ void QBaseDrawWidget::updateWindowShape(bool askDesktop)
         return;
     if (askDesktop)
         m_translucencyShown = QDesktopCompositing::isTranslucencyShown();
+    updateShapedFrame();
     if (m_translucencyShown || m_maximised) {
         if (!m_widget->mask().isEmpty())
             m_widget->clearMask();
@@ -420,7 +480,7 @@ bool QBaseDrawWidget::event(QEvent* event)
         m_policy != StretchNone) {
         const QPoint pos = static_cast<QHoverEvent*>(event)->pos();
         if (childBlocksCursor(pos))
-            m_widget->unsetCursor();
+            setCursorType(CursorNone);
     }
     return false;
 }

@@ -79,6 +79,10 @@ public:
     // black: the window is shaped to what lies inside it. The desktop is
     // asked again when the window is shown, not on every resize.
     void updateWindowShape(bool askDesktop);
+    // Whether the window is cut to the inside of its shadow margin (no
+    // compositor): it then draws a frame along its edge.
+    bool isShapedToMargins() const;
+    static QColor frameColor() { return QColor(150, 150, 150); }
 
 protected:
     virtual void setCursorType(CursorAndState state);
@@ -89,6 +93,7 @@ protected:
 
 private:
     bool childBlocksCursor(const QPoint& local) const;
+    void updateShapedFrame();
     QRect screenGeometry() const;
     QRect availableGeometry() const;
 
@@ -110,6 +115,7 @@ private:
     int m_grabY = 0;
     int m_marginLeft = 0, m_marginRight = 0, m_marginTop = 0, m_marginBottom = 0;
     bool m_translucencyShown = true;
+    QWidget* m_frame = nullptr;  // a child of the window, shown while it is shaped
     rectSize m_corners[4];
     QRect m_logoRect{0, 0, 0, 0};
     QString m_title;

@@ -1,5 +1,7 @@
 #include "QZOBaseBoxDraw.h"
 
+#include <cmath>
+
 #include "QBaseImageDraw.h"
 
 #include <QAbstractButton>
@@ -99,7 +101,9 @@ void QZOBaseBoxDraw::adjustSize()
         return;
     const QFontMetrics metrics(m_button->font());
     const QString text = m_button->text();
-    int width = m_checkRect.width() + metrics.horizontalAdvance(text);
+    // The text's exact width, rounded up: the drawing elides a text wider
+    // than its place by a fraction of a pixel.
+    int width = m_checkRect.width() + int(std::ceil(QFontMetricsF(m_button->font()).horizontalAdvance(text)));
     if (!text.isEmpty())
         width += kTextGap;
     const int height = std::max(m_checkRect.height(), metrics.height());

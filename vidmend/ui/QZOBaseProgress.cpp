@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cmath>
@@ -34,7 +35,12 @@ struct QZOBaseProgress::Private {
     int formatFlags = QRoundGaugeDraw::HasPercent;
     int updateInterval = 0;
     bool updatePending = false;
-    QTime lastUpdate = QTime::currentTime();
+    // A steady clock: a time of day would wrap at midnight and stop the
+    // repaints of a bar with an interval for a day.
+    QElapsedTimer steady;
+    QZOBaseProgress::Clock clock;
+    qint64 lastUpdate = 0;  // the bar's making, on the steady clock
+    Private() { steady.start(); }
     QTimer* updateTimer = nullptr;  // a child of the widget
 };
 
@@ -253,28 +259,44 @@ void QZOBaseProgress::setValue(double value)
     emit valueChanged(d->value);
 }
 
+void QZOBaseProgress::setClock(Clock clock)
+{
+    d->clock = std::move(clock);
+}
+
+qint64 QZOBaseProgress::now() const
+{
+    return d->clock ? d->clock() : d->steady.elapsed();
+}
+
+bool QZOBaseProgress::intervalPassed(qint64 interval) const
+{
+    return now() - d->lastUpdate >= interval;
+}
+
+void QZOBaseProgress::markPainted()
+{
+    d->lastUpdate = now();
+    d->updatePending = false;
+    update();
+}
+
 void QZOBaseProgress::requestRepaint()
 {
     if (d->updateInterval <= 0) {
         update();
         return;
     }
-    if (d->lastUpdate.msecsTo(QTime::currentTime()) >= d->updateInterval) {
-        d->lastUpdate = QTime::currentTime();
-        d->updatePending = false;
-        update();
-    } else {
+    if (intervalPassed(d->updateInterval))
+        markPainted();
+    else
         d->updatePending = true;
-    }
 }
 
 void QZOBaseProgress::UpdateTime()
 {
-    if (d->updatePending && d->lastUpdate.msecsTo(QTime::currentTime()) >= 2 * d->updateInterval) {
-        d->lastUpdate = QTime::currentTime();
-        d->updatePending = false;
-        update();
-    }
+    if (d->updatePending && intervalPassed(2 * qint64(d->updateInterval)))
+        markPainted();
 }
 
 double QZOBaseProgress::fraction() const

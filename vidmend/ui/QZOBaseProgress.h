@@ -9,9 +9,9 @@
 #include <QImage>
 #include <QPainterPath>
 #include <QPoint>
-#include <QTime>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 #include "QRoundGaugeDraw.h"
@@ -56,6 +56,10 @@ public:
     int getTLOffset() const;
     int getRBOffset() const;
     void setUpdateInterval(int ms);
+    // The clock the repaint throttle reads, in milliseconds that only grow
+    // (a steady clock by default; a test sets its own).
+    using Clock = std::function<qint64()>;
+    void setClock(Clock clock);
     double value() const;
     double minimum() const;
     double maximum() const;
@@ -99,6 +103,9 @@ protected:
     int circleLength();
     QRect backgroundRect() const;
     void requestRepaint();
+    qint64 now() const;
+    bool intervalPassed(qint64 interval) const;
+    void markPainted();
 
 private:
     struct Private;

@@ -4,6 +4,7 @@
 #include "QUiCommonInterface.h"
 #include "QZOBaseButton.h"
 #include "QZOInitStyleManager.h"
+#include "QZOMessageBox.h"
 #include "QZOProductSetting.h"
 #include "QZOProjectPath.h"
 #include "QZOProjectSetting.h"
@@ -204,6 +205,12 @@ void QZOInitMainWindow::ActOnAbout()
 void QZOInitMainWindow::ActOnUpdates()
 {
     QZOProductSetting::checkForUpdate();
+    // There is no updater of our own here: say where updates come from.
+    QZOMessageBox::ShowMessage(this,
+                               QObject::tr("Updates of %1 come with the system's packages. "
+                                           "Your package manager installs them.")
+                                   .arg(QProjectConfig::getProjectConfig()->projectName()),
+                               QString(), QZOMessageBox::Help, QZOMessageBox::OkButton);
 }
 
 void QZOInitMainWindow::ActShowLog()

@@ -64,7 +64,9 @@ void QZOStandardDialog::resetControlLocation()
 
 QString QZOAboutDlg::homePage()
 {
-    return QStringLiteral("https://vidmend.example.org");
+    // A setting of the build (VIDMEND_HOME_PAGE); Help, Home and the About
+    // box's link lead there.
+    return QStringLiteral(VIDMEND_HOME_PAGE);
 }
 
 QZOAboutDlg::QZOAboutDlg(QWidget* parent)
@@ -120,6 +122,7 @@ void QZOAboutDlg::InitCtrl()
     const QFont projectFont = QProjectConfig::getProjectConfig()->font();
     QFont font = m_name->font();
     font.setFamily(projectFont.family());
+    font.setFamilies(projectFont.families());
     // The design's sizes are in points of a 72-dpi desktop, that is pixels;
     // pixel sizes keep the layout's fixed places apart at any dpi.
     font.setPixelSize(15);

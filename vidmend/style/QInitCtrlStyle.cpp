@@ -1,6 +1,10 @@
 #include "QInitCtrlStyle.h"
 
+#include <QAbstractButton>
+#include <QFontMetrics>
 #include <QGroupBox>
+#include <QImage>
+#include <QPixmap>
 #include <QLabel>
 #include <QListView>
 #include <QTextEdit>
@@ -17,10 +21,10 @@
 
 namespace {
 
-const QColor kText(64, 64, 64);
-const QColor kDisabled(196, 196, 196);
-const QColor kAccent(81, 102, 192);
-const QColor kBorder(219, 219, 219);
+const QColor kText = QInitCtrlStyle::text();
+const QColor kDisabled = QInitCtrlStyle::disabledText();
+const QColor kAccent = QInitCtrlStyle::accent();
+const QColor kBorder = QInitCtrlStyle::border();
 
 QString Resource(const char* name)
 {
@@ -51,14 +55,50 @@ void FramelessLook(QZOStandardDialog* dialog, int dragBand)
     dialog->setPalette(palette);
     dialog->setMoveTopHeight(dragBand);
     dialog->setStretchPolicy(QBaseDrawWidget::StretchNone);
-    QFont font = dialog->font();
-    font.setFamily(QStringLiteral("helvetica neue"));
-    font.setPixelSize(13);
-    dialog->setFont(font);
+    QInitCtrlStyle::InitFont(dialog, 13);
     dialog->setGridViewInfo({58, 58}, {58, 58}, {58, 58}, {58, 58});
 }
 
 }  // namespace
+
+QString QInitCtrlStyle::resource(const QString& name)
+{
+    return QZOProjectPath::getResourcePath(name);
+}
+
+QStringList QInitCtrlStyle::fallbackFamilies()
+{
+    return {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")};
+}
+
+void QInitCtrlStyle::setProjectFamily(QFont& font)
+{
+    font.setFamily(fontFamily());
+    font.setFamilies(fallbackFamilies());
+}
+
+QIcon QInitCtrlStyle::appIcon()
+{
+    const QImage drawn(resource(QStringLiteral("/image/common/icon600x600.png")));
+    QIcon icon;
+    if (drawn.isNull())
+        return icon;
+    for (int side : {16, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(QPixmap::fromImage(drawn.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    return icon;
+}
+
+void QInitCtrlStyle::fitText(QAbstractButton* button, int padding)
+{
+    if (!button)
+        return;
+    const int needed = QFontMetrics(button->font()).horizontalAdvance(button->text()) + 2 * padding;
+    if (needed <= button->width())
+        return;
+    const int right = button->geometry().right();
+    button->resize(needed, button->height());
+    button->move(right - needed + 1, button->y());
+}
 
 void QInitCtrlStyle::InitDlg(void* widget)
 {
@@ -91,8 +131,11 @@ void QInitCtrlStyle::InitPlayerBg(void* widget)
         return;
     auto* dialog = As<QZOStandardDialog>(widget);
     dialog->setBackgroundImage(Resource("/image/player/play_dlg.png"), true);
-    dialog->setTitleRect(QRect(0, 0, 0, 0));
     FramelessLook(dialog, 22);
+    // The preview window has no shadow margin: its title sits in the 22-px
+    // band above the video (a zero top would put it a margin lower, where
+    // the video covers its lower half).
+    dialog->setTitleRect(QRect(0, 1, 0, 20));
     dialog->setAttribute(Qt::WA_TranslucentBackground, false);
     dialog->setTransDlg(false);
     dialog->setStretchPolicy(QBaseDrawWidget::StretchAll);
@@ -123,7 +166,7 @@ void QInitCtrlStyle::InitFont(void* widget, int pixelSize)
         return;
     auto* w = As<QWidget>(widget);
     QFont font = w->font();
-    font.setFamily(QStringLiteral("helvetica neue"));
+    setProjectFamily(font);
     font.setPixelSize(pixelSize);
     w->setFont(font);
 }
@@ -246,7 +289,8 @@ void QInitCtrlStyle::InitLineEdit(void* widget, int width, int height)
     auto* edit = As<QZOLineEdit>(widget);
     edit->setBackgroundImage(Resource("/image/common/edit.png"));
     edit->resize(width, height);
-    edit->setDrawTextMargins(10, 0, 10, 0);
+    // The margins of the text the user types, which QLineEdit draws.
+    edit->setTextMargins(10, 0, 10, 0);
     InitFont(widget, 12);
     QPalette palette = edit->palette();
     AllGroups(palette, QPalette::Text, kText);
@@ -290,6 +334,7 @@ void QInitCtrlStyle::InitZOCombox(void* widget, int width, int height, const QSt
         list->setVerticalScrollBar(bar);
     }
     QFont font = combo->font();
+    setProjectFamily(font);
     font.setPixelSize(13);
     combo->setItemFont(font);
     InitFont(widget, 13);
