@@ -271,6 +271,40 @@ uint64_t CAVIRepair::CountedLength(const StreamLenMsg& s, uint64_t chunks, uint6
     return chunks;
 }
 
+// The main header's frame period and the first video stream's own rate
+// can disagree because either was damaged. A sound audio stream beside
+// them breaks the tie: the video lasts as long as the sound. Where the
+// sound sides with the stream's rate, the period is what the damage took,
+// and the rate (which is what players use) stays.
+void CAVIRepair::TrustAvihOrVideoRate()
+{
+    if (m_firstVideo < 0 || m_frameMicros == 0)
+        return;
+    const StreamLenMsg& v = m_streams[static_cast<size_t>(m_firstVideo)];
+    if (v.rate == 0 || v.scale == 0 || v.length == 0)
+        return;
+    const double videoRate = static_cast<double>(v.rate) / v.scale;
+    const double byPeriod = v.length * (m_frameMicros / 1e6), byRate = v.length / videoRate;
+    if (std::fabs(byPeriod / byRate - 1) <= 0.02)
+        return;
+    for (const StreamLenMsg& a : m_streams) {
+        if (a.fccType != kAuds || !a.hasFormat || a.rate == 0 || a.scale == 0 || a.length == 0)
+            continue;
+        double want = 0;
+        if (a.sampleSize > 0 && a.avgBytesPerSec > 0)
+            want = static_cast<double>(a.avgBytesPerSec) / a.sampleSize;
+        else if (a.sampleSize == 0 && a.formatValue > 0 && a.samplesPerSec > 0)
+            want = static_cast<double>(a.samplesPerSec) / a.formatValue;
+        const double have = static_cast<double>(a.rate) / a.scale;
+        if (want <= 0 || std::fabs(have / want - 1) > 0.02)
+            continue;  // this stream's own rate is in doubt too
+        const double sound = a.length / have;
+        if (std::fabs(byRate - sound) < std::fabs(byPeriod - sound))
+            m_frameMicros = static_cast<uint32_t>(std::min(1e6 / videoRate, double(kU32Max)));
+        return;
+    }
+}
+
 // libavformat takes a stream's time base from its scale and rate alone: a
 // rate of 0 it calls invalid and guesses, any other wrong one plays the
 // stream at that speed. The file says the true rate again: the main
@@ -285,6 +319,7 @@ void CAVIRepair::CheckRates()
     auto off = [](double have, double want, double tolerance) {
         return want > 0 && std::fabs(have / want - 1) > tolerance;
     };
+    TrustAvihOrVideoRate();
     double seconds = 0;  // the video's duration, from its length and the frame period
     if (m_firstVideo >= 0 && m_frameMicros > 0)
         seconds = m_streams[static_cast<size_t>(m_firstVideo)].length * (m_frameMicros / 1e6);

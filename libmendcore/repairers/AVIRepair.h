@@ -124,6 +124,7 @@ private:
     // Judges each stream's rate against what the file says elsewhere (the
     // main header's frame period, the audio format); a rate that is 0 or
     // far from it is recorded and set to the one those imply.
+    void TrustAvihOrVideoRate();
     void CheckRates();
 
     void BuildSkipRanges();

@@ -299,6 +299,29 @@ TEST(AviWalk, StreamLengthsAreJudgedAgainstTheirContent)
     }
 }
 
+// The main header's frame period is no witness against a stream rate that
+// the sound beside it confirms: set wrong, it is what the damage took, and
+// the video's rate stays (taking it from the period played the copy's video
+// at a thousand times its speed).
+TEST(AviWalk, AWrongFramePeriodLeavesASoundVideoRate)
+{
+    ScratchDir dir("avi");
+    for (const char* fixture : {"clip.avi", "clip_gst.avi"}) {
+        for (uint32_t micros : {1u, 1000u, 0x80000000u, 0xFFFFFFFFu}) {
+            SCOPED_TRACE(std::string(fixture) + " period " + std::to_string(micros));
+            const std::string src = RequireFixture(fixture);
+            if (src.empty())
+                return;
+            auto bytes = ReadFileBytes(src);
+            WriteLE32(bytes, static_cast<size_t>(FindBytes(bytes, "avih")) + 8, micros);
+            ASSERT_TRUE(WriteFileBytes(dir.Path("period.avi"), bytes));
+            const Outcome o = ParseAndRepair(dir.Path("period.avi"));
+            EXPECT_EQ(o.parse, 0);
+            EXPECT_FALSE(Has(o.codes, JRVP_DAMAGE_TIMING));
+        }
+    }
+}
+
 // Parses a damaged copy of `clean` written into `dir`.
 Outcome ParseDamaged(const ScratchDir& dir, std::vector<uint8_t> bytes,
                      const std::function<void(std::vector<uint8_t>&)>& damage)
