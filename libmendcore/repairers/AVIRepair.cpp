@@ -271,6 +271,21 @@ uint64_t CAVIRepair::CountedLength(const StreamLenMsg& s, uint64_t chunks, uint6
     return chunks;
 }
 
+// The units per second an audio stream's format implies: bytes per second
+// for audio counted in bytes, frames per second for frame-based audio
+// counted in chunks (whose block alignment is the frame); 0 when it says
+// neither.
+namespace {
+double FormatUnitsPerSecond(const StreamLenMsg& s)
+{
+    if (s.sampleSize > 0 && s.avgBytesPerSec > 0)
+        return static_cast<double>(s.avgBytesPerSec) / s.sampleSize;
+    if (s.sampleSize == 0 && s.formatValue > 0 && s.samplesPerSec > 0)
+        return static_cast<double>(s.samplesPerSec) / s.formatValue;
+    return 0;
+}
+}  // namespace
+
 // The main header's frame period and the first video stream's own rate
 // can disagree because either was damaged. A sound audio stream beside
 // them breaks the tie: the video lasts as long as the sound. Where the
@@ -290,11 +305,7 @@ void CAVIRepair::TrustAvihOrVideoRate()
     for (const StreamLenMsg& a : m_streams) {
         if (a.fccType != kAuds || !a.hasFormat || a.rate == 0 || a.scale == 0 || a.length == 0)
             continue;
-        double want = 0;
-        if (a.sampleSize > 0 && a.avgBytesPerSec > 0)
-            want = static_cast<double>(a.avgBytesPerSec) / a.sampleSize;
-        else if (a.sampleSize == 0 && a.formatValue > 0 && a.samplesPerSec > 0)
-            want = static_cast<double>(a.samplesPerSec) / a.formatValue;
+        const double want = FormatUnitsPerSecond(a);
         const double have = static_cast<double>(a.rate) / a.scale;
         if (want <= 0 || std::fabs(have / want - 1) > 0.02)
             continue;  // this stream's own rate is in doubt too
@@ -332,10 +343,7 @@ void CAVIRepair::CheckRates()
             want = 1e6 / m_frameMicros;
             broken = broken || off(have, want, 0.02);
         } else if (s.fccType == kAuds && s.hasFormat) {
-            if (s.sampleSize > 0 && s.avgBytesPerSec > 0)
-                want = static_cast<double>(s.avgBytesPerSec) / s.sampleSize;
-            else if (s.sampleSize == 0 && s.formatValue > 0 && s.samplesPerSec > 0)
-                want = static_cast<double>(s.samplesPerSec) / s.formatValue;
+            want = FormatUnitsPerSecond(s);
             const double byLength = seconds > 0 ? s.length / seconds : 0;
             broken = broken || (byLength > 0 && off(have, want, 0.02) && off(have, byLength, 0.25));
             if (byLength > 0 && (want <= 0 || off(want, byLength, 0.25)))
