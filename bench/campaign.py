@@ -1913,15 +1913,16 @@ def remuxed(path, work, limit):
 
 
 def judged_once(cache, damaged, kind, work, limit):
-    """decoded() or remuxed() of a damaged copy, kept by its content so that
-    a second run (another build of the library) reuses it."""
+    """decoded() or remuxed() of a damaged copy (or decoded() of a repaired
+    one: kind "copy"), kept by its content so that a second run, or another
+    build that writes the same bytes, reuses it."""
     with open(damaged, "rb") as f:
         key = hashlib.sha1(f.read()).hexdigest()
     path = os.path.join(cache, f"{key}.{kind}.json")
     if os.path.exists(path):
         with open(path) as f:
             return tuple(json.load(f))
-    result = decoded(damaged, limit) if kind == "input" else remuxed(damaged, work, limit)
+    result = decoded(damaged, limit) if kind in ("input", "copy") else remuxed(damaged, work, limit)
     if not any("timed out" in e for e in result[1]):
         with open(path + ".tmp", "w") as f:
             json.dump(result, f)
@@ -1988,7 +1989,7 @@ def judge_field_case(args, case, build, data, damaged, original, work):
                 case.verdict, case.note = "OK", "the remux saves nothing either"
             return case
         case.result = f"completed {case.repair}"
-        mine, errors = decoded(out, limit) if os.path.exists(out) else ({}, ["no copy"])
+        mine, errors = judged_once(args.cache, out, "copy", work, limit) if os.path.exists(out) else ({}, ["no copy"])
         carried, carried_errors = judged_once(args.cache, damaged, "input", work, limit)
         lost = [k for k, n in carried.items() if n and not mine.get(k)]
         # A remux holds no more than ffmpeg reads from the input: it is made
