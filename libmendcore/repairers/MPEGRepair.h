@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "core/BaseRepair.h"
-#include "core/LargePages.h"
+#include "core/SpillList.h"
 #include "core/TimestampRebase.h"
 
 class CMPEGRepair : public CBaseRepair {
@@ -64,6 +64,8 @@ public:
     SubFormat GetSubFormat() const { return m_subFormat; }
     int64_t FirstUnitOffset() const { return m_firstUnit; }
     uint32_t TSPacketLength() const { return m_tsLength; }
+    size_t ProgramStreamUnits() const { return m_units.size(); }
+    size_t UnitRecordBytesHeld() const { return m_units.HeldBytes(); }
 
 private:
     // --- transport stream -------------------------------------------------
@@ -330,8 +332,9 @@ private:
     int64_t m_lastPcr = -1;  // 90 kHz base of the last PCR read
     PidTable m_pids;
 
-    // Program streams.
-    LargeBlockList<PSUnit> m_units;
+    // Program streams. A recording holds millions of units: their records
+    // wait in a temporary file while the walk and the rebuild are past them.
+    SpillList<PSUnit> m_units;
     std::map<uint8_t, FrameTrack> m_frames;
     std::vector<uint8_t> m_frameBytes;
     uint32_t m_muxRate = 0;

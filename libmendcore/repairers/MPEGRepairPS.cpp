@@ -1266,7 +1266,7 @@ int64_t CMPEGRepair::FollowedAudioStart(size_t index, uint8_t kind1, uint8_t kin
     constexpr size_t kMaxUnits = 4096;      // packets of other streams in between
     if (index >= m_units.size())
         return kGridUnknown;
-    const PSUnit& unit = m_units[index];
+    const PSUnit unit = m_units[index];  // the walk back may read other blocks in
     const uint8_t id = unit.streamId;
     const int64_t prefix = id == 0xBD ? 4 : 0;
     const int64_t ownAt = unit.payloadOffset + prefix;
@@ -1486,8 +1486,9 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
         m_muxRate = MeasuredMuxRate();
     constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
     // A pack whose first units were left out begins with its first unit
-    // that is written.
-    LargeVector<int64_t> scr;
+    // that is written. One bound per pack: as many as the units, so they
+    // wait in a temporary file as the units do.
+    SpillList<int64_t> scr;
     bool pending = false;
     for (const PSUnit& unit : m_units) {
         pending = pending || (unit.flags & kUnitNewPack) || scr.empty();
@@ -1507,7 +1508,8 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
         scr[k] = later;
     }
     int64_t previous = 0;
-    for (int64_t& value : scr) {
+    for (size_t k = 0; k < scr.size(); ++k) {
+        int64_t& value = scr[k];
         if (value == kNone)
             value = previous;
         previous = value;
@@ -1515,7 +1517,7 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
     size_t pack = 0;
     pending = false;
     previous = 0;  // the last SCR written, 90 kHz
-    const PSUnit* own = nullptr;  // the first unit of the pack being written
+    PSUnit own{};  // the first unit of the pack being written (packBack 0: none)
     int64_t runFrom = 0, runTo = 0;  // input bytes to copy as they stand
     // Writes the run gathered so far; none is open after it.
     const auto flush = [&]() -> int {
@@ -1540,16 +1542,16 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
             return MEND_ERR_ABORTED;
         pending = pending || (unit.flags & kUnitNewPack) || pack == 0;
         if (unit.flags & kUnitNewPack)
-            own = &unit;
+            own = unit;
         if (unit.flags & kUnitDropped)
             continue;
         const int64_t offset = unit.pts >= 0 ? m_rebase->OffsetAt(unit.start) : 0;
         int r = 0;
         if (pending) {
             const int64_t bound = scr[pack++];
-            const int64_t own90 = own && own->packBack && own->packScr >= 0 ? own->packScr / traits.clockPerTick : -1;
+            const int64_t own90 = own.packBack && own.packScr >= 0 ? own.packScr / traits.clockPerTick : -1;
             if (own90 >= previous && own90 <= bound && offset == 0) {
-                r = extend(own->start - own->packBack, own->packSize);
+                r = extend(own.start - own.packBack, own.packSize);
                 previous = own90;
             } else {
                 if ((r = flush()) < 0)

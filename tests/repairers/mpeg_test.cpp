@@ -17,6 +17,7 @@
 #include "support/Fixtures.h"
 #include "support/MediaCheck.h"
 #include "support/RepairRun.h"
+#include "support/ScopedEnv.h"
 
 using namespace mendtest;
 
@@ -1198,6 +1199,106 @@ TEST(MpegRepair, LostReferenceFramesTakeTheirDependentsAlong)
         const MediaReport repaired = CheckMedia(dir.Path("out.ts"));
         EXPECT_TRUE(repaired.CleanDecode()) << "frame " << i << ": " << repaired.Summary();
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A program stream of many small packs, each one video packet: a sequence
+// and picture header in the packets that carry a timestamp, slice data in
+// the others.
+std::vector<uint8_t> ManySmallPacks(size_t packs, size_t ptsEvery)
+{
+    std::vector<uint8_t> d;
+    for (size_t i = 0; i < packs; ++i) {
+        const int64_t base = int64_t(i) * 90;  // SCR, 90 kHz
+        const uint32_t rate = 25200;
+        const uint8_t pack[14] = {0, 0, 1, 0xBA,
+                                  uint8_t(0x44 | ((base >> 27) & 0x38) | ((base >> 28) & 0x03)),
+                                  uint8_t(base >> 20),
+                                  uint8_t(0x04 | ((base >> 12) & 0xF8) | ((base >> 13) & 0x03)),
+                                  uint8_t(base >> 5),
+                                  uint8_t(0x04 | ((base << 3) & 0xF8)),
+                                  0x01,
+                                  uint8_t(rate >> 14),
+                                  uint8_t(rate >> 6),
+                                  uint8_t(((rate << 2) & 0xFC) | 3),
+                                  0xF8};
+        d.insert(d.end(), pack, pack + 14);
+        const bool timed = i % ptsEvery == 0;
+        std::vector<uint8_t> payload;
+        if (timed)
+            payload = {0, 0, 1, 0xB3, 0x14, 0x00, 0xF0, 0x13, 0xFF, 0xFF, 0xE0, 0x18, 0, 0, 1, 0x00, 0x00, 0x0F, 0xFF, 0xF8};
+        else
+            payload = {0, 0, 1, 0x01, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
+        const size_t header = timed ? 14 : 9;
+        const size_t length = header - 6 + payload.size();
+        uint8_t pes[14] = {0, 0, 1, 0xE0, uint8_t(length >> 8), uint8_t(length), 0x80,
+                           uint8_t(timed ? 0x80 : 0x00), uint8_t(timed ? 5 : 0)};
+        if (timed)
+            WritePesTimestamp(pes + 9, 2, base + 9000);
+        d.insert(d.end(), pes, pes + header);
+        d.insert(d.end(), payload.begin(), payload.end());
+    }
+    const uint8_t end[4] = {0, 0, 1, 0xB9};
+    d.insert(d.end(), end, end + 4);
+    return d;
+}
+
+size_t PackStart(size_t pack, size_t ptsEvery)
+{
+    const size_t timed = (pack + ptsEvery - 1) / ptsEvery;
+    return pack * (14 + 9 + 16) + timed * (5 + 4);
+}
+
+// The walk keeps a record per packet, but a recording of millions of them
+// holds only a few blocks of records in memory: the rest wait in a
+// temporary file. Damage early in a long frame takes the frame's packets
+// back to its start, blocks the walk had long put away; the copy leaves
+// them out as it does with every record in memory (no temporary folder).
+TEST(MpegRepair, ProgramStreamRecordsStayFewInMemory)
+{
+    constexpr size_t kPtsEvery = 45000;  // one frame's packets span many blocks of records
+    constexpr size_t kDamaged = 30000;
+    ScratchDir dir("mpeg");
+    struct Result {
+        size_t units = 0;
+        size_t held = 0;
+        std::vector<uint8_t> out;
+    };
+    const size_t kPacks[] = {50000, 100000};
+    Result results[2][2];  // by length, then with a temporary folder (1) or none
+    for (size_t n = 0; n < 2; ++n) {
+        const size_t packs = kPacks[n];
+        auto bytes = ManySmallPacks(packs, kPtsEvery);
+        const size_t at = PackStart(kDamaged, kPtsEvery);
+        std::fill_n(bytes.begin() + at, 20, 0x55);
+        const std::string in = dir.Path("long.mpg");
+        ASSERT_TRUE(WriteFileBytes(in, bytes));
+        for (const bool folder : {true, false}) {
+            SCOPED_TRACE(std::to_string(packs) + (folder ? " packs, to a temporary file" : " packs, in memory"));
+            ScopedEnv tmp("TMPDIR", folder ? dir.Root().c_str() : dir.Path("missing").c_str());
+            Result& r = results[n][folder];
+            Outcome o = ParseAndRepairWith<CMPEGRepair, Outcome>(in, dir.Path("out.mpg"), [&](CMPEGRepair& repair, Outcome&) {
+                r.units = repair.ProgramStreamUnits();
+                r.held = repair.UnitRecordBytesHeld();
+            });
+            ASSERT_EQ(o.parse, 0);
+            ASSERT_TRUE(Has(o.codes, JRVP_DAMAGE_SEGMENT));
+            ASSERT_EQ(o.repair, 0);
+            r.out = ReadFileBytes(dir.Path("out.mpg"));
+            EXPECT_EQ(r.units, packs - 2) << "every packet but the damaged one and the one before, whose end it took";
+            // The frame the damage cut goes whole, back to its first packet:
+            // what is kept starts at the next frame.
+            EXPECT_LT(r.out.size(), bytes.size() - PackStart(kDamaged, kPtsEvery));
+            EXPECT_GT(r.out.size(), (packs - kPtsEvery) * (14 + 9 + 16));
+        }
+        EXPECT_TRUE(results[n][1].out == results[n][0].out) << "the same copy with the records in a file as in memory";
+    }
+    EXPECT_EQ(results[1][1].held, results[0][1].held) << "records held in memory do not grow with the packets";
+    EXPECT_LT(results[1][1].held, results[1][0].held / 2);
+    EXPECT_GT(results[1][0].held, results[0][0].held);
 }
 
 }  // namespace
