@@ -30,7 +30,7 @@
 #include "QBasePlayControl.h"
 #include "QBasePlayWidget.h"
 #include "QBaseVideoWindow.h"
-#include "QPlayerDlg.h"
+#include "QMainWgt.h"
 #include "QTheadTimer.h"
 #include "QZOBaseButton.h"
 #include "QZOBaseProgress.h"
@@ -642,7 +642,7 @@ TEST(PreviewOnThePage, PlaysModallyThenStepsRoundTheRepairedFiles)
     ASSERT_TRUE(one && two && intact);
     ASSERT_EQ(one->GetStatus(), FileCompleted);
 
-    QPlayerDlg* dialog = QPlayerDlg::attachToPage(&page);
+    QPlayerDlg* dialog = QMainWgt::attachPlayer(&page);
     ASSERT_EQ(dialog->parent(), &page);
     // Played from the list: the window runs modally, and is paused with
     // the file still open once it closes.

@@ -1,8 +1,10 @@
 #include "QMainWgt.h"
 
+#include <QPointer>
 #include <QResizeEvent>
 
 #include "QFileInfoWgt.h"
+#include "QPlayerDlg.h"
 #include "QInitCtrlStyle.h"
 #include "QZOBaseButton.h"
 
@@ -111,6 +113,8 @@ void QMainWgt::Init()
 {
     m_bar = new QBottomWgt(this);
     m_page = new QFileInfoWgt(this);
+    // One preview window for the page's life.
+    m_player = attachPlayer(m_page);
     connect(m_bar->addButton(), &QAbstractButton::clicked, m_page, [this] { QMetaObject::invokeMethod(m_page, "addFile"); });
     connect(m_bar->repairButton(), &QAbstractButton::clicked, m_page, &QFileInfoWgt::startRepair);
     connect(m_bar->cancelButton(), &QAbstractButton::clicked, m_page, &QFileInfoWgt::cancelRepair);
@@ -127,6 +131,19 @@ void QMainWgt::Init()
     connect(m_page, &QFileInfoWgt::emitContinueBtns, m_bar, &QBottomWgt::setContinueBtns);
     connect(m_page, &QFileInfoWgt::emitSaveBtns, m_bar, &QBottomWgt::setSaveBtns);
     m_page->InitDatas();
+}
+
+QPlayerDlg* QMainWgt::attachPlayer(QFileInfoWgt* page)
+{
+    auto* dialog = new QPlayerDlg(page);
+    connect(dialog, &QPlayerDlg::emitPlayNextBtn, page, &QFileInfoWgt::playNextFile);
+    connect(dialog, &QPlayerDlg::emitPlayPreBtn, page, &QFileInfoWgt::playPreFile);
+    QPointer<QPlayerDlg> guarded(dialog);
+    page->setPreviewHook([guarded](const QString& path, quint32 key) {
+        if (guarded)
+            guarded->play(path, key);
+    });
+    return dialog;
 }
 
 void QMainWgt::resetControlLocation()

@@ -9,6 +9,7 @@
 #include "QBaseDrawWidget.h"
 
 class QFileInfoWgt;
+class QPlayerDlg;
 class QZOBaseButton;
 
 class QBottomWgt : public QZOWidget {
@@ -58,12 +59,19 @@ public:
     void resetControlLocation() override;
     QFileInfoWgt* page() const { return m_page; }
     QBottomWgt* bar() const { return m_bar; }
+    QPlayerDlg* player() const { return m_player; }
+
+    // Makes the page's preview window: a new dialog with the page as its
+    // parent that plays what the page's preview hook names, and whose
+    // previous and next buttons go to the page's neighbouring rows.
+    static QPlayerDlg* attachPlayer(QFileInfoWgt* page);
 
 private:
     void Init();
 
     QFileInfoWgt* m_page = nullptr;
     QBottomWgt* m_bar = nullptr;
+    QPlayerDlg* m_player = nullptr;
 };
 
 #endif

@@ -1,6 +1,5 @@
 #include "QFileInfoWgt.h"
 
-#include "QPlayerDlg.h"
 
 #include <QDebug>
 #include <QFile>
@@ -27,7 +26,6 @@
 #include "QFileInfoChunk.h"
 #include "QIAnyUtil.h"
 #include "QInitCtrlStyle.h"
-#include "QPlayerDlg.h"
 #include "QProjectConfig.h"
 #include "QProjectSetting.h"
 #include "QRepairObject.h"
@@ -136,9 +134,6 @@ void QFileInfoWgt::Init()
     m_selectAll->setTristate(true);
 
     InitView();
-    // One preview window for the page's life; it plays through the preview
-    // hook, which tests may replace.
-    m_playerDlg = QPlayerDlg::attachToPage(this);
 
     connect(m_addButton, &QAbstractButton::clicked, this, &QFileInfoWgt::addFile);
     connect(m_selectAll, &QCheckBox::stateChanged, this, &QFileInfoWgt::changeCheckBoxInView);

@@ -20,7 +20,6 @@
 class IBaseChunk;
 class QAddFileThread;
 class QBaseProgressDlg;
-class QPlayerDlg;
 class QSaveFileThread;
 class QCheckHeaderView;
 class QDelegateControl;
@@ -57,9 +56,10 @@ public:
     bool isRepairing() const;
     void stopAllRepairs();
 
-    // Where a preview goes (the file and its key); the player window sets
-    // it. Where a saved file is revealed; the file manager by default.
-    QPlayerDlg* playerDlg() const { return m_playerDlg; }
+    // What a preview window needs of the page: where a row's file goes to be
+    // played (its path and key), and the neighbouring playable file through
+    // playNextFile and playPreFile; the main window wires a window to both.
+    // Where a saved file is revealed; the file manager by default.
     void setPreviewHook(std::function<void(const QString&, quint32)> hook) { m_previewHook = std::move(hook); }
     void setRevealHook(std::function<void(const QString&)> hook) { m_revealHook = std::move(hook); }
     bool isSaving() const { return !m_saveWorker.isNull(); }
@@ -190,7 +190,6 @@ private:
     std::function<void(const QString&)> m_revealHook;
     QPointer<QSaveFileThread> m_saveWorker;
     QPointer<QBaseProgressDlg> m_progressDlg;
-    QPlayerDlg* m_playerDlg = nullptr;
     bool m_saveFinished = false;
 };
 

@@ -1,11 +1,9 @@
 #include "QPlayerDlg.h"
 
-#include <QPointer>
 
 #include "QBaseAudioDataWidget.h"
 #include "QBasePlayControl.h"
 #include "QBasePlayWidget.h"
-#include "QFileInfoWgt.h"
 #include "QInitCtrlStyle.h"
 #include "QProjectConfig.h"
 #include "QZOBaseButton.h"
@@ -52,19 +50,6 @@ ZO_MEDIA_COM::AudioDataAttribute QPlayerDlg::levelLook()
     a.barColor = a.peakColor = QColor(81, 102, 192);
     a.drawMode = 1;
     return a;
-}
-
-QPlayerDlg* QPlayerDlg::attachToPage(QFileInfoWgt* page)
-{
-    auto* dialog = new QPlayerDlg(page);
-    connect(dialog, &QPlayerDlg::emitPlayNextBtn, page, &QFileInfoWgt::playNextFile);
-    connect(dialog, &QPlayerDlg::emitPlayPreBtn, page, &QFileInfoWgt::playPreFile);
-    QPointer<QPlayerDlg> guarded(dialog);
-    page->setPreviewHook([guarded](const QString& path, quint32 key) {
-        if (guarded)
-            guarded->play(path, key);
-    });
-    return dialog;
 }
 
 void QPlayerDlg::Init()

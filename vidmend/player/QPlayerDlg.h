@@ -1,7 +1,7 @@
 // The preview window: one player and its control bar in a frameless
-// dialog. The file list gives it a file and its key, starts it, runs it
-// modally and pauses it when it closes; its previous and next buttons ask
-// the file list for the neighbouring playable file.
+// dialog. Whoever owns it gives it a file and its key, starts it, runs it
+// modally and pauses it when it closes; its previous and next buttons only
+// say which file is current, and the owner answers with the neighbour.
 #ifndef VIDMEND_QPLAYERDLG_H
 #define VIDMEND_QPLAYERDLG_H
 
@@ -11,7 +11,6 @@
 #include "QZOStandardDialog.h"
 
 class QBasePlayWidget;
-class QFileInfoWgt;
 class QPlayerCtrl;
 
 class QPlayerDlg : public QZOStandardDialog {
@@ -20,10 +19,6 @@ public:
     explicit QPlayerDlg(QWidget* parent = nullptr);
     ~QPlayerDlg() override;
 
-    // Makes the page's preview window: a new dialog with the page as its
-    // parent that plays what the page's preview hook names, and whose
-    // previous and next buttons go to the page's neighbouring rows.
-    static QPlayerDlg* attachToPage(QFileInfoWgt* page);
     // How the window draws the sound levels of a file without pictures.
     static ZO_MEDIA_COM::AudioDataAttribute levelLook();
 
