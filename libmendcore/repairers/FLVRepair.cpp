@@ -136,6 +136,92 @@ uint32_t MedianStep(const std::vector<uint32_t>& values)
     return *mid;
 }
 
+// The parameter sets of an AVC stream.
+struct AvcSets {
+    std::vector<std::vector<uint8_t>> sps, pps;
+};
+
+// length-prefixed NAL units of one type from p on, each inside n; the
+// position after the last. A unit of another type ends the list.
+size_t ReadSets(const uint8_t* d, size_t n, size_t p, size_t count, uint8_t type,
+                std::vector<std::vector<uint8_t>>& out)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (2 > n - p)
+            return 0;
+        const size_t len = Be16(d + p);
+        if (len == 0 || len > n - p - 2 || (d[p + 2] & 0x9F) != type)
+            return 0;
+        out.emplace_back(d + p + 2, d + p + 2 + len);
+        p += 2 + len;
+    }
+    return p;
+}
+
+// An AVCDecoderConfigurationRecord read as its fields declare it: version
+// 1, a NAL length size of 1, 2 or 4 bytes, at least one sequence and one
+// picture parameter set, each unit of its type and inside the record. What
+// may follow the sets (the extension of the high profiles) is not judged.
+bool ParseAvcConfig(const uint8_t* d, size_t n, int& lengthSize, AvcSets& sets)
+{
+    sets = AvcSets();
+    if (n < 7 || d[0] != 1 || (d[4] & 3) == 2)
+        return false;
+    lengthSize = (d[4] & 3) + 1;
+    const size_t spsCount = d[5] & 0x1F;
+    if (spsCount == 0)
+        return false;
+    size_t p = ReadSets(d, n, 6, spsCount, 7, sets.sps);
+    if (p == 0 || p >= n)
+        return false;
+    const size_t ppsCount = d[p];
+    return ppsCount > 0 && ReadSets(d, n, p + 1, ppsCount, 8, sets.pps) != 0;
+}
+
+// The sets of a record whose counts or first set length the damage took:
+// the sequence parameter set runs from its place up to the picture
+// parameter sets, which end the record exactly.
+bool SalvageAvcConfig(const uint8_t* d, size_t n, AvcSets& sets)
+{
+    sets = AvcSets();
+    if (n < 8 + 4 + 3 || d[0] != 1 || (d[8] & 0x9F) != 7)
+        return false;
+    for (size_t q = 8 + 4; q + 3 < n; ++q) {
+        const size_t ppsCount = d[q];
+        if (ppsCount == 0 || ppsCount > 31 || (d[q + 3] & 0x9F) != 8)
+            continue;
+        AvcSets found;
+        if (ReadSets(d, n, q + 1, ppsCount, 8, found.pps) != n)
+            continue;
+        found.sps.emplace_back(d + 8, d + q);
+        sets = std::move(found);
+        return true;
+    }
+    return false;
+}
+
+// A sequence header tag's data: the 5 bytes of an AVC video tag, then a
+// record of version 1 whose profile, compatibility and level are those of
+// the first sequence parameter set.
+std::vector<uint8_t> AvcConfigTag(const AvcSets& sets, int lengthSize)
+{
+    const std::vector<uint8_t>& first = sets.sps.front();
+    std::vector<uint8_t> data = {0x17, 0, 0, 0, 0, 1, first[1], first[2], first[3],
+                                 uint8_t(0xFC | (lengthSize - 1)), uint8_t(0xE0 | sets.sps.size())};
+    for (const auto& set : sets.sps) {
+        data.push_back(uint8_t(set.size() >> 8));
+        data.push_back(uint8_t(set.size()));
+        data.insert(data.end(), set.begin(), set.end());
+    }
+    data.push_back(uint8_t(sets.pps.size()));
+    for (const auto& set : sets.pps) {
+        data.push_back(uint8_t(set.size() >> 8));
+        data.push_back(uint8_t(set.size()));
+        data.insert(data.end(), set.begin(), set.end());
+    }
+    return data;
+}
+
 }  // namespace
 
 CFLVRepair::CFLVRepair(IBaseStream* in) : CBaseRepair(in)
@@ -227,6 +313,9 @@ int CFLVRepair::Open()
         AddError(JRVP_DAMAGE_SEGMENT);
     if (m_tags.empty())
         return MEND_ERR_UNREPAIRABLE;
+    r = CheckAvcConfigs();
+    if (r < 0)
+        return r;
     r = PlanSetUp();
     if (r < 0)
         return r;
@@ -500,6 +589,122 @@ int CFLVRepair::ReadScripts()
     return 0;
 }
 
+int CFLVRepair::NalLengthSizes(size_t from)
+{
+    // The NAL units of the first few frames after the set-up must fill
+    // their data exactly behind lengths of the size it declares. A size
+    // that fills none of them, where another fills them all, is no size
+    // the encoder wrote.
+    constexpr int kFramesTried = 4;
+    constexpr int kMaxUnits = 4096;
+    int tried = 0;
+    int fits = 0x1F;  // bit n: n-byte lengths fill every frame tried
+    for (size_t i = from; i < m_tags.size() && tried < kFramesTried; ++i) {
+        const FlvTagInfo& tag = m_tags[i];
+        if (tag.type != FLV_TAG_VIDEO || tag.codec != 7)
+            continue;
+        if (tag.config)
+            break;
+        if (!tag.needsConfig || tag.end - tag.start <= kTagHeaderSize + 5)
+            continue;
+        ++tried;
+        int fitsHere = 0;
+        for (int size : {1, 2, 3, 4}) {
+            int64_t p = tag.start + kTagHeaderSize + 5;
+            bool whole = true;
+            for (int units = 0; whole && p < tag.end; ++units) {
+                uint8_t b[5];
+                if (units >= kMaxUnits || size + 1 > tag.end - p) {
+                    whole = false;
+                    break;
+                }
+                if (m_input->SeekTo(p) != p || m_input->Read(b, size + 1) != unsigned(size + 1))
+                    return MEND_ERR_READ;
+                uint32_t n = 0;
+                for (int k = 0; k < size; ++k)
+                    n = (n << 8) | b[k];
+                if (n == 0 || n > tag.end - p - size || (b[size] & 0x80) != 0)
+                    whole = false;
+                p += size + int64_t(n);
+            }
+            if (whole && p == tag.end)
+                fitsHere |= 1 << size;
+        }
+        fits &= fitsHere;
+    }
+    return tried == 0 ? 0x1F : fits;
+}
+
+int CFLVRepair::CheckAvcConfigs()
+{
+    // A sequence header is judged by its own fields and by the frames that
+    // follow it. One the damage bent is made again from the sets it still
+    // holds, or from those a key frame carries; one with nothing left to
+    // make it from is no set-up, and its stream waits for the next one.
+    constexpr int64_t kMaxRecord = 64 * 1024;
+    std::vector<size_t> lost;
+    for (size_t i = 0; i < m_tags.size(); ++i) {
+        FlvTagInfo& tag = m_tags[i];
+        if (tag.type != FLV_TAG_VIDEO || tag.codec != 7 || !tag.config || tag.made >= 0)
+            continue;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t n = tag.end - tag.start - kTagHeaderSize - 5;
+        if (n <= 0 || n > kMaxRecord)
+            continue;
+        std::vector<uint8_t> record(static_cast<size_t>(n));
+        const int64_t at = tag.start + kTagHeaderSize + 5;
+        if (m_input->SeekTo(at) != at || m_input->Read(record.data(), static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_READ;
+        int lengthSize = 0;
+        AvcSets sets;
+        const bool parsed = ParseAvcConfig(record.data(), record.size(), lengthSize, sets);
+        const int fits = NalLengthSizes(i + 1);
+        if (fits < 0)
+            return fits;
+        // Frames that no size fills (their own damage) cannot judge it.
+        if (parsed && (fits == 0 || (fits & (1 << lengthSize))))
+            continue;
+        // The frames' own length size; 4, what every FLV writer uses, when
+        // they leave it open.
+        int size = 4;
+        if (!(fits & (1 << 4)))
+            for (int s : {2, 1, 3})
+                if (fits & (1 << s)) {
+                    size = s;
+                    break;
+                }
+        if (!parsed && !SalvageAvcConfig(record.data(), record.size(), sets) && size == 4) {
+            std::vector<uint8_t> data;
+            size_t next = i + 1;
+            while (next < m_tags.size() && !(m_tags[next].type == FLV_TAG_VIDEO && m_tags[next].config))
+                ++next;
+            const int64_t found = FindInBandSetUp(i + 1, next, data);
+            if (found < 0)
+                return static_cast<int>(found);
+            if (static_cast<size_t>(found) < next) {
+                AvcSets inBand;
+                int ignored = 0;
+                ParseAvcConfig(data.data() + 5, data.size() - 5, ignored, inBand);
+                sets = std::move(inBand);
+            }
+        }
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
+        if (sets.sps.empty() || sets.pps.empty() || sets.sps.front().size() < 4) {
+            lost.push_back(i);
+            continue;
+        }
+        tag.made = static_cast<int32_t>(m_made.size());
+        tag.asIs = false;
+        m_made.push_back(AvcConfigTag(sets, size));
+    }
+    // A set-up with nothing to make it from is left out: a reader would
+    // take its bytes for the stream's set-up.
+    for (auto it = lost.rbegin(); it != lost.rend(); ++it)
+        m_tags.erase(m_tags.begin() + static_cast<std::ptrdiff_t>(*it));
+    return 0;
+}
+
 int CFLVRepair::PlanSetUp()
 {
     // AVC and AAC frames decode only after their stream's set-up. Where the
@@ -619,22 +824,10 @@ int64_t CFLVRepair::FindInBandSetUp(size_t from, size_t to, std::vector<uint8_t>
         }
         if (!whole || p != end || sps.empty() || pps.empty())
             continue;
-        // An AVCDecoderConfigurationRecord behind the tag's 5 bytes: version
-        // 1, profile, compatibility and level from the first sequence
-        // parameter set, 4-byte lengths, then the sets.
-        const std::vector<uint8_t>& first = sps.front();
-        data = {0x17, 0, 0, 0, 0, 1, first[1], first[2], first[3], 0xFF, uint8_t(0xE0 | sps.size())};
-        for (const auto& set : sps) {
-            data.push_back(uint8_t(set.size() >> 8));
-            data.push_back(uint8_t(set.size()));
-            data.insert(data.end(), set.begin(), set.end());
-        }
-        data.push_back(uint8_t(pps.size()));
-        for (const auto& set : pps) {
-            data.push_back(uint8_t(set.size() >> 8));
-            data.push_back(uint8_t(set.size()));
-            data.insert(data.end(), set.begin(), set.end());
-        }
+        AvcSets sets;
+        sets.sps = std::move(sps);
+        sets.pps = std::move(pps);
+        data = AvcConfigTag(sets, 4);
         return static_cast<int64_t>(i);
     }
     return static_cast<int64_t>(to);

@@ -117,6 +117,14 @@ private:
     // to a set-up that survives or one made from the AVC parameter sets a
     // key frame carries; records each such loss.
     int PlanSetUp();
+    // Judges each AVC sequence header by its fields and the frames after
+    // it; mends or rebuilds a bent one, leaves out one with nothing to
+    // rebuild it from; records each.
+    int CheckAvcConfigs();
+    // The NAL length sizes (bit n for n bytes) that fill the first few AVC
+    // frames from tag `from` on exactly; every bit when none was tried; -5
+    // on a read error.
+    int NalLengthSizes(size_t from);
     // The first of a few AVC key frames in [from, to) that carries its
     // sequence and picture parameter sets: its index, or `to` when none
     // does, with a sequence header tag's data made from them; -5 on a read
