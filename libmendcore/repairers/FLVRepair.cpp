@@ -291,6 +291,13 @@ int CFLVRepair::Open()
         const int r = ReadFlvTag(pos, chained, next);
         if (r < 0)
             return r;
+        if (r == TAG_BAD && chained && MendTagSize(pos, next)) {
+            // Its size alone was bent: the rebuild writes the one found.
+            m_damaged = true;
+            AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+            pos = next;
+            continue;
+        }
         if (r == TAG_BAD) {
             m_damaged = true;
             chained = false;
@@ -313,6 +320,7 @@ int CFLVRepair::Open()
         AddError(JRVP_DAMAGE_SEGMENT);
     if (m_tags.empty())
         return MEND_ERR_UNREPAIRABLE;
+    MendAacFlags();
     r = CheckAvcConfigs();
     if (r < 0)
         return r;
@@ -429,16 +437,7 @@ int CFLVRepair::ReadFlvTag(int64_t pos, bool chained, int64_t& next)
     if (h.dataSize > m_inputLength - pos - kTagHeaderSize)
         return TAG_BAD;
     const int64_t end = pos + kTagHeaderSize + h.dataSize;
-    FlvTagInfo tag;
-    tag.start = pos;
-    tag.end = end;
-    tag.type = h.type;
-    tag.timestamp = h.timestamp;
-    tag.composition = h.composition;
-    tag.codec = h.codec;
-    tag.keyframe = h.keyframe;
-    tag.config = h.config;
-    tag.needsConfig = h.needsConfig;
+    FlvTagInfo tag = MakeTag(pos, end, h);
     if (4 > m_inputLength - end) {
         // The data is whole, its PreviousTagSize cut off: keep the tag, the
         // rebuild writes the size anew.
@@ -471,6 +470,80 @@ int CFLVRepair::ReadFlvTag(int64_t pos, bool chained, int64_t& next)
     return TAG_ACCEPTED;
 }
 
+FlvTagInfo CFLVRepair::MakeTag(int64_t pos, int64_t end, const TagHeader& h) const
+{
+    FlvTagInfo tag;
+    tag.start = pos;
+    tag.end = end;
+    tag.type = h.type;
+    tag.timestamp = h.timestamp;
+    tag.composition = h.composition;
+    tag.codec = h.codec;
+    tag.keyframe = h.keyframe;
+    tag.config = h.config;
+    tag.needsConfig = h.needsConfig;
+    tag.flags = h.flags;
+    return tag;
+}
+
+bool CFLVRepair::MendTagSize(int64_t pos, int64_t& next)
+{
+    // The ends tried: the places a tag may start, each checked against the
+    // PreviousTagSize before it; a few hundred at most, within the largest
+    // data a tag can hold.
+    constexpr int kMaxTries = 256;
+    TagHeader h;
+    if (!CheckTagHeader(pos, h, true))
+        return false;
+    const int64_t first = pos + kTagHeaderSize + 1 + 4;
+    int tries = 0;
+    for (int64_t c = first; c <= m_inputLength && tries < kMaxTries; ++tries) {
+        if (c < m_inputLength) {
+            c = NextCandidate(c);
+            if (c < 0)
+                return false;
+        }
+        if (c - 4 - pos - kTagHeaderSize > int64_t(kMaxDataSize))
+            return false;
+        uint32_t previous = 0;
+        TagHeader n;
+        if (ReadU32At(c - 4, previous) && int64_t(previous) == c - 4 - pos &&
+            (c == m_inputLength || (CheckTagHeader(c, n) && NextTagAgrees(c, false)))) {
+            h.dataSize = static_cast<uint32_t>(c - 4 - pos - kTagHeaderSize);
+            m_tags.push_back(MakeTag(pos, c - 4, h));
+            next = c;
+            return true;
+        }
+        if (c >= m_inputLength)
+            break;
+        ++c;
+    }
+    return false;
+}
+
+void CFLVRepair::MendAacFlags()
+{
+    // The flags most AAC tags carry, when more than half carry the same.
+    size_t count[256] = {};
+    size_t total = 0;
+    for (const FlvTagInfo& tag : m_tags)
+        if (tag.type == FLV_TAG_AUDIO && tag.codec == 10) {
+            ++count[tag.flags];
+            ++total;
+        }
+    if (total < 3)
+        return;
+    const size_t usual = static_cast<size_t>(std::max_element(std::begin(count), std::end(count)) - std::begin(count));
+    if (count[usual] * 2 <= total || count[usual] == total)
+        return;
+    for (FlvTagInfo& tag : m_tags)
+        if (tag.type == FLV_TAG_AUDIO && tag.codec == 10 && tag.flags != usual) {
+            tag.newFlags = static_cast<int16_t>(usual);
+            tag.asIs = false;
+            AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
+        }
+}
+
 bool CFLVRepair::NextTagAgrees(int64_t pos, bool strict)
 {
     TagHeader n;
@@ -494,7 +567,7 @@ bool CFLVRepair::NextTagAgrees(int64_t pos, bool strict)
     return end + 4 == m_inputLength || CheckTagHeader(end + 4, after);
 }
 
-bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h)
+bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h, bool anySize)
 {
     h = TagHeader();
     // The header and the first bytes of the data, in one read.
@@ -515,9 +588,10 @@ bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h)
     if (Be24(b + 8) != 0)  // StreamID is always 0
         return false;
     const uint8_t* data = b + kTagHeaderSize;
-    const uint32_t have = std::min<uint32_t>(h.dataSize, want - kTagHeaderSize);
+    const uint32_t have = anySize ? want - kTagHeaderSize : std::min<uint32_t>(h.dataSize, want - kTagHeaderSize);
     if (have < 1)
         return false;
+    h.flags = b[kTagHeaderSize];
     switch (h.type) {
     case FLV_TAG_AUDIO: {
         const uint8_t format = data[0] >> 4;
@@ -1203,7 +1277,15 @@ int CFLVRepair::WriteTag(const FlvTagInfo& tag, uint32_t dataSize)
     PatchHeader(h, dataSize, tag.timestamp);
     if (m_output->Write(h, sizeof h) != sizeof h)
         return MEND_ERR_WRITE;
-    int r = WriteToFile(dataSize);
+    if (tag.newFlags >= 0 && dataSize > 0) {
+        const uint8_t flags = static_cast<uint8_t>(tag.newFlags);
+        const int64_t rest = tag.start + kTagHeaderSize + 1;
+        if (m_output->Write(&flags, 1) != 1)
+            return MEND_ERR_WRITE;
+        if (m_input->SeekTo(rest) != rest)
+            return MEND_ERR_READ;
+    }
+    int r = WriteToFile(tag.newFlags >= 0 && dataSize > 0 ? dataSize - 1 : dataSize);
     if (r < 0)
         return r;
     uint8_t previous[4];

@@ -220,7 +220,45 @@ std::pair<size_t, size_t> SetAvcRecordField(std::vector<uint8_t>& d)
     return std::make_pair(size_t(0), size_t(0));
 }
 
+// Sets the data size of the first tag of a type.
+template <uint8_t Type, uint32_t Value>
+std::pair<size_t, size_t> SetFirstTagSize(std::vector<uint8_t>& d)
+{
+    for (const Tag& t : WalkFlv(d))
+        if (t.type == Type) {
+            d[t.pos + 1] = uint8_t(Value >> 16);
+            d[t.pos + 2] = uint8_t(Value >> 8);
+            d[t.pos + 3] = uint8_t(Value);
+            return std::make_pair(size_t(0), size_t(0));
+        }
+    return kNotApplicable;
+}
+
+// Sets the sound rate bits of the first audio tag, when it is AAC's.
+template <uint8_t Rate>
+std::pair<size_t, size_t> SetFirstAacRate(std::vector<uint8_t>& d)
+{
+    for (const Tag& t : WalkFlv(d))
+        if (t.type == 8) {
+            if (d[t.pos + 11] >> 4 != 10)
+                return kNotApplicable;
+            d[t.pos + 11] = uint8_t((d[t.pos + 11] & ~0x0C) | (Rate << 2));
+            return std::make_pair(size_t(0), size_t(0));
+        }
+    return kNotApplicable;
+}
+
 const Damage kDamages[] = {
+    // A tag whose size alone is bent ends where the PreviousTagSize that
+    // counts from it stands: the copy keeps it.
+    {"first audio tag's size 0", SetFirstTagSize<8, 0>, true},
+    {"first audio tag's size 1", SetFirstTagSize<8, 1>, true},
+    {"first video tag's size 0", SetFirstTagSize<9, 0>, true},
+    {"first video tag's size 1", SetFirstTagSize<9, 1>, true},
+    // AAC carries its rate in its set-up; flags that differ from the other
+    // tags' read as a change of format.
+    {"first AAC tag's sound rate 5.5 kHz", SetFirstAacRate<0>, true},
+    {"first AAC tag's sound rate 11 kHz", SetFirstAacRate<1>, true},
     // A sequence header whose fields the damage bent is made again from
     // the parameter sets it still holds and the frames' NAL lengths: the
     // copy holds the original's.
