@@ -321,6 +321,9 @@ int CFLVRepair::Open()
     if (m_tags.empty())
         return MEND_ERR_UNREPAIRABLE;
     MendAacFlags();
+    r = CheckAacConfigs();
+    if (r < 0)
+        return r;
     r = CheckAvcConfigs();
     if (r < 0)
         return r;
@@ -659,6 +662,94 @@ int CFLVRepair::ReadScripts()
         // rebuild: a half object would break every reader after it.
         if (!m_scripts.back().valid)
             AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
+    }
+    return 0;
+}
+
+int CFLVRepair::CheckAacConfigs()
+{
+    static const uint32_t kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                        22050, 16000, 12000, 11025, 8000,  7350};
+    // Enough frames for their mean pace to tell neighbouring rates apart
+    // (8 % apart at the closest), timestamps being whole milliseconds.
+    constexpr size_t kMinFrames = 16;
+    constexpr size_t kMaxFrames = 256;
+    for (size_t i = 0; i < m_tags.size(); ++i) {
+        FlvTagInfo& tag = m_tags[i];
+        if (tag.type != FLV_TAG_AUDIO || tag.codec != 10 || !tag.config || tag.made >= 0)
+            continue;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t n = tag.end - tag.start - kTagHeaderSize;
+        if (n < 4 || n > 64)
+            continue;
+        std::vector<uint8_t> data(static_cast<size_t>(n));
+        const int64_t at = tag.start + kTagHeaderSize;
+        if (m_input->SeekTo(at) != at || m_input->Read(data.data(), static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_READ;
+        // AudioSpecificConfig: object type (5 bits; 31 escapes to more),
+        // sampling index (4 bits; 15: 24 bits of rate follow), channels,
+        // then for the common types the frame length flag.
+        const uint32_t bits = (uint32_t(data[2]) << 8) | data[3];
+        const uint32_t object = bits >> 11;
+        const uint32_t index = (bits >> 7) & 0x0F;
+        if (object == 0 || object == 31)
+            continue;
+        uint32_t declared = index < 13 ? kRates[index] : 0;
+        int64_t flagBit = 2 * 8 + 13;  // after type, index and channels
+        // An escape with no room for its rate is no rate at all.
+        if (index == 15 && n >= 2 + 5) {
+            uint64_t all = 0;
+            for (int k = 0; k < 5; ++k)
+                all = (all << 8) | data[2 + k];
+            declared = static_cast<uint32_t>((all >> 11) & 0xFFFFFF);
+            flagBit += 24;
+        }
+        const bool shortFrames = flagBit / 8 < n && ((data[static_cast<size_t>(flagBit / 8)] >> (7 - flagBit % 8)) & 1);
+        // The mean step between consecutive frames, steps over twice the
+        // usual (a gap) left out.
+        std::vector<uint32_t> times;
+        for (size_t k = i + 1; k < m_tags.size() && times.size() < kMaxFrames; ++k) {
+            const FlvTagInfo& t = m_tags[k];
+            if (t.type != FLV_TAG_AUDIO)
+                continue;
+            if (t.codec != 10 || t.config)
+                break;
+            times.push_back(t.timestamp);
+        }
+        if (times.size() < kMinFrames)
+            continue;
+        const uint32_t median = MedianStep(times);
+        uint64_t sum = 0, steps = 0;
+        for (size_t k = 1; k < times.size(); ++k) {
+            if (times[k] < times[k - 1] || times[k] - times[k - 1] > 2 * median)
+                continue;
+            sum += times[k] - times[k - 1];
+            ++steps;
+        }
+        if (sum == 0 || steps + 1 < kMinFrames)
+            continue;
+        const double paced = (shortFrames ? 960.0 : 1024.0) * 1000.0 * double(steps) / double(sum);
+        uint32_t best = 0;
+        for (uint32_t k = 0; k < 13; ++k)
+            if (std::fabs(paced - kRates[k]) < std::fabs(paced - kRates[best]))
+                best = k;
+        // A pace near no rate, or one the declared rate fits, says nothing.
+        if (std::fabs(paced - kRates[best]) > 0.03 * kRates[best] || declared == kRates[best])
+            continue;
+        if (declared != 0 && std::fabs(paced - declared) <= 0.03 * declared)
+            continue;
+        // Only the index's own bits change: the damage that bent it left
+        // the bits after it as they were.
+        const uint32_t mended = (bits & ~(0x0Fu << 7)) | (best << 7);
+        data[2] = static_cast<uint8_t>(mended >> 8);
+        data[3] = static_cast<uint8_t>(mended);
+        if (tag.newFlags >= 0)
+            data[0] = static_cast<uint8_t>(tag.newFlags);
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
+        tag.made = static_cast<int32_t>(m_made.size());
+        tag.asIs = false;
+        m_made.push_back(std::move(data));
     }
     return 0;
 }

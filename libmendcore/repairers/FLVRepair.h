@@ -108,6 +108,10 @@ private:
     // AAC tags whose sound flags differ from those the stream's other tags
     // all carry: players take a change of them for a change of format.
     void MendAacFlags();
+    // The sampling rate of each AAC set-up against the pace of the frames
+    // after it (1024 samples each, or 960 where the set-up says so); one
+    // that disagrees is mended to the rate the pace gives.
+    int CheckAacConfigs();
     // Whether the bytes at pos continue the tag chain: a valid next tag
     // whose PreviousTagSize holds, or that ends the file, or is cut by it.
     // Unless strict, a valid tag after it stands in for its PreviousTagSize.

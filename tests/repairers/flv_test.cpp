@@ -248,7 +248,26 @@ std::pair<size_t, size_t> SetFirstAacRate(std::vector<uint8_t>& d)
     return kNotApplicable;
 }
 
+// Sets the sampling index of the first AAC set-up.
+template <uint8_t Index>
+std::pair<size_t, size_t> SetAacIndex(std::vector<uint8_t>& d)
+{
+    for (const Tag& t : WalkFlv(d))
+        if (t.type == 8 && t.size >= 4 && d[t.pos + 11] >> 4 == 10 && d[t.pos + 12] == 0) {
+            const uint32_t bits = (uint32_t(d[t.pos + 13]) << 8) | d[t.pos + 14];
+            const uint32_t damaged = (bits & ~(0x0Fu << 7)) | (uint32_t(Index) << 7);
+            d[t.pos + 13] = uint8_t(damaged >> 8);
+            d[t.pos + 14] = uint8_t(damaged);
+            return std::make_pair(size_t(0), size_t(0));
+        }
+    return kNotApplicable;
+}
+
 const Damage kDamages[] = {
+    // The pace of the AAC frames gives the rate a bent set-up lost.
+    {"AAC config sampling index 96 kHz", SetAacIndex<0>, true},
+    {"AAC config sampling index 88.2 kHz", SetAacIndex<1>, true},
+    {"AAC config sampling index escape", SetAacIndex<15>, true},
     // A tag whose size alone is bent ends where the PreviousTagSize that
     // counts from it stands: the copy keeps it.
     {"first audio tag's size 0", SetFirstTagSize<8, 0>, true},
