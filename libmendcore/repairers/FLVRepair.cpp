@@ -256,6 +256,7 @@ int CFLVRepair::Open()
     m_made.clear();
     m_duration = 0;
     m_damaged = false;
+    m_mendBudget = m_inputLength + (1 << 20);
     if (m_input->SeekTo(0) != 0 || !CheckFlvHeader()) {
         // A damaged file header alone does not make the file something
         // else: tags that chain from where the first belongs, or from a
@@ -491,35 +492,32 @@ FlvTagInfo CFLVRepair::MakeTag(int64_t pos, int64_t end, const TagHeader& h) con
 
 bool CFLVRepair::MendTagSize(int64_t pos, int64_t& next)
 {
-    // The ends tried: the places a tag may start, each checked against the
-    // PreviousTagSize before it; a few hundred at most, within the largest
-    // data a tag can hold.
-    constexpr int kMaxTries = 256;
+    // The ends tried lie in one window after the header, read once; all
+    // the windows of a parse together read no more than the input once.
+    constexpr int64_t kWindow = 1 << 20;
     TagHeader h;
     if (!CheckTagHeader(pos, h, true))
         return false;
-    const int64_t first = pos + kTagHeaderSize + 1 + 4;
-    int tries = 0;
-    for (int64_t c = first; c <= m_inputLength && tries < kMaxTries; ++tries) {
-        if (c < m_inputLength) {
-            c = NextCandidate(c);
-            if (c < 0)
-                return false;
-        }
-        if (c - 4 - pos - kTagHeaderSize > int64_t(kMaxDataSize))
-            return false;
-        uint32_t previous = 0;
+    const int64_t from = pos + kTagHeaderSize + 1;  // a byte of data at least
+    const int64_t w = std::min({kWindow, m_inputLength - from, m_mendBudget});
+    if (w < 4)
+        return false;
+    m_mendBudget -= w;
+    std::vector<uint8_t> window(static_cast<size_t>(w));
+    if (m_input->SeekTo(from) != from || m_input->Read(window.data(), static_cast<unsigned int>(w)) != w)
+        return false;
+    for (int64_t k = 0; k + 4 <= w; ++k) {
+        const int64_t end = from + k;
+        if (Be32(window.data() + k) != uint64_t(end - pos))
+            continue;
         TagHeader n;
-        if (ReadU32At(c - 4, previous) && int64_t(previous) == c - 4 - pos &&
-            (c == m_inputLength || (CheckTagHeader(c, n) && NextTagAgrees(c, false)))) {
-            h.dataSize = static_cast<uint32_t>(c - 4 - pos - kTagHeaderSize);
-            m_tags.push_back(MakeTag(pos, c - 4, h));
-            next = c;
-            return true;
-        }
-        if (c >= m_inputLength)
-            break;
-        ++c;
+        const int64_t c = end + 4;
+        if (c != m_inputLength && !(CheckTagHeader(c, n) && NextTagAgrees(c, false)))
+            continue;
+        h.dataSize = static_cast<uint32_t>(end - pos - kTagHeaderSize);
+        m_tags.push_back(MakeTag(pos, end, h));
+        next = c;
+        return true;
     }
     return false;
 }

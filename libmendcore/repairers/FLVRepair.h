@@ -102,8 +102,8 @@ private:
     FlvTagInfo MakeTag(int64_t pos, int64_t end, const TagHeader& h) const;
     // A tag reached through the chain whose header holds but for its size:
     // its end is where a PreviousTagSize that counts from it stands before
-    // a tag that holds (or the end of the input). Accepts the tag and sets
-    // next; false when no such end is near.
+    // a tag that holds (or the end of the input), within 1 MiB. Accepts
+    // the tag and sets next; false when no such end is near.
     bool MendTagSize(int64_t pos, int64_t& next);
     // AAC tags whose sound flags differ from those the stream's other tags
     // all carry: players take a change of them for a change of format.
@@ -165,6 +165,7 @@ private:
     double m_duration = 0;
     bool m_damaged = false;
     std::vector<uint8_t> m_scanBlock;  // NextCandidate's block
+    int64_t m_mendBudget = 0;          // bytes MendTagSize may still read
 };
 
 #endif
