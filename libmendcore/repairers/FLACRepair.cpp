@@ -269,21 +269,27 @@ int CFLACRepair::ProbeFirstFrame(int64_t from, FirstFrame& first)
         int r = LoadWindow(q);
         if (r < 0)
             return r;
-        const uint8_t* w = m_inputWindow.Data() + (q - m_inputWindow.Start());
-        const int64_t limit = m_inputWindow.End();
-        const void* hit = memchr(w, 0xFF, static_cast<size_t>(limit - q));
-        if (!hit) {
-            q = limit;
-            continue;
-        }
-        q += static_cast<const uint8_t*>(hit) - w;
+        // Headers are tested where all their bytes are in the window, or
+        // where the window ends with the input.
+        const int64_t limit = m_inputWindow.End() < m_inputLength ? m_inputWindow.End() - kMaxHeaderSize + 1
+                                                                  : m_inputWindow.End();
         FrameFields h;
-        uint8_t head[kMaxHeaderSize] = {};
-        const int64_t headAvail = std::min<int64_t>(kMaxHeaderSize, m_inputLength - q);
-        if (m_input->SeekTo(q) != q || m_input->Read(head, static_cast<unsigned>(headAvail)) != headAvail)
-            return MEND_ERR_READ;
-        if (!DecodeFrameHeader(head, static_cast<size_t>(headAvail), h)) {
-            ++q;
+        bool candidate = false;
+        for (; q < limit; ++q) {
+            const uint8_t* w = m_inputWindow.Data() + (q - m_inputWindow.Start());
+            const void* hit = memchr(w, 0xFF, static_cast<size_t>(limit - q));
+            if (!hit) {
+                q = limit;
+                break;
+            }
+            q += static_cast<const uint8_t*>(hit) - w;
+            if (DecodeFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_inputWindow.End() - q), h)) {
+                candidate = true;
+                break;
+            }
+        }
+        if (!candidate) {
+            q = std::max(q, limit);
             continue;
         }
         ++candidates;
