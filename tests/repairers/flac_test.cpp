@@ -435,3 +435,32 @@ TEST(FlacRepair, StreamInfoFieldsTheFramesContradictAreMended)
 }
 
 }  // namespace
+
+namespace {
+
+// 16 MiB of 0xFF bytes between the metadata and the first frame: every one
+// looks like the start of a frame header. They are tested where they lie
+// in the read window; asking the input for each would make a million reads
+// per MiB. Some 4 reads per MiB per pass over them; the bound leaves room
+// for each pass that crosses them and more.
+TEST(FlacWalk, LongStretchOfSyncBytesIsCrossedInFewReads)
+{
+    const std::string src = RequireFixture("clip_flactool.flac");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    const Outcome intact = ParseAndRepair(src);
+    ASSERT_EQ(intact.parse, 0);
+    const int64_t stretch = int64_t(16) << 20;
+    bytes.insert(bytes.begin() + intact.frames.front().start, static_cast<size_t>(stretch), 0xFF);
+    ScratchDir dir("flacsync");
+    ASSERT_TRUE(WriteFileBytes(dir.Path("sync.flac"), bytes));
+    const Outcome o = ParseAndRepair(dir.Path("sync.flac"));
+    ASSERT_EQ(o.parse, 0);
+    EXPECT_EQ(o.counted, intact.counted);
+    EXPECT_LT(o.parseReads.ReadsPerMiB(stretch), 64) << o.parseReads.reads << " reads";
+    EXPECT_LT(o.parseReads.bytes, o.inputLength * 4);
+    EXPECT_LT(o.parseCalls.ReadsPerMiB(stretch), 256) << o.parseCalls.reads << " calls";
+}
+
+}  // namespace
