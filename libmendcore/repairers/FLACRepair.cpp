@@ -149,6 +149,9 @@ void CFLACRepair::Close()
     m_frameSync = 0;
     m_countedSamples = 0;
     m_maxFrameSize = 0;
+    m_minFrameSize = 0;
+    memset(m_streamInfo, 0, sizeof(m_streamInfo));
+    m_streamInfoMended = m_mendMinBlock = m_mendMaxBlock = m_mendMinFrame = m_mendMaxFrame = false;
     m_frameCheck.reset();
     CBaseRepair::Close();
 }
@@ -159,9 +162,10 @@ bool CFLACRepair::CheckFormat()
     return m_input && m_input->SeekTo(0) == 0 && m_input->Read(magic, 4) == 4 && memcmp(magic, "fLaC", 4) == 0;
 }
 
-bool CFLACRepair::ParseFrameHeader(const uint8_t* b, size_t avail, uint32_t& blockSize) const
+bool CFLACRepair::DecodeFrameHeader(const uint8_t* b, size_t avail, FrameFields& f)
 {
-    if (avail < 6 || b[0] != 0xFF || b[1] != (m_frameSync & 0xFF))
+    f = FrameFields();
+    if (avail < 6 || b[0] != 0xFF || (b[1] & 0xFE) != 0xF8)
         return false;
     const uint8_t sizeCode = b[2] >> 4;
     const uint8_t rateCode = b[2] & 0x0F;
@@ -169,13 +173,13 @@ bool CFLACRepair::ParseFrameHeader(const uint8_t* b, size_t avail, uint32_t& blo
     const uint8_t sampleCode = (b[3] >> 1) & 0x07;
     if (sizeCode == 0 || rateCode == 15 || (b[3] & 1) || sampleCode == 3 || sampleCode == 7)
         return false;
-    if (rateCode >= 1 && rateCode <= 11 && sampleRateArray[rateCode] != m_sampleRate)
-        return false;
-    if (sampleCode != 0 && sampleSizeArray[sampleCode] != m_bitsPerSample)
-        return false;
     // 0-7: that many channels less one; 8-10: stereo coded as side or mid.
-    if (channelCode > 10 || (channelCode <= 7 ? channelCode + 1 : 2) != m_channels)
+    if (channelCode > 10)
         return false;
+    f.variable = (b[1] & 1) != 0;
+    f.channels = static_cast<uint8_t>(channelCode <= 7 ? channelCode + 1 : 2);
+    f.bits = sampleSizeArray[sampleCode];
+    f.rate = rateCode >= 1 && rateCode <= 11 ? sampleRateArray[rateCode] : 0;
     size_t p = 4;
     const size_t number = CodedNumberLength(b + p, avail - p);
     if (number == 0)
@@ -185,22 +189,30 @@ bool CFLACRepair::ParseFrameHeader(const uint8_t* b, size_t avail, uint32_t& blo
     const size_t rateBytes = rateCode == 12 ? 1 : (rateCode == 13 || rateCode == 14) ? 2 : 0;
     if (avail - p < sizeBytes + rateBytes + 1)
         return false;
-    uint32_t size = sizeBytes ? BE(b + p, static_cast<int>(sizeBytes)) + 1 : blockSizeArray[sizeCode];
+    f.blockSize = sizeBytes ? BE(b + p, static_cast<int>(sizeBytes)) + 1 : blockSizeArray[sizeCode];
     p += sizeBytes;
     if (rateBytes) {
-        uint32_t rate = BE(b + p, static_cast<int>(rateBytes));
-        rate = rateCode == 12 ? rate * 1000 : rateCode == 14 ? rate * 10 : rate;
-        if (rate != m_sampleRate)
-            return false;
+        const uint32_t rate = BE(b + p, static_cast<int>(rateBytes));
+        f.rate = rateCode == 12 ? rate * 1000 : rateCode == 14 ? rate * 10 : rate;
         p += rateBytes;
     }
+    return FlacCrc8().Update(0, b, p) == b[p];
+}
+
+bool CFLACRepair::ParseFrameHeader(const uint8_t* b, size_t avail, uint32_t& blockSize) const
+{
+    FrameFields f;
+    if (avail < 2 || b[1] != (m_frameSync & 0xFF) || !DecodeFrameHeader(b, avail, f))
+        return false;
+    // A rate or sample size code of 0 defers to STREAMINFO.
+    if ((f.rate != 0 && f.rate != m_sampleRate) || (f.bits != 0 && f.bits != m_bitsPerSample) ||
+        f.channels != m_channels)
+        return false;
     // The last frame of a stream may hold fewer samples than the minimum;
     // its CRCs confirm it like any other.
-    if (size > m_maxBlockSize)
+    if (f.blockSize > m_maxBlockSize)
         return false;
-    if (FlacCrc8().Update(0, b, p) != b[p])
-        return false;
-    blockSize = size;
+    blockSize = f.blockSize;
     return true;
 }
 
@@ -217,32 +229,203 @@ int CFLACRepair::ParseStreamInfo()
     const uint32_t header = BE(d, 4);
     if (((header >> 24) & 0x7F) != kTypeStreamInfo || (header & 0xFFFFFF) != kStreamInfoSize)
         return kRejected;
-    const uint8_t* s = d + 4;
+    // Its fields are judged once the first frames are known (MendStreamInfo).
+    memcpy(m_streamInfo, d + 4, kStreamInfoSize);
+    const uint8_t* s = m_streamInfo;
     m_minBlockSize = static_cast<uint16_t>(BE(s, 2));
     m_maxBlockSize = static_cast<uint16_t>(BE(s + 2, 2));
-    if (m_minBlockSize < 16 || m_minBlockSize > m_maxBlockSize)
-        return kRejected;
-    const uint32_t minFrame = BE(s + 4, 3);
-    uint32_t maxFrame = BE(s + 7, 3);
-    if (maxFrame == 0)
-        maxFrame = 0xFFFFFF;
-    if (minFrame > maxFrame)
-        return kRejected;
+    m_minFrameSize = BE(s + 4, 3);
     m_maxFrameSize = BE(s + 7, 3);  // 0: not known
     const uint64_t v = uint64_t(BE(s + 10, 4)) << 32 | BE(s + 14, 4);
     m_sampleRate = static_cast<uint32_t>(v >> 44);
     m_channels = static_cast<uint8_t>(((v >> 41) & 7) + 1);
     m_bitsPerSample = static_cast<uint8_t>(((v >> 36) & 31) + 1);
     m_totalSamples = v & 0xFFFFFFFFFULL;
-    if (m_sampleRate < 1 || m_sampleRate > 655350 || m_bitsPerSample < 4 || m_bitsPerSample > 24)
-        return kRejected;
-    m_frameSync = m_minBlockSize == m_maxBlockSize ? 0xFFF8 : 0xFFF9;
     FlacBlock block;
     block.type = kTypeStreamInfo;
     block.length = kStreamInfoSize;
     block.pos = 8;
     m_blocks.push_back(block);
     return (header & 0x80000000u) ? 2 : kAccepted;  // 2: the last block
+}
+
+// The first frame found without STREAMINFO's help: a header whose fields
+// and CRC-8 hold, confirmed by a frame checksum that holds up to the next
+// such header of the same stream (or up to the end of the input). Each
+// candidate's span is searched as far as a frame can reach; a few
+// candidates at most, so a file with no frame costs a bounded read.
+int CFLACRepair::ProbeFirstFrame(int64_t from, FirstFrame& first)
+{
+    first = FirstFrame();
+    constexpr int kMaxCandidates = 32;
+    constexpr int64_t kMaxSpan = 1 << 20;
+    constexpr size_t kBlock = 64 * 1024;
+    std::vector<uint8_t> buf(kBlock + kMaxHeaderSize);
+    const CMsbCrc& crc16 = FlacCrc16();
+    int candidates = 0;
+    for (int64_t q = from; q < m_inputLength && candidates < kMaxCandidates;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        int r = LoadWindow(q);
+        if (r < 0)
+            return r;
+        // Headers are tested where all their bytes are in the window, or
+        // where the window ends with the input.
+        const int64_t limit = m_inputWindow.End() < m_inputLength ? m_inputWindow.End() - kMaxHeaderSize + 1
+                                                                  : m_inputWindow.End();
+        FrameFields h;
+        bool candidate = false;
+        for (; q < limit; ++q) {
+            const uint8_t* w = m_inputWindow.Data() + (q - m_inputWindow.Start());
+            const void* hit = memchr(w, 0xFF, static_cast<size_t>(limit - q));
+            if (!hit) {
+                q = limit;
+                break;
+            }
+            q += static_cast<const uint8_t*>(hit) - w;
+            if (DecodeFrameHeader(static_cast<const uint8_t*>(hit), static_cast<size_t>(m_inputWindow.End() - q), h)) {
+                candidate = true;
+                break;
+            }
+        }
+        if (!candidate) {
+            q = std::max(q, limit);
+            continue;
+        }
+        ++candidates;
+        // The running checksum over [q, at); a header of the same stream
+        // where it is 0 ends the frame.
+        uint32_t crc = 0;
+        const int64_t spanEnd = std::min(m_inputLength, q + kMaxSpan);
+        int64_t frameEnd = -1;
+        for (int64_t at = q; at < spanEnd && frameEnd < 0;) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            const int64_t n = std::min<int64_t>(static_cast<int64_t>(buf.size()), m_inputLength - at);
+            if (m_input->SeekTo(at) != at || m_input->Read(buf.data(), static_cast<unsigned>(n)) != n)
+                return MEND_ERR_READ;
+            const int64_t step = std::min<int64_t>(static_cast<int64_t>(kBlock), spanEnd - at);
+            for (int64_t i = 0; i < step; ++i) {
+                FrameFields next;
+                if (crc == 0 && at + i > q + 6 && buf[static_cast<size_t>(i)] == 0xFF &&
+                    DecodeFrameHeader(&buf[static_cast<size_t>(i)], static_cast<size_t>(n - i), next) &&
+                    next.variable == h.variable && next.channels == h.channels && next.rate == h.rate &&
+                    next.bits == h.bits) {
+                    frameEnd = at + i;
+                    first.followed = true;
+                    break;
+                }
+                crc = crc16.Update(crc, &buf[static_cast<size_t>(i)], 1);
+            }
+            at += step;
+            if (frameEnd < 0 && at == m_inputLength && crc == 0)
+                frameEnd = at;
+        }
+        if (frameEnd > q) {
+            first.found = true;
+            first.fields = h;
+            first.size = static_cast<uint32_t>(frameEnd - q);
+            return 0;
+        }
+        ++q;
+    }
+    return 0;
+}
+
+// STREAMINFO against the first frame: what the frame's header carries
+// (channels, and the rate and sample size unless it defers to STREAMINFO)
+// wins; block and frame sizes that the frame shows cannot hold are worked
+// out from every frame after the walk (FinishStreamInfo). A value the
+// frames cannot tell stays as it is. kRejected when one that cannot be
+// known is no value a stream has.
+int CFLACRepair::MendStreamInfo(const FirstFrame& first)
+{
+    if (!first.found) {
+        m_frameSync = m_minBlockSize == m_maxBlockSize ? 0xFFF8 : 0xFFF9;
+        const uint32_t maxFrame = m_maxFrameSize == 0 ? 0xFFFFFF : m_maxFrameSize;
+        if (m_minBlockSize < 16 || m_minBlockSize > m_maxBlockSize || m_minFrameSize > maxFrame)
+            return kRejected;
+    } else {
+        const FrameFields& f = first.fields;
+        m_frameSync = f.variable ? 0xFFF9 : 0xFFF8;
+        auto mend = [this](auto& field, auto value) {
+            if (field != value) {
+                field = value;
+                m_streamInfoMended = true;
+            }
+        };
+        mend(m_channels, f.channels);
+        if (f.rate != 0)
+            mend(m_sampleRate, f.rate);
+        if (f.bits != 0)
+            mend(m_bitsPerSample, f.bits);
+        // A first frame that another follows is no short last frame: the
+        // minimum cannot lie above it.
+        m_mendMinBlock = m_minBlockSize < 16 || (first.followed && m_minBlockSize > f.blockSize);
+        m_mendMaxBlock = m_maxBlockSize < 16 || m_maxBlockSize < f.blockSize;
+        if (!m_mendMinBlock && !m_mendMaxBlock && m_minBlockSize > m_maxBlockSize)
+            m_mendMinBlock = m_mendMaxBlock = true;
+        if (m_mendMinBlock)
+            m_minBlockSize = 16;  // until the walk has measured it
+        if (m_mendMaxBlock)
+            m_maxBlockSize = 0xFFFF;
+        m_mendMaxFrame = m_maxFrameSize != 0 && m_maxFrameSize < first.size;
+        m_mendMinFrame = m_minFrameSize > first.size ||
+                         (!m_mendMaxFrame && m_maxFrameSize != 0 && m_minFrameSize > m_maxFrameSize);
+        if (m_mendMaxFrame)
+            m_maxFrameSize = 0;  // not known during the walk
+    }
+    if (m_sampleRate < 1 || m_sampleRate > 655350 || m_bitsPerSample < 4 || m_bitsPerSample > 24)
+        return kRejected;
+    PackStreamInfo(m_streamInfo);
+    return kAccepted;
+}
+
+// The block and frame sizes marked for mending, measured over the frames
+// the walk confirmed: the last frame may be short, so the minimum block
+// size is that of the others.
+void CFLACRepair::FinishStreamInfo()
+{
+    if (m_frames.empty())
+        return;
+    uint32_t minBlock = 0xFFFF, maxBlock = 0, minFrame = 0xFFFFFF, maxFrame = 0;
+    for (size_t i = 0; i < m_frames.size(); ++i) {
+        const FlacFrame& f = m_frames[i];
+        const uint32_t bytes = static_cast<uint32_t>(std::min<int64_t>(f.end - f.start, kMaxFrameBytes));
+        if (i + 1 < m_frames.size() || m_frames.size() == 1)
+            minBlock = std::min(minBlock, f.blockSize);
+        maxBlock = std::max(maxBlock, f.blockSize);
+        minFrame = std::min(minFrame, bytes);
+        maxFrame = std::max(maxFrame, bytes);
+    }
+    if (m_mendMinBlock)
+        m_minBlockSize = static_cast<uint16_t>(std::max<uint32_t>(16, std::min(minBlock, maxBlock)));
+    if (m_mendMaxBlock)
+        m_maxBlockSize = static_cast<uint16_t>(std::max<uint32_t>(m_minBlockSize, maxBlock));
+    if (m_mendMinFrame)
+        m_minFrameSize = minFrame;
+    if (m_mendMaxFrame)
+        m_maxFrameSize = maxFrame;
+    if (m_mendMinBlock || m_mendMaxBlock || m_mendMinFrame || m_mendMaxFrame)
+        m_streamInfoMended = true;
+    PackStreamInfo(m_streamInfo);
+}
+
+void CFLACRepair::PackStreamInfo(uint8_t* s) const
+{
+    s[0] = static_cast<uint8_t>(m_minBlockSize >> 8);
+    s[1] = static_cast<uint8_t>(m_minBlockSize);
+    s[2] = static_cast<uint8_t>(m_maxBlockSize >> 8);
+    s[3] = static_cast<uint8_t>(m_maxBlockSize);
+    for (int i = 0; i < 3; ++i) {
+        s[4 + i] = static_cast<uint8_t>(m_minFrameSize >> (16 - 8 * i));
+        s[7 + i] = static_cast<uint8_t>(m_maxFrameSize >> (16 - 8 * i));
+    }
+    const uint32_t channels = m_channels - 1u, bits = m_bitsPerSample - 1u;
+    s[10] = static_cast<uint8_t>(m_sampleRate >> 12);
+    s[11] = static_cast<uint8_t>(m_sampleRate >> 4);
+    s[12] = static_cast<uint8_t>(((m_sampleRate & 0x0F) << 4) | ((channels & 7) << 1) | ((bits >> 4) & 1));
+    s[13] = static_cast<uint8_t>(((bits & 0x0F) << 4) | (s[13] & 0x0F));
 }
 
 // A block is kept when what follows it is what the chain promises: after
@@ -386,10 +569,8 @@ int CFLACRepair::FrameBeforeDamage(int64_t start, int64_t end, uint32_t blockSiz
         const AvCodecLib* av = AvCodec();
         if (!av)
             return MEND_ERR_NO_CODEC_LIBRARY;
-        uint8_t streamInfo[kStreamInfoSize];
-        if (m_input->SeekTo(8) != 8 || m_input->Read(streamInfo, kStreamInfoSize) != kStreamInfoSize)
-            return MEND_ERR_READ;
-        m_frameCheck = std::make_unique<CFlacFrameCheck>(av, streamInfo);
+        // STREAMINFO as mended so far: the decoder must take the frames.
+        m_frameCheck = std::make_unique<CFlacFrameCheck>(av, m_streamInfo);
     }
     const CMsbCrc& crc16 = FlacCrc16();
     uint32_t crc = 0;
@@ -529,12 +710,23 @@ int CFLACRepair::Open()
     if (r == kRejected)
         return MEND_ERR_UNREPAIRABLE;
     int64_t pos = 8 + kStreamInfoSize;
+    FirstFrame first;
+    int m = ProbeFirstFrame(pos, first);
+    if (m < 0)
+        return m;
+    if ((m = MendStreamInfo(first)) < 0)
+        return m;
+    if (m == kRejected)
+        return MEND_ERR_UNREPAIRABLE;
     if (r == kAccepted && (r = ParseMetaData(pos)) < 0)
         return r;
     if ((r = WalkFrames(pos)) < 0)
         return r;
     if (m_frames.empty())
         return MEND_ERR_UNREPAIRABLE;
+    FinishStreamInfo();
+    if (m_streamInfoMended)
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, 8);
     AddSegments(m_runs.Runs());
     // A total of 0 means "unknown" (a writer that could not seek back).
     if (m_totalSamples != 0 && m_totalSamples != m_countedSamples)
@@ -554,6 +746,8 @@ int CFLACRepair::WriteStreamInfo(const FlacBlock& block, bool last)
     if (m_input->SeekTo(block.pos) != block.pos || m_input->Read(d + 4, kStreamInfoSize) != kStreamInfoSize)
         return MEND_ERR_READ;
     uint8_t* s = d + 4;
+    if (m_streamInfoMended)
+        PackStreamInfo(s);
     // 36 bits: the low four of byte 13 and bytes 14 to 17. A count that does
     // not fit is written as unknown.
     const uint64_t total = m_countedSamples > 0xFFFFFFFFFULL ? 0 : m_countedSamples;
@@ -619,5 +813,6 @@ int CFLACRepair::RepairLevel1()
     }
     SolveError(JRVP_DAMAGE_SEGMENT);
     SolveError(JRVP_DAMAGE_TIMING);
+    SolveError(JRVP_DAMAGE_STRUCTURE);
     return 0;
 }

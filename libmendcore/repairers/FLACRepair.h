@@ -54,8 +54,30 @@ public:
     // agrees with STREAMINFO and the CRC-8 holds; blockSize is then set.
     bool ParseFrameHeader(const uint8_t* b, size_t avail, uint32_t& blockSize) const;
 
+    // A frame header's own fields, read without STREAMINFO.
+    struct FrameFields {
+        bool variable = false;   // variable block size (the sync's last bit)
+        uint32_t blockSize = 0;
+        uint32_t rate = 0;       // 0: STREAMINFO's
+        uint8_t channels = 0;
+        uint8_t bits = 0;        // 0: STREAMINFO's
+    };
+    // Sync, codes, coded number and CRC-8 of the header at b.
+    static bool DecodeFrameHeader(const uint8_t* b, size_t avail, FrameFields& f);
+
 private:
     enum StepResult { kAccepted = 0, kRejected = 1 };
+    struct FirstFrame {
+        bool found = false;
+        bool followed = false;  // another frame's header follows it
+        FrameFields fields;
+        uint32_t size = 0;
+    };
+
+    int ProbeFirstFrame(int64_t from, FirstFrame& first);
+    int MendStreamInfo(const FirstFrame& first);
+    void FinishStreamInfo();
+    void PackStreamInfo(uint8_t* s) const;
 
     int ParseStreamInfo();
     int ParseMetaData(int64_t& pos);
@@ -80,6 +102,16 @@ private:
     uint16_t m_frameSync = 0;
     uint64_t m_countedSamples = 0;
     uint32_t m_maxFrameSize = 0;  // from STREAMINFO; 0: not known
+    uint32_t m_minFrameSize = 0;
+    // STREAMINFO with the fields mended so far; the rebuild writes them
+    // when any was.
+    uint8_t m_streamInfo[34] = {};
+    bool m_streamInfoMended = false;
+    // Sizes the first frame showed wrong, measured after the walk.
+    bool m_mendMinBlock = false;
+    bool m_mendMaxBlock = false;
+    bool m_mendMinFrame = false;
+    bool m_mendMaxFrame = false;
     // Made on first use: decodes a frame whose end must be proven.
     std::unique_ptr<CFlacFrameCheck> m_frameCheck;
     // The frame walk's window over the input.

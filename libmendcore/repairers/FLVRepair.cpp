@@ -136,6 +136,92 @@ uint32_t MedianStep(const std::vector<uint32_t>& values)
     return *mid;
 }
 
+// The parameter sets of an AVC stream.
+struct AvcSets {
+    std::vector<std::vector<uint8_t>> sps, pps;
+};
+
+// length-prefixed NAL units of one type from p on, each inside n; the
+// position after the last. A unit of another type ends the list.
+size_t ReadSets(const uint8_t* d, size_t n, size_t p, size_t count, uint8_t type,
+                std::vector<std::vector<uint8_t>>& out)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (2 > n - p)
+            return 0;
+        const size_t len = Be16(d + p);
+        if (len == 0 || len > n - p - 2 || (d[p + 2] & 0x9F) != type)
+            return 0;
+        out.emplace_back(d + p + 2, d + p + 2 + len);
+        p += 2 + len;
+    }
+    return p;
+}
+
+// An AVCDecoderConfigurationRecord read as its fields declare it: version
+// 1, a NAL length size of 1, 2 or 4 bytes, at least one sequence and one
+// picture parameter set, each unit of its type and inside the record. What
+// may follow the sets (the extension of the high profiles) is not judged.
+bool ParseAvcConfig(const uint8_t* d, size_t n, int& lengthSize, AvcSets& sets)
+{
+    sets = AvcSets();
+    if (n < 7 || d[0] != 1 || (d[4] & 3) == 2)
+        return false;
+    lengthSize = (d[4] & 3) + 1;
+    const size_t spsCount = d[5] & 0x1F;
+    if (spsCount == 0)
+        return false;
+    size_t p = ReadSets(d, n, 6, spsCount, 7, sets.sps);
+    if (p == 0 || p >= n)
+        return false;
+    const size_t ppsCount = d[p];
+    return ppsCount > 0 && ReadSets(d, n, p + 1, ppsCount, 8, sets.pps) != 0;
+}
+
+// The sets of a record whose counts or first set length the damage took:
+// the sequence parameter set runs from its place up to the picture
+// parameter sets, which end the record exactly.
+bool SalvageAvcConfig(const uint8_t* d, size_t n, AvcSets& sets)
+{
+    sets = AvcSets();
+    if (n < 8 + 4 + 3 || d[0] != 1 || (d[8] & 0x9F) != 7)
+        return false;
+    for (size_t q = 8 + 4; q + 3 < n; ++q) {
+        const size_t ppsCount = d[q];
+        if (ppsCount == 0 || ppsCount > 31 || (d[q + 3] & 0x9F) != 8)
+            continue;
+        AvcSets found;
+        if (ReadSets(d, n, q + 1, ppsCount, 8, found.pps) != n)
+            continue;
+        found.sps.emplace_back(d + 8, d + q);
+        sets = std::move(found);
+        return true;
+    }
+    return false;
+}
+
+// A sequence header tag's data: the 5 bytes of an AVC video tag, then a
+// record of version 1 whose profile, compatibility and level are those of
+// the first sequence parameter set.
+std::vector<uint8_t> AvcConfigTag(const AvcSets& sets, int lengthSize)
+{
+    const std::vector<uint8_t>& first = sets.sps.front();
+    std::vector<uint8_t> data = {0x17, 0, 0, 0, 0, 1, first[1], first[2], first[3],
+                                 uint8_t(0xFC | (lengthSize - 1)), uint8_t(0xE0 | sets.sps.size())};
+    for (const auto& set : sets.sps) {
+        data.push_back(uint8_t(set.size() >> 8));
+        data.push_back(uint8_t(set.size()));
+        data.insert(data.end(), set.begin(), set.end());
+    }
+    data.push_back(uint8_t(sets.pps.size()));
+    for (const auto& set : sets.pps) {
+        data.push_back(uint8_t(set.size() >> 8));
+        data.push_back(uint8_t(set.size()));
+        data.insert(data.end(), set.begin(), set.end());
+    }
+    return data;
+}
+
 }  // namespace
 
 CFLVRepair::CFLVRepair(IBaseStream* in) : CBaseRepair(in)
@@ -170,6 +256,7 @@ int CFLVRepair::Open()
     m_made.clear();
     m_duration = 0;
     m_damaged = false;
+    m_mendBudget = m_inputLength + (1 << 20);
     if (m_input->SeekTo(0) != 0 || !CheckFlvHeader()) {
         // A damaged file header alone does not make the file something
         // else: tags that chain from where the first belongs, or from a
@@ -205,6 +292,13 @@ int CFLVRepair::Open()
         const int r = ReadFlvTag(pos, chained, next);
         if (r < 0)
             return r;
+        if (r == TAG_BAD && chained && MendTagSize(pos, next)) {
+            // Its size alone was bent: the rebuild writes the one found.
+            m_damaged = true;
+            AddErrorAt(JRVP_DAMAGE_INDEX, pos);
+            pos = next;
+            continue;
+        }
         if (r == TAG_BAD) {
             m_damaged = true;
             chained = false;
@@ -227,6 +321,13 @@ int CFLVRepair::Open()
         AddError(JRVP_DAMAGE_SEGMENT);
     if (m_tags.empty())
         return MEND_ERR_UNREPAIRABLE;
+    MendAacFlags();
+    r = CheckAacConfigs();
+    if (r < 0)
+        return r;
+    r = CheckAvcConfigs();
+    if (r < 0)
+        return r;
     r = PlanSetUp();
     if (r < 0)
         return r;
@@ -340,16 +441,7 @@ int CFLVRepair::ReadFlvTag(int64_t pos, bool chained, int64_t& next)
     if (h.dataSize > m_inputLength - pos - kTagHeaderSize)
         return TAG_BAD;
     const int64_t end = pos + kTagHeaderSize + h.dataSize;
-    FlvTagInfo tag;
-    tag.start = pos;
-    tag.end = end;
-    tag.type = h.type;
-    tag.timestamp = h.timestamp;
-    tag.composition = h.composition;
-    tag.codec = h.codec;
-    tag.keyframe = h.keyframe;
-    tag.config = h.config;
-    tag.needsConfig = h.needsConfig;
+    FlvTagInfo tag = MakeTag(pos, end, h);
     if (4 > m_inputLength - end) {
         // The data is whole, its PreviousTagSize cut off: keep the tag, the
         // rebuild writes the size anew.
@@ -382,6 +474,77 @@ int CFLVRepair::ReadFlvTag(int64_t pos, bool chained, int64_t& next)
     return TAG_ACCEPTED;
 }
 
+FlvTagInfo CFLVRepair::MakeTag(int64_t pos, int64_t end, const TagHeader& h) const
+{
+    FlvTagInfo tag;
+    tag.start = pos;
+    tag.end = end;
+    tag.type = h.type;
+    tag.timestamp = h.timestamp;
+    tag.composition = h.composition;
+    tag.codec = h.codec;
+    tag.keyframe = h.keyframe;
+    tag.config = h.config;
+    tag.needsConfig = h.needsConfig;
+    tag.flags = h.flags;
+    return tag;
+}
+
+bool CFLVRepair::MendTagSize(int64_t pos, int64_t& next)
+{
+    // The ends tried lie in one window after the header, read once; all
+    // the windows of a parse together read no more than the input once.
+    constexpr int64_t kWindow = 1 << 20;
+    TagHeader h;
+    if (!CheckTagHeader(pos, h, true))
+        return false;
+    const int64_t from = pos + kTagHeaderSize + 1;  // a byte of data at least
+    const int64_t w = std::min({kWindow, m_inputLength - from, m_mendBudget});
+    if (w < 4)
+        return false;
+    m_mendBudget -= w;
+    std::vector<uint8_t> window(static_cast<size_t>(w));
+    if (m_input->SeekTo(from) != from || m_input->Read(window.data(), static_cast<unsigned int>(w)) != w)
+        return false;
+    for (int64_t k = 0; k + 4 <= w; ++k) {
+        const int64_t end = from + k;
+        if (Be32(window.data() + k) != uint64_t(end - pos))
+            continue;
+        TagHeader n;
+        const int64_t c = end + 4;
+        if (c != m_inputLength && !(CheckTagHeader(c, n) && NextTagAgrees(c, false)))
+            continue;
+        h.dataSize = static_cast<uint32_t>(end - pos - kTagHeaderSize);
+        m_tags.push_back(MakeTag(pos, end, h));
+        next = c;
+        return true;
+    }
+    return false;
+}
+
+void CFLVRepair::MendAacFlags()
+{
+    // The flags most AAC tags carry, when more than half carry the same.
+    size_t count[256] = {};
+    size_t total = 0;
+    for (const FlvTagInfo& tag : m_tags)
+        if (tag.type == FLV_TAG_AUDIO && tag.codec == 10) {
+            ++count[tag.flags];
+            ++total;
+        }
+    if (total < 3)
+        return;
+    const size_t usual = static_cast<size_t>(std::max_element(std::begin(count), std::end(count)) - std::begin(count));
+    if (count[usual] * 2 <= total || count[usual] == total)
+        return;
+    for (FlvTagInfo& tag : m_tags)
+        if (tag.type == FLV_TAG_AUDIO && tag.codec == 10 && tag.flags != usual) {
+            tag.newFlags = static_cast<int16_t>(usual);
+            tag.asIs = false;
+            AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
+        }
+}
+
 bool CFLVRepair::NextTagAgrees(int64_t pos, bool strict)
 {
     TagHeader n;
@@ -405,7 +568,7 @@ bool CFLVRepair::NextTagAgrees(int64_t pos, bool strict)
     return end + 4 == m_inputLength || CheckTagHeader(end + 4, after);
 }
 
-bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h)
+bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h, bool anySize)
 {
     h = TagHeader();
     // The header and the first bytes of the data, in one read.
@@ -426,9 +589,10 @@ bool CFLVRepair::CheckTagHeader(int64_t pos, TagHeader& h)
     if (Be24(b + 8) != 0)  // StreamID is always 0
         return false;
     const uint8_t* data = b + kTagHeaderSize;
-    const uint32_t have = std::min<uint32_t>(h.dataSize, want - kTagHeaderSize);
+    const uint32_t have = anySize ? want - kTagHeaderSize : std::min<uint32_t>(h.dataSize, want - kTagHeaderSize);
     if (have < 1)
         return false;
+    h.flags = b[kTagHeaderSize];
     switch (h.type) {
     case FLV_TAG_AUDIO: {
         const uint8_t format = data[0] >> 4;
@@ -497,6 +661,210 @@ int CFLVRepair::ReadScripts()
         if (!m_scripts.back().valid)
             AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
     }
+    return 0;
+}
+
+int CFLVRepair::CheckAacConfigs()
+{
+    static const uint32_t kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                        22050, 16000, 12000, 11025, 8000,  7350};
+    // Enough frames for their mean pace to tell neighbouring rates apart
+    // (8 % apart at the closest), timestamps being whole milliseconds.
+    constexpr size_t kMinFrames = 16;
+    constexpr size_t kMaxFrames = 256;
+    for (size_t i = 0; i < m_tags.size(); ++i) {
+        FlvTagInfo& tag = m_tags[i];
+        if (tag.type != FLV_TAG_AUDIO || tag.codec != 10 || !tag.config || tag.made >= 0)
+            continue;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t n = tag.end - tag.start - kTagHeaderSize;
+        if (n < 4 || n > 64)
+            continue;
+        std::vector<uint8_t> data(static_cast<size_t>(n));
+        const int64_t at = tag.start + kTagHeaderSize;
+        if (m_input->SeekTo(at) != at || m_input->Read(data.data(), static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_READ;
+        // AudioSpecificConfig: object type (5 bits; 31 escapes to more),
+        // sampling index (4 bits; 15: 24 bits of rate follow), channels,
+        // then for the common types the frame length flag.
+        const uint32_t bits = (uint32_t(data[2]) << 8) | data[3];
+        const uint32_t object = bits >> 11;
+        const uint32_t index = (bits >> 7) & 0x0F;
+        if (object == 0 || object == 31)
+            continue;
+        uint32_t declared = index < 13 ? kRates[index] : 0;
+        int64_t flagBit = 2 * 8 + 13;  // after type, index and channels
+        // An escape with no room for its rate is no rate at all.
+        if (index == 15 && n >= 2 + 5) {
+            uint64_t all = 0;
+            for (int k = 0; k < 5; ++k)
+                all = (all << 8) | data[2 + k];
+            declared = static_cast<uint32_t>((all >> 11) & 0xFFFFFF);
+            flagBit += 24;
+        }
+        const bool shortFrames = flagBit / 8 < n && ((data[static_cast<size_t>(flagBit / 8)] >> (7 - flagBit % 8)) & 1);
+        // The mean step between consecutive frames, steps over twice the
+        // usual (a gap) left out.
+        std::vector<uint32_t> times;
+        for (size_t k = i + 1; k < m_tags.size() && times.size() < kMaxFrames; ++k) {
+            const FlvTagInfo& t = m_tags[k];
+            if (t.type != FLV_TAG_AUDIO)
+                continue;
+            if (t.codec != 10 || t.config)
+                break;
+            times.push_back(t.timestamp);
+        }
+        if (times.size() < kMinFrames)
+            continue;
+        const uint32_t median = MedianStep(times);
+        uint64_t sum = 0, steps = 0;
+        for (size_t k = 1; k < times.size(); ++k) {
+            if (times[k] < times[k - 1] || times[k] - times[k - 1] > 2 * median)
+                continue;
+            sum += times[k] - times[k - 1];
+            ++steps;
+        }
+        if (sum == 0 || steps + 1 < kMinFrames)
+            continue;
+        const double paced = (shortFrames ? 960.0 : 1024.0) * 1000.0 * double(steps) / double(sum);
+        uint32_t best = 0;
+        for (uint32_t k = 0; k < 13; ++k)
+            if (std::fabs(paced - kRates[k]) < std::fabs(paced - kRates[best]))
+                best = k;
+        // A pace near no rate, or one the declared rate fits, says nothing.
+        if (std::fabs(paced - kRates[best]) > 0.03 * kRates[best] || declared == kRates[best])
+            continue;
+        if (declared != 0 && std::fabs(paced - declared) <= 0.03 * declared)
+            continue;
+        // Only the index's own bits change: the damage that bent it left
+        // the bits after it as they were.
+        const uint32_t mended = (bits & ~(0x0Fu << 7)) | (best << 7);
+        data[2] = static_cast<uint8_t>(mended >> 8);
+        data[3] = static_cast<uint8_t>(mended);
+        if (tag.newFlags >= 0)
+            data[0] = static_cast<uint8_t>(tag.newFlags);
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
+        tag.made = static_cast<int32_t>(m_made.size());
+        tag.asIs = false;
+        m_made.push_back(std::move(data));
+    }
+    return 0;
+}
+
+int CFLVRepair::NalLengthSizes(size_t from)
+{
+    // The NAL units of the first few frames after the set-up must fill
+    // their data exactly behind lengths of the size it declares. A size
+    // that fills none of them, where another fills them all, is no size
+    // the encoder wrote.
+    constexpr int kFramesTried = 4;
+    constexpr int kMaxUnits = 4096;
+    int tried = 0;
+    int fits = 0x1F;  // bit n: n-byte lengths fill every frame tried
+    for (size_t i = from; i < m_tags.size() && tried < kFramesTried; ++i) {
+        const FlvTagInfo& tag = m_tags[i];
+        if (tag.type != FLV_TAG_VIDEO || tag.codec != 7)
+            continue;
+        if (tag.config)
+            break;
+        if (!tag.needsConfig || tag.end - tag.start <= kTagHeaderSize + 5)
+            continue;
+        ++tried;
+        int fitsHere = 0;
+        for (int size : {1, 2, 3, 4}) {
+            int64_t p = tag.start + kTagHeaderSize + 5;
+            bool whole = true;
+            for (int units = 0; whole && p < tag.end; ++units) {
+                uint8_t b[5];
+                if (units >= kMaxUnits || size + 1 > tag.end - p) {
+                    whole = false;
+                    break;
+                }
+                if (m_input->SeekTo(p) != p || m_input->Read(b, size + 1) != unsigned(size + 1))
+                    return MEND_ERR_READ;
+                uint32_t n = 0;
+                for (int k = 0; k < size; ++k)
+                    n = (n << 8) | b[k];
+                if (n == 0 || n > tag.end - p - size || (b[size] & 0x80) != 0)
+                    whole = false;
+                p += size + int64_t(n);
+            }
+            if (whole && p == tag.end)
+                fitsHere |= 1 << size;
+        }
+        fits &= fitsHere;
+    }
+    return tried == 0 ? 0x1F : fits;
+}
+
+int CFLVRepair::CheckAvcConfigs()
+{
+    // A sequence header is judged by its own fields and by the frames that
+    // follow it. One the damage bent is made again from the sets it still
+    // holds, or from those a key frame carries; one with nothing left to
+    // make it from is no set-up, and its stream waits for the next one.
+    constexpr int64_t kMaxRecord = 64 * 1024;
+    std::vector<size_t> lost;
+    for (size_t i = 0; i < m_tags.size(); ++i) {
+        FlvTagInfo& tag = m_tags[i];
+        if (tag.type != FLV_TAG_VIDEO || tag.codec != 7 || !tag.config || tag.made >= 0)
+            continue;
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const int64_t n = tag.end - tag.start - kTagHeaderSize - 5;
+        if (n <= 0 || n > kMaxRecord)
+            continue;
+        std::vector<uint8_t> record(static_cast<size_t>(n));
+        const int64_t at = tag.start + kTagHeaderSize + 5;
+        if (m_input->SeekTo(at) != at || m_input->Read(record.data(), static_cast<unsigned int>(n)) != n)
+            return MEND_ERR_READ;
+        int lengthSize = 0;
+        AvcSets sets;
+        const bool parsed = ParseAvcConfig(record.data(), record.size(), lengthSize, sets);
+        const int fits = NalLengthSizes(i + 1);
+        if (fits < 0)
+            return fits;
+        // Frames that no size fills (their own damage) cannot judge it.
+        if (parsed && (fits == 0 || (fits & (1 << lengthSize))))
+            continue;
+        // The frames' own length size; 4, what every FLV writer uses, when
+        // they leave it open.
+        int size = 4;
+        if (!(fits & (1 << 4)))
+            for (int s : {2, 1, 3})
+                if (fits & (1 << s)) {
+                    size = s;
+                    break;
+                }
+        if (!parsed && !SalvageAvcConfig(record.data(), record.size(), sets) && size == 4) {
+            std::vector<uint8_t> data;
+            size_t next = i + 1;
+            while (next < m_tags.size() && !(m_tags[next].type == FLV_TAG_VIDEO && m_tags[next].config))
+                ++next;
+            const int64_t found = FindInBandSetUp(i + 1, next, data);
+            if (found < 0)
+                return static_cast<int>(found);
+            if (static_cast<size_t>(found) < next) {
+                AvcSets inBand;
+                int ignored = 0;
+                ParseAvcConfig(data.data() + 5, data.size() - 5, ignored, inBand);
+                sets = std::move(inBand);
+            }
+        }
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, tag.start);
+        if (sets.sps.empty() || sets.pps.empty() || sets.sps.front().size() < 4) {
+            lost.push_back(i);
+            continue;
+        }
+        tag.made = static_cast<int32_t>(m_made.size());
+        tag.asIs = false;
+        m_made.push_back(AvcConfigTag(sets, size));
+    }
+    // A set-up with nothing to make it from is left out: a reader would
+    // take its bytes for the stream's set-up.
+    for (auto it = lost.rbegin(); it != lost.rend(); ++it)
+        m_tags.erase(m_tags.begin() + static_cast<std::ptrdiff_t>(*it));
     return 0;
 }
 
@@ -619,22 +987,10 @@ int64_t CFLVRepair::FindInBandSetUp(size_t from, size_t to, std::vector<uint8_t>
         }
         if (!whole || p != end || sps.empty() || pps.empty())
             continue;
-        // An AVCDecoderConfigurationRecord behind the tag's 5 bytes: version
-        // 1, profile, compatibility and level from the first sequence
-        // parameter set, 4-byte lengths, then the sets.
-        const std::vector<uint8_t>& first = sps.front();
-        data = {0x17, 0, 0, 0, 0, 1, first[1], first[2], first[3], 0xFF, uint8_t(0xE0 | sps.size())};
-        for (const auto& set : sps) {
-            data.push_back(uint8_t(set.size() >> 8));
-            data.push_back(uint8_t(set.size()));
-            data.insert(data.end(), set.begin(), set.end());
-        }
-        data.push_back(uint8_t(pps.size()));
-        for (const auto& set : pps) {
-            data.push_back(uint8_t(set.size() >> 8));
-            data.push_back(uint8_t(set.size()));
-            data.insert(data.end(), set.begin(), set.end());
-        }
+        AvcSets sets;
+        sets.sps = std::move(sps);
+        sets.pps = std::move(pps);
+        data = AvcConfigTag(sets, 4);
         return static_cast<int64_t>(i);
     }
     return static_cast<int64_t>(to);
@@ -1010,7 +1366,15 @@ int CFLVRepair::WriteTag(const FlvTagInfo& tag, uint32_t dataSize)
     PatchHeader(h, dataSize, tag.timestamp);
     if (m_output->Write(h, sizeof h) != sizeof h)
         return MEND_ERR_WRITE;
-    int r = WriteToFile(dataSize);
+    if (tag.newFlags >= 0 && dataSize > 0) {
+        const uint8_t flags = static_cast<uint8_t>(tag.newFlags);
+        const int64_t rest = tag.start + kTagHeaderSize + 1;
+        if (m_output->Write(&flags, 1) != 1)
+            return MEND_ERR_WRITE;
+        if (m_input->SeekTo(rest) != rest)
+            return MEND_ERR_READ;
+    }
+    int r = WriteToFile(tag.newFlags >= 0 && dataSize > 0 ? dataSize - 1 : dataSize);
     if (r < 0)
         return r;
     uint8_t previous[4];

@@ -36,6 +36,8 @@ struct FlvTagInfo {
     // Its bytes, PreviousTagSize included, can be copied as they are: the
     // size after it holds and its timestamp was not moved.
     bool asIs = false;
+    uint8_t flags = 0;       // the first data byte (an audio tag's sound flags)
+    int16_t newFlags = -1;   // the first data byte the rebuild writes instead
 };
 
 // What the AMF0 walk found in one script tag's data. Offsets count from the
@@ -84,6 +86,7 @@ private:
         bool keyframe = false;
         bool config = false;
         bool needsConfig = false;
+        uint8_t flags = 0;
     };
 
     bool CheckFlvHeader();
@@ -94,7 +97,21 @@ private:
     // Reads and judges the 11-byte header and the data's first bytes at
     // pos: the type, StreamID 0, and the audio, video or script data's
     // first fields. Leaves the position undefined.
-    bool CheckTagHeader(int64_t pos, TagHeader& h);
+    // anySize: the data's first bytes are read whatever its size says.
+    bool CheckTagHeader(int64_t pos, TagHeader& h, bool anySize = false);
+    FlvTagInfo MakeTag(int64_t pos, int64_t end, const TagHeader& h) const;
+    // A tag reached through the chain whose header holds but for its size:
+    // its end is where a PreviousTagSize that counts from it stands before
+    // a tag that holds (or the end of the input), within 1 MiB. Accepts
+    // the tag and sets next; false when no such end is near.
+    bool MendTagSize(int64_t pos, int64_t& next);
+    // AAC tags whose sound flags differ from those the stream's other tags
+    // all carry: players take a change of them for a change of format.
+    void MendAacFlags();
+    // The sampling rate of each AAC set-up against the pace of the frames
+    // after it (1024 samples each, or 960 where the set-up says so); one
+    // that disagrees is mended to the rate the pace gives.
+    int CheckAacConfigs();
     // Whether the bytes at pos continue the tag chain: a valid next tag
     // whose PreviousTagSize holds, or that ends the file, or is cut by it.
     // Unless strict, a valid tag after it stands in for its PreviousTagSize.
@@ -117,6 +134,14 @@ private:
     // to a set-up that survives or one made from the AVC parameter sets a
     // key frame carries; records each such loss.
     int PlanSetUp();
+    // Judges each AVC sequence header by its fields and the frames after
+    // it; mends or rebuilds a bent one, leaves out one with nothing to
+    // rebuild it from; records each.
+    int CheckAvcConfigs();
+    // The NAL length sizes (bit n for n bytes) that fill the first few AVC
+    // frames from tag `from` on exactly; every bit when none was tried; -5
+    // on a read error.
+    int NalLengthSizes(size_t from);
     // The first of a few AVC key frames in [from, to) that carries its
     // sequence and picture parameter sets: its index, or `to` when none
     // does, with a sequence header tag's data made from them; -5 on a read
@@ -140,6 +165,7 @@ private:
     double m_duration = 0;
     bool m_damaged = false;
     std::vector<uint8_t> m_scanBlock;  // NextCandidate's block
+    int64_t m_mendBudget = 0;          // bytes MendTagSize may still read
 };
 
 #endif

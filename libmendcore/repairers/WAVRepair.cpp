@@ -39,6 +39,18 @@ bool Printable(uint32_t id)
     return true;
 }
 
+void PutLE16(uint8_t* b, uint16_t v)
+{
+    b[0] = uint8_t(v);
+    b[1] = uint8_t(v >> 8);
+}
+
+void PutLE32(uint8_t* b, uint32_t v)
+{
+    PutLE16(b, uint16_t(v));
+    PutLE16(b + 2, uint16_t(v >> 16));
+}
+
 constexpr int64_t kDataEndWindow = 4096;
 constexpr int64_t kMaxRiffSize = 0xFFFFFFFFLL;
 
@@ -78,6 +90,7 @@ void CWAVRepair::Close()
     m_zeroFrom = -1;
     m_riffStart = 0;
     m_pcm = false;
+    m_fmtMended = false;
     CBaseRepair::Close();
 }
 
@@ -112,20 +125,84 @@ int64_t CWAVRepair::PaddedEnd(int64_t end, bool odd)
     return end + 1;
 }
 
+// For PCM the fields of a format are tied: a sample frame holds a sample
+// of each channel, and a second holds rate sample frames. One field a
+// damage took is worked out again from the others, when exactly one such
+// mend makes every tie hold with values a recording has; two broken fields,
+// or a mend that could be either of two fields, leave the format as it is.
+bool CWAVRepair::MendPcmFields(uint16_t& channels, uint32_t& rate, uint32_t& byteRate, uint16_t& blockAlign,
+                               uint16_t& bits)
+{
+    auto bytesOf = [](uint32_t b) { return (uint64_t(b) + 7u) / 8u; };
+    auto holds = [&](uint64_t ch, uint64_t r, uint64_t br, uint64_t a, uint64_t b) {
+        return ch > 0 && b > 0 && a == ch * bytesOf(static_cast<uint32_t>(b)) && br == r * a;
+    };
+    if (holds(channels, rate, byteRate, blockAlign, bits))
+        return true;
+    // Rates of real recordings; a damage leaves 0, 1 or a huge value.
+    auto rateLike = [](uint64_t r) { return r >= 1000 && r <= 1536000; };
+    const uint64_t ch = channels, r = rate, br = byteRate, a = blockAlign, b = bits;
+    struct Mend {
+        int field;
+        uint64_t value;
+    };
+    std::vector<Mend> found;
+    auto consider = [&](int field, uint64_t value, bool ok) {
+        if (ok)
+            found.push_back({field, value});
+    };
+    // Channels from the block size and a sample size of whole bytes.
+    if (b > 0 && b % 8 == 0 && a % bytesOf(bits) == 0) {
+        const uint64_t v = a / bytesOf(bits);
+        consider(0, v, v > 0 && v <= 64 && v != ch && holds(v, r, br, a, b) && rateLike(r));
+    }
+    // The rate from the byte rate and the block size.
+    if (a > 0 && br % a == 0) {
+        const uint64_t v = br / a;
+        consider(1, v, v != r && rateLike(v) && holds(ch, v, br, a, b));
+    }
+    // The byte rate from the rate and the block size.
+    {
+        const uint64_t v = r * a;
+        consider(2, v, v != br && v <= 0xFFFFFFFFu && rateLike(r) && holds(ch, r, v, a, b));
+    }
+    // The block size from the channels and the sample size.
+    {
+        const uint64_t v = ch * bytesOf(bits);
+        consider(3, v, v != a && v > 0 && v <= 0xFFFF && b % 8 == 0 && rateLike(r) && holds(ch, r, br, v, b));
+    }
+    // The sample size from the block size and the channels: whole bytes of
+    // a size that PCM has.
+    if (ch > 0 && a % ch == 0) {
+        const uint64_t v = 8 * (a / ch);
+        consider(4, v, v != b && (v == 8 || v == 16 || v == 24 || v == 32 || v == 64) && rateLike(r) &&
+                           holds(ch, r, br, a, v));
+    }
+    if (found.size() != 1)
+        return false;
+    switch (found[0].field) {
+    case 0: channels = static_cast<uint16_t>(found[0].value); break;
+    case 1: rate = static_cast<uint32_t>(found[0].value); break;
+    case 2: byteRate = static_cast<uint32_t>(found[0].value); break;
+    case 3: blockAlign = static_cast<uint16_t>(found[0].value); break;
+    default: bits = static_cast<uint16_t>(found[0].value); break;
+    }
+    return true;
+}
+
 bool CWAVRepair::CheckFmt(int64_t body, uint32_t size)
 {
     uint8_t b[16];
     if (size < 16 || m_input->SeekTo(body) != body || m_input->Read(b, 16) != 16)
         return false;
     const uint16_t tag = uint16_t(b[0] | (b[1] << 8));
-    const uint16_t channels = uint16_t(b[2] | (b[3] << 8));
-    const uint32_t rate = LoadLE32(b + 4);
-    const uint32_t byteRate = LoadLE32(b + 8);
-    const uint16_t blockAlign = uint16_t(b[12] | (b[13] << 8));
-    const uint16_t bits = uint16_t(b[14] | (b[15] << 8));
-    if (channels == 0 || rate == 0 || blockAlign == 0)
-        return false;
+    uint16_t channels = uint16_t(b[2] | (b[3] << 8));
+    uint32_t rate = LoadLE32(b + 4);
+    uint32_t byteRate = LoadLE32(b + 8);
+    uint16_t blockAlign = uint16_t(b[12] | (b[13] << 8));
+    uint16_t bits = uint16_t(b[14] | (b[15] << 8));
     uint16_t codec = tag;
+    uint16_t validBits = 0;
     if (tag == 0xFFFE) {
         // The extensible form names its codec in a GUID whose last twelve
         // bytes are fixed; anything else there is damage.
@@ -133,21 +210,39 @@ bool CWAVRepair::CheckFmt(int64_t body, uint32_t size)
                                               0x80, 0x00, 0x00, 0xAA, 0x00, 0x38};
         uint8_t x[24];
         if (size < 40 || m_input->Read(x, 24) != 24 || uint16_t(x[0] | (x[1] << 8)) < 22 ||
-            uint16_t(x[2] | (x[3] << 8)) > bits || memcmp(x + 10, kGuidTail, 12) != 0 ||
-            x[22] != 0x9B || x[23] != 0x71)
+            memcmp(x + 10, kGuidTail, 12) != 0 || x[22] != 0x9B || x[23] != 0x71)
             return false;
+        validBits = uint16_t(x[2] | (x[3] << 8));
         codec = uint16_t(x[8] | (x[9] << 8));
     }
+    const bool pcm = codec == 1 || codec == 3;
     // Integer and float PCM: the byte rate and block size follow from the
-    // channels and the sample size.
-    if (codec == 1 || codec == 3) {
-        const uint64_t wantAlign = uint64_t(channels) * ((bits + 7u) / 8u);
-        if (bits == 0 || blockAlign != wantAlign || uint64_t(byteRate) != uint64_t(rate) * blockAlign)
+    // channels and the sample size. Only the first format may be mended:
+    // the rebuild writes that one.
+    bool mended = false;
+    if (pcm) {
+        const uint16_t ch0 = channels, a0 = blockAlign, b0 = bits;
+        const uint32_t r0 = rate, br0 = byteRate;
+        if (!MendPcmFields(channels, rate, byteRate, blockAlign, bits))
+            return false;
+        mended = ch0 != channels || r0 != rate || br0 != byteRate || a0 != blockAlign || b0 != bits;
+        if (mended && m_fmtFound)
             return false;
     }
+    if (channels == 0 || rate == 0 || blockAlign == 0 || validBits > bits)
+        return false;
     if (!m_fmtFound) {
         m_blockAlign = blockAlign;
-        m_pcm = codec == 1 || codec == 3;
+        m_pcm = pcm;
+        m_fmtMended = mended;
+        if (mended) {
+            memcpy(m_fmtFields, b, 2);
+            PutLE16(m_fmtFields + 2, channels);
+            PutLE32(m_fmtFields + 4, rate);
+            PutLE32(m_fmtFields + 8, byteRate);
+            PutLE16(m_fmtFields + 12, blockAlign);
+            PutLE16(m_fmtFields + 14, bits);
+        }
     }
     return true;
 }
@@ -358,7 +453,22 @@ int CWAVRepair::Open()
         AddErrorAt(JRVP_DAMAGE_INDEX, riff + 4);
     if (FactCount() >= 0)
         AddErrorAt(JRVP_DAMAGE_INDEX, FactChunk()->pos);
+    if (m_fmtMended) {
+        for (const Chunk& c : m_chunks)
+            if (c.id == Id("fmt ")) {
+                AddErrorAt(JRVP_DAMAGE_STRUCTURE, c.pos);
+                break;
+            }
+    }
     return 0;
+}
+
+const CWAVRepair::Chunk* CWAVRepair::FirstFmt() const
+{
+    for (const Chunk& c : m_chunks)
+        if (c.id == Id("fmt "))
+            return &c;
+    return nullptr;
 }
 
 const CWAVRepair::Chunk* CWAVRepair::FactChunk() const
@@ -436,6 +546,13 @@ int CWAVRepair::RepairLevel1()
         int r = CopyExcept(c.pos + 8, c.pos + 8 + c.body, c.id3Damaged);
         if (r < 0)
             return r;
+        if (m_fmtMended && c.id == Id("fmt ") && &c == FirstFmt()) {
+            // The format's tied fields as the mend worked them out.
+            const int64_t end = m_output->GetPos();
+            if (m_output->SeekTo(start) != start || m_output->Write(m_fmtFields, 16) != 16 ||
+                m_output->SeekTo(end) != end)
+                return MEND_ERR_WRITE;
+        }
         if (&c == FactChunk() && FactCount() >= 0) {
             // The sample count follows the data that was kept.
             const uint32_t count = static_cast<uint32_t>(FactCount());
@@ -459,6 +576,7 @@ int CWAVRepair::RepairLevel1()
         }
     }
     SolveError(JRVP_DAMAGE_SEGMENT);
+    SolveError(JRVP_DAMAGE_STRUCTURE);
     return 0;
 }
 

@@ -51,12 +51,17 @@ private:
     // no acceptable chunk stands at pos.
     int64_t ChunkAt(int64_t pos, bool resync);
     bool CheckFmt(int64_t body, uint32_t size);
+    // Mends the one PCM field that breaks the ties between them; false
+    // when they hold no such single mend.
+    static bool MendPcmFields(uint16_t& channels, uint32_t& rate, uint32_t& byteRate, uint16_t& blockAlign,
+                              uint16_t& bits);
     int64_t FindDataEnd(int64_t body, uint32_t declared);
     int WalkId3(Chunk& c, int64_t body, int64_t size);
     int64_t PaddedEnd(int64_t end, bool odd);
     // Whether the rebuild writes the chunk.
     static bool Rebuilt(const Chunk& c);
     const Chunk* FactChunk() const;
+    const Chunk* FirstFmt() const;
     // The sample count a "fact" chunk must declare for the data kept, when
     // it declares another; -1 when it is right or cannot be known.
     int64_t FactCount();
@@ -73,6 +78,10 @@ private:
     int64_t m_zeroFrom = -1;  // where a tail of nothing but zeros starts
     int64_t m_riffStart = 0;  // after a leading "id3 " chunk
     bool m_pcm = false;       // integer or float PCM
+    // The first format's fields were mended: its first 16 bytes as the
+    // rebuild writes them.
+    bool m_fmtMended = false;
+    uint8_t m_fmtFields[16] = {};
 };
 
 #endif

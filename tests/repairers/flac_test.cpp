@@ -92,10 +92,6 @@ TEST(FlacWalk, HostileHeadersEndInAClearCode)
     if (src.empty())
         return;
     const auto clean = ReadFileBytes(src);
-    auto set16 = [](std::vector<uint8_t>& d, size_t at, uint16_t v) {
-        d[at] = static_cast<uint8_t>(v >> 8);
-        d[at + 1] = static_cast<uint8_t>(v);
-    };
     const struct {
         const char* name;
         std::function<void(std::vector<uint8_t>&)> damage;
@@ -103,15 +99,6 @@ TEST(FlacWalk, HostileHeadersEndInAClearCode)
     } cases[] = {
         {"not fLaC", [](std::vector<uint8_t>& d) { d[0] = 'x'; }, JRVP_ERR_UNKNOWN_FORMAT},
         {"only the marker", [](std::vector<uint8_t>& d) { d.resize(4); }, JRVP_ERR_UNREPAIRABLE},
-        {"minimum block size under 16", [&](std::vector<uint8_t>& d) { set16(d, 8, 15); }, JRVP_ERR_UNREPAIRABLE},
-        {"maximum below the minimum", [&](std::vector<uint8_t>& d) { set16(d, 10, 100); }, JRVP_ERR_UNREPAIRABLE},
-        {"sample rate 0",
-         [](std::vector<uint8_t>& d) {
-             d[18] = d[19] = 0;
-             d[20] &= 0x0F;
-         },
-         JRVP_ERR_UNREPAIRABLE},
-        {"bits per sample 32", [](std::vector<uint8_t>& d) { d[20] |= 0x01, d[21] |= 0xF0; }, JRVP_ERR_UNREPAIRABLE},
         {"no frame after the metadata", [](std::vector<uint8_t>& d) { d.resize(d.size() / 20); },
          JRVP_ERR_UNREPAIRABLE},
         {"every byte after the metadata 0xFF",
@@ -360,6 +347,120 @@ TEST(FlacWalk, FrameHeadersAreConfirmedByTheirCrc8)
             EXPECT_EQ(blockSize, frames[c.frame].blockSize);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A STREAMINFO field that the frames contradict is mended from the frames'
+// own headers (channels, rate, sample size) and from their measured block
+// and frame sizes, recorded, and written back: the copy's STREAMINFO is the
+// original's, and it decodes every sample.
+TEST(FlacRepair, StreamInfoFieldsTheFramesContradictAreMended)
+{
+    // A field of the STREAMINFO body: its bytes (big-endian), then the
+    // value's bit width and shift inside them.
+    struct Field {
+        int at, bytes, bits, shift;
+    };
+    const Field minBlock{0, 2, 16, 0}, maxBlock{2, 2, 16, 0}, minFrame{4, 3, 24, 0}, maxFrame{7, 3, 24, 0},
+        rate{10, 3, 20, 4}, channels{12, 1, 3, 1}, bits{12, 2, 5, 4};
+    const struct {
+        const char* name;
+        Field field;
+        uint32_t value;
+        bool mended;  // false: a value the frames allow, left as it is
+    } cases[] = {
+        {"min block size 0", minBlock, 0, true},
+        {"min block size 1", minBlock, 1, true},
+        {"min block size under 16", minBlock, 15, true},
+        {"min block size all ones", minBlock, 0xFFFF, true},
+        {"max block size 1", maxBlock, 1, true},
+        {"max block size below the minimum", maxBlock, 100, true},
+        {"max block size all ones", maxBlock, 0xFFFF, false},
+        {"min frame size all ones", minFrame, 0xFFFFFF, true},
+        {"max frame size 1", maxFrame, 1, true},
+        {"max frame size 0 (not known)", maxFrame, 0, false},
+        {"sample rate 0", rate, 0, true},
+        {"sample rate 1", rate, 1, true},
+        {"sample rate all ones", rate, 0xFFFFF, true},
+        {"channels 3", channels, 2, true},
+        {"channels 8", channels, 7, true},
+        {"bits per sample 32", bits, 31, true},
+        {"bits per sample 8", bits, 7, true},
+    };
+    for (const char* name : kFlacFixtures) {
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        const Outcome intact = ParseAndRepair(src);
+        ASSERT_EQ(intact.parse, 0);
+        const int channelCount = ((clean[8 + 12] >> 1) & 7) + 1;
+        ScratchDir dir("flacinfo");
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(name) + ": " + c.name);
+            auto bytes = clean;
+            uint64_t v = 0;
+            for (int i = 0; i < c.field.bytes; ++i)
+                v = v << 8 | bytes[8 + c.field.at + i];
+            const uint64_t mask = ((uint64_t(1) << c.field.bits) - 1) << c.field.shift;
+            v = (v & ~mask) | ((uint64_t(c.value) << c.field.shift) & mask);
+            for (int i = c.field.bytes - 1; i >= 0; --i, v >>= 8)
+                bytes[8 + c.field.at + i] = static_cast<uint8_t>(v);
+            if (bytes == clean)
+                continue;  // the fixture holds that value already
+            const std::string in = dir.Path("damaged.flac"), out = dir.Path("repaired.flac");
+            ASSERT_TRUE(WriteFileBytes(in, bytes));
+            const Outcome o = ParseAndRepair(in, out);
+            ASSERT_EQ(o.parse, 0);
+            if (!c.mended) {
+                EXPECT_TRUE(o.codes.empty());
+                EXPECT_EQ(DecodedSamples(in, channelCount), intact.counted);
+                continue;
+            }
+            ASSERT_FALSE(o.codes.empty()) << "the field went unnoticed";
+            ASSERT_EQ(o.repair, 0);
+            EXPECT_EQ(o.counted, intact.counted);
+            const auto result = ReadFileBytes(out);
+            ASSERT_GE(result.size(), 8u + 18u);
+            EXPECT_TRUE(std::equal(result.begin() + 8, result.begin() + 8 + 18, clean.begin() + 8))
+                << "STREAMINFO is not the original's";
+            const MediaReport repaired = CheckMedia(out);
+            EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+            EXPECT_EQ(DecodedSamples(out, channelCount), intact.counted);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// 16 MiB of 0xFF bytes between the metadata and the first frame: every one
+// looks like the start of a frame header. They are tested where they lie
+// in the read window; asking the input for each would make a million reads
+// per MiB. Some 4 reads per MiB per pass over them; the bound leaves room
+// for each pass that crosses them and more.
+TEST(FlacWalk, LongStretchOfSyncBytesIsCrossedInFewReads)
+{
+    const std::string src = RequireFixture("clip_flactool.flac");
+    if (src.empty())
+        return;
+    auto bytes = ReadFileBytes(src);
+    const Outcome intact = ParseAndRepair(src);
+    ASSERT_EQ(intact.parse, 0);
+    const int64_t stretch = int64_t(16) << 20;
+    bytes.insert(bytes.begin() + intact.frames.front().start, static_cast<size_t>(stretch), 0xFF);
+    ScratchDir dir("flacsync");
+    ASSERT_TRUE(WriteFileBytes(dir.Path("sync.flac"), bytes));
+    const Outcome o = ParseAndRepair(dir.Path("sync.flac"));
+    ASSERT_EQ(o.parse, 0);
+    EXPECT_EQ(o.counted, intact.counted);
+    EXPECT_LT(o.parseReads.ReadsPerMiB(stretch), 64) << o.parseReads.reads << " reads";
+    EXPECT_LT(o.parseReads.bytes, o.inputLength * 4);
+    EXPECT_LT(o.parseCalls.ReadsPerMiB(stretch), 256) << o.parseCalls.reads << " calls";
 }
 
 }  // namespace

@@ -189,7 +189,105 @@ void ShiftTimestamps(std::vector<uint8_t>& d, size_t fromTag, uint32_t by)
     }
 }
 
+// What a damage returns for a clip it does not suit.
+const std::pair<size_t, size_t> kNotApplicable(SIZE_MAX, SIZE_MAX);
+
+// The AVCDecoderConfigurationRecord of the first AVC sequence header: its
+// offset, or 0 when the clip has none.
+size_t AvcRecord(const std::vector<uint8_t>& d)
+{
+    for (const Tag& t : WalkFlv(d))
+        if (t.type == 9 && t.size > 5 + 7 && (d[t.pos + 11] & 0x0F) == 7 && d[t.pos + 12] == 0)
+            return t.pos + 16;
+    return 0;
+}
+
+// Sets `bits` bits at `shift` of the record's byte `at` (a field of one
+// byte), or its 16-bit field at `at` when bits is 16.
+template <size_t At, int Bits, int Shift, uint32_t Value>
+std::pair<size_t, size_t> SetAvcRecordField(std::vector<uint8_t>& d)
+{
+    const size_t record = AvcRecord(d);
+    if (record == 0)
+        return kNotApplicable;
+    if (Bits == 16) {
+        d[record + At] = uint8_t(Value >> 8);
+        d[record + At + 1] = uint8_t(Value);
+    } else {
+        const uint8_t mask = uint8_t(((1u << Bits) - 1) << Shift);
+        d[record + At] = uint8_t((d[record + At] & ~mask) | ((Value << Shift) & mask));
+    }
+    return std::make_pair(size_t(0), size_t(0));
+}
+
+// Sets the data size of the first tag of a type.
+template <uint8_t Type, uint32_t Value>
+std::pair<size_t, size_t> SetFirstTagSize(std::vector<uint8_t>& d)
+{
+    for (const Tag& t : WalkFlv(d))
+        if (t.type == Type) {
+            d[t.pos + 1] = uint8_t(Value >> 16);
+            d[t.pos + 2] = uint8_t(Value >> 8);
+            d[t.pos + 3] = uint8_t(Value);
+            return std::make_pair(size_t(0), size_t(0));
+        }
+    return kNotApplicable;
+}
+
+// Sets the sound rate bits of the first audio tag, when it is AAC's.
+template <uint8_t Rate>
+std::pair<size_t, size_t> SetFirstAacRate(std::vector<uint8_t>& d)
+{
+    for (const Tag& t : WalkFlv(d))
+        if (t.type == 8) {
+            if (d[t.pos + 11] >> 4 != 10)
+                return kNotApplicable;
+            d[t.pos + 11] = uint8_t((d[t.pos + 11] & ~0x0C) | (Rate << 2));
+            return std::make_pair(size_t(0), size_t(0));
+        }
+    return kNotApplicable;
+}
+
+// Sets the sampling index of the first AAC set-up.
+template <uint8_t Index>
+std::pair<size_t, size_t> SetAacIndex(std::vector<uint8_t>& d)
+{
+    for (const Tag& t : WalkFlv(d))
+        if (t.type == 8 && t.size >= 4 && d[t.pos + 11] >> 4 == 10 && d[t.pos + 12] == 0) {
+            const uint32_t bits = (uint32_t(d[t.pos + 13]) << 8) | d[t.pos + 14];
+            const uint32_t damaged = (bits & ~(0x0Fu << 7)) | (uint32_t(Index) << 7);
+            d[t.pos + 13] = uint8_t(damaged >> 8);
+            d[t.pos + 14] = uint8_t(damaged);
+            return std::make_pair(size_t(0), size_t(0));
+        }
+    return kNotApplicable;
+}
+
 const Damage kDamages[] = {
+    // The pace of the AAC frames gives the rate a bent set-up lost.
+    {"AAC config sampling index 96 kHz", SetAacIndex<0>, true},
+    {"AAC config sampling index 88.2 kHz", SetAacIndex<1>, true},
+    {"AAC config sampling index escape", SetAacIndex<15>, true},
+    // A tag whose size alone is bent ends where the PreviousTagSize that
+    // counts from it stands: the copy keeps it.
+    {"first audio tag's size 0", SetFirstTagSize<8, 0>, true},
+    {"first audio tag's size 1", SetFirstTagSize<8, 1>, true},
+    {"first video tag's size 0", SetFirstTagSize<9, 0>, true},
+    {"first video tag's size 1", SetFirstTagSize<9, 1>, true},
+    // AAC carries its rate in its set-up; flags that differ from the other
+    // tags' read as a change of format.
+    {"first AAC tag's sound rate 5.5 kHz", SetFirstAacRate<0>, true},
+    {"first AAC tag's sound rate 11 kHz", SetFirstAacRate<1>, true},
+    // A sequence header whose fields the damage bent is made again from
+    // the parameter sets it still holds and the frames' NAL lengths: the
+    // copy holds the original's.
+    {"AVC config NAL length size 1", SetAvcRecordField<4, 2, 0, 0>, true},
+    {"AVC config NAL length size 2", SetAvcRecordField<4, 2, 0, 1>, true},
+    {"AVC config SPS count 0", SetAvcRecordField<5, 5, 0, 0>, true},
+    {"AVC config SPS count 31", SetAvcRecordField<5, 5, 0, 31>, true},
+    {"AVC config SPS length 0", SetAvcRecordField<6, 16, 0, 0>, true},
+    {"AVC config SPS length 1", SetAvcRecordField<6, 16, 0, 1>, true},
+    {"AVC config SPS length all ones", SetAvcRecordField<6, 16, 0, 0xFFFF>, true},
     {"cut at 60 %",
      [](std::vector<uint8_t>& d) {
          const size_t at = d.size() * 6 / 10;
@@ -283,6 +381,8 @@ TEST(FlvRepair, EveryDamageIsRepairedIntoAChainedIndexedFile)
             ScratchDir dir("flv");
             auto bytes = clean;
             const auto range = damage.apply(bytes);
+            if (range == kNotApplicable)
+                continue;
             const std::string in = dir.Path("damaged.flv"), out = dir.Path("repaired.flv");
             ASSERT_TRUE(WriteFileBytes(in, bytes));
             Outcome o = ParseAndRepair(in, out);

@@ -95,6 +95,18 @@ int64_t DataPos(const std::vector<uint8_t>& d)
     return data ? data->pos : -1;
 }
 
+// Sets a field of the first format chunk's body (little-endian, Bytes wide).
+template <int At, int Bytes, uint32_t Value>
+bool SetFmtField(std::vector<uint8_t>& d)
+{
+    const auto fmt = Find(Chunks(d), "fmt ");
+    if (!fmt)
+        return false;
+    for (int i = 0; i < Bytes; ++i)
+        d[fmt->pos + 8 + At + i] = uint8_t(Value >> (8 * i));
+    return true;
+}
+
 const Damage kDamages[] = {
     {"cut in the middle of a sample frame",
      [](std::vector<uint8_t>& d) {
@@ -154,6 +166,24 @@ const Damage kDamages[] = {
          return true;
      },
      false, true},
+    // A PCM format's fields are tied: the one a damage took is worked out
+    // from the others, and the repair is the original again.
+    {"format channels 0", SetFmtField<2, 2, 0>, true},
+    {"format channels all ones", SetFmtField<2, 2, 0xFFFF>, true},
+    {"format sample rate 0", SetFmtField<4, 4, 0>, true},
+    {"format sample rate 1", SetFmtField<4, 4, 1>, true},
+    {"format sample rate 2^31", SetFmtField<4, 4, 0x80000000u>, true},
+    {"format bytes per second 0", SetFmtField<8, 4, 0>, true},
+    {"format bytes per second 1", SetFmtField<8, 4, 1>, true},
+    {"format bytes per second all ones", SetFmtField<8, 4, 0xFFFFFFFFu>, true},
+    {"format bytes per second 2^31", SetFmtField<8, 4, 0x80000000u>, true},
+    {"format block align 0", SetFmtField<12, 2, 0>, true},
+    {"format block align 1", SetFmtField<12, 2, 1>, true},
+    {"format block align all ones", SetFmtField<12, 2, 0xFFFF>, true},
+    {"format bits per sample 1", SetFmtField<14, 2, 1>, true},
+    // Two broken fields leave nothing to work either out from.
+    {"format sample rate and bytes per second 0",
+     [](std::vector<uint8_t>& d) { return SetFmtField<4, 4, 0>(d) && SetFmtField<8, 4, 0>(d); }, false, true},
     {"garbage appended",
      [](std::vector<uint8_t>& d) {
          const auto junk = PseudoRandomBytes(333, 4);
