@@ -186,6 +186,7 @@ private:
     bool FieldLengthLooksDamaged(const uint8_t* pkt, const TSPacket& info) const;
     bool RepairedPacketFits(const TSPacket& info) const;
     bool RebuildPesHeader(int64_t unit, const uint8_t* pkt, TSPacket& info);
+    void MendProgramMap(int64_t unit, const uint8_t* pkt, const TSPacket& info);
     void FinishTSUnit(PidState& st);
     void RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
     void MarkTSGap(int64_t bytes);
@@ -328,6 +329,7 @@ private:
     std::vector<TSFix> m_tsFixes;
     uint8_t m_tsFixed[188] = {};
     int64_t m_lastPcr = -1;  // 90 kHz base of the last PCR read
+    bool m_tsTableMended = false;  // a program map's lengths were written anew
     PidTable m_pids;
 
     // Program streams.

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "core/Crc.h"
+#include "core/StreamIO.h"
 #include "repairers/MPEGRepair.h"
 
 namespace {
@@ -124,6 +126,46 @@ bool FrameIsDisposable(const uint8_t* e, int n)
         }
     }
     return false;
+}
+
+// Descriptors back to back from `from`: whether they end exactly at `end`.
+bool DescriptorsFill(const uint8_t* s, int from, int end)
+{
+    while (from < end) {
+        if (2 > end - from)
+            return false;
+        from += 2 + s[from + 1];
+    }
+    return from == end;
+}
+
+// How a program map section (s at its table_id, its stream loop ending at
+// `end`, where the checksum begins) holds with a program_info_length of
+// `info`: 0 the program's descriptors or the stream loop after them run
+// past their ends, 1 they fill the section, 2 and every stream entry has
+// its reserved bits set, as muxers write them.
+int ProgramMapFit(const uint8_t* s, int end, int info)
+{
+    if (info > end - 12 || !DescriptorsFill(s, 12, 12 + info))
+        return 0;
+    bool reserved = true;
+    for (int q = 12 + info; q < end;) {
+        if (5 > end - q)
+            return 0;
+        const int pid = ((s[q + 1] & 0x1F) << 8) | s[q + 2];
+        const int length = ((s[q + 3] & 0x0F) << 8) | s[q + 4];
+        if (pid < 0x10 || pid == kNullPid || length > end - q - 5 || !DescriptorsFill(s, q + 5, q + 5 + length))
+            return 0;
+        reserved = reserved && (s[q + 1] & 0xE0) == 0xE0 && (s[q + 3] & 0xF0) == 0xF0;
+        q += 5 + length;
+    }
+    return reserved ? 2 : 1;
+}
+
+// MPEG's section checksum: the polynomial of Ogg's, from all ones.
+uint32_t SectionCrc(const uint8_t* s, int n)
+{
+    return OggCrc32().Update(0xFFFFFFFFu, s, static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -377,6 +419,8 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, int64_t gap)
     // bytes were tried in it, is one gap.
     if (gap > 0)
         MarkTSGap(gap);
+    if (info.unitStart && info.hasPayload && !info.pes && info.pid != kNullPid)
+        MendProgramMap(unit, pkt, info);
     RecordTSPacket(unit, info, pkt);
     return kStepUnit;
 }
@@ -462,6 +506,64 @@ bool CMPEGRepair::RebuildPesHeader(int64_t unit, const uint8_t* pkt, TSPacket& i
         return true;
     }
     return false;
+}
+
+// A program map section that lies whole in its packet (as muxers write
+// them) with a program_info_length that does not end where one of the
+// program's descriptors ends, or after which the stream loop does not fill
+// the section: a demuxer reads the stream loop from the wrong byte and
+// finds no stream it can play. The length is taken from the descriptors:
+// the one end of theirs after which the stream loop fills the section.
+// Where the checksum holds, the bad length was written with it and the
+// checksum is written anew; where it does not, the length must be the one
+// the checksum vouches for, or the section is left as it stands.
+void CMPEGRepair::MendProgramMap(int64_t unit, const uint8_t* pkt, const TSPacket& info)
+{
+    const uint8_t* d = pkt + info.payload;
+    const int at = info.payload + 1 + d[0];  // the section, from its table_id
+    if (3 > kTSBody - at || pkt[at] != 0x02)
+        return;
+    const uint8_t* s = pkt + at;
+    const int total = 3 + (((s[1] & 0x0F) << 8) | s[2]);
+    if (total < 16 || total > kTSBody - at)
+        return;
+    const int end = total - 4;
+    const int stated = ((s[10] & 0x0F) << 8) | s[11];
+    if (ProgramMapFit(s, end, stated) > 0)
+        return;
+    const uint32_t crc = LoadBE32(s + end);
+    const bool crcHolds = SectionCrc(s, end) == crc;
+    uint8_t section[kTSBody];
+    memcpy(section, s, static_cast<size_t>(total));
+    int best = -1, bestFit = 0;
+    bool tie = false;
+    for (int length = 0; length <= end - 12;) {
+        const int fit = ProgramMapFit(s, end, length);
+        section[10] = static_cast<uint8_t>((s[10] & 0xF0) | (length >> 8));
+        section[11] = static_cast<uint8_t>(length);
+        if (fit > 0 && (crcHolds || SectionCrc(section, end) == crc)) {
+            if (fit > bestFit) {
+                best = length;
+                bestFit = fit;
+                tie = false;
+            } else if (fit == bestFit) {
+                tie = true;
+            }
+        }
+        if (2 > end - 12 - length)
+            break;
+        length += 2 + s[12 + length + 1];
+    }
+    if (best < 0 || tie)
+        return;
+    section[10] = static_cast<uint8_t>((s[10] & 0xF0) | (best >> 8));
+    section[11] = static_cast<uint8_t>(best);
+    StoreBE32(section + end, crcHolds ? SectionCrc(section, end) : crc);
+    for (const int i : {10, 11, end, end + 1, end + 2, end + 3})
+        if (section[i] != s[i])
+            m_tsFixes.push_back(TSFix{unit, static_cast<uint8_t>(at + i), section[i]});
+    m_damaged = true;
+    m_tsTableMended = true;
 }
 
 // A packet whose field length was put right must continue its PID's
@@ -693,6 +795,7 @@ int CMPEGRepair::ParseMPEG2TS()
     if (m_tsLength != 188 && m_tsLength != 192 && m_tsLength != 204)
         return MEND_ERR_REPAIR_REFUSED;
     m_rebase = std::make_unique<CTimestampRebase>(kTSForwardJump);
+    m_tsTableMended = false;
     // Bytes before the first packet are damage too: the repaired file
     // must start with a packet.
     m_damaged = m_firstUnit != 0;
@@ -743,6 +846,8 @@ int CMPEGRepair::ParseMPEG2TS()
     std::stable_sort(m_tsFixes.begin(), m_tsFixes.end(), [](const TSFix& a, const TSFix& b) { return a.at < b.at; });
     std::sort(m_tsDropped.begin(), m_tsDropped.end());
     m_tsDropped.erase(std::unique(m_tsDropped.begin(), m_tsDropped.end()), m_tsDropped.end());
+    if (m_tsTableMended)
+        AddError(JRVP_DAMAGE_STRUCTURE);
     if (m_damaged || !m_tsDropped.empty() || m_tsRuns.empty())
         AddError(JRVP_DAMAGE_SEGMENT);
     if (m_rebase->Finish())
