@@ -96,14 +96,15 @@ private:
         // left out once that point comes. usesKeys: the muxer marks them.
         bool waitKey = true;
         bool usesKeys = false;
-        bool reorders = false;
         // The unit in progress is a random access point, and one such unit
         // came through whole: the decoder has its set-up, so a later loss
         // costs only the frames it reached.
         bool keyOpen = false;
         bool setUp = false;
-        // The unit in progress is a frame no other frame refers to.
-        bool openDisposable = false;
+        // The decoding time of the unit in progress (-1 none), and the
+        // shortest step between two units so far (0 none yet).
+        int64_t openTime = -1;
+        int64_t timeStep = 0;
         uint8_t streamId = 0;     // of its PES packets, 0 not known yet
         // The PES header of the unit in progress (its packet and where the
         // PES packet begins in it), the bytes of the unit so far and its

@@ -107,27 +107,6 @@ bool EsStartLooksRight(uint8_t id, const uint8_t* e, int n)
     return false;
 }
 
-// The frame a video unit begins with, from the bytes of its first packet:
-// one that no other frame refers to (an H.264 slice whose nal_ref_idc is
-// 0, an MPEG-2 B picture). Not known counts as referred to.
-bool FrameIsDisposable(const uint8_t* e, int n)
-{
-    bool mpeg2 = false;
-    for (int i = 0; i + 5 < n; ++i) {
-        if (e[i] != 0 || e[i + 1] != 0 || e[i + 2] != 1)
-            continue;
-        const uint8_t code = e[i + 3];
-        if (code == 0xB3 || code == 0xB8) {  // MPEG-2 sequence or GOP header
-            mpeg2 = true;
-        } else if (code == 0x00) {  // picture header: 10 bits of order, then the type
-            return ((e[i + 5] >> 3) & 7) == 3;
-        } else if (!mpeg2 && ((code & 0x1F) == 1 || (code & 0x1F) == 5)) {
-            return (code & 0x60) == 0;
-        }
-    }
-    return false;
-}
-
 // Descriptors back to back from `from`: whether they end exactly at `end`.
 bool DescriptorsFill(const uint8_t* s, int from, int end)
 {
@@ -601,14 +580,19 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             const bool follows = info.cc == ((st.lastCC + 1) & 0x0F) || info.cc == st.lastCC;
             if (!follows || st.lostMany || info.discontinuity) {
                 // A unit that had ended lost nothing: the packets lost
-                // belonged to the next one.
-                if (UnitComplete(st)) {
+                // belonged to the next one. So it is where a unit starts
+                // right after one lost packet, two frame steps after the
+                // open unit: the packet held a whole frame of its own.
+                const int64_t t = info.unitStart && info.pts >= 0
+                                      ? ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts))
+                                      : -1;
+                const bool lostWholeUnit = !st.lostMany && !info.discontinuity &&
+                                           info.cc == ((st.lastCC + 2) & 0x0F) && t >= 0 && st.openTime >= 0 &&
+                                           st.timeStep > 0 && t - st.openTime == 2 * st.timeStep;
+                if (UnitComplete(st) || lostWholeUnit) {
                     FinishTSUnit(st);
                     st.openUnit.clear();
                 }
-                // Only a single packet lost is sure to belong to the open
-                // unit; more may have held the start of another frame.
-                st.openDisposable = st.openDisposable && !st.lostMany && info.cc == ((st.lastCC + 2) & 0x0F);
                 BreakTSUnit(st, info.unitStart);
             }
         }
@@ -637,12 +621,16 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             st.unitBytes = 0;
             st.lengthWrong = false;
             st.keyOpen = info.randomAccess;
-            st.openDisposable = info.pes && d[3] >= 0xE0 && d[3] <= 0xEF && 9 + d[8] < kTSBody - info.payload &&
-                                FrameIsDisposable(d + 9 + d[8], kTSBody - info.payload - 9 - d[8]);
             if (info.pes)
                 st.streamId = d[3];
+            // The time of the unit, and the shortest step between two
+            // units that follow each other.
+            const int64_t t = info.pts >= 0 ? ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts)) : -1;
+            if (t >= 0 && st.openTime >= 0 && t > st.openTime &&
+                (st.timeStep <= 0 || t - st.openTime < st.timeStep))
+                st.timeStep = t - st.openTime;
+            st.openTime = t;
             st.usesKeys = st.usesKeys || info.randomAccess;
-            st.reorders = st.reorders || info.dts >= 0;
             if (info.randomAccess && st.waitKey) {
                 m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
                 std::vector<int64_t>().swap(st.pending);
@@ -731,14 +719,13 @@ void CMPEGRepair::BreakTSUnit(PidState& st, bool atUnitStart)
     st.openUnit.clear();
     st.broken = !atUnitStart;
     // Frames wait for the next random access point where the decoder has
-    // not had its set-up yet, or where, with frames reordered, the lost one
-    // may be a reference: the frames on either side of it that refer to it
-    // do not decode cleanly. A lost frame that nothing refers to, or one
-    // in a stream without reordering (the decoder stands in for it), costs
-    // only itself.
-    st.waitKey = !st.setUp || (st.reorders && !st.openDisposable);
+    // not had its set-up yet. Otherwise the lost frame costs only itself:
+    // the frames that refer to it still decode, as they do from the damaged
+    // file itself, the decoder standing in for the missing one; leaving
+    // them out up to the next random access point would cost seconds of
+    // picture.
+    st.waitKey = !st.setUp;
     st.keyOpen = false;
-    st.openDisposable = false;
     st.unitLeft = -1;
     st.lengthWrong = false;
 }
@@ -750,7 +737,6 @@ void CMPEGRepair::FinishTSUnit(PidState& st)
 {
     st.setUp = st.setUp || st.keyOpen;
     st.keyOpen = false;
-    st.openDisposable = false;
     if (st.kind != kPidPes || st.unitHead < 0 || st.stated < 0 || st.unitBytes == st.stated)
         return;
     const int64_t length = st.unitBytes - 6 <= 0xFFFF ? st.unitBytes - 6 : 0;

@@ -122,8 +122,8 @@ bool IsVideo(const Unit& u)
 // pts: those of every unit whose packets the damage did not reach. A
 // packet's unit is found by the byte position libavformat gives its first
 // frame; the frames a parser split from the same PES packet follow it
-// without one. With frames reordered, a lost frame may be the reference of
-// the frames after it up to the next key frame, which may go with it.
+// without one. Frames that refer to a lost one are kept as well: they
+// decode, the decoder standing in for the frame that is missing.
 std::set<std::pair<int, int64_t>> FramesOutside(const MediaReport& original, const Layout& l,
                                                 const std::function<bool(int64_t pkt)>& reached)
 {
@@ -132,25 +132,15 @@ std::set<std::pair<int, int64_t>> FramesOutside(const MediaReport& original, con
         const bool hit = std::any_of(u.packets.begin(), u.packets.end(), reached);
         lost[u.packets.front() - l.sync] = hit;
     }
-    std::set<int> reorders;
-    for (const PacketInfo& p : original.packets)
-        if (p.dts != AV_NOPTS_VALUE && p.pts != p.dts)
-            reorders.insert(p.stream);
     std::set<std::pair<int, int64_t>> keep;
     std::map<int, bool> streamLost;  // the unit in progress of each stream
-    std::set<int> waiting;           // streams whose frames may wait for a key frame
     for (const PacketInfo& p : original.packets) {
         if (p.pos >= 0) {
             const auto it = lost.find(p.pos);
-            const bool hit = it == lost.end() || it->second;
-            streamLost[p.stream] = hit;
-            if (hit && reorders.count(p.stream))
-                waiting.insert(p.stream);
-            else if (p.key)
-                waiting.erase(p.stream);
+            streamLost[p.stream] = it == lost.end() || it->second;
         }
         const auto s = streamLost.find(p.stream);
-        if (s != streamLost.end() && !s->second && !waiting.count(p.stream) && p.pts != AV_NOPTS_VALUE)
+        if (s != streamLost.end() && !s->second && p.pts != AV_NOPTS_VALUE)
             keep.insert({original.streams[p.stream].type, p.pts});
     }
     return keep;
@@ -329,8 +319,11 @@ TEST(MpegTransportStream, LossCostsOnlyTheFramesItReached)
                 ASSERT_EQ(o.parse, 0);
                 EXPECT_FALSE(o.codes.empty()) << "reported undamaged";
                 ASSERT_EQ(o.repair, 0);
+                // A frame that refers to a lost one may log its missing
+                // reference, as it does from the damaged file itself.
                 const MediaReport repaired = CheckMedia(out);
-                EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+                EXPECT_GT(repaired.VideoFrames(), 0) << repaired.Summary();
+                EXPECT_LE(repaired.errorCount, CheckMedia(in).errorCount) << repaired.Summary();
                 // A splice takes the packet it lands inside; zeros every
                 // packet they touch.
                 const int64_t L = l.length;
