@@ -98,14 +98,15 @@ private:
         // left out once that point comes. usesKeys: the muxer marks them.
         bool waitKey = true;
         bool usesKeys = false;
-        bool reorders = false;
         // The unit in progress is a random access point, and one such unit
         // came through whole: the decoder has its set-up, so a later loss
         // costs only the frames it reached.
         bool keyOpen = false;
         bool setUp = false;
-        // The unit in progress is a frame no other frame refers to.
-        bool openDisposable = false;
+        // The decoding time of the unit in progress (-1 none), and the
+        // shortest step between two units so far (0 none yet).
+        int64_t openTime = -1;
+        int64_t timeStep = 0;
         uint8_t streamId = 0;     // of its PES packets, 0 not known yet
         // The PES header of the unit in progress (its packet and where the
         // PES packet begins in it), the bytes of the unit so far and its
@@ -188,6 +189,7 @@ private:
     bool FieldLengthLooksDamaged(const uint8_t* pkt, const TSPacket& info) const;
     bool RepairedPacketFits(const TSPacket& info) const;
     bool RebuildPesHeader(int64_t unit, const uint8_t* pkt, TSPacket& info);
+    void MendProgramMap(int64_t unit, const uint8_t* pkt, const TSPacket& info);
     void FinishTSUnit(PidState& st);
     void RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
     void MarkTSGap(int64_t bytes);
@@ -330,6 +332,7 @@ private:
     std::vector<TSFix> m_tsFixes;
     uint8_t m_tsFixed[188] = {};
     int64_t m_lastPcr = -1;  // 90 kHz base of the last PCR read
+    bool m_tsTableMended = false;  // a program map's lengths were written anew
     PidTable m_pids;
 
     // Program streams. A recording holds millions of units: their records

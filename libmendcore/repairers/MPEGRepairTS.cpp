@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "core/Crc.h"
+#include "core/StreamIO.h"
 #include "repairers/MPEGRepair.h"
 
 namespace {
@@ -105,25 +107,44 @@ bool EsStartLooksRight(uint8_t id, const uint8_t* e, int n)
     return false;
 }
 
-// The frame a video unit begins with, from the bytes of its first packet:
-// one that no other frame refers to (an H.264 slice whose nal_ref_idc is
-// 0, an MPEG-2 B picture). Not known counts as referred to.
-bool FrameIsDisposable(const uint8_t* e, int n)
+// Descriptors back to back from `from`: whether they end exactly at `end`.
+bool DescriptorsFill(const uint8_t* s, int from, int end)
 {
-    bool mpeg2 = false;
-    for (int i = 0; i + 5 < n; ++i) {
-        if (e[i] != 0 || e[i + 1] != 0 || e[i + 2] != 1)
-            continue;
-        const uint8_t code = e[i + 3];
-        if (code == 0xB3 || code == 0xB8) {  // MPEG-2 sequence or GOP header
-            mpeg2 = true;
-        } else if (code == 0x00) {  // picture header: 10 bits of order, then the type
-            return ((e[i + 5] >> 3) & 7) == 3;
-        } else if (!mpeg2 && ((code & 0x1F) == 1 || (code & 0x1F) == 5)) {
-            return (code & 0x60) == 0;
-        }
+    while (from < end) {
+        if (2 > end - from)
+            return false;
+        from += 2 + s[from + 1];
     }
-    return false;
+    return from == end;
+}
+
+// How a program map section (s at its table_id, its stream loop ending at
+// `end`, where the checksum begins) holds with a program_info_length of
+// `info`: 0 the program's descriptors or the stream loop after them run
+// past their ends, 1 they fill the section, 2 and every stream entry has
+// its reserved bits set, as muxers write them.
+int ProgramMapFit(const uint8_t* s, int end, int info)
+{
+    if (info > end - 12 || !DescriptorsFill(s, 12, 12 + info))
+        return 0;
+    bool reserved = true;
+    for (int q = 12 + info; q < end;) {
+        if (5 > end - q)
+            return 0;
+        const int pid = ((s[q + 1] & 0x1F) << 8) | s[q + 2];
+        const int length = ((s[q + 3] & 0x0F) << 8) | s[q + 4];
+        if (pid < 0x10 || pid == kNullPid || length > end - q - 5 || !DescriptorsFill(s, q + 5, q + 5 + length))
+            return 0;
+        reserved = reserved && (s[q + 1] & 0xE0) == 0xE0 && (s[q + 3] & 0xF0) == 0xF0;
+        q += 5 + length;
+    }
+    return reserved ? 2 : 1;
+}
+
+// MPEG's section checksum: the polynomial of Ogg's, from all ones.
+uint32_t SectionCrc(const uint8_t* s, int n)
+{
+    return OggCrc32().Update(0xFFFFFFFFu, s, static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -377,6 +398,8 @@ int CMPEGRepair::ParseMPEG2TSPack(int64_t unit, int64_t gap)
     // bytes were tried in it, is one gap.
     if (gap > 0)
         MarkTSGap(gap);
+    if (info.unitStart && info.hasPayload && !info.pes && info.pid != kNullPid)
+        MendProgramMap(unit, pkt, info);
     RecordTSPacket(unit, info, pkt);
     return kStepUnit;
 }
@@ -464,6 +487,64 @@ bool CMPEGRepair::RebuildPesHeader(int64_t unit, const uint8_t* pkt, TSPacket& i
     return false;
 }
 
+// A program map section that lies whole in its packet (as muxers write
+// them) with a program_info_length that does not end where one of the
+// program's descriptors ends, or after which the stream loop does not fill
+// the section: a demuxer reads the stream loop from the wrong byte and
+// finds no stream it can play. The length is taken from the descriptors:
+// the one end of theirs after which the stream loop fills the section.
+// Where the checksum holds, the bad length was written with it and the
+// checksum is written anew; where it does not, the length must be the one
+// the checksum vouches for, or the section is left as it stands.
+void CMPEGRepair::MendProgramMap(int64_t unit, const uint8_t* pkt, const TSPacket& info)
+{
+    const uint8_t* d = pkt + info.payload;
+    const int at = info.payload + 1 + d[0];  // the section, from its table_id
+    if (3 > kTSBody - at || pkt[at] != 0x02)
+        return;
+    const uint8_t* s = pkt + at;
+    const int total = 3 + (((s[1] & 0x0F) << 8) | s[2]);
+    if (total < 16 || total > kTSBody - at)
+        return;
+    const int end = total - 4;
+    const int stated = ((s[10] & 0x0F) << 8) | s[11];
+    if (ProgramMapFit(s, end, stated) > 0)
+        return;
+    const uint32_t crc = LoadBE32(s + end);
+    const bool crcHolds = SectionCrc(s, end) == crc;
+    uint8_t section[kTSBody];
+    memcpy(section, s, static_cast<size_t>(total));
+    int best = -1, bestFit = 0;
+    bool tie = false;
+    for (int length = 0; length <= end - 12;) {
+        const int fit = ProgramMapFit(s, end, length);
+        section[10] = static_cast<uint8_t>((s[10] & 0xF0) | (length >> 8));
+        section[11] = static_cast<uint8_t>(length);
+        if (fit > 0 && (crcHolds || SectionCrc(section, end) == crc)) {
+            if (fit > bestFit) {
+                best = length;
+                bestFit = fit;
+                tie = false;
+            } else if (fit == bestFit) {
+                tie = true;
+            }
+        }
+        if (2 > end - 12 - length)
+            break;
+        length += 2 + s[12 + length + 1];
+    }
+    if (best < 0 || tie)
+        return;
+    section[10] = static_cast<uint8_t>((s[10] & 0xF0) | (best >> 8));
+    section[11] = static_cast<uint8_t>(best);
+    StoreBE32(section + end, crcHolds ? SectionCrc(section, end) : crc);
+    for (const int i : {10, 11, end, end + 1, end + 2, end + 3})
+        if (section[i] != s[i])
+            m_tsFixes.push_back(TSFix{unit, static_cast<uint8_t>(at + i), section[i]});
+    m_damaged = true;
+    m_tsTableMended = true;
+}
+
 // A packet whose field length was put right must continue its PID's
 // stream exactly: the next continuity count, a PES start or more of the
 // unit in progress, no more payload than its stated length leaves, and
@@ -499,14 +580,19 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             const bool follows = info.cc == ((st.lastCC + 1) & 0x0F) || info.cc == st.lastCC;
             if (!follows || st.lostMany || info.discontinuity) {
                 // A unit that had ended lost nothing: the packets lost
-                // belonged to the next one.
-                if (UnitComplete(st)) {
+                // belonged to the next one. So it is where a unit starts
+                // right after one lost packet, two frame steps after the
+                // open unit: the packet held a whole frame of its own.
+                const int64_t t = info.unitStart && info.pts >= 0
+                                      ? ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts))
+                                      : -1;
+                const bool lostWholeUnit = !st.lostMany && !info.discontinuity &&
+                                           info.cc == ((st.lastCC + 2) & 0x0F) && t >= 0 && st.openTime >= 0 &&
+                                           st.timeStep > 0 && t - st.openTime == 2 * st.timeStep;
+                if (UnitComplete(st) || lostWholeUnit) {
                     FinishTSUnit(st);
                     st.openUnit.clear();
                 }
-                // Only a single packet lost is sure to belong to the open
-                // unit; more may have held the start of another frame.
-                st.openDisposable = st.openDisposable && !st.lostMany && info.cc == ((st.lastCC + 2) & 0x0F);
                 BreakTSUnit(st, info.unitStart);
             }
         }
@@ -535,12 +621,16 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
             st.unitBytes = 0;
             st.lengthWrong = false;
             st.keyOpen = info.randomAccess;
-            st.openDisposable = info.pes && d[3] >= 0xE0 && d[3] <= 0xEF && 9 + d[8] < kTSBody - info.payload &&
-                                FrameIsDisposable(d + 9 + d[8], kTSBody - info.payload - 9 - d[8]);
             if (info.pes)
                 st.streamId = d[3];
+            // The time of the unit, and the shortest step between two
+            // units that follow each other.
+            const int64_t t = info.pts >= 0 ? ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts)) : -1;
+            if (t >= 0 && st.openTime >= 0 && t > st.openTime &&
+                (st.timeStep <= 0 || t - st.openTime < st.timeStep))
+                st.timeStep = t - st.openTime;
+            st.openTime = t;
             st.usesKeys = st.usesKeys || info.randomAccess;
-            st.reorders = st.reorders || info.dts >= 0;
             if (info.randomAccess && st.waitKey) {
                 m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
                 std::vector<int64_t>().swap(st.pending);
@@ -629,14 +719,13 @@ void CMPEGRepair::BreakTSUnit(PidState& st, bool atUnitStart)
     st.openUnit.clear();
     st.broken = !atUnitStart;
     // Frames wait for the next random access point where the decoder has
-    // not had its set-up yet, or where, with frames reordered, the lost one
-    // may be a reference: the frames on either side of it that refer to it
-    // do not decode cleanly. A lost frame that nothing refers to, or one
-    // in a stream without reordering (the decoder stands in for it), costs
-    // only itself.
-    st.waitKey = !st.setUp || (st.reorders && !st.openDisposable);
+    // not had its set-up yet. Otherwise the lost frame costs only itself:
+    // the frames that refer to it still decode, as they do from the damaged
+    // file itself, the decoder standing in for the missing one; leaving
+    // them out up to the next random access point would cost seconds of
+    // picture.
+    st.waitKey = !st.setUp;
     st.keyOpen = false;
-    st.openDisposable = false;
     st.unitLeft = -1;
     st.lengthWrong = false;
 }
@@ -648,7 +737,6 @@ void CMPEGRepair::FinishTSUnit(PidState& st)
 {
     st.setUp = st.setUp || st.keyOpen;
     st.keyOpen = false;
-    st.openDisposable = false;
     if (st.kind != kPidPes || st.unitHead < 0 || st.stated < 0 || st.unitBytes == st.stated)
         return;
     const int64_t length = st.unitBytes - 6 <= 0xFFFF ? st.unitBytes - 6 : 0;
@@ -693,6 +781,7 @@ int CMPEGRepair::ParseMPEG2TS()
     if (m_tsLength != 188 && m_tsLength != 192 && m_tsLength != 204)
         return MEND_ERR_REPAIR_REFUSED;
     m_rebase = std::make_unique<CTimestampRebase>(kTSForwardJump);
+    m_tsTableMended = false;
     // Bytes before the first packet are damage too: the repaired file
     // must start with a packet.
     m_damaged = m_firstUnit != 0;
@@ -743,6 +832,8 @@ int CMPEGRepair::ParseMPEG2TS()
     std::stable_sort(m_tsFixes.begin(), m_tsFixes.end(), [](const TSFix& a, const TSFix& b) { return a.at < b.at; });
     std::sort(m_tsDropped.begin(), m_tsDropped.end());
     m_tsDropped.erase(std::unique(m_tsDropped.begin(), m_tsDropped.end()), m_tsDropped.end());
+    if (m_tsTableMended)
+        AddError(JRVP_DAMAGE_STRUCTURE);
     if (m_damaged || !m_tsDropped.empty() || m_tsRuns.empty())
         AddError(JRVP_DAMAGE_SEGMENT);
     if (m_rebase->Finish())

@@ -76,6 +76,43 @@ Layout Walk(const std::vector<uint8_t>& d)
     return l;
 }
 
+// The first program map section of the file: the offset of its table_id,
+// found through the program association table; -1 none.
+int64_t FirstProgramMap(const std::vector<uint8_t>& d, const Layout& l)
+{
+    int pmtPid = -1;
+    for (size_t p = l.sync; p + 188 <= d.size(); p += l.length) {
+        const uint8_t* k = &d[p];
+        const int pid = ((k[1] & 0x1F) << 8) | k[2];
+        if (k[0] != 0x47 || !(k[1] & 0x40) || !(k[3] & 0x10) || (pid != 0 && pid != pmtPid))
+            continue;
+        const int payload = (k[3] & 0x20) ? 5 + k[4] : 4;
+        const int64_t section = static_cast<int64_t>(p) + payload + 1 + k[payload];
+        if (pid == pmtPid)
+            return d[section] == 0x02 ? section : -1;
+        // The first program entry that is not the network PID.
+        for (int64_t e = section + 8; e + 4 <= section + 3 + (((d[section + 1] & 0x0F) << 8) | d[section + 2]) - 4;
+             e += 4)
+            if (d[e] || d[e + 1]) {
+                pmtPid = ((d[e + 2] & 0x1F) << 8) | d[e + 3];
+                break;
+            }
+    }
+    return -1;
+}
+
+// MPEG's section checksum (CRC-32, polynomial 0x04C11DB7, from all ones).
+uint32_t SectionCrc(const uint8_t* b, size_t n)
+{
+    uint32_t crc = 0xFFFFFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= static_cast<uint32_t>(b[i]) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000) ? (crc << 1) ^ 0x04C11DB7 : crc << 1;
+    }
+    return crc;
+}
+
 bool IsVideo(const Unit& u)
 {
     return u.streamId >= 0xE0;
@@ -85,8 +122,8 @@ bool IsVideo(const Unit& u)
 // pts: those of every unit whose packets the damage did not reach. A
 // packet's unit is found by the byte position libavformat gives its first
 // frame; the frames a parser split from the same PES packet follow it
-// without one. With frames reordered, a lost frame may be the reference of
-// the frames after it up to the next key frame, which may go with it.
+// without one. Frames that refer to a lost one are kept as well: they
+// decode, the decoder standing in for the frame that is missing.
 std::set<std::pair<int, int64_t>> FramesOutside(const MediaReport& original, const Layout& l,
                                                 const std::function<bool(int64_t pkt)>& reached)
 {
@@ -95,25 +132,15 @@ std::set<std::pair<int, int64_t>> FramesOutside(const MediaReport& original, con
         const bool hit = std::any_of(u.packets.begin(), u.packets.end(), reached);
         lost[u.packets.front() - l.sync] = hit;
     }
-    std::set<int> reorders;
-    for (const PacketInfo& p : original.packets)
-        if (p.dts != AV_NOPTS_VALUE && p.pts != p.dts)
-            reorders.insert(p.stream);
     std::set<std::pair<int, int64_t>> keep;
     std::map<int, bool> streamLost;  // the unit in progress of each stream
-    std::set<int> waiting;           // streams whose frames may wait for a key frame
     for (const PacketInfo& p : original.packets) {
         if (p.pos >= 0) {
             const auto it = lost.find(p.pos);
-            const bool hit = it == lost.end() || it->second;
-            streamLost[p.stream] = hit;
-            if (hit && reorders.count(p.stream))
-                waiting.insert(p.stream);
-            else if (p.key)
-                waiting.erase(p.stream);
+            streamLost[p.stream] = it == lost.end() || it->second;
         }
         const auto s = streamLost.find(p.stream);
-        if (s != streamLost.end() && !s->second && !waiting.count(p.stream) && p.pts != AV_NOPTS_VALUE)
+        if (s != streamLost.end() && !s->second && p.pts != AV_NOPTS_VALUE)
             keep.insert({original.streams[p.stream].type, p.pts});
     }
     return keep;
@@ -193,6 +220,68 @@ TEST(MpegTransportStream, DamagedPesHeadersAreRecordedAndRebuilt)
     }
 }
 
+// A program map whose program_info_length was damaged: a demuxer reads its
+// stream loop from the wrong byte and may find no stream at all. The
+// length is recorded as damage and taken again from the program's
+// descriptors, in a file whose program has descriptors (ffmpeg's M2TS) and
+// in files whose program has none. Damage that left the checksum as it was
+// is mended too: the checksum vouches for the length put back.
+TEST(MpegTransportStream, DamagedProgramMapLengthsAreRecordedAndRebuilt)
+{
+    const struct {
+        const char* name;
+        uint16_t length;
+        bool checksumFollows;  // the checksum was written for the new value
+    } cases[] = {
+        {"program info length 0", 0, true},
+        {"program info length 1", 1, true},
+        {"program info length 1, checksum as it was", 1, false},
+        {"program info length 6", 6, true},
+        {"program info length 0xfff", 0xFFF, true},
+    };
+    ScratchDir dir("mpegts");
+    for (const char* name : {"clip.ts", "clip_gst.ts", "clip.m2ts"}) {
+        const std::string src = RequireFixture(name);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        const MediaReport original = CheckMedia(src);
+        ASSERT_TRUE(original.CleanDecode()) << original.Summary();
+        const int64_t section = FirstProgramMap(clean, Walk(clean));
+        ASSERT_GT(section, 0) << name;
+        const int64_t end = section + 3 + (((clean[section + 1] & 0x0F) << 8) | clean[section + 2]) - 4;
+        const std::string ext = std::string(name).substr(std::string(name).rfind('.'));
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(name) + ", " + c.name);
+            auto bytes = clean;
+            if ((((bytes[section + 10] & 0x0F) << 8) | bytes[section + 11]) == c.length)
+                continue;  // the value it holds already
+            bytes[section + 10] = static_cast<uint8_t>((bytes[section + 10] & 0xF0) | (c.length >> 8));
+            bytes[section + 11] = static_cast<uint8_t>(c.length);
+            if (c.checksumFollows) {
+                const uint32_t crc = SectionCrc(&bytes[section], static_cast<size_t>(end - section));
+                for (int i = 0; i < 4; ++i)
+                    bytes[end + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+            }
+            const std::string in = dir.Path("in" + ext), out = dir.Path("out" + ext);
+            ASSERT_TRUE(WriteFileBytes(in, bytes));
+            const RepairOutcome o = ParseAndRepairWith<CMPEGRepair>(in, out);
+            ASSERT_EQ(o.parse, 0);
+            EXPECT_FALSE(o.codes.empty()) << "reported undamaged";
+            ASSERT_EQ(o.repair, 0);
+            const MediaReport repaired = CheckMedia(out);
+            EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+            EXPECT_EQ(repaired.VideoFrames(), original.VideoFrames());
+            EXPECT_EQ(repaired.AudioFrames(), original.AudioFrames());
+            // The section as the muxer wrote it, checksum and all.
+            const auto fixed = ReadFileBytes(out);
+            const int64_t at = FirstProgramMap(fixed, Walk(fixed));
+            ASSERT_GT(at, 0);
+            EXPECT_TRUE(std::equal(clean.begin() + section, clean.begin() + end + 4, fixed.begin() + at));
+        }
+    }
+}
+
 // Packets lost to damage cost the frames whose units they belonged to (and,
 // with frames reordered, those that may refer to them) and no others: not
 // the packets after a splice. Zeroed stretches and random bytes spliced
@@ -230,8 +319,11 @@ TEST(MpegTransportStream, LossCostsOnlyTheFramesItReached)
                 ASSERT_EQ(o.parse, 0);
                 EXPECT_FALSE(o.codes.empty()) << "reported undamaged";
                 ASSERT_EQ(o.repair, 0);
+                // A frame that refers to a lost one may log its missing
+                // reference, as it does from the damaged file itself.
                 const MediaReport repaired = CheckMedia(out);
-                EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+                EXPECT_GT(repaired.VideoFrames(), 0) << repaired.Summary();
+                EXPECT_LE(repaired.errorCount, CheckMedia(in).errorCount) << repaired.Summary();
                 // A splice takes the packet it lands inside; zeros every
                 // packet they touch.
                 const int64_t L = l.length;
