@@ -996,116 +996,150 @@ int64_t CFLVRepair::FindInBandSetUp(size_t from, size_t to, std::vector<uint8_t>
     return static_cast<int64_t>(to);
 }
 
-FlvScriptInfo CFLVRepair::ScanScript(const uint8_t* data, size_t n)
-{
-    FlvScriptInfo info;
-    if (!data || n < 3 || data[0] != AMF_STRING)
-        return info;
-    size_t p = 1;
-    const size_t nameLen = Be16(data + p);
-    p += 2;
-    if (nameLen > n - p)
-        return info;
-    info.metadata = nameLen == 10 && memcmp(data + p, "onMetaData", 10) == 0;
-    p += nameLen;
+namespace {
 
-    // A frame per open object (entries until the end marker) or strict
-    // array (a count of values).
+// Walks one AMF0 script body value by value, without recursion: a frame per
+// open object (entries until the end marker) or strict array (a count of
+// values). Any value that runs past the body ends the walk as not AMF0.
+class AmfScriptReader {
+public:
+    AmfScriptReader(const uint8_t* data, size_t n) : m_data(data), m_n(n) {}
+
+    FlvScriptInfo Read()
+    {
+        if (!m_data || m_n < 3 || m_data[0] != AMF_STRING)
+            return m_info;
+        const size_t nameLen = Be16(m_data + 1);
+        m_p = 3;
+        if (nameLen > m_n - m_p)
+            return m_info;
+        m_info.metadata = nameLen == 10 && memcmp(m_data + m_p, "onMetaData", 10) == 0;
+        m_p += nameLen;
+        while (true) {
+            Entry entry = kOther;
+            const Slot slot = NextSlot(entry);
+            if (slot == kBroken)
+                return m_info;
+            if (slot == kEnd)
+                break;
+            if (slot == kValue && !ReadValue(entry))
+                return m_info;
+        }
+        // Zero padding after the value is harmless; anything else is not AMF0.
+        for (size_t i = m_p; i < m_n; ++i)
+            if (m_data[i] != 0)
+                return m_info;
+        m_info.valid = m_topValueSeen;
+        return m_info;
+    }
+
+private:
+    enum Entry { kOther, kDuration, kFilesize, kKeyframes };
+    enum Slot { kValue, kClosed, kEnd, kBroken };
     struct Frame {
         bool entries;
         uint64_t left;
         bool keyframes;  // the metadata's "keyframes" value
     };
-    std::vector<Frame> stack;
-    bool topValueSeen = false;
-    while (true) {
-        enum { kOther, kDuration, kFilesize, kKeyframes } entry = kOther;
-        if (stack.empty()) {
-            if (p == n || topValueSeen)
-                break;
-            topValueSeen = true;
-        } else if (stack.back().entries) {
-            if (2 > n - p)
-                return info;
-            const size_t len = Be16(data + p);
-            p += 2;
-            if (len == 0) {
-                if (p >= n || data[p] != AMF_OBJECT_END)
-                    return info;
-                ++p;
-                if (stack.back().keyframes)
-                    info.keyframesTo = static_cast<int64_t>(p);
-                stack.pop_back();
-                continue;
-            }
-            if (len > n - p)
-                return info;
-            if (stack.size() == 1) {
-                const char* name = reinterpret_cast<const char*>(data + p);
-                if (len == 8 && memcmp(name, "duration", 8) == 0)
-                    entry = kDuration;
-                else if (len == 8 && memcmp(name, "filesize", 8) == 0)
-                    entry = kFilesize;
-                else if (len == 9 && memcmp(name, "keyframes", 9) == 0)
-                    entry = kKeyframes;
-            }
-            p += len;
-        } else {
-            if (stack.back().left == 0) {
-                if (stack.back().keyframes)
-                    info.keyframesTo = static_cast<int64_t>(p);
-                stack.pop_back();
-                continue;
-            }
-            --stack.back().left;
-        }
 
-        // One value at p.
-        if (p >= n)
-            return info;
-        const size_t valueAt = p;
-        const uint8_t marker = data[p++];
-        const size_t rest = n - p;
+    // Where the next value stands: after an object entry's name (which
+    // says what the metadata's top level holds), or as the next element of
+    // a strict array. A frame that ends here is closed instead.
+    Slot NextSlot(Entry& entry)
+    {
+        if (m_stack.empty()) {
+            if (m_p == m_n || m_topValueSeen)
+                return kEnd;
+            m_topValueSeen = true;
+            return kValue;
+        }
+        if (!m_stack.back().entries) {
+            if (m_stack.back().left == 0)
+                return Close();
+            --m_stack.back().left;
+            return kValue;
+        }
+        if (2 > m_n - m_p)
+            return kBroken;
+        const size_t len = Be16(m_data + m_p);
+        m_p += 2;
+        if (len == 0) {
+            if (m_p >= m_n || m_data[m_p] != AMF_OBJECT_END)
+                return kBroken;
+            ++m_p;
+            return Close();
+        }
+        if (len > m_n - m_p)
+            return kBroken;
+        if (m_stack.size() == 1)
+            entry = EntryNamed(reinterpret_cast<const char*>(m_data + m_p), len);
+        m_p += len;
+        return kValue;
+    }
+
+    Slot Close()
+    {
+        if (m_stack.back().keyframes)
+            m_info.keyframesTo = static_cast<int64_t>(m_p);
+        m_stack.pop_back();
+        return kClosed;
+    }
+
+    static Entry EntryNamed(const char* name, size_t len)
+    {
+        if (len == 8 && memcmp(name, "duration", 8) == 0)
+            return kDuration;
+        if (len == 8 && memcmp(name, "filesize", 8) == 0)
+            return kFilesize;
+        if (len == 9 && memcmp(name, "keyframes", 9) == 0)
+            return kKeyframes;
+        return kOther;
+    }
+
+    // One value at the reader's place: its marker and what follows it, an
+    // opened object or array pushed as a frame. False where it is not AMF0.
+    bool ReadValue(Entry entry)
+    {
+        if (m_p >= m_n)
+            return false;
+        const size_t valueAt = m_p;
+        const uint8_t marker = m_data[m_p++];
+        const size_t rest = m_n - m_p;
         bool opens = false;
         Frame frame{true, 0, entry == kKeyframes};
         switch (marker) {
         case AMF_NUMBER:
             if (8 > rest)
-                return info;
+                return false;
             if (entry == kDuration) {
-                info.durationAt = static_cast<int64_t>(p);
-                info.duration = BeDouble(data + p);
+                m_info.durationAt = static_cast<int64_t>(m_p);
+                m_info.duration = BeDouble(m_data + m_p);
             } else if (entry == kFilesize) {
-                info.filesizeAt = static_cast<int64_t>(p);
-                info.filesize = BeDouble(data + p);
+                m_info.filesizeAt = static_cast<int64_t>(m_p);
+                m_info.filesize = BeDouble(m_data + m_p);
             }
-            p += 8;
+            m_p += 8;
             break;
         case AMF_BOOLEAN:
-            if (1 > rest)
-                return info;
-            p += 1;
+            if (!Skip(1))
+                return false;
             break;
         case AMF_REFERENCE:
-            if (2 > rest)
-                return info;
-            p += 2;
+            if (!Skip(2))
+                return false;
             break;
         case AMF_STRING:
-            if (2 > rest || Be16(data + p) > rest - 2)
-                return info;
-            p += 2 + Be16(data + p);
+            if (!SkipCounted(2))
+                return false;
             break;
         case AMF_LONG_STRING:
         case AMF_XML:
-            if (4 > rest || Be32(data + p) > rest - 4)
-                return info;
-            p += 4 + static_cast<size_t>(Be32(data + p));
+            if (!SkipCounted(4))
+                return false;
             break;
         case AMF_DATE:
-            if (10 > rest)
-                return info;
-            p += 10;
+            if (!Skip(10))
+                return false;
             break;
         case AMF_NULL:
         case AMF_UNDEFINED:
@@ -1115,44 +1149,71 @@ FlvScriptInfo CFLVRepair::ScanScript(const uint8_t* data, size_t n)
             opens = true;
             break;
         case AMF_ECMA_ARRAY:  // the count is a hint; the end marker ends it
-            if (4 > rest)
-                return info;
-            p += 4;
+            if (!Skip(4))
+                return false;
             opens = true;
             break;
         case AMF_TYPED_OBJECT:
-            if (2 > rest || Be16(data + p) > rest - 2)
-                return info;
-            p += 2 + Be16(data + p);
+            if (!SkipCounted(2))
+                return false;
             opens = true;
             break;
         case AMF_STRICT_ARRAY:
             if (4 > rest)
-                return info;
+                return false;
             frame.entries = false;
-            frame.left = Be32(data + p);
-            p += 4;
+            frame.left = Be32(m_data + m_p);
+            m_p += 4;
             opens = true;
             break;
         default:
-            return info;
+            return false;
         }
         if (entry == kKeyframes) {
-            info.keyframesFrom = static_cast<int64_t>(valueAt);
-            info.keyframesTo = static_cast<int64_t>(p);
+            m_info.keyframesFrom = static_cast<int64_t>(valueAt);
+            m_info.keyframesTo = static_cast<int64_t>(m_p);
         }
-        if (opens) {
-            if (stack.size() >= kMaxAmfDepth)
-                return info;
-            stack.push_back(frame);
-        }
+        if (!opens)
+            return true;
+        if (m_stack.size() >= kMaxAmfDepth)
+            return false;
+        m_stack.push_back(frame);
+        return true;
     }
-    // Zero padding after the value is harmless; anything else is not AMF0.
-    for (size_t i = p; i < n; ++i)
-        if (data[i] != 0)
-            return info;
-    info.valid = topValueSeen;
-    return info;
+
+    bool Skip(size_t bytes)
+    {
+        if (bytes > m_n - m_p)
+            return false;
+        m_p += bytes;
+        return true;
+    }
+
+    // A length of `width` bytes and as many bytes after it.
+    bool SkipCounted(size_t width)
+    {
+        if (width > m_n - m_p)
+            return false;
+        const uint64_t len = width == 2 ? Be16(m_data + m_p) : Be32(m_data + m_p);
+        if (len > m_n - m_p - width)
+            return false;
+        m_p += width + static_cast<size_t>(len);
+        return true;
+    }
+
+    const uint8_t* m_data;
+    size_t m_n;
+    size_t m_p = 0;
+    std::vector<Frame> m_stack;
+    bool m_topValueSeen = false;
+    FlvScriptInfo m_info;
+};
+
+}  // namespace
+
+FlvScriptInfo CFLVRepair::ScanScript(const uint8_t* data, size_t n)
+{
+    return AmfScriptReader(data, n).Read();
 }
 
 uint32_t CFLVRepair::GetPreTimeStampOffset() const

@@ -348,37 +348,33 @@ int64_t CWAVRepair::ChunkAt(int64_t pos, bool resync)
     return next - pos;
 }
 
-int CWAVRepair::Open()
+int CWAVRepair::FindLeadingTag(Chunk& lead)
 {
-    if (!m_input)
-        return MEND_ERR_NO_STREAM;
-    CWAVRepair::Close();
     const int64_t len = m_inputLength;
-    // Every pass moves at least one byte.
-    m_budget = len + 1024;
-    // Some writers put an "id3 " chunk in front of the form.
-    Chunk lead;
     uint32_t leadId = 0, leadSize = 0;
-    if (ReadHeader(0, leadId, leadSize) && leadId == Id("id3 ") && leadSize <= len - 8 - 12) {
-        const int64_t end = 8 + int64_t(leadSize);
-        uint8_t r[4];
-        // The pad byte of an odd size, when the writer put one.
-        for (int64_t at : {end, end + 1}) {
-            if (at <= len - 12 && m_input->SeekTo(at) == at && m_input->Read(r, 4) == 4 &&
-                (memcmp(r, "RIFF", 4) == 0 || memcmp(r, "RF64", 4) == 0)) {
-                m_riffStart = at;
-                break;
-            }
-        }
-        if (m_riffStart > 0) {
-            lead.id = leadId;
-            lead.pos = 0;
-            lead.body = leadSize;
-            const int w = WalkId3(lead, 8, leadSize);
-            if (w < 0)
-                return w;
+    if (!ReadHeader(0, leadId, leadSize) || leadId != Id("id3 ") || leadSize > len - 8 - 12)
+        return 0;
+    const int64_t end = 8 + int64_t(leadSize);
+    uint8_t r[4];
+    // The pad byte of an odd size, when the writer put one.
+    for (int64_t at : {end, end + 1}) {
+        if (at <= len - 12 && m_input->SeekTo(at) == at && m_input->Read(r, 4) == 4 &&
+            (memcmp(r, "RIFF", 4) == 0 || memcmp(r, "RF64", 4) == 0)) {
+            m_riffStart = at;
+            break;
         }
     }
+    if (m_riffStart == 0)
+        return 0;
+    lead.id = leadId;
+    lead.pos = 0;
+    lead.body = leadSize;
+    return WalkId3(lead, 8, leadSize);
+}
+
+int CWAVRepair::ReadForm(uint64_t& riffSize)
+{
+    const int64_t len = m_inputLength;
     const int64_t riff = m_riffStart;
     uint8_t b[12];
     if (len - riff < 12 || m_input->SeekTo(riff) != riff || m_input->Read(b, 12) != 12 ||
@@ -387,7 +383,7 @@ int CWAVRepair::Open()
     m_rf64 = memcmp(b, "RF64", 4) == 0;
     if (!m_rf64 && memcmp(b, "RIFF", 4) != 0)
         return MEND_ERR_NOT_CONTAINER;
-    uint64_t riffSize = LoadLE32(b + 4);
+    riffSize = LoadLE32(b + 4);
     if (m_rf64) {
         uint8_t d[28];
         if (len - riff < 12 + 28 || m_input->Read(d, 28) != 28 || memcmp(d, "ds64", 4) != 0 || LoadLE32(d + 4) < 24)
@@ -395,7 +391,13 @@ int CWAVRepair::Open()
         riffSize = LoadLE32(d + 8) | (uint64_t(LoadLE32(d + 12)) << 32);
         m_ds64Data = LoadLE32(d + 16) | (uint64_t(LoadLE32(d + 20)) << 32);
     }
-    int64_t p = riff + 12;
+    return 0;
+}
+
+int CWAVRepair::WalkChunks()
+{
+    const int64_t len = m_inputLength;
+    int64_t p = m_riffStart + 12;
     bool good = true;
     int64_t runStart = p;
     while (p < len) {
@@ -437,20 +439,18 @@ int CWAVRepair::Open()
         m_bad.emplace_back(runStart, len);
     else if (p < len)
         m_bad.emplace_back(p, len);
-    if (!m_fmtFound || !m_dataFound)
-        return MEND_ERR_UNREPAIRABLE;
-    // The leading tag moves into the form, behind the other chunks: a
-    // reader finds "RIFF" at the start of the repaired file.
-    if (m_riffStart > 0)
-        m_chunks.push_back(std::move(lead));
+    return 0;
+}
 
+void CWAVRepair::RecordDamage(uint64_t riffSize)
+{
     for (const auto& run : m_bad)
         AddError(JRVP_DAMAGE_SEGMENT, std::make_unique<VPInvalidDataSegment>(run.first, run.second));
     for (const Chunk& c : m_chunks)
         for (const auto& run : c.id3Damaged)
             AddError(JRVP_DAMAGE_SEGMENT, std::make_unique<VPInvalidDataSegment>(run.first, run.second));
-    if (riffSize != uint64_t(len - riff - 8))
-        AddErrorAt(JRVP_DAMAGE_INDEX, riff + 4);
+    if (riffSize != uint64_t(m_inputLength - m_riffStart - 8))
+        AddErrorAt(JRVP_DAMAGE_INDEX, m_riffStart + 4);
     if (FactCount() >= 0)
         AddErrorAt(JRVP_DAMAGE_INDEX, FactChunk()->pos);
     if (m_fmtMended) {
@@ -460,6 +460,32 @@ int CWAVRepair::Open()
                 break;
             }
     }
+}
+
+int CWAVRepair::Open()
+{
+    if (!m_input)
+        return MEND_ERR_NO_STREAM;
+    CWAVRepair::Close();
+    // Every pass moves at least one byte.
+    m_budget = m_inputLength + 1024;
+    // Some writers put an "id3 " chunk in front of the form.
+    Chunk lead;
+    uint64_t riffSize = 0;
+    int r = FindLeadingTag(lead);
+    if (r == 0)
+        r = ReadForm(riffSize);
+    if (r == 0)
+        r = WalkChunks();
+    if (r < 0)
+        return r;
+    if (!m_fmtFound || !m_dataFound)
+        return MEND_ERR_UNREPAIRABLE;
+    // The leading tag moves into the form, behind the other chunks: a
+    // reader finds "RIFF" at the start of the repaired file.
+    if (m_riffStart > 0)
+        m_chunks.push_back(std::move(lead));
+    RecordDamage(riffSize);
     return 0;
 }
 

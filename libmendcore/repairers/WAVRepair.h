@@ -43,6 +43,14 @@ public:
 private:
     class CChunkEnd;
 
+    // The steps of the walk, in the order the file is read: an "id3 "
+    // chunk some writers put in front of the form, the form's own header
+    // (with RF64's ds64 sizes), the chunks, and the damage records.
+    int FindLeadingTag(Chunk& lead);
+    int ReadForm(uint64_t& riffSize);
+    int WalkChunks();
+    void RecordDamage(uint64_t riffSize);
+
     bool ReadHeader(int64_t pos, uint32_t& id, uint32_t& size);
     // A plausible chunk header at pos: a printable id that is known when
     // asked to be, and a size that fits the input.
