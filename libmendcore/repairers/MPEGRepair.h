@@ -192,6 +192,13 @@ private:
     void MendProgramMap(int64_t unit, const uint8_t* pkt, const TSPacket& info);
     void FinishTSUnit(PidState& st);
     void RecordTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
+    // The steps of one packet's record: whether damage before it cost its
+    // PID's unit packets, the unit it opens, what it adds to the open unit
+    // (false when the unit goes), and the run it joins in the copy.
+    void JudgeTSGap(PidState& st, const TSPacket& info, const uint8_t* pkt);
+    void OpenTSUnit(PidState& st, int64_t unit, const TSPacket& info, const uint8_t* pkt);
+    bool AddToTSUnit(PidState& st, int64_t unit, const TSPacket& info, const uint8_t* pkt);
+    void KeepTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt);
     void MarkTSGap(int64_t bytes);
     void BreakTSUnit(PidState& st, bool atUnitStart);
     static bool UnitComplete(const PidState& st);

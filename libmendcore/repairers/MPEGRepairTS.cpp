@@ -572,30 +572,8 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
     bool keep = true;
     if (info.pid != kNullPid && info.hasPayload) {
         PidState& st = m_pids.Get(info.pid);
-        if (st.suspect) {
-            // Damage lay between this packet and the PID's last one. The
-            // continuity counter tells whether packets of this PID were
-            // lost, as long as fewer than 16 can have been.
-            st.suspect = false;
-            const bool follows = info.cc == ((st.lastCC + 1) & 0x0F) || info.cc == st.lastCC;
-            if (!follows || st.lostMany || info.discontinuity) {
-                // A unit that had ended lost nothing: the packets lost
-                // belonged to the next one. So it is where a unit starts
-                // right after one lost packet, two frame steps after the
-                // open unit: the packet held a whole frame of its own.
-                const int64_t t = info.unitStart && info.pts >= 0
-                                      ? ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts))
-                                      : -1;
-                const bool lostWholeUnit = !st.lostMany && !info.discontinuity &&
-                                           info.cc == ((st.lastCC + 2) & 0x0F) && t >= 0 && st.openTime >= 0 &&
-                                           st.timeStep > 0 && t - st.openTime == 2 * st.timeStep;
-                if (UnitComplete(st) || lostWholeUnit) {
-                    FinishTSUnit(st);
-                    st.openUnit.clear();
-                }
-                BreakTSUnit(st, info.unitStart);
-            }
-        }
+        if (st.suspect)
+            JudgeTSGap(st, info, pkt);
         // Stuffing before more of the same unit: the adaptation field
         // length of the last packet was damaged and its payload holds the
         // field's bytes.
@@ -604,83 +582,116 @@ void CMPEGRepair::RecordTSPacket(int64_t unit, const TSPacket& info, const uint8
         st.lastCC = info.cc;
         st.lastStuffed = info.stuffed;
         st.lastEmptyField = info.emptyField;
-        if (info.unitStart) {
-            if (!st.broken && !st.openUnit.empty())
-                FinishTSUnit(st);
-            st.kind = info.pes ? kPidPes : kPidSection;
-            st.broken = false;
-            st.openUnit.clear();
-            // PES_packet_length, where stated (audio), tells whether the
-            // unit is complete when the input ends.
-            const uint8_t* d = pkt + info.payload;
-            const int64_t length = info.pes ? ((int64_t(d[4]) << 8) | d[5]) : 0;
-            st.unitLeft = length > 0 ? 6 + length : -1;
-            st.stated = st.unitLeft;
-            st.unitHead = unit;
-            st.pesAt = info.payload;
-            st.unitBytes = 0;
-            st.lengthWrong = false;
-            st.keyOpen = info.randomAccess;
-            if (info.pes)
-                st.streamId = d[3];
-            // The time of the unit, and the shortest step between two
-            // units that follow each other.
-            const int64_t t = info.pts >= 0 ? ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts)) : -1;
-            if (t >= 0 && st.openTime >= 0 && t > st.openTime &&
-                (st.timeStep <= 0 || t - st.openTime < st.timeStep))
-                st.timeStep = t - st.openTime;
-            st.openTime = t;
-            st.usesKeys = st.usesKeys || info.randomAccess;
-            if (info.randomAccess && st.waitKey) {
-                m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
-                std::vector<int64_t>().swap(st.pending);
-                st.waitKey = false;
+        if (info.unitStart)
+            OpenTSUnit(st, unit, info, pkt);
+        keep = !st.broken && AddToTSUnit(st, unit, info, pkt);
+    }
+    if (keep)
+        KeepTSPacket(unit, info, pkt);
+}
+
+void CMPEGRepair::JudgeTSGap(PidState& st, const TSPacket& info, const uint8_t* pkt)
+{
+    // Damage lay between this packet and the PID's last one. The
+    // continuity counter tells whether packets of this PID were
+    // lost, as long as fewer than 16 can have been.
+    st.suspect = false;
+    const bool follows = info.cc == ((st.lastCC + 1) & 0x0F) || info.cc == st.lastCC;
+    if (follows && !st.lostMany && !info.discontinuity)
+        return;
+    // A unit that had ended lost nothing: the packets lost
+    // belonged to the next one. So it is where a unit starts
+    // right after one lost packet, two frame steps after the
+    // open unit: the packet held a whole frame of its own.
+    const int64_t t =
+        info.unitStart && info.pts >= 0 ? ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts)) : -1;
+    const bool lostWholeUnit = !st.lostMany && !info.discontinuity && info.cc == ((st.lastCC + 2) & 0x0F) &&
+                               t >= 0 && st.openTime >= 0 && st.timeStep > 0 &&
+                               t - st.openTime == 2 * st.timeStep;
+    if (UnitComplete(st) || lostWholeUnit) {
+        FinishTSUnit(st);
+        st.openUnit.clear();
+    }
+    BreakTSUnit(st, info.unitStart);
+}
+
+void CMPEGRepair::OpenTSUnit(PidState& st, int64_t unit, const TSPacket& info, const uint8_t* pkt)
+{
+    if (!st.broken && !st.openUnit.empty())
+        FinishTSUnit(st);
+    st.kind = info.pes ? kPidPes : kPidSection;
+    st.broken = false;
+    st.openUnit.clear();
+    // PES_packet_length, where stated (audio), tells whether the
+    // unit is complete when the input ends.
+    const uint8_t* d = pkt + info.payload;
+    const int64_t length = info.pes ? ((int64_t(d[4]) << 8) | d[5]) : 0;
+    st.unitLeft = length > 0 ? 6 + length : -1;
+    st.stated = st.unitLeft;
+    st.unitHead = unit;
+    st.pesAt = info.payload;
+    st.unitBytes = 0;
+    st.lengthWrong = false;
+    st.keyOpen = info.randomAccess;
+    if (info.pes)
+        st.streamId = d[3];
+    // The time of the unit, and the shortest step between two
+    // units that follow each other.
+    const int64_t t = info.pts >= 0 ? ReadPesTimestamp(pkt + (info.dts >= 0 ? info.dts : info.pts)) : -1;
+    if (t >= 0 && st.openTime >= 0 && t > st.openTime && (st.timeStep <= 0 || t - st.openTime < st.timeStep))
+        st.timeStep = t - st.openTime;
+    st.openTime = t;
+    st.usesKeys = st.usesKeys || info.randomAccess;
+    if (info.randomAccess && st.waitKey) {
+        m_tsDropped.insert(m_tsDropped.end(), st.pending.begin(), st.pending.end());
+        std::vector<int64_t>().swap(st.pending);
+        st.waitKey = false;
+    }
+}
+
+bool CMPEGRepair::AddToTSUnit(PidState& st, int64_t unit, const TSPacket& info, const uint8_t* pkt)
+{
+    if (st.openUnit.size() >= kMaxOpenUnitPackets)
+        st.openUnit.clear();
+    st.openUnit.push_back(unit);
+    st.unitBytes += kTSBody - info.payload;
+    if (st.unitLeft > 0) {
+        st.unitLeft -= kTSBody - info.payload;
+        // More payload than the PES packet states. Where the surplus
+        // is stuffing at the head of the payload, this packet's
+        // adaptation field length was damaged and the unit goes;
+        // otherwise the stated length itself is wrong, and is
+        // written anew once the unit ends.
+        if (st.unitLeft < 0) {
+            const int64_t surplus = -st.unitLeft;
+            bool stuffing = surplus >= 2 && surplus <= kTSBody - info.payload;
+            for (int64_t i = 0; stuffing && i < surplus; ++i)
+                stuffing = pkt[info.payload + i] == 0xFF;
+            if (stuffing) {
+                BreakTSUnit(st, false);
+                return false;
             }
-        }
-        if (st.broken) {
-            keep = false;
-        } else {
-            if (st.openUnit.size() >= kMaxOpenUnitPackets)
-                st.openUnit.clear();
-            st.openUnit.push_back(unit);
-            st.unitBytes += kTSBody - info.payload;
-            if (st.unitLeft > 0) {
-                st.unitLeft -= kTSBody - info.payload;
-                // More payload than the PES packet states. Where the surplus
-                // is stuffing at the head of the payload, this packet's
-                // adaptation field length was damaged and the unit goes;
-                // otherwise the stated length itself is wrong, and is
-                // written anew once the unit ends.
-                if (st.unitLeft < 0) {
-                    const int64_t surplus = -st.unitLeft;
-                    bool stuffing = surplus >= 2 && surplus <= kTSBody - info.payload;
-                    for (int64_t i = 0; stuffing && i < surplus; ++i)
-                        stuffing = pkt[info.payload + i] == 0xFF;
-                    if (stuffing) {
-                        BreakTSUnit(st, false);
-                        keep = false;
-                    } else {
-                        st.lengthWrong = true;
-                        st.unitLeft = -1;
-                    }
-                }
-            }
-            // Frames after a lost one cannot be decoded before the next
-            // random access point, where the muxer marks them. The packets
-            // that continue a unit begun before the file's start (no unit
-            // start seen yet) are no frame of their own: they stay.
-            if (keep && st.waitKey && st.kind == kPidPes) {
-                if (st.pending.size() >= kMaxOpenUnitPackets) {
-                    std::vector<int64_t>().swap(st.pending);
-                    st.waitKey = false;
-                } else {
-                    st.pending.push_back(unit);
-                }
-            }
+            st.lengthWrong = true;
+            st.unitLeft = -1;
         }
     }
-    if (!keep)
-        return;
+    // Frames after a lost one cannot be decoded before the next
+    // random access point, where the muxer marks them. The packets
+    // that continue a unit begun before the file's start (no unit
+    // start seen yet) are no frame of their own: they stay.
+    if (st.waitKey && st.kind == kPidPes) {
+        if (st.pending.size() >= kMaxOpenUnitPackets) {
+            std::vector<int64_t>().swap(st.pending);
+            st.waitKey = false;
+        } else {
+            st.pending.push_back(unit);
+        }
+    }
+    return true;
+}
+
+void CMPEGRepair::KeepTSPacket(int64_t unit, const TSPacket& info, const uint8_t* pkt)
+{
     if (!m_tsRuns.empty() && m_tsRuns.back().start + m_tsRuns.back().count * int64_t(m_tsLength) == unit)
         ++m_tsRuns.back().count;
     else
