@@ -302,11 +302,9 @@ int CFLVRepair::Open()
         if (r == TAG_BAD) {
             m_damaged = true;
             chained = false;
-            pos = NextCandidate(pos + 1);
-            if (pos == kScanAborted)
-                return MEND_ERR_ABORTED;
+            pos = NextTagStart(pos + 1);
             if (pos < 0)
-                return MEND_ERR_READ;
+                return static_cast<int>(pos);
             continue;
         }
         if (r == TAG_END)
@@ -384,38 +382,38 @@ int CFLVRepair::ChainNearStart()
     while (pos >= 0 && pos < m_inputLength && pos <= kReach) {
         if (TagsChainFrom(pos))
             return 1;
-        pos = NextCandidate(pos + 1);
+        pos = NextTagStart(pos + 1);
     }
-    return pos == kScanAborted ? MEND_ERR_ABORTED : 0;
+    return pos == MEND_ERR_ABORTED ? MEND_ERR_ABORTED : 0;
 }
 
-int64_t CFLVRepair::NextCandidate(int64_t from)
+namespace {
+
+// Only a byte that names a tag type, followed by a zero StreamID, can
+// start a tag: long runs of zeros or noise pass at the speed of a read.
+const uint8_t* FindTagStart(const uint8_t* b, size_t n)
 {
-    // Only a byte that names a tag type, followed by a zero StreamID, can
-    // start a tag: long runs of zeros or noise pass at the speed of a read.
-    constexpr int64_t kBlock = 64 * 1024;
-    if (m_scanBlock.size() < static_cast<size_t>(kBlock))
-        m_scanBlock.resize(kBlock);
-    while (kTagHeaderSize <= m_inputLength - from) {
-        // Testing the flag consumes a request made of this repairer
-        // alone, so the answer must say so: the caller cannot ask again.
-        if (TestAbort())
-            return kScanAborted;
-        const unsigned int n = static_cast<unsigned int>(std::min(kBlock, m_inputLength - from));
-        if (m_input->SeekTo(from) != from || m_input->Read(m_scanBlock.data(), n) != n)
-            return -1;
-        const uint8_t* b = m_scanBlock.data();
-        for (unsigned int i = 0; i < n; ++i) {
-            const uint8_t type = b[i] & 0xDF;
-            if (type != FLV_TAG_AUDIO && type != FLV_TAG_VIDEO && type != FLV_TAG_SCRIPT)
-                continue;
-            if (i + 11 <= n && (b[i + 8] | b[i + 9] | b[i + 10]) != 0)
-                continue;
-            return from + i;
-        }
-        from += n;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t type = b[i] & 0xDF;
+        if (type != FLV_TAG_AUDIO && type != FLV_TAG_VIDEO && type != FLV_TAG_SCRIPT)
+            continue;
+        if (i + 11 <= n && (b[i + 8] | b[i + 9] | b[i + 10]) != 0)
+            continue;
+        return b + i;
     }
-    return m_inputLength;
+    return nullptr;
+}
+
+}  // namespace
+
+int64_t CFLVRepair::NextTagStart(int64_t from)
+{
+    // No tag header fits in the last few bytes.
+    if (kTagHeaderSize > m_inputLength - from)
+        return m_inputLength;
+    const int64_t to = m_inputLength - kTagHeaderSize + 1;
+    const int64_t p = NextCandidate(from, to, &FindTagStart);
+    return p == to ? m_inputLength : p;
 }
 
 bool CFLVRepair::ReadU32At(int64_t pos, uint32_t& value)

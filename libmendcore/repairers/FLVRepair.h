@@ -125,10 +125,8 @@ private:
     // MEND_ERR_ABORTED.
     int ChainNearStart();
     // The first position from `from` on whose bytes may start a tag; the
-    // input's length when none; -1 on a read error, kScanAborted when an
-    // abort was asked for.
-    static constexpr int64_t kScanAborted = -2;
-    int64_t NextCandidate(int64_t from);
+    // input's length when none; MEND_ERR_READ or MEND_ERR_ABORTED.
+    int64_t NextTagStart(int64_t from);
     int ReadScripts();
     // Leaves out the frames whose stream's set-up the damage destroyed, up
     // to a set-up that survives or one made from the AVC parameter sets a
@@ -164,7 +162,6 @@ private:
     std::vector<std::vector<uint8_t>> m_made;  // data of the tags the rebuild makes
     double m_duration = 0;
     bool m_damaged = false;
-    std::vector<uint8_t> m_scanBlock;  // NextCandidate's block
     int64_t m_mendBudget = 0;          // bytes MendTagSize may still read
 };
 

@@ -8,6 +8,7 @@
 
 #include "core/ResultCodes.h"
 #include "core/TestDoubles.h"
+#include "support/CountingStream.h"
 
 using mendtest::FaultyStream;
 using mendtest::MemoryVideoStream;
@@ -464,3 +465,89 @@ TEST(GetProcess, StaysWithinBounds)
 }
 
 }  // namespace
+
+namespace {
+
+// A repairer that only scans: the forward search every container uses to
+// cross damage, given a finder of its own.
+class ScanProbe : public CBaseRepair {
+public:
+    using CBaseRepair::CBaseRepair;
+    int Open() override { return 0; }
+    int RepairLevel1() override { return 0; }
+    int RepairLevel2() override { return 0; }
+    int RepairLevel3(const char*) override { return 0; }
+    using CBaseRepair::CandidateFinder;
+    using CBaseRepair::FindByteFF;
+    using CBaseRepair::FindNonZero;
+    using CBaseRepair::NextCandidate;
+};
+
+// A finder that needs a look at the bytes after the candidate, as a tag or
+// packet header does: 'T' followed by a zero.
+const uint8_t* FindTagLike(const uint8_t* b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (b[i] == 'T' && (i + 1 == n || b[i + 1] == 0))
+            return b + i;
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(CandidateScan, FindsTheFirstPlaceAUnitCanStartAndCrossesDamageInFewReads)
+{
+    constexpr size_t kMiB = 1 << 20;
+    struct Case {
+        const char* name;
+        size_t size;
+        std::vector<std::pair<size_t, uint8_t>> bytes;  // set over zeros
+        ScanProbe::CandidateFinder find;
+        int64_t from, to;  // to < 0: the input's end
+        int64_t want;      // -1: the end of the range
+    };
+    const Case cases[] = {
+        {"next byte", 64, {{0, 0xFF}, {1, 0xFF}}, ScanProbe::FindByteFF, 1, -1, 1},
+        {"none in range", 4096, {{100, 0xFF}}, ScanProbe::FindByteFF, 101, -1, -1},
+        {"range ends before the hit", 4096, {{3000, 0xFF}}, ScanProbe::FindByteFF, 0, 2000, -1},
+        {"range past the input's end", 4096, {}, ScanProbe::FindNonZero, 10, 1 << 30, 4096},
+        {"from at the end", 4096, {}, ScanProbe::FindNonZero, 4096, -1, 4096},
+        {"across block edges", 20 * kMiB, {{4096 + 16384 + 65536, 1}}, ScanProbe::FindNonZero, 0, -1,
+         4096 + 16384 + 65536},
+        {"after a long run of zeros", 24 * kMiB, {{24 * kMiB - 5, 7}}, ScanProbe::FindNonZero, 0, -1, 24 * kMiB - 5},
+        {"a look-alike is passed over", 8 * kMiB, {{1000, 'T'}, {1001, 1}, {5 * kMiB, 'T'}}, FindTagLike, 0, -1,
+         5 * kMiB},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> bytes(c.size);
+        for (const auto& b : c.bytes)
+            bytes[b.first] = b.second;
+        FaultyStream raw(std::move(bytes));
+        mendtest::CountingStream counted(&raw);
+        ScanProbe probe(&counted);
+        const int64_t to = c.to < 0 ? static_cast<int64_t>(c.size) : c.to;
+        const int64_t got = probe.NextCandidate(c.from, to, c.find);
+        EXPECT_EQ(got, c.want < 0 ? std::min<int64_t>(to, c.size) : c.want);
+        // Blocks grow as the run goes on: a long stretch of damage costs a
+        // few reads per MiB, not one per byte or per small block.
+        const int64_t crossed = std::max<int64_t>(got - c.from, 0);
+        if (crossed > static_cast<int64_t>(4 * kMiB)) {
+            EXPECT_LE(counted.Counts().ReadsPerMiB(crossed), 4.0);
+        }
+    }
+}
+
+TEST(CandidateScan, EndsOnAReadErrorOrAnAbort)
+{
+    constexpr size_t kMiB = 1 << 20;
+    FaultyStream failing(std::vector<uint8_t>(8 * kMiB), 3 * kMiB);
+    ScanProbe broken(&failing);
+    EXPECT_EQ(broken.NextCandidate(0, 8 * kMiB, ScanProbe::FindNonZero), MEND_ERR_READ);
+
+    FaultyStream zeros(std::vector<uint8_t>(8 * kMiB));
+    ScanProbe aborted(&zeros);
+    std::atomic<bool> request{true};
+    aborted.SetAbortSource(&request);
+    EXPECT_EQ(aborted.NextCandidate(0, 8 * kMiB, ScanProbe::FindNonZero), MEND_ERR_ABORTED);
+}
