@@ -574,18 +574,22 @@ TEST(FlvRepair, ALostSetUpIsMadeAgainOrItsStreamLeftOut)
             for (const StreamReport& s : repaired.streams) {
                 const int type = s.type == AVMEDIA_TYPE_VIDEO ? 9 : s.type == AVMEDIA_TYPE_AUDIO ? 8 : -1;
                 got.insert(type);
-                if (decodable.count(type))
+                if (decodable.count(type)) {
                     EXPECT_GT(s.frames, 0) << repaired.Summary();
+                }
                 const StreamReport* before = damaged.FirstStream(s.type);
-                if (damaged.opened && before)
+                if (damaged.opened && before) {
                     EXPECT_GE(s.frames, before->frames) << repaired.Summary() << "\n" << damaged.Summary();
+                }
             }
             EXPECT_EQ(got, want) << repaired.Summary();
             // A stream that still has frames but no set-up for them is lost,
             // and the user is told.
-            for (const Tag& t : WalkFlv(clean))
-                if (t.type != 18 && !want.count(t.type) && (t.pos >= range.second || t.pos + 15 + t.size <= range.first))
+            for (const Tag& t : WalkFlv(clean)) {
+                if (t.type != 18 && !want.count(t.type) && (t.pos >= range.second || t.pos + 15 + t.size <= range.first)) {
                     EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_DATA_LOST)) << "type " << int(t.type);
+                }
+            }
         }
     }
 }
