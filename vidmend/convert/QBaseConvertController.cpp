@@ -140,20 +140,6 @@ QBaseConvertController::~QBaseConvertController()
         delete m_info;
 }
 
-int QBaseConvertController::addRef()
-{
-    return ++m_refCount;
-}
-
-int QBaseConvertController::release()
-{
-    // The count is read before the job may be gone.
-    const int count = --m_refCount;
-    if (count == 0)
-        delete this;
-    return count;
-}
-
 void QBaseConvertController::setConverterInfo(QBaseConverterInfo* info)
 {
     if (info == m_info)

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include "QBaseSubMediaManager.h"
+#include "QRefCounted.h"
 #include "ZOConvertSettings.h"
 
 class QBaseConverterInfo {
@@ -53,16 +54,12 @@ private:
     QAudioSubMediaManager* m_audioManager = nullptr;
 };
 
-class QBaseConvertController {
+class QBaseConvertController : public QRefCounted {
 public:
     QBaseConvertController();
     QBaseConvertController(const QBaseConvertController&) = delete;
     QBaseConvertController& operator=(const QBaseConvertController&) = delete;
     virtual ~QBaseConvertController();
-
-    int addRef();
-    // Deletes the job when the count reaches 0; returns the new count.
-    int release();
 
     // From then on the job borrows info; the one it owned is deleted.
     virtual void setConverterInfo(QBaseConverterInfo* info);
@@ -84,7 +81,6 @@ private:
 
     bool m_borrowed = false;
     QBaseConverterInfo* m_info;
-    int m_refCount = 1;
 };
 
 #endif

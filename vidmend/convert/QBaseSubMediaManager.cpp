@@ -32,19 +32,6 @@ QBaseSubMediaManager::~QBaseSubMediaManager()
     releaseSetting();
 }
 
-int QBaseSubMediaManager::addRef()
-{
-    return ++m_refCount;
-}
-
-int QBaseSubMediaManager::release()
-{
-    const int count = --m_refCount;
-    if (count == 0)
-        delete this;
-    return count;
-}
-
 void QBaseSubMediaManager::releaseSetting()
 {
     qDeleteAll(m_settings);

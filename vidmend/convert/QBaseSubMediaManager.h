@@ -6,18 +6,15 @@
 
 #include <QList>
 
+#include "QRefCounted.h"
 #include "ZOConvertSettings.h"
 
-class QBaseSubMediaManager {
+class QBaseSubMediaManager : public QRefCounted {
 public:
     QBaseSubMediaManager() = default;
     QBaseSubMediaManager(const QBaseSubMediaManager&) = delete;
     QBaseSubMediaManager& operator=(const QBaseSubMediaManager&) = delete;
     virtual ~QBaseSubMediaManager();
-
-    int addRef();
-    // Deletes the manager when the count reaches 0; returns the new count.
-    int release();
 
     virtual void clearMedia();
     // A new record of the manager's kind, appended and owned; null here.
@@ -34,9 +31,6 @@ protected:
     void releaseSetting();
 
     QList<ZO_MEDIA_COM::QSubMediaSetting*> m_settings;
-
-private:
-    int m_refCount = 1;
 };
 
 class QImageSubMediaManager : public QBaseSubMediaManager {

@@ -30,9 +30,7 @@ void QBaseProgressDlg::InitDlg()
     // given before it.
     QInitCtrlStyle::InitBg2(this);
     setFixedSize(400, 200);
-    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
+    addTitleButtons();
     // Closing only ends the modal run; the owner's work goes on and the
     // owner still deletes the dialog.
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);

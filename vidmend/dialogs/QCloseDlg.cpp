@@ -22,9 +22,7 @@ void QCloseDlg::Init()
 
 void QCloseDlg::InitCtrl()
 {
-    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
+    addTitleButtons();
 
     m_radMin = new QZORadioButton(QObject::tr("Minimize to Tray"), this);
     m_radExit = new QZORadioButton(QObject::tr("Exit"), this);

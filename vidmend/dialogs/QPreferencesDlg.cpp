@@ -373,9 +373,7 @@ void QPreferencesDlg::Init()
     const rectSize corner{65, 65};
     setGridViewInfo(corner, corner, corner, corner);
     setFixedSize(516, 334);
-    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
+    addTitleButtons();
     setDlgTitle(QString());
 
     m_vLayout->setContentsMargins(8, 30, 8, 58);

@@ -63,9 +63,7 @@ void QSavePathDlg::InitDlg()
 {
     QInitCtrlStyle::InitBg2(this);
     setFixedSize(500, 240);
-    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
+    addTitleButtons();
     setDlgTitle(QProjectConfig::getProjectConfig()->projectName());
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
 }

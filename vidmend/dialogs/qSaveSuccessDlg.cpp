@@ -13,9 +13,7 @@ qSaveSuccessDlg::qSaveSuccessDlg(int count, QWidget* parent) : QZOStandardDialog
     setFixedSize(516, 216);
     InitCtrl();
     InitLayout();
-    addCloseBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_close.png")), true);
-    addMinBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_min.png")), true);
-    addMaxBtn(QInitCtrlStyle::resource(QStringLiteral("/image/btn_max.png")), true);
+    addTitleButtons();
     setDlgTitle(QProjectConfig::getProjectConfig()->projectName());
     connect(m_closeBtn, &QPushButton::clicked, this, &QDialog::close);
 }

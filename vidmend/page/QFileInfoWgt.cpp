@@ -60,6 +60,19 @@ void SetRecord(IBaseChunk* row, QWidget* widget, bool hidden, bool hoverOnly)
     }
 }
 
+// The status a row shows once its repair has ended in state.
+FileStatus FinalStatus(int state)
+{
+    switch (state) {
+    case QRepairObject::StateUndamaged:
+        return FileUndamaged;
+    case QRepairObject::StateRepaired:
+        return FileCompleted;
+    default:
+        return FileFailed;
+    }
+}
+
 }  // namespace
 
 QFileInfoWgt::QFileInfoWgt(QWidget* parent) : QZOWidget(parent, ChildKind)
@@ -992,27 +1005,17 @@ void QFileInfoWgt::OnRepairState(int state, QModelIndex index)
     case QRepairObject::StateCannotOpen:
     case QRepairObject::StateRefused:
     case QRepairObject::StateFailed:
+    case QRepairObject::StateUndamaged:
+    case QRepairObject::StateRepaired:
         if (progress)
             progress->isHide = true;
-        row->SetStatus(FileFailed);
+        row->SetStatus(FinalStatus(state));
         OnRepairFinish(driver);
         break;
     case QRepairObject::StateAnalysing:
         if (progress)
             progress->isHide = false;
         row->SetStatus(FileInProgress);
-        break;
-    case QRepairObject::StateUndamaged:
-        if (progress)
-            progress->isHide = true;
-        row->SetStatus(FileUndamaged);
-        OnRepairFinish(driver);
-        break;
-    case QRepairObject::StateRepaired:
-        if (progress)
-            progress->isHide = true;
-        row->SetStatus(FileCompleted);
-        OnRepairFinish(driver);
         break;
     case QRepairObject::StateAborted:
         m_running.remove(driver);

@@ -70,17 +70,39 @@ int TextureSide(int n)
     return std::max(kMinTexture, QZOVideoShowWidget::powerOfTwo(n));
 }
 
-// Allocates a luminance texture on the given unit, filled with one value
-// so that its padding draws as black (luma) or grey (chroma).
-void AllocLuminance(QOpenGLFunctions_2_0* f, GLenum unit, GLuint texture, int w, int h, unsigned char fill)
+// The textures sized anew for a frame of width x height whose rows hold
+// textureRow pixels: powers of two, of which the frame covers s x t.
+QZOVideoShowWidget::DrawState SizedState(QZOVideoShowWidget::FrameKind kind, int textureRow, int width, int height)
 {
-    const std::vector<unsigned char> bytes(size_t(w) * size_t(h), fill);
+    QZOVideoShowWidget::DrawState st;
+    st.kind = kind;
+    st.textureWidth = TextureSide(textureRow);
+    st.textureHeight = TextureSide(height);
+    st.frameWidth = width;
+    st.frameHeight = height;
+    st.s = float(width) / float(st.textureWidth);
+    st.t = float(height) / float(st.textureHeight);
+    return st;
+}
+
+// Binds the texture on the given unit, filtered linearly and clamped at
+// its edges, for its storage to be given.
+void BindNewTexture(QOpenGLFunctions_2_0* f, GLenum unit, GLuint texture)
+{
     f->glActiveTexture(unit);
     f->glBindTexture(GL_TEXTURE_2D, texture);
     f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+}
+
+// Allocates a luminance texture on the given unit, filled with one value
+// so that its padding draws as black (luma) or grey (chroma).
+void AllocLuminance(QOpenGLFunctions_2_0* f, GLenum unit, GLuint texture, int w, int h, unsigned char fill)
+{
+    const std::vector<unsigned char> bytes(size_t(w) * size_t(h), fill);
+    BindNewTexture(f, unit, texture);
     f->glTexImage2D(GL_TEXTURE_2D, 0, GL_LUMINANCE, w, h, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, bytes.data());
 }
 
@@ -360,19 +382,8 @@ void QZOVideoShowWidget::uploadPacked(const Frame& frame)
     const int rowPixels = frame.lineSizes[0] / 4;
     f->glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     if (frame.width != st.frameWidth || frame.height != st.frameHeight || rowPixels > st.textureWidth) {
-        st.kind = PackedFrame;
-        st.textureWidth = TextureSide(rowPixels);
-        st.textureHeight = TextureSide(frame.height);
-        st.frameWidth = frame.width;
-        st.frameHeight = frame.height;
-        st.s = float(frame.width) / float(st.textureWidth);
-        st.t = float(frame.height) / float(st.textureHeight);
-        f->glActiveTexture(GL_TEXTURE0);
-        f->glBindTexture(GL_TEXTURE_2D, d->packedTexture);
-        f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        f->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        st = SizedState(PackedFrame, rowPixels, frame.width, frame.height);
+        BindNewTexture(f, GL_TEXTURE0, d->packedTexture);
         // The picture is opaque whatever the frame's alpha bytes hold.
         f->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, st.textureWidth, st.textureHeight, 0, GL_BGRA, GL_UNSIGNED_BYTE,
                         nullptr);
@@ -440,13 +451,7 @@ void QZOVideoShowWidget::uploadYuv(const Frame& frame)
                       ls[1] <= st.textureWidth / 2 && ls[2] <= st.textureWidth / 2;
     if (!fits) {
         const int m = std::max(ls[0], 2 * std::max(ls[1], ls[2]));
-        st.kind = YuvFrame;
-        st.textureWidth = TextureSide(m);
-        st.textureHeight = TextureSide(frame.height);
-        st.frameWidth = frame.width;
-        st.frameHeight = frame.height;
-        st.s = float(frame.width) / float(st.textureWidth);
-        st.t = float(frame.height) / float(st.textureHeight);
+        st = SizedState(YuvFrame, m, frame.width, frame.height);
         AllocLuminance(f, GL_TEXTURE0, d->yuvTextures[0], st.textureWidth, st.textureHeight, kBlackLuma);
         AllocLuminance(f, GL_TEXTURE1, d->yuvTextures[1], st.textureWidth / 2, st.textureHeight / 2, kNeutralChroma);
         AllocLuminance(f, GL_TEXTURE2, d->yuvTextures[2], st.textureWidth / 2, st.textureHeight / 2, kNeutralChroma);

@@ -123,21 +123,27 @@ private:
     Qt::Alignment m_titleAlignment = Qt::AlignLeft;
 };
 
+// The handlers through which each window class below passes its events to
+// its Qt base and to the mixin (VIDMEND_FORWARD_EVENTS in the source defines
+// them).
+#define VIDMEND_FORWARDED_EVENT_HANDLERS                  \
+    void mousePressEvent(QMouseEvent* e) override;       \
+    void mouseReleaseEvent(QMouseEvent* e) override;     \
+    void mouseDoubleClickEvent(QMouseEvent* e) override; \
+    void mouseMoveEvent(QMouseEvent* e) override;        \
+    void focusOutEvent(QFocusEvent* e) override;         \
+    void paintEvent(QPaintEvent* e) override;            \
+    void resizeEvent(QResizeEvent* e) override;          \
+    void showEvent(QShowEvent* e) override;              \
+    bool event(QEvent* e) override;
+
 class QZOMainWindow : public QMainWindow, public QBaseDrawWidget {
     Q_OBJECT
 public:
     explicit QZOMainWindow(QWidget* parent = nullptr);
 
 protected:
-    void mousePressEvent(QMouseEvent* e) override;
-    void mouseReleaseEvent(QMouseEvent* e) override;
-    void mouseDoubleClickEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
-    void focusOutEvent(QFocusEvent* e) override;
-    void paintEvent(QPaintEvent* e) override;
-    void resizeEvent(QResizeEvent* e) override;
-    void showEvent(QShowEvent* e) override;
-    bool event(QEvent* e) override;
+    VIDMEND_FORWARDED_EVENT_HANDLERS
 };
 
 class QZODialog : public QDialog, public QBaseDrawWidget {
@@ -146,15 +152,7 @@ public:
     explicit QZODialog(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
 
 protected:
-    void mousePressEvent(QMouseEvent* e) override;
-    void mouseReleaseEvent(QMouseEvent* e) override;
-    void mouseDoubleClickEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
-    void focusOutEvent(QFocusEvent* e) override;
-    void paintEvent(QPaintEvent* e) override;
-    void resizeEvent(QResizeEvent* e) override;
-    void showEvent(QShowEvent* e) override;
-    bool event(QEvent* e) override;
+    VIDMEND_FORWARDED_EVENT_HANDLERS
 };
 
 class QZOWidget : public QWidget, public QBaseDrawWidget {
@@ -163,15 +161,7 @@ public:
     explicit QZOWidget(QWidget* parent = nullptr, dlgType kind = ChildKind);
 
 protected:
-    void mousePressEvent(QMouseEvent* e) override;
-    void mouseReleaseEvent(QMouseEvent* e) override;
-    void mouseDoubleClickEvent(QMouseEvent* e) override;
-    void mouseMoveEvent(QMouseEvent* e) override;
-    void focusOutEvent(QFocusEvent* e) override;
-    void paintEvent(QPaintEvent* e) override;
-    void resizeEvent(QResizeEvent* e) override;
-    void showEvent(QShowEvent* e) override;
-    bool event(QEvent* e) override;
+    VIDMEND_FORWARDED_EVENT_HANDLERS
 };
 
 class QDialogColseAnimation {

@@ -160,24 +160,15 @@ void QDelegateProgressbarStyle::DrawProgressValue(const QStyleOption* option, QP
     if (!bar || d->policy != kGaugePolicy)
         return;
     const QRect r = option->rect;
-    const int s = qMin(r.width(), r.height());
-    if (s <= 2)
-        return;
-    QImage image(2 * s, 2 * s, QImage::Format_ARGB32);
-    image.fill(Qt::transparent);
-    {
-        QPainter p(&image);
-        p.setRenderHint(QPainter::Antialiasing);
-        const QRectF base(2, 2, 2 * (s - 2), 2 * (s - 2));
+    QRoundGaugeDraw::drawValueImage(*painter, r.topLeft(), qMin(r.width(), r.height()),
+                                    [&](QPainter& p, const QRectF& base, double outerRadius) {
         drawRoundValue(option, &p, widget, base, bar->progress,
                        QRoundGaugeDraw::arcLength(bar->progress, bar->minimum, bar->maximum));
         QRectF inner;
         double innerRadius = 0;
-        calculateInnerRect(base, 2 * s, inner, innerRadius);
+        calculateInnerRect(base, outerRadius, inner, innerRadius);
         drawInnerBackground(&p, widget, inner);
-    }
-    image.setDevicePixelRatio(2.0);
-    painter->drawImage(QRect(r.x(), r.y(), s, s), image);
+    });
 }
 
 void QDelegateProgressbarStyle::drawRoundValue(const QStyleOption* option, QPainter* painter, const QWidget* widget,

@@ -1,6 +1,7 @@
 #include "QRoundGaugeDraw.h"
 
 #include <QConicalGradient>
+#include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -86,6 +87,21 @@ void QRoundGaugeDraw::drawInnerBackground(QPainter& painter, const QPalette& pal
     painter.setPen(GaugePen(palette.color(QPalette::Shadow), dataPenWidth));
     painter.setBrush(palette.alternateBase());
     painter.drawEllipse(innerRect);
+}
+
+void QRoundGaugeDraw::drawValueImage(QPainter& painter, const QPoint& topLeft, int side, const ValuePaint& paint)
+{
+    if (side <= 2)
+        return;
+    QImage image(2 * side, 2 * side, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    {
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing);
+        paint(p, QRectF(2, 2, 2 * (side - 2), 2 * (side - 2)), 2 * side);
+    }
+    image.setDevicePixelRatio(2.0);
+    painter.drawImage(QRect(topLeft.x(), topLeft.y(), side, side), image);
 }
 
 double QRoundGaugeDraw::fraction(double value, double minimum, double maximum)

@@ -12,7 +12,10 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+
 class QPainter;
+class QPoint;
 class QPalette;
 
 using QGaugeColors = QVector<QPair<double, QColor>>;
@@ -31,6 +34,14 @@ struct QRoundGaugeDraw {
     void drawRoundValue(QPainter& painter, const QPalette& palette, const QRectF& base, double arcLength) const;
     void calculateInnerRect(double outerRadius, QRectF& innerRect, double& innerRadius) const;
     void drawInnerBackground(QPainter& painter, const QPalette& palette, const QRectF& innerRect) const;
+
+    // The value is drawn at twice the size into a transparent image and then
+    // into the side-by-side square at topLeft: a smoother ring than the
+    // painter's antialiasing gives at a cell's size. paint gets the image's
+    // painter, the ring's rectangle in it and the ring's outer radius. A side
+    // of 2 or less draws nothing.
+    using ValuePaint = std::function<void(QPainter& painter, const QRectF& base, double outerRadius)>;
+    static void drawValueImage(QPainter& painter, const QPoint& topLeft, int side, const ValuePaint& paint);
 
     // The part of the range that value has reached, 0..1; 0 for an empty range.
     static double fraction(double value, double minimum, double maximum);

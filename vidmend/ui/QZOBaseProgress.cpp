@@ -447,23 +447,14 @@ void QZOBaseProgress::DrawCircleImage(QPainter& painter, const QImage& image, co
 void QZOBaseProgress::DrawProgress(QPainter& painter)
 {
     if (d->policy == CircularGauge) {
-        const int s = qMin(width(), height());
-        if (s <= 2)
-            return;
-        QImage image(2 * s, 2 * s, QImage::Format_ARGB32);
-        image.fill(Qt::transparent);
-        {
-            QPainter p(&image);
-            p.setRenderHint(QPainter::Antialiasing);
-            const QRectF base(2, 2, 2 * (s - 2), 2 * (s - 2));
+        QRoundGaugeDraw::drawValueImage(painter, QPoint(0, 0), qMin(width(), height()),
+                                        [&](QPainter& p, const QRectF& base, double outerRadius) {
             drawRoundValue(p, base, d->value, QRoundGaugeDraw::arcLength(d->value, d->minimum, d->maximum));
             QRectF inner;
             double innerRadius = 0;
-            calculateInnerRect(base, 2 * s, inner, innerRadius);
+            calculateInnerRect(base, outerRadius, inner, innerRadius);
             drawInnerBackground(p, inner);
-        }
-        image.setDevicePixelRatio(2.0);
-        painter.drawImage(QRect(0, 0, s, s), image);
+        });
         return;
     }
     const int c = circleLength();

@@ -52,6 +52,13 @@ void QZOStandardDialog::addMaxBtn(const QString& image, bool visible)
     makeButton(m_maxBtn, image, visible)->setEnabled(false);
 }
 
+void QZOStandardDialog::addTitleButtons()
+{
+    addCloseBtn(QZOProjectPath::getResourcePath(QStringLiteral("/image/btn_close.png")), true);
+    addMinBtn(QZOProjectPath::getResourcePath(QStringLiteral("/image/btn_min.png")), true);
+    addMaxBtn(QZOProjectPath::getResourcePath(QStringLiteral("/image/btn_max.png")), true);
+}
+
 void QZOStandardDialog::resetControlLocation()
 {
     const QMargins m = QProjectConfig::getProjectConfig()->getTransparentMargins();

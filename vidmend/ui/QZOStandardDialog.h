@@ -23,6 +23,9 @@ public:
     virtual void addMinBtn(const QString& image, bool visible);
     virtual void addMaxBtn(const QString& image, bool visible);
     virtual void addRestoreBtn(const QString&, bool) {}
+    // The close, minimise and maximise buttons, visible, in the application's
+    // common images.
+    void addTitleButtons();
     virtual void setTransDlg(bool transparent) { m_transparent = transparent; }
     void resetControlLocation() override;
     void setBtnOffest(int, int) {}

@@ -213,6 +213,13 @@ std::vector<QRect> QDelegateControl::Layout(const QRect& cell, const std::vector
     return rects;
 }
 
+std::vector<QRect> QDelegateControl::LayoutAll(const QRect& cell) const
+{
+    const std::vector<QWidget*> widgets(m_widgets.begin(), m_widgets.end());
+    const int group = allWidgetWidth() + (count() - 1) * drawSpacing();
+    return Layout(cell, widgets, std::vector<bool>(widgets.size(), true), drawSpacing(), group, drawAlignment());
+}
+
 // ---------------------------------------------------------------------------
 // The base delegate.
 
@@ -365,16 +372,13 @@ void QZOBaseStyleDelegate::drawControl(QPainter* painter, const QStyleOptionView
     QDelegateControl* control = m_controls.value(index.column(), nullptr);
     if (!control || control->customDraw() || (control->hoverShow() && index.row() != m_hoverRow))
         return;
-    const QList<QWidget*>& list = control->getDrawWidgetList();
-    const std::vector<QWidget*> widgets(list.begin(), list.end());
-    const int group = control->allWidgetWidth() + (control->count() - 1) * control->drawSpacing();
-    const auto rects = QDelegateControl::Layout(option.rect, widgets, std::vector<bool>(widgets.size(), true),
-                                                control->drawSpacing(), group, control->drawAlignment());
+    const QList<QWidget*>& widgets = control->getDrawWidgetList();
+    const std::vector<QRect> rects = control->LayoutAll(option.rect);
     const bool cellEnabled = index.data(Qt::EditRole).toBool();
-    for (size_t i = 0; i < widgets.size(); ++i) {
+    for (int i = 0; i < widgets.size(); ++i) {
         auto* button = qobject_cast<QZOStyleButton*>(widgets[i]);
         if (button && button->isShow())
-            DrawButtonWidget(painter, option, button, rects[i], cellEnabled);
+            DrawButtonWidget(painter, option, button, rects[size_t(i)], cellEnabled);
     }
 }
 
@@ -432,20 +436,17 @@ bool QZOBaseStyleDelegate::editorControlEvent(QEvent* event, QAbstractItemModel*
         return QStyledItemDelegate::editorEvent(event, model, option, index);
     }
     m_mousePoint = EventPoint(event);
-    const QList<QWidget*>& list = control->getDrawWidgetList();
-    const std::vector<QWidget*> widgets(list.begin(), list.end());
-    const int group = control->allWidgetWidth() + (control->count() - 1) * control->drawSpacing();
-    const auto rects = QDelegateControl::Layout(option.rect, widgets, std::vector<bool>(widgets.size(), true),
-                                                control->drawSpacing(), group, control->drawAlignment());
+    const QList<QWidget*>& widgets = control->getDrawWidgetList();
+    const std::vector<QRect> rects = control->LayoutAll(option.rect);
     const bool cellEnabled = index.data(Qt::EditRole).toBool();
     bool inside = false;
-    for (size_t i = 0; i < widgets.size(); ++i) {
+    for (int i = 0; i < widgets.size(); ++i) {
         auto* button = qobject_cast<QZOStyleButton*>(widgets[i]);
         if (!button)
             continue;
         m_mouseState = 0;
         button->setBtnState(0);
-        if (!rects[i].contains(m_mousePoint) || !button->isShow())
+        if (!rects[size_t(i)].contains(m_mousePoint) || !button->isShow())
             continue;
         inside = true;
         ButtonEvent(event, button, index, cellEnabled, button->toolTip());

@@ -120,6 +120,8 @@ public:
     // as a group of width groupWidth; laid[i] false leaves widget i out.
     static std::vector<QRect> Layout(const QRect& cell, const std::vector<QWidget*>& widgets,
                                      const std::vector<bool>& laid, int spacing, int groupWidth, int alignment);
+    // Where each of this control's widgets goes in a cell, all of them laid.
+    std::vector<QRect> LayoutAll(const QRect& cell) const;
 
 private:
     QList<QWidget*> m_widgets;

@@ -72,6 +72,13 @@ bool IsMainKey(int key)
     return key >= MEDIA_KEY_VIDEO_CODEC && key <= MEDIA_KEY_SUBTITLE_MARGIN_Y;
 }
 
+// The element of list at index, or null when the index is out of its range.
+template <typename Setting>
+Setting* Selected(std::vector<Setting>& list, int index)
+{
+    return index >= 0 && index < int(list.size()) ? &list[size_t(index)] : nullptr;
+}
+
 // The map a key belongs to, or null for an unknown key or an overlay key
 // with nothing selected.
 SettingMap* MapFor(MediaConvertContext* context, int key)
@@ -82,36 +89,45 @@ SettingMap* MapFor(MediaConvertContext* context, int key)
     if (IsMainKey(key))
         return &s.values;
     if ((key >= MEDIA_IMAGE_NAME && key <= MEDIA_IMAGE_ANGLE) || (key >= MEDIA_TEXT_WORDS && key < MEDIA_OVERLAY_LAST)) {
-        if (s.selectedOverlay < 0 || s.selectedOverlay >= int(s.overlays.size()))
-            return nullptr;
-        return &s.overlays[size_t(s.selectedOverlay)].values;
+        mediacore::OverlaySetting* overlay = Selected(s.overlays, s.selectedOverlay);
+        return overlay ? &overlay->values : nullptr;
     }
     if (key >= MEDIA_BGAUDIO_FIRST && key < MEDIA_BGAUDIO_LAST) {
-        if (s.selectedAudio < 0 || s.selectedAudio >= int(s.audios.size()))
-            return nullptr;
-        return &s.audios[size_t(s.selectedAudio)].values;
+        mediacore::BackgroundAudioSetting* audio = Selected(s.audios, s.selectedAudio);
+        return audio ? &audio->values : nullptr;
     }
     return nullptr;
 }
 
 mediacore::OverlaySetting* SelectedOverlay(MediaConvertContext* context)
 {
-    if (!context)
-        return nullptr;
-    ConvertSettings& s = context->settings;
-    if (s.selectedOverlay < 0 || s.selectedOverlay >= int(s.overlays.size()))
-        return nullptr;
-    return &s.overlays[size_t(s.selectedOverlay)];
+    return context ? Selected(context->settings.overlays, context->settings.selectedOverlay) : nullptr;
 }
 
 mediacore::BackgroundAudioSetting* SelectedAudio(MediaConvertContext* context)
 {
-    if (!context)
-        return nullptr;
-    ConvertSettings& s = context->settings;
-    if (s.selectedAudio < 0 || s.selectedAudio >= int(s.audios.size()))
-        return nullptr;
-    return &s.audios[size_t(s.selectedAudio)];
+    return context ? Selected(context->settings.audios, context->settings.selectedAudio) : nullptr;
+}
+
+// Overlays and background audios are sized first, then filled one at a time
+// through the selected one; resizing leaves none selected.
+template <typename Setting>
+int SetCount(std::vector<Setting>& list, int& selected, int count)
+{
+    if (count < 0)
+        return 0;
+    list.resize(size_t(count));
+    selected = -1;
+    return 1;
+}
+
+template <typename Setting>
+int Select(std::vector<Setting>& list, int& selected, int index)
+{
+    if (!Selected(list, index))
+        return 0;
+    selected = index;
+    return 1;
 }
 
 }  // namespace
@@ -209,11 +225,7 @@ int mediaContextChapter(MediaConvertContext* context, int index, uint64_t* start
 
 int mediaContextSetOverlayCount(MediaConvertContext* context, int count)
 {
-    if (!context || count < 0)
-        return 0;
-    context->settings.overlays.resize(size_t(count));
-    context->settings.selectedOverlay = -1;
-    return 1;
+    return context ? SetCount(context->settings.overlays, context->settings.selectedOverlay, count) : 0;
 }
 
 int mediaContextOverlayCount(MediaConvertContext* context)
@@ -223,19 +235,12 @@ int mediaContextOverlayCount(MediaConvertContext* context)
 
 int mediaContextSelectOverlay(MediaConvertContext* context, int index)
 {
-    if (!context || index < 0 || index >= int(context->settings.overlays.size()))
-        return 0;
-    context->settings.selectedOverlay = index;
-    return 1;
+    return context ? Select(context->settings.overlays, context->settings.selectedOverlay, index) : 0;
 }
 
 int mediaContextSetAudioCount(MediaConvertContext* context, int count)
 {
-    if (!context || count < 0)
-        return 0;
-    context->settings.audios.resize(size_t(count));
-    context->settings.selectedAudio = -1;
-    return 1;
+    return context ? SetCount(context->settings.audios, context->settings.selectedAudio, count) : 0;
 }
 
 int mediaContextAudioCount(MediaConvertContext* context)
@@ -245,10 +250,7 @@ int mediaContextAudioCount(MediaConvertContext* context)
 
 int mediaContextSelectAudio(MediaConvertContext* context, int index)
 {
-    if (!context || index < 0 || index >= int(context->settings.audios.size()))
-        return 0;
-    context->settings.selectedAudio = index;
-    return 1;
+    return context ? Select(context->settings.audios, context->settings.selectedAudio, index) : 0;
 }
 
 int mediaContextSetOverlayStream(MediaConvertContext* context, MediaStream* stream)

@@ -105,39 +105,38 @@ bool DecodeAt(MediaDetail* d, int64_t time, AVFrame* out)
         avcodec_send_packet(decoder.get(), nullptr);
         return avcodec_receive_frame(decoder.get(), out) == 0;
     }
-    bool draining = false;
     bool any = false;
     mediacore::FramePtr frame(av_frame_alloc());
     if (!frame)
         return false;
+    mediacore::FrameReader reader(fmt, decoder.get(), d->video, packet.get());
     // Bounded: a file whose frames never reach the time gives its last one.
-    for (int packets = 0; packets < 100000;) {
-        if (!draining) {
-            const int r = av_read_frame(fmt, packet.get());
-            if (r < 0) {
-                draining = true;
-                avcodec_send_packet(decoder.get(), nullptr);
-            } else {
-                if (packet->stream_index == d->video) {
-                    avcodec_send_packet(decoder.get(), packet.get());
-                    ++packets;
-                }
-                av_packet_unref(packet.get());
-            }
-        }
-        const int r = avcodec_receive_frame(decoder.get(), frame.get());
-        if (r == 0) {
+    while (reader.PacketsSent() < 100000) {
+        const mediacore::FrameReader::Result r = reader.Next(frame.get());
+        if (r == mediacore::FrameReader::Result::Frame) {
             av_frame_unref(out);
             av_frame_move_ref(out, frame.get());
             any = true;
             const int64_t t = d->demuxer.ToMicros(d->video, out->best_effort_timestamp);
             if (t == AV_NOPTS_VALUE || t >= time)
                 return true;
-        } else if (r != AVERROR(EAGAIN) || draining) {
+        } else if (r == mediacore::FrameReader::Result::End) {
             break;
         }
     }
     return any;
+}
+
+// Forgets what detail held, then opens it with open (one of the demuxer's
+// openers) and reads what it holds; 1 when it opened.
+template <typename Opener>
+int OpenDetail(MediaDetail* detail, const Opener& open)
+{
+    Reset(detail);
+    if (!open(detail->demuxer))
+        return 0;
+    Collect(detail);
+    return 1;
 }
 
 }  // namespace
@@ -153,11 +152,7 @@ int mediaOpenDetail(MediaDetail* detail, const char* path)
 {
     if (!detail || !path)
         return 0;
-    Reset(detail);
-    if (!detail->demuxer.OpenPath(path))
-        return 0;
-    Collect(detail);
-    return 1;
+    return OpenDetail(detail, [path](mediacore::Demuxer& demuxer) { return demuxer.OpenPath(path); });
 }
 
 int mediaOpenDetailWithSubtitle(MediaDetail* detail, const char* path, int subtitle)
@@ -172,22 +167,16 @@ int mediaOpenDetailStream(MediaDetail* detail, MediaStream* stream)
 {
     if (!detail || !stream)
         return 0;
-    Reset(detail);
-    if (!detail->demuxer.OpenStream(stream))
-        return 0;
-    Collect(detail);
-    return 1;
+    return OpenDetail(detail, [stream](mediacore::Demuxer& demuxer) { return demuxer.OpenStream(stream); });
 }
 
 int mediaOpenDetailMemory(MediaDetail* detail, const uint8_t* data, uint32_t size)
 {
     if (!detail || !data || !size)
         return 0;
-    Reset(detail);
-    if (!detail->demuxer.OpenMemory(std::vector<uint8_t>(data, data + size)))
-        return 0;
-    Collect(detail);
-    return 1;
+    return OpenDetail(detail, [data, size](mediacore::Demuxer& demuxer) {
+        return demuxer.OpenMemory(std::vector<uint8_t>(data, data + size));
+    });
 }
 
 const char* mediaDetailContainer(MediaDetail* detail)

@@ -122,15 +122,7 @@ bool Demuxer::OpenStream(MediaStream* stream)
     if (!stream || mediaSeekStream(stream, 0) != 0)
         return false;
     stream_ = stream;
-    auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
-    if (!buffer)
-        return false;
-    io_ = avio_alloc_context(buffer, kIoBufferSize, 0, this, ReadKeyed, nullptr, SeekKeyed);
-    if (!io_) {
-        av_free(buffer);
-        return false;
-    }
-    return OpenWithIo(io_);
+    return OpenWithCallbacks(ReadKeyed, SeekKeyed);
 }
 
 bool Demuxer::OpenMemory(std::vector<uint8_t> bytes)
@@ -139,10 +131,15 @@ bool Demuxer::OpenMemory(std::vector<uint8_t> bytes)
     if (bytes.empty())
         return false;
     memory_ = std::move(bytes);
+    return OpenWithCallbacks(ReadMemory, SeekMemory);
+}
+
+bool Demuxer::OpenWithCallbacks(int (*read)(void*, uint8_t*, int), int64_t (*seek)(void*, int64_t, int))
+{
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
     if (!buffer)
         return false;
-    io_ = avio_alloc_context(buffer, kIoBufferSize, 0, this, ReadMemory, nullptr, SeekMemory);
+    io_ = avio_alloc_context(buffer, kIoBufferSize, 0, this, read, nullptr, seek);
     if (!io_) {
         av_free(buffer);
         return false;
@@ -289,6 +286,27 @@ CodecPtr OpenDecoder(const AVStream* stream)
     return ctx;
 }
 
+FrameReader::Result FrameReader::Next(AVFrame* frame)
+{
+    if (!draining_) {
+        const int r = av_read_frame(format_, packet_);
+        if (r < 0) {
+            draining_ = true;
+            avcodec_send_packet(decoder_, nullptr);
+        } else {
+            if (packet_->stream_index == index_) {
+                avcodec_send_packet(decoder_, packet_);
+                ++sent_;
+            }
+            av_packet_unref(packet_);
+        }
+    }
+    const int r = avcodec_receive_frame(decoder_, frame);
+    if (r == 0)
+        return Result::Frame;
+    return r != AVERROR(EAGAIN) || draining_ ? Result::End : Result::Again;
+}
+
 bool FrameToBgra(const AVFrame* frame, int width, int height, uint8_t* pixels, int lineSize)
 {
     if (!frame || !pixels || width <= 0 || height <= 0 || lineSize < width * 4 || frame->width <= 0 ||
@@ -327,26 +345,11 @@ bool DecodeWithFfmpeg(const std::vector<uint8_t>& bytes, Picture& out)
     FramePtr frame(av_frame_alloc());
     if (!decoder || !packet || !frame)
         return false;
-    bool got = false;
-    bool draining = false;
-    while (!got) {
-        if (!draining) {
-            const int r = av_read_frame(fmt, packet.get());
-            if (r < 0) {
-                draining = true;
-                avcodec_send_packet(decoder.get(), nullptr);
-            } else {
-                if (packet->stream_index == index)
-                    avcodec_send_packet(decoder.get(), packet.get());
-                av_packet_unref(packet.get());
-            }
-        }
-        const int r = avcodec_receive_frame(decoder.get(), frame.get());
-        if (r == 0)
-            got = true;
-        else if (r != AVERROR(EAGAIN) || draining)
-            break;
-    }
+    FrameReader reader(fmt, decoder.get(), index, packet.get());
+    FrameReader::Result result = FrameReader::Result::Again;
+    while (result == FrameReader::Result::Again)
+        result = reader.Next(frame.get());
+    const bool got = result == FrameReader::Result::Frame;
     if (!got || frame->width <= 0 || frame->height <= 0 || frame->width > 16384 || frame->height > 16384)
         return false;
     out.width = frame->width;

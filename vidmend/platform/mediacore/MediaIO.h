@@ -67,6 +67,8 @@ public:
     void Close();
 
 private:
+    // Reads through read and seek, called with this demuxer.
+    bool OpenWithCallbacks(int (*read)(void*, uint8_t*, int), int64_t (*seek)(void*, int64_t, int));
     bool OpenWithIo(AVIOContext* io);
     static int ReadMemory(void* opaque, uint8_t* buf, int size);
     static int64_t SeekMemory(void* opaque, int64_t offset, int whence);
@@ -84,6 +86,32 @@ private:
 int BestStream(AVFormatContext* format, AVMediaType type);
 // An opened decoder for the stream, or null.
 CodecPtr OpenDecoder(const AVStream* stream);
+
+// Decodes one stream of an opened input in file order, for a picture taken
+// from it: packets of the other streams are passed over, and at the end of
+// the input the decoder is drained. The objects are borrowed.
+class FrameReader {
+public:
+    FrameReader(AVFormatContext* format, AVCodecContext* decoder, int index, AVPacket* packet)
+        : format_(format), decoder_(decoder), packet_(packet), index_(index)
+    {
+    }
+
+    enum class Result { Frame, Again, End };
+    // Reads and sends the next packet (until the input ends), then takes a
+    // frame into frame if the decoder has one.
+    Result Next(AVFrame* frame);
+    // The packets of the stream sent to the decoder so far.
+    int PacketsSent() const { return sent_; }
+
+private:
+    AVFormatContext* format_;
+    AVCodecContext* decoder_;
+    AVPacket* packet_;
+    int index_;
+    bool draining_ = false;
+    int sent_ = 0;
+};
 
 // Converts (and scales) a frame to 32-bit BGRA rows.
 bool FrameToBgra(const AVFrame* frame, int width, int height, uint8_t* pixels, int lineSize);
