@@ -134,6 +134,7 @@ int AbortMode(const char* in, const char* out, int afterMs)
 
 int main(int argc, char** argv)
 {
+    ArmLimit();
     if (argc < 3)
         return Usage();
     if (std::strcmp(argv[1], "abort") == 0)

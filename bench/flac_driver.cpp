@@ -15,6 +15,7 @@ using namespace mendbench;
 
 int main(int argc, char** argv)
 {
+    ArmLimit();
     if (argc != 4 || std::strcmp(argv[1], "repair") != 0) {
         std::fprintf(stderr, "usage: mendcore_flac_e2e repair IN OUT\n");
         return 3;

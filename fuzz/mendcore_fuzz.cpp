@@ -4,6 +4,7 @@
 // to the FLAC repairer, so ".flac" drives it directly, and so does an input
 // that begins as a FLAC stream (the FLAC seeds end in any byte), before it
 // goes the way every other file goes.
+#include <malloc.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -32,6 +33,16 @@ const std::string& WorkDir()
     }();
     return dir;
 }
+
+// The library's blocks of a few hundred KiB would otherwise each be
+// mapped and unmapped, and the freed tops of the workers' heaps handed
+// back, once per execution: every execution would then fault in afresh
+// the memory the last one used. A fuzzer's process keeps it instead.
+const bool kMemoryKept = [] {
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    return true;
+}();
 
 const char* const kExtensions[] = {".avi", ".wmv", ".flv", ".mkv", ".mp4", ".rm", ".mpg",
                                    ".ts",  ".mp3", ".wav", ".ogg", ".opus", ".flac", ".bin", ""};

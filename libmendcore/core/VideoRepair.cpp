@@ -7,6 +7,7 @@
 
 #include "core/FormatRegistry.h"
 #include "core/Guarded.h"
+#include "core/HeldInput.h"
 #include "core/ResultCodes.h"
 
 namespace {
@@ -39,6 +40,7 @@ bool CVideoRepair::SetFile(const char* path)
     // A repairer of an earlier parse reads the input that is replaced here.
     JoinWorker();
     DropRepairer();
+    m_held.reset();
     m_guessedFormat = GuessFormat(path);
     m_input = std::move(file);
     m_hasInputIdentity = identity;
@@ -53,6 +55,7 @@ bool CVideoRepair::SetInput(std::unique_ptr<IBaseStream> input, const char* name
         return false;
     JoinWorker();
     DropRepairer();
+    m_held.reset();
     m_guessedFormat = GuessFormat(name);
     m_input = std::move(input);
     m_hasInputIdentity = false;
@@ -214,12 +217,15 @@ int CVideoRepair::ParseFile(VPFileErrorCallback onError, void* user)
     if (!m_input)
         return JRVP_ERR_OPEN_FAILED;
     DropRepairer();
-    uint8_t head[kSniffSize];
-    m_input->SeekTo(0);
-    m_input->Read(head, sizeof(head));
-    if (m_input->Failed())
-        return JRVP_ERR_CANNOT_READ;
-    m_input->SeekTo(0);
+    m_held = CHeldInput::Take(m_input.get());
+    if (!m_held) {
+        uint8_t head[kSniffSize];
+        m_input->SeekTo(0);
+        m_input->Read(head, sizeof(head));
+        if (m_input->Failed())
+            return JRVP_ERR_CANNOT_READ;
+        m_input->SeekTo(0);
+    }
 
     int r = CreateBaseRepair(m_guessedFormat, onError, user);
     if (r != JRVP_ERR_UNKNOWN_FORMAT)
@@ -249,8 +255,9 @@ int CVideoRepair::CreateBaseRepair(JRVPVideoFormat format, VPFileErrorCallback o
     // The previous repairer goes first: its buffer hands the shared input's
     // position back as it closes, and the new buffer takes it from there.
     DropRepairer();
-    m_input->SeekTo(0);
-    std::unique_ptr<IBaseRepair> repairer = CreateRepairer(format, m_input.get());
+    IBaseStream* input = Input();
+    input->SeekTo(0);
+    std::unique_ptr<IBaseRepair> repairer = CreateRepairer(format, input);
     if (!repairer)
         return JRVP_ERR_UNKNOWN_FORMAT;
     IBaseRepair* current = repairer.get();
@@ -311,6 +318,7 @@ void CVideoRepair::Close()
 {
     JoinWorker();
     DropRepairer();
+    m_held.reset();
     m_input.reset();
     m_output.reset();
     m_guessedFormat = JRVP_FORMAT_NONE;

@@ -82,6 +82,8 @@ private:
     int LaunchRepair(int level, VPProcessResultCallback onResult, void* user, const char* refPath,
                      const char* outPath = nullptr);
     void DropRepairer();
+    // What the repairers read: the input, or its bytes held in memory.
+    IBaseStream* Input() { return m_held ? m_held.get() : m_input.get(); }
     void JoinWorker();
     void Close();
     // Ends a worker: the result, adjusted for an accepted abort, goes to
@@ -92,6 +94,10 @@ private:
 
     JRVPVideoFormat m_guessedFormat = JRVP_FORMAT_NONE;
     std::unique_ptr<IBaseStream> m_input;
+    // A small input's bytes, read once as its parse starts, for every
+    // container tried and the repair; the repairer reads them, so they go
+    // only after it.
+    std::unique_ptr<IBaseStream> m_held;
     std::unique_ptr<IBaseStream> m_output;
     // Replaced by the worker during the format search while the caller's
     // thread polls it: every access holds m_lock.

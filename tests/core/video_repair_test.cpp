@@ -17,9 +17,12 @@
 #include "core/ResultCodes.h"
 #include "core/TestDoubles.h"
 #include "core/VideoRepair.h"
+#include "core/HeldInput.h"
+#include "support/CountingStream.h"
 #include "support/Damage.h"
 #include "support/Fixtures.h"
 
+using mendtest::CountingStream;
 using mendtest::FaultyStream;
 using mendtest::kWorkerGuard;
 using mendtest::ResultSink;
@@ -536,6 +539,112 @@ TEST_F(VideoRepairTest, LongReferencePathArrivesWhole)
     ASSERT_EQ(sink.Wait(2), 0);
     ASSERT_NE(created, nullptr);
     EXPECT_EQ(created->seenRefPath, ref);
+}
+
+// Runs one parse and, when it found damage, one repair into memory; the
+// parse's code, the records and the repaired bytes.
+struct SearchOutcome {
+    int parse = INT_MIN;
+    int records = -1;
+    int repair = INT_MIN;
+    std::vector<uint8_t> bytes;
+};
+
+SearchOutcome ParseAndRepair(CVideoRepair& repair)
+{
+    SearchOutcome o;
+    ResultSink results;
+    if (repair.OpenFile(nullptr, &ResultSink::OnResult, &results) != 0)
+        return o;
+    o.parse = results.Wait(1, kWorkerGuard);
+    o.records = repair.GetErrorsCount();
+    if (o.parse == JRVP_OK && o.records > 0) {
+        MemoryVideoStream out;
+        if (repair.RepairFile(&out, 1, &ResultSink::OnResult, &results, nullptr) == 0)
+            o.repair = results.Wait(2, kWorkerGuard);
+        o.bytes = out.Bytes();
+    }
+    return o;
+}
+
+// A small file is read once as its parse starts, whatever number of
+// containers try it and whatever its repair copies: every container read it
+// again, a few KiB per call, which made a small file cost a hundred calls.
+// A file past the limit is read in windows as it is walked.
+TEST_F(VideoRepairTest, ASmallInputIsReadOnceForTheWholeSearchAndItsRepair)
+{
+    struct Case {
+        std::string path;
+        int64_t size;
+    };
+    std::vector<Case> cases = {{MakeFile("garbage.avi", 70000), 70000},
+                               {MakeFile("garbage.bin", CHeldInput::kMaxHeld), CHeldInput::kMaxHeld}};
+    const std::string clip = mendtest::RequireFixture("clip.avi");
+    if (clip.empty())
+        return;
+    std::vector<uint8_t> cut = mendtest::ReadFileBytes(clip);
+    cut.resize(cut.size() * 7 / 10);
+    cases.push_back({dir.Path("cut.avi"), static_cast<int64_t>(cut.size())});
+    ASSERT_TRUE(mendtest::WriteFileBytes(cases.back().path, cut));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        int err = 1;
+        CVideoFile file(c.path.c_str(), 0, &err);
+        ASSERT_EQ(err, 0);
+        CVideoRepair repair;
+        auto counting = std::make_unique<CountingStream>(&file);
+        CountingStream* input = counting.get();
+        ASSERT_TRUE(repair.SetInput(std::move(counting), c.path.c_str()));
+        const SearchOutcome o = ParseAndRepair(repair);
+        EXPECT_NE(o.parse, INT_MIN);
+        EXPECT_EQ(input->Counts().reads, 1);
+        EXPECT_EQ(input->Counts().bytes, c.size);
+        repair.CloseFile();
+    }
+    // One byte more, and the search reads as it goes.
+    const std::string large = MakeFile("large.bin", CHeldInput::kMaxHeld + 1);
+    int err = 1;
+    CVideoFile file(large.c_str(), 0, &err);
+    ASSERT_EQ(err, 0);
+    CVideoRepair repair;
+    auto counting = std::make_unique<CountingStream>(&file);
+    CountingStream* input = counting.get();
+    ASSERT_TRUE(repair.SetInput(std::move(counting), large.c_str()));
+    EXPECT_EQ(ParseAndRepair(repair).parse, JRVP_ERR_UNKNOWN_FORMAT);
+    EXPECT_GT(input->Counts().reads, 1);
+}
+
+// The held bytes serve every container's parse and repair as the file
+// does: damaged clips of each container repair to the same bytes, with the
+// same codes and records, as from a stream that cannot be held (it cannot
+// read at a position).
+TEST_F(VideoRepairTest, AHeldInputParsesAndRepairsAsTheStreamItself)
+{
+    const char* const fixtures[] = {"clip.avi", "clip.wmv", "clip.flv", "clip.mkv", "clip_faststart.mp4", "clip.rm",
+                                    "clip.ts",  "clip.vob", "clip.mp3", "clip.wav", "clip.ogg"};
+    for (const char* name : fixtures) {
+        SCOPED_TRACE(name);
+        const std::string fixture = mendtest::RequireFixture(name);
+        if (fixture.empty())
+            return;
+        std::vector<uint8_t> bytes = mendtest::ReadFileBytes(fixture);
+        bytes.resize(bytes.size() * 7 / 10);
+        const std::string path = dir.Path(std::string("cut-") + name);
+        ASSERT_TRUE(mendtest::WriteFileBytes(path, bytes));
+
+        CVideoRepair held;
+        ASSERT_TRUE(held.SetFile(path.c_str()));
+        const SearchOutcome fromHeld = ParseAndRepair(held);
+        CVideoRepair streamed;
+        ASSERT_TRUE(streamed.SetInput(std::make_unique<FaultyStream>(bytes), path.c_str()));
+        const SearchOutcome fromStream = ParseAndRepair(streamed);
+
+        EXPECT_EQ(fromHeld.parse, JRVP_OK);
+        EXPECT_EQ(fromHeld.parse, fromStream.parse);
+        EXPECT_EQ(fromHeld.records, fromStream.records);
+        EXPECT_EQ(fromHeld.repair, fromStream.repair);
+        EXPECT_TRUE(fromHeld.bytes == fromStream.bytes);
+    }
 }
 
 // The real library, with the containers this build has: garbage of any
