@@ -210,7 +210,10 @@ private:
                               kUnitLengthFixed = 32,
                               // Only the bytes from the video set-up in the packet on
                               // are written: the frames before it cannot be decoded.
-                              kUnitFromSetup = 64 };
+                              kUnitFromSetup = 64,
+                              // PES_header_data_length is written anew from the fields
+                              // the header's flags announce and the stuffing after them.
+                              kUnitHeaderFixed = 128 };
     struct FrameTrack {
         int64_t openFrom = -1;  // index of the unit with the frame's timestamp
         int64_t previousFrom = -1;  // the same for the frame before, -1 none
@@ -261,6 +264,7 @@ private:
     int ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, int64_t size, PSUnit& unit) const;
     int ParseMPEG1PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
+    int MendMPEG2HeaderLength(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack);
     bool NextUnitFollows(const PSTraits& traits, int64_t end);
     int64_t RepairedUnitEnd(const PSTraits& traits, const PSUnit& unit);

@@ -465,6 +465,45 @@ int CMPEGRepair::ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
     return kStepUnit;
 }
 
+// An ISO 13818-1 PES header whose PES_header_data_length alone is wrong:
+// the length is the optional fields the flags announce, then the stuffing
+// bytes (0xFF) up to the payload. An MPEG audio payload begins with 0xFF
+// too: the stuffing gives back the byte that makes its frame sync. The
+// unit as that length parses it, marked to have the length written anew;
+// kStepInvalid when no length makes the header hold.
+int CMPEGRepair::MendMPEG2HeaderLength(const uint8_t* d, int64_t avail, PSUnit& unit) const
+{
+    const int64_t n = std::min<int64_t>({avail, int64_t(unit.size), kPesHeaderMax});
+    if (n < 9)
+        return kStepInvalid;
+    uint8_t h[kPesHeaderMax];
+    memcpy(h, d, static_cast<size_t>(n));
+    // The lengths that hold run from the end of the fields to the end of
+    // the stuffing: the longest is taken.
+    PSUnit best{};
+    int64_t fieldsEnd = -1;
+    for (int64_t length = 0; length <= 0xFF && 9 + length <= n; ++length) {
+        h[8] = static_cast<uint8_t>(length);
+        PSUnit trial = unit;
+        if (ParseMPEG2PacketHeader(h, n, trial) != kStepUnit) {
+            if (fieldsEnd >= 0)
+                break;
+            continue;
+        }
+        best = trial;
+        if (fieldsEnd < 0)
+            fieldsEnd = 9 + length;
+    }
+    if (fieldsEnd < 0)
+        return kStepInvalid;
+    const int64_t end = best.payloadOffset;
+    if (IsMpegAudio(unit.streamId) && end > fieldsEnd && end < n && (d[end] & 0xE0) == 0xE0)
+        best.payloadOffset = static_cast<uint16_t>(end - 1);
+    unit = best;
+    unit.flags |= kUnitHeaderFixed;
+    return kStepUnit;
+}
+
 // `size`: the packet's bytes as the caller takes them (its stated length,
 // or all there are when that is damaged).
 int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, int64_t size,
@@ -562,6 +601,30 @@ int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PS
         unit.flags = kUnitSystemHeader;
     } else {
         r = ParsePESHeader(traits, m_view, n, size, unit);
+        const int64_t whole = std::min<int64_t>(6 + 0xFFFF, m_inputLength - p);
+        if (r == kStepInvalid && size == stated && size < whole) {
+            // A length too short for the packet's own header: the header
+            // is read against the bytes there are, and the length taken
+            // for what was damaged.
+            n = View(p, std::min(whole, kPesHeaderMax));
+            if (n < 0)
+                return static_cast<int>(n);
+            PSUnit longer = unit;
+            if (ParsePESHeader(traits, m_view, n, whole, longer) == kStepUnit && longer.payloadOffset > stated) {
+                unit = longer;
+                return kStepCutShort;
+            }
+            n = View(p, std::min(size, kPesHeaderMax));
+            if (n < 0)
+                return static_cast<int>(n);
+        }
+        // A packet whose length leads to the next unit, with only its
+        // header length out of step with the fields its flags announce.
+        if (r == kStepInvalid && !traits.mpeg1 && size == stated && NextUnitFollows(traits, p + size)) {
+            if (View(p, std::min(size, kPesHeaderMax)) != std::min(size, kPesHeaderMax))
+                return MEND_ERR_READ;
+            r = MendMPEG2HeaderLength(m_view, std::min(size, kPesHeaderMax), unit);
+        }
     }
     if (r != kStepUnit)
         return r == kStepEnd ? kStepInvalid : r;
@@ -616,7 +679,7 @@ int64_t CMPEGRepair::RepairedUnitEnd(const PSTraits& traits, const PSUnit& unit)
         if (View(unit.start, 6) != 6)
             return MEND_ERR_READ;
         const int64_t stated = 6 + int64_t(Be16(m_view + 4));
-        const bool wrong = stated == 6 || unit.start + stated > code;
+        const bool wrong = stated == 6 || unit.start + stated > code || stated < unit.payloadOffset;
         return wrong && end - unit.start <= 6 + 0xFFFF ? end : -1;
     }
     return -1;
@@ -793,7 +856,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 return static_cast<int>(pos);
             continue;
         }
-        if (pos != expect)
+        if (pos != expect || (unit.flags & kUnitHeaderFixed))
             m_damaged = true;
         endCode = !isPack && unit.streamId == kProgramEnd;
         if (isPack) {
@@ -1423,6 +1486,8 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset, size_t i
             d[7] &= 0x3F;
         }
     }
+    if (unit.flags & kUnitHeaderFixed)
+        d[8] = static_cast<uint8_t>(header - 9);
     const int64_t length = header + prefix - 6 + (to - from);
     d[4] = static_cast<uint8_t>(length >> 8);
     d[5] = static_cast<uint8_t>(length);
@@ -1436,9 +1501,11 @@ int CMPEGRepair::WritePSUnit(const PSUnit& unit, int64_t offset, size_t index)
 {
     if (unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitFromSetup))
         return WriteTrimmedPSUnit(unit, offset, index);
-    if (Peek(unit.start, unit.size) != unit.size)
+    if (Peek(unit.start, unit.size) != unit.size || unit.payloadOffset > unit.size)
         return MEND_ERR_READ;
     uint8_t* d = m_window.data();
+    if (unit.flags & kUnitHeaderFixed)
+        d[8] = static_cast<uint8_t>(unit.payloadOffset - 9);
     d[4] = static_cast<uint8_t>((unit.size - 6) >> 8);
     d[5] = static_cast<uint8_t>(unit.size - 6);
     if (offset != 0) {
@@ -1563,7 +1630,8 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
                 return r;
             pending = false;
         }
-        if (offset == 0 && !(unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitLengthFixed | kUnitFromSetup))) {
+        if (offset == 0 && !(unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitLengthFixed | kUnitFromSetup |
+                                             kUnitHeaderFixed))) {
             r = extend(unit.start, unit.size);
         } else if ((r = flush()) >= 0) {
             r = WritePSUnit(unit, offset, at);
