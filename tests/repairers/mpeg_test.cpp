@@ -1100,6 +1100,29 @@ TEST(MpegRepair, ProgramStreamDamageCostsOnlyWhatItHit)
                  d[k.pos + 5] ^= 0x01;
              return all;
          }},
+        // A sequence header's picture size damaged: the stream's other
+        // sequence headers tell it, and every picture decodes again.
+        {"first sequence header width zeroed",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const int64_t at = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xB3}, 0);
+             d[at + 4] = 0;
+             d[at + 5] &= 0x0F;
+             return all;
+         }},
+        {"sequence header height all ones",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const int64_t at = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xB3}, d.size() / 2);
+             d[at + 5] |= 0x0F;
+             d[at + 6] = 0xFF;
+             return all;
+         }},
+        {"first sequence header height 1",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const int64_t at = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xB3}, 0);
+             d[at + 5] &= 0xF0;
+             d[at + 6] = 1;
+             return all;
+         }},
         // Cut where a pack begins, inside a picture: the end of the input
         // shows that a frame was cut, and it goes.
         {"cut at a pack boundary inside a picture",
