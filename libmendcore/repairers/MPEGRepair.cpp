@@ -34,6 +34,8 @@ void CMPEGRepair::Close()
     m_pids.Clear();
     m_units.clear();
     m_frames.clear();
+    std::vector<SizeField>().swap(m_sequenceSizes);
+    std::vector<SizeField>().swap(m_patches);
     m_rebase.reset();
     m_damaged = false;
     m_muxRate = 0;

@@ -217,7 +217,10 @@ private:
                               kUnitLengthFixed = 32,
                               // Only the bytes from the video set-up in the packet on
                               // are written: the frames before it cannot be decoded.
-                              kUnitFromSetup = 64 };
+                              kUnitFromSetup = 64,
+                              // PES_header_data_length is written anew from the fields
+                              // the header's flags announce and the stuffing after them.
+                              kUnitHeaderFixed = 128 };
     struct FrameTrack {
         int64_t openFrom = -1;  // index of the unit with the frame's timestamp
         int64_t previousFrom = -1;  // the same for the frame before, -1 none
@@ -237,6 +240,10 @@ private:
         // the stream's packets are left out until the next. kSetupUnknown for
         // a codec whose set-up the walk cannot tell.
         int64_t setupFrom = -1;
+        // Video: damage began inside the open packet, and perhaps before
+        // its frame start: the head that would end the frame before may
+        // hold it, and that frame goes whole too.
+        bool headSuspect = false;
     };
     static constexpr int64_t kSetupUnknown = std::numeric_limits<int64_t>::max();
     struct PSUnit {
@@ -268,11 +275,13 @@ private:
     int ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, int64_t size, PSUnit& unit) const;
     int ParseMPEG1PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit& unit) const;
+    int MendMPEG2HeaderLength(const uint8_t* d, int64_t avail, PSUnit& unit) const;
     int ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PSPackHeader& pack, bool& isPack);
     bool NextUnitFollows(const PSTraits& traits, int64_t end);
     int64_t RepairedUnitEnd(const PSTraits& traits, const PSUnit& unit);
     int64_t NextUnitStart(const PSTraits& traits, int64_t from, bool* sector);
     int HeadEndsFrame(const PSUnit& unit);
+    int HeadBeforeDamage(const PSUnit& unit);
     void TrackFrame(PSUnit& unit, size_t index);
     void NoteAudioKind(const PSUnit& unit, FrameTrack& track);
     bool AwaitVideoSetup(PSUnit& unit, size_t index, FrameTrack& track);
@@ -285,6 +294,9 @@ private:
     int64_t AudioBytesDue(uint8_t id, int64_t start = -1) const;
     int OpenFrameWhole(uint8_t id, const FrameTrack& track);
     void CheckEndOfInput();
+    void NoteSequenceSizes(const PSUnit& unit);
+    void MendSequenceSizes();
+    int WriteInput(int64_t at, const uint8_t* d, int64_t n);
     int RepairLevel1ProgramStream(const PSTraits& traits);
     int WritePackHeader(const PSTraits& traits, int64_t scr);
     // A unit written anew: trimmed, with its length field set, or its
@@ -347,6 +359,17 @@ private:
     SpillList<PSUnit> m_units;
     std::map<uint8_t, FrameTrack> m_frames;
     std::vector<uint8_t> m_frameBytes;
+    // Three bytes of the input and what the copy holds there instead:
+    // MPEG-1/2 video's picture size, the 24 bits after a sequence header's
+    // start code. m_sequenceSizes: each such field as the input states it,
+    // with its stream; m_patches: those written anew, sorted by position.
+    struct SizeField {
+        int64_t at;
+        uint8_t bytes[3];
+        uint8_t streamId;
+    };
+    std::vector<SizeField> m_sequenceSizes;
+    std::vector<SizeField> m_patches;
     uint32_t m_muxRate = 0;
     int64_t m_unitBytes = 0;
     int64_t m_minTime = -1;

@@ -465,6 +465,45 @@ int CMPEGRepair::ParseMPEG2PacketHeader(const uint8_t* d, int64_t avail, PSUnit&
     return kStepUnit;
 }
 
+// An ISO 13818-1 PES header whose PES_header_data_length alone is wrong:
+// the length is the optional fields the flags announce, then the stuffing
+// bytes (0xFF) up to the payload. An MPEG audio payload begins with 0xFF
+// too: the stuffing gives back the byte that makes its frame sync. The
+// unit as that length parses it, marked to have the length written anew;
+// kStepInvalid when no length makes the header hold.
+int CMPEGRepair::MendMPEG2HeaderLength(const uint8_t* d, int64_t avail, PSUnit& unit) const
+{
+    const int64_t n = std::min<int64_t>({avail, int64_t(unit.size), kPesHeaderMax});
+    if (n < 9)
+        return kStepInvalid;
+    uint8_t h[kPesHeaderMax];
+    memcpy(h, d, static_cast<size_t>(n));
+    // The lengths that hold run from the end of the fields to the end of
+    // the stuffing: the longest is taken.
+    PSUnit best{};
+    int64_t fieldsEnd = -1;
+    for (int64_t length = 0; length <= 0xFF && 9 + length <= n; ++length) {
+        h[8] = static_cast<uint8_t>(length);
+        PSUnit trial = unit;
+        if (ParseMPEG2PacketHeader(h, n, trial) != kStepUnit) {
+            if (fieldsEnd >= 0)
+                break;
+            continue;
+        }
+        best = trial;
+        if (fieldsEnd < 0)
+            fieldsEnd = 9 + length;
+    }
+    if (fieldsEnd < 0)
+        return kStepInvalid;
+    const int64_t end = best.payloadOffset;
+    if (IsMpegAudio(unit.streamId) && end > fieldsEnd && end < n && (d[end] & 0xE0) == 0xE0)
+        best.payloadOffset = static_cast<uint16_t>(end - 1);
+    unit = best;
+    unit.flags |= kUnitHeaderFixed;
+    return kStepUnit;
+}
+
 // `size`: the packet's bytes as the caller takes them (its stated length,
 // or all there are when that is damaged).
 int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_t avail, int64_t size,
@@ -482,10 +521,15 @@ int CMPEGRepair::ParsePESHeader(const PSTraits& traits, const uint8_t* d, int64_
 }
 
 // Whether a unit may end at `end`: the input ends there, or the next unit
-// starts after what may lie between units.
+// starts after what may lie between units. A start code of the video
+// inside a packet (a slice's, a picture's) begins no unit: a damaged
+// length may well lead to one.
 bool CMPEGRepair::NextUnitFollows(const PSTraits& traits, int64_t end)
 {
-    return NextUnitStart(traits, end, nullptr) >= end;
+    const int64_t next = NextUnitStart(traits, end, nullptr);
+    if (next < end)
+        return false;
+    return next >= m_inputLength || (View(next, 4) == 4 && m_view[3] >= kProgramEnd);
 }
 
 // What may lie between two units, from `from` on: zero padding (muxers pad
@@ -562,6 +606,30 @@ int CMPEGRepair::ParsePSUnit(const PSTraits& traits, int64_t p, PSUnit& unit, PS
         unit.flags = kUnitSystemHeader;
     } else {
         r = ParsePESHeader(traits, m_view, n, size, unit);
+        const int64_t whole = std::min<int64_t>(6 + 0xFFFF, m_inputLength - p);
+        if (r == kStepInvalid && size == stated && size < whole) {
+            // A length too short for the packet's own header: the header
+            // is read against the bytes there are, and the length taken
+            // for what was damaged.
+            n = View(p, std::min(whole, kPesHeaderMax));
+            if (n < 0)
+                return static_cast<int>(n);
+            PSUnit longer = unit;
+            if (ParsePESHeader(traits, m_view, n, whole, longer) == kStepUnit && longer.payloadOffset > stated) {
+                unit = longer;
+                return kStepCutShort;
+            }
+            n = View(p, std::min(size, kPesHeaderMax));
+            if (n < 0)
+                return static_cast<int>(n);
+        }
+        // A packet whose length leads to the next unit, with only its
+        // header length out of step with the fields its flags announce.
+        if (r == kStepInvalid && !traits.mpeg1 && size == stated && NextUnitFollows(traits, p + size)) {
+            if (View(p, std::min(size, kPesHeaderMax)) != std::min(size, kPesHeaderMax))
+                return MEND_ERR_READ;
+            r = MendMPEG2HeaderLength(m_view, std::min(size, kPesHeaderMax), unit);
+        }
     }
     if (r != kStepUnit)
         return r == kStepEnd ? kStepInvalid : r;
@@ -616,7 +684,7 @@ int64_t CMPEGRepair::RepairedUnitEnd(const PSTraits& traits, const PSUnit& unit)
         if (View(unit.start, 6) != 6)
             return MEND_ERR_READ;
         const int64_t stated = 6 + int64_t(Be16(m_view + 4));
-        const bool wrong = stated == 6 || unit.start + stated > code;
+        const bool wrong = stated == 6 || unit.start + stated > code || stated < unit.payloadOffset;
         return wrong && end - unit.start <= 6 + 0xFFFF ? end : -1;
     }
     return -1;
@@ -768,6 +836,11 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 if (r2 > 0) {
                     TrackFrame(unit, m_units.size());
                     m_units.push_back(unit);
+                    const int whole = IsVideo(unit.streamId) ? HeadBeforeDamage(unit) : 1;
+                    if (whole < 0)
+                        return whole;
+                    if (whole == 0)
+                        m_frames[unit.streamId].headSuspect = true;
                 }
                 pos = ResyncAfterDamage(pos);
                 if (pos < 0)
@@ -793,7 +866,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
                 return static_cast<int>(pos);
             continue;
         }
-        if (pos != expect)
+        if (pos != expect || (unit.flags & kUnitHeaderFixed))
             m_damaged = true;
         endCode = !isPack && unit.streamId == kProgramEnd;
         if (isPack) {
@@ -827,6 +900,7 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             newPack = false;
             packStart = -1;
             TrackFrame(unit, m_units.size());
+            NoteSequenceSizes(unit);
             m_units.push_back(unit);
             m_unitBytes += unit.size;
             if (unit.pts >= 0) {
@@ -849,11 +923,82 @@ int CMPEGRepair::ParseProgramStream(const PSTraits& traits)
             BreakStream(entry.first, entry.second);
     if (expect >= m_inputLength && !endCode)
         CheckEndOfInput();
+    MendSequenceSizes();
     if (m_damaged || m_units.empty())
         AddError(JRVP_DAMAGE_SEGMENT);
     if (m_rebase->Finish())
         AddError(JRVP_DAMAGE_TIMING);
     return 0;
+}
+
+// The picture size of each MPEG-1/2 sequence header that lies whole in the
+// payload of a video packet.
+void CMPEGRepair::NoteSequenceSizes(const PSUnit& unit)
+{
+    if (!IsVideo(unit.streamId) || (unit.flags & kUnitSystemHeader))
+        return;
+    const auto track = m_frames.find(unit.streamId);
+    if (track == m_frames.end() || track->second.kind1 != kVideoMpeg)
+        return;
+    const int64_t n = View(unit.start, unit.size);
+    if (n != int64_t(unit.size))
+        return;
+    const uint8_t* p = m_view;
+    for (int64_t i = unit.payloadOffset; i + 7 <= n; ++i) {
+        if (p[i + 2] > 1) {
+            i += 2;  // none of the three bytes from here can begin a prefix
+            continue;
+        }
+        if (p[i + 3] != 0xB3 || p[i + 2] != 1 || p[i] != 0 || p[i + 1] != 0)
+            continue;
+        SizeField field{unit.start + i + 4, {p[i + 4], p[i + 5], p[i + 6]}, unit.streamId};
+        m_sequenceSizes.push_back(field);
+    }
+}
+
+// A video stream's sequence headers state one picture size. One that
+// states another, where the headers before and after it agree on theirs
+// (and a second header elsewhere states it too), had its size damaged:
+// it is written anew as its neighbours state it, since the decoder would
+// take every picture up to the next header at the wrong size. A size of 0
+// is damage even with no header to mend it from.
+void CMPEGRepair::MendSequenceSizes()
+{
+    const auto same = [](const SizeField& a, const SizeField& b) { return memcmp(a.bytes, b.bytes, 3) == 0; };
+    const auto zero = [](const SizeField& f) {
+        return (f.bytes[0] == 0 && (f.bytes[1] >> 4) == 0) || ((f.bytes[1] & 0x0F) == 0 && f.bytes[2] == 0);
+    };
+    std::map<uint8_t, std::vector<size_t>> streams;
+    for (size_t i = 0; i < m_sequenceSizes.size(); ++i)
+        streams[m_sequenceSizes[i].streamId].push_back(i);
+    bool damaged = false;
+    for (const auto& entry : streams) {
+        const std::vector<size_t>& at = entry.second;
+        for (size_t k = 0; k < at.size(); ++k) {
+            const SizeField& field = m_sequenceSizes[at[k]];
+            damaged = damaged || zero(field);
+            // Its neighbours: both where it has two, else the two after or
+            // before it.
+            size_t a = k == 0 ? 1 : k - 1;
+            size_t b = k == 0 ? 2 : k + 1 < at.size() ? k + 1 : k - 2;
+            if (at.size() < 3 || b >= at.size())
+                continue;
+            const SizeField& left = m_sequenceSizes[at[a]];
+            const SizeField& right = m_sequenceSizes[at[b]];
+            if (same(field, left) || !same(left, right) || zero(left))
+                continue;
+            damaged = true;
+            SizeField patch = left;
+            patch.at = field.at;
+            m_patches.push_back(patch);
+        }
+    }
+    std::vector<SizeField>().swap(m_sequenceSizes);
+    std::sort(m_patches.begin(), m_patches.end(), [](const SizeField& a, const SizeField& b) { return a.at < b.at; });
+    if (damaged) {
+        m_damaged = true;
+        AddError(JRVP_DAMAGE_STRUCTURE);
+    }
 }
 
 // 1 when a frame of the unit's stream starts in the unit's bytes, 0 when
@@ -870,6 +1015,40 @@ int CMPEGRepair::HeadEndsFrame(const PSUnit& unit)
     const auto track = m_frames.find(unit.streamId);
     const uint8_t codec = track != m_frames.end() && IsVideo(unit.streamId) ? track->second.kind1 : 0;
     return FrameStart(unit.streamId, m_view + header + prefix, n - header - prefix, codec) >= 0 ? 1 : 0;
+}
+
+// For a video packet whose stated end leads nowhere: 1 when the damage
+// shows itself to begin after the packet's first frame start, 0 when it
+// may lie before it, or a read error. Zeroed bytes show where they begin:
+// the run of zeros the stated end falls in. Other bytes (spliced in or
+// overwritten) tell nothing, and the head before the frame start may hold
+// them.
+int CMPEGRepair::HeadBeforeDamage(const PSUnit& unit)
+{
+    const int64_t n = View(unit.start, unit.size);
+    if (n != int64_t(unit.size))
+        return MEND_ERR_READ;
+    const auto track = m_frames.find(unit.streamId);
+    const uint8_t codec = track != m_frames.end() ? track->second.kind1 : 0;
+    const int64_t header = unit.payloadOffset;
+    if (header >= n)
+        return 0;
+    const int64_t frame = FrameStart(unit.streamId, m_view + header, n - header, codec);
+    if (frame < 0)
+        return 0;
+    const int64_t stated = 6 + int64_t(Be16(m_view + 4));
+    const int64_t end = unit.start + stated;
+    if (stated <= header + frame || end >= m_inputLength)
+        return 0;
+    const int64_t from = unit.start + header + frame;
+    const int64_t span = end + 1 - from;
+    if (View(from, span) != span)
+        return MEND_ERR_READ;
+    // The zeros must reach past the frame start code's own bytes.
+    int64_t zeros = 0;
+    while (zeros < span && m_view[span - 1 - zeros] == 0)
+        ++zeros;
+    return zeros >= 4 && zeros < span - 4 ? 1 : 0;
 }
 
 // The kind of a stream's MPEG audio frames (version, layer, sample rate),
@@ -1012,20 +1191,27 @@ void CMPEGRepair::BreakOpenFrames(bool atEnd)
 // still ends the frame before; the others go.
 void CMPEGRepair::BreakStream(uint8_t id, FrameTrack& track)
 {
-    // The frame lost brought the set-up the stream has had so far.
-    if (IsVideo(id) && track.openFrom >= 0 && track.openFrom == track.setupFrom)
-        track.setupFrom = -1;
     // Where damage reached the open packet's head, the frame that head
     // would end lost bytes too: it goes whole from the packet it began in,
     // and the open packet keeps nothing.
     int64_t from = track.openFrom;
-    if (!IsVideo(id) && from >= 0 && track.previousFrom >= 0 && track.previousFrom < from &&
-        FollowedAudioStart(static_cast<size_t>(from), track.kind1, track.kind2) == kGridCut)
-        from = track.previousFrom;
+    bool headLost = false;
+    if (from >= 0 && (IsVideo(id) ? track.headSuspect
+                                  : FollowedAudioStart(static_cast<size_t>(from), track.kind1, track.kind2) == kGridCut)) {
+        // Video with no frame before it known: the head goes alone.
+        if (track.previousFrom >= 0 && track.previousFrom < from)
+            from = track.previousFrom;
+        else
+            headLost = IsVideo(id);
+    }
+    track.headSuspect = false;
+    // The frames lost brought the set-up the stream has had so far.
+    if (IsVideo(id) && from >= 0 && track.setupFrom != kSetupUnknown && track.setupFrom >= from)
+        track.setupFrom = -1;
     for (int64_t i = std::max<int64_t>(from, 0); i < static_cast<int64_t>(m_units.size()); ++i) {
         PSUnit& unit = m_units[i];
         if (unit.streamId == id && !(unit.flags & kUnitSystemHeader))
-            unit.flags |= i == from ? kUnitKeepHead : kUnitDropped;
+            unit.flags |= i == from && !headLost ? kUnitKeepHead : kUnitDropped;
     }
     track.broken = track.openFrom >= 0;
     track.openFrom = track.previousFrom = -1;
@@ -1423,22 +1609,25 @@ int CMPEGRepair::WriteTrimmedPSUnit(const PSUnit& unit, int64_t offset, size_t i
             d[7] &= 0x3F;
         }
     }
+    if (unit.flags & kUnitHeaderFixed)
+        d[8] = static_cast<uint8_t>(header - 9);
     const int64_t length = header + prefix - 6 + (to - from);
     d[4] = static_cast<uint8_t>(length >> 8);
     d[5] = static_cast<uint8_t>(length);
     if (m_output->Write(d, static_cast<unsigned int>(header + prefix)) != header + prefix)
         return MEND_ERR_WRITE;
-    const unsigned int kept = static_cast<unsigned int>(to - from);
-    return m_output->Write(d + from, kept) == kept ? 0 : MEND_ERR_WRITE;
+    return WriteInput(unit.start + from, d + from, to - from);
 }
 
 int CMPEGRepair::WritePSUnit(const PSUnit& unit, int64_t offset, size_t index)
 {
     if (unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitFromSetup))
         return WriteTrimmedPSUnit(unit, offset, index);
-    if (Peek(unit.start, unit.size) != unit.size)
+    if (Peek(unit.start, unit.size) != unit.size || unit.payloadOffset > unit.size)
         return MEND_ERR_READ;
     uint8_t* d = m_window.data();
+    if (unit.flags & kUnitHeaderFixed)
+        d[8] = static_cast<uint8_t>(unit.payloadOffset - 9);
     d[4] = static_cast<uint8_t>((unit.size - 6) >> 8);
     d[5] = static_cast<uint8_t>(unit.size - 6);
     if (offset != 0) {
@@ -1447,7 +1636,23 @@ int CMPEGRepair::WritePSUnit(const PSUnit& unit, int64_t offset, size_t index)
         if (unit.dts >= 0)
             WritePesTimestamp(ts + 5, 1, unit.dts + offset);
     }
-    return m_output->Write(m_window.data(), unit.size) == unit.size ? 0 : MEND_ERR_WRITE;
+    return WriteInput(unit.start, m_window.data(), unit.size);
+}
+
+// n bytes that stand for the input's bytes from `at` on, to the output,
+// with the input's bytes written anew where the walk mended them.
+int CMPEGRepair::WriteInput(int64_t at, const uint8_t* d, int64_t n)
+{
+    auto patch = std::lower_bound(m_patches.begin(), m_patches.end(), at - 2,
+                                  [](const SizeField& f, int64_t pos) { return f.at < pos; });
+    if (patch == m_patches.end() || patch->at >= at + n)
+        return m_output->Write(d, static_cast<unsigned int>(n)) == n ? 0 : MEND_ERR_WRITE;
+    std::vector<uint8_t> mended(d, d + n);
+    for (; patch != m_patches.end() && patch->at < at + n; ++patch)
+        for (int64_t k = 0; k < 3; ++k)
+            if (patch->at + k >= at && patch->at + k < at + n)
+                mended[static_cast<size_t>(patch->at + k - at)] = patch->bytes[k];
+    return m_output->Write(mended.data(), static_cast<unsigned int>(n)) == n ? 0 : MEND_ERR_WRITE;
 }
 
 // The input's [from, to) to the output as it stands, written from the
@@ -1462,8 +1667,9 @@ int CMPEGRepair::CopyInput(int64_t from, int64_t to)
         const int64_t n = std::min({m_inputWindow.End() - from, to - from, CReadWindow::kSize});
         if (View(from, n) != n)
             return MEND_ERR_READ;
-        if (m_output->Write(m_view, static_cast<unsigned int>(n)) != n)
-            return MEND_ERR_WRITE;
+        const int r = WriteInput(from, m_view, n);
+        if (r < 0)
+            return r;
         from += n;
     }
     return 0;
@@ -1563,7 +1769,8 @@ int CMPEGRepair::RepairLevel1ProgramStream(const PSTraits& traits)
                 return r;
             pending = false;
         }
-        if (offset == 0 && !(unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitLengthFixed | kUnitFromSetup))) {
+        if (offset == 0 && !(unit.flags & (kUnitKeepHead | kUnitSkipHead | kUnitLengthFixed | kUnitFromSetup |
+                                             kUnitHeaderFixed))) {
             r = extend(unit.start, unit.size);
         } else if ((r = flush()) >= 0) {
             r = WritePSUnit(unit, offset, at);

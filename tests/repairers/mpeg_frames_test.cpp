@@ -39,6 +39,11 @@ const Damager kDamagers[] = {
      }},
     {"3000 random bytes spliced in",
      [](const std::string& path, int64_t at, uint32_t seed) { return SpliceGarbage(path, at, 3000, seed); }},
+    // Shorter than a packet: the frame start after it stays in the packet,
+    // and the head before it, which would end the frame before, may hold
+    // the bytes.
+    {"500 random bytes spliced in",
+     [](const std::string& path, int64_t at, uint32_t seed) { return SpliceGarbage(path, at, 500, seed); }},
 };
 
 // Picture sizes, audio codecs and rates as ffmpeg writes them: where a

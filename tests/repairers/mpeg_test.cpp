@@ -727,6 +727,42 @@ TEST(MpegRepair, CampaignFaultsStayMended)
              ADD_FAILURE() << "no audio packet to mark";
          },
          true},
+        // GStreamer's H.264 stream states its set-up once, in its first
+        // packet: a damaged length in the audio packet before it must not
+        // take the set-up, and with it the whole video, along.
+        {"program stream first audio packet length shorter than its header", "clip_gst.mpg",
+         [](std::vector<uint8_t>& d) {
+             const int64_t audio = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xC0}, 0);
+             ASSERT_GT(audio, 0);
+             d[audio + 4] = 0;
+             d[audio + 5] = 1;
+         },
+         true},
+        {"program stream first audio packet header length zeroed", "clip_gst.mpg",
+         [](std::vector<uint8_t>& d) {
+             const int64_t audio = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xC0}, 0);
+             ASSERT_GT(audio, 0);
+             d[audio + 8] = 0;
+         },
+         true},
+        // GStreamer's H.264 stream states its set-up once, in its first
+        // packet: a damaged length in the audio packet before it must not
+        // take the set-up, and with it the whole video, along.
+        {"program stream first audio packet length shorter than its header", "clip_gst.mpg",
+         [](std::vector<uint8_t>& d) {
+             const int64_t audio = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xC0}, 0);
+             ASSERT_GT(audio, 0);
+             d[audio + 4] = 0;
+             d[audio + 5] = 1;
+         },
+         true},
+        {"program stream first audio packet header length zeroed", "clip_gst.mpg",
+         [](std::vector<uint8_t>& d) {
+             const int64_t audio = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xC0}, 0);
+             ASSERT_GT(audio, 0);
+             d[audio + 8] = 0;
+         },
+         true},
     };
     ScratchDir dir("mpeg");
     for (const auto& c : cases) {
@@ -936,7 +972,7 @@ std::vector<PSPacket> PSPackets(const std::vector<uint8_t>& d)
             ++q;
         const bool pts = mpeg2 ? (d[p + 7] & 0x80) != 0
                                : q < end && ((d[q] & 0xE0) == 0x20 || (d[q] & 0xC0) == 0x40);
-        out.push_back({static_cast<int64_t>(p), id, static_cast<int64_t>(size), id >= 0xC0 && pts});
+        out.push_back({static_cast<int64_t>(p), id, static_cast<int64_t>(size), (id >= 0xC0 || id == 0xBD) && pts});
     });
     return out;
 }
@@ -948,6 +984,16 @@ PSPacket PSPacketFromMiddle(const std::vector<uint8_t>& d, const std::function<b
         if (k.pos >= static_cast<int64_t>(d.size() / 2) && pick(k))
             return k;
     ADD_FAILURE() << "no such packet";
+    return {-1, 0, 0, false};
+}
+
+// The first PES packet with a timestamp.
+PSPacket FirstPSPacket(const std::vector<uint8_t>& d)
+{
+    for (const PSPacket& k : PSPackets(d))
+        if (k.pts && k.id != 0xBB)
+            return k;
+    ADD_FAILURE() << "no packet with a timestamp";
     return {-1, 0, 0, false};
 }
 
@@ -1016,6 +1062,67 @@ TEST(MpegRepair, ProgramStreamDamageCostsOnlyWhatItHit)
                  d[k.pos + 6] &= 0xFE;
              return audio;
          }},
+        // A packet length too short to hold the packet's own header: the
+        // packet ends where the next unit begins, and nothing is lost.
+        {"audio packet length shorter than its header",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, [](const PSPacket& k) { return k.id < 0xE0 && k.pts; });
+             d[k.pos + 4] = 0;
+             d[k.pos + 5] = 1;
+             return all;
+         }},
+        {"first packet length shorter than its header",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = FirstPSPacket(d);
+             d[k.pos + 4] = 0;
+             d[k.pos + 5] = 1;
+             return all;
+         }},
+        // The header length of an MPEG-2 packet too short for its fields,
+        // or past its stuffing: the fields its flags announce tell the
+        // length, and nothing is lost. (An MPEG-1 header states no length:
+        // its packet length is made too short instead.)
+        {"audio packet header length zeroed",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = PSPacketFromMiddle(d, [](const PSPacket& k) { return k.id < 0xE0 && k.pts; });
+             if ((d[k.pos + 6] & 0xC0) == 0x80)
+                 d[k.pos + 8] = 0;
+             else
+                 d[k.pos + 4] = d[k.pos + 5] = 0;
+             return all;
+         }},
+        {"first packet header length all ones",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const PSPacket k = FirstPSPacket(d);
+             if ((d[k.pos + 6] & 0xC0) == 0x80)
+                 d[k.pos + 8] = 0xFF;
+             else
+                 d[k.pos + 5] ^= 0x01;
+             return all;
+         }},
+        // A sequence header's picture size damaged: the stream's other
+        // sequence headers tell it, and every picture decodes again.
+        {"first sequence header width zeroed",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const int64_t at = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xB3}, 0);
+             d[at + 4] = 0;
+             d[at + 5] &= 0x0F;
+             return all;
+         }},
+        {"sequence header height all ones",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const int64_t at = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xB3}, d.size() / 2);
+             d[at + 5] |= 0x0F;
+             d[at + 6] = 0xFF;
+             return all;
+         }},
+        {"first sequence header height 1",
+         [&](std::vector<uint8_t>& d, const MediaReport&) {
+             const int64_t at = FindBytes(d, std::vector<uint8_t>{0, 0, 1, 0xB3}, 0);
+             d[at + 5] &= 0xF0;
+             d[at + 6] = 1;
+             return all;
+         }},
         // Cut where a pack begins, inside a picture: the end of the input
         // shows that a frame was cut, and it goes.
         {"cut at a pack boundary inside a picture",
@@ -1027,7 +1134,7 @@ TEST(MpegRepair, ProgramStreamDamageCostsOnlyWhatItHit)
          }},
     };
     ScratchDir dir("mpeg");
-    for (const char* name : {"clip_mp2.vob", "clip.mpg"}) {
+    for (const char* name : {"clip_mp2.vob", "clip.mpg", "clip.vob"}) {
         const std::string src = RequireFixture(name);
         if (src.empty())
             return;
