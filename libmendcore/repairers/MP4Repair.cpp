@@ -1265,7 +1265,7 @@ int CMP4Repair::JudgeMovieChild(BoxHeader& c, int64_t end, ChildVerdict& verdict
     if (!holds) {
         // A track whose size alone is broken is still whole.
         bool mended = false;
-        if ((r = MendContainerSize(c, end, mended)) < 0 || !mended)
+        if ((r = MendBoxSize(c, end, mended)) < 0 || !mended)
             return r;
     }
     verdict = ChildVerdict::kWhole;
@@ -1347,14 +1347,61 @@ int CMP4Repair::MendContainerEnd(const BoxHeader& c, int64_t limit, int64_t& end
     }
 }
 
-int CMP4Repair::MendContainerSize(BoxHeader& c, int64_t limit, bool& mended)
+int CMP4Repair::TableEnd(const BoxHeader& c, int64_t limit, int64_t& end, bool& found)
+{
+    found = false;
+    const int width = c.fourcc == kStts || c.fourcc == kCtts || c.fourcc == kCo64 ? 8
+                      : c.fourcc == kStsc                                       ? 12
+                      : c.fourcc == kStco || c.fourcc == kStss                  ? 4
+                                                                                : 0;
+    if (width == 0 && c.fourcc != kStsz && c.fourcc != kStsd)
+        return 0;
+    // After the version and flags: the count (a constant sample size and
+    // then the count, in "stsz").
+    uint32_t first = 0, second = 0;
+    if (limit - c.start < 20)
+        return 0;
+    if (m_input->SeekTo(c.start + 12) != c.start + 12 || !ReadFieldR(m_input.get(), first) ||
+        !ReadFieldR(m_input.get(), second))
+        return MEND_ERR_READ;
+    end = c.start + 16;
+    if (c.fourcc == kStsd) {
+        // The sample descriptions, each as long as its size says.
+        for (uint32_t i = 0; i < first; ++i) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            uint32_t size = 0;
+            if (limit - end < 16)
+                return 0;
+            if (m_input->SeekTo(end) != end || !ReadFieldR(m_input.get(), size))
+                return MEND_ERR_READ;
+            if (size < 16 || size > limit - end)
+                return 0;
+            end += size;
+        }
+    } else {
+        const uint64_t bytes = c.fourcc == kStsz ? 4 + (first == 0 ? uint64_t(second) * 4 : 0) : uint64_t(first) * width;
+        if (bytes > static_cast<uint64_t>(limit - end))
+            return 0;
+        end += static_cast<int64_t>(bytes);
+    }
+    // What follows must be the next box, or the end of the list.
+    BoxHeader k;
+    ListStep step = ListStep::kEnd;
+    int r = NextInList(end, limit, k, step);
+    if (r < 0)
+        return r;
+    found = step == ListStep::kEnd ||
+            (step == ListStep::kBox && !k.endMark && Uint2Macro(k.fourcc) < kMacroAlnum && PlausibleSize(k, limit));
+    return 0;
+}
+
+int CMP4Repair::MendBoxSize(BoxHeader& c, int64_t limit, bool& mended)
 {
     mended = false;
-    if (!MendableContainer(c.fourcc))
-        return 0;
     int64_t end = 0;
     bool found = false;
-    int r = MendContainerEnd(c, limit, end, found);
+    int r = MendableContainer(c.fourcc) ? MendContainerEnd(c, limit, end, found) : TableEnd(c, limit, end, found);
     if (r < 0 || !found || end - c.start >= k4GiB)
         return r;
     AddErrorAt(JRVP_DAMAGE_INDEX, c.start);
@@ -1440,7 +1487,7 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
             break;
         if (c.endMark || !PlausibleSize(c, end)) {
             bool mended = false;
-            if ((r = MendContainerSize(c, end, mended)) < 0)
+            if ((r = MendBoxSize(c, end, mended)) < 0)
                 return r;
             if (!mended) {
                 damageAt = pos;

@@ -106,8 +106,12 @@ private:
     // after the run of its own sound children, where a sound sibling (or
     // the end of its parent) begins. `found` is false when no such end is.
     int MendContainerEnd(const BoxHeader& c, int64_t limit, int64_t& end, bool& found);
-    // Mends a container's size in place when MendContainerEnd finds its end.
-    int MendContainerSize(BoxHeader& c, int64_t limit, bool& mended);
+    // Where a sample table box (or the sample descriptions) whose size does
+    // not hold really ends: after the entries its count names, where the
+    // next box (or the end of its parent) begins.
+    int TableEnd(const BoxHeader& c, int64_t limit, int64_t& end, bool& found);
+    // Mends a box's size in place when one of the two above finds its end.
+    int MendBoxSize(BoxHeader& c, int64_t limit, bool& mended);
     // What stands at pos in a list of boxes ending at end.
     enum class ListStep { kBox, kEnd, kDamage };
     int NextInList(int64_t pos, int64_t end, BoxHeader& c, ListStep& step);

@@ -625,8 +625,9 @@ std::map<AVMediaType, int64_t> PacketsPerType(const MediaReport& r)
 // A broken child of the movie box costs only itself: user data, metadata
 // or a track is left out and the movie is rebuilt from what is whole. Only
 // a broken movie header, or no whole track, leaves nothing to rebuild. A
-// track, or a container inside it, whose size alone is broken is kept: it
-// ends where its own sound children end, at its next sibling.
+// track, or a box inside it, whose size alone is broken is kept: it ends
+// where its own sound children (or the entries its count names) end, at
+// its next sibling.
 TEST(Mp4Movie, ABrokenChildOfTheMovieBoxCostsOnlyItself)
 {
     ScratchDir dir("mp4");
@@ -692,6 +693,12 @@ TEST(Mp4Movie, ABrokenChildOfTheMovieBoxCostsOnlyItself)
         {"video minf of size 1", "clip.mov", nthSize("minf", 0, 1), kEveryPacket},
         {"video stbl of size 0", "clip_gst.mp4", nthSize("stbl", 0, 0), kEveryPacket},
         {"3GP audio stbl of size 2^31", "clip.3gp", nthSize("stbl", 1, 0x80000000), kEveryPacket},
+        // A sample table box ends after the entries its count names.
+        {"video stsd of size 0", "clip.mp4", nthSize("stsd", 0, 0), kEveryPacket},
+        {"audio stts of size all ones", "clip_gst.mov", nthSize("stts", 1, 0xFFFFFFFF), kEveryPacket},
+        {"video stco of size 2^31", "clip.mov", nthSize("stco", 0, 0x80000000), kEveryPacket},
+        {"video stsz of size 0", "clip.mp4", nthSize("stsz", 0, 0), kEveryPacket},
+        {"GStreamer's stss of size 0", "clip_gst.mp4", nthSize("stss", 0, 0), kEveryPacket},
         // Its size holds, but it lacks a box that every track needs.
         {"video trak without its media header", "clip_faststart.mp4",
          [](std::vector<uint8_t>& b) { b[static_cast<size_t>(FindBytes(b, "mdhd")) + 3] = 'X'; }, kAudioOnly},
