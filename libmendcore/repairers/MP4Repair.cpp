@@ -176,7 +176,7 @@ int64_t ClampedSum(int64_t a, int64_t b)
 bool MendableContainer(uint32_t fourcc)
 {
     return fourcc == kTrak || fourcc == kMvex || fourcc == kEdts || fourcc == kMdia || fourcc == kMinf ||
-           fourcc == kStbl;
+           fourcc == kStbl || fourcc == kTraf;
 }
 
 bool Contains(const std::vector<uint32_t>& list, uint32_t fourcc)
@@ -3007,8 +3007,8 @@ int CMP4Repair::RLTWriteMoov(std::vector<TrakInfo>& traks)
                 return MEND_ERR_REPAIR_REFUSED;
             mvhdVersion = version;
             mvhdDurationOut = m_output->GetPos() + h.headerLength + (version ? 24 : 16);
-            if (m_input->SeekTo(body + (version ? 20 : 12)) < 0 || !ReadFieldR(m_input.get(), movieTimescale))
-                return MEND_ERR_READ;
+            if ((r = ReadFixedField(body + (version ? 20 : 12), movieTimescale)) < 0)
+                return r;
             haveMvhd = true;
             r = CopyRange(h.start, h.size);
         } else if (h.fourcc == kTrak) {

@@ -375,6 +375,10 @@ TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
         {"second moof too large", grow(secondMoof, 3000), kAll, JRVP_DAMAGE_INDEX},
         // Size 0 says "to the end of the file", which no fragment box is.
         {"second moof size zero", put(secondMoof, 0), kAll, JRVP_DAMAGE_INDEX},
+        // A track fragment ends where its own boxes end.
+        {"second moof's first traf size zero", put([=](const std::vector<uint8_t>& b) {
+             return FindBytes(b, "traf", static_cast<size_t>(secondMoof(b))) - 4;
+         }, 0), kAll, JRVP_DAMAGE_INDEX},
         {"garbage spliced in before the second moof", splice(secondMoof), kAll, JRVP_DAMAGE_SEGMENT},
         {"garbage spliced in between the second moof and its mdat", splice(secondMdat), kAll, JRVP_DAMAGE_SEGMENT},
         // A run whose data offset points past its fragment's data would
