@@ -46,6 +46,8 @@ constexpr uint32_t kTfhd = Fcc("tfhd");
 constexpr uint32_t kTrun = Fcc("trun");
 constexpr uint32_t kTrex = Fcc("trex");
 constexpr uint32_t kHdlr = Fcc("hdlr");
+constexpr uint32_t kEdts = Fcc("edts");
+constexpr uint32_t kElst = Fcc("elst");
 constexpr uint32_t kVide = Fcc("vide");
 constexpr uint32_t kSoun = Fcc("soun");
 
@@ -166,6 +168,15 @@ int64_t ClampedSum(int64_t a, int64_t b)
     const __int128 sum = static_cast<__int128>(a) + b;
     return static_cast<int64_t>(std::max<__int128>(-CMP4Repair::kMaxBoxSize,
                                                    std::min<__int128>(sum, CMP4Repair::kMaxBoxSize + 1)));
+}
+
+// The containers of the movie whose own children say where they end: each
+// holds boxes of a deeper level only, so the first box of its own level or
+// above is its sibling.
+bool MendableContainer(uint32_t fourcc)
+{
+    return fourcc == kTrak || fourcc == kMvex || fourcc == kEdts || fourcc == kMdia || fourcc == kMinf ||
+           fourcc == kStbl || fourcc == kTraf;
 }
 
 bool Contains(const std::vector<uint32_t>& list, uint32_t fourcc)
@@ -448,6 +459,8 @@ int CMP4Repair::ReadBoxHeader(BoxHeader& h, int64_t pos, int64_t limit)
     uint32_t size32 = 0;
     if (!ReadFieldR(m_input.get(), size32) || !ReadFieldR(m_input.get(), h.fourcc))
         return MEND_ERR_READ;
+    // A size the analysis mended is read as mended, by every walk after it.
+    size32 = FixedValue(pos, size32);
     h.size = size32;
     if (size32 == 1) {
         h.headerLength = 16;
@@ -1242,15 +1255,19 @@ int CMP4Repair::WalkMovie(int headerLength)
     return 0;
 }
 
-int CMP4Repair::JudgeMovieChild(const BoxHeader& c, int64_t end, ChildVerdict& verdict)
+int CMP4Repair::JudgeMovieChild(BoxHeader& c, int64_t end, ChildVerdict& verdict)
 {
     verdict = ChildVerdict::kSizeBroken;
-    if (c.endMark || !PlausibleSize(c, end))
-        return 0;
     bool holds = false;
-    int r = ChildEndHolds(c, end, holds);
-    if (r < 0 || !holds)
+    int r = 0;
+    if (!c.endMark && PlausibleSize(c, end) && (r = ChildEndHolds(c, end, holds)) < 0)
         return r;
+    if (!holds) {
+        // A track whose size alone is broken is still whole.
+        bool mended = false;
+        if ((r = MendBoxSize(c, end, mended)) < 0 || !mended)
+            return r;
+    }
     verdict = ChildVerdict::kWhole;
     if (Contains(FindRule(kMoov)->walked, c.fourcc)) {
         bool damaged = false, incomplete = false;
@@ -1297,6 +1314,103 @@ int CMP4Repair::ChildEndHolds(const BoxHeader& c, int64_t end, bool& holds)
         return 0;
     }
     return ChildrenFill(c, holds);
+}
+
+int CMP4Repair::MendContainerEnd(const BoxHeader& c, int64_t limit, int64_t& end, bool& found)
+{
+    found = false;
+    end = c.start + 8;
+    const int level = Uint2Level(c.fourcc);
+    for (;;) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        BoxHeader k;
+        ListStep step = ListStep::kEnd;
+        int r = NextInList(end, limit, k, step);
+        if (r < 0 || step == ListStep::kDamage)
+            return r;
+        if (step == ListStep::kEnd) {
+            found = end > c.start + 8;
+            return 0;
+        }
+        const int macro = Uint2Macro(k.fourcc);
+        if (k.endMark || macro == kMacroOther || !PlausibleSize(k, limit))
+            return 0;
+        // Boxes of the last level may stand anywhere, and are taken as
+        // children.
+        const int kLevel = Uint2Level(k.fourcc);
+        if (macro != kMacroAlnum && kLevel <= level && kLevel < 7) {
+            found = end > c.start + 8;
+            return 0;
+        }
+        end += k.size;
+    }
+}
+
+int CMP4Repair::TableEnd(const BoxHeader& c, int64_t limit, int64_t& end, bool& found)
+{
+    found = false;
+    const int width = c.fourcc == kStts || c.fourcc == kCtts || c.fourcc == kCo64 ? 8
+                      : c.fourcc == kStsc                                       ? 12
+                      : c.fourcc == kStco || c.fourcc == kStss                  ? 4
+                                                                                : 0;
+    if (width == 0 && c.fourcc != kStsz && c.fourcc != kStsd)
+        return 0;
+    // After the version and flags: the count (a constant sample size and
+    // then the count, in "stsz").
+    uint32_t first = 0, second = 0;
+    if (limit - c.start < 20)
+        return 0;
+    if (m_input->SeekTo(c.start + 12) != c.start + 12 || !ReadFieldR(m_input.get(), first) ||
+        !ReadFieldR(m_input.get(), second))
+        return MEND_ERR_READ;
+    end = c.start + 16;
+    if (c.fourcc == kStsd) {
+        // The sample descriptions, each as long as its size says.
+        for (uint32_t i = 0; i < first; ++i) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            uint32_t size = 0;
+            if (limit - end < 16)
+                return 0;
+            if (m_input->SeekTo(end) != end || !ReadFieldR(m_input.get(), size))
+                return MEND_ERR_READ;
+            if (size < 16 || size > limit - end)
+                return 0;
+            end += size;
+        }
+    } else {
+        const uint64_t bytes = c.fourcc == kStsz ? 4 + (first == 0 ? uint64_t(second) * 4 : 0) : uint64_t(first) * width;
+        if (bytes > static_cast<uint64_t>(limit - end))
+            return 0;
+        end += static_cast<int64_t>(bytes);
+    }
+    // What follows must be the next box, or the end of the list.
+    BoxHeader k;
+    ListStep step = ListStep::kEnd;
+    int r = NextInList(end, limit, k, step);
+    if (r < 0)
+        return r;
+    found = step == ListStep::kEnd ||
+            (step == ListStep::kBox && !k.endMark && Uint2Macro(k.fourcc) < kMacroAlnum && PlausibleSize(k, limit));
+    return 0;
+}
+
+int CMP4Repair::MendBoxSize(BoxHeader& c, int64_t limit, bool& mended)
+{
+    mended = false;
+    int64_t end = 0;
+    bool found = false;
+    int r = MendableContainer(c.fourcc) ? MendContainerEnd(c, limit, end, found) : TableEnd(c, limit, end, found);
+    if (r < 0 || !found || end - c.start >= k4GiB)
+        return r;
+    AddErrorAt(JRVP_DAMAGE_INDEX, c.start);
+    AddFix(c.start, static_cast<uint32_t>(end - c.start));
+    c.size = end - c.start;
+    c.headerLength = 8;
+    c.endMark = false;
+    mended = true;
+    return 0;
 }
 
 // Where the next box that the rebuild needs (a movie header, a track, the
@@ -1372,8 +1486,13 @@ int CMP4Repair::WalkContainer(const BoxInfo& box, int headerLength, bool& damage
         if (step != ListStep::kBox)
             break;
         if (c.endMark || !PlausibleSize(c, end)) {
-            damageAt = pos;
-            break;
+            bool mended = false;
+            if ((r = MendBoxSize(c, end, mended)) < 0)
+                return r;
+            if (!mended) {
+                damageAt = pos;
+                break;
+            }
         }
         if (Contains(rule->walked, c.fourcc)) {
             bool childDamaged = false, childIncomplete = false;
@@ -1429,11 +1548,15 @@ int CMP4Repair::ReadFixedField(int64_t input, uint32_t& value)
     value = 0;
     if (m_input->SeekTo(input) != input || !ReadFieldR(m_input.get(), value))
         return MEND_ERR_READ;
+    value = FixedValue(input, value);
+    return 0;
+}
+
+uint32_t CMP4Repair::FixedValue(int64_t input, uint32_t value) const
+{
     auto it = std::lower_bound(m_fixes.begin(), m_fixes.end(), input,
                                [](const FieldFix& f, int64_t s) { return f.input < s; });
-    if (it != m_fixes.end() && it->input == input)
-        value = it->value;
-    return 0;
+    return it != m_fixes.end() && it->input == input ? it->value : value;
 }
 
 int CMP4Repair::FindChildBox(const BoxInfo& parent, uint32_t fourcc, BoxHeader& found, bool& present)
@@ -1509,6 +1632,29 @@ int CMP4Repair::CheckSampleDescriptions(const BoxHeader& stsd, bool& damaged)
     // A sample entry is at least its header, reserved bytes and data
     // reference index.
     constexpr int64_t kMinEntry = 16;
+    // Entries of sound sizes that fill the box exactly are what a reader
+    // must be told to read: an entry count other than theirs makes
+    // libavformat refuse the file, or lose the track's codec.
+    uint32_t held = 0;
+    int64_t at = pos;
+    while (end - at >= kMinEntry && held < UINT32_MAX) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        uint32_t size = 0;
+        if (m_input->SeekTo(at) != at || !ReadFieldR(m_input.get(), size))
+            return MEND_ERR_READ;
+        if (size < kMinEntry || size > end - at)
+            break;
+        at += size;
+        ++held;
+    }
+    if (at == end && held > 0) {
+        if (held != count) {
+            AddErrorAt(JRVP_DAMAGE_INDEX, pos - 4);
+            AddFix(pos - 4, held);
+        }
+        return 0;
+    }
     for (uint32_t i = 0; i < count && pos < end; ++i) {
         if (TestAbort())
             return MEND_ERR_ABORTED;
@@ -1536,6 +1682,172 @@ int CMP4Repair::CheckSampleDescriptions(const BoxHeader& stsd, bool& damaged)
     return 0;
 }
 
+// What one track says about its times: its duration in the movie's
+// timescale (the track header), the media's timescale and duration (its
+// samples' own times where it has them), and where its edit list is.
+struct CMP4Repair::TrackTimes {
+    BoxHeader mdhd, hdlr, stbl, elst;
+    bool haveHdlr = false, haveStbl = false, haveElst = false;
+    int64_t scaleAt = 0;
+    uint32_t scale = 0;
+    uint64_t trackDuration = 0;  // less its empty edits; 0 where unknown
+    uint64_t declaredDuration = 0;  // as the track header gives it; 0 where unknown
+    uint64_t mediaDuration = 0;
+    uint64_t shownFrom = 0;  // the media time of the first edit that shows media
+    bool haveShownFrom = false;
+};
+
+// Version 0 holds 32-bit times, version 1 64-bit ones: at `at`, or (given
+// -1) where the last read ended.
+bool CMP4Repair::ReadTime(int64_t at, int version, uint64_t& v)
+{
+    uint32_t v32 = 0;
+    v = 0;
+    if ((at >= 0 && m_input->SeekTo(at) != at) || !(version ? ReadFieldR(m_input.get(), v) : ReadFieldR(m_input.get(), v32)))
+        return false;
+    if (!version)
+        v = v32;
+    return true;
+}
+
+// A time field the analysis found wrong: one 32-bit fix, or two for a
+// 64-bit field.
+void CMP4Repair::AddTimeFix(int64_t at, int version, uint64_t value)
+{
+    if (version) {
+        AddFix(at, static_cast<uint32_t>(value >> 32));
+        AddFix(at + 4, static_cast<uint32_t>(value));
+    } else {
+        AddFix(at, static_cast<uint32_t>(std::min<uint64_t>(value, UINT32_MAX)));
+    }
+}
+
+int CMP4Repair::ReadTrackTimes(const BoxInfo& trak, TrackTimes& t, bool& usable)
+{
+    usable = false;
+    t = TrackTimes();
+    BoxHeader tkhd, mdia;
+    bool haveTkhd = false, haveMdia = false, haveMdhd = false;
+    int r = FindChildBox(trak, kTkhd, tkhd, haveTkhd);
+    if (r < 0 || (r = FindChildBox(trak, kMdia, mdia, haveMdia)) < 0)
+        return r;
+    if (!haveTkhd || !haveMdia)
+        return 0;
+    const BoxInfo mdiaBox{kMdia, mdia.size, mdia.start};
+    if ((r = FindChildBox(mdiaBox, kMdhd, t.mdhd, haveMdhd)) < 0 ||
+        (r = FindChildBox(mdiaBox, kHdlr, t.hdlr, t.haveHdlr)) < 0)
+        return r;
+    if (!haveMdhd)
+        return 0;
+    uint8_t tkhdVersion = 0, mdhdVersion = 0;
+    const int64_t tkhdBody = tkhd.start + tkhd.headerLength, mdhdBody = t.mdhd.start + t.mdhd.headerLength;
+    if (m_input->SeekTo(tkhdBody) != tkhdBody || !ReadField(m_input.get(), tkhdVersion) ||
+        m_input->SeekTo(mdhdBody) != mdhdBody || !ReadField(m_input.get(), mdhdVersion))
+        return MEND_ERR_READ;
+    if (tkhdVersion > 1 || mdhdVersion > 1 || tkhd.size - tkhd.headerLength < (tkhdVersion ? 36 : 24) ||
+        t.mdhd.size - t.mdhd.headerLength < (mdhdVersion ? 32 : 20))
+        return 0;
+    t.scaleAt = mdhdBody + (mdhdVersion ? 20 : 12);
+    if (!ReadTime(tkhdBody + (tkhdVersion ? 28 : 20), tkhdVersion, t.trackDuration) ||
+        m_input->SeekTo(t.scaleAt) != t.scaleAt || !ReadFieldR(m_input.get(), t.scale) ||
+        !ReadTime(t.scaleAt + 4, mdhdVersion, t.mediaDuration))
+        return MEND_ERR_READ;
+    // All ones is a duration nobody knew.
+    if (t.trackDuration == (tkhdVersion ? UINT64_MAX : UINT32_MAX))
+        t.trackDuration = 0;
+    t.declaredDuration = t.trackDuration;
+    if (t.mediaDuration == (mdhdVersion ? UINT64_MAX : UINT32_MAX))
+        t.trackDuration = 0;
+    // The samples' own times are the media's duration where the track
+    // has them: a damaged duration field must not pass for a damaged
+    // timescale (the rebuild writes the duration anew from them).
+    BoxHeader minf;
+    bool haveMinf = false;
+    if ((r = FindChildBox(mdiaBox, kMinf, minf, haveMinf)) < 0)
+        return r;
+    if (haveMinf && (r = FindChildBox(BoxInfo{kMinf, minf.size, minf.start}, kStbl, t.stbl, t.haveStbl)) < 0)
+        return r;
+    uint64_t samplesDuration = 0;
+    if (t.haveStbl && (r = SampleTimesTotal(BoxInfo{kStbl, t.stbl.size, t.stbl.start}, samplesDuration)) < 0)
+        return r;
+    if (samplesDuration > 0)
+        t.mediaDuration = samplesDuration;
+    // Empty edits (a delay before the media plays) count in the track's
+    // duration but not in the media's; media before the first edit's start
+    // (pre-roll a cut left in) counts in the media's only.
+    BoxHeader edts;
+    bool haveEdts = false;
+    if ((r = FindChildBox(trak, kEdts, edts, haveEdts)) < 0)
+        return r;
+    if (haveEdts && (r = FindChildBox(BoxInfo{edts.fourcc, edts.size, edts.start}, kElst, t.elst, t.haveElst)) < 0)
+        return r;
+    t.haveElst = t.haveElst && t.elst.size - t.elst.headerLength >= 8;
+    if (t.haveElst) {
+        uint32_t versionFlags = 0, count = 0;
+        const int64_t body = t.elst.start + t.elst.headerLength;
+        if (m_input->SeekTo(body) != body || !ReadFieldR(m_input.get(), versionFlags) ||
+            !ReadFieldR(m_input.get(), count))
+            return MEND_ERR_READ;
+        // Each entry: segment duration, media time (-1 for an empty edit)
+        // and rate; 32-bit times in version 0, 64-bit in 1.
+        const int wide = (versionFlags >> 24) == 1 ? 1 : 0;
+        const uint64_t entries = EntriesIn(t.elst.size, t.elst.headerLength, 8, count, wide ? 20 : 12);
+        for (uint64_t i = 0; i < entries; ++i) {
+            if ((i & 0xFFF) == 0 && TestAbort())
+                return MEND_ERR_ABORTED;
+            uint64_t duration = 0, mediaTime = 0;
+            uint32_t rate = 0;
+            if (!ReadTime(-1, wide, duration) || !ReadTime(-1, wide, mediaTime) || !ReadFieldR(m_input.get(), rate))
+                return MEND_ERR_READ;
+            if (mediaTime == (wide ? UINT64_MAX : UINT32_MAX)) {
+                t.trackDuration -= std::min(t.trackDuration, duration);
+            } else if (!t.haveShownFrom) {
+                t.shownFrom = mediaTime;
+                t.haveShownFrom = true;
+            }
+        }
+    }
+    usable = true;
+    return 0;
+}
+
+// A movie timescale of 0 (or past what a signed reader takes) leaves the
+// track durations and edits without a time base: a track's duration in it
+// against the same duration in the media's own timescale gives it back,
+// taken as the usual value of a writer where the two round near one.
+int CMP4Repair::CheckMovieTimescale(const std::vector<TrackTimes>& tracks, int64_t mvhdStart, int64_t scaleAt,
+                                    uint32_t& movieScale)
+{
+    if (movieScale > 0 && movieScale <= INT32_MAX)
+        return 0;
+    // Writers differ in whether an edit that starts the media late lasts
+    // the whole media or the rest of it: a track whose edit starts the
+    // media at its start says it either way, and is asked first.
+    uint64_t derived = 0;
+    for (int pass = 0; pass < 2 && derived == 0; ++pass) {
+        for (const TrackTimes& t : tracks) {
+            if ((pass == 0 && t.shownFrom > 0) || t.scale == 0 || t.scale > INT32_MAX || t.trackDuration == 0 ||
+                t.mediaDuration == 0)
+                continue;
+            const unsigned __int128 scaled =
+                (static_cast<unsigned __int128>(t.trackDuration) * t.scale + t.mediaDuration / 2) / t.mediaDuration;
+            if (scaled > 0 && scaled <= INT32_MAX) {
+                derived = static_cast<uint64_t>(scaled);
+                break;
+            }
+        }
+    }
+    for (uint64_t usual : {600, 1000, 90000})
+        if (derived * 50 >= usual * 49 && derived * 50 <= usual * 51)
+            derived = usual;
+    if (derived == 0)
+        derived = 1000;
+    AddErrorAt(JRVP_DAMAGE_INDEX, mvhdStart);
+    AddFix(scaleAt, static_cast<uint32_t>(derived));
+    movieScale = static_cast<uint32_t>(derived);
+    return 0;
+}
+
 // A media timescale of 0 (or past what a signed reader takes) leaves a
 // player no time base at all, and one far from what the track's own
 // durations give times every sample wrong. The duration of the media in
@@ -1545,6 +1857,7 @@ int CMP4Repair::CheckSampleDescriptions(const BoxHeader& stsd, bool& damaged)
 int CMP4Repair::CheckTimescales()
 {
     uint32_t movieScale = 0;
+    int64_t mvhdStart = -1, movieScaleAt = -1;
     for (const BoxInfo& mvhd : m_movieChildren) {
         if (mvhd.fourcc != kMvhd)
             continue;
@@ -1556,169 +1869,197 @@ int CMP4Repair::CheckTimescales()
         const int64_t body = mvhd.start + h.headerLength;
         if (m_input->SeekTo(body) != body || !ReadField(m_input.get(), version))
             return MEND_ERR_READ;
-        if (version <= 1 && mvhd.size - h.headerLength >= (version ? 24 : 16) &&
-            (m_input->SeekTo(body + (version ? 20 : 12)) < 0 || !ReadFieldR(m_input.get(), movieScale)))
-            return MEND_ERR_READ;
+        if (version <= 1 && mvhd.size - h.headerLength >= (version ? 24 : 16)) {
+            mvhdStart = mvhd.start;
+            movieScaleAt = body + (version ? 20 : 12);
+            if (m_input->SeekTo(movieScaleAt) < 0 || !ReadFieldR(m_input.get(), movieScale))
+                return MEND_ERR_READ;
+        }
     }
-    // Version 0 holds 32-bit times, version 1 64-bit ones.
-    // At `at`, or (given -1) where the last read ended.
-    auto readTime = [&](int64_t at, int version, uint64_t& v) {
-        uint32_t v32 = 0;
-        v = 0;
-        if ((at >= 0 && m_input->SeekTo(at) != at) ||
-            !(version ? ReadFieldR(m_input.get(), v) : ReadFieldR(m_input.get(), v32)))
-            return false;
-        if (!version)
-            v = v32;
-        return true;
-    };
+    std::vector<TrackTimes> tracks;
     for (const BoxInfo& trak : m_movieChildren) {
         if (trak.fourcc != kTrak)
             continue;
-        BoxHeader tkhd, mdia, mdhd, hdlr;
-        bool haveTkhd = false, haveMdia = false, haveMdhd = false, haveHdlr = false;
-        int r = FindChildBox(trak, kTkhd, tkhd, haveTkhd);
-        if (r < 0 || (r = FindChildBox(trak, kMdia, mdia, haveMdia)) < 0)
+        TrackTimes t;
+        bool usable = false;
+        int r = ReadTrackTimes(trak, t, usable);
+        if (r < 0)
             return r;
-        if (!haveTkhd || !haveMdia)
-            continue;
-        const BoxInfo mdiaBox{kMdia, mdia.size, mdia.start};
-        if ((r = FindChildBox(mdiaBox, kMdhd, mdhd, haveMdhd)) < 0 ||
-            (r = FindChildBox(mdiaBox, kHdlr, hdlr, haveHdlr)) < 0)
-            return r;
-        if (!haveMdhd)
-            continue;
-        uint8_t tkhdVersion = 0, mdhdVersion = 0;
-        const int64_t tkhdBody = tkhd.start + tkhd.headerLength, mdhdBody = mdhd.start + mdhd.headerLength;
-        if (m_input->SeekTo(tkhdBody) != tkhdBody || !ReadField(m_input.get(), tkhdVersion) ||
-            m_input->SeekTo(mdhdBody) != mdhdBody || !ReadField(m_input.get(), mdhdVersion))
-            return MEND_ERR_READ;
-        if (tkhdVersion > 1 || mdhdVersion > 1 || tkhd.size - tkhd.headerLength < (tkhdVersion ? 36 : 24) ||
-            mdhd.size - mdhd.headerLength < (mdhdVersion ? 32 : 20))
-            continue;
-        const int64_t scaleAt = mdhdBody + (mdhdVersion ? 20 : 12);
-        uint32_t scale = 0;
-        uint64_t trackDuration = 0, mediaDuration = 0;
-        if (!readTime(tkhdBody + (tkhdVersion ? 28 : 20), tkhdVersion, trackDuration) ||
-            m_input->SeekTo(scaleAt) != scaleAt || !ReadFieldR(m_input.get(), scale) ||
-            !readTime(scaleAt + 4, mdhdVersion, mediaDuration))
-            return MEND_ERR_READ;
-        // All ones is a duration nobody knew.
-        const uint64_t unknown = tkhdVersion ? UINT64_MAX : UINT32_MAX;
-        if (trackDuration == unknown || mediaDuration == (mdhdVersion ? UINT64_MAX : UINT32_MAX))
-            trackDuration = 0;
-        // The samples' own times are the media's duration where the track
-        // has them: a damaged duration field must not pass for a damaged
-        // timescale (the rebuild writes the duration anew from them).
-        BoxHeader minf, stbl;
-        bool haveMinf = false, haveStbl = false;
-        if ((r = FindChildBox(mdiaBox, kMinf, minf, haveMinf)) < 0)
-            return r;
-        if (haveMinf && (r = FindChildBox(BoxInfo{kMinf, minf.size, minf.start}, kStbl, stbl, haveStbl)) < 0)
-            return r;
-        uint64_t samplesDuration = 0;
-        if (haveStbl && (r = SampleTimesTotal(BoxInfo{kStbl, stbl.size, stbl.start}, samplesDuration)) < 0)
-            return r;
-        if (samplesDuration > 0)
-            mediaDuration = samplesDuration;
-        // Empty edits (a delay before the media plays) count in the
-        // track's duration but not in the media's; media before the first
-        // edit's start (pre-roll a cut left in) counts in the media's only.
-        uint64_t shownFrom = 0;
-        bool haveShownFrom = false;
-        BoxHeader edts, elst;
-        bool haveEdts = false, haveElst = false;
-        if ((r = FindChildBox(trak, Fcc("edts"), edts, haveEdts)) < 0)
-            return r;
-        if (haveEdts && (r = FindChildBox(BoxInfo{edts.fourcc, edts.size, edts.start}, Fcc("elst"), elst, haveElst)) < 0)
-            return r;
-        if (haveElst && elst.size - elst.headerLength >= 8) {
-            uint32_t versionFlags = 0, count = 0;
-            const int64_t body = elst.start + elst.headerLength;
-            if (m_input->SeekTo(body) != body || !ReadFieldR(m_input.get(), versionFlags) ||
-                !ReadFieldR(m_input.get(), count))
-                return MEND_ERR_READ;
-            // Each entry: segment duration, media time (-1 for an empty
-            // edit) and rate; 32-bit times in version 0, 64-bit in 1.
-            const bool wide = (versionFlags >> 24) == 1;
-            const uint64_t entries = EntriesIn(elst.size, elst.headerLength, 8, count, wide ? 20 : 12);
-            for (uint64_t i = 0; i < entries; ++i) {
-                if ((i & 0xFFF) == 0 && TestAbort())
-                    return MEND_ERR_ABORTED;
-                uint64_t duration = 0, mediaTime = 0;
-                uint32_t rate = 0;
-                if (!readTime(-1, wide, duration) || !readTime(-1, wide, mediaTime) || !ReadFieldR(m_input.get(), rate))
-                    return MEND_ERR_READ;
-                if (mediaTime == (wide ? UINT64_MAX : UINT32_MAX)) {
-                    trackDuration -= std::min(trackDuration, duration);
-                } else if (!haveShownFrom) {
-                    shownFrom = mediaTime;
-                    haveShownFrom = true;
-                }
-            }
-        }
-        // What the two durations say the media timescale is: all the
-        // media, or the media from where the edit starts it.
-        auto scaleFor = [&](uint64_t media) -> uint64_t {
-            if (trackDuration == 0 || media == 0 || movieScale == 0)
-                return 0;
-            const unsigned __int128 scaled =
-                (static_cast<unsigned __int128>(media) * movieScale + trackDuration / 2) / trackDuration;
-            return scaled > INT32_MAX ? 0 : static_cast<uint64_t>(scaled);
-        };
-        const uint64_t fromDurations = scaleFor(mediaDuration);
-        const uint64_t fromShown = shownFrom < mediaDuration ? scaleFor(mediaDuration - shownFrom) : 0;
-        // Edit lists may show a part of the media only, or delay it: far
-        // apart from both is damage, a little apart is not.
-        constexpr uint64_t kApart = 16;
-        auto apart = [&](uint64_t from) {
-            return from > 0 && (uint64_t(scale) * kApart < from || uint64_t(scale) > from * kApart);
-        };
-        bool wrong = scale == 0 || scale > INT32_MAX;
-        if (!wrong && fromDurations > 0)
-            wrong = apart(fromDurations) && (fromShown == 0 || apart(fromShown));
-        if (!wrong)
-            continue;
-        uint64_t rate = 0;
-        uint32_t handler = 0;
-        if (haveHdlr && hdlr.size - hdlr.headerLength >= 12) {
-            const int64_t at = hdlr.start + hdlr.headerLength + 8;
-            if (m_input->SeekTo(at) != at || !ReadFieldR(m_input.get(), handler))
-                return MEND_ERR_READ;
-        }
-        if (handler == kSoun) {
-            // The first sound sample entry's rate: 16.16 fixed point, or
-            // (QuickTime's version 2) a 64-bit float.
-            BoxHeader stsd;
-            bool haveStsd = false;
-            if (haveStbl && (r = FindChildBox(BoxInfo{kStbl, stbl.size, stbl.start}, kStsd, stsd, haveStsd)) < 0)
-                return r;
-            const int64_t entry = stsd.start + stsd.headerLength + 8;
-            if (haveStsd && stsd.start + stsd.size - entry >= 48) {
-                uint16_t version = 0, rate16 = 0;
-                uint64_t bits = 0;
-                if (m_input->SeekTo(entry + 16) != entry + 16 || !ReadFieldR(m_input.get(), version) ||
-                    m_input->SeekTo(entry + 32) != entry + 32 || !ReadFieldR(m_input.get(), rate16) ||
-                    m_input->SeekTo(entry + 40) != entry + 40 || !ReadFieldR(m_input.get(), bits))
-                    return MEND_ERR_READ;
-                rate = rate16;
-                if (version == 2) {
-                    double d = 0;
-                    memcpy(&d, &bits, sizeof(d));
-                    rate = d >= 1 && d <= INT32_MAX ? static_cast<uint64_t>(d + 0.5) : 0;
-                }
-            }
-        }
-        uint64_t value = fromDurations;
-        if (rate > 0 && (fromDurations == 0 || (rate * 2 >= fromDurations && rate <= fromDurations * 2)))
-            value = rate;
-        // With neither, the movie's own timescale at least times the
-        // samples in order.
-        if (value == 0)
-            value = movieScale > 0 && movieScale <= INT32_MAX ? movieScale : 1000;
-        AddErrorAt(JRVP_DAMAGE_INDEX, mdhd.start);
-        AddFix(scaleAt, static_cast<uint32_t>(value));
+        if (usable)
+            tracks.push_back(t);
     }
+    int r = 0;
+    if (movieScaleAt >= 0 && (r = CheckMovieTimescale(tracks, mvhdStart, movieScaleAt, movieScale)) < 0)
+        return r;
+    for (TrackTimes& t : tracks) {
+        if ((r = CheckMediaTimescale(t, movieScale)) < 0 || (r = CheckEditList(t, movieScale)) < 0)
+            return r;
+    }
+    return 0;
+}
+
+int CMP4Repair::CheckMediaTimescale(TrackTimes& t, uint32_t movieScale)
+{
+    const uint64_t trackDuration = t.trackDuration, mediaDuration = t.mediaDuration;
+    // What the two durations say the media timescale is: all the
+    // media, or the media from where the edit starts it.
+    auto scaleFor = [&](uint64_t media) -> uint64_t {
+        if (trackDuration == 0 || media == 0 || movieScale == 0)
+            return 0;
+        const unsigned __int128 scaled =
+            (static_cast<unsigned __int128>(media) * movieScale + trackDuration / 2) / trackDuration;
+        return scaled > INT32_MAX ? 0 : static_cast<uint64_t>(scaled);
+    };
+    const uint64_t fromDurations = scaleFor(mediaDuration);
+    const uint64_t fromShown = t.shownFrom < mediaDuration ? scaleFor(mediaDuration - t.shownFrom) : 0;
+    // Edit lists may show a part of the media only, or delay it: far
+    // apart from both is damage, a little apart is not.
+    constexpr uint64_t kApart = 16;
+    const uint32_t scale = t.scale;
+    auto apart = [&](uint64_t from) {
+        return from > 0 && (uint64_t(scale) * kApart < from || uint64_t(scale) > from * kApart);
+    };
+    bool wrong = scale == 0 || scale > INT32_MAX;
+    if (!wrong && fromDurations > 0)
+        wrong = apart(fromDurations) && (fromShown == 0 || apart(fromShown));
+    if (!wrong)
+        return 0;
+    uint64_t rate = 0;
+    uint32_t handler = 0;
+    if (t.haveHdlr && t.hdlr.size - t.hdlr.headerLength >= 12) {
+        const int64_t at = t.hdlr.start + t.hdlr.headerLength + 8;
+        if (m_input->SeekTo(at) != at || !ReadFieldR(m_input.get(), handler))
+            return MEND_ERR_READ;
+    }
+    if (handler == kSoun) {
+        // The first sound sample entry's rate: 16.16 fixed point, or
+        // (QuickTime's version 2) a 64-bit float.
+        BoxHeader stsd;
+        bool haveStsd = false;
+        int r = 0;
+        if (t.haveStbl && (r = FindChildBox(BoxInfo{kStbl, t.stbl.size, t.stbl.start}, kStsd, stsd, haveStsd)) < 0)
+            return r;
+        const int64_t entry = stsd.start + stsd.headerLength + 8;
+        if (haveStsd && stsd.start + stsd.size - entry >= 48) {
+            uint16_t version = 0, rate16 = 0;
+            uint64_t bits = 0;
+            if (m_input->SeekTo(entry + 16) != entry + 16 || !ReadFieldR(m_input.get(), version) ||
+                m_input->SeekTo(entry + 32) != entry + 32 || !ReadFieldR(m_input.get(), rate16) ||
+                m_input->SeekTo(entry + 40) != entry + 40 || !ReadFieldR(m_input.get(), bits))
+                return MEND_ERR_READ;
+            rate = rate16;
+            if (version == 2) {
+                double d = 0;
+                memcpy(&d, &bits, sizeof(d));
+                rate = d >= 1 && d <= INT32_MAX ? static_cast<uint64_t>(d + 0.5) : 0;
+            }
+        }
+    }
+    uint64_t value = fromDurations;
+    if (rate > 0 && (fromDurations == 0 || (rate * 2 >= fromDurations && rate <= fromDurations * 2)))
+        value = rate;
+    // With neither, the movie's own timescale at least times the
+    // samples in order.
+    if (value == 0)
+        value = movieScale > 0 && movieScale <= INT32_MAX ? movieScale : 1000;
+    AddErrorAt(JRVP_DAMAGE_INDEX, t.mdhd.start);
+    AddFix(t.scaleAt, static_cast<uint32_t>(value));
+    t.scale = static_cast<uint32_t>(value);
+    return 0;
+}
+
+// An edit list that shows no media of a track that has some, an edit that
+// starts past the media's end (or before its start), or the one edit that
+// shows media lasting far from what both the media and the track header
+// give: libavformat shows a frame of the track, or none. The track header
+// and the media give the edit back; an edit that starts the media wrong
+// starts it at its first sample.
+int CMP4Repair::CheckEditList(const TrackTimes& t, uint32_t movieScale)
+{
+    if (!t.haveElst || t.mediaDuration == 0 || t.scale == 0 || t.scale > INT32_MAX || movieScale == 0)
+        return 0;
+    const int64_t body = t.elst.start + t.elst.headerLength;
+    uint32_t versionFlags = 0, count = 0;
+    if (m_input->SeekTo(body) != body || !ReadFieldR(m_input.get(), versionFlags) || !ReadFieldR(m_input.get(), count))
+        return MEND_ERR_READ;
+    const int wide = (versionFlags >> 24) == 1 ? 1 : 0;
+    const int width = wide ? 20 : 12;
+    const uint64_t held = EntriesIn(t.elst.size, t.elst.headerLength, 8, UINT32_MAX, width);
+    // A small list is all a track has: a long one is left as it is.
+    constexpr uint64_t kMaxEdits = 16;
+    if (held == 0 || held > kMaxEdits)
+        return 0;
+    const uint64_t empty = wide ? UINT64_MAX : UINT32_MAX;
+    struct Edit {
+        uint64_t duration, mediaTime;
+    };
+    std::vector<Edit> edits;
+    if (m_input->SeekTo(body + 8) != body + 8)
+        return MEND_ERR_READ;
+    for (uint64_t i = 0; i < std::min<uint64_t>(held, count); ++i) {
+        Edit e{0, 0};
+        uint32_t rate = 0;
+        if (!ReadTime(-1, wide, e.duration) || !ReadTime(-1, wide, e.mediaTime) || !ReadFieldR(m_input.get(), rate))
+            return MEND_ERR_READ;
+        edits.push_back(e);
+    }
+    if (edits.empty())
+        return 0;
+    const int64_t entries = body + 8;
+    auto durationAt = [&](size_t i) { return entries + static_cast<int64_t>(i) * width; };
+    auto timeAt = [&](size_t i) { return durationAt(i) + (wide ? 8 : 4); };
+    // A negative media time other than -1 (an empty edit) is no time.
+    auto negative = [&](uint64_t v) { return v != empty && (wide ? int64_t(v) < 0 : int32_t(uint32_t(v)) < 0); };
+    bool damaged = false, startFixed = false;
+    size_t shown = edits.size();  // the one edit that shows media, if only one does
+    size_t showing = 0;
+    for (size_t i = 0; i < edits.size(); ++i) {
+        Edit& e = edits[i];
+        if (e.mediaTime == empty)
+            continue;
+        ++showing;
+        shown = i;
+        if (negative(e.mediaTime) || e.mediaTime >= t.mediaDuration) {
+            e.mediaTime = 0;
+            AddTimeFix(timeAt(i), wide, 0);
+            damaged = startFixed = true;
+        }
+    }
+    if (showing == 0) {
+        // Every edit empty: the last one showed the media.
+        shown = edits.size() - 1;
+        edits[shown].mediaTime = 0;
+        AddTimeFix(timeAt(shown), wide, 0);
+        damaged = startFixed = true;
+        showing = 1;
+    }
+    if (showing == 1) {
+        // How long the media from the edit's start lasts, in the movie's
+        // timescale, and what the track header leaves for the edit.
+        Edit& e = edits[shown];
+        const unsigned __int128 media =
+            static_cast<unsigned __int128>(t.mediaDuration - e.mediaTime) * movieScale / t.scale;
+        const uint64_t want = media > INT64_MAX ? 0 : static_cast<uint64_t>(media);
+        uint64_t others = 0;
+        for (size_t i = 0; i < edits.size(); ++i)
+            if (i != shown)
+                others = std::min<uint64_t>(others + edits[i].duration, INT64_MAX);
+        const uint64_t rest = t.declaredDuration > others ? t.declaredDuration - others : 0;
+        auto near = [](uint64_t a, uint64_t b) {
+            const uint64_t d = a > b ? a - b : b - a;
+            return d <= 2 || d <= std::max(a, b) / 50;
+        };
+        if (want > 0 && !near(e.duration, want) && !(rest > 0 && near(e.duration, rest))) {
+            const uint64_t value = rest > 0 && near(rest, want) ? rest : want;
+            AddTimeFix(durationAt(shown), wide, value);
+            damaged = true;
+        } else if (startFixed && e.duration < want) {
+            // An edit now started at the first sample lasts to the last.
+            AddTimeFix(durationAt(shown), wide, want);
+        }
+    }
+    if (damaged)
+        AddErrorAt(JRVP_DAMAGE_INDEX, t.elst.start);
     return 0;
 }
 
@@ -2666,8 +3007,8 @@ int CMP4Repair::RLTWriteMoov(std::vector<TrakInfo>& traks)
                 return MEND_ERR_REPAIR_REFUSED;
             mvhdVersion = version;
             mvhdDurationOut = m_output->GetPos() + h.headerLength + (version ? 24 : 16);
-            if (m_input->SeekTo(body + (version ? 20 : 12)) < 0 || !ReadFieldR(m_input.get(), movieTimescale))
-                return MEND_ERR_READ;
+            if ((r = ReadFixedField(body + (version ? 20 : 12), movieTimescale)) < 0)
+                return r;
             haveMvhd = true;
             r = CopyRange(h.start, h.size);
         } else if (h.fourcc == kTrak) {

@@ -58,6 +58,7 @@ private:
     struct FragmentPlace;
     struct OffsetField;
     struct FieldFix;
+    struct TrackTimes;
     class CTableReader;
     class CSampleSizes;
     class CScanBlock;
@@ -82,17 +83,35 @@ private:
     // How a child of the movie box was judged.
     enum class ChildVerdict { kWhole, kSizeBroken, kInsideBroken };
     int WalkMovie(int headerLength);
-    int JudgeMovieChild(const BoxHeader& c, int64_t end, ChildVerdict& verdict);
+    int JudgeMovieChild(BoxHeader& c, int64_t end, ChildVerdict& verdict);
     int ChildEndHolds(const BoxHeader& c, int64_t end, bool& holds);
     int FindMovieChild(int64_t from, int64_t end, int64_t& found);
     bool Spend(int64_t bytes);
     int WalkContainer(const BoxInfo& box, int headerLength, bool& damaged, bool& incomplete);
     int CheckSampleDescriptions(const BoxHeader& stsd, bool& damaged);
     int CheckTimescales();
+    bool ReadTime(int64_t at, int version, uint64_t& v);
+    void AddTimeFix(int64_t at, int version, uint64_t value);
+    int ReadTrackTimes(const BoxInfo& trak, TrackTimes& t, bool& usable);
+    int CheckMovieTimescale(const std::vector<TrackTimes>& tracks, int64_t mvhdStart, int64_t scaleAt,
+                            uint32_t& movieScale);
+    int CheckMediaTimescale(TrackTimes& t, uint32_t movieScale);
+    int CheckEditList(const TrackTimes& t, uint32_t movieScale);
     int FindChildBox(const BoxInfo& parent, uint32_t fourcc, BoxHeader& found, bool& present);
     int SampleTimesTotal(const BoxInfo& stbl, uint64_t& total);
     void AddFix(int64_t input, uint32_t value);
     int ReadFixedField(int64_t input, uint32_t& value);
+    uint32_t FixedValue(int64_t input, uint32_t value) const;
+    // Where a container of the movie whose size does not hold really ends:
+    // after the run of its own sound children, where a sound sibling (or
+    // the end of its parent) begins. `found` is false when no such end is.
+    int MendContainerEnd(const BoxHeader& c, int64_t limit, int64_t& end, bool& found);
+    // Where a sample table box (or the sample descriptions) whose size does
+    // not hold really ends: after the entries its count names, where the
+    // next box (or the end of its parent) begins.
+    int TableEnd(const BoxHeader& c, int64_t limit, int64_t& end, bool& found);
+    // Mends a box's size in place when one of the two above finds its end.
+    int MendBoxSize(BoxHeader& c, int64_t limit, bool& mended);
     // What stands at pos in a list of boxes ending at end.
     enum class ListStep { kBox, kEnd, kDamage };
     int NextInList(int64_t pos, int64_t end, BoxHeader& c, ListStep& step);

@@ -375,6 +375,10 @@ TEST(Mp4Cut, BrokenFragmentSizesLoseNoOtherFragment)
         {"second moof too large", grow(secondMoof, 3000), kAll, JRVP_DAMAGE_INDEX},
         // Size 0 says "to the end of the file", which no fragment box is.
         {"second moof size zero", put(secondMoof, 0), kAll, JRVP_DAMAGE_INDEX},
+        // A track fragment ends where its own boxes end.
+        {"second moof's first traf size zero", put([=](const std::vector<uint8_t>& b) {
+             return FindBytes(b, "traf", static_cast<size_t>(secondMoof(b))) - 4;
+         }, 0), kAll, JRVP_DAMAGE_INDEX},
         {"garbage spliced in before the second moof", splice(secondMoof), kAll, JRVP_DAMAGE_SEGMENT},
         {"garbage spliced in between the second moof and its mdat", splice(secondMdat), kAll, JRVP_DAMAGE_SEGMENT},
         // A run whose data offset points past its fragment's data would
@@ -540,8 +544,9 @@ TEST(Mp4Sizes, UnrepairableAndHostileFilesEndClearlyAndQuickly)
          true},
         {"no movie box", "clip.mp4",
          [](std::vector<uint8_t>& b) { b.resize(static_cast<size_t>(FindTopBox(b, "moov").start)); }, true},
-        // A movie without one whole track is no movie.
-        {"only trak of size 0", "clip_faststart.m4a", setSize("trak", 0), true},
+        // A track whose size alone is broken is still whole: its children
+        // say where it ends.
+        {"only trak of size 0", "clip_faststart.m4a", setSize("trak", 0), false},
         {"largesize all ones", "clip.mp4",
          [](std::vector<uint8_t>& b) {
              size_t at = static_cast<size_t>(FindTopBox(b, "mdat").start);
@@ -623,7 +628,10 @@ std::map<AVMediaType, int64_t> PacketsPerType(const MediaReport& r)
 
 // A broken child of the movie box costs only itself: user data, metadata
 // or a track is left out and the movie is rebuilt from what is whole. Only
-// a broken movie header, or no whole track, leaves nothing to rebuild.
+// a broken movie header, or no whole track, leaves nothing to rebuild. A
+// track, or a box inside it, whose size alone is broken is kept: it ends
+// where its own sound children (or the entries its count names) end, at
+// its next sibling.
 TEST(Mp4Movie, ABrokenChildOfTheMovieBoxCostsOnlyItself)
 {
     ScratchDir dir("mp4");
@@ -633,6 +641,12 @@ TEST(Mp4Movie, ABrokenChildOfTheMovieBoxCostsOnlyItself)
         return [=](std::vector<uint8_t>& b) {
             Box child = FindChild(b, FindTopBox(b, "moov").start, type);
             WriteBE32(b, static_cast<size_t>(child.start), static_cast<uint32_t>(exact >= 0 ? exact : child.size + delta));
+        };
+    };
+    // Sets the size field of the n-th (from 0) box of a type in the file.
+    auto nthSize = [](const char* type, int n, uint32_t value) {
+        return [=](std::vector<uint8_t>& b) {
+            WriteBE32(b, static_cast<size_t>(FindNth(b, type, n)) - 4, value);
         };
     };
     // ffmpeg writes the user data last; a faststart file's movie box can
@@ -674,15 +688,27 @@ TEST(Mp4Movie, ABrokenChildOfTheMovieBoxCostsOnlyItself)
         {"stray bytes after udta", "clip.mp4", appendToMoov(PseudoRandomBytes(24, 5)), kEveryPacket},
         {"meta without its handler", "clip.mp4", appendToMoov(metaNoHandler), kEveryPacket},
         {"meta 6 bytes too large", "clip.mp4", appendToMoov(metaTooLarge), kEveryPacket},
-        // The audio track after it is found and kept whole.
-        {"video trak of size 0", "clip_faststart.mp4", childSize("trak", 0, 0), kAudioOnly},
-        {"video trak 4000 bytes too large", "clip_faststart.mp4", childSize("trak", 4000), kAudioOnly},
+        {"video trak of size 0", "clip_faststart.mp4", childSize("trak", 0, 0), kEveryPacket},
+        {"video trak 4000 bytes too large", "clip_faststart.mp4", childSize("trak", 4000), kEveryPacket},
+        {"audio trak of size 1", "clip.mp4", nthSize("trak", 1, 1), kEveryPacket},
+        {"GStreamer's video trak of size 2^31", "clip_gst.mov", nthSize("trak", 0, 0x80000000), kEveryPacket},
+        {"video edts of size 0", "clip.mp4", nthSize("edts", 0, 0), kEveryPacket},
+        {"audio mdia of size all ones", "clip_faststart.mp4", nthSize("mdia", 1, 0xFFFFFFFF), kEveryPacket},
+        {"video minf of size 1", "clip.mov", nthSize("minf", 0, 1), kEveryPacket},
+        {"video stbl of size 0", "clip_gst.mp4", nthSize("stbl", 0, 0), kEveryPacket},
+        {"3GP audio stbl of size 2^31", "clip.3gp", nthSize("stbl", 1, 0x80000000), kEveryPacket},
+        // A sample table box ends after the entries its count names.
+        {"video stsd of size 0", "clip.mp4", nthSize("stsd", 0, 0), kEveryPacket},
+        {"audio stts of size all ones", "clip_gst.mov", nthSize("stts", 1, 0xFFFFFFFF), kEveryPacket},
+        {"video stco of size 2^31", "clip.mov", nthSize("stco", 0, 0x80000000), kEveryPacket},
+        {"video stsz of size 0", "clip.mp4", nthSize("stsz", 0, 0), kEveryPacket},
+        {"GStreamer's stss of size 0", "clip_gst.mp4", nthSize("stss", 0, 0), kEveryPacket},
         // Its size holds, but it lacks a box that every track needs.
         {"video trak without its media header", "clip_faststart.mp4",
          [](std::vector<uint8_t>& b) { b[static_cast<size_t>(FindBytes(b, "mdhd")) + 3] = 'X'; }, kAudioOnly},
         {"mvhd 4000 bytes too large", "clip.mp4", childSize("mvhd", 4000), kUnrepairable},
         {"mvhd 8 bytes too small", "clip_faststart.mp4", childSize("mvhd", -8), kUnrepairable},
-        {"only trak 4000 bytes too large", "clip.m4a", childSize("trak", 4000), kUnrepairable},
+        {"only trak 4000 bytes too large", "clip.m4a", childSize("trak", 4000), kEveryPacket},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " (" + c.fixture + ")");
@@ -762,12 +788,12 @@ TEST(Mp4Tables, WipedTableEntriesAreADamagedIndex)
 
 // One field of a track set wrong while everything it describes is whole:
 // an entry count (wiped, or naming more entries than its box holds), the
-// size of a sample description, a media timescale, the sample count of a
-// fragment's run. libavformat then refuses the file, sees no sample of the
-// track, or times it wrong, so the file is damaged; the rebuild takes the
-// field back from what the file holds (the entries the box holds, the
-// description's box, the track's durations or sample rate) and keeps every
-// packet.
+// size of a sample description, a movie or media timescale, an edit, the
+// sample count of a fragment's run. libavformat then refuses the file, sees
+// no sample of the track, or times it wrong, so the file is damaged; the
+// rebuild takes the field back from what the file holds (the entries the
+// box holds, the description's box, the track's durations or sample rate,
+// the media an edit shows) and keeps every packet.
 TEST(Mp4Tables, WrongCountsSizesAndTimescalesAreRestoredFromWhatTheFileHolds)
 {
     ScratchDir dir("mp4");
@@ -806,6 +832,18 @@ TEST(Mp4Tables, WrongCountsSizesAndTimescalesAreRestoredFromWhatTheFileHolds)
         {"clip_faststart.mp4", "mdhd", 1, 20, 0x80000000},
         {"clip_gst.mp4", "mdhd", 0, 20, 1},
         {"clip_gst.mov", "mdhd", 1, 20, 0xFFFFFFFF},
+        // A movie timescale of none, or past a signed reader.
+        {"clip.mp4", "mvhd", 0, 20, 0},
+        {"clip_gst.mov", "mvhd", 0, 20, 0x80000000},
+        // Sample description counts other than the descriptions the box holds.
+        {"clip.mp4", "stsd", 0, 12, 0},
+        {"clip_gst.mov", "stsd", 1, 12, 0xFFFFFFFF},
+        {"clip.3gp", "stsd", 0, 12, 0x80000000},
+        // An edit that shows no media, or a frame of it, or starts past it.
+        {"clip.mp4", "elst", 0, 16, 0},
+        {"clip.mp4", "elst", 1, 16, 1},
+        {"clip_gst.mov", "elst", 0, 20, 0xFFFFFFFF},
+        {"clip.mov", "elst", 1, 20, 0x80000000},
         // A fragment's run naming more samples than it holds, or one.
         {"clip_frag.mp4", "trun", 0, 12, 0xFFFFFFFF},
         {"clip_frag.mp4", "trun", 1, 12, 1},
