@@ -238,6 +238,7 @@ void COGGRepair::Close()
     m_runs.Clear();
     m_fixes.clear();
     m_lostHeads.clear();
+    m_audioStreams.clear();
     std::vector<uint8_t>().swap(m_block);
     CBaseRepair::Close();
 }
@@ -613,6 +614,9 @@ int COGGRepair::CheckCodecHeads()
             if (channels < 0)
                 return channels;
         }
+        if ((packet >= 8 && memcmp(&bytes[body], "OpusHead", 8) == 0) ||
+            (packet >= 7 && memcmp(&bytes[body], "\x01vorbis", 7) == 0))
+            m_audioStreams.insert(page.serial);
         const std::vector<uint8_t> before = bytes;
         const HeadVerdict verdict = MendCodecHead(&bytes[body], packet, channels);
         if (verdict == HeadVerdict::kSound)
@@ -622,20 +626,87 @@ int COGGRepair::CheckCodecHeads()
             m_lostHeads.insert(page.serial);
             continue;
         }
-        const uint8_t zeros[4] = {};
-        const CMsbCrc& crc32 = OggCrc32();
-        uint32_t crc = crc32.Update(0, bytes.data(), kChecksumAt);
-        crc = crc32.Update(crc, zeros, sizeof(zeros));
-        crc = crc32.Update(crc, &bytes[kChecksumAt + 4], bytes.size() - kChecksumAt - 4);
-        for (unsigned k = 0; k < 4; ++k)
-            bytes[kChecksumAt + k] = static_cast<uint8_t>(crc >> (8 * k));
-        // Only the bytes this check changed: those mended before are in the
-        // list already, and the page reads the same in both.
-        for (size_t k = 0; k < bytes.size(); ++k)
-            if (bytes[k] != before[k])
-                m_fixes.emplace_back(page.start + static_cast<int64_t>(k), bytes[k]);
+        Reseal(page.start, bytes, before);
     }
+    return CheckAudioGranules();
+}
+
+void COGGRepair::Reseal(int64_t start, std::vector<uint8_t>& bytes, const std::vector<uint8_t>& before)
+{
+    const uint8_t zeros[4] = {};
+    const CMsbCrc& crc32 = OggCrc32();
+    uint32_t crc = crc32.Update(0, bytes.data(), kChecksumAt);
+    crc = crc32.Update(crc, zeros, sizeof(zeros));
+    crc = crc32.Update(crc, &bytes[kChecksumAt + 4], bytes.size() - kChecksumAt - 4);
+    for (unsigned k = 0; k < 4; ++k)
+        bytes[kChecksumAt + k] = static_cast<uint8_t>(crc >> (8 * k));
+    // Only the bytes this check changed: those mended before are in the
+    // list already, and the page reads the same in both.
+    for (size_t k = 0; k < bytes.size(); ++k)
+        if (bytes[k] != before[k])
+            m_fixes.emplace_back(start + static_cast<int64_t>(k), bytes[k]);
     std::sort(m_fixes.begin(), m_fixes.end());
+}
+
+// The granule position of an Opus or Vorbis page counts the samples up to
+// its last packet: it grows from page to page, and only a page on which no
+// packet ends may say -1. One that does not lies between its neighbours in
+// proportion to the packets that end on it (their lengths vary little
+// within a stream); the last page's follows the stream's mean.
+int COGGRepair::CheckAudioGranules()
+{
+    constexpr int64_t kMostPerPacket = 8192;  // samples: above both codecs' longest block
+    std::vector<uint8_t> bytes;
+    for (uint32_t serial : m_audioStreams) {
+        std::vector<size_t> data;  // pages of the stream after its headers on which packets end
+        unsigned headers = 0;
+        for (size_t i = 0; i < m_pages.size(); ++i) {
+            const OggPageInfo& page = m_pages[i];
+            if (page.serial != serial || page.packetsEnded == 0)
+                continue;
+            if (page.headerType & kFlagFirst)
+                headers = page.headerPackets > page.packetsEnded ? page.headerPackets - page.packetsEnded : 0;
+            else if (headers > page.packetsEnded)
+                headers -= page.packetsEnded;
+            else if (headers > 0)
+                headers = 0;  // the last header page may end a data packet too; its granule is not checked
+            else
+                data.push_back(i);
+        }
+        int64_t prev = 0;
+        uint64_t packets = 0;
+        for (size_t k = 0; k < data.size(); ++k) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            OggPageInfo& page = m_pages[data[k]];
+            const int64_t ended = page.packetsEnded;
+            const bool hasNext = k + 1 < data.size();
+            const int64_t next = hasNext ? m_pages[data[k + 1]].granule : 0;
+            const bool nextFits = hasNext && next >= prev && next - prev <= (ended + m_pages[data[k + 1]].packetsEnded) * kMostPerPacket;
+            const bool bent = page.granule < prev || page.granule - prev > ended * kMostPerPacket ||
+                              (nextFits && page.granule > next);
+            if (bent) {
+                int64_t granule = -1;
+                if (nextFits)
+                    granule = prev + (next - prev) * ended / (ended + m_pages[data[k + 1]].packetsEnded);
+                else if (!hasNext && packets > 0)
+                    granule = prev + ended * (prev / static_cast<int64_t>(packets));
+                AddErrorAt(JRVP_DAMAGE_STRUCTURE, page.start);
+                if (granule >= prev) {
+                    if (int r = ReadMendedPage(page, bytes); r < 0)
+                        return r;
+                    const std::vector<uint8_t> before = bytes;
+                    for (unsigned b = 0; b < 8; ++b)
+                        bytes[6 + b] = static_cast<uint8_t>(static_cast<uint64_t>(granule) >> (8 * b));
+                    Reseal(page.start, bytes, before);
+                    page.granule = granule;
+                }
+            }
+            if (page.granule >= prev)
+                prev = page.granule;
+            packets += static_cast<uint64_t>(ended);
+        }
+    }
     return 0;
 }
 

@@ -435,3 +435,53 @@ TEST(OggRepair, BentIdentificationHeadersAreMendedOrLeftOut)
 }
 
 }  // namespace
+
+namespace {
+
+// An audio page whose granule position (its samples so far) is -1 or runs
+// past its neighbours: libavformat drops or mistimes the stream after it.
+// It is damage, and the copy gets one that fits between the neighbours.
+TEST(OggRepair, BentGranulePositionsOfAudioPagesAreMended)
+{
+    const struct {
+        const char* fixture;
+        int page;
+        int64_t value;
+    } cases[] = {
+        {"clip.opus", 2, -1},           // the first data page
+        {"clip.opus", 3, -1},           // the last
+        {"clip.opus", 2, int64_t(1) << 31},
+        {"clip_opusenc.opus", 3, -1},
+        {"clip.ogv", 5, -1},            // the first Vorbis data page beside Theora
+    };
+    ScratchDir dir("ogg");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fixture) + " page " + std::to_string(c.page) + " granule " + std::to_string(c.value));
+        const std::string src = RequireFixture(c.fixture);
+        if (src.empty())
+            return;
+        auto bytes = ReadFileBytes(src);
+        const auto starts = PageStarts(bytes);
+        ASSERT_GT(starts.size(), static_cast<size_t>(c.page));
+        const int64_t at = starts[c.page];
+        for (int b = 0; b < 8; ++b)
+            bytes[at + 6 + b] = static_cast<uint8_t>(static_cast<uint64_t>(c.value) >> (8 * b));
+        const int64_t end = c.page + 1 < static_cast<int>(starts.size()) ? starts[c.page + 1]
+                                                                        : static_cast<int64_t>(bytes.size());
+        ResealPage(bytes, at, end);
+        const std::string ext = strrchr(c.fixture, '.');
+        ASSERT_TRUE(WriteFileBytes(dir.Path("granule" + ext), bytes));
+        Outcome o = ParseAndRepair(dir.Path("granule" + ext), dir.Path("repaired" + ext));
+        ASSERT_EQ(o.parse, JRVP_OK);
+        EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_STRUCTURE));
+        ASSERT_EQ(o.repair, JRVP_OK);
+        const MediaReport original = CheckMedia(src);
+        const MediaReport repaired = CheckMedia(dir.Path("repaired" + ext));
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        ASSERT_EQ(repaired.streams.size(), original.streams.size());
+        for (size_t i = 0; i < original.streams.size(); ++i)
+            EXPECT_EQ(repaired.streams[i].frames, original.streams[i].frames) << "stream " << i;
+    }
+}
+
+}  // namespace
