@@ -97,6 +97,127 @@ bool IsPageHeader(const uint8_t* h)
     return memcmp(h, kCapture, 4) == 0 && h[4] == 0 && type < 8 && !((type & kFlagFirst) && (type & kFlagContinued));
 }
 
+uint32_t BE(const uint8_t* p, int bytes)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+void PutBE(uint8_t* p, int bytes, uint32_t v)
+{
+    for (int i = bytes - 1; i >= 0; --i, v >>= 8)
+        p[i] = static_cast<uint8_t>(v);
+}
+
+// What the check of a stream's identification header found.
+enum class HeadVerdict { kSound, kMended, kLost };
+
+// Theora frames are whole macroblocks and the picture lies inside the
+// frame. A picture or frame narrower than a macroblock, or wider than any
+// decoder takes, is the bent one of the pair; where the other is sound it
+// gives the value back (the frame is the fewest macroblocks that hold the
+// picture; the picture fills the frame beside its offset, as every
+// libtheora writer places it).
+HeadVerdict MendTheoraAxis(uint8_t* blocksAt, uint8_t* pictureAt, unsigned offset)
+{
+    constexpr uint32_t kLeast = 16, kMost = 16384;
+    const uint32_t blocks = BE(blocksAt, 2);
+    const uint32_t picture = BE(pictureAt, 3);
+    // A frame of one macroblock holds no picture a decoder takes either.
+    const bool frameFits = blocks >= 2 && blocks * 16 <= kMost;
+    const bool pictureFits = picture >= kLeast && picture <= kMost;
+    if (frameFits && pictureFits && offset + picture <= blocks * 16)
+        return HeadVerdict::kSound;
+    if (pictureFits && !frameFits) {
+        PutBE(blocksAt, 2, (offset + picture + 15) / 16);
+        return HeadVerdict::kMended;
+    }
+    if (frameFits && !pictureFits && blocks * 16 > offset + kLeast) {
+        PutBE(pictureAt, 3, blocks * 16 - offset);
+        return HeadVerdict::kMended;
+    }
+    return HeadVerdict::kLost;
+}
+
+HeadVerdict Worse(HeadVerdict a, HeadVerdict b)
+{
+    return static_cast<int>(a) > static_cast<int>(b) ? a : b;
+}
+
+HeadVerdict MendTheoraHead(uint8_t* p, size_t size)
+{
+    if (size < 42)
+        return HeadVerdict::kLost;
+    HeadVerdict v = Worse(MendTheoraAxis(p + 10, p + 14, p[20]), MendTheoraAxis(p + 12, p + 17, p[21]));
+    // A rate of 0 leaves the timing to the container; one that reads as
+    // negative is refused by decoders and cannot be known from the pages.
+    if (BE(p + 22, 4) >= 0x80000000u || BE(p + 26, 4) >= 0x80000000u)
+        v = HeadVerdict::kLost;
+    return v;
+}
+
+// Vorbis: channels, rate and the two block sizes set up the decoder and
+// nothing else in the file says what they were.
+HeadVerdict CheckVorbisHead(const uint8_t* p, size_t size)
+{
+    if (size < 30)
+        return HeadVerdict::kLost;
+    const unsigned channels = p[11];
+    const uint32_t rate = LE32(p + 12);
+    const unsigned small = p[28] & 0x0F, large = p[28] >> 4;
+    const bool sound = LE32(p + 7) == 0 && channels >= 1 && channels <= 8 && rate >= 1 && rate < 0x80000000u &&
+                       small >= 6 && small <= large && large <= 13 && (p[29] & 1);
+    return sound ? HeadVerdict::kSound : HeadVerdict::kLost;
+}
+
+// Opus: the channel count of mapping family 0 (mono or stereo) is the
+// stereo flag of the data packets; a larger family names as many channels
+// as its mapping table after the 21 fixed bytes. A pre-skip of seconds
+// skips the stream's start: libopus encoders write their look-ahead, 312
+// samples at 48 kHz.
+HeadVerdict MendOpusHead(uint8_t* p, size_t size, int dataChannels)
+{
+    if (size < 19)
+        return HeadVerdict::kLost;
+    HeadVerdict v = HeadVerdict::kSound;
+    const unsigned family = p[18];
+    const unsigned channels = p[9];
+    if (family == 0 && (channels == 0 || channels > 2)) {
+        if (dataChannels == 0)
+            return HeadVerdict::kLost;
+        p[9] = static_cast<uint8_t>(dataChannels);
+        v = HeadVerdict::kMended;
+    } else if (family != 0 && (size < 21 || channels != size - 21)) {
+        if (size < 22 || size - 21 > 255)
+            return HeadVerdict::kLost;
+        p[9] = static_cast<uint8_t>(size - 21);
+        v = HeadVerdict::kMended;
+    }
+    constexpr unsigned kMostPreSkip = 24000;  // half a second
+    const unsigned preSkip = unsigned(p[10]) | unsigned(p[11]) << 8;
+    if (preSkip > kMostPreSkip) {
+        p[10] = 312 & 0xFF;
+        p[11] = 312 >> 8;
+        v = HeadVerdict::kMended;
+    }
+    return v;
+}
+
+// Checks a stream's first packet; mends it in place where the file says
+// what a bent field was.
+HeadVerdict MendCodecHead(uint8_t* packet, size_t size, int opusDataChannels)
+{
+    if (size >= 7 && memcmp(packet, "\x80theora", 7) == 0)
+        return MendTheoraHead(packet, size);
+    if (size >= 7 && memcmp(packet, "\x01vorbis", 7) == 0)
+        return CheckVorbisHead(packet, size);
+    if (size >= 8 && memcmp(packet, "OpusHead", 8) == 0)
+        return MendOpusHead(packet, size, opusDataChannels);
+    return HeadVerdict::kSound;
+}
+
 }  // namespace
 
 COGGRepair::COGGRepair(IBaseStream* in) : CBaseRepair(in)
@@ -116,6 +237,8 @@ void COGGRepair::Close()
     m_playable = false;
     m_runs.Clear();
     m_fixes.clear();
+    m_lostHeads.clear();
+    m_audioStreams.clear();
     std::vector<uint8_t>().swap(m_block);
     CBaseRepair::Close();
 }
@@ -366,6 +489,8 @@ int COGGRepair::Open()
     }
     m_runs.Good(m_inputLength);
     AddSegments(m_runs.Runs());
+    if (int r = CheckCodecHeads(); r < 0)
+        return r;
     MarkDecodableStreams();
     return 0;
 }
@@ -389,7 +514,7 @@ void COGGRepair::MarkDecodableStreams()
         auto found = streams.find(page.serial);
         if (found == streams.end()) {
             StreamState st;
-            st.ok = (page.headerType & kFlagFirst) != 0;
+            st.ok = (page.headerType & kFlagFirst) != 0 && !m_lostHeads.count(page.serial);
             st.headersLeft = st.headers = page.headerPackets;
             st.nextSequence = page.sequence;
             st.start = page.start;
@@ -416,6 +541,173 @@ void COGGRepair::MarkDecodableStreams()
     for (const auto& stream : streams)
         if (!stream.second.ok || stream.second.headersLeft > 0)
             AddErrorAt(JRVP_DAMAGE_DATA_LOST, stream.second.start);
+}
+
+// The page at `page` as the copy will hold it: the input with the bytes
+// mended so far.
+int COGGRepair::ReadMendedPage(const OggPageInfo& page, std::vector<uint8_t>& bytes)
+{
+    const int64_t size = page.end - page.start;
+    const uint8_t* h = m_inputWindow.Fetch(m_input.get(), page.start, size, m_inputLength);
+    if (!h)
+        return MEND_ERR_READ;
+    bytes.assign(h, h + size);
+    auto fix = std::lower_bound(m_fixes.begin(), m_fixes.end(), std::make_pair(page.start, uint8_t(0)));
+    for (; fix != m_fixes.end() && fix->first < page.end; ++fix)
+        bytes[static_cast<size_t>(fix->first - page.start)] = fix->second;
+    return 0;
+}
+
+// Opus packets say in their first byte whether they are coded in stereo:
+// the channel count of a head that lost it, from the first pages after the
+// headers (1 or 2; 0 when none was found).
+int COGGRepair::OpusDataChannels(size_t first)
+{
+    constexpr int kPagesLooked = 8;
+    const uint32_t serial = m_pages[first].serial;
+    int looked = 0;
+    bool stereo = false;
+    std::vector<uint8_t> bytes;
+    for (size_t i = first + 1; i < m_pages.size() && looked < kPagesLooked; ++i) {
+        const OggPageInfo& page = m_pages[i];
+        if (page.serial != serial || page.granule <= 0 || (page.headerType & kFlagContinued))
+            continue;
+        if (int r = ReadMendedPage(page, bytes); r < 0)
+            return r;
+        const size_t body = kHeaderSize + bytes[26];
+        if (body < bytes.size()) {
+            stereo = stereo || (bytes[body] & 0x04);
+            ++looked;
+        }
+    }
+    return looked == 0 ? 0 : stereo ? 2 : 1;
+}
+
+// Each stream's identification header against itself and the data: a
+// field a decoder refuses is damage. Where the file says what it was, the
+// copy holds it rewritten (its page's checksum with it); otherwise the
+// stream is left out.
+int COGGRepair::CheckCodecHeads()
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < m_pages.size(); ++i) {
+        if (TestAbort())
+            return MEND_ERR_ABORTED;
+        const OggPageInfo& page = m_pages[i];
+        if (!(page.headerType & kFlagFirst))
+            continue;
+        if (int r = ReadMendedPage(page, bytes); r < 0)
+            return r;
+        const size_t n = bytes[26];
+        size_t packet = 0;
+        for (size_t k = 0; k < n; ++k) {
+            packet += bytes[kHeaderSize + k];
+            if (bytes[kHeaderSize + k] < 255)
+                break;
+        }
+        const size_t body = kHeaderSize + n;
+        if (packet > bytes.size() - body)
+            continue;
+        int channels = 0;
+        if (packet >= 8 && memcmp(&bytes[body], "OpusHead", 8) == 0) {
+            channels = OpusDataChannels(i);
+            if (channels < 0)
+                return channels;
+        }
+        if ((packet >= 8 && memcmp(&bytes[body], "OpusHead", 8) == 0) ||
+            (packet >= 7 && memcmp(&bytes[body], "\x01vorbis", 7) == 0))
+            m_audioStreams.insert(page.serial);
+        const std::vector<uint8_t> before = bytes;
+        const HeadVerdict verdict = MendCodecHead(&bytes[body], packet, channels);
+        if (verdict == HeadVerdict::kSound)
+            continue;
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, page.start);
+        if (verdict == HeadVerdict::kLost) {
+            m_lostHeads.insert(page.serial);
+            continue;
+        }
+        Reseal(page.start, bytes, before);
+    }
+    return CheckAudioGranules();
+}
+
+void COGGRepair::Reseal(int64_t start, std::vector<uint8_t>& bytes, const std::vector<uint8_t>& before)
+{
+    const uint8_t zeros[4] = {};
+    const CMsbCrc& crc32 = OggCrc32();
+    uint32_t crc = crc32.Update(0, bytes.data(), kChecksumAt);
+    crc = crc32.Update(crc, zeros, sizeof(zeros));
+    crc = crc32.Update(crc, &bytes[kChecksumAt + 4], bytes.size() - kChecksumAt - 4);
+    for (unsigned k = 0; k < 4; ++k)
+        bytes[kChecksumAt + k] = static_cast<uint8_t>(crc >> (8 * k));
+    // Only the bytes this check changed: those mended before are in the
+    // list already, and the page reads the same in both.
+    for (size_t k = 0; k < bytes.size(); ++k)
+        if (bytes[k] != before[k])
+            m_fixes.emplace_back(start + static_cast<int64_t>(k), bytes[k]);
+    std::sort(m_fixes.begin(), m_fixes.end());
+}
+
+// The granule position of an Opus or Vorbis page counts the samples up to
+// its last packet: it grows from page to page, and only a page on which no
+// packet ends may say -1. One that does not lies between its neighbours in
+// proportion to the packets that end on it (their lengths vary little
+// within a stream); the last page's follows the stream's mean.
+int COGGRepair::CheckAudioGranules()
+{
+    constexpr int64_t kMostPerPacket = 8192;  // samples: above both codecs' longest block
+    std::vector<uint8_t> bytes;
+    for (uint32_t serial : m_audioStreams) {
+        std::vector<size_t> data;  // pages of the stream after its headers on which packets end
+        unsigned headers = 0;
+        for (size_t i = 0; i < m_pages.size(); ++i) {
+            const OggPageInfo& page = m_pages[i];
+            if (page.serial != serial || page.packetsEnded == 0)
+                continue;
+            if (page.headerType & kFlagFirst)
+                headers = page.headerPackets > page.packetsEnded ? page.headerPackets - page.packetsEnded : 0;
+            else if (headers > page.packetsEnded)
+                headers -= page.packetsEnded;
+            else if (headers > 0)
+                headers = 0;  // the last header page may end a data packet too; its granule is not checked
+            else
+                data.push_back(i);
+        }
+        int64_t prev = 0;
+        uint64_t packets = 0;
+        for (size_t k = 0; k < data.size(); ++k) {
+            if (TestAbort())
+                return MEND_ERR_ABORTED;
+            OggPageInfo& page = m_pages[data[k]];
+            const int64_t ended = page.packetsEnded;
+            const bool hasNext = k + 1 < data.size();
+            const int64_t next = hasNext ? m_pages[data[k + 1]].granule : 0;
+            const bool nextFits = hasNext && next >= prev && next - prev <= (ended + m_pages[data[k + 1]].packetsEnded) * kMostPerPacket;
+            const bool bent = page.granule < prev || page.granule - prev > ended * kMostPerPacket ||
+                              (nextFits && page.granule > next);
+            if (bent) {
+                int64_t granule = -1;
+                if (nextFits)
+                    granule = prev + (next - prev) * ended / (ended + m_pages[data[k + 1]].packetsEnded);
+                else if (!hasNext && packets > 0)
+                    granule = prev + ended * (prev / static_cast<int64_t>(packets));
+                AddErrorAt(JRVP_DAMAGE_STRUCTURE, page.start);
+                if (granule >= prev) {
+                    if (int r = ReadMendedPage(page, bytes); r < 0)
+                        return r;
+                    const std::vector<uint8_t> before = bytes;
+                    for (unsigned b = 0; b < 8; ++b)
+                        bytes[6 + b] = static_cast<uint8_t>(static_cast<uint64_t>(granule) >> (8 * b));
+                    Reseal(page.start, bytes, before);
+                    page.granule = granule;
+                }
+            }
+            if (page.granule >= prev)
+                prev = page.granule;
+            packets += static_cast<uint64_t>(ended);
+        }
+    }
+    return 0;
 }
 
 int COGGRepair::CopyMended(int64_t from, int64_t to)

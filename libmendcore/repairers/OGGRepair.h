@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <set>
 #include <vector>
 
 #include "core/BaseRepair.h"
@@ -68,6 +69,18 @@ private:
     // Copies the input's [from, to) with the mended bytes in it.
     int CopyMended(int64_t from, int64_t to);
     bool Charge(int64_t bytes);
+    // Checks the identification header of every stream: mends what the
+    // file says, and names the streams whose set-up is lost.
+    int CheckCodecHeads();
+    int OpusDataChannels(size_t first);
+    // Mends the granule position of an Opus or Vorbis page that does not
+    // fit between its neighbours.
+    int CheckAudioGranules();
+    // Seals the page of `bytes` at `start` with its checksum and lists the
+    // bytes that differ from `before` to be written.
+    void Reseal(int64_t start, std::vector<uint8_t>& bytes, const std::vector<uint8_t>& before);
+    // The page's bytes with what was mended in them.
+    int ReadMendedPage(const OggPageInfo& page, std::vector<uint8_t>& bytes);
     // Marks the pages of the streams that a demuxer can still set up.
     void MarkDecodableStreams();
 
@@ -75,6 +88,9 @@ private:
     CDamagedRuns m_runs;
     // Bytes of mended pages, as {input offset, value}, in input order.
     std::vector<std::pair<int64_t, uint8_t>> m_fixes;
+    // Streams whose identification header a decoder would refuse.
+    std::set<uint32_t> m_lostHeads;
+    std::set<uint32_t> m_audioStreams;  // Opus and Vorbis: granules count samples
     std::vector<uint8_t> m_block;  // the search window
     int64_t m_budget = 0;
     // Some stream that can be set up holds a packet beyond its headers.

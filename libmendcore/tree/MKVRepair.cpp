@@ -291,7 +291,9 @@ int CMKVRepair::ReadIdAndSize(unsigned int& id, long long& size)
     // a TrackEntry short or runs over what follows loses the file or a
     // track. Where it does not end where its parent goes on, the children it
     // holds give its size.
-    if (r != TREE_STEP_END && m_parent && SizeCheckedAgainstNext(m_parent->id, id)) {
+    // The EBML header likewise ends where the Segment begins.
+    const bool checked = m_parent ? SizeCheckedAgainstNext(m_parent->id, id) : id == MKV_ID_EBML;
+    if (r != TREE_STEP_END && checked) {
         const int idWidth = Width(bytes[0]);
         const int64_t body = p + length;
         const bool ends = r == TREE_STEP_READ && size >= 0 && size <= m_scopeEnd - body &&
@@ -372,7 +374,7 @@ bool CMKVRepair::ParentGoesOnAt(int64_t at)
         if (PeekHeaderAt(at, &nid, &nsize, &length) != TREE_STEP_READ)
             return false;
         if (!IsFreeId(nid))
-            return FindByIdS(nid) && CheckNodeRelation(m_parent->id, nid) >= 1;
+            return FindByIdS(nid) && (m_parent ? CheckNodeRelation(m_parent->id, nid) >= 1 : nid == MKV_ID_SEGMENT);
         if (nsize > m_scopeEnd - (at + length))
             return false;
         at += length + nsize;

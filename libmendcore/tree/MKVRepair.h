@@ -124,7 +124,8 @@ private:
     // sizes: the result of PeekHeader, refused by the id and size check.
     int PeekHeaderAt(int64_t at, unsigned int* id, long long* size, int* length);
     // Whether m_parent goes on at `at`: its end or the input's, or (after a
-    // few free elements) an element that may stand in it or beside it.
+    // few free elements) an element that may stand in it or beside it; at
+    // the top of the file, the Segment after the EBML header.
     bool ParentGoesOnAt(int64_t at);
     // The end of the children of `id` that follow each other from `at`,
     // and how many there are.

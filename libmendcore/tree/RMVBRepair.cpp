@@ -11,6 +11,7 @@
 
 namespace {
 
+constexpr int64_t kRmfSize = 18;  // id, size, version, file version, header count
 constexpr int64_t kPropSize = 50;
 constexpr int64_t kDataHeaderSize = 18;  // id, size, version, count, next header
 constexpr int64_t kIndexHeaderSize = 20;
@@ -48,6 +49,7 @@ void CRMVBRepair::Close()
     m_chunks.clear();
     m_packets.clear();
     m_propUsable = false;
+    m_contUsable = false;
     TBaseRepair::Close();
 }
 
@@ -82,9 +84,10 @@ int CRMVBRepair::ReadIdAndSize(unsigned int& id, unsigned int& size)
     }
     if (!ReadField(m_input.get(), id) || !ReadFieldR(m_input.get(), size))
         return MEND_ERR_READ;
-    if (id == RM_ID_PROP && size != kPropSize && !m_mendingProp) {
+    const int64_t fixed = id == RM_ID_PROP ? kPropSize : id == RM_ID_RMF ? kRmfSize : 0;
+    if (fixed && size != fixed && !m_mendingProp) {
         m_mendingProp = true;
-        const int r = MendPropSize(at, size);
+        const int r = MendFixedSize(at, fixed, size);
         m_mendingProp = false;
         if (r < 0)
             return r;
@@ -99,11 +102,12 @@ int CRMVBRepair::ReadIdAndSize(unsigned int& id, unsigned int& size)
     return TREE_STEP_READ;
 }
 
-// The file properties have fixed fields (50 bytes with the header in the
-// one version written); a size that disagrees is broken, and the chunk ends
-// where the next sound chunk begins after its version field. libavformat
-// reads the fields and plays such a file; the repair writes the true size.
-int CRMVBRepair::MendPropSize(int64_t at, unsigned int& size)
+// The file header and the file properties have fixed fields (18 and 50
+// bytes with the header in the one version written); a size that disagrees
+// is broken, and the chunk ends where the next sound chunk begins after its
+// version field. libavformat reads the fields and plays such a file; the
+// repair writes the true size.
+int CRMVBRepair::MendFixedSize(int64_t at, int64_t fixed, unsigned int& size)
 {
     auto fits = [this](int64_t x, bool& yes) {
         if (TestAbort())
@@ -114,7 +118,7 @@ int CRMVBRepair::MendPropSize(int64_t at, unsigned int& size)
     };
     // Only as far as the fixed fields reach: a PROP id met by chance in
     // damage costs a few steps, never a scan of the file.
-    const int64_t limit = std::min(m_inputLength, at + kPropSize + 8);
+    const int64_t limit = std::min(m_inputLength, at + fixed + 8);
     int64_t end = limit;
     if (int r = sizemend::NextSoundUnit(at + 10, limit, 8, fits, end); r < 0)
         return r;
@@ -590,7 +594,43 @@ int CRMVBRepair::CheckParsed()
     for (Node* n = FindById(RM_ID_MDPR, m_root); n; n = n->next ? FindById(RM_ID_MDPR, n->next) : nullptr)
         if (!UsableMdpr(n))
             AddErrorAt(JRVP_DAMAGE_STRUCTURE, n->start);
+    Node* rmf = FindById(RM_ID_RMF, m_root);
+    uint32_t rmfSize = 0;
+    if (rmf && (m_input->SeekTo(rmf->start + 4) != rmf->start + 4 || !ReadFieldR(m_input.get(), rmfSize)))
+        return MEND_ERR_READ;
+    if (rmf && rmfSize != rmf->end - rmf->start)
+        AddErrorAt(JRVP_DAMAGE_STRUCTURE, rmf->start);
+    Node* cont = FindById(RM_ID_CONT, m_root);
+    if (cont && cont->valid) {
+        int r = CheckContent(cont);
+        if (r < 0)
+            return r;
+        m_contUsable = r == 1;
+        if (!m_contUsable)
+            AddErrorAt(JRVP_DAMAGE_STRUCTURE, cont->start);
+    }
     return 0;
+}
+
+// The content description is four strings, each after its 16-bit length,
+// that fill the chunk exactly: a length that runs past it (libavformat
+// then reads the chunks after it as text and refuses the file) or stops
+// short of it is damage. 1 when they fill it, 0 when not.
+int CRMVBRepair::CheckContent(const Node* cont)
+{
+    int64_t p = cont->start + 10;
+    for (int i = 0; i < 4; ++i) {
+        uint16_t length = 0;
+        if (cont->end - p < 2)
+            return 0;
+        if (m_input->SeekTo(p) != p || !ReadFieldR(m_input.get(), length))
+            return MEND_ERR_READ;
+        p += 2;
+        if (length > cont->end - p)
+            return 0;
+        p += length;
+    }
+    return p == cont->end ? 1 : 0;
 }
 
 int CRMVBRepair::PatchU32(int64_t at, uint32_t value)
@@ -707,6 +747,10 @@ int CRMVBRepair::RepairLevel1()
     int64_t total = (rmf->end - rmf->start) + kPropSize;
     for (Node* m : mdprs)
         total += m->end - m->start;
+    // A content description whose strings do not fill it is left out: it
+    // is only text, and libavformat refuses the file over it.
+    if (!m_contUsable)
+        cont = nullptr;
     if (cont && cont->valid)
         total += cont->end - cont->start;
     total += kDataHeaderSize * static_cast<int64_t>(m_chunks.size());
@@ -719,6 +763,9 @@ int CRMVBRepair::RepairLevel1()
     const int64_t rmfAt = m_output->GetPos();
     int r = WriteNode(rmf);
     if (r < 0)
+        return r;
+    // Its size as it stands: a broken one was mended by the parse.
+    if (m_output->GetPos() - rmfAt >= 8 && (r = PatchU32(rmfAt + 4, static_cast<uint32_t>(rmf->end - rmf->start))) < 0)
         return r;
     const int64_t propAt = m_output->GetPos();
     m_input->SeekTo(prop->start);

@@ -91,10 +91,13 @@ private:
     // start, or a negative internal code.
     int64_t NextCandidate(int64_t from);
     int ParseDataChunk(unsigned int size, int64_t start, Node*& node);
-    // The size that holds for the PROP chunk whose header is at `at` when
-    // its size field is broken: up to where the next chunk begins after
+    // The size that holds for the chunk of `fixed` bytes (the file header,
+    // the properties) whose header is at `at` when its size field is broken: up to where the next chunk begins after
     // the fixed fields. size is left as it is when none begins there.
-    int MendPropSize(int64_t at, unsigned int& size);
+    int MendFixedSize(int64_t at, int64_t fixed, unsigned int& size);
+    // 1 when the content description's strings fill it, 0 when not, or a
+    // negative code.
+    int CheckContent(const Node* cont);
     int InitStreamMap();
     bool IsVideo(const Stream& s) const;
     // Whether the MDPR describes a stream that the packets were read by.
@@ -107,6 +110,7 @@ private:
     std::vector<DataChunk> m_chunks;
     std::vector<RmvbPacketInfo> m_packets;
     bool m_propUsable = false;
+    bool m_contUsable = false;
     // Set while a PROP size is being mended: the chunks read ahead there
     // are not mended in turn.
     bool m_mendingProp = false;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "core/BaseStream.h"
+#include "core/Crc.h"
 #include "core/FormatRegistry.h"
 #include "mendcore/VideoRepair.h"
 #include "repairers/OGGRepair.h"
@@ -358,6 +359,129 @@ TEST(OggWalk, AnAbortEndsTheParse)
     std::atomic<bool> abort{true};
     repair.SetAbortSource(&abort);
     EXPECT_EQ(repair.ParseStream(nullptr, nullptr), JRVP_ERR_ABORTED);
+}
+
+}  // namespace
+
+namespace {
+
+// The checksum of the page at `at`, after a change inside it.
+void ResealPage(std::vector<uint8_t>& d, int64_t at, int64_t end)
+{
+    std::fill(d.begin() + at + 22, d.begin() + at + 26, 0);
+    const uint32_t crc = OggCrc32().Update(0, &d[at], static_cast<size_t>(end - at));
+    for (int k = 0; k < 4; ++k)
+        d[at + 22 + k] = static_cast<uint8_t>(crc >> (8 * k));
+}
+
+// A field of a stream's identification header that a decoder refuses,
+// its page sealed again so that only the field is wrong: damage, never
+// "undamaged". Where the other fields and the data pages say what it was
+// the copy is the original again; otherwise the stream is left out and the
+// rest plays.
+TEST(OggRepair, BentIdentificationHeadersAreMendedOrLeftOut)
+{
+    const struct {
+        const char* name;
+        const char* fixture;
+        int page;
+        int offset;  // in the page's first packet
+        std::vector<uint8_t> value;
+        bool mended;  // else: the stream is left out
+    } cases[] = {
+        {"Theora width in blocks 0", "clip.ogv", 0, 10, {0, 0}, true},
+        {"Theora height in blocks 1", "clip.ogv", 0, 12, {0, 1}, true},
+        {"Theora height in blocks all ones", "clip.ogv", 0, 12, {0xFF, 0xFF}, true},
+        {"Theora picture width 1", "clip.ogv", 0, 14, {0, 0, 1}, true},
+        {"Theora picture height all ones", "clip.ogv", 0, 17, {0xFF, 0xFF, 0xFF}, true},
+        {"Theora frame rate numerator 2^31", "clip.ogv", 0, 22, {0x80, 0, 0, 0}, false},
+        {"Theora frame rate denominator all ones", "clip.ogv", 0, 26, {0xFF, 0xFF, 0xFF, 0xFF}, false},
+        {"Vorbis channels 0", "clip.ogv", 1, 11, {0}, false},
+        {"Vorbis sample rate all ones", "clip.ogv", 1, 12, {0xFF, 0xFF, 0xFF, 0xFF}, false},
+        {"Vorbis block sizes 1", "clip.ogv", 1, 28, {1}, false},
+        {"Opus channels 0", "clip.opus", 0, 9, {0}, true},
+        {"Opus channels all ones", "clip_opusenc.opus", 0, 9, {0xFF}, true},
+        {"Opus pre-skip all ones", "clip.opus", 0, 10, {0xFF, 0xFF}, true},
+    };
+    ScratchDir dir("ogg");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string src = RequireFixture(c.fixture);
+        if (src.empty())
+            return;
+        const auto clean = ReadFileBytes(src);
+        auto bytes = clean;
+        const auto starts = PageStarts(bytes);
+        const int64_t at = starts[c.page];
+        const int64_t body = at + 27 + bytes[at + 26];
+        std::copy(c.value.begin(), c.value.end(), bytes.begin() + body + c.offset);
+        ResealPage(bytes, at, starts[c.page + 1]);
+        const std::string ext = strrchr(c.fixture, '.');
+        ASSERT_TRUE(WriteFileBytes(dir.Path("head" + ext), bytes));
+        Outcome o = ParseAndRepair(dir.Path("head" + ext), dir.Path("repaired" + ext));
+        ASSERT_EQ(o.parse, JRVP_OK);
+        EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_STRUCTURE));
+        ASSERT_EQ(o.repair, JRVP_OK);
+        const MediaReport original = CheckMedia(src);
+        const MediaReport repaired = CheckMedia(dir.Path("repaired" + ext));
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        if (c.mended) {
+            EXPECT_EQ(ReadFileBytes(dir.Path("repaired" + ext)), clean);
+        } else {
+            EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_DATA_LOST));
+            EXPECT_EQ(repaired.streams.size() + 1, original.streams.size());
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// An audio page whose granule position (its samples so far) is -1 or runs
+// past its neighbours: libavformat drops or mistimes the stream after it.
+// It is damage, and the copy gets one that fits between the neighbours.
+TEST(OggRepair, BentGranulePositionsOfAudioPagesAreMended)
+{
+    const struct {
+        const char* fixture;
+        int page;
+        int64_t value;
+    } cases[] = {
+        {"clip.opus", 2, -1},           // the first data page
+        {"clip.opus", 3, -1},           // the last
+        {"clip.opus", 2, int64_t(1) << 31},
+        {"clip_opusenc.opus", 3, -1},
+        {"clip.ogv", 5, -1},            // the first Vorbis data page beside Theora
+    };
+    ScratchDir dir("ogg");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fixture) + " page " + std::to_string(c.page) + " granule " + std::to_string(c.value));
+        const std::string src = RequireFixture(c.fixture);
+        if (src.empty())
+            return;
+        auto bytes = ReadFileBytes(src);
+        const auto starts = PageStarts(bytes);
+        ASSERT_GT(starts.size(), static_cast<size_t>(c.page));
+        const int64_t at = starts[c.page];
+        for (int b = 0; b < 8; ++b)
+            bytes[at + 6 + b] = static_cast<uint8_t>(static_cast<uint64_t>(c.value) >> (8 * b));
+        const int64_t end = c.page + 1 < static_cast<int>(starts.size()) ? starts[c.page + 1]
+                                                                        : static_cast<int64_t>(bytes.size());
+        ResealPage(bytes, at, end);
+        const std::string ext = strrchr(c.fixture, '.');
+        ASSERT_TRUE(WriteFileBytes(dir.Path("granule" + ext), bytes));
+        Outcome o = ParseAndRepair(dir.Path("granule" + ext), dir.Path("repaired" + ext));
+        ASSERT_EQ(o.parse, JRVP_OK);
+        EXPECT_TRUE(Has(o.codes, JRVP_DAMAGE_STRUCTURE));
+        ASSERT_EQ(o.repair, JRVP_OK);
+        const MediaReport original = CheckMedia(src);
+        const MediaReport repaired = CheckMedia(dir.Path("repaired" + ext));
+        EXPECT_TRUE(repaired.CleanDecode()) << repaired.Summary();
+        ASSERT_EQ(repaired.streams.size(), original.streams.size());
+        for (size_t i = 0; i < original.streams.size(); ++i)
+            EXPECT_EQ(repaired.streams[i].frames, original.streams[i].frames) << "stream " << i;
+    }
 }
 
 }  // namespace

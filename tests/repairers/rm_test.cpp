@@ -350,6 +350,40 @@ TEST(RmRepair, DamageTable)
              return std::make_pair(int64_t(0), int64_t(0));
          },
          JRVP_DAMAGE_STRUCTURE},
+        // The file header's size likewise: its fields are fixed and PROP
+        // follows them.
+        {".RMF size all ones", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>&) {
+             EXPECT_TRUE(OverwriteBytes(p, 4, {0xFF, 0xFF, 0xFF, 0xFF}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_STRUCTURE},
+        {".RMF size 2^31", "clip_rv10.rm",
+         [](const std::string& p, const std::vector<uint8_t>&) {
+             EXPECT_TRUE(OverwriteBytes(p, 4, {0x80, 0, 0, 0}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_STRUCTURE},
+        {".RMF size zeroed", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>&) {
+             EXPECT_TRUE(OverwriteBytes(p, 4, {0, 0, 0, 0}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_STRUCTURE},
+        // A content description whose title runs past it: libavformat
+        // refuses the file; the copy leaves the text out.
+        {"CONT title length 1", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>& d) {
+             EXPECT_TRUE(OverwriteBytes(p, FindBytes(d, "CONT") + 10, {0, 1}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_STRUCTURE},
+        {"CONT title length all ones", "clip.rm",
+         [](const std::string& p, const std::vector<uint8_t>& d) {
+             EXPECT_TRUE(OverwriteBytes(p, FindBytes(d, "CONT") + 10, {0xFF, 0xFF}));
+             return std::make_pair(int64_t(0), int64_t(0));
+         },
+         JRVP_DAMAGE_STRUCTURE},
     };
     ScratchDir dir("rm-damage");
     for (const Case& c : cases) {
@@ -369,6 +403,7 @@ TEST(RmRepair, DamageTable)
         EXPECT_TRUE(report.CleanDecode()) << report.Summary();
         const std::vector<uint8_t> repaired = ReadFileBytes(out);
         EXPECT_EQ(ReadBE32(repaired, FindBytes(repaired, "PROP") + 4), 50u) << "the PROP size written";
+        EXPECT_EQ(ReadBE32(repaired, 4), 18u) << "the file header's size written";
         const RmLayout ol = ReadRealMedia(original);
         const RmLayout rl = ReadRealMedia(repaired);
         int video = -1;

@@ -961,6 +961,12 @@ TEST(MkvHeader, BrokenEbmlHeaderIsRecordedAndRewritten)
         {"clip.mkv", "size too large", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0xFE}, JRVP_DAMAGE_INDEX},
         {"clip.webm", "size too large", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0xFE}, JRVP_DAMAGE_INDEX},
         {"clip.mkv", "size too small", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0x93}, JRVP_DAMAGE_INDEX},
+        // No size, or one that ends inside the first child: the header ends
+        // where the Segment begins.
+        {"clip.mkv", "size 0", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0x80}, JRVP_DAMAGE_INDEX},
+        {"clip_gst.mkv", "size 0", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0x80}, JRVP_DAMAGE_INDEX},
+        {"clip.webm", "size 0", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0x80}, JRVP_DAMAGE_INDEX},
+        {"clip.mkv", "size 1", {0x1A, 0x45, 0xDF, 0xA3}, 4, {0x81}, JRVP_DAMAGE_INDEX},
         {"clip.mkv", "size larger than the file", {0x1A, 0x45, 0xDF, 0xA3}, 4,
          {0x08, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, JRVP_DAMAGE_INDEX},
         {"clip.mkv", "EBMLReadVersion 2", {0x42, 0xF7, 0x81}, 3, {0x02}, JRVP_DAMAGE_STRUCTURE},
