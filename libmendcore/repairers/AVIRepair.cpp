@@ -198,6 +198,8 @@ void CAVIRepair::Close()
     m_hdrlMended = -1;
     m_strlMended.clear();
     m_strlCount = 0;
+    m_strlEnd = -1;
+    m_strfMended.clear();
     m_peek.clear();
     m_peekAt = -1;
     CBaseRepair::Close();
@@ -424,6 +426,8 @@ int CAVIRepair::Open()
     m_hdrlMended = -1;
     m_strlMended.clear();
     m_strlCount = 0;
+    m_strlEnd = -1;
+    m_strfMended.clear();
     m_zeroFrom = m_zeroStop = -1;
     m_scanBlock.clear();
     m_seen = 0;
@@ -642,6 +646,7 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
             r = m_riffStarts.size() == 1 ? JudgeHeaderList(type, size) : JudgeTag(type, size, true, true);
             m_seen |= kSeenStrl;
             ++m_strlCount;
+            m_strlEnd = r >= 0 && m_riffStarts.size() == 1 ? pos + r : -1;
         } else {
             // "INFO", "odml" and unknown lists are passed over whole.
             r = JudgeTag(type, size, false);
@@ -654,6 +659,12 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
         return 0;
     }
     const int m = Uint2Macro(fourcc);
+    if (fourcc == kStrf && m_strlEnd >= 0 && pos <= m_strlEnd) {
+        r = JudgeStreamFormat(size, headerPos);
+        if (r < 0)
+            return static_cast<int>(r);
+        return ReadStreamFormat(static_cast<uint32_t>(r), headerPos);
+    }
     const bool critical = fourcc == kAvih || fourcc == kStrh || fourcc == kStrf ||
                           fourcc == kStrn || fourcc == kIndx;
     if (fourcc == kIndx)
@@ -767,6 +778,83 @@ int CAVIRepair::ReadStreamFormat(uint32_t size, int64_t headerPos)
                         static_cast<uint32_t>(body[18]) << 16 | static_cast<uint32_t>(body[19]) << 24;
     m_input->SeekTo(end);
     return 0;
+}
+
+// Whether a unit of a stream's list may begin at `at`: the list's end, or
+// a chunk that stands in the list and fits in it.
+int CAVIRepair::StrlUnitFits(int64_t at, bool& fits)
+{
+    fits = at == m_strlEnd;
+    if (fits || at > m_strlEnd - 8)
+        return 0;
+    if (TestAbort())
+        return MEND_ERR_ABORTED;
+    if (--m_budget < 0)
+        return MEND_ERR_UNREPAIRABLE;
+    uint32_t id = 0, sz = 0;
+    if (!ReadHeaderAt(m_input.get(), at, id, sz))
+        return MEND_ERR_READ;
+    const bool member = id == kStrn || id == kStrd || id == kIndx || id == kVprp || id == kJUNK;
+    fits = member && static_cast<int64_t>(sz) <= m_strlEnd - (at + 8);
+    return 0;
+}
+
+// The real size of a stream's format chunk (first form), whose data starts
+// at the input position. A size that does not end where a unit of the list
+// begins is mended: first to the size the format gives itself (a bitmap
+// header's own size, which counts the codec's extra data; a wave format's
+// 16 bytes, or 18 and its extra size), else to where the next unit of the
+// list begins. libavformat reads the headers past a wrong size by other
+// means and plays the file; the copy carries the size that holds. The
+// position after it, or a negative internal code.
+int64_t CAVIRepair::JudgeStreamFormat(uint32_t size, int64_t headerPos)
+{
+    const int64_t pos = headerPos + 8;
+    const int64_t room = m_strlEnd - pos;
+    bool fits = false;
+    auto endsWell = [this, pos, room, &fits](int64_t length) {
+        fits = false;
+        if (length < 0 || length > room)
+            return 0;
+        return StrlUnitFits(pos + length + (length & 1), fits);
+    };
+    if (int r = endsWell(size); r < 0)
+        return r;
+    int64_t real = fits ? static_cast<int64_t>(size) : -1;
+    if (real < 0) {
+        uint8_t head[20] = {};
+        const bool known = room >= 20 && m_input->ReadAt(pos, head, sizeof(head)) == sizeof(head);
+        const uint32_t kind = m_streams.empty() ? 0 : m_streams.back().fccType;
+        std::vector<int64_t> own;
+        if (known && kind == kVids)
+            own.push_back(head[0] | head[1] << 8 | head[2] << 16 | static_cast<int64_t>(head[3]) << 24);
+        if (known && kind == kAuds) {
+            own.push_back(18 + (head[16] | head[17] << 8));
+            own.push_back(16);
+        }
+        for (const int64_t length : own) {
+            if (int r = endsWell(length); r < 0)
+                return r;
+            if (fits) {
+                real = length;
+                break;
+            }
+        }
+    }
+    if (real < 0) {
+        auto unitAt = [this](int64_t x, bool& yes) { return StrlUnitFits(x, yes); };
+        int64_t end = m_strlEnd;
+        if (int r = sizemend::NextSoundUnit(pos, m_strlEnd, 0, unitAt, end); r < 0)
+            return r;
+        real = std::min<int64_t>(end - pos, kU32Max);
+    }
+    if (real != static_cast<int64_t>(size)) {
+        m_strfMended.resize(m_strlCount, -1);
+        m_strfMended[m_strlCount - 1] = real;
+        AddErrorAt(JRVP_DAMAGE_INDEX, headerPos);
+    }
+    m_input->SeekTo(pos + real + (real & 1));
+    return real;
 }
 
 // Reads the two headers after a candidate: 1 when they look like chunks (or
@@ -1595,6 +1683,12 @@ int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
             m_out.dmlhSize = size;
         } else if (id == kStrh) {
             m_out.strh.push_back({data, size});
+        } else if (id == kStrf && stream >= 0 && static_cast<size_t>(stream) < m_strfMended.size() &&
+                   m_strfMended[stream] >= 0) {
+            size = static_cast<uint32_t>(m_strfMended[stream]);
+            int r = PatchU32(p + 4, size);
+            if (r < 0)
+                return r;
         } else if (id == kIndx && stream >= 0) {
             const size_t s = static_cast<size_t>(stream);
             if (m_out.indx.size() <= s) {

@@ -112,6 +112,8 @@ private:
     int WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos);
     int ReadStreamHeader(uint32_t size);
     int ReadStreamFormat(uint32_t size, int64_t headerPos);
+    int64_t JudgeStreamFormat(uint32_t size, int64_t headerPos);
+    int StrlUnitFits(int64_t at, bool& fits);
     int TrailingBytes(int64_t from);
     int ZeroToEnd(int64_t from);
     int CheckIdx1(const IndexContext& index);
@@ -169,6 +171,11 @@ private:
     // them; -1 where the field holds.
     std::vector<int64_t> m_strlMended;
     size_t m_strlCount = 0;
+    // Where the stream list being walked ends (first form only), and the
+    // size that holds for each stream's format chunk whose size field is
+    // broken, by its list's place; -1 where the field holds.
+    int64_t m_strlEnd = -1;
+    std::vector<int64_t> m_strfMended;
     std::vector<int64_t> m_riffStarts;
     std::vector<int64_t> m_riffEnds;
     std::vector<int64_t> m_indxPositions;

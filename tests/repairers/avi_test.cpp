@@ -587,6 +587,12 @@ std::function<int64_t(const std::vector<uint8_t>&)> StrhRate(int nth)
     return [nth](const std::vector<uint8_t>& d) { return Find(WalkRiff(d), "strh", nth)->pos + 8 + 24; };
 }
 
+// The size field of the nth stream format.
+std::function<int64_t(const std::vector<uint8_t>&)> StrfSize(int nth)
+{
+    return [nth](const std::vector<uint8_t>& d) { return Find(WalkRiff(d), "strf", nth)->pos + 4; };
+}
+
 const Damage kDamages[] = {
     {"cut at 60%",
      [](std::vector<uint8_t>& d) {
@@ -722,7 +728,27 @@ const Damage kDamages[] = {
     SetField("video rate all ones", StrhRate(0), 0xFFFFFFFFu),
     SetField("audio rate zeroed", StrhRate(1), 0),
     SetField("audio rate 2^31", StrhRate(1), 0x80000000u),
+    // A stream format's size: libavformat finds the chunks after it by
+    // other means; the copy carries the size the format has.
+    SetField("video format size zeroed", StrfSize(0), 0),
+    SetField("video format size all ones", StrfSize(0), 0xFFFFFFFFu),
+    SetField("audio format size 1", StrfSize(1), 1),
+    SetField("audio format size 2^31", StrfSize(1), 0x80000000u),
 };
+
+// The stream formats of a repaired file are the original's, size and bytes.
+void ExpectFormatsOf(const std::vector<uint8_t>& original, const std::vector<uint8_t>& fixed)
+{
+    const auto a = WalkRiff(original), b = WalkRiff(fixed);
+    for (int s = 0; const Chunk* strf = Find(a, "strf", s); ++s) {
+        const Chunk* other = Find(b, "strf", s);
+        ASSERT_NE(other, nullptr);
+        ASSERT_EQ(other->size, strf->size) << "stream " << s;
+        EXPECT_TRUE(std::equal(original.begin() + strf->pos + 8, original.begin() + strf->pos + 8 + strf->size,
+                               fixed.begin() + other->pos + 8))
+            << "stream " << s;
+    }
+}
 
 // The stream rates of a repaired file are the original's (scale and rate
 // may be written afresh, their ratio within a writer's rounding).
@@ -770,6 +796,7 @@ TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
             ExpectIdx1Sound(fixed);
             ExpectHeaderCounts(fixed);
             ExpectRatesOf(clean, fixed);
+            ExpectFormatsOf(clean, fixed);
             ExpectKeyFlagsAgree(original, repaired);
 
             // Every data chunk clear of the damage is still there, in order.
