@@ -199,7 +199,8 @@ void CAVIRepair::Close()
     m_strlMended.clear();
     m_strlCount = 0;
     m_strlEnd = -1;
-    m_strfMended.clear();
+    m_odmlEnd = -1;
+    m_sizeMends.clear();
     m_peek.clear();
     m_peekAt = -1;
     CBaseRepair::Close();
@@ -427,7 +428,8 @@ int CAVIRepair::Open()
     m_strlMended.clear();
     m_strlCount = 0;
     m_strlEnd = -1;
-    m_strfMended.clear();
+    m_odmlEnd = -1;
+    m_sizeMends.clear();
     m_zeroFrom = m_zeroStop = -1;
     m_scanBlock.clear();
     m_seen = 0;
@@ -647,6 +649,12 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
             m_seen |= kSeenStrl;
             ++m_strlCount;
             m_strlEnd = r >= 0 && m_riffStarts.size() == 1 ? pos + r : -1;
+        } else if (type == kOdml && m_riffStarts.size() == 1 && pos > m_hdrlStart && pos < m_hdrlEnd) {
+            // The extended header: its size and its header's are judged
+            // within the header list.
+            m_input->SeekTo(headerPos + 8);
+            r = JudgeHeaderChild(kLIST, size, headerPos, kHdrl, m_hdrlEnd);
+            m_odmlEnd = r >= 0 ? pos + r : -1;
         } else {
             // "INFO", "odml" and unknown lists are passed over whole.
             r = JudgeTag(type, size, false);
@@ -659,11 +667,24 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
         return 0;
     }
     const int m = Uint2Macro(fourcc);
-    if (fourcc == kStrf && m_strlEnd >= 0 && pos <= m_strlEnd) {
-        r = JudgeStreamFormat(size, headerPos);
+    // The chunks of the first form's header lists whose sizes are mended
+    // from the list they stand in.
+    const bool mendable = fourcc == kStrf || fourcc == kJUNK || fourcc == kVprp || fourcc == kStrd ||
+                          fourcc == kStrn || fourcc == kDmlh;
+    if (mendable && m_riffStarts.size() == 1 && pos > m_hdrlStart && pos < m_hdrlEnd) {
+        uint32_t list = kHdrl;
+        int64_t listEnd = m_hdrlEnd;
+        if (pos < m_strlEnd) {
+            list = kStrl;
+            listEnd = m_strlEnd;
+        } else if (pos < m_odmlEnd) {
+            list = kOdml;
+            listEnd = m_odmlEnd;
+        }
+        r = JudgeHeaderChild(fourcc, size, headerPos, list, listEnd);
         if (r < 0)
             return static_cast<int>(r);
-        return ReadStreamFormat(static_cast<uint32_t>(r), headerPos);
+        return fourcc == kStrf ? ReadStreamFormat(static_cast<uint32_t>(r), headerPos) : 0;
     }
     const bool critical = fourcc == kAvih || fourcc == kStrh || fourcc == kStrf ||
                           fourcc == kStrn || fourcc == kIndx;
@@ -780,48 +801,61 @@ int CAVIRepair::ReadStreamFormat(uint32_t size, int64_t headerPos)
     return 0;
 }
 
-// Whether a unit of a stream's list may begin at `at`: the list's end, or
-// a chunk that stands in the list and fits in it.
-int CAVIRepair::StrlUnitFits(int64_t at, bool& fits)
+// Whether a unit of the header list `list` ("hdrl", a stream's "strl" or
+// "odml" of the first form), which ends at listEnd, may begin at `at`: the
+// list's end, or a chunk that stands in that list and (sized) fits in it.
+// A chunk's id alone is specific enough to end an intact chunk before it:
+// its own size is judged in its turn.
+int CAVIRepair::HeaderUnitFits(uint32_t list, int64_t listEnd, int64_t at, bool sized, bool& fits)
 {
-    fits = at == m_strlEnd;
-    if (fits || at > m_strlEnd - 8)
+    fits = at == listEnd;
+    if (fits || at > listEnd - 8)
         return 0;
     if (TestAbort())
         return MEND_ERR_ABORTED;
     if (--m_budget < 0)
         return MEND_ERR_UNREPAIRABLE;
-    uint32_t id = 0, sz = 0;
+    uint32_t id = 0, sz = 0, type = 0;
     if (!ReadHeaderAt(m_input.get(), at, id, sz))
         return MEND_ERR_READ;
-    const bool member = id == kStrn || id == kStrd || id == kIndx || id == kVprp || id == kJUNK;
-    fits = member && static_cast<int64_t>(sz) <= m_strlEnd - (at + 8);
+    if (id == kLIST && (at > listEnd - 12 || !ReadField(m_input.get(), type)))
+        return at > listEnd - 12 ? 0 : MEND_ERR_READ;
+    bool member = id == kJUNK;
+    if (list == kStrl)
+        member = member || id == kStrh || id == kStrf || id == kStrn || id == kStrd || id == kIndx || id == kVprp;
+    else if (list == kOdml)
+        member = member || id == kDmlh;
+    else
+        member = member || id == kAvih || (id == kLIST && Uint2Macro(type) != kMacroNone);
+    fits = member && (!sized || static_cast<int64_t>(sz) <= listEnd - (at + 8));
     return 0;
 }
 
-// The real size of a stream's format chunk (first form), whose data starts
-// at the input position. A size that does not end where a unit of the list
-// begins is mended: first to the size the format gives itself (a bitmap
-// header's own size, which counts the codec's extra data; a wave format's
-// 16 bytes, or 18 and its extra size), else to where the next unit of the
-// list begins. libavformat reads the headers past a wrong size by other
-// means and plays the file; the copy carries the size that holds. The
-// position after it, or a negative internal code.
-int64_t CAVIRepair::JudgeStreamFormat(uint32_t size, int64_t headerPos)
+// The real size of a chunk (or list) of the first form's header lists,
+// whose data starts at the input position. A size that does not end where
+// a unit of its list begins is mended: for a stream format first to the
+// size the format gives itself (a bitmap header's own size, which counts
+// the codec's extra data; a wave format's 16 bytes, or 18 and its extra
+// size), else to where the next unit of the list begins. libavformat reads
+// the headers past a wrong size by other means and plays the file; the
+// copy carries the size that holds. The position after it, or a negative
+// internal code.
+int64_t CAVIRepair::JudgeHeaderChild(uint32_t fourcc, uint32_t size, int64_t headerPos, uint32_t list,
+                                     int64_t listEnd)
 {
     const int64_t pos = headerPos + 8;
-    const int64_t room = m_strlEnd - pos;
+    const int64_t room = listEnd - pos;
     bool fits = false;
-    auto endsWell = [this, pos, room, &fits](int64_t length) {
+    auto endsWell = [this, pos, room, list, listEnd, &fits](int64_t length, bool sized) {
         fits = false;
         if (length < 0 || length > room)
             return 0;
-        return StrlUnitFits(pos + length + (length & 1), fits);
+        return HeaderUnitFits(list, listEnd, pos + length + (length & 1), sized, fits);
     };
-    if (int r = endsWell(size); r < 0)
+    if (int r = endsWell(size, false); r < 0)
         return r;
     int64_t real = fits ? static_cast<int64_t>(size) : -1;
-    if (real < 0) {
+    if (real < 0 && fourcc == kStrf) {
         uint8_t head[20] = {};
         const bool known = room >= 20 && m_input->ReadAt(pos, head, sizeof(head)) == sizeof(head);
         const uint32_t kind = m_streams.empty() ? 0 : m_streams.back().fccType;
@@ -833,7 +867,7 @@ int64_t CAVIRepair::JudgeStreamFormat(uint32_t size, int64_t headerPos)
             own.push_back(16);
         }
         for (const int64_t length : own) {
-            if (int r = endsWell(length); r < 0)
+            if (int r = endsWell(length, true); r < 0)
                 return r;
             if (fits) {
                 real = length;
@@ -842,15 +876,16 @@ int64_t CAVIRepair::JudgeStreamFormat(uint32_t size, int64_t headerPos)
         }
     }
     if (real < 0) {
-        auto unitAt = [this](int64_t x, bool& yes) { return StrlUnitFits(x, yes); };
-        int64_t end = m_strlEnd;
-        if (int r = sizemend::NextSoundUnit(pos, m_strlEnd, 0, unitAt, end); r < 0)
+        // A list's size counts its type.
+        const int64_t from = fourcc == kLIST ? pos + 4 : pos;
+        auto unitAt = [this, list, listEnd](int64_t x, bool& yes) { return HeaderUnitFits(list, listEnd, x, true, yes); };
+        int64_t end = listEnd;
+        if (int r = sizemend::NextSoundUnit(from, listEnd, 0, unitAt, end); r < 0)
             return r;
         real = std::min<int64_t>(end - pos, kU32Max);
     }
     if (real != static_cast<int64_t>(size)) {
-        m_strfMended.resize(m_strlCount, -1);
-        m_strfMended[m_strlCount - 1] = real;
+        m_sizeMends.push_back({headerPos + 4, static_cast<uint32_t>(real)});
         AddErrorAt(JRVP_DAMAGE_INDEX, headerPos);
     }
     m_input->SeekTo(pos + real + (real & 1));
@@ -1641,6 +1676,15 @@ int CAVIRepair::AddIX(int64_t moviType, const std::vector<ChunkRecord>& records)
 // extended header in the copied header list, wherever the copy put them.
 int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
 {
+    // The first form's headers are copied where they stood: the sizes the
+    // walk mended go where it found them.
+    for (const auto& [at, size] : m_sizeMends) {
+        if (at > to - 4)
+            continue;
+        int r = PatchU32(at, size);
+        if (r < 0)
+            return r;
+    }
     int64_t p = from;
     int stream = -1;
     bool hdrlSeen = false;
@@ -1683,12 +1727,6 @@ int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
             m_out.dmlhSize = size;
         } else if (id == kStrh) {
             m_out.strh.push_back({data, size});
-        } else if (id == kStrf && stream >= 0 && static_cast<size_t>(stream) < m_strfMended.size() &&
-                   m_strfMended[stream] >= 0) {
-            size = static_cast<uint32_t>(m_strfMended[stream]);
-            int r = PatchU32(p + 4, size);
-            if (r < 0)
-                return r;
         } else if (id == kIndx && stream >= 0) {
             const size_t s = static_cast<size_t>(stream);
             if (m_out.indx.size() <= s) {

@@ -593,6 +593,28 @@ std::function<int64_t(const std::vector<uint8_t>&)> StrfSize(int nth)
     return [nth](const std::vector<uint8_t>& d) { return Find(WalkRiff(d), "strf", nth)->pos + 4; };
 }
 
+// The size field of the first filler chunk standing in the first stream's
+// list (inStream) or in the header list after the stream lists.
+std::function<int64_t(const std::vector<uint8_t>&)> FillerSize(bool inStream)
+{
+    return [inStream](const std::vector<uint8_t>& d) {
+        const auto chunks = WalkRiff(d);
+        const Chunk* hdrl = Find(chunks, "hdrl");
+        int64_t from = hdrl->pos, to = hdrl->pos + 8 + hdrl->size;
+        for (int s = 0; const Chunk* strl = Find(chunks, "strl", s); ++s) {
+            if (inStream) {
+                to = strl->pos + 8 + strl->size;
+                break;
+            }
+            from = strl->pos + 8 + strl->size;
+        }
+        for (const Chunk& c : chunks)
+            if (c.id == "JUNK" && c.pos >= from && c.pos < to && c.pos != hdrl->pos)
+                return c.pos + 4;
+        return int64_t(-1);
+    };
+}
+
 const Damage kDamages[] = {
     {"cut at 60%",
      [](std::vector<uint8_t>& d) {
@@ -734,6 +756,11 @@ const Damage kDamages[] = {
     SetField("video format size all ones", StrfSize(0), 0xFFFFFFFFu),
     SetField("audio format size 1", StrfSize(1), 1),
     SetField("audio format size 2^31", StrfSize(1), 0x80000000u),
+    // So is the size of a filler chunk among the headers.
+    SetField("stream list filler size zeroed", FillerSize(true), 0),
+    SetField("stream list filler size all ones", FillerSize(true), 0xFFFFFFFFu),
+    SetField("header list filler size 1", FillerSize(false), 1),
+    SetField("header list filler size 2^31", FillerSize(false), 0x80000000u),
 };
 
 // The stream formats of a repaired file are the original's, size and bytes.
@@ -851,8 +878,9 @@ void ExpectHeaderListsNest(const std::vector<uint8_t>& d)
     }
 }
 
-// A broken size of a header list ("hdrl" or a stream's "strl") is mended
-// from its children: the repaired file carries a size that holds, the true
+// A broken size of a header list ("hdrl", a stream's "strl" or the extended
+// header's "odml") is mended from its children or from the list it stands
+// in: the repaired file carries a size that holds, the true
 // one where the broken size lies near it (a filler at the list's end may
 // stand on either side, which no reader can tell), and keeps every packet.
 // GStreamer's header list has no filler at its end: its size comes back
@@ -887,6 +915,9 @@ TEST(AviRepair, BrokenHeaderListSizeIsMendedFromItsChildren)
             lastStrl = strl;
         if (lastStrl)
             lists.push_back({"last strl", lastStrl});
+        // GStreamer's extended header list stands last in the header list.
+        if (const Chunk* odml = Find(chunks, "odml"))
+            lists.push_back({"odml", odml});
         const MediaReport original = CheckMedia(src);
         for (const auto& [list, chunk] : lists) {
             ASSERT_TRUE(chunk);
