@@ -84,6 +84,8 @@ constexpr uint32_t kIxDeltaFrame = 0x80000000u;
 // judged by its start, so one hostile size cannot claim gigabytes.
 constexpr uint32_t kMaxParsedFrame = 4u << 20;
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
+// The latest start of a stream libavformat accepts, in seconds.
+constexpr double kLongestStart = 3600;
 // Audio formats whose bytes map to samples at a fixed rate.
 constexpr uint32_t kWaveFormatPcm = 0x0001;
 constexpr uint32_t kWaveFormatFloat = 0x0003;
@@ -367,6 +369,14 @@ void CAVIRepair::CheckRates()
             continue;
         s.rate = static_cast<uint32_t>(rate);
         s.rateMended = true;
+    }
+    // A stream that starts more than an hour in: libavformat gives the
+    // start up and logs an error. No writer delays a stream that long.
+    for (StreamLenMsg& s : m_streams) {
+        if (s.rate == 0 || s.scale == 0 || static_cast<double>(s.start) * s.scale / s.rate <= kLongestStart)
+            continue;
+        AddErrorAt(JRVP_DAMAGE_TIMING, s.headerPos - 8);
+        s.startMended = true;
     }
 }
 
@@ -753,6 +763,7 @@ int CAVIRepair::ReadStreamHeader(uint32_t size)
     s.initialFrames = u32(16);
     s.scale = u32(20);
     s.rate = u32(24);
+    s.start = u32(28);
     s.length = u32(32);
     s.sampleSize = u32(44);
     if (s.fccType == kVids && m_firstVideo < 0)
@@ -1758,6 +1769,11 @@ int CAVIRepair::PatchHeaders()
             int r = PatchU32(m_out.strh[s].first + 32, static_cast<uint32_t>(std::min<uint64_t>(length, kU32Max)));
             if (r < 0)
                 return r;
+            if (m_streams[s].startMended) {
+                r = PatchU32(m_out.strh[s].first + 28, 0);
+                if (r < 0)
+                    return r;
+            }
             if (m_streams[s].rateMended) {
                 r = PatchU32(m_out.strh[s].first + 20, m_streams[s].scale);
                 if (r < 0 || (r = PatchU32(m_out.strh[s].first + 24, m_streams[s].rate)) < 0)

@@ -28,6 +28,8 @@ struct StreamLenMsg {
     uint32_t samplesPerSec = 0;   // "auds": nSamplesPerSec
     uint32_t avgBytesPerSec = 0;  // "auds": nAvgBytesPerSec
     bool rateMended = false;      // scale and rate below are what the rebuild writes
+    uint32_t start = 0;           // dwStart, in the stream's units
+    bool startMended = false;     // the rebuild writes a start of 0
     uint64_t countedChunks = 0;
     uint64_t countedBytes = 0;
     bool hasFormat = false;

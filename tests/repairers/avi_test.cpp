@@ -587,6 +587,12 @@ std::function<int64_t(const std::vector<uint8_t>&)> StrhRate(int nth)
     return [nth](const std::vector<uint8_t>& d) { return Find(WalkRiff(d), "strh", nth)->pos + 8 + 24; };
 }
 
+// The start field of the nth stream header.
+std::function<int64_t(const std::vector<uint8_t>&)> StrhStart(int nth)
+{
+    return [nth](const std::vector<uint8_t>& d) { return Find(WalkRiff(d), "strh", nth)->pos + 8 + 28; };
+}
+
 // The size field of the nth stream format.
 std::function<int64_t(const std::vector<uint8_t>&)> StrfSize(int nth)
 {
@@ -750,6 +756,9 @@ const Damage kDamages[] = {
     SetField("video rate all ones", StrhRate(0), 0xFFFFFFFFu),
     SetField("audio rate zeroed", StrhRate(1), 0),
     SetField("audio rate 2^31", StrhRate(1), 0x80000000u),
+    // A start hours in: libavformat gives it up with an error.
+    SetField("video start all ones", StrhStart(0), 0xFFFFFFFFu),
+    SetField("audio start 2^31", StrhStart(1), 0x80000000u),
     // A stream format's size: libavformat finds the chunks after it by
     // other means; the copy carries the size the format has.
     SetField("video format size zeroed", StrfSize(0), 0),
