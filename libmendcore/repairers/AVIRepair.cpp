@@ -516,8 +516,8 @@ int CAVIRepair::Open()
 }
 
 // 1 when an entry of the "idx1" names no chunk this file can hold (wiped or
-// overwritten entries), or points outside its movi list, else 0, or a
-// negative internal code. libavformat trusts the index it finds, so a
+// overwritten entries), or points or reaches outside its movi list, else 0,
+// or a negative internal code. libavformat trusts the index it finds, so a
 // broken one hides the chunks it misnames; the rebuild writes a fresh one.
 // Offsets count from the movi list's type or, for some old writers, from
 // the file's start: libavformat tells which from the first entry, so that
@@ -557,7 +557,11 @@ int CAVIRepair::CheckIdx1(const IndexContext& index)
                 }
                 if (base < 0)
                     return 1;
-            } else if (base + offset < movi.start + 4 || base + offset > movi.end - 8) {
+            } else if (base + offset < movi.start + 4 || base + offset > movi.end - 8 ||
+                       size > movi.end - (base + offset + 8)) {
+                // libavformat counts the bytes of a sound stream by the
+                // entries' sizes: one that no chunk there can have moves
+                // every later timestamp of its stream.
                 return 1;
             }
         }

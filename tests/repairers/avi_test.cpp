@@ -750,6 +750,8 @@ const Damage kDamages[] = {
     SetField("first idx1 offset all ones", Idx1Offset(0), 0xFFFFFFFFu),
     SetField("first idx1 offset 2^31", Idx1Offset(0), 0x80000000u),
     SetField("second idx1 offset zeroed", Idx1Offset(1), 0),
+    SetField("second idx1 size 2^31", [](const std::vector<uint8_t>& d) { return Idx1Offset(1)(d) + 4; },
+             0x80000000u),
     // A stream's time base: libavformat plays it at whatever speed it says.
     SetField("video rate zeroed", StrhRate(0), 0),
     SetField("video rate 1", StrhRate(0), 1),
