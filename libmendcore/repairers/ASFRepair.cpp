@@ -134,6 +134,8 @@ constexpr int64_t kFpPacketsCount = 56;
 constexpr int64_t kFpPlayDuration = 64;
 constexpr int64_t kFpSendDuration = 72;
 constexpr int64_t kFpFlags = 88;
+constexpr int64_t kFpMinPacketSize = 92;
+constexpr int64_t kFpMaxPacketSize = 96;
 constexpr uint32_t kFpBroadcast = 0x01;
 
 // Data packets: the error correction byte of a packet with two bytes of
@@ -527,10 +529,10 @@ int CASFRepair::ParseHeaderObject(const ObjectHeader& declaredHeader)
         }
         const int macro = Guid2Macro(child.guid);
         if (macro == kMacroFileProperties) {
-            r = ParseFilePropertiesObject(child);
+            r = ParseFilePropertiesObject(child, h.start);
             seenFile = seenFile || r == 0;
         } else if (macro == kMacroStreamProperties) {
-            r = ParseStreamPropertiesObject(child);
+            r = ParseStreamPropertiesObject(child, h.start);
             seenStream = seenStream || r == 0;
         } else if (macro == kMacroHeaderExtension) {
             r = ParseHeaderExtObject(child, h.start, end);
@@ -650,7 +652,13 @@ int CASFRepair::MendHeaderSize(ObjectHeader& h)
     return m_input->SeekTo(body) == body ? 0 : MEND_ERR_READ;
 }
 
-int CASFRepair::ParseFilePropertiesObject(const ObjectHeader& h)
+void CASFRepair::MendHeaderField(int64_t at, int bytes, uint64_t value, int64_t headerStart)
+{
+    m_patches.push_back({at - headerStart, bytes, value});
+    AddErrorAt(JRVP_DAMAGE_STRUCTURE, at);
+}
+
+int CASFRepair::ParseFilePropertiesObject(const ObjectHeader& h, int64_t headerStart)
 {
     if (h.size < uint64_t(kFilePropertiesSize))
         return MEND_ERR_UNREPAIRABLE;
@@ -665,8 +673,16 @@ int CASFRepair::ParseFilePropertiesObject(const ObjectHeader& h)
         !ReadField(in, flags) || !ReadField(in, minSize) || !ReadField(in, maxSize))
         return MEND_ERR_READ;
     // Only packets of one fixed size are read; it must at least hold a
-    // packet header.
-    if (minSize != maxSize || minSize < kObjectHeaderSize || minSize > kMaxPacketSize)
+    // packet header. Where one of the two sizes cannot be, the other says
+    // it, and the copy gets it in both.
+    auto possible = [](uint32_t size) { return size >= kObjectHeaderSize && size <= kMaxPacketSize; };
+    if (minSize != maxSize && possible(minSize) != possible(maxSize)) {
+        const bool minHolds = possible(minSize);
+        const uint32_t size = minHolds ? minSize : maxSize;
+        MendHeaderField(h.start + (minHolds ? kFpMaxPacketSize : kFpMinPacketSize), 4, size, headerStart);
+        minSize = maxSize = size;
+    }
+    if (minSize != maxSize || !possible(minSize))
         return MEND_ERR_UNREPAIRABLE;
     m_fileId = fileId;
     m_declaredPackets = packets;
@@ -704,7 +720,7 @@ const CASFRepair::StreamInfo* CASFRepair::FindStream(uint8_t number) const
     return nullptr;
 }
 
-int CASFRepair::ParseStreamPropertiesObject(const ObjectHeader& h)
+int CASFRepair::ParseStreamPropertiesObject(const ObjectHeader& h, int64_t headerStart)
 {
     if (h.size < uint64_t(kStreamPropertiesMin))
         return MEND_ERR_UNREPAIRABLE;
@@ -726,10 +742,40 @@ int CASFRepair::ParseStreamPropertiesObject(const ObjectHeader& h)
     if (!ReadField(in, typeLength) || !ReadField(in, correctionLength) || !ReadField(in, flags))
         return MEND_ERR_READ;
     const uint8_t number = flags & 0x7F;
-    if (number == 0 || typeLength > h.size - kStreamPropertiesMin)
+    if (number == 0)
         return MEND_ERR_UNREPAIRABLE;
+    // The two lengths share the object's body: where they do not add up to
+    // it, the one that leaves the other a length the data can have is
+    // broken. The type-specific data of audio and video says its own
+    // length (a wave format's 18 bytes and extra size, a video's 11 bytes
+    // and its format data size); the error correction data has none.
+    const uint64_t body = h.size - kStreamPropertiesMin;
+    if (uint64_t(typeLength) + correctionLength != body) {
+        const int64_t data = h.start + kStreamPropertiesMin;
+        uint64_t own = UINT64_MAX;
+        uint16_t extra = 0;
+        if (typeMacro == kMacroAudioMedia && body >= 18) {
+            if (in->SeekTo(data + 16) != data + 16 || !ReadField(in, extra))
+                return MEND_ERR_READ;
+            own = 18 + uint64_t(extra);
+        } else if (typeMacro == kMacroVideoMedia && body >= 11) {
+            if (in->SeekTo(data + 9) != data + 9 || !ReadField(in, extra))
+                return MEND_ERR_READ;
+            own = 11 + uint64_t(extra);
+        }
+        if (own <= body && own + correctionLength == body) {
+            typeLength = static_cast<uint32_t>(own);
+            MendHeaderField(h.start + 64, 4, typeLength, headerStart);
+        } else if (typeLength <= body && (own == UINT64_MAX || own == typeLength)) {
+            correctionLength = static_cast<uint32_t>(body - typeLength);
+            MendHeaderField(h.start + 68, 4, correctionLength, headerStart);
+        } else {
+            return MEND_ERR_UNREPAIRABLE;
+        }
+    }
     bool sound = true;
-    int r = TypeSpecificDataSound(h.start + kStreamPropertiesMin, typeLength, typeMacro, sound);
+    int r = TypeSpecificDataSound(h.start + kStreamPropertiesMin, typeLength, correctionLength, typeMacro,
+                                  headerStart, sound);
     if (r < 0)
         return r;
     // A stream that no reader can decode makes the header useless.
@@ -741,24 +787,84 @@ int CASFRepair::ParseStreamPropertiesObject(const ObjectHeader& h)
     return 0;
 }
 
-int CASFRepair::TypeSpecificDataSound(int64_t at, uint32_t length, int typeMacro, bool& sound)
+namespace {
+
+// The samples per frame of Windows Media Audio 1 and 2 at a sample rate.
+uint32_t WmaFrameLength(uint32_t rate)
+{
+    if (rate <= 16000)
+        return 512;
+    if (rate <= 22050)
+        return 1024;
+    if (rate <= 48000)
+        return 2048;
+    return 4096;
+}
+
+}  // namespace
+
+// Whether the type-specific data of a stream can be decoded; fields that
+// others in the header say again (a video's format data size and bitmap
+// header size, a wave format's block alignment and byte rate) are mended
+// from them.
+int CASFRepair::TypeSpecificDataSound(int64_t at, uint32_t length, uint32_t correctionLength, int typeMacro,
+                                      int64_t headerStart, bool& sound)
 {
     sound = true;
     IBaseStream* in = m_input.get();
     if (typeMacro == kMacroAudioMedia) {
-        // WAVEFORMATEX: format tag, channels, samples per second.
-        uint16_t tag = 0, channels = 0;
-        uint32_t rate = 0;
+        // WAVEFORMATEX: format tag, channels, samples per second, bytes per
+        // second, block alignment, bits per sample, extra size.
+        uint16_t tag = 0, channels = 0, align = 0;
+        uint32_t rate = 0, byteRate = 0;
         if (length < 16) {
             sound = false;
             return 0;
         }
-        if (in->SeekTo(at) != at || !ReadField(in, tag) || !ReadField(in, channels) || !ReadField(in, rate))
+        if (in->SeekTo(at) != at || !ReadField(in, tag) || !ReadField(in, channels) || !ReadField(in, rate) ||
+            !ReadField(in, byteRate) || !ReadField(in, align))
             return MEND_ERR_READ;
-        sound = channels != 0 && rate != 0;
+        // No field says these again: beyond what any recording holds, the
+        // stream cannot be decoded.
+        sound = channels != 0 && channels <= 8 && rate != 0 && rate <= 768000;
+        if (!sound)
+            return 0;
+        // The audio spread data (span, virtual packet and chunk lengths)
+        // repeats the block alignment where its span is one.
+        if (correctionLength >= 5) {
+            const int64_t c = at + length;
+            uint8_t span = 0;
+            uint16_t packet = 0, chunk = 0;
+            if (in->SeekTo(c) != c || !ReadField(in, span) || !ReadField(in, packet) || !ReadField(in, chunk))
+                return MEND_ERR_READ;
+            if (span == 1 && packet == chunk && chunk != 0 && align != chunk) {
+                align = chunk;
+                MendHeaderField(at + 12, 2, align, headerStart);
+            }
+        }
+        if (align == 0) {
+            sound = false;
+            return 0;
+        }
+        // Windows Media Audio 1 and 2 code a frame in a block at the byte
+        // rate: a byte rate no frame of that block could have is mended
+        // from them, to a whole kilobit per second as encoders set it.
+        const bool wma = tag == 0x160 || tag == 0x161;
+        const uint64_t most = uint64_t(channels) * rate * 8;
+        if (byteRate == 0 || byteRate > most) {
+            if (!wma) {
+                sound = false;
+                return 0;
+            }
+            const double derived = double(align) * rate / WmaFrameLength(rate);
+            const uint64_t mended = std::max<uint64_t>(1, static_cast<uint64_t>(derived / 125 + 0.5)) * 125;
+            MendHeaderField(at + 8, 4, mended, headerStart);
+        }
     } else if (typeMacro == kMacroVideoMedia) {
         // Width, height, flags, format data size, then the bitmap header:
-        // its size, width and height.
+        // its size, width and height. The format data fills the rest of
+        // the type-specific data, and the bitmap header, which counts the
+        // codec's extra data, fills the format data.
         uint32_t width = 0, height = 0, infoSize = 0, infoWidth = 0;
         int32_t infoHeight = 0;
         uint8_t reserved = 0;
@@ -771,6 +877,14 @@ int CASFRepair::TypeSpecificDataSound(int64_t at, uint32_t length, int typeMacro
             !ReadField(in, formatSize) || !ReadField(in, infoSize) || !ReadField(in, infoWidth) ||
             !ReadField(in, infoHeight))
             return MEND_ERR_READ;
+        if ((formatSize < 40 || formatSize > length - 11) && length - 11 <= 0xFFFF) {
+            formatSize = static_cast<uint16_t>(length - 11);
+            MendHeaderField(at + 9, 2, formatSize, headerStart);
+        }
+        if ((infoSize < 40 || infoSize > formatSize) && formatSize >= 40) {
+            infoSize = formatSize;
+            MendHeaderField(at + 11, 4, infoSize, headerStart);
+        }
         sound = infoSize >= 40 && infoSize <= formatSize && formatSize <= length - 11 && infoWidth != 0 &&
                 infoHeight != 0;
     }

@@ -146,9 +146,12 @@ private:
     int ObjectFitsAt(int64_t x, int64_t parentEnd, int level, bool& fits);
     int ParseDataObject(const ObjectHeader& h);
     int ParseNormalObject(const ObjectHeader& h);
-    int ParseFilePropertiesObject(const ObjectHeader& h);
-    int ParseStreamPropertiesObject(const ObjectHeader& h);
-    int TypeSpecificDataSound(int64_t at, uint32_t length, int typeMacro, bool& sound);
+    int ParseFilePropertiesObject(const ObjectHeader& h, int64_t headerStart);
+    int ParseStreamPropertiesObject(const ObjectHeader& h, int64_t headerStart);
+    int TypeSpecificDataSound(int64_t at, uint32_t length, uint32_t correctionLength, int typeMacro,
+                              int64_t headerStart, bool& sound);
+    // Records a field of the header that is written again in the copy.
+    void MendHeaderField(int64_t at, int bytes, uint64_t value, int64_t headerStart);
     // Parses the extension and mends its sizes; h.size is set to the size
     // that holds.
     int ParseHeaderExtObject(ObjectHeader& h, int64_t headerStart, int64_t headerEnd);

@@ -84,6 +84,8 @@ constexpr uint32_t kIxDeltaFrame = 0x80000000u;
 // judged by its start, so one hostile size cannot claim gigabytes.
 constexpr uint32_t kMaxParsedFrame = 4u << 20;
 constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
+// The latest start of a stream libavformat accepts, in seconds.
+constexpr double kLongestStart = 3600;
 // Audio formats whose bytes map to samples at a fixed rate.
 constexpr uint32_t kWaveFormatPcm = 0x0001;
 constexpr uint32_t kWaveFormatFloat = 0x0003;
@@ -198,6 +200,9 @@ void CAVIRepair::Close()
     m_hdrlMended = -1;
     m_strlMended.clear();
     m_strlCount = 0;
+    m_strlEnd = -1;
+    m_odmlEnd = -1;
+    m_sizeMends.clear();
     m_peek.clear();
     m_peekAt = -1;
     CBaseRepair::Close();
@@ -365,6 +370,14 @@ void CAVIRepair::CheckRates()
         s.rate = static_cast<uint32_t>(rate);
         s.rateMended = true;
     }
+    // A stream that starts more than an hour in: libavformat gives the
+    // start up and logs an error. No writer delays a stream that long.
+    for (StreamLenMsg& s : m_streams) {
+        if (s.rate == 0 || s.scale == 0 || static_cast<double>(s.start) * s.scale / s.rate <= kLongestStart)
+            continue;
+        AddErrorAt(JRVP_DAMAGE_TIMING, s.headerPos - 8);
+        s.startMended = true;
+    }
 }
 
 // Whether a stream header's length matches the content the walk counted.
@@ -424,6 +437,9 @@ int CAVIRepair::Open()
     m_hdrlMended = -1;
     m_strlMended.clear();
     m_strlCount = 0;
+    m_strlEnd = -1;
+    m_odmlEnd = -1;
+    m_sizeMends.clear();
     m_zeroFrom = m_zeroStop = -1;
     m_scanBlock.clear();
     m_seen = 0;
@@ -500,8 +516,8 @@ int CAVIRepair::Open()
 }
 
 // 1 when an entry of the "idx1" names no chunk this file can hold (wiped or
-// overwritten entries), or points outside its movi list, else 0, or a
-// negative internal code. libavformat trusts the index it finds, so a
+// overwritten entries), or points or reaches outside its movi list, else 0,
+// or a negative internal code. libavformat trusts the index it finds, so a
 // broken one hides the chunks it misnames; the rebuild writes a fresh one.
 // Offsets count from the movi list's type or, for some old writers, from
 // the file's start: libavformat tells which from the first entry, so that
@@ -541,7 +557,11 @@ int CAVIRepair::CheckIdx1(const IndexContext& index)
                 }
                 if (base < 0)
                     return 1;
-            } else if (base + offset < movi.start + 4 || base + offset > movi.end - 8) {
+            } else if (base + offset < movi.start + 4 || base + offset > movi.end - 8 ||
+                       size > movi.end - (base + offset + 8)) {
+                // libavformat counts the bytes of a sound stream by the
+                // entries' sizes: one that no chunk there can have moves
+                // every later timestamp of its stream.
                 return 1;
             }
         }
@@ -642,6 +662,13 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
             r = m_riffStarts.size() == 1 ? JudgeHeaderList(type, size) : JudgeTag(type, size, true, true);
             m_seen |= kSeenStrl;
             ++m_strlCount;
+            m_strlEnd = r >= 0 && m_riffStarts.size() == 1 ? pos + r : -1;
+        } else if (type == kOdml && m_riffStarts.size() == 1 && pos > m_hdrlStart && pos < m_hdrlEnd) {
+            // The extended header: its size and its header's are judged
+            // within the header list.
+            m_input->SeekTo(headerPos + 8);
+            r = JudgeHeaderChild(kLIST, size, headerPos, kHdrl, m_hdrlEnd);
+            m_odmlEnd = r >= 0 ? pos + r : -1;
         } else {
             // "INFO", "odml" and unknown lists are passed over whole.
             r = JudgeTag(type, size, false);
@@ -654,6 +681,25 @@ int CAVIRepair::WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos)
         return 0;
     }
     const int m = Uint2Macro(fourcc);
+    // The chunks of the first form's header lists whose sizes are mended
+    // from the list they stand in.
+    const bool mendable = fourcc == kStrf || fourcc == kJUNK || fourcc == kVprp || fourcc == kStrd ||
+                          fourcc == kStrn || fourcc == kDmlh;
+    if (mendable && m_riffStarts.size() == 1 && pos > m_hdrlStart && pos < m_hdrlEnd) {
+        uint32_t list = kHdrl;
+        int64_t listEnd = m_hdrlEnd;
+        if (pos < m_strlEnd) {
+            list = kStrl;
+            listEnd = m_strlEnd;
+        } else if (pos < m_odmlEnd) {
+            list = kOdml;
+            listEnd = m_odmlEnd;
+        }
+        r = JudgeHeaderChild(fourcc, size, headerPos, list, listEnd);
+        if (r < 0)
+            return static_cast<int>(r);
+        return fourcc == kStrf ? ReadStreamFormat(static_cast<uint32_t>(r), headerPos) : 0;
+    }
     const bool critical = fourcc == kAvih || fourcc == kStrh || fourcc == kStrf ||
                           fourcc == kStrn || fourcc == kIndx;
     if (fourcc == kIndx)
@@ -721,6 +767,7 @@ int CAVIRepair::ReadStreamHeader(uint32_t size)
     s.initialFrames = u32(16);
     s.scale = u32(20);
     s.rate = u32(24);
+    s.start = u32(28);
     s.length = u32(32);
     s.sampleSize = u32(44);
     if (s.fccType == kVids && m_firstVideo < 0)
@@ -767,6 +814,97 @@ int CAVIRepair::ReadStreamFormat(uint32_t size, int64_t headerPos)
                         static_cast<uint32_t>(body[18]) << 16 | static_cast<uint32_t>(body[19]) << 24;
     m_input->SeekTo(end);
     return 0;
+}
+
+// Whether a unit of the header list `list` ("hdrl", a stream's "strl" or
+// "odml" of the first form), which ends at listEnd, may begin at `at`: the
+// list's end, or a chunk that stands in that list and (sized) fits in it.
+// A chunk's id alone is specific enough to end an intact chunk before it:
+// its own size is judged in its turn.
+int CAVIRepair::HeaderUnitFits(uint32_t list, int64_t listEnd, int64_t at, bool sized, bool& fits)
+{
+    fits = at == listEnd;
+    if (fits || at > listEnd - 8)
+        return 0;
+    if (TestAbort())
+        return MEND_ERR_ABORTED;
+    if (--m_budget < 0)
+        return MEND_ERR_UNREPAIRABLE;
+    uint32_t id = 0, sz = 0, type = 0;
+    if (!ReadHeaderAt(m_input.get(), at, id, sz))
+        return MEND_ERR_READ;
+    if (id == kLIST && (at > listEnd - 12 || !ReadField(m_input.get(), type)))
+        return at > listEnd - 12 ? 0 : MEND_ERR_READ;
+    bool member = id == kJUNK;
+    if (list == kStrl)
+        member = member || id == kStrh || id == kStrf || id == kStrn || id == kStrd || id == kIndx || id == kVprp;
+    else if (list == kOdml)
+        member = member || id == kDmlh;
+    else
+        member = member || id == kAvih || (id == kLIST && Uint2Macro(type) != kMacroNone);
+    fits = member && (!sized || static_cast<int64_t>(sz) <= listEnd - (at + 8));
+    return 0;
+}
+
+// The real size of a chunk (or list) of the first form's header lists,
+// whose data starts at the input position. A size that does not end where
+// a unit of its list begins is mended: for a stream format first to the
+// size the format gives itself (a bitmap header's own size, which counts
+// the codec's extra data; a wave format's 16 bytes, or 18 and its extra
+// size), else to where the next unit of the list begins. libavformat reads
+// the headers past a wrong size by other means and plays the file; the
+// copy carries the size that holds. The position after it, or a negative
+// internal code.
+int64_t CAVIRepair::JudgeHeaderChild(uint32_t fourcc, uint32_t size, int64_t headerPos, uint32_t list,
+                                     int64_t listEnd)
+{
+    const int64_t pos = headerPos + 8;
+    const int64_t room = listEnd - pos;
+    bool fits = false;
+    auto endsWell = [this, pos, room, list, listEnd, &fits](int64_t length, bool sized) {
+        fits = false;
+        if (length < 0 || length > room)
+            return 0;
+        return HeaderUnitFits(list, listEnd, pos + length + (length & 1), sized, fits);
+    };
+    if (int r = endsWell(size, false); r < 0)
+        return r;
+    int64_t real = fits ? static_cast<int64_t>(size) : -1;
+    if (real < 0 && fourcc == kStrf) {
+        uint8_t head[20] = {};
+        const bool known = room >= 20 && m_input->ReadAt(pos, head, sizeof(head)) == sizeof(head);
+        const uint32_t kind = m_streams.empty() ? 0 : m_streams.back().fccType;
+        std::vector<int64_t> own;
+        if (known && kind == kVids)
+            own.push_back(head[0] | head[1] << 8 | head[2] << 16 | static_cast<int64_t>(head[3]) << 24);
+        if (known && kind == kAuds) {
+            own.push_back(18 + (head[16] | head[17] << 8));
+            own.push_back(16);
+        }
+        for (const int64_t length : own) {
+            if (int r = endsWell(length, true); r < 0)
+                return r;
+            if (fits) {
+                real = length;
+                break;
+            }
+        }
+    }
+    if (real < 0) {
+        // A list's size counts its type.
+        const int64_t from = fourcc == kLIST ? pos + 4 : pos;
+        auto unitAt = [this, list, listEnd](int64_t x, bool& yes) { return HeaderUnitFits(list, listEnd, x, true, yes); };
+        int64_t end = listEnd;
+        if (int r = sizemend::NextSoundUnit(from, listEnd, 0, unitAt, end); r < 0)
+            return r;
+        real = std::min<int64_t>(end - pos, kU32Max);
+    }
+    if (real != static_cast<int64_t>(size)) {
+        m_sizeMends.push_back({headerPos + 4, static_cast<uint32_t>(real)});
+        AddErrorAt(JRVP_DAMAGE_INDEX, headerPos);
+    }
+    m_input->SeekTo(pos + real + (real & 1));
+    return real;
 }
 
 // Reads the two headers after a candidate: 1 when they look like chunks (or
@@ -1553,6 +1691,15 @@ int CAVIRepair::AddIX(int64_t moviType, const std::vector<ChunkRecord>& records)
 // extended header in the copied header list, wherever the copy put them.
 int CAVIRepair::FindOutputHeaders(int64_t from, int64_t to)
 {
+    // The first form's headers are copied where they stood: the sizes the
+    // walk mended go where it found them.
+    for (const auto& [at, size] : m_sizeMends) {
+        if (at > to - 4)
+            continue;
+        int r = PatchU32(at, size);
+        if (r < 0)
+            return r;
+    }
     int64_t p = from;
     int stream = -1;
     bool hdrlSeen = false;
@@ -1626,6 +1773,11 @@ int CAVIRepair::PatchHeaders()
             int r = PatchU32(m_out.strh[s].first + 32, static_cast<uint32_t>(std::min<uint64_t>(length, kU32Max)));
             if (r < 0)
                 return r;
+            if (m_streams[s].startMended) {
+                r = PatchU32(m_out.strh[s].first + 28, 0);
+                if (r < 0)
+                    return r;
+            }
             if (m_streams[s].rateMended) {
                 r = PatchU32(m_out.strh[s].first + 20, m_streams[s].scale);
                 if (r < 0 || (r = PatchU32(m_out.strh[s].first + 24, m_streams[s].rate)) < 0)

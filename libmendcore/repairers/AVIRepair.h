@@ -28,6 +28,8 @@ struct StreamLenMsg {
     uint32_t samplesPerSec = 0;   // "auds": nSamplesPerSec
     uint32_t avgBytesPerSec = 0;  // "auds": nAvgBytesPerSec
     bool rateMended = false;      // scale and rate below are what the rebuild writes
+    uint32_t start = 0;           // dwStart, in the stream's units
+    bool startMended = false;     // the rebuild writes a start of 0
     uint64_t countedChunks = 0;
     uint64_t countedBytes = 0;
     bool hasFormat = false;
@@ -112,6 +114,8 @@ private:
     int WalkChunk(uint32_t fourcc, uint32_t size, int64_t headerPos);
     int ReadStreamHeader(uint32_t size);
     int ReadStreamFormat(uint32_t size, int64_t headerPos);
+    int64_t JudgeHeaderChild(uint32_t fourcc, uint32_t size, int64_t headerPos, uint32_t list, int64_t listEnd);
+    int HeaderUnitFits(uint32_t list, int64_t listEnd, int64_t at, bool sized, bool& fits);
     int TrailingBytes(int64_t from);
     int ZeroToEnd(int64_t from);
     int CheckIdx1(const IndexContext& index);
@@ -169,6 +173,13 @@ private:
     // them; -1 where the field holds.
     std::vector<int64_t> m_strlMended;
     size_t m_strlCount = 0;
+    // Where the stream list and the extended header list last walked end
+    // (first form only), and the sizes that hold for chunks of the first
+    // form's header lists whose size fields are broken: the field's input
+    // position, which is its place in the copy too, and the size.
+    int64_t m_strlEnd = -1;
+    int64_t m_odmlEnd = -1;
+    std::vector<std::pair<int64_t, uint32_t>> m_sizeMends;
     std::vector<int64_t> m_riffStarts;
     std::vector<int64_t> m_riffEnds;
     std::vector<int64_t> m_indxPositions;

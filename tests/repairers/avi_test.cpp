@@ -587,6 +587,40 @@ std::function<int64_t(const std::vector<uint8_t>&)> StrhRate(int nth)
     return [nth](const std::vector<uint8_t>& d) { return Find(WalkRiff(d), "strh", nth)->pos + 8 + 24; };
 }
 
+// The start field of the nth stream header.
+std::function<int64_t(const std::vector<uint8_t>&)> StrhStart(int nth)
+{
+    return [nth](const std::vector<uint8_t>& d) { return Find(WalkRiff(d), "strh", nth)->pos + 8 + 28; };
+}
+
+// The size field of the nth stream format.
+std::function<int64_t(const std::vector<uint8_t>&)> StrfSize(int nth)
+{
+    return [nth](const std::vector<uint8_t>& d) { return Find(WalkRiff(d), "strf", nth)->pos + 4; };
+}
+
+// The size field of the first filler chunk standing in the first stream's
+// list (inStream) or in the header list after the stream lists.
+std::function<int64_t(const std::vector<uint8_t>&)> FillerSize(bool inStream)
+{
+    return [inStream](const std::vector<uint8_t>& d) {
+        const auto chunks = WalkRiff(d);
+        const Chunk* hdrl = Find(chunks, "hdrl");
+        int64_t from = hdrl->pos, to = hdrl->pos + 8 + hdrl->size;
+        for (int s = 0; const Chunk* strl = Find(chunks, "strl", s); ++s) {
+            if (inStream) {
+                to = strl->pos + 8 + strl->size;
+                break;
+            }
+            from = strl->pos + 8 + strl->size;
+        }
+        for (const Chunk& c : chunks)
+            if (c.id == "JUNK" && c.pos >= from && c.pos < to && c.pos != hdrl->pos)
+                return c.pos + 4;
+        return int64_t(-1);
+    };
+}
+
 const Damage kDamages[] = {
     {"cut at 60%",
      [](std::vector<uint8_t>& d) {
@@ -716,13 +750,43 @@ const Damage kDamages[] = {
     SetField("first idx1 offset all ones", Idx1Offset(0), 0xFFFFFFFFu),
     SetField("first idx1 offset 2^31", Idx1Offset(0), 0x80000000u),
     SetField("second idx1 offset zeroed", Idx1Offset(1), 0),
+    SetField("second idx1 size 2^31", [](const std::vector<uint8_t>& d) { return Idx1Offset(1)(d) + 4; },
+             0x80000000u),
     // A stream's time base: libavformat plays it at whatever speed it says.
     SetField("video rate zeroed", StrhRate(0), 0),
     SetField("video rate 1", StrhRate(0), 1),
     SetField("video rate all ones", StrhRate(0), 0xFFFFFFFFu),
     SetField("audio rate zeroed", StrhRate(1), 0),
     SetField("audio rate 2^31", StrhRate(1), 0x80000000u),
+    // A start hours in: libavformat gives it up with an error.
+    SetField("video start all ones", StrhStart(0), 0xFFFFFFFFu),
+    SetField("audio start 2^31", StrhStart(1), 0x80000000u),
+    // A stream format's size: libavformat finds the chunks after it by
+    // other means; the copy carries the size the format has.
+    SetField("video format size zeroed", StrfSize(0), 0),
+    SetField("video format size all ones", StrfSize(0), 0xFFFFFFFFu),
+    SetField("audio format size 1", StrfSize(1), 1),
+    SetField("audio format size 2^31", StrfSize(1), 0x80000000u),
+    // So is the size of a filler chunk among the headers.
+    SetField("stream list filler size zeroed", FillerSize(true), 0),
+    SetField("stream list filler size all ones", FillerSize(true), 0xFFFFFFFFu),
+    SetField("header list filler size 1", FillerSize(false), 1),
+    SetField("header list filler size 2^31", FillerSize(false), 0x80000000u),
 };
+
+// The stream formats of a repaired file are the original's, size and bytes.
+void ExpectFormatsOf(const std::vector<uint8_t>& original, const std::vector<uint8_t>& fixed)
+{
+    const auto a = WalkRiff(original), b = WalkRiff(fixed);
+    for (int s = 0; const Chunk* strf = Find(a, "strf", s); ++s) {
+        const Chunk* other = Find(b, "strf", s);
+        ASSERT_NE(other, nullptr);
+        ASSERT_EQ(other->size, strf->size) << "stream " << s;
+        EXPECT_TRUE(std::equal(original.begin() + strf->pos + 8, original.begin() + strf->pos + 8 + strf->size,
+                               fixed.begin() + other->pos + 8))
+            << "stream " << s;
+    }
+}
 
 // The stream rates of a repaired file are the original's (scale and rate
 // may be written afresh, their ratio within a writer's rounding).
@@ -770,6 +834,7 @@ TEST(AviRepair, EveryDamageIsRepairedIntoACleanIndexedFile)
             ExpectIdx1Sound(fixed);
             ExpectHeaderCounts(fixed);
             ExpectRatesOf(clean, fixed);
+            ExpectFormatsOf(clean, fixed);
             ExpectKeyFlagsAgree(original, repaired);
 
             // Every data chunk clear of the damage is still there, in order.
@@ -824,8 +889,9 @@ void ExpectHeaderListsNest(const std::vector<uint8_t>& d)
     }
 }
 
-// A broken size of a header list ("hdrl" or a stream's "strl") is mended
-// from its children: the repaired file carries a size that holds, the true
+// A broken size of a header list ("hdrl", a stream's "strl" or the extended
+// header's "odml") is mended from its children or from the list it stands
+// in: the repaired file carries a size that holds, the true
 // one where the broken size lies near it (a filler at the list's end may
 // stand on either side, which no reader can tell), and keeps every packet.
 // GStreamer's header list has no filler at its end: its size comes back
@@ -860,6 +926,9 @@ TEST(AviRepair, BrokenHeaderListSizeIsMendedFromItsChildren)
             lastStrl = strl;
         if (lastStrl)
             lists.push_back({"last strl", lastStrl});
+        // GStreamer's extended header list stands last in the header list.
+        if (const Chunk* odml = Find(chunks, "odml"))
+            lists.push_back({"odml", odml});
         const MediaReport original = CheckMedia(src);
         for (const auto& [list, chunk] : lists) {
             ASSERT_TRUE(chunk);
