@@ -1601,6 +1601,7 @@ int CMP4Repair::SampleTimesTotal(const BoxInfo& stbl, uint64_t& total)
         !ReadFieldR(m_input.get(), count))
         return MEND_ERR_READ;
     const uint64_t entries = EntriesIn(stts.size, stts.headerLength, 8, count, 8);
+    uint64_t timed = 0;
     for (uint64_t i = 0; i < entries; ++i) {
         if ((i & 0xFFF) == 0 && TestAbort())
             return MEND_ERR_ABORTED;
@@ -1610,6 +1611,26 @@ int CMP4Repair::SampleTimesTotal(const BoxInfo& stbl, uint64_t& total)
         // 2^32 entries of 2^64 at most: saturate rather than wrap.
         const uint64_t add = uint64_t(samples) * delta;
         total = add > UINT64_MAX - total ? UINT64_MAX : total + add;
+        timed += samples;
+    }
+    // A table that times another number of samples than the size table
+    // holds was damaged itself: its total says nothing of the media's
+    // length, and a reader times the samples it cannot place by the last
+    // entry anyway.
+    for (uint32_t kind : {kStsz, kStz2}) {
+        BoxHeader sizes;
+        bool haveSizes = false;
+        if ((r = FindChildBox(stbl, kind, sizes, haveSizes)) < 0)
+            return r;
+        if (!haveSizes || sizes.size - sizes.headerLength < 12)
+            continue;
+        uint32_t held = 0;
+        const int64_t at = sizes.start + sizes.headerLength + 8;
+        if (m_input->SeekTo(at) != at || !ReadFieldR(m_input.get(), held))
+            return MEND_ERR_READ;
+        if (held != timed)
+            total = 0;
+        break;
     }
     return 0;
 }

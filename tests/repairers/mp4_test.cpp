@@ -875,28 +875,37 @@ TEST(Mp4Tables, WrongCountsSizesAndTimescalesAreRestoredFromWhatTheFileHolds)
 TEST(Mp4Tables, AWrongMediaDurationLeavesTheTimescaleAlone)
 {
     ScratchDir dir("mp4");
+    // The media duration, or the time table's own count of samples, which
+    // says the samples last longer or shorter than they do.
     const struct {
         const char* fixture;
-        int nth;  // which "mdhd", in file order
+        const char* box;
+        int nth;     // which such box, in file order
+        int offset;  // of the field from the box's start
         uint32_t value;
     } cases[] = {
-        {"clip_faststart.mp4", 0, 1},
-        {"clip_faststart.mp4", 1, 1},
-        {"clip.mp4", 0, 2},
-        {"clip_gst.mov", 0, 1},
-        {"clip_gst.mp4", 1, 0x10},
+        {"clip_faststart.mp4", "mdhd", 0, 24, 1},
+        {"clip_faststart.mp4", "mdhd", 1, 24, 1},
+        {"clip.mp4", "mdhd", 0, 24, 2},
+        {"clip_gst.mov", "mdhd", 0, 24, 1},
+        {"clip_gst.mp4", "mdhd", 1, 24, 0x10},
+        {"clip.mp4", "stts", 0, 16, 1},
+        {"clip.mp4", "stts", 1, 16, 0},
+        {"clip_gst.mp4", "stts", 0, 16, 1},
+        {"clip.3gp", "stts", 1, 16, 1},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.fixture) + " mdhd " + std::to_string(c.nth) + " = " + std::to_string(c.value));
+        SCOPED_TRACE(std::string(c.fixture) + " " + c.box + " " + std::to_string(c.nth) + " at " +
+                     std::to_string(c.offset) + " = " + std::to_string(c.value));
         std::string fixture = RequireFixture(c.fixture);
         if (fixture.empty())
             return;
         const MediaReport original = CheckMedia(fixture);
         std::vector<uint8_t> bytes = ReadFileBytes(fixture);
-        const int64_t at = FindNth(bytes, "mdhd", c.nth);
+        const int64_t at = FindNth(bytes, c.box, c.nth);
         ASSERT_GT(at, 0);
         ASSERT_EQ(bytes[static_cast<size_t>(at) + 4], 0) << "a version-0 box";
-        WriteBE32(bytes, static_cast<size_t>(at) - 4 + 24, c.value);
+        WriteBE32(bytes, static_cast<size_t>(at) - 4 + c.offset, c.value);
         const std::string in = dir.Path("duration.mp4"), out = dir.Path("duration_out.mp4");
         ASSERT_TRUE(WriteFileBytes(in, bytes));
         const Outcome o = Mend(in, out);
