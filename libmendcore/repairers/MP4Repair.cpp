@@ -1839,8 +1839,20 @@ int CMP4Repair::ReadTrackTimes(const BoxInfo& trak, TrackTimes& t, bool& usable)
 int CMP4Repair::CheckMovieTimescale(const std::vector<TrackTimes>& tracks, int64_t mvhdStart, int64_t scaleAt,
                                     uint32_t& movieScale)
 {
-    if (movieScale > 0 && movieScale <= INT32_MAX)
-        return 0;
+    if (movieScale > 0 && movieScale <= INT32_MAX) {
+        // One track far from the movie's time base may be a damaged media
+        // timescale; every track of several far from it, each by its own
+        // sound media timescale, says the movie's own is what is wrong.
+        size_t judged = 0, apart = 0;
+        for (const TrackTimes& t : tracks) {
+            if (t.scale == 0 || t.scale > INT32_MAX || t.trackDuration == 0 || t.mediaDuration == 0)
+                continue;
+            ++judged;
+            apart += MediaScaleApart(t, movieScale) ? 1 : 0;
+        }
+        if (judged < 2 || apart < judged)
+            return 0;
+    }
     // Writers differ in whether an edit that starts the media late lasts
     // the whole media or the rest of it: a track whose edit starts the
     // media at its start says it either way, and is asked first.
@@ -1919,30 +1931,36 @@ int CMP4Repair::CheckTimescales()
     return 0;
 }
 
+uint64_t CMP4Repair::ScaleFromDurations(const TrackTimes& t, uint64_t media, uint32_t movieScale)
+{
+    if (t.trackDuration == 0 || media == 0 || movieScale == 0)
+        return 0;
+    const unsigned __int128 scaled =
+        (static_cast<unsigned __int128>(media) * movieScale + t.trackDuration / 2) / t.trackDuration;
+    return scaled > INT32_MAX ? 0 : static_cast<uint64_t>(scaled);
+}
+
+bool CMP4Repair::MediaScaleApart(const TrackTimes& t, uint32_t movieScale)
+{
+    // What the two durations say the media timescale is: all the media,
+    // or the media from where the edit starts it. Edit lists may show a
+    // part of the media only, or delay it: far apart from both is damage,
+    // a little apart is not.
+    const uint64_t fromDurations = ScaleFromDurations(t, t.mediaDuration, movieScale);
+    const uint64_t fromShown =
+        t.shownFrom < t.mediaDuration ? ScaleFromDurations(t, t.mediaDuration - t.shownFrom, movieScale) : 0;
+    constexpr uint64_t kApart = 16;
+    auto apart = [&](uint64_t from) {
+        return from > 0 && (uint64_t(t.scale) * kApart < from || uint64_t(t.scale) > from * kApart);
+    };
+    return fromDurations > 0 && apart(fromDurations) && (fromShown == 0 || apart(fromShown));
+}
+
 int CMP4Repair::CheckMediaTimescale(TrackTimes& t, uint32_t movieScale)
 {
-    const uint64_t trackDuration = t.trackDuration, mediaDuration = t.mediaDuration;
-    // What the two durations say the media timescale is: all the
-    // media, or the media from where the edit starts it.
-    auto scaleFor = [&](uint64_t media) -> uint64_t {
-        if (trackDuration == 0 || media == 0 || movieScale == 0)
-            return 0;
-        const unsigned __int128 scaled =
-            (static_cast<unsigned __int128>(media) * movieScale + trackDuration / 2) / trackDuration;
-        return scaled > INT32_MAX ? 0 : static_cast<uint64_t>(scaled);
-    };
-    const uint64_t fromDurations = scaleFor(mediaDuration);
-    const uint64_t fromShown = t.shownFrom < mediaDuration ? scaleFor(mediaDuration - t.shownFrom) : 0;
-    // Edit lists may show a part of the media only, or delay it: far
-    // apart from both is damage, a little apart is not.
-    constexpr uint64_t kApart = 16;
+    const uint64_t fromDurations = ScaleFromDurations(t, t.mediaDuration, movieScale);
     const uint32_t scale = t.scale;
-    auto apart = [&](uint64_t from) {
-        return from > 0 && (uint64_t(scale) * kApart < from || uint64_t(scale) > from * kApart);
-    };
-    bool wrong = scale == 0 || scale > INT32_MAX;
-    if (!wrong && fromDurations > 0)
-        wrong = apart(fromDurations) && (fromShown == 0 || apart(fromShown));
+    const bool wrong = scale == 0 || scale > INT32_MAX || MediaScaleApart(t, movieScale);
     if (!wrong)
         return 0;
     uint64_t rate = 0;

@@ -95,6 +95,11 @@ private:
     int ReadTrackTimes(const BoxInfo& trak, TrackTimes& t, bool& usable);
     int CheckMovieTimescale(const std::vector<TrackTimes>& tracks, int64_t mvhdStart, int64_t scaleAt,
                             uint32_t& movieScale);
+    // The media timescale a track's two durations give in the movie's
+    // time base (0 when they give none), and whether the track's own is far
+    // from it.
+    static uint64_t ScaleFromDurations(const TrackTimes& t, uint64_t media, uint32_t movieScale);
+    static bool MediaScaleApart(const TrackTimes& t, uint32_t movieScale);
     int CheckMediaTimescale(TrackTimes& t, uint32_t movieScale);
     int CheckEditList(const TrackTimes& t, uint32_t movieScale);
     int FindChildBox(const BoxInfo& parent, uint32_t fourcc, BoxHeader& found, bool& present);

@@ -832,9 +832,11 @@ TEST(Mp4Tables, WrongCountsSizesAndTimescalesAreRestoredFromWhatTheFileHolds)
         {"clip_faststart.mp4", "mdhd", 1, 20, 0x80000000},
         {"clip_gst.mp4", "mdhd", 0, 20, 1},
         {"clip_gst.mov", "mdhd", 1, 20, 0xFFFFFFFF},
-        // A movie timescale of none, or past a signed reader.
+        // A movie timescale of none, or past a signed reader, or one that
+        // puts every track far from its own media timescale.
         {"clip.mp4", "mvhd", 0, 20, 0},
         {"clip_gst.mov", "mvhd", 0, 20, 0x80000000},
+        {"clip_gst.mov", "mvhd", 0, 20, 1},
         // Sample description counts other than the descriptions the box holds.
         {"clip.mp4", "stsd", 0, 12, 0},
         {"clip_gst.mov", "stsd", 1, 12, 0xFFFFFFFF},
