@@ -7,11 +7,22 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 
 #include "core/AutoLock.h"
 
 class IVideoStream;
+
+// Where a jump of `distance` from `pos` lands: -1 before the start, or past
+// what a position can hold. The in-memory and file inputs keep their own
+// position and move it by this.
+inline long long JumpedPosition(long long pos, long long distance)
+{
+    if (distance < 0 ? distance < -pos : pos > std::numeric_limits<long long>::max() - distance)
+        return -1;
+    return pos + distance;
+}
 
 class IBaseStream {
 public:

@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <limits>
 #include <new>
 
 std::unique_ptr<CHeldInput> CHeldInput::Take(IBaseStream* from)
@@ -58,8 +57,9 @@ long long CHeldInput::SeekTo(long long pos)
 long long CHeldInput::JumpOver(long long distance)
 {
     CStreamGuard lock(m_lock);
-    if (distance < 0 ? distance < -m_pos : m_pos > std::numeric_limits<long long>::max() - distance)
+    const long long to = JumpedPosition(m_pos, distance);
+    if (to < 0)
         return -1;
-    m_pos += distance;
+    m_pos = to;
     return m_pos;
 }

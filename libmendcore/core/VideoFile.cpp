@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <limits>
 #include <vector>
 
 #include "core/BaseStream.h"
@@ -189,9 +188,10 @@ long long CVideoFile::JumpOver(long long distance)
     CStreamGuard lock(m_lock);
     if (m_fd < 0)
         return JRVP_ERR_OPEN_FAILED;
-    if (distance < 0 ? distance < -m_pos : m_pos > std::numeric_limits<long long>::max() - distance)
+    const long long to = JumpedPosition(m_pos, distance);
+    if (to < 0)
         return -1;
-    m_pos += distance;
+    m_pos = to;
     return m_pos;
 }
 
